@@ -1,0 +1,42 @@
+# Libraries and tests are formed from the folders, so adding a unit means
+# adding its files and nothing else.
+
+# skip_library(<subsystem> DEPS ...): every .cpp/.h under src/<subsystem>.
+function(skip_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/src/${name}/*.cpp ${PROJECT_SOURCE_DIR}/src/${name}/*.h)
+  set(target skip_${name})
+  list(FILTER srcs INCLUDE REGEX "\\.cpp$")
+  if(srcs)
+    file(GLOB_RECURSE hdrs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${name}/*.h)
+    add_library(${target} STATIC ${srcs} ${hdrs})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# skip_test_dir(<dir relative to tests/> <library>): one GoogleTest program of
+# every *_test.cpp in that folder (not its subfolders). A folder may add its own
+# targets (oracle scripts, labels) in an extra.cmake beside its tests.
+function(skip_test_dir dir lib)
+  file(GLOB srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*_test.cpp)
+  file(GLOB helpers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*_helpers.cpp)
+  string(REPLACE "/" "_" exe "test_${dir}")
+  if(srcs)
+    add_executable(${exe} ${srcs} ${helpers})
+    target_link_libraries(${exe} PRIVATE ${lib} skip_testsupport GTest::gtest GTest::gmock Qt6::Test)
+    target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    gtest_discover_tests(${exe}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SKIPMAIL_SOURCE_DIR=${PROJECT_SOURCE_DIR};SKIPMAIL_DATA_DIR=${PROJECT_SOURCE_DIR}/../shared/data"
+      DISCOVERY_TIMEOUT 60)
+  endif()
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${dir}/extra.cmake)
+    include(${PROJECT_SOURCE_DIR}/tests/${dir}/extra.cmake)
+  endif()
+endfunction()

@@ -1,0 +1,67 @@
+#include "platform/atomic_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path)
+{
+    throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+} // namespace
+
+void WriteFileAtomic(const std::string& path, std::string_view data)
+{
+    std::string tmp = path + ".tmpXXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0)
+        Fail("cannot create", tmp);
+    fchmod(fd, 0644);
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int saved = errno;
+            close(fd);
+            unlink(tmp.c_str());
+            errno = saved;
+            Fail("cannot write", tmp);
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0 || close(fd) != 0) {
+        int saved = errno;
+        unlink(tmp.c_str());
+        errno = saved;
+        Fail("cannot flush", tmp);
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        int saved = errno;
+        unlink(tmp.c_str());
+        errno = saved;
+        Fail("cannot rename to", path);
+    }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    out = ss.str();
+    return true;
+}

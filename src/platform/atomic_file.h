@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Files are replaced whole: data goes to a temporary file beside the target,
+// is flushed to disk, and is renamed over it, so a crash leaves either the old
+// file or the new one. Throws std::system_error on failure (the target is then
+// untouched).
+void WriteFileAtomic(const std::string& path, std::string_view data);
+
+// Reads a whole file; false when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string& out);

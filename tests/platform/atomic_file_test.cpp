@@ -1,0 +1,23 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/atomic_file.h"
+
+namespace fs = std::filesystem;
+
+TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaries)
+{
+    fs::path dir = fs::temp_directory_path() / "skip_atomic_test";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string path = (dir / "f.dat").string();
+    WriteFileAtomic(path, "first\r\n");
+    WriteFileAtomic(path, std::string("sec\0ond\r\n", 9));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(path, got));
+    EXPECT_EQ(got, std::string("sec\0ond\r\n", 9));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_THROW(WriteFileAtomic((dir / "missing" / "x").string(), "x"), std::system_error);
+    fs::remove_all(dir);
+}
