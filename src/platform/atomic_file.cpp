@@ -1,5 +1,6 @@
 #include "platform/atomic_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +17,14 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
 }
 
+std::atomic<TAtomicWriteHook> gHook{nullptr};
+
 } // namespace
+
+void SetAtomicWriteHook(TAtomicWriteHook hook)
+{
+    gHook = hook;
+}
 
 void WriteFileAtomic(const std::string& path, std::string_view data)
 {
@@ -47,6 +55,8 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
         errno = saved;
         Fail("cannot flush", tmp);
     }
+    if (TAtomicWriteHook hook = gHook)
+        hook(tmp);
     if (rename(tmp.c_str(), path.c_str()) != 0) {
         int saved = errno;
         unlink(tmp.c_str());

@@ -11,3 +11,9 @@ void WriteFileAtomic(const std::string& path, std::string_view data);
 
 // Reads a whole file; false when it cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string& out);
+
+// Test hook: called with the temporary file's name after it is written and
+// flushed and before it is renamed over the target (tests end the process
+// there to show that the old file survives). Null removes it.
+using TAtomicWriteHook = void (*)(const std::string& tempPath);
+void SetAtomicWriteHook(TAtomicWriteHook hook);

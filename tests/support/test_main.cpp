@@ -1,5 +1,7 @@
 // Every test program runs inside a QApplication so that widgets, timers and
 // GUI-thread messaging work; QT_QPA_PLATFORM=offscreen needs no display.
+#include "support/scripted_dialogs.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -9,6 +11,11 @@ int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    // A box nobody scripted would wait for a click that never comes.
+    TNoDialogs noDialogs;
+    SetDialogHost(&noDialogs);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int rc = RUN_ALL_TESTS();
+    SetDialogHost(nullptr);
+    return rc;
 }

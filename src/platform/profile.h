@@ -1,0 +1,95 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// INI files with the behaviour of the Windows profile functions: section and
+// key names compare without regard to case, a missing key gives the caller's
+// default, and writing one key keeps every other section, key and comment.
+// Values are 8-bit bytes. Lines end with CR LF on write; LF alone is read too.
+// Every save replaces the file atomically, so a crash leaves the old file or
+// the new one, never half of one.
+
+// The INI file in memory. Load once, change many keys, save once with
+// UpdateFile(). Not locked: one owner at a time.
+class TIniFile {
+public:
+    // Loads the file; a missing or unreadable file gives an empty one.
+    explicit TIniFile(std::string fileName);
+
+    const std::string& FileName() const { return FFileName; }
+
+    // The value with surrounding blanks and one pair of matching quotes
+    // removed, or the default when the section or key is missing.
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+    // The whole value as a decimal (or 0x hexadecimal) number; the default
+    // when the key is missing or the value is not a number.
+    int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
+    // "1"/"0" and "TRUE"/"FALSE" (any case) are read; other values give the
+    // default. WriteBool stores "1" or "0"; stores that keep "TRUE"/"FALSE"
+    // texts write them with WriteString.
+    bool ReadBool(const std::string& section, const std::string& key, bool defaultValue) const;
+
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+    void WriteBool(const std::string& section, const std::string& key, bool value);
+
+    bool SectionExists(const std::string& section) const;
+    bool ValueExists(const std::string& section, const std::string& key) const;
+    // Section names in file order.
+    std::vector<std::string> ReadSections() const;
+    // Key names of a section in file order.
+    std::vector<std::string> ReadSection(const std::string& section) const;
+
+    void EraseSection(const std::string& section);
+    void DeleteKey(const std::string& section, const std::string& key);
+
+    // Writes the file when anything changed since load or the last save.
+    // Throws std::system_error when the file cannot be written (the old file
+    // is then untouched).
+    void UpdateFile();
+    bool Modified() const { return FModified; }
+
+    // The file's text as it would be written.
+    std::string Text() const;
+
+private:
+    struct TLine {
+        std::string raw;   // the line as read (comments, blanks, odd lines)
+        std::string key;   // empty when the line is not a key=value line
+        std::string value; // raw value text after "=" (trimmed)
+    };
+    struct TSection {
+        std::string name;
+        std::vector<TLine> lines;
+    };
+
+    TSection* FindSection(const std::string& section);
+    const TSection* FindSection(const std::string& section) const;
+    void Parse(const std::string& text);
+
+    std::string FFileName;
+    std::vector<TLine> FPreamble; // lines before the first section
+    std::vector<TSection> FSections;
+    bool FModified = false;
+};
+
+// The profile functions proper: each call reads (and a write rewrites) the
+// file. Calls are serialised within the process, so writers on several
+// threads never lose each other's keys.
+
+// The value (trimmed, one pair of quotes removed) or the default.
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, const std::string& fileName);
+// Windows rules: the leading decimal digits of the value (optional sign), 0
+// when the value does not start with a number, the default when the key is
+// missing.
+int GetPrivateProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                         const std::string& fileName);
+// False when the file cannot be written.
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& fileName);
+bool DeletePrivateProfileKey(const std::string& section, const std::string& key,
+                             const std::string& fileName);
+bool DeletePrivateProfileSection(const std::string& section, const std::string& fileName);

@@ -1,0 +1,69 @@
+#include "platform/dialogs.h"
+#include "platform/shell.h"
+#include "support/scripted_dialogs.h"
+
+#include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
+
+#include <QDialog>
+
+namespace {
+
+TEST(Dialogs, ScriptedBoxesAndDialogsAreAnsweredAndRecorded)
+{
+    TScriptedDialogs script;
+    script.ExpectBox("Password", IDNO).ExpectDialog("QDialog", [](QDialog& d) {
+        d.setWindowTitle("Filled");
+        return QDialog::Accepted;
+    });
+    EXPECT_EQ(ShowMessageBox("Wrong Password", "Password Error", MB_YESNO, TMsgIcon::Error), IDNO);
+    QDialog dlg;
+    dlg.setWindowTitle("Settings");
+    EXPECT_EQ(ShowModal(dlg), QDialog::Accepted);
+    EXPECT_EQ(dlg.windowTitle(), "Filled");
+    ASSERT_EQ(script.Records().size(), 2u);
+    EXPECT_EQ(script.Records()[0].title, "Password Error");
+    EXPECT_EQ(script.Records()[0].buttons, MB_YESNO);
+    EXPECT_EQ(script.Records()[0].icon, TMsgIcon::Error);
+    EXPECT_TRUE(script.Records()[1].isDialog);
+    EXPECT_EQ(script.Records()[1].title, "Settings");
+}
+
+TEST(Dialogs, UnexpectedBoxFailsTheTest)
+{
+    EXPECT_NONFATAL_FAILURE(ShowMessageBox("Surprise", "Title"), "unexpected message box");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            TScriptedDialogs script;
+            script.ExpectDialog("", {});
+            ShowMessageBox("B", "T", MB_OKCANCEL);
+            QDialog d;
+            ShowModal(d);
+        },
+        "unexpected message box");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            TScriptedDialogs script;
+            script.ExpectBox("A", IDOK);
+        },
+        "never shown");
+}
+
+TEST(Shell, StartsTheDesktopProgramsThroughTheLauncher)
+{
+    std::vector<std::string> started;
+    Shell::SetLauncher([&](const std::string& program, const std::vector<std::string>& args) {
+        started.push_back(program + " " + args.back());
+        return true;
+    });
+    EXPECT_TRUE(Shell::OpenDocument("/data/Files/a.txt"));
+    EXPECT_TRUE(Shell::ShowTextFile("/data/LOGS/x.log"));
+    EXPECT_TRUE(Shell::PlaySoundAsync("doorbell.wav"));
+    Shell::SetLauncher({});
+    EXPECT_EQ(started, (std::vector<std::string>{"xdg-open /data/Files/a.txt",
+                                                 "xdg-open /data/LOGS/x.log",
+                                                 "aplay doorbell.wav"}));
+    EXPECT_EQ(Shell::ProgramVersion(), SKIPMAIL_VERSION);
+}
+
+} // namespace

@@ -1,0 +1,151 @@
+#include "platform/gui_message.h"
+#include "platform/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Runs the GUI thread's loop until `done` or the bound.
+template <typename Pred>
+bool PumpUntil(Pred done, int boundMs = 10000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > boundMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+TEST(GuiMessage, PostsAndSendsFromManyThreadsArriveOnceInOrder)
+{
+    constexpr int kThreads = 6;
+    constexpr int kPosts = 2000;
+    constexpr int kSends = 200;
+    std::map<uintptr_t, std::vector<intptr_t>> seen; // GUI thread only
+    int sends = 0;
+    bool offGuiThread = false;
+    TGuiReceiver receiver([&](uint32_t msg, uintptr_t w, intptr_t l) -> intptr_t {
+        offGuiThread |= !IsGuiThread();
+        if (msg == 1)
+            seen[w].push_back(l);
+        if (msg == 2)
+            ++sends;
+        return l * 2;
+    });
+    std::atomic<int> sendFailures{0};
+    std::vector<std::unique_ptr<TThread>> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        TGuiTarget target = receiver.Target();
+        threads.push_back(std::make_unique<TThread>([=, &sendFailures](TThread&) {
+            for (int i = 0; i < kPosts; ++i) {
+                target.Post(1, static_cast<uintptr_t>(t), i);
+                if (i % (kPosts / kSends) == 0) {
+                    auto r = target.Send(2, 0, i, 10000);
+                    if (!r || *r != i * 2)
+                        ++sendFailures;
+                }
+            }
+        }));
+    }
+    for (auto& t : threads)
+        t->Resume();
+    size_t expected = static_cast<size_t>(kThreads) * kPosts;
+    auto total = [&] {
+        size_t n = 0;
+        for (auto& [k, v] : seen)
+            n += v.size();
+        return n;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return total() >= expected && sends == kThreads * kSends; }));
+    for (auto& t : threads)
+        ASSERT_TRUE(t->WaitFor(5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(total(), expected) << "no message duplicated";
+    EXPECT_EQ(sendFailures, 0);
+    EXPECT_FALSE(offGuiThread);
+    for (auto& [k, v] : seen)
+        for (size_t i = 0; i < v.size(); ++i)
+            ASSERT_EQ(v[i], static_cast<intptr_t>(i)) << "thread " << k;
+}
+
+TEST(GuiMessage, SendTimeOutIsHonouredAndLateMessageDropped)
+{
+    int handled = 0;
+    TGuiReceiver receiver([&](uint32_t, uintptr_t, intptr_t) -> intptr_t { return ++handled; });
+    std::optional<intptr_t> result{-1};
+    int64_t waited = 0;
+    // The GUI thread does not pump, so the send must give up by itself.
+    TThread sender([&](TThread&) {
+        QElapsedTimer t;
+        t.start();
+        result = receiver.Send(7, 0, 0, 100);
+        waited = t.elapsed();
+    });
+    sender.Resume();
+    ASSERT_TRUE(sender.WaitFor(5000));
+    EXPECT_FALSE(result.has_value());
+    EXPECT_GE(waited, 100);
+    EXPECT_LT(waited, 3000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(handled, 0) << "a timed-out message never runs late";
+}
+
+TEST(GuiMessage, SendOnGuiThreadCallsDirectly)
+{
+    TGuiReceiver receiver([](uint32_t m, uintptr_t w, intptr_t l) -> intptr_t {
+        return static_cast<intptr_t>(m + w) + l;
+    });
+    EXPECT_EQ(receiver.Send(1, 2, 3, 0), 6);
+}
+
+TEST(GuiMessage, ReceiverDestroyedWhileSendersWaitFailsThem)
+{
+    auto receiver = std::make_unique<TGuiReceiver>(
+        [](uint32_t, uintptr_t, intptr_t) -> intptr_t { return 1; });
+    TGuiTarget target = receiver->Target();
+    std::atomic<int> failed{0};
+    std::atomic<int> waiting{0};
+    std::vector<std::unique_ptr<TThread>> senders;
+    for (int i = 0; i < 4; ++i) {
+        senders.push_back(std::make_unique<TThread>([&, target](TThread&) {
+            ++waiting;
+            if (!target.Send(1, 0, 0, INFINITE))
+                ++failed;
+        }));
+        senders.back()->Resume();
+    }
+    while (waiting < 4)
+        SleepMs(1);
+    SleepMs(30); // let them reach the wait
+    receiver.reset();
+    for (auto& s : senders)
+        ASSERT_TRUE(s->WaitFor(5000)) << "a sender hung on a destroyed receiver";
+    EXPECT_EQ(failed, 4);
+    EXPECT_FALSE(target.Alive());
+    EXPECT_FALSE(target.Post(1));
+    EXPECT_FALSE(target.Send(1, 0, 0, 10).has_value());
+    QCoreApplication::processEvents();
+}
+
+TEST(GuiMessage, ExceptionInHandlerIsDropped)
+{
+    TGuiReceiver receiver([](uint32_t, uintptr_t, intptr_t) -> intptr_t {
+        throw std::runtime_error("x");
+    });
+    EXPECT_EQ(receiver.Send(1, 0, 0, 0), 0);
+    receiver.Post(1);
+    QCoreApplication::processEvents();
+}
+
+} // namespace

@@ -1,0 +1,144 @@
+#include "platform/atomic_file.h"
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class ProfileTest : public testing::Test {
+protected:
+    std::string Path(const std::string& name) const
+    {
+        return dir.path().toStdString() + "/" + name;
+    }
+    std::string Read(const std::string& path) const
+    {
+        std::string s;
+        ReadWholeFile(path, s);
+        return s;
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(ProfileTest, RoundTripKeepsOtherSectionsKeysAndComments)
+{
+    std::string ini = Path("station.ini");
+    WriteFileAtomic(ini, "; hand written\n[GENERAL]\nName=ALPHA\nOdd line\n\n[MAIL]\nServer=ON\n"
+                         "Unknown=kept\n");
+    EXPECT_TRUE(WritePrivateProfileString("general", "name", "BRAVO", ini));
+    EXPECT_TRUE(WritePrivateProfileString("MAIL", "Port", "25", ini));
+    EXPECT_TRUE(WritePrivateProfileString("RADIO", "Model", "7", ini));
+    EXPECT_EQ(Read(ini), "; hand written\r\n[GENERAL]\r\nName=BRAVO\r\nOdd line\r\n\r\n"
+                         "[MAIL]\r\nServer=ON\r\nUnknown=kept\r\nPort=25\r\n\r\n"
+                         "[RADIO]\r\nModel=7\r\n");
+    EXPECT_EQ(GetPrivateProfileString("Mail", "UNKNOWN", "", ini), "kept");
+    EXPECT_EQ(GetPrivateProfileInt("radio", "model", 0, ini), 7);
+}
+
+TEST_F(ProfileTest, MissingFileSectionOrKeyGivesDefault)
+{
+    std::string ini = Path("none.ini");
+    EXPECT_EQ(GetPrivateProfileString("GENERAL", "Name", "dflt", ini), "dflt");
+    EXPECT_EQ(GetPrivateProfileInt("GENERAL", "Count", 42, ini), 42);
+    WriteFileAtomic(ini, "[GENERAL]\r\nName=\r\nCount=abc\r\nLead=12xyz\r\n");
+    EXPECT_EQ(GetPrivateProfileString("GENERAL", "Other", "dflt", ini), "dflt");
+    EXPECT_EQ(GetPrivateProfileString("OTHER", "Name", "dflt", ini), "dflt");
+    // Present but empty is a value, not a missing key.
+    EXPECT_EQ(GetPrivateProfileString("GENERAL", "Name", "dflt", ini), "");
+    EXPECT_EQ(GetPrivateProfileInt("GENERAL", "Count", 42, ini), 0);
+    EXPECT_EQ(GetPrivateProfileInt("GENERAL", "Lead", 42, ini), 12);
+    TIniFile f(ini);
+    EXPECT_EQ(f.ReadInteger("GENERAL", "Count", 42), 42);
+    EXPECT_EQ(f.ReadInteger("GENERAL", "Lead", 42), 42);
+    EXPECT_TRUE(f.ReadBool("GENERAL", "Missing", true));
+}
+
+TEST_F(ProfileTest, ValuesAreTrimmedUnquotedAndKeptAsBytes)
+{
+    std::string ini = Path("v.ini");
+    WriteFileAtomic(ini, "[S]\nA =  spaced value  \nB=\"quoted \"\nC=caf\xE9\r\nD=1=2\n");
+    TIniFile f(ini);
+    EXPECT_EQ(f.ReadString("s", "a", ""), "spaced value");
+    EXPECT_EQ(f.ReadString("s", "b", ""), "quoted ");
+    EXPECT_EQ(f.ReadString("s", "c", ""), "caf\xE9");
+    EXPECT_EQ(f.ReadString("s", "d", ""), "1=2");
+    // Windows-1252 letters compare without regard to case too.
+    f.WriteString("\xC9T\xC9", "k", "1");
+    EXPECT_EQ(f.ReadString("\xE9t\xE9", "K", ""), "1");
+}
+
+TEST_F(ProfileTest, BatchedFileWritesOnceAndHandlesBooleans)
+{
+    std::string ini = Path("b.ini");
+    TIniFile f(ini);
+    f.WriteBool("GENERAL", "Flag", true);
+    f.WriteInteger("GENERAL", "Count", -3);
+    f.WriteString("GENERAL", "Text", "TRUE");
+    EXPECT_FALSE(access(ini.c_str(), F_OK) == 0) << "nothing written before UpdateFile";
+    f.UpdateFile();
+    TIniFile g(ini);
+    EXPECT_TRUE(g.ReadBool("general", "flag", false));
+    EXPECT_TRUE(g.ReadBool("general", "text", false));
+    EXPECT_EQ(g.ReadInteger("general", "count", 0), -3);
+    EXPECT_EQ(g.ReadSection("GENERAL"), (std::vector<std::string>{"Flag", "Count", "Text"}));
+    g.EraseSection("general");
+    g.DeleteKey("none", "x");
+    g.UpdateFile();
+    EXPECT_TRUE(TIniFile(ini).ReadSections().empty());
+}
+
+TEST_F(ProfileTest, ConcurrentWritersKeepEveryKey)
+{
+    std::string ini = Path("c.ini");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i)
+                WritePrivateProfileString("S" + std::to_string(t), "K" + std::to_string(i),
+                                          std::to_string(i), ini);
+        });
+    for (auto& th : threads)
+        th.join();
+    TIniFile f(ini);
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(f.ReadSection("S" + std::to_string(t)).size(), 25u);
+}
+
+TEST_F(ProfileTest, UnwritableFileReportsFailure)
+{
+    EXPECT_FALSE(WritePrivateProfileString("S", "K", "V", Path("no/such/dir.ini")));
+    TIniFile f(Path("no/such/dir.ini"));
+    f.WriteString("S", "K", "V");
+    EXPECT_THROW(f.UpdateFile(), std::system_error);
+}
+
+void DieBeforeRename(const std::string&)
+{
+    _exit(3);
+}
+
+TEST_F(ProfileTest, CrashBetweenWriteAndRenameLeavesOldFile)
+{
+    std::string ini = Path("crash.ini");
+    WriteFileAtomic(ini, "[GENERAL]\r\nName=OLD\r\n");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        SetAtomicWriteHook(&DieBeforeRename);
+        WritePrivateProfileString("GENERAL", "Name", "NEW", ini);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 3) << "the write must have reached the hook";
+    EXPECT_EQ(Read(ini), "[GENERAL]\r\nName=OLD\r\n");
+    EXPECT_EQ(GetPrivateProfileString("GENERAL", "Name", "", ini), "OLD");
+}
+
+} // namespace
