@@ -68,6 +68,9 @@ SKIP_ID_EXCEPTION(EIdSocksServerTTLExpiredError, EIdSocksError, "")
 SKIP_ID_EXCEPTION(EIdSocksServerCommandError, EIdSocksError, "")
 SKIP_ID_EXCEPTION(EIdSocksServerAddressError, EIdSocksError, "")
 
+// An e-mail address text that cannot be parsed.
+SKIP_ID_EXCEPTION(EIdEmailParseError, EIdException, "")
+
 #undef SKIP_ID_EXCEPTION
 
 // "%s is not a valid service."
