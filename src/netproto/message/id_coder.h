@@ -20,8 +20,7 @@ public:
     // Codes a whole buffer in one piece.
     virtual std::string EncodeBytes(std::string_view bytes) = 0;
 
-    template <class TEncoder>
-    static std::string EncodeText(std::string_view text)
+    template <class TEncoder> static std::string EncodeText(std::string_view text)
     {
         TEncoder encoder;
         return encoder.EncodeBytes(text);
@@ -39,8 +38,7 @@ public:
     void DecodeToStream(std::string_view text, std::ostream& stream);
     virtual std::string DecodeBytes(std::string_view text) = 0;
 
-    template <class TDecoder>
-    static std::string DecodeText(std::string_view text)
+    template <class TDecoder> static std::string DecodeText(std::string_view text)
     {
         TDecoder decoder;
         return decoder.DecodeBytes(text);

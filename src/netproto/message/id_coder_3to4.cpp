@@ -24,8 +24,8 @@ void TIdEncoder3to4::EncodeGroups(std::string_view bytes, char* out) const
     std::size_t n = bytes.size();
     std::size_t i = 0;
     for (; i + 3 <= n; i += 3) {
-        const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) |
-                                in[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
         *out++ = table[v >> 18];
         *out++ = table[(v >> 12) & 63];
         *out++ = table[(v >> 6) & 63];

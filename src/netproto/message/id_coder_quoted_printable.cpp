@@ -125,8 +125,7 @@ std::string TIdDecoderQuotedPrintable::DecodeBytes(std::string_view text)
         }
         if (digits == 0) {
             // A soft line break vanishes; a lone "=" is dropped.
-            for (int k = 0; k < 2 && i < body.size() && (body[i] == '\r' || body[i] == '\n');
-                 ++k) {
+            for (int k = 0; k < 2 && i < body.size() && (body[i] == '\r' || body[i] == '\n'); ++k) {
                 ++i;
             }
         } else {

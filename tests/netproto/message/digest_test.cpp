@@ -115,7 +115,8 @@ TEST(DigestTest, Md4MatchesOpensslAcrossPaddingEdges)
         std::ofstream(path, std::ios::binary) << inputs.back();
         files += " " + path;
     }
-    const std::string out = RunShell("openssl dgst -md4 -provider legacy -provider default -r" + files);
+    const std::string out =
+        RunShell("openssl dgst -md4 -provider legacy -provider default -r" + files);
     std::filesystem::remove_all(dir);
     std::istringstream lines(out);
     std::string line;

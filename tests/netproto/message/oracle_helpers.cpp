@@ -40,7 +40,7 @@ std::string Unhex(std::string_view hex)
 std::string SourceDir()
 {
     const char* dir = std::getenv("SKIPMAIL_SOURCE_DIR");
-    return dir ? dir : ".";
+    return dir ? dir : SKIPMAIL_TEST_SOURCE_DIR;
 }
 
 } // namespace
@@ -86,8 +86,8 @@ std::vector<OracleRecord> AskPython(const std::string& command,
             f << "\n";
         }
     }
-    const std::string out = RunShell("python3 " + SourceDir() + "/tests/netproto/message/oracle.py " +
-                                     command + " " + input);
+    const std::string out = RunShell("python3 " + SourceDir() +
+                                     "/tests/netproto/message/oracle.py " + command + " " + input);
     std::filesystem::remove_all(dir);
     std::vector<OracleRecord> answers;
     std::istringstream lines(out);
