@@ -1,0 +1,222 @@
+#include "netproto/core/id_stack.h"
+#include "netproto/core/id_winsock2.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// The binding table is process-wide; every test leaves it started.
+class StackTest : public ::testing::Test {
+protected:
+    void SetUp() override { stack = std::make_unique<TIdStackWindows>(); }
+    std::unique_ptr<TIdStackWindows> stack;
+};
+
+int ClosedLoopbackPort(TIdStack& s)
+{
+    auto h = s.CreateSocketHandle(Id_SOCK_STREAM);
+    s.CheckForSocketError(s.Bind(h, Id_PF_INET, "127.0.0.1", 0));
+    int fam = 0, port = 0;
+    std::string addr;
+    s.GetSockName(h, fam, addr, port);
+    s.CloseSocket(h);
+    return port;
+}
+
+} // namespace
+
+TEST(Winsock2Binding, CallBeforeStartupRaisesNotInitialised)
+{
+    IdWinsock2::TWSAData data;
+    IdWinsock2::WSAStartup(0x0202, &data);
+    IdWinsock2::UnloadWinsock2();
+    try {
+        IdWinsock2::socket(AF_INET, SOCK_STREAM, 0);
+        ADD_FAILURE() << "no exception";
+    } catch (const IdWinsock2::EIdWS2StubError& e) {
+        EXPECT_EQ(e.Win32Error(), 10093u);
+        EXPECT_EQ(e.Title(), "Error on call Winsock2 library function socket");
+        EXPECT_NE(std::string(e.what()).find("Error on call Winsock2 library function socket"),
+                  std::string::npos);
+    }
+    EXPECT_THROW(IdWinsock2::htons(1), IdWinsock2::EIdWS2StubError);
+    EXPECT_EQ(IdWinsock2::WSAStartup(0x0202, &data), 0);
+    EXPECT_TRUE(IdWinsock2::Winsock2Loaded());
+    // A second start-up answers 0 at once.
+    EXPECT_EQ(IdWinsock2::WSAStartup(0x0202, nullptr), 0);
+    EXPECT_EQ(IdWinsock2::htons(0x1234), htons(0x1234));
+}
+
+TEST(Winsock2Binding, ErrnoMapsToWinsockNumbers)
+{
+    using namespace IdWinsock2;
+    EXPECT_EQ(ErrnoToWSAError(ECONNREFUSED), 10061);
+    EXPECT_EQ(ErrnoToWSAError(ECONNRESET), 10054);
+    EXPECT_EQ(ErrnoToWSAError(ECONNABORTED), 10053);
+    EXPECT_EQ(ErrnoToWSAError(EPIPE), 10058);
+    EXPECT_EQ(ErrnoToWSAError(EADDRINUSE), 10048);
+    EXPECT_EQ(ErrnoToWSAError(EINTR), 10004);
+    EXPECT_EQ(ErrnoToWSAError(EBADF), 10009);
+    EXPECT_EQ(ErrnoToWSAError(ENOTSOCK), 10038);
+    EXPECT_EQ(ErrnoToWSAError(ETIMEDOUT), 10060);
+    EXPECT_EQ(ErrnoToWSAError(EAGAIN), 10035);
+}
+
+TEST_F(StackTest, LastErrorIsPerThread)
+{
+    using namespace IdWinsock2;
+    WSASetLastError(10061);
+    int other = -1;
+    std::thread t([&] {
+        WSASetLastError(10054);
+        other = WSAGetLastError();
+    });
+    t.join();
+    EXPECT_EQ(other, 10054);
+    EXPECT_EQ(WSAGetLastError(), 10061);
+}
+
+TEST_F(StackTest, ErrorTexts)
+{
+    EXPECT_EQ(stack->TranslateSocketErrorMsg(10061), "Socket Error # 10061\r\nConnection refused.");
+    EXPECT_EQ(stack->TranslateSocketErrorMsg(12345), "Socket Error # 12345\r\n");
+    EXPECT_EQ(stack->TranslateSocketErrorMsg(11001), "Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(stack->TranslateSocketErrorMsg(10035),
+              "Socket Error # 10035\r\nOperation would block. ");
+}
+
+TEST_F(StackTest, CheckForSocketErrorToleratesListedCodes)
+{
+    IdWinsock2::WSASetLastError(10054);
+    EXPECT_FALSE(stack->CheckForSocketError(0, {10054}));
+    EXPECT_TRUE(stack->CheckForSocketError(-1, {10053, 10054}));
+    EXPECT_EQ(stack->LastError(), 10054);
+    try {
+        stack->CheckForSocketError(-1, {10053});
+        ADD_FAILURE();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10054);
+        EXPECT_STREQ(e.what(), "Socket Error # 10054\r\nConnection reset by peer.");
+    }
+}
+
+TEST_F(StackTest, ParseIPv4Forms)
+{
+    auto p = TIdStack::ParseIPv4("10.1");
+    EXPECT_EQ(p.Kind, 1);
+    EXPECT_EQ(p.Bytes, (std::array<uint8_t, 4>{10, 0, 0, 1}));
+    EXPECT_FALSE(TIdStack::IsIP("256.1.1.1"));
+    EXPECT_FALSE(TIdStack::IsIP("1.2.3.4.5"));
+    EXPECT_FALSE(TIdStack::IsIP("1.2.x.4"));
+    EXPECT_FALSE(TIdStack::IsIP(""));
+    EXPECT_FALSE(TIdStack::IsIP("4294967296"));
+    p = TIdStack::ParseIPv4("3232235777");
+    EXPECT_EQ(p.Kind, 2);
+    EXPECT_EQ(stack->InAddrToString(p.Bytes), "192.168.1.1");
+    p = TIdStack::ParseIPv4("1.2.772");
+    EXPECT_EQ(p.Bytes, (std::array<uint8_t, 4>{1, 2, 3, 4}));
+    EXPECT_EQ(p.Class, 2);
+    EXPECT_EQ(TIdStack::ParseIPv4("200.1.1.1").Class, 3);
+    EXPECT_EQ(TIdStack::ParseIPv4("230.1.1.1").Class, 4);
+    EXPECT_EQ(TIdStack::ParseIPv4("250.1.1.1").Class, 5);
+    std::array<uint8_t, 4> a{};
+    try {
+        stack->StringToInAddr("1.2.3.999", a);
+        ADD_FAILURE();
+    } catch (const EIdInvalidIPAddress& e) {
+        EXPECT_STREQ(e.what(), "1.2.3.999 is not a valid IP address.");
+    }
+}
+
+TEST_F(StackTest, ResolveHostShortcuts)
+{
+    EXPECT_EQ(stack->ResolveHost("LocalHost"), "127.0.0.1");
+    EXPECT_EQ(stack->ResolveHost("localhost"), "127.0.0.1");
+    EXPECT_EQ(stack->ResolveHost("127.0.0.9"), "127.0.0.9");
+}
+
+TEST_F(StackTest, ServiceByName)
+{
+    EXPECT_EQ(stack->ServiceByName("4711"), 4711);
+    try {
+        stack->ServiceByName("no-such-service-x");
+        ADD_FAILURE();
+    } catch (const EIdInvalidServiceName& e) {
+        EXPECT_STREQ(e.what(), "no-such-service-x is not a valid service.");
+    }
+}
+
+TEST_F(StackTest, SocketListHoldsSixtyFour)
+{
+    TIdSocketListWindows list;
+    for (int i = 0; i < 64; ++i)
+        list.Add(static_cast<TIdStackSocketHandle>(100 + i));
+    EXPECT_THROW(list.Add(5), EIdStackSetSizeExceeded);
+    list.Remove(100);
+    EXPECT_EQ(list.Count(), 63);
+    EXPECT_EQ(list.GetItem(0), 163u); // the last took the freed slot
+    list.Remove(9999);
+    EXPECT_EQ(list.Count(), 63);
+    EXPECT_THROW(list.GetItem(63), EIdStackSetSizeExceeded);
+}
+
+TEST_F(StackTest, RefusedConnectGives10061WithText)
+{
+    int port = ClosedLoopbackPort(*stack);
+    auto h = stack->CreateSocketHandle(Id_SOCK_STREAM);
+    int rc = stack->Connect(h, Id_PF_INET, "127.0.0.1", port);
+    try {
+        stack->CheckForSocketError(rc);
+        ADD_FAILURE();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10061);
+        EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
+    }
+    stack->CloseSocket(h);
+}
+
+TEST_F(StackTest, SelectWaitsAndReportsReadable)
+{
+    auto l = stack->CreateSocketHandle(Id_SOCK_STREAM);
+    stack->CheckForSocketError(stack->Bind(l, Id_PF_INET, "127.0.0.1", 0));
+    stack->CheckForSocketError(stack->Listen(l, 5));
+    int fam, port;
+    std::string addr;
+    stack->GetSockName(l, fam, addr, port);
+    EXPECT_EQ(addr, "127.0.0.1");
+
+    TIdSocketListWindows r;
+    r.Add(l);
+    EXPECT_EQ(stack->Select(&r, nullptr, 20), 0);
+    EXPECT_EQ(r.Count(), 0);
+
+    auto c = stack->CreateSocketHandle(Id_SOCK_STREAM);
+    stack->CheckForSocketError(stack->Connect(c, Id_PF_INET, "127.0.0.1", port));
+    r.Add(l);
+    EXPECT_EQ(stack->Select(&r, nullptr, 2000), 1);
+    EXPECT_EQ(r.Count(), 1);
+    std::string peer;
+    int peerPort = 0;
+    auto a = stack->Accept(l, peer, peerPort);
+    ASSERT_NE(a, Id_INVALID_SOCKET);
+    EXPECT_EQ(peer, "127.0.0.1");
+    EXPECT_GT(peerPort, 0);
+
+    // A send to a peer that closed reports an error code, never SIGPIPE.
+    stack->CloseSocket(a);
+    char buf[4096] = {};
+    int rc = 0;
+    for (int i = 0; i < 100 && rc >= 0; ++i)
+        rc = stack->Send(c, buf, sizeof buf, 0);
+    EXPECT_EQ(rc, -1);
+    int code = stack->GetLastSocketError();
+    EXPECT_TRUE(code == 10054 || code == 10058) << code;
+    stack->CloseSocket(c);
+    stack->CloseSocket(l);
+
+    TIdSocketListWindows big;
+    EXPECT_EQ(stack->Select(&big, nullptr, 0), 0);
+}
