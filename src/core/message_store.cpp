@@ -1,0 +1,345 @@
+#include "core/message_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Serialises the choice of numbers among this process's writers; the
+// exclusive link below also keeps writers of other processes apart.
+std::mutex g_numberingLock;
+
+constexpr const char* kTempPrefix = "~msg-";
+constexpr const char* kTempSuffix = ".tmp";
+
+[[noreturn]] void Fail(int err, const std::string& what)
+{
+    throw std::system_error(err, std::generic_category(), what);
+}
+
+std::string TempName(const std::string& dir)
+{
+    return dir + "/" + kTempPrefix + "XXXXXX" + kTempSuffix;
+}
+
+void WriteAll(int fd, std::string_view data, const std::string& path)
+{
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            Fail(errno, "cannot write " + path);
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Flushes the directory entry so that a finished message survives a crash.
+void SyncDirectory(const std::string& dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Gives `from` the name `to` unless `to` exists. Returns 0 or an errno value
+// (EEXIST when the name is taken).
+int ClaimName(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    int err = errno;
+    if (err == EEXIST)
+        return err;
+    // File systems without hard links: the caller holds the numbering lock,
+    // so check-then-rename is exclusive among this process's writers.
+    if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK) {
+        struct stat st;
+        if (::lstat(to.c_str(), &st) == 0)
+            return EEXIST;
+        if (::rename(from.c_str(), to.c_str()) == 0)
+            return 0;
+        err = errno;
+    }
+    return err;
+}
+
+} // namespace
+
+namespace MessageStore {
+
+bool IsSafeName(const std::string& name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n')
+            return false;
+    return true;
+}
+
+std::string DirPath(const char* dirName)
+{
+    return DataRoot::Path(dirName);
+}
+
+std::string UserMailDir(const std::string& user)
+{
+    if (!IsSafeName(user))
+        throw std::invalid_argument("unusable mailbox name \"" + user + "\"");
+    return DataRoot::Path(std::string(DirName::Mail) + "/" + user);
+}
+
+std::string StationDir(const std::string& station)
+{
+    if (!IsSafeName(station))
+        throw std::invalid_argument("unusable station directory name \"" + station + "\"");
+    return DataRoot::Path(std::string(DirName::Stations) + "/" + station);
+}
+
+bool EnsureDirectory(const std::string& path)
+{
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return fs::is_directory(path, ec);
+}
+
+std::vector<std::string> CreateWorkingDirectories()
+{
+    static const char* const dirs[] = {
+        DirName::Queue,    DirName::Mail,         DirName::MailGateway, DirName::MailAdmin,
+        DirName::MailFax,  DirName::MailFax2,     DirName::Stations,    DirName::Temp,
+        DirName::TempStations, DirName::TempSmtp, DirName::Files,       DirName::Logs,
+        DirName::OutFax};
+    std::vector<std::string> failed;
+    for (const char* d : dirs) {
+        std::string path = DirPath(d);
+        if (!EnsureDirectory(path))
+            failed.push_back(path);
+    }
+    return failed;
+}
+
+bool IsMessageFileName(const std::string& name)
+{
+    if (name.size() <= kExtension.size())
+        return false;
+    std::string_view ext(name.data() + name.size() - kExtension.size(), kExtension.size());
+    for (size_t i = 0; i < ext.size(); ++i) {
+        char c = ext[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kExtension[i])
+            return false;
+    }
+    return true;
+}
+
+bool ParseMessageNumber(const std::string& fileName, std::uint64_t& number)
+{
+    if (!IsMessageFileName(fileName))
+        return false;
+    size_t len = fileName.size() - kExtension.size();
+    std::uint64_t value = 0;
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    for (size_t i = 0; i < len; ++i) {
+        char c = fileName[i];
+        if (c < '0' || c > '9')
+            return false;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (max - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    number = value;
+    return true;
+}
+
+std::vector<TMessageFile> ListMessages(const std::string& dir)
+{
+    struct Entry {
+        TMessageFile file;
+        bool numbered;
+        std::uint64_t number;
+    };
+    std::vector<Entry> entries;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return {};
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (!IsMessageFileName(name))
+            continue;
+        struct stat st;
+        if (::stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        Entry entry{{name, static_cast<std::uint64_t>(st.st_size)}, false, 0};
+        entry.numbered = ParseMessageNumber(name, entry.number);
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(d);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.numbered != b.numbered)
+            return a.numbered;
+        if (a.numbered && a.number != b.number)
+            return a.number < b.number;
+        return a.file.Name < b.file.Name;
+    });
+    std::vector<TMessageFile> files;
+    files.reserve(entries.size());
+    for (Entry& e : entries)
+        files.push_back(std::move(e.file));
+    return files;
+}
+
+std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric)
+{
+    std::uint64_t highest = 0;
+    int bad = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (!IsMessageFileName(name))
+                continue;
+            std::uint64_t n = 0;
+            if (ParseMessageNumber(name, n))
+                highest = std::max(highest, n);
+            else
+                ++bad;
+        }
+        ::closedir(d);
+    }
+    if (nonNumeric)
+        *nonNumeric = bad;
+    if (highest == std::numeric_limits<std::uint64_t>::max())
+        throw std::system_error(EOVERFLOW, std::generic_category(),
+                                "no message number left in " + dir);
+    return highest + 1;
+}
+
+std::string WriteNewMessage(const std::string& dir, std::string_view content, int* nonNumeric)
+{
+    std::string tmp = TempName(dir);
+    int fd = ::mkstemps(tmp.data(), static_cast<int>(std::string_view(kTempSuffix).size()));
+    if (fd < 0)
+        Fail(errno, "cannot create a message file in " + dir);
+    ::fchmod(fd, 0644);
+    try {
+        WriteAll(fd, content, tmp);
+        if (::fsync(fd) != 0)
+            Fail(errno, "cannot flush " + tmp);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        Fail(err, "cannot flush " + tmp);
+    }
+
+    std::string path;
+    {
+        std::lock_guard lock(g_numberingLock);
+        // A name taken by a writer outside this process makes us look again.
+        for (int attempt = 0;; ++attempt) {
+            std::uint64_t n = 0;
+            try {
+                n = NextMessageNumber(dir, nonNumeric);
+            } catch (...) {
+                ::unlink(tmp.c_str());
+                throw;
+            }
+            path = dir + "/" + std::to_string(n) + std::string(kExtension);
+            int err = ClaimName(tmp, path);
+            if (err == 0)
+                break;
+            if (err != EEXIST || attempt >= 1000) {
+                ::unlink(tmp.c_str());
+                Fail(err, "cannot store message as " + path);
+            }
+        }
+    }
+    SyncDirectory(dir);
+    return path;
+}
+
+void WriteMessageFileAs(const std::string& path, std::string_view content)
+{
+    WriteFileAtomic(path, content);
+}
+
+void RemoveStaleTemporaries(const std::string& dir)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    const std::string prefix = kTempPrefix;
+    const std::string suffix = kTempSuffix;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
+            name.ends_with(suffix))
+            stale.push_back(dir + "/" + name);
+    }
+    ::closedir(d);
+    for (const std::string& path : stale)
+        ::unlink(path.c_str());
+}
+
+std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message)
+{
+    std::string out;
+    for (const std::string& r : recipients) {
+        out += kEnvelopePrefix;
+        out += r;
+        out += "\r\n";
+    }
+    out += message;
+    return out;
+}
+
+std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body)
+{
+    std::vector<std::string> recipients;
+    size_t pos = 0;
+    while (pos < content.size() && content.substr(pos).starts_with(kEnvelopePrefix)) {
+        size_t end = content.find('\n', pos);
+        size_t next = end == std::string_view::npos ? content.size() : end + 1;
+        std::string_view line = content.substr(pos, next - pos);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.remove_suffix(1);
+        recipients.emplace_back(line.substr(kEnvelopePrefix.size()));
+        pos = next;
+    }
+    if (body)
+        body->assign(content.substr(pos));
+    return recipients;
+}
+
+} // namespace MessageStore

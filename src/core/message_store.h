@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Every mail item at rest is a message file "N.msg". In the queue, in the
+// stations' outgoing directories and in the gateway outbox it begins with
+// envelope lines "RCPT: " + address, one per recipient, followed by the
+// RFC 822 text; in a user's mailbox it holds the RFC 822 text alone.
+//
+// All directory names come from platform/data_root.h (DirName::...).
+namespace MessageStore {
+
+inline constexpr std::string_view kEnvelopePrefix = "RCPT: ";
+inline constexpr std::string_view kExtension = ".msg";
+
+// A user, mailbox or station name that can name a directory: not empty, not
+// "." or "..", and without "/", "\\", NUL or line breaks.
+bool IsSafeName(const std::string& name);
+
+// Data root + "/" + one of the DirName constants.
+std::string DirPath(const char* dirName);
+// MAIL/<user>; throws std::invalid_argument for a name that fails IsSafeName.
+std::string UserMailDir(const std::string& user);
+// STATIONS/<station>; throws std::invalid_argument likewise.
+std::string StationDir(const std::string& station);
+
+// Creates the directory and its parents; true when it exists afterwards.
+bool EnsureDirectory(const std::string& path);
+// Creates every fixed working directory (QUEUE, MAIL and its GATEWAY, admin,
+// FAX and Fax2 mailboxes, STATIONS, TEMP, TEMP/STATIONS, TEMP/SMTP, Files,
+// LOGS, OUTFAX); gives the paths that could not be created.
+std::vector<std::string> CreateWorkingDirectories();
+
+// True for a name ending in ".msg" (any letter case).
+bool IsMessageFileName(const std::string& name);
+// The base name of a message file as an unsigned 64-bit number: decimal
+// digits only. False for other names (and for numbers beyond 64 bits).
+bool ParseMessageNumber(const std::string& fileName, std::uint64_t& number);
+
+struct TMessageFile {
+    std::string Name; // file name without directory
+    std::uint64_t Size;
+};
+
+// The message files of a directory (regular files only), numbered ones in
+// numeric order, then the others by name. A missing directory gives none.
+std::vector<TMessageFile> ListMessages(const std::string& dir);
+
+// One more than the largest numeric base name among the directory's message
+// files (1 for none). `nonNumeric`, when given, receives the number of
+// message files whose base name is not a number.
+std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric = nullptr);
+
+// Stores `content` as the next numbered message file of `dir` and gives its
+// full path. The content is written to a temporary name and flushed first;
+// the number is then claimed by an exclusive link under one process-wide
+// lock, so concurrent writers never share a number and no reader ever sees
+// half a message. Throws std::system_error when the file cannot be written.
+std::string WriteNewMessage(const std::string& dir, std::string_view content,
+                            int* nonNumeric = nullptr);
+
+// Stores a message under a name chosen by the caller (the gateways name
+// theirs by the tick count), replacing the file whole. Throws
+// std::system_error.
+void WriteMessageFileAs(const std::string& path, std::string_view content);
+
+// Removes temporaries that a writer killed mid-write left in `dir`.
+void RemoveStaleTemporaries(const std::string& dir);
+
+// "RCPT: " + address + CR LF for each recipient, in the given order, then
+// the message.
+std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message);
+// The leading "RCPT: " lines of a message file (address without the line
+// end); `body`, when given, receives the rest of the file unchanged.
+std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body = nullptr);
+
+} // namespace MessageStore

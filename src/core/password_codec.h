@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// Stored passwords (users.dat and the INI file): the "%02X" pairs of the
+// password's bytes, the whole text then reversed, so "abcd" is "46362616".
+// Passwords are plain text in memory; these are the only two conversions.
+std::string EncodePassword(const std::string& plain);
+
+// Reverses EncodePassword. Hex digits of either case are read. A text that is
+// not such an encoding (odd length, a non-hex character) gives false and an
+// empty password.
+bool DecodePassword(const std::string& stored, std::string& plain);
+std::string DecodePassword(const std::string& stored);

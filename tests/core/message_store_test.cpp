@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/date_time.h"
+#include "core/message_store.h"
+#include "core/user_list.h"
+#include "platform/data_root.h"
+#include "temp_root_helpers.h"
+
+namespace fs = std::filesystem;
+using namespace MessageStore;
+
+namespace {
+
+std::vector<std::string> Names(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const TMessageFile& f : ListMessages(dir))
+        names.push_back(f.Name);
+    return names;
+}
+
+} // namespace
+
+TEST(MessageStore, NumberingTakesOneMoreThanTheLargestNumericName)
+{
+    TempRoot root;
+    std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    int bad = -1;
+    EXPECT_EQ(NextMessageNumber(dir, &bad), 1u);
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(NextMessageNumber(root.Path("missing")), 1u);
+
+    root.WriteFile("QUEUE/7.msg", "x");
+    root.WriteFile("QUEUE/12.msg", "x");
+    root.WriteFile("QUEUE/99.txt", "x");   // not a message file
+    root.WriteFile("QUEUE/abc.msg", "x");  // not numeric
+    root.WriteFile("QUEUE/-5.msg", "x");   // not numeric either
+    root.WriteFile("QUEUE/1e3.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir, &bad), 13u);
+    EXPECT_EQ(bad, 3);
+
+    // Tick-named files of the gateways beyond 32 bits, and a name beyond 64
+    // bits, which does not count as a number.
+    root.WriteFile("QUEUE/4294967295.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir), 4294967296u);
+    root.WriteFile("QUEUE/18446744073709551614.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir), 18446744073709551615u);
+    root.WriteFile("QUEUE/99999999999999999999.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir, &bad), 18446744073709551615u);
+    EXPECT_EQ(bad, 4);
+    root.WriteFile("QUEUE/18446744073709551615.msg", "x");
+    EXPECT_THROW(NextMessageNumber(dir), std::system_error);
+}
+
+TEST(MessageStore, ListsNumericallyThenByNameWithSizes)
+{
+    TempRoot root;
+    root.WriteFile("MAIL/joe/10.msg", "0123456789");
+    root.WriteFile("MAIL/joe/9.msg", "abc");
+    root.WriteFile("MAIL/joe/0100.msg", "");
+    root.WriteFile("MAIL/joe/b.msg", "b");
+    root.WriteFile("MAIL/joe/A.MSG", "a");
+    root.WriteFile("MAIL/joe/note.txt", "n");
+    fs::create_directories(root.Path("MAIL/joe/dir.msg"));
+    std::string dir = UserMailDir("joe");
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"9.msg", "10.msg", "0100.msg", "A.MSG",
+                                                    "b.msg"}));
+    EXPECT_EQ(ListMessages(dir)[1].Size, 10u);
+    EXPECT_TRUE(ListMessages(root.Path("nothing")).empty());
+}
+
+TEST(MessageStore, WritesWholeNumberedFiles)
+{
+    TempRoot root;
+    std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    root.WriteFile("QUEUE/zz.msg", "x");
+    int bad = 0;
+    std::string path = WriteNewMessage(dir, "hello\r\n", &bad);
+    EXPECT_EQ(path, dir + "/1.msg");
+    EXPECT_EQ(bad, 1);
+    EXPECT_EQ(root.ReadFile("QUEUE/1.msg"), "hello\r\n");
+    EXPECT_EQ(WriteNewMessage(dir, std::string("a\0b", 3)), dir + "/2.msg");
+    EXPECT_EQ(root.ReadFile("QUEUE/2.msg"), std::string("a\0b", 3));
+    // Only the message files are left, no temporaries.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+    EXPECT_THROW(WriteNewMessage(root.Path("absent"), "x"), std::system_error);
+}
+
+TEST(MessageStore, SixteenConcurrentWritersNeverShareANumber)
+{
+    TempRoot root;
+    std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    constexpr int kThreads = 16, kEach = 40;
+    std::vector<std::vector<std::string>> paths(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string body = "writer " + std::to_string(t) + " item " + std::to_string(i) +
+                                   "\r\n" + std::string(static_cast<size_t>(i) * 97, 'x');
+                paths[t].push_back(WriteNewMessage(dir, body));
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+
+    std::set<std::string> all;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kEach; ++i) {
+            const std::string& p = paths[t][i];
+            EXPECT_TRUE(all.insert(p).second) << p;
+            std::string rel = p.substr(dir.size() - 5);
+            std::string expected = "writer " + std::to_string(t) + " item " + std::to_string(i) +
+                                   "\r\n" + std::string(static_cast<size_t>(i) * 97, 'x');
+            EXPECT_EQ(root.ReadFile(rel), expected);
+        }
+    std::vector<TMessageFile> files = ListMessages(dir);
+    ASSERT_EQ(files.size(), size_t{kThreads * kEach});
+    // Numbers run from 1 without a gap.
+    EXPECT_EQ(files.front().Name, "1.msg");
+    EXPECT_EQ(files.back().Name, std::to_string(kThreads * kEach) + ".msg");
+}
+
+TEST(MessageStore, AKilledWriterLeavesNoPartialMessage)
+{
+    TempRoot root;
+    std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    // Each message states its own length in its first line.
+    const std::string fill(256 * 1024, 'm');
+    for (int round = 0; round < 3; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) {
+                std::string body = fill.substr(0, fill.size() - static_cast<size_t>(i % 1000));
+                WriteNewMessage(dir, std::to_string(body.size()) + "\r\n" + body);
+            }
+        }
+        usleep(150000 + round * 50000);
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+    }
+    std::vector<TMessageFile> files = ListMessages(dir);
+    EXPECT_FALSE(files.empty());
+    for (const TMessageFile& f : files) {
+        std::string data = root.ReadFile("QUEUE/" + f.Name);
+        size_t eol = data.find("\r\n");
+        ASSERT_NE(eol, std::string::npos) << f.Name;
+        EXPECT_EQ(std::stoul(data.substr(0, eol)), data.size() - eol - 2) << f.Name;
+    }
+    // Leftover temporaries are cleared at start-up.
+    RemoveStaleTemporaries(dir);
+    EXPECT_EQ(static_cast<size_t>(
+                  std::distance(fs::directory_iterator(dir), fs::directory_iterator())),
+              files.size());
+}
+
+TEST(MessageStore, EnvelopeLines)
+{
+    std::string file = AddEnvelope({"c@B", "joe"}, "Subject: x\r\n\r\nRCPT: not an envelope\r\n");
+    EXPECT_EQ(file, "RCPT: c@B\r\nRCPT: joe\r\nSubject: x\r\n\r\nRCPT: not an envelope\r\n");
+    std::string body;
+    EXPECT_EQ(SplitEnvelope(file, &body), (std::vector<std::string>{"c@B", "joe"}));
+    EXPECT_EQ(body, "Subject: x\r\n\r\nRCPT: not an envelope\r\n");
+    EXPECT_EQ(SplitEnvelope("RCPT: a\nRCPT: b\r\r\nbody", &body),
+              (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(body, "body");
+    EXPECT_TRUE(SplitEnvelope("From: x\r\n", &body).empty());
+    EXPECT_EQ(SplitEnvelope("RCPT: last", &body), (std::vector<std::string>{"last"}));
+    EXPECT_EQ(body, "");
+}
+
+TEST(MessageStore, DirectoriesHaveOneSpellingAndUnsafeNamesAreRefused)
+{
+    TempRoot root;
+    EXPECT_TRUE(CreateWorkingDirectories().empty());
+    for (const char* d : {"QUEUE", "MAIL/GATEWAY", "MAIL/admin", "MAIL/FAX", "MAIL/Fax2",
+                          "STATIONS", "TEMP/STATIONS", "TEMP/SMTP", "Files", "LOGS", "OUTFAX"})
+        EXPECT_TRUE(fs::is_directory(root.Path(d))) << d;
+    EXPECT_EQ(StationDir("ALPHA"), root.Path("STATIONS/ALPHA"));
+    EXPECT_THROW(UserMailDir("../etc"), std::invalid_argument);
+    EXPECT_THROW(StationDir(""), std::invalid_argument);
+    EXPECT_FALSE(IsSafeName(".."));
+    EXPECT_FALSE(IsSafeName("a\\b"));
+    EXPECT_TRUE(IsSafeName("Fax2"));
+}
+
+TEST(UserMailbox, ListLoadDeleteAndLastConnection)
+{
+    TempRoot root;
+    root.WriteFile("users.dat", "joe:46362616:\r\n");
+    TUserList users;
+    int hook = 0;
+    users.SetOnChanged([&] { ++hook; });
+    std::vector<std::string> list;
+    int count = 0;
+    long long octets = 0;
+    users.GetMessageList(users.Get(0), list, count, octets); // creates MAIL/joe
+    EXPECT_TRUE(fs::is_directory(root.Path("MAIL/joe")));
+    EXPECT_EQ(count, 0);
+
+    root.WriteFile("MAIL/joe/2.msg", "two\r\n.\r\n");
+    root.WriteFile("MAIL/joe/11.msg", std::string("el\0ven\n", 7));
+    users.GetMessageList(users.Get(0), list, count, octets);
+    EXPECT_EQ(list, (std::vector<std::string>{"2.msg:8", "11.msg:7"}));
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(octets, 15);
+
+    EXPECT_EQ(users.LoadMessage("joe", "11.msg"), std::string("el\0ven\n", 7));
+    EXPECT_EQ(users.LoadMessage("joe", "404.msg"), "");
+    EXPECT_EQ(users.LoadMessage("joe", "../../users.dat"), "");
+    users.DeleteMessage("joe", "2.msg");
+    users.DeleteMessage("joe", "2.msg"); // already gone: no error
+    EXPECT_FALSE(root.Exists("MAIL/joe/2.msg"));
+    EXPECT_EQ(hook, 2);
+
+    // 2026-12-06 16:52:09 UTC
+    DateTime::SetNowForTest([] { return std::time_t{1796575929}; });
+    users.SetLastConnection("joe");
+    users.SetLastConnection("JOE"); // names are case-sensitive: nobody
+    DateTime::SetNowForTest(nullptr);
+    EXPECT_EQ(users.Get(0).LastConnection, "[06-Dec-26 16:52 UTC]");
+    EXPECT_EQ(root.ReadFile("users.dat"), "joe:46362616:[06-Dec-26 16:52 UTC]\r\n");
+    EXPECT_EQ(hook, 3);
+}
