@@ -126,8 +126,7 @@ int TQtDialogHost::MessageBox(const std::string& text, const std::string& title,
         return ShowQtBox(text, title, icon, buttons);
     int result = EscapeResult(buttons);
     QMetaObject::invokeMethod(
-        app, [&] { result = ShowQtBox(text, title, icon, buttons); },
-        Qt::BlockingQueuedConnection);
+        app, [&] { result = ShowQtBox(text, title, icon, buttons); }, Qt::BlockingQueuedConnection);
     return result;
 }
 

@@ -122,7 +122,8 @@ bool TGuiTarget::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam) const
     std::lock_guard guard(FChannel->lock);
     if (!FChannel->alive)
         return false;
-    QCoreApplication::postEvent(FChannel->object.get(), new TMessageEvent(msg, wParam, lParam, nullptr));
+    QCoreApplication::postEvent(FChannel->object.get(),
+                                new TMessageEvent(msg, wParam, lParam, nullptr));
     return true;
 }
 

@@ -11,8 +11,7 @@
 // or through a TGuiTarget handle. Handles stay safe after the receiver is
 // gone: posts and sends then fail instead of touching freed memory.
 
-using TGuiMessageHandler =
-    std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
+using TGuiMessageHandler = std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
 
 namespace GuiMessageDetail {
 struct TChannel;

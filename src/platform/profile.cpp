@@ -87,7 +87,8 @@ void TIniFile::Parse(const std::string& text)
         if (!t.empty() && t.front() == '[') {
             size_t close = t.find(']');
             TSection sec;
-            sec.name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            sec.name =
+                Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
             FSections.push_back(std::move(sec));
             target = &FSections.back().lines;
             continue;
@@ -141,8 +142,7 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key,
     return static_cast<int>(n);
 }
 
-bool TIniFile::ReadBool(const std::string& section, const std::string& key,
-                        bool defaultValue) const
+bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool defaultValue) const
 {
     std::string v = ReadString(section, key, "");
     if (SameName(v, "TRUE"))
@@ -301,8 +301,7 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
 
 namespace {
 
-template <typename Change>
-bool ChangeProfile(const std::string& fileName, Change change)
+template <typename Change> bool ChangeProfile(const std::string& fileName, Change change)
 {
     std::lock_guard guard(ProfileLock());
     try {

@@ -28,8 +28,8 @@ std::string ProgramVersion();
 // Test hook: replaces starting a program. The launcher gets the program and
 // its arguments and says whether it started. An empty function restores the
 // real launcher.
-using TLauncher = std::function<bool(const std::string& program,
-                                     const std::vector<std::string>& args)>;
+using TLauncher =
+    std::function<bool(const std::string& program, const std::vector<std::string>& args)>;
 void SetLauncher(TLauncher launcher);
 
 } // namespace Shell

@@ -12,7 +12,15 @@
 // Waits take milliseconds; INFINITE waits without bound.
 inline constexpr uint32_t INFINITE = 0xFFFFFFFFu;
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+enum class TThreadPriority {
+    tpIdle,
+    tpLowest,
+    tpLower,
+    tpNormal,
+    tpHigher,
+    tpHighest,
+    tpTimeCritical
+};
 
 // A thread that is created suspended and starts on Resume(). The body is
 // either the function given to the constructor or an override of Execute().

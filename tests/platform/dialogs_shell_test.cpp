@@ -2,8 +2,8 @@
 #include "platform/shell.h"
 #include "support/scripted_dialogs.h"
 
-#include <gtest/gtest.h>
 #include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
 
 #include <QDialog>
 
@@ -60,9 +60,9 @@ TEST(Shell, StartsTheDesktopProgramsThroughTheLauncher)
     EXPECT_TRUE(Shell::ShowTextFile("/data/LOGS/x.log"));
     EXPECT_TRUE(Shell::PlaySoundAsync("doorbell.wav"));
     Shell::SetLauncher({});
-    EXPECT_EQ(started, (std::vector<std::string>{"xdg-open /data/Files/a.txt",
-                                                 "xdg-open /data/LOGS/x.log",
-                                                 "aplay doorbell.wav"}));
+    EXPECT_EQ(started,
+              (std::vector<std::string>{"xdg-open /data/Files/a.txt", "xdg-open /data/LOGS/x.log",
+                                        "aplay doorbell.wav"}));
     EXPECT_EQ(Shell::ProgramVersion(), SKIPMAIL_VERSION);
 }
 

@@ -14,8 +14,7 @@
 namespace {
 
 // Runs the GUI thread's loop until `done` or the bound.
-template <typename Pred>
-bool PumpUntil(Pred done, int boundMs = 10000)
+template <typename Pred> bool PumpUntil(Pred done, int boundMs = 10000)
 {
     QElapsedTimer t;
     t.start();
@@ -111,8 +110,8 @@ TEST(GuiMessage, SendOnGuiThreadCallsDirectly)
 
 TEST(GuiMessage, ReceiverDestroyedWhileSendersWaitFailsThem)
 {
-    auto receiver = std::make_unique<TGuiReceiver>(
-        [](uint32_t, uintptr_t, intptr_t) -> intptr_t { return 1; });
+    auto receiver =
+        std::make_unique<TGuiReceiver>([](uint32_t, uintptr_t, intptr_t) -> intptr_t { return 1; });
     TGuiTarget target = receiver->Target();
     std::atomic<int> failed{0};
     std::atomic<int> waiting{0};
@@ -140,9 +139,8 @@ TEST(GuiMessage, ReceiverDestroyedWhileSendersWaitFailsThem)
 
 TEST(GuiMessage, ExceptionInHandlerIsDropped)
 {
-    TGuiReceiver receiver([](uint32_t, uintptr_t, intptr_t) -> intptr_t {
-        throw std::runtime_error("x");
-    });
+    TGuiReceiver receiver(
+        [](uint32_t, uintptr_t, intptr_t) -> intptr_t { throw std::runtime_error("x"); });
     EXPECT_EQ(receiver.Send(1, 0, 0, 0), 0);
     receiver.Post(1);
     QCoreApplication::processEvents();

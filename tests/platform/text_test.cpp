@@ -8,7 +8,7 @@ TEST(Text, Windows1252RoundTripsEveryByte)
     for (int b = 1; b < 256; ++b)
         all.push_back(static_cast<char>(b));
     EXPECT_EQ(FromQt(ToQt(all)), all);
-    EXPECT_EQ(ToQt("\x80").at(0).unicode(), 0x20AC);  // euro sign
+    EXPECT_EQ(ToQt("\x80").at(0).unicode(), 0x20AC); // euro sign
     EXPECT_EQ(ToQt("\xE9").at(0).unicode(), 0x00E9);
 }
 

@@ -26,8 +26,8 @@ TScriptedDialogs& TScriptedDialogs::ExpectDialog(const std::string& className,
     return *this;
 }
 
-int TScriptedDialogs::MessageBox(const std::string& text, const std::string& title,
-                                 TMsgIcon icon, int buttons)
+int TScriptedDialogs::MessageBox(const std::string& text, const std::string& title, TMsgIcon icon,
+                                 int buttons)
 {
     TRecord r{false, title, text, icon, buttons, IDCANCEL};
     if (FScript.empty() || FScript.front().isDialog ||
@@ -57,8 +57,7 @@ int TScriptedDialogs::ExecModal(QDialog& dialog)
     return r.answer;
 }
 
-int TNoDialogs::MessageBox(const std::string& text, const std::string& title, TMsgIcon,
-                           int buttons)
+int TNoDialogs::MessageBox(const std::string& text, const std::string& title, TMsgIcon, int buttons)
 {
     ADD_FAILURE() << "unexpected message box \"" << title << "\": " << text;
     return buttons == MB_OK ? IDOK : IDCANCEL;

@@ -30,8 +30,7 @@ public:
     TScriptedDialogs& ExpectBox(const std::string& textPart, int answer);
     // The next dialog must be of class `className` (as in its meta-object,
     // empty matches any); `act` may fill its fields and returns the result.
-    TScriptedDialogs& ExpectDialog(const std::string& className,
-                                   std::function<int(QDialog&)> act);
+    TScriptedDialogs& ExpectDialog(const std::string& className, std::function<int(QDialog&)> act);
 
     const std::vector<TRecord>& Records() const { return FRecords; }
     size_t Remaining() const { return FScript.size(); }

@@ -18,7 +18,8 @@ TEST(IdExceptions, TreeAndTexts)
     EXPECT_STREQ(EIdConnectTimeout().what(), "Connect timed out.");
     EXPECT_STREQ(EIdFailedToRetreiveTimeZoneInfo().what(),
                  "Failed attempting to retrieve time zone information.");
-    EXPECT_STREQ(EIdInvalidServiceName::ForService("smtpx").what(), "smtpx is not a valid service.");
+    EXPECT_STREQ(EIdInvalidServiceName::ForService("smtpx").what(),
+                 "smtpx is not a valid service.");
     EIdSocketError se(10054, "reset");
     EXPECT_EQ(se.LastError(), 10054);
     EIdProtocolReplyError pe(550, "no such user");
