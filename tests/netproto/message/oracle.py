@@ -39,6 +39,11 @@ def run(command, fields):
     if command == "formataddr":
         return [email.utils.formataddr((fields[0].decode("latin-1"),
                                         fields[1].decode("latin-1"))).encode("latin-1")]
+    if command == "fold":
+        name, value = fields[0].decode("latin-1"), fields[1].decode("latin-1")
+        folded = email.header.Header(value, header_name=name).encode(
+            splitchars=" ,", maxlinelen=78)
+        return [folded.encode("latin-1")]
     if command == "decode_header":
         parts = email.header.decode_header(fields[0].decode("latin-1"))
         out = b""
