@@ -74,8 +74,8 @@ int TAliasList::IndexOfAddress(const std::string& address) const
     return -1;
 }
 
-void TAliasList::Add(const std::string& address, const std::string& alias,
-                     const std::string& user, const std::string& station)
+void TAliasList::Add(const std::string& address, const std::string& alias, const std::string& user,
+                     const std::string& station)
 {
     TAlias a{address, alias, user, station};
     CheckAlias(a);

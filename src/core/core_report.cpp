@@ -1,7 +1,8 @@
 #include "core/core_report.h"
 
-#include <cstdio>
 #include <mutex>
+
+#include "platform/dialogs.h"
 
 namespace {
 std::mutex g_lock;
@@ -26,7 +27,7 @@ void Error(const std::string& text)
     if (handler)
         handler(text);
     else
-        std::fprintf(stderr, "%s\n", text.c_str());
+        ShowMessageBox(text, "Error", MB_OK, TMsgIcon::Warning);
 }
 
 } // namespace CoreReport

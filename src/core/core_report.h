@@ -4,10 +4,9 @@
 #include <string>
 
 // Problems that the core shows the operator as a message box ("Error Creating
-// Directory\n" + path and the like). The core may hit them on any thread, so
-// it only hands the text to the handler that the application installs at
-// start (which carries it to the GUI thread); without one the text goes to
-// standard error.
+// Directory\n" + path and the like). They may arise on any thread; by default
+// they go to the platform dialog host, which shows them on the GUI thread. The
+// application may install a handler of its own instead.
 namespace CoreReport {
 
 using Handler = std::function<void(const std::string& text)>;

@@ -129,11 +129,11 @@ bool EnsureDirectory(const std::string& path)
 
 std::vector<std::string> CreateWorkingDirectories()
 {
-    static const char* const dirs[] = {
-        DirName::Queue,    DirName::Mail,         DirName::MailGateway, DirName::MailAdmin,
-        DirName::MailFax,  DirName::MailFax2,     DirName::Stations,    DirName::Temp,
-        DirName::TempStations, DirName::TempSmtp, DirName::Files,       DirName::Logs,
-        DirName::OutFax};
+    static const char* const dirs[] = {DirName::Queue,     DirName::Mail,    DirName::MailGateway,
+                                       DirName::MailAdmin, DirName::MailFax, DirName::MailFax2,
+                                       DirName::Stations,  DirName::Temp,    DirName::TempStations,
+                                       DirName::TempSmtp,  DirName::Files,   DirName::Logs,
+                                       DirName::OutFax};
     std::vector<std::string> failed;
     for (const char* d : dirs) {
         std::string path = DirPath(d);

@@ -14,8 +14,8 @@ TStation FromRecord(const TableFile::Record& r)
 
 TableFile::Record ToRecord(const TStation& s)
 {
-    return {s.Name,         s.Call,           s.SelCall,    s.RouteVia,
-            s.AutoCall,     s.ChannelFlags,   s.LastConnection, s.LinkQuality};
+    return {s.Name,     s.Call,         s.SelCall,        s.RouteVia,
+            s.AutoCall, s.ChannelFlags, s.LastConnection, s.LinkQuality};
 }
 
 constexpr int kQualitySlots = 4;
@@ -143,8 +143,8 @@ void TStationList::SetChannelEnabled(int stationIndex, int channelIndex, bool en
     Changed();
 }
 
-bool TStationList::GetLinkQualities(const std::string& name, int channel, int& q1, int& q2,
-                                    int& q3, int& q4) const
+bool TStationList::GetLinkQualities(const std::string& name, int channel, int& q1, int& q2, int& q3,
+                                    int& q4) const
 {
     int* out[kQualitySlots] = {&q1, &q2, &q3, &q4};
     for (int* q : out)

@@ -21,7 +21,7 @@ struct TStation {
 // name must be usable as a directory name under STATIONS.
 class TStationList : public TTableBase<TStation> {
 public:
-    TStationList(); // loads stations.dat
+    TStationList();  // loads stations.dat
     ~TStationList(); // saves stations.dat
 
     TStationList(const TStationList&) = delete;

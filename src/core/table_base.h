@@ -14,8 +14,7 @@
 // The change hook runs on the thread that made the change, after the table's
 // lock is released, so it may read the table again. A window must carry the
 // refresh to the GUI thread itself.
-template <class TRecord>
-class TTableBase {
+template <class TRecord> class TTableBase {
 public:
     using ChangeHook = std::function<void()>;
 
@@ -97,8 +96,7 @@ private:
 // memory keeps the change and is written again at its next save.
 void ReportTableSaveError(const char* file, const std::string& reason);
 
-template <class TRecord>
-bool TTableBase<TRecord>::SaveLocked()
+template <class TRecord> bool TTableBase<TRecord>::SaveLocked()
 {
     std::vector<TableFile::Record> records;
     records.reserve(m_items.size());

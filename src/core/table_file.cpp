@@ -66,8 +66,7 @@ void Save(const std::vector<Record>& records, const Format& format)
     WriteFileAtomic(DataRoot::Path(format.file), Serialize(records, format));
 }
 
-void CheckField(const std::string& value, const Format& format, size_t index,
-                const char* fieldName)
+void CheckField(const std::string& value, const Format& format, size_t index, const char* fieldName)
 {
     bool last = index + 1 == format.fields;
     for (char c : value) {
@@ -76,8 +75,7 @@ void CheckField(const std::string& value, const Format& format, size_t index,
                                    format.file + ")");
         if (c == format.separator && !(last && format.lastTakesRest))
             throw ETableFieldError(std::string(fieldName) + " must not contain \"" +
-                                   std::string(1, format.separator) + "\" (" + format.file +
-                                   ")");
+                                   std::string(1, format.separator) + "\" (" + format.file + ")");
     }
 }
 

@@ -20,7 +20,7 @@ inline constexpr const char* Schedule = "schedule.dat";
 using Record = std::vector<std::string>;
 
 struct Format {
-    const char* file;  // file name in the data root, for paths and messages
+    const char* file; // file name in the data root, for paths and messages
     char separator;
     size_t fields;
     // true: every field is followed by the separator ("a,b,c,");

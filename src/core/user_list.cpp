@@ -151,8 +151,8 @@ void TUserList::DeleteMessage(const std::string& userName, const std::string& fi
 void TUserList::SetLastConnection(const std::string& userName)
 {
     std::tm now = DateTime::NowUtc();
-    std::string stamp = "[" + DateTime::FormatDate(now) + " " + DateTime::FormatHourMinute(now) +
-                        " UTC]";
+    std::string stamp =
+        "[" + DateTime::FormatDate(now) + " " + DateTime::FormatHourMinute(now) + " UTC]";
     {
         std::lock_guard lock(m_lock);
         bool found = false;

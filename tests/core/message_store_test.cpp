@@ -40,9 +40,9 @@ TEST(MessageStore, NumberingTakesOneMoreThanTheLargestNumericName)
 
     root.WriteFile("QUEUE/7.msg", "x");
     root.WriteFile("QUEUE/12.msg", "x");
-    root.WriteFile("QUEUE/99.txt", "x");   // not a message file
-    root.WriteFile("QUEUE/abc.msg", "x");  // not numeric
-    root.WriteFile("QUEUE/-5.msg", "x");   // not numeric either
+    root.WriteFile("QUEUE/99.txt", "x");  // not a message file
+    root.WriteFile("QUEUE/abc.msg", "x"); // not numeric
+    root.WriteFile("QUEUE/-5.msg", "x");  // not numeric either
     root.WriteFile("QUEUE/1e3.msg", "x");
     EXPECT_EQ(NextMessageNumber(dir, &bad), 13u);
     EXPECT_EQ(bad, 3);
@@ -71,8 +71,8 @@ TEST(MessageStore, ListsNumericallyThenByNameWithSizes)
     root.WriteFile("MAIL/joe/note.txt", "n");
     fs::create_directories(root.Path("MAIL/joe/dir.msg"));
     std::string dir = UserMailDir("joe");
-    EXPECT_EQ(Names(dir), (std::vector<std::string>{"9.msg", "10.msg", "0100.msg", "A.MSG",
-                                                    "b.msg"}));
+    EXPECT_EQ(Names(dir),
+              (std::vector<std::string>{"9.msg", "10.msg", "0100.msg", "A.MSG", "b.msg"}));
     EXPECT_EQ(ListMessages(dir)[1].Size, 10u);
     EXPECT_TRUE(ListMessages(root.Path("nothing")).empty());
 }
@@ -162,9 +162,9 @@ TEST(MessageStore, AKilledWriterLeavesNoPartialMessage)
     }
     // Leftover temporaries are cleared at start-up.
     RemoveStaleTemporaries(dir);
-    EXPECT_EQ(static_cast<size_t>(
-                  std::distance(fs::directory_iterator(dir), fs::directory_iterator())),
-              files.size());
+    EXPECT_EQ(
+        static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator())),
+        files.size());
 }
 
 TEST(MessageStore, EnvelopeLines)

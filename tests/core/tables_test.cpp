@@ -13,14 +13,14 @@
 
 namespace {
 
-const std::string kStations =
-    "ALPHA,AL1,1231,,DISABLED,YYN,[06-Dec-26 16:52 UTC],@@@@@@@@<<<<,\r\n"
-    "BRAVO,BR2,1232,DIRECT,ENABLED,YNY,,@@@@4444@@@@,\r\n"
-    "CHARLIE,CH3,,BRAVO,DISABLED,NNN,,,\r\n";
+const std::string kStations = "ALPHA,AL1,1231,,DISABLED,YYN,[06-Dec-26 16:52 UTC],@@@@@@@@<<<<,\r\n"
+                              "BRAVO,BR2,1232,DIRECT,ENABLED,YNY,,@@@@4444@@@@,\r\n"
+                              "CHARLIE,CH3,,BRAVO,DISABLED,NNN,,,\r\n";
 const std::string kChannels = "07102.500:07102.500:USB:\r\n"
                               "14070.000:14072.000:LSB:\r\n";
 const std::string kUsers = "admin:46362616:\r\n"
-                           "joe:" + EncodePassword("s3cr:t") + ":[06-Dec-26 16:52 UTC]\r\n";
+                           "joe:" +
+                           EncodePassword("s3cr:t") + ":[06-Dec-26 16:52 UTC]\r\n";
 const std::string kAlias = "a@x.org:joe@ALPHA:joe:ALPHA\r\n"
                            "B@y.org:admin@BRAVO:admin:BRAVO\r\n";
 const std::string kSchedule = "BRAVO;06:30;\r\n"

@@ -13,8 +13,8 @@ namespace fs = std::filesystem;
 TempRoot::TempRoot()
 {
     static std::atomic<int> serial{0};
-    m_dir = (fs::temp_directory_path() / ("skip_core_" + std::to_string(::getpid()) + "_" +
-                                          std::to_string(serial++)))
+    m_dir = (fs::temp_directory_path() /
+             ("skip_core_" + std::to_string(::getpid()) + "_" + std::to_string(serial++)))
                 .string();
     fs::remove_all(m_dir);
     fs::create_directories(m_dir);

@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include "core/config.h"
+#include "core/password_codec.h"
+#include "temp_root_helpers.h"
+
+namespace {
+
+// A mail and fax gateway's file as the store writes it.
+const std::string kGatewayIni = "[GENERAL]\r\n"
+                                "HIDEFREQ=TRUE\r\n"
+                                "SOFTWAREVERSION=MAIL/FAX GATEWAY\r\n"
+                                "\r\n"
+                                "[ALE/VESKAR]\r\n"
+                                "ENABLED=TRUE\r\n"
+                                "PRIVATE=TRUE\r\n"
+                                "BUSYCHANNELDETECT=FALSE\r\n"
+                                "MODE=VESKAR\r\n"
+                                "ATTEMPTS=5\r\n"
+                                "DELAY=30\r\n"
+                                "CALLLENGTH=111\r\n"
+                                "MASK1=AB12\r\n"
+                                "MASK2=cd\r\n"
+                                "MASK3=\r\n"
+                                "MASK4=WXYZextra\r\n"
+                                "MASK5=\xE9\xFF"
+                                "00\r\n"
+                                "MASK6=9\r\n"
+                                "\r\n"
+                                "[MAIL]\r\n"
+                                "MAXMAILSIZE=200\r\n"
+                                "GATEWAY=HOME\r\n"
+                                "\r\n"
+                                "[FAX]\r\n"
+                                "GATEWAY=HOME\r\n"
+                                "\r\n"
+                                "[POP3]\r\n"
+                                "ENABLED=OFF\r\n"
+                                "POP3PORT=1110\r\n"
+                                "\r\n"
+                                "[SMTP]\r\n"
+                                "ENABLED=ON\r\n"
+                                "SMTPPORT=2525\r\n"
+                                "\r\n"
+                                "[MODEM]\r\n"
+                                "PORT=4\r\n"
+                                "\r\n"
+                                "[950]\r\n"
+                                "TUNER=TRUE\r\n"
+                                "RESUMESCAN=2\r\n"
+                                "\r\n"
+                                "[MAILBOX]\r\n"
+                                "PASS=46362616\r\n"
+                                "\r\n"
+                                "[STATION]\r\n"
+                                "PASS=7363534333231303\r\n"
+                                "\r\n"
+                                "[GATEWAY]\r\n"
+                                "PASS=\r\n"
+                                "SMTPADDRESS=smtp.example.org\r\n"
+                                "SMTPMAILFROM=station@example.org\r\n"
+                                "SMTPAUTHENABLED=FALSE\r\n"
+                                "SMTPEHLOAUTHENABLED=TRUE\r\n"
+                                "SMTPAUTHUSER=station\r\n"
+                                "SMTPAUTHPASS=A3F3\r\n"
+                                "CHECKMAILINTERVALENABLED=TRUE\r\n"
+                                "CHECKMAILINTERVAL=30\r\n"
+                                "DELIVERMAILIMMEDIATELY=1\r\n"
+                                "DIALUPENABLED=FALSE\r\n"
+                                "DIALUPCONNECTION=ISP\r\n"
+                                "DIALUPLOGINNAME=me\r\n"
+                                "DIALUPPASSWORD=46362616\r\n"
+                                "MAXMAILFILTERSIZE=1024000\r\n"
+                                "RETURNERRORENABLED=FALSE\r\n"
+                                "MAILSERVERSCHEDULEDLINK1=0.375\r\n"
+                                "MAILSERVERSCHEDULEDLINK1ENABLED=ENABLED\r\n"
+                                "MAILSERVERSCHEDULEDLINK2=0.00347222222222222\r\n"
+                                "MAILSERVERSCHEDULEDLINK2ENABLED=DISABLED\r\n"
+                                "MAILSERVERSCHEDULEDLINK3=45266.5625\r\n"
+                                "MAILSERVERSCHEDULEDLINK3ENABLED=ENABLED\r\n"
+                                "MAILSERVERSCHEDULEDLINK4=0\r\n"
+                                "MAILSERVERSCHEDULEDLINK4ENABLED=DISABLED\r\n"
+                                "\r\n"
+                                "[FAXMODEM]\r\n"
+                                "PORT=5\r\n"
+                                "INIT=AT&F\r\n"
+                                "PREFIX=9,\r\n"
+                                "RETRY=4\r\n"
+                                "RETRYDELAY=15\r\n"
+                                "DIALTONE=Pulse\r\n"
+                                "\r\n"
+                                "[FAXRECEIVE]\r\n"
+                                "FORWARDENABLED=TRUE\r\n"
+                                "PRINTENABLED=FALSE\r\n"
+                                "RECEIVEENABLED=TRUE\r\n"
+                                "FORWARDADDRESS=ops@HOME\r\n"
+                                "NUMRINGS=2\r\n"
+                                "\r\n"
+                                "[RADIO]\r\n"
+                                "TYPE=BARRETT 950\r\n";
+
+} // namespace
+
+TEST(Config, NewRemoteStationGetsWorkingDefaultsAndNoGatewaySections)
+{
+    TempRoot root;
+    {
+        TConfig config;
+        EXPECT_EQ(config.FileName(), root.Path("skipmail.INI"));
+        EXPECT_EQ(config.General.Role, TStationRole::Remote);
+        EXPECT_TRUE(config.Smtp.Enabled);
+        EXPECT_EQ(config.Smtp.Port, 25);
+        EXPECT_TRUE(config.Pop3.Enabled);
+        EXPECT_EQ(config.Pop3.Port, 110);
+        EXPECT_EQ(config.Radio.Type, "NONE");
+        EXPECT_EQ(config.Modem.Port, 1);
+        EXPECT_EQ(config.FaxModem.Port, 3);
+        EXPECT_EQ(config.FaxModem.Retry, 3);
+        EXPECT_EQ(config.FaxModem.RetryDelay, 10);
+        EXPECT_EQ(config.FaxModem.DialTone, "Tone");
+        EXPECT_EQ(config.FaxReceive.NumRings, 3);
+        EXPECT_EQ(config.FaxReceive.ForwardAddress, "admin");
+        EXPECT_EQ(config.Gateway.MaxMailFilterSize, 512000);
+        EXPECT_TRUE(config.Gateway.ReturnErrorEnabled);
+        EXPECT_EQ(config.PrivateNetworkCode, 0);
+        EXPECT_TRUE(config.Save());
+    }
+    std::string text = root.ReadFile("skipmail.INI");
+    EXPECT_NE(text.find("[SMTP]\r\nENABLED=ON\r\nSMTPPORT=25\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[RADIO]\r\nTYPE=NONE\r\n"), std::string::npos);
+    EXPECT_NE(text.find("SOFTWAREVERSION=REMOTE\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("[GATEWAY]"), std::string::npos);
+    EXPECT_EQ(text.find("[FAXMODEM]"), std::string::npos);
+    EXPECT_EQ(text.find("[FAXRECEIVE]"), std::string::npos);
+}
+
+TEST(Config, GoldenGatewayFileLoadsAndSavesBackByteForByte)
+{
+    TempRoot root;
+    root.WriteFile("skipmail.INI", kGatewayIni);
+    {
+        TConfig config;
+        EXPECT_EQ(config.General.Role, TStationRole::MailFaxGateway);
+        EXPECT_TRUE(config.General.HideFreq);
+        EXPECT_EQ(config.Mailbox.Pass, "abcd");
+        EXPECT_EQ(config.Station.Pass, "01234567");
+        EXPECT_EQ(config.Gateway.Pass, "");
+        EXPECT_EQ(config.Gateway.SmtpAuthPass, "?:");
+        EXPECT_EQ(config.Gateway.DialupPassword, "abcd");
+        EXPECT_FALSE(config.Pop3.Enabled);
+        EXPECT_EQ(config.Pop3.Port, 1110);
+        EXPECT_EQ(config.Gateway.DeliverMailImmediately, 1);
+        EXPECT_EQ(config.Gateway.MaxMailFilterSize, 1024000);
+        EXPECT_FALSE(config.Gateway.ReturnErrorEnabled);
+        EXPECT_EQ(DateTime::FormatTimeOfDay(config.Gateway.MailServerScheduledLink[0]), "09:00");
+        EXPECT_EQ(DateTime::FormatTimeOfDay(config.Gateway.MailServerScheduledLink[1]), "00:05");
+        EXPECT_EQ(DateTime::FormatTimeOfDay(config.Gateway.MailServerScheduledLink[2]), "13:30");
+        EXPECT_TRUE(config.Gateway.MailServerScheduledLinkEnabled[0]);
+        EXPECT_FALSE(config.Gateway.MailServerScheduledLinkEnabled[1]);
+        EXPECT_EQ(config.FaxModem.Prefix, "9,");
+        EXPECT_EQ(config.FaxReceive.ForwardAddress, "ops@HOME");
+        EXPECT_EQ(config.Radio950.ResumeScan, "2");
+        EXPECT_EQ(config.Radio.Type, "BARRETT 950");
+        EXPECT_EQ(config.AleVeskar.Mask[3], "WXYZextra");
+        // From the first four characters of each mask, signed bytes included.
+        EXPECT_EQ(config.PrivateNetworkCode, 14747);
+        EXPECT_TRUE(config.Save());
+        EXPECT_EQ(root.ReadFile("skipmail.INI"), kGatewayIni);
+    }
+    EXPECT_EQ(root.ReadFile("skipmail.INI"), kGatewayIni);
+}
+
+TEST(Config, RoleDecidesWhichSectionsAreWritten)
+{
+    TempRoot root;
+    std::string ini = kGatewayIni;
+    ini.replace(ini.find("MAIL/FAX GATEWAY"), 16, "MAIL GATEWAY");
+    root.WriteFile("skipmail.INI", ini);
+    TConfig config;
+    EXPECT_EQ(config.General.Role, TStationRole::MailGateway);
+    config.Gateway.SmtpAddress = "new.example.org";
+    config.FaxModem.Port = 9; // not written on a mail gateway
+    config.Save();
+    std::string text = root.ReadFile("skipmail.INI");
+    EXPECT_NE(text.find("SMTPADDRESS=new.example.org\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[FAXMODEM]\r\nPORT=5\r\n"), std::string::npos);
+
+    config.General.Role = TStationRole::Remote;
+    config.Gateway.SmtpAddress = "other.example.org";
+    config.Save();
+    text = root.ReadFile("skipmail.INI");
+    EXPECT_NE(text.find("SOFTWAREVERSION=REMOTE\r\n"), std::string::npos);
+    EXPECT_NE(text.find("SMTPADDRESS=new.example.org\r\n"), std::string::npos);
+}
+
+TEST(Config, PrivateNetworkCodeIsComputedAtLoadAndNeverStored)
+{
+    TempRoot root;
+    {
+        TConfig config;
+        config.AleVeskar.Private = true;
+        config.UpdatePrivateNetworkCode();
+        EXPECT_EQ(config.PrivateNetworkCode, 48186); // six "Zq4v"
+    }
+    std::string text = root.ReadFile("skipmail.INI");
+    EXPECT_EQ(text.find("48186"), std::string::npos);
+    TConfig reloaded; // a restart keeps the code
+    EXPECT_EQ(reloaded.PrivateNetworkCode, 48186);
+    reloaded.AleVeskar.Private = false;
+    reloaded.UpdatePrivateNetworkCode();
+    EXPECT_EQ(reloaded.PrivateNetworkCode, 0);
+}
+
+TEST(Config, OddStoredValuesFallBackToDefaults)
+{
+    TempRoot root;
+    root.WriteFile("skipmail.INI", "[POP3]\nENABLED=maybe\nPOP3PORT=abc\n"
+                                   "[SMTP]\nENABLED=off\n"
+                                   "[GENERAL]\nHIDEFREQ=true\nSOFTWAREVERSION=mail gateway\n"
+                                   "[GATEWAY]\nMAILSERVERSCHEDULEDLINK1=07:45\n"
+                                   "MAILSERVERSCHEDULEDLINK2=later\nSMTPAUTHPASS=XYZ\n");
+    TConfig config;
+    EXPECT_TRUE(config.Pop3.Enabled);
+    EXPECT_EQ(config.Pop3.Port, 110);
+    EXPECT_FALSE(config.Smtp.Enabled);
+    EXPECT_TRUE(config.General.HideFreq);
+    EXPECT_EQ(config.General.Role, TStationRole::MailGateway);
+    EXPECT_EQ(DateTime::FormatTimeOfDay(config.Gateway.MailServerScheduledLink[0]), "07:45");
+    EXPECT_EQ(config.Gateway.MailServerScheduledLink[1], 0);
+    EXPECT_EQ(config.Gateway.SmtpAuthPass, "");
+}
