@@ -1,0 +1,63 @@
+#include "link/codec/pklib_file.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+template <class Run>
+unsigned RunOnFiles(const std::string& inputPath, const std::string& outputPath, Run run)
+{
+    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    if (!in)
+        return kPklibFileError;
+    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
+    if (!out)
+        return kPklibFileError;
+    PklibFilePair pair{in.get(), out.get()};
+    unsigned result = run(pair);
+    // A read error looks like end of input to the codec; it must not pass as success.
+    if (result == kPklibNoError && std::ferror(in.get()))
+        result = kPklibFileError;
+    const bool closedOk = std::fclose(out.release()) == 0;
+    if (result == kPklibNoError && !closedOk)
+        result = kPklibFileError;
+    return result;
+}
+
+} // namespace
+
+unsigned PklibReadFile(char* buf, unsigned* size, void* context)
+{
+    auto* pair = static_cast<PklibFilePair*>(context);
+    return static_cast<unsigned>(std::fread(buf, 1, *size, pair->input));
+}
+
+unsigned PklibWriteFile(char* buf, unsigned* size, void* context)
+{
+    auto* pair = static_cast<PklibFilePair*>(context);
+    return static_cast<unsigned>(std::fwrite(buf, 1, *size, pair->output));
+}
+
+unsigned PklibCompressFile(const std::string& inputPath, const std::string& outputPath,
+                           unsigned literalCoding, unsigned dictSize)
+{
+    return RunOnFiles(inputPath, outputPath, [&](PklibFilePair& pair) {
+        std::vector<char> work(kPklibCompressWorkSize);
+        return PklibCompress(PklibReadFile, PklibWriteFile, work.data(), &pair, &literalCoding,
+                             &dictSize);
+    });
+}
+
+unsigned PklibDecompressFile(const std::string& inputPath, const std::string& outputPath)
+{
+    return RunOnFiles(inputPath, outputPath, [&](PklibFilePair& pair) {
+        std::vector<char> work(kPklibExpandWorkSize);
+        return PklibDecompress(PklibReadFile, PklibWriteFile, work.data(), &pair);
+    });
+}

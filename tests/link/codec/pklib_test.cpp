@@ -1,0 +1,493 @@
+#include "codec_helpers.h"
+#include "link/codec/pklib.h"
+#include "link/codec/pklib_file.h"
+#include "link/codec/pklib_tables.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <unistd.h>
+
+namespace {
+
+std::string Bytes(std::initializer_list<unsigned> values)
+{
+    std::string s;
+    for (unsigned v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+struct CodecCase {
+    unsigned coding;
+    unsigned dictSize;
+};
+
+const CodecCase kAllCases[] = {
+    {kPklibBinary, 1024}, {kPklibBinary, 2048}, {kPklibBinary, 4096},
+    {kPklibAscii, 1024},  {kPklibAscii, 2048},  {kPklibAscii, 4096},
+};
+
+unsigned DictCode(unsigned dictSize)
+{
+    return dictSize == 1024 ? 4 : dictSize == 2048 ? 5 : 6;
+}
+
+// Round trip through both the codec's expander and the bit-by-bit reader, and
+// check that the compressor keeps the format's limits.
+void CheckRoundTrip(const std::string& data, const CodecCase& c, const std::string& what)
+{
+    SCOPED_TRACE(what + " coding " + std::to_string(c.coding) + " dict " +
+                 std::to_string(c.dictSize));
+    const ImplodeResult packed = Implode(data, c.coding, c.dictSize);
+    ASSERT_EQ(packed.code, kPklibNoError);
+    ASSERT_GE(packed.stream.size(), 4u);
+    EXPECT_EQ(static_cast<unsigned>(packed.stream[0]), c.coding);
+    EXPECT_EQ(static_cast<unsigned>(packed.stream[1]), DictCode(c.dictSize));
+
+    const ExplodeResult unpacked = Explode(packed.stream);
+    EXPECT_EQ(unpacked.code, kPklibNoError);
+    EXPECT_TRUE(unpacked.output == data) << "expanded size " << unpacked.output.size();
+
+    const ParsedStream parsed = ParseStream(packed.stream);
+    ASSERT_TRUE(parsed.complete);
+    EXPECT_TRUE(Replay(parsed.tokens) == data);
+    for (const Token& t : parsed.tokens) {
+        if (t.literal)
+            continue;
+        ASSERT_GE(t.length, 2u);
+        ASSERT_LE(t.length, 516u);
+        ASSERT_GE(t.distance, 2u) << "distance 1 is never used";
+        ASSERT_LT(t.distance, c.dictSize);
+        if (t.length == 2) {
+            ASSERT_LE(t.distance, 256u);
+        }
+    }
+}
+
+TEST(PklibTables, AsciiTableHasTheKnownRowsAndIsACompletePrefixCode)
+{
+    const std::map<unsigned, PklibCode> telling = {
+        {0x20, {4, 0x000F}},  {0x61, {5, 0x0007}},  {0x65, {5, 0x001B}},  {0x41, {6, 0x0031}},
+        {0x0A, {7, 0x0062}},  {0x0D, {7, 0x0022}},  {0x30, {7, 0x005C}},  {0x09, {8, 0x00B8}},
+        {0x00, {11, 0x0490}}, {0x7F, {12, 0x03A0}}, {0x80, {13, 0x0240}}, {0xFF, {13, 0x0000}},
+    };
+    for (const auto& [byte, code] : telling) {
+        EXPECT_EQ(kPklibAsciiCodes[byte].bits, code.bits) << byte;
+        EXPECT_EQ(kPklibAsciiCodes[byte].value, code.value) << byte;
+    }
+
+    // Complete: the code lengths fill the code space exactly (Kraft sum 1);
+    // prefix-free: no code is the low end of another.
+    std::uint64_t kraft = 0;
+    for (const PklibCode& c : kPklibAsciiCodes) {
+        ASSERT_GE(c.bits, 4);
+        ASSERT_LE(c.bits, 13);
+        ASSERT_LT(c.value, 1u << c.bits);
+        kraft += std::uint64_t{1} << (13 - c.bits);
+    }
+    EXPECT_EQ(kraft, std::uint64_t{1} << 13);
+    for (unsigned a = 0; a < 256; ++a)
+        for (unsigned b = 0; b < 256; ++b) {
+            if (a == b || kPklibAsciiCodes[a].bits > kPklibAsciiCodes[b].bits)
+                continue;
+            const unsigned mask = (1u << kPklibAsciiCodes[a].bits) - 1;
+            ASSERT_NE(kPklibAsciiCodes[a].value, kPklibAsciiCodes[b].value & mask)
+                << a << " is a prefix of " << b;
+        }
+}
+
+TEST(PklibTables, LengthAndDistanceCodesAreCompletePrefixCodes)
+{
+    std::uint64_t kraft = 0;
+    unsigned next = 0;
+    for (const PklibLengthCode& c : kPklibLengthCodes) {
+        kraft += std::uint64_t{1} << (8 - c.bits);
+        EXPECT_EQ(c.base, next);
+        next = c.base + (1u << c.extraBits);
+    }
+    EXPECT_EQ(kraft, 256u);
+    EXPECT_EQ(next - 1 + 2, 519u) << "lengths run from 2 to 519";
+
+    kraft = 0;
+    for (const PklibCode& c : kPklibDistanceCodes)
+        kraft += std::uint64_t{1} << (8 - c.bits);
+    EXPECT_EQ(kraft, 256u);
+    EXPECT_EQ(kPklibDistanceCodes[0].bits, 2);
+    EXPECT_EQ(kPklibDistanceCodes[0].value, 0x03);
+    EXPECT_EQ(kPklibDistanceCodes[63].bits, 8);
+    EXPECT_EQ(kPklibDistanceCodes[63].value, 0x00);
+}
+
+TEST(PklibVectors, EmptyInputIsTheFourByteStreamAndExpands)
+{
+    EXPECT_EQ(Implode("", kPklibAscii, 4096).stream, Bytes({0x01, 0x06, 0x01, 0xFF}));
+    EXPECT_EQ(Implode("", kPklibBinary, 1024).stream, Bytes({0x00, 0x04, 0x01, 0xFF}));
+    for (const CodecCase& c : kAllCases)
+        CheckRoundTrip("", c, "empty");
+
+    const ExplodeResult r = Explode(Bytes({0x01, 0x06, 0x01, 0xFF}));
+    EXPECT_EQ(r.code, kPklibNoError);
+    EXPECT_EQ(r.output, "");
+}
+
+TEST(PklibVectors, EqualBytesUseDistanceTwoNeverOne)
+{
+    const ImplodeResult r = Implode("aaaaaaaa", kPklibAscii, 4096);
+    ASSERT_EQ(r.code, kPklibNoError);
+    EXPECT_EQ(r.stream, BuildStream(kPklibAscii, 6, {Lit('a'), Lit('a'), Rep(6, 2)}));
+}
+
+TEST(PklibVectors, LengthTwoMatchReachesBackAtMost256Bytes)
+{
+    // Filler of distinct bytes holds no repeated pair.
+    std::string filler;
+    for (unsigned b = 0; filler.size() < 254; ++b)
+        if (b != 'A' && b != 'B')
+            filler.push_back(static_cast<char>(b));
+
+    const std::string near = "AB" + filler + "AB"; // distance 256
+    ParsedStream p = ParseStream(Implode(near, kPklibBinary, 1024).stream);
+    ASSERT_TRUE(p.complete);
+    EXPECT_EQ(p.tokens.back(), Rep(2, 256));
+
+    const std::string far = "AB" + filler + "@AB"; // distance 257
+    p = ParseStream(Implode(far, kPklibBinary, 1024).stream);
+    ASSERT_TRUE(p.complete);
+    ASSERT_EQ(p.tokens.size(), far.size());
+    EXPECT_EQ(p.tokens.back(), Lit('B'));
+}
+
+TEST(PklibVectors, LongestRepetitionIs516AndTheExpanderTakes518)
+{
+    const std::string run(2000, 'x');
+    const ParsedStream p = ParseStream(Implode(run, kPklibAscii, 4096).stream);
+    ASSERT_TRUE(p.complete);
+    EXPECT_EQ(p.tokens[2], Rep(516, 2));
+    EXPECT_EQ(Replay(p.tokens), run);
+
+    const std::string stream = BuildStream(kPklibBinary, 6, {Lit('x'), Lit('y'), Rep(518, 2)});
+    const ExplodeResult r = Explode(stream);
+    EXPECT_EQ(r.code, kPklibNoError);
+    std::string expected;
+    for (int i = 0; i < 520; ++i)
+        expected.push_back(i % 2 ? 'y' : 'x');
+    EXPECT_EQ(r.output, expected);
+}
+
+TEST(PklibVectors, ExpanderTakesA518CopyStartingAtTheLastWindowByte)
+{
+    // 4095 literals bring the output to the last position before a flush.
+    std::vector<Token> tokens;
+    std::string expected;
+    for (unsigned i = 0; i < 4095; ++i) {
+        tokens.push_back(Lit(static_cast<std::uint8_t>(i * 7)));
+        expected.push_back(static_cast<char>(i * 7));
+    }
+    tokens.push_back(Rep(518, 4095));
+    for (unsigned i = 0; i < 518; ++i)
+        expected.push_back(expected[expected.size() - 4095]);
+    tokens.push_back(Lit('z'));
+    expected.push_back('z');
+    const ExplodeResult r = Explode(BuildStream(kPklibBinary, 6, tokens));
+    EXPECT_EQ(r.code, kPklibNoError);
+    EXPECT_TRUE(r.output == expected);
+}
+
+TEST(PklibVectors, Dictionary4096NeverUsesDistance4096)
+{
+    const std::string block = RandomBytes(4096, 7);
+    const std::string data = block + block.substr(0, 600);
+    const ParsedStream p = ParseStream(Implode(data, kPklibBinary, 4096).stream);
+    ASSERT_TRUE(p.complete);
+    for (const Token& t : p.tokens)
+        if (!t.literal) {
+            EXPECT_LE(t.distance, 4095u);
+        }
+    EXPECT_EQ(Replay(p.tokens), data);
+}
+
+TEST(PklibVectors, ExactlyOneSlotTakesASecondCycleThatReadsNothing)
+{
+    const std::string half = MailText(2048, 3);
+    const std::string data = half + half;
+    std::vector<char> work(kPklibCompressWorkSize);
+    MemIo io;
+    io.input = data;
+    io.readChunk = 1000;
+    unsigned coding = kPklibAscii, dict = 4096;
+    ASSERT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dict), kPklibNoError);
+    EXPECT_EQ(io.readAsks, (std::vector<unsigned>{4096, 3096, 2096, 1096, 96, 4096}));
+    const ParsedStream p = ParseStream(io.output);
+    ASSERT_TRUE(p.complete);
+    EXPECT_EQ(Replay(p.tokens), data);
+    // The second half is one repetition of the first, broken only at 516 bytes.
+    EXPECT_LT(p.tokens.size(), 2048u + 6u);
+
+    // The same bytes in one read give the same stream.
+    EXPECT_EQ(Implode(data, kPklibAscii, 4096).stream, io.output);
+}
+
+TEST(PklibVectors, CallbacksSeeTheBlockSizes)
+{
+    const std::string data = RandomBytes(20000, 11);
+    std::vector<char> work(kPklibCompressWorkSize);
+    MemIo io;
+    io.input = data;
+    unsigned coding = kPklibBinary, dict = 2048;
+    ASSERT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dict), kPklibNoError);
+    ASSERT_GE(io.writeSizes.size(), 2u);
+    for (std::size_t i = 0; i + 1 < io.writeSizes.size(); ++i)
+        EXPECT_EQ(io.writeSizes[i], 2048u);
+    // Whole slots of 4096, then the rest of the last slot, then the end.
+    EXPECT_EQ(io.readAsks, (std::vector<unsigned>{4096, 4096, 4096, 4096, 4096, 480}));
+
+    std::vector<char> expandWork(kPklibExpandWorkSize);
+    MemIo back;
+    back.input = io.output;
+    ASSERT_EQ(PklibDecompress(MemRead, MemWrite, expandWork.data(), &back), kPklibNoError);
+    EXPECT_TRUE(back.output == data);
+    for (std::size_t i = 0; i + 1 < back.writeSizes.size(); ++i)
+        EXPECT_EQ(back.writeSizes[i], 4096u);
+    EXPECT_EQ(back.writeSizes.back(), 20000u % 4096);
+    for (unsigned ask : back.readAsks)
+        EXPECT_EQ(ask, 2048u);
+}
+
+TEST(PklibRoundTrip, SizesAroundTheCycleBoundaries)
+{
+    for (std::size_t n : {1u, 2u, 3u, 4095u, 4096u, 4097u, 8192u, 12289u}) {
+        const std::string text = MailText(n, static_cast<std::uint32_t>(n));
+        const std::string random = RandomBytes(n, static_cast<std::uint32_t>(n));
+        for (const CodecCase& c : kAllCases) {
+            CheckRoundTrip(text, c, "text " + std::to_string(n));
+            CheckRoundTrip(random, c, "random " + std::to_string(n));
+        }
+    }
+}
+
+TEST(PklibRoundTrip, AllByteValuesRunsAndMixedData)
+{
+    std::string all;
+    for (int rep = 0; rep < 3; ++rep)
+        for (int b = 0; b < 256; ++b)
+            all.push_back(static_cast<char>(b));
+    std::string runs;
+    for (int b = 0; b < 40; ++b)
+        runs += std::string(static_cast<std::size_t>(37 * b + 1), static_cast<char>(b * 13));
+    runs += std::string(30000, '\0') + std::string(9000, '\xFF');
+    std::string periodic;
+    for (int i = 0; i < 30000; ++i)
+        periodic.push_back(static_cast<char>("abcab"[i % 5] + (i % 3001 == 0)));
+    const std::string mixed = MailText(9000, 5) + RandomBytes(5000, 6) + MailText(9000, 5);
+    for (const CodecCase& c : kAllCases) {
+        CheckRoundTrip(all, c, "all bytes");
+        CheckRoundTrip(runs, c, "runs");
+        CheckRoundTrip(periodic, c, "periodic");
+        CheckRoundTrip(mixed, c, "mixed");
+    }
+}
+
+TEST(PklibRoundTrip, FilesOnThisMachine)
+{
+    std::vector<std::string> files;
+    for (const char* path :
+         {"/usr/share/common-licenses/GPL-3", "/usr/share/common-licenses/Apache-2.0",
+          "/etc/services", "/bin/true", "/bin/ls"})
+        if (std::filesystem::exists(path))
+            files.push_back(path);
+    const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
+    if (source)
+        files.push_back(std::string(source) + "/src/link/codec/pklib.cpp");
+    ASSERT_FALSE(files.empty());
+    for (const std::string& path : files) {
+        std::string data = ReadFileBytes(path);
+        if (data.size() > 200000)
+            data.resize(200000);
+        for (const CodecCase& c : kAllCases)
+            CheckRoundTrip(data, c, path);
+    }
+}
+
+TEST(PklibRoundTrip, ShortReadsGiveTheSameStream)
+{
+    const std::string data = MailText(15000, 9);
+    const std::string whole = Implode(data, kPklibAscii, 4096).stream;
+    for (std::size_t chunk : {1u, 7u, 2047u}) {
+        std::vector<char> work(kPklibCompressWorkSize);
+        MemIo io;
+        io.input = data;
+        io.readChunk = chunk;
+        unsigned coding = kPklibAscii, dict = 4096;
+        ASSERT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dict), 0u);
+        EXPECT_EQ(io.output, whole) << chunk;
+
+        std::vector<char> expandWork(kPklibExpandWorkSize);
+        MemIo back;
+        back.input = whole;
+        back.readChunk = chunk;
+        ASSERT_EQ(PklibDecompress(MemRead, MemWrite, expandWork.data(), &back), 0u) << chunk;
+        EXPECT_TRUE(back.output == data) << chunk;
+    }
+}
+
+TEST(PklibRoundTrip, OutputDoesNotDependOnWhatTheWorkAreaHeld)
+{
+    for (std::size_t n : {1u, 2u, 3u, 517u, 4097u, 12289u}) {
+        const std::string data = MailText(n, 21) + std::string(n % 7, 'e');
+        for (const CodecCase& c : kAllCases) {
+            const std::string zero = Implode(data, c.coding, c.dictSize, 0x00).stream;
+            EXPECT_EQ(Implode(data, c.coding, c.dictSize, 0xFF).stream, zero) << n;
+            EXPECT_EQ(Implode(data, c.coding, c.dictSize, 0x65).stream, zero) << n;
+        }
+    }
+    // A foreign stream that reaches back before the first byte reads zeros.
+    const std::string stream = BuildStream(kPklibBinary, 6, {Lit('q'), Rep(10, 4000)});
+    const ExplodeResult a = Explode(stream, 0x00);
+    const ExplodeResult b = Explode(stream, 0xAB);
+    EXPECT_EQ(a.code, kPklibNoError);
+    EXPECT_EQ(a.output, "q" + std::string(10, '\0'));
+    EXPECT_EQ(b.output, a.output);
+}
+
+TEST(PklibRoundTrip, UnalignedWorkAreasOfExactSize)
+{
+    const std::string data = MailText(10000, 2);
+    std::vector<char> work(kPklibCompressWorkSize + 1);
+    MemIo io;
+    io.input = data;
+    unsigned coding = kPklibAscii, dict = 4096;
+    ASSERT_EQ(PklibCompress(MemRead, MemWrite, work.data() + 1, &io, &coding, &dict), 0u);
+
+    std::vector<char> expandWork(kPklibExpandWorkSize + 3);
+    MemIo back;
+    back.input = io.output;
+    ASSERT_EQ(PklibDecompress(MemRead, MemWrite, expandWork.data() + 3, &back), 0u);
+    EXPECT_TRUE(back.output == data);
+}
+
+TEST(PklibResultCodes, CompressRejectsBadArgumentsWithoutTouchingCallbacks)
+{
+    std::vector<char> work(kPklibCompressWorkSize);
+    MemIo io;
+    io.input = "data";
+    unsigned coding = kPklibAscii;
+    for (unsigned dict : {0u, 512u, 1000u, 4095u, 8192u}) {
+        EXPECT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dict),
+                  kPklibInvalidDictSize);
+    }
+    unsigned badCoding = 2;
+    unsigned badDict = 3000;
+    EXPECT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &badCoding, &badDict),
+              kPklibInvalidDictSize)
+        << "dictionary size is tested first";
+    unsigned dict = 2048;
+    EXPECT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &badCoding, &dict),
+              kPklibInvalidMode);
+    EXPECT_TRUE(io.readAsks.empty());
+    EXPECT_TRUE(io.writeSizes.empty());
+}
+
+TEST(PklibResultCodes, ExpandHeaderChecks)
+{
+    EXPECT_EQ(Explode("").code, kPklibBadData);
+    EXPECT_EQ(Explode(Bytes({0x01})).code, kPklibBadData);
+    EXPECT_EQ(Explode(Bytes({0x01, 0x06, 0x01})).code, kPklibBadData);
+    EXPECT_EQ(Explode(Bytes({0x01, 0x07, 0x01, 0xFF, 0x00})).code, kPklibInvalidDictSize);
+    EXPECT_EQ(Explode(Bytes({0x01, 0x03, 0x01, 0xFF, 0x00})).code, kPklibInvalidDictSize);
+    EXPECT_EQ(Explode(Bytes({0x02, 0x07, 0x01, 0xFF, 0x00})).code, kPklibInvalidDictSize)
+        << "byte 1 is tested before byte 0";
+    EXPECT_EQ(Explode(Bytes({0x02, 0x06, 0x01, 0xFF, 0x00})).code, kPklibInvalidMode);
+    EXPECT_EQ(Explode(Bytes({0x00, 0x05, 0x01, 0xFF})).code, kPklibNoError);
+    // Four bytes that are not a whole stream.
+    EXPECT_EQ(Explode(Bytes({0x00, 0x05, 0x00, 0x00})).code, kPklibAbort);
+}
+
+TEST(PklibResultCodes, CutStreamGivesAbortAndTheBytesSoFar)
+{
+    const std::string data = MailText(30000, 4);
+    const std::string stream = Implode(data, kPklibAscii, 4096).stream;
+    for (std::size_t cut :
+         {std::size_t{5}, std::size_t{100}, stream.size() / 2, stream.size() - 2}) {
+        const ExplodeResult r = Explode(stream.substr(0, cut));
+        EXPECT_EQ(r.code, kPklibAbort) << cut;
+        EXPECT_LT(r.output.size(), data.size());
+        EXPECT_TRUE(data.compare(0, r.output.size(), r.output) == 0) << cut;
+    }
+    const ExplodeResult late = Explode(stream.substr(0, stream.size() / 2));
+    EXPECT_GT(late.output.size(), 8192u) << "full pieces and the rest are written";
+
+    // Trailing bytes after the end mark are left alone.
+    const ExplodeResult extra = Explode(stream + "trailing");
+    EXPECT_EQ(extra.code, kPklibNoError);
+    EXPECT_TRUE(extra.output == data);
+}
+
+TEST(PklibResultCodes, FailingWriteIsReported)
+{
+    const std::string data = MailText(20000, 8);
+    for (std::size_t limit : {0u, 1u, 2048u, 3000u}) {
+        std::vector<char> work(kPklibCompressWorkSize);
+        MemIo io;
+        io.input = data;
+        io.writeLimit = limit;
+        unsigned coding = kPklibAscii, dict = 4096;
+        EXPECT_EQ(PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dict),
+                  kPklibWriteFailed)
+            << limit;
+    }
+    const std::string stream = Implode(data, kPklibAscii, 4096).stream;
+    for (std::size_t limit : {0u, 4095u, 4096u, 19999u}) {
+        std::vector<char> work(kPklibExpandWorkSize);
+        MemIo io;
+        io.input = stream;
+        io.writeLimit = limit;
+        EXPECT_EQ(PklibDecompress(MemRead, MemWrite, work.data(), &io), kPklibWriteFailed) << limit;
+    }
+}
+
+class PklibFiles : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ =
+            std::filesystem::temp_directory_path() / ("pklib_files_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string PathOf(const char* name) const { return (dir_ / name).string(); }
+    void Write(const char* name, const std::string& bytes) const
+    {
+        std::ofstream(PathOf(name), std::ios::binary) << bytes;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(PklibFiles, FileToFileRoundTripAndErrors)
+{
+    const std::string data = MailText(50000, 12) + RandomBytes(3000, 1);
+    Write("in", data);
+    ASSERT_EQ(PklibCompressFile(PathOf("in"), PathOf("packed")), kPklibNoError);
+    EXPECT_EQ(ReadFileBytes(PathOf("packed")), Implode(data, kPklibAscii, 4096).stream);
+    ASSERT_EQ(PklibDecompressFile(PathOf("packed"), PathOf("out")), kPklibNoError);
+    EXPECT_TRUE(ReadFileBytes(PathOf("out")) == data);
+
+    EXPECT_EQ(PklibCompressFile(PathOf("missing"), PathOf("x")), kPklibFileError);
+    EXPECT_EQ(PklibDecompressFile(PathOf("packed"), PathOf("no/such/dir/out")), kPklibFileError);
+    // A directory opens for reading but cannot be read.
+    EXPECT_EQ(PklibCompressFile(dir_.string(), PathOf("y")), kPklibFileError);
+    if (std::filesystem::exists("/dev/full")) {
+        const unsigned r = PklibDecompressFile(PathOf("packed"), "/dev/full");
+        EXPECT_TRUE(r == kPklibWriteFailed || r == kPklibFileError) << r;
+    }
+
+    Write("short", ReadFileBytes(PathOf("packed")).substr(0, 100));
+    EXPECT_EQ(PklibDecompressFile(PathOf("short"), PathOf("out2")), kPklibAbort);
+}
+
+} // namespace
