@@ -4,10 +4,11 @@
 #include <functional>
 #include <string>
 
-// A point in time as the station's files carry it: days since 30 Dec 1899,
-// the fraction being the time of day. Only time-of-day values are stored by
-// the core (scheduled links, the gateway's connection times).
-using TDateTime = double;
+#include "platform/date_time.h"
+
+// Stamps and times of day as the core's files and logs write them. The core
+// stores only time-of-day values as TDateTime (scheduled links, the gateway's
+// connection times).
 
 namespace DateTime {
 

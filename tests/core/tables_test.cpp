@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "core/alias_list.h"
 #include "core/channel_list.h"
@@ -362,4 +365,31 @@ TEST(UserList, AddCreatesMailboxAndTablesSurviveConcurrentUse)
     EXPECT_TRUE(root.Exists("MAIL/u3_7"));
     TUserList reread;
     EXPECT_EQ(reread.Count(), kThreads * kEach);
+}
+
+TEST(TableFiles, AKilledWriterLeavesTheOldFileOrTheNewOne)
+{
+    TempRoot root;
+    for (int round = 0; round < 3; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            TUserList users;
+            for (int i = users.Count();; ++i)
+                users.Add(TUser{"u" + std::to_string(i), std::string(200, 'p'), ""});
+        }
+        usleep(100000 + round * 50000);
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+    }
+    std::string text = root.ReadFile("users.dat");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    TUserList users;
+    ASSERT_GT(users.Count(), 0);
+    for (int i = 0; i < users.Count(); ++i) {
+        EXPECT_EQ(users.Get(i).Name, "u" + std::to_string(i));
+        EXPECT_EQ(users.Get(i).Password, std::string(200, 'p'));
+    }
 }
