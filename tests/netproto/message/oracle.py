@@ -10,6 +10,7 @@ import email.utils
 import hashlib
 import quopri
 import sys
+import unicodedata
 
 
 def run(command, fields):
@@ -56,6 +57,9 @@ def run(command, fields):
         return [email.header.Header(text, charset).encode().encode("ascii")]
     if command == "sjis_to_jis":
         return [fields[0].decode("shift_jis").encode("iso2022_jp")]
+    if command == "sjis_to_jis_nfkc":
+        text = unicodedata.normalize("NFKC", fields[0].decode("shift_jis"))
+        return [text.encode("iso2022_jp")]
     if command == "jis_to_sjis":
         return [fields[0].decode("iso2022_jp").encode("shift_jis")]
     raise SystemExit("unknown command " + command)
