@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <functional>
+#include <memory>
+
+// A Linux service manager stops the station with SIGTERM, a terminal with
+// SIGINT. The handler only writes to a pipe; the GUI thread reads it and runs
+// the orderly shutdown from its message loop.
+class TSignalWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit TSignalWatcher(std::function<void(int)> onSignal, QObject* parent = nullptr);
+    ~TSignalWatcher() override;
+    TSignalWatcher(const TSignalWatcher&) = delete;
+    TSignalWatcher& operator=(const TSignalWatcher&) = delete;
+
+private:
+    void PipeReadable();
+
+    std::function<void(int)> OnSignal;
+    std::unique_ptr<QSocketNotifier> Notifier;
+};
