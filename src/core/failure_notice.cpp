@@ -53,24 +53,37 @@ std::string SenderAddress(std::string_view line)
     return result.empty() ? "UNKNOWN" : result;
 }
 
-std::string MessageSender(std::string_view message)
+namespace {
+
+// The header's first From line, if any.
+bool FindFromLine(std::string_view message, std::string_view& from)
 {
-    std::string sender = "unknown";
+    bool found = false;
     ForEachLine(message, [&](std::string_view line) {
         if (line.empty())
             return false; // end of the header
         if (line.size() > 6 && Upper(line.substr(0, 4)) == "FROM") {
-            sender = SenderAddress(line);
+            from = line;
+            found = true;
             return false;
         }
         return true;
     });
-    return sender;
+    return found;
+}
+
+} // namespace
+
+std::string MessageSender(std::string_view message)
+{
+    std::string_view from;
+    return FindFromLine(message, from) ? SenderAddress(from) : "unknown";
 }
 
 bool FromMailSystem(std::string_view message)
 {
-    return Upper(MessageSender(message)) == "UNKNOWN";
+    std::string_view from;
+    return FindFromLine(message, from) && SenderAddress(from) == "UNKNOWN";
 }
 
 std::string Build(const std::string& recipient, const std::string& subject,

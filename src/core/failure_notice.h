@@ -17,8 +17,9 @@ std::string SenderAddress(std::string_view line);
 // there is none.
 std::string MessageSender(std::string_view message);
 
-// True when the message was written by the mail system itself (its sender
-// cannot be named), so that a notice is never answered by another notice.
+// True when the message's From line names no address, as the mail system's
+// own notices do ("Mail System" <>), so that a notice is never answered by
+// another notice.
 bool FromMailSystem(std::string_view message);
 
 // At most this many lines of the returned message are quoted.

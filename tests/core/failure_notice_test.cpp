@@ -41,6 +41,7 @@ TEST(FailureNoticeTest, MessageSenderLooksOnlyInTheHeader)
     EXPECT_EQ(FailureNotice::MessageSender("From:x\nFrom: y\n"), "y");
     EXPECT_TRUE(FailureNotice::FromMailSystem("From: \"Mail System\" <>\r\n\r\nhi\r\n"));
     EXPECT_FALSE(FailureNotice::FromMailSystem("From: a@b\r\n\r\n"));
+    EXPECT_FALSE(FailureNotice::FromMailSystem("Subject: no sender\r\n\r\n"));
 }
 
 TEST(FailureNoticeTest, LayoutQuotesAtMostFiftyLines)
@@ -48,8 +49,8 @@ TEST(FailureNoticeTest, LayoutQuotesAtMostFiftyLines)
     std::string message = "From: alice@S1\r\nSubject: big\r\n\r\n";
     for (int i = 0; i < 200; ++i)
         message += "line " + std::to_string(i) + "\r\n";
-    const auto lines = Lines(FailureNotice::Build("alice@S1", "failure notice", {"zed@S1"},
-                                                  "No such user", message));
+    const auto lines = Lines(
+        FailureNotice::Build("alice@S1", "failure notice", {"zed@S1"}, "No such user", message));
     ASSERT_GE(lines.size(), 20u);
     EXPECT_EQ(lines[0], "RCPT: alice@S1");
     EXPECT_EQ(lines[1], "To: alice@S1");
@@ -57,8 +58,8 @@ TEST(FailureNoticeTest, LayoutQuotesAtMostFiftyLines)
     EXPECT_EQ(lines[3], "Subject: failure notice");
     EXPECT_EQ(lines[4], "");
     EXPECT_EQ(lines[5], "Hi. This is the Mail System");
-    const auto copy = std::find(lines.begin(), lines.end(),
-                                " --Below this line is a copy of the message.");
+    const auto copy =
+        std::find(lines.begin(), lines.end(), " --Below this line is a copy of the message.");
     ASSERT_NE(copy, lines.end());
     EXPECT_NE(std::find(lines.begin(), copy, "<zed@S1>"), copy);
     EXPECT_NE(std::find(lines.begin(), copy, "No such user"), copy);

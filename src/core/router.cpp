@@ -1,0 +1,646 @@
+#include "core/router.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "core/alias_list.h"
+#include "core/config.h"
+#include "core/failure_notice.h"
+#include "core/mailbox_log.h"
+#include "core/message_store.h"
+#include "core/msg_status_frm.h"
+#include "core/text_util.h"
+#include "core/user_list.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "platform/data_root.h"
+
+namespace fs = std::filesystem;
+
+namespace Routing {
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view Trim(std::string_view s)
+{
+    const size_t first = s.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    const size_t last = s.find_last_not_of(kBlanks);
+    return s.substr(first, last - first + 1);
+}
+
+std::string CleanAddress(std::string_view s)
+{
+    s = Trim(s);
+    if (s.size() >= 2 && s.front() == '<' && s.back() == '>')
+        s = Trim(s.substr(1, s.size() - 2));
+    return std::string(s);
+}
+
+void SplitAddress(const std::string& address, std::string& user, std::string& station)
+{
+    const size_t at = address.rfind('@');
+    if (at == std::string::npos) {
+        user = address;
+        station.clear();
+    } else {
+        user = address.substr(0, at);
+        station = address.substr(at + 1);
+    }
+    if (user.empty())
+        user = "admin";
+}
+
+int StationIndex(const TRouteTables& tables, const std::string& name)
+{
+    for (size_t i = 0; i < tables.Stations.size(); ++i) {
+        if (SameTextIgnoreCase(tables.Stations[i].Name, name))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool IsOwnStation(const TRouteTables& tables, const std::string& station)
+{
+    return station.empty() || SameTextIgnoreCase(station, tables.OwnStation);
+}
+
+// The directory that mail for a known station (index > 0) goes into: its
+// route-via station's when that is another known station.
+std::string StationTarget(const TRouteTables& tables, int index)
+{
+    const TStation& station = tables.Stations[static_cast<size_t>(index)];
+    const std::string& via = station.RouteVia;
+    if (!via.empty() && !SameTextIgnoreCase(via, "DIRECT") &&
+        !SameTextIgnoreCase(via, station.Name)) {
+        const int viaIndex = StationIndex(tables, via);
+        if (viaIndex > 0)
+            return tables.Stations[static_cast<size_t>(viaIndex)].Name;
+    }
+    return station.Name;
+}
+
+struct TPlanner {
+    const TRouteTables& Tables;
+    std::vector<TRouteCopy> Copies;
+    TRouteCopy Returned{TRouteKind::Return, DirName::Queue, {}, {}};
+
+    void Add(TRouteKind kind, const std::string& dir, const std::string& recipient)
+    {
+        if (kind != TRouteKind::Outbox) {
+            for (auto& copy : Copies) {
+                if (copy.Kind == kind && copy.Dir == dir) {
+                    copy.Recipients.push_back(recipient);
+                    return;
+                }
+            }
+        }
+        Copies.push_back({kind, dir, {recipient}, {}});
+    }
+
+    void Return(const std::string& recipient, const std::string& reason)
+    {
+        Returned.Recipients.push_back(recipient);
+        Returned.Reasons.push_back(reason);
+    }
+
+    void ToStation(int index, const std::string& address)
+    {
+        const std::string target = StationTarget(Tables, index);
+        if (!MessageStore::IsSafeName(target)) {
+            Return(address, "Station name " + target + " cannot be used");
+            return;
+        }
+        Add(TRouteKind::Station, std::string(DirName::Stations) + "/" + target, address);
+    }
+
+    void Route(const std::string& address)
+    {
+        std::string user;
+        std::string station;
+        SplitAddress(address, user, station);
+        if (IsOwnStation(Tables, station)) {
+            for (const auto& name : Tables.Users) {
+                if (SameTextIgnoreCase(name, user)) {
+                    if (MessageStore::IsSafeName(name))
+                        Add(TRouteKind::Mailbox, std::string(DirName::Mail) + "/" + name, address);
+                    else
+                        Return(address, "User name " + name + " cannot be used");
+                    return;
+                }
+            }
+            if (SameTextIgnoreCase(user, "admin")) {
+                Add(TRouteKind::Mailbox, DirName::MailAdmin, address);
+            } else if (SameTextIgnoreCase(user, "FAX2")) {
+                Add(TRouteKind::Fax2, DirName::MailFax2, address);
+            } else {
+                Return(address, "No such user here: " + user);
+            }
+            return;
+        }
+        const int index = StationIndex(Tables, station);
+        if (index > 0) {
+            ToStation(index, address);
+            return;
+        }
+        const std::string& gateway = Tables.MailGateway;
+        if (gateway.empty() || IsOwnStation(Tables, gateway)) {
+            if (Tables.FaxGateway && SameTextIgnoreCase(user, "FAX2"))
+                Add(TRouteKind::Fax2, DirName::MailFax2, address);
+            else
+                Add(TRouteKind::Outbox, DirName::MailGateway, address);
+            return;
+        }
+        const int gatewayIndex = StationIndex(Tables, gateway);
+        if (gatewayIndex > 0) {
+            ToStation(gatewayIndex, address);
+            return;
+        }
+        Return(address, "No route to " + address);
+    }
+};
+
+} // namespace
+
+bool ParseQueueFile(std::string_view content, std::vector<std::string>& recipients,
+                    std::string& body)
+{
+    recipients.clear();
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        const size_t next = end == std::string_view::npos ? content.size() : end + 1;
+        std::string_view line =
+            content.substr(pos, (end == std::string_view::npos ? content.size() : end) - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.size() < 5 || UpperCase(std::string(line.substr(0, 5))) != "RCPT:")
+            break;
+        const std::string address = CleanAddress(line.substr(5));
+        if (!address.empty()) {
+            const bool seen = std::any_of(recipients.begin(), recipients.end(), [&](const auto& r) {
+                return SameTextIgnoreCase(r, address);
+            });
+            if (!seen)
+                recipients.push_back(address);
+        }
+        pos = next;
+    }
+    body.assign(content.substr(pos));
+    return !recipients.empty();
+}
+
+std::string ExpandAlias(const TRouteTables& tables, const std::string& address)
+{
+    for (const auto& [internet, hf] : tables.Aliases) {
+        if (!hf.empty() && SameTextIgnoreCase(CleanAddress(internet), address))
+            return hf;
+    }
+    return address;
+}
+
+std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
+                                   const std::vector<std::string>& recipients, uint64_t bodySize)
+{
+    TPlanner planner{tables, {}, {}};
+    planner.Returned = {TRouteKind::Return, DirName::Queue, {}, {}};
+    const bool tooBig =
+        tables.MaxMailKBytes > 0 && bodySize > static_cast<uint64_t>(tables.MaxMailKBytes) * 1024u;
+    std::vector<std::string> seen;
+    for (const auto& recipient : recipients) {
+        const std::string address = ExpandAlias(tables, recipient);
+        const bool again = std::any_of(seen.begin(), seen.end(), [&](const auto& s) {
+            return SameTextIgnoreCase(s, address);
+        });
+        if (again)
+            continue;
+        seen.push_back(address);
+        if (tooBig) {
+            planner.Return(address, "Message of " + std::to_string(bodySize) +
+                                        " bytes is larger than the limit of " +
+                                        std::to_string(tables.MaxMailKBytes) + " K bytes");
+        } else {
+            planner.Route(address);
+        }
+    }
+    if (!planner.Returned.Recipients.empty())
+        planner.Copies.push_back(planner.Returned);
+    return planner.Copies;
+}
+
+std::string CopyContent(const TRouteCopy& copy, const std::string& body)
+{
+    switch (copy.Kind) {
+    case TRouteKind::Mailbox:
+    case TRouteKind::Fax2:
+        return body;
+    case TRouteKind::Station:
+    case TRouteKind::Outbox:
+        return MessageStore::AddEnvelope(copy.Recipients, body);
+    case TRouteKind::Return:
+        break;
+    }
+    return {};
+}
+
+} // namespace Routing
+
+// ---------------------------------------------------------------------------
+
+using Routing::TRouteCopy;
+using Routing::TRouteKind;
+
+namespace {
+
+constexpr const char* kBadDir = "QUEUE/BAD";
+constexpr const char* kJournalExt = ".route";
+
+std::string QueuePath(const std::string& name)
+{
+    return DataRoot::Path(std::string(DirName::Queue) + "/" + name);
+}
+
+std::string JournalKey(const TRouteCopy& copy)
+{
+    std::string key = copy.Dir;
+    for (const auto& r : copy.Recipients)
+        key += "\t" + r;
+    return key;
+}
+
+std::vector<std::string> ReadJournal(const std::string& path, bool& exists)
+{
+    std::string text;
+    exists = ReadWholeFile(path, text);
+    std::vector<std::string> keys;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            break; // a torn last line never counts
+        keys.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return keys;
+}
+
+void WriteJournal(const std::string& path, const std::vector<std::string>& keys)
+{
+    std::string text;
+    for (const auto& k : keys)
+        text += k + "\n";
+    WriteFileAtomic(path, text);
+}
+
+// After a crash: a copy already in the directory, byte for byte, counts as
+// written.
+bool IdenticalMessageExists(const std::string& dir, const std::string& content)
+{
+    for (const auto& file : MessageStore::ListMessages(dir)) {
+        if (file.Size != content.size())
+            continue;
+        std::string existing;
+        if (ReadWholeFile(dir + "/" + file.Name, existing) && existing == content)
+            return true;
+    }
+    return false;
+}
+
+std::string Describe(const TRouteCopy& copy)
+{
+    switch (copy.Kind) {
+    case TRouteKind::Mailbox:
+        return "delivered to mailbox " + copy.Dir.substr(copy.Dir.find('/') + 1);
+    case TRouteKind::Fax2:
+        return "filed in the fax mailbox";
+    case TRouteKind::Station:
+        return "queued for station " + copy.Dir.substr(copy.Dir.find('/') + 1);
+    case TRouteKind::Outbox:
+        return "queued for the mail gateway";
+    case TRouteKind::Return:
+        return "returned to the sender";
+    }
+    return {};
+}
+
+std::string Join(const std::vector<std::string>& items, const char* separator)
+{
+    std::string out;
+    for (const auto& item : items) {
+        if (!out.empty())
+            out += separator;
+        out += item;
+    }
+    return out;
+}
+
+} // namespace
+
+TRouter::TRouter(TConfig* config, TStationList* stations, TUserList* users, TAliasList* aliases,
+                 TMsgStatusFrm* status)
+    : Config(config), Stations(stations), Users(users), Aliases(aliases), Status(status)
+{
+    SetPriority(TThreadPriority::tpIdle);
+}
+
+TRouter::~TRouter()
+{
+    TerminateAndWait();
+}
+
+void TRouter::Log(const std::string& text)
+{
+    if (Status) {
+        Status->AddLogLine(text);
+        return;
+    }
+    if (!OwnLog)
+        OwnLog = std::make_unique<TMailboxLog>();
+    OwnLog->AddLogLine(text);
+}
+
+void TRouter::Fault(const char* point)
+{
+    if (FaultHook)
+        FaultHook(point);
+}
+
+bool TRouter::Wait(uint32_t ms)
+{
+    const uint32_t start = Clock::TickCount();
+    while (!Terminated()) {
+        const uint32_t elapsed = Clock::TickCount() - start;
+        if (elapsed >= ms)
+            return true;
+        SleepMs(std::min<uint32_t>(ms - elapsed, 50));
+    }
+    return false;
+}
+
+void TRouter::Execute()
+{
+    // Journals whose queue file is gone belong to messages already filed.
+    std::error_code ec;
+    const fs::path queue = DataRoot::Path(DirName::Queue);
+    for (fs::directory_iterator it(queue, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path p = it->path();
+        if (p.extension() == kJournalExt && !fs::exists(fs::path(p).replace_extension(), ec))
+            fs::remove(p, ec);
+    }
+    while (!Terminated()) {
+        ProcessNextMessage();
+        Wait(TurnIntervalMs);
+    }
+}
+
+Routing::TRouteTables TRouter::Snapshot() const
+{
+    Routing::TRouteTables t;
+    t.Stations = Stations->GetAll();
+    if (!t.Stations.empty())
+        t.OwnStation = t.Stations.front().Name;
+    for (const auto& user : Users->GetAll())
+        t.Users.push_back(user.Name);
+    for (const auto& alias : Aliases->GetAll()) {
+        std::string hf = alias.User;
+        if (!alias.Station.empty())
+            hf += "@" + alias.Station;
+        t.Aliases.emplace_back(alias.Address, hf);
+    }
+    {
+        auto lock = Config->Lock();
+        t.MailGateway = Config->Mail.Gateway;
+        t.FaxGateway = Config->IsMailFaxGateway();
+        t.MaxMailKBytes = Config->Mail.MaxMailSize;
+    }
+    return t;
+}
+
+std::string TRouter::PickQueueFile()
+{
+    const uint32_t now = Clock::TickCount();
+    for (const auto& file : MessageStore::ListMessages(DataRoot::Path(DirName::Queue))) {
+        if (Ignored.count(file.Name))
+            continue;
+        const auto retry = RetryAt.find(file.Name);
+        if (retry != RetryAt.end()) {
+            if (static_cast<int32_t>(now - retry->second) < 0)
+                continue;
+            RetryAt.erase(retry);
+        }
+        return file.Name;
+    }
+    return {};
+}
+
+void TRouter::MoveAside(const std::string& name, const std::string& why)
+{
+    const std::string badDir = DataRoot::Path(kBadDir);
+    std::error_code ec;
+    MessageStore::EnsureDirectory(badDir);
+    std::string target = badDir + "/" + name;
+    for (int n = 1; fs::exists(target, ec); ++n)
+        target = badDir + "/" + name + "." + std::to_string(n);
+    fs::rename(QueuePath(name), target, ec);
+    if (ec) {
+        Ignored.insert(name);
+        Log("Queue file " + name + " " + why + "; it cannot be moved aside (" + ec.message() +
+            ") and is left alone");
+        return;
+    }
+    fs::remove(QueuePath(name + kJournalExt), ec);
+    Log("Queue file " + name + " " + why + "; moved to " + kBadDir + "/" +
+        fs::path(target).filename().string());
+}
+
+bool TRouter::ProcessNextMessage()
+{
+    const std::string name = PickQueueFile();
+    if (name.empty())
+        return false;
+    // Give a writer that is still busy with the file time to finish.
+    if (!Wait(PauseMs))
+        return false;
+    std::string content;
+    if (!ReadWholeFile(QueuePath(name), content)) {
+        std::error_code ec;
+        if (fs::exists(QueuePath(name), ec))
+            MoveAside(name, "cannot be read");
+        return true;
+    }
+    try {
+        if (FileMessage(name, content))
+            return true;
+    } catch (const std::exception& e) {
+        RetryAt[name] = Clock::TickCount() + RetryDelayMs;
+        Log("Error filing queue file " + name + ": " + e.what() + "; it will be tried again");
+        return true;
+    }
+    return true;
+}
+
+bool TRouter::FileMessage(const std::string& name, const std::string& content)
+{
+    std::vector<std::string> recipients;
+    std::string body;
+    if (!Routing::ParseQueueFile(content, recipients, body)) {
+        MoveAside(name, "names no recipient");
+        return true;
+    }
+    const Routing::TRouteTables tables = Snapshot();
+    const auto copies = Routing::PlanRoutes(tables, recipients, body.size());
+    const std::string sender = FailureNotice::MessageSender(body);
+
+    const std::string journal = QueuePath(name + kJournalExt);
+    bool recovering = false;
+    std::vector<std::string> done = ReadJournal(journal, recovering);
+    if (!recovering)
+        WriteJournal(journal, done);
+
+    bool userLines = false;
+    bool stationLines = false;
+    for (const auto& copy : copies) {
+        const std::string key = JournalKey(copy);
+        if (std::find(done.begin(), done.end(), key) != done.end())
+            continue;
+        if (copy.Kind == TRouteKind::Return) {
+            ReturnToSender(copy, body, done, journal, recovering);
+            userLines = true;
+            continue;
+        }
+        const std::string dir = DataRoot::Path(copy.Dir);
+        const std::string text = Routing::CopyContent(copy, body);
+        if (!MessageStore::EnsureDirectory(dir))
+            throw std::runtime_error("cannot create " + copy.Dir);
+        if (!(recovering && IdenticalMessageExists(dir, text)))
+            MessageStore::WriteNewMessage(dir, text);
+        Fault("copy written");
+        done.push_back(key);
+        WriteJournal(journal, done);
+        Fault("journal written");
+        Log("Mail from " + sender + " for " + Join(copy.Recipients, ", ") + " " + Describe(copy));
+        (copy.Kind == TRouteKind::Station ? stationLines : userLines) = true;
+    }
+    Fault("copies done");
+    std::error_code ec;
+    fs::remove(QueuePath(name), ec);
+    if (ec)
+        throw std::system_error(ec, "cannot delete " + name);
+    fs::remove(journal, ec);
+    if (Status) {
+        if (userLines)
+            Status->RefreshUserLines();
+        if (stationLines)
+            Status->RefreshStationLines();
+    }
+    return true;
+}
+
+void TRouter::ReturnToSender(const TRouteCopy& copy, const std::string& body,
+                             std::vector<std::string>& done, const std::string& journal,
+                             bool recovering)
+{
+    std::string dir;
+    std::string text;
+    std::string what;
+    if (FailureNotice::FromMailSystem(body)) {
+        // Never answer a notice with another notice: admin gets it.
+        dir = DataRoot::Path(DirName::MailAdmin);
+        text = body;
+        what = "undeliverable; filed in mailbox admin";
+    } else {
+        std::string sender = FailureNotice::MessageSender(body);
+        if (UpperCase(sender) == "UNKNOWN")
+            sender = "admin";
+        std::vector<std::string> reasons;
+        for (const auto& reason : copy.Reasons) {
+            if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
+                reasons.push_back(reason);
+        }
+        dir = DataRoot::Path(DirName::Queue);
+        text = FailureNotice::Build(sender, "failure notice", copy.Recipients,
+                                    Join(reasons, "\r\n"), body);
+        what = "returned to " + sender + " (" + Join(reasons, "; ") + ")";
+    }
+    if (!MessageStore::EnsureDirectory(dir))
+        throw std::runtime_error("cannot create " + dir);
+    if (!(recovering && IdenticalMessageExists(dir, text)))
+        MessageStore::WriteNewMessage(dir, text);
+    Fault("copy written");
+    done.push_back(JournalKey(copy));
+    WriteJournal(journal, done);
+    Log("Mail from " + FailureNotice::MessageSender(body) + " for " + Join(copy.Recipients, ", ") +
+        " " + what);
+}
+
+void TRouter::AleFailure(const std::string& station)
+{
+    int returned = 0;
+    std::string stationDir;
+    try {
+        stationDir = MessageStore::StationDir(station);
+    } catch (const std::exception&) {
+        stationDir.clear();
+    }
+    if (!stationDir.empty()) {
+        for (const auto& file : MessageStore::ListMessages(stationDir)) {
+            const std::string path = stationDir + "/" + file.Name;
+            std::string content;
+            if (!ReadWholeFile(path, content))
+                continue;
+            std::string body;
+            const auto recipients = MessageStore::SplitEnvelope(content, &body);
+            std::string sender = FailureNotice::MessageSender(body);
+            std::string text;
+            std::string queueDir;
+            if (FailureNotice::FromMailSystem(body)) {
+                queueDir = DataRoot::Path(DirName::MailAdmin);
+                text = body;
+            } else {
+                if (UpperCase(sender) == "UNKNOWN")
+                    sender = "admin";
+                queueDir = DataRoot::Path(DirName::Queue);
+                text = FailureNotice::Build(
+                    sender, "failure notice", recipients,
+                    "The automatic link to station " + station + " failed on every attempt.", body);
+            }
+            try {
+                MessageStore::EnsureDirectory(queueDir);
+                MessageStore::WriteNewMessage(queueDir, text);
+            } catch (const std::exception& e) {
+                Log("Error returning " + station + " mail " + file.Name + ": " + e.what());
+                continue;
+            }
+            std::error_code ec;
+            fs::remove(path, ec);
+            ++returned;
+            Log("Mail from " + sender + " for " + Join(recipients, ", ") +
+                " returned to the sender: link to " + station + " failed");
+        }
+    }
+    std::string notice;
+    auto line = [&notice](const std::string& text) { notice += text + "\r\n"; };
+    line("To: admin");
+    line("From: \"Mail System\" <>");
+    line("Subject: ALE failure notice");
+    line("");
+    line("Hi. This is the Mail System");
+    line("The automatic link to station " + station + " failed on every attempt.");
+    line(std::to_string(returned) + " waiting message(s) were returned to their senders.");
+    try {
+        const std::string admin = DataRoot::Path(DirName::MailAdmin);
+        MessageStore::EnsureDirectory(admin);
+        MessageStore::WriteNewMessage(admin, notice);
+        Log("ALE failure notice for station " + station + " delivered to mailbox admin");
+    } catch (const std::exception& e) {
+        Log("Error writing the ALE failure notice for " + station + ": " + e.what());
+    }
+    if (Status) {
+        Status->RefreshUserLines();
+        Status->RefreshStationLines();
+    }
+}
