@@ -1,12 +1,27 @@
-#include <QApplication>
+#include <QMetaObject>
 
 #include "app/main_form.h"
+#include "app/signal_watcher.h"
+#include "app/skip_application.h"
+#include "core/core_report.h"
+#include "platform/data_root.h"
+#include "platform/dialogs.h"
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    DataRoot::Capture();
+    // Problems the core meets on any thread become message boxes on the GUI
+    // thread, without making that thread wait.
+    CoreReport::SetErrorHandler([&app](const std::string& text) {
+        QMetaObject::invokeMethod(
+            &app, [text] { ShowMessageBox(text, "Error", MB_OK, TMsgIcon::Error); },
+            Qt::QueuedConnection);
+    });
     TMainForm form;
-    form.show();
-    return app.exec();
+    TSignalWatcher signalWatcher([&form](int) { form.Shutdown(0); });
+    const int rc = app.exec();
+    CoreReport::SetErrorHandler(nullptr);
+    return rc;
 }

@@ -1,15 +1,358 @@
 #include "app/main_form.h"
 
-TMainForm::TMainForm(QWidget* parent) : QWidget(parent), StartTimer(new QTimer(this))
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenuBar>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "app/startup_form.h"
+#include "core/about_form.h"
+#include "core/alias_list.h"
+#include "core/channel_list.h"
+#include "core/config.h"
+#include "core/draw_menu_icon.h"
+#include "core/jpeg_picture.h"
+#include "core/login_frm.h"
+#include "core/message_store.h"
+#include "core/msg_status_frm.h"
+#include "core/router.h"
+#include "core/scheduled_link_list.h"
+#include "core/station_list.h"
+#include "core/user_list.h"
+#include "platform/dialogs.h"
+#include "platform/text.h"
+
+namespace {
+
+// Keeps the message loop running for `ms` milliseconds.
+void PumpMessages(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (timer.elapsed() < ms)
+            QThread::msleep(2);
+    } while (timer.elapsed() < ms);
+}
+
+} // namespace
+
+TMainForm::TMainForm(TStationParts parts, QWidget* parent)
+    : QMainWindow(parent), StartTimer(new QTimer(this)), FParts(std::move(parts))
 {
     setWindowTitle("SkipMail");
+    setObjectName("MainForm");
+    auto* central = new QLabel(this);
+    if (!StationPicture().isNull())
+        central->setPixmap(QPixmap::fromImage(StationPicture()));
+    central->setAlignment(Qt::AlignCenter);
+    setCentralWidget(central);
     StartTimer->setInterval(500);
     StartTimer->setSingleShot(true);
     connect(StartTimer, &QTimer::timeout, this, &TMainForm::StartTimerTimer);
     StartTimer->start();
 }
 
+TMainForm::~TMainForm()
+{
+    FreeStation();
+}
+
 void TMainForm::StartTimerTimer()
 {
-    // The composition root builds the station here.
+    StartTimer->stop();
+    if (FStarting || FStarted || FShutDown)
+        return;
+    FStarting = true;
+    bool ok = false;
+    try {
+        ok = BuildStation();
+    } catch (...) {
+        FStarting = false;
+        Shutdown(1);
+        throw; // the loop's error handler logs it
+    }
+    FStarting = false;
+    if (!ok || FAbortExitCode) {
+        Shutdown(FAbortExitCode.value_or(1));
+        return;
+    }
+    FStarted = true;
+}
+
+bool TMainForm::AddStatusLine(const char* text)
+{
+    if (FStartupForm)
+        FStartupForm->AddStatusLine(text);
+    // A shutdown asked for while the line was shown ends the start-up here.
+    return !FAbortExitCode;
+}
+
+std::unique_ptr<QObject> TMainForm::BuildPart(const TStationParts::TFactory& factory)
+{
+    if (!factory)
+        return nullptr;
+    return factory(FObjects);
+}
+
+bool TMainForm::BuildStation()
+{
+    FStartupForm = std::make_unique<TStartupForm>();
+    FStartupForm->HoldMs = FParts.StatusHoldMs;
+    FStartupForm->show();
+
+    FObjects.MainForm = this;
+    FObjects.AddMenuEntry = [this](TMenuEntry entry) { AddMenuEntry(std::move(entry)); };
+    FObjects.Shutdown = [this] { Shutdown(0); };
+
+    // 1. The configuration store loads the INI file and writes it back at once.
+    FConfig = std::make_unique<TConfig>();
+    FConfig->Save();
+    FObjects.Config = FConfig.get();
+    if (!AddStatusLine("Loading Station Settings"))
+        return false;
+
+    // 2. The Mailbox Status window.
+    FMsgStatusFrm = std::make_unique<TMsgStatusFrm>(nullptr, FConfig.get());
+    FObjects.MsgStatus = FMsgStatusFrm.get();
+    AddMenuEntry({"Mailbox Status", "MAILBOX", TMenuEntry::TGroup::Windows, {}, {}, [this] {
+                      FMsgStatusFrm->show();
+                      FMsgStatusFrm->raise();
+                  }});
+
+    // 3. Station, channel and scheduled-link tables.
+    FStationList = std::make_unique<TStationList>();
+    FChannelList = std::make_unique<TChannelList>();
+    FScheduledLinkList = std::make_unique<TScheduledLinkList>();
+    FObjects.Stations = FStationList.get();
+    FObjects.Channels = FChannelList.get();
+    FObjects.ScheduledLinks = FScheduledLinkList.get();
+
+    // 4. User and alias tables.
+    if (!AddStatusLine("Loading User Settings"))
+        return false;
+    FUserList = std::make_unique<TUserList>();
+    FAliasList = std::make_unique<TAliasList>();
+    FObjects.Users = FUserList.get();
+    FObjects.Aliases = FAliasList.get();
+    FMsgStatusFrm->AttachTables(FStationList.get(), FUserList.get());
+
+    // 5. The router thread, created suspended at the lowest priority.
+    FRouter = std::make_unique<TRouter>(FConfig.get(), FStationList.get(), FUserList.get(),
+                                        FAliasList.get(), FMsgStatusFrm.get());
+    FRouter->SetPriority(TThreadPriority::tpIdle);
+    FRouter->TurnIntervalMs = FParts.RouterTurnMs;
+    FRouter->PauseMs = FParts.RouterPauseMs;
+    FObjects.Router = FRouter.get();
+
+    // 6. The working directories, and the link control window.
+    for (const auto& path : MessageStore::CreateWorkingDirectories())
+        FMsgStatusFrm->AddLogLine("Error Creating Directory " + path);
+    FLinkCtrl = BuildPart(FParts.LinkControl);
+    FObjects.LinkControl = FLinkCtrl.get();
+
+    // 7. The station configuration dialog.
+    if (!AddStatusLine("Initializing System"))
+        return false;
+    FStationConfig = BuildPart(FParts.StationConfig);
+
+    // 8. The modem's serial port, and the wait for the modem.
+    if (!WaitForModem())
+        return false;
+
+    // 9. The local POP3 and SMTP servers and the local network settings.
+    FLocalServers = BuildPart(FParts.LocalServers);
+
+    // 10. The router starts filing.
+    if (!AddStatusLine("Starting Mail Router"))
+        return false;
+    FRouter->Resume();
+
+    // 11. and 12. The gateways, on the roles that have them. A gateway
+    // station is its own mail gateway, which the router takes from an empty
+    // gateway name.
+    if (!AddStatusLine("Starting Gateway"))
+        return false;
+    if (FConfig->IsGateway()) {
+        FMailGateway = BuildPart(FParts.MailGateway);
+        auto lock = FConfig->Lock();
+        FConfig->Mail.Gateway.clear();
+    }
+    if (FConfig->IsMailFaxGateway())
+        FFaxGateway = BuildPart(FParts.FaxGateway);
+
+    // 13. The main icon; the start-up window gives way to it.
+    AddMenuEntry({"About", "ABOUT", TMenuEntry::TGroup::Program, {}, {}, [this] {
+                      TAboutForm about(this, FConfig.get());
+                      ShowModal(about);
+                  }});
+    AddMenuEntry(
+        {"Shutdown", "SHUTDOWN", TMenuEntry::TGroup::Program, {}, {}, [this] { Shutdown(0); }});
+    if (!AddStatusLine("System Initialization Success!"))
+        return false;
+    ShowMainIcon();
+    FStartupForm->hide();
+    for (const auto& afterStart : FObjects.AfterStart)
+        afterStart();
+    return true;
+}
+
+bool TMainForm::WaitForModem()
+{
+    if (!FParts.Modem) {
+        // No modem in this build of the station: nothing to wait for.
+        return AddStatusLine("Waiting for System");
+    }
+    FModem = FParts.Modem(FObjects);
+    const char* title = "Serial Port Error";
+    for (;;) {
+        if (!FModem->OpenPort()) {
+            if (ShowMessageBox("Serial Port Already in Use.\n\nTry Another Serial Port?", title,
+                               MB_OKCANCEL, TMsgIcon::Warning) != IDOK)
+                return false;
+            FModem->SelectPort();
+            continue;
+        }
+        if (!AddStatusLine("Waiting for System"))
+            return false;
+        bool retry = false;
+        while (!FModem->ModemReady()) {
+            FModem->InitModem();
+            PumpMessages(FParts.ModemPollMs);
+            if (FAbortExitCode)
+                return false;
+            if (FStartupForm->TakeQuitRequest()) {
+                if (ShowMessageBox("Try Another Serial Port?", title, MB_OKCANCEL,
+                                   TMsgIcon::Question) != IDOK)
+                    return false;
+                FModem->SelectPort();
+                retry = true;
+                break;
+            }
+        }
+        if (!retry)
+            return true;
+    }
+}
+
+void TMainForm::AddMenuEntry(TMenuEntry entry)
+{
+    // Entries keep their group's order: windows, settings, then the program.
+    auto at = FMenuEntries.end();
+    for (auto it = FMenuEntries.begin(); it != FMenuEntries.end(); ++it) {
+        if (it->Group > entry.Group) {
+            at = it;
+            break;
+        }
+    }
+    FMenuEntries.insert(at, std::move(entry));
+    if (FPopupMenu)
+        BuildMenu();
+}
+
+void TMainForm::RunMenuEntry(const TMenuEntry& entry)
+{
+    if (entry.Password &&
+        !ConfigurationLogin(this,
+                            entry.LoginCaption.empty() ? "Configuration Login" : entry.LoginCaption,
+                            entry.Password()))
+        return;
+    if (entry.Open)
+        entry.Open();
+}
+
+void TMainForm::BuildMenu()
+{
+    FPopupMenu->clear();
+    std::optional<TMenuEntry::TGroup> group;
+    for (size_t i = 0; i < FMenuEntries.size(); ++i) {
+        const TMenuEntry& entry = FMenuEntries[i];
+        if (group && *group != entry.Group)
+            FPopupMenu->addSeparator();
+        group = entry.Group;
+        QAction* action = FPopupMenu->addAction(MenuIcon(entry.Icon), ToQt(entry.Text));
+        connect(action, &QAction::triggered, this, [this, i] {
+            // Copied: the entry may add menu entries while it runs.
+            const TMenuEntry chosen = FMenuEntries[i];
+            RunMenuEntry(chosen);
+        });
+    }
+}
+
+void TMainForm::ShowMainIcon()
+{
+    FPopupMenu = new QMenu(this);
+    BuildMenu();
+    if (FParts.UseTrayIcon && QSystemTrayIcon::isSystemTrayAvailable()) {
+        FTrayIcon = new QSystemTrayIcon(MenuIcon("STATION"), this);
+        FTrayIcon->setToolTip("SkipMail");
+        FTrayIcon->setContextMenu(FPopupMenu);
+        FTrayIcon->show();
+        return;
+    }
+    // No notification area: the main window carries the same menu.
+    QMenu* station = menuBar()->addMenu("&Station");
+    connect(station, &QMenu::aboutToShow, this, [this, station] {
+        station->clear();
+        station->addActions(FPopupMenu->actions());
+    });
+    show();
+}
+
+void TMainForm::Shutdown(int exitCode)
+{
+    if (FShutDown)
+        return;
+    if (FStarting) {
+        // Asked from inside the start-up (a signal while it waits): the
+        // start-up unwinds first and then shuts down.
+        if (!FAbortExitCode)
+            FAbortExitCode = exitCode;
+        return;
+    }
+    FShutDown = true;
+    StartTimer->stop();
+    if (FTrayIcon)
+        FTrayIcon->hide();
+    FreeStation();
+    hide();
+    if (FParts.Quit)
+        FParts.Quit(exitCode);
+}
+
+void TMainForm::FreeStation()
+{
+    // 1. The router is asked to end and waited for.
+    if (FRouter)
+        FRouter->TerminateAndWait();
+    // 2. The windows.
+    FModem.reset();
+    FLocalServers.reset();
+    FStationConfig.reset();
+    FLinkCtrl.reset();
+    if (FStationList)
+        FStationList->SetOnChanged(nullptr);
+    if (FUserList)
+        FUserList->SetOnChanged(nullptr);
+    FRouter.reset();
+    FMsgStatusFrm.reset();
+    FStartupForm.reset();
+    // 3. The gateways.
+    FFaxGateway.reset();
+    FMailGateway.reset();
+    // 4. The tables, each saving its file.
+    FAliasList.reset();
+    FUserList.reset();
+    FScheduledLinkList.reset();
+    FChannelList.reset();
+    FStationList.reset();
+    // 5. The configuration store, saving the INI file.
+    FConfig.reset();
+    FObjects = TStationObjects{};
+    FMenuEntries.clear();
+    if (FPopupMenu)
+        FPopupMenu->clear();
 }

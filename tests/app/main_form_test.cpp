@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <QKeyEvent>
+#include <QTest>
+#include <filesystem>
+
+#include "app/main_form.h"
+#include "app/startup_form.h"
+#include "core/alias_list.h"
+#include "core/config.h"
+#include "core/message_store.h"
+#include "core/msg_status_frm.h"
+#include "core/router.h"
+#include "core/station_list.h"
+#include "core/user_list.h"
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+#include "support/scripted_dialogs.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kSevenLines = {
+    "Loading Station Settings",      "Loading User Settings",
+    "Initializing System",           "Waiting for System",
+    "Starting Mail Router",          "Starting Gateway",
+    "System Initialization Success!"};
+
+// Records what happens during the start-up, in order.
+struct TTrace {
+    std::vector<std::string> Events;
+    TMainForm* Form = nullptr;
+
+    // The event, with the status lines written so far.
+    void Add(const std::string& what)
+    {
+        std::string lines;
+        if (Form && Form->StartupForm()) {
+            for (const auto& l : Form->StartupForm()->Lines())
+                lines += (lines.empty() ? "" : ",") + l.toStdString();
+        }
+        Events.push_back(what + " after [" + lines + "]");
+    }
+};
+
+class TFakeModem : public TModemStartup {
+public:
+    explicit TFakeModem(TTrace& trace) : Trace(trace) {}
+    bool OpenPort() override
+    {
+        Trace.Add("open port");
+        return PortsInUse-- <= 0;
+    }
+    void InitModem() override
+    {
+        ++Inits;
+        if (OnInit)
+            OnInit(Inits);
+    }
+    std::function<void(int)> OnInit;
+    bool ModemReady() override { return Inits >= ReadyAfter; }
+    bool SelectPort() override
+    {
+        Trace.Add("select port");
+        return true;
+    }
+    TTrace& Trace;
+    int PortsInUse = 0;
+    int Inits = 0;
+    int ReadyAfter = 3;
+};
+
+// A part that records its construction and its destruction.
+class TFakePart : public QObject {
+public:
+    TFakePart(TTrace& trace, std::string name) : Trace(trace), Name(std::move(name)) {}
+    ~TFakePart() override { Trace.Events.push_back("free " + Name); }
+    TTrace& Trace;
+    std::string Name;
+};
+
+class MainFormTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Dir.isValid());
+        DataRoot::Set(Dir.path().toStdString());
+    }
+
+    // Role stored before the start, as the station configuration would.
+    void WriteRole(const char* role)
+    {
+        WriteFileAtomic(DataRoot::Path("skipmail.INI"),
+                        std::string("[GENERAL]\r\nSOFTWAREVERSION=") + role + "\r\n");
+    }
+
+    TStationParts Parts(TFakeModem** modem = nullptr)
+    {
+        TStationParts parts;
+        parts.StatusHoldMs = 0;
+        parts.ModemPollMs = 1;
+        parts.RouterTurnMs = 10;
+        parts.RouterPauseMs = 0;
+        parts.UseTrayIcon = false;
+        auto part = [this](const char* name) {
+            return [this, name](TStationObjects& objects) -> std::unique_ptr<QObject> {
+                Trace.Add(std::string("build ") + name +
+                          (objects.Router && objects.Router->Started() ? " (router running)" : ""));
+                return std::make_unique<TFakePart>(Trace, std::string(name));
+            };
+        };
+        parts.LinkControl = part("link control");
+        parts.StationConfig = part("station config");
+        parts.LocalServers = part("local servers");
+        parts.MailGateway = part("mail gateway");
+        parts.FaxGateway = part("fax gateway");
+        parts.Modem = [this, modem](TStationObjects&) {
+            auto fake = std::make_unique<TFakeModem>(Trace);
+            if (modem)
+                *modem = fake.get();
+            fake->PortsInUse = PortsInUse;
+            return fake;
+        };
+        parts.Quit = [this](int code) { ExitCode = code; };
+        return parts;
+    }
+
+    std::unique_ptr<TMainForm> Start(TStationParts parts)
+    {
+        auto form = std::make_unique<TMainForm>(std::move(parts));
+        Trace.Form = form.get();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form->Started() || ExitCode; }, 5000));
+        return form;
+    }
+
+    QTemporaryDir Dir;
+    TTrace Trace;
+    int PortsInUse = 0;
+    std::optional<int> ExitCode;
+};
+
+std::vector<std::string> StartupLines(const TMainForm& form)
+{
+    std::vector<std::string> out;
+    for (const auto& l : form.StartupForm()->Lines())
+        out.push_back(l.toStdString());
+    return out;
+}
+
+} // namespace
+
+TEST_F(MainFormTest, StartUpBuildsInOrderWithTheSevenStatusLines)
+{
+    WriteRole("MAIL/FAX GATEWAY");
+    TScriptedDialogs dialogs;
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    EXPECT_EQ(StartupLines(*form), kSevenLines);
+    // The start-up window shows the last three lines and has given way.
+    EXPECT_EQ(form->StartupForm()->StatusLabels[0]->text(), "Starting Mail Router");
+    EXPECT_EQ(form->StartupForm()->StatusLabels[2]->text(), "System Initialization Success!");
+    EXPECT_FALSE(form->StartupForm()->isVisible());
+
+    const std::vector<std::string> expected = {
+        "build link control after [Loading Station Settings,Loading User Settings]",
+        "build station config after [Loading Station Settings,Loading User Settings,"
+        "Initializing System]",
+        "open port after [Loading Station Settings,Loading User Settings,Initializing System]",
+        "build local servers after [Loading Station Settings,Loading User Settings,"
+        "Initializing System,Waiting for System]",
+        "build mail gateway (router running) after [Loading Station Settings,Loading User "
+        "Settings,Initializing System,Waiting for System,Starting Mail Router,Starting Gateway]",
+        "build fax gateway (router running) after [Loading Station Settings,Loading User "
+        "Settings,Initializing System,Waiting for System,Starting Mail Router,Starting Gateway]",
+    };
+    std::vector<std::string> builds;
+    for (const auto& e : Trace.Events) {
+        if (e.rfind("build", 0) == 0 || e.rfind("open", 0) == 0)
+            builds.push_back(e);
+    }
+    EXPECT_EQ(builds, expected);
+    // A gateway station is its own mail gateway.
+    EXPECT_TRUE(form->Objects().Config->Mail.Gateway.empty());
+    EXPECT_EQ(dialogs.Records().size(), 0u);
+    // No notification area offscreen: the main window carries the menu.
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->TrayIcon(), nullptr);
+    form->Shutdown();
+}
+
+TEST_F(MainFormTest, RemoteStationBuildsNoGateway)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    EXPECT_EQ(StartupLines(*form), kSevenLines);
+    for (const auto& e : Trace.Events)
+        EXPECT_EQ(e.find("gateway"), std::string::npos) << e;
+    std::vector<std::string> menu;
+    for (const auto& entry : form->MenuEntries())
+        menu.push_back(entry.Text);
+    EXPECT_EQ(menu, (std::vector<std::string>{"Mailbox Status", "About", "Shutdown"}));
+    form->Shutdown();
+}
+
+TEST_F(MainFormTest, PortInUseAsksForAnotherPort)
+{
+    PortsInUse = 1;
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Serial Port Already in Use.\n\nTry Another Serial Port?", IDOK);
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    EXPECT_EQ(dialogs.Records()[0].title, "Serial Port Error");
+    EXPECT_EQ(dialogs.Records()[0].buttons, MB_OKCANCEL);
+    std::vector<std::string> modem;
+    for (const auto& e : Trace.Events) {
+        if (e.find("port") != std::string::npos)
+            modem.push_back(e.substr(0, e.find(" after")));
+    }
+    EXPECT_EQ(modem, (std::vector<std::string>{"open port", "select port", "open port"}));
+    form->Shutdown();
+}
+
+TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)
+{
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Try Another Serial Port?", IDCANCEL);
+    auto parts = Parts();
+    TMainForm* formPtr = nullptr;
+    parts.Modem = [this, &formPtr](TStationObjects&) {
+        auto fake = std::make_unique<TFakeModem>(Trace);
+        fake->ReadyAfter = 1000000;
+        fake->OnInit = [&formPtr](int n) {
+            if (n != 5)
+                return;
+            // Any key on the start-up window asks the question.
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+            QCoreApplication::sendEvent(formPtr->StartupForm(), &key);
+        };
+        return fake;
+    };
+    auto form = std::make_unique<TMainForm>(std::move(parts));
+    formPtr = form.get();
+    Trace.Form = form.get();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+    EXPECT_EQ(*ExitCode, 1);
+    EXPECT_FALSE(form->Started());
+    EXPECT_TRUE(form->ShutDown());
+    EXPECT_EQ(dialogs.Records().size(), 1u);
+    // What had been built was freed, and the files were saved.
+    EXPECT_NE(std::find(Trace.Events.begin(), Trace.Events.end(), "free link control"),
+              Trace.Events.end());
+    EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
+}
+
+TEST_F(MainFormTest, ShutdownEndsRouterAndSavesEveryTableAndTheIni)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    TRouter* router = form->Objects().Router;
+    ASSERT_TRUE(router->Started());
+    // Files removed behind the tables' backs come back at shutdown.
+    for (const char* f :
+         {"stations.dat", "channels.dat", "users.dat", "alias.dat", "schedule.dat", "skipmail.INI"})
+        fs::remove(DataRoot::Path(f));
+    form->Objects().Config->Mail.MaxMailSize = 77;
+    // Shutdown from the menu, as the operator does.
+    const auto& entries = form->MenuEntries();
+    auto shutdown = std::find_if(entries.begin(), entries.end(),
+                                 [](const TMenuEntry& e) { return e.Text == "Shutdown"; });
+    ASSERT_NE(shutdown, entries.end());
+    form->RunMenuEntry(*shutdown);
+    EXPECT_TRUE(form->ShutDown());
+    EXPECT_EQ(ExitCode, 0);
+    for (const char* f :
+         {"stations.dat", "channels.dat", "users.dat", "alias.dat", "schedule.dat", "skipmail.INI"})
+        EXPECT_TRUE(fs::exists(DataRoot::Path(f))) << f;
+    std::string ini;
+    ReadWholeFile(DataRoot::Path("skipmail.INI"), ini);
+    EXPECT_NE(ini.find("MAXMAILSIZE=77"), std::string::npos);
+    // Parts were freed in the shutdown order: windows, then gateways.
+    std::vector<std::string> freed;
+    for (const auto& e : Trace.Events) {
+        if (e.rfind("free", 0) == 0)
+            freed.push_back(e);
+    }
+    EXPECT_EQ(freed, (std::vector<std::string>{"free local servers", "free station config",
+                                               "free link control"}));
+    EXPECT_TRUE(form->MenuEntries().empty());
+}
+
+// In a fresh data root the started station files mail for a local user and
+// for another station, and the Mailbox Status log shows it.
+TEST_F(MainFormTest, StartedStationFilesQueuedMail)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    const TStationObjects& o = form->Objects();
+    o.Stations->Add({"HOME", "", "", "", "DISABLED", "", "", ""});
+    o.Stations->Add({"FAR", "", "", "", "DISABLED", "", "", ""});
+    o.Users->Add({"bob", "pw", ""});
+    MessageStore::WriteNewMessage(DataRoot::Path("QUEUE"),
+                                  "RCPT: bob\r\nRCPT: ann@FAR\r\nFrom: a@FAR\r\n\r\nhi\r\n");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return MessageStore::ListMessages(DataRoot::Path("STATIONS/FAR")).size() == 1; },
+        5000));
+    EXPECT_EQ(MessageStore::ListMessages(DataRoot::Path("MAIL/bob")).size(), 1u);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const auto& l : o.MsgStatus->LogLines()) {
+                if (l.find("delivered to mailbox bob") != std::string::npos)
+                    return true;
+            }
+            return false;
+        },
+        2000));
+    form->Shutdown();
+}
+
+// SIGTERM while the start-up waits for the modem: the start-up unwinds and
+// the station shuts down in order.
+TEST_F(MainFormTest, ShutdownDuringStartUpUnwindsFirst)
+{
+    auto parts = Parts();
+    TMainForm* formPtr = nullptr;
+    parts.Modem = [this, &formPtr](TStationObjects&) {
+        auto fake = std::make_unique<TFakeModem>(Trace);
+        fake->ReadyAfter = 1000000;
+        fake->OnInit = [&formPtr](int n) {
+            if (n == 3)
+                formPtr->Shutdown(0);
+        };
+        return fake;
+    };
+    auto form = std::make_unique<TMainForm>(std::move(parts));
+    formPtr = form.get();
+    Trace.Form = form.get();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+    EXPECT_EQ(*ExitCode, 0);
+    EXPECT_FALSE(form->Started());
+    EXPECT_TRUE(form->ShutDown());
+    EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
+    EXPECT_TRUE(fs::exists(DataRoot::Path("users.dat")));
+}

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <csignal>
+
+#include "app/signal_watcher.h"
+#include "app/skip_application.h"
+#include "support/scripted_dialogs.h"
+
+TEST(SignalWatcherTest, TermAndIntReachTheGuiThread)
+{
+    std::vector<int> received;
+    {
+        TSignalWatcher watcher([&](int signo) { received.push_back(signo); });
+        std::raise(SIGTERM);
+        std::raise(SIGINT);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 2000));
+    }
+    EXPECT_EQ(received, (std::vector<int>{SIGTERM, SIGINT}));
+    // A second watcher may follow the first.
+    TSignalWatcher again([&](int signo) { received.push_back(signo); });
+    std::raise(SIGTERM);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 3; }, 2000));
+}
+
+namespace {
+
+// A host whose box reports another error while it is open.
+class TNestedErrorHost : public TDialogHost {
+public:
+    int MessageBox(const std::string& text, const std::string& title, TMsgIcon, int) override
+    {
+        Boxes.push_back(title + ": " + text);
+        if (Boxes.size() == 1)
+            LoopErrors::Report("second failure");
+        return IDOK;
+    }
+    int ExecModal(QDialog&) override { return 0; }
+    std::vector<std::string> Boxes;
+};
+
+} // namespace
+
+TEST(LoopErrorsTest, ErrorIsLoggedShownOnceAndProgramGoesOn)
+{
+    std::vector<std::string> logged;
+    LoopErrors::SetLogSink([&](const std::string& line) { logged.push_back(line); });
+    TNestedErrorHost host;
+    TDialogHost* previous = SetDialogHost(&host);
+    const int before = LoopErrors::ReportedCount();
+    LoopErrors::Report("disk on fire");
+    SetDialogHost(previous);
+    LoopErrors::SetLogSink(nullptr);
+    EXPECT_EQ(LoopErrors::ReportedCount() - before, 2);
+    EXPECT_EQ(logged, (std::vector<std::string>{"Error: disk on fire", "Error: second failure"}));
+    // The error met while the dialog was open is logged, not stacked.
+    EXPECT_EQ(host.Boxes, std::vector<std::string>{"Error: disk on fire"});
+}

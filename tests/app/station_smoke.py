@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Starts the station program headless in a fresh data root, drops a message
+into QUEUE, waits until it is filed, and stops the program with SIGTERM."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise SystemExit(f"timed out waiting for {what}")
+
+
+def main():
+    program = sys.argv[1]
+    with tempfile.TemporaryDirectory() as tmp:
+        root = pathlib.Path(tmp)
+        (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\nFAR,,,,DISABLED,,,,\r\n")
+        (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen([program], cwd=root, env=env)
+        try:
+            wait_for(lambda: (root / "QUEUE").is_dir(), 20, "the working directories")
+            message = (b"RCPT: bob\r\nRCPT: ann@FAR\r\nFrom: a@FAR\r\n"
+                       b"Subject: hi\r\n\r\nhello\r\n")
+            (root / "QUEUE" / "1.tmp").write_bytes(message)
+            os.rename(root / "QUEUE" / "1.tmp", root / "QUEUE" / "1.msg")
+            wait_for(lambda: (root / "MAIL" / "bob" / "1.msg").exists()
+                     and (root / "STATIONS" / "FAR" / "1.msg").exists(), 30, "the filing")
+            assert (root / "MAIL" / "bob" / "1.msg").read_bytes() == \
+                b"From: a@FAR\r\nSubject: hi\r\n\r\nhello\r\n"
+            assert (root / "STATIONS" / "FAR" / "1.msg").read_bytes() == \
+                b"RCPT: ann@FAR\r\nFrom: a@FAR\r\nSubject: hi\r\n\r\nhello\r\n"
+            log = (root / "mailbox_log.txt").read_text(encoding="cp1252")
+            assert "for bob delivered to mailbox bob" in log, log
+            assert "for ann@FAR queued for station FAR" in log, log
+            proc.send_signal(signal.SIGTERM)
+            rc = proc.wait(timeout=15)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        assert rc == 0, f"exit code {rc}"
+        for name in ("skipmail.INI", "stations.dat", "channels.dat", "users.dat", "alias.dat",
+                     "schedule.dat"):
+            assert (root / name).exists(), name
+        assert b"FAR," in (root / "stations.dat").read_bytes()
+        assert not list((root / "QUEUE").glob("*.msg"))
+    print("station smoke test passed")
+
+
+if __name__ == "__main__":
+    main()
