@@ -169,9 +169,10 @@ void TIdHeaderList::SetValues(std::string_view name, std::string_view value)
     std::size_t at = FLines.size();
     if (found >= 0) {
         at = static_cast<std::size_t>(found);
+        // Old continuation lines go too, folded or not: left behind they
+        // would read back as part of the new value.
         FLines.erase(FLines.begin() + found,
-                     FLines.begin() +
-                         static_cast<std::ptrdiff_t>(FoldLines ? EndOfEntry(at) : at + 1));
+                     FLines.begin() + static_cast<std::ptrdiff_t>(EndOfEntry(at)));
     }
     const std::string line = std::string(name) + NameValueSeparator + FlattenLineBreaks(value);
     std::vector<std::string> lines;

@@ -109,7 +109,11 @@ TEST(HeaderListTest, FoldsLongValuesAtBlanksAndCommas)
 
     headers.FoldLines = false;
     headers.SetValues("Subject", value);
-    EXPECT_EQ(headers.Strings(headers.IndexOfName("Subject")), "Subject: " + value);
+    const int subject = headers.IndexOfName("Subject");
+    EXPECT_EQ(headers.Strings(subject), "Subject: " + value);
+    headers.SetText("Subject: one\r\n two\r\n");
+    headers.SetValues("Subject", "short");
+    EXPECT_EQ(headers.Values("Subject"), "short");
 }
 
 TEST(HeaderListTest, LineBreaksInAValueNeverStartAHeaderLine)
