@@ -1,3 +1,8 @@
+# Where the shared data lives, for when the test environment does not say.
+target_compile_definitions(${exe} PRIVATE
+  CODEC_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data"
+  CODEC_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+
 # The codec tests once more, built with AddressSanitizer and UBSan and without
 # Qt, so that hostile streams also prove that nothing outside the buffers is
 # touched. Cheap: only the codec sources and these tests are instrumented.
@@ -10,6 +15,9 @@ if(NOT SKIPMAIL_SANITIZE)
   target_compile_options(test_link_codec_asan PRIVATE ${codec_san_flags})
   target_link_options(test_link_codec_asan PRIVATE ${codec_san_flags})
   target_link_libraries(test_link_codec_asan PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS})
+  target_compile_definitions(test_link_codec_asan PRIVATE
+    CODEC_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data"
+    CODEC_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   add_test(NAME link_codec_asan COMMAND test_link_codec_asan)
   set_tests_properties(link_codec_asan PROPERTIES
     LABELS "sanitizer"

@@ -102,6 +102,29 @@ TEST(PklibTables, AsciiTableHasTheKnownRowsAndIsACompletePrefixCode)
         }
 }
 
+TEST(PklibTables, AsciiTableMatchesTheSharedDataFile)
+{
+    const char* dataDir = std::getenv("SKIPMAIL_DATA_DIR");
+    const std::string path =
+        std::string(dataDir ? dataDir : CODEC_TEST_DATA_DIR) + "/implode-ascii-table.txt";
+    std::ifstream file(path);
+    if (!file)
+        GTEST_SKIP() << "no " << path;
+    std::string line;
+    unsigned rows = 0;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        unsigned byte = 0, bits = 0, value = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%x %u %x", &byte, &bits, &value), 3) << line;
+        ASSERT_LT(byte, 256u);
+        EXPECT_EQ(kPklibAsciiCodes[byte].bits, bits) << line;
+        EXPECT_EQ(kPklibAsciiCodes[byte].value, value) << line;
+        ++rows;
+    }
+    EXPECT_EQ(rows, 256u);
+}
+
 TEST(PklibTables, LengthAndDistanceCodesAreCompletePrefixCodes)
 {
     std::uint64_t kraft = 0;
@@ -302,8 +325,8 @@ TEST(PklibRoundTrip, FilesOnThisMachine)
         if (std::filesystem::exists(path))
             files.push_back(path);
     const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
-    if (source)
-        files.push_back(std::string(source) + "/src/link/codec/pklib.cpp");
+    files.push_back(std::string(source ? source : CODEC_TEST_SOURCE_DIR) +
+                    "/src/link/codec/pklib.cpp");
     ASSERT_FALSE(files.empty());
     for (const std::string& path : files) {
         std::string data = ReadFileBytes(path);
