@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "app/skip_application.h"
 #include "app/startup_form.h"
 #include "core/about_form.h"
 #include "core/alias_list.h"
@@ -118,6 +119,9 @@ bool TMainForm::BuildStation()
     // 2. The Mailbox Status window.
     FMsgStatusFrm = std::make_unique<TMsgStatusFrm>(nullptr, FConfig.get());
     FObjects.MsgStatus = FMsgStatusFrm.get();
+    // Errors that reach the message loop go to the mailbox log from now on.
+    LoopErrors::SetLogSink(
+        [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
     AddMenuEntry({"Mailbox Status", "MAILBOX", TMenuEntry::TGroup::Windows, {}, {}, [this] {
                       FMsgStatusFrm->show();
                       FMsgStatusFrm->raise();
@@ -338,6 +342,8 @@ void TMainForm::FreeStation()
     if (FUserList)
         FUserList->SetOnChanged(nullptr);
     FRouter.reset();
+    if (FMsgStatusFrm)
+        LoopErrors::SetLogSink(nullptr);
     FMsgStatusFrm.reset();
     FStartupForm.reset();
     // 3. The gateways.
