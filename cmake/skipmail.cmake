@@ -33,7 +33,6 @@ function(skip_test_dir dir lib)
     target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     gtest_discover_tests(${exe}
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SKIPMAIL_SOURCE_DIR=${PROJECT_SOURCE_DIR};SKIPMAIL_DATA_DIR=${PROJECT_SOURCE_DIR}/../shared/data"
       DISCOVERY_TIMEOUT 60)
   endif()
   if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${dir}/extra.cmake)

@@ -10,6 +10,8 @@
 int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("SKIPMAIL_SOURCE_DIR", SKIPMAIL_TEST_SOURCE_DIR, 0);
+    setenv("SKIPMAIL_DATA_DIR", SKIPMAIL_TEST_DATA_DIR, 0);
     QApplication app(argc, argv);
     // A box nobody scripted would wait for a click that never comes.
     TNoDialogs noDialogs;
