@@ -20,6 +20,8 @@ std::string Path(const std::string& relative);
 
 namespace DirName {
 inline constexpr const char* Queue = "QUEUE";
+// Queue files the router cannot parse or read are moved here.
+inline constexpr const char* QueueBad = "QUEUE/BAD";
 inline constexpr const char* Mail = "MAIL";
 inline constexpr const char* Stations = "STATIONS";
 inline constexpr const char* Temp = "TEMP";
