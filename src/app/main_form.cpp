@@ -147,7 +147,7 @@ bool TMainForm::BuildStation()
     // 5. The router thread, created suspended at the lowest priority.
     FRouter = std::make_unique<TRouter>(FConfig.get(), FStationList.get(), FUserList.get(),
                                         FAliasList.get(), FMsgStatusFrm.get());
-    FRouter->SetPriority(TThreadPriority::tpIdle);
+    FRouter->SetPriority(TThreadPriority::tpLowest);
     FRouter->TurnIntervalMs = FParts.RouterTurnMs;
     FRouter->PauseMs = FParts.RouterPauseMs;
     FObjects.Router = FRouter.get();

@@ -256,7 +256,7 @@ using Routing::TRouteKind;
 
 namespace {
 
-constexpr const char* kBadDir = "QUEUE/BAD";
+constexpr const char* kBadDir = DirName::QueueBad;
 constexpr const char* kJournalExt = ".route";
 
 std::string QueuePath(const std::string& name)
@@ -344,7 +344,9 @@ TRouter::TRouter(TConfig* config, TStationList* stations, TUserList* users, TAli
                  TMsgStatusFrm* status)
     : Config(config), Stations(stations), Users(users), Aliases(aliases), Status(status)
 {
-    SetPriority(TThreadPriority::tpIdle);
+    SetPriority(TThreadPriority::tpLowest);
+    if (!Status)
+        OwnLog = std::make_unique<TMailboxLog>();
 }
 
 TRouter::~TRouter()
@@ -358,8 +360,6 @@ void TRouter::Log(const std::string& text)
         Status->AddLogLine(text);
         return;
     }
-    if (!OwnLog)
-        OwnLog = std::make_unique<TMailboxLog>();
     OwnLog->AddLogLine(text);
 }
 
