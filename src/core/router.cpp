@@ -423,7 +423,14 @@ Routing::TRouteTables TRouter::Snapshot() const
 std::string TRouter::PickQueueFile()
 {
     const uint32_t now = Clock::TickCount();
-    for (const auto& file : MessageStore::ListMessages(DataRoot::Path(DirName::Queue))) {
+    auto files = MessageStore::ListMessages(DataRoot::Path(DirName::Queue));
+    // A message whose filing was cut short goes first, before the notices it
+    // may already have queued are taken.
+    std::stable_partition(files.begin(), files.end(), [](const MessageStore::TMessageFile& f) {
+        std::error_code ec;
+        return fs::exists(QueuePath(f.Name + kJournalExt), ec);
+    });
+    for (const auto& file : files) {
         if (Ignored.count(file.Name))
             continue;
         const auto retry = RetryAt.find(file.Name);
