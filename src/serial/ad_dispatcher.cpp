@@ -293,7 +293,7 @@ void TApdBaseDispatcher::EventThread(TThread& self)
 void TApdBaseDispatcher::OutputThread(TThread& self)
 {
     uint8_t chunk[kChunk];
-    while (!self.Terminated()) {
+    while (!self.Terminated() && DeviceError_ == 0) {
         std::size_t n = 0;
         uint64_t generation = 0;
         uint32_t hwOptions = 0;
@@ -413,12 +413,16 @@ void TApdBaseDispatcher::RunDispatch()
             return;
         lParam = static_cast<int32_t>(static_cast<uint32_t>(Handle_) << 16);
         avail = static_cast<uint32_t>(InBuf_.Used());
-        if (avail > 0 && avail >= Triggers_.LengthTrigger && (NewData_ || RetryDataEvent_)) {
+        if (avail > 0 && avail >= Triggers_.LengthTrigger && NewData_) {
             notes.push_back({apw_TriggerAvail, avail});
-            dataEvent = NewData_ || RetryDataEvent_;
+            dataEvent = true;
             NewData_ = false;
-            RetryDataEvent_ = false;
         }
+        // A data event the GUI thread did not take in time is offered again
+        // to the GUI thread only.
+        if (RetryDataEvent_ && avail > 0)
+            dataEvent = true;
+        RetryDataEvent_ = false;
         const uint32_t now = Clock::TickCount();
         std::vector<std::pair<uint32_t, int>> fired; // (overdue order, handle)
         for (auto& t : Triggers_.Triggers) {
@@ -445,7 +449,7 @@ void TApdBaseDispatcher::RunDispatch()
                 notes.push_back({apw_TriggerStatus, static_cast<uint32_t>(t.Handle)});
             }
         }
-        if (notes.empty())
+        if (notes.empty() && !dataEvent)
             return;
         handlers = Triggers_.Handlers;
         sink = DataSink_;

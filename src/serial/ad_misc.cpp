@@ -96,13 +96,13 @@ TApdCustomComPort* SearchComPort(QObject* owner)
 {
     if (!owner)
         return nullptr;
-    // Direct children first, in creation order, then their subtrees.
-    for (QObject* child : owner->children())
+    // Depth first, in the order the components were made.
+    for (QObject* child : owner->children()) {
         if (auto* port = qobject_cast<TApdCustomComPort*>(child))
             return port;
-    for (QObject* child : owner->children())
         if (auto* port = SearchComPort(child))
             return port;
+    }
     return nullptr;
 }
 

@@ -198,36 +198,49 @@ void TApdCustomComPort::SetComNumber(uint16_t number)
     OpenPort();
 }
 
-void TApdCustomComPort::SetBaud(uint32_t baud)
+LineSettings TApdCustomComPort::CurrentLine() const
+{
+    // The dispatcher may have changed the rate itself (ChangeBaud).
+    LineSettings line = Line_;
+    if (Dispatcher_)
+        Dispatcher_->GetLine(line.Baud, line.Parity, line.DataBits, line.StopBits);
+    return line;
+}
+
+void TApdCustomComPort::ChangeLine(const LineSettings& line)
 {
     if (Dispatcher_)
         CheckException(this,
-                       Dispatcher_->SetLine(baud, Line_.Parity, Line_.DataBits, Line_.StopBits));
-    Line_.Baud = baud;
+                       Dispatcher_->SetLine(line.Baud, line.Parity, line.DataBits, line.StopBits));
+    Line_ = line;
+}
+
+void TApdCustomComPort::SetBaud(uint32_t baud)
+{
+    LineSettings line = CurrentLine();
+    line.Baud = baud;
+    ChangeLine(line);
 }
 
 void TApdCustomComPort::SetDatabits(uint8_t bits)
 {
-    if (Dispatcher_)
-        CheckException(this,
-                       Dispatcher_->SetLine(Line_.Baud, Line_.Parity, bits, Line_.StopBits));
-    Line_.DataBits = bits;
+    LineSettings line = CurrentLine();
+    line.DataBits = bits;
+    ChangeLine(line);
 }
 
 void TApdCustomComPort::SetStopbits(uint8_t bits)
 {
-    if (Dispatcher_)
-        CheckException(this,
-                       Dispatcher_->SetLine(Line_.Baud, Line_.Parity, Line_.DataBits, bits));
-    Line_.StopBits = bits;
+    LineSettings line = CurrentLine();
+    line.StopBits = bits;
+    ChangeLine(line);
 }
 
 void TApdCustomComPort::SetParity(TParity parity)
 {
-    if (Dispatcher_)
-        CheckException(this,
-                       Dispatcher_->SetLine(Line_.Baud, parity, Line_.DataBits, Line_.StopBits));
-    Line_.Parity = parity;
+    LineSettings line = CurrentLine();
+    line.Parity = parity;
+    ChangeLine(line);
 }
 
 void TApdCustomComPort::SetInSize(uint32_t bytes)
@@ -252,7 +265,7 @@ void TApdCustomComPort::ApplyFlow()
     if (anyFlow) {
         // Thresholds default to 90 % and 10 % of the input buffer.
         if (BufferFull_ == 0 || BufferFull_ > InSize_)
-            BufferFull_ = InSize_ / 10 * 9;
+            BufferFull_ = InSize_ * 9 / 10;
         if (BufferResume_ == 0 || BufferResume_ > BufferFull_)
             BufferResume_ = InSize_ / 10;
     }

@@ -49,13 +49,13 @@ public:
     // On an open port: closes and reopens on the new number, keeping the
     // triggers.
     void SetComNumber(uint16_t number);
-    uint32_t Baud() const { return Line_.Baud; }
+    uint32_t Baud() const { return CurrentLine().Baud; }
     void SetBaud(uint32_t baud);
-    uint8_t DataBits() const { return Line_.DataBits; }
+    uint8_t DataBits() const { return CurrentLine().DataBits; }
     void SetDatabits(uint8_t bits);
-    uint8_t StopBits() const { return Line_.StopBits; }
+    uint8_t StopBits() const { return CurrentLine().StopBits; }
     void SetStopbits(uint8_t bits);
-    TParity Parity() const { return Line_.Parity; }
+    TParity Parity() const { return CurrentLine().Parity; }
     void SetParity(TParity parity);
     uint32_t InSize() const { return InSize_; }
     void SetInSize(uint32_t bytes);
@@ -121,6 +121,8 @@ public:
 
 private:
     struct Link;
+    LineSettings CurrentLine() const;
+    void ChangeLine(const LineSettings& line);
     void OpenPort();
     void ClosePort();
     void CallUserCallbacks(bool opening);
