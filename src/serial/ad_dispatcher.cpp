@@ -728,8 +728,7 @@ int TApdBaseDispatcher::SWFlowChars(uint8_t xon, uint8_t xoff)
     return 0;
 }
 
-int TApdBaseDispatcher::HWFlowOptions(uint32_t bufferFull, uint32_t bufferResume,
-                                      uint32_t options)
+int TApdBaseDispatcher::HWFlowOptions(uint32_t bufferFull, uint32_t bufferResume, uint32_t options)
 {
     Guard guard(Lock_);
     options &= hfUseDTR | hfUseRTS | hfRequireDSR | hfRequireCTS;
@@ -832,7 +831,8 @@ int TApdBaseDispatcher::RemoveTrigger(int handle)
 {
     Guard guard(Lock_);
     auto& list = Triggers_.Triggers;
-    auto it = std::find_if(list.begin(), list.end(), [&](const auto& t) { return t.Handle == handle; });
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const auto& t) { return t.Handle == handle; });
     if (it == list.end())
         return ecBadTriggerHandle;
     list.erase(it);

@@ -41,10 +41,10 @@ struct TTriggerSet {
         int Handle = 0;
         bool IsTimer = true;
         bool Active = false;
-        int32_t Ticks = 0;      // timer
-        uint32_t StartMs = 0;   // timer
-        int StatusType = 0;     // status
-        uint32_t Value = 0;     // status
+        int32_t Ticks = 0;    // timer
+        uint32_t StartMs = 0; // timer
+        int StatusType = 0;   // status
+        uint32_t Value = 0;   // status
     };
     uint32_t LengthTrigger = 1;
     std::vector<Trigger> Triggers;

@@ -36,8 +36,8 @@ void TApdCustomComPort::Loaded()
         return;
     Line_ = LineSettings{};
     if (Dispatcher_)
-        CheckException(this, Dispatcher_->SetLine(Line_.Baud, Line_.Parity, Line_.DataBits,
-                                                  Line_.StopBits));
+        CheckException(
+            this, Dispatcher_->SetLine(Line_.Baud, Line_.Parity, Line_.DataBits, Line_.StopBits));
 }
 
 TApdBaseDispatcher* TApdCustomComPort::GetDispatcher()
@@ -91,8 +91,8 @@ void TApdCustomComPort::OpenPort()
     auto link = std::make_shared<Link>();
     link->Port = this;
     link->Dispatcher = d.get();
-    auto receiver = std::make_unique<TGuiReceiver>(
-        [link](uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+    auto receiver =
+        std::make_unique<TGuiReceiver>([link](uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
             QPointer<TApdCustomComPort> port = link->Port;
             if (msg != apw_TriggerAvail || !port || !port->OnTriggerAvail)
                 return 1;

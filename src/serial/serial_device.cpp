@@ -16,30 +16,54 @@ namespace {
 speed_t SpeedOf(uint32_t baud)
 {
     switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    default: return B0;
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 134:
+        return B134;
+    case 150:
+        return B150;
+    case 200:
+        return B200;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 500000:
+        return B500000;
+    case 576000:
+        return B576000;
+    case 921600:
+        return B921600;
+    case 1000000:
+        return B1000000;
+    default:
+        return B0;
     }
 }
 
@@ -57,16 +81,22 @@ int SerialDevice::ErrnoToCode(int err)
     case ENOENT:
     case ENODEV:
     case ENXIO:
-    case ENOTDIR: return AdErr::ecFileNotFound;
+    case ENOTDIR:
+        return AdErr::ecFileNotFound;
     case EACCES:
     case EPERM:
     case EBUSY:
-    case EWOULDBLOCK: return AdErr::ecAccessDenied;
+    case EWOULDBLOCK:
+        return AdErr::ecAccessDenied;
     case EMFILE:
-    case ENFILE: return AdErr::ecTooManyFiles;
-    case ENOMEM: return AdErr::ecOutOfMemory;
-    case EBADF: return AdErr::ecInvalidHandle;
-    default: return AdErr::ecHardware;
+    case ENFILE:
+        return AdErr::ecTooManyFiles;
+    case ENOMEM:
+        return AdErr::ecOutOfMemory;
+    case EBADF:
+        return AdErr::ecInvalidHandle;
+    default:
+        return AdErr::ecHardware;
     }
 }
 
@@ -163,11 +193,20 @@ int SerialDevice::SetLine(const LineSettings& line)
     if (line.StopBits == 2)
         tio.c_cflag |= CSTOPB;
     switch (line.Parity) {
-    case TParity::pNone: break;
-    case TParity::pOdd: tio.c_cflag |= PARENB | PARODD; break;
-    case TParity::pEven: tio.c_cflag |= PARENB; break;
-    case TParity::pMark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case TParity::pSpace: tio.c_cflag |= PARENB | CMSPAR; break;
+    case TParity::pNone:
+        break;
+    case TParity::pOdd:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case TParity::pEven:
+        tio.c_cflag |= PARENB;
+        break;
+    case TParity::pMark:
+        tio.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case TParity::pSpace:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
     }
     if (::tcsetattr(Fd_, TCSANOW, &tio) != 0)
         return ErrnoToCode(errno);

@@ -20,7 +20,7 @@ struct LineSettings {
 };
 
 struct DeviceFlow {
-    bool RtsCts = false;   // hardware handshake in the driver
+    bool RtsCts = false;     // hardware handshake in the driver
     bool XonXoffIn = false;  // driver sends XOFF/XON as its input fills
     bool XonXoffOut = false; // driver obeys received XOFF/XON
     uint8_t XonChar = 0x11;

@@ -177,12 +177,10 @@ TEST(SerialPort, UserCallbacksOnOpenAndClose)
         EXPECT_TRUE(p->Open()); // open in both calls
         calls.emplace_back("one", opening);
     });
-    f.Port.RegisterUserCallback(&tag2, [&](TApdCustomComPort*, bool opening) {
-        calls.emplace_back("two", opening);
-    });
-    f.Port.RegisterUserCallback(&tag1, [&](TApdCustomComPort*, bool opening) {
-        calls.emplace_back("one-again", opening);
-    });
+    f.Port.RegisterUserCallback(
+        &tag2, [&](TApdCustomComPort*, bool opening) { calls.emplace_back("two", opening); });
+    f.Port.RegisterUserCallback(
+        &tag1, [&](TApdCustomComPort*, bool opening) { calls.emplace_back("one-again", opening); });
     f.Port.SetOpen(true);
     f.Port.SetOpen(false);
     ASSERT_EQ(calls.size(), 6u);

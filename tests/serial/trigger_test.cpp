@@ -42,7 +42,8 @@ std::vector<Fired> Take()
 std::size_t CountOf(uint32_t msg)
 {
     std::lock_guard guard(gLock);
-    return std::count_if(gFired.begin(), gFired.end(), [&](const Fired& f) { return f.Msg == msg; });
+    return std::count_if(gFired.begin(), gFired.end(),
+                         [&](const Fired& f) { return f.Msg == msg; });
 }
 
 struct TriggerPort {
@@ -163,10 +164,12 @@ TEST(SerialTriggers, EventBusyHoldsNotificationsBack)
     f.D->SetTimerTrigger(t, 1, true);
     f.Pty.Write("zz");
     // A poller takes the bytes itself meanwhile.
-    ASSERT_TRUE(PumpUntil([&] {
-        f.D->ProcessCommunications();
-        return f.D->InBuffUsed() == 2;
-    }, 2000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            f.D->ProcessCommunications();
+            return f.D->InBuffUsed() == 2;
+        },
+        2000));
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(Take().empty());
     f.D->SetEventBusy(old, false);

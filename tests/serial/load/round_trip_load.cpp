@@ -121,7 +121,8 @@ TEST(SerialLoad, TenMegabytesEachWay)
     farWriter.join();
     farReader.join();
     producer.join();
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(done) << "in " << inCount << " out " << outCount << " after " << secs << " s";
     EXPECT_EQ(inCount, kTotal);
     EXPECT_EQ(outCount.load(), kTotal);
