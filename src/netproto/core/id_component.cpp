@@ -16,9 +16,15 @@ int GComponentCount = 0;
 std::unique_ptr<TIdStack> GStackOwner;
 std::atomic<TIdAntiFreezeBase*> GAntiFreeze{nullptr};
 
-const char* const StatusFormats[] = {"Resolving hostname %s.", "Connecting to %s.", "Connected.",
-                                     "Disconnecting.",         "Disconnected.",     "%s",
-                                     "%s",                     "%s",                "%s"};
+const char* const StatusFormats[] = {"Resolving hostname %s.",
+                                     "Connecting to %s.",
+                                     "Connected.",
+                                     "Disconnecting.",
+                                     "Disconnected.",
+                                     "%s",
+                                     "%s",
+                                     "%s",
+                                     "%s"};
 
 std::string FillFormat(const char* fmt, const std::string& arg)
 {
@@ -97,7 +103,10 @@ void TIdComponent::DoStatus(TIdStatus status, const std::string& arg)
         OnStatus(this, status, FillFormat(StatusFormats[status], arg));
 }
 
-std::string TIdComponent::LocalName() { return GStack->HostName(); }
+std::string TIdComponent::LocalName()
+{
+    return GStack->HostName();
+}
 
 TIdAntiFreezeBase::TIdAntiFreezeBase()
 {
@@ -112,7 +121,10 @@ TIdAntiFreezeBase::~TIdAntiFreezeBase()
     GAntiFreeze.compare_exchange_strong(self, nullptr);
 }
 
-TIdAntiFreezeBase* TIdAntiFreezeBase::Instance() { return GAntiFreeze.load(); }
+TIdAntiFreezeBase* TIdAntiFreezeBase::Instance()
+{
+    return GAntiFreeze.load();
+}
 
 bool TIdAntiFreezeBase::ShouldUse()
 {

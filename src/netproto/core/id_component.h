@@ -27,8 +27,7 @@ class TIdComponent;
 using TIdStatusEvent =
     std::function<void(TIdComponent* sender, TIdStatus status, const std::string& text)>;
 using TWorkEvent = std::function<void(TIdComponent* sender, TWorkMode mode, int32_t count)>;
-using TWorkBeginEvent =
-    std::function<void(TIdComponent* sender, TWorkMode mode, int32_t countMax)>;
+using TWorkBeginEvent = std::function<void(TIdComponent* sender, TWorkMode mode, int32_t countMax)>;
 using TWorkEndEvent = std::function<void(TIdComponent* sender, TWorkMode mode)>;
 
 class TIdBaseComponent {

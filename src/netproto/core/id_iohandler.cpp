@@ -6,21 +6,34 @@
 
 // ---- TIdIOHandler -----------------------------------------------------------
 
-TIdIOHandler::~TIdIOHandler() { FActive = false; }
-
-void TIdIOHandler::Close() { FActive = false; }
-
-void TIdIOHandler::ConnectClient(const std::string&, int, const std::string&, int, int, int, int)
+TIdIOHandler::~TIdIOHandler()
 {
+    FActive = false;
 }
 
-bool TIdIOHandler::Connected() { return FActive; }
+void TIdIOHandler::Close()
+{
+    FActive = false;
+}
 
-void TIdIOHandler::Open() { FActive = true; }
+void TIdIOHandler::ConnectClient(const std::string&, int, const std::string&, int, int, int, int) {}
+
+bool TIdIOHandler::Connected()
+{
+    return FActive;
+}
+
+void TIdIOHandler::Open()
+{
+    FActive = true;
+}
 
 // ---- TIdIOHandlerSocket -----------------------------------------------------
 
-TIdIOHandlerSocket::~TIdIOHandlerSocket() { Close(); }
+TIdIOHandlerSocket::~TIdIOHandlerSocket()
+{
+    Close();
+}
 
 void TIdIOHandlerSocket::Open()
 {
@@ -40,7 +53,10 @@ void TIdIOHandlerSocket::Close()
         FBinding->CloseSocket();
 }
 
-bool TIdIOHandlerSocket::Connected() { return FBinding && FBinding->HandleAllocated(); }
+bool TIdIOHandlerSocket::Connected()
+{
+    return FBinding && FBinding->HandleAllocated();
+}
 
 bool TIdIOHandlerSocket::Readable(int timeout)
 {
@@ -84,11 +100,14 @@ TIdSocksInfo& TIdIOHandlerSocket::SocksInfo()
     return *FSocksInfo;
 }
 
-void TIdIOHandlerSocket::SetSocksInfo(const TIdSocksInfo& info) { SocksInfo().Assign(info); }
+void TIdIOHandlerSocket::SetSocksInfo(const TIdSocksInfo& info)
+{
+    SocksInfo().Assign(info);
+}
 
 void TIdIOHandlerSocket::ConnectClient(const std::string& host, int port,
-                                       const std::string& boundIP, int boundPort,
-                                       int boundPortMin, int boundPortMax, int timeout)
+                                       const std::string& boundIP, int boundPort, int boundPortMin,
+                                       int boundPortMax, int timeout)
 {
     TIdSocksInfo& socks = SocksInfo();
     const bool viaProxy = socks.Version != svNoSocks;

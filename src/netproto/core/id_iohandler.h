@@ -38,8 +38,8 @@ public:
     ~TIdIOHandlerSocket() override;
 
     void Close() override;
-    void ConnectClient(const std::string& host, int port, const std::string& boundIP,
-                       int boundPort, int boundPortMin, int boundPortMax, int timeout) override;
+    void ConnectClient(const std::string& host, int port, const std::string& boundIP, int boundPort,
+                       int boundPortMin, int boundPortMax, int timeout) override;
     bool Connected() override;
     void Open() override;
     bool Readable(int timeout = -2) override;

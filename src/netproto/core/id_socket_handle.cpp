@@ -22,7 +22,10 @@ TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* collection)
         Port = collection->DefaultPort;
 }
 
-TIdSocketHandle::~TIdSocketHandle() { CloseSocket(); }
+TIdSocketHandle::~TIdSocketHandle()
+{
+    CloseSocket();
+}
 
 void TIdSocketHandle::Reset(bool resetLocal)
 {
@@ -48,7 +51,7 @@ void TIdSocketHandle::AllocateSocket(int socketType, int protocol)
 
 void TIdSocketHandle::CloseSocket()
 {
-    // exchange: a second call, or a racing one, finds it already closed.
+    std::lock_guard<std::mutex> lock(FCloseLock);
     if (FHandleAllocated.exchange(false)) {
         TIdStackSocketHandle h = FHandle.load();
         GStack->Shutdown(h, IdWinsock2::SD_SEND);
@@ -58,6 +61,7 @@ void TIdSocketHandle::CloseSocket()
 
 void TIdSocketHandle::Interrupt()
 {
+    std::lock_guard<std::mutex> lock(FCloseLock);
     if (FHandleAllocated)
         GStack->Shutdown(FHandle, IdWinsock2::SD_BOTH);
 }
@@ -149,8 +153,7 @@ int TIdSocketHandle::Send(const void* buffer, int length, int flags)
     return GStack->Send(FHandle, buffer, length, flags);
 }
 
-int TIdSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& address,
-                              int& port)
+int TIdSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& address, int& port)
 {
     return GStack->RecvFrom(FHandle, buffer, length, flags, address, port);
 }

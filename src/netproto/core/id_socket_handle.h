@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,9 @@ private:
     bool TryBind();
     bool ReadableOnce(int timeout);
 
+    // Close and Interrupt may come from different threads: the lock keeps a
+    // shutdown from reaching a descriptor number already closed and reused.
+    std::mutex FCloseLock;
     std::atomic<TIdStackSocketHandle> FHandle{Id_INVALID_SOCKET};
     std::atomic<bool> FHandleAllocated{false};
 };

@@ -1,8 +1,6 @@
 #include "netproto/core/id_stack.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,46 +20,86 @@ thread_local int GStackLastError = 0;
 const char* ErrorText(int code)
 {
     switch (code) {
-    case 10004: return "Interrupted system call.";
-    case 10009: return "Bad file number.";
-    case 10013: return "Access denied.";
-    case 10014: return "Bad address.";
-    case 10022: return "Invalid argument.";
-    case 10024: return "Too many open files.";
-    case 10035: return "Operation would block. ";
-    case 10036: return "Operation now in progress.";
-    case 10037: return "Operation already in progress.";
-    case 10038: return "Socket operation on non-socket.";
-    case 10039: return "Destination address required.";
-    case 10040: return "Message too long.";
-    case 10041: return "Protocol wrong type for socket.";
-    case 10042: return "Bad protocol option.";
-    case 10043: return "Protocol not supported.";
-    case 10044: return "Socket type not supported.";
-    case 10045: return "Operation not supported on socket.";
-    case 10046: return "Protocol family not supported.";
-    case 10047: return "Address family not supported by protocol family.";
-    case 10048: return "Address already in use.";
-    case 10049: return "Cannot assign requested address.";
-    case 10050: return "Network is down.";
-    case 10051: return "Network is unreachable.";
-    case 10052: return "Net dropped connection or reset.";
-    case 10053: return "Software caused connection abort.";
-    case 10054: return "Connection reset by peer.";
-    case 10055: return "No buffer space available.";
-    case 10056: return "Socket is already connected.";
-    case 10057: return "Socket is not connected.";
-    case 10058: return "Cannot send or receive after socket is closed.";
-    case 10059: return "Too many references, cannot splice.";
-    case 10060: return "Connection timed out.";
-    case 10061: return "Connection refused.";
-    case 10062: return "Too many levels of symbolic links.";
-    case 10063: return "File name too long.";
-    case 10064: return "Host is down.";
-    case 10065: return "No route to host.";
-    case 10066: return "Directory not empty";
-    case 11001: return "Host not found.";
-    default: return "";
+    case 10004:
+        return "Interrupted system call.";
+    case 10009:
+        return "Bad file number.";
+    case 10013:
+        return "Access denied.";
+    case 10014:
+        return "Bad address.";
+    case 10022:
+        return "Invalid argument.";
+    case 10024:
+        return "Too many open files.";
+    case 10035:
+        return "Operation would block. ";
+    case 10036:
+        return "Operation now in progress.";
+    case 10037:
+        return "Operation already in progress.";
+    case 10038:
+        return "Socket operation on non-socket.";
+    case 10039:
+        return "Destination address required.";
+    case 10040:
+        return "Message too long.";
+    case 10041:
+        return "Protocol wrong type for socket.";
+    case 10042:
+        return "Bad protocol option.";
+    case 10043:
+        return "Protocol not supported.";
+    case 10044:
+        return "Socket type not supported.";
+    case 10045:
+        return "Operation not supported on socket.";
+    case 10046:
+        return "Protocol family not supported.";
+    case 10047:
+        return "Address family not supported by protocol family.";
+    case 10048:
+        return "Address already in use.";
+    case 10049:
+        return "Cannot assign requested address.";
+    case 10050:
+        return "Network is down.";
+    case 10051:
+        return "Network is unreachable.";
+    case 10052:
+        return "Net dropped connection or reset.";
+    case 10053:
+        return "Software caused connection abort.";
+    case 10054:
+        return "Connection reset by peer.";
+    case 10055:
+        return "No buffer space available.";
+    case 10056:
+        return "Socket is already connected.";
+    case 10057:
+        return "Socket is not connected.";
+    case 10058:
+        return "Cannot send or receive after socket is closed.";
+    case 10059:
+        return "Too many references, cannot splice.";
+    case 10060:
+        return "Connection timed out.";
+    case 10061:
+        return "Connection refused.";
+    case 10062:
+        return "Too many levels of symbolic links.";
+    case 10063:
+        return "File name too long.";
+    case 10064:
+        return "Host is down.";
+    case 10065:
+        return "No route to host.";
+    case 10066:
+        return "Directory not empty";
+    case 11001:
+        return "Host not found.";
+    default:
+        return "";
     }
 }
 
@@ -99,9 +137,15 @@ std::array<uint8_t, 4> AddrBytes(const in_addr& in)
 
 } // namespace
 
-bool StackStarted() { return GStarted.load(); }
+bool StackStarted()
+{
+    return GStarted.load();
+}
 
-std::unique_ptr<TIdStack> CreateStack() { return std::make_unique<TIdStackWindows>(); }
+std::unique_ptr<TIdStack> CreateStack()
+{
+    return std::make_unique<TIdStackWindows>();
+}
 
 // ---- TIdSocketList ---------------------------------------------------------
 
@@ -137,8 +181,14 @@ void TIdSocketListWindows::Remove(TIdStackSocketHandle handle)
 
 // ---- TIdStack --------------------------------------------------------------
 
-int TIdStack::LastError() const { return GStackLastError; }
-void TIdStack::SetLastError(int code) { GStackLastError = code; }
+int TIdStack::LastError() const
+{
+    return GStackLastError;
+}
+void TIdStack::SetLastError(int code)
+{
+    GStackLastError = code;
+}
 
 std::string TIdStack::LocalAddress()
 {
@@ -179,7 +229,10 @@ bool TIdStack::CheckForSocketError(int result, std::initializer_list<int> ignore
     RaiseSocketError(code);
 }
 
-void TIdStack::CheckForSocketError(int result) { CheckForSocketError(result, {}); }
+void TIdStack::CheckForSocketError(int result)
+{
+    CheckForSocketError(result, {});
+}
 
 void TIdStack::RaiseSocketError(int errorCode)
 {
@@ -207,7 +260,10 @@ std::string TIdStack::ResolveHost(const std::string& host)
     return HostByName(host);
 }
 
-bool TIdStack::IsIP(const std::string& text) { return ParseIPv4(text).Kind != 0; }
+bool TIdStack::IsIP(const std::string& text)
+{
+    return ParseIPv4(text).Kind != 0;
+}
 
 TIdIPv4Parse TIdStack::ParseIPv4(const std::string& text)
 {
@@ -262,28 +318,35 @@ TIdIPv4Parse TIdStack::ParseIPv4(const std::string& text)
 
 int64_t TIdStack::ServeFileOnSocket(TIdStackSocketHandle socket, const std::string& fileName)
 {
+    // Plain reads and sends: sendfile() would raise SIGPIPE on a closed peer.
     int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
-    struct stat st {};
-    int64_t result = 0;
-    if (::fstat(fd, &st) == 0) {
-        off_t off = 0;
-        bool ok = true;
-        while (off < st.st_size) {
-            ssize_t n = ::sendfile(static_cast<int>(socket), fd, &off,
-                                   static_cast<size_t>(st.st_size - off));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
+    int64_t total = 0;
+    bool ok = true;
+    char buf[32768];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
         }
-        result = ok ? static_cast<int64_t>(st.st_size) : 0;
+        ssize_t pos = 0;
+        while (ok && pos < n) {
+            int sent = Send(socket, buf + pos, static_cast<int>(n - pos), 0);
+            if (sent <= 0)
+                ok = false;
+            else
+                pos += sent;
+        }
+        if (!ok)
+            break;
+        total += n;
     }
     ::close(fd);
-    return result;
+    return ok ? total : 0;
 }
 
 // ---- TIdStackWindows -------------------------------------------------------
@@ -333,8 +396,8 @@ TIdStackSocketHandle TIdStackWindows::Accept(TIdStackSocketHandle socket, std::s
     return r;
 }
 
-int TIdStackWindows::Bind(TIdStackSocketHandle socket, int /*family*/,
-                          const std::string& address, int port)
+int TIdStackWindows::Bind(TIdStackSocketHandle socket, int /*family*/, const std::string& address,
+                          int port)
 {
     std::array<uint8_t, 4> a{};
     if (!address.empty())
@@ -343,7 +406,10 @@ int TIdStackWindows::Bind(TIdStackSocketHandle socket, int /*family*/,
     return ws::bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
-int TIdStackWindows::CloseSocket(TIdStackSocketHandle socket) { return ws::closesocket(socket); }
+int TIdStackWindows::CloseSocket(TIdStackSocketHandle socket)
+{
+    return ws::closesocket(socket);
+}
 
 int TIdStackWindows::Connect(TIdStackSocketHandle socket, int /*family*/,
                              const std::string& address, int port)
@@ -404,14 +470,26 @@ std::vector<std::string> TIdStackWindows::ServiceByPort(int port)
     return out;
 }
 
-uint16_t TIdStackWindows::HToNS(uint16_t v) { return ws::htons(v); }
+uint16_t TIdStackWindows::HToNS(uint16_t v)
+{
+    return ws::htons(v);
+}
 int TIdStackWindows::Listen(TIdStackSocketHandle socket, int backlog)
 {
     return ws::listen(socket, backlog);
 }
-uint16_t TIdStackWindows::NToHS(uint16_t v) { return ws::ntohs(v); }
-uint32_t TIdStackWindows::HToNL(uint32_t v) { return ws::htonl(v); }
-uint32_t TIdStackWindows::NToHL(uint32_t v) { return ws::ntohl(v); }
+uint16_t TIdStackWindows::NToHS(uint16_t v)
+{
+    return ws::ntohs(v);
+}
+uint32_t TIdStackWindows::HToNL(uint32_t v)
+{
+    return ws::htonl(v);
+}
+uint32_t TIdStackWindows::NToHL(uint32_t v)
+{
+    return ws::ntohl(v);
+}
 
 int TIdStackWindows::Recv(TIdStackSocketHandle socket, void* buffer, int length, int flags)
 {
@@ -468,20 +546,18 @@ int TIdStackWindows::Select(TIdSocketList* readList, TIdSocketList* writeList, i
     return rc;
 }
 
-int TIdStackWindows::Send(TIdStackSocketHandle socket, const void* buffer, int length,
-                          int flags)
+int TIdStackWindows::Send(TIdStackSocketHandle socket, const void* buffer, int length, int flags)
 {
     return ws::send(socket, buffer, length, flags);
 }
 
-int TIdStackWindows::SendTo(TIdStackSocketHandle socket, const void* buffer, int length,
-                            int flags, const std::string& address, int port)
+int TIdStackWindows::SendTo(TIdStackSocketHandle socket, const void* buffer, int length, int flags,
+                            const std::string& address, int port)
 {
     std::array<uint8_t, 4> a{};
     StringToInAddr(address, a);
     sockaddr_in sa = MakeAddr(a, ws::htons(static_cast<uint16_t>(port)));
-    return ws::sendto(socket, buffer, length, flags, reinterpret_cast<sockaddr*>(&sa),
-                      sizeof sa);
+    return ws::sendto(socket, buffer, length, flags, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
 int TIdStackWindows::SetSockOpt(TIdStackSocketHandle socket, int level, int option,
@@ -508,7 +584,10 @@ std::string TIdStackWindows::TranslateSocketErrorMsg(int errorCode)
     return TIdStack::TranslateSocketErrorMsg(errorCode);
 }
 
-int TIdStackWindows::GetLastSocketError() { return ws::WSAGetLastError(); }
+int TIdStackWindows::GetLastSocketError()
+{
+    return ws::WSAGetLastError();
+}
 
 int TIdStackWindows::GetPeerName(TIdStackSocketHandle socket, int& family, std::string& address,
                                  int& port)

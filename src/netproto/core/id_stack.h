@@ -121,12 +121,11 @@ public:
     // Time-out in milliseconds; -2 waits without limit.
     virtual int Select(TIdSocketList* readList, TIdSocketList* writeList, int timeout,
                        TIdSocketList* exceptList = nullptr) = 0;
-    virtual int Send(TIdStackSocketHandle socket, const void* buffer, int length,
-                     int flags) = 0;
+    virtual int Send(TIdStackSocketHandle socket, const void* buffer, int length, int flags) = 0;
     virtual int SendTo(TIdStackSocketHandle socket, const void* buffer, int length, int flags,
                        const std::string& address, int port) = 0;
-    virtual int SetSockOpt(TIdStackSocketHandle socket, int level, int option,
-                           const void* value, int length) = 0;
+    virtual int SetSockOpt(TIdStackSocketHandle socket, int level, int option, const void* value,
+                           int length) = 0;
     virtual TIdStackSocketHandle CreateSocket(int family, int type, int protocol) = 0;
     virtual int Shutdown(TIdStackSocketHandle socket, int how) = 0;
     virtual std::string TranslateSocketErrorMsg(int errorCode);

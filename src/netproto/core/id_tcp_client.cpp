@@ -17,8 +17,7 @@ void TIdTCPClient::Connect(int timeout)
     }
     IOHandler()->Open();
     ResetConnection();
-    IOHandler()->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax,
-                               timeout);
+    IOHandler()->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
     if (Intercept)
         Intercept->Connect(this);
     DoStatus(hsConnected, Host);

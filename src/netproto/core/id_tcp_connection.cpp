@@ -166,8 +166,7 @@ int TIdTCPConnection::ReadFromStack(bool raiseExceptionIfDisconnected, int timeo
     return -1;
 }
 
-std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout,
-                                     int maxLineLength)
+std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout, int maxLineLength)
 {
     if (maxLineLength == -1)
         maxLineLength = MaxLineLength;
@@ -364,9 +363,8 @@ int TIdTCPConnection::GetResponse(int allowedResponse)
 
 int TIdTCPConnection::CheckResponse(int response, const std::vector<int>& allowedResponses)
 {
-    if (allowedResponses.empty() ||
-        std::find(allowedResponses.begin(), allowedResponses.end(), response) !=
-            allowedResponses.end())
+    if (allowedResponses.empty() || std::find(allowedResponses.begin(), allowedResponses.end(),
+                                              response) != allowedResponses.end())
         return response;
     RaiseExceptionForLastCmdResult();
     return response;
@@ -401,7 +399,10 @@ void TIdTCPConnection::Write(const std::string& out)
         WriteBuffer(out.data(), static_cast<int>(out.size()));
 }
 
-void TIdTCPConnection::WriteLn(const std::string& out) { Write(out + "\r\n"); }
+void TIdTCPConnection::WriteLn(const std::string& out)
+{
+    Write(out + "\r\n");
+}
 
 void TIdTCPConnection::WriteBuffer(const void* buffer, int count, bool writeNow)
 {
@@ -578,8 +579,7 @@ void TIdTCPConnection::CheckForDisconnect(bool raiseExceptionIfDisconnected, boo
     } else {
         disconnected = !FIOHandler->Connected();
     }
-    if (disconnected && (FInputBuffer.Size() == 0 || ignoreBuffer) &&
-        raiseExceptionIfDisconnected)
+    if (disconnected && (FInputBuffer.Size() == 0 || ignoreBuffer) && raiseExceptionIfDisconnected)
         throw EIdConnClosedGracefully();
 }
 
@@ -664,8 +664,7 @@ std::streamsize TIdTCPStream::Buf::xsputn(const char* s, std::streamsize n)
     return n;
 }
 
-bool ReadLnFromStream(std::istream& stream, std::string& line, int maxLineLength,
-                      bool raiseAtEnd)
+bool ReadLnFromStream(std::istream& stream, std::string& line, int maxLineLength, bool raiseAtEnd)
 {
     line.clear();
     if (auto* tcp = dynamic_cast<TIdTCPStream*>(&stream)) {

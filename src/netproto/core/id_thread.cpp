@@ -164,7 +164,8 @@ void TIdBaseThread::ThreadProc()
 
 // ---- TIdThread --------------------------------------------------------------
 
-TIdThread::TIdThread(bool createSuspended) : TIdBaseThread(createSuspended), FStopped(createSuspended)
+TIdThread::TIdThread(bool createSuspended)
+    : TIdBaseThread(createSuspended), FStopped(createSuspended)
 {
     std::lock_guard<std::mutex> lock(GThreadCountLock);
     ++GThreadCount;
@@ -205,7 +206,10 @@ bool TIdThread::WaitForAllThreads(int intervalMs, int limitMs)
     }
 }
 
-bool TIdThread::StoppedLocked() const { return Terminated() || FStopped || Suspended(); }
+bool TIdThread::StoppedLocked() const
+{
+    return Terminated() || FStopped || Suspended();
+}
 
 bool TIdThread::Stopped() const
 {
@@ -267,7 +271,10 @@ void TIdThread::FreeOnTermination(TIdThreadPtr thread)
     t->SetSelfOwner(std::unique_ptr<TIdBaseThread, TIdThreadDeleter>(thread.release()));
 }
 
-void TIdThread::Cleanup() { Data.reset(); }
+void TIdThread::Cleanup()
+{
+    Data.reset();
+}
 
 void TIdThread::DoException(const std::exception& e)
 {

@@ -34,7 +34,6 @@ public:
     }
 };
 
-
 // Frees a thread: terminates it, lets a suspended one run to its end, waits,
 // then deletes. A thread freeing itself from its own Execute is detached.
 class TIdBaseThread;
@@ -90,7 +89,6 @@ private:
     bool FFinished = false;
     bool FFreeOnTerminate = false;
 };
-
 
 class TIdThread;
 using TIdThreadPtr = std::unique_ptr<TIdThread, TIdThreadDeleter>;

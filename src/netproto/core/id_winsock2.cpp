@@ -38,7 +38,10 @@ int Fail()
     return SOCKET_ERROR;
 }
 
-int Fd(TSocket s) { return s == INVALID_SOCKET ? -1 : static_cast<int>(s); }
+int Fd(TSocket s)
+{
+    return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
 
 // WinSock's socket level and option numbers to Linux's.
 void MapOption(int& level, int& opt)
@@ -47,13 +50,26 @@ void MapOption(int& level, int& opt)
         return;
     level = SOL_SOCKET;
     switch (opt) {
-    case WS_SO_REUSEADDR: opt = SO_REUSEADDR; break;
-    case WS_SO_KEEPALIVE: opt = SO_KEEPALIVE; break;
-    case WS_SO_LINGER: opt = SO_LINGER; break;
-    case WS_SO_SNDBUF: opt = SO_SNDBUF; break;
-    case WS_SO_RCVBUF: opt = SO_RCVBUF; break;
-    case WS_SO_ERROR: opt = SO_ERROR; break;
-    default: break;
+    case WS_SO_REUSEADDR:
+        opt = SO_REUSEADDR;
+        break;
+    case WS_SO_KEEPALIVE:
+        opt = SO_KEEPALIVE;
+        break;
+    case WS_SO_LINGER:
+        opt = SO_LINGER;
+        break;
+    case WS_SO_SNDBUF:
+        opt = SO_SNDBUF;
+        break;
+    case WS_SO_RCVBUF:
+        opt = SO_RCVBUF;
+        break;
+    case WS_SO_ERROR:
+        opt = SO_ERROR;
+        break;
+    default:
+        break;
     }
 }
 
@@ -236,8 +252,14 @@ int WSAStartup(uint16_t versionRequested, TWSAData* data)
     return 0;
 }
 
-void UnloadWinsock2() { GLoaded.store(false, std::memory_order_release); }
-bool Winsock2Loaded() { return GLoaded.load(std::memory_order_acquire); }
+void UnloadWinsock2()
+{
+    GLoaded.store(false, std::memory_order_release);
+}
+bool Winsock2Loaded()
+{
+    return GLoaded.load(std::memory_order_acquire);
+}
 
 int WSACleanup()
 {
@@ -430,8 +452,7 @@ int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* from
     socklen_t fl = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
     ssize_t n;
     do {
-        n = ::recvfrom(Fd(s), buf, static_cast<size_t>(len), flags, from,
-                       fromlen ? &fl : nullptr);
+        n = ::recvfrom(Fd(s), buf, static_cast<size_t>(len), flags, from, fromlen ? &fl : nullptr);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return Fail();
@@ -578,8 +599,8 @@ const hostent* gethostbyaddr(const char* addr, int len, int type)
     sa.sin_family = AF_INET;
     std::memcpy(&sa.sin_addr, addr, 4);
     char host[NI_MAXHOST];
-    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host,
-                           nullptr, 0, NI_NAMEREQD);
+    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
+                           0, NI_NAMEREQD);
     if (rc != 0) {
         GLastError = AddrInfoError(rc);
         return nullptr;
@@ -634,8 +655,7 @@ const servent* getservbyport(int port, const char* proto)
 {
     Need("getservbyport");
     servent* out = nullptr;
-    if (::getservbyport_r(port, proto, &GServ.s, GServ.buf, sizeof GServ.buf, &out) != 0 ||
-        !out) {
+    if (::getservbyport_r(port, proto, &GServ.s, GServ.buf, sizeof GServ.buf, &out) != 0 || !out) {
         GLastError = WSANO_DATA;
         return nullptr;
     }
@@ -646,8 +666,7 @@ const servent* getservbyname(const char* name, const char* proto)
 {
     Need("getservbyname");
     servent* out = nullptr;
-    if (::getservbyname_r(name, proto, &GServ.s, GServ.buf, sizeof GServ.buf, &out) != 0 ||
-        !out) {
+    if (::getservbyname_r(name, proto, &GServ.s, GServ.buf, sizeof GServ.buf, &out) != 0 || !out) {
         GLastError = WSANO_DATA;
         return nullptr;
     }

@@ -148,8 +148,7 @@ uint16_t ntohs(uint16_t v);
 int recv(TSocket s, void* buf, int len, int flags);
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
 // timeout none = wait without limit. Counts every ready entry of the three sets.
-int select(int nfds, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
-           const timeval* timeout);
+int select(int nfds, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds, const timeval* timeout);
 int send(TSocket s, const void* buf, int len, int flags);
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen);
 int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -263,4 +264,62 @@ TEST(ComponentBase, AntiFreezeOnlyOnMainThread)
     EXPECT_FALSE(other);
     af.Active = false;
     EXPECT_FALSE(TIdAntiFreezeBase::ShouldUse());
+}
+
+TEST_F(SocketHandle, InterruptWakesConnectionBlockedInReadLn)
+{
+    Listener l;
+    TIdTCPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = l.h.Port;
+    client.Connect();
+    TIdServerIOHandlerSocket server;
+    auto handler = server.Accept(l.h.Handle(), nullptr);
+    ASSERT_NE(handler, nullptr);
+    auto* socket = static_cast<TIdIOHandlerSocket*>(handler.get());
+
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        TIdTCPConnection conn;
+        conn.SetIOHandler(std::move(handler));
+        try {
+            conn.ReadLn();
+        } catch (const EIdConnClosedGracefully&) {
+            ended = true;
+        }
+        conn.Disconnect(); // the thread closes its own socket
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    socket->Binding()->Interrupt();
+    reader.join();
+    EXPECT_TRUE(ended);
+    client.Disconnect();
+}
+
+TEST_F(SocketHandle, ServeFileOnSocketSendsTheWholeFile)
+{
+    const std::string path = ::testing::TempDir() + "serve_file_test.bin";
+    std::string content(100000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    std::string got;
+    sockettest::LoopbackPeer peer([&](int fd) { got = sockettest::RecvUntilClose(fd, 3000); });
+    TIdTCPClient c;
+    c.Host = "127.0.0.1";
+    c.Port = peer.Port();
+    c.Connect();
+    EXPECT_EQ(GStack->ServeFileOnSocket(c.Socket()->Binding()->Handle(), path),
+              static_cast<int64_t>(content.size()));
+    EXPECT_EQ(c.WriteFile(path), static_cast<int64_t>(content.size()));
+    EXPECT_THROW(c.WriteFile(path + ".missing"), EIdFileNotFound);
+    c.Disconnect();
+    peer.Join();
+    EXPECT_EQ(got, content + content);
+    std::remove(path.c_str());
 }

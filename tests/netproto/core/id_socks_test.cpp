@@ -166,7 +166,9 @@ TEST(Socks, Version5WithPasswordAndDomainBoundAddress)
     proxy.Join();
     EXPECT_EQ(greet, std::string("\x05\x01\x02", 3));
     EXPECT_EQ(auth, std::string("\x01\x04user\x06secret", 13));
-    EXPECT_EQ(req, std::string("\x05\x01\x00\x03\x09" "127.0.0.1\x00\x6e", 16));
+    EXPECT_EQ(req, std::string("\x05\x01\x00\x03\x09"
+                               "127.0.0.1\x00\x6e",
+                               16));
 }
 
 TEST(Socks, Version5Failures)
@@ -225,8 +227,9 @@ TEST(Socks, Version5ThroughMicrosocksWhenInstalled)
         GTEST_SKIP() << "microsocks is not installed";
     const int proxyPort = sockettest::UnusedPort();
     const std::string portText = std::to_string(proxyPort);
-    const char* argv[] = {"microsocks", "-i", "127.0.0.1", "-p", portText.c_str(),
-                          "-b",         "127.0.0.1", "-u", "user", "-P", "pw", nullptr};
+    const char* argv[] = {"microsocks",     "-i", "127.0.0.1", "-p",
+                          portText.c_str(), "-b", "127.0.0.1", "-u",
+                          "user",           "-P", "pw",        nullptr};
     pid_t pid = 0;
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);

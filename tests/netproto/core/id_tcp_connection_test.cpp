@@ -12,7 +12,10 @@ using sockettest::SendRaw;
 
 namespace {
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 struct Client : TIdTCPClient {
     explicit Client(int port)
@@ -46,8 +49,7 @@ TEST(TcpConnection, MaxLineLengthBoundaries)
 {
     const std::string l16383(16383, 'a'), l16384(16384, 'b'), l16385(16385, 'c');
     LoopbackPeer peer([&](int fd) {
-        SendRaw(fd, l16383 + "\r\n" + l16384 + "\r\n" + l16385 + "\r\nafter\r\n" + l16385 +
-                        "\n");
+        SendRaw(fd, l16383 + "\r\n" + l16384 + "\r\n" + l16385 + "\r\nafter\r\n" + l16385 + "\n");
         sockettest::RecvUntilClose(fd, 3000);
     });
     Client c(peer.Port());

@@ -26,7 +26,10 @@ struct CountingThread : TIdThread {
     std::atomic<int> stoppedEvents{0};
     std::atomic<bool> throwInRun{false};
     std::atomic<bool>* destroyed = nullptr;
-    CountingThread() { OnStopped = [this](TIdThread*) { ++stoppedEvents; }; }
+    CountingThread()
+    {
+        OnStopped = [this](TIdThread*) { ++stoppedEvents; };
+    }
     ~CountingThread() override
     {
         if (destroyed)
@@ -41,7 +44,10 @@ struct CountingThread : TIdThread {
     }
 };
 
-TIdThreadPtr MakeCounting() { return TIdThreadPtr(new CountingThread); } // NOLINT
+TIdThreadPtr MakeCounting()
+{
+    return TIdThreadPtr(new CountingThread);
+} // NOLINT
 
 } // namespace
 

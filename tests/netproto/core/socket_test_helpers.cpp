@@ -97,7 +97,10 @@ std::string RecvUntil(int fd, const std::string& marker, int timeoutMs)
     return out;
 }
 
-std::string RecvUntilClose(int fd, int timeoutMs) { return RecvUntil(fd, "", timeoutMs); }
+std::string RecvUntilClose(int fd, int timeoutMs)
+{
+    return RecvUntil(fd, "", timeoutMs);
+}
 
 int UnusedPort()
 {
