@@ -178,18 +178,28 @@ bool TIdSocketHandle::Readable(int timeout)
 {
     if (!TIdAntiFreezeBase::ShouldUse())
         return ReadableOnce(timeout);
-    const int idle = TIdAntiFreezeBase::Instance()->IdleTimeOut;
+    // On the main thread every wait is cut into slices of IdleTimeOut with
+    // the event loop run between them, finite waits included: a long read
+    // time-out must not freeze the window for its whole length.
+    const int idle = TIdAntiFreezeBase::Instance()->IdleTimeOut > 0
+                         ? TIdAntiFreezeBase::Instance()->IdleTimeOut
+                         : 1;
     if (timeout == -2) {
         while (!ReadableOnce(idle)) {
         }
         return true;
     }
-    if (timeout > idle) {
-        if (ReadableOnce(timeout - idle))
+    if (timeout <= idle)
+        return ReadableOnce(timeout);
+    const uint32_t start = IdGetTickCount();
+    for (;;) {
+        const uint32_t elapsed = IdGetTickCount() - start;
+        if (elapsed >= static_cast<uint32_t>(timeout))
+            return false;
+        const int left = timeout - static_cast<int>(elapsed);
+        if (ReadableOnce(left < idle ? left : idle))
             return true;
-        return ReadableOnce(idle);
     }
-    return ReadableOnce(timeout);
 }
 
 void TIdSocketHandle::Assign(const TIdSocketHandle& other)

@@ -370,7 +370,7 @@ int TIdTCPConnection::CheckResponse(int response, const std::vector<int>& allowe
     return response;
 }
 
-void TIdTCPConnection::RaiseExceptionForLastCmdResult()
+std::string TIdTCPConnection::LastCmdResultText() const
 {
     std::string text;
     for (const auto& l : FLastCmdResult.Text()) {
@@ -378,7 +378,12 @@ void TIdTCPConnection::RaiseExceptionForLastCmdResult()
             text += "\r\n";
         text += l;
     }
-    throw EIdProtocolReplyError(FLastCmdResult.NumericCode(), text);
+    return text;
+}
+
+void TIdTCPConnection::RaiseExceptionForLastCmdResult()
+{
+    throw EIdProtocolReplyError(FLastCmdResult.NumericCode(), LastCmdResultText());
 }
 
 int TIdTCPConnection::SendCmd(const std::string& out, const std::vector<int>& allowedResponses)

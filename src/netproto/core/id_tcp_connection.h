@@ -123,6 +123,11 @@ public:
     int GetResponse(int allowedResponse = -1);
     int CheckResponse(int response, const std::vector<int>& allowedResponses);
     virtual void RaiseExceptionForLastCmdResult();
+    // Raises E with the last reply's text.
+    template <class E> [[noreturn]] void RaiseExceptionForLastCmdResultAs()
+    {
+        throw E(LastCmdResultText());
+    }
     virtual int SendCmd(const std::string& out, const std::vector<int>& allowedResponses);
     int SendCmd(const std::string& out, int allowedResponse = -1);
     TIdRFCReply& LastCmdResult() { return FLastCmdResult; }
@@ -177,6 +182,7 @@ public:
     int32_t SendBufferSize = 32768;
 
 protected:
+    std::string LastCmdResultText() const;
     int CaptureLines(const std::function<void(const std::string&)>& add,
                      const std::string& delimiter, bool isRFCMessage);
 

@@ -187,3 +187,20 @@ TEST(TcpClient, AntiFreezePumpsEventsDuringMainThreadConnect)
         ::close(f);
     ::close(l);
 }
+
+TEST(TcpClient, AntiFreezePumpsEventsDuringLongMainThreadRead)
+{
+    LoopbackPeer peer([](int fd) { sockettest::RecvUntilClose(fd, 3000); });
+    TIdAntiFreeze af;
+    af.IdleTimeOut = 20;
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    Client c(peer.Port());
+    c.Connect();
+    c.ReadTimeout = 300;
+    EXPECT_THROW(c.ReadLn(), EIdReadTimeout);
+    EXPECT_GT(ticks, 5);
+    c.Disconnect();
+}
