@@ -1,5 +1,6 @@
 #include "serial/ad_misc.h"
 
+#include "platform/clock.h"
 #include "serial/ad_port.h"
 
 #include <QCoreApplication>
@@ -22,9 +23,7 @@ std::string AddBackSlash(const std::string& path)
 
 uint32_t AdTimeGetTime()
 {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return Clock::TickCount();
 }
 
 void DelayMS(uint32_t ms)
