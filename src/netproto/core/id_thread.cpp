@@ -4,12 +4,26 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cxxabi.h>
+#include <map>
 #include <typeinfo>
 
 namespace {
 
 std::mutex GThreadCountLock;
 int GThreadCount = 0;
+// The class of each started thread, for the exit log.
+std::map<const TIdThread*, std::string> GThreadNames;
+
+std::string Demangle(const char* name)
+{
+    int status = 0;
+    char* out = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string result = status == 0 && out ? out : name;
+    std::free(out);
+    return result;
+}
 
 // The program's end waits for the connection threads, looking every 5 s,
 // but never for ever: a thread stuck in a system call must not hang the exit.
@@ -179,6 +193,7 @@ TIdThread::~TIdThread()
     }
     std::lock_guard<std::mutex> lock(GThreadCountLock);
     --GThreadCount;
+    GThreadNames.erase(this);
 }
 
 int TIdThread::ThreadCount()
@@ -191,16 +206,23 @@ bool TIdThread::WaitForAllThreads(int intervalMs, int limitMs)
 {
     int waited = 0;
     for (;;) {
-        int n = ThreadCount();
+        int n = 0;
+        std::string names;
+        {
+            std::lock_guard<std::mutex> lock(GThreadCountLock);
+            n = GThreadCount;
+            for (const auto& [thread, name] : GThreadNames)
+                names += " " + name;
+        }
         if (n == 0)
             return true;
         if (waited >= limitMs) {
-            std::fprintf(stderr, "netproto: gave up waiting for %d thread(s) after %d ms\n", n,
-                         waited);
+            std::fprintf(stderr, "netproto: gave up after %d ms waiting for %d thread(s):%s\n",
+                         waited, n, names.c_str());
             return false;
         }
-        std::fprintf(stderr, "netproto: waiting for %d thread(s) to end\n", n);
-        int step = std::min(intervalMs, limitMs - waited);
+        std::fprintf(stderr, "netproto: waiting for %d thread(s) to end:%s\n", n, names.c_str());
+        const int step = std::min(intervalMs, limitMs - waited);
         std::this_thread::sleep_for(std::chrono::milliseconds(step));
         waited += step;
     }
@@ -219,6 +241,11 @@ bool TIdThread::Stopped() const
 
 void TIdThread::Start()
 {
+    {
+        // The object is complete by now, so its dynamic class is the real one.
+        std::lock_guard<std::mutex> lock(GThreadCountLock);
+        GThreadNames[this] = Demangle(typeid(*this).name());
+    }
     std::lock_guard<std::mutex> lock(FLock);
     if (StoppedLocked()) {
         // A terminated thread stays stopped and runs to its end.
