@@ -21,8 +21,8 @@ namespace {
 std::atomic<bool> GLoaded{false};
 thread_local int GLastError = 0;
 
-// Every entry checks that the table was started, as the lazy binder of the
-// original did: a call before WSAStartup fails with WSANOTINITIALISED.
+// Every entry checks that the table was started: a call before WSAStartup
+// fails with WSANOTINITIALISED, as a call into an unloaded library would.
 void Need(const char* name)
 {
     if (!GLoaded.load(std::memory_order_acquire)) {
