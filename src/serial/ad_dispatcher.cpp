@@ -455,8 +455,14 @@ void TApdBaseDispatcher::RunDispatch()
         sink = DataSink_;
     }
     for (const Note& n : notes)
-        for (TApdNotifyProc proc : handlers)
-            proc(n.Msg, n.WParam, lParam);
+        for (TApdNotifyProc proc : handlers) {
+            try {
+                proc(n.Msg, n.WParam, lParam);
+            } catch (...) {
+                // As at a message loop: a failing handler must not end the
+                // dispatch thread, which every later trigger needs.
+            }
+        }
     if (dataEvent && sink && !sink(avail)) {
         Guard guard(Lock_);
         RetryDataEvent_ = true;

@@ -260,5 +260,26 @@ TEST(SerialTriggers, DataEventWaitsAtMost3000msForABlockedGuiThread)
     ASSERT_EQ(fired.size(), 2u);
     const auto gap = fired[1].At - fired[0].At;
     EXPECT_GE(gap, 2900ms);
-    EXPECT_LE(gap, 3600ms);
+    EXPECT_LE(gap, 4200ms);
+}
+
+namespace {
+void Throwing(uint32_t, uint32_t, int32_t)
+{
+    throw std::runtime_error("handler failed");
+}
+} // namespace
+
+TEST(SerialTriggers, AFailingHandlerDoesNotStopLaterTriggers)
+{
+    TriggerPort f;
+    f.D->DeregisterProcTriggerHandler(&Record);
+    f.D->RegisterProcTriggerHandler(&Throwing);
+    f.D->RegisterProcTriggerHandler(&Record);
+    const int t = f.D->AddTimerTrigger();
+    f.D->SetTimerTrigger(t, 1, true);
+    std::this_thread::sleep_for(150ms);
+    f.D->SetTimerTrigger(t, 1, true);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(Take().size(), 2u);
 }
