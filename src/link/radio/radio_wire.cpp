@@ -1,0 +1,174 @@
+#include "link/radio/radio_wire.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace RadioWire {
+
+std::string EscapeFrame(const std::vector<uint8_t>& frame)
+{
+    std::string out;
+    for (uint8_t b : frame) {
+        if (b == 0x00) {
+            out += '\x01';
+            out += '\xA0';
+        } else if (b == 0x01) {
+            out += '\x01';
+            out += '\xA1';
+        } else {
+            out += static_cast<char>(b);
+        }
+    }
+    return out;
+}
+
+std::string EscapeFrame(std::initializer_list<uint8_t> frame)
+{
+    return EscapeFrame(std::vector<uint8_t>(frame));
+}
+
+namespace {
+
+void AppendRadioByte(std::vector<uint8_t>& group, uint8_t b)
+{
+    if (b == 0x80 || b == 0x81)
+        group.push_back(0x81);
+    group.push_back(b);
+}
+
+std::vector<uint8_t> Group(std::initializer_list<uint8_t> radioBytes)
+{
+    std::vector<uint8_t> g{0x80, kGroupStart};
+    for (uint8_t b : radioBytes)
+        AppendRadioByte(g, b);
+    g.push_back(0x80);
+    g.push_back(kGroupEnd);
+    return g;
+}
+
+struct TGroup {
+    std::vector<uint8_t> bytes;
+    const char* error;
+};
+
+// The command as guarded groups, in sending order.
+std::vector<TGroup> Groups(const std::string& command, bool crlf)
+{
+    std::vector<TGroup> out;
+    bool escape = false;
+    for (char ch : command) {
+        uint8_t b = static_cast<uint8_t>(ch);
+        if (escape) {
+            escape = false;
+            if (b == 0xA0)
+                out.push_back({Group({0x00}), "Hardware Communication Error #33"});
+            else if (b == 0xA1)
+                out.push_back({Group({0x01}), "Hardware Communication Error #34"});
+            else
+                // Both bytes in one group; a 0x80/0x81 still gets its prefix so
+                // the modem never reads it as a frame byte.
+                out.push_back({Group({0x01, b}), "Hardware Communication Error #35"});
+        } else if (b == 0x01) {
+            escape = true;
+        } else if (b == 0x80 || b == 0x81) {
+            out.push_back({Group({b}), "Hardware Communication Error #34"});
+        } else {
+            out.push_back({Group({b}), "Hardware Communication Error #36"});
+        }
+    }
+    if (crlf) {
+        std::vector<uint8_t> g = Group({0x0D});
+        std::vector<uint8_t> lf = Group({0x0A});
+        g.insert(g.end(), lf.begin(), lf.end());
+        out.push_back({g, "Hardware Communication Error #37"});
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<uint8_t> ByteGroup(uint8_t b)
+{
+    return Group({b});
+}
+
+void SendCommand(const std::string& command, bool crlf, const TPut& put, const TLog& logError)
+{
+    for (const TGroup& g : Groups(command, crlf)) {
+        try {
+            for (uint8_t b : g.bytes)
+                put(b);
+        } catch (const std::exception&) {
+            logError(g.error);
+        }
+    }
+}
+
+std::vector<uint8_t> Encode(const std::string& command, bool crlf)
+{
+    std::vector<uint8_t> out;
+    for (const TGroup& g : Groups(command, crlf))
+        out.insert(out.end(), g.bytes.begin(), g.bytes.end());
+    return out;
+}
+
+std::string HexDump(const std::string& command)
+{
+    std::string out;
+    bool escape = false;
+    char buf[8];
+    for (char ch : command) {
+        uint8_t b = static_cast<uint8_t>(ch);
+        if (escape) {
+            escape = false;
+            if (b == 0xA0)
+                out += "[00] ";
+            else if (b == 0xA1)
+                out += "[01] ";
+        } else if (b == 0x01) {
+            escape = true;
+        } else {
+            std::snprintf(buf, sizeof buf, "[%02x] ", b);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> Unescape(const std::string& command)
+{
+    std::vector<uint8_t> out;
+    bool escape = false;
+    for (char ch : command) {
+        uint8_t b = static_cast<uint8_t>(ch);
+        if (escape) {
+            escape = false;
+            if (b == 0xA0) {
+                out.push_back(0x00);
+            } else if (b == 0xA1) {
+                out.push_back(0x01);
+            } else {
+                out.push_back(0x01);
+                out.push_back(b);
+            }
+        } else if (b == 0x01) {
+            escape = true;
+        } else {
+            out.push_back(b);
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> PortSettings(int speed, bool vx1700)
+{
+    std::vector<uint8_t> out{0x80, 0x6D, 0x80, 0xC3, 0x80, 0x69};
+    if (speed == 4800)
+        out.insert(out.end(), {0x80, 0x03});
+    else if (speed == 9600)
+        out.insert(out.end(), {0x80, 0x04});
+    out.insert(out.end(), {0x80, 0x6B, 0x80, static_cast<uint8_t>(vx1700 ? 0x01 : 0x00)});
+    return out;
+}
+
+} // namespace RadioWire

@@ -1,0 +1,111 @@
+// Scanning: which channels the steps visit, and when they do nothing.
+#include <gtest/gtest.h>
+
+#include "radio_rig_helpers.h"
+
+namespace {
+
+const std::vector<std::string> kFour = {"03000.000/03000.000/USB", "04000.000/04000.000/USB",
+                                        "05000.000/05000.000/USB", "06000.000/06000.000/USB"};
+
+// The channel each of `n` steps tuned ("" for none).
+std::vector<std::string> Steps(TRadioRig& rig, int n)
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) {
+        rig.labels.clear();
+        rig.radio->ScanTimerTimer();
+        rig.Pump();
+        EXPECT_TRUE(rig.scanTimer.Enabled());
+        out.push_back(rig.Label(TRadioLabel::Channel));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(RadioScan, StepsVisitUsableChannelsWithoutWrapping)
+{
+    TRadioRig rig("ICOM IC-718", kFour, "YYNN");
+    rig.radio->SetScanning(true);
+    EXPECT_TRUE(rig.scanTimer.Enabled());
+    EXPECT_EQ(rig.radioStatus, std::vector<std::string>{"Scanning"});
+    EXPECT_EQ(Steps(rig, 6), (std::vector<std::string>{"001", "002", "", "001", "002", ""}));
+
+    TRadioRig even("ICOM IC-718", kFour, "NYNY");
+    even.radio->SetScanning(true);
+    EXPECT_EQ(Steps(even, 4), (std::vector<std::string>{"002", "004", "002", "004"}));
+}
+
+TEST(RadioScan, EmptyTableAndStop)
+{
+    TRadioRig rig("VERTEX VX-1700", {}, "");
+    rig.radio->SetScanning(true);
+    EXPECT_TRUE(rig.Logged("Scan Error: No Channels programmed"));
+    EXPECT_FALSE(rig.scanTimer.Enabled());
+    rig.lines.clear();
+    rig.radio->SetScanning(false);
+    EXPECT_TRUE(rig.lines.empty()) << "no channels: no \"Scan Stopped\"";
+
+    TRadioRig two("VERTEX VX-1700", kFour, "YYYY");
+    two.radio->SetScanning(true);
+    two.radio->SetScanning(false);
+    EXPECT_EQ(two.lines.back(), (std::pair<std::string, bool>{"Scan Stopped", true}));
+    EXPECT_FALSE(two.scanTimer.Enabled());
+}
+
+TEST(RadioScan, BarrettScansByItself)
+{
+    TRadioRig rig("BARRETT 950", kFour, "YYYY");
+    rig.radio->SetScanning(true);
+    EXPECT_EQ(rig.radio->QueuedCommands(), std::vector<std::string>{"XN1"});
+    EXPECT_FALSE(rig.scanTimer.Enabled());
+    rig.radio->SetScanning(false);
+    EXPECT_EQ(rig.radio->QueuedCommands(), (std::vector<std::string>{"XN1", "XN0"}));
+    rig.scanTimer.SetEnabled(true);
+    rig.radio->ScanTimerTimer();
+    EXPECT_EQ(rig.radio->QueuedCommands().size(), 2u);
+    EXPECT_TRUE(rig.scanTimer.Enabled());
+}
+
+TEST(RadioScan, PausedLinkedNotReadyAndBusyQueue)
+{
+    TRadioRig rig("ICOM M710", kFour, "YYYY");
+    rig.radio->SetScanning(true);
+
+    rig.voiceShowing = true;
+    rig.radio->ScanTimerTimer();
+    EXPECT_EQ(rig.Label(TRadioLabel::Status), "Paused");
+    EXPECT_TRUE(rig.scanTimer.Enabled());
+    rig.scanTimer.SetEnabled(false);
+    rig.radio->SetScanning(true);
+    EXPECT_FALSE(rig.scanTimer.Enabled()) << "voice mode ignores start requests";
+    rig.voiceShowing = false;
+    rig.radio->SetScanning(true);
+
+    rig.linked = true;
+    rig.radio->ScanTimerTimer();
+    EXPECT_TRUE(rig.scanTimer.Enabled());
+    EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+    rig.linked = false;
+    rig.callUnderway = true;
+    rig.radio->ScanTimerTimer();
+    EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+    rig.callUnderway = false;
+
+    // A silent radio: the next step waits until the last one is worked off.
+    rig.simRadio.SetSilent(true);
+    rig.radio->ScanTimerTimer();
+    EXPECT_EQ(rig.radio->QueuedCommands().size(), 4u);
+    rig.radio->ScanTimerTimer();
+    rig.radio->ScanTimerTimer();
+    EXPECT_EQ(rig.radio->QueuedCommands().size(), 4u);
+    EXPECT_EQ(rig.radio->ScanPosition(), 1);
+    EXPECT_TRUE(rig.scanTimer.Enabled());
+
+    rig.modemReady = false;
+    rig.radio->ScanTimerTimer();
+    EXPECT_FALSE(rig.scanTimer.Enabled());
+    rig.radio->SetScanning(true);
+    EXPECT_FALSE(rig.scanTimer.Enabled());
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/sim_radio.h"
+
+// The HF modem as the station sees it on its serial port, written from the
+// frame rules alone (not from the station's own framing code):
+// - commands 0x80 c, each argument as 0x80 b (0x6D takes five arguments);
+// - radio-port groups 0x80 0x34 .. 0x80 0x33, 0x81 escaping a byte inside;
+//   the bytes go to the simulated radio, whose answers come back one byte
+//   per message 0x80 0x35 0x80 b;
+// - link data (0x81 escaping a literal byte) is echoed as transmitted:
+//   message 0x6A with a count byte and the bytes, each as 0x80 b;
+// - the configure command 0x50 is answered with the status message 0x68
+//   and the three version reports 0x70 (DSP), 0x71 (CPU), 0x72 (waveform),
+//   each a text ended by 0x00 in 0x80 b pairs; 0x51 asks for the versions.
+class TModemSimCore {
+public:
+    explicit TModemSimCore(TSimRadio* radio = nullptr) : FRadio(radio) {}
+
+    // Bytes from the station; returns what the modem sends back.
+    std::string Feed(const std::string& fromStation);
+
+    bool answerInit = true;
+    std::string dspVersion = "DSP 2.10";
+    std::string cpuVersion = "CPU 1.07";
+    std::string waveformVariant = "VESKAR-HF";
+
+    // What the modem saw.
+    std::vector<uint8_t> commands; // command codes, in order
+    std::vector<std::vector<uint8_t>> arguments;
+    std::string linkData;   // unescaped
+    std::string radioBytes; // unwrapped radio-port bytes
+    int configureCount = 0;
+
+    // Message frames, for tests that feed the station directly.
+    static std::string Message(uint8_t code, const std::string& payload);
+    static std::string TextMessage(uint8_t code, const std::string& text);
+
+private:
+    enum class TState { Data, Escape, Marker, Group, GroupEscape, GroupMarker };
+    void Command(uint8_t c, std::string& out);
+    void Radio(uint8_t b, std::string& out);
+    TSimRadio* FRadio;
+    TState FState = TState::Data;
+    int FArgsLeft = 0;
+};
+
+// The simulated modem behind a pseudo-terminal: the station opens
+// SlavePath() as its serial port. A thread answers until destruction.
+class TModemSimPty {
+public:
+    explicit TModemSimPty(const std::string& radioType = "NONE");
+    ~TModemSimPty();
+    TModemSimPty(const TModemSimPty&) = delete;
+    TModemSimPty& operator=(const TModemSimPty&) = delete;
+
+    const std::string& SlavePath() const { return FSlavePath; }
+
+    // Runs `f` on the modem state under its lock.
+    template <class F> auto With(F f)
+    {
+        std::lock_guard lock(FLock);
+        return f(FCore, *FRadio);
+    }
+    // Writes raw bytes to the station.
+    void Send(const std::string& bytes);
+
+private:
+    void Run();
+    std::mutex FLock;
+    std::unique_ptr<TSimRadio> FRadio;
+    TModemSimCore FCore;
+    int FMaster = -1;
+    int FWakeRead = -1;
+    int FWakeWrite = -1;
+    std::string FSlavePath;
+    std::thread FThread;
+};
