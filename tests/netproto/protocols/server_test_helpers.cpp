@@ -1,0 +1,211 @@
+#include "server_test_helpers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+namespace servertest {
+
+RawClient::RawClient(int port)
+{
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FFd < 0)
+        return;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(FFd);
+        FFd = -1;
+        return;
+    }
+    int one = 1;
+    ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+RawClient::~RawClient()
+{
+    Close();
+}
+
+void RawClient::Close()
+{
+    if (FFd >= 0)
+        ::close(FFd);
+    FFd = -1;
+}
+
+void RawClient::Send(const std::string& data)
+{
+    size_t off = 0;
+    while (FFd >= 0 && off < data.size()) {
+        ssize_t n = ::send(FFd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+bool RawClient::Fill(int timeoutMs)
+{
+    if (FFd < 0 || FEof)
+        return false;
+    pollfd p{FFd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0)
+        return false;
+    char buf[65536];
+    ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+    if (n <= 0) {
+        FEof = true;
+        return false;
+    }
+    FBuf.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+std::string RawClient::Line(int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        size_t p = FBuf.find("\r\n");
+        if (p != std::string::npos) {
+            std::string line = FBuf.substr(0, p + 2);
+            FBuf.erase(0, p + 2);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0 || !Fill(static_cast<int>(left)))
+            return std::string();
+    }
+}
+
+std::string RawClient::Reply(int timeoutMs)
+{
+    std::string all;
+    for (;;) {
+        std::string line = Line(timeoutMs);
+        all += line;
+        if (line.size() < 4 || line[3] != '-')
+            return all;
+    }
+}
+
+std::string RawClient::Cmd(const std::string& text, int timeoutMs)
+{
+    Send(text + "\r\n");
+    return Line(timeoutMs);
+}
+
+bool RawClient::ClosedWithin(int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!FEof) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            return false;
+        Fill(static_cast<int>(left));
+    }
+    return true;
+}
+
+std::string RawClient::Drain(int timeoutMs)
+{
+    while (Fill(timeoutMs)) {
+    }
+    std::string all = FBuf;
+    FBuf.clear();
+    return all;
+}
+
+int RunCommand(const std::string& command, std::string* output)
+{
+    FILE* f = ::popen((command + " 2>&1").c_str(), "r");
+    if (!f)
+        return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    int status = ::pclose(f);
+    if (output)
+        *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HaveProgram(const std::string& name)
+{
+    return RunCommand("command -v " + name + " >/dev/null") == 0;
+}
+
+std::string SystemPython()
+{
+    return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+int OpenFdCount()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+namespace {
+long StatusKb(const char* key)
+{
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0)
+            return std::atol(line.c_str() + std::strlen(key));
+    return 0;
+}
+} // namespace
+
+long CurrentRssKb()
+{
+    return StatusKb("VmRSS:");
+}
+
+long PeakRssKb()
+{
+    return StatusKb("VmHWM:");
+}
+
+void ResetPeakRss()
+{
+    std::ofstream f("/proc/self/clear_refs");
+    f << "5";
+}
+
+std::string WriteScript(const std::string& name, const std::string& text)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/skipmail_" +
+                       std::to_string(::getpid()) + "_" + name;
+    std::ofstream f(path);
+    f << text;
+    return path;
+}
+
+} // namespace servertest

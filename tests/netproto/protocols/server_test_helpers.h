@@ -1,0 +1,57 @@
+// Loopback clients written with plain POSIX calls, and small process probes,
+// for the server tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace servertest {
+
+// One client connection to 127.0.0.1.
+class RawClient {
+public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Ok() const { return FFd >= 0; }
+    int Fd() const { return FFd; }
+    void Send(const std::string& data);
+    // One line including its CR LF; empty when nothing complete came within
+    // the time-out or the server closed.
+    std::string Line(int timeoutMs = 5000);
+    // Lines up to and including the first whose 4th character is a blank.
+    std::string Reply(int timeoutMs = 5000);
+    // Sends the text and CR LF, then returns the next line.
+    std::string Cmd(const std::string& text, int timeoutMs = 5000);
+    // True when the server closes (everything it still sends is dropped).
+    bool ClosedWithin(int timeoutMs);
+    // What arrived without waiting longer than timeoutMs for more.
+    std::string Drain(int timeoutMs = 200);
+    void Close();
+
+private:
+    bool Fill(int timeoutMs);
+    int FFd = -1;
+    std::string FBuf;
+    bool FEof = false;
+};
+
+// Runs a shell command and returns its exit status; output goes to `output`.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+bool HaveProgram(const std::string& name);
+// The system Python 3 (with the Debian packages), else the one on the path.
+std::string SystemPython();
+
+int OpenFdCount();
+// Resident set size now and at its peak, in KB; ResetPeakRss starts a new peak.
+long CurrentRssKb();
+long PeakRssKb();
+void ResetPeakRss();
+
+// Writes a Python script into the temporary directory and returns its path.
+std::string WriteScript(const std::string& name, const std::string& text);
+
+} // namespace servertest
