@@ -20,7 +20,7 @@ test: build
 
 run: build
 	mkdir -p station
-	cd station && ../$(BUILD)/src/app/skipmail
+	cd station && $(abspath $(BUILD))/src/app/skipmail
 
 format-check: configure
 	cmake --build $(BUILD) --target format-check
