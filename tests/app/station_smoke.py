@@ -33,13 +33,20 @@ def main():
                        b"Subject: hi\r\n\r\nhello\r\n")
             (root / "QUEUE" / "1.tmp").write_bytes(message)
             os.rename(root / "QUEUE" / "1.tmp", root / "QUEUE" / "1.msg")
+            def log_text():
+                path = root / "mailbox_log.txt"
+                return path.read_text(encoding="cp1252") if path.exists() else ""
+
+            # The log line follows the copy, so wait for both rather than race them.
             wait_for(lambda: (root / "MAIL" / "bob" / "1.msg").exists()
-                     and (root / "STATIONS" / "FAR" / "1.msg").exists(), 30, "the filing")
+                     and (root / "STATIONS" / "FAR" / "1.msg").exists()
+                     and "queued for station FAR" in log_text()
+                     and "delivered to mailbox bob" in log_text(), 30, "the filing")
             assert (root / "MAIL" / "bob" / "1.msg").read_bytes() == \
                 b"From: a@FAR\r\nSubject: hi\r\n\r\nhello\r\n"
             assert (root / "STATIONS" / "FAR" / "1.msg").read_bytes() == \
                 b"RCPT: ann@FAR\r\nFrom: a@FAR\r\nSubject: hi\r\n\r\nhello\r\n"
-            log = (root / "mailbox_log.txt").read_text(encoding="cp1252")
+            log = log_text()
             assert "for bob delivered to mailbox bob" in log, log
             assert "for ann@FAR queued for station FAR" in log, log
             proc.send_signal(signal.SIGTERM)
