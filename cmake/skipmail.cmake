@@ -1,6 +1,15 @@
 # Libraries and tests are formed from the folders, so adding a unit means
 # adding its files and nothing else.
 
+# The shared data files some tests compare against. Beside the clone by
+# default; elsewhere with -DSKIPMAIL_DATA_DIR=... or that environment
+# variable at configure time. Tests that need it skip when it is missing.
+if(DEFINED ENV{SKIPMAIL_DATA_DIR} AND NOT DEFINED CACHE{SKIPMAIL_DATA_DIR})
+  set(SKIPMAIL_DATA_DIR "$ENV{SKIPMAIL_DATA_DIR}" CACHE PATH "Shared test data")
+else()
+  set(SKIPMAIL_DATA_DIR "${PROJECT_SOURCE_DIR}/../shared/data" CACHE PATH "Shared test data")
+endif()
+
 # skip_library(<subsystem> DEPS ...): every .cpp/.h under src/<subsystem>.
 function(skip_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
