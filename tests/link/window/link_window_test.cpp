@@ -1,0 +1,247 @@
+// The link control window on the simulated modem behind a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTextEdit>
+#include <QThread>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+#include "core/channel_list.h"
+#include "core/config.h"
+#include "core/scheduled_link_list.h"
+#include "core/station_list.h"
+#include "link/link_ctrl_frm.h"
+#include "link/windows/voice_form.h"
+#include "platform/data_root.h"
+#include "platform/text.h"
+#include "support/modem_sim.h"
+#include "support/scripted_dialogs.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPort = 41;
+
+// Runs the event loop until `done` holds or 5 s have passed.
+template <class F> bool WaitFor(F done)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > 5000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+class LinkWindow : public ::testing::Test {
+protected:
+    void Make(const std::string& radioType)
+    {
+        static std::atomic<int> serial{0};
+        dir = (fs::temp_directory_path() /
+               ("skip_linkwin_" + std::to_string(::getpid()) + "_" + std::to_string(serial++)))
+                  .string();
+        fs::create_directories(dir);
+        DataRoot::Set(dir);
+        sim = std::make_unique<TModemSimPty>(radioType);
+        ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), sim->SlavePath().c_str(), 1);
+        config = std::make_unique<TConfig>(dir + "/skipmail.INI");
+        config->Radio.Type = radioType;
+        stations = std::make_unique<TStationList>();
+        channels = std::make_unique<TChannelList>();
+        schedule = std::make_unique<TScheduledLinkList>();
+        TStation self;
+        self.Name = "HOME";
+        self.Call = "HOME1";
+        self.ChannelFlags = "YY";
+        stations->Add(self);
+        channels->Add({"14313.250", "14313.250", "USB"});
+        channels->Add({"07102.500", "07100.000", "LSB"});
+        form = std::make_unique<TLinkCtrlFrm>(*config, *stations, *channels, *schedule);
+    }
+
+    void Ready()
+    {
+        ASSERT_EQ(form->OpenModemPort(kPort), 1);
+        ASSERT_TRUE(WaitFor([&] {
+            form->ModemInitTimerTimer();
+            return form->IsModemReady();
+        }));
+    }
+
+    std::string Log() const { return FromQt(form->StatusEdit->toPlainText()); }
+
+    void TearDown() override
+    {
+        form.reset();
+        schedule.reset();
+        channels.reset();
+        stations.reset();
+        config.reset();
+        sim.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    std::string dir;
+    std::unique_ptr<TModemSimPty> sim;
+    std::unique_ptr<TConfig> config;
+    std::unique_ptr<TStationList> stations;
+    std::unique_ptr<TChannelList> channels;
+    std::unique_ptr<TScheduledLinkList> schedule;
+    std::unique_ptr<TLinkCtrlFrm> form;
+};
+
+std::vector<std::string> SimCommands(TModemSimPty& sim)
+{
+    return sim.With([](TModemSimCore&, TSimRadio& r) { return r.Commands(); });
+}
+
+} // namespace
+
+TEST_F(LinkWindow, FormHasItsControlsAndTimers)
+{
+    Make("NONE");
+    EXPECT_EQ(FromQt(form->windowTitle()), "5757 Link Control");
+    EXPECT_EQ(form->SendFileTimer.Interval(), 250);
+    EXPECT_TRUE(form->SendFileTimer.Enabled());
+    EXPECT_EQ(form->ModemInitTimer.Interval(), 1000);
+    EXPECT_EQ(form->RadioCmdProcess.Interval(), 50);
+    EXPECT_EQ(form->RadioDeadMan.Interval(), 1000);
+    EXPECT_EQ(form->ScanTimer.Interval(), 5000);
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    EXPECT_EQ(form->SelCallTimer.Interval(), 30000);
+    EXPECT_EQ(form->EndLinkTimer.Interval(), 10000);
+    EXPECT_EQ(form->ALETimer.Interval(), 60000);
+    EXPECT_FALSE(form->ALETimer.Enabled());
+    EXPECT_TRUE(form->ChannelLabel->isHidden()) << "no radio: no channel read-out";
+    EXPECT_TRUE(fs::is_directory(dir + "/QUEUE"));
+    EXPECT_TRUE(fs::is_directory(dir + "/LOGS"));
+}
+
+TEST_F(LinkWindow, ModemNotReadyBox)
+{
+    Make("NONE");
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Modem is not configured, please wait and try again...", IDOK);
+    EXPECT_FALSE(form->CheckModemReady());
+    ASSERT_EQ(dialogs.Records().size(), 1u);
+    EXPECT_EQ(dialogs.Records()[0].title, "Error");
+}
+
+TEST_F(LinkWindow, ModemConfiguresVersionsAndRadioScansOnTheSimulator)
+{
+    Make("ICOM M710");
+    Ready();
+    EXPECT_NE(Log().find("Modem configuration successful"), std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return config->WaveformVariant == "VESKAR-HF"; }));
+    EXPECT_EQ(config->DspVersion, "DSP 2.10");
+    EXPECT_EQ(config->CpuVersion, "CPU 1.07");
+    // The set-up sentences go out on the queue timer, each answered.
+    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 3; }));
+    EXPECT_EQ(SimCommands(*sim),
+              (std::vector<std::string>{"$PICOA,90,01,REMOTE,ON", "$PICOA,90,01,AGC,OFF",
+                                        "$PICOA,90,01,NB,OFF"}));
+    EXPECT_TRUE(form->ScanTimer.Enabled());
+    EXPECT_EQ(FromQt(form->StatusLabel->text()), "Scanning");
+    // The radio-port settings went to the modem as command 0x6D.
+    auto settings = sim->With([](TModemSimCore& m, TSimRadio&) {
+        for (size_t i = 0; i < m.commands.size(); ++i)
+            if (m.commands[i] == 0x6D)
+                return m.arguments[i];
+        return std::vector<uint8_t>{};
+    });
+    EXPECT_EQ(settings, (std::vector<uint8_t>{0xC3, 0x69, 0x03, 0x6B, 0x00}));
+
+    form->ScanTimerTimer();
+    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 7; }));
+    EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,01,RXF,14.313250");
+    EXPECT_EQ(FromQt(form->ChannelLabel->text()), "001");
+    EXPECT_EQ(FromQt(form->FreqLabel->text()), "14313.2");
+}
+
+TEST_F(LinkWindow, RemoteOffReachesThePortOnShutdown)
+{
+    Make("ICOM M802");
+    Ready();
+    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 3; }));
+    form.reset();
+    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 4; }));
+    EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,08,REMOTE,OFF");
+}
+
+TEST_F(LinkWindow, ChatTextIsEscapedAndBoundedByBytesInFlight)
+{
+    Make("NONE");
+    Ready();
+    const std::string text = std::string("a\x01") + "b\x80" + "c\x02" + "d\x81";
+    EXPECT_TRUE(form->SendChatText(text));
+    const std::string expected =
+        std::string("\x01\xB3") + "a\x01\xA1" + "b\x80" + "c\x01\xA2" + "d\x81" + "\x02";
+    ASSERT_TRUE(WaitFor([&] {
+        return sim->With([](TModemSimCore& m, TSimRadio&) { return m.linkData; }) == expected;
+    }));
+    // The modem's echo empties the bytes in flight again.
+    EXPECT_TRUE(WaitFor([&] { return form->BytesInFlight() == 0; }));
+    EXPECT_FALSE(form->SendChatText(std::string(750, 'x')));
+    EXPECT_TRUE(form->SendChatText(std::string(749, 'x')));
+
+    form->SendBuzz(0x01);
+    form->SendDisconnect();
+    form->SendAbort();
+    EXPECT_TRUE(WaitFor([&] {
+        return sim->With([](TModemSimCore& m, TSimRadio&) {
+            return m.commands.size() >= 2 && m.commands[m.commands.size() - 2] == 0x07 &&
+                   m.commands.back() == 0x06;
+        });
+    }));
+}
+
+TEST_F(LinkWindow, LinkStateDrivesScanning)
+{
+    Make("ICOM IC-718");
+    Ready();
+    EXPECT_TRUE(form->ScanTimer.Enabled());
+    form->CallStation("FIELD", 2, true);
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    EXPECT_EQ(form->LinkStation(), "FIELD");
+    form->LinkEstablished();
+    EXPECT_TRUE(form->IsLinked());
+    form->RadioCmdProcessTimer();
+    EXPECT_EQ(form->RadioCmdProcess.Interval(), 2000);
+    form->RequestReinitialize();
+    EXPECT_NE(Log().find("System will reinitialize after link ends"), std::string::npos);
+    form->LinkDisconnected();
+    EXPECT_FALSE(form->IsLinked());
+    // The pending reconfiguration runs and its success restarts the radio.
+    EXPECT_TRUE(WaitFor([&] {
+        return sim->With([](TModemSimCore& m, TSimRadio&) { return m.configureCount; }) >= 2;
+    }));
+}
+
+TEST_F(LinkWindow, AutoLinkQueueAndSchedule)
+{
+    Make("NONE");
+    config->AleVeskar.Attempts = 3;
+    form->AddAutoLinkEntry("FIELD", "Auto", 100.0);
+    form->AddAutoLinkEntry("FIELD", "Scheduled", 101.0);
+    form->AddAutoLinkEntry("FIELD", "Auto", 102.0);
+    ASSERT_EQ(form->AutoLinkQueue.size(), 2u);
+    EXPECT_EQ(form->AutoLinkQueue[0].NextAttempt, 102.0);
+    EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 3);
+    form->RemoveAutoLinkEntry(0);
+    form->RemoveAutoLinkEntry(5);
+    ASSERT_EQ(form->AutoLinkQueue.size(), 1u);
+    EXPECT_EQ(form->AutoLinkQueue[0].Type, "Scheduled");
+}
