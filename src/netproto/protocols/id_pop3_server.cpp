@@ -66,6 +66,9 @@ TIdPOP3Server::TIdPOP3Server()
     ReplyUnknownCommand.Text() = {"-ERR Sorry, Unknown Command"};
     ThreadClass = [] { return TIdThreadPtr(std::make_unique<TIdPOP3ServerThread>().release()); };
     MaxConnections = 1000;
+    // A burst of clients must not overflow the accept queue: a dropped
+    // handshake leaves a client waiting for the greeting for many seconds.
+    ListenQueue = 1024;
     MaxConnectionReply.Text() = {"-ERR Too many connections, try again later"};
     ReadTimeout = IdReadTimeoutPOP3;
     ReplyReadTimeout.Text() = {"-ERR Idle time-out, closing connection"};

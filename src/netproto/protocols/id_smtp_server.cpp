@@ -111,6 +111,9 @@ TIdSMTPServer::TIdSMTPServer()
     ReplyUnknownCommand.SetReply(500, "Syntax Error");
     ThreadClass = [] { return TIdThreadPtr(std::make_unique<TIdSMTPServerThread>().release()); };
     MaxConnections = 1000;
+    // A burst of clients must not overflow the accept queue: a dropped
+    // handshake leaves a client waiting for the greeting for many seconds.
+    ListenQueue = 1024;
     MaxConnectionReply.SetReply(421, "Too many connections, try again later");
     ReadTimeout = IdReadTimeoutSMTP;
     ReplyReadTimeout.SetReply(421, "Idle time-out, closing connection");
