@@ -19,8 +19,7 @@ test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} ctest --output-on-failure -j $(JOBS) --timeout 600
 
 run: build
-	mkdir -p station
-	cd station && $(abspath $(BUILD))/src/app/skipmail
+	./scripts/run-station $(abspath $(BUILD))
 
 format-check: configure
 	cmake --build $(BUILD) --target format-check
