@@ -211,6 +211,8 @@ bool TMainForm::WaitForModem()
         return AddStatusLine("Waiting for System");
     }
     FModem = FParts.Modem(FObjects);
+    if (!FModem)
+        return AddStatusLine("Waiting for System");
     const char* title = "Serial Port Error";
     for (;;) {
         if (!FModem->OpenPort()) {

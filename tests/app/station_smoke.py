@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Starts the station program headless in a fresh data root, drops a message
-into QUEUE, waits until it is filed, and stops the program with SIGTERM."""
+"""Starts the station program headless in a fresh data root on the simulated
+modem (second argument), drops a message into QUEUE, waits until it is filed,
+and stops the program with SIGTERM."""
 import os
 import pathlib
 import signal
@@ -26,6 +27,14 @@ def main():
         (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\nFAR,,,,DISABLED,,,,\r\n")
         (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        # The start-up waits for the modem: the simulated one on COM1.
+        modem = subprocess.Popen([sys.argv[2], "--radio", "ICOM M710",
+                                  "--link", str(root / "modem.pty")],
+                                 stdout=subprocess.PIPE)
+        modem.stdout.readline()
+        env["SKIPMAIL_COM1"] = str(root / "modem.pty")
+        (root / "channels.dat").write_bytes(b"14313.250:14313.250:USB:\r\n")
+        (root / "skipmail.INI").write_bytes(b"[RADIO]\r\nTYPE=ICOM M710\r\n")
         proc = subprocess.Popen([program], cwd=root, env=env)
         try:
             wait_for(lambda: (root / "QUEUE").is_dir(), 20, "the working directories")
@@ -49,12 +58,18 @@ def main():
             log = log_text()
             assert "for bob delivered to mailbox bob" in log, log
             assert "for ann@FAR queued for station FAR" in log, log
+            link_log = lambda: "".join(p.read_text(encoding="cp1252")
+                                       for p in (root / "LOGS").glob("LINKCTRL_*.TXT"))
+            wait_for(lambda: "Modem configuration successful" in link_log(), 20,
+                     "the modem")
             proc.send_signal(signal.SIGTERM)
             rc = proc.wait(timeout=15)
         finally:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+            modem.terminate()
+            modem.wait()
         assert rc == 0, f"exit code {rc}"
         for name in ("skipmail.INI", "stations.dat", "channels.dat", "users.dat", "alias.dat",
                      "schedule.dat"):
