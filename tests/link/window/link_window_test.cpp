@@ -164,6 +164,8 @@ TEST_F(LinkWindow, ModemConfiguresVersionsAndRadioScansOnTheSimulator)
     });
     EXPECT_EQ(settings, (std::vector<uint8_t>{0xC3, 0x69, 0x03, 0x6B, 0x00}));
 
+    // A step waits for the radio to have worked off the set-up.
+    ASSERT_TRUE(WaitFor([&] { return form->Radio().QueuedCommands().empty(); }));
     form->ScanTimerTimer();
     ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 7; }));
     EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,01,RXF,14.313250");
