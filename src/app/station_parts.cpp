@@ -34,8 +34,8 @@ TStationParts DefaultStationParts()
     // gateways are plugged in here as they join the program; until then
     // their steps build nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
-        auto link = std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels,
-                                                   *o.ScheduledLinks);
+        auto link =
+            std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels, *o.ScheduledLinks);
         TLinkCtrlFrm* window = link.get();
         auto show = [window] {
             window->show();

@@ -53,23 +53,12 @@ std::string EscapeLinkText(const std::string& text)
 
 TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList& channels,
                            TScheduledLinkList& schedule, QWidget* parent)
-    : QWidget(parent),
-      StatusLabel(new QLabel(this)),
-      StatusEdit(new QTextEdit(this)),
-      SpeedButton1(new QPushButton("&Link", this)),
-      VoiceBtn(new QPushButton("&Voice", this)),
-      AbortBtn(new QPushButton("&Abort", this)),
-      Label3(new QLabel("CH:", this)),
-      ChannelLabel(new QLabel(this)),
-      FreqLabel(new QLabel(this)),
-      Label11(new QLabel("kHz", this)),
-      USBLabel(new QLabel(this)),
-      MDM7300(new TApdComPort(this)),
-      VoiceForm(new TVoiceForm(this)),
-      FConfig(config),
-      FStations(stations),
-      FChannels(channels),
-      FSchedule(schedule),
+    : QWidget(parent), StatusLabel(new QLabel(this)), StatusEdit(new QTextEdit(this)),
+      SpeedButton1(new QPushButton("&Link", this)), VoiceBtn(new QPushButton("&Voice", this)),
+      AbortBtn(new QPushButton("&Abort", this)), Label3(new QLabel("CH:", this)),
+      ChannelLabel(new QLabel(this)), FreqLabel(new QLabel(this)), Label11(new QLabel("kHz", this)),
+      USBLabel(new QLabel(this)), MDM7300(new TApdComPort(this)), VoiceForm(new TVoiceForm(this)),
+      FConfig(config), FStations(stations), FChannels(channels), FSchedule(schedule),
       FRadio(config, stations, channels,
              TRadioTimers{RadioCmdProcess, RadioDeadMan, ScanTimer, ALETimer}, *this)
 {
@@ -233,7 +222,8 @@ bool TLinkCtrlFrm::SendChatText(const std::string& text)
 void TLinkCtrlFrm::SendBuzz(uint8_t code)
 {
     try {
-        SendLinkData(std::string{'\x01', '\xB4'} + EscapeLinkText(std::string(1, static_cast<char>(code))));
+        SendLinkData(std::string{'\x01', '\xB4'} +
+                     EscapeLinkText(std::string(1, static_cast<char>(code))));
     } catch (const std::exception&) {
         AddStatusLine("Hardware Communication Error #44", true);
     }

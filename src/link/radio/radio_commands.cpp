@@ -179,7 +179,8 @@ std::vector<std::string> BarrettProgram(int number, const TChannel& ch, bool usa
     const std::string mode = ch.SideBand == "LSB" ? "BL" : "BU";
     char buf[128];
     std::snprintf(buf, sizeof buf, "PC%4.4dR%8.8sT%8.8sHH%2.2s", number,
-                  HzDigits(ch.ReceiveFreq).c_str(), HzDigits(ch.TransmitFreq).c_str(), mode.c_str());
+                  HzDigits(ch.ReceiveFreq).c_str(), HzDigits(ch.TransmitFreq).c_str(),
+                  mode.c_str());
     std::vector<std::string> out{buf};
     std::snprintf(buf, sizeof buf, usable ? "PC%4.4d%2.2sSY" : "PC%4.4d%2.2sSN", number, "ZN");
     out.push_back(buf);

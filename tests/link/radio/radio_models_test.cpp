@@ -18,10 +18,10 @@ std::string Settings(int speed, bool vx)
 struct TModelCase {
     const char* type;
     int speed;
-    std::string init;  // radio bytes of the set-up (scan start included)
-    std::string tune2; // radio bytes for tuning channel 2
-    std::string scan1; // radio bytes of the first scan step (channel 1)
-    uint32_t wait;     // ms that tuning waits
+    std::string init;                        // radio bytes of the set-up (scan start included)
+    std::string tune2;                       // radio bytes for tuning channel 2
+    std::string scan1;                       // radio bytes of the first scan step (channel 1)
+    uint32_t wait;                           // ms that tuning waits
     std::string chLabel, freqLabel, sbLabel; // after tuning channel 2
 };
 
@@ -61,8 +61,8 @@ std::vector<TModelCase> Cases()
             std::snprintf(buf, sizeof buf, "MC%03d\rIF\r", n);
             readout += buf;
         }
-        v.push_back({"KENWOOD TK-90", 9600, readout, "MC002\rMC\r", "MC001\rMC\r", 0, "002", "",
-                     ""});
+        v.push_back(
+            {"KENWOOD TK-90", 9600, readout, "MC002\rMC\r", "MC001\rMC\r", 0, "002", "", ""});
     }
     {
         std::string readout;
@@ -71,8 +71,8 @@ std::vector<TModelCase> Cases()
             std::snprintf(buf, sizeof buf, "MC%03d;IF;\r\n", n);
             readout += buf;
         }
-        v.push_back({"KENWOOD TRC-80", 9600, readout, "MC002;MC;\r\n", "MC001;MC;\r\n", 0, "002",
-                     "", ""});
+        v.push_back(
+            {"KENWOOD TRC-80", 9600, readout, "MC002;MC;\r\n", "MC001;MC;\r\n", 0, "002", "", ""});
     }
     v.push_back({"KENWOOD TS-850", 4800, "", "MD1;IF;FA00007102500;IF;", "MD2;IF;FA00014313250;IF;",
                  0, "002", "07102.5", "LSB"});
@@ -128,14 +128,13 @@ TEST_P(RadioModel, InitTuneScanStepExactBytes)
     EXPECT_EQ(rig.pumps, static_cast<int>(c.wait / 100)) << "a scan step never waits";
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModels, RadioModel, ::testing::ValuesIn(Cases()),
-                         [](const auto& info) {
-                             std::string n;
-                             for (char ch : std::string(info.param.type))
-                                 if (std::isalnum(static_cast<unsigned char>(ch)))
-                                     n += ch;
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(AllModels, RadioModel, ::testing::ValuesIn(Cases()), [](const auto& info) {
+    std::string n;
+    for (char ch : std::string(info.param.type))
+        if (std::isalnum(static_cast<unsigned char>(ch)))
+            n += ch;
+    return n;
+});
 
 TEST(RadioInit, NoneOnlyEmptiesAndStopsScanning)
 {
@@ -219,10 +218,10 @@ TEST(RadioTune, TuningPurgesStaleScanCommands)
     rig.radio->SetScanning(false);
     rig.radio->TuneChannel(2);
     // Only the sentence in flight stays before the call's tuning.
-    EXPECT_EQ(rig.radio->QueuedCommands(),
-              (std::vector<std::string>{"$PICOA,90,01,REMOTE,ON", "$PICOA,90,01,MODE,LSB",
-                                        "$PICOA,90,01,TXF,07.102500",
-                                        "$PICOA,90,01,RXF,07.100000"}));
+    EXPECT_EQ(
+        rig.radio->QueuedCommands(),
+        (std::vector<std::string>{"$PICOA,90,01,REMOTE,ON", "$PICOA,90,01,MODE,LSB",
+                                  "$PICOA,90,01,TXF,07.102500", "$PICOA,90,01,RXF,07.100000"}));
 }
 
 TEST(RadioShutdown, RemoteOffGoesStraightToThePort)

@@ -54,8 +54,8 @@ public:
     std::unique_ptr<TRadioControl> radio;
 
     // Captured.
-    std::string port;                                 // every byte to the modem
-    std::vector<std::pair<std::string, bool>> lines;  // status lines, show flag
+    std::string port;                                // every byte to the modem
+    std::vector<std::pair<std::string, bool>> lines; // status lines, show flag
     std::vector<std::pair<TRadioLabel, std::string>> labels;
     std::vector<std::string> radioStatus;
     std::vector<int> speeds;
