@@ -103,8 +103,9 @@ void TIdPOP3Server::InitializeCommandHandlers()
     add("TOP", true, [this](TIdCommand& c) { CommandTOP(c); });
     add("NOOP", false, nullptr).ReplyNormal.Text() = {"+OK NOOP"};
     add("APOP", true, [this](TIdCommand& c) { CommandAPOP(c); });
-    add("RSET", false, [this](TIdCommand& c) { CommandNoParameter(c, "RSET", OnRSET); })
-        .ReplyNormal.Text() = {"+OK Reset"};
+    add("RSET", false, [this](TIdCommand& c) {
+        CommandNoParameter(c, "RSET", OnRSET);
+    }).ReplyNormal.Text() = {"+OK Reset"};
     TIdCommandHandler& quit = add("QUIT", false, [this](TIdCommand& c) { CommandQUIT(c); });
     quit.ReplyNormal.Text() = {"+OK Closing communication channel"};
     quit.Disconnect = true;

@@ -144,8 +144,9 @@ void TIdSMTPServer::InitializeCommandHandlers()
     add("VRFY", [this](TIdCommand& c) { CommandFamily(c, OnCommandVRFY); });
     add("EXPN", [this](TIdCommand& c) { CommandFamily(c, OnCommandEXPN); });
     add("TURN", [this](TIdCommand& c) { CommandFamily(c, OnCommandTURN); });
-    add("RSET", [this](TIdCommand& c) { CommandRSET(c); })
-        .ReplyNormal.SetReply(250, Messages.RSetReply);
+    add("RSET", [this](TIdCommand& c) {
+        CommandRSET(c);
+    }).ReplyNormal.SetReply(250, Messages.RSetReply);
     add("DATA", [this](TIdCommand& c) { CommandDATA(c); });
     add("HELO", [this](TIdCommand& c) { CommandHELO(c); });
     add("EHLO", [this](TIdCommand& c) { CommandEHLO(c); });
@@ -162,7 +163,8 @@ void TIdSMTPServer::CommandFamily(TIdCommand& command, const TIdCommandEvent& ev
     if (event)
         event(command);
     else
-        command.Connection().WriteLn("500 " + IdFormat(Messages.ErrorReply, command.UnparsedParams()));
+        command.Connection().WriteLn("500 " +
+                                     IdFormat(Messages.ErrorReply, command.UnparsedParams()));
 }
 
 void TIdSMTPServer::CommandRSET(TIdCommand& command)
@@ -452,8 +454,7 @@ void TIdSMTPServer::CommandAUTH(TIdCommand& command)
     };
     std::string user;
     std::string password;
-    bool ok = command.Params.size() == 2 ? decode(command.Params[1], user)
-                                         : ask("Username:", user);
+    bool ok = command.Params.size() == 2 ? decode(command.Params[1], user) : ask("Username:", user);
     ok = ok && ask("Password:", password);
     if (!ok) {
         c.WriteLn("535 " + Messages.Greeting.AuthFailed);

@@ -323,7 +323,8 @@ void TIdListenerThread::Run()
     TIdPeerThread* peer = nullptr;
     bool added = false;
     try {
-        std::unique_ptr<TIdIOHandler> handler = server->FIOHandler->Accept(FBinding->Handle(), this);
+        std::unique_ptr<TIdIOHandler> handler =
+            server->FIOHandler->Accept(FBinding->Handle(), this);
         if (!handler) {
             Stop();
             return;

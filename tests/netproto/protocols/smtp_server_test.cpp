@@ -415,9 +415,8 @@ s.quit()
 print('sent')
 )PY");
     std::string out;
-    EXPECT_EQ(servertest::RunCommand(servertest::SystemPython() + " " + script + " " +
-                                         std::to_string(port),
-                                     &out),
+    EXPECT_EQ(servertest::RunCommand(
+                  servertest::SystemPython() + " " + script + " " + std::to_string(port), &out),
               0)
         << out;
     auto m = Messages();

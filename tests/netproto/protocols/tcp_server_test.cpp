@@ -82,11 +82,9 @@ TEST(TcpServerTest, FirstEnabledHandlerRunsAndTableReplyFollows)
 {
     TableServer server;
     server.Build = [&](TIdCommandHandlers& t) {
-        AddHandler(t, "A", [](TIdCommand& c) { c.Connection().WriteLn("own"); })
-            .Enabled = false;
-        TIdCommandHandler& second = AddHandler(t, "A", [](TIdCommand& c) {
-            c.Connection().WriteLn("own line");
-        });
+        AddHandler(t, "A", [](TIdCommand& c) { c.Connection().WriteLn("own"); }).Enabled = false;
+        TIdCommandHandler& second =
+            AddHandler(t, "A", [](TIdCommand& c) { c.Connection().WriteLn("own line"); });
         second.ReplyNormal.SetReply(250, "table");
         AddHandler(t, "A", [](TIdCommand& c) { c.Connection().WriteLn("third"); });
         TIdCommandHandler& quiet = AddHandler(t, "Q", [](TIdCommand& c) {
@@ -133,8 +131,9 @@ TEST(TcpServerTest, ExceptionCodeRepliesAndUnhandledExceptionEndsTheConnection)
     std::atomic<int> exceptions{0};
     server.OnException = [&](TIdPeerThread*, const std::exception&) { ++exceptions; };
     server.Build = [&](TIdCommandHandlers& t) {
-        AddHandler(t, "BOOM", [](TIdCommand&) { throw EIdException("it broke"); })
-            .ReplyExceptionCode = 451;
+        AddHandler(t, "BOOM", [](TIdCommand&) {
+            throw EIdException("it broke");
+        }).ReplyExceptionCode = 451;
         AddHandler(t, "BANG", [](TIdCommand&) { throw EIdException("no code"); });
     };
     RawClient c(StartOnLoopback(server));
@@ -195,7 +194,9 @@ TEST(TcpServerTest, MaxConnectionsRefusesTheNextClientOnly)
     TableServer server;
     server.MaxConnections = 1;
     server.MaxConnectionReply.SetReply(421, "busy");
-    server.Build = [&](TIdCommandHandlers& t) { AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok"); };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+    };
     const int port = StartOnLoopback(server);
     RawClient first(port);
     EXPECT_EQ(first.Line(), "200 hello\r\n");
@@ -213,7 +214,9 @@ TEST(TcpServerTest, MaxConnectionsRefusesTheNextClientOnly)
 TEST(TcpServerTest, DeactivationEndsConnectedClientsAndCanRestart)
 {
     TableServer server;
-    server.Build = [&](TIdCommandHandlers& t) { AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok"); };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+    };
     const int port = StartOnLoopback(server);
     RawClient a(port);
     RawClient b(port);
@@ -268,7 +271,9 @@ TEST(TcpServerTest, IdleAndSlowDripClientsAreTimedOut)
     TableServer server;
     server.ReadTimeout = 400;
     server.ReplyReadTimeout.SetReply(421, "idle");
-    server.Build = [&](TIdCommandHandlers& t) { AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok"); };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+    };
     const int port = StartOnLoopback(server);
 
     RawClient idle(port);
@@ -295,7 +300,9 @@ TEST(TcpServerTest, OverlongAndGarbageLinesKeepTheSessionUsable)
 {
     TableServer server;
     server.ReplyLineTooLong.SetReply(500, "Line too long");
-    server.Build = [&](TIdCommandHandlers& t) { AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok"); };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+    };
     RawClient c(StartOnLoopback(server));
     c.Line();
     // Exactly the limit is accepted; one more is refused; a line far beyond

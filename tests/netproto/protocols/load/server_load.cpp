@@ -69,7 +69,8 @@ TEST(SmtpLoad, FiveHundredConcurrentSessionsTenMessagesEach)
     std::map<std::string, int> received;
     server.OnReceiveRaw = [&](TIdCommand&, std::unique_ptr<std::iostream>& stream,
                               TIdEMailAddressList& rcpt, std::string&) {
-        std::string text((std::istreambuf_iterator<char>(*stream)), std::istreambuf_iterator<char>());
+        std::string text((std::istreambuf_iterator<char>(*stream)),
+                         std::istreambuf_iterator<char>());
         std::lock_guard<std::mutex> lock(mutex);
         ++received[Token(text) + "/" + (rcpt.Count() == 1 ? rcpt.Items(0).Address : "?")];
     };
@@ -202,7 +203,9 @@ TEST(SmtpLoad, EmptyOneAndFiftyMegabyteMessagesWithBoundedMemory)
         while (sent < target) {
             std::string line = "line " + std::to_string(n++) + " " + std::string(70, 'q') + "\r\n";
             if (sent + static_cast<int64_t>(line.size()) > target)
-                line = std::string(static_cast<size_t>(std::max<int64_t>(target - sent - 2, 0)), 'e') + "\r\n";
+                line =
+                    std::string(static_cast<size_t>(std::max<int64_t>(target - sent - 2, 0)), 'e') +
+                    "\r\n";
             for (unsigned char ch : line)
                 hash = (hash ^ ch) * 1099511628211ull;
             sent += static_cast<int64_t>(line.size());
@@ -248,8 +251,8 @@ TEST(SmtpLoad, GarbageAndOversizeCommandLines)
                 c.Send(junk + "\r\n");
                 std::string reply = c.Line();
                 if (reply.size() < 4 || (reply[0] != '5' && reply != "250 Ok\r\n")) {
-                    ADD_FAILURE() << "client " << k << " line " << i << " length " << len
-                                  << ": [" << reply << "]";
+                    ADD_FAILURE() << "client " << k << " line " << i << " length " << len << ": ["
+                                  << reply << "]";
                     return;
                 }
                 const std::string noop = c.Cmd("NOOP");
