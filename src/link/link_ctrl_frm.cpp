@@ -355,6 +355,7 @@ void TLinkCtrlFrm::RequestReinitialize()
     if (!FLinked) {
         FModemReady = false;
         SendModemConfigure();
+        ModemInitTimer.SetEnabled(true);
         return;
     }
     FReinitPending = true;
@@ -368,7 +369,11 @@ void TLinkCtrlFrm::LinkFailed()
     FAutoLinkAttempt = false;
     if (FReinitPending) {
         FReinitPending = false;
-        SendModemConfigure(); // its success report restarts the radio
+        // Scanning waits for the configuration's success report, which
+        // restarts the radio.
+        FModemReady = false;
+        SendModemConfigure();
+        ModemInitTimer.SetEnabled(true);
     } else {
         ScanTimer.SetEnabled(true);
     }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <unistd.h>
 
@@ -226,10 +228,59 @@ TEST_F(LinkWindow, LinkStateDrivesScanning)
     EXPECT_NE(Log().find("System will reinitialize after link ends"), std::string::npos);
     form->LinkDisconnected();
     EXPECT_FALSE(form->IsLinked());
-    // The pending reconfiguration runs and its success restarts the radio.
+    // The pending reconfiguration runs first; its success restarts the radio
+    // and the scanning.
+    EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_TRUE(WaitFor([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) { return m.configureCount; }) >= 2;
     }));
+    EXPECT_TRUE(WaitFor([&] { return form->IsModemReady() && form->ScanTimer.Enabled(); }));
+}
+
+TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)
+{
+    Make("VERTEX VX-1700");
+    // The port is not open yet: PutChar refuses every byte.
+    form->ConfigureRadioPort(4800);
+    std::string log;
+    for (const auto& e : fs::directory_iterator(dir + "/LOGS"))
+        if (e.path().filename().string().rfind("LINKCTRL_", 0) == 0) {
+            std::ifstream in(e.path(), std::ios::binary);
+            log.assign(std::istreambuf_iterator<char>(in), {});
+        }
+    EXPECT_NE(log.find("  Hardware Communication Error #20\r\n"), std::string::npos) << log;
+    EXPECT_EQ(Log().find("#20"), std::string::npos) << "not shown in the window";
+}
+
+TEST_F(LinkWindow, AutoLinkScheduleFromStationsAndScheduledLinks)
+{
+    Make("NONE");
+    TStation far;
+    far.Name = "FAR";
+    far.AutoCall = "ENABLED";
+    stations->Add(far);
+    TStation routed = far;
+    routed.Name = "ROUTED";
+    routed.RouteVia = "FAR";
+    stations->Add(routed);
+    TStation idle = far;
+    idle.Name = "IDLE";
+    stations->Add(idle);
+    for (const char* name : {"FAR", "ROUTED"}) {
+        fs::create_directories(dir + "/STATIONS/" + name);
+        std::ofstream(dir + "/STATIONS/" + name + "/1.msg") << "RCPT: a@" << name << "\r\n";
+    }
+    schedule->Add({"IDLE", 0.0}); // midnight: always the next day
+    form->BuildAutoLinkSchedule();
+    ASSERT_EQ(form->AutoLinkQueue.size(), 2u);
+    EXPECT_EQ(form->AutoLinkQueue[0].StationName, "FAR");
+    EXPECT_EQ(form->AutoLinkQueue[0].Type, "Auto");
+    EXPECT_EQ(form->AutoLinkQueue[1].StationName, "IDLE");
+    EXPECT_EQ(form->AutoLinkQueue[1].Type, "Scheduled");
+    EXPECT_GT(form->AutoLinkQueue[1].NextAttempt, form->AutoLinkQueue[0].NextAttempt);
+    // Building again updates the entries instead of adding more.
+    form->BuildAutoLinkSchedule();
+    EXPECT_EQ(form->AutoLinkQueue.size(), 2u);
 }
 
 TEST_F(LinkWindow, AutoLinkQueueAndSchedule)
