@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Runs scripts/run-station (what `make run` runs) headless in a fresh
+directory: the link log must report the configured modem and the simulated
+radio must receive the set-up and the scan steps through the channels."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.2)
+    raise SystemExit(f"timed out waiting for {what}")
+
+
+def main():
+    script, build = sys.argv[1], sys.argv[2]
+    with tempfile.TemporaryDirectory() as tmp:
+        station = pathlib.Path(tmp) / "station"
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True)
+
+        def text(pattern):
+            return "".join(p.read_text(encoding="cp1252") for p in station.glob(pattern))
+
+        try:
+            wait_for(lambda: "Modem configuration successful" in text("LOGS/LINKCTRL_*.TXT"),
+                     30, "the modem")
+            # Set-up, then one channel per 5 s step: channel 1 (LSB) first.
+            wait_for(lambda: "$PICOA,90,01,RXF,07.102500" in text("radio.log"), 30,
+                     "the first scan step")
+            radio = text("radio.log").splitlines()
+            assert radio[:3] == ["$PICOA,90,01,REMOTE,ON", "$PICOA,90,01,AGC,OFF",
+                                 "$PICOA,90,01,NB,OFF"], radio
+            assert "Scanning" in text("LOGS/LINKCTRL_*.TXT")
+            assert "No response" not in text("LOGS/LINKCTRL_*.TXT")
+        finally:
+            os.killpg(proc.pid, signal.SIGTERM)
+            try:
+                proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+    print("run-station check passed")
+
+
+if __name__ == "__main__":
+    main()
