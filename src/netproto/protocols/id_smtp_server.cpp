@@ -450,7 +450,11 @@ void TIdSMTPServer::CommandAUTH(TIdCommand& command)
     };
     auto ask = [&](const char* prompt, std::string& out) {
         c.WriteLn("334 " + TIdEncoder::EncodeText<TIdEncoderMIME>(prompt));
-        return decode(ReadLineWithin(c), out);
+        try {
+            return decode(ReadLineWithin(c), out);
+        } catch (const EIdReadLnMaxLineLengthExceeded&) {
+            return false;
+        }
     };
     std::string user;
     std::string password;

@@ -639,10 +639,16 @@ bool TIdTCPServer::DoExecute(TIdPeerThread* thread)
     if (OnBeforeCommandHandler)
         OnBeforeCommandHandler(this, line, thread);
     bool handled = false;
-    for (int i = 0; i < FCommandHandlers.Count() && !handled; ++i) {
-        TIdCommandHandler& handler = FCommandHandlers.Items(i);
-        if (handler.Enabled && handler.Check(line, thread))
-            handled = true;
+    try {
+        for (int i = 0; i < FCommandHandlers.Count() && !handled; ++i) {
+            TIdCommandHandler& handler = FCommandHandlers.Items(i);
+            if (handler.Enabled && handler.Check(line, thread))
+                handled = true;
+        }
+    } catch (const EIdReadTimeout&) {
+        // A handler that reads on (a message, a login) met an idle client.
+        DoReadTimeout(thread);
+        return true;
     }
     if (!handled) {
         if (OnNoCommandHandler)

@@ -13,3 +13,21 @@ foreach(case FiveHundredConcurrentSessionsTenMessagesEach TenThousandConnectQuit
                        LABELS load TIMEOUT 120 RUN_SERIAL TRUE
                        ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endforeach()
+
+# The server tests once more with ThreadSanitizer: the servers run every
+# connection on a thread of its own, and stopping races with connections
+# that end by themselves. Only the protocol components are instrumented.
+if(NOT SKIPMAIL_SANITIZE)
+  file(GLOB_RECURSE netproto_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/netproto/*.cpp)
+  set(netproto_tsan_flags -fsanitize=thread -fno-omit-frame-pointer)
+  add_executable(test_netproto_protocols_tsan ${srcs} ${helpers} ${netproto_srcs})
+  target_include_directories(test_netproto_protocols_tsan PRIVATE ${PROJECT_SOURCE_DIR}/src
+                             ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_options(test_netproto_protocols_tsan PRIVATE ${netproto_tsan_flags})
+  target_link_options(test_netproto_protocols_tsan PRIVATE ${netproto_tsan_flags})
+  target_link_libraries(test_netproto_protocols_tsan PRIVATE skip_platform GTest::gtest_main)
+  add_test(NAME netproto_protocols_tsan COMMAND test_netproto_protocols_tsan)
+  set_tests_properties(netproto_protocols_tsan PROPERTIES
+    LABELS "sanitizer" TIMEOUT 300
+    ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1;QT_QPA_PLATFORM=offscreen;SKIPMAIL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endif()

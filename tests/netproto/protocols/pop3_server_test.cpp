@@ -84,10 +84,11 @@ protected:
         return c;
     }
 
-    TIdPOP3Server server;
     int port = 0;
     std::mutex mutex;
     std::vector<std::string> log;
+    // Last, so that it stops before what its handlers use goes.
+    TIdPOP3Server server;
 };
 
 } // namespace

@@ -63,11 +63,12 @@ protected:
         return c;
     }
 
-    TIdSMTPServer server;
     int port = 0;
     std::mutex mutex;
     std::vector<Received> received;
     std::string nextError;
+    // Last, so that it stops before what its handlers use goes.
+    TIdSMTPServer server;
 };
 
 } // namespace
@@ -399,6 +400,17 @@ TEST_F(SmtpFixture, IdleClientGets421)
     c.Line();
     EXPECT_EQ(c.Line(3000), "421 Idle time-out, closing connection\r\n");
     EXPECT_TRUE(c.ClosedWithin(1000));
+
+    // Also when the client stalls in the middle of a message: nothing is
+    // delivered.
+    auto d = Greeted();
+    d->Cmd("MAIL FROM:<a@b.c>");
+    d->Cmd("RCPT TO:<x@y.z>");
+    d->Cmd("DATA");
+    d->Send("half a message\r\n");
+    EXPECT_EQ(d->Line(3000), "421 Idle time-out, closing connection\r\n");
+    EXPECT_TRUE(d->ClosedWithin(1000));
+    EXPECT_TRUE(Messages().empty());
 }
 
 // Real clients against the server.

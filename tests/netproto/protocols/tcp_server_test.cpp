@@ -34,6 +34,8 @@ public:
         Greeting.SetReply(200, "hello");
         ReplyUnknownCommand.SetReply(500, "Syntax Error");
     }
+    // The peer threads call this class's overrides: they end first.
+    ~TableServer() override { StopAndWait(); }
     std::function<void(TIdCommandHandlers&)> Build;
 
 protected:
@@ -57,8 +59,8 @@ TIdCommandHandler& AddHandler(TIdCommandHandlers& table, const char* word,
 
 TEST(TcpServerTest, MatchesCommandWordsWithoutRegardToCase)
 {
-    TableServer server;
     std::string seen;
+    TableServer server;
     server.Build = [&](TIdCommandHandlers& t) {
         AddHandler(t, "HELO", [&](TIdCommand& c) {
             seen = "[" + c.UnparsedParams() + "]";
@@ -127,8 +129,8 @@ TEST(TcpServerTest, FirstEnabledHandlerRunsAndTableReplyFollows)
 
 TEST(TcpServerTest, ExceptionCodeRepliesAndUnhandledExceptionEndsTheConnection)
 {
-    TableServer server;
     std::atomic<int> exceptions{0};
+    TableServer server;
     server.OnException = [&](TIdPeerThread*, const std::exception&) { ++exceptions; };
     server.Build = [&](TIdCommandHandlers& t) {
         AddHandler(t, "BOOM", [](TIdCommand&) {
@@ -146,8 +148,8 @@ TEST(TcpServerTest, ExceptionCodeRepliesAndUnhandledExceptionEndsTheConnection)
 
 TEST(TcpServerTest, NoTableAndNoExecuteHandlerEndsTheConnection)
 {
-    TIdTCPServer server;
     std::atomic<int> noExecute{0};
+    TIdTCPServer server;
     server.OnException = [&](TIdPeerThread*, const std::exception& e) {
         if (std::string(e.what()) == "No execute handler found.")
             ++noExecute;
@@ -171,8 +173,8 @@ TEST(TcpServerTest, OnExecuteRunsTheWholeConnection)
 
 TEST(TcpServerTest, DisconnectHandlerWritesItsReplyFirst)
 {
-    TableServer server;
     std::atomic<int> disconnects{0};
+    TableServer server;
     server.OnDisconnect = [&](TIdPeerThread*) { ++disconnects; };
     server.Build = [&](TIdCommandHandlers& t) {
         TIdCommandHandler& q = AddHandler(t, "QUIT");
@@ -325,8 +327,8 @@ TEST(TcpServerTest, OverlongAndGarbageLinesKeepTheSessionUsable)
 
 TEST(TcpServerTest, AcceptBacksOffWhenOutOfDescriptors)
 {
-    TableServer server;
     std::atomic<int> failures{0};
+    TableServer server;
     server.OnListenException = [&](TIdListenerThread*, const std::exception&) { ++failures; };
     const int port = StartOnLoopback(server);
 

@@ -63,10 +63,10 @@ TEST(SmtpLoad, FiveHundredConcurrentSessionsTenMessagesEach)
     RaiseDescriptorLimit();
     constexpr int kClients = 500;
     constexpr int kMessages = 10;
-    TIdSMTPServer server;
-    server.RawStreamType = stMemoryStream;
     std::mutex mutex;
     std::map<std::string, int> received;
+    TIdSMTPServer server;
+    server.RawStreamType = stMemoryStream;
     server.OnReceiveRaw = [&](TIdCommand&, std::unique_ptr<std::iostream>& stream,
                               TIdEMailAddressList& rcpt, std::string&) {
         std::string text((std::istreambuf_iterator<char>(*stream)),
@@ -167,12 +167,12 @@ TEST(SmtpLoad, TenThousandConnectQuitCyclesReturnToBaseline)
 
 TEST(SmtpLoad, EmptyOneAndFiftyMegabyteMessagesWithBoundedMemory)
 {
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, uint64_t>> got;
     TIdSMTPServer server;
     // The local mail service's choice: a memory stream, which moves on to a
     // temporary file once the message is large.
     server.RawStreamType = stMemoryStream;
-    std::mutex mutex;
-    std::vector<std::pair<int64_t, uint64_t>> got;
     server.OnReceiveRaw = [&](TIdCommand&, std::unique_ptr<std::iostream>& stream,
                               TIdEMailAddressList&, std::string&) {
         uint64_t hash = 1469598103934665603ull;
