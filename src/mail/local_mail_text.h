@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The two text conversions of the local mail servers.
+namespace LocalMailText {
+
+// A queue file for a message received from a mail client: one "RCPT: " line
+// per recipient, the last recipient first, then the message. Every line ends
+// in CR LF: a bare LF or CR in the message also ends a line, and a last line
+// without a line end gets one.
+std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message);
+
+// A stored message as a POP3 client must receive it after the "+OK" line:
+// every line ended by CR LF (a bare LF or CR ends a line too), every line
+// that begins with "." given one more ".", and the closing "." line, which
+// stands on a line of its own also when the message has no last line end.
+std::string RetrieveText(std::string_view stored);
+
+} // namespace LocalMailText

@@ -1,0 +1,111 @@
+#include "mail/pop3_mailbox.h"
+
+#include "core/user_list.h"
+#include "mail/local_mail_text.h"
+
+TPOP3Mailbox::TPOP3Mailbox(TUserList* users, TLogLine logLine)
+    : FUsers(users), FLogLine(std::move(logLine))
+{
+}
+
+void TPOP3Mailbox::Log(const std::string& text)
+{
+    if (FLogLine)
+        FLogLine(text);
+}
+
+std::unique_ptr<TPOPInfo> TPOP3Mailbox::Login(const std::string& userName,
+                                              const std::string& password)
+{
+    // One copy of the table, so a change on the GUI thread cannot shift it.
+    for (const TUser& user : FUsers->GetAll()) {
+        if (user.Name != userName || user.Password != password)
+            continue;
+        auto info = std::make_unique<TPOPInfo>();
+        info->UserName = user.Name;
+        info->Password = user.Password;
+        FUsers->GetMessageList(user, info->MessageList, info->MessageCount, info->TotalOctets);
+        Log("User: " + user.Name + " connected");
+        FUsers->SetLastConnection(user.Name);
+        return info;
+    }
+    Log("User: " + userName + " connection failed");
+    return nullptr;
+}
+
+bool TPOP3Mailbox::Entry(const TPOPInfo& info, int n, std::string& fileName, std::string& size)
+{
+    if (n < 1 || n > info.MessageCount || static_cast<size_t>(n) > info.MessageList.size())
+        return false;
+    const std::string& entry = info.MessageList[static_cast<size_t>(n) - 1];
+    size_t colon = entry.find(':');
+    fileName = entry.substr(0, colon);
+    size = colon == std::string::npos ? std::string() : entry.substr(colon + 1);
+    size = size.substr(0, size.find(':'));
+    return true;
+}
+
+void TPOP3Mailbox::Stat(const TPOPInfo& info, TPOP3ReplyWriter& out)
+{
+    out.WriteLn("+OK " + std::to_string(info.MessageCount) + " " +
+                std::to_string(info.TotalOctets));
+}
+
+void TPOP3Mailbox::List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out)
+{
+    std::string fileName;
+    std::string size;
+    if (n <= 0) {
+        std::string text = "+OK " + std::to_string(info.MessageCount) + " messages (" +
+                           std::to_string(info.TotalOctets) + " octets)\r\n";
+        for (int i = 1; i <= info.MessageCount; ++i) {
+            if (Entry(info, i, fileName, size))
+                text += std::to_string(i) + " " + size + "\r\n";
+        }
+        text += ".\r\n";
+        out.Write(text);
+    } else if (Entry(info, n, fileName, size)) {
+        out.WriteLn("+OK " + std::to_string(n) + " " + size);
+    } else {
+        out.WriteLn("-ERR no such message");
+    }
+}
+
+void TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out)
+{
+    std::string fileName;
+    std::string size;
+    if (!Entry(info, n, fileName, size)) {
+        out.WriteLn("-ERR Sorry, Invalid message");
+        return;
+    }
+    std::string stored = FUsers->LoadMessage(info.UserName, fileName);
+    if (retrieve)
+        Log("User: " + info.UserName + " retreiving mail[" + std::to_string(n) + "]");
+    out.Write("+OK " + size + " octets\r\n" + LocalMailText::RetrieveText(stored));
+    // Reached only when all of it went out: a connection lost on the way
+    // leaves the message in the mailbox.
+    if (retrieve)
+        FUsers->DeleteMessage(info.UserName, fileName);
+}
+
+void TPOP3Mailbox::Retr(const TPOPInfo& info, int n, TPOP3ReplyWriter& out)
+{
+    SendMessage(info, n, true, out);
+}
+
+void TPOP3Mailbox::Top(const TPOPInfo& info, int n, int /*lines*/, TPOP3ReplyWriter& out)
+{
+    SendMessage(info, n, false, out);
+}
+
+void TPOP3Mailbox::Dele(const TPOPInfo& /*info*/, int /*n*/, TPOP3ReplyWriter& out)
+{
+    out.WriteLn("+OK");
+}
+
+void TPOP3Mailbox::Quit(const TPOPInfo& info, TPOP3ReplyWriter& out)
+{
+    Log("User: " + info.UserName + " disconnected");
+    out.WriteLn("+OK 0L POP3 server signing off (maildrop empty)");
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "netproto/core/id_component.h"
+
+class TUserList;
+
+// One logged-in POP3 connection: who logged in and the listing of the
+// mailbox taken at login, which is never refreshed during the connection.
+// Message number i (from 1) is entry i of MessageList ("name:size").
+class TPOPInfo : public TIdBaseComponent {
+public:
+    std::string UserName;
+    std::string Password;
+    int32_t MessageCount = 0;
+    long long TotalOctets = 0;
+    std::vector<std::string> MessageList;
+};
+
+// Where the replies of one command go.
+class TPOP3ReplyWriter {
+public:
+    virtual ~TPOP3ReplyWriter() = default;
+    // The line and CR LF.
+    virtual void WriteLn(const std::string& line) = 0;
+    // The text as it is; throws when it cannot all be sent.
+    virtual void Write(const std::string& text) = 0;
+};
+
+// The mailbox side of the local POP3 server, without sockets: logins against
+// the user table and the replies of STAT, LIST, RETR, TOP, DELE and QUIT.
+// Runs on the connection threads, several at a time; the user table locks
+// itself.
+class TPOP3Mailbox {
+public:
+    using TLogLine = std::function<void(const std::string& text)>;
+
+    TPOP3Mailbox(TUserList* users, TLogLine logLine);
+
+    // The first user whose name and password both equal the ones given
+    // (letter case counts) logs in: the listing is taken, the login logged
+    // and the last connection stamped. Null, and a log line, when none does.
+    std::unique_ptr<TPOPInfo> Login(const std::string& userName, const std::string& password);
+
+    void Stat(const TPOPInfo& info, TPOP3ReplyWriter& out);
+    // n <= 0: the whole listing.
+    void List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    // Sends the message and deletes its file once all of it has been sent.
+    void Retr(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    // Sends the whole message (the line count is not applied) and keeps it.
+    void Top(const TPOPInfo& info, int n, int lines, TPOP3ReplyWriter& out);
+    // Files go at RETR; DELE only acknowledges.
+    void Dele(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    void Quit(const TPOPInfo& info, TPOP3ReplyWriter& out);
+
+private:
+    // Entry n split into file name and size text; false for a bad number.
+    static bool Entry(const TPOPInfo& info, int n, std::string& fileName, std::string& size);
+    void Log(const std::string& text);
+    void SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out);
+
+    TUserList* FUsers;
+    TLogLine FLogLine;
+};
