@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <filesystem>
+#include <stdexcept>
+
+#include "core/message_store.h"
+#include "core/user_list.h"
+#include "mail/pop3_mailbox.h"
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Collects what a command writes; can fail after a number of bytes, as a
+// connection that breaks off does.
+class TStringWriter : public TPOP3ReplyWriter {
+public:
+    void WriteLn(const std::string& line) override { Write(line + "\r\n"); }
+    void Write(const std::string& text) override
+    {
+        if (FailAfter >= 0 && Text.size() + text.size() > static_cast<size_t>(FailAfter)) {
+            Text += text.substr(0, static_cast<size_t>(FailAfter) - Text.size());
+            throw std::runtime_error("connection lost");
+        }
+        Text += text;
+    }
+    std::string Take()
+    {
+        std::string t;
+        t.swap(Text);
+        return t;
+    }
+    std::string Text;
+    long FailAfter = -1;
+};
+
+class POP3MailboxTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Dir.isValid());
+        DataRoot::Set(Dir.path().toStdString());
+        Users = std::make_unique<TUserList>();
+        Users->Add(TUser{"admin", "Secret", ""});
+        Users->Add(TUser{"bob", "pw", ""});
+        Mailbox = std::make_unique<TPOP3Mailbox>(
+            Users.get(), [this](const std::string& line) { Log.push_back(line); });
+    }
+    void Put(const std::string& user, const std::string& name, const std::string& text)
+    {
+        WriteFileAtomic(MessageStore::UserMailDir(user) + "/" + name, text);
+    }
+    bool Exists(const std::string& user, const std::string& name)
+    {
+        return fs::exists(MessageStore::UserMailDir(user) + "/" + name);
+    }
+
+    QTemporaryDir Dir;
+    std::unique_ptr<TUserList> Users;
+    std::unique_ptr<TPOP3Mailbox> Mailbox;
+    std::vector<std::string> Log;
+    TStringWriter Out;
+};
+
+TEST_F(POP3MailboxTest, LoginMatchesNameAndPasswordExactly)
+{
+    EXPECT_EQ(Mailbox->Login("Admin", "Secret"), nullptr);
+    EXPECT_EQ(Mailbox->Login("admin", "secret"), nullptr);
+    EXPECT_EQ(Mailbox->Login("", ""), nullptr);
+    auto info = Mailbox->Login("admin", "Secret");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->UserName, "admin");
+    EXPECT_EQ(Log, (std::vector<std::string>{"User: Admin connection failed",
+                                             "User: admin connection failed",
+                                             "User:  connection failed", "User: admin connected"}));
+    EXPECT_FALSE(Users->Get(0).LastConnection.empty());
+    EXPECT_TRUE(Users->Get(1).LastConnection.empty());
+}
+
+TEST_F(POP3MailboxTest, EmptyMailbox)
+{
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    Mailbox->Stat(*info, Out);
+    Mailbox->List(*info, 0, Out);
+    Mailbox->Retr(*info, 1, Out);
+    Mailbox->Top(*info, 1, 0, Out);
+    Mailbox->List(*info, 1, Out);
+    EXPECT_EQ(Out.Take(), "+OK 0 0\r\n+OK 0 messages (0 octets)\r\n.\r\n"
+                          "-ERR Sorry, Invalid message\r\n-ERR Sorry, Invalid message\r\n"
+                          "-ERR no such message\r\n");
+}
+
+TEST_F(POP3MailboxTest, ListingIsTakenAtLoginInNumericOrder)
+{
+    Put("bob", "10.msg", "ten\r\n");
+    Put("bob", "9.msg", "nine!\r\n");
+    Put("bob", "notes.txt", "not mail");
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    Put("bob", "11.msg", "later\r\n");
+    Mailbox->Stat(*info, Out);
+    Mailbox->List(*info, -1, Out);
+    Mailbox->List(*info, 2, Out);
+    Mailbox->List(*info, 3, Out);
+    EXPECT_EQ(Out.Take(), "+OK 2 12\r\n+OK 2 messages (12 octets)\r\n1 7\r\n2 5\r\n.\r\n"
+                          "+OK 2 5\r\n-ERR no such message\r\n");
+}
+
+TEST_F(POP3MailboxTest, RetrSendsStuffedTextThenDeletesAndKeepsTheLoginFigures)
+{
+    Put("bob", "1.msg", "Subject: a\r\n\r\n.\r\n..x\r\nend");
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    Log.clear();
+    Mailbox->Top(*info, 1, 0, Out);
+    EXPECT_EQ(Out.Take(), "+OK 25 octets\r\nSubject: a\r\n\r\n..\r\n...x\r\nend\r\n.\r\n");
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+    EXPECT_TRUE(Log.empty());
+
+    Mailbox->Dele(*info, 1, Out);
+    EXPECT_EQ(Out.Take(), "+OK\r\n");
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+
+    Mailbox->Retr(*info, 1, Out);
+    EXPECT_EQ(Out.Take(), "+OK 25 octets\r\nSubject: a\r\n\r\n..\r\n...x\r\nend\r\n.\r\n");
+    EXPECT_FALSE(Exists("bob", "1.msg"));
+    EXPECT_EQ(Log, std::vector<std::string>{"User: bob retreiving mail[1]"});
+
+    // The figures stay those of the login; the gone file reads as empty.
+    Mailbox->Stat(*info, Out);
+    Mailbox->Retr(*info, 1, Out);
+    EXPECT_EQ(Out.Take(), "+OK 1 25\r\n+OK 25 octets\r\n.\r\n");
+    auto again = Mailbox->Login("bob", "pw");
+    Mailbox->Stat(*again, Out);
+    EXPECT_EQ(Out.Take(), "+OK 0 0\r\n");
+}
+
+TEST_F(POP3MailboxTest, AConnectionLostDuringRetrLosesNoMail)
+{
+    std::string body(100000, 'x');
+    Put("bob", "1.msg", "Subject: big\r\n\r\n" + body + "\r\n");
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    Out.FailAfter = 5000;
+    EXPECT_THROW(Mailbox->Retr(*info, 1, Out), std::runtime_error);
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+    Out.FailAfter = -1;
+    Out.Take();
+    Mailbox->Retr(*info, 1, Out);
+    EXPECT_FALSE(Exists("bob", "1.msg"));
+    EXPECT_EQ(Out.Text.size(), std::string("+OK 100018 octets\r\n").size() + 100018 + 3);
+}
+
+TEST_F(POP3MailboxTest, QuitLogsTheDisconnection)
+{
+    auto info = Mailbox->Login("admin", "Secret");
+    Log.clear();
+    Mailbox->Quit(*info, Out);
+    EXPECT_EQ(Out.Take(), "+OK 0L POP3 server signing off (maildrop empty)\r\n");
+    EXPECT_EQ(Log, std::vector<std::string>{"User: admin disconnected"});
+}
+
+} // namespace
