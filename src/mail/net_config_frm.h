@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <string>
+
+class TAliasList;
+class TConfig;
+class TPOP3Frm;
+class TSMTPFrm;
+class TStationList;
+class TUserList;
+
+// The local network settings: local mail users, alias filters, the switches
+// and ports of the local SMTP and POP3 servers, the largest message accepted
+// from local users and the password that guards this dialog. Made once at
+// start-up; its construction starts each server that the configuration
+// enables. Shown (not modally) from the main menu after a login.
+class TNetConfigFrm : public QDialog {
+    Q_OBJECT
+public:
+    TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* smtp, TPOP3Frm* pop3,
+                  TConfig* config, TAliasList* aliases, TUserList* users);
+
+    static constexpr const char* kEnabled = "ENABLED";
+    static constexpr const char* kDisabled = "DISABLED";
+
+    QTabWidget* PageControl1;
+    QWidget* TabSheet1;
+    QWidget* TabSheet2;
+    QListWidget* UserListBox;
+    QPushButton* AddUserBtn;
+    QPushButton* RemoveUserBtn;
+    QPushButton* EditUserBtn;
+    QLineEdit* MaxMailSize;
+    QComboBox* SMTPEnabledComboBox;
+    QLineEdit* SMTPPort;
+    QComboBox* POP3EnabledComboBox;
+    QLineEdit* POP3Port;
+    QLineEdit* Password;
+    QLineEdit* Password2;
+    QPushButton* Button1; // Set
+    QListWidget* AliasListBox;
+    QPushButton* AddAliasBtn;
+    QPushButton* RemoveAliasBtn;
+    QPushButton* EditAliasBtn;
+    QPushButton* ClearAllAliasBtn;
+    QPushButton* Button5; // OK
+
+    // Handlers (public so that tests drive them as the controls do).
+    void FormShow();
+    void UserListBoxClick();
+    void AddUserBtnClick();
+    void EditUserBtnClick();
+    void RemoveUserBtnClick();
+    void POP3EnabledComboBoxChange();
+    void SMTPEnabledComboBoxChange();
+    void AddAliasBtnClick();
+    void EditAliasBtnClick();
+    void RemoveAliasBtnClick();
+    void ClearAllAliasBtnClick();
+    void Button1Click();
+    void Button5Click();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // One server's switch: its combo box, port edit and start and stop.
+    struct TServerSwitch;
+    TServerSwitch Pop3Switch();
+    TServerSwitch SmtpSwitch();
+    void SwitchChanged(const TServerSwitch& s);
+    // Starts a server the configuration enables; a port that cannot be bound
+    // is reported and leaves the switch off.
+    void StartConfigured(const TServerSwitch& s);
+    bool StartServer(const TServerSwitch& s, int port);
+    void ShowSwitch(const TServerSwitch& s, bool on);
+    void ReportEnableError(const TServerSwitch& s);
+
+    void RefillUsers();
+    void RefillAliases();
+    void UpdateRemoveUserBtn();
+
+    TStationList* FStations;
+    TSMTPFrm* FSMTP;
+    TPOP3Frm* FPOP3;
+    TConfig* FConfig;
+    TAliasList* FAliases;
+    TUserList* FUsers;
+};

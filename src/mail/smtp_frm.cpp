@@ -1,0 +1,168 @@
+#include "mail/smtp_frm.h"
+
+#include <iostream>
+#include <iterator>
+#include <system_error>
+
+#include "core/config.h"
+#include "core/message_store.h"
+#include "mail/local_mail_text.h"
+#include "netproto/protocols/id_smtp_server.h"
+#include "platform/data_root.h"
+#include "platform/dialogs.h"
+#include "platform/thread.h"
+
+namespace {
+
+void MakeDirectory(const std::string& path, const char* failureText)
+{
+    if (!MessageStore::EnsureDirectory(path))
+        ShowMessageBox(failureText + path, "Error", MB_OK, TMsgIcon::Warning);
+}
+
+} // namespace
+
+TSMTPFrm::TSMTPFrm(QWidget* owner, TMsgStatusFrm* msgStatus, TConfig* config)
+    : QWidget(owner), FMsgStatus(msgStatus), FConfig(config),
+      FQueueDir(MessageStore::DirPath(DirName::Queue)),
+      FTempDir(MessageStore::DirPath(DirName::TempSmtp))
+{
+    setWindowTitle("SMTPFrm");
+    setObjectName("SMTPFrm");
+    MakeDirectory(FQueueDir, "Error Creating Mail Directory\n");
+    MakeDirectory(MessageStore::DirPath(DirName::Temp), "Error Creating Temporary Directory\n");
+    MakeDirectory(FTempDir, "Error Creating Temporary Directory\n");
+}
+
+TSMTPFrm::~TSMTPFrm()
+{
+    SetServerActive(false);
+}
+
+bool TSMTPFrm::Listening() const
+{
+    return FServer && FServer->Active();
+}
+
+bool TSMTPFrm::SetServerActive(bool on)
+{
+    if (FServer) {
+        // A stop that times out still ends every connection: the server's
+        // destructor waits for them.
+        try {
+            FServer->SetActive(false);
+        } catch (const std::exception&) {
+        }
+        FServer.reset();
+    }
+    if (!on)
+        return true;
+
+    FServer = std::make_unique<TIdSMTPServer>();
+    TIdSMTPServer& s = *FServer;
+    s.ReceiveMode = rmRaw;
+    s.OnCommandMAIL = [this](TIdCommand& c, bool& accept, const std::string& a) {
+        SMTPCommandMAIL(c, accept, a);
+    };
+    s.OnCommandRCPT = [this](TIdCommand& c, bool& accept, bool& forward, const std::string& a,
+                             std::string& error) { SMTPCommandRCPT(c, accept, forward, a, error); };
+    s.OnReceiveRaw = [this](TIdCommand& c, std::unique_ptr<std::iostream>& stream,
+                            TIdEMailAddressList& rcpt,
+                            std::string& error) { SMTPReceiveRaw(c, stream, rcpt, error); };
+    s.OnBeforeCommandHandler = [this](TIdTCPServer* sender, const std::string& line,
+                                      TIdPeerThread* thread) {
+        SMTPBeforeCommand(sender, line, thread);
+    };
+    s.CheckUser = [this](TIdCommand& c, bool& accepted, const std::string& u,
+                         const std::string& p) { SMTPCheckUser(c, accepted, u, p); };
+    {
+        auto lock = FConfig->Lock();
+        s.SetDefaultPort(FConfig->Smtp.Port);
+    }
+    // Two greeting lines: "220-Welcome ..." and "220 localhost".
+    s.Greeting.Text().push_back("localhost");
+    s.AllowEHLO = false;
+    s.AuthMode = false;
+    s.NoDecode = true;
+    s.NoEncode = true;
+    s.RawStreamType = stMemoryStream;
+    // Connections closed by the server leave the port in TIME_WAIT; a restart
+    // must still be able to bind it. Another listener on it still refuses.
+    s.ReuseSocket = rsTrue;
+    s.SetActive(true);
+    return true;
+}
+
+void TSMTPFrm::SMTPBeforeCommand(TIdTCPServer*, const std::string&, TIdPeerThread*)
+{
+    // Only this connection's thread waits.
+    if (BeforeCommandDelayMs > 0)
+        SleepMs(static_cast<uint32_t>(BeforeCommandDelayMs));
+}
+
+void TSMTPFrm::SMTPCommandMAIL(TIdCommand&, bool& accept, const std::string&)
+{
+    accept = true;
+}
+
+void TSMTPFrm::SMTPCommandRCPT(TIdCommand&, bool& accept, bool& toForward, const std::string&,
+                               std::string& customError)
+{
+    accept = true;
+    toForward = true;
+    customError.clear();
+}
+
+void TSMTPFrm::SMTPCheckUser(TIdCommand&, bool& accepted, const std::string&, const std::string&)
+{
+    accepted = true;
+}
+
+void TSMTPFrm::SMTPReceiveRaw(TIdCommand&, std::unique_ptr<std::iostream>& stream,
+                              TIdEMailAddressList& recipients, std::string& customError)
+{
+    std::vector<std::string> addresses;
+    for (int i = 0; i < recipients.Count(); ++i)
+        addresses.push_back(recipients.Items(i).Address);
+    std::string message;
+    if (stream) {
+        stream->seekg(0);
+        message.assign(std::istreambuf_iterator<char>(*stream), std::istreambuf_iterator<char>());
+    }
+    try {
+        StoreMessage(addresses, message);
+    } catch (const std::exception&) {
+        // The client must not take the message for delivered; it may retry.
+        customError = "451 Requested action aborted: local error in processing";
+    }
+}
+
+std::string TSMTPFrm::StoreMessage(const std::vector<std::string>& recipients,
+                                   std::string_view message)
+{
+    int nonNumeric = 0;
+    std::string path = MessageStore::WriteNewMessage(
+        FQueueDir, LocalMailText::QueueFileText(recipients, message), &nonNumeric);
+    ReportNonNumeric(nonNumeric);
+    return path;
+}
+
+std::string TSMTPFrm::NextMessageFileName()
+{
+    int nonNumeric = 0;
+    std::uint64_t n = MessageStore::NextMessageNumber(FQueueDir, &nonNumeric);
+    ReportNonNumeric(nonNumeric);
+    return FQueueDir + "/" + std::to_string(n) + std::string(MessageStore::kExtension);
+}
+
+void TSMTPFrm::ReportNonNumeric(int count)
+{
+    if (count <= 0)
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [] {
+            ShowMessageBox("Error converting str to int", "Error", MB_OK, TMsgIcon::Warning);
+        },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QWidget>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TConfig;
+class TMsgStatusFrm;
+class TIdCommand;
+class TIdEMailAddressList;
+class TIdPeerThread;
+class TIdSMTPServer;
+class TIdTCPServer;
+
+// The local SMTP service: a hidden window holding the SMTP server towards
+// the mail clients of the LAN. Every sender and recipient is accepted, and
+// every message becomes the next numbered file of the queue directory with
+// one envelope line per recipient; the router decides the rest.
+class TSMTPFrm : public QWidget {
+    Q_OBJECT
+public:
+    // Creates QUEUE, TEMP and TEMP/SMTP when missing; starts nothing.
+    TSMTPFrm(QWidget* owner, TMsgStatusFrm* msgStatus, TConfig* config);
+    ~TSMTPFrm() override;
+
+    // On: a new server on the configured SMTP port replaces any running one;
+    // a port that cannot be bound raises the socket layer's error. Off: stops
+    // and frees the server. GUI thread only.
+    bool SetServerActive(bool on);
+    bool Listening() const;
+    TIdSMTPServer* Server() const { return FServer.get(); }
+
+    // Server events, on the connection threads.
+    void SMTPBeforeCommand(TIdTCPServer* sender, const std::string& line, TIdPeerThread* thread);
+    void SMTPCommandMAIL(TIdCommand& command, bool& accept, const std::string& address);
+    void SMTPCommandRCPT(TIdCommand& command, bool& accept, bool& toForward,
+                         const std::string& address, std::string& customError);
+    void SMTPCheckUser(TIdCommand& command, bool& accepted, const std::string& userName,
+                       const std::string& password);
+    void SMTPReceiveRaw(TIdCommand& command, std::unique_ptr<std::iostream>& stream,
+                        TIdEMailAddressList& recipients, std::string& customError);
+
+    // Stores one message as the next queue file and gives its path. Throws
+    // std::system_error when it cannot be written.
+    std::string StoreMessage(const std::vector<std::string>& recipients, std::string_view message);
+    // The full path the next message file would get now.
+    std::string NextMessageFileName();
+
+    // The wait before each command (tests shorten it).
+    int BeforeCommandDelayMs = 50;
+
+private:
+    // Shows the numbering problem on the GUI thread without holding up the
+    // connection.
+    void ReportNonNumeric(int count);
+
+    TMsgStatusFrm* FMsgStatus;
+    TConfig* FConfig;
+    std::unique_ptr<TIdSMTPServer> FServer;
+    std::string FQueueDir;
+    std::string FTempDir;
+};

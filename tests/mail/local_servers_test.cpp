@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/config.h"
+#include "core/message_store.h"
+#include "core/user_list.h"
+#include "mail/pop3_frm.h"
+#include "mail/smtp_frm.h"
+#include "mail_test_helpers.h"
+#include "netproto/protocols/id_pop3_server.h"
+#include "netproto/protocols/id_smtp_server.h"
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+#include "support/scripted_dialogs.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class SMTPFrmTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Root.Config->Smtp.Port = FreePort();
+        Smtp = std::make_unique<TSMTPFrm>(nullptr, Root.MsgStatus.get(), Root.Config.get());
+        Smtp->BeforeCommandDelayMs = 1;
+    }
+    std::string Queue(const std::string& name) { return Root.Path("QUEUE/" + name); }
+
+    // One mail transaction; gives the reply to the end of DATA.
+    std::string Send(TLineClient& c, const std::vector<std::string>& rcpt, const std::string& data)
+    {
+        c.Command("HELO client");
+        c.Command("MAIL FROM:<me@lan>");
+        for (const auto& r : rcpt)
+            EXPECT_EQ(c.Command("RCPT TO:<" + r + ">"), "251 User not local, Will forward");
+        EXPECT_EQ(c.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>");
+        c.Send(data + ".\r\n");
+        return c.ReadLine();
+    }
+
+    TMailRoot Root;
+    std::unique_ptr<TSMTPFrm> Smtp;
+};
+
+TEST_F(SMTPFrmTest, CreatesItsDirectoriesAndStartsNothing)
+{
+    EXPECT_TRUE(fs::is_directory(Root.Path("QUEUE")));
+    EXPECT_TRUE(fs::is_directory(Root.Path("TEMP/SMTP")));
+    EXPECT_FALSE(Smtp->Listening());
+    EXPECT_EQ(Smtp->windowTitle(), "SMTPFrm");
+    EXPECT_FALSE(TLineClient(Root.Config->Smtp.Port).Connected());
+}
+
+TEST_F(SMTPFrmTest, AClientSessionEndsAsAQueueFile)
+{
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    ASSERT_TRUE(Smtp->Listening());
+    TLineClient c(Root.Config->Smtp.Port);
+    ASSERT_TRUE(c.Connected());
+    EXPECT_EQ(c.ReadLine(), "220-Welcome to the SKIPMAIL SMTP Server");
+    EXPECT_EQ(c.ReadLine(), "220 localhost");
+    EXPECT_EQ(c.Command("EHLO client").substr(0, 4), "500 ");
+    EXPECT_EQ(c.Command("HELO client").substr(0, 4), "250 ");
+    EXPECT_EQ(c.Command("MAIL FROM:<me@lan>"), "250 me@lan Address Okay");
+    for (const char* r : {"a", "b@FAR", "c@example.com"})
+        EXPECT_EQ(c.Command(std::string("RCPT TO:<") + r + ">"),
+                  "251 User not local, Will forward");
+    EXPECT_EQ(c.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>");
+    c.Send("Subject: t\r\n\r\nbare\nlf\r\n..dot\r\n...two\r\n.\r\n");
+    EXPECT_EQ(c.ReadLine(), "250 Ok");
+    EXPECT_EQ(c.Command("QUIT").substr(0, 4), "221 ");
+
+    EXPECT_EQ(ReadFile(Queue("1.msg")),
+              "RCPT: c@example.com\r\nRCPT: b@FAR\r\nRCPT: a\r\n"
+              "Subject: t\r\n\r\nbare\r\nlf\r\n.dot\r\n..two\r\n");
+}
+
+TEST_F(SMTPFrmTest, NumbersFollowTheQueueAndReportOddNames)
+{
+    EXPECT_EQ(Smtp->NextMessageFileName(), Queue("1.msg"));
+    WriteFileAtomic(Queue("7.msg"), "x");
+    WriteFileAtomic(Queue("12.msg"), "x");
+    WriteFileAtomic(Queue("99.txt"), "x");
+    EXPECT_EQ(Smtp->NextMessageFileName(), Queue("13.msg"));
+
+    WriteFileAtomic(Queue("abc.msg"), "x");
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    TScriptedDialogs boxes;
+    boxes.ExpectBox("Error converting str to int", IDOK);
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    EXPECT_EQ(Send(c, {"x"}, "hi\r\n"), "250 Ok");
+    EXPECT_EQ(ReadFile(Queue("13.msg")), "RCPT: x\r\nhi\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return boxes.Remaining() == 0; }));
+}
+
+TEST_F(SMTPFrmTest, AMessageThatCannotBeStoredIsNotAcknowledged)
+{
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    fs::remove_all(Root.Path("QUEUE"));
+    WriteFileAtomic(Root.Path("QUEUE"), "not a directory");
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    EXPECT_EQ(Send(c, {"x"}, "hi\r\n").substr(0, 4), "451 ");
+}
+
+TEST_F(SMTPFrmTest, StartAgainMovesToTheNewPortAndABusyPortRaises)
+{
+    const int first = Root.Config->Smtp.Port;
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    {
+        // A finished session leaves the port in TIME_WAIT; restarting binds it.
+        TLineClient c(first);
+        c.ReadLine();
+        c.ReadLine();
+        c.Command("QUIT");
+    }
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    EXPECT_TRUE(TLineClient(first).Connected());
+
+    const int second = FreePort();
+    Root.Config->Smtp.Port = second;
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    EXPECT_FALSE(TLineClient(first).Connected());
+    EXPECT_TRUE(TLineClient(second).Connected());
+
+    TPortHolder busy;
+    Root.Config->Smtp.Port = busy.Port();
+    EXPECT_ANY_THROW(Smtp->SetServerActive(true));
+    EXPECT_FALSE(Smtp->Listening());
+    EXPECT_FALSE(TLineClient(second).Connected());
+    EXPECT_TRUE(Smtp->SetServerActive(false));
+    EXPECT_EQ(Smtp->Server(), nullptr);
+}
+
+class POP3FrmTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Root.Users->Add(TUser{"admin", "Secret", ""});
+        Root.Users->Add(TUser{"bob", "pw", ""});
+        Root.Config->Pop3.Port = FreePort();
+        Pop3 = std::make_unique<TPOP3Frm>(nullptr, Root.MsgStatus.get(), Root.Config.get(),
+                                          Root.Users.get());
+        Pop3->BeforeCommandDelayMs = 1;
+        ASSERT_TRUE(Pop3->SetServerActive(true));
+    }
+    void Put(const std::string& user, const std::string& name, const std::string& text)
+    {
+        WriteFileAtomic(MessageStore::UserMailDir(user) + "/" + name, text);
+    }
+    bool Exists(const std::string& user, const std::string& name)
+    {
+        return fs::exists(MessageStore::UserMailDir(user) + "/" + name);
+    }
+    std::unique_ptr<TLineClient> Login(const std::string& user, const std::string& pass)
+    {
+        auto c = std::make_unique<TLineClient>(Root.Config->Pop3.Port);
+        EXPECT_EQ(c->ReadLine(), "+OK POP3 Server Ready");
+        EXPECT_EQ(c->Command("USER " + user), "+OK Password required");
+        EXPECT_EQ(c->Command("PASS " + pass), "+OK Login OK");
+        return c;
+    }
+
+    TMailRoot Root;
+    std::unique_ptr<TPOP3Frm> Pop3;
+};
+
+TEST_F(POP3FrmTest, WrongLoginsAreRefusedAndLogged)
+{
+    TLineClient c(Root.Config->Pop3.Port);
+    EXPECT_EQ(c.ReadLine(), "+OK POP3 Server Ready");
+    EXPECT_EQ(c.Command("STAT"), "-ERR Please login first");
+    c.Command("USER Admin");
+    EXPECT_EQ(c.Command("PASS Secret"), "-ERR Login failed");
+    c.Command("USER admin");
+    EXPECT_EQ(c.Command("PASS secret"), "-ERR Login failed");
+    EXPECT_EQ(c.Command("RETR 1"), "-ERR Please login first");
+    // The client may try again on the same connection.
+    EXPECT_EQ(c.Command("PASS Secret"), "+OK Login OK");
+    EXPECT_EQ(c.Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
+    EXPECT_EQ(c.ReadLine(), "+OK Closing communication channel");
+    EXPECT_EQ(c.ReadLine(), "<closed>");
+
+    auto log = Root.LogLines();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_NE(log[0].find("]  User: Admin connection failed"), std::string::npos) << log[0];
+    EXPECT_NE(log[1].find("]  User: admin connection failed"), std::string::npos);
+    EXPECT_NE(log[2].find("]  User: admin connected"), std::string::npos);
+    EXPECT_NE(log[3].find("]  User: admin disconnected"), std::string::npos);
+    EXPECT_FALSE(Root.Users->Get(0).LastConnection.empty());
+}
+
+TEST_F(POP3FrmTest, ASessionListsRetrievesAndDeletes)
+{
+    Put("bob", "3.msg", "Subject: one\r\n\r\n.\r\nend");
+    Put("bob", "5.msg", "Subject: two\r\n\r\nx\r\n");
+    auto c = Login("bob", "pw");
+    EXPECT_EQ(c->Command("STAT"), "+OK 2 41");
+    EXPECT_EQ(c->Command("LIST"), "+OK 2 messages (41 octets)");
+    EXPECT_EQ(c->ReadUntilDot(), (std::vector<std::string>{"1 22", "2 19"}));
+    EXPECT_EQ(c->Command("LIST 2"), "+OK 2 19");
+    EXPECT_EQ(c->Command("LIST 3"), "-ERR no such message");
+    EXPECT_EQ(c->Command("UIDL 1").substr(0, 5), "-ERR ");
+    EXPECT_EQ(c->Command("TOP 1 0"), "+OK 22 octets");
+    EXPECT_EQ(c->ReadUntilDot(), (std::vector<std::string>{"Subject: one", "", "..", "end"}));
+    EXPECT_EQ(c->Command("DELE 2"), "+OK");
+    EXPECT_TRUE(Exists("bob", "3.msg"));
+    EXPECT_TRUE(Exists("bob", "5.msg"));
+    EXPECT_EQ(c->Command("RETR 1"), "+OK 22 octets");
+    EXPECT_EQ(c->ReadUntilDot(), (std::vector<std::string>{"Subject: one", "", "..", "end"}));
+    EXPECT_TRUE(PumpUntil([&] { return !Exists("bob", "3.msg"); }));
+    EXPECT_EQ(c->Command("RETR 9"), "-ERR Sorry, Invalid message");
+    EXPECT_EQ(c->Command("STAT"), "+OK 2 41");
+    EXPECT_EQ(c->Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
+
+    auto again = Login("bob", "pw");
+    EXPECT_EQ(again->Command("STAT"), "+OK 1 19");
+    auto log = Root.LogLines();
+    EXPECT_NE(log.at(1).find("User: bob retreiving mail[1]"), std::string::npos);
+}
+
+TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
+{
+    std::string big = "Subject: big\r\n\r\n";
+    while (big.size() < 32 * 1024 * 1024)
+        big += std::string(998, 'x') + "\r\n";
+    Put("bob", "1.msg", big);
+    auto c = Login("bob", "pw");
+    c->SendLine("RETR 1");
+    EXPECT_EQ(c->ReadLine().substr(0, 4), "+OK ");
+    c->Abort();
+    EXPECT_TRUE(PumpUntil([&] { return Pop3->Server()->ThreadCount() == 0; }, 20000));
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+}
+
+TEST_F(POP3FrmTest, SetPortRestartsOnlyAListeningServer)
+{
+    const int second = FreePort();
+    Pop3->SetPort(second);
+    EXPECT_EQ(Root.Config->Pop3.Port, second);
+    EXPECT_TRUE(Pop3->Listening());
+    EXPECT_TRUE(TLineClient(second).Connected());
+    Pop3->SetServerActive(false);
+    const int third = FreePort();
+    Pop3->SetPort(third);
+    EXPECT_EQ(Root.Config->Pop3.Port, third);
+    EXPECT_FALSE(Pop3->Listening());
+    EXPECT_FALSE(TLineClient(third).Connected());
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TConfig;
+class TMsgStatusFrm;
+class TUserList;
+
+// A plain TCP client on 127.0.0.1 for speaking SMTP or POP3 line by line.
+class TLineClient {
+public:
+    explicit TLineClient(int port);
+    ~TLineClient();
+    TLineClient(const TLineClient&) = delete;
+    TLineClient& operator=(const TLineClient&) = delete;
+
+    bool Connected() const { return FFd >= 0; }
+    void Send(const std::string& bytes);
+    void SendLine(const std::string& line) { Send(line + "\r\n"); }
+    // One line without its CR LF; "<closed>" or "<timeout>" when none came.
+    std::string ReadLine(int timeoutMs = 5000);
+    // Sends the line and gives the first reply line.
+    std::string Command(const std::string& line);
+    // Lines up to (not including) the "." line, each without CR LF.
+    std::vector<std::string> ReadUntilDot();
+    // Closes at once with a reset, as a client that is gone does.
+    void Abort();
+
+private:
+    int FFd = -1;
+    std::string FBuffer;
+};
+
+// A port on 127.0.0.1 that was free a moment ago.
+int FreePort();
+
+// A listening socket holding a port (for "port in use").
+class TPortHolder {
+public:
+    TPortHolder();
+    ~TPortHolder();
+    int Port() const { return FPort; }
+
+private:
+    int FFd = -1;
+    int FPort = 0;
+};
+
+// A fresh data root with the configuration, the Mailbox Status window and
+// the user table.
+class TMailRoot {
+public:
+    TMailRoot();
+    ~TMailRoot();
+    std::string Path(const std::string& relative) const;
+    // The mailbox log file's lines.
+    std::vector<std::string> LogLines() const;
+
+    QTemporaryDir Dir;
+    std::unique_ptr<TConfig> Config;
+    std::unique_ptr<TMsgStatusFrm> MsgStatus;
+    std::unique_ptr<TUserList> Users;
+};
+
+// Keeps the Qt event loop running until `done` is true or the time is up.
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+
+std::string ReadFile(const std::string& path);
