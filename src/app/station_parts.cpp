@@ -4,6 +4,9 @@
 
 #include "core/config.h"
 #include "link/link_ctrl_frm.h"
+#include "mail/net_config_frm.h"
+#include "mail/pop3_frm.h"
+#include "mail/smtp_frm.h"
 
 namespace {
 
@@ -25,14 +28,31 @@ private:
     TConfig& FConfig;
 };
 
+// Step 9: the POP3 and SMTP server windows and the local network settings,
+// built in this order and freed the other way round, so the dialog goes
+// before the servers it switches.
+class TLocalServers : public QObject {
+public:
+    explicit TLocalServers(TStationObjects& o)
+        : Pop3(std::make_unique<TPOP3Frm>(nullptr, o.MsgStatus, o.Config, o.Users)),
+          Smtp(std::make_unique<TSMTPFrm>(nullptr, o.MsgStatus, o.Config)),
+          NetConfig(std::make_unique<TNetConfigFrm>(nullptr, o.Stations, Smtp.get(), Pop3.get(),
+                                                    o.Config, o.Aliases, o.Users))
+    {
+    }
+
+    std::unique_ptr<TPOP3Frm> Pop3;
+    std::unique_ptr<TSMTPFrm> Smtp;
+    std::unique_ptr<TNetConfigFrm> NetConfig;
+};
+
 } // namespace
 
 TStationParts DefaultStationParts()
 {
     TStationParts parts;
-    // The station configuration dialog, the local mail servers and the
-    // gateways are plugged in here as they join the program; until then
-    // their steps build nothing.
+    // The station configuration dialog and the gateways are plugged in here
+    // as they join the program; until then their steps build nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
         auto link =
             std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels, *o.ScheduledLinks);
@@ -50,6 +70,24 @@ TStationParts DefaultStationParts()
         if (!link)
             return nullptr;
         return std::make_unique<TLinkModemStartup>(*link, *o.Config);
+    };
+    parts.LocalServers = [](TStationObjects& o) -> std::unique_ptr<QObject> {
+        auto servers = std::make_unique<TLocalServers>(o);
+        TNetConfigFrm* dialog = servers->NetConfig.get();
+        o.AddMenuEntry({"Local Network",
+                        "NETWORK",
+                        TMenuEntry::TGroup::Settings,
+                        [c = o.Config] {
+                            auto lock = c->Lock();
+                            return c->Mailbox.Pass;
+                        },
+                        {},
+                        [dialog] {
+                            dialog->show();
+                            dialog->raise();
+                            dialog->activateWindow();
+                        }});
+        return servers;
     };
     parts.Quit = [](int exitCode) { QCoreApplication::exit(exitCode); };
     return parts;

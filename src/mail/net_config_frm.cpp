@@ -62,9 +62,8 @@ QLineEdit* DigitsEdit(QWidget* parent, const char* name, int maxLength, const ch
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(name);
     edit->setMaxLength(maxLength);
-    edit->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QString("[0-9]{0,%1}").arg(maxLength)),
-                                        edit));
+    edit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QString("[0-9]{0,%1}").arg(maxLength)), edit));
     edit->setToolTip(hint);
     return edit;
 }
@@ -90,9 +89,8 @@ QPushButton* Button(QWidget* parent, const char* name, const char* caption, cons
 
 } // namespace
 
-TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* smtp,
-                             TPOP3Frm* pop3, TConfig* config, TAliasList* aliases,
-                             TUserList* users)
+TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* smtp, TPOP3Frm* pop3,
+                             TConfig* config, TAliasList* aliases, TUserList* users)
     : QDialog(owner), FStations(stations), FSMTP(smtp), FPOP3(pop3), FConfig(config),
       FAliases(aliases), FUsers(users)
 {
@@ -119,7 +117,8 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
     UserListBox->setObjectName("UserListBox");
     usersLayout->addWidget(UserListBox);
     auto* userButtons = new QVBoxLayout;
-    AddUserBtn = Button(usersBox, "AddUserBtn", "Add", "Add a Local email User for this Station Only");
+    AddUserBtn =
+        Button(usersBox, "AddUserBtn", "Add", "Add a Local email User for this Station Only");
     RemoveUserBtn = Button(usersBox, "RemoveUserBtn", "Remove", "Remove the Selected User");
     EditUserBtn = Button(usersBox, "EditUserBtn", "Edit",
                          "Edit the Selected Local email User for this Station");
@@ -142,8 +141,8 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
     // Ports take five digits, so every port a server can use fits.
     auto* smtpBox = new QGroupBox("SMTP Server", TabSheet1);
     auto* smtpForm = new QFormLayout(smtpBox);
-    SMTPEnabledComboBox = SwitchCombo(smtpBox, "SMTPEnabledComboBox",
-                                      "Enable the users to be able to send mail");
+    SMTPEnabledComboBox =
+        SwitchCombo(smtpBox, "SMTPEnabledComboBox", "Enable the users to be able to send mail");
     SMTPPort = DigitsEdit(smtpBox, "SMTPPort", 5,
                           "Select the STMP port to listen for Connections (Advanced)");
     SMTPPort->setText("25");
@@ -192,10 +191,10 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
     aliasLayout->addWidget(aliasBox);
     auto* aliasButtons = new QVBoxLayout;
     AddAliasBtn = Button(TabSheet2, "AddAliasBtn", "Add", "Add an Alias for an HF Mail User");
-    RemoveAliasBtn =
-        Button(TabSheet2, "RemoveAliasBtn", "Remove", "Remove the Selected  Alias");
+    RemoveAliasBtn = Button(TabSheet2, "RemoveAliasBtn", "Remove", "Remove the Selected  Alias");
     EditAliasBtn = Button(TabSheet2, "EditAliasBtn", "Edit", "Edit an Alias for an HF Mail User");
-    ClearAllAliasBtn = Button(TabSheet2, "ClearAllAliasBtn", "Clear All", "Clear All Alias Entries");
+    ClearAllAliasBtn =
+        Button(TabSheet2, "ClearAllAliasBtn", "Clear All", "Clear All Alias Entries");
     for (QPushButton* b : {AddAliasBtn, RemoveAliasBtn, EditAliasBtn, ClearAllAliasBtn})
         aliasButtons->addWidget(b);
     aliasButtons->addStretch();
@@ -212,8 +211,7 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
     connect(AddAliasBtn, &QPushButton::clicked, this, &TNetConfigFrm::AddAliasBtnClick);
     connect(EditAliasBtn, &QPushButton::clicked, this, &TNetConfigFrm::EditAliasBtnClick);
     connect(RemoveAliasBtn, &QPushButton::clicked, this, &TNetConfigFrm::RemoveAliasBtnClick);
-    connect(ClearAllAliasBtn, &QPushButton::clicked, this,
-            &TNetConfigFrm::ClearAllAliasBtnClick);
+    connect(ClearAllAliasBtn, &QPushButton::clicked, this, &TNetConfigFrm::ClearAllAliasBtnClick);
     connect(Button1, &QPushButton::clicked, this, &TNetConfigFrm::Button1Click);
     connect(Button5, &QPushButton::clicked, this, &TNetConfigFrm::Button5Click);
     connect(PageControl1, &QTabWidget::currentChanged, this, [this](int index) {

@@ -161,8 +161,6 @@ void TSMTPFrm::ReportNonNumeric(int count)
         return;
     QMetaObject::invokeMethod(
         this,
-        [] {
-            ShowMessageBox("Error converting str to int", "Error", MB_OK, TMsgIcon::Warning);
-        },
+        [] { ShowMessageBox("Error converting str to int", "Error", MB_OK, TMsgIcon::Warning); },
         Qt::QueuedConnection);
 }

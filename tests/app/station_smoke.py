@@ -34,7 +34,9 @@ def main():
         modem.stdout.readline()
         env["SKIPMAIL_COM1"] = str(root / "modem.pty")
         (root / "channels.dat").write_bytes(b"14313.250:14313.250:USB:\r\n")
-        (root / "skipmail.INI").write_bytes(b"[RADIO]\r\nTYPE=ICOM M710\r\n")
+        # The local mail servers stay off: ports 25 and 110 are not for tests.
+        (root / "skipmail.INI").write_bytes(b"[RADIO]\r\nTYPE=ICOM M710\r\n"
+                                            b"[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n")
         proc = subprocess.Popen([program], cwd=root, env=env)
         try:
             wait_for(lambda: (root / "QUEUE").is_dir(), 20, "the working directories")

@@ -72,9 +72,8 @@ TEST_F(SMTPFrmTest, AClientSessionEndsAsAQueueFile)
     EXPECT_EQ(c.ReadLine(), "250 Ok");
     EXPECT_EQ(c.Command("QUIT").substr(0, 4), "221 ");
 
-    EXPECT_EQ(ReadFile(Queue("1.msg")),
-              "RCPT: c@example.com\r\nRCPT: b@FAR\r\nRCPT: a\r\n"
-              "Subject: t\r\n\r\nbare\r\nlf\r\n.dot\r\n..two\r\n");
+    EXPECT_EQ(ReadFile(Queue("1.msg")), "RCPT: c@example.com\r\nRCPT: b@FAR\r\nRCPT: a\r\n"
+                                        "Subject: t\r\n\r\nbare\r\nlf\r\n.dot\r\n..two\r\n");
 }
 
 TEST_F(SMTPFrmTest, NumbersFollowTheQueueAndReportOddNames)

@@ -45,8 +45,7 @@ protected:
     void Make()
     {
         Frm = std::make_unique<TNetConfigFrm>(nullptr, Stations.get(), Smtp.get(), Pop3.get(),
-                                              Root.Config.get(), Aliases.get(),
-                                              Root.Users.get());
+                                              Root.Config.get(), Aliases.get(), Root.Users.get());
     }
     void AddUsers(std::initializer_list<const char*> names)
     {
@@ -92,8 +91,8 @@ TEST_F(NetConfigFrmTest, ConstructionStartsWhatTheConfigurationEnables)
     EXPECT_TRUE(Frm->SMTPPort->isEnabled());
     EXPECT_EQ(Frm->SMTPPort->text().toInt(), Root.Config->Smtp.Port);
     EXPECT_EQ(Lines(Frm->UserListBox), (std::vector<std::string>{"admin", "bob"}));
-    EXPECT_EQ(Lines(Frm->AliasListBox),
-              (std::vector<std::string>{"a@example.com --> ann@FAR", "z@example.com --> bob@HOME"}));
+    EXPECT_EQ(Lines(Frm->AliasListBox), (std::vector<std::string>{"a@example.com --> ann@FAR",
+                                                                  "z@example.com --> bob@HOME"}));
 }
 
 TEST_F(NetConfigFrmTest, APortTakenAtStartIsReportedAndLeavesTheSwitchOff)
@@ -352,9 +351,8 @@ TEST_F(NetConfigFrmTest, AliasesAreAddedEditedRemovedAndCleared)
         });
     Frm->AddAliasBtn->click();
     Frm->AddAliasBtn->click();
-    EXPECT_EQ(Lines(Frm->AliasListBox),
-              (std::vector<std::string>{"ann@example.com --> ann@HOME",
-                                        "bob@example.com --> bob@FAR"}));
+    EXPECT_EQ(Lines(Frm->AliasListBox), (std::vector<std::string>{"ann@example.com --> ann@HOME",
+                                                                  "bob@example.com --> bob@FAR"}));
     Frm->AliasListBox->setCurrentRow(1);
     Frm->EditAliasBtn->click();
     EXPECT_EQ(Aliases->Get(1).Alias, "robert@FAR");

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+
+#include "app/main_form.h"
+#include "core/login_frm.h"
+#include "core/password_codec.h"
+#include "mail/mail_test_helpers.h"
+#include "mail/net_config_frm.h"
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+#include "support/scripted_dialogs.h"
+
+namespace {
+
+struct TResult {
+    int Status;
+    std::string Output;
+};
+
+TResult RunCommand(const std::string& command)
+{
+    TResult r{-1, {}};
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.Output.append(buf, n);
+    r.Status = ::pclose(p);
+    return r;
+}
+
+// The station as the program builds it, without a modem, with a fast router.
+class LocalMailEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Dir.isValid());
+        DataRoot::Set(Dir.path().toStdString());
+        SmtpPort = FreePort();
+        Pop3Port = FreePort();
+        WriteFileAtomic(DataRoot::Path("skipmail.INI"),
+                        "[SMTP]\r\nENABLED=ON\r\nSMTPPORT=" + std::to_string(SmtpPort) +
+                            "\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=" + std::to_string(Pop3Port) +
+                            "\r\n[MAILBOX]\r\nPASS=" + EncodePassword("letmein") + "\r\n");
+        WriteFileAtomic(DataRoot::Path("stations.dat"),
+                        "HOME,,,,DISABLED,,,,\r\nFAR,,,,DISABLED,,,,\r\n");
+        std::string users;
+        for (const char* u : {"admin", "bob", "carol"})
+            users += std::string(u) + ":" + EncodePassword(std::string(u) + "pw") + ":\r\n";
+        WriteFileAtomic(DataRoot::Path("users.dat"), users);
+        WriteFileAtomic(DataRoot::Path("alias.dat"), "ext@example.com:carol@HOME:carol:HOME\r\n");
+
+        TStationParts parts = DefaultStationParts();
+        parts.LinkControl = nullptr;
+        parts.Modem = nullptr;
+        parts.StatusHoldMs = 0;
+        parts.RouterTurnMs = 10;
+        parts.RouterPauseMs = 0;
+        parts.UseTrayIcon = false;
+        parts.Quit = [](int) {};
+        Form = std::make_unique<TMainForm>(std::move(parts));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Started(); }, 10000));
+    }
+    void TearDown() override
+    {
+        if (Form)
+            Form->Shutdown(0);
+        Form.reset();
+    }
+    const TMenuEntry* Entry(const std::string& text)
+    {
+        for (const auto& e : Form->MenuEntries())
+            if (e.Text == text)
+                return &e;
+        return nullptr;
+    }
+
+    QTemporaryDir Dir;
+    int SmtpPort = 0;
+    int Pop3Port = 0;
+    std::unique_ptr<TMainForm> Form;
+};
+
+TEST_F(LocalMailEndToEnd, MailClientsSendAndFetchThroughTheRouter)
+{
+    const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    std::string command = std::string("python3 ") + source + "/tests/mail/e2e/local_mail_e2e.py " +
+                          Dir.path().toStdString() + " " + std::to_string(SmtpPort) + " " +
+                          std::to_string(Pop3Port);
+    auto result = std::async(std::launch::async, RunCommand, command);
+    // The station's GUI thread keeps running while the clients work.
+    ASSERT_TRUE(PumpUntil(
+        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        170000));
+    TResult r = result.get();
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_NE(r.Output.find("local mail end to end: ok"), std::string::npos) << r.Output;
+}
+
+TEST_F(LocalMailEndToEnd, TheMenuOpensTheSettingsAfterTheLogin)
+{
+    const TMenuEntry* entry = Entry("Local Network");
+    ASSERT_NE(entry, nullptr);
+    TScriptedDialogs dialogs;
+    dialogs
+        .ExpectDialog("TLoginFrm",
+                      [](QDialog& d) {
+                          static_cast<TLoginFrm&>(d).PassEdit->setText("wrong");
+                          return TLoginFrm::mrOk;
+                      })
+        .ExpectBox("Invalid Password.", IDOK)
+        .ExpectDialog("TLoginFrm", [](QDialog& d) {
+            static_cast<TLoginFrm&>(d).PassEdit->setText("letmein");
+            return TLoginFrm::mrOk;
+        });
+    Form->RunMenuEntry(*entry);
+    TNetConfigFrm* frm = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* f = qobject_cast<TNetConfigFrm*>(w))
+            frm = f;
+    ASSERT_NE(frm, nullptr);
+    EXPECT_TRUE(frm->isVisible());
+    EXPECT_EQ(frm->Password->text(), "letmein");
+    EXPECT_EQ(frm->SMTPEnabledComboBox->currentText(), "ENABLED");
+    EXPECT_EQ(frm->POP3Port->text().toInt(), Pop3Port);
+}
+
+} // namespace
