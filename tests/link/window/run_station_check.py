@@ -5,6 +5,7 @@ radio must receive the set-up and the scan steps through the channels."""
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,12 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         station = pathlib.Path(tmp) / "station"
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        # Free ports for the demo's mail servers: another station may hold
+        # the demo ports, and a refused port stops the start-up at its box.
+        for name in ("SKIPMAIL_DEMO_SMTP_PORT", "SKIPMAIL_DEMO_POP3_PORT"):
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                env[name] = str(s.getsockname()[1])
         proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True)
 
         def text(pattern):
