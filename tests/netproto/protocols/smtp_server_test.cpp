@@ -110,6 +110,26 @@ TEST_F(SmtpFixture, WholeSessionByteExact)
     EXPECT_EQ(m[0].Rcpt, (std::vector<std::string>{"x@y.z", "w@y.z"}));
 }
 
+TEST_F(SmtpFixture, OptionalCommandsAnswerThroughTheirEvents)
+{
+    server.OnCommandEXPN = [](TIdCommand& c) {
+        c.Connection().WriteLn("250 list " + c.UnparsedParams());
+    };
+    Start();
+    auto c = Greeted();
+    for (const char* word : {"HELP", "SOML", "SEND", "SAML", "VRFY", "TURN"})
+        EXPECT_EQ(c->Cmd(std::string(word) + " x y"),
+                  "500 Syntax Error - Command not understood: x y\r\n")
+            << word;
+    EXPECT_EQ(c->Cmd("expn staff"), "250 list staff\r\n");
+    // The optional commands leave the transaction alone.
+    EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.c>"), "250 a@b.c Address Okay\r\n");
+    EXPECT_EQ(c->Cmd("VRFY joe"), "500 Syntax Error - Command not understood: joe\r\n");
+    EXPECT_EQ(c->Cmd("RCPT TO:<x@y.z>"), "250 x@y.z Address Okay\r\n");
+    EXPECT_EQ(c->Cmd("RSET"), "250 Ok\r\n");
+    EXPECT_EQ(c->Cmd("RCPT TO:<x@y.z>"), "503 \r\n");
+}
+
 TEST_F(SmtpFixture, SenderAndRecipientEvents)
 {
     server.OnCommandMAIL = [](TIdCommand&, bool& accept, const std::string& address) {
@@ -207,6 +227,16 @@ TEST_F(SmtpFixture, OversizeMessageGets552AndTheSessionGoesOn)
     EXPECT_EQ(c->Cmd(std::string(998, 'b') + "\r\n."), "250 Ok\r\n");
     ASSERT_EQ(Messages().size(), 1u);
     EXPECT_EQ(Messages()[0].Text.size(), 1000u);
+
+    // A line beyond the message line limit refuses the message, not the session.
+    server.MaxDataLineLength = 100;
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<x@y.z>");
+    c->Cmd("DATA");
+    c->Send("ok line\r\n" + std::string(5000, 'L') + "\r\nmore\r\n");
+    EXPECT_EQ(c->Cmd("."), "500 Line too long\r\n");
+    EXPECT_EQ(c->Cmd("NOOP"), "250 Ok\r\n");
+    EXPECT_EQ(Messages().size(), 1u);
 }
 
 TEST_F(SmtpFixture, RawSocketEdgeCases)
@@ -463,11 +493,11 @@ TEST_F(SmtpFixture, SwaksSendsMail)
         GTEST_SKIP() << "swaks is not installed";
     Start();
     std::string out;
-    const int rc = servertest::RunCommand(
-        "swaks --server 127.0.0.1 --port " + std::to_string(port) +
-            " --protocol SMTP --helo client.lan --from a@b.c --to x@y.z,w@y.z"
-            " --header 'Subject: swaks' --body 'swaks body' --timeout 10",
-        &out);
+    const int rc =
+        servertest::RunCommand("swaks --server 127.0.0.1 --port " + std::to_string(port) +
+                                   " --helo client.lan --from a@b.c --to x@y.z,w@y.z"
+                                   " --header 'Subject: swaks' --body 'swaks body' --timeout 10",
+                               &out);
     EXPECT_EQ(rc, 0) << out;
     auto m = Messages();
     ASSERT_EQ(m.size(), 1u);
