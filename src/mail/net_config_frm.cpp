@@ -259,9 +259,10 @@ bool TNetConfigFrm::StartServer(const TServerSwitch& s, int port)
         auto lock = FConfig->Lock();
         *s.ConfigPort = port;
     }
+    // Whatever the socket layer raises, the operator gets the box below.
     try {
         s.SetActive(true);
-    } catch (const std::exception&) {
+    } catch (...) {
     }
     if (s.Listening())
         return true;
