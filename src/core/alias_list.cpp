@@ -18,9 +18,8 @@ TableFile::Record ToRecord(const TAlias& a)
 
 } // namespace
 
-TAliasList::TAliasList() : TTableBase(TableFile::kAlias)
+TAliasList::TAliasList() : TTableBase(TableFile::kAlias, FromRecord, ToRecord)
 {
-    SetToRecord(ToRecord);
     Load();
 }
 
@@ -31,7 +30,7 @@ TAliasList::~TAliasList()
 
 void TAliasList::Load()
 {
-    LoadRecords(FromRecord);
+    LoadRecords();
 }
 
 void TAliasList::CheckAlias(const TAlias& a) const
@@ -61,8 +60,7 @@ void TAliasList::Get(int index, std::string& address, std::string& alias, std::s
 
 TAlias TAliasList::Get(int index) const
 {
-    std::lock_guard lock(m_lock);
-    return ValidIndex(index) ? m_items[index] : TAlias{};
+    return GetAt(index);
 }
 
 int TAliasList::IndexOfAddress(const std::string& address) const
@@ -79,13 +77,11 @@ void TAliasList::Add(const std::string& address, const std::string& alias, const
 {
     TAlias a{address, alias, user, station};
     CheckAlias(a);
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         m_items.push_back(std::move(a));
         SortLocked();
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }
 
 bool TAliasList::Modify(int index, const std::string& address, const std::string& alias,
@@ -93,37 +89,24 @@ bool TAliasList::Modify(int index, const std::string& address, const std::string
 {
     TAlias a{address, alias, user, station};
     CheckAlias(a);
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         if (!ValidIndex(index))
             return false;
         m_items[index] = std::move(a);
         SortLocked();
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 bool TAliasList::Delete(int index)
 {
-    {
-        std::lock_guard lock(m_lock);
-        if (!ValidIndex(index))
-            return false;
-        m_items.erase(m_items.begin() + index);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+    return EraseAt(index);
 }
 
 void TAliasList::Clear()
 {
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         m_items.clear();
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }

@@ -14,9 +14,8 @@ TableFile::Record ToRecord(const TChannel& c)
 
 } // namespace
 
-TChannelList::TChannelList() : TTableBase(TableFile::kChannels)
+TChannelList::TChannelList() : TTableBase(TableFile::kChannels, FromRecord, ToRecord)
 {
-    SetToRecord(ToRecord);
     Load();
 }
 
@@ -27,7 +26,7 @@ TChannelList::~TChannelList()
 
 void TChannelList::Load()
 {
-    LoadRecords(FromRecord);
+    LoadRecords();
 }
 
 void TChannelList::CheckChannel(const TChannel& c) const
@@ -39,44 +38,30 @@ void TChannelList::CheckChannel(const TChannel& c) const
 
 TChannel TChannelList::Get(int index) const
 {
-    std::lock_guard lock(m_lock);
-    return ValidIndex(index) ? m_items[index] : TChannel{};
+    return GetAt(index);
 }
 
 void TChannelList::Add(const TChannel& channel)
 {
     CheckChannel(channel);
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         m_items.push_back(channel);
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }
 
 bool TChannelList::Modify(const TChannel& channel, int index)
 {
     CheckChannel(channel);
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         if (!ValidIndex(index))
             return false;
         m_items[index] = channel;
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 bool TChannelList::Delete(int index)
 {
-    {
-        std::lock_guard lock(m_lock);
-        if (!ValidIndex(index))
-            return false;
-        m_items.erase(m_items.begin() + index);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+    return EraseAt(index);
 }

@@ -40,9 +40,9 @@ double SortKey(TDateTime t)
 
 } // namespace
 
-TScheduledLinkList::TScheduledLinkList() : TTableBase(TableFile::kSchedule)
+TScheduledLinkList::TScheduledLinkList()
+    : TTableBase(TableFile::kSchedule, FromRecord, ToRecord)
 {
-    SetToRecord(ToRecord);
     Load();
 }
 
@@ -53,9 +53,7 @@ TScheduledLinkList::~TScheduledLinkList()
 
 void TScheduledLinkList::Load()
 {
-    LoadRecords(FromRecord);
-    std::lock_guard lock(m_lock);
-    SortLocked();
+    LoadRecords([this] { SortLocked(); });
 }
 
 void TScheduledLinkList::SortLocked()
@@ -68,20 +66,17 @@ void TScheduledLinkList::SortLocked()
 
 TScheduledLink TScheduledLinkList::Get(int index) const
 {
-    std::lock_guard lock(m_lock);
-    return ValidIndex(index) ? m_items[index] : TScheduledLink{};
+    return GetAt(index);
 }
 
 void TScheduledLinkList::Add(const TScheduledLink& link)
 {
     Check(link.StationName, 0, "Station name");
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         m_items.push_back(link);
         SortLocked();
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }
 
 int TScheduledLinkList::FindLocked(const std::string& stationName, const std::string& time) const
@@ -105,29 +100,23 @@ bool TScheduledLinkList::Modify(const std::string& stationName, const std::strin
                                 const TScheduledLink& link)
 {
     Check(link.StationName, 0, "Station name");
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         int i = FindLocked(stationName, time);
         if (i < 0)
             return false;
         m_items[i] = link;
         SortLocked();
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 bool TScheduledLinkList::Delete(const std::string& stationName, const std::string& time)
 {
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         int i = FindLocked(stationName, time);
         if (i < 0)
             return false;
         m_items.erase(m_items.begin() + i);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }

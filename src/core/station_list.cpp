@@ -22,9 +22,8 @@ constexpr int kQualitySlots = 4;
 
 } // namespace
 
-TStationList::TStationList() : TTableBase(TableFile::kStations)
+TStationList::TStationList() : TTableBase(TableFile::kStations, FromRecord, ToRecord)
 {
-    SetToRecord(ToRecord);
     Load();
 }
 
@@ -35,7 +34,7 @@ TStationList::~TStationList()
 
 void TStationList::Load()
 {
-    LoadRecords(FromRecord);
+    LoadRecords();
 }
 
 void TStationList::CheckStation(const TStation& s) const
@@ -55,8 +54,7 @@ void TStationList::CheckStation(const TStation& s) const
 
 TStation TStationList::Get(int index) const
 {
-    std::lock_guard lock(m_lock);
-    return ValidIndex(index) ? m_items[index] : TStation{};
+    return GetAt(index);
 }
 
 int TStationList::IndexOfLocked(const std::string& name) const
@@ -76,41 +74,28 @@ int TStationList::IndexOf(const std::string& name) const
 void TStationList::Add(const TStation& station)
 {
     CheckStation(station);
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         m_items.push_back(station);
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }
 
 bool TStationList::Modify(const TStation& station, int index)
 {
     CheckStation(station);
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         if (!ValidIndex(index))
             return false;
         TStation updated = station;
         updated.ChannelFlags = m_items[index].ChannelFlags;
         m_items[index] = std::move(updated);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 bool TStationList::Delete(int index)
 {
-    {
-        std::lock_guard lock(m_lock);
-        if (!ValidIndex(index))
-            return false;
-        m_items.erase(m_items.begin() + index);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+    return EraseAt(index);
 }
 
 int TStationList::GetChannelCount() const
@@ -130,17 +115,15 @@ bool TStationList::IsChannelEnabled(int stationIndex, int channelIndex) const
 
 void TStationList::SetChannelEnabled(int stationIndex, int channelIndex, bool enabled)
 {
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         if (!ValidIndex(stationIndex) || channelIndex < 0)
-            return;
+            return false;
         std::string& flags = m_items[stationIndex].ChannelFlags;
         if (flags.size() <= static_cast<size_t>(channelIndex))
             flags.resize(channelIndex + 1, 'N');
         flags[channelIndex] = enabled ? 'Y' : 'N';
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }
 
 bool TStationList::GetLinkQualities(const std::string& name, int channel, int& q1, int& q2, int& q3,
@@ -165,8 +148,7 @@ bool TStationList::GetLinkQualities(const std::string& name, int channel, int& q
 bool TStationList::SetLinkQualities(const std::string& name, int channel, int s1, int s2, int s3,
                                     int s4)
 {
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         int index = IndexOfLocked(name);
         if (index < 0 || channel < 0)
             return false;
@@ -177,18 +159,15 @@ bool TStationList::SetLinkQualities(const std::string& name, int channel, int s1
         int steps[kQualitySlots] = {s1, s2, s3, s4};
         for (int slot = 0; slot < kQualitySlots; ++slot)
             lq[first + slot] = static_cast<char>('0' + std::clamp(steps[slot], 1, 20));
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 void TStationList::DeleteChannel(int channel)
 {
     if (channel < 0)
         return;
-    {
-        std::lock_guard lock(m_lock);
+    Update([&] {
         for (TStation& s : m_items) {
             if (static_cast<size_t>(channel) < s.ChannelFlags.size())
                 s.ChannelFlags.erase(channel, 1);
@@ -196,7 +175,6 @@ void TStationList::DeleteChannel(int channel)
             if (first < s.LinkQuality.size())
                 s.LinkQuality.erase(first, kQualitySlots);
         }
-        SaveLocked();
-    }
-    Changed();
+        return true;
+    });
 }

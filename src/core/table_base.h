@@ -2,10 +2,15 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/table_file.h"
+
+// Reports a failed save as "Error Saving <file>\n<reason>"; the table in
+// memory keeps the change and is written again at its next save.
+void ReportTableSaveError(const char* file, const std::string& reason);
 
 // What every table shares: its records by value, its own lock, its file, and
 // the change hook that windows use to refresh their views. Callers never lock;
@@ -13,7 +18,9 @@
 //
 // The change hook runs on the thread that made the change, after the table's
 // lock is released, so it may read the table again. A window must carry the
-// refresh to the GUI thread itself.
+// refresh to the GUI thread itself. A failed save is reported after the lock
+// is released too: the report may wait for the GUI thread, which may be
+// waiting for the table.
 template <class TRecord> class TTableBase {
 public:
     using ChangeHook = std::function<void()>;
@@ -41,25 +48,71 @@ public:
     // Writes the file now; false (and the error reported) when it cannot.
     bool Save()
     {
-        std::lock_guard lock(m_lock);
-        return SaveLocked();
+        std::optional<std::string> error;
+        {
+            std::lock_guard lock(m_lock);
+            error = WriteLocked();
+        }
+        return !Report(error);
     }
 
 protected:
-    explicit TTableBase(const TableFile::Format& format) : m_format(format) {}
+    using FromRecordFn = TRecord (*)(const TableFile::Record&);
+    using ToRecordFn = TableFile::Record (*)(const TRecord&);
+
+    TTableBase(const TableFile::Format& format, FromRecordFn fromRecord, ToRecordFn toRecord)
+        : m_format(format), m_fromRecord(fromRecord), m_toRecord(toRecord)
+    {
+    }
     ~TTableBase() = default;
 
-    void LoadRecords(TRecord (*fromRecord)(const TableFile::Record&))
+    // Replaces the records by the file's; `arrange` (if any) runs on them
+    // before the lock is released.
+    void LoadRecords(const std::function<void()>& arrange = {})
     {
-        std::lock_guard lock(m_lock);
-        m_items.clear();
+        std::vector<TRecord> items;
         for (const TableFile::Record& r : TableFile::Load(m_format))
-            m_items.push_back(fromRecord(r));
+            items.push_back(m_fromRecord(r));
+        std::lock_guard lock(m_lock);
+        m_items = std::move(items);
+        if (arrange)
+            arrange();
     }
 
-    void SetToRecord(TableFile::Record (*toRecord)(const TRecord&)) { m_toRecord = toRecord; }
+    // One change: `change` runs under the lock and returns whether it changed
+    // anything. When it did, the file is saved and the change hook runs.
+    template <class Change> bool Update(Change change)
+    {
+        std::optional<std::string> error;
+        {
+            std::lock_guard lock(m_lock);
+            if (!change())
+                return false;
+            error = WriteLocked();
+        }
+        Report(error);
+        Changed();
+        return true;
+    }
 
-    bool SaveLocked();
+    // A copy of the record; an index outside 0..Count-1 gives an empty record.
+    TRecord GetAt(int index) const
+    {
+        std::lock_guard lock(m_lock);
+        return ValidIndex(index) ? m_items[index] : TRecord{};
+    }
+
+    // Removes the record, saves and runs the change hook; false for an index
+    // out of range.
+    bool EraseAt(int index)
+    {
+        return Update([&] {
+            if (!ValidIndex(index))
+                return false;
+            m_items.erase(m_items.begin() + index);
+            return true;
+        });
+    }
 
     // Runs the change hook outside the lock.
     void Changed()
@@ -88,25 +141,29 @@ protected:
     const TableFile::Format& m_format;
 
 private:
-    ChangeHook m_onChanged;
-    TableFile::Record (*m_toRecord)(const TRecord&) = nullptr;
-};
-
-// Reports a failed save as "Error Saving <file>\n<reason>"; the table in
-// memory keeps the change and is written again at its next save.
-void ReportTableSaveError(const char* file, const std::string& reason);
-
-template <class TRecord> bool TTableBase<TRecord>::SaveLocked()
-{
-    std::vector<TableFile::Record> records;
-    records.reserve(m_items.size());
-    for (const TRecord& item : m_items)
-        records.push_back(m_toRecord(item));
-    try {
-        TableFile::Save(records, m_format);
-        return true;
-    } catch (const std::exception& e) {
-        ReportTableSaveError(m_format.file, e.what());
-        return false;
+    // The reason the file could not be written, if it could not.
+    std::optional<std::string> WriteLocked()
+    {
+        std::vector<TableFile::Record> records;
+        records.reserve(m_items.size());
+        for (const TRecord& item : m_items)
+            records.push_back(m_toRecord(item));
+        try {
+            TableFile::Save(records, m_format);
+            return std::nullopt;
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
     }
-}
+
+    bool Report(const std::optional<std::string>& error) const
+    {
+        if (error)
+            ReportTableSaveError(m_format.file, *error);
+        return error.has_value();
+    }
+
+    ChangeHook m_onChanged;
+    FromRecordFn m_fromRecord;
+    ToRecordFn m_toRecord;
+};

@@ -29,9 +29,8 @@ bool SafeFileName(const std::string& name)
 
 } // namespace
 
-TUserList::TUserList() : TTableBase(TableFile::kUsers)
+TUserList::TUserList() : TTableBase(TableFile::kUsers, FromRecord, ToRecord)
 {
-    SetToRecord(ToRecord);
     Load();
 }
 
@@ -42,7 +41,7 @@ TUserList::~TUserList()
 
 void TUserList::Load()
 {
-    LoadRecords(FromRecord);
+    LoadRecords();
 }
 
 void TUserList::CheckUser(const TUser& u) const
@@ -57,8 +56,7 @@ void TUserList::CheckUser(const TUser& u) const
 
 TUser TUserList::Get(int index) const
 {
-    std::lock_guard lock(m_lock);
-    return ValidIndex(index) ? m_items[index] : TUser{};
+    return GetAt(index);
 }
 
 int TUserList::IndexOf(const std::string& name) const
@@ -73,42 +71,30 @@ int TUserList::IndexOf(const std::string& name) const
 void TUserList::Add(const TUser& user)
 {
     CheckUser(user);
+    // The mailbox comes first so that the change hook finds it.
     std::string dir = MessageStore::UserMailDir(user.Name);
-    {
-        std::lock_guard lock(m_lock);
-        m_items.push_back(user);
-        SaveLocked();
-    }
     if (!MessageStore::EnsureDirectory(dir))
         CoreReport::Error("Error Creating Directory\n" + dir);
-    Changed();
+    Update([&] {
+        m_items.push_back(user);
+        return true;
+    });
 }
 
 bool TUserList::Modify(int index, const TUser& user)
 {
     CheckUser(user);
-    {
-        std::lock_guard lock(m_lock);
+    return Update([&] {
         if (!ValidIndex(index))
             return false;
         m_items[index] = user;
-        SaveLocked();
-    }
-    Changed();
-    return true;
+        return true;
+    });
 }
 
 bool TUserList::Delete(int index)
 {
-    {
-        std::lock_guard lock(m_lock);
-        if (!ValidIndex(index))
-            return false;
-        m_items.erase(m_items.begin() + index);
-        SaveLocked();
-    }
-    Changed();
-    return true;
+    return EraseAt(index);
 }
 
 void TUserList::GetMessageList(const TUser& user, std::vector<std::string>& list, int& count,
@@ -153,19 +139,13 @@ void TUserList::SetLastConnection(const std::string& userName)
     std::tm now = DateTime::NowUtc();
     std::string stamp =
         "[" + DateTime::FormatDate(now) + " " + DateTime::FormatHourMinute(now) + " UTC]";
-    {
-        std::lock_guard lock(m_lock);
-        bool found = false;
+    Update([&] {
         for (TUser& u : m_items) {
             if (u.Name == userName) {
                 u.LastConnection = stamp;
-                found = true;
-                break;
+                return true;
             }
         }
-        if (!found)
-            return;
-        SaveLocked();
-    }
-    Changed();
+        return false;
+    });
 }
