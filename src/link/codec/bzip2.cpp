@@ -32,7 +32,53 @@ template <class Fn> bool Bind(void* handle, const char* name, Fn& fn, std::strin
     return true;
 }
 
+// Feeds the stream from read() into step() and its output to write() until
+// the stream ends. step(strm, inputEnded) runs the library once and returns
+// its code; `okCode(inputEnded)` is the code that asks for another round.
+// With `inputMustEnd`, input that runs out before the stream ends is an
+// error rather than a loop without progress.
 // read(buf, size) -> bytes placed, 0 at end, -1 on failure; write(buf, size) -> ok.
+template <class Step, class OkCode, class Read, class Write>
+Bzip2Error Pump(bz_stream& strm, Step step, OkCode okCode, bool inputMustEnd, Read read,
+                Write write)
+{
+    std::vector<char> in(kChunk);
+    std::vector<char> out(kChunk);
+    bool inputEnded = false;
+    for (;;) {
+        if (!inputEnded && strm.avail_in == 0) {
+            const long got = read(in.data(), in.size());
+            if (got < 0)
+                return Bzip2Error::ReadFailed;
+            strm.next_in = in.data();
+            strm.avail_in = static_cast<unsigned>(got);
+            inputEnded = got == 0;
+        }
+        strm.next_out = out.data();
+        strm.avail_out = static_cast<unsigned>(out.size());
+        const int rc = step(strm, inputEnded);
+        const std::size_t produced = out.size() - strm.avail_out;
+        if (produced > 0 && !write(out.data(), produced))
+            return Bzip2Error::WriteFailed;
+        if (rc == BZ_STREAM_END)
+            return Bzip2Error::None;
+        if (rc != okCode(inputEnded)) {
+            const Bzip2Error result = Bzip2ErrorFromCode(rc);
+            return result == Bzip2Error::None ? Bzip2Error::Unknown : result;
+        }
+        // No more input and nothing more coming out: the stream was cut short.
+        if (inputMustEnd && inputEnded && strm.avail_in == 0 && produced == 0)
+            return Bzip2Error::UnexpectedEof;
+    }
+}
+
+// Ends the library's stream however the pump leaves (a writer may throw).
+struct StreamEnd {
+    int (*end)(bz_stream*);
+    bz_stream& strm;
+    ~StreamEnd() { end(&strm); }
+};
+
 template <class Read, class Write>
 Bzip2Error CompressStream(const Bzip2Library& lib, Read read, Write write)
 {
@@ -40,43 +86,16 @@ Bzip2Error CompressStream(const Bzip2Library& lib, Read read, Write write)
     if (!api)
         return Bzip2Error::LibraryMissing;
     bz_stream strm{};
-    int rc = api->compressInit(&strm, kBlockSize100k, 0, 0);
+    const int rc = api->compressInit(&strm, kBlockSize100k, 0, 0);
     if (rc != BZ_OK)
         return Bzip2ErrorFromCode(rc);
-    std::vector<char> in(kChunk);
-    std::vector<char> out(kChunk);
-    Bzip2Error result = Bzip2Error::None;
-    bool finishing = false;
-    for (;;) {
-        if (!finishing && strm.avail_in == 0) {
-            const long got = read(in.data(), in.size());
-            if (got < 0) {
-                result = Bzip2Error::ReadFailed;
-                break;
-            }
-            strm.next_in = in.data();
-            strm.avail_in = static_cast<unsigned>(got);
-            finishing = got == 0;
-        }
-        strm.next_out = out.data();
-        strm.avail_out = static_cast<unsigned>(out.size());
-        rc = api->compress(&strm, finishing ? BZ_FINISH : BZ_RUN);
-        const std::size_t produced = out.size() - strm.avail_out;
-        if (produced > 0 && !write(out.data(), produced)) {
-            result = Bzip2Error::WriteFailed;
-            break;
-        }
-        if (rc == BZ_STREAM_END)
-            break;
-        if (rc != (finishing ? BZ_FINISH_OK : BZ_RUN_OK)) {
-            result = Bzip2ErrorFromCode(rc);
-            if (result == Bzip2Error::None)
-                result = Bzip2Error::Unknown;
-            break;
-        }
-    }
-    api->compressEnd(&strm);
-    return result;
+    const StreamEnd end{api->compressEnd, strm};
+    return Pump(
+        strm,
+        [api](bz_stream& s, bool finishing) {
+            return api->compress(&s, finishing ? BZ_FINISH : BZ_RUN);
+        },
+        [](bool finishing) { return finishing ? BZ_FINISH_OK : BZ_RUN_OK; }, false, read, write);
 }
 
 template <class Read, class Write>
@@ -86,48 +105,13 @@ Bzip2Error DecompressStream(const Bzip2Library& lib, Read read, Write write)
     if (!api)
         return Bzip2Error::LibraryMissing;
     bz_stream strm{};
-    int rc = api->decompressInit(&strm, 0, 0);
+    const int rc = api->decompressInit(&strm, 0, 0);
     if (rc != BZ_OK)
         return Bzip2ErrorFromCode(rc);
-    std::vector<char> in(kChunk);
-    std::vector<char> out(kChunk);
-    Bzip2Error result = Bzip2Error::None;
-    bool inputEnded = false;
-    for (;;) {
-        if (!inputEnded && strm.avail_in == 0) {
-            const long got = read(in.data(), in.size());
-            if (got < 0) {
-                result = Bzip2Error::ReadFailed;
-                break;
-            }
-            strm.next_in = in.data();
-            strm.avail_in = static_cast<unsigned>(got);
-            inputEnded = got == 0;
-        }
-        strm.next_out = out.data();
-        strm.avail_out = static_cast<unsigned>(out.size());
-        rc = api->decompress(&strm);
-        const std::size_t produced = out.size() - strm.avail_out;
-        if (produced > 0 && !write(out.data(), produced)) {
-            result = Bzip2Error::WriteFailed;
-            break;
-        }
-        if (rc == BZ_STREAM_END)
-            break;
-        if (rc != BZ_OK) {
-            result = Bzip2ErrorFromCode(rc);
-            if (result == Bzip2Error::None)
-                result = Bzip2Error::Unknown;
-            break;
-        }
-        // No more input and nothing more coming out: the stream was cut short.
-        if (inputEnded && strm.avail_in == 0 && produced == 0) {
-            result = Bzip2Error::UnexpectedEof;
-            break;
-        }
-    }
-    api->decompressEnd(&strm);
-    return result;
+    const StreamEnd end{api->decompressEnd, strm};
+    return Pump(
+        strm, [api](bz_stream& s, bool) { return api->decompress(&s); },
+        [](bool) { return BZ_OK; }, true, read, write);
 }
 
 auto FileReader(std::FILE* f)
