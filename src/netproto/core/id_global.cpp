@@ -92,12 +92,7 @@ std::string TrimLeft(const std::string& s)
 
 std::string Trim(const std::string& s)
 {
-    size_t b = 0, e = s.size();
-    while (b < e && IsTrimmed(s[b]))
-        ++b;
-    while (e > b && IsTrimmed(s[e - 1]))
-        --e;
-    return s.substr(b, e - b);
+    return std::string(TrimBlanks(s));
 }
 
 // Decimal number (optional sign, blanks around) or the default.
@@ -151,6 +146,35 @@ std::string FetchToken(std::string& text, const std::string& delimiter, bool rem
 std::string FetchTokenNoCase(std::string& text, const std::string& delimiter, bool remove)
 {
     return FetchAt(text, Find(UpperCase(text), UpperCase(delimiter)), delimiter.size(), remove);
+}
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    while (!text.empty() && IsTrimmed(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsTrimmed(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string UpperAscii(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 bool SameTextLocale(const std::string& a, const std::string& b)

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Shared helpers of the internet protocol components: the millisecond tick
@@ -34,6 +35,13 @@ extern const char* const IdMonthNames[12];
 std::string FetchToken(std::string& text, const std::string& delimiter, bool remove = true);
 // As FetchToken, finding the delimiter without regard to case.
 std::string FetchTokenNoCase(std::string& text, const std::string& delimiter, bool remove = true);
+// The text without the blanks and control characters (bytes up to 32) at
+// either end.
+std::string_view TrimBlanks(std::string_view text);
+// The text with its ASCII letters in upper case; other bytes stay.
+std::string UpperAscii(std::string_view text);
+// The value of a hexadecimal digit (either case); -1 for any other character.
+int HexDigitValue(char c);
 // Case-insensitive comparison of 8-bit (Windows-1252) texts.
 bool SameTextLocale(const std::string& a, const std::string& b);
 // 0-based index of the first of items[0..highIndex] equal to text, -1 if none.

@@ -10,16 +10,6 @@
 
 namespace {
 
-std::string TrimControl(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
 bool SameTextAscii(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -243,7 +233,7 @@ std::string TIdTCPConnection::ReadLnWait(int attempts)
     int tries = 0;
     while (result.empty() && tries < attempts) {
         ++tries;
-        result = TrimControl(ReadLn("\n", -1, -1));
+        result = std::string(TrimBlanks(ReadLn("\n", -1, -1)));
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #include "netproto/message/id_coder_quoted_printable.h"
 
+#include "netproto/core/id_global.h"
+
 namespace {
 
 constexpr char HexDigits[] = "0123456789ABCDEF";
@@ -9,20 +11,6 @@ void AppendEscape(std::string& out, unsigned char c)
     out += '=';
     out += HexDigits[c >> 4];
     out += HexDigits[c & 15];
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 } // namespace
@@ -115,7 +103,7 @@ std::string TIdDecoderQuotedPrintable::DecodeBytes(std::string_view text)
         int value = 0;
         int digits = 0;
         while (digits < 2 && i < body.size()) {
-            const int v = HexValue(body[i]);
+            const int v = HexDigitValue(body[i]);
             if (v < 0) {
                 break;
             }

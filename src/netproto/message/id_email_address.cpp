@@ -26,17 +26,6 @@ std::string_view TrimWsp(std::string_view s)
     return s;
 }
 
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 std::string Quoted(std::string_view s)
 {
     std::string out = "\"";
@@ -65,12 +54,6 @@ std::string AddressForm(const std::string& address)
     return Quoted(local) + (at == std::string::npos ? "" : address.substr(at));
 }
 
-std::string Upper(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
-
 } // namespace
 
 std::string TIdEMailAddressItem::Text() const
@@ -78,7 +61,7 @@ std::string TIdEMailAddressItem::Text() const
     if (Address.empty()) {
         return Name.empty() ? std::string() : std::string("<>");
     }
-    if (Name.empty() || Name == Upper(Address)) {
+    if (Name.empty() || Name == UpperAscii(Address)) {
         return AddressForm(Address);
     }
     const bool plainName =
@@ -90,7 +73,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
 {
     Address.clear();
     Name.clear();
-    std::string_view s = Trim(text);
+    std::string_view s = TrimBlanks(text);
     if (s.empty()) {
         return;
     }
@@ -121,7 +104,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
         const std::size_t p = s.find_first_of(set);
         if (p == std::string_view::npos) {
             if (inAddress && !bracketed) {
-                Address += Trim(s);
+                Address += TrimBlanks(s);
             }
             break;
         }
@@ -138,7 +121,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
         case '>':
             inAddress = false;
             afterAt = false;
-            Address += Trim(prefix);
+            Address += TrimBlanks(prefix);
             break;
         case '@':
             afterAt = true;
@@ -163,7 +146,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             break;
         case '.':
             if (bracketed) {
-                Address += Trim(prefix);
+                Address += TrimBlanks(prefix);
                 Address += '.';
                 s = TrimWsp(s);
             } else {
@@ -174,9 +157,9 @@ void TIdEMailAddressItem::SetText(std::string_view text)
         case '(':
             ++depth;
             if (inAddress) {
-                Address += Trim(prefix);
+                Address += TrimBlanks(prefix);
             } else if (depth == 1) {
-                Name += Trim(prefix);
+                Name += TrimBlanks(prefix);
             }
             break;
         case ')':
@@ -190,7 +173,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             } else {
                 // A quoted name keeps its blanks, escaped quotes included.
                 if (bracketed) {
-                    Address += Trim(prefix);
+                    Address += TrimBlanks(prefix);
                 } else {
                     Name += prefix;
                 }
@@ -202,7 +185,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
                 break;
             }
             if (afterAt) {
-                Address += Trim(prefix);
+                Address += TrimBlanks(prefix);
             } else {
                 Name += prefix;
                 Name += c;
@@ -210,7 +193,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             break;
         }
     }
-    Address = Trim(Address);
+    Address = TrimBlanks(Address);
     Name = TrimWsp(Name);
 }
 
@@ -240,7 +223,7 @@ void TIdEMailAddressList::SetEMailAddresses(std::string_view text)
     int parens = 0;
     std::size_t start = 0;
     auto addPiece = [&](std::size_t end) {
-        const std::string_view piece = Trim(text.substr(start, end - start));
+        const std::string_view piece = TrimBlanks(text.substr(start, end - start));
         if (!piece.empty()) {
             Add().SetText(piece);
         }

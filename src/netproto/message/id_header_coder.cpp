@@ -48,28 +48,6 @@ bool MustEncode(unsigned char c, std::string_view specials)
     return c < 0x20 || c >= 0x7F || specials.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-std::string Upper(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
-
 // False for a malformed escape: the word is then left as it stands.
 bool DecodeQ(std::string_view text, std::string& out)
 {
@@ -78,8 +56,8 @@ bool DecodeQ(std::string_view text, std::string& out)
         if (c == '_') {
             out += ' ';
         } else if (c == '=' && i + 2 < text.size()) {
-            const int hi = HexValue(text[i + 1]);
-            const int lo = HexValue(text[i + 2]);
+            const int hi = HexDigitValue(text[i + 1]);
+            const int lo = HexDigitValue(text[i + 2]);
             if (hi < 0 || lo < 0) {
                 return false;
             }
@@ -137,7 +115,7 @@ std::string DecodeHeaderWords(std::string_view text)
     std::string lastCharset;
     std::string lastRaw;
     while (true) {
-        const std::string upper = Upper(s);
+        const std::string upper = UpperAscii(s);
         std::size_t start = upper.find("=?ISO", pos);
         if (start == std::string::npos) {
             start = upper.find("=?WINDOWS", pos);
@@ -152,7 +130,7 @@ std::string DecodeHeaderWords(std::string_view text)
             pos = start + 1;
             continue;
         }
-        const std::string charset = Upper(s.substr(start + 2, q1 - start - 2));
+        const std::string charset = UpperAscii(s.substr(start + 2, q1 - start - 2));
         const std::string encoding = s.substr(q1 + 1, q2 - q1 - 1);
         const std::string_view encoded = std::string_view(s).substr(q2 + 1, end - q2 - 1);
         std::string raw;

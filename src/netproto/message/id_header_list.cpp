@@ -1,5 +1,6 @@
 #include "netproto/message/id_header_list.h"
 
+#include "netproto/core/id_global.h"
 #include "netproto/protocols/id_rfc_reply.h"
 
 #include <algorithm>
@@ -14,17 +15,6 @@ constexpr std::size_t MaxLineLength = 998;
 bool IsWsp(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 std::string_view TrimRightWsp(std::string_view s)
@@ -139,11 +129,11 @@ std::string TIdHeaderList::Values(std::string_view name) const
     }
     const std::string& line = FLines[static_cast<std::size_t>(index)];
     const std::size_t colon = Names(index).size();
-    std::string value(Trim(std::string_view(line).substr(std::min(colon + 1, line.size()))));
+    std::string value(TrimBlanks(std::string_view(line).substr(std::min(colon + 1, line.size()))));
     if (UnfoldLines) {
         const std::size_t end = EndOfEntry(static_cast<std::size_t>(index));
         for (std::size_t i = static_cast<std::size_t>(index) + 1; i < end; ++i) {
-            const std::string_view more = Trim(FLines[i]);
+            const std::string_view more = TrimBlanks(FLines[i]);
             if (value.empty()) {
                 value = more;
             } else if (!more.empty()) {
@@ -152,7 +142,7 @@ std::string TIdHeaderList::Values(std::string_view name) const
             }
         }
     }
-    return std::string(Trim(value));
+    return std::string(TrimBlanks(value));
 }
 
 void TIdHeaderList::SetValues(std::string_view name, std::string_view value)
