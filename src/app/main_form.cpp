@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QMenuBar>
 #include <QThread>
 #include <QVBoxLayout>
@@ -46,11 +45,7 @@ TMainForm::TMainForm(TStationParts parts, QWidget* parent)
 {
     setWindowTitle("SkipMail");
     setObjectName("MainForm");
-    auto* central = new QLabel(this);
-    if (!StationPicture().isNull())
-        central->setPixmap(QPixmap::fromImage(StationPicture()));
-    central->setAlignment(Qt::AlignCenter);
-    setCentralWidget(central);
+    setCentralWidget(NewStationPictureLabel(this));
     StartTimer->setInterval(500);
     StartTimer->setSingleShot(true);
     connect(StartTimer, &QTimer::timeout, this, &TMainForm::StartTimerTimer);

@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QPixmap>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -15,10 +14,7 @@ TStartupForm::TStartupForm(QWidget* parent) : QWidget(parent)
     setWindowTitle("SkipMail");
     setObjectName("StartupForm");
     auto* layout = new QVBoxLayout(this);
-    Picture = new QLabel(this);
-    Picture->setAlignment(Qt::AlignCenter);
-    if (!StationPicture().isNull())
-        Picture->setPixmap(QPixmap::fromImage(StationPicture()));
+    Picture = NewStationPictureLabel(this);
     layout->addWidget(Picture);
     for (auto*& label : StatusLabels) {
         label = new QLabel(this);

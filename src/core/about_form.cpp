@@ -1,7 +1,6 @@
 #include "core/about_form.h"
 
 #include <QDialogButtonBox>
-#include <QPixmap>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -15,10 +14,7 @@ TAboutForm::TAboutForm(QWidget* owner, TConfig* config) : QDialog(owner)
     setWindowTitle("About SkipMail");
     setObjectName("AboutForm");
     auto* layout = new QVBoxLayout(this);
-    Picture = new QLabel(this);
-    Picture->setAlignment(Qt::AlignCenter);
-    if (!StationPicture().isNull())
-        Picture->setPixmap(QPixmap::fromImage(StationPicture()));
+    Picture = NewStationPictureLabel(this);
     layout->addWidget(Picture);
     VersionLabel = new QLabel(ToQt("SkipMail Version " + Shell::ProgramVersion()), this);
     VersionLabel->setAlignment(Qt::AlignCenter);

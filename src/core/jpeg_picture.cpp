@@ -1,5 +1,8 @@
 #include "core/jpeg_picture.h"
 
+#include <QLabel>
+#include <QPixmap>
+
 #include <csetjmp>
 #include <cstdio>
 #include <utility>
@@ -70,4 +73,13 @@ const QImage& StationPicture()
 {
     static const QImage picture = DecodeJpeg(StationPictureJpeg());
     return picture;
+}
+
+QLabel* NewStationPictureLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setAlignment(Qt::AlignCenter);
+    if (!StationPicture().isNull())
+        label->setPixmap(QPixmap::fromImage(StationPicture()));
+    return label;
 }

@@ -3,6 +3,9 @@
 #include <QImage>
 #include <string_view>
 
+class QLabel;
+class QWidget;
+
 // The station's picture, shown by the start-up window and the About box, is a
 // JPEG decoded with libjpeg (decompression only).
 
@@ -15,3 +18,7 @@ std::string_view StationPictureJpeg();
 
 // The decoded station picture (decoded once, then shared).
 const QImage& StationPicture();
+
+// A centred label showing the station picture (empty when the picture cannot
+// be decoded), owned by `parent`.
+QLabel* NewStationPictureLabel(QWidget* parent);
