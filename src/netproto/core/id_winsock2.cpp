@@ -43,6 +43,24 @@ int Fd(TSocket s)
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
+// One send or receive of `len` bytes, made again when a signal cut it short:
+// the byte count, or SOCKET_ERROR. A negative length is refused as WinSock
+// refuses it, rather than read as a huge buffer.
+template <class Call> int Transfer(int len, Call call)
+{
+    if (len < 0) {
+        GLastError = WSAEFAULT;
+        return SOCKET_ERROR;
+    }
+    ssize_t n;
+    do {
+        n = call(static_cast<size_t>(len));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Fail();
+    return static_cast<int>(n);
+}
+
 // WinSock's socket level and option numbers to Linux's.
 void MapOption(int& level, int& opt)
 {
@@ -437,28 +455,19 @@ uint16_t ntohs(uint16_t v)
 int recv(TSocket s, void* buf, int len, int flags)
 {
     Need("recv");
-    ssize_t n;
-    do {
-        n = ::recv(Fd(s), buf, static_cast<size_t>(len), flags);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return Fail();
-    return static_cast<int>(n);
+    return Transfer(len, [&](size_t size) { return ::recv(Fd(s), buf, size, flags); });
 }
 
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen)
 {
     Need("recvfrom");
     socklen_t fl = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
-    ssize_t n;
-    do {
-        n = ::recvfrom(Fd(s), buf, static_cast<size_t>(len), flags, from, fromlen ? &fl : nullptr);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return Fail();
-    if (fromlen)
+    const int n = Transfer(len, [&](size_t size) {
+        return ::recvfrom(Fd(s), buf, size, flags, from, fromlen ? &fl : nullptr);
+    });
+    if (n >= 0 && fromlen)
         *fromlen = static_cast<int>(fl);
-    return static_cast<int>(n);
+    return n;
 }
 
 int select(int /*nfds*/, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
@@ -535,28 +544,18 @@ int select(int /*nfds*/, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
 int send(TSocket s, const void* buf, int len, int flags)
 {
     Need("send");
-    ssize_t n;
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
     // that ends the program.
-    do {
-        n = ::send(Fd(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return Fail();
-    return static_cast<int>(n);
+    return Transfer(len,
+                    [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
 }
 
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen)
 {
     Need("sendto");
-    ssize_t n;
-    do {
-        n = ::sendto(Fd(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
-                     static_cast<socklen_t>(tolen));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return Fail();
-    return static_cast<int>(n);
+    return Transfer(len, [&](size_t size) {
+        return ::sendto(Fd(s), buf, size, flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(tolen));
+    });
 }
 
 int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen)

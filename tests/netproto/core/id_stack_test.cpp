@@ -214,6 +214,12 @@ TEST_F(StackTest, SelectWaitsAndReportsReadable)
     EXPECT_EQ(rc, -1);
     int code = stack->GetLastSocketError();
     EXPECT_TRUE(code == 10054 || code == 10058) << code;
+    // A negative length is refused, not taken as a huge buffer.
+    char small[8] = {};
+    EXPECT_EQ(IdWinsock2::recv(c, small, -1, 0), -1);
+    EXPECT_EQ(IdWinsock2::WSAGetLastError(), 10014);
+    EXPECT_EQ(IdWinsock2::send(c, small, -1, 0), -1);
+    EXPECT_EQ(IdWinsock2::WSAGetLastError(), 10014);
     stack->CloseSocket(c);
     stack->CloseSocket(l);
 
