@@ -76,7 +76,7 @@ public:
     virtual bool SelectPort() = 0;
 };
 
-// The parts that other pieces of the station plug into the start-up. Each
+// The parts that the station's other subsystems plug into the start-up. Each
 // factory may be empty: its step then builds nothing and the menu offers
 // nothing for it. Each object built is owned by the main window and freed in
 // the shutdown order (windows first, then gateways).

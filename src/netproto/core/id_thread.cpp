@@ -165,7 +165,15 @@ void TIdBaseThread::SetSelfOwner(std::unique_ptr<TIdBaseThread, TIdThreadDeleter
 
 void TIdBaseThread::ThreadProc()
 {
-    Execute();
+    // An exception that leaves a thread ends the whole program; here it ends
+    // only this thread, which still reports itself finished to its waiters.
+    try {
+        Execute();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "netproto: thread ended by exception: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "netproto: thread ended by unknown exception\n");
+    }
     std::unique_ptr<TIdBaseThread, TIdThreadDeleter> self;
     {
         std::lock_guard<std::mutex> lock(FMutex);
@@ -357,7 +365,12 @@ void TIdThread::Execute()
     } catch (const std::exception& e) {
         TerminatingExceptionMessage = e.what();
         TerminatingExceptionClass = typeid(e).name();
-        DoException(e);
+        try {
+            DoException(e);
+        } catch (...) {
+            Terminate();
+            throw;
+        }
         Terminate();
     } catch (...) {
         TerminatingExceptionMessage = "unknown exception";

@@ -102,6 +102,21 @@ TEST(IdThread, ExceptionInRunEndsThreadAfterDoException)
     EXPECT_TRUE(t->Terminated());
 }
 
+TEST(IdThread, AThrowingExceptionHandlerEndsOnlyItsThread)
+{
+    auto t = MakeCounting();
+    auto* c = static_cast<CountingThread*>(t.get());
+    t->OnException = [](TIdThread*, const std::exception&) {
+        throw std::runtime_error("handler failed");
+    };
+    c->throwInRun = true;
+    t->Start();
+    t->WaitFor();
+    EXPECT_TRUE(t->Finished());
+    EXPECT_TRUE(t->Terminated());
+    EXPECT_EQ(t->TerminatingExceptionMessage, "run failed");
+}
+
 TEST(IdThread, ManagerWithoutClassRaises)
 {
     TIdThreadMgrDefault mgr;
