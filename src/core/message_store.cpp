@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -85,6 +86,21 @@ int ClaimName(const std::string& from, const std::string& to)
         err = errno;
     }
     return err;
+}
+
+// Calls `fn` with the name of every entry of the directory; false when the
+// directory cannot be read. The directory is closed however `fn` leaves.
+template <class Fn> bool ForEachName(const std::string& dir, Fn fn)
+{
+    struct Closer {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
+    if (!d)
+        return false;
+    while (dirent* e = ::readdir(d.get()))
+        fn(std::string(e->d_name));
+    return true;
 }
 
 } // namespace
@@ -186,21 +202,16 @@ std::vector<TMessageFile> ListMessages(const std::string& dir)
         std::uint64_t number;
     };
     std::vector<Entry> entries;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return {};
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
+    ForEachName(dir, [&](const std::string& name) {
         if (!IsMessageFileName(name))
-            continue;
+            return;
         struct stat st;
         if (::stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
+            return;
         Entry entry{{name, static_cast<std::uint64_t>(st.st_size)}, false, 0};
         entry.numbered = ParseMessageNumber(name, entry.number);
         entries.push_back(std::move(entry));
-    }
-    ::closedir(d);
+    });
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         if (a.numbered != b.numbered)
             return a.numbered;
@@ -219,19 +230,15 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric)
 {
     std::uint64_t highest = 0;
     int bad = 0;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (!IsMessageFileName(name))
-                continue;
-            std::uint64_t n = 0;
-            if (ParseMessageNumber(name, n))
-                highest = std::max(highest, n);
-            else
-                ++bad;
-        }
-        ::closedir(d);
-    }
+    ForEachName(dir, [&](const std::string& name) {
+        if (!IsMessageFileName(name))
+            return;
+        std::uint64_t n = 0;
+        if (ParseMessageNumber(name, n))
+            highest = std::max(highest, n);
+        else
+            ++bad;
+    });
     if (nonNumeric)
         *nonNumeric = bad;
     if (highest == std::numeric_limits<std::uint64_t>::max())
@@ -295,19 +302,14 @@ void WriteMessageFileAs(const std::string& path, std::string_view content)
 
 void RemoveStaleTemporaries(const std::string& dir)
 {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return;
     std::vector<std::string> stale;
     const std::string prefix = kTempPrefix;
     const std::string suffix = kTempSuffix;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
+    ForEachName(dir, [&](const std::string& name) {
         if (name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
             name.ends_with(suffix))
             stale.push_back(dir + "/" + name);
-    }
-    ::closedir(d);
+    });
     for (const std::string& path : stale)
         ::unlink(path.c_str());
 }
