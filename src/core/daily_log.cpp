@@ -1,10 +1,8 @@
 #include "core/daily_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "core/date_time.h"
 #include "core/message_store.h"
+#include "platform/atomic_file.h"
 #include "platform/data_root.h"
 
 TDailyLog::TDailyLog(std::string prefix) : m_prefix(std::move(prefix)) {}
@@ -27,11 +25,7 @@ bool TDailyLog::AppendLine(const std::string& line)
         m_lastOk = false;
         return false;
     }
-    std::string out = line + "\r\n";
-    int fd = ::open(TodaysPath().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    bool ok = fd >= 0 && ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-    if (fd >= 0)
-        ok = ::close(fd) == 0 && ok;
+    const bool ok = AppendToFile(TodaysPath(), line + "\r\n");
     m_lastOk = ok;
     return ok;
 }

@@ -1,8 +1,5 @@
 #include "core/mailbox_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "core/date_time.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
@@ -69,13 +66,8 @@ std::string TMailboxLog::AddLogLine(const std::string& text)
                 // The line is lost from the file only; the window still shows it.
             }
         } else {
-            int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                std::string out = line + "\r\n";
-                ssize_t n = ::write(fd, out.data(), out.size());
-                (void)n;
-                ::close(fd);
-            }
+            // A line that cannot be written is lost from the file only.
+            AppendToFile(m_path, line + "\r\n");
         }
         hook = m_onLine;
     }

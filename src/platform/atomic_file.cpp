@@ -65,6 +65,25 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
     }
 }
 
+bool AppendToFile(const std::string& path, std::string_view data)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return ::close(fd) == 0 && ok;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& out)
 {
     std::ifstream in(path, std::ios::binary);

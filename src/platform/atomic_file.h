@@ -9,6 +9,10 @@
 // untouched).
 void WriteFileAtomic(const std::string& path, std::string_view data);
 
+// Appends the bytes to the file, creating it when missing (logs). False when
+// the file cannot be opened or not all of the bytes reach it.
+bool AppendToFile(const std::string& path, std::string_view data);
+
 // Reads a whole file; false when it cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string& out);
 

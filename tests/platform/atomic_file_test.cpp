@@ -21,3 +21,22 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaries)
     EXPECT_THROW(WriteFileAtomic((dir / "missing" / "x").string(), "x"), std::system_error);
     fs::remove_all(dir);
 }
+
+TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
+{
+    fs::path dir = fs::temp_directory_path() / "skip_append_test";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string path = (dir / "log.txt").string();
+    EXPECT_TRUE(AppendToFile(path, "one\r\n"));
+    EXPECT_TRUE(AppendToFile(path, std::string("t\0o\r\n", 5)));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(path, got));
+    EXPECT_EQ(got, std::string("one\r\nt\0o\r\n", 10));
+    EXPECT_FALSE(AppendToFile((dir / "missing" / "x").string(), "x"));
+    // A full device takes the bytes only in part, or not at all.
+    if (fs::exists("/dev/full")) {
+        EXPECT_FALSE(AppendToFile("/dev/full", "x"));
+    }
+    fs::remove_all(dir);
+}
