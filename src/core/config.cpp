@@ -24,7 +24,7 @@ const char* FalseWord(BoolForm f)
 }
 
 // Every key of the INI file with its field and its default, in the order in
-// which a new file lists them. Where no Part gives a default, the choice is
+// which a new file lists them. Where nothing else fixes a default, the choice is
 // what a new remote station needs to start and work:
 //   SMTP and POP3 on, on ports 25 and 110; [RADIO] TYPE "NONE";
 //   [MODEM] PORT 1; role remote station; empty configuration passwords;
@@ -275,17 +275,23 @@ void TConfig::Load()
 
 bool TConfig::Save()
 {
-    auto guard = Lock();
-    try {
-        TIniFile ini(m_fileName);
-        SaveVisitor v{ini, General.Role};
-        ForEachSetting(*this, v);
-        ini.UpdateFile();
-        return true;
-    } catch (const std::exception& e) {
-        CoreReport::Error(std::string("Error Saving ") + kIniFileName + "\n" + e.what());
-        return false;
+    std::string error;
+    {
+        auto guard = Lock();
+        try {
+            TIniFile ini(m_fileName);
+            SaveVisitor v{ini, General.Role};
+            ForEachSetting(*this, v);
+            ini.UpdateFile();
+            return true;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
     }
+    // Reported without the lock: the report may wait for the GUI thread,
+    // which may be waiting for the settings.
+    CoreReport::Error(std::string("Error Saving ") + kIniFileName + "\n" + error);
+    return false;
 }
 
 std::int32_t TConfig::ComputePrivateNetworkCode(const std::string (&masks)[6])

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <sys/stat.h>
+#include <vector>
+
 #include "core/config.h"
+#include "core/core_report.h"
 #include "core/password_codec.h"
 #include "temp_root_helpers.h"
 
@@ -228,4 +234,31 @@ TEST(Config, OddStoredValuesFallBackToDefaults)
     EXPECT_EQ(DateTime::FormatTimeOfDay(config.Gateway.MailServerScheduledLink[0]), "07:45");
     EXPECT_EQ(config.Gateway.MailServerScheduledLink[1], 0);
     EXPECT_EQ(config.Gateway.SmtpAuthPass, "");
+}
+
+TEST(Config, AFailedSaveIsReportedWithoutHoldingTheSettings)
+{
+    TempRoot root;
+    // A directory where the file belongs makes the save fail.
+    ASSERT_EQ(::mkdir(root.Path("skipmail.INI").c_str(), 0755), 0);
+    TConfig config;
+    std::vector<std::string> reports;
+    bool readWhileReporting = false;
+    // Kept out here: a reader stuck on the lock must not hold up the handler.
+    std::vector<std::future<int>> readers;
+    CoreReport::SetErrorHandler([&](const std::string& text) {
+        reports.push_back(text);
+        readers.push_back(std::async(std::launch::async, [&] {
+            auto lock = config.Lock();
+            return config.Pop3.Port;
+        }));
+        readWhileReporting =
+            readers.back().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    });
+    EXPECT_FALSE(config.Save());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].rfind("Error Saving skipmail.INI\n", 0), 0u) << reports[0];
+    EXPECT_TRUE(readWhileReporting);
+    ASSERT_EQ(::rmdir(root.Path("skipmail.INI").c_str()), 0);
+    CoreReport::SetErrorHandler(nullptr);
 }
