@@ -40,8 +40,7 @@ double SortKey(TDateTime t)
 
 } // namespace
 
-TScheduledLinkList::TScheduledLinkList()
-    : TTableBase(TableFile::kSchedule, FromRecord, ToRecord)
+TScheduledLinkList::TScheduledLinkList() : TTableBase(TableFile::kSchedule, FromRecord, ToRecord)
 {
     Load();
 }

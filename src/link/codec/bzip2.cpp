@@ -110,8 +110,8 @@ Bzip2Error DecompressStream(const Bzip2Library& lib, Read read, Write write)
         return Bzip2ErrorFromCode(rc);
     const StreamEnd end{api->decompressEnd, strm};
     return Pump(
-        strm, [api](bz_stream& s, bool) { return api->decompress(&s); },
-        [](bool) { return BZ_OK; }, true, read, write);
+        strm, [api](bz_stream& s, bool) { return api->decompress(&s); }, [](bool) { return BZ_OK; },
+        true, read, write);
 }
 
 auto FileReader(std::FILE* f)
