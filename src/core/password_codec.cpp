@@ -2,20 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-} // namespace
+#include "netproto/core/id_global.h"
 
 std::string EncodePassword(const std::string& plain)
 {
@@ -40,8 +27,8 @@ bool DecodePassword(const std::string& stored, std::string& plain)
     std::string out;
     out.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = HexValue(hex[i]);
-        int lo = HexValue(hex[i + 1]);
+        int hi = HexDigitValue(hex[i]);
+        int lo = HexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         out += static_cast<char>(hi << 4 | lo);

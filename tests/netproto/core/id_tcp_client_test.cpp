@@ -29,6 +29,41 @@ struct Client : TIdTCPClient {
     }
 };
 
+// A listener that never accepts, its queue filled: the kernel drops further
+// SYNs, so a connect to it can only wait.
+class FullBacklogListener {
+public:
+    void Open()
+    {
+        l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        ASSERT_EQ(::listen(l, 0), 0);
+        socklen_t len = sizeof sa;
+        ::getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len);
+        for (int i = 0; i < 8; ++i) {
+            int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            fillers.push_back(f);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~FullBacklogListener()
+    {
+        for (int f : fillers)
+            ::close(f);
+        if (l >= 0)
+            ::close(l);
+    }
+    int Port() const { return ntohs(sa.sin_port); }
+
+private:
+    int l = -1;
+    sockaddr_in sa{};
+    std::vector<int> fillers;
+};
+
 } // namespace
 
 TEST(TcpClient, RefusedPortGives10061WithText)
@@ -51,25 +86,10 @@ TEST(TcpClient, RefusedPortGives10061WithText)
 
 TEST(TcpClient, ConnectTimesOutAgainstFullBacklog)
 {
-    // A listener that never accepts, its queue filled: the kernel drops
-    // further SYNs and the connect can only wait.
-    int l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(l, 0), 0);
-    socklen_t len = sizeof sa;
-    ::getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len);
-    std::vector<int> fillers;
-    for (int i = 0; i < 8; ++i) {
-        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        fillers.push_back(f);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FullBacklogListener listener;
+    ASSERT_NO_FATAL_FAILURE(listener.Open());
 
-    Client c(ntohs(sa.sin_port));
+    Client c(listener.Port());
     const auto start = std::chrono::steady_clock::now();
     try {
         c.Connect(300);
@@ -82,9 +102,6 @@ TEST(TcpClient, ConnectTimesOutAgainstFullBacklog)
                         .count();
     EXPECT_GE(ms, 250);
     EXPECT_FALSE(c.Connected());
-    for (int f : fillers)
-        ::close(f);
-    ::close(l);
 }
 
 TEST(TcpClient, StatusEventsAndAlreadyConnected)
@@ -157,21 +174,8 @@ TEST(TcpClient, AntiFreezePumpsEventsDuringMainThreadConnect)
 {
     // A listener with a full queue again: the connect waits, and the
     // anti-freeze keeps the event loop running meanwhile.
-    int l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(l, 0), 0);
-    socklen_t len = sizeof sa;
-    ::getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len);
-    std::vector<int> fillers;
-    for (int i = 0; i < 8; ++i) {
-        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        fillers.push_back(f);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FullBacklogListener listener;
+    ASSERT_NO_FATAL_FAILURE(listener.Open());
 
     TIdAntiFreeze af;
     af.IdleTimeOut = 20;
@@ -180,12 +184,9 @@ TEST(TcpClient, AntiFreezePumpsEventsDuringMainThreadConnect)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(10);
-    Client c(ntohs(sa.sin_port));
+    Client c(listener.Port());
     EXPECT_THROW(c.Connect(300), EIdConnectTimeout);
     EXPECT_GT(ticks, 3);
-    for (int f : fillers)
-        ::close(f);
-    ::close(l);
 }
 
 TEST(TcpClient, AntiFreezePumpsEventsDuringLongMainThreadRead)
