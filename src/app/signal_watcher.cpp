@@ -1,5 +1,6 @@
 #include "app/signal_watcher.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <stdexcept>
@@ -11,9 +12,12 @@ int SignalPipe[2] = {-1, -1};
 
 extern "C" void WriteSignalToPipe(int signo)
 {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signo);
     // Nothing useful can be done about a full pipe inside a signal handler.
     [[maybe_unused]] auto n = write(SignalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 void Install(int signo, void (*handler)(int))
