@@ -155,11 +155,10 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             }
             break;
         case '(':
-            ++depth;
-            if (inAddress) {
-                Address += TrimBlanks(prefix);
-            } else if (depth == 1) {
-                Name += TrimBlanks(prefix);
+            // Only the text before the outermost comment counts; what stands
+            // inside a comment, nested ones included, is dropped.
+            if (++depth == 1) {
+                (inAddress ? Address : Name) += TrimBlanks(prefix);
             }
             break;
         case ')':
@@ -171,9 +170,13 @@ void TIdEMailAddressItem::SetText(std::string_view text)
                 (inAddress ? Address : Name) += prefix;
                 inQuote = true;
             } else {
-                // A quoted name keeps its blanks, escaped quotes included.
+                // A quoted local part ("a b"@x) belongs to the address, also
+                // without brackets; a quoted name keeps its blanks, escaped
+                // quotes included.
                 if (bracketed) {
                     Address += TrimBlanks(prefix);
+                } else if (!s.empty() && s.front() == '@') {
+                    Address += prefix;
                 } else {
                     Name += prefix;
                 }

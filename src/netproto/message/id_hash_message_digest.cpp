@@ -34,12 +34,12 @@ TIdDigest128 TIdHashMessageDigest4::HashStream(std::istream& stream)
     State = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u};
     std::uint64_t total = 0;
     std::size_t got = 0;
+    // A stream already at its end (or failed) gives no bytes; its count of
+    // an earlier read does not count.
     while (stream.good() && (got = ReadBlock(stream, Block)) == 64) {
         total += 64;
         TransformBlock();
-    }
-    if (!stream.good()) {
-        got = static_cast<std::size_t>(stream.gcount());
+        got = 0;
     }
     total += got;
     // Leave the stream readable at its end rather than in a failed state.

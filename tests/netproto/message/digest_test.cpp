@@ -81,6 +81,13 @@ TEST(DigestTest, StreamPositionedInItsMiddleDigestsOnlyTheRest)
     stream.clear();
     stream.seekg(10);
     EXPECT_EQ(TIdHash128::DigestToHex(md4.HashStream(stream)), Md4Hex("abc"));
+    // A stream already at its end has nothing left, whatever it read before.
+    EXPECT_EQ(TIdHash128::DigestToHex(md5.HashStream(stream)), Md5Hex(""));
+    std::istringstream fresh("0123456789abc");
+    char buf[5];
+    fresh.read(buf, 5);
+    fresh.setstate(std::ios::failbit);
+    EXPECT_EQ(TIdHash128::DigestToHex(md5.HashStream(fresh)), Md5Hex(""));
 }
 
 TEST(DigestTest, Md5MatchesPythonAcrossPaddingEdges)

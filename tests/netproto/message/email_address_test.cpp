@@ -76,6 +76,28 @@ TEST(EMailAddressTest, ParsesHeaderAndCommandAddresses)
     EXPECT_EQ(item.Name, "");
 }
 
+TEST(EMailAddressTest, CommentsNeverReachTheAddress)
+{
+    TIdEMailAddressItem item;
+    for (const char* text : {"a@b.c (x (y) z)", "<a@b.c (x (y) z)>", "a@b.c (x (y (w)) z) "}) {
+        item.SetText(text);
+        EXPECT_EQ(item.Address, "a@b.c") << text;
+        EXPECT_EQ(item.Name, "") << text;
+    }
+    item.SetText("Bob (the (big) boss) <b@x.org>");
+    EXPECT_EQ(item.Name, "Bob");
+    EXPECT_EQ(item.Address, "b@x.org");
+}
+
+TEST(EMailAddressTest, AQuotedLocalPartWithoutBracketsStaysTheAddress)
+{
+    TIdEMailAddressItem item;
+    item.SetText("\"john doe\"@example.com");
+    EXPECT_EQ(item.Address, "john doe@example.com");
+    EXPECT_EQ(item.Name, "");
+    EXPECT_EQ(item.Text(), "\"john doe\"@example.com");
+}
+
 TEST(EMailAddressTest, SecondAtOutsideTheBracketsIsAnError)
 {
     TIdEMailAddressItem item;
