@@ -2,7 +2,6 @@
 
 #include <QFormLayout>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 #include "core/station_list.h"
@@ -16,7 +15,8 @@ constexpr const char* kExampleHfAddress = "john@STATION1";
 
 } // namespace
 
-TAliasFrm::TAliasFrm(QWidget* owner, TStationList* stations) : QDialog(owner), FStations(stations)
+TAliasFrm::TAliasFrm(QWidget* owner, TStationList* stations)
+    : TEditDialog(owner), FStations(stations)
 {
     setObjectName("AliasFrm");
     setWindowTitle("Alias Information");
@@ -58,16 +58,8 @@ TAliasFrm::TAliasFrm(QWidget* owner, TStationList* stations) : QDialog(owner), F
     Alias->setObjectName("Alias");
     Alias->hide();
 
-    auto* buttons = new QHBoxLayout;
-    Button1 = new QPushButton("&OK", this);
-    Button1->setDefault(true);
-    Button2 = new QPushButton("C&ancel", this);
-    buttons->addStretch();
-    buttons->addWidget(Button1);
-    buttons->addWidget(Button2);
-    layout->addLayout(buttons);
+    AddButtons(layout, Button1, Button2);
     connect(Button1, &QPushButton::clicked, this, &TAliasFrm::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, [this] { done(mrCancel); });
 }
 
 std::string TAliasFrm::FieldProblem(const std::string& text)
@@ -132,9 +124,4 @@ void TAliasFrm::Button1Click()
     }
     Alias->setText(ToQt(user + "@" + station));
     done(mrOk);
-}
-
-void TAliasFrm::reject()
-{
-    done(mrCancel);
 }

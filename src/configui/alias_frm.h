@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QComboBox>
-#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <string>
+
+#include "configui/edit_dialog.h"
 
 class TStationList;
 
@@ -13,12 +14,9 @@ class TStationList;
 // (user at station) that mail for it goes to. Made by its caller for one Add
 // or Edit; it checks the input but changes no table itself. After OK the
 // caller reads Address, Alias, User and StationBox.
-class TAliasFrm : public QDialog {
+class TAliasFrm : public TEditDialog {
     Q_OBJECT
 public:
-    static constexpr int mrOk = 1;
-    static constexpr int mrCancel = 2;
-
     TAliasFrm(QWidget* owner, TStationList* stations);
 
     // Why a text cannot be an alias field (alias.dat holds it between ":"
@@ -43,7 +41,6 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void reject() override;
 
 private:
     TStationList* FStations;

@@ -1,7 +1,6 @@
 #include "configui/user_frm.h"
 
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <cctype>
 
@@ -27,7 +26,7 @@ bool Refuse(const char* text, const char* title)
 
 } // namespace
 
-TUserFrm::TUserFrm(QWidget* owner, TUserList* users) : QDialog(owner), FUsers(users)
+TUserFrm::TUserFrm(QWidget* owner, TUserList* users) : TEditDialog(owner), FUsers(users)
 {
     setObjectName("UserFrm");
     setWindowTitle("User Information");
@@ -58,16 +57,8 @@ TUserFrm::TUserFrm(QWidget* owner, TUserList* users) : QDialog(owner), FUsers(us
     form->addRow("Confirm:", Password2);
     layout->addLayout(form);
 
-    auto* buttons = new QHBoxLayout;
-    Button1 = new QPushButton("&OK", this);
-    Button1->setDefault(true);
-    Button2 = new QPushButton("C&ancel", this);
-    buttons->addStretch();
-    buttons->addWidget(Button1);
-    buttons->addWidget(Button2);
-    layout->addLayout(buttons);
+    AddButtons(layout, Button1, Button2);
     connect(Button1, &QPushButton::clicked, this, &TUserFrm::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, [this] { done(mrCancel); });
 }
 
 std::string TUserFrm::NameProblem(const std::string& name)
@@ -116,9 +107,4 @@ void TUserFrm::Button1Click()
         }
     }
     done(mrOk);
-}
-
-void TUserFrm::reject()
-{
-    done(mrCancel);
 }

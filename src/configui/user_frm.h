@@ -1,22 +1,20 @@
 #pragma once
 
-#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <string>
+
+#include "configui/edit_dialog.h"
 
 class TUserList;
 
 // The "User Information" dialog: one local mail user's name and password,
 // typed twice. Made by its caller for one Add or Edit; it checks the input
 // against the user table but changes no table itself.
-class TUserFrm : public QDialog {
+class TUserFrm : public TEditDialog {
     Q_OBJECT
 public:
-    static constexpr int mrOk = 1;
-    static constexpr int mrCancel = 2;
-
     TUserFrm(QWidget* owner, TUserList* users);
 
     // Why a name cannot be a user name (it would break users.dat or leave
@@ -33,10 +31,6 @@ public:
     // OK: the checks, then modal result 1; a failed check shows its box and
     // leaves the dialog open.
     void Button1Click();
-
-protected:
-    // Closing the window counts as Cancel.
-    void reject() override;
 
 private:
     TUserList* FUsers;

@@ -2,7 +2,6 @@
 
 #include "core/config.h"
 #include "core/msg_status_frm.h"
-#include "netproto/protocols/id_pop3_server.h"
 #include "platform/thread.h"
 
 namespace {
@@ -38,23 +37,16 @@ TPOP3Frm::~TPOP3Frm()
 
 bool TPOP3Frm::Listening() const
 {
-    return FServer && FServer->Active();
+    return FServer.Listening();
 }
 
 bool TPOP3Frm::SetServerActive(bool on)
 {
-    if (FServer) {
-        try {
-            FServer->SetActive(false);
-        } catch (const std::exception&) {
-        }
-        FServer.reset();
-    }
+    FServer.Stop();
     if (!on)
         return true;
 
-    FServer = std::make_unique<TIdPOP3Server>();
-    TIdPOP3Server& s = *FServer;
+    TIdPOP3Server& s = FServer.Renew();
     s.Greeting.Text() = {"+OK POP3 Server Ready"};
     s.OnBeforeCommandHandler = [this](TIdTCPServer* sender, const std::string& line,
                                       TIdPeerThread* thread) {
@@ -67,13 +59,12 @@ bool TPOP3Frm::SetServerActive(bool on)
     s.OnDELE = [this](TIdCommand& c, int n) { POP3Dele(c, n); };
     s.OnQUIT = [this](TIdCommand& c) { POP3Quit(c); };
     s.OnTOP = [this](TIdCommand& c, int n, int lines) { POP3Top(c, n, lines); };
+    int port;
     {
         auto lock = FConfig->Lock();
-        s.SetDefaultPort(FConfig->Pop3.Port);
+        port = FConfig->Pop3.Port;
     }
-    // See TSMTPFrm: a restart must bind a port whose connections just closed.
-    s.ReuseSocket = rsTrue;
-    s.SetActive(true);
+    FServer.Start(port);
     return true;
 }
 

@@ -4,16 +4,13 @@
 #include <memory>
 #include <string>
 
+#include "mail/local_server.h"
 #include "mail/pop3_mailbox.h"
+#include "netproto/protocols/id_pop3_server.h"
 
 class TConfig;
 class TMsgStatusFrm;
 class TUserList;
-class TIdCommand;
-class TIdPeerThread;
-class TIdPOP3Server;
-class TIdPOP3ServerThread;
-class TIdTCPServer;
 
 // The local POP3 service: a hidden window holding the POP3 server through
 // which the mail clients of the LAN fetch their users' mailboxes. Each
@@ -32,7 +29,7 @@ public:
     // restarted on it.
     bool SetPort(int port);
     bool Listening() const;
-    TIdPOP3Server* Server() const { return FServer.get(); }
+    TIdPOP3Server* Server() const { return FServer.Get(); }
 
     // Server events, on the connection threads.
     void POP3BeforeCommand(TIdTCPServer* sender, const std::string& line, TIdPeerThread* thread);
@@ -56,5 +53,5 @@ private:
     TConfig* FConfig;
     TUserList* FUsers;
     TPOP3Mailbox FMailbox;
-    std::unique_ptr<TIdPOP3Server> FServer;
+    TLocalServer<TIdPOP3Server> FServer;
 };

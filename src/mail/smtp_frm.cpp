@@ -7,7 +7,6 @@
 #include "core/config.h"
 #include "core/message_store.h"
 #include "mail/local_mail_text.h"
-#include "netproto/protocols/id_smtp_server.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
 #include "platform/thread.h"
@@ -41,25 +40,16 @@ TSMTPFrm::~TSMTPFrm()
 
 bool TSMTPFrm::Listening() const
 {
-    return FServer && FServer->Active();
+    return FServer.Listening();
 }
 
 bool TSMTPFrm::SetServerActive(bool on)
 {
-    if (FServer) {
-        // A stop that times out still ends every connection: the server's
-        // destructor waits for them.
-        try {
-            FServer->SetActive(false);
-        } catch (const std::exception&) {
-        }
-        FServer.reset();
-    }
+    FServer.Stop();
     if (!on)
         return true;
 
-    FServer = std::make_unique<TIdSMTPServer>();
-    TIdSMTPServer& s = *FServer;
+    TIdSMTPServer& s = FServer.Renew();
     s.ReceiveMode = rmRaw;
     s.OnCommandMAIL = [this](TIdCommand& c, bool& accept, const std::string& a) {
         SMTPCommandMAIL(c, accept, a);
@@ -75,10 +65,6 @@ bool TSMTPFrm::SetServerActive(bool on)
     };
     s.CheckUser = [this](TIdCommand& c, bool& accepted, const std::string& u,
                          const std::string& p) { SMTPCheckUser(c, accepted, u, p); };
-    {
-        auto lock = FConfig->Lock();
-        s.SetDefaultPort(FConfig->Smtp.Port);
-    }
     // Two greeting lines: "220-Welcome ..." and "220 localhost".
     s.Greeting.Text().push_back("localhost");
     s.AllowEHLO = false;
@@ -86,10 +72,12 @@ bool TSMTPFrm::SetServerActive(bool on)
     s.NoDecode = true;
     s.NoEncode = true;
     s.RawStreamType = stMemoryStream;
-    // Connections closed by the server leave the port in TIME_WAIT; a restart
-    // must still be able to bind it. Another listener on it still refuses.
-    s.ReuseSocket = rsTrue;
-    s.SetActive(true);
+    int port;
+    {
+        auto lock = FConfig->Lock();
+        port = FConfig->Smtp.Port;
+    }
+    FServer.Start(port);
     return true;
 }
 

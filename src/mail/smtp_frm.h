@@ -7,13 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/local_server.h"
+#include "netproto/protocols/id_smtp_server.h"
+
 class TConfig;
 class TMsgStatusFrm;
 class TIdCommand;
 class TIdEMailAddressList;
 class TIdPeerThread;
-class TIdSMTPServer;
-class TIdTCPServer;
 
 // The local SMTP service: a hidden window holding the SMTP server towards
 // the mail clients of the LAN. Every sender and recipient is accepted, and
@@ -31,7 +32,7 @@ public:
     // and frees the server. GUI thread only.
     bool SetServerActive(bool on);
     bool Listening() const;
-    TIdSMTPServer* Server() const { return FServer.get(); }
+    TIdSMTPServer* Server() const { return FServer.Get(); }
 
     // Server events, on the connection threads.
     void SMTPBeforeCommand(TIdTCPServer* sender, const std::string& line, TIdPeerThread* thread);
@@ -59,7 +60,7 @@ private:
 
     TMsgStatusFrm* FMsgStatus;
     TConfig* FConfig;
-    std::unique_ptr<TIdSMTPServer> FServer;
+    TLocalServer<TIdSMTPServer> FServer;
     std::string FQueueDir;
     std::string FTempDir;
 };
