@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/radio/radio_wire.h"
+#include "netproto/core/id_global.h"
 
 namespace RadioCommands {
 
@@ -20,21 +21,11 @@ std::optional<uint8_t> HexPair(const std::string& text, size_t pos)
 {
     if (pos + 2 > text.size())
         return std::nullopt;
-    int v = 0;
-    for (size_t i = pos; i < pos + 2; ++i) {
-        char c = text[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return std::nullopt;
-        v = v * 16 + d;
-    }
-    return static_cast<uint8_t>(v);
+    const int high = HexDigitValue(text[pos]);
+    const int low = HexDigitValue(text[pos + 1]);
+    if (high < 0 || low < 0)
+        return std::nullopt;
+    return static_cast<uint8_t>(high * 16 + low);
 }
 
 // The VX-1700's four frequency bytes: pairs 8-9, 5-6, 3-4 and 1-2 (from 1)

@@ -1,13 +1,10 @@
 #include "link/radio/radio_model.h"
 
-#include <algorithm>
-#include <cctype>
+#include "netproto/core/id_global.h"
 
 TRadioModel RadioModelFromType(const std::string& type)
 {
-    std::string t = type;
-    std::transform(t.begin(), t.end(), t.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string t = UpperAscii(type);
     static const struct {
         const char* name;
         TRadioModel model;

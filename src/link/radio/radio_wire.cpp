@@ -29,6 +29,32 @@ std::string EscapeFrame(std::initializer_list<uint8_t> frame)
 
 namespace {
 
+// Walks a command with its escape state, which starts clear: `plain` gets a
+// byte outside an escape, `escaped` the 0x00 or 0x01 that 0x01 0xA0 or
+// 0x01 0xA1 stand for, and `pair` the byte c of any other escape 0x01 c.
+// A lone 0x01 at the end calls nothing.
+template <class Plain, class Escaped, class Pair>
+void Walk(const std::string& command, Plain plain, Escaped escaped, Pair pair)
+{
+    bool escape = false;
+    for (char ch : command) {
+        const uint8_t b = static_cast<uint8_t>(ch);
+        if (escape) {
+            escape = false;
+            if (b == 0xA0)
+                escaped(uint8_t{0x00});
+            else if (b == 0xA1)
+                escaped(uint8_t{0x01});
+            else
+                pair(b);
+        } else if (b == 0x01) {
+            escape = true;
+        } else {
+            plain(b);
+        }
+    }
+}
+
 void AppendRadioByte(std::vector<uint8_t>& group, uint8_t b)
 {
     if (b == 0x80 || b == 0x81)
@@ -55,27 +81,22 @@ struct TGroup {
 std::vector<TGroup> Groups(const std::string& command, bool crlf)
 {
     std::vector<TGroup> out;
-    bool escape = false;
-    for (char ch : command) {
-        uint8_t b = static_cast<uint8_t>(ch);
-        if (escape) {
-            escape = false;
-            if (b == 0xA0)
-                out.push_back({Group({0x00}), "Hardware Communication Error #33"});
-            else if (b == 0xA1)
-                out.push_back({Group({0x01}), "Hardware Communication Error #34"});
-            else
-                // Both bytes in one group; a 0x80/0x81 still gets its prefix so
-                // the modem never reads it as a frame byte.
-                out.push_back({Group({0x01, b}), "Hardware Communication Error #35"});
-        } else if (b == 0x01) {
-            escape = true;
-        } else if (b == 0x80 || b == 0x81) {
-            out.push_back({Group({b}), "Hardware Communication Error #34"});
-        } else {
-            out.push_back({Group({b}), "Hardware Communication Error #36"});
-        }
-    }
+    Walk(
+        command,
+        [&](uint8_t b) {
+            out.push_back({Group({b}), b == 0x80 || b == 0x81
+                                           ? "Hardware Communication Error #34"
+                                           : "Hardware Communication Error #36"});
+        },
+        [&](uint8_t b) {
+            out.push_back({Group({b}), b == 0x00 ? "Hardware Communication Error #33"
+                                                 : "Hardware Communication Error #34"});
+        },
+        // Both bytes in one group; a 0x80/0x81 still gets its prefix so the
+        // modem never reads it as a frame byte.
+        [&](uint8_t c) {
+            out.push_back({Group({0x01, c}), "Hardware Communication Error #35"});
+        });
     if (crlf) {
         std::vector<uint8_t> g = Group({0x0D});
         std::vector<uint8_t> lf = Group({0x0A});
@@ -86,11 +107,6 @@ std::vector<TGroup> Groups(const std::string& command, bool crlf)
 }
 
 } // namespace
-
-std::vector<uint8_t> ByteGroup(uint8_t b)
-{
-    return Group({b});
-}
 
 void SendCommand(const std::string& command, bool crlf, const TPut& put, const TLog& logError)
 {
@@ -115,48 +131,12 @@ std::vector<uint8_t> Encode(const std::string& command, bool crlf)
 std::string HexDump(const std::string& command)
 {
     std::string out;
-    bool escape = false;
-    char buf[8];
-    for (char ch : command) {
-        uint8_t b = static_cast<uint8_t>(ch);
-        if (escape) {
-            escape = false;
-            if (b == 0xA0)
-                out += "[00] ";
-            else if (b == 0xA1)
-                out += "[01] ";
-        } else if (b == 0x01) {
-            escape = true;
-        } else {
-            std::snprintf(buf, sizeof buf, "[%02x] ", b);
-            out += buf;
-        }
-    }
-    return out;
-}
-
-std::vector<uint8_t> Unescape(const std::string& command)
-{
-    std::vector<uint8_t> out;
-    bool escape = false;
-    for (char ch : command) {
-        uint8_t b = static_cast<uint8_t>(ch);
-        if (escape) {
-            escape = false;
-            if (b == 0xA0) {
-                out.push_back(0x00);
-            } else if (b == 0xA1) {
-                out.push_back(0x01);
-            } else {
-                out.push_back(0x01);
-                out.push_back(b);
-            }
-        } else if (b == 0x01) {
-            escape = true;
-        } else {
-            out.push_back(b);
-        }
-    }
+    const auto show = [&out](uint8_t b) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "[%02x] ", b);
+        out += buf;
+    };
+    Walk(command, show, show, [](uint8_t) {});
     return out;
 }
 

@@ -18,9 +18,6 @@ inline constexpr uint8_t kGroupEnd = 0x33;   // after 0x80
 std::string EscapeFrame(const std::vector<uint8_t>& frame);
 std::string EscapeFrame(std::initializer_list<uint8_t> frame);
 
-// One byte group on the modem stream.
-std::vector<uint8_t> ByteGroup(uint8_t b);
-
 using TPut = std::function<void(uint8_t)>;
 using TLog = std::function<void(const std::string&)>;
 
@@ -36,10 +33,6 @@ std::vector<uint8_t> Encode(const std::string& command, bool crlf);
 // "[hh] " per radio byte, lower-case hex; an escape followed by anything
 // but 0xA0/0xA1 shows nothing.
 std::string HexDump(const std::string& command);
-
-// The radio bytes a command stands for (escapes undone; an escape with
-// another byte gives both bytes, as they are sent).
-std::vector<uint8_t> Unescape(const std::string& command);
 
 // The modem's radio-port settings for a speed (4800 or 9600; another speed
 // leaves its byte out), the last byte 0x01 for the VERTEX VX-1700.
