@@ -214,7 +214,9 @@ bool TLinkCtrlFrm::SendChatText(const std::string& text)
     try {
         SendLinkData("\x01\xB3" + EscapeLinkText(text) + "\x02");
     } catch (const std::exception&) {
+        // The chat window must not show text that never left.
         AddStatusLine("Hardware Communication Error #43", true);
+        return false;
     }
     return true;
 }

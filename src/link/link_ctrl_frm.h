@@ -79,7 +79,8 @@ public:
     void SetIdleState();
     void ConfigureRadioPort(int speed) override;
     void QueueRadioCommand(const std::string& command) { FRadio.QueueRadioCommand(command); }
-    // Chat text in one frame; false (nothing sent) when too much is in flight.
+    // Chat text in one frame; false when too much is in flight (nothing is
+    // sent) or when the port refused it.
     bool SendChatText(const std::string& text);
     void SendBuzz(uint8_t code);
     void ProcessModemMessage(uint8_t code, const std::string& payload);

@@ -278,10 +278,14 @@ void TRadioControl::ScanTimerTimer()
         scan.SetEnabled(true);
         return;
     }
+    if (!IsSteppedScanModel(model)) {
+        scan.SetEnabled(true);
+        return;
+    }
+    FHost.SetRadioLabel(TRadioLabel::Status, "Scanning");
     // A radio that has not worked off the last step gets no new one, so a
     // slow or silent radio cannot make the queue grow without end.
-    if (IsSteppedScanModel(model) && FQueue.empty()) {
-        FHost.SetRadioLabel(TRadioLabel::Status, "Scanning");
+    if (FQueue.empty()) {
         FScanCount = FChannels.Count();
         if (FScanCount > 0) {
             if (++FScanPosition > FScanCount)

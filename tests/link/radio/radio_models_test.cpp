@@ -85,6 +85,11 @@ std::vector<TModelCase> Cases()
     return v;
 }
 
+void PrintTo(const TModelCase& c, std::ostream* os)
+{
+    *os << c.type;
+}
+
 class RadioModel : public ::testing::TestWithParam<TModelCase> {};
 
 } // namespace
@@ -125,6 +130,7 @@ TEST_P(RadioModel, InitTuneScanStepExactBytes)
     rig.radio->ScanTimerTimer();
     rig.Pump();
     EXPECT_EQ(rig.modem.radioBytes, c.scan1);
+    EXPECT_EQ(rig.port, Wrapped(c.scan1));
     EXPECT_EQ(rig.pumps, static_cast<int>(c.wait / 100)) << "a scan step never waits";
 }
 
@@ -226,11 +232,14 @@ TEST(RadioTune, TuningPurgesStaleScanCommands)
 
 TEST(RadioShutdown, RemoteOffGoesStraightToThePort)
 {
-    TRadioRig rig("ICOM M802", {}, "");
-    rig.radio->QueueRadioCommand("$PICOA,90,08,NB,OFF");
-    rig.radio->SendRemoteOff();
-    EXPECT_EQ(rig.port, Wrapped("$PICOA,90,08,REMOTE,OFF\r\n"));
-    EXPECT_EQ(rig.radio->QueuedCommands().size(), 1u);
+    for (auto [type, id] : {std::pair{"ICOM M710", "01"}, std::pair{"ICOM M802", "08"},
+                            std::pair{"ICOM IC-F7000", "10"}}) {
+        TRadioRig rig(type, {}, "");
+        rig.radio->QueueRadioCommand(std::string("$PICOA,90,") + id + ",NB,OFF");
+        rig.radio->SendRemoteOff();
+        EXPECT_EQ(rig.port, Wrapped(std::string("$PICOA,90,") + id + ",REMOTE,OFF\r\n"));
+        EXPECT_EQ(rig.radio->QueuedCommands().size(), 1u) << "the queue is left alone";
+    }
     TRadioRig other("KENWOOD TS-850", {}, "");
     other.radio->SendRemoteOff();
     EXPECT_TRUE(other.port.empty());

@@ -257,3 +257,60 @@ TEST(RadioReplies, UnaskedAnswersReleaseNothing)
     EXPECT_TRUE(rig.radio->AwaitingReply());
     EXPECT_EQ(rig.modem.radioBytes, "$PICOA,90,01,NB,OFF\r\n");
 }
+
+TEST(RadioReplies, CivOkAndNgFromTheirOwnAddressOnly)
+{
+    for (auto [type, addr] : {std::pair{"ICOM IC-718", 0x5E}, std::pair{"ICOM IC-78", 0x62}}) {
+        const std::string name = type;
+        const int other = addr == 0x5E ? 0x62 : 0x5E;
+        TRadioRig rig(type, {}, "");
+        rig.simRadio.SetSilent(true);
+        rig.radio->QueueRadioCommand("A");
+        rig.radio->QueueRadioCommand("B");
+        rig.radio->QueueRadioCommand("C");
+        rig.radio->RadioCmdProcessTimer();
+        // The other model's OK and the echo of our own frame release nothing.
+        for (int x : {0xFE, 0xFE, 0xE0, other, 0xFB, 0xFD, 0xFE, 0xFE, addr, 0xE0, 0xFB, 0xFD})
+            rig.radio->ProcessRadioByte(static_cast<uint8_t>(x));
+        EXPECT_EQ(rig.radio->QueuedCommands().size(), 3u) << name;
+        EXPECT_TRUE(rig.radio->AwaitingReply());
+        for (int x : {0xFE, 0xFE, 0xE0, addr, 0xFB, 0xFD})
+            rig.radio->ProcessRadioByte(static_cast<uint8_t>(x));
+        EXPECT_TRUE(rig.Logged(name + " <- : OK"));
+        EXPECT_EQ(rig.radio->QueuedCommands(), (std::vector<std::string>{"B", "C"}));
+        EXPECT_FALSE(rig.radio->AwaitingReply());
+        rig.radio->RadioCmdProcessTimer();
+        for (int x : {0xFE, 0xFE, 0xE0, addr, 0xFA, 0xFD})
+            rig.radio->ProcessRadioByte(static_cast<uint8_t>(x));
+        EXPECT_TRUE(rig.Logged(name + " <- : NG"));
+        EXPECT_EQ(rig.radio->QueuedCommands(), std::vector<std::string>{"C"})
+            << "a refused command is not sent again";
+    }
+}
+
+TEST(RadioReplies, Vx1700ProcessedAndErrorBothRelease)
+{
+    TRadioRig rig("VERTEX VX-1700", {}, "");
+    rig.simRadio.SetSilent(true);
+    rig.radio->QueueRadioCommand(RadioWire::EscapeFrame({0x00, 0x00, 0x00, 0x09, 0x0C}));
+    rig.radio->QueueRadioCommand(RadioWire::EscapeFrame({0x00, 0x00, 0x00, 0x08, 0x0C}));
+    rig.radio->RadioCmdProcessTimer();
+    rig.radio->ProcessRadioByte(kVx1700Error);
+    EXPECT_TRUE(rig.Logged("VX-1700 Command Error"));
+    EXPECT_EQ(rig.radio->QueuedCommands().size(), 1u);
+    rig.radio->RadioCmdProcessTimer();
+    rig.radio->ProcessRadioByte(kVx1700Processed);
+    EXPECT_TRUE(rig.Logged("VX-1700 Command Processed"));
+    EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+    EXPECT_FALSE(rig.radio->AwaitingReply());
+}
+
+TEST(RadioReplies, InitialisationForgetsAHalfReadReply)
+{
+    TRadioRig rig("ICOM IC-718", {}, "");
+    for (int x : {0xFE, 0xFE, 0xE0})
+        rig.radio->ProcessRadioByte(static_cast<uint8_t>(x));
+    EXPECT_EQ(rig.radio->ReplyBuffer().size(), 3u);
+    rig.radio->InitRadio();
+    EXPECT_TRUE(rig.radio->ReplyBuffer().empty());
+}

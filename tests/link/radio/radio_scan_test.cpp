@@ -97,7 +97,11 @@ TEST(RadioScan, PausedLinkedNotReadyAndBusyQueue)
     rig.simRadio.SetSilent(true);
     rig.radio->ScanTimerTimer();
     EXPECT_EQ(rig.radio->QueuedCommands().size(), 4u);
+    rig.voiceShowing = true;
     rig.radio->ScanTimerTimer();
+    rig.voiceShowing = false;
+    rig.radio->ScanTimerTimer();
+    EXPECT_EQ(rig.Label(TRadioLabel::Status), "Scanning") << "a held step still shows it";
     rig.radio->ScanTimerTimer();
     EXPECT_EQ(rig.radio->QueuedCommands().size(), 4u);
     EXPECT_EQ(rig.radio->ScanPosition(), 1);

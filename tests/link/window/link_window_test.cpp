@@ -116,20 +116,46 @@ TEST_F(LinkWindow, FormHasItsControlsAndTimers)
 {
     Make("NONE");
     EXPECT_EQ(FromQt(form->windowTitle()), "5757 Link Control");
-    EXPECT_EQ(form->SendFileTimer.Interval(), 250);
-    EXPECT_TRUE(form->SendFileTimer.Enabled());
-    EXPECT_EQ(form->ModemInitTimer.Interval(), 1000);
-    EXPECT_EQ(form->RadioCmdProcess.Interval(), 50);
-    EXPECT_EQ(form->RadioDeadMan.Interval(), 1000);
-    EXPECT_EQ(form->ScanTimer.Interval(), 5000);
-    EXPECT_FALSE(form->ScanTimer.Enabled());
-    EXPECT_EQ(form->SelCallTimer.Interval(), 30000);
-    EXPECT_EQ(form->EndLinkTimer.Interval(), 10000);
-    EXPECT_EQ(form->ALETimer.Interval(), 60000);
-    EXPECT_FALSE(form->ALETimer.Enabled());
+    const struct {
+        const char* name;
+        TWindowTimer& timer;
+        int interval;
+        bool enabled;
+    } timers[] = {
+        {"SendFileTimer", form->SendFileTimer, 250, true},
+        {"ModemInitTimer", form->ModemInitTimer, 1000, true},
+        {"RadioCmdProcess", form->RadioCmdProcess, 50, true},
+        {"RadioDeadMan", form->RadioDeadMan, 1000, true},
+        {"ScanTimer", form->ScanTimer, 5000, false},
+        {"SelCallTimer", form->SelCallTimer, 30000, false},
+        {"EndLinkTimer", form->EndLinkTimer, 10000, false},
+        {"ALETimer", form->ALETimer, 60000, false},
+    };
+    for (const auto& t : timers) {
+        EXPECT_EQ(t.timer.Interval(), t.interval) << t.name;
+        EXPECT_EQ(t.timer.Enabled(), t.enabled) << t.name;
+    }
     EXPECT_TRUE(form->ChannelLabel->isHidden()) << "no radio: no channel read-out";
     EXPECT_TRUE(fs::is_directory(dir + "/QUEUE"));
     EXPECT_TRUE(fs::is_directory(dir + "/LOGS"));
+}
+
+TEST_F(LinkWindow, AleTimerFollowsAutomaticCalling)
+{
+    Make("NONE");
+    form.reset();
+    config->AleVeskar.Enabled = true;
+    form = std::make_unique<TLinkCtrlFrm>(*config, *stations, *channels, *schedule);
+    EXPECT_TRUE(form->ALETimer.Enabled());
+    EXPECT_EQ(form->ALETimer.Interval(), 60000);
+}
+
+TEST_F(LinkWindow, ChatOnARefusedPortIsNotReportedSent)
+{
+    Make("NONE");
+    // The port was never opened: every byte is refused.
+    EXPECT_FALSE(form->SendChatText("hello"));
+    EXPECT_NE(Log().find("Hardware Communication Error"), std::string::npos);
 }
 
 TEST_F(LinkWindow, ModemNotReadyBox)
