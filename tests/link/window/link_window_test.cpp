@@ -243,6 +243,15 @@ TEST_F(LinkWindow, LinkStateDrivesScanning)
     Make("ICOM IC-718");
     Ready();
     EXPECT_TRUE(form->ScanTimer.Enabled());
+    // A call given up without a busy channel leaves scanning off; a busy
+    // channel resumes it.
+    form->CallStation("FIELD", 1, false);
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    form->CallGivenUp(false);
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    form->CallStation("FIELD", 1, false);
+    form->CallGivenUp(true);
+    EXPECT_TRUE(form->ScanTimer.Enabled());
     form->CallStation("FIELD", 2, true);
     EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_EQ(form->LinkStation(), "FIELD");
