@@ -158,12 +158,39 @@ int TIdTCPConnection::ReadFromStack(bool raiseExceptionIfDisconnected, int timeo
 
 std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout, int maxLineLength)
 {
+    const bool raiseOnTimeout = timeout == -1;
+    return ReadLnUsing(terminator, maxLineLength, [&] {
+        CheckForDisconnect(true, true);
+        return ReadFromStack(true, timeout, raiseOnTimeout) != -1;
+    });
+}
+
+std::string TIdTCPConnection::ReadLnWithin(const std::string& terminator, int32_t lineTimeout,
+                                           int maxLineLength)
+{
+    const uint32_t start = IdGetTickCount();
+    return ReadLnUsing(terminator, maxLineLength, [&] {
+        int timeout = -2;
+        if (lineTimeout > 0) {
+            const uint32_t elapsed = IdGetTickCount() - start;
+            if (elapsed >= static_cast<uint32_t>(lineTimeout))
+                throw EIdReadTimeout();
+            timeout = static_cast<int>(static_cast<uint32_t>(lineTimeout) - elapsed);
+        }
+        CheckForDisconnect(true, true);
+        ReadFromStack(true, timeout, false);
+        return true;
+    });
+}
+
+std::string TIdTCPConnection::ReadLnUsing(const std::string& terminator, int maxLineLength,
+                                          const std::function<bool()>& waitForMore)
+{
     if (maxLineLength == -1)
         maxLineLength = MaxLineLength;
     const std::string term = terminator.empty() ? std::string("\n") : terminator;
     FReadLnSplit = false;
     FReadLnTimedOut = false;
-    const bool raiseOnTimeout = timeout == -1;
 
     // The rest of a line refused as too long goes first.
     while (FSkippingLongLine) {
@@ -177,8 +204,7 @@ std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout,
         const size_t keep = FSkipTerminator.size() - 1;
         if (buf.size() > keep)
             FInputBuffer.Remove(static_cast<int64_t>(buf.size() - keep));
-        CheckForDisconnect(true, true);
-        if (ReadFromStack(true, timeout, raiseOnTimeout) == -1) {
+        if (!waitForMore()) {
             FReadLnTimedOut = true;
             return std::string();
         }
@@ -214,9 +240,9 @@ std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout,
             FSkipTerminator = term;
             throw EIdReadLnMaxLineLengthExceeded();
         }
+        // Only new bytes are searched next time (a terminator may straddle).
         from = buf.size() >= term.size() ? buf.size() - term.size() + 1 : 0;
-        CheckForDisconnect(true, true);
-        if (ReadFromStack(true, timeout, raiseOnTimeout) == -1) {
+        if (!waitForMore()) {
             FReadLnTimedOut = true;
             return std::string();
         }

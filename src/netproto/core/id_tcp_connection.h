@@ -104,6 +104,11 @@ public:
                               bool raiseExceptionOnTimeout = true);
     virtual std::string ReadLn(const std::string& terminator = "\n", int timeout = -1,
                                int maxLineLength = -1);
+    // As ReadLn, but the whole line must arrive within lineTimeout ms (0 or
+    // below: no limit), so a peer dripping bytes cannot hold the reader for
+    // ever; raises EIdReadTimeout when it does not.
+    std::string ReadLnWithin(const std::string& terminator, int32_t lineTimeout,
+                             int maxLineLength = -1);
     std::string ReadLnWait(int attempts = 2147483647);
     void ReadBuffer(void* buffer, int count);
     std::string CurrentReadBuffer();
@@ -192,6 +197,10 @@ protected:
 
 private:
     void ReleaseIOHandler();
+    // The line reading of ReadLn and ReadLnWithin. waitForMore reads more
+    // input; false means the wait timed out (the line is then empty).
+    std::string ReadLnUsing(const std::string& terminator, int maxLineLength,
+                            const std::function<bool()>& waitForMore);
 
     TIdManagedBuffer FInputBuffer;
     std::string FRecvScratch;
@@ -202,8 +211,6 @@ private:
     TIdIOHandlerSocket* FSocket = nullptr;
     bool FReadLnSplit = false;
     bool FReadLnTimedOut = false;
-    // Where the next terminator search starts (only new bytes are searched).
-    int64_t FSearchFrom = 0;
     // After an over-long line was refused, the rest of it up to its
     // terminator is dropped before the next line is read.
     bool FSkippingLongLine = false;

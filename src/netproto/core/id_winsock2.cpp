@@ -147,10 +147,24 @@ const hostent* FillHost(const std::string& name, std::vector<in_addr> addrs)
 
 } // namespace
 
+namespace {
+
+// The system's text for an error code: WinSock's own for "not started",
+// the C library's for an errno value.
+std::string SystemErrorText(uint32_t error)
+{
+    if (error == 0)
+        return std::string();
+    if (error == static_cast<uint32_t>(WSANOTINITIALISED))
+        return "Either the application has not called WSAStartup, or WSAStartup failed.";
+    return std::strerror(static_cast<int>(error));
+}
+
+} // namespace
+
 EIdWS2StubError::EIdWS2StubError(uint32_t error, const std::string& title)
-    : EIdException(BuildMessage(error, error ? std::strerror(static_cast<int>(error)) : "", title)),
-      FWin32Error(error), FWin32ErrorText(error ? std::strerror(static_cast<int>(error)) : ""),
-      FTitle(title)
+    : EIdException(BuildMessage(error, SystemErrorText(error), title)), FWin32Error(error),
+      FWin32ErrorText(SystemErrorText(error)), FTitle(title)
 {
 }
 

@@ -7,13 +7,7 @@ namespace {
 
 std::string Trim(const std::string& s)
 {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
+    return std::string(TrimBlanks(s));
 }
 
 // A decimal integer with an optional sign, nothing else, within 32 bits.

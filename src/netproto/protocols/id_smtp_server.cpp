@@ -11,21 +11,7 @@ namespace {
 
 std::string Trim(const std::string& s)
 {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string UpperAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return s;
+    return std::string(TrimBlanks(s));
 }
 
 bool HasControl(const std::string& s)
@@ -324,7 +310,9 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
     for (;;) {
         std::string line;
         try {
-            line = ReadLineWithin(c, MaxDataLineLength);
+            // Only CR LF ends a line here: a bare LF "." bare LF is text, so
+            // no second message can be smuggled in behind an early end.
+            line = ReadLineWithin(c, MaxDataLineLength, "\r\n");
         } catch (const EIdReadLnMaxLineLengthExceeded&) {
             lineTooLong = true;
             continue;

@@ -25,17 +25,6 @@ bool SameAsciiText(std::string_view a, std::string_view b)
     return true;
 }
 
-std::string TrimBlanks(const std::string& s)
-{
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
 } // namespace
 
 std::string IdFormat(const std::string& fmt, const std::string& arg)
@@ -152,13 +141,13 @@ bool TIdCommandHandler::Check(const std::string& data, TIdPeerThread* thread)
                 start = p + 1;
             }
         } else {
-            const std::string text = TrimBlanks(unparsed);
+            const std::string text(TrimBlanks(unparsed));
             size_t start = 0;
             while (start <= text.size()) {
                 size_t p = text.find(ParamDelimiter, start);
                 if (p == std::string::npos)
                     p = text.size();
-                std::string piece = TrimBlanks(text.substr(start, p - start));
+                std::string piece(TrimBlanks(std::string_view(text).substr(start, p - start)));
                 if (!piece.empty())
                     command.Params.push_back(piece);
                 start = p + 1;
@@ -567,49 +556,10 @@ void TIdTCPServer::DoReadTimeout(TIdPeerThread* thread)
     connection.Disconnect();
 }
 
-std::string TIdTCPServer::ReadLineWithin(TIdTCPServerConnection& connection, int maxLength)
+std::string TIdTCPServer::ReadLineWithin(TIdTCPServerConnection& connection, int maxLength,
+                                         const std::string& terminator)
 {
-    if (maxLength == -1)
-        maxLength = connection.MaxLineLength;
-    const bool limited = ReadTimeout > 0;
-    const uint32_t start = IdGetTickCount();
-    auto waitForMore = [&] {
-        int timeout = -2;
-        if (limited) {
-            const uint32_t elapsed = IdGetTickCount() - start;
-            if (elapsed >= static_cast<uint32_t>(ReadTimeout))
-                throw EIdReadTimeout();
-            timeout = static_cast<int>(static_cast<uint32_t>(ReadTimeout) - elapsed);
-        }
-        connection.CheckForDisconnect(true, true);
-        connection.ReadFromStack(true, timeout, false);
-    };
-    TIdSimpleBuffer& input = connection.InputBuffer();
-    size_t from = 0;
-    for (;;) {
-        std::string_view buf(input.Memory(), static_cast<size_t>(input.Size()));
-        if (connection.FSkippingLongLine) {
-            const size_t p = buf.find('\n');
-            if (p == std::string_view::npos) {
-                input.Remove(static_cast<int64_t>(buf.size()));
-                waitForMore();
-                continue;
-            }
-            input.Remove(static_cast<int64_t>(p + 1));
-            connection.FSkippingLongLine = false;
-            from = 0;
-            continue;
-        }
-        if (buf.find('\n', from) != std::string_view::npos)
-            return connection.ReadLn("\n", -2, maxLength);
-        if (maxLength > 0 && buf.size() > static_cast<size_t>(maxLength) + 1) {
-            input.Remove(static_cast<int64_t>(buf.size()));
-            connection.FSkippingLongLine = true;
-            throw EIdReadLnMaxLineLengthExceeded();
-        }
-        from = buf.size();
-        waitForMore();
-    }
+    return connection.ReadLnWithin(terminator, ReadTimeout, maxLength);
 }
 
 bool TIdTCPServer::DoExecute(TIdPeerThread* thread)

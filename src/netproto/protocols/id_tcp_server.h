@@ -52,10 +52,7 @@ public:
     void Interrupt();
 
 private:
-    friend class TIdTCPServer;
     TIdTCPServer* FServer;
-    // The rest of a line refused as too long is dropped before the next one.
-    bool FSkippingLongLine = false;
 };
 
 // The command being handled: made for one matched line, freed after it.
@@ -254,11 +251,13 @@ public:
     std::function<void(TIdTCPServer* sender, const std::string& data, TIdPeerThread* thread)>
         OnNoCommandHandler;
 
-    // Reads one line (LF or CR LF ended) that must arrive whole within
-    // ReadTimeout; raises EIdReadTimeout when it does not. A line longer than
-    // maxLength (-1: the connection's MaxLineLength) raises
-    // EIdReadLnMaxLineLengthExceeded and is dropped up to its end.
-    std::string ReadLineWithin(TIdTCPServerConnection& connection, int maxLength = -1);
+    // Reads one line that must arrive whole within ReadTimeout; raises
+    // EIdReadTimeout when it does not. The default terminator LF also ends a
+    // line at CR LF. A line longer than maxLength (-1: the connection's
+    // MaxLineLength) raises EIdReadLnMaxLineLengthExceeded and is dropped up
+    // to its end.
+    std::string ReadLineWithin(TIdTCPServerConnection& connection, int maxLength = -1,
+                               const std::string& terminator = "\n");
 
 protected:
     virtual void DoConnect(TIdPeerThread* thread);

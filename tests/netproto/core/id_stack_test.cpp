@@ -39,8 +39,9 @@ TEST(Winsock2Binding, CallBeforeStartupRaisesNotInitialised)
     } catch (const IdWinsock2::EIdWS2StubError& e) {
         EXPECT_EQ(e.Win32Error(), 10093u);
         EXPECT_EQ(e.Title(), "Error on call Winsock2 library function socket");
-        EXPECT_NE(std::string(e.what()).find("Error on call Winsock2 library function socket"),
-                  std::string::npos);
+        EXPECT_STREQ(e.what(), "Either the application has not called WSAStartup, or "
+                               "WSAStartup failed.: Error on call Winsock2 library function "
+                               "socket");
     }
     EXPECT_THROW(IdWinsock2::htons(1), IdWinsock2::EIdWS2StubError);
     EXPECT_EQ(IdWinsock2::WSAStartup(0x0202, &data), 0);

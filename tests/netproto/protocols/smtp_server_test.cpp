@@ -252,7 +252,8 @@ TEST_F(SmtpFixture, RawSocketEdgeCases)
     EXPECT_EQ(c->Line(), "250 Ok\r\n");
     auto m = Messages();
     ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].Text, "bare\r\nlf\r\n.\r\n");
+    // Inside a message only CR LF ends a line; a bare LF stays text.
+    EXPECT_EQ(m[0].Text, "bare\nlf\r\n.\r\n");
 
     // 100 recipients.
     c->Cmd("MAIL FROM:<a@b.c>");
@@ -277,6 +278,31 @@ TEST_F(SmtpFixture, RawSocketEdgeCases)
     c->Close();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(Messages().size(), 2u);
+}
+
+TEST_F(SmtpFixture, OnlyCrLfDotCrLfEndsAMessage)
+{
+    Start();
+    auto c = Greeted();
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<x@y.z>");
+    EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+    // Each of these would end the message early for a reader that takes a
+    // bare LF (or a bare CR) as a line end; what follows would then run as
+    // commands of a second, smuggled message.
+    const std::string smuggled = "a\n.\nMAIL FROM:<evil@x>\r\n"
+                                 "b\r\n.\nRCPT TO:<evil@x>\r\n"
+                                 "c\n.\r\nDATA\r\n"
+                                 "d\r\n.\r RSET\r\n"
+                                 "..\r\n";
+    c->Send(smuggled + ".\r\n");
+    EXPECT_EQ(c->Line(), "250 Ok\r\n");
+    EXPECT_EQ(c->Cmd("NOOP"), "250 Ok\r\n");
+    auto m = Messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].Text, "a\n.\nMAIL FROM:<evil@x>\r\nb\r\n.\nRCPT TO:<evil@x>\r\n"
+                         "c\n.\r\nDATA\r\nd\r\n.\r RSET\r\n.\r\n");
+    EXPECT_EQ(m[0].Rcpt, (std::vector<std::string>{"x@y.z"}));
 }
 
 TEST_F(SmtpFixture, RecipientCapIsEnforced)
