@@ -2,6 +2,7 @@
 
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "core/station_list.h"
@@ -74,7 +75,10 @@ std::string TAliasFrm::FieldProblem(const std::string& text)
 void TAliasFrm::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    FormShow();
+    // The window system's own show event (on mapping, on restoring from
+    // minimised) is no new showing of the dialog.
+    if (!event->spontaneous())
+        FormShow();
 }
 
 void TAliasFrm::FormShow()

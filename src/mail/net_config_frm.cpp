@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QRegularExpressionValidator>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <charconv>
@@ -347,7 +348,10 @@ void TNetConfigFrm::SMTPEnabledComboBoxChange()
 void TNetConfigFrm::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    FormShow();
+    // The window system's own show event (on mapping, on restoring from
+    // minimised) is no new showing of the dialog.
+    if (!event->spontaneous())
+        FormShow();
 }
 
 void TNetConfigFrm::FormShow()

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "configui/alias_frm.h"
 #include "configui/user_frm.h"
@@ -135,6 +136,11 @@ TEST_F(AliasFrmFixture, ChecksAddressAndUserThenBuildsTheAlias)
     TAliasFrm frm(nullptr, Stations.get());
     EXPECT_EQ(frm.windowTitle(), "Alias Information");
     frm.show();
+    // The window system's own show events (mapping, restoring) add nothing.
+    QTest::qWait(20);
+    frm.showMinimized();
+    frm.showNormal();
+    QTest::qWait(20);
     // Every named station, this station shown.
     ASSERT_EQ(frm.StationBox->count(), 2);
     EXPECT_EQ(frm.StationBox->itemText(1), "FAR");

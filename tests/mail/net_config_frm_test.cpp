@@ -199,6 +199,16 @@ TEST_F(NetConfigFrmTest, OkStoresAllFieldsOrNone)
     Frm->show();
     EXPECT_EQ(Frm->MaxMailSize->text(), "50");
     EXPECT_EQ(Frm->Password->text(), "oldpass");
+    // The window system showing or restoring the window reloads nothing.
+    Frm->MaxMailSize->setText("60");
+    QTest::qWait(20);
+    Frm->showMinimized();
+    Frm->showNormal();
+    QTest::qWait(20);
+    EXPECT_EQ(Frm->MaxMailSize->text(), "60");
+    Frm->hide();
+    Frm->show();
+    EXPECT_EQ(Frm->MaxMailSize->text(), "50");
     const int oldSmtp = Root.Config->Smtp.Port;
     {
         TScriptedDialogs boxes;
