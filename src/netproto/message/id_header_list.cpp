@@ -186,8 +186,10 @@ void TIdHeaderList::AddStdValues(const std::vector<std::string>& list)
     }
 }
 
-std::vector<std::string> TIdHeaderList::FoldLine(std::string_view line, int foldLength)
+std::vector<std::string> TIdHeaderList::FoldLine(std::string_view text, int foldLength)
 {
+    const std::string flat = FlattenLineBreaks(text);
+    const std::string_view line = flat;
     const std::size_t fold = foldLength > 1 ? static_cast<std::size_t>(foldLength) : 1;
     // Break points: after a blank, TAB or comma outside quotes; before a
     // blank inside quotes (used only to keep within the line limit).

@@ -131,6 +131,16 @@ TEST(HeaderListTest, LineBreaksInAValueNeverStartAHeaderLine)
     EXPECT_EQ(headers.Values("Subject"), "hello Bcc: victim@x.org body");
     headers.SetValues("X", "a\n\tb");
     EXPECT_EQ(headers.Values("X"), "a\tb");
+    headers.FoldLines = false;
+    headers.SetValues("Y", "one\r\nTwo: 2");
+    EXPECT_EQ(headers.IndexOfName("Two"), -1);
+    EXPECT_EQ(headers.Values("Y"), "one Two: 2");
+
+    // Folding on its own keeps them out of the lines as well.
+    const auto lines = TIdHeaderList::FoldLine("Subject: a\r\nBcc: b\n" + std::string(90, 'x'), 78);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Subject: a Bcc: b");
+    EXPECT_EQ(lines[1], " " + std::string(90, 'x'));
 }
 
 TEST(HeaderListTest, LongQuotedTextStaysWithinTheLineLimit)
