@@ -1,7 +1,25 @@
 #include "mail/pop3_mailbox.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "core/message_store.h"
 #include "core/user_list.h"
 #include "mail/local_mail_text.h"
+
+namespace {
+
+// True when the mailbox file is there with content: an empty read of it was
+// a failed read, not a message that is gone.
+bool HoldsMail(const std::string& userName, const std::string& fileName)
+{
+    std::error_code ec;
+    const auto size =
+        std::filesystem::file_size(MessageStore::UserMailDir(userName) + "/" + fileName, ec);
+    return !ec && size > 0;
+}
+
+} // namespace
 
 TPOP3Mailbox::TPOP3Mailbox(TUserList* users, TLogLine logLine)
     : FUsers(users), FLogLine(std::move(logLine))
@@ -80,6 +98,12 @@ void TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3
         return;
     }
     std::string stored = FUsers->LoadMessage(info.UserName, fileName);
+    if (stored.empty() && HoldsMail(info.UserName, fileName)) {
+        // Sent as an empty message it would be taken for delivered, and RETR
+        // would delete it.
+        out.WriteLn("-ERR Sorry, message could not be read");
+        return;
+    }
     if (retrieve)
         Log("User: " + info.UserName + " retreiving mail[" + std::to_string(n) + "]");
     out.Write("+OK " + size + " octets\r\n" + LocalMailText::RetrieveText(stored));

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <stdexcept>
+#include <sys/resource.h>
 
 #include "core/message_store.h"
 #include "core/user_list.h"
@@ -153,6 +154,32 @@ TEST_F(POP3MailboxTest, AConnectionLostDuringRetrLosesNoMail)
     Mailbox->Retr(*info, 1, Out);
     EXPECT_FALSE(Exists("bob", "1.msg"));
     EXPECT_EQ(Out.Text.size(), std::string("+OK 100018 octets\r\n").size() + 100018 + 3);
+}
+
+TEST_F(POP3MailboxTest, AMessageThatCannotBeReadIsNeitherSentNorDeleted)
+{
+    Put("bob", "1.msg", "Subject: x\r\n\r\nhi\r\n");
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    Log.clear();
+    // No file can be opened while the limit is 0, as when a busy station has
+    // used up its descriptors.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    Mailbox->Retr(*info, 1, Out);
+    Mailbox->Top(*info, 1, 0, Out);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(Out.Take(), "-ERR Sorry, message could not be read\r\n"
+                          "-ERR Sorry, message could not be read\r\n");
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+    EXPECT_TRUE(Log.empty());
+
+    Mailbox->Retr(*info, 1, Out);
+    EXPECT_EQ(Out.Take(), "+OK 18 octets\r\nSubject: x\r\n\r\nhi\r\n.\r\n");
+    EXPECT_FALSE(Exists("bob", "1.msg"));
 }
 
 TEST_F(POP3MailboxTest, QuitLogsTheDisconnection)
