@@ -1,16 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
 #include <filesystem>
 
 #include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 
+// Each test has a directory of its own: several test runs may share the machine.
 TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaries)
 {
-    fs::path dir = fs::temp_directory_path() / "skip_atomic_test";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
     std::string path = (dir / "f.dat").string();
     WriteFileAtomic(path, "first\r\n");
     WriteFileAtomic(path, std::string("sec\0ond\r\n", 9));
@@ -19,14 +21,13 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaries)
     EXPECT_EQ(got, std::string("sec\0ond\r\n", 9));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     EXPECT_THROW(WriteFileAtomic((dir / "missing" / "x").string(), "x"), std::system_error);
-    fs::remove_all(dir);
 }
 
 TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
 {
-    fs::path dir = fs::temp_directory_path() / "skip_append_test";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
     std::string path = (dir / "log.txt").string();
     EXPECT_TRUE(AppendToFile(path, "one\r\n"));
     EXPECT_TRUE(AppendToFile(path, std::string("t\0o\r\n", 5)));
@@ -38,5 +39,4 @@ TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
     if (fs::exists("/dev/full")) {
         EXPECT_FALSE(AppendToFile("/dev/full", "x"));
     }
-    fs::remove_all(dir);
 }

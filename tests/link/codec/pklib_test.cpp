@@ -145,6 +145,30 @@ TEST(PklibTables, LengthAndDistanceCodesAreCompletePrefixCodes)
     EXPECT_EQ(kPklibDistanceCodes[0].value, 0x03);
     EXPECT_EQ(kPklibDistanceCodes[63].bits, 8);
     EXPECT_EQ(kPklibDistanceCodes[63].value, 0x00);
+
+    // Every row against the format's published rows, copied separately.
+    const unsigned lengthRows[16][4] = {
+        {3, 0x05, 0, 0},  {2, 0x03, 0, 1},  {3, 0x01, 0, 2},   {3, 0x06, 0, 3},
+        {4, 0x0A, 0, 4},  {4, 0x02, 0, 5},  {4, 0x0C, 0, 6},   {5, 0x14, 0, 7},
+        {5, 0x04, 1, 8},  {5, 0x18, 2, 10}, {5, 0x08, 3, 14},  {6, 0x30, 4, 22},
+        {6, 0x10, 5, 38}, {6, 0x20, 6, 70}, {7, 0x40, 7, 134}, {7, 0x00, 8, 262}};
+    for (unsigned i = 0; i < 16; ++i) {
+        EXPECT_EQ(kPklibLengthCodes[i].bits, lengthRows[i][0]) << i;
+        EXPECT_EQ(kPklibLengthCodes[i].value, lengthRows[i][1]) << i;
+        EXPECT_EQ(kPklibLengthCodes[i].extraBits, lengthRows[i][2]) << i;
+        EXPECT_EQ(kPklibLengthCodes[i].base, lengthRows[i][3]) << i;
+    }
+    const char* distanceValues =
+        "03 0D 05 19 09 11 01 3E 1E 2E 0E 36 16 26 06 3A 1A 2A 0A 32 12 22 42 02 7C 3C 5C 1C 6C "
+        "2C 4C 0C 74 34 54 14 64 24 44 04 78 38 58 18 68 28 48 08 F0 70 B0 30 D0 50 90 10 E0 60 "
+        "A0 20 C0 40 80 00";
+    for (unsigned i = 0; i < 64; ++i) {
+        const unsigned bits = i == 0 ? 2 : i <= 2 ? 4 : i <= 6 ? 5 : i <= 21 ? 6 : i <= 47 ? 7 : 8;
+        EXPECT_EQ(kPklibDistanceCodes[i].bits, bits) << i;
+        EXPECT_EQ(kPklibDistanceCodes[i].value,
+                  std::stoul(std::string(distanceValues + 3 * i, 2), nullptr, 16))
+            << i;
+    }
 }
 
 TEST(PklibVectors, EmptyInputIsTheFourByteStreamAndExpands)
@@ -164,6 +188,13 @@ TEST(PklibVectors, EqualBytesUseDistanceTwoNeverOne)
     const ImplodeResult r = Implode("aaaaaaaa", kPklibAscii, 4096);
     ASSERT_EQ(r.code, kPklibNoError);
     EXPECT_EQ(r.stream, BuildStream(kPklibAscii, 6, {Lit('a'), Lit('a'), Rep(6, 2)}));
+    // The same, packed by hand from the format's rows: 'a' is flag 0 then
+    // (5, 0x07); length 6 is flag 1 then (4, 0x0A); distance 2 is (2, 0x03)
+    // then 000001; the end mark is flag 1, (7, 0x00) and eight 1 bits.
+    EXPECT_EQ(r.stream, Bytes({0x01, 0x06, 0x8E, 0x53, 0x0F, 0x02, 0xFE, 0x01}));
+    const ExplodeResult back = Explode(r.stream);
+    EXPECT_EQ(back.code, kPklibNoError);
+    EXPECT_EQ(back.output, "aaaaaaaa");
 }
 
 TEST(PklibVectors, LengthTwoMatchReachesBackAtMost256Bytes)
