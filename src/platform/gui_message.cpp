@@ -65,6 +65,12 @@ public:
 
     bool event(QEvent* e) override
     {
+        {
+            // Senders queue under this lock; taking it here orders their
+            // writes before these reads in terms ThreadSanitizer can see
+            // (Qt's own queue lock is invisible to it).
+            std::lock_guard guard(FChannel->lock);
+        }
         if (e->type() != TMessageEvent::EventType())
             return QObject::event(e);
         auto* m = static_cast<TMessageEvent*>(e);
