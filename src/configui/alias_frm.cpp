@@ -31,6 +31,7 @@ TAliasFrm::TAliasFrm(QWidget* owner, TStationList* stations)
     Address->setToolTip(kExampleAddress);
     internet->addRow("E-Mail:", Address);
     Label5 = new QLabel(kExampleAddress, this);
+    Label5->setObjectName("Label5");
     internet->addRow("", Label5);
     layout->addLayout(internet);
 
@@ -41,12 +42,14 @@ TAliasFrm::TAliasFrm(QWidget* owner, TStationList* stations)
     User->setMaxLength(12);
     User->setToolTip("email user name");
     Label7 = new QLabel("@", this);
+    Label7->setObjectName("Label7");
     StationBox = new QComboBox(this);
     StationBox->setObjectName("StationBox");
     StationBox->setEditable(true);
     StationBox->setInsertPolicy(QComboBox::NoInsert);
     StationBox->setToolTip("Station configured by the administrator");
     Label6 = new QLabel(kExampleHfAddress, this);
+    Label6->setObjectName("Label6");
     hf->addWidget(new QLabel("User:", this), 0, 0);
     hf->addWidget(User, 0, 1);
     hf->addWidget(Label7, 0, 2);

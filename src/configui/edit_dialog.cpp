@@ -6,8 +6,10 @@ void TEditDialog::AddButtons(QBoxLayout* layout, QPushButton*& ok, QPushButton*&
 {
     auto* buttons = new QHBoxLayout;
     ok = new QPushButton("&OK", this);
+    ok->setObjectName("Button1");
     ok->setDefault(true);
     cancel = new QPushButton("C&ancel", this);
+    cancel->setObjectName("Button2");
     buttons->addStretch();
     buttons->addWidget(ok);
     buttons->addWidget(cancel);

@@ -16,8 +16,9 @@ public:
 protected:
     explicit TEditDialog(QWidget* owner) : QDialog(owner) {}
 
-    // Adds the "&OK" (default) and "C&ancel" buttons in a row at the foot of
-    // `layout`. Cancel ends the dialog; OK is for the dialog's own check.
+    // Adds the "&OK" (default) and "C&ancel" buttons, named Button1 and
+    // Button2, in a row at the foot of `layout`. Cancel ends the dialog; OK
+    // is for the dialog's own check.
     void AddButtons(QBoxLayout* layout, QPushButton*& ok, QPushButton*& cancel);
 
     // Closing the window counts as Cancel.

@@ -33,6 +33,7 @@ TUserFrm::TUserFrm(QWidget* owner, TUserList* users) : TEditDialog(owner), FUser
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 5);
     Label3 = new QLabel("User Information", this);
+    Label3->setObjectName("Label3");
     layout->addWidget(Label3);
 
     auto* form = new QFormLayout;

@@ -99,8 +99,11 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
     setWindowTitle("Local Network Config");
     auto* layout = new QVBoxLayout(this);
     PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName("PageControl1");
     TabSheet1 = new QWidget;
+    TabSheet1->setObjectName("TabSheet1");
     TabSheet2 = new QWidget;
+    TabSheet2->setObjectName("TabSheet2");
     PageControl1->addTab(TabSheet1, "Main");
     PageControl1->addTab(TabSheet2, "Alias Filter");
     layout->addWidget(PageControl1);
