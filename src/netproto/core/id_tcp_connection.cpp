@@ -110,8 +110,9 @@ void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> handler)
 int TIdTCPConnection::ReadFromStack(bool raiseExceptionIfDisconnected, int timeout,
                                     bool raiseExceptionOnTimeout)
 {
+    // ReadTimeout 0 (or any value below it) waits without limit.
     if (timeout == -1)
-        timeout = ReadTimeout != 0 ? ReadTimeout : -2;
+        timeout = ReadTimeout > 0 ? ReadTimeout : -2;
     CheckForDisconnect(raiseExceptionIfDisconnected, false);
     if (!Connected()) {
         if (raiseExceptionIfDisconnected)

@@ -181,7 +181,7 @@ public:
     TIdMaxLineAction MaxLineAction = maException;
     int32_t MaxLineLength = 16384;
     std::function<void(TIdTCPConnection* sender)> OnDisconnected;
-    // -2 and 0 wait without limit.
+    // 0 and below wait without limit.
     int32_t ReadTimeout = IdDefaultReadTimeout;
     int32_t RecvBufferSize = 32768;
     int32_t SendBufferSize = 32768;

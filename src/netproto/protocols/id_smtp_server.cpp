@@ -41,6 +41,23 @@ bool ParseAddress(const std::string& text, TIdEMailAddressItem& item, bool allow
 
 const char* const ReplySyntaxError = "501 Syntax Error in parameters or arguments";
 
+// The address after MAIL's "FROM:" or RCPT's "TO:" (any case). False when it
+// is missing or does not parse; the 501 reply is then written.
+bool AddressArgument(TIdCommand& command, const std::string& keyword, const char* usage,
+                     bool allowEmpty, TIdEMailAddressItem& item)
+{
+    const std::string& arg = command.UnparsedParams();
+    if (UpperAscii(arg.substr(0, keyword.size())) != keyword) {
+        command.Connection().WriteLn(usage);
+        return false;
+    }
+    if (!ParseAddress(Trim(arg.substr(keyword.size())), item, allowEmpty)) {
+        command.Connection().WriteLn(ReplySyntaxError);
+        return false;
+    }
+    return true;
+}
+
 TIdSMTPServerThread& SMTPThread(TIdCommand& command)
 {
     return static_cast<TIdSMTPServerThread&>(*command.Thread());
@@ -213,17 +230,11 @@ void TIdSMTPServer::CommandMAIL(TIdCommand& command)
     }
     t.ResetTransaction();
     t.SMTPState = 1;
-    const std::string& arg = command.UnparsedParams();
-    if (UpperAscii(arg.substr(0, 5)) != "FROM:") {
-        c.WriteLn("501 Parameter error! Example: mail from:<user@domain.com>");
-        return;
-    }
     TIdEMailAddressItem item;
     // The null sender "<>" of delivery reports is a valid sender.
-    if (!ParseAddress(Trim(arg.substr(5)), item, true)) {
-        c.WriteLn(ReplySyntaxError);
+    if (!AddressArgument(command, "FROM:",
+                         "501 Parameter error! Example: mail from:<user@domain.com>", true, item))
         return;
-    }
     bool accept = true;
     if (OnCommandMAIL) {
         accept = false;
@@ -250,16 +261,11 @@ void TIdSMTPServer::CommandRCPT(TIdCommand& command)
         c.WriteLn("501 " + Messages.Greeting.NoHello);
         return;
     }
-    const std::string& arg = command.UnparsedParams();
-    if (UpperAscii(arg.substr(0, 3)) != "TO:") {
-        c.WriteLn("501 Command parameter error! Example: rcpt to:<user@domain.com>");
-        return;
-    }
     TIdEMailAddressItem item;
-    if (!ParseAddress(Trim(arg.substr(3)), item, false)) {
-        c.WriteLn(ReplySyntaxError);
+    if (!AddressArgument(command,
+                         "TO:", "501 Command parameter error! Example: rcpt to:<user@domain.com>",
+                         false, item))
         return;
-    }
     if (MaxRecipients > 0 && t.RCPTList.Count() >= MaxRecipients) {
         c.WriteLn("452 Too many recipients");
         return;

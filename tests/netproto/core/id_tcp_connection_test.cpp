@@ -209,7 +209,15 @@ TEST(TcpConnection, WritesStuffDotsAndBufferUntilFlushed)
 
 TEST(TcpConnection, ReadTimeouts)
 {
-    LoopbackPeer peer([&](int fd) { sockettest::RecvUntilClose(fd, 3000); });
+    LoopbackPeer peer([&](int fd) {
+        Pause(300);
+        SendRaw(fd, "late\r\n");
+        Pause(300);
+        SendRaw(fd, "slow");
+        Pause(600);
+        SendRaw(fd, "ly\r\n");
+        sockettest::RecvUntilClose(fd, 3000);
+    });
     Client c(peer.Port());
     c.Connect();
     // An explicit time-out hands back an empty line and a flag.
@@ -218,6 +226,13 @@ TEST(TcpConnection, ReadTimeouts)
     // The default time-out raises.
     c.ReadTimeout = 50;
     EXPECT_THROW(c.ReadLn(), EIdReadTimeout);
+    // 0 and any other value below 1 wait without limit.
+    c.ReadTimeout = -1;
+    EXPECT_EQ(c.ReadLn(), "late");
+    EXPECT_FALSE(c.ReadLnTimedOut());
+    // A whole-line limit counts from the first wait, not from each byte.
+    EXPECT_THROW(c.ReadLnWithin("\r\n", 250), EIdReadTimeout);
+    EXPECT_EQ(c.ReadLnWithin("\r\n", 2000), "slowly");
     c.Disconnect();
 }
 

@@ -66,15 +66,7 @@ protected:
         std::lock_guard<std::mutex> lock(mutex);
         return log;
     }
-    int Start()
-    {
-        TIdSocketHandle& b = server.Bindings().Add();
-        b.IP = "127.0.0.1";
-        b.Port = 0;
-        server.SetActive(true);
-        port = server.Bindings().Items(0).Port;
-        return port;
-    }
+    int Start() { return port = servertest::StartOnLoopback(server); }
     std::unique_ptr<RawClient> LoggedIn()
     {
         auto c = std::make_unique<RawClient>(port);

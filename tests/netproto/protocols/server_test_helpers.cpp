@@ -1,5 +1,7 @@
 #include "server_test_helpers.h"
 
+#include "netproto/protocols/id_tcp_server.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,6 +18,15 @@
 #include <sstream>
 
 namespace servertest {
+
+int StartOnLoopback(TIdTCPServer& server)
+{
+    TIdSocketHandle& b = server.Bindings().Add();
+    b.IP = "127.0.0.1";
+    b.Port = 0;
+    server.SetActive(true);
+    return server.Bindings().Items(0).Port;
+}
 
 RawClient::RawClient(int port)
 {

@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+class TIdTCPServer;
+
 namespace servertest {
+
+// Adds one binding on 127.0.0.1 with a port of the system's choosing,
+// activates the server and returns that port.
+int StartOnLoopback(TIdTCPServer& server);
 
 // One client connection to 127.0.0.1.
 class RawClient {

@@ -40,15 +40,7 @@ protected:
             customError = nextError;
         };
     }
-    int Start()
-    {
-        TIdSocketHandle& b = server.Bindings().Add();
-        b.IP = "127.0.0.1";
-        b.Port = 0;
-        server.SetActive(true);
-        port = server.Bindings().Items(0).Port;
-        return port;
-    }
+    int Start() { return port = servertest::StartOnLoopback(server); }
     std::vector<Received> Messages()
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -14,17 +14,9 @@
 #include <thread>
 
 using servertest::RawClient;
+using servertest::StartOnLoopback;
 
 namespace {
-
-int StartOnLoopback(TIdTCPServer& server)
-{
-    TIdSocketHandle& b = server.Bindings().Add();
-    b.IP = "127.0.0.1";
-    b.Port = 0;
-    server.SetActive(true);
-    return server.Bindings().Items(0).Port;
-}
 
 // A server with a small command table of its own.
 class TableServer : public TIdTCPServer {

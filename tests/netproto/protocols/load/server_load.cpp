@@ -16,17 +16,9 @@
 #include <thread>
 
 using servertest::RawClient;
+using servertest::StartOnLoopback;
 
 namespace {
-
-int StartOnLoopback(TIdTCPServer& server)
-{
-    TIdSocketHandle& b = server.Bindings().Add();
-    b.IP = "127.0.0.1";
-    b.Port = 0;
-    server.SetActive(true);
-    return server.Bindings().Items(0).Port;
-}
 
 // Both ends of every connection live in this process. Returns the limit.
 long RaiseDescriptorLimit()
