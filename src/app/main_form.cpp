@@ -1,5 +1,7 @@
 #include "app/main_form.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMenuBar>
@@ -64,14 +66,22 @@ void TMainForm::StartTimerTimer()
         return;
     FStarting = true;
     bool ok = false;
+    std::optional<std::string> failure;
     try {
         ok = BuildStation();
+    } catch (const std::exception& e) {
+        failure = e.what();
     } catch (...) {
-        FStarting = false;
-        Shutdown(1);
-        throw; // the loop's error handler logs it
+        failure = "Unknown exception";
     }
     FStarting = false;
+    if (failure) {
+        // Reported while the station still stands, so the mailbox log gets it
+        // too; a box opened after the shutdown would outlive the message loop.
+        LoopErrors::Report(*failure);
+        Shutdown(1);
+        return;
+    }
     if (!ok || FAbortExitCode) {
         Shutdown(FAbortExitCode.value_or(1));
         return;
@@ -256,12 +266,15 @@ void TMainForm::AddMenuEntry(TMenuEntry entry)
 
 void TMainForm::RunMenuEntry(const TMenuEntry& entry)
 {
+    if (FShutDown)
+        return;
     if (entry.Password &&
         !ConfigurationLogin(this,
                             entry.LoginCaption.empty() ? "Configuration Login" : entry.LoginCaption,
                             entry.Password()))
         return;
-    if (entry.Open)
+    // A shutdown during the login has freed what the entry opens.
+    if (entry.Open && !FShutDown)
         entry.Open();
 }
 
@@ -309,9 +322,13 @@ void TMainForm::Shutdown(int exitCode)
         return;
     if (FStarting) {
         // Asked from inside the start-up (a signal while it waits): the
-        // start-up unwinds first and then shuts down.
+        // start-up unwinds first and then shuts down. A box it is waiting on
+        // (the serial port question) is closed as Cancel would close it, since
+        // under a service manager nobody may be there to answer it.
         if (!FAbortExitCode)
             FAbortExitCode = exitCode;
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
         return;
     }
     FShutDown = true;
@@ -322,6 +339,15 @@ void TMainForm::Shutdown(int exitCode)
     hide();
     if (FParts.Quit)
         FParts.Quit(exitCode);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event)
+{
+    // Where there is no notification area the main window is the station's
+    // face: closing it ends the program as "Shutdown" does, rather than
+    // leaving the station running out of sight.
+    event->accept();
+    Shutdown(0);
 }
 
 void TMainForm::FreeStation()

@@ -40,6 +40,9 @@ public:
     // Runs the entry as a click on its menu item does.
     void RunMenuEntry(const TMenuEntry& entry);
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void StartTimerTimer();
     bool BuildStation();

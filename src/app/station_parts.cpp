@@ -74,7 +74,7 @@ TStationParts DefaultStationParts()
     parts.LocalServers = [](TStationObjects& o) -> std::unique_ptr<QObject> {
         auto servers = std::make_unique<TLocalServers>(o);
         TNetConfigFrm* dialog = servers->NetConfig.get();
-        o.AddMenuEntry({"Local Network",
+        o.AddMenuEntry({"&Local Network",
                         "NETWORK",
                         TMenuEntry::TGroup::Settings,
                         [c = o.Config] {

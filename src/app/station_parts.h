@@ -19,12 +19,12 @@ class TRouter;
 // An entry of the main menu (the notification-area icon's menu, or the main
 // window's menu where the desktop has no notification area). A settings
 // dialog's part adds its entry guarded by its own password, e.g.
-//   objects.AddMenuEntry({"Station Configuration", "SETTINGS",
+//   objects.AddMenuEntry({"&Station Network", "SETTINGS",
 //                         TMenuEntry::TGroup::Settings,
 //                         [c = objects.Config] { auto l = c->Lock(); return c->Station.Pass; },
-//                         "Station Configuration Login", [dialog] { ShowModal(*dialog); }});
-// ([MAILBOX] PASS guards the local network settings, [GATEWAY] PASS the mail
-// gateway settings.)
+//                         {}, [dialog] { dialog->show(); }});
+// ([MAILBOX] PASS guards "&Local Network", [GATEWAY] PASS the mail gateway
+// settings.)
 struct TMenuEntry {
     enum class TGroup { Windows, Settings, Program };
     std::string Text;

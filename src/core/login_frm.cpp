@@ -51,7 +51,7 @@ bool ConfigurationLogin(QWidget* owner, const std::string& caption, const std::s
             return false;
         if (FromQt(login.PassEdit->text()) == password)
             return true;
-        ShowMessageBox("Invalid Password.\nPlease, retype.", "Password Error", MB_OK,
+        ShowMessageBox("Please, Check Password and try again.", "Password Error", MB_OK,
                        TMsgIcon::Warning);
     }
 }

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "app/main_form.h"
+#include "app/skip_application.h"
 #include "app/startup_form.h"
 #include "core/alias_list.h"
 #include "core/config.h"
+#include "core/login_frm.h"
 #include "core/message_store.h"
 #include "core/msg_status_frm.h"
 #include "core/router.h"
@@ -126,6 +130,27 @@ protected:
         return parts;
     }
 
+    // A modem that never gets ready; `onInit` runs at each initialisation
+    // call with the form and the call's count.
+    void StallModem(TStationParts& parts, std::function<void(TMainForm&, int)> onInit)
+    {
+        parts.Modem = [this, onInit](TStationObjects&) {
+            auto fake = std::make_unique<TFakeModem>(Trace);
+            fake->ReadyAfter = 1000000;
+            fake->OnInit = [this, onInit](int n) { onInit(*Trace.Form, n); };
+            return fake;
+        };
+    }
+
+    // Builds the form and waits until the program has ended.
+    std::unique_ptr<TMainForm> RunUntilExit(TStationParts parts)
+    {
+        auto form = std::make_unique<TMainForm>(std::move(parts));
+        Trace.Form = form.get();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+        return form;
+    }
+
     std::unique_ptr<TMainForm> Start(TStationParts parts)
     {
         auto form = std::make_unique<TMainForm>(std::move(parts));
@@ -226,23 +251,15 @@ TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)
     TScriptedDialogs dialogs;
     dialogs.ExpectBox("Try Another Serial Port?", IDCANCEL);
     auto parts = Parts();
-    TMainForm* formPtr = nullptr;
-    parts.Modem = [this, &formPtr](TStationObjects&) {
-        auto fake = std::make_unique<TFakeModem>(Trace);
-        fake->ReadyAfter = 1000000;
-        fake->OnInit = [&formPtr](int n) {
-            if (n != 5)
-                return;
-            // Any key on the start-up window asks the question.
-            QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
-            QCoreApplication::sendEvent(formPtr->StartupForm(), &key);
-        };
-        return fake;
-    };
-    auto form = std::make_unique<TMainForm>(std::move(parts));
-    formPtr = form.get();
-    Trace.Form = form.get();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+    StallModem(parts, [](TMainForm& form, int n) {
+        if (n != 5)
+            return;
+        // Any key on the start-up window asks the question.
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+        QCoreApplication::sendEvent(form.StartupForm(), &key);
+    });
+    auto form = RunUntilExit(std::move(parts));
+    ASSERT_TRUE(ExitCode.has_value());
     EXPECT_EQ(*ExitCode, 1);
     EXPECT_FALSE(form->Started());
     EXPECT_TRUE(form->ShutDown());
@@ -251,6 +268,105 @@ TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)
     EXPECT_NE(std::find(Trace.Events.begin(), Trace.Events.end(), "free link control"),
               Trace.Events.end());
     EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
+}
+
+// SIGTERM while the port question is on screen and nobody answers it (a
+// service manager stops the station): the box closes as Cancel and the
+// station ends in order.
+TEST_F(MainFormTest, ShutdownWhileThePortBoxIsOpenClosesIt)
+{
+    PortsInUse = 1000;
+    TQtDialogHost qt;
+    TDialogHost* previous = SetDialogHost(&qt);
+    QTimer poll;
+    poll.setInterval(10);
+    int polls = 0;
+    bool closedByTest = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || !Trace.Form)
+            return;
+        Trace.Form->Shutdown(0);
+        // Should the box stay, the test closes it rather than hang.
+        if (++polls > 100 && QApplication::activeModalWidget() == box) {
+            closedByTest = true;
+            box->close();
+        }
+    });
+    poll.start();
+    auto form = RunUntilExit(Parts());
+    poll.stop();
+    SetDialogHost(previous);
+    EXPECT_FALSE(closedByTest);
+    ASSERT_TRUE(ExitCode.has_value());
+    EXPECT_EQ(*ExitCode, 0);
+    EXPECT_FALSE(form->Started());
+    EXPECT_TRUE(form->ShutDown());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(fs::exists(DataRoot::Path("users.dat")));
+}
+
+// A part that fails to build: the error is shown and logged while the
+// station stands, then the station ends with exit code 1.
+TEST_F(MainFormTest, AFailingPartIsReportedAndEndsTheStartUp)
+{
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("no link control here", IDOK);
+    auto parts = Parts();
+    parts.LinkControl = [](TStationObjects&) -> std::unique_ptr<QObject> {
+        throw std::runtime_error("no link control here");
+    };
+    const int reported = LoopErrors::ReportedCount();
+    auto form = RunUntilExit(std::move(parts));
+    ASSERT_TRUE(ExitCode.has_value());
+    EXPECT_EQ(*ExitCode, 1);
+    EXPECT_EQ(LoopErrors::ReportedCount(), reported + 1);
+    EXPECT_EQ(dialogs.Records().at(0).title, "Error");
+    std::string log;
+    ReadWholeFile(DataRoot::Path("mailbox_log.txt"), log);
+    EXPECT_NE(log.find("  Error: no link control here\r\n"), std::string::npos) << log;
+    EXPECT_TRUE(fs::exists(DataRoot::Path("stations.dat")));
+}
+
+TEST_F(MainFormTest, ClosingTheMainWindowShutsTheStationDown)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    ASSERT_TRUE(form->isVisible()); // no notification area offscreen
+    form->close();
+    EXPECT_TRUE(form->ShutDown());
+    EXPECT_EQ(ExitCode, 0);
+    EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
+}
+
+// The settings behind a login: a shutdown while the login is open frees what
+// the entry would open, so nothing is opened afterwards.
+TEST_F(MainFormTest, ShutdownDuringALoginOpensNothing)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    int opened = 0;
+    TMenuEntry entry{"&Station Network",
+                     "SETTINGS",
+                     TMenuEntry::TGroup::Settings,
+                     [] { return std::string("s3cret"); },
+                     {},
+                     [&opened] { ++opened; }};
+    TScriptedDialogs dialogs;
+    dialogs.ExpectDialog("TLoginFrm", [](QDialog& d) {
+        static_cast<TLoginFrm&>(d).PassEdit->setText("s3cret");
+        return TLoginFrm::mrOk;
+    });
+    form->RunMenuEntry(entry);
+    EXPECT_EQ(opened, 1);
+    dialogs.ExpectDialog("TLoginFrm", [&form](QDialog& d) {
+        form->Shutdown(0);
+        static_cast<TLoginFrm&>(d).PassEdit->setText("s3cret");
+        return TLoginFrm::mrOk;
+    });
+    form->RunMenuEntry(entry);
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(form->ShutDown());
 }
 
 TEST_F(MainFormTest, ShutdownEndsRouterAndSavesEveryTableAndTheIni)
@@ -322,20 +438,12 @@ TEST_F(MainFormTest, StartedStationFilesQueuedMail)
 TEST_F(MainFormTest, ShutdownDuringStartUpUnwindsFirst)
 {
     auto parts = Parts();
-    TMainForm* formPtr = nullptr;
-    parts.Modem = [this, &formPtr](TStationObjects&) {
-        auto fake = std::make_unique<TFakeModem>(Trace);
-        fake->ReadyAfter = 1000000;
-        fake->OnInit = [&formPtr](int n) {
-            if (n == 3)
-                formPtr->Shutdown(0);
-        };
-        return fake;
-    };
-    auto form = std::make_unique<TMainForm>(std::move(parts));
-    formPtr = form.get();
-    Trace.Form = form.get();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+    StallModem(parts, [](TMainForm& form, int n) {
+        if (n == 3)
+            form.Shutdown(0);
+    });
+    auto form = RunUntilExit(std::move(parts));
+    ASSERT_TRUE(ExitCode.has_value());
     EXPECT_EQ(*ExitCode, 0);
     EXPECT_FALSE(form->Started());
     EXPECT_TRUE(form->ShutDown());

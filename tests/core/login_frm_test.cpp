@@ -37,12 +37,13 @@ TEST(LoginFrmTest, WrongPasswordGetsErrorBoxAndAnotherTry)
 {
     TScriptedDialogs dialogs;
     dialogs.ExpectDialog("TLoginFrm", Press("guess", "OK"))
-        .ExpectBox("Invalid Password", IDOK)
+        .ExpectBox("Please, Check Password and try again.", IDOK)
         .ExpectDialog("TLoginFrm", Press("S3CRET", "OK")) // letter case counts
-        .ExpectBox("Invalid Password", IDOK)
+        .ExpectBox("Please, Check Password and try again.", IDOK)
         .ExpectDialog("TLoginFrm", Press("s3cret", "OK"));
     EXPECT_TRUE(ConfigurationLogin(nullptr, "Login", "s3cret"));
     EXPECT_EQ(dialogs.Records()[1].title, "Password Error");
+    EXPECT_EQ(dialogs.Records()[1].icon, TMsgIcon::Warning);
 }
 
 TEST(LoginFrmTest, CancelGivesModalResultTwoAndRefuses)

@@ -108,7 +108,7 @@ TEST_F(LocalMailEndToEnd, MailClientsSendAndFetchThroughTheRouter)
 
 TEST_F(LocalMailEndToEnd, TheMenuOpensTheSettingsAfterTheLogin)
 {
-    const TMenuEntry* entry = Entry("Local Network");
+    const TMenuEntry* entry = Entry("&Local Network");
     ASSERT_NE(entry, nullptr);
     TScriptedDialogs dialogs;
     dialogs
@@ -117,7 +117,7 @@ TEST_F(LocalMailEndToEnd, TheMenuOpensTheSettingsAfterTheLogin)
                           static_cast<TLoginFrm&>(d).PassEdit->setText("wrong");
                           return TLoginFrm::mrOk;
                       })
-        .ExpectBox("Invalid Password.", IDOK)
+        .ExpectBox("Please, Check Password and try again.", IDOK)
         .ExpectDialog("TLoginFrm", [](QDialog& d) {
             static_cast<TLoginFrm&>(d).PassEdit->setText("letmein");
             return TLoginFrm::mrOk;
