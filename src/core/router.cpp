@@ -272,12 +272,34 @@ std::string JournalKey(const TRouteCopy& copy)
     return key;
 }
 
-std::vector<std::string> ReadJournal(const std::string& path, bool& exists)
+// A journal names the queue file it belongs to by its size and a hash of its
+// content: a message that takes over the number of one whose filing was cut
+// short (numbers are reused once a file leaves the queue) is not mistaken
+// for it.
+std::string JournalHeader(const std::string& content)
+{
+    std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (unsigned char c : content) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "#%zu %016llx", content.size(),
+                  static_cast<unsigned long long>(hash));
+    return buf;
+}
+
+// The copies the journal lists as done; `exists` is false when there is no
+// journal for this content.
+std::vector<std::string> ReadJournal(const std::string& path, const std::string& header,
+                                     bool& exists)
 {
     std::string text;
-    exists = ReadWholeFile(path, text);
+    exists = ReadWholeFile(path, text) && text.rfind(header + "\n", 0) == 0;
     std::vector<std::string> keys;
-    size_t pos = 0;
+    if (!exists)
+        return keys;
+    size_t pos = header.size() + 1;
     while (pos < text.size()) {
         const size_t end = text.find('\n', pos);
         if (end == std::string::npos)
@@ -288,9 +310,10 @@ std::vector<std::string> ReadJournal(const std::string& path, bool& exists)
     return keys;
 }
 
-void WriteJournal(const std::string& path, const std::vector<std::string>& keys)
+void WriteJournal(const std::string& path, const std::string& header,
+                  const std::vector<std::string>& keys)
 {
-    std::string text;
+    std::string text = header + "\n";
     for (const auto& k : keys)
         text += k + "\n";
     WriteFileAtomic(path, text);
@@ -338,6 +361,29 @@ std::string Join(const std::vector<std::string>& items, const char* separator)
     return out;
 }
 
+// Where mail that cannot be delivered goes: a failure notice through the
+// queue to its sender (admin when it names none) or, for the mail system's
+// own notices, the message itself into MAIL/admin, so that a notice is never
+// answered with another.
+struct TReturned {
+    std::string Dir; // full path
+    std::string Text;
+    std::string What; // how the log tells it
+};
+
+TReturned ReturnFor(const std::string& body, const std::vector<std::string>& failed,
+                    const std::string& errorText)
+{
+    if (FailureNotice::FromMailSystem(body))
+        return {DataRoot::Path(DirName::MailAdmin), body, "undeliverable; filed in mailbox admin"};
+    std::string sender = FailureNotice::MessageSender(body);
+    if (UpperCase(sender) == "UNKNOWN")
+        sender = "admin";
+    return {DataRoot::Path(DirName::Queue),
+            FailureNotice::Build(sender, "failure notice", failed, errorText, body),
+            "returned to " + sender};
+}
+
 } // namespace
 
 TRouter::TRouter(TConfig* config, TStationList* stations, TUserList* users, TAliasList* aliases,
@@ -347,6 +393,15 @@ TRouter::TRouter(TConfig* config, TStationList* stations, TUserList* users, TAli
     SetPriority(TThreadPriority::tpLowest);
     if (!Status)
         OwnLog = std::make_unique<TMailboxLog>();
+    // Journals whose queue file is gone belong to messages already filed.
+    // Cleared here, before the mail servers and the link can reuse a number.
+    std::error_code ec;
+    const fs::path queue = DataRoot::Path(DirName::Queue);
+    for (fs::directory_iterator it(queue, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path path = it->path();
+        if (path.extension() == kJournalExt && !fs::exists(fs::path(path).replace_extension(), ec))
+            fs::remove(path, ec);
+    }
 }
 
 TRouter::~TRouter()
@@ -383,14 +438,6 @@ bool TRouter::Wait(uint32_t ms)
 
 void TRouter::Execute()
 {
-    // Journals whose queue file is gone belong to messages already filed.
-    std::error_code ec;
-    const fs::path queue = DataRoot::Path(DirName::Queue);
-    for (fs::directory_iterator it(queue, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path p = it->path();
-        if (p.extension() == kJournalExt && !fs::exists(fs::path(p).replace_extension(), ec))
-            fs::remove(p, ec);
-    }
     while (!Terminated()) {
         ProcessNextMessage();
         Wait(TurnIntervalMs);
@@ -490,6 +537,20 @@ bool TRouter::ProcessNextMessage()
     return true;
 }
 
+void TRouter::WriteCopy(TJournal& journal, const std::string& dir, const std::string& text,
+                        const std::string& key)
+{
+    if (!MessageStore::EnsureDirectory(dir))
+        throw std::runtime_error("cannot create " + dir);
+    // After a crash, a copy already there byte for byte counts as written.
+    if (!(journal.Recovering && IdenticalMessageExists(dir, text)))
+        MessageStore::WriteNewMessage(dir, text);
+    Fault("copy written");
+    journal.Done.push_back(key);
+    WriteJournal(journal.Path, journal.Header, journal.Done);
+    Fault("journal written");
+}
+
 bool TRouter::FileMessage(const std::string& name, const std::string& content)
 {
     std::vector<std::string> recipients;
@@ -502,42 +563,42 @@ bool TRouter::FileMessage(const std::string& name, const std::string& content)
     const auto copies = Routing::PlanRoutes(tables, recipients, body.size());
     const std::string sender = FailureNotice::MessageSender(body);
 
-    const std::string journal = QueuePath(name + kJournalExt);
-    bool recovering = false;
-    std::vector<std::string> done = ReadJournal(journal, recovering);
-    if (!recovering)
-        WriteJournal(journal, done);
+    TJournal journal;
+    journal.Path = QueuePath(name + kJournalExt);
+    journal.Header = JournalHeader(content);
+    journal.Done = ReadJournal(journal.Path, journal.Header, journal.Recovering);
+    if (!journal.Recovering)
+        WriteJournal(journal.Path, journal.Header, journal.Done);
 
     bool userLines = false;
     bool stationLines = false;
     for (const auto& copy : copies) {
         const std::string key = JournalKey(copy);
-        if (std::find(done.begin(), done.end(), key) != done.end())
+        if (std::find(journal.Done.begin(), journal.Done.end(), key) != journal.Done.end())
             continue;
+        std::string what = Describe(copy);
         if (copy.Kind == TRouteKind::Return) {
-            ReturnToSender(copy, body, done, journal, recovering);
+            std::vector<std::string> reasons;
+            for (const auto& reason : copy.Reasons) {
+                if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
+                    reasons.push_back(reason);
+            }
+            const TReturned returned = ReturnFor(body, copy.Recipients, Join(reasons, "\r\n"));
+            WriteCopy(journal, returned.Dir, returned.Text, key);
+            what = returned.What + " (" + Join(reasons, "; ") + ")";
             userLines = true;
-            continue;
+        } else {
+            WriteCopy(journal, DataRoot::Path(copy.Dir), Routing::CopyContent(copy, body), key);
+            (copy.Kind == TRouteKind::Station ? stationLines : userLines) = true;
         }
-        const std::string dir = DataRoot::Path(copy.Dir);
-        const std::string text = Routing::CopyContent(copy, body);
-        if (!MessageStore::EnsureDirectory(dir))
-            throw std::runtime_error("cannot create " + copy.Dir);
-        if (!(recovering && IdenticalMessageExists(dir, text)))
-            MessageStore::WriteNewMessage(dir, text);
-        Fault("copy written");
-        done.push_back(key);
-        WriteJournal(journal, done);
-        Fault("journal written");
-        Log("Mail from " + sender + " for " + Join(copy.Recipients, ", ") + " " + Describe(copy));
-        (copy.Kind == TRouteKind::Station ? stationLines : userLines) = true;
+        Log("Mail from " + sender + " for " + Join(copy.Recipients, ", ") + " " + what);
     }
     Fault("copies done");
     std::error_code ec;
     fs::remove(QueuePath(name), ec);
     if (ec)
         throw std::system_error(ec, "cannot delete " + name);
-    fs::remove(journal, ec);
+    fs::remove(journal.Path, ec);
     if (Status) {
         if (userLines)
             Status->RefreshUserLines();
@@ -545,43 +606,6 @@ bool TRouter::FileMessage(const std::string& name, const std::string& content)
             Status->RefreshStationLines();
     }
     return true;
-}
-
-void TRouter::ReturnToSender(const TRouteCopy& copy, const std::string& body,
-                             std::vector<std::string>& done, const std::string& journal,
-                             bool recovering)
-{
-    std::string dir;
-    std::string text;
-    std::string what;
-    if (FailureNotice::FromMailSystem(body)) {
-        // Never answer a notice with another notice: admin gets it.
-        dir = DataRoot::Path(DirName::MailAdmin);
-        text = body;
-        what = "undeliverable; filed in mailbox admin";
-    } else {
-        std::string sender = FailureNotice::MessageSender(body);
-        if (UpperCase(sender) == "UNKNOWN")
-            sender = "admin";
-        std::vector<std::string> reasons;
-        for (const auto& reason : copy.Reasons) {
-            if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
-                reasons.push_back(reason);
-        }
-        dir = DataRoot::Path(DirName::Queue);
-        text = FailureNotice::Build(sender, "failure notice", copy.Recipients,
-                                    Join(reasons, "\r\n"), body);
-        what = "returned to " + sender + " (" + Join(reasons, "; ") + ")";
-    }
-    if (!MessageStore::EnsureDirectory(dir))
-        throw std::runtime_error("cannot create " + dir);
-    if (!(recovering && IdenticalMessageExists(dir, text)))
-        MessageStore::WriteNewMessage(dir, text);
-    Fault("copy written");
-    done.push_back(JournalKey(copy));
-    WriteJournal(journal, done);
-    Log("Mail from " + FailureNotice::MessageSender(body) + " for " + Join(copy.Recipients, ", ") +
-        " " + what);
 }
 
 void TRouter::AleFailure(const std::string& station)
@@ -601,23 +625,12 @@ void TRouter::AleFailure(const std::string& station)
                 continue;
             std::string body;
             const auto recipients = MessageStore::SplitEnvelope(content, &body);
-            std::string sender = FailureNotice::MessageSender(body);
-            std::string text;
-            std::string queueDir;
-            if (FailureNotice::FromMailSystem(body)) {
-                queueDir = DataRoot::Path(DirName::MailAdmin);
-                text = body;
-            } else {
-                if (UpperCase(sender) == "UNKNOWN")
-                    sender = "admin";
-                queueDir = DataRoot::Path(DirName::Queue);
-                text = FailureNotice::Build(
-                    sender, "failure notice", recipients,
-                    "The automatic link to station " + station + " failed on every attempt.", body);
-            }
+            const TReturned notice =
+                ReturnFor(body, recipients,
+                          "The automatic link to station " + station + " failed on every attempt.");
             try {
-                MessageStore::EnsureDirectory(queueDir);
-                MessageStore::WriteNewMessage(queueDir, text);
+                MessageStore::EnsureDirectory(notice.Dir);
+                MessageStore::WriteNewMessage(notice.Dir, notice.Text);
             } catch (const std::exception& e) {
                 Log("Error returning " + station + " mail " + file.Name + ": " + e.what());
                 continue;
@@ -625,8 +638,8 @@ void TRouter::AleFailure(const std::string& station)
             std::error_code ec;
             fs::remove(path, ec);
             ++returned;
-            Log("Mail from " + sender + " for " + Join(recipients, ", ") +
-                " returned to the sender: link to " + station + " failed");
+            Log("Mail from " + FailureNotice::MessageSender(body) + " for " +
+                Join(recipients, ", ") + " " + notice.What + ": link to " + station + " failed");
         }
     }
     std::string notice;

@@ -45,9 +45,11 @@ class TMailboxLog;
 //   another notice: it goes to MAIL/admin instead.
 // - Crash safety: every copy is written whole (temporary file, then rename)
 //   before the queue file is deleted. A journal "<name>.route" beside the
-//   queue file records each finished copy; after a crash the copies it lists
-//   (and any identical file already in the target directory) are not written
-//   again, so the message is filed exactly once.
+//   queue file names the file's content and records each finished copy;
+//   after a crash the copies it lists (and any identical file already in the
+//   target directory) are not written again, so the message is filed exactly
+//   once. A journal left by another message of the same number counts for
+//   nothing.
 // - A file that cannot be parsed or read is moved to QUEUE/BAD and logged,
 //   never retried. A copy that cannot be written (disk full) leaves the queue
 //   file in place; it is tried again after RetryDelayMs while the other queue
@@ -132,10 +134,17 @@ private:
     bool Wait(uint32_t ms);
     std::string PickQueueFile();
     void MoveAside(const std::string& name, const std::string& why);
+    // What has been filed of the message in hand; kept beside the queue file
+    // so that a filing cut short resumes without doubling a copy.
+    struct TJournal {
+        std::string Path;
+        std::string Header; // names the queue file's content
+        std::vector<std::string> Done;
+        bool Recovering = false;
+    };
     bool FileMessage(const std::string& name, const std::string& content);
-    void ReturnToSender(const Routing::TRouteCopy& copy, const std::string& body,
-                        std::vector<std::string>& journalDone, const std::string& journalPath,
-                        bool recovering);
+    void WriteCopy(TJournal& journal, const std::string& dir, const std::string& text,
+                   const std::string& key);
 
     TConfig* Config;
     TStationList* Stations;

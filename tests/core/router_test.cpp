@@ -383,3 +383,22 @@ TEST_F(RouterTest, MessageCutShortIsResumedBeforeOthers)
     Drain(*restarted);
     EXPECT_EQ(S.Names("STATIONS/S2").size(), 1u) << "one notice, not two";
 }
+
+// Numbers are reused once a file leaves the queue: a journal left behind by an
+// earlier message of the same number must not hold back the new message's
+// copies.
+TEST_F(RouterTest, AJournalOfAnotherMessageCountsForNothing)
+{
+    auto router = MakeRouter();
+    WriteFileAtomic(S.Path("QUEUE/1.msg.route"), "MAIL/bob\tbob\nSTATIONS/S2\tcarol@S2\n");
+    S.Queue("1.msg", "RCPT: bob\r\nRCPT: carol@S2\r\n" + Message("a@S2"));
+    ASSERT_TRUE(router->ProcessNextMessage());
+    EXPECT_EQ(S.Names("MAIL/bob").size(), 1u);
+    EXPECT_EQ(S.Names("STATIONS/S2").size(), 1u);
+    EXPECT_FALSE(fs::exists(S.Path("QUEUE/1.msg.route")));
+
+    // A journal whose queue file is gone is cleared when the router is made.
+    WriteFileAtomic(S.Path("QUEUE/2.msg.route"), "MAIL/bob\tbob\n");
+    auto next = MakeRouter();
+    EXPECT_FALSE(fs::exists(S.Path("QUEUE/2.msg.route")));
+}
