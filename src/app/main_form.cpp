@@ -157,9 +157,11 @@ bool TMainForm::BuildStation()
     FRouter->PauseMs = FParts.RouterPauseMs;
     FObjects.Router = FRouter.get();
 
-    // 6. The working directories, and the link control window.
+    // 6. The working directories, and the link control window. Nothing
+    // writes yet, so what writers killed mid-write left behind can go.
     for (const auto& path : MessageStore::CreateWorkingDirectories())
         FMsgStatusFrm->AddLogLine("Error Creating Directory " + path);
+    MessageStore::RemoveStaleTemporariesEverywhere();
     FLinkCtrl = BuildPart(FParts.LinkControl);
     FObjects.LinkControl = FLinkCtrl.get();
 

@@ -300,18 +300,61 @@ void WriteMessageFileAs(const std::string& path, std::string_view content)
     WriteFileAtomic(path, content);
 }
 
+namespace {
+
+// A whole-file write's temporary: the file's name, ".tmp" and six characters
+// (atomic_file.h). Only names of the station's own files are taken.
+bool IsReplaceTemporary(const std::string& name)
+{
+    static const char* const owners[] = {".msg", ".dat", ".INI", ".txt", ".TXT"};
+    if (name.size() < 10 || name.compare(name.size() - 10, 4, ".tmp") != 0)
+        return false;
+    const std::string base = name.substr(0, name.size() - 10);
+    for (const char* owner : owners) {
+        if (base.ends_with(owner) && base.size() > std::string_view(owner).size())
+            return true;
+    }
+    return false;
+}
+
+bool IsMessageTemporary(const std::string& name)
+{
+    const std::string_view prefix = kTempPrefix;
+    const std::string_view suffix = kTempSuffix;
+    return name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
+           name.ends_with(suffix);
+}
+
+} // namespace
+
 void RemoveStaleTemporaries(const std::string& dir)
 {
     std::vector<std::string> stale;
-    const std::string prefix = kTempPrefix;
-    const std::string suffix = kTempSuffix;
     ForEachName(dir, [&](const std::string& name) {
-        if (name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
-            name.ends_with(suffix))
+        if (IsMessageTemporary(name) || IsReplaceTemporary(name))
             stale.push_back(dir + "/" + name);
     });
     for (const std::string& path : stale)
         ::unlink(path.c_str());
+}
+
+void RemoveStaleTemporariesEverywhere()
+{
+    RemoveStaleTemporaries(DataRoot::Get());
+    RemoveStaleTemporaries(DirPath(DirName::Queue));
+    for (const char* parent : {DirName::Mail, DirName::Stations}) {
+        const std::string path = DirPath(parent);
+        std::vector<std::string> children;
+        ForEachName(path, [&](const std::string& name) {
+            if (name != "." && name != "..")
+                children.push_back(path + "/" + name);
+        });
+        for (const std::string& child : children) {
+            struct stat st;
+            if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                RemoveStaleTemporaries(child);
+        }
+    }
 }
 
 std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message)

@@ -67,8 +67,13 @@ std::string WriteNewMessage(const std::string& dir, std::string_view content,
 // std::system_error.
 void WriteMessageFileAs(const std::string& path, std::string_view content);
 
-// Removes temporaries that a writer killed mid-write left in `dir`.
+// Removes temporaries that a writer killed mid-write left in `dir`: a new
+// message's, and a whole-file write's of a message, table, INI or log file.
+// Only safe while nobody writes there.
 void RemoveStaleTemporaries(const std::string& dir);
+// The same in the data root, QUEUE and every mailbox and station directory;
+// the start-up runs it before anything writes.
+void RemoveStaleTemporariesEverywhere();
 
 // "RCPT: " + address + CR LF for each recipient, in the given order, then
 // the message.

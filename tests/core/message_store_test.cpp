@@ -167,6 +167,28 @@ TEST(MessageStore, AKilledWriterLeavesNoPartialMessage)
         files.size());
 }
 
+TEST(MessageStore, StaleTemporariesGoAndEverythingElseStays)
+{
+    TempRoot root;
+    const std::vector<std::string> stale = {
+        "users.dat.tmpAb3xYz",        "skipmail.INI.tmp000001", "mailbox_log.txt.tmpQQQQQQ",
+        "QUEUE/~msg-a1B2c3.tmp",      "QUEUE/17.msg.tmpzzzzzz", "MAIL/bob/~msg-XXXXXX.tmp",
+        "STATIONS/S2/~msg-000000.tmp"};
+    const std::vector<std::string> kept = {
+        "users.dat",      "notes.tmp",         "report.tmpabcdef",
+        "QUEUE/1.msg",    "QUEUE/~msg-.tmp",   "QUEUE/.tmp123456",
+        "MAIL/bob/2.msg", "STATIONS/S2/3.msg", "Files/x.dat.tmpabcdef"};
+    for (const auto& name : stale)
+        root.WriteFile(name, "partial");
+    for (const auto& name : kept)
+        root.WriteFile(name, "whole");
+    RemoveStaleTemporariesEverywhere();
+    for (const auto& name : stale)
+        EXPECT_FALSE(root.Exists(name)) << name;
+    for (const auto& name : kept)
+        EXPECT_TRUE(root.Exists(name)) << name;
+}
+
 TEST(MessageStore, EnvelopeLines)
 {
     std::string file = AddEnvelope({"c@B", "joe"}, "Subject: x\r\n\r\nRCPT: not an envelope\r\n");
