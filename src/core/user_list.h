@@ -53,7 +53,8 @@ public:
     // change hook.
     void DeleteMessage(const std::string& userName, const std::string& fileName);
     // Stamps the user's last connection "[dd-mmm-yy hh:nn UTC]", saves and
-    // runs the change hook. An unknown name changes nothing.
+    // runs the change hook. An unknown name changes nothing. The time is
+    // taken from the UTC clock, as the stamp says, not the local one.
     void SetLastConnection(const std::string& userName);
 
 private:
