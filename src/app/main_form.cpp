@@ -371,9 +371,10 @@ void TMainForm::FreeStation()
         LoopErrors::SetLogSink(nullptr);
     FMsgStatusFrm.reset();
     FStartupForm.reset();
-    // 3. The gateways.
-    FFaxGateway.reset();
+    // 3. The gateways: the mail gateway (with its account table), then the
+    // fax gateway.
     FMailGateway.reset();
+    FFaxGateway.reset();
     // 4. The tables, each saving its file.
     FAliasList.reset();
     FUserList.reset();

@@ -212,6 +212,15 @@ TEST_F(MainFormTest, StartUpBuildsInOrderWithTheSevenStatusLines)
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(form->TrayIcon(), nullptr);
     form->Shutdown();
+    // Windows first, then the mail gateway, then the fax gateway.
+    std::vector<std::string> freed;
+    for (const auto& e : Trace.Events) {
+        if (e.rfind("free", 0) == 0)
+            freed.push_back(e);
+    }
+    EXPECT_EQ(freed, (std::vector<std::string>{"free local servers", "free station config",
+                                               "free link control", "free mail gateway",
+                                               "free fax gateway"}));
 }
 
 TEST_F(MainFormTest, RemoteStationBuildsNoGateway)
