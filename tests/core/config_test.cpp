@@ -242,23 +242,13 @@ TEST(Config, AFailedSaveIsReportedWithoutHoldingTheSettings)
     // A directory where the file belongs makes the save fail.
     ASSERT_EQ(::mkdir(root.Path("skipmail.INI").c_str(), 0755), 0);
     TConfig config;
-    std::vector<std::string> reports;
-    bool readWhileReporting = false;
-    // Kept out here: a reader stuck on the lock must not hold up the handler.
-    std::vector<std::future<int>> readers;
-    CoreReport::SetErrorHandler([&](const std::string& text) {
-        reports.push_back(text);
-        readers.push_back(std::async(std::launch::async, [&] {
-            auto lock = config.Lock();
-            return config.Pop3.Port;
-        }));
-        readWhileReporting =
-            readers.back().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    TReportProbe probe([&] {
+        auto lock = config.Lock();
+        (void)config.Pop3.Port;
     });
     EXPECT_FALSE(config.Save());
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].rfind("Error Saving skipmail.INI\n", 0), 0u) << reports[0];
-    EXPECT_TRUE(readWhileReporting);
+    ASSERT_EQ(probe.Reports.size(), 1u);
+    EXPECT_EQ(probe.Reports[0].rfind("Error Saving skipmail.INI\n", 0), 0u) << probe.Reports[0];
+    EXPECT_TRUE(probe.ProbeFinished);
     ASSERT_EQ(::rmdir(root.Path("skipmail.INI").c_str()), 0);
-    CoreReport::SetErrorHandler(nullptr);
 }

@@ -1,11 +1,13 @@
 #include "temp_root_helpers.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
 
+#include "core/core_report.h"
 #include "platform/data_root.h"
 
 namespace fs = std::filesystem;
@@ -45,4 +47,19 @@ std::string TempRoot::ReadFile(const std::string& relative) const
 bool TempRoot::Exists(const std::string& relative) const
 {
     return fs::exists(Path(relative));
+}
+
+TReportProbe::TReportProbe(std::function<void()> probe) : m_probe(std::move(probe))
+{
+    CoreReport::SetErrorHandler([this](const std::string& text) {
+        Reports.push_back(text);
+        m_probes.push_back(std::async(std::launch::async, m_probe));
+        ProbeFinished =
+            m_probes.back().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    });
+}
+
+TReportProbe::~TReportProbe()
+{
+    CoreReport::SetErrorHandler(nullptr);
 }

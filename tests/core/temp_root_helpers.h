@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <future>
 #include <string>
+#include <vector>
 
 // A fresh data root for one test: a directory of its own under the system's
 // temporary directory, set as DataRoot and removed afterwards.
@@ -20,4 +23,24 @@ public:
 
 private:
     std::string m_dir;
+};
+
+// Catches the core's error reports for its lifetime. At each report it runs
+// `probe` on another thread and notes whether that finished while the report
+// was being shown: a report made under a lock the probe needs would hold the
+// probe up.
+class TReportProbe {
+public:
+    explicit TReportProbe(std::function<void()> probe);
+    ~TReportProbe();
+    TReportProbe(const TReportProbe&) = delete;
+    TReportProbe& operator=(const TReportProbe&) = delete;
+
+    std::vector<std::string> Reports;
+    bool ProbeFinished = false;
+
+private:
+    std::function<void()> m_probe;
+    // Kept here: a probe stuck on a lock must not hold up the report.
+    std::vector<std::future<void>> m_probes;
 };
