@@ -1,4 +1,5 @@
 #include <QMetaObject>
+#include <cstdio>
 
 #include "app/main_form.h"
 #include "app/signal_watcher.h"
@@ -13,8 +14,10 @@ int main(int argc, char* argv[])
     app.setQuitOnLastWindowClosed(false);
     DataRoot::Capture();
     // Problems the core meets on any thread become message boxes on the GUI
-    // thread, without making that thread wait.
+    // thread, without making that thread wait. Standard error keeps them too:
+    // a save that fails at shutdown comes after the last box can show.
     CoreReport::SetErrorHandler([&app](const std::string& text) {
+        std::fprintf(stderr, "skipmail: %s\n", text.c_str());
         QMetaObject::invokeMethod(
             &app, [text] { ShowMessageBox(text, "Error", MB_OK, TMsgIcon::Error); },
             Qt::QueuedConnection);
