@@ -589,12 +589,13 @@ int TIdStackWindows::GetLastSocketError()
     return ws::WSAGetLastError();
 }
 
-int TIdStackWindows::GetPeerName(TIdStackSocketHandle socket, int& family, std::string& address,
-                                 int& port)
+int TIdStackWindows::SocketName(int (*call)(ws::TSocket, sockaddr*, int*),
+                                TIdStackSocketHandle socket, int& family, std::string& address,
+                                int& port)
 {
     sockaddr_in sa{};
     int len = sizeof sa;
-    int rc = ws::getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &len);
+    int rc = call(socket, reinterpret_cast<sockaddr*>(&sa), &len);
     if (rc == 0) {
         family = Id_PF_INET;
         address = InAddrToString(AddrBytes(sa.sin_addr));
@@ -603,18 +604,16 @@ int TIdStackWindows::GetPeerName(TIdStackSocketHandle socket, int& family, std::
     return rc;
 }
 
+int TIdStackWindows::GetPeerName(TIdStackSocketHandle socket, int& family, std::string& address,
+                                 int& port)
+{
+    return SocketName(ws::getpeername, socket, family, address, port);
+}
+
 int TIdStackWindows::GetSockName(TIdStackSocketHandle socket, int& family, std::string& address,
                                  int& port)
 {
-    sockaddr_in sa{};
-    int len = sizeof sa;
-    int rc = ws::getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len);
-    if (rc == 0) {
-        family = Id_PF_INET;
-        address = InAddrToString(AddrBytes(sa.sin_addr));
-        port = ws::ntohs(sa.sin_port);
-    }
-    return rc;
+    return SocketName(ws::getsockname, socket, family, address, port);
 }
 
 int TIdStackWindows::GetSockOpt(TIdStackSocketHandle socket, int level, int option, void* value,

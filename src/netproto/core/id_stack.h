@@ -208,6 +208,9 @@ public:
 
 private:
     void RaiseLookupError();
+    // getsockname or getpeername into the address text and port.
+    int SocketName(int (*call)(IdWinsock2::TSocket, sockaddr*, int*), TIdStackSocketHandle socket,
+                   int& family, std::string& address, int& port);
 };
 
 // The global stack: exists while at least one component exists.
