@@ -132,6 +132,9 @@ void TIdPOP3Server::CommandPASS(TIdCommand& command)
     // The whole rest of the line: a password may hold blanks.
     if (!command.UnparsedParams().empty())
         t.Password = command.UnparsedParams();
+    // The check starts from "not logged in": a wrong password given after a
+    // login must not be answered "+OK Login OK" because of the earlier one.
+    t.State = 0;
     if (CheckUser)
         CheckUser(t, t);
     command.Connection().WriteLn(t.State == 1 ? "+OK Login OK" : "-ERR Login failed");

@@ -112,6 +112,18 @@ TEST_F(Pop3Fixture, PasswordKeepsTheWholeRestOfTheLine)
     EXPECT_EQ(Events().back(), "user joe pass [pass word]");
 }
 
+TEST_F(Pop3Fixture, AWrongPasswordAfterALoginIsRefused)
+{
+    Start();
+    auto c = LoggedIn();
+    EXPECT_EQ(c->Cmd("USER eve"), "+OK Password required\r\n");
+    EXPECT_EQ(c->Cmd("PASS guess"), "-ERR Login failed\r\n");
+    EXPECT_EQ(c->Cmd("STAT"), "-ERR Please login first\r\n");
+    EXPECT_EQ(c->Cmd("USER joe"), "+OK Password required\r\n");
+    EXPECT_EQ(c->Cmd("PASS pass word"), "+OK Login OK\r\n");
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 2 30\r\n");
+}
+
 TEST_F(Pop3Fixture, MailboxCommandsAfterLogin)
 {
     Start();
