@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <arpa/inet.h>
+#include <atomic>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -109,8 +110,23 @@ void TLineClient::Abort()
 
 int FreePort()
 {
-    TPortHolder holder;
-    return holder.Port();
+    // Ports are taken below the kernel's ephemeral range (32768 up), from
+    // which the connects and bind(0) of tests running in parallel draw: a
+    // port found free there can be handed to someone else before the server
+    // under test binds it. Each process starts at its own place.
+    static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 151u};
+    for (int tries = 0; tries < 4000; ++tries) {
+        const auto port = static_cast<uint16_t>(20000 + next.fetch_add(1) % 12000);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            break;
+        sockaddr_in a = Loopback(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    throw std::runtime_error("no free port below the ephemeral range");
 }
 
 TPortHolder::TPortHolder()
