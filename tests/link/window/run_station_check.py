@@ -21,6 +21,22 @@ def wait_for(predicate, seconds, what):
     raise SystemExit(f"timed out waiting for {what}")
 
 
+def free_ports(count):
+    found = []
+    start = os.getpid() * 151
+    for i in range(4000):
+        port = 20000 + (start + i) % 12000
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        found.append(port)
+        if len(found) == count:
+            return found
+    raise SystemExit("no free ports below the ephemeral range")
+
+
 def main():
     script, build = sys.argv[1], sys.argv[2]
     with tempfile.TemporaryDirectory() as tmp:
@@ -28,10 +44,11 @@ def main():
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         # Free ports for the demo's mail servers: another station may hold
         # the demo ports, and a refused port stops the start-up at its box.
-        for name in ("SKIPMAIL_DEMO_SMTP_PORT", "SKIPMAIL_DEMO_POP3_PORT"):
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", 0))
-                env[name] = str(s.getsockname()[1])
+        # They come from below the ephemeral range, which parallel tests'
+        # connections draw from.
+        ports = free_ports(2)
+        env["SKIPMAIL_DEMO_SMTP_PORT"] = str(ports[0])
+        env["SKIPMAIL_DEMO_POP3_PORT"] = str(ports[1])
         proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True)
 
         def text(pattern):
