@@ -371,15 +371,32 @@ std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_
 
 std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body)
 {
+    constexpr std::string_view kTag = "RCPT:";
+    constexpr std::string_view kBlanks = " \t";
     std::vector<std::string> recipients;
     size_t pos = 0;
-    while (pos < content.size() && content.substr(pos).starts_with(kEnvelopePrefix)) {
-        size_t end = content.find('\n', pos);
-        size_t next = end == std::string_view::npos ? content.size() : end + 1;
+    while (pos < content.size()) {
+        const size_t end = content.find('\n', pos);
+        const size_t next = end == std::string_view::npos ? content.size() : end + 1;
         std::string_view line = content.substr(pos, next - pos);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
-        recipients.emplace_back(line.substr(kEnvelopePrefix.size()));
+        if (line.size() < kTag.size())
+            break;
+        bool tagged = true;
+        for (size_t i = 0; i < kTag.size(); ++i) {
+            const char c = line[i];
+            if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kTag[i])
+                tagged = false;
+        }
+        if (!tagged)
+            break;
+        line.remove_prefix(kTag.size());
+        const size_t first = line.find_first_not_of(kBlanks);
+        line = first == std::string_view::npos
+                   ? std::string_view()
+                   : line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+        recipients.emplace_back(line);
         pos = next;
     }
     if (body)

@@ -78,8 +78,9 @@ void RemoveStaleTemporariesEverywhere();
 // "RCPT: " + address + CR LF for each recipient, in the given order, then
 // the message.
 std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message);
-// The leading "RCPT: " lines of a message file (address without the line
-// end); `body`, when given, receives the rest of the file unchanged.
+// The leading envelope lines of a message file: lines that begin with
+// "RCPT:" in any letter case; each gives the rest of its line without blanks
+// around it. `body`, when given, receives the rest of the file unchanged.
 std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body = nullptr);
 
 } // namespace MessageStore

@@ -170,27 +170,16 @@ bool ParseQueueFile(std::string_view content, std::vector<std::string>& recipien
                     std::string& body)
 {
     recipients.clear();
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find('\n', pos);
-        const size_t next = end == std::string_view::npos ? content.size() : end + 1;
-        std::string_view line =
-            content.substr(pos, (end == std::string_view::npos ? content.size() : end) - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.size() < 5 || UpperCase(std::string(line.substr(0, 5))) != "RCPT:")
-            break;
-        const std::string address = CleanAddress(line.substr(5));
-        if (!address.empty()) {
-            const bool seen = std::any_of(recipients.begin(), recipients.end(), [&](const auto& r) {
-                return SameTextIgnoreCase(r, address);
-            });
-            if (!seen)
-                recipients.push_back(address);
-        }
-        pos = next;
+    for (const auto& line : MessageStore::SplitEnvelope(content, &body)) {
+        const std::string address = CleanAddress(line);
+        if (address.empty())
+            continue;
+        const bool seen = std::any_of(recipients.begin(), recipients.end(), [&](const auto& r) {
+            return SameTextIgnoreCase(r, address);
+        });
+        if (!seen)
+            recipients.push_back(address);
     }
-    body.assign(content.substr(pos));
     return !recipients.empty();
 }
 

@@ -202,6 +202,10 @@ TEST(MessageStore, EnvelopeLines)
     EXPECT_TRUE(SplitEnvelope("From: x\r\n", &body).empty());
     EXPECT_EQ(SplitEnvelope("RCPT: last", &body), (std::vector<std::string>{"last"}));
     EXPECT_EQ(body, "");
+    // Older writers: any letter case, blanks or none after the colon.
+    EXPECT_EQ(SplitEnvelope("rcpt:\t<x@y> \r\nRcpt:z\r\nRCPT\r\n", &body),
+              (std::vector<std::string>{"<x@y>", "z"}));
+    EXPECT_EQ(body, "RCPT\r\n");
 }
 
 TEST(MessageStore, DirectoriesHaveOneSpellingAndUnsafeNamesAreRefused)
