@@ -1,18 +1,9 @@
 #include "core/failure_notice.h"
 
-#include <algorithm>
-#include <cctype>
+#include "core/text_util.h"
 
 namespace FailureNotice {
 namespace {
-
-std::string Upper(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
 
 // Calls `fn` with each line (without CR LF) until it returns false.
 template <typename Fn> void ForEachLine(std::string_view text, Fn fn)
@@ -62,7 +53,7 @@ bool FindFromLine(std::string_view message, std::string_view& from)
     ForEachLine(message, [&](std::string_view line) {
         if (line.empty())
             return false; // end of the header
-        if (line.size() > 6 && Upper(line.substr(0, 4)) == "FROM") {
+        if (line.size() > 6 && UpperCase(std::string(line.substr(0, 4))) == "FROM") {
             from = line;
             found = true;
             return false;
