@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "core/alias_list.h"
@@ -467,8 +468,12 @@ std::string TRouter::PickQueueFile()
         return fs::exists(QueuePath(f.Name + kJournalExt), ec);
     });
     for (const auto& file : files) {
-        if (Ignored.count(file.Name))
-            continue;
+        const auto ignored = Ignored.find(file.Name);
+        if (ignored != Ignored.end()) {
+            if (ignored->second == FileStamp(QueuePath(file.Name)))
+                continue;
+            Ignored.erase(ignored);
+        }
         const auto retry = RetryAt.find(file.Name);
         if (retry != RetryAt.end()) {
             if (static_cast<int32_t>(now - retry->second) < 0)
@@ -478,6 +483,15 @@ std::string TRouter::PickQueueFile()
         return file.Name;
     }
     return {};
+}
+
+std::string TRouter::FileStamp(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ino);
 }
 
 void TRouter::MoveAside(const std::string& name, const std::string& why)
@@ -490,7 +504,7 @@ void TRouter::MoveAside(const std::string& name, const std::string& why)
         target = badDir + "/" + name + "." + std::to_string(n);
     fs::rename(QueuePath(name), target, ec);
     if (ec) {
-        Ignored.insert(name);
+        Ignored[name] = FileStamp(QueuePath(name));
         Log("Queue file " + name + " " + why + "; it cannot be moved aside (" + ec.message() +
             ") and is left alone");
         return;

@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -154,6 +153,8 @@ private:
     std::unique_ptr<TMailboxLog> OwnLog; // used when there is no status window
     // Queue files whose copies could not be written: when to try again.
     std::map<std::string, uint32_t> RetryAt;
-    // Queue files that could not even be moved aside: left alone.
-    std::set<std::string> Ignored;
+    // Queue files that could not even be moved aside: left alone while they
+    // stay as they were (a new message may take the name once one is gone).
+    std::map<std::string, std::string> Ignored; // name -> FileStamp
+    static std::string FileStamp(const std::string& path);
 };

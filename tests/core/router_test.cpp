@@ -402,3 +402,22 @@ TEST_F(RouterTest, AJournalOfAnotherMessageCountsForNothing)
     auto next = MakeRouter();
     EXPECT_FALSE(fs::exists(S.Path("QUEUE/2.msg.route")));
 }
+
+// A bad file that cannot even be moved aside is left alone, but only while it
+// stays: a new message that takes its name once it is gone is filed.
+TEST_F(RouterTest, ABadFileLeftAloneDoesNotHoldBackItsSuccessor)
+{
+    S.Queue("BAD", "a file where the directory should be");
+    S.Queue("1.msg", "junk without an envelope");
+    auto router = MakeRouter();
+    Drain(*router);
+    EXPECT_EQ(S.Names("QUEUE"), std::vector<std::string>{"1.msg"});
+    EXPECT_TRUE(Contains(Log(), "Queue file 1.msg names no recipient; it cannot be moved aside"));
+    EXPECT_FALSE(router->ProcessNextMessage()) << "left alone, not tried again";
+
+    fs::remove(S.Path("QUEUE/1.msg"));
+    S.Queue("1.msg", "RCPT: bob\r\n" + Message("a@S2"));
+    EXPECT_TRUE(router->ProcessNextMessage());
+    EXPECT_EQ(S.Names("MAIL/bob").size(), 1u);
+    EXPECT_TRUE(S.Names("QUEUE").empty());
+}
