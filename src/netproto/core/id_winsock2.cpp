@@ -46,7 +46,7 @@ int Fd(TSocket s)
 // One send or receive of `len` bytes, made again when a signal cut it short:
 // the byte count, or SOCKET_ERROR. A negative length is refused as WinSock
 // refuses it, rather than read as a huge buffer.
-template <class Call> int Transfer(int len, Call call)
+template <class Call> int Transfer(TSocket s, int len, Call call)
 {
     if (len < 0) {
         GLastError = WSAEFAULT;
@@ -56,8 +56,18 @@ template <class Call> int Transfer(int len, Call call)
     do {
         n = call(static_cast<size_t>(len));
     } while (n < 0 && errno == EINTR);
-    if (n < 0)
+    if (n < 0) {
+        // On a blocking socket "would block" means its send or receive
+        // time-out ran out, which WinSock reports as timed out.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const int flags = ::fcntl(Fd(s), F_GETFL, 0);
+            if (flags >= 0 && !(flags & O_NONBLOCK)) {
+                GLastError = WSAETIMEDOUT;
+                return SOCKET_ERROR;
+            }
+        }
         return Fail();
+    }
     return static_cast<int>(n);
 }
 
@@ -469,14 +479,14 @@ uint16_t ntohs(uint16_t v)
 int recv(TSocket s, void* buf, int len, int flags)
 {
     Need("recv");
-    return Transfer(len, [&](size_t size) { return ::recv(Fd(s), buf, size, flags); });
+    return Transfer(s, len, [&](size_t size) { return ::recv(Fd(s), buf, size, flags); });
 }
 
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen)
 {
     Need("recvfrom");
     socklen_t fl = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
-    const int n = Transfer(len, [&](size_t size) {
+    const int n = Transfer(s, len, [&](size_t size) {
         return ::recvfrom(Fd(s), buf, size, flags, from, fromlen ? &fl : nullptr);
     });
     if (n >= 0 && fromlen)
@@ -560,14 +570,14 @@ int send(TSocket s, const void* buf, int len, int flags)
     Need("send");
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
     // that ends the program.
-    return Transfer(len,
+    return Transfer(s, len,
                     [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
 }
 
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen)
 {
     Need("sendto");
-    return Transfer(len, [&](size_t size) {
+    return Transfer(s, len, [&](size_t size) {
         return ::sendto(Fd(s), buf, size, flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(tolen));
     });
 }
@@ -575,6 +585,22 @@ int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, i
 int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen)
 {
     Need("setsockopt");
+    if (level == WS_SOL_SOCKET && (optname == WS_SO_SNDTIMEO || optname == WS_SO_RCVTIMEO)) {
+        // WinSock takes the time-out as milliseconds in 32 bits, Linux as a timeval.
+        if (!optval || optlen < static_cast<int>(sizeof(uint32_t))) {
+            GLastError = WSAEFAULT;
+            return SOCKET_ERROR;
+        }
+        uint32_t ms = 0;
+        std::memcpy(&ms, optval, sizeof ms);
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(ms / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        const int opt = optname == WS_SO_SNDTIMEO ? SO_SNDTIMEO : SO_RCVTIMEO;
+        if (::setsockopt(Fd(s), SOL_SOCKET, opt, &tv, sizeof tv) != 0)
+            return Fail();
+        return 0;
+    }
     MapOption(level, optname);
     if (::setsockopt(Fd(s), level, optname, optval, static_cast<socklen_t>(optlen)) != 0)
         return Fail();

@@ -85,6 +85,9 @@ constexpr int WS_SO_KEEPALIVE = 0x0008;
 constexpr int WS_SO_LINGER = 0x0080;
 constexpr int WS_SO_SNDBUF = 0x1001;
 constexpr int WS_SO_RCVBUF = 0x1002;
+// Milliseconds, 32 bits; 0 waits without limit.
+constexpr int WS_SO_SNDTIMEO = 0x1005;
+constexpr int WS_SO_RCVTIMEO = 0x1006;
 constexpr int WS_SO_ERROR = 0x1007;
 
 constexpr long WS_FIONBIO = 0x8004667E;

@@ -239,7 +239,10 @@ void TIdPeerThread::Run()
             throw EIdNoExecuteSpecified();
     } catch (const EIdSocketError& e) {
         report(e);
-        if (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET)
+        // A send that timed out left a reply half written: the connection
+        // cannot go on either.
+        if (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET ||
+            e.LastError() == Id_WSAETIMEDOUT)
             FConnection->DisconnectSocket();
     } catch (const EIdClosedSocket& e) {
         report(e);
@@ -321,6 +324,13 @@ void TIdListenerThread::Run()
         connection = std::make_unique<TIdTCPServerConnection>(server);
         connection->SetIOHandler(std::move(handler));
         connection->ReadTimeout = server->ReadTimeout > 0 ? server->ReadTimeout : 0;
+        if (server->ReadTimeout > 0 && connection->Socket()) {
+            // A client that stops reading must not hold its thread in a
+            // send for ever either.
+            const uint32_t ms = static_cast<uint32_t>(server->ReadTimeout);
+            connection->Socket()->Binding()->SetSockOpt(Id_SOL_SOCKET, Id_SO_SNDTIMEO, &ms,
+                                                        sizeof ms);
+        }
         TIdThread* thread = server->ThreadMgr()->GetThread();
         peer = dynamic_cast<TIdPeerThread*>(thread);
         if (!peer) {

@@ -290,6 +290,36 @@ TEST(TcpServerTest, IdleAndSlowDripClientsAreTimedOut)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
 }
 
+TEST(TcpServerTest, AClientThatStopsReadingIsDroppedAfterTheTimeOut)
+{
+    TableServer server;
+    server.ReadTimeout = 300;
+    std::atomic<bool> sendFailed{false};
+    server.OnException = [&](TIdPeerThread*, const std::exception& e) {
+        if (auto* s = dynamic_cast<const EIdSocketError*>(&e))
+            sendFailed = s->LastError() == 10060;
+    };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "BIG", [](TIdCommand& c) {
+            const std::string chunk(65536, 'b');
+            for (int i = 0; i < 1024; ++i)
+                c.Connection().Write(chunk);
+        });
+    };
+    const int port = StartOnLoopback(server);
+    RawClient c(port);
+    c.Line();
+    c.Send("BIG\r\n");
+    // 64 MB fill every buffer between the two ends; the client reads none.
+    auto t0 = std::chrono::steady_clock::now();
+    while (server.ThreadCount() > 0 &&
+           std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(server.ThreadCount(), 0);
+    EXPECT_TRUE(sendFailed.load());
+    EXPECT_TRUE(c.ClosedWithin(5000));
+}
+
 TEST(TcpServerTest, OverlongAndGarbageLinesKeepTheSessionUsable)
 {
     TableServer server;
