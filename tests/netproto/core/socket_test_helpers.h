@@ -30,7 +30,7 @@ void SendRaw(int fd, const std::string& data);
 std::string RecvUntilClose(int fd, int timeoutMs = 5000);
 // Reads until `marker` has arrived (or timeoutMs passes).
 std::string RecvUntil(int fd, const std::string& marker, int timeoutMs = 5000);
-// A port on 127.0.0.1 that nothing listens on.
+// A port on 127.0.0.1 that nothing uses, nor the two ports below it.
 int UnusedPort();
 int OpenFdCount();
 
