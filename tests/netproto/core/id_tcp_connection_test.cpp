@@ -29,7 +29,8 @@ struct Client : TIdTCPClient {
 
 TEST(TcpConnection, LineSplitAcrossSegmentsAtEveryByte)
 {
-    const std::string wire = "HELO a.b\r\nNEXT\n";
+    // The last part ends at CR LF only: a cut between CR and LF must not end it.
+    const std::string wire = "HELO a.b\r\nNEXT\nx\ry\r\n.\r\n";
     for (size_t cut = 1; cut < wire.size(); ++cut) {
         LoopbackPeer peer([&](int fd) {
             SendRaw(fd, wire.substr(0, cut));
@@ -41,6 +42,9 @@ TEST(TcpConnection, LineSplitAcrossSegmentsAtEveryByte)
         c.Connect();
         EXPECT_EQ(c.ReadLn(), "HELO a.b") << cut;
         EXPECT_EQ(c.ReadLn(), "NEXT") << cut;
+        std::vector<std::string> text;
+        EXPECT_EQ(c.Capture(&text), 1) << cut;
+        EXPECT_EQ(text, std::vector<std::string>{"x\ry"}) << cut;
         c.Disconnect();
     }
 }
