@@ -2,10 +2,12 @@
 
 #include <charconv>
 #include <cmath>
+#include <sys/stat.h>
 
 #include "core/core_report.h"
 #include "core/password_codec.h"
 #include "core/text_util.h"
+#include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "platform/profile.h"
 
@@ -265,12 +267,24 @@ void TConfig::SetDefaults()
 
 void TConfig::Load()
 {
-    auto guard = Lock();
-    SetDefaults();
-    TIniFile ini(m_fileName);
-    LoadVisitor v{ini};
-    ForEachSetting(*this, v);
-    UpdatePrivateNetworkCode();
+    bool unreadable = false;
+    {
+        auto guard = Lock();
+        SetDefaults();
+        // A file that is there but cannot be read is never saved over: the
+        // station runs on the defaults and keeps the operator's file.
+        std::string probe;
+        struct stat st;
+        unreadable = !ReadWholeFile(m_fileName, probe) && ::lstat(m_fileName.c_str(), &st) == 0;
+        m_unreadable = unreadable;
+        TIniFile ini(m_fileName);
+        LoadVisitor v{ini};
+        ForEachSetting(*this, v);
+        UpdatePrivateNetworkCode();
+    }
+    if (unreadable)
+        CoreReport::Error(std::string("Error Reading ") + kIniFileName + "\n" + m_fileName +
+                          "\nThe station runs on default settings and keeps the file as it is.");
 }
 
 bool TConfig::Save()
@@ -278,15 +292,18 @@ bool TConfig::Save()
     std::string error;
     {
         auto guard = Lock();
-        try {
-            TIniFile ini(m_fileName);
-            SaveVisitor v{ini, General.Role};
-            ForEachSetting(*this, v);
-            ini.UpdateFile();
-            return true;
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
+        if (m_unreadable)
+            error = "the file could not be read at start and is kept as it is";
+        else
+            try {
+                TIniFile ini(m_fileName);
+                SaveVisitor v{ini, General.Role};
+                ForEachSetting(*this, v);
+                ini.UpdateFile();
+                return true;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
     }
     // Reported without the lock: the report may wait for the GUI thread,
     // which may be waiting for the settings.

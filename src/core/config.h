@@ -173,5 +173,6 @@ public:
 
 private:
     std::string m_fileName;
+    bool m_unreadable = false; // the file is there but could not be read
     mutable std::recursive_mutex m_lock;
 };

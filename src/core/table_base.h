@@ -11,6 +11,8 @@
 // Reports a failed save as "Error Saving <file>\n<reason>"; the table in
 // memory keeps the change and is written again at its next save.
 void ReportTableSaveError(const char* file, const std::string& reason);
+// Reports a table file that is there but could not be read.
+void ReportTableReadError(const char* file);
 
 // What every table shares: its records by value, its own lock, its file, and
 // the change hook that windows use to refresh their views. Callers never lock;
@@ -68,15 +70,24 @@ protected:
 
     // Replaces the records by the file's; `arrange` (if any) runs on them
     // before the lock is released.
+    // A file that is there but cannot be read (its permissions, a disk
+    // error) is reported and never saved over: the table starts empty and
+    // its saves fail until a load succeeds.
     void LoadRecords(const std::function<void()>& arrange = {})
     {
+        bool unreadable = false;
         std::vector<TRecord> items;
-        for (const TableFile::Record& r : TableFile::Load(m_format))
+        for (const TableFile::Record& r : TableFile::Load(m_format, &unreadable))
             items.push_back(m_fromRecord(r));
-        std::lock_guard lock(m_lock);
-        m_items = std::move(items);
-        if (arrange)
-            arrange();
+        {
+            std::lock_guard lock(m_lock);
+            m_items = std::move(items);
+            m_unreadable = unreadable;
+            if (arrange)
+                arrange();
+        }
+        if (unreadable)
+            ReportTableReadError(m_format.file);
     }
 
     // One change: `change` runs under the lock and returns whether it changed
@@ -144,6 +155,8 @@ private:
     // The reason the file could not be written, if it could not.
     std::optional<std::string> WriteLocked()
     {
+        if (m_unreadable)
+            return std::string("the file could not be read at start and is kept as it is");
         std::vector<TableFile::Record> records;
         records.reserve(m_items.size());
         for (const TRecord& item : m_items)
@@ -164,6 +177,7 @@ private:
     }
 
     ChangeHook m_onChanged;
+    bool m_unreadable = false;
     FromRecordFn m_fromRecord;
     ToRecordFn m_toRecord;
 };

@@ -3,6 +3,8 @@
 #include "core/core_report.h"
 #include "core/table_base.h"
 
+#include <sys/stat.h>
+
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 
@@ -53,10 +55,16 @@ std::string Serialize(const std::vector<Record>& records, const Format& format)
     return out;
 }
 
-std::vector<Record> Load(const Format& format)
+std::vector<Record> Load(const Format& format, bool* unreadable)
 {
+    const std::string path = DataRoot::Path(format.file);
     std::string data;
-    if (!ReadWholeFile(DataRoot::Path(format.file), data))
+    const bool read = ReadWholeFile(path, data);
+    if (unreadable) {
+        struct stat st;
+        *unreadable = !read && ::lstat(path.c_str(), &st) == 0;
+    }
+    if (!read)
         return {};
     return Parse(data, format);
 }
@@ -84,4 +92,10 @@ void CheckField(const std::string& value, const Format& format, size_t index, co
 void ReportTableSaveError(const char* file, const std::string& reason)
 {
     CoreReport::Error(std::string("Error Saving ") + file + "\n" + reason);
+}
+
+void ReportTableReadError(const char* file)
+{
+    CoreReport::Error(std::string("Error Reading ") + file + "\n" + DataRoot::Path(file) +
+                      "\nThe file is kept as it is until the station is restarted.");
 }

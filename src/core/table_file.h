@@ -42,8 +42,10 @@ inline constexpr Format kSchedule{Schedule, ';', 2, true, false};
 std::vector<Record> Parse(std::string_view data, const Format& format);
 std::string Serialize(const std::vector<Record>& records, const Format& format);
 
-// Loads DataRoot/<file>; a missing or unreadable file gives no records.
-std::vector<Record> Load(const Format& format);
+// Loads DataRoot/<file>; a missing file gives no records. A file that is
+// there but cannot be read gives none either, and `unreadable` (when given)
+// is set, so that the caller does not save an empty table over it.
+std::vector<Record> Load(const Format& format, bool* unreadable = nullptr);
 // Saves atomically; throws std::system_error when the file cannot be written.
 void Save(const std::vector<Record>& records, const Format& format);
 

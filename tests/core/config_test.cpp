@@ -252,3 +252,22 @@ TEST(Config, AFailedSaveIsReportedWithoutHoldingTheSettings)
     EXPECT_TRUE(probe.ProbeFinished);
     ASSERT_EQ(::rmdir(root.Path("skipmail.INI").c_str()), 0);
 }
+
+TEST(Config, AFileThatCannotBeReadIsReportedAndKept)
+{
+    TempRoot root;
+    ASSERT_EQ(::symlink("skipmail.INI", root.Path("skipmail.INI").c_str()), 0);
+    TReportProbe probe([] {});
+    {
+        TConfig config;
+        ASSERT_EQ(probe.Reports.size(), 1u);
+        EXPECT_EQ(probe.Reports[0].rfind("Error Reading skipmail.INI\n", 0), 0u)
+            << probe.Reports[0];
+        EXPECT_EQ(config.Smtp.Port, 25); // the defaults
+        EXPECT_FALSE(config.Save());
+    }
+    EXPECT_EQ(probe.Reports.size(), 3u);
+    struct stat st;
+    ASSERT_EQ(::lstat(root.Path("skipmail.INI").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}

@@ -419,3 +419,27 @@ TEST(TableFiles, AKilledWriterLeavesTheOldFileOrTheNewOne)
         EXPECT_EQ(users.Get(i).Password, std::string(200, 'p'));
     }
 }
+
+// A table file that is there but cannot be read (here a link to itself, which
+// no one can open) is reported, and no save ever replaces it with an empty
+// table.
+TEST(TableFiles, AFileThatCannotBeReadIsReportedAndNeverSavedOver)
+{
+    TempRoot root;
+    ASSERT_EQ(::symlink("users.dat", root.Path("users.dat").c_str()), 0);
+    TReportProbe probe([] {});
+    {
+        TUserList users;
+        ASSERT_EQ(probe.Reports.size(), 1u);
+        EXPECT_EQ(probe.Reports[0].rfind("Error Reading users.dat\n", 0), 0u) << probe.Reports[0];
+        EXPECT_EQ(users.Count(), 0);
+        users.Add(TUser{"kim", "pw", ""});
+        EXPECT_EQ(users.Count(), 1);
+        EXPECT_FALSE(users.Save());
+    }
+    ASSERT_EQ(probe.Reports.size(), 4u); // the add, the save, the destructor's save
+    EXPECT_EQ(probe.Reports[3].rfind("Error Saving users.dat\n", 0), 0u) << probe.Reports[3];
+    struct stat st;
+    ASSERT_EQ(::lstat(root.Path("users.dat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
