@@ -229,6 +229,8 @@ bool TMainForm::WaitForModem()
             FModem->SelectPort();
             continue;
         }
+        // Only a key or Quit while the start-up waits for the modem counts.
+        FStartupForm->TakeQuitRequest();
         if (!AddStatusLine("Waiting for System"))
             return false;
         bool retry = false;

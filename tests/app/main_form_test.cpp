@@ -279,6 +279,22 @@ TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)
     EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
 }
 
+// A key pressed before the wait for the modem began asks nothing.
+TEST_F(MainFormTest, AKeyBeforeTheModemWaitAsksNothing)
+{
+    TScriptedDialogs dialogs; // any box fails the test
+    auto parts = Parts();
+    parts.StationConfig = [this](TStationObjects&) -> std::unique_ptr<QObject> {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+        QCoreApplication::sendEvent(Trace.Form->StartupForm(), &key);
+        return std::make_unique<TFakePart>(Trace, "station config");
+    };
+    auto form = Start(std::move(parts));
+    EXPECT_TRUE(form->Started());
+    EXPECT_TRUE(dialogs.Records().empty());
+    form->Shutdown();
+}
+
 // SIGTERM while the port question is on screen and nobody answers it (a
 // service manager stops the station): the box closes as Cancel and the
 // station ends in order.
