@@ -49,8 +49,13 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
         p += n;
         left -= static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        int saved = errno;
+    // The descriptor is closed whether or not the flush worked.
+    const bool synced = fsync(fd) == 0;
+    int saved = errno;
+    const bool closed = close(fd) == 0;
+    if (!closed && synced)
+        saved = errno;
+    if (!synced || !closed) {
         unlink(tmp.c_str());
         errno = saved;
         Fail("cannot flush", tmp);
