@@ -62,7 +62,8 @@ std::vector<Record> Load(const Format& format, bool* unreadable)
     const bool read = ReadWholeFile(path, data);
     if (unreadable) {
         struct stat st;
-        *unreadable = !read && ::lstat(path.c_str(), &st) == 0;
+        // A directory in the file's place holds nothing to keep.
+        *unreadable = !read && ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
     }
     if (!read)
         return {};

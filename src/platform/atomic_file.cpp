@@ -7,8 +7,6 @@
 #include <system_error>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -91,11 +89,29 @@ bool AppendToFile(const std::string& path, std::string_view data)
 
 bool ReadWholeFile(const std::string& path, std::string& out)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
+    // A read that fails part way must not pass for the whole file: callers
+    // would file a cut message or save a cut table over the operator's file.
+    std::string data;
+    char buf[64 * 1024];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!ok)
+        return false;
+    out = std::move(data);
     return true;
 }

@@ -13,7 +13,8 @@ void WriteFileAtomic(const std::string& path, std::string_view data);
 // the file cannot be opened or not all of the bytes reach it.
 bool AppendToFile(const std::string& path, std::string_view data);
 
-// Reads a whole file; false when it cannot be opened.
+// Reads a whole file; false when it cannot be opened or a read fails (a
+// directory, an I/O error), and `out` is then left as it was.
 bool ReadWholeFile(const std::string& path, std::string& out);
 
 // Test hook: called with the temporary file's name after it is written and

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace {
@@ -69,8 +70,14 @@ std::mutex& ProfileLock()
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName))
 {
     std::string text;
-    if (ReadWholeFile(FFileName, text))
+    if (ReadWholeFile(FFileName, text)) {
         Parse(text);
+        return;
+    }
+    const int err = errno;
+    struct stat st;
+    if (::lstat(FFileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        FReadError = err != 0 ? err : EIO;
 }
 
 void TIniFile::Parse(const std::string& text)
@@ -268,6 +275,10 @@ void TIniFile::UpdateFile()
 {
     if (!FModified)
         return;
+    // Writing what was read of it would drop every other key of the file.
+    if (FReadError != 0)
+        throw std::system_error(FReadError, std::generic_category(),
+                                "cannot read " + FFileName + "; it is kept as it is");
     WriteFileAtomic(FFileName, Text());
     FModified = false;
 }

@@ -14,7 +14,8 @@
 // UpdateFile(). Not locked: one owner at a time.
 class TIniFile {
 public:
-    // Loads the file; a missing or unreadable file gives an empty one.
+    // Loads the file; a missing or unreadable file gives an empty one. A
+    // file that is there but could not be read is never saved over.
     explicit TIniFile(std::string fileName);
 
     const std::string& FileName() const { return FFileName; }
@@ -46,8 +47,8 @@ public:
     void DeleteKey(const std::string& section, const std::string& key);
 
     // Writes the file when anything changed since load or the last save.
-    // Throws std::system_error when the file cannot be written (the old file
-    // is then untouched).
+    // Throws std::system_error when the file cannot be written or could not
+    // be read at load (the old file is then untouched).
     void UpdateFile();
     bool Modified() const { return FModified; }
 
@@ -73,6 +74,7 @@ private:
     std::vector<TLine> FPreamble; // lines before the first section
     std::vector<TSection> FSections;
     bool FModified = false;
+    int FReadError = 0; // errno of a file that is there but was not read
 };
 
 // The profile functions proper: each call reads (and a write rewrites) the

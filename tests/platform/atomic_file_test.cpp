@@ -40,3 +40,19 @@ TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
         EXPECT_FALSE(AppendToFile("/dev/full", "x"));
     }
 }
+
+TEST(AtomicFile, ReadFailsOnAnUnreadableFileInsteadOfGivingPartOfIt)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
+    std::string got = "kept";
+    EXPECT_FALSE(ReadWholeFile((dir / "missing").string(), got));
+    // A directory opens but every read fails.
+    EXPECT_FALSE(ReadWholeFile(dir.string(), got));
+    EXPECT_EQ(got, "kept");
+    const std::string big(200000, 'x');
+    WriteFileAtomic((dir / "big").string(), big);
+    ASSERT_TRUE(ReadWholeFile((dir / "big").string(), got));
+    EXPECT_EQ(got, big);
+}

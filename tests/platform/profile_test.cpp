@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -120,6 +121,22 @@ TEST_F(ProfileTest, UnwritableFileReportsFailure)
 void DieBeforeRename(const std::string&)
 {
     _exit(3);
+}
+
+// A file that is there but cannot be read (a link to itself) would lose
+// every other key if one key were written over it.
+TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverWrittenOver)
+{
+    const std::string ini = Path("loop.ini");
+    ASSERT_EQ(::symlink("loop.ini", ini.c_str()), 0);
+    EXPECT_EQ(GetPrivateProfileString("GENERAL", "Name", "dflt", ini), "dflt");
+    EXPECT_FALSE(WritePrivateProfileString("GENERAL", "Name", "BRAVO", ini));
+    TIniFile batch(ini);
+    batch.WriteString("GENERAL", "Name", "BRAVO");
+    EXPECT_THROW(batch.UpdateFile(), std::system_error);
+    struct stat st;
+    ASSERT_EQ(::lstat(ini.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(ProfileTest, CrashBetweenWriteAndRenameLeavesOldFile)
