@@ -1,5 +1,7 @@
 #include "link/codec/bzip2.h"
 
+#include "link/codec/codec_file.h"
+
 #include <bzlib.h>
 #include <dlfcn.h>
 
@@ -147,26 +149,20 @@ auto BufferWriter(std::string& out)
     };
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 template <class Run>
 Bzip2Error RunOnFiles(const std::string& inputPath, const std::string& outputPath,
                       const Bzip2Library& lib, Run run)
 {
     if (!lib.IsLoaded())
         return Bzip2Error::LibraryMissing;
-    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    CodecFile::FilePtr in(std::fopen(inputPath.c_str(), "rb"));
     if (!in)
         return Bzip2Error::OpenFailed;
-    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
-    if (!out)
+    CodecFile::TOutput out(outputPath);
+    if (!out.File())
         return Bzip2Error::OpenFailed;
-    Bzip2Error result = run(in.get(), out.get());
-    const bool closedOk = std::fclose(out.release()) == 0;
-    if (result == Bzip2Error::None && !closedOk)
+    Bzip2Error result = run(in.get(), out.File());
+    if (result == Bzip2Error::None && !out.Commit())
         result = Bzip2Error::WriteFailed;
     return result;
 }

@@ -1,31 +1,26 @@
 #include "link/codec/pklib_file.h"
 
-#include <memory>
+#include "link/codec/codec_file.h"
+
 #include <vector>
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 template <class Run>
 unsigned RunOnFiles(const std::string& inputPath, const std::string& outputPath, Run run)
 {
-    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    CodecFile::FilePtr in(std::fopen(inputPath.c_str(), "rb"));
     if (!in)
         return kPklibFileError;
-    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
-    if (!out)
+    CodecFile::TOutput out(outputPath);
+    if (!out.File())
         return kPklibFileError;
-    PklibFilePair pair{in.get(), out.get()};
+    PklibFilePair pair{in.get(), out.File()};
     unsigned result = run(pair);
     // A read error looks like end of input to the codec; it must not pass as success.
     if (result == kPklibNoError && std::ferror(in.get()))
         result = kPklibFileError;
-    const bool closedOk = std::fclose(out.release()) == 0;
-    if (result == kPklibNoError && !closedOk)
+    if (result == kPklibNoError && !out.Commit())
         result = kPklibFileError;
     return result;
 }

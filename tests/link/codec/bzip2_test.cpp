@@ -73,6 +73,17 @@ TEST_F(Bzip2Files, FileToFileRoundTrip)
     EXPECT_TRUE(ReadFileBytes(PathOf("out")) == data);
     EXPECT_EQ(Bzip2CompressFile(PathOf("missing"), PathOf("x")), Bzip2Error::OpenFailed);
     EXPECT_EQ(Bzip2CompressFile(dir_.string(), PathOf("y")), Bzip2Error::ReadFailed);
+    EXPECT_FALSE(std::filesystem::exists(PathOf("y")));
+
+    // A cut stream leaves no half file and spoils no file already there.
+    std::ofstream(PathOf("cut"), std::ios::binary) << ReadFileBytes(PathOf("packed")).substr(0, 500);
+    EXPECT_EQ(Bzip2DecompressFile(PathOf("cut"), PathOf("out2")), Bzip2Error::UnexpectedEof);
+    EXPECT_FALSE(std::filesystem::exists(PathOf("out2")));
+    std::ofstream(PathOf("kept"), std::ios::binary) << "earlier";
+    EXPECT_EQ(Bzip2DecompressFile(PathOf("cut"), PathOf("kept")), Bzip2Error::UnexpectedEof);
+    EXPECT_EQ(ReadFileBytes(PathOf("kept")), "earlier");
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST_F(Bzip2Files, MissingLibraryIsReported)

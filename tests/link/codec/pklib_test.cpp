@@ -542,6 +542,14 @@ TEST_F(PklibFiles, FileToFileRoundTripAndErrors)
 
     Write("short", ReadFileBytes(PathOf("packed")).substr(0, 100));
     EXPECT_EQ(PklibDecompressFile(PathOf("short"), PathOf("out2")), kPklibAbort);
+    // A failed run leaves no half file, spoils no file already there and
+    // leaves no temporary behind.
+    EXPECT_FALSE(std::filesystem::exists(PathOf("out2")));
+    Write("kept", "earlier");
+    EXPECT_EQ(PklibDecompressFile(PathOf("short"), PathOf("kept")), kPklibAbort);
+    EXPECT_EQ(ReadFileBytes(PathOf("kept")), "earlier");
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 } // namespace
