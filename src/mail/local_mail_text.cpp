@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr std::string_view kDefusedEnvelopePrefix = "X-";
+
 // Calls line(text) for each line of `data`; a line ends at CR LF, LF or CR,
 // and a last line without an end counts as a line. Empty data has no line.
 template <class F> void ForEachLine(std::string_view data, F&& line)
@@ -35,7 +37,13 @@ std::string QueueFileText(const std::vector<std::string>& recipients, std::strin
         out += *it;
         out += "\r\n";
     }
+    bool first = true;
     ForEachLine(message, [&](std::string_view l) {
+        // The store takes every leading "RCPT:" line for the envelope: a
+        // message opening with one would add a recipient of its own choosing.
+        if (first && !MessageStore::SplitEnvelope(l).empty())
+            out += kDefusedEnvelopePrefix;
+        first = false;
         out += l;
         out += "\r\n";
     });

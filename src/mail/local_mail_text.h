@@ -10,7 +10,8 @@ namespace LocalMailText {
 // A queue file for a message received from a mail client: one "RCPT: " line
 // per recipient, the last recipient first, then the message. Every line ends
 // in CR LF: a bare LF or CR in the message also ends a line, and a last line
-// without a line end gets one.
+// without a line end gets one. A first message line that would read as one
+// more envelope line gets "X-" in front.
 std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message);
 
 // A stored message as a POP3 client must receive it after the "+OK" line:

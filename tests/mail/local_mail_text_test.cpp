@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/message_store.h"
 #include "mail/local_mail_text.h"
 
 namespace {
@@ -22,6 +23,22 @@ TEST(QueueFileText, EveryLineEndBecomesCrLf)
     EXPECT_EQ(QueueFileText({"u"}, "\r\n"), "RCPT: u\r\n\r\n");
     // 8-bit and NUL bytes pass unchanged.
     EXPECT_EQ(QueueFileText({}, std::string("\xe9\0z", 3)), std::string("\xe9\0z\r\n", 5));
+}
+
+TEST(QueueFileText, TheMessageCannotAddARecipient)
+{
+    for (const char* first : {"RCPT: evil@FAR", "rcpt:evil@FAR", "Rcpt:\tevil@FAR"}) {
+        const std::string text =
+            QueueFileText({"u@FAR"}, std::string(first) + "\r\nRCPT: b\r\nx\r\n");
+        std::string body;
+        EXPECT_EQ(MessageStore::SplitEnvelope(text, &body), std::vector<std::string>{"u@FAR"})
+            << first;
+        EXPECT_EQ(body, "X-" + std::string(first) + "\r\nRCPT: b\r\nx\r\n");
+    }
+    // Only the first line can continue the envelope; later ones stay as sent.
+    EXPECT_EQ(QueueFileText({"u"}, "Subject: a\nRCPT: b\n"),
+              "RCPT: u\r\nSubject: a\r\nRCPT: b\r\n");
+    EXPECT_EQ(QueueFileText({"u"}, "RCPT\r\n"), "RCPT: u\r\nRCPT\r\n");
 }
 
 TEST(RetrieveText, StuffsLeadingDotsAndEndsWithADotLine)
