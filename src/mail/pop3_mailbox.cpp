@@ -19,6 +19,16 @@ bool HoldsMail(const std::string& userName, const std::string& fileName)
     return !ec && size > 0;
 }
 
+// A name as the client sent it, fit for one log line: a control character
+// (a CR in a USER line) could otherwise forge a line of its own.
+std::string LoggedName(std::string name)
+{
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return name;
+}
+
 } // namespace
 
 TPOP3Mailbox::TPOP3Mailbox(TUserList* users, TLogLine logLine)
@@ -47,7 +57,7 @@ std::unique_ptr<TPOPInfo> TPOP3Mailbox::Login(const std::string& userName,
         FUsers->SetLastConnection(user.Name);
         return info;
     }
-    Log("User: " + userName + " connection failed");
+    Log("User: " + LoggedName(userName) + " connection failed");
     return nullptr;
 }
 

@@ -78,6 +78,10 @@ TEST_F(POP3MailboxTest, LoginMatchesNameAndPasswordExactly)
                                              "User: admin connection failed",
                                              "User:  connection failed", "User: admin connected"}));
     EXPECT_FALSE(Users->Get(0).LastConnection.empty());
+    // A refused name cannot put a line of its own into the log.
+    Log.clear();
+    EXPECT_EQ(Mailbox->Login("x\rUser: admin connected", "pw"), nullptr);
+    EXPECT_EQ(Log, (std::vector<std::string>{"User: x?User: admin connected connection failed"}));
     EXPECT_TRUE(Users->Get(1).LastConnection.empty());
 }
 

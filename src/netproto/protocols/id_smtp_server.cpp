@@ -440,7 +440,9 @@ void TIdSMTPServer::CommandAUTH(TIdCommand& command)
         } catch (const EIdException&) {
             return false;
         }
-        return true;
+        // The name is echoed in the reply: a CR LF in it would forge a
+        // reply line of its own.
+        return !HasControl(out);
     };
     auto ask = [&](const char* prompt, std::string& out) {
         c.WriteLn("334 " + TIdEncoder::EncodeText<TIdEncoderMIME>(prompt));

@@ -333,6 +333,8 @@ TEST_F(SmtpFixture, AuthLoginOnlyWithEhlo)
     EXPECT_EQ(c.Cmd("!!not base64!!"), "535 Authentication Failed\r\n");
     EXPECT_EQ(c.Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
     EXPECT_EQ(c.Cmd(""), "535 Authentication Failed\r\n");
+    // A name holding CR LF is refused, not echoed as a reply of its own.
+    EXPECT_EQ(c.Cmd("AUTH LOGIN am9lDQoyNTAgeA=="), "535 Authentication Failed\r\n");
     EXPECT_EQ(c.Cmd("AUTH login am9l"), "334 UGFzc3dvcmQ6\r\n");
     EXPECT_EQ(c.Cmd("c2UgY3JldA=="), "235 welcome joe\r\n");
 }
