@@ -20,8 +20,7 @@ private:
 } // namespace
 
 TPOP3Frm::TPOP3Frm(QWidget* owner, TMsgStatusFrm* msgStatus, TConfig* config, TUserList* users)
-    : QWidget(owner), FMsgStatus(msgStatus), FConfig(config), FUsers(users),
-      FMailbox(users, [msgStatus](const std::string& text) {
+    : QWidget(owner), FConfig(config), FMailbox(users, [msgStatus](const std::string& text) {
           if (msgStatus)
               msgStatus->AddLogLine(text);
       })

@@ -49,9 +49,7 @@ private:
     // the connection has none.
     TPOPInfo* Info(TIdCommand& command);
 
-    TMsgStatusFrm* FMsgStatus;
     TConfig* FConfig;
-    TUserList* FUsers;
     TPOP3Mailbox FMailbox;
     TLocalServer<TIdPOP3Server> FServer;
 };

@@ -21,16 +21,14 @@ void MakeDirectory(const std::string& path, const char* failureText)
 
 } // namespace
 
-TSMTPFrm::TSMTPFrm(QWidget* owner, TMsgStatusFrm* msgStatus, TConfig* config)
-    : QWidget(owner), FMsgStatus(msgStatus), FConfig(config),
-      FQueueDir(MessageStore::DirPath(DirName::Queue)),
-      FTempDir(MessageStore::DirPath(DirName::TempSmtp))
+TSMTPFrm::TSMTPFrm(QWidget* owner, TMsgStatusFrm* /*msgStatus*/, TConfig* config)
+    : QWidget(owner), FConfig(config), FQueueDir(MessageStore::DirPath(DirName::Queue))
 {
     setWindowTitle("SMTPFrm");
     setObjectName("SMTPFrm");
     MakeDirectory(FQueueDir, "Error Creating Mail Directory\n");
     MakeDirectory(MessageStore::DirPath(DirName::Temp), "Error Creating Temporary Directory\n");
-    MakeDirectory(FTempDir, "Error Creating Temporary Directory\n");
+    MakeDirectory(MessageStore::DirPath(DirName::TempSmtp), "Error Creating Temporary Directory\n");
 }
 
 TSMTPFrm::~TSMTPFrm()

@@ -58,9 +58,7 @@ private:
     // connection.
     void ReportNonNumeric(int count);
 
-    TMsgStatusFrm* FMsgStatus;
     TConfig* FConfig;
     TLocalServer<TIdSMTPServer> FServer;
     std::string FQueueDir;
-    std::string FTempDir;
 };
