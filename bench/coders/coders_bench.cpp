@@ -13,6 +13,8 @@
 #include <random>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int Rounds = 7;
@@ -64,7 +66,10 @@ std::string MakeText()
 
 std::map<std::string, double> RunPython(const std::string& binary, const std::string& text)
 {
-    const auto dir = std::filesystem::temp_directory_path() / "skipmail_bench_coders";
+    // One folder per run: a second run at the same time must not remove
+    // this one's input.
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("skipmail_bench_coders." + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto binPath = dir / "binary";
     const auto textPath = dir / "text";
