@@ -530,12 +530,10 @@ bool TRouter::ProcessNextMessage()
         return true;
     }
     try {
-        if (FileMessage(name, content))
-            return true;
+        FileMessage(name, content);
     } catch (const std::exception& e) {
         RetryAt[name] = Clock::TickCount() + RetryDelayMs;
         Log("Error filing queue file " + name + ": " + e.what() + "; it will be tried again");
-        return true;
     }
     return true;
 }
@@ -554,13 +552,13 @@ void TRouter::WriteCopy(TJournal& journal, const std::string& dir, const std::st
     Fault("journal written");
 }
 
-bool TRouter::FileMessage(const std::string& name, const std::string& content)
+void TRouter::FileMessage(const std::string& name, const std::string& content)
 {
     std::vector<std::string> recipients;
     std::string body;
     if (!Routing::ParseQueueFile(content, recipients, body)) {
         MoveAside(name, "names no recipient");
-        return true;
+        return;
     }
     const Routing::TRouteTables tables = Snapshot();
     const auto copies = Routing::PlanRoutes(tables, recipients, body.size());
@@ -608,7 +606,6 @@ bool TRouter::FileMessage(const std::string& name, const std::string& content)
         if (stationLines)
             Status->RefreshStationLines();
     }
-    return true;
 }
 
 void TRouter::AleFailure(const std::string& station)
@@ -640,6 +637,9 @@ void TRouter::AleFailure(const std::string& station)
             }
             std::error_code ec;
             fs::remove(path, ec);
+            if (ec)
+                Log("Error removing returned " + station + " mail " + file.Name + ": " +
+                    ec.message());
             ++returned;
             Log("Mail from " + FailureNotice::MessageSender(body) + " for " +
                 Join(recipients, ", ") + " " + notice.What + ": link to " + station + " failed");

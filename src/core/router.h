@@ -141,7 +141,8 @@ private:
         std::vector<std::string> Done;
         bool Recovering = false;
     };
-    bool FileMessage(const std::string& name, const std::string& content);
+    // Throws when a copy cannot be written; the queue file then stays.
+    void FileMessage(const std::string& name, const std::string& content);
     void WriteCopy(TJournal& journal, const std::string& dir, const std::string& text,
                    const std::string& key);
 
