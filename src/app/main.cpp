@@ -25,6 +25,9 @@ int main(int argc, char* argv[])
     TMainForm form;
     TSignalWatcher signalWatcher([&form](int) { form.Shutdown(0); });
     const int rc = app.exec();
-    CoreReport::SetErrorHandler(nullptr);
+    // The message loop is over: whatever the station's teardown still meets
+    // goes to standard error, not to a box nobody may be there to close.
+    CoreReport::SetErrorHandler(
+        [](const std::string& text) { std::fprintf(stderr, "skipmail: %s\n", text.c_str()); });
     return rc;
 }
