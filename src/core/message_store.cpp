@@ -14,7 +14,6 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "platform/atomic_file.h"
 #include "platform/data_root.h"
 
 namespace fs = std::filesystem;
@@ -293,11 +292,6 @@ std::string WriteNewMessage(const std::string& dir, std::string_view content, in
     }
     SyncDirectory(dir);
     return path;
-}
-
-void WriteMessageFileAs(const std::string& path, std::string_view content)
-{
-    WriteFileAtomic(path, content);
 }
 
 namespace {

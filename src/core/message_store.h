@@ -62,11 +62,6 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric = nullpt
 std::string WriteNewMessage(const std::string& dir, std::string_view content,
                             int* nonNumeric = nullptr);
 
-// Stores a message under a name chosen by the caller (the gateways name
-// theirs by the tick count), replacing the file whole. Throws
-// std::system_error.
-void WriteMessageFileAs(const std::string& path, std::string_view content);
-
 // Removes temporaries that a writer killed mid-write left in `dir`: a new
 // message's, and a whole-file write's of a message, table, INI or log file.
 // Only safe while nobody writes there.

@@ -229,7 +229,6 @@ void TLinkCtrlFrm::SendBuzz(uint8_t code)
     } catch (const std::exception&) {
         AddStatusLine("Hardware Communication Error #44", true);
     }
-    FLastActivity = Clock::TickCount();
 }
 
 void TLinkCtrlFrm::SendModemConfigure()

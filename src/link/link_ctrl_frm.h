@@ -146,14 +146,11 @@ private:
     bool FModemReady = false;
     bool FManualCall = false;
     bool FAutoLinkAttempt = false;
-    bool FSendMail = true;
-    bool FAutoEnd = true;
     bool FReinitPending = false;
     std::string FLinkStation;
     std::string FLastRadioStatus;
     uint32_t FLastConfigureTick = 0;
     bool FConfigureSent = false;
-    uint32_t FLastActivity = 0;
 
     mutable std::mutex FFlightLock;
     uint32_t FBytesInFlight = 0;

@@ -71,8 +71,7 @@ void TRadioControl::RadioCmdProcessTimer()
     }
     FAwaitingReply = true;
     const std::string head = FQueue.front().command;
-    if (!head.empty())
-        SendNow(head, model);
+    SendNow(head, model);
     timer.SetEnabled(true);
 }
 
