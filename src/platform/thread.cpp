@@ -55,7 +55,18 @@ void TThread::Resume()
         ++gLive;
     }
     FStarted = true;
-    FThread = std::thread([this] { Run(); });
+    try {
+        FThread = std::thread([this] { Run(); });
+    } catch (...) {
+        // No thread: a waiter must not wait for a body that never runs.
+        FStarted = false;
+        {
+            std::lock_guard live(gLiveLock);
+            --gLive;
+        }
+        gLiveChanged.notify_all();
+        throw;
+    }
     FThreadId = FThread.get_id();
 }
 
