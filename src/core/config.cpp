@@ -275,8 +275,8 @@ void TConfig::Load()
         // station runs on the defaults and keeps the operator's file.
         std::string probe;
         struct stat st;
-        unreadable = !ReadWholeFile(m_fileName, probe) &&
-                     ::lstat(m_fileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+        unreadable = !ReadWholeFile(m_fileName, probe) && ::lstat(m_fileName.c_str(), &st) == 0 &&
+                     !S_ISDIR(st.st_mode);
         m_unreadable = unreadable;
         TIniFile ini(m_fileName);
         LoadVisitor v{ini};

@@ -7,7 +7,6 @@
 #include <system_error>
 #include <unistd.h>
 
-
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path)
@@ -30,7 +29,12 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
     int fd = mkstemp(tmp.data());
     if (fd < 0)
         Fail("cannot create", tmp);
-    fchmod(fd, 0644);
+    // A replaced file keeps its permissions (a table of passwords the
+    // operator closed to others stays closed); a new one is 0644.
+    struct stat old;
+    const mode_t mode =
+        stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : 0644;
+    fchmod(fd, mode);
     const char* p = data.data();
     size_t left = data.size();
     while (left > 0) {

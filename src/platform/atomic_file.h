@@ -6,7 +6,7 @@
 // Files are replaced whole: data goes to a temporary file beside the target,
 // is flushed to disk, and is renamed over it, so a crash leaves either the old
 // file or the new one. Throws std::system_error on failure (the target is then
-// untouched).
+// untouched). A replaced file keeps its permission bits.
 void WriteFileAtomic(const std::string& path, std::string_view data);
 
 // Appends the bytes to the file, creating it when missing (logs). False when

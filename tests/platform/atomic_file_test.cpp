@@ -56,3 +56,15 @@ TEST(AtomicFile, ReadFailsOnAnUnreadableFileInsteadOfGivingPartOfIt)
     ASSERT_TRUE(ReadWholeFile((dir / "big").string(), got));
     EXPECT_EQ(got, big);
 }
+
+TEST(AtomicFile, AReplacedFileKeepsItsPermissions)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const std::string path = (fs::path(tmp.path().toStdString()) / "users.dat").string();
+    WriteFileAtomic(path, "a\r\n");
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644));
+    fs::permissions(path, fs::perms(0600));
+    WriteFileAtomic(path, "b\r\n");
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600));
+}

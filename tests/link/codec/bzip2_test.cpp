@@ -76,7 +76,8 @@ TEST_F(Bzip2Files, FileToFileRoundTrip)
     EXPECT_FALSE(std::filesystem::exists(PathOf("y")));
 
     // A cut stream leaves no half file and spoils no file already there.
-    std::ofstream(PathOf("cut"), std::ios::binary) << ReadFileBytes(PathOf("packed")).substr(0, 500);
+    std::ofstream(PathOf("cut"), std::ios::binary)
+        << ReadFileBytes(PathOf("packed")).substr(0, 500);
     EXPECT_EQ(Bzip2DecompressFile(PathOf("cut"), PathOf("out2")), Bzip2Error::UnexpectedEof);
     EXPECT_FALSE(std::filesystem::exists(PathOf("out2")));
     std::ofstream(PathOf("kept"), std::ios::binary) << "earlier";
