@@ -223,7 +223,8 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
             UpdateRemoveUserBtn();
     });
 
-    // 1. The lists; 2. POP3; 3. SMTP.
+    // The lists first, then POP3 before SMTP: a port problem of each is
+    // reported in that order.
     RefillUsers();
     RefillAliases();
     StartConfigured(Pop3Switch());
