@@ -302,16 +302,21 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
     TIdTCPServerConnection& c = command.Connection();
     const auto mode = std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc;
     const bool inMemory = RawStreamType == stMemoryStream;
-    if (inMemory) {
-        stream = std::make_unique<std::stringstream>(mode);
-    } else {
-        tempFile = MakeTempFileName();
-        stream = std::make_unique<std::fstream>(tempFile, mode);
-    }
+    // A temporary file that cannot be made fails the message like a write
+    // that fails: the rest is read and refused, and the session goes on.
+    auto openTempFile = [&]() -> std::unique_ptr<std::iostream> {
+        try {
+            tempFile = MakeTempFileName();
+        } catch (const EIdException&) {
+            return nullptr;
+        }
+        return std::make_unique<std::fstream>(tempFile, mode);
+    };
+    stream = inMemory ? std::make_unique<std::stringstream>(mode) : openTempFile();
     bool spooled = !inMemory;
     bool tooBig = false;
     bool lineTooLong = false;
-    bool writeFailed = !*stream;
+    bool writeFailed = !stream || !*stream;
     int64_t size = 0;
     for (;;) {
         std::string line;
@@ -337,11 +342,14 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
         }
         if (!spooled && size > MemoryStreamLimit) {
             std::string held = static_cast<std::stringstream&>(*stream).str();
-            tempFile = MakeTempFileName();
-            auto file = std::make_unique<std::fstream>(tempFile, mode);
+            spooled = true;
+            std::unique_ptr<std::iostream> file = openTempFile();
+            if (!file) {
+                writeFailed = true;
+                continue;
+            }
             file->write(held.data(), static_cast<std::streamsize>(held.size()));
             stream = std::move(file);
-            spooled = true;
         }
         line += "\r\n";
         stream->write(line.data(), static_cast<std::streamsize>(line.size()));
@@ -356,7 +364,7 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
         error = "500 Line too long";
         return false;
     }
-    if (writeFailed || !stream->flush()) {
+    if (writeFailed || !stream || !stream->flush()) {
         error = "452 Requested action not taken: insufficient system storage";
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -417,6 +418,39 @@ TEST_F(SmtpFixture, FileStreamTemporaryFileIsDeleted)
     servertest::RunCommand("ls " + dir + " | grep -c '^Stn.*\\.TMP$'", &after);
     EXPECT_EQ(before, after);
     EXPECT_EQ(Messages().size(), 1u);
+}
+
+TEST_F(SmtpFixture, NoRoomForATemporaryFileGets452AndTheSessionGoesOn)
+{
+    // The temporary directory is read once per process; others in this
+    // process must not find TMPDIR changed.
+    struct RestoreTmpDir {
+        bool Had = std::getenv("TMPDIR") != nullptr;
+        std::string Saved = Had ? std::getenv("TMPDIR") : "";
+        ~RestoreTmpDir() { Had ? ::setenv("TMPDIR", Saved.c_str(), 1) : ::unsetenv("TMPDIR"); }
+    } restore;
+    ::setenv("TMPDIR", "/nonexistent-skipmail-tmp", 1);
+    if (IdTempDirectory() != "/nonexistent-skipmail-tmp/")
+        GTEST_SKIP() << "the temporary directory was fixed before this test";
+    server.MemoryStreamLimit = 64;
+    Start();
+    auto c = Greeted();
+    const std::string refused = "452 Requested action not taken: insufficient system storage\r\n";
+    for (TIdStreamType type : {stFileStream, stMemoryStream}) {
+        server.RawStreamType = type;
+        EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.c>"), "250 a@b.c Address Okay\r\n");
+        c->Cmd("RCPT TO:<x@y.z>");
+        c->Cmd("DATA");
+        EXPECT_EQ(c->Cmd(std::string(100, 'x') + "\r\nmore\r\n."), refused) << type;
+    }
+    // What fits in memory still goes through.
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<x@y.z>");
+    c->Cmd("DATA");
+    EXPECT_EQ(c->Cmd("short\r\n."), "250 Ok\r\n");
+    auto m = Messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].Text, "short\r\n");
 }
 
 TEST_F(SmtpFixture, MissingReceiveEventEndsTheConnectionAfter354)
