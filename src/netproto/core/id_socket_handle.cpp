@@ -126,8 +126,9 @@ bool TIdSocketHandle::Accept(TIdStackSocketHandle listenSocket)
     int port = 0;
     TIdStackSocketHandle h = GStack->Accept(listenSocket, addr, port);
     if (h == Id_INVALID_SOCKET) {
-        if (GStack->CheckForSocketError(Id_SOCKET_ERROR, {Id_WSAEINTR, Id_WSAENOTSOCK}))
-            return false;
+        // A listener closed under the accept reads as EINTR or ENOTSOCK: no
+        // connection, and no error. Any other failure raises.
+        GStack->CheckForSocketError(Id_SOCKET_ERROR, {Id_WSAEINTR, Id_WSAENOTSOCK});
         return false;
     }
     FHandle = h;

@@ -197,6 +197,8 @@ TIdThread::~TIdThread()
 {
     Cleanup();
     {
+        // A Terminate from another thread may still hold the lock of a
+        // thread that ended and frees itself; it must let go first.
         std::lock_guard<std::mutex> lock(FLock);
     }
     std::lock_guard<std::mutex> lock(GThreadCountLock);
