@@ -440,6 +440,9 @@ void TNetConfigFrm::EditUserBtnClick()
     dialog.Password2->setText(ToQt(user.Password));
     if (ShowModal(dialog) != TUserFrm::mrOk)
         return;
+    // A POP3 login may have stamped the user while the dialog was open:
+    // only the password changes.
+    user = FUsers->Get(row);
     user.Password = FromQt(dialog.Password->text());
     try {
         FUsers->Modify(row, user);

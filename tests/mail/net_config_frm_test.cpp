@@ -340,8 +340,10 @@ TEST_F(NetConfigFrmTest, UsersAreAddedEditedAndRemoved)
                           return u.result();
                       })
         .ExpectBox("User already exists.", IDOK)
-        .ExpectDialog("TUserFrm", [](QDialog& d) {
+        .ExpectDialog("TUserFrm", [this](QDialog& d) {
             auto& u = static_cast<TUserFrm&>(d);
+            // A login on a connection thread meanwhile.
+            Root.Users->SetLastConnection("carol");
             EXPECT_FALSE(u.Name->isEnabled());
             EXPECT_EQ(u.Name->text(), "carol");
             EXPECT_EQ(u.Password->text(), "pw");
@@ -360,6 +362,7 @@ TEST_F(NetConfigFrmTest, UsersAreAddedEditedAndRemoved)
     Frm->EditUserBtn->click();
     EXPECT_EQ(Root.Users->Get(1).Password, "new");
     EXPECT_EQ(Root.Users->Get(1).Name, "carol");
+    EXPECT_FALSE(Root.Users->Get(1).LastConnection.empty());
 }
 
 TEST_F(NetConfigFrmTest, RemoveSelectsTheLineBeforeAndSparesTheFirstUser)
