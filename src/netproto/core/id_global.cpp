@@ -377,13 +377,13 @@ std::string MakeTempFileName(const std::string& directory)
 void SplitCommaList(std::vector<std::string>& list, const std::string& text)
 {
     list.clear();
-    std::string piece;
+    std::string part;
     bool quoted = false;
     auto flush = [&] {
-        std::string t = Trim(piece);
+        std::string t = Trim(part);
         if (!t.empty())
             list.push_back(t);
-        piece.clear();
+        part.clear();
         quoted = false;
     };
     for (char c : text) {
@@ -393,7 +393,7 @@ void SplitCommaList(std::vector<std::string>& list, const std::string& text)
         }
         if (c == '"')
             quoted = !quoted;
-        piece += c;
+        part += c;
     }
     flush();
 }
@@ -427,15 +427,15 @@ std::string IncludeBackslash(const std::string& text)
 namespace {
 
 void Split(const std::string& text, std::vector<TIdTextPiece>& list, const std::string& delimiter,
-           bool trimPieces, int positionShift)
+           bool trimParts, int positionShift)
 {
     list.clear();
     auto add = [&](size_t from, size_t to) {
-        std::string piece = text.substr(from, to - from);
-        if (trimPieces)
-            piece = Trim(piece);
-        if (!piece.empty())
-            list.push_back(TIdTextPiece{piece, static_cast<int>(from) + 1 + positionShift});
+        std::string part = text.substr(from, to - from);
+        if (trimParts)
+            part = Trim(part);
+        if (!part.empty())
+            list.push_back(TIdTextPiece{part, static_cast<int>(from) + 1 + positionShift});
     };
     size_t from = 0;
     if (!delimiter.empty())

@@ -76,7 +76,7 @@ const std::string& IdTempDirectory();
 // file can be created; never returns an empty name.
 std::string MakeTempFileName(const std::string& directory = "");
 
-// Comma-separated pieces, trimmed, empty ones dropped; a comma inside a
+// Comma-separated parts, trimmed, empty ones dropped; a comma inside a
 // double-quoted part does not separate (the quotes stay).
 void SplitCommaList(std::vector<std::string>& list, const std::string& text);
 // 1-based position of pattern in buffer[0..length), 0 when absent or empty.
@@ -103,16 +103,16 @@ inline uint32_t RotateLeft32(uint32_t value, int count)
     return count == 0 ? value : (value << count) | (value >> (32 - count));
 }
 
-// A piece of a split text with its 1-based start position in the text.
+// A part of a split text with its 1-based start position in the text.
 struct TIdTextPiece {
     std::string text;
     int position = 0;
     bool operator==(const TIdTextPiece&) const = default;
 };
-// Non-empty pieces between delimiters, untrimmed.
+// Non-empty parts between delimiters, untrimmed.
 void SplitAtDelimiter(const std::string& text, std::vector<TIdTextPiece>& list,
                       const std::string& delimiter);
-// As SplitAtDelimiter on the trimmed text with each piece trimmed; positions
+// As SplitAtDelimiter on the trimmed text with each part trimmed; positions
 // count the blanks trimmed from the start of the text.
 void SplitAtDelimiterTrimmed(const std::string& text, std::vector<TIdTextPiece>& list,
                              const std::string& delimiter);

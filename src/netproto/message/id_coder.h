@@ -17,7 +17,7 @@ public:
     // Codes up to byteCount bytes from the stream's position (fewer when the
     // stream ends first).
     virtual std::string Encode(std::istream& stream, std::int32_t byteCount = IdMaxByteCount);
-    // Codes a whole buffer in one piece.
+    // Codes a whole buffer in one go.
     virtual std::string EncodeBytes(std::string_view bytes) = 0;
 
     template <class TEncoder> static std::string EncodeText(std::string_view text)

@@ -225,10 +225,10 @@ void TIdEMailAddressList::SetEMailAddresses(std::string_view text)
     int angles = 0;
     int parens = 0;
     std::size_t start = 0;
-    auto addPiece = [&](std::size_t end) {
-        const std::string_view piece = TrimBlanks(text.substr(start, end - start));
-        if (!piece.empty()) {
-            Add().SetText(piece);
+    auto addPart = [&](std::size_t end) {
+        const std::string_view part = TrimBlanks(text.substr(start, end - start));
+        if (!part.empty()) {
+            Add().SetText(part);
         }
         start = end + 1;
     };
@@ -251,8 +251,8 @@ void TIdEMailAddressList::SetEMailAddresses(std::string_view text)
         } else if (c == '>' && angles > 0) {
             --angles;
         } else if (c == ',' && angles == 0) {
-            addPiece(i);
+            addPart(i);
         }
     }
-    addPiece(text.size());
+    addPart(text.size());
 }

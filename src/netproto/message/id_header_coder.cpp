@@ -181,15 +181,15 @@ void EncodeRun(std::string_view run, char headerEncoding, std::string_view chars
     out += prefix;
     lineLen += prefix.size();
     bool wordEmpty = true;
-    auto put = [&](std::string_view piece) {
+    auto put = [&](std::string_view chunk) {
         // Encoded words stay within 75 characters, "?=" included.
-        if (!wordEmpty && lineLen + piece.size() + 2 > 75) {
+        if (!wordEmpty && lineLen + chunk.size() + 2 > 75) {
             out += "?=\r\n\t";
             out += prefix;
             lineLen = 1 + prefix.size();
         }
-        out += piece;
-        lineLen += piece.size();
+        out += chunk;
+        lineLen += chunk.size();
         wordEmpty = false;
     };
     static constexpr char hex[] = "0123456789ABCDEF";
@@ -199,8 +199,8 @@ void EncodeRun(std::string_view run, char headerEncoding, std::string_view chars
             if (c == ' ') {
                 put("_");
             } else if (MustEncode(c, specials) || c == '=' || c == '?' || c == '_') {
-                const char piece[3] = {'=', hex[c >> 4], hex[c & 15]};
-                put(std::string_view(piece, 3));
+                const char chunk[3] = {'=', hex[c >> 4], hex[c & 15]};
+                put(std::string_view(chunk, 3));
             } else {
                 put(std::string_view(&ch, 1));
             }

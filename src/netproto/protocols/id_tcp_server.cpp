@@ -147,9 +147,9 @@ bool TIdCommandHandler::Check(const std::string& data, TIdPeerThread* thread)
                 size_t p = text.find(ParamDelimiter, start);
                 if (p == std::string::npos)
                     p = text.size();
-                std::string piece(TrimBlanks(std::string_view(text).substr(start, p - start)));
-                if (!piece.empty())
-                    command.Params.push_back(piece);
+                std::string param(TrimBlanks(std::string_view(text).substr(start, p - start)));
+                if (!param.empty())
+                    command.Params.push_back(param);
                 start = p + 1;
             }
         }

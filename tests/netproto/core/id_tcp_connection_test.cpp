@@ -76,7 +76,7 @@ TEST(TcpConnection, MaxLineLengthBoundaries)
     c.Disconnect();
 }
 
-TEST(TcpConnection, OverlongLineArrivingInPiecesIsSkippedToItsEnd)
+TEST(TcpConnection, OverlongLineArrivingInPartsIsSkippedToItsEnd)
 {
     LoopbackPeer peer([&](int fd) {
         SendRaw(fd, std::string(20000, 'x'));

@@ -330,7 +330,7 @@ TEST(TcpServerTest, OverlongAndGarbageLinesKeepTheSessionUsable)
     RawClient c(StartOnLoopback(server));
     c.Line();
     // Exactly the limit is accepted; one more is refused; a line far beyond
-    // it, sent in pieces, is refused once and dropped to its end.
+    // it, sent in several sends, is refused once and dropped to its end.
     EXPECT_EQ(c.Cmd(std::string(16384, 'x')), "500 Syntax Error\r\n");
     EXPECT_EQ(c.Cmd(std::string(16385, 'x')), "500 Line too long\r\n");
     c.Send(std::string(40000, 'y'));
