@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -275,13 +276,19 @@ TEST(TcpConnection, InterceptSeesAndChangesTraffic)
 
 TEST(TcpConnection, WriteToVanishedPeerRaisesSocketError)
 {
+    // The peer resets only once the client has finished connecting: a reset
+    // during Connect is a failed connect, not the write this test is about.
+    std::atomic<bool> connected{false};
     LoopbackPeer peer([&](int fd) {
+        while (!connected)
+            Pause(1);
         // Reset at once: unread data plus close sends RST.
         linger l{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     });
     Client c(peer.Port());
     c.Connect();
+    connected = true;
     peer.Join();
     Pause(20);
     std::string big(1 << 16, 'z');
