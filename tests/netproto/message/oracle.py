@@ -13,6 +13,16 @@ import sys
 import unicodedata
 
 
+def lenient(parse, arg):
+    # Newer Pythons (and distributions' patched ones) default to a strict mode
+    # that gives up on a whole list for one odd piece; the classic parse is
+    # the one to compare with.
+    try:
+        return parse(arg, strict=False)
+    except TypeError:
+        return parse(arg)
+
+
 def run(command, fields):
     if command == "md5":
         return [hashlib.md5(fields[0]).hexdigest().encode()]
@@ -29,10 +39,10 @@ def run(command, fields):
     if command == "qpencode":
         return [quopri.encodestring(fields[0])]
     if command == "parseaddr":
-        name, addr = email.utils.parseaddr(fields[0].decode("latin-1"))
+        name, addr = lenient(email.utils.parseaddr, fields[0].decode("latin-1"))
         return [name.encode("latin-1"), addr.encode("latin-1")]
     if command == "getaddresses":
-        pairs = email.utils.getaddresses([fields[0].decode("latin-1")])
+        pairs = lenient(email.utils.getaddresses, [fields[0].decode("latin-1")])
         out = []
         for name, addr in pairs:
             out += [name.encode("latin-1"), addr.encode("latin-1")]
