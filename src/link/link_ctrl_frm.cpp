@@ -81,9 +81,7 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     layout->addLayout(buttons);
     resize(560, 360);
 
-    const bool radio = RadioModelFromType(FConfig.Radio.Type) != TRadioModel::None;
-    for (QLabel* l : {Label3, ChannelLabel, FreqLabel, Label11, USBLabel})
-        l->setVisible(radio);
+    SetChannelReadoutVisible(RadioModelFromType(FConfig.Radio.Type) != TRadioModel::None);
 
     RadioCmdProcess.OnTimer = [this] { RadioCmdProcessTimer(); };
     RadioDeadMan.OnTimer = [this] { RadioDeadManTimer(); };
@@ -123,6 +121,12 @@ void TLinkCtrlFrm::AddStatusLine(const std::string& text, bool show)
         return;
     StatusEdit->append(ToQt(line));
     StatusEdit->verticalScrollBar()->setValue(StatusEdit->verticalScrollBar()->maximum());
+}
+
+void TLinkCtrlFrm::SetChannelReadoutVisible(bool visible)
+{
+    for (QLabel* l : {Label3, ChannelLabel, FreqLabel, Label11, USBLabel})
+        l->setVisible(visible);
 }
 
 void TLinkCtrlFrm::ShowRadioStatus(const std::string& text, const std::string& detail)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/daily_log.h"
+#include "link/link_control.h"
 #include "link/modem_frame.h"
 #include "link/radio/radio_control.h"
 #include "link/window_timer.h"
@@ -35,7 +36,7 @@ struct TAutoLinkEntry {
 // The link control window "5757 Link Control": the modem port and its
 // frames, the radio behind the modem, the link state and the daily link log.
 // GUI thread only.
-class TLinkCtrlFrm : public QWidget, private TRadioHost {
+class TLinkCtrlFrm : public QWidget, public TLinkControl, private TRadioHost {
     Q_OBJECT
 public:
     TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList& channels,
@@ -87,7 +88,7 @@ public:
     void ProcessRadioByte(uint8_t b) { FRadio.ProcessRadioByte(b); }
     // Opens (or reopens) the modem port on COM `portNumber` and restarts the
     // modem initialisation; 1 on success, 0 when the port cannot be opened.
-    int OpenModemPort(int portNumber);
+    int OpenModemPort(int portNumber) override;
     // Tunes the channel (from 1) and marks the call to `station` under way.
     void CallStation(const std::string& station, int channel, bool manual);
     // The call ended without a link; a busy channel resumes scanning.
@@ -97,9 +98,11 @@ public:
     void LinkDisconnected();
     void AddAutoLinkEntry(const std::string& station, const std::string& type, TDateTime next);
     void RemoveAutoLinkEntry(int index);
-    void BuildAutoLinkSchedule();
-    void QueryRadioChannels() { FRadio.QueryRadioChannels(); }
-    void SetScanning(bool start) { FRadio.SetScanning(start); }
+    void BuildAutoLinkSchedule() override;
+    void QueryRadioChannels() override { FRadio.QueryRadioChannels(); }
+    void SetScanning(bool start) override { FRadio.SetScanning(start); }
+    void SetALETimerEnabled(bool enabled) override { ALETimer.SetEnabled(enabled); }
+    void SetChannelReadoutVisible(bool visible) override;
     void InitRadio() { FRadio.InitRadio(); }
     void TuneChannel(int channel) { FRadio.TuneChannel(channel); }
 
