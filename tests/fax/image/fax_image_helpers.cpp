@@ -1,0 +1,137 @@
+#include "fax_image_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+ScratchDir::ScratchDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "skipfaxXXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        ADD_FAILURE() << "mkdtemp failed";
+    Dir_ = pattern;
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(Dir_, ec);
+}
+
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string RunShell(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return out;
+    }
+    char buf[4096];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, got);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+std::string ScriptDir()
+{
+    const char* dir = std::getenv("SKIPMAIL_SOURCE_DIR");
+    return std::string(dir ? dir : ".") + "/tests/fax/image";
+}
+
+Picture MakePicture(unsigned width, unsigned height)
+{
+    Picture p;
+    p.Width = width;
+    p.Height = height;
+    p.Pixels.assign(std::size_t{width} * height, 0);
+    return p;
+}
+
+Picture TestPattern(unsigned width, unsigned height, unsigned seed)
+{
+    Picture p = MakePicture(width, height);
+    std::mt19937 rng(seed);
+    for (unsigned y = 0; y < height; ++y) {
+        const unsigned band = y / 16 % 4;
+        for (unsigned x = 0; x < width; ++x) {
+            uint8_t v = 0;
+            if (band == 0)
+                v = (x / (1 + y % 7)) % 2; // short runs of every length
+            else if (band == 1)
+                v = (x + y) % 97 < 40; // long diagonal bars
+            else if (band == 2)
+                v = rng() % 23 == 0; // specks
+            p.At(x, y) = v;
+        }
+        if (y % 50 == 3) // a full black line and a line black at both ends
+            std::fill_n(&p.At(0, y), width, uint8_t{1});
+        if (y % 50 == 4) {
+            p.At(0, y) = 1;
+            p.At(width - 1, y) = 1;
+        }
+    }
+    return p;
+}
+
+std::string ToPbm(const Picture& picture)
+{
+    std::string out =
+        "P4\n" + std::to_string(picture.Width) + " " + std::to_string(picture.Height) + "\n";
+    for (unsigned y = 0; y < picture.Height; ++y) {
+        const auto row = RasterRow(picture, y);
+        out.append(row.begin(), row.end());
+    }
+    return out;
+}
+
+Picture FromPbm(const std::string& pbm)
+{
+    std::istringstream in(pbm);
+    std::string magic;
+    unsigned w = 0, h = 0;
+    in >> magic >> w >> h;
+    in.get();
+    Picture p = MakePicture(w, h);
+    if (magic != "P4") {
+        ADD_FAILURE() << "not a raw PBM";
+        return p;
+    }
+    const unsigned bpr = (w + 7) / 8;
+    std::string row(bpr, '\0');
+    for (unsigned y = 0; y < h; ++y) {
+        in.read(row.data(), bpr);
+        for (unsigned x = 0; x < w; ++x)
+            p.At(x, y) = (static_cast<uint8_t>(row[x / 8]) >> (7 - x % 8)) & 1;
+    }
+    return p;
+}
+
+std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y)
+{
+    std::vector<uint8_t> row((picture.Width + 7) / 8, 0);
+    for (unsigned x = 0; x < picture.Width; ++x)
+        if (picture.At(x, y))
+            row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+    return row;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A directory of its own under the system's temporary directory, removed
+// afterwards.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& Dir() const { return Dir_; }
+    std::string Path(const std::string& name) const { return Dir_ + "/" + name; }
+
+private:
+    std::string Dir_;
+};
+
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+
+// Runs a shell command; its standard output, or a test failure when it ends
+// with a non-zero status.
+std::string RunShell(const std::string& command);
+// The shared test script folder (tests/fax/image).
+std::string ScriptDir();
+
+// A monochrome picture, one byte per pixel, 1 = black.
+struct Picture {
+    unsigned Width = 0;
+    unsigned Height = 0;
+    std::vector<uint8_t> Pixels;
+    uint8_t At(unsigned x, unsigned y) const { return Pixels[y * Width + x]; }
+    uint8_t& At(unsigned x, unsigned y) { return Pixels[y * Width + x]; }
+    bool operator==(const Picture&) const = default;
+};
+
+Picture MakePicture(unsigned width, unsigned height);
+// Text shapes, stripes and random specks: many run lengths of both colours.
+Picture TestPattern(unsigned width, unsigned height, unsigned seed);
+// Raw PBM (P4) to and from a picture.
+std::string ToPbm(const Picture& picture);
+Picture FromPbm(const std::string& pbm);
+// A raster line (MSB first, 1 = black) of picture row y.
+std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
