@@ -5,6 +5,7 @@
 #include "app/signal_watcher.h"
 #include "app/skip_application.h"
 #include "core/core_report.h"
+#include "netlib/base/ip_winsock.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
 
@@ -21,6 +22,11 @@ int main(int argc, char* argv[])
         QMetaObject::invokeMethod(
             &app, [text] { ShowMessageBox(text, "Error", MB_OK, TMsgIcon::Error); },
             Qt::QueuedConnection);
+    });
+    // The library's WinSock loader lives for the whole run; a failed start
+    // leaves it unloaded and the station goes on without it.
+    TIpSockUnit ipSock([](const std::string& text) {
+        std::fprintf(stderr, "skipmail: WinSock start-up failed: %s\n", text.c_str());
     });
     TMainForm form;
     TSignalWatcher signalWatcher([&form](int) { form.Shutdown(0); });

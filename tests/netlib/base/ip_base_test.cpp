@@ -1,0 +1,111 @@
+#include "netlib/base/ip_base.h"
+#include "netlib/base/ip_const.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+class TLoggingComponent : public TIpBaseComponent {
+public:
+    static std::string GetLogString(uint32_t d1, uint32_t, uint32_t, uint32_t)
+    {
+        return "entry " + std::to_string(d1);
+    }
+    TIpLogStringClass LogStringClass() const override { return &TLoggingComponent::GetLogString; }
+};
+
+TEST(IpBase, VersionIsReadOnlyOnComponentsAndControls)
+{
+    TIpBaseComponent component;
+    EXPECT_EQ(component.GetVersion(), "v1.16\xDF");
+    component.SetVersion("v9.99");
+    EXPECT_EQ(component.GetVersion(), "v1.16\xDF");
+    TIpBaseWinControl control;
+    control.SetVersion("other");
+    EXPECT_EQ(control.GetVersion(), IpShortVersion());
+    EXPECT_EQ(IpLongVersion(), "Version 1.16 Beta");
+}
+
+TEST(IpBase, LogStringDispatchesOnTheClassWithoutAnObject)
+{
+    const std::string text = TIpBaseComponent::GetLogString(1, 2, 3, 4);
+    EXPECT_EQ(text.size(), 26u);
+    EXPECT_EQ(text.substr(24), "\n\r");
+    TIpLogStringClass cls;
+    {
+        TLoggingComponent writer;
+        const TIpBaseComponent& asBase = writer;
+        cls = asBase.LogStringClass();
+    }
+    EXPECT_EQ(cls(7, 0, 0, 0), "entry 7");
+}
+
+TEST(IpBase, SafeFreeEmptiesTheVariableBeforeTheObjectGoes)
+{
+    struct TProbe {
+        std::unique_ptr<TProbe>* Var = nullptr;
+        bool* SawEmpty = nullptr;
+        ~TProbe() { *SawEmpty = *Var == nullptr; }
+    };
+    bool sawEmpty = false;
+    std::unique_ptr<TProbe> var = std::make_unique<TProbe>();
+    var->Var = &var;
+    var->SawEmpty = &sawEmpty;
+    IpSafeFree(var);
+    EXPECT_TRUE(sawEmpty);
+    EXPECT_EQ(var, nullptr);
+    IpSafeFree(var);
+    EXPECT_EQ(var, nullptr);
+}
+
+TEST(IpBase, PropertyLockIsReentrantAndExcludesOtherThreads)
+{
+    TIpBasePersistent object;
+    object.LockProperties();
+    object.LockProperties();
+    bool entered = false;
+    std::thread other([&] {
+        auto guard = object.PropertyGuard();
+        entered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(entered);
+    object.UnlockProperties();
+    object.UnlockProperties();
+    other.join();
+    EXPECT_TRUE(entered);
+}
+
+TEST(IpConstTexts, NamedRecordsAndTheirKnownTwins)
+{
+    EXPECT_EQ(IpStr(IpConst::SBinHexBadHeaderCRC), IpStr(IpConst::SBinHexBadDataCRC));
+    EXPECT_EQ(IpStr(IpConst::SwsaENoMore), IpStr(IpConst::Swsa_E_No_More));
+    EXPECT_EQ(IpStr(IpConst::SEventDisconnect).find("Close:   Loc:"), 0u);
+    EXPECT_EQ(IpStr(IpConst::SFileName), " Filename: ");
+    EXPECT_EQ(IpStr(IpConst::SBinHexColonExpected), "\":\" expected");
+    EXPECT_EQ(IpStrByName("SRasDialing"), IpConst::SRasDialing);
+    EXPECT_EQ(IpStrByName("nothing"), IpConst::Count);
+    EXPECT_STREQ(IpStrName(IpConst::SNoSockErr), "SNoSockErr");
+}
+
+TEST(IpConstTexts, AReplacedTextServesEveryUserOfTheName)
+{
+    const std::string original = IpStr(IpConst::SSocksErr);
+    IpReplaceStr(IpConst::SSocksErr, "SOCKS refuse (%d)");
+    EXPECT_EQ(IpFormat(IpConst::SSocksErr, {91}), "SOCKS refuse (91)");
+    IpReplaceStr(IpConst::SSocksErr, original);
+    EXPECT_EQ(IpFormat(IpConst::SSocksErr, {91}), "SOCKS request refused - 91");
+}
+
+TEST(IpConstTexts, FormatNeverReadsPastItsArguments)
+{
+    EXPECT_EQ(IpFormat("%s=%d%%", {"a", 5}), "a=5%");
+    EXPECT_EQ(IpFormat("%s and %s", {"one"}), "one and ");
+    EXPECT_EQ(IpFormat("%s", {42}), "42");
+    EXPECT_EQ(IpFormat("%x %", {1}), "%x %");
+    EXPECT_EQ(IpFormat("v%.2f", {1.5}), "v1.50");
+}
+
+} // namespace
