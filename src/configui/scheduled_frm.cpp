@@ -1,7 +1,6 @@
 #include "configui/scheduled_frm.h"
 
 #include <QFormLayout>
-#include <QLabel>
 #include <QVBoxLayout>
 #include <charconv>
 
@@ -33,7 +32,8 @@ TScheduledFrm::TScheduledFrm(QWidget* owner) : TEditDialog(owner)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 5);
 
-    layout->addWidget(new QLabel("Link Station", this));
+    StationHeading = new QLabel("Link Station", this);
+    layout->addWidget(StationHeading);
     auto* station = new QFormLayout;
     StationName = new QLineEdit("StationName", this);
     StationName->setObjectName("StationName");
@@ -42,7 +42,8 @@ TScheduledFrm::TScheduledFrm(QWidget* owner) : TEditDialog(owner)
     QPalette grey = StationName->palette();
     grey.setColor(QPalette::Base, QColor(192, 192, 192));
     StationName->setPalette(grey);
-    station->addRow("Station:", StationName);
+    StationLabel = new QLabel("Station:", this);
+    station->addRow(StationLabel, StationName);
     layout->addLayout(station);
 
     layout->addWidget(new QLabel("Link Time", this));
@@ -93,6 +94,13 @@ std::optional<TDateTime> TScheduledFrm::Time() const
 {
     return TimeFromTexts(FromQt(Hour->currentText().trimmed()),
                          FromQt(Minute->currentText().trimmed()));
+}
+
+void TScheduledFrm::HideStation()
+{
+    for (QWidget* w : {static_cast<QWidget*>(StationHeading), static_cast<QWidget*>(StationLabel),
+                       static_cast<QWidget*>(StationName)})
+        w->hide();
 }
 
 void TScheduledFrm::Button1Click()

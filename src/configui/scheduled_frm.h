@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <optional>
@@ -28,7 +29,12 @@ public:
     void SetTime(TDateTime time);
     // The picked time of day; empty while the texts make no valid time.
     std::optional<TDateTime> Time() const;
+    // For a time that belongs to no station: the station box and its
+    // captions go.
+    void HideStation();
 
+    QLabel* StationHeading;
+    QLabel* StationLabel;
     QLineEdit* StationName;
     QComboBox* Hour;
     QComboBox* Minute;
