@@ -113,6 +113,7 @@ bool TMainForm::BuildStation()
     FObjects.MainForm = this;
     FObjects.AddMenuEntry = [this](TMenuEntry entry) { AddMenuEntry(std::move(entry)); };
     FObjects.Shutdown = [this] { Shutdown(0); };
+    FObjects.UseTrayIcon = FParts.UseTrayIcon;
 
     // 1. The configuration store loads the INI file and writes it back at once.
     FConfig = std::make_unique<TConfig>();
@@ -185,9 +186,9 @@ bool TMainForm::BuildStation()
     // 11. and 12. The gateways, on the roles that have them. A gateway
     // station is its own mail gateway, which the router takes from an empty
     // gateway name.
-    if (!AddStatusLine("Starting Gateway"))
-        return false;
     if (FConfig->IsGateway()) {
+        if (!AddStatusLine("Starting Gateway"))
+            return false;
         FMailGateway = BuildPart(FParts.MailGateway);
         auto lock = FConfig->Lock();
         FConfig->Mail.Gateway.clear();

@@ -4,6 +4,9 @@
 
 #include "core/config.h"
 #include "link/link_ctrl_frm.h"
+#include "mail/account_list.h"
+#include "mail/gateway_config_frm.h"
+#include "mail/mail_gateway.h"
 #include "mail/net_config_frm.h"
 #include "mail/pop3_frm.h"
 #include "mail/smtp_frm.h"
@@ -46,13 +49,30 @@ public:
     std::unique_ptr<TNetConfigFrm> NetConfig;
 };
 
+// Step 11: the account table, the gateway settings dialog and the mail
+// gateway window, built in this order and freed the other way round.
+class TMailGatewayPart : public QObject {
+public:
+    explicit TMailGatewayPart(TStationObjects& o)
+        : Accounts(std::make_unique<TAccountList>()),
+          Settings(
+              std::make_unique<TGatewayConfigFrm>(nullptr, o.Stations, o.Config, Accounts.get())),
+          Gateway(std::make_unique<TMailGateway>(nullptr, o.Config, Settings.get(), Accounts.get()))
+    {
+    }
+
+    std::unique_ptr<TAccountList> Accounts;
+    std::unique_ptr<TGatewayConfigFrm> Settings;
+    std::unique_ptr<TMailGateway> Gateway;
+};
+
 } // namespace
 
 TStationParts DefaultStationParts()
 {
     TStationParts parts;
-    // The station configuration dialog and the gateways are plugged in here
-    // as they join the program; until then their steps build nothing.
+    // The station configuration dialog and the fax gateway are plugged in
+    // here as they join the program; until then their steps build nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
         auto link =
             std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels, *o.ScheduledLinks);
@@ -88,6 +108,16 @@ TStationParts DefaultStationParts()
                             dialog->activateWindow();
                         }});
         return servers;
+    };
+    parts.MailGateway = [](TStationObjects& o) -> std::unique_ptr<QObject> {
+        auto part = std::make_unique<TMailGatewayPart>(o);
+        TMailGateway* gateway = part->Gateway.get();
+        o.AddMenuEntry({"Mail Gateway", "GATEWAY", TMenuEntry::TGroup::Windows, {}, {}, [gateway] {
+                            gateway->Mail1Click();
+                        }});
+        if (o.UseTrayIcon)
+            o.AfterStart.push_back([gateway] { gateway->AddTrayIcon(); });
+        return part;
     };
     parts.Quit = [](int exitCode) { QCoreApplication::exit(exitCode); };
     return parts;

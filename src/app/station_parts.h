@@ -60,6 +60,8 @@ struct TStationObjects {
     // Ends the program in the shutdown order (a hardware error of the modem
     // calls it after its message box).
     std::function<void()> Shutdown;
+    // False keeps the gateways' notification-area icons off too.
+    bool UseTrayIcon = true;
 };
 
 // Step 8: the modem's serial port, opened through the link control window,

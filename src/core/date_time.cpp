@@ -29,6 +29,11 @@ std::string Format(const char* fmt, int a, int b, int c = 0)
 
 namespace DateTime {
 
+std::time_t NowTime()
+{
+    return NowSeconds();
+}
+
 std::tm NowLocal()
 {
     std::time_t now = NowSeconds();

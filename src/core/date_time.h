@@ -14,6 +14,8 @@ namespace DateTime {
 
 // The local and UTC clocks; tests may pin "now" to a fixed instant.
 std::tm NowLocal();
+// Seconds since the Unix epoch, from the same clock.
+std::time_t NowTime();
 std::tm NowUtc();
 void SetNowForTest(std::function<std::time_t()> source);
 
