@@ -1,0 +1,21 @@
+# The APF reader and the unpacker once more with AddressSanitizer and UBSan,
+# fed damaged files. Cheap: only the image sources and the mutation test are
+# instrumented; the libraries under them are not.
+if(NOT SKIPMAIL_SANITIZE)
+  set(fax_image_src ${PROJECT_SOURCE_DIR}/src/fax)
+  set(fax_san_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_executable(test_fax_image_asan
+    ${PROJECT_SOURCE_DIR}/tests/fax/image/apf_mutation_test.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fax/image/fax_image_helpers.cpp
+    ${fax_image_src}/apf_file.cpp ${fax_image_src}/fax_convert.cpp
+    ${fax_image_src}/fax_t4_codes.cpp ${fax_image_src}/fax_unpack.cpp)
+  target_include_directories(test_fax_image_asan PRIVATE ${PROJECT_SOURCE_DIR}/src
+                             ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_options(test_fax_image_asan PRIVATE ${fax_san_flags})
+  target_link_options(test_fax_image_asan PRIVATE ${fax_san_flags})
+  target_link_libraries(test_fax_image_asan PRIVATE skip_serial skip_platform GTest::gtest_main)
+  add_test(NAME fax_image_asan COMMAND test_fax_image_asan)
+  set_tests_properties(fax_image_asan PROPERTIES
+    LABELS "sanitizer"
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0")
+endif()
