@@ -1,0 +1,137 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Remote Access Service stand-in: dial-up connections through phone-book
+// entries, with RAS's operations, connection states and result codes. A
+// backend does the work: pppd on this machine (platform/ras_pppd.h), or a
+// scripted one in tests.
+//
+// Every operation returns a RAS code (0 = success). Backends are called from
+// any thread and lock their own state.
+
+// A connection; 0 is none.
+using HRASCONN = uintptr_t;
+
+// RAS result codes.
+namespace RasCode {
+inline constexpr int SUCCESS = 0;
+inline constexpr int ERROR_INVALID_HANDLE = 6;
+inline constexpr int ERROR_NOT_SUPPORTED = 50;
+inline constexpr int ERROR_BUFFER_TOO_SMALL = 603;
+inline constexpr int ERROR_DEVICE_DOES_NOT_EXIST = 608;
+inline constexpr int ERROR_CANNOT_OPEN_PHONEBOOK = 621;
+inline constexpr int ERROR_CANNOT_FIND_PHONEBOOK_ENTRY = 623;
+inline constexpr int ERROR_CANNOT_WRITE_PHONEBOOK = 624;
+inline constexpr int ERROR_CORRUPT_PHONEBOOK = 625;
+inline constexpr int ERROR_DISCONNECTION = 628;
+inline constexpr int ERROR_REMOTE_DISCONNECTION = 629;
+inline constexpr int ERROR_HARDWARE_FAILURE = 630;
+inline constexpr int ERROR_USER_DISCONNECTION = 631;
+inline constexpr int ERROR_PORT_NOT_AVAILABLE = 633;
+inline constexpr int ERROR_UNKNOWN = 635;
+inline constexpr int ERROR_LINE_BUSY = 676;
+inline constexpr int ERROR_NO_ANSWER = 678;
+inline constexpr int ERROR_NO_CARRIER = 679;
+inline constexpr int ERROR_NO_DIALTONE = 680;
+inline constexpr int ERROR_AUTHENTICATION_FAILURE = 691;
+inline constexpr int ERROR_PORT_OR_DEVICE = 692;
+inline constexpr int ERROR_PPP_TIMEOUT = 718;
+inline constexpr int ERROR_PPP_NO_PROTOCOLS_CONFIGURED = 720;
+inline constexpr int ERROR_PPP_LOOPBACK_DETECTED = 737;
+} // namespace RasCode
+
+// Connection states.
+namespace RasState {
+inline constexpr int RASCS_OpenPort = 0;
+inline constexpr int RASCS_PortOpened = 1;
+inline constexpr int RASCS_ConnectDevice = 2;
+inline constexpr int RASCS_DeviceConnected = 3;
+inline constexpr int RASCS_AllDevicesConnected = 4;
+inline constexpr int RASCS_Authenticate = 5;
+inline constexpr int RASCS_Authenticated = 14;
+inline constexpr int RASCS_Projected = 18;
+inline constexpr int RASCS_Paused = 0x1000;
+inline constexpr int RASCS_Connected = 0x2000;
+inline constexpr int RASCS_Disconnected = 0x2001;
+} // namespace RasState
+
+// What a dial needs of an entry, and what an entry stores.
+struct TRasDialParams {
+    std::string EntryName;
+    std::string PhoneNumber;
+    std::string CallbackNumber;
+    std::string UserName;
+    std::string Password;
+    std::string Domain;
+    // Dial option bits (prefix and suffix, modem speaker, compression);
+    // a backend may have no use for them.
+    uint32_t Options = 0;
+};
+
+struct TRasConnection {
+    HRASCONN Handle = 0;
+    std::string EntryName;
+    std::string DeviceType;
+    std::string DeviceName;
+};
+
+struct TRasConnStatus {
+    int State = RasState::RASCS_Disconnected;
+    int Error = 0;
+    std::string DeviceType;
+    std::string DeviceName;
+};
+
+class TRasBackend {
+public:
+    virtual ~TRasBackend() = default;
+
+    // Whether the service can be used on this machine at all.
+    virtual bool Available() const = 0;
+
+    // The phone-book entry names, in phone-book order. An empty phonebook
+    // means the system's.
+    virtual int EnumEntries(const std::string& phonebook, std::vector<std::string>& names) = 0;
+    // The stored dial parameters of params.EntryName; hasPassword tells
+    // whether params.Password holds a stored one.
+    virtual int GetEntryDialParams(const std::string& phonebook, TRasDialParams& params,
+                                   bool& hasPassword) = 0;
+    virtual int SetEntryDialParams(const std::string& phonebook, const TRasDialParams& params,
+                                   bool removePassword) = 0;
+    virtual int CreateEntry(const std::string& phonebook) = 0;
+    virtual int EditEntry(const std::string& phonebook, const std::string& entry) = 0;
+    virtual int DeleteEntry(const std::string& phonebook, const std::string& entry) = 0;
+
+    // Dials and returns when the line is up (0) or the dial has failed.
+    // `progress`, when set, hears each state reached, on the dialling
+    // thread. The connection is listed (EnumConnections) from the start of
+    // the dial, so another thread can hang it up; that ends the dial with
+    // ERROR_USER_DISCONNECTION. `handle` is the connection on success and 0
+    // after a failure.
+    virtual int Dial(const std::string& phonebook, const TRasDialParams& params,
+                     const std::function<void(int state)>& progress, HRASCONN& handle) = 0;
+    // Starts ending the connection; it may stay listed a while.
+    virtual int HangUp(HRASCONN handle) = 0;
+    // ERROR_INVALID_HANDLE once the connection is gone.
+    virtual int GetConnectStatus(HRASCONN handle, TRasConnStatus& status) = 0;
+    // Every connection being dialled or up.
+    virtual int EnumConnections(std::vector<TRasConnection>& connections) = 0;
+    // The IPv4 address the link got, as text.
+    virtual int GetIpAddress(HRASCONN handle, std::string& address) = 0;
+
+    // The text of a RAS code; "" for a code it does not know.
+    virtual std::string ErrorText(int code) const;
+};
+
+// The backend in use: the installed one, else pppd with its usual paths.
+TRasBackend& RasBackend();
+// Installs a backend (not owned; null goes back to pppd) and returns the
+// previous one.
+TRasBackend* SetRasBackend(TRasBackend* backend);
+
+// The text of a RAS code ("" for one this stand-in does not know).
+std::string RasErrorText(int code);
