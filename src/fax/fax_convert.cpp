@@ -2,8 +2,9 @@
 
 #include "fax/fax_t4_codes.h"
 #include "serial/ad_except.h"
-#include "serial/ad_misc.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
 #include <cstring>
 
@@ -62,11 +63,6 @@ int Status(TAbsFaxCvt& cvt, int flag)
     return stop ? AdErr::ecConvertAbort : 0;
 }
 
-int ServeQueue()
-{
-    return SafeYield() == kQuitMessageId ? AdErr::ecGotQuitMsg : 0;
-}
-
 uint16_t PageFlags(const TAbsFaxCvt& cvt)
 {
     uint16_t flags = ffLengthWords;
@@ -87,6 +83,16 @@ std::size_t ExtensionDot(const std::string& name)
 }
 
 } // namespace
+
+int FaxServeQueue()
+{
+    auto* app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown())
+        return AdErr::ecGotQuitMsg;
+    if (QThread::currentThread() == app->thread())
+        QCoreApplication::processEvents();
+    return QCoreApplication::closingDown() ? AdErr::ecGotQuitMsg : 0;
+}
 
 std::string ForceDefaultExt(const std::string& name, const std::string& ext)
 {
@@ -341,7 +347,7 @@ int acConvert(TAbsFaxCvt& cvt, const std::string& inputName, const TPutLineFunc&
                 rc = putLine(cvt, cvt.DataLine.data(), static_cast<int>(cvt.ByteOfs), false, more);
             }
             if (rc == 0 && yieldOften && cvt.CurrLine % 16 == 0)
-                rc = ServeQueue();
+                rc = FaxServeQueue();
             cvt.TmpBuffer.fill(0);
             if (rc == 0)
                 rc = acGetRasterLine(cvt, cvt.TmpBuffer.data(), len, endOfPage, more);
@@ -352,7 +358,7 @@ int acConvert(TAbsFaxCvt& cvt, const std::string& inputName, const TPutLineFunc&
         if (rc == 0)
             rc = putLine(cvt, nullptr, 0, true, more);
         if (rc == 0 && (cvt.Flags & fcYield))
-            rc = ServeQueue();
+            rc = FaxServeQueue();
     }
     Status(cvt, csEnding);
     acCloseFile(cvt);

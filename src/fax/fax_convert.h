@@ -136,6 +136,10 @@ int acConvertToFile(TAbsFaxCvt& cvt, const std::string& inputName, const std::st
 // The conversion loop with any output routine.
 int acConvert(TAbsFaxCvt& cvt, const std::string& inputName, const TPutLineFunc& putLine);
 
+// Handles the GUI thread's pending messages once (nothing on other threads);
+// -1003 once the application is quitting.
+int FaxServeQueue();
+
 // `name` with `ext` (without the dot) when it has no extension.
 std::string ForceDefaultExt(const std::string& name, const std::string& ext);
 // `name` with its extension replaced by `ext` (without the dot).

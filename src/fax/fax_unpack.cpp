@@ -4,7 +4,6 @@
 #include "fax/fax_t4_codes.h"
 #include "platform/atomic_file.h"
 #include "serial/ad_except.h"
-#include "serial/ad_misc.h"
 
 #include <algorithm>
 #include <cstring>
@@ -51,11 +50,6 @@ std::vector<TTreeNode> BuildTree(std::span<const TT4Code> codes)
     return tree;
 }
 
-int ServeQueue()
-{
-    return SafeYield() == kQuitMessageId ? AdErr::ecGotQuitMsg : 0;
-}
-
 void SetRun(uint8_t* line, unsigned from, unsigned count)
 {
     for (unsigned i = from; i < from + count; ++i)
@@ -89,7 +83,7 @@ public:
                     return AdErr::ecUnpackAbort;
                 if ((U_.Flags & ufYield) && U_.LinesOut / 16 != Served_) {
                     Served_ = U_.LinesOut / 16;
-                    if (const int rc = ServeQueue(); rc != 0)
+                    if (const int rc = FaxServeQueue(); rc != 0)
                         return rc;
                 }
             }
