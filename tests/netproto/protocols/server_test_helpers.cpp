@@ -3,6 +3,7 @@
 #include "netproto/protocols/id_tcp_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,12 +11,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
 
 namespace servertest {
 
@@ -142,6 +146,165 @@ std::string RawClient::Drain(int timeoutMs)
     std::string all = FBuf;
     FBuf.clear();
     return all;
+}
+
+ScriptedServer::ScriptedServer(std::string greeting, Answer answer)
+{
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(FListen, 1) != 0 ||
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return;
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread(&ScriptedServer::Run, this, std::move(greeting), std::move(answer));
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    Hangup();
+    // Wakes a thread still waiting for its client.
+    ::shutdown(FListen, SHUT_RDWR);
+    if (FThread.joinable())
+        FThread.join();
+    if (FConn >= 0)
+        ::close(FConn);
+    ::close(FListen);
+}
+
+void ScriptedServer::Run(std::string greeting, Answer answer)
+{
+    pollfd p{FListen, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0)
+        return;
+    const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FConn = fd;
+    }
+    if (fd < 0)
+        return;
+    auto send = [fd](std::string text) {
+        text += "\r\n";
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    };
+    send(greeting);
+    std::string buf;
+    char chunk[65536];
+    for (;;) {
+        pollfd q{fd, POLLIN, 0};
+        if (::poll(&q, 1, 10000) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return;
+        buf.append(chunk, static_cast<size_t>(n));
+        size_t end;
+        while ((end = buf.find("\r\n")) != std::string::npos) {
+            const std::string line = buf.substr(0, end);
+            buf.erase(0, end + 2);
+            {
+                std::lock_guard<std::mutex> lock(FMutex);
+                FLines.push_back(line);
+            }
+            const std::string reply = answer(line);
+            if (!reply.empty())
+                send(reply);
+        }
+    }
+}
+
+std::vector<std::string> ScriptedServer::Lines()
+{
+    if (FThread.joinable())
+        FThread.join();
+    return FLines;
+}
+
+void ScriptedServer::Hangup()
+{
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (FConn >= 0)
+        ::shutdown(FConn, SHUT_RDWR);
+}
+
+PeerProcess::PeerProcess(const std::string& script, const std::vector<std::string>& args)
+{
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        return;
+    const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
+    const std::string path = std::string(source ? source : ".") + "/tests/support/" + script;
+    const std::string python = SystemPython();
+    std::vector<std::string> argv = {python, path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    FPid = ::fork();
+    if (FPid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execvp(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    FIn = in[1];
+    // The first line, within 30 s (a mail server may take a while to start).
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (::poll(&p, 1, 30000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    ::close(out[0]);
+    if (line.rfind("PORT ", 0) == 0)
+        FPort = std::atoi(line.c_str() + 5);
+    else if (line.rfind("SKIP ", 0) == 0)
+        FSkip = line.substr(5);
+}
+
+PeerProcess::~PeerProcess()
+{
+    Stop();
+}
+
+void PeerProcess::Stop()
+{
+    if (FIn >= 0)
+        ::close(FIn);
+    FIn = -1;
+    if (FPid <= 0)
+        return;
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
+            FPid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, nullptr, 0);
+    FPid = -1;
+}
+
+std::string MakeTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "skipmailXXXXXX").string();
+    return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
 }
 
 int RunCommand(const std::string& command, std::string* output)

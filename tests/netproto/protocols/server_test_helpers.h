@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class TIdTCPServer;
@@ -44,6 +47,63 @@ private:
     std::string FBuf;
     bool FEof = false;
 };
+
+// A server for one client connection on 127.0.0.1: it sends the greeting,
+// then answers each line the client sends (CR LF removed) with what `answer`
+// returns for it, followed by CR LF; an empty answer sends nothing. It keeps
+// the lines, and ends when the client closes.
+class ScriptedServer {
+public:
+    using Answer = std::function<std::string(const std::string& line)>;
+    ScriptedServer(std::string greeting, Answer answer);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    int Port() const { return FPort; }
+    // The lines received, once the client has closed (or after 10 s).
+    std::vector<std::string> Lines();
+    // Closes the connection from the server's side.
+    void Hangup();
+
+private:
+    void Run(std::string greeting, Answer answer);
+
+    int FListen = -1;
+    int FConn = -1;
+    int FPort = 0;
+    std::mutex FMutex;
+    std::vector<std::string> FLines;
+    std::thread FThread;
+};
+
+// A test peer program from tests/support, run with the system Python. Its
+// first line "PORT n" names its port; "SKIP reason" says that it cannot run
+// here. Closing its standard input stops it; the destructor does that and
+// waits for it.
+class PeerProcess {
+public:
+    PeerProcess(const std::string& script, const std::vector<std::string>& args);
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    int Port() const { return FPort; }
+    // Why the peer cannot run here; empty when it runs (or failed: Port 0).
+    const std::string& SkipReason() const { return FSkip; }
+    // Stops the peer and waits for it.
+    void Stop();
+
+private:
+    int FPid = -1;
+    int FIn = -1;
+    int FPort = 0;
+    std::string FSkip;
+};
+
+// A fresh directory under the system's temporary path.
+std::string MakeTempDir();
+std::string ReadFile(const std::string& path);
 
 // Runs a shell command and returns its exit status; output goes to `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
