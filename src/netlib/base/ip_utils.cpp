@@ -3,9 +3,7 @@
 #include "netproto/core/id_global.h"
 #include "netproto/message/id_hash_message_digest.h"
 
-#include <QAbstractEventDispatcher>
 #include <QMimeDatabase>
-#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -144,14 +142,6 @@ uint32_t IpCharCount(const void* buffer, uint32_t size, char c)
     for (uint32_t i = 0; i < size; ++i)
         n += p[i] == c;
     return n;
-}
-
-uint32_t SafeYield()
-{
-    auto* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread());
-    if (!dispatcher)
-        return 0;
-    return dispatcher->processEvents(QEventLoop::AllEvents) ? 1 : 0;
 }
 
 bool InClassA(uint32_t addr)

@@ -39,10 +39,6 @@ inline int IpMinInt(int a, int b)
     return a < b ? a : b;
 }
 
-// Handles the calling thread's pending events once: 0 when there were none,
-// 1 when some ran. (Qt hands out no single message to report.)
-uint32_t SafeYield();
-
 // IPv4 address classes; the first octet is in the high byte.
 bool InClassA(uint32_t addr);
 bool InClassB(uint32_t addr);
