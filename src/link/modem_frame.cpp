@@ -6,6 +6,7 @@ TPayloadLength MessageLength(uint8_t code)
 {
     switch (code) {
     case kMsgRadioByte:
+    case kMsgHardwareError:
         return {TPayloadKind::Fixed, 1};
     case kMsgTxEcho:
         return {TPayloadKind::Counted, 0};

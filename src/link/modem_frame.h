@@ -29,6 +29,9 @@ inline constexpr uint8_t kCmdRadioEnd = 0x33;
 // Messages from the modem.
 inline constexpr uint8_t kMsgRadioByte = 0x35;  // one byte from the radio port
 inline constexpr uint8_t kMsgConfigured = 0x68; // "Modem configuration successful"
+// The modem's own hardware failed; one byte, the modem's error number. The
+// station ends after telling the operator.
+inline constexpr uint8_t kMsgHardwareError = 0x6F;
 inline constexpr uint8_t kMsgTxEcho = 0x6A;     // count, then the bytes transmitted
 inline constexpr uint8_t kMsgDspVersion = 0x70; // texts of up to 32 bytes ended by 0x00
 inline constexpr uint8_t kMsgCpuVersion = 0x71;

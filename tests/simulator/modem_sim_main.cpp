@@ -2,7 +2,7 @@
 // pseudo-terminal the station should open (and links it at --link PATH),
 // then answers until SIGTERM or SIGINT. With --log FILE it appends every
 // command the radio receives, one per line (bytes outside printable ASCII as
-// <hh>).
+// <hh>). SIGUSR1 makes the modem report a hardware error.
 //   skip_modem_sim [--radio "ICOM M710"] [--link PATH] [--log FILE]
 #include <csignal>
 #include <cstdio>
@@ -14,9 +14,14 @@
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_hardwareError = 0;
 void OnSignal(int)
 {
     g_stop = 1;
+}
+void OnHardwareErrorSignal(int)
+{
+    g_hardwareError = 1;
 }
 } // namespace
 
@@ -35,6 +40,7 @@ int main(int argc, char** argv)
     }
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
+    std::signal(SIGUSR1, OnHardwareErrorSignal);
     TModemSimPty sim(radio);
     if (!link.empty()) {
         ::unlink(link.c_str());
@@ -49,6 +55,10 @@ int main(int argc, char** argv)
     size_t logged = 0;
     while (!g_stop) {
         ::usleep(100000);
+        if (g_hardwareError) {
+            g_hardwareError = 0;
+            sim.Send(TModemSimCore::HardwareError(7));
+        }
         if (!log)
             continue;
         auto commands = sim.With([](TModemSimCore&, TSimRadio& r) { return r.Commands(); });

@@ -14,6 +14,7 @@ constexpr uint8_t kRadioEnd = 0x33;
 constexpr uint8_t kRadioByteMsg = 0x35;
 constexpr uint8_t kEchoMsg = 0x6A;
 constexpr uint8_t kConfigured = 0x68;
+constexpr uint8_t kHardwareErrorMsg = 0x6F;
 constexpr uint8_t kCmdConfigure = 0x50;
 constexpr uint8_t kCmdVersions = 0x51;
 } // namespace
@@ -31,6 +32,11 @@ std::string TModemSimCore::Message(uint8_t code, const std::string& payload)
 std::string TModemSimCore::TextMessage(uint8_t code, const std::string& text)
 {
     return Message(code, text + std::string(1, '\0'));
+}
+
+std::string TModemSimCore::HardwareError(uint8_t number)
+{
+    return Message(kHardwareErrorMsg, std::string(1, static_cast<char>(number)));
 }
 
 void TModemSimCore::Command(uint8_t c, std::string& out)

@@ -20,7 +20,8 @@
 //   message 0x6A with a count byte and the bytes, each as 0x80 b;
 // - the configure command 0x50 is answered with the status message 0x68
 //   and the three version reports 0x70 (DSP), 0x71 (CPU), 0x72 (waveform),
-//   each a text ended by 0x00 in 0x80 b pairs; 0x51 asks for the versions.
+//   each a text ended by 0x00 in 0x80 b pairs; 0x51 asks for the versions;
+// - on demand, the hardware-error report 0x6F with the error number.
 class TModemSimCore {
 public:
     explicit TModemSimCore(TSimRadio* radio = nullptr) : FRadio(radio) {}
@@ -43,6 +44,8 @@ public:
     // Message frames, for tests that feed the station directly.
     static std::string Message(uint8_t code, const std::string& payload);
     static std::string TextMessage(uint8_t code, const std::string& text);
+    // The modem's report that its hardware failed.
+    static std::string HardwareError(uint8_t number);
 
 private:
     enum class TState { Data, Escape, Marker, Group, GroupEscape, GroupMarker };
