@@ -1,5 +1,6 @@
 #include <QMetaObject>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/main_form.h"
 #include "app/signal_watcher.h"
@@ -9,8 +10,25 @@
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
 
+namespace {
+
+bool Unset(const char* name)
+{
+    const char* value = std::getenv(name);
+    return !value || !*value;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // A server without a desktop: Qt would abort looking for a display.
+    if (Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::fputs("skipmail: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): running "
+                   "headless; boxes go to standard error and the mailbox log\n",
+                   stderr);
+    }
     TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     DataRoot::Capture();

@@ -57,6 +57,7 @@ TMainForm::TMainForm(TStationParts parts, QWidget* parent)
 TMainForm::~TMainForm()
 {
     FreeStation();
+    EndBoxes(false);
 }
 
 void TMainForm::StartTimerTimer()
@@ -127,6 +128,9 @@ bool TMainForm::BuildStation()
     FObjects.MsgStatus = FMsgStatusFrm.get();
     // Errors that reach the message loop go to the mailbox log from now on.
     LoopErrors::SetLogSink(
+        [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
+    // So do the boxes that nobody sees (no display, or the program ending).
+    SetUnseenBoxLog(
         [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
     AddMenuEntry({"Mailbox Status", "MAILBOX", TMenuEntry::TGroup::Windows, {}, {}, [this] {
                       FMsgStatusFrm->show();
@@ -325,15 +329,14 @@ void TMainForm::Shutdown(int exitCode)
 {
     if (FShutDown)
         return;
+    // Under a service manager nobody may be there to answer a box: the one
+    // open closes with its default answer, and no later one waits.
+    EndBoxes();
     if (FStarting) {
         // Asked from inside the start-up (a signal while it waits): the
-        // start-up unwinds first and then shuts down. A box it is waiting on
-        // (the serial port question) is closed as Cancel would close it, since
-        // under a service manager nobody may be there to answer it.
+        // start-up unwinds first and then shuts down.
         if (!FAbortExitCode)
             FAbortExitCode = exitCode;
-        if (QWidget* box = QApplication::activeModalWidget())
-            box->close();
         return;
     }
     FShutDown = true;
@@ -370,8 +373,10 @@ void TMainForm::FreeStation()
     if (FUserList)
         FUserList->SetOnChanged(nullptr);
     FRouter.reset();
-    if (FMsgStatusFrm)
+    if (FMsgStatusFrm) {
         LoopErrors::SetLogSink(nullptr);
+        SetUnseenBoxLog(nullptr);
+    }
     FMsgStatusFrm.reset();
     FStartupForm.reset();
     // 3. The gateways: the mail gateway (with its account table), then the

@@ -1,8 +1,10 @@
 #include "app/station_parts.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
 
 #include "core/config.h"
+#include "core/msg_status_frm.h"
 #include "link/link_ctrl_frm.h"
 #include "mail/account_list.h"
 #include "mail/gateway_config_frm.h"
@@ -39,8 +41,12 @@ public:
     explicit TLocalServers(TStationObjects& o)
         : Pop3(std::make_unique<TPOP3Frm>(nullptr, o.MsgStatus, o.Config, o.Users)),
           Smtp(std::make_unique<TSMTPFrm>(nullptr, o.MsgStatus, o.Config)),
-          NetConfig(std::make_unique<TNetConfigFrm>(nullptr, o.Stations, Smtp.get(), Pop3.get(),
-                                                    o.Config, o.Aliases, o.Users))
+          NetConfig(std::make_unique<TNetConfigFrm>(
+              nullptr, o.Stations, Smtp.get(), Pop3.get(), o.Config, o.Aliases, o.Users,
+              [status = o.MsgStatus](const std::string& line) {
+                  if (status)
+                      status->AddLogLine(line);
+              }))
     {
     }
 
@@ -83,6 +89,12 @@ TStationParts DefaultStationParts()
         };
         o.AddMenuEntry({"Link Control", "LINKCTRL", TMenuEntry::TGroup::Windows, {}, {}, show});
         o.AfterStart.push_back(show);
+        // The station ends on its own turn of the message loop, after the
+        // link window's handler has returned.
+        window->OnModemHardwareError = [main = o.MainForm, shutdown = o.Shutdown] {
+            QMetaObject::invokeMethod(
+                main, [shutdown] { shutdown(); }, Qt::QueuedConnection);
+        };
         return link;
     };
     parts.Modem = [](TStationObjects& o) -> std::unique_ptr<TModemStartup> {

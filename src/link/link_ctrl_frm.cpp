@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextEdit>
@@ -280,6 +281,24 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         AddStatusLine("Modem configuration successful", true);
         InitRadio();
         break;
+    case kMsgHardwareError: {
+        const std::string text =
+            "Modem Hardware Error #" +
+            std::to_string(payload.empty() ? 0 : static_cast<uint8_t>(payload[0]));
+        AddStatusLine(text, true);
+        // The box waits on its own turn of the message loop: bytes that
+        // arrive meanwhile must not re-enter the parser that is feeding this.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                ShowMessageBox(text + "\n\nThe program will end.", "Modem Error", MB_OK,
+                               TMsgIcon::Error);
+                if (OnModemHardwareError)
+                    OnModemHardwareError();
+            },
+            Qt::QueuedConnection);
+        break;
+    }
     case kMsgRadioByte:
         if (!payload.empty())
             ProcessRadioByte(static_cast<uint8_t>(payload[0]));

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,6 +72,11 @@ public:
     TVoiceForm* VoiceForm;
 
     std::vector<TAutoLinkEntry> AutoLinkQueue;
+
+    // Runs after the box about a hardware error that the modem reported; the
+    // station ends there. Called from the message loop, never from inside
+    // the modem parser.
+    std::function<void()> OnModemHardwareError;
 
     void AddStatusLine(const std::string& text, bool show) override;
     void ShowRadioStatus(const std::string& text, const std::string& detail) override;

@@ -27,7 +27,9 @@
 struct TNetConfigFrm::TServerSwitch {
     QComboBox* Combo;
     QLineEdit* Port;
+    const char* Name;
     bool* Enabled;
+    bool* OffThisRun;
     int* ConfigPort;
     std::function<void(bool)> SetActive;
     std::function<bool()> Listening;
@@ -91,9 +93,10 @@ QPushButton* Button(QWidget* parent, const char* name, const char* caption, cons
 } // namespace
 
 TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* smtp, TPOP3Frm* pop3,
-                             TConfig* config, TAliasList* aliases, TUserList* users)
+                             TConfig* config, TAliasList* aliases, TUserList* users,
+                             std::function<void(const std::string& line)> log)
     : QDialog(owner), FStations(stations), FSMTP(smtp), FPOP3(pop3), FConfig(config),
-      FAliases(aliases), FUsers(users)
+      FAliases(aliases), FUsers(users), FLog(std::move(log))
 {
     setObjectName("NetConfigFrm");
     setWindowTitle("Local Network Config");
@@ -235,7 +238,9 @@ TNetConfigFrm::TServerSwitch TNetConfigFrm::Pop3Switch()
 {
     return TServerSwitch{POP3EnabledComboBox,
                          POP3Port,
+                         "POP3",
                          &FConfig->Pop3.Enabled,
+                         &FPop3OffThisRun,
                          &FConfig->Pop3.Port,
                          [this](bool on) { FPOP3->SetServerActive(on); },
                          [this] { return FPOP3->Listening(); }};
@@ -245,7 +250,9 @@ TNetConfigFrm::TServerSwitch TNetConfigFrm::SmtpSwitch()
 {
     return TServerSwitch{SMTPEnabledComboBox,
                          SMTPPort,
+                         "SMTP",
                          &FConfig->Smtp.Enabled,
+                         &FSmtpOffThisRun,
                          &FConfig->Smtp.Port,
                          [this](bool on) { FSMTP->SetServerActive(on); },
                          [this] { return FSMTP->Listening(); }};
@@ -258,7 +265,7 @@ void TNetConfigFrm::ShowSwitch(const TServerSwitch& s, bool on)
     s.Port->setEnabled(!on);
 }
 
-bool TNetConfigFrm::StartServer(const TServerSwitch& s, int port)
+bool TNetConfigFrm::StartServer(const TServerSwitch& s, int port, std::string* why)
 {
     {
         auto lock = FConfig->Lock();
@@ -267,6 +274,9 @@ bool TNetConfigFrm::StartServer(const TServerSwitch& s, int port)
     // Whatever the socket layer raises, the operator gets the box below.
     try {
         s.SetActive(true);
+    } catch (const std::exception& e) {
+        if (why)
+            *why = e.what();
     } catch (...) {
     }
     if (s.Listening())
@@ -294,13 +304,21 @@ void TNetConfigFrm::StartConfigured(const TServerSwitch& s)
         port = *s.ConfigPort;
     }
     s.Port->setText(QString::number(port));
-    if (on && !StartServer(s, port)) {
+    std::string why;
+    if (on && !StartServer(s, port, &why)) {
         // The station starts without this server; the operator sees why and
         // can switch it on again here.
-        ReportEnableError(s);
+        *s.OffThisRun = true;
         on = false;
-        auto lock = FConfig->Lock();
-        *s.Enabled = false;
+        if (FLog) {
+            std::string line =
+                std::string(s.Name) + " server not started on port " + std::to_string(port);
+            for (char& c : why)
+                if (c == '\r' || c == '\n')
+                    c = ' ';
+            FLog(why.empty() ? line : line + ": " + why);
+        }
+        ReportEnableError(s);
     }
     ShowSwitch(s, on);
 }
@@ -308,9 +326,11 @@ void TNetConfigFrm::StartConfigured(const TServerSwitch& s)
 void TNetConfigFrm::SwitchChanged(const TServerSwitch& s)
 {
     bool on;
+    bool stored;
     {
         auto lock = FConfig->Lock();
-        on = *s.Enabled;
+        stored = *s.Enabled;
+        on = stored && !*s.OffThisRun;
     }
     const QString choice = s.Combo->currentText();
     if (choice == kEnabled && !on) {
@@ -324,16 +344,18 @@ void TNetConfigFrm::SwitchChanged(const TServerSwitch& s)
         if (StartServer(s, port)) {
             auto lock = FConfig->Lock();
             *s.Enabled = true;
+            *s.OffThisRun = false;
             ShowSwitch(s, true);
         } else {
             ReportEnableError(s);
             ShowSwitch(s, false);
         }
-    } else if (choice == kDisabled && on) {
+    } else if (choice == kDisabled && stored) {
         s.SetActive(false);
         {
             auto lock = FConfig->Lock();
             *s.Enabled = false;
+            *s.OffThisRun = false;
         }
         ShowSwitch(s, false);
     }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
@@ -23,8 +26,11 @@ class TUserList;
 class TNetConfigFrm : public QDialog {
     Q_OBJECT
 public:
+    // `log` takes what the operator may not see, such as a server that the
+    // configuration enables but that cannot start (the mailbox log).
     TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* smtp, TPOP3Frm* pop3,
-                  TConfig* config, TAliasList* aliases, TUserList* users);
+                  TConfig* config, TAliasList* aliases, TUserList* users,
+                  std::function<void(const std::string& line)> log = {});
 
     static constexpr const char* kEnabled = "ENABLED";
     static constexpr const char* kDisabled = "DISABLED";
@@ -76,9 +82,13 @@ private:
     TServerSwitch SmtpSwitch();
     void SwitchChanged(const TServerSwitch& s);
     // Starts a server the configuration enables; a port that cannot be bound
-    // is reported and leaves the switch off.
+    // is reported and logged, and shows the switch off for this run only: the
+    // stored switch stays as the operator set it, so a one-off clash does not
+    // keep mail off after the next start.
     void StartConfigured(const TServerSwitch& s);
-    bool StartServer(const TServerSwitch& s, int port);
+    // False when the server does not listen; `why` then says what the socket
+    // layer raised, if anything.
+    bool StartServer(const TServerSwitch& s, int port, std::string* why = nullptr);
     void ShowSwitch(const TServerSwitch& s, bool on);
     void ReportEnableError(const TServerSwitch& s);
 
@@ -92,4 +102,8 @@ private:
     TConfig* FConfig;
     TAliasList* FAliases;
     TUserList* FUsers;
+    // Stored on, but off for this run since its start failed.
+    bool FPop3OffThisRun = false;
+    bool FSmtpOffThisRun = false;
+    std::function<void(const std::string& line)> FLog;
 };

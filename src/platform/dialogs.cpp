@@ -5,15 +5,21 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 
 #include <atomic>
+#include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace {
 
 std::atomic<TDialogHost*> gHost{nullptr};
+std::atomic<bool> gEnding{false};
+std::mutex gLogLock;
+std::function<void(const std::string&)> gUnseenLog;
 
 TQtDialogHost& QtHost()
 {
@@ -33,6 +39,30 @@ int EscapeResult(int buttons)
     default:
         return IDCANCEL;
     }
+}
+
+// The box nobody will see: its text, on one line, to standard error and the log.
+void LogUnseen(const std::string& title, const std::string& text)
+{
+    std::string line = title.empty() ? text : title + ": " + text;
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    std::fprintf(stderr, "skipmail: %s\n", line.c_str());
+    std::lock_guard lock(gLogLock);
+    if (gUnseenLog) {
+        try {
+            gUnseenLog(line);
+        } catch (...) {
+            // Standard error has it already.
+        }
+    }
+}
+
+std::string DialogTitle(QDialog& dialog)
+{
+    const QString title = dialog.windowTitle();
+    return FromQt(title.isEmpty() ? QString(dialog.metaObject()->className()) : title);
 }
 
 int ShowQtBox(const std::string& text, const std::string& title, TMsgIcon icon, int buttons)
@@ -110,19 +140,67 @@ TDialogHost* SetDialogHost(TDialogHost* host)
 
 int ShowMessageBox(const std::string& text, const std::string& title, int buttons, TMsgIcon icon)
 {
+    if (gEnding) {
+        LogUnseen(title, text);
+        return EscapeResult(buttons);
+    }
     return Dialogs().MessageBox(text, title, icon, buttons);
 }
 
 int ShowModal(QDialog& dialog)
 {
+    if (gEnding) {
+        LogUnseen(DialogTitle(dialog), "not opened, the program is ending");
+        return QDialog::Rejected;
+    }
     return Dialogs().ExecModal(dialog);
+}
+
+void EndBoxes(bool ending)
+{
+    gEnding = ending;
+    if (!ending || !QCoreApplication::instance() || !IsGuiThread())
+        return;
+    // Every box and dialog runs its own loop; the innermost goes first, and
+    // each outer one is found as the next active modal widget.
+    while (QWidget* box = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(box))
+            dialog->reject();
+        else
+            box->close();
+        if (QApplication::activeModalWidget() == box)
+            break;
+    }
+}
+
+bool BoxesEnding()
+{
+    return gEnding;
+}
+
+void SetUnseenBoxLog(std::function<void(const std::string& line)> log)
+{
+    std::lock_guard lock(gLogLock);
+    gUnseenLog = std::move(log);
+}
+
+bool NoDisplay()
+{
+    if (!QGuiApplication::instance())
+        return true;
+    const QString platform = QGuiApplication::platformName();
+    return platform == "offscreen" || platform == "minimal";
 }
 
 int TQtDialogHost::MessageBox(const std::string& text, const std::string& title, TMsgIcon icon,
                               int buttons)
 {
+    if (NoDisplay() || gEnding) {
+        LogUnseen(title, text);
+        return EscapeResult(buttons);
+    }
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || IsGuiThread())
+    if (IsGuiThread())
         return ShowQtBox(text, title, icon, buttons);
     int result = EscapeResult(buttons);
     QMetaObject::invokeMethod(
@@ -132,5 +210,9 @@ int TQtDialogHost::MessageBox(const std::string& text, const std::string& title,
 
 int TQtDialogHost::ExecModal(QDialog& dialog)
 {
+    if (NoDisplay() || gEnding) {
+        LogUnseen(DialogTitle(dialog), "not opened, there is no display");
+        return QDialog::Rejected;
+    }
     return dialog.exec();
 }

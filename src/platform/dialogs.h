@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 class QDialog;
@@ -46,10 +47,26 @@ TDialogHost& Dialogs();
 // previous one.
 TDialogHost* SetDialogHost(TDialogHost* host);
 
-// Shorthands for Dialogs().
+// Shorthands for Dialogs(). No box waits where nobody can answer it: once
+// the program is ending (EndBoxes), and in the Qt host when there is no
+// display, a box's text goes to standard error and to the unseen-box log, and
+// the box takes its default answer at once (the answer of closing it without
+// a button, as above); a modal dialog is rejected the same way.
 int ShowMessageBox(const std::string& text, const std::string& title, int buttons = MB_OK,
                    TMsgIcon icon = TMsgIcon::None);
 int ShowModal(QDialog& dialog);
+
+// The program is ending: the box that is open closes with its default answer
+// and no later box waits. False again lets boxes wait (a new station).
+void EndBoxes(bool ending = true);
+bool BoxesEnding();
+// Where the text of a box that nobody saw is logged besides standard error
+// (the station's log); empty: standard error only. Called on the thread
+// that raised the box.
+void SetUnseenBoxLog(std::function<void(const std::string& line)> log);
+// True when the program has no display to show a box on (an offscreen or
+// minimal Qt platform).
+bool NoDisplay();
 
 // The program's host: Qt message boxes on the GUI thread (a call from another
 // thread waits for the GUI thread to show the box).

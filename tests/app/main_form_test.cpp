@@ -298,39 +298,32 @@ TEST_F(MainFormTest, AKeyBeforeTheModemWaitAsksNothing)
     form->Shutdown();
 }
 
-// SIGTERM while the port question is on screen and nobody answers it (a
-// service manager stops the station): the box closes as Cancel and the
-// station ends in order.
-TEST_F(MainFormTest, ShutdownWhileThePortBoxIsOpenClosesIt)
+// SIGTERM while a start-up box is open (a service manager stops the
+// station): that box and every later one take their default answer without
+// waiting, and the station ends in order at once.
+TEST_F(MainFormTest, ShutdownDuringAStartUpBoxLetsNoLaterBoxWait)
 {
-    PortsInUse = 1000;
-    TQtDialogHost qt;
-    TDialogHost* previous = SetDialogHost(&qt);
-    QTimer poll;
-    poll.setInterval(10);
-    int polls = 0;
-    bool closedByTest = false;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        QWidget* box = QApplication::activeModalWidget();
-        if (!box || !Trace.Form)
-            return;
-        Trace.Form->Shutdown(0);
-        // Should the box stay, the test closes it rather than hang.
-        if (++polls > 100 && QApplication::activeModalWidget() == box) {
-            closedByTest = true;
-            box->close();
+    struct TSignalOnFirstBox : TDialogHost {
+        TTrace* Trace = nullptr;
+        int Boxes = 0;
+        int MessageBox(const std::string&, const std::string&, TMsgIcon, int) override
+        {
+            if (++Boxes == 1)
+                Trace->Form->Shutdown(0);
+            return IDOK; // "try another port": the next box would follow
         }
-    });
-    poll.start();
+        int ExecModal(QDialog&) override { return QDialog::Rejected; }
+    } host;
+    host.Trace = &Trace;
+    TDialogHost* previous = SetDialogHost(&host);
+    PortsInUse = 1000;
     auto form = RunUntilExit(Parts());
-    poll.stop();
     SetDialogHost(previous);
-    EXPECT_FALSE(closedByTest);
+    EXPECT_EQ(host.Boxes, 1);
     ASSERT_TRUE(ExitCode.has_value());
     EXPECT_EQ(*ExitCode, 0);
     EXPECT_FALSE(form->Started());
     EXPECT_TRUE(form->ShutDown());
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(fs::exists(DataRoot::Path("users.dat")));
 }
 

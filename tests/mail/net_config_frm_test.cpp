@@ -154,23 +154,34 @@ TEST_F(NetConfigFrmTest, ControlsCarryTheirNamesCaptionsAndHints)
     EXPECT_EQ(pages->widget(1)->objectName(), "TabSheet2");
 }
 
-TEST_F(NetConfigFrmTest, APortTakenAtStartIsReportedAndLeavesTheSwitchOff)
+// A one-off clash: the switch shows off for this run, the stored switch
+// stays on for the next start, and switching it on here starts the server.
+TEST_F(NetConfigFrmTest, APortTakenAtStartIsReportedAndOffForThisRunOnly)
 {
-    TPortHolder busy;
+    auto busy = std::make_unique<TPortHolder>();
+    const int port = busy->Port();
     Root.Config->Smtp.Enabled = true;
-    Root.Config->Smtp.Port = busy.Port();
+    Root.Config->Smtp.Port = port;
     Root.Config->Pop3.Enabled = true;
     TScriptedDialogs boxes;
-    boxes.ExpectBox("Error Enabling Port: " + std::to_string(busy.Port()) +
+    boxes.ExpectBox("Error Enabling Port: " + std::to_string(port) +
                         "\nClose other applications serving this port, \nor select a different "
                         "port\nand try again.",
                     IDOK);
     Make();
     EXPECT_TRUE(Pop3->Listening());
     EXPECT_FALSE(Smtp->Listening());
-    EXPECT_FALSE(Root.Config->Smtp.Enabled);
+    EXPECT_TRUE(Root.Config->Smtp.Enabled);
     EXPECT_EQ(Frm->SMTPEnabledComboBox->currentText(), "DISABLED");
     EXPECT_TRUE(Frm->SMTPPort->isEnabled());
+
+    busy.reset();
+    Pick(Frm->SMTPEnabledComboBox, "ENABLED");
+    EXPECT_TRUE(Smtp->Listening());
+    EXPECT_EQ(Root.Config->Smtp.Port, port);
+    Pick(Frm->SMTPEnabledComboBox, "DISABLED");
+    EXPECT_FALSE(Smtp->Listening());
+    EXPECT_FALSE(Root.Config->Smtp.Enabled);
 }
 
 TEST_F(NetConfigFrmTest, SwitchesStartAndStopTheServers)

@@ -5,7 +5,12 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDialog>
+#include <QTimer>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -47,6 +52,52 @@ TEST(Dialogs, UnexpectedBoxFailsTheTest)
             script.ExpectBox("A", IDOK);
         },
         "never shown");
+}
+
+// Without a display (the tests run offscreen) no box may wait: each takes
+// the answer of closing it, and its text reaches the log.
+TEST(Dialogs, WithoutADisplayBoxesTakeTheirDefaultAndAreLogged)
+{
+    TQtDialogHost qt;
+    TDialogHost* previous = SetDialogHost(&qt);
+    std::vector<std::string> log;
+    SetUnseenBoxLog([&](const std::string& line) { log.push_back(line); });
+    // Should a box wait after all, the test closes it rather than hang.
+    bool closedByTest = false;
+    QTimer watchdog;
+    watchdog.setInterval(500);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            closedByTest = true;
+            box->close();
+        }
+    });
+    watchdog.start();
+    EXPECT_EQ(ShowMessageBox("Serial Port Already in Use.\n\nTry Another Serial Port?",
+                             "Serial Port Error", MB_OKCANCEL),
+              IDCANCEL);
+    EXPECT_EQ(ShowMessageBox("Sure?", "Question", MB_YESNO), IDNO);
+    QDialog dialog;
+    dialog.setWindowTitle("Login");
+    EXPECT_EQ(ShowModal(dialog), QDialog::Rejected);
+    watchdog.stop();
+    SetUnseenBoxLog(nullptr);
+    SetDialogHost(previous);
+    EXPECT_FALSE(closedByTest);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0], "Serial Port Error: Serial Port Already in Use.  Try Another Serial Port?");
+    EXPECT_NE(log[2].find("Login"), std::string::npos);
+}
+
+// Once the program ends, not even a host that could answer is asked.
+TEST(Dialogs, AfterEndBoxesNoBoxReachesTheHost)
+{
+    TScriptedDialogs script; // any box fails the test
+    EndBoxes();
+    EXPECT_EQ(ShowMessageBox("Try Another Serial Port?", "Serial Port Error", MB_OKCANCEL),
+              IDCANCEL);
+    EXPECT_EQ(ShowMessageBox("Done.", "Note"), IDOK);
+    EndBoxes(false);
 }
 
 TEST(Shell, StartsTheDesktopProgramsThroughTheLauncher)

@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Runs the station program where nobody can answer a box.
+
+    station_headless.py PROGRAM MODEM_SIM CASE
+
+port-clash: no display at all (neither DISPLAY, WAYLAND_DISPLAY nor
+  QT_QPA_PLATFORM): both mail ports are taken. The station runs headless,
+  files mail, logs the two failures, and keeps the stored switches on.
+hardware-error: the modem reports a hardware error; the box goes to standard
+  error and the station ends by itself in order.
+"""
+import os
+import pathlib
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise SystemExit(f"timed out waiting for {what}")
+
+
+def read(path):
+    return path.read_text(encoding="cp1252") if path.exists() else ""
+
+
+def taken_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(1)
+    return s
+
+
+class Station:
+    def __init__(self, root, program, sim, ini, env):
+        self.root = root
+        (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
+        (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
+        (root / "skipmail.INI").write_bytes(ini)
+        self.modem = subprocess.Popen([sim, "--radio", "NONE", "--link", str(root / "modem.pty")],
+                                      stdout=subprocess.PIPE)
+        self.modem.stdout.readline()
+        env = dict(env, SKIPMAIL_COM1=str(root / "modem.pty"))
+        self.stderr_path = root / "stderr.txt"
+        self.stderr_file = open(self.stderr_path, "wb")
+        self.proc = subprocess.Popen([program], cwd=root, env=env, stdout=subprocess.DEVNULL,
+                                     stderr=self.stderr_file)
+
+    def stderr(self):
+        return self.stderr_path.read_text(encoding="cp1252", errors="replace")
+
+    def link_log(self):
+        return "".join(read(p) for p in (self.root / "LOGS").glob("LINKCTRL_*.TXT"))
+
+    def file_one_message(self):
+        wait_for(lambda: (self.root / "QUEUE").is_dir(), 20, "the working directories")
+        (self.root / "QUEUE" / "1.tmp").write_bytes(b"RCPT: bob\r\nSubject: hi\r\n\r\nhello\r\n")
+        os.rename(self.root / "QUEUE" / "1.tmp", self.root / "QUEUE" / "1.msg")
+        wait_for(lambda: (self.root / "MAIL" / "bob" / "1.msg").exists(), 30,
+                 "the router to file mail:\n" + self.stderr())
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.modem.terminate()
+        self.modem.wait()
+        self.stderr_file.close()
+
+
+def port_clash(program, sim, root):
+    smtp, pop3 = taken_port(), taken_port()
+    ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
+           % (smtp.getsockname()[1], pop3.getsockname()[1]))
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    station = Station(root, program, sim, ini, env)
+    try:
+        station.file_one_message()
+        err = station.stderr()
+        assert "running headless" in err, err
+        assert err.count("Error Enabling Port") == 2, err
+        log = read(root / "mailbox_log.txt")
+        assert "POP3 server not started on port" in log, log
+        assert "SMTP server not started on port" in log, log
+        assert "Error Enabling Port" in log, log
+        station.proc.send_signal(signal.SIGTERM)
+        assert station.proc.wait(timeout=15) == 0
+    finally:
+        station.close()
+        smtp.close()
+        pop3.close()
+    ini = (root / "skipmail.INI").read_bytes().replace(b"\r", b"")
+    for section in (b"[SMTP]", b"[POP3]"):
+        body = ini.split(section, 1)[1].split(b"[", 1)[0]
+        assert b"ENABLED=ON\n" in body, ini
+
+
+def hardware_error(program, sim, root):
+    ini = b"[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n"
+    station = Station(root, program, sim, ini, dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    try:
+        station.file_one_message()
+        wait_for(lambda: "Modem configuration successful" in station.link_log(), 20, "the modem")
+        (root / "skipmail.INI").unlink()
+        station.modem.send_signal(signal.SIGUSR1)
+        rc = station.proc.wait(timeout=15)
+        assert rc == 0, f"exit code {rc}"
+        assert "Modem Hardware Error #7" in station.stderr(), station.stderr()
+        assert "Modem Hardware Error #7" in station.link_log()
+        # Ended in order: the tables and the INI file were saved.
+        assert (root / "skipmail.INI").exists()
+        assert (root / "users.dat").exists()
+    finally:
+        station.close()
+
+
+def main():
+    program, sim, case = sys.argv[1:4]
+    with tempfile.TemporaryDirectory() as tmp:
+        {"port-clash": port_clash, "hardware-error": hardware_error}[case](
+            program, sim, pathlib.Path(tmp))
+    print(f"headless station test {case} passed")
+
+
+if __name__ == "__main__":
+    main()
