@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
+std::atomic<int> gFailThreads{0};
 std::mutex gLiveLock;
 std::condition_variable gLiveChanged;
 int gLive = 0;
@@ -56,7 +58,7 @@ void TThread::Resume()
     }
     FStarted = true;
     try {
-        FThread = std::thread([this] { Run(); });
+        FThread = NewSystemThread([this] { Run(); });
     } catch (...) {
         // No thread: a waiter must not wait for a body that never runs.
         FStarted = false;
@@ -174,6 +176,22 @@ bool TEvent::WaitFor(uint32_t timeoutMs)
     if (!FManualReset)
         FSignalled = false;
     return true;
+}
+
+std::thread NewSystemThread(std::function<void()> body)
+{
+    int left = gFailThreads.load();
+    while (left > 0 && !gFailThreads.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left > 0)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "cannot create a thread");
+    return std::thread(std::move(body));
+}
+
+void FailNextSystemThreads(int count)
+{
+    gFailThreads = count;
 }
 
 void SleepMs(uint32_t ms)

@@ -124,3 +124,11 @@ private:
 
 // The calling thread sleeps (Windows Sleep).
 void SleepMs(uint32_t ms);
+
+// Makes a system thread running `body`. Raises std::system_error, as
+// std::thread does, when the system makes none; every thread class makes its
+// threads here.
+std::thread NewSystemThread(std::function<void()> body);
+// Tests: the next `count` calls of NewSystemThread fail as they would on a
+// system out of threads.
+void FailNextSystemThreads(int count);

@@ -85,9 +85,11 @@ void TIdBaseThread::Resume()
 {
     std::lock_guard<std::mutex> lock(FMutex);
     if (!FStarted) {
+        // The system error goes to the caller, and the object stays a thread
+        // that never ran: nothing waits for it, and it can be freed.
+        FThread = NewSystemThread([this] { ThreadProc(); });
         FStarted = true;
         FSuspended = false;
-        FThread = std::thread([this] { ThreadProc(); });
         FThreadId = FThread.get_id();
         return;
     }
@@ -118,6 +120,12 @@ bool TIdBaseThread::Terminated() const
 {
     std::lock_guard<std::mutex> lock(FMutex);
     return FTerminated;
+}
+
+bool TIdBaseThread::Started() const
+{
+    std::lock_guard<std::mutex> lock(FMutex);
+    return FStarted;
 }
 
 bool TIdBaseThread::Finished() const
@@ -258,9 +266,12 @@ void TIdThread::Start()
     }
     std::lock_guard<std::mutex> lock(FLock);
     if (StoppedLocked()) {
-        // A terminated thread stays stopped and runs to its end.
-        FStopped = Terminated();
+        // A terminated thread stays stopped and runs to its end. The run
+        // loop reads the flag under this lock, so it sees the new value; a
+        // thread the system cannot make stays stopped.
+        const bool stopped = Terminated();
         Resume();
+        FStopped = stopped;
         FStopCond.notify_all();
     }
 }
@@ -296,6 +307,9 @@ void TIdThread::TerminateAndWaitFor()
     if (FreeOnTerminate())
         throw EIdThreadTerminateAndWaitFor();
     Terminate();
+    // A thread the system never made has nothing to run to its end.
+    if (!Started())
+        return;
     Start();
     WaitFor();
 }

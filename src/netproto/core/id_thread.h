@@ -43,7 +43,9 @@ struct TIdThreadDeleter {
 
 // The framework thread: created suspended (the system thread starts on the
 // first Resume, so a derived object is complete before Execute runs), can
-// suspend itself, be resumed, terminated and waited for.
+// suspend itself, be resumed, terminated and waited for. A first Resume for
+// which the system makes no thread raises its error and leaves the object
+// unstarted.
 class TIdBaseThread {
 public:
     explicit TIdBaseThread(bool createSuspended = true);
@@ -57,6 +59,8 @@ public:
     bool Terminated() const;
     // Waits for Execute to end (never called from the thread itself).
     void WaitFor();
+    // Whether the system thread was made (on the first Resume).
+    bool Started() const;
     bool Finished() const;
     bool FreeOnTerminate() const;
     bool IsCurrentThread() const;

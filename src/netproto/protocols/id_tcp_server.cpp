@@ -201,6 +201,18 @@ TIdPeerThread::TIdPeerThread() : TIdThread(true) {}
 
 TIdPeerThread::~TIdPeerThread() = default;
 
+std::unique_ptr<TIdTCPServerConnection> TIdPeerThread::TakeConnection()
+{
+    std::unique_ptr<TIdTCPServerConnection> connection;
+    if (FServer) {
+        std::lock_guard<std::recursive_mutex> lock(FServer->FThreadsLock);
+        connection = std::move(FConnection);
+    } else {
+        connection = std::move(FConnection);
+    }
+    return connection;
+}
+
 void TIdPeerThread::SetConnection(std::unique_ptr<TIdTCPServerConnection> connection)
 {
     FServer = connection ? connection->Server() : nullptr;
@@ -354,9 +366,21 @@ void TIdListenerThread::Run()
         peer->Start();
         FBackOffMs = 0;
     } catch (const std::exception& e) {
-        if (peer && !added) {
-            peer->SetConnection(nullptr);
+        // Free what was made (a peer thread the system could not start
+        // included): out of the thread list and so of the connection cap,
+        // the accepted socket closed, the thread back to the manager.
+        if (peer) {
+            if (added)
+                server->RemoveThread(peer);
+            if (!connection)
+                connection = peer->TakeConnection();
             server->ThreadMgr()->ReleaseThread(peer);
+        }
+        if (connection) {
+            try {
+                connection->Disconnect();
+            } catch (...) {
+            }
         }
         connection.reset();
         if (server->OnListenException)

@@ -148,6 +148,8 @@ public:
     // None before the listener hands the connection over and after the end.
     TIdTCPServerConnection* Connection() const { return FConnection.get(); }
     void SetConnection(std::unique_ptr<TIdTCPServerConnection> connection);
+    // Hands the connection back (a thread that never ran).
+    std::unique_ptr<TIdTCPServerConnection> TakeConnection();
 
 protected:
     void BeforeRun() override;

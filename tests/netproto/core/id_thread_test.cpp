@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -50,6 +51,27 @@ TIdThreadPtr MakeCounting()
 } // NOLINT
 
 } // namespace
+
+// A thread the system cannot make: the error reaches the caller, and the
+// object can be waited for and freed at once, and started again later.
+TEST(IdThread, AThreadTheSystemCannotMakeRaisesAndIsNotWaitedFor)
+{
+    const int before = TIdThread::ThreadCount();
+    {
+        auto t = TIdThreadPtr(new CountingThread);
+        FailNextSystemThreads(1);
+        EXPECT_THROW(t->Start(), std::system_error);
+        EXPECT_TRUE(t->Stopped());
+        t->TerminateAndWaitFor();
+        EXPECT_EQ(static_cast<CountingThread*>(t.get())->runs.load(), 0);
+    }
+    EXPECT_EQ(TIdThread::ThreadCount(), before);
+    auto t = TIdThreadPtr(new CountingThread);
+    FailNextSystemThreads(1);
+    EXPECT_THROW(t->Start(), std::system_error);
+    t->Start();
+    EXPECT_TRUE(WaitUntil([&] { return static_cast<CountingThread*>(t.get())->runs > 0; }));
+}
 
 TEST(IdThread, StartRunsAndTerminateEnds)
 {

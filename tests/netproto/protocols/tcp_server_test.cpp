@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 using servertest::RawClient;
@@ -203,6 +204,51 @@ TEST(TcpServerTest, MaxConnectionsRefusesTheNextClientOnly)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     RawClient third(port);
     EXPECT_EQ(third.Line(), "200 hello\r\n");
+}
+
+// A connection thread that the system cannot make: that client is closed,
+// the next one is served, and nothing is left to count against the cap or
+// to wait for.
+TEST(TcpServerTest, AConnectionThreadThatCannotBeMadeRefusesThatClientOnly)
+{
+    TableServer server;
+    server.MaxConnections = 1;
+    server.MaxConnectionReply.SetReply(421, "busy");
+    std::atomic<int> listenErrors{0};
+    server.OnListenException = [&](TIdListenerThread*, const std::exception&) { ++listenErrors; };
+    server.Build = [&](TIdCommandHandlers& t) {
+        AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+    };
+    const int port = StartOnLoopback(server);
+    FailNextSystemThreads(1);
+    RawClient refused(port);
+    EXPECT_TRUE(refused.ClosedWithin(3000));
+    EXPECT_EQ(listenErrors.load(), 1);
+    EXPECT_EQ(server.ThreadCount(), 0);
+    RawClient next(port);
+    EXPECT_EQ(next.Line(), "200 hello\r\n");
+    EXPECT_EQ(next.Cmd("NOOP"), "250 Ok\r\n");
+    const auto t0 = std::chrono::steady_clock::now();
+    server.SetActive(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(server.ThreadCount(), 0);
+}
+
+// A listener that the system cannot make: activation raises, nothing stays
+// half started, and a later activation listens.
+TEST(TcpServerTest, AListenerThatCannotBeMadeFailsTheActivation)
+{
+    TableServer server;
+    TIdSocketHandle& b = server.Bindings().Add();
+    b.IP = "127.0.0.1";
+    b.Port = 0;
+    FailNextSystemThreads(1);
+    EXPECT_THROW(server.SetActive(true), std::system_error);
+    EXPECT_FALSE(server.Active());
+    b.Port = 0;
+    server.SetActive(true);
+    RawClient c(server.Bindings().Items(0).Port);
+    EXPECT_EQ(c.Line(), "200 hello\r\n");
 }
 
 TEST(TcpServerTest, DeactivationEndsConnectedClientsAndCanRestart)
