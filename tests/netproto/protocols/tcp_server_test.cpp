@@ -223,6 +223,8 @@ TEST(TcpServerTest, AConnectionThreadThatCannotBeMadeRefusesThatClientOnly)
     FailNextSystemThreads(1);
     RawClient refused(port);
     EXPECT_TRUE(refused.ClosedWithin(3000));
+    for (int i = 0; i < 200 && listenErrors == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(listenErrors.load(), 1);
     EXPECT_EQ(server.ThreadCount(), 0);
     RawClient next(port);
