@@ -99,33 +99,48 @@ void TPOP3Mailbox::List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out)
     }
 }
 
-void TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out)
+bool TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out)
 {
     std::string fileName;
     std::string size;
     if (!Entry(info, n, fileName, size)) {
         out.WriteLn("-ERR Sorry, Invalid message");
-        return;
+        return false;
     }
     std::string stored = FUsers->LoadMessage(info.UserName, fileName);
-    if (stored.empty() && HoldsMail(info.UserName, fileName)) {
-        // Sent as an empty message it would be taken for delivered, and RETR
-        // would delete it.
-        out.WriteLn("-ERR Sorry, message could not be read");
-        return;
+    if (stored.empty()) {
+        std::error_code ec;
+        const bool there =
+            std::filesystem::exists(MessageStore::UserMailDir(info.UserName) + "/" + fileName, ec);
+        if (!there) {
+            // Taken by another connection of the user since this one's
+            // login: an empty text would be stored as an empty mail.
+            out.WriteLn("-ERR Sorry, message no longer exists");
+            return false;
+        }
+        if (HoldsMail(info.UserName, fileName)) {
+            // Sent as an empty message it would be taken for delivered.
+            out.WriteLn("-ERR Sorry, message could not be read");
+            return false;
+        }
     }
     if (retrieve)
         Log("User: " + info.UserName + " retreiving mail[" + std::to_string(n) + "]");
     out.Write("+OK " + size + " octets\r\n" + LocalMailText::RetrieveText(stored));
-    // Reached only when all of it went out: a connection lost on the way
-    // leaves the message in the mailbox.
-    if (retrieve)
-        FUsers->DeleteMessage(info.UserName, fileName);
+    return true;
 }
 
-void TPOP3Mailbox::Retr(const TPOPInfo& info, int n, TPOP3ReplyWriter& out)
+void TPOP3Mailbox::Mark(TPOPInfo& info, int n)
 {
-    SendMessage(info, n, true, out);
+    if (info.Marked.size() < info.MessageList.size())
+        info.Marked.resize(info.MessageList.size(), false);
+    info.Marked[static_cast<size_t>(n) - 1] = true;
+}
+
+void TPOP3Mailbox::Retr(TPOPInfo& info, int n, TPOP3ReplyWriter& out)
+{
+    if (SendMessage(info, n, true, out))
+        Mark(info, n);
 }
 
 void TPOP3Mailbox::Top(const TPOPInfo& info, int n, int /*lines*/, TPOP3ReplyWriter& out)
@@ -133,13 +148,25 @@ void TPOP3Mailbox::Top(const TPOPInfo& info, int n, int /*lines*/, TPOP3ReplyWri
     SendMessage(info, n, false, out);
 }
 
-void TPOP3Mailbox::Dele(const TPOPInfo& /*info*/, int /*n*/, TPOP3ReplyWriter& out)
+void TPOP3Mailbox::Dele(TPOPInfo& info, int n, TPOP3ReplyWriter& out)
 {
+    std::string fileName;
+    std::string size;
+    if (!Entry(info, n, fileName, size)) {
+        out.WriteLn("-ERR no such message");
+        return;
+    }
+    Mark(info, n);
     out.WriteLn("+OK");
 }
 
 void TPOP3Mailbox::Quit(const TPOPInfo& info, TPOP3ReplyWriter& out)
 {
+    std::string fileName;
+    std::string size;
+    for (size_t i = 0; i < info.Marked.size(); ++i)
+        if (info.Marked[i] && Entry(info, static_cast<int>(i) + 1, fileName, size))
+            FUsers->DeleteMessage(info.UserName, fileName);
     Log("User: " + info.UserName + " disconnected");
     out.WriteLn("+OK 0L POP3 server signing off (maildrop empty)");
 }

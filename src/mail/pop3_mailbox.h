@@ -20,6 +20,10 @@ public:
     int32_t MessageCount = 0;
     long long TotalOctets = 0;
     std::vector<std::string> MessageList;
+    // Messages retrieved or deleted in this connection (by number, from 1):
+    // their files go at QUIT, as in POP3's update state, so a connection
+    // that drops before QUIT loses no mail.
+    std::vector<bool> Marked;
 };
 
 // Where the replies of one command go.
@@ -50,19 +54,23 @@ public:
     void Stat(const TPOPInfo& info, TPOP3ReplyWriter& out);
     // n <= 0: the whole listing.
     void List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
-    // Sends the message and deletes its file once all of it has been sent.
-    void Retr(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    // Sends the message and marks it to go at QUIT. A message whose file is
+    // gone since login (taken by another connection) is refused.
+    void Retr(TPOPInfo& info, int n, TPOP3ReplyWriter& out);
     // Sends the whole message (the line count is not applied) and keeps it.
     void Top(const TPOPInfo& info, int n, int lines, TPOP3ReplyWriter& out);
-    // Files go at RETR; DELE only acknowledges.
-    void Dele(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    // Marks the message to go at QUIT.
+    void Dele(TPOPInfo& info, int n, TPOP3ReplyWriter& out);
+    // Deletes the marked messages, then signs off.
     void Quit(const TPOPInfo& info, TPOP3ReplyWriter& out);
 
 private:
     // Entry n split into file name and size text; false for a bad number.
     static bool Entry(const TPOPInfo& info, int n, std::string& fileName, std::string& size);
     void Log(const std::string& text);
-    void SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out);
+    // False when nothing was sent.
+    bool SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out);
+    static void Mark(TPOPInfo& info, int n);
 
     TUserList* FUsers;
     TLogLine FLogLine;

@@ -115,49 +115,83 @@ TEST_F(POP3MailboxTest, ListingIsTakenAtLoginInNumericOrder)
                           "+OK 2 5\r\n-ERR no such message\r\n");
 }
 
-TEST_F(POP3MailboxTest, RetrSendsStuffedTextThenDeletesAndKeepsTheLoginFigures)
+// RETR and DELE mark, QUIT deletes what is marked: as in POP3's update
+// state, nothing goes before the client has signed off.
+TEST_F(POP3MailboxTest, RetrAndDeleMarkAndQuitDeletesWhatIsMarked)
 {
     Put("bob", "1.msg", "Subject: a\r\n\r\n.\r\n..x\r\nend");
+    Put("bob", "2.msg", "Subject: b\r\n\r\nb\r\n");
+    Put("bob", "3.msg", "Subject: c\r\n\r\nc\r\n");
     auto info = Mailbox->Login("bob", "pw");
     ASSERT_NE(info, nullptr);
     Log.clear();
     Mailbox->Top(*info, 1, 0, Out);
     EXPECT_EQ(Out.Take(), "+OK 25 octets\r\nSubject: a\r\n\r\n..\r\n...x\r\nend\r\n.\r\n");
-    EXPECT_TRUE(Exists("bob", "1.msg"));
     EXPECT_TRUE(Log.empty());
-
-    Mailbox->Dele(*info, 1, Out);
-    EXPECT_EQ(Out.Take(), "+OK\r\n");
-    EXPECT_TRUE(Exists("bob", "1.msg"));
 
     Mailbox->Retr(*info, 1, Out);
     EXPECT_EQ(Out.Take(), "+OK 25 octets\r\nSubject: a\r\n\r\n..\r\n...x\r\nend\r\n.\r\n");
-    EXPECT_FALSE(Exists("bob", "1.msg"));
     EXPECT_EQ(Log, std::vector<std::string>{"User: bob retreiving mail[1]"});
-
-    // The figures stay those of the login; the gone file reads as empty.
-    Mailbox->Stat(*info, Out);
+    // Retrieved again in the same connection: sent again whole.
     Mailbox->Retr(*info, 1, Out);
-    EXPECT_EQ(Out.Take(), "+OK 1 25\r\n+OK 25 octets\r\n.\r\n");
-    auto again = Mailbox->Login("bob", "pw");
-    Mailbox->Stat(*again, Out);
-    EXPECT_EQ(Out.Take(), "+OK 0 0\r\n");
+    EXPECT_EQ(Out.Take(), "+OK 25 octets\r\nSubject: a\r\n\r\n..\r\n...x\r\nend\r\n.\r\n");
+    Mailbox->Dele(*info, 2, Out);
+    Mailbox->Dele(*info, 4, Out);
+    EXPECT_EQ(Out.Take(), "+OK\r\n-ERR no such message\r\n");
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+    EXPECT_TRUE(Exists("bob", "2.msg"));
+    Mailbox->Stat(*info, Out);
+    EXPECT_EQ(Out.Take(), "+OK 3 59\r\n");
+
+    Mailbox->Quit(*info, Out);
+    EXPECT_EQ(Out.Take(), "+OK 0L POP3 server signing off (maildrop empty)\r\n");
+    EXPECT_FALSE(Exists("bob", "1.msg"));
+    EXPECT_FALSE(Exists("bob", "2.msg"));
+    EXPECT_TRUE(Exists("bob", "3.msg"));
 }
 
-TEST_F(POP3MailboxTest, AConnectionLostDuringRetrLosesNoMail)
+// A connection that ends without QUIT, also in the middle of a reply,
+// deletes nothing.
+TEST_F(POP3MailboxTest, AConnectionLostBeforeQuitLosesNoMail)
 {
     std::string body(100000, 'x');
     Put("bob", "1.msg", "Subject: big\r\n\r\n" + body + "\r\n");
-    auto info = Mailbox->Login("bob", "pw");
-    ASSERT_NE(info, nullptr);
-    Out.FailAfter = 5000;
-    EXPECT_THROW(Mailbox->Retr(*info, 1, Out), std::runtime_error);
+    Put("bob", "2.msg", "Subject: small\r\n\r\nhi\r\n");
+    {
+        auto info = Mailbox->Login("bob", "pw");
+        ASSERT_NE(info, nullptr);
+        Mailbox->Retr(*info, 2, Out);
+        Out.FailAfter = 5000;
+        EXPECT_THROW(Mailbox->Retr(*info, 1, Out), std::runtime_error);
+        Out.FailAfter = -1;
+        Out.Take();
+    }
     EXPECT_TRUE(Exists("bob", "1.msg"));
-    Out.FailAfter = -1;
-    Out.Take();
+    EXPECT_TRUE(Exists("bob", "2.msg"));
+    auto info = Mailbox->Login("bob", "pw");
     Mailbox->Retr(*info, 1, Out);
-    EXPECT_FALSE(Exists("bob", "1.msg"));
     EXPECT_EQ(Out.Text.size(), std::string("+OK 100018 octets\r\n").size() + 100018 + 3);
+}
+
+// Two connections of one user: what the first has committed, the second
+// refuses with -ERR under the numbers of its own listing.
+TEST_F(POP3MailboxTest, AMessageGoneSinceLoginIsRefusedAndTheNumbersStay)
+{
+    Put("bob", "1.msg", "Subject: a\r\n\r\na\r\n");
+    Put("bob", "2.msg", "Subject: b\r\n\r\nb\r\n");
+    auto first = Mailbox->Login("bob", "pw");
+    auto second = Mailbox->Login("bob", "pw");
+    Mailbox->Retr(*first, 1, Out);
+    Mailbox->Quit(*first, Out);
+    Out.Take();
+    Mailbox->Retr(*second, 1, Out);
+    Mailbox->Top(*second, 1, 0, Out);
+    EXPECT_EQ(Out.Take(), "-ERR Sorry, message no longer exists\r\n"
+                          "-ERR Sorry, message no longer exists\r\n");
+    Mailbox->Retr(*second, 2, Out);
+    EXPECT_EQ(Out.Take(), "+OK 17 octets\r\nSubject: b\r\n\r\nb\r\n.\r\n");
+    Mailbox->Quit(*second, Out);
+    EXPECT_FALSE(Exists("bob", "2.msg"));
 }
 
 TEST_F(POP3MailboxTest, AMessageThatCannotBeReadIsNeitherSentNorDeleted)
@@ -178,12 +212,9 @@ TEST_F(POP3MailboxTest, AMessageThatCannotBeReadIsNeitherSentNorDeleted)
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(Out.Take(), "-ERR Sorry, message could not be read\r\n"
                           "-ERR Sorry, message could not be read\r\n");
-    EXPECT_TRUE(Exists("bob", "1.msg"));
     EXPECT_TRUE(Log.empty());
-
-    Mailbox->Retr(*info, 1, Out);
-    EXPECT_EQ(Out.Take(), "+OK 18 octets\r\nSubject: x\r\n\r\nhi\r\n.\r\n");
-    EXPECT_FALSE(Exists("bob", "1.msg"));
+    Mailbox->Quit(*info, Out);
+    EXPECT_TRUE(Exists("bob", "1.msg"));
 }
 
 TEST_F(POP3MailboxTest, QuitLogsTheDisconnection)

@@ -133,11 +133,18 @@ void TIdPOP3Server::CommandPASS(TIdCommand& command)
     if (!command.UnparsedParams().empty())
         t.Password = command.UnparsedParams();
     // The check starts from "not logged in": a wrong password given after a
-    // login must not be answered "+OK Login OK" because of the earlier one.
+    // login must not be answered "+OK Login OK" because of the earlier one;
+    // it is refused and the earlier login stays.
+    const uint8_t before = t.State;
     t.State = 0;
     if (CheckUser)
         CheckUser(t, t);
-    command.Connection().WriteLn(t.State == 1 ? "+OK Login OK" : "-ERR Login failed");
+    if (t.State == 1) {
+        command.Connection().WriteLn("+OK Login OK");
+        return;
+    }
+    t.State = before;
+    command.Connection().WriteLn("-ERR Login failed");
 }
 
 void TIdPOP3Server::CommandMessageNumber(TIdCommand& command, const char* word,

@@ -112,13 +112,14 @@ TEST_F(Pop3Fixture, PasswordKeepsTheWholeRestOfTheLine)
     EXPECT_EQ(Events().back(), "user joe pass [pass word]");
 }
 
+// A wrong password after a login is refused and the login stays.
 TEST_F(Pop3Fixture, AWrongPasswordAfterALoginIsRefused)
 {
     Start();
     auto c = LoggedIn();
     EXPECT_EQ(c->Cmd("USER eve"), "+OK Password required\r\n");
     EXPECT_EQ(c->Cmd("PASS guess"), "-ERR Login failed\r\n");
-    EXPECT_EQ(c->Cmd("STAT"), "-ERR Please login first\r\n");
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 2 30\r\n");
     EXPECT_EQ(c->Cmd("USER joe"), "+OK Password required\r\n");
     EXPECT_EQ(c->Cmd("PASS pass word"), "+OK Login OK\r\n");
     EXPECT_EQ(c->Cmd("STAT"), "+OK 2 30\r\n");
