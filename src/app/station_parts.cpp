@@ -9,6 +9,7 @@
 #include "mail/account_list.h"
 #include "mail/gateway_config_frm.h"
 #include "mail/mail_gateway.h"
+#include "mail/mail_gateway_dialup.h"
 #include "mail/net_config_frm.h"
 #include "mail/pop3_frm.h"
 #include "mail/smtp_frm.h"
@@ -65,6 +66,7 @@ public:
               std::make_unique<TGatewayConfigFrm>(nullptr, o.Stations, o.Config, Accounts.get())),
           Gateway(std::make_unique<TMailGateway>(nullptr, o.Config, Settings.get(), Accounts.get()))
     {
+        Gateway->SetDialup(std::make_unique<TMailGatewayDialup>(*Gateway, *o.Config));
     }
 
     std::unique_ptr<TAccountList> Accounts;
