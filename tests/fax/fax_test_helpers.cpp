@@ -1,0 +1,158 @@
+#include "fax/fax_test_helpers.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+
+namespace FaxTest {
+
+namespace {
+struct TPbm {
+    int Width = 0;
+    int Height = 0;
+    std::string Bits;
+};
+
+TPbm ParsePbm(const std::string& bytes)
+{
+    TPbm p;
+    std::istringstream in(bytes);
+    std::string magic;
+    in >> magic >> p.Width >> p.Height;
+    if (magic != "P4" || p.Width <= 0 || p.Height < 0)
+        return {};
+    in.get();
+    const std::size_t row = static_cast<std::size_t>((p.Width + 7) / 8);
+    p.Bits.resize(row * static_cast<std::size_t>(p.Height));
+    in.read(p.Bits.data(), static_cast<std::streamsize>(p.Bits.size()));
+    p.Bits.resize(static_cast<std::size_t>(in.gcount()));
+    return p;
+}
+} // namespace
+
+std::string MakePbm(int lines, int seed)
+{
+    const int width = 1728;
+    const int cell = 16 + 8 * (seed % 5);
+    std::string bits;
+    for (int y = 0; y < lines; ++y)
+        for (int bx = 0; bx < width / 8; ++bx) {
+            uint8_t b = 0;
+            for (int k = 0; k < 8; ++k) {
+                const int x = bx * 8 + k;
+                const bool black =
+                    x > 100 + seed * 8 && x < 1600 && ((x / cell + y / cell) % 2 == 0);
+                b = static_cast<uint8_t>(b << 1 | (black ? 1 : 0));
+            }
+            bits += static_cast<char>(b);
+        }
+    return "P4\n" + std::to_string(width) + " " + std::to_string(lines) + "\n" + bits;
+}
+
+int Shell(const std::string& command)
+{
+    const int rc = std::system(command.c_str());
+    if (rc == -1 || !WIFEXITED(rc))
+        return -1;
+    return WEXITSTATUS(rc);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
+              const std::vector<bool>& fine)
+{
+    std::string list;
+    for (std::size_t i = 0; i < pbms.size(); ++i) {
+        const std::string base = path + ".p" + std::to_string(i);
+        WriteFile(base + ".pbm", pbms[i]);
+        const bool f = i < fine.size() && fine[i];
+        // Raw MH, least significant bit first, then TIFF-F with that page's
+        // resolution.
+        if (Shell("pbmtog3 -reversebits " + base + ".pbm > " + base + ".g3 2>/dev/null") != 0 ||
+            Shell("fax2tiff -1 -L -5 -R " + std::string(f ? "196" : "98") + " -o " + base +
+                  ".tif " + base + ".g3 >/dev/null 2>&1") != 0)
+            throw std::runtime_error("cannot make " + base + ".tif");
+        list += " " + base + ".tif";
+    }
+    if (Shell("tiffcp" + list + " " + path + " >/dev/null 2>&1") != 0)
+        throw std::runtime_error("cannot join " + path);
+}
+
+std::vector<std::string> TiffPages(const std::string& path)
+{
+    std::vector<std::string> pages;
+    const std::string prefix = path + ".split.";
+    if (Shell("tiffsplit " + path + " " + prefix + " >/dev/null 2>&1") != 0)
+        return pages;
+    std::vector<std::string> parts;
+    for (const auto& e :
+         std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
+        if (e.path().string().rfind(prefix, 0) == 0 && e.path().extension() == ".tif")
+            parts.push_back(e.path().string());
+    std::sort(parts.begin(), parts.end());
+    for (const auto& p : parts) {
+        Shell("tifftopnm -respectfillorder " + p + " > " + p + ".pbm 2>/dev/null");
+        pages.push_back(ReadFile(p + ".pbm"));
+    }
+    return pages;
+}
+
+bool SamePage(const std::string& source, const std::string& decoded, int headerRows)
+{
+    const TPbm s = ParsePbm(source);
+    const TPbm d = ParsePbm(decoded);
+    if (s.Width == 0 || s.Width != d.Width)
+        return false;
+    const std::size_t row = static_cast<std::size_t>(s.Width / 8);
+    auto rowAt = [row](const TPbm& p, int r) {
+        return std::string_view(p.Bits).substr(r * row, row);
+    };
+    for (int skip = 0; skip <= headerRows && skip + s.Height <= d.Height; ++skip) {
+        bool same = true;
+        for (int r = std::max(skip, headerRows); same && r < skip + s.Height; ++r)
+            same = rowAt(d, r) == rowAt(s, r - skip);
+        for (int r = skip + s.Height; same && r < d.Height; ++r)
+            same = rowAt(d, r).find_first_not_of('\0') == std::string_view::npos;
+        if (same)
+            return true;
+    }
+    return false;
+}
+
+bool HaveTool(const std::string& name)
+{
+    return Shell("command -v " + name + " >/dev/null 2>&1") == 0;
+}
+
+TScratch::TScratch()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "skipfax.XXXXXX").string();
+    if (!::mkdtemp(tmpl.data()))
+        throw std::runtime_error("no scratch folder");
+    FDir = tmpl;
+}
+
+TScratch::~TScratch()
+{
+    std::error_code ec;
+    if (!std::getenv("SKIPMAIL_KEEP_SCRATCH"))
+        std::filesystem::remove_all(FDir, ec);
+}
+
+} // namespace FaxTest
