@@ -156,3 +156,99 @@ TScratch::~TScratch()
 }
 
 } // namespace FaxTest
+
+#include <QCoreApplication>
+#include <QThread>
+
+namespace FaxTest {
+
+void TFakeLines::SetModem(bool dtr, bool rts)
+{
+    Calls.emplace_back(dtr, rts);
+}
+
+TEngineHarness::TEngineHarness(const std::string& devicePath, bool sending, unsigned com)
+{
+    setenv(("SKIPMAIL_COM" + std::to_string(com)).c_str(), devicePath.c_str(), 1);
+    FPort.SetComNumber(static_cast<uint16_t>(com));
+    FPort.SetAutoOpen(false);
+    FPort.SetInSize(8192);
+    FPort.SetOutSize(8192);
+    FPort.SetOpen(true);
+    FWindow = std::make_unique<TGuiReceiver>(
+        [this](uint32_t msg, uintptr_t w, intptr_t l) { return Handle(msg, w, l); });
+    if (sending)
+        fInitC12SendFax(FRun, "SKIPMAIL TEST", FPort.GetDispatcher(), FWindow->Target());
+    else
+        fInitC12ReceiveFax(FRun, "SKIPMAIL TEST", FPort.GetDispatcher(), FWindow->Target());
+    fSetModemLines(FRun.get(), &Lines);
+}
+
+TEngineHarness::~TEngineHarness()
+{
+    if (FRun && FPort.Open()) {
+        afStopFax(FRun.get());
+        FPort.GetDispatcher()->SetDataPointer(nullptr, 2);
+    }
+    FPort.SetOpen(false);
+    FWindow.reset();
+}
+
+intptr_t TEngineHarness::Handle(uint32_t msg, uintptr_t wParam, intptr_t lParam)
+{
+    FNotes.push_back({msg, wParam});
+    auto* fp = reinterpret_cast<PFaxRec>(lParam);
+    switch (msg) {
+    case apw_FaxNext:
+        if (NextFaxes.empty())
+            return 0;
+        afSetNextFax(fp, NextFaxes.front().Number, NextFaxes.front().FaxFile,
+                     NextFaxes.front().CoverFile);
+        NextFaxes.pop_front();
+        return 1;
+    case apw_FaxStatus:
+        FStatuses.push_back(fp->PData->StatusCode);
+        return 0;
+    case apw_FaxName:
+        if (NameFile)
+            afSetFaxName(fp, NameFile());
+        return 0;
+    case apw_FaxAccept:
+        return Accept ? 1 : 0;
+    case apw_FaxFinish:
+        FFinished = true;
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+bool TEngineHarness::WaitFinish(int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!FFinished && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return FFinished;
+}
+
+std::vector<int32_t> TEngineHarness::Errors() const
+{
+    std::vector<int32_t> out;
+    for (const auto& n : FNotes)
+        if (n.Msg == apw_FaxError)
+            out.push_back(static_cast<int32_t>(static_cast<intptr_t>(n.WParam)));
+    return out;
+}
+
+std::vector<int32_t> TEngineHarness::Logs() const
+{
+    std::vector<int32_t> out;
+    for (const auto& n : FNotes)
+        if (n.Msg == apw_FaxLog)
+            out.push_back(static_cast<int32_t>(n.WParam));
+    return out;
+}
+
+} // namespace FaxTest

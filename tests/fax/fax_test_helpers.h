@@ -1,5 +1,11 @@
 #pragma once
 
+#include "fax/aw_fax.h"
+#include "serial/ad_port.h"
+
+#include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +41,59 @@ public:
 
 private:
     std::string FDir;
+};
+
+} // namespace FaxTest
+
+// ---------------------------------------------------------------------------
+// The engine on a serial port, with a window that records its notifications.
+
+namespace FaxTest {
+
+// Modem-control lines of a pseudo-terminal: remembered, carrier as set.
+class TFakeLines : public TFaxModemLines {
+public:
+    void SetModem(bool dtr, bool rts) override;
+    bool CheckDCD() override { return Carrier; }
+    bool Carrier = false;
+    std::vector<std::pair<bool, bool>> Calls;
+};
+
+struct TNote {
+    uint32_t Msg;
+    uintptr_t WParam;
+};
+
+class TEngineHarness {
+public:
+    // Opens "COM<com>" on the device path.
+    TEngineHarness(const std::string& devicePath, bool sending, unsigned com);
+    ~TEngineHarness();
+
+    PFaxRec FP() const { return FRun.get(); }
+    TApdBaseDispatcher* Dispatcher() { return FPort.GetDispatcher(); }
+    // Runs the GUI thread until the finish message came; false on time-out.
+    bool WaitFinish(int timeoutMs);
+    bool Finished() const { return FFinished; }
+    std::vector<TNote> Notes() const { return FNotes; }
+    std::vector<int32_t> Errors() const;
+    std::vector<int32_t> Logs() const;
+    std::vector<int32_t> Statuses() const { return FStatuses; }
+
+    // Answers of the window.
+    std::deque<TFaxEntry> NextFaxes;
+    bool Accept = true;
+    std::function<std::string()> NameFile; // empty: leave naming to the engine
+    TFakeLines Lines;
+
+private:
+    intptr_t Handle(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+    std::unique_ptr<TFaxRec> FRun;
+    TApdComPort FPort;
+    std::unique_ptr<TGuiReceiver> FWindow;
+    std::vector<TNote> FNotes;
+    std::vector<int32_t> FStatuses;
+    bool FFinished = false;
 };
 
 } // namespace FaxTest
