@@ -729,6 +729,11 @@ bool HasHangup(PFaxRec FP)
            C.Response.find(C.Commands->HangupReport) != std::string::npos;
 }
 
+TFaxModemLines& ModemLines(PFaxRec FP)
+{
+    return Lines(FP);
+}
+
 void HangupByDTR(PFaxRec FP)
 {
     TApdBaseDispatcher* disp = Pd(FP).Dispatcher;
@@ -824,6 +829,64 @@ bool PutStuffed(PFaxRec FP, const uint8_t* data, std::size_t n)
             out.push_back(DLE);
     }
     return Pd(FP).Dispatcher->PutBlock(out.data(), out.size()) >= 0;
+}
+
+void SendFrame(PFaxRec FP, const std::string& octets)
+{
+    Pause(20);
+    PutStuffed(FP, reinterpret_cast<const uint8_t*>(octets.data()), octets.size());
+    const uint8_t end[2] = {DLE, ETX};
+    Pd(FP).Dispatcher->PutBlock(end, 2);
+}
+
+TGot Collect(PFaxRec FP)
+{
+    TC12AbsData& C = Cd(FP);
+    TApdBaseDispatcher* disp = Pd(FP).Dispatcher;
+    if (C.LineMatch == 2) { // the last line was taken: start a new one
+        C.Response.clear();
+        C.LineMatch = 0;
+    }
+    uint8_t ch = 0;
+    while (disp->CharReady() && disp->GetChar(ch) == 0) {
+        if (C.InFrame) {
+            if (C.FrameMatch == 1) {
+                C.FrameMatch = 0;
+                if (ch == ETX) {
+                    C.InFrame = false;
+                    C.ExpectFrames = false;
+                    return TGot::Frame;
+                }
+                C.Frame += static_cast<char>(ch); // DLE DLE (or a stray DLE pair)
+                continue;
+            }
+            if (ch == DLE)
+                C.FrameMatch = 1;
+            else
+                C.Frame += static_cast<char>(ch);
+            continue;
+        }
+        if (ch == '\n' && C.LineMatch == 1) {
+            C.LineMatch = 2;
+            if (!C.Response.empty() && C.Response.back() == '\r')
+                C.Response.pop_back();
+            C.Response = Trim(C.Response);
+            if (C.Response.empty()) {
+                C.LineMatch = 0;
+                continue;
+            }
+            if (C.ExpectFrames && C.Response == "CONNECT") {
+                C.InFrame = true;
+                C.Frame.clear();
+                C.FrameMatch = 0;
+            }
+            return TGot::Line;
+        }
+        C.LineMatch = ch == '\r' ? 1 : 0;
+        if (C.Response.size() < 128)
+            C.Response += static_cast<char>(ch);
+    }
+    return TGot::Nothing;
 }
 
 } // namespace FaxLine

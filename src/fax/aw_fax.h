@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fax/apf_file.h"
 #include "fax/aw_abs_fax.h"
 #include "serial/ad_misc.h"
 
@@ -110,7 +111,15 @@ struct TC12AbsData {
     int32_t InitBaud = 0;
     std::vector<uint8_t> DataBuffer = std::vector<uint8_t>(4096);
     std::array<uint8_t, 64> FileHeader{};
-    std::array<uint8_t, 16> PageHeader{};
+    TPageHeaderRec PageHeader;
+    TApfReader FaxFile;         // the file being sent (or the APF cover)
+    TApfWriter RecvFile;        // the file being received
+    std::vector<uint8_t> Chunk; // page bytes read, not yet sent
+    std::string Frame;          // Class 1: the frame being collected
+    int32_t SentPage = 0;       // the page whose post-page answer is awaited
+    bool SentCover = false;
+    int32_t PageResends = 0;
+    bool SentEOM = false;                      // the last post-page message was EOM
     const TFaxClassRecord* Commands = nullptr; // the loaded command set
     std::string ClassCommand;                  // may be "AT+FCLASS=1.0"
     std::string Modulation;
@@ -205,12 +214,22 @@ void DisarmTimeout(PFaxRec FP);
 bool Has(PFaxRec FP, const char* text);
 bool HasHangup(PFaxRec FP);
 void HangupByDTR(PFaxRec FP);
+TFaxModemLines& ModemLines(PFaxRec FP);
 void SwitchToInitBaud(PFaxRec FP);
 void SwitchToNormalBaud(PFaxRec FP);
 bool SyncCommand(PFaxRec FP, const std::string& command);
 void Drain(PFaxRec FP);
 // Writes bytes with every DLE doubled; false when the output buffer is full.
 bool PutStuffed(PFaxRec FP, const uint8_t* data, std::size_t n);
+// A Class 1 frame: 20 ms pause, the octets (DLE doubled), DLE ETX.
+void SendFrame(PFaxRec FP, const std::string& octets);
+
+enum class TGot { Nothing, Line, Frame };
+// Collects modem bytes: a CR LF line into the response (trimmed, at most 128
+// characters, empty lines skipped), or, after a CONNECT that starts a
+// received frame, the frame's octets (DLE DLE unstuffed) up to DLE ETX into
+// the record's Frame.
+TGot Collect(PFaxRec FP);
 } // namespace FaxLine
 
 // Report fields: the text after the prefix up to ":" or "=", trimmed.

@@ -94,6 +94,28 @@ void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
         throw std::runtime_error("cannot join " + path);
 }
 
+void MakeApf(const std::string& path, const std::vector<std::string>& pbms,
+             const std::vector<bool>& fine)
+{
+    TApfWriter w;
+    if (w.Create(path) != 0)
+        throw std::runtime_error("cannot create " + path);
+    for (std::size_t i = 0; i < pbms.size(); ++i) {
+        const std::string base = path + ".p" + std::to_string(i);
+        WriteFile(base + ".pbm", pbms[i]);
+        if (Shell("pbmtog3 -reversebits " + base + ".pbm > " + base + ".g3 2>/dev/null") != 0)
+            throw std::runtime_error("pbmtog3 failed");
+        const std::string g3 = ReadFile(base + ".g3");
+        const bool f = i < fine.size() && fine[i];
+        if (w.BeginPage(f ? ffHighRes : 0) != 0 ||
+            w.AddData(reinterpret_cast<const uint8_t*>(g3.data()), g3.size()) != 0 ||
+            w.EndPage() != 0)
+            throw std::runtime_error("cannot write " + path);
+    }
+    if (w.Close("TEST") != 0)
+        throw std::runtime_error("cannot close " + path);
+}
+
 std::vector<std::string> TiffPages(const std::string& path)
 {
     std::vector<std::string> pages;

@@ -23,6 +23,10 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // A TIFF-F file of the pages (fine: 196 lines per inch, else 98).
 void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
               const std::vector<bool>& fine);
+// An APF file of the pages, each one raw MH stream (no line records) as
+// pbmtog3 codes it.
+void MakeApf(const std::string& path, const std::vector<std::string>& pbms,
+             const std::vector<bool>& fine);
 // Every page of a TIFF as PBM bytes.
 std::vector<std::string> TiffPages(const std::string& path);
 // Whether a decoded page holds the source bitmap, with only white rows after

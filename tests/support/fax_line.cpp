@@ -108,8 +108,10 @@ struct TFaxLine::TCallbacks {
             e->Result.PagesTx = stats.pages_tx;
             e->Result.PagesRx = stats.pages_rx;
             e->Result.BitRate = stats.bit_rate;
-            const char* id = t30_get_rx_ident(t30);
-            e->Result.RemoteIdent = id ? id : "";
+            // T.30 pads identities with blanks.
+            std::string id = t30_get_rx_ident(t30) ? t30_get_rx_ident(t30) : "";
+            id.erase(id.find_last_not_of(' ') + 1);
+            e->Result.RemoteIdent = id;
         }
         e->HangupIn = kTerminalHangup;
         e->Line->FDone.notify_all();

@@ -1,0 +1,1137 @@
+#include "fax/aw_fax_transmit.h"
+
+#include "serial/ad_except.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <filesystem>
+
+// Decisions of the send machine beyond the line rules:
+// - A page the receiver rejects (RTN) is sent again, at the next lower
+//   speed when there is one, up to the page resend limit; it is not counted
+//   as sent. Past the limit the fax fails with "Fax failed in mid-session".
+// - A page whose resolution differs from the page before is announced with
+//   EOM in Class 1, and the next page gets a new DCS after the receiver's
+//   DIS, so the receiver never takes a page at the wrong resolution.
+// - The page header line is sent as its blank top lines and fill; the text
+//   of the header line is not drawn (the page's own top margin stays white).
+
+namespace {
+
+using namespace FaxLine;
+
+enum class TTrig { None, Status, Timeout, OutFree, OutUsed };
+
+struct TCall {
+    PFaxRec FP;
+    TFaxData& D;
+    TC12AbsData& C;
+    TTrig Trig = TTrig::None;
+    bool Cancel = false;
+    bool Data = false;
+    bool Stop = false; // end the handler call now
+    int LinesThisCall = 0;
+};
+
+// Exit codes: 0/3 end the handler call, 1 runs the next state at once, 2
+// runs it when a character waits.
+constexpr std::array<uint8_t, kSendStateCount> kExit{
+    0, 1, 1, 2, 2, 2, 2, 2, 2, 1, 3, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 1, 1,
+    3, 1, 3, 3, 2, 1, 2, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 0, 1, 2, 1, 1, 1, 3};
+
+constexpr std::array<const char*, kSendStateCount> kNames{"tfNone",
+                                                          "tfGetEntry",
+                                                          "tfInit",
+                                                          "tf1Init1",
+                                                          "tf2Init1",
+                                                          "tf2Init1A",
+                                                          "tf2Init1B",
+                                                          "tf2Init2",
+                                                          "tf2Init3",
+                                                          "tfDial",
+                                                          "tfRetryWait",
+                                                          "tf1Connect",
+                                                          "tf1SendTSI",
+                                                          "tf1TSIResponse",
+                                                          "tf1DCSResponse",
+                                                          "tf1TrainStart",
+                                                          "tf1TrainFinish",
+                                                          "tf1WaitCFR",
+                                                          "tf1WaitPageConnect",
+                                                          "tf2Connect",
+                                                          "tf2GetParams",
+                                                          "tfWaitXon",
+                                                          "tfWaitFreeHeader",
+                                                          "tfSendPageHeader",
+                                                          "tfOpenCover",
+                                                          "tfSendCover",
+                                                          "tfPrepPage",
+                                                          "tfSendPage",
+                                                          "tfDrainPage",
+                                                          "tf1PageEnd",
+                                                          "tf1PrepareEOP",
+                                                          "tf1SendEOP",
+                                                          "tf1WaitMPS",
+                                                          "tf1WaitEOP",
+                                                          "tf1WaitMCF",
+                                                          "tf1SendDCN",
+                                                          "tf1Hangup",
+                                                          "tf1WaitHangup",
+                                                          "tf2SendEOP",
+                                                          "tf2WaitFPTS",
+                                                          "tf2WaitFET",
+                                                          "tf2WaitPageOK",
+                                                          "tf2SendNewParams",
+                                                          "tf2NextPage",
+                                                          "tf20CheckPage",
+                                                          "tfClose",
+                                                          "tfCompleteOK",
+                                                          "tfAbort",
+                                                          "tfDone"};
+
+// States that run without the response pre-processing.
+bool RawState(uint8_t s)
+{
+    return s == tfGetEntry || s == tfInit || s == tfDial || s == tfRetryWait ||
+           (s >= tfWaitXon && s <= tfDrainPage) || s == tf1PrepareEOP || s == tf2SendEOP ||
+           s == tf2SendNewParams || s == tf2NextPage || s == tfClose || s == tfCompleteOK ||
+           s == tfAbort;
+}
+
+// One run at a time may be between tfGetEntry and tfInit.
+std::atomic<PFaxRec> gStarting{nullptr};
+
+constexpr uint32_t kFreeLevel = 4096;
+constexpr std::array<uint8_t, 6> kBlankLine{0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
+
+void Go(TCall& k, SendStates s)
+{
+    k.FP->State = s;
+}
+
+void Fail(TCall& k, int32_t code)
+{
+    afReportError(k.FP, code);
+    Go(k, tfAbort);
+}
+
+void Status(TCall& k, int32_t code, bool force = false)
+{
+    k.D.StatusCode = code;
+    if (force)
+        k.C.ForceStatus = true;
+}
+
+void FlowOn(TCall& k)
+{
+    if (afOptionsAreOn(k.FP, afSoftwareFlow))
+        k.D.Dispatcher->SWFlowEnable(0, 0, sfTransmitFlow);
+}
+
+void FlowOff(TCall& k)
+{
+    if (afOptionsAreOn(k.FP, afSoftwareFlow))
+        k.D.Dispatcher->SWFlowDisable();
+}
+
+void ArmOutFree(TCall& k)
+{
+    k.D.Dispatcher->SetStatusTrigger(k.D.OutFreeTrigger, kFreeLevel, true);
+    ArmTimeout(k.FP, k.C.TransmitWait);
+}
+
+void ArmOutUsed(TCall& k)
+{
+    k.D.Dispatcher->SetStatusTrigger(k.D.OutUsedTrigger, 0, true);
+    ArmTimeout(k.FP, k.C.TransmitWait);
+}
+
+bool IsClass1(const TCall& k)
+{
+    return k.D.Class == ClassType::ctClass1;
+}
+
+const TFaxClassRecord& Cmds(const TCall& k)
+{
+    return *k.C.Commands;
+}
+
+void TakePageHeader(TCall& k, const TPageHeaderRec& h)
+{
+    k.C.PageHeader = h;
+    k.C.LongLines = h.LengthWords();
+    k.C.Resolution = h.Fine() ? '1' : '0';
+    k.C.Fine = h.Fine();
+    k.C.Wide = h.Wide();
+    k.D.PageLength = static_cast<int32_t>(h.ImgLength);
+    k.D.DataBytes = 0;
+    k.C.Chunk.clear();
+    UpdateMinLineBytes(k.C);
+}
+
+// Opens the page to send: the APF cover while the cover is on, else the
+// fax file's current page.
+int OpenPage(TCall& k)
+{
+    const std::string& name = k.D.OnCover ? k.D.CoverFileName : k.D.FaxFileName;
+    const unsigned page = k.D.OnCover ? 1u : static_cast<unsigned>(k.D.CurrentPage);
+    if (!k.C.FaxFile.IsOpen() || k.C.CoverIsImage) {
+        k.C.FaxFile.Close();
+        if (const int rc = k.C.FaxFile.Open(name); rc < 0)
+            return rc;
+    }
+    TPageHeaderRec h;
+    if (const int rc = k.C.FaxFile.SeekPage(page, h); rc < 0)
+        return rc;
+    TakePageHeader(k, h);
+    return 0;
+}
+
+bool PagesRemain(const TCall& k)
+{
+    return k.D.OnCover ? k.D.PageCount > 0 : k.D.CurrentPage < k.D.PageCount;
+}
+
+void CloseFiles(TCall& k)
+{
+    k.C.FaxFile.Close();
+}
+
+// Hang-up after an abort.
+void HangUp(TCall& k)
+{
+    TApdBaseDispatcher* d = k.D.Dispatcher;
+    TFaxModemLines& lines = ModemLines(k.FP);
+    if (lines.CheckDCD()) {
+        Pause(1000);
+        d->PutString("+++");
+        Pause(1000);
+        d->PutString("ATH0\r");
+        Pause(1000);
+        d->FlushInBuffer();
+        if (lines.CheckDCD()) {
+            lines.SetModem(false, false);
+            Pause(500);
+            lines.SetModem(true, true);
+            Pause(500);
+        }
+    } else {
+        d->PutString("ATH0\r");
+        Pause(1000);
+        d->FlushInBuffer();
+    }
+}
+
+void SendClass2Params(TCall& k, const std::string& resolution)
+{
+    SendCommand(k.FP, std::string(Cmds(k).CapabilitiesCommand) + "=" + resolution);
+}
+
+// The 8 blank lines and the zero fill that start every page.
+void SendPageStart(TCall& k)
+{
+    std::vector<uint8_t> block;
+    for (int i = 0; i < 8; ++i) {
+        block.insert(block.end(), kBlankLine.begin(), kBlankLine.end());
+        if (k.C.MinLineBytes >= 7)
+            block.insert(block.end(), k.C.MinLineBytes - 5u, 0);
+    }
+    const std::size_t waiting = k.D.Dispatcher->OutBuffUsed() + block.size();
+    const std::size_t minimum = static_cast<std::size_t>(std::max(k.C.BufferMinimum, 0));
+    if (waiting < minimum)
+        block.insert(block.end(), std::min<std::size_t>(minimum - waiting, 8192), 0);
+    PutStuffed(k.FP, block.data(), block.size());
+}
+
+void EndPageData(TCall& k)
+{
+    if (IsClass1(k)) {
+        const uint8_t end[2] = {0x10, 0x03};
+        k.D.Dispatcher->PutBlock(end, 2);
+        Status(k, FaxStatus::fpSendPage);
+    }
+    ArmOutUsed(k);
+    Go(k, tfDrainPage);
+}
+
+// Sends page lines while the buffer allows; true when the page is done.
+bool SendPageLines(TCall& k)
+{
+    TApdBaseDispatcher* d = k.D.Dispatcher;
+    const std::size_t minimum = static_cast<std::size_t>(std::max(k.C.BufferMinimum, 0));
+    while (k.LinesThisCall < k.C.LinesPerCall && d->OutBuffUsed() <= minimum &&
+           d->OutBuffFree() >= kFreeLevel) {
+        if (k.C.Chunk.empty()) {
+            const uint32_t before = k.C.FaxFile.BytesRead();
+            const int rc = k.C.FaxFile.ReadChunk(k.C.Chunk);
+            if (rc < 0) {
+                Fail(k, rc);
+                return false;
+            }
+            k.D.DataBytes += static_cast<int32_t>(k.C.FaxFile.BytesRead() - before);
+            if (k.C.Chunk.empty())
+                return true;
+            if (k.C.LongLines && k.C.Chunk.size() < k.C.MinLineBytes)
+                k.C.Chunk.resize(k.C.MinLineBytes, 0);
+        }
+        if (!PutStuffed(k.FP, k.C.Chunk.data(), k.C.Chunk.size()))
+            break; // no room after all: the next output-free trigger resumes
+        k.C.Chunk.clear();
+        ++k.LinesThisCall;
+    }
+    return false;
+}
+
+// After RTN: the rejected page is sent again.
+bool RewindRejectedPage(TCall& k)
+{
+    if (++k.C.PageResends > k.C.MaxRetries)
+        return false;
+    k.D.OnCover = k.C.SentCover;
+    k.D.CurrentPage = k.C.SentPage;
+    return OpenPage(k) == 0;
+}
+
+// --- response pre-processing ------------------------------------------------
+
+// Returns false when the handler call ends (nothing complete yet).
+bool PreProcess(TCall& k)
+{
+    const uint8_t s = k.FP->State;
+    if (k.Trig == TTrig::Timeout) {
+        if (s == tf1Connect || s == tf2Connect)
+            Fail(k, AdErr::ecFaxNoAnswer);
+        else if (s == tf1WaitMCF) {
+            k.D.Dispatcher->PutChar(0x20);
+            Go(k, tf1PrepareEOP);
+        } else if (s == tf1WaitHangup) {
+            HangUp(k);
+            Go(k, tfClose);
+        } else
+            Fail(k, AdErr::ecTimeout);
+        return true;
+    }
+    const TGot got = Collect(k.FP);
+    if (got == TGot::Nothing)
+        return false;
+    if (got == TGot::Line) {
+        const std::string& r = k.C.Response;
+        if (r.find("ERROR") != std::string::npos && s != tf1SendEOP && s != tf1WaitEOP &&
+            s != tf1WaitMCF) {
+            Fail(k, AdErr::ecFaxBadModemResult);
+            return true;
+        }
+        if (HasHangup(k.FP) && s != tf2WaitFET && s != tf20CheckPage) {
+            k.C.HangupCode = ParseHangupCode(r);
+            Fail(k, AdErr::ecFaxBadModemResult);
+            return true;
+        }
+        return true;
+    }
+    // A frame.
+    switch (DecodeFrame(k.FP, k.C.Frame)) {
+    case TFrameResult::Disconnect:
+        Fail(k, AdErr::ecCancelRequested);
+        break;
+    case TFrameResult::Incompatible:
+        Fail(k, AdErr::ecFaxBadMachine);
+        break;
+    case TFrameResult::Retrain: {
+        // FTT: train again lower. RTN: the page was rejected; it goes again,
+        // lower when a lower speed is left.
+        const bool rejected = k.C.LastFCF == Fcf::RTN;
+        const bool lower = StepDownSpeed(k.C);
+        if (rejected ? !RewindRejectedPage(k) : !lower) {
+            Fail(k, rejected ? AdErr::ecFaxSessionError : AdErr::ecFaxTrainError);
+            break;
+        }
+        SendFrameCommand(k.FP, "AT+FTH=3");
+        Go(k, tf1TSIResponse);
+        break;
+    }
+    default:
+        break;
+    }
+    k.C.Response.clear(); // a frame is no line
+    return true;
+}
+
+// --- the states ---------------------------------------------------------------
+
+void GetEntry(TCall& k)
+{
+    PFaxRec expected = nullptr;
+    if (!gStarting.compare_exchange_strong(expected, k.FP) && expected != k.FP) {
+        k.Stop = true; // another run is starting: try again at the next trigger
+        return;
+    }
+    if (!afNextFax(k.FP)) {
+        Go(k, tfCompleteOK);
+        return;
+    }
+    afLogFax(k.FP, lfaxTransmitStart);
+    k.D.AttemptCount = 0;
+    k.D.OnCover = false;
+    k.D.RemoteID.clear();
+    k.D.PageCount = k.D.CoverCount = k.D.DataBytes = k.D.PageLength = 0;
+    k.C.RetryCount = 0;
+    k.C.PageResends = 0;
+    k.D.CurrentPage = 1;
+    CloseFiles(k);
+    if (!k.D.FaxFileName.empty()) {
+        if (std::filesystem::path(k.D.FaxFileName).extension().empty())
+            k.D.FaxFileName += "." + k.D.DefaultExtension;
+        if (const int rc = k.C.FaxFile.Open(k.D.FaxFileName); rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+        k.D.PageCount = k.C.FaxFile.Header().PageCount;
+    } else if (k.D.CoverFileName.empty()) {
+        Fail(k, AdErr::ecNoFilename);
+        return;
+    }
+    Go(k, tfInit);
+    FlowOff(k);
+}
+
+void Init(TCall& k)
+{
+    for (char& c : k.D.StationID)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!k.D.CoverFileName.empty()) {
+        k.D.CoverCount = 1;
+        k.D.OnCover = true;
+        std::string ext = std::filesystem::path(k.D.CoverFileName).extension().string();
+        for (char& c : ext)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        k.C.CoverIsImage = ext == "." + k.D.DefaultExtension;
+    }
+    if (!k.D.FaxFileName.empty()) {
+        TPageHeaderRec h;
+        if (const int rc = k.C.FaxFile.SeekPage(1, h); rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+        TakePageHeader(k, h);
+        if (k.D.OnCover) { // the cover comes first: its resolution counts
+            TPageHeaderRec ch;
+            if (k.C.CoverIsImage && ApfReadPageHeader(k.D.CoverFileName, 1, ch) == 0)
+                TakePageHeader(k, ch);
+            else if (!k.C.CoverIsImage) {
+                k.C.Resolution = '0';
+                k.C.Fine = false;
+            }
+        }
+    } else {
+        k.C.Resolution = '0';
+        k.C.Fine = false;
+        TPageHeaderRec h;
+        if (k.C.CoverIsImage && ApfReadPageHeader(k.D.CoverFileName, 1, h) == 0)
+            TakePageHeader(k, h);
+    }
+    if (k.D.OnCover && !k.C.CoverIsImage) {
+        // Text covers need the text converter, which this engine does not
+        // draw; the cover file must be an APF image.
+        Fail(k, AdErr::ecFaxBadFormat);
+        return;
+    }
+    Status(k, FaxStatus::fpInitModem, true);
+    SendCommand(k.FP, k.C.ClassCommand);
+    Go(k, IsClass1(k) ? tf1Init1 : tf2Init1);
+}
+
+void Dial(TCall& k)
+{
+    std::string cmd;
+    if (k.D.LineAlreadyConnected) {
+        cmd = "ATD";
+        k.D.LineAlreadyConnected = false;
+        Status(k, FaxStatus::fpConnecting, true);
+    } else {
+        cmd = std::string("ATD") + k.C.DialChar + k.C.DialPrefix + k.D.PhoneNumber;
+        Status(k, FaxStatus::fpDialing, true);
+    }
+    SendCommand(k.FP, cmd);
+    ArmTimeout(k.FP, k.C.DialWait);
+    NewTimer(k.C.Timer, k.C.DialWait);
+    Go(k, IsClass1(k) ? tf1Connect : tf2Connect);
+}
+
+// Busy, voice and no dial tone while connecting; true when handled.
+bool ConnectFailures(TCall& k)
+{
+    if (Has(k.FP, "BUSY") || Has(k.FP, "ANSWER")) {
+        ++k.D.AttemptCount;
+        if (k.D.AttemptCount < k.D.ConnectAttempts || k.D.ConnectAttempts == 0) {
+            Status(k, FaxStatus::fpBusyWait, true);
+            ArmTimeout(k.FP, std::max(k.D.RetryWait, 1));
+            Go(k, tfRetryWait);
+        } else {
+            afFaxStatus(k.FP, false, false);
+            if (afOptionsAreOn(k.FP, afAbortNoConnect)) {
+                Fail(k, AdErr::ecFaxBusy);
+            } else {
+                CloseFiles(k);
+                afReportError(k.FP, AdErr::ecFaxBusy);
+                afLogFax(k.FP, lfaxTransmitFail);
+                Status(k, FaxStatus::fpInitModem);
+                Go(k, tfGetEntry);
+            }
+        }
+        return true;
+    }
+    if (Has(k.FP, "VOICE") || Has(k.FP, "VCON")) {
+        Fail(k, AdErr::ecFaxVoiceCall);
+        return true;
+    }
+    if (Has(k.FP, "NO DIAL")) {
+        Fail(k, AdErr::ecFaxNoDialTone);
+        return true;
+    }
+    return false;
+}
+
+void Class1Connect(TCall& k)
+{
+    if (Has(k.FP, "CONNECT"))
+        return;
+    if (Has(k.FP, "OK")) {
+        if (k.C.LastFrameFinal) {
+            Pause(200);
+            SendFrameCommand(k.FP, "AT+FTH=3");
+            Go(k, tf1SendTSI);
+        } else {
+            SendFrameCommand(k.FP, "AT+FRH=3");
+        }
+        return;
+    }
+    if (ConnectFailures(k))
+        return;
+    const std::string& r = k.C.Response;
+    if (r.size() >= 5 && r.compare(r.size() - 5, 5, "RRIER") == 0)
+        Fail(k, AdErr::ecFaxNoCarrier);
+}
+
+void WaitCFR(TCall& k)
+{
+    if (!Has(k.FP, "OK"))
+        return;
+    if (!k.C.LastFrameFinal) {
+        SendFrameCommand(k.FP, "AT+FRH=3");
+        return;
+    }
+    Pause(200);
+    if (k.C.GotCFR) {
+        SendFrameCommand(k.FP, "AT+FTM=" + PageModulation(k.C));
+        k.C.LastFrameFinal = false;
+        Go(k, tf1WaitPageConnect);
+    } else {
+        SendFrameCommand(k.FP, "AT+FTH=3");
+        Go(k, tf1TSIResponse);
+    }
+}
+
+void GetParams(TCall& k)
+{
+    const std::string& r = k.C.Response;
+    const TFaxClassRecord& cmds = Cmds(k);
+    if (r.find(cmds.CapabilitiesReport) != std::string::npos) {
+        ParseClass2Params(k.C, r, true);
+        k.C.Fine = k.C.Resolution == '1';
+        if ((k.C.PageHeader.Wide() && !k.C.RemoteWide) ||
+            (k.C.Resolution == '1' && !k.C.RemoteFine))
+            Fail(k, AdErr::ecFaxBadMachine);
+        else
+            Status(k, FaxStatus::fpSessionParams);
+    } else if (r.find(cmds.CSIReport) != std::string::npos) {
+        k.D.RemoteID = ReportStationID(r);
+        Status(k, FaxStatus::fpGotRemoteID);
+    } else if (r.find(cmds.DCSReport) != std::string::npos) {
+        ParseClass2Params(k.C, r, false);
+        Status(k, FaxStatus::fpSessionParams);
+    } else if (Has(k.FP, "OK")) {
+        SendCommand(k.FP, "AT+FDT");
+        ArmTimeout(k.FP, 546);
+    } else if (Has(k.FP, "CONNECT")) {
+        if (k.D.Class == ClassType::ctClass2_0) {
+            ArmOutFree(k);
+            Go(k, tfWaitFreeHeader);
+        } else {
+            ArmTimeout(k.FP, 18);
+            Go(k, tfWaitXon);
+        }
+    }
+}
+
+void DrainPage(TCall& k)
+{
+    if (k.Trig == TTrig::Timeout) {
+        Fail(k, AdErr::ecTimeout);
+        return;
+    }
+    if (k.Trig != TTrig::OutUsed)
+        return;
+    FlowOff(k);
+    k.C.SentPage = k.D.CurrentPage;
+    k.C.SentCover = k.D.OnCover;
+    const char before = k.C.Resolution;
+    k.C.MorePages = PagesRemain(k);
+    if (k.C.MorePages) {
+        if (k.D.OnCover) {
+            k.D.OnCover = false;
+            k.D.CurrentPage = 1;
+        } else {
+            ++k.D.CurrentPage;
+        }
+        if (const int rc = OpenPage(k); rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+    }
+    k.C.PrevResolution = before;
+    if (IsClass1(k)) {
+        Go(k, tf1PageEnd);
+    } else if (k.D.Class == ClassType::ctClass2) {
+        const uint8_t end[2] = {0x10, 0x03};
+        k.D.Dispatcher->PutBlock(end, 2);
+        Go(k, tf2SendEOP);
+    } else {
+        const uint8_t mark = !k.C.MorePages ? '.' : k.C.Resolution != before ? ';' : ',';
+        const uint8_t end[2] = {0x10, mark};
+        k.D.Dispatcher->PutBlock(end, 2);
+        Go(k, tf2SendEOP);
+    }
+    Status(k, FaxStatus::fpSendPage, true);
+}
+
+void SendEOPFrame(TCall& k)
+{
+    if (!Has(k.FP, "CONNECT"))
+        return;
+    uint8_t fcf = 0x2F; // EOP
+    if (k.C.MorePages) {
+        const bool newFormat = k.C.Resolution != k.C.PrevResolution;
+        fcf = k.C.UseMPS && !newFormat ? 0x4F : 0x8F;
+    }
+    k.C.SentEOM = fcf == 0x8F;
+    SendFrame(k.FP, FrameShort(fcf));
+    ArmReply(k.FP);
+    Go(k, tf1WaitMPS);
+}
+
+void WaitMCF(TCall& k)
+{
+    if (Has(k.FP, "CONNECT"))
+        return;
+    if (Has(k.FP, "ERROR")) {
+        Go(k, tf1PrepareEOP);
+        return;
+    }
+    if (!Has(k.FP, "OK"))
+        return;
+    if (!k.C.LastFrameFinal) {
+        SendFrameCommand(k.FP, "AT+FRH=3");
+        return;
+    }
+    const uint8_t fcf = k.C.LastFCF;
+    if (fcf == Fcf::MCF || fcf == Fcf::RTP) {
+        Status(k, FaxStatus::fpPageOK, true);
+        k.C.PageResends = 0;
+        if (!k.C.MorePages) {
+            SendFrameCommand(k.FP, "AT+FTH=3");
+            Go(k, tf1SendDCN);
+        } else if (fcf == Fcf::MCF && !k.C.SentEOM) {
+            SendFrameCommand(k.FP, "AT+FTM=" + PageModulation(k.C));
+            Go(k, tf1WaitPageConnect);
+        } else if (k.C.SentEOM) {
+            // Back to the start of the call: the receiver sends its DIS.
+            k.C.LastFrameFinal = false;
+            SendFrameCommand(k.FP, "AT+FRH=3");
+            Go(k, tf1Connect);
+        } else {
+            SendFrameCommand(k.FP, "AT+FTH=3");
+            Go(k, tf1TSIResponse);
+        }
+        return;
+    }
+    Fail(k, AdErr::ecFaxSessionError);
+}
+
+void WaitFET(TCall& k)
+{
+    const std::string& r = k.C.Response;
+    if (HasHangup(k.FP)) {
+        k.C.HangupCode = ParseHangupCode(r);
+        if (k.C.HangupCode != 0)
+            Fail(k, AdErr::ecFaxPageError);
+        return;
+    }
+    if (r.find(Cmds(k).PageReport) != std::string::npos) {
+        const auto f = ReportFields(r);
+        const int code = !f.empty() && !f[0].empty() ? f[0][0] - '0' : -1;
+        if (code == 1 || code == 3) {
+            Status(k, FaxStatus::fpPageOK);
+        } else if (code == 2) {
+            Status(k, FaxStatus::fpPageError);
+            Go(k, tf2WaitPageOK);
+        } else if (code == 4 || code == 5) {
+            Fail(k, AdErr::ecCancelRequested);
+        } else {
+            Fail(k, AdErr::ecFaxPageError);
+        }
+        return;
+    }
+    if (Has(k.FP, "OK")) {
+        Go(k,
+           k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
+        return;
+    }
+    Fail(k, AdErr::ecFaxPageError);
+}
+
+void WaitPageOK(TCall& k)
+{
+    if (!Has(k.FP, "OK")) {
+        Fail(k, AdErr::ecFaxSessionError);
+        return;
+    }
+    if (++k.C.RetryCount > k.C.MaxRetries) {
+        k.D.Dispatcher->PutString("AT+FKS\r");
+        Fail(k, AdErr::ecFaxSessionError);
+        return;
+    }
+    SendCommand(k.FP, "AT+FDT");
+    k.D.OnCover = k.C.SentCover;
+    k.D.CurrentPage = k.C.SentPage;
+    if (const int rc = OpenPage(k); rc < 0) {
+        Fail(k, rc);
+        return;
+    }
+    k.C.MorePages = PagesRemain(k);
+    Go(k, tf2GetParams);
+}
+
+void CheckPage20(TCall& k)
+{
+    if (Has(k.FP, "OK")) {
+        Status(k, FaxStatus::fpPageOK);
+        Go(k,
+           k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
+    } else if (Has(k.FP, "ERROR")) {
+        SendCommand(k.FP, "AT+FPS?");
+        Go(k, tf2WaitFET);
+        Status(k, FaxStatus::fpPageError);
+    } else if (HasHangup(k.FP)) {
+        k.C.HangupCode = ParseHangupCode(k.C.Response);
+        if (k.C.HangupCode != 0)
+            Fail(k, AdErr::ecFaxPageError);
+    } else {
+        Fail(k, AdErr::ecFaxPageError);
+    }
+}
+
+void Close(TCall& k)
+{
+    CloseFiles(k);
+    Status(k, FaxStatus::fpFinished);
+    afLogFax(k.FP, lfaxTransmitOk);
+    Go(k, tfGetEntry);
+    SwitchToInitBaud(k.FP);
+}
+
+void CompleteOK(TCall& k)
+{
+    afFaxStatus(k.FP, false, true);
+    k.C.ModemReady = false;
+    Go(k, tfDone);
+    afSignalFinish(k.FP);
+}
+
+void Abort(TCall& k)
+{
+    CloseFiles(k);
+    afLogFax(k.FP, lfaxTransmitFail);
+    HangUp(k);
+    if (afOptionsAreOn(k.FP, afAbortNoConnect) || afOptionsAreOn(k.FP, afExitOnError) || k.Cancel) {
+        Status(k, FaxStatus::fpCancel);
+        afFaxStatus(k.FP, false, true);
+        k.C.ModemReady = false;
+        Go(k, tfDone);
+        SwitchToInitBaud(k.FP);
+        afSignalFinish(k.FP);
+        return;
+    }
+    Go(k, tfGetEntry);
+    SwitchToInitBaud(k.FP);
+}
+
+void RunState(TCall& k)
+{
+    TC12AbsData& C = k.C;
+    const SendStates s = static_cast<SendStates>(k.FP->State);
+    switch (s) {
+    case tfNone:
+    case tfDone:
+        return;
+    case tfGetEntry:
+        GetEntry(k);
+        return;
+    case tfInit:
+        Init(k);
+        return;
+    case tf1Init1:
+        if (Has(k.FP, "OK"))
+            Go(k, tfDial);
+        else
+            Fail(k, AdErr::ecFaxInitError);
+        return;
+    case tf2Init1:
+        if (!Has(k.FP, "OK")) {
+            Fail(k, AdErr::ecFaxInitError);
+            return;
+        }
+        SendCommand(k.FP, std::string(Cmds(k).StationIdCommand) + "=\"" + k.D.StationID + "\"");
+        Go(k, Cmds(k).FlowAndReports ? tf2Init1A : tf2Init2);
+        return;
+    case tf2Init1A:
+        if (!Has(k.FP, "OK")) {
+            Fail(k, AdErr::ecFaxInitError);
+            return;
+        }
+        SendCommand(k.FP, "AT+FLO=2");
+        Go(k, tf2Init1B);
+        return;
+    case tf2Init1B:
+        if (!Has(k.FP, "OK")) {
+            Fail(k, AdErr::ecFaxInitError);
+            return;
+        }
+        SendCommand(k.FP, "AT+FNR=1,1,1,0");
+        Go(k, tf2Init2);
+        return;
+    case tf2Init2:
+        if (!Has(k.FP, "OK")) {
+            Fail(k, AdErr::ecFaxInitError);
+            return;
+        }
+        SendCommand(k.FP,
+                    std::string(Cmds(k).CapabilitiesCommand) + "=" + C.Resolution + "," +
+                        std::to_string(BitRateCode(C.MaxBitRate == 0 ? 14400 : C.MaxBitRate)) +
+                        "," + (C.PageHeader.Wide() ? "1" : "0") + ",2,0," + C.ECDigit + ",0,0");
+        Go(k, tf2Init3);
+        return;
+    case tf2Init3:
+        if (Has(k.FP, "OK"))
+            Go(k, tfDial);
+        else
+            Fail(k, AdErr::ecFaxInitError);
+        return;
+    case tfDial:
+        Dial(k);
+        return;
+    case tfRetryWait:
+        if (k.Trig != TTrig::None || k.Data)
+            Go(k, tfInit);
+        return;
+    case tf1Connect:
+        Class1Connect(k);
+        return;
+    case tf1SendTSI:
+        if (Has(k.FP, "CONNECT")) {
+            SendFrame(k.FP, FrameID(0x43, k.D.StationID));
+            ArmReply(k.FP);
+            Go(k, tf1TSIResponse);
+        }
+        return;
+    case tf1TSIResponse:
+        if (Has(k.FP, "CONNECT")) {
+            SendFrame(k.FP, FrameDCS(C));
+            Go(k, tf1DCSResponse);
+        }
+        return;
+    case tf1DCSResponse:
+        if (Has(k.FP, "OK") || Has(k.FP, "CONNECT")) {
+            SendFrameCommand(k.FP, "AT+FTM=" + TrainModulation(C));
+            Go(k, tf1TrainStart);
+        }
+        return;
+    case tf1TrainStart:
+        if (Has(k.FP, "CONNECT") || Has(k.FP, "OK")) {
+            FlowOn(k);
+            std::vector<uint8_t> tcf(TrainingBytes(C), 0);
+            tcf.push_back(0x10);
+            tcf.push_back(0x03);
+            k.D.Dispatcher->PutBlock(tcf.data(), tcf.size());
+            Go(k, tf1TrainFinish);
+        }
+        return;
+    case tf1TrainFinish:
+        if (Has(k.FP, "OK")) {
+            FlowOff(k);
+            Pause(200);
+            SendFrameCommand(k.FP, "AT+FRH=3");
+            C.GotCFR = false;
+            Go(k, tf1WaitCFR);
+        }
+        return;
+    case tf1WaitCFR:
+        WaitCFR(k);
+        return;
+    case tf1WaitPageConnect:
+        if (Has(k.FP, "CONNECT")) {
+            ArmTimeout(k.FP, 18);
+            Go(k, tfWaitXon);
+        }
+        return;
+    case tf2Connect:
+        if (Has(k.FP, Cmds(k).ConnectReport)) {
+            ArmReply(k.FP);
+            Go(k, tf2GetParams);
+            return;
+        }
+        ConnectFailures(k);
+        return;
+    case tf2GetParams:
+        GetParams(k);
+        return;
+    case tfWaitXon: {
+        if (k.Data) {
+            uint8_t ch = 0;
+            if (k.D.Dispatcher->GetChar(ch) != 0 || ch != 0x11)
+                return;
+        } else if (k.Trig != TTrig::Timeout) {
+            return;
+        }
+        ArmOutFree(k);
+        Go(k, tfWaitFreeHeader);
+        return;
+    }
+    case tfWaitFreeHeader:
+        if (k.Trig == TTrig::OutFree) {
+            Status(k, FaxStatus::fpSendPage);
+            FlowOn(k);
+            Go(k, tfSendPageHeader);
+        } else if (k.Trig == TTrig::Timeout) {
+            Fail(k, AdErr::ecTimeout);
+        }
+        return;
+    case tfSendPageHeader:
+        SendPageStart(k);
+        Go(k, tfPrepPage);
+        return;
+    case tfOpenCover:
+    case tfSendCover:
+        Go(k, tfPrepPage);
+        return;
+    case tfPrepPage:
+        ArmOutFree(k);
+        Go(k, tfSendPage);
+        return;
+    case tfSendPage:
+        if (k.Trig == TTrig::Timeout) {
+            Fail(k, AdErr::ecTimeout);
+            return;
+        }
+        if (k.Data) {
+            uint8_t ch = 0;
+            while (k.D.Dispatcher->CharReady() && k.D.Dispatcher->GetChar(ch) == 0) {
+            }
+            return;
+        }
+        if (k.Trig != TTrig::OutFree)
+            return;
+        if (SendPageLines(k))
+            EndPageData(k);
+        else if (k.FP->State == tfSendPage)
+            ArmOutFree(k);
+        return;
+    case tfDrainPage:
+        DrainPage(k);
+        return;
+    case tf1PageEnd:
+        if (Has(k.FP, "OK")) {
+            C.RetryCount = 0;
+            Go(k, tf1PrepareEOP);
+            Status(k, FaxStatus::fpSendPageStatus);
+        }
+        return;
+    case tf1PrepareEOP:
+        if (++C.RetryCount > 3) {
+            C.ForceStatus = true;
+            Fail(k, AdErr::ecTimeout);
+            return;
+        }
+        Pause(500);
+        SendFrameCommand(k.FP, "AT+FTH=3");
+        Go(k, tf1SendEOP);
+        return;
+    case tf1SendEOP:
+        SendEOPFrame(k);
+        return;
+    case tf1WaitMPS:
+    case tf1WaitEOP:
+        if (Has(k.FP, "OK")) {
+            Pause(200);
+            SendFrameCommand(k.FP, "AT+FRH=3");
+            ArmTimeout(k.FP, 54);
+            Go(k, tf1WaitMCF);
+        }
+        return;
+    case tf1WaitMCF:
+        WaitMCF(k);
+        return;
+    case tf1SendDCN:
+        if (Has(k.FP, "CONNECT")) {
+            SendFrame(k.FP, FrameShort(0xFB));
+            Go(k, tf1Hangup);
+        }
+        return;
+    case tf1Hangup:
+        if (Has(k.FP, "OK")) {
+            SendCommand(k.FP, "ATH");
+            ArmTimeout(k.FP, 26);
+            Go(k, tf1WaitHangup);
+        }
+        return;
+    case tf1WaitHangup:
+        if (Has(k.FP, "OK"))
+            Go(k, tfClose);
+        return;
+    case tf2SendEOP:
+        C.Response.clear();
+        ArmTimeout(k.FP, C.TransmitWait);
+        Status(k, FaxStatus::fpSendPageStatus);
+        Go(k, k.D.Class == ClassType::ctClass2 ? tf2WaitFPTS : tf20CheckPage);
+        return;
+    case tf2WaitFPTS:
+        if (!Has(k.FP, "OK")) {
+            Fail(k, AdErr::ecFaxSessionError);
+            return;
+        }
+        if (!C.MorePages)
+            SendCommand(k.FP, "AT+FET=2");
+        else
+            SendCommand(k.FP, C.Resolution != C.PrevResolution ? "AT+FET=1" : "AT+FET=0");
+        ArmTimeout(k.FP, C.TransmitWait);
+        Go(k, tf2WaitFET);
+        return;
+    case tf2WaitFET:
+        WaitFET(k);
+        return;
+    case tf2WaitPageOK:
+        WaitPageOK(k);
+        return;
+    case tf2SendNewParams:
+        if (C.MorePages) {
+            SendClass2Params(k, std::string(1, C.Resolution));
+            Go(k, tf2GetParams);
+        } else {
+            Go(k, tfClose);
+        }
+        return;
+    case tf2NextPage:
+        if (C.MorePages) {
+            Pause(kMsPerTick);
+            SendCommand(k.FP, "AT+FDT");
+            Go(k, tf2GetParams);
+        } else {
+            Go(k, tfClose);
+        }
+        return;
+    case tf20CheckPage:
+        CheckPage20(k);
+        return;
+    case tfClose:
+        Close(k);
+        return;
+    case tfCompleteOK:
+        CompleteOK(k);
+        return;
+    case tfAbort:
+        Abort(k);
+        return;
+    }
+}
+
+TTrig TriggerOf(const TFaxData& D, uint32_t msg, uint32_t wParam, bool& foreign)
+{
+    foreign = false;
+    if (msg == apw_TriggerAvail || msg == apw_FaxCancel)
+        return TTrig::None;
+    const int h = static_cast<int>(wParam);
+    if (h == D.StatusTrigger)
+        return TTrig::Status;
+    if (h == D.TimeoutTrigger)
+        return TTrig::Timeout;
+    if (h == D.OutFreeTrigger)
+        return TTrig::OutFree;
+    if (h == D.OutUsedTrigger)
+        return TTrig::OutUsed;
+    foreign = true;
+    return TTrig::None;
+}
+
+} // namespace
+
+const char* SendStateName(SendStates state)
+{
+    return state < kSendStateCount ? kNames[state] : "?";
+}
+
+void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
+{
+    PFaxRec FP = afRunOfTrigger(lParam);
+    if (!FP)
+        return;
+    std::lock_guard lock(FP->HandlerLock);
+    TFaxData& D = *FP->PData;
+    if (!D.HandlerRegistered && Msg != apw_FaxCancel)
+        return;
+    bool foreign = false;
+    TCall k{FP, D, *FP->CData};
+    k.Trig = TriggerOf(D, Msg, wParam, foreign);
+    if (foreign || FP->State == tfAbort || FP->State == tfDone)
+        return;
+    k.Data = Msg == apw_TriggerAvail;
+    k.Cancel = Msg == apw_FaxCancel || FP->CancelPending.exchange(false);
+    if (k.Cancel) {
+        D.StatusCode = FaxStatus::fpCancel;
+        D.Error = AdErr::ecCancelRequested;
+        FP->State = tfAbort;
+        afFaxStatus(FP, false, false);
+        k.Trig = TTrig::None;
+    }
+    bool first = true;
+    while (true) {
+        if (k.Trig == TTrig::Status || k.C.ForceStatus) {
+            k.C.ForceStatus = false;
+            afFaxStatus(FP, false, false);
+            D.Dispatcher->SetTimerTrigger(D.StatusTrigger, Secs2Ticks(D.StatusInterval), true);
+        }
+        const uint8_t s = FP->State;
+        if (k.Trig != TTrig::Status || !first) {
+            bool run = true;
+            if (!RawState(s) && !k.Cancel)
+                run = PreProcess(k) && FP->State == s;
+            if (run)
+                RunState(k);
+        }
+        first = false;
+        const uint8_t now = FP->State;
+        if (now == tfDone || k.Stop)
+            break;
+        const uint8_t exit = kExit[now];
+        if (exit == 0 || exit == 3)
+            break;
+        if (exit == 2 && !D.Dispatcher->CharReady())
+            break;
+        k.Trig = TTrig::None;
+        k.Data = exit == 2;
+        k.Cancel = false;
+    }
+    // Leaving tfGetEntry, or ending a call in it, frees the start for others.
+    PFaxRec mine = FP;
+    if (FP->State != tfGetEntry)
+        gStarting.compare_exchange_strong(mine, nullptr);
+}
