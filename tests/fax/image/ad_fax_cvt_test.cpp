@@ -10,27 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file of pages coded from pictures (the flags say fine and wide).
-void WritePages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages)
-{
-    std::unique_ptr<TAbsFaxCvt> cvt;
-    acInitFaxConverter(cvt, nullptr, nullptr, nullptr, nullptr, "");
-    acSetMargins(*cvt, 0, 0);
-    TApfWriter w;
-    ASSERT_EQ(w.Create(path), 0);
-    for (const auto& [pic, flags] : pages) {
-        acSetResolutionWidth(*cvt, (flags & ffHighWidth) ? 2 : 1);
-        ASSERT_EQ(w.BeginPage(flags | ffLengthWords), 0);
-        for (unsigned y = 0; y < pic.Height; ++y) {
-            const auto row = RasterRow(pic, y);
-            acCompressRasterLine(*cvt, row.data());
-            ASSERT_EQ(w.AddLine(cvt->DataLine.data(), cvt->ByteOfs), 0);
-        }
-        ASSERT_EQ(w.EndPage(), 0);
-    }
-    ASSERT_EQ(w.Close("ID"), 0);
-}
-
 Picture Bar(unsigned width, unsigned height, unsigned from, unsigned to)
 {
     Picture p = MakePicture(width, height);
@@ -103,9 +82,9 @@ TEST(FaxUnpackerComponent, PagesBecomeWholeBitmaps)
     const std::string path = dir.Path("fax.apf");
     // Page 1 standard, inked to 600 pixels; page 2 fine and wide, inked near
     // its right edge; page 3 without a single line.
-    WritePages(path, {{Bar(kStandardWidth, 10, 0, 600), 0},
-                      {Bar(kWideWidth, 10, 1990, 2010), ffHighRes | ffHighWidth},
-                      {MakePicture(kStandardWidth, 0), ffHighRes}});
+    WriteApfPages(path, {{Bar(kStandardWidth, 10, 0, 600), 0},
+                         {Bar(kWideWidth, 10, 1990, 2010), ffHighRes | ffHighWidth},
+                         {MakePicture(kStandardWidth, 0), ffHighRes}});
     TApdFaxUnpacker u;
     u.SetInFileName(path);
     ASSERT_EQ(u.GetNumPages(), 3);
@@ -148,7 +127,7 @@ TEST(FaxUnpackerComponent, ExtractPage)
 {
     ScratchDir dir;
     const std::string path = dir.Path("two.apf");
-    WritePages(path, {{Bar(kStandardWidth, 4, 0, 10), 0}, {Bar(kStandardWidth, 6, 5, 9), 0}});
+    WriteApfPages(path, {{Bar(kStandardWidth, 4, 0, 10), 0}, {Bar(kStandardWidth, 6, 5, 9), 0}});
     TApdFaxUnpacker u;
     u.SetInFileName(path);
     u.SetOutFileName(dir.Path("second"));

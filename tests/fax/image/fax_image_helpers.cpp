@@ -1,5 +1,7 @@
 #include "fax_image_helpers.h"
 
+#include "fax/fax_convert.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -134,4 +136,24 @@ std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y)
         if (picture.At(x, y))
             row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
     return row;
+}
+
+void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages)
+{
+    std::unique_ptr<TAbsFaxCvt> cvt;
+    acInitFaxConverter(cvt, nullptr, nullptr, nullptr, nullptr, "");
+    acSetMargins(*cvt, 0, 0);
+    TApfWriter w;
+    ASSERT_EQ(w.Create(path), 0);
+    for (const auto& [pic, flags] : pages) {
+        acSetResolutionWidth(*cvt, (flags & ffHighWidth) ? 2 : 1);
+        ASSERT_EQ(w.BeginPage(flags | ffLengthWords), 0);
+        for (unsigned y = 0; y < pic.Height; ++y) {
+            const auto row = RasterRow(pic, y);
+            acCompressRasterLine(*cvt, row.data());
+            ASSERT_EQ(w.AddLine(cvt->DataLine.data(), cvt->ByteOfs), 0);
+        }
+        ASSERT_EQ(w.EndPage(), 0);
+    }
+    ASSERT_EQ(w.Close("ID"), 0);
 }

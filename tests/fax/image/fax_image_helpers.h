@@ -47,3 +47,6 @@ std::string ToPbm(const Picture& picture);
 Picture FromPbm(const std::string& pbm);
 // A raster line (MSB first, 1 = black) of picture row y.
 std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
+
+// A file of pages coded from pictures with no margin (flags: fine, wide).
+void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages);
