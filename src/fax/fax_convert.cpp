@@ -210,6 +210,12 @@ void acCompressRasterLine(TAbsFaxCvt& cvt, const uint8_t* raster)
             run += margin;
         const unsigned end = width - margin;
         for (unsigned i = 1; i < end; ++i) {
+            // Whole bytes of the run's colour at once.
+            if ((i & 7) == 0 && i + 8 <= end && raster[i >> 3] == (black ? 0xFF : 0x00)) {
+                run += 8;
+                i += 7;
+                continue;
+            }
             const bool p = PixelAt(raster, i);
             if (p == black) {
                 ++run;

@@ -52,7 +52,15 @@ std::vector<TTreeNode> BuildTree(std::span<const TT4Code> codes)
 
 void SetRun(uint8_t* line, unsigned from, unsigned count)
 {
-    for (unsigned i = from; i < from + count; ++i)
+    unsigned i = from;
+    const unsigned end = from + count;
+    for (; i < end && (i & 7); ++i)
+        line[i >> 3] |= static_cast<uint8_t>(0x80 >> (i & 7));
+    if (end - i >= 8) {
+        std::memset(line + (i >> 3), 0xFF, (end - i) >> 3);
+        i += (end - i) & ~7u;
+    }
+    for (; i < end; ++i)
         line[i >> 3] |= static_cast<uint8_t>(0x80 >> (i & 7));
 }
 
@@ -201,7 +209,12 @@ private:
     int Output(const uint8_t* data, unsigned len)
     {
         std::array<uint8_t, kUnpackLineBytes> out;
-        std::memcpy(out.data(), data, len);
+        const bool halve =
+            !U_.PageHeader.Fine() && !(U_.Flags & ufDoubleHeight) && (U_.Flags & ufHalfWidth);
+        if (U_.Inverted || halve) {
+            std::memcpy(out.data(), data, len);
+            data = out.data();
+        }
         if (U_.Inverted)
             for (unsigned i = 0; i < len; ++i)
                 out[i] = static_cast<uint8_t>(~out[i]);
@@ -209,7 +222,7 @@ private:
         if (!U_.PageHeader.Fine()) {
             if (U_.Flags & ufDoubleHeight) {
                 times = 2;
-            } else if (U_.Flags & ufHalfWidth) {
+            } else if (halve) {
                 for (unsigned i = 0; i < len / 2; ++i) {
                     uint8_t v = 0;
                     const unsigned pair = static_cast<unsigned>(out[2 * i] << 8 | out[2 * i + 1]);
@@ -224,7 +237,7 @@ private:
         for (unsigned t = 0; t < times; ++t) {
             ++U_.LinesOut;
             if (U_.OutputLine)
-                if (const int rc = U_.OutputLine(U_, 0, out.data(), len, Page_); rc != 0)
+                if (const int rc = U_.OutputLine(U_, 0, data, len, Page_); rc != 0)
                     return rc;
         }
         return 0;
