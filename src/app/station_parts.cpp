@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include "configui/config_frm.h"
 #include "core/config.h"
 #include "core/msg_status_frm.h"
 #include "link/link_ctrl_frm.h"
@@ -74,13 +75,33 @@ public:
     std::unique_ptr<TMailGateway> Gateway;
 };
 
+// The password that guards a settings dialog's menu entry, read when the
+// entry is chosen.
+std::function<std::string()> PasswordOf(TConfig* config, TConfig::TPassword TConfig::*section)
+{
+    return [config, section] {
+        auto lock = config->Lock();
+        return (config->*section).Pass;
+    };
+}
+
+// A menu entry's action that brings a settings dialog up, shown or not.
+std::function<void()> ShowWindow(QWidget* window)
+{
+    return [window] {
+        window->show();
+        window->raise();
+        window->activateWindow();
+    };
+}
+
 } // namespace
 
 TStationParts DefaultStationParts()
 {
     TStationParts parts;
-    // The station configuration dialog and the fax gateway are plugged in
-    // here as they join the program; until then their steps build nothing.
+    // The fax gateway is plugged in here as it joins the program; until then
+    // its step builds nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
         auto link =
             std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels, *o.ScheduledLinks);
@@ -99,6 +120,21 @@ TStationParts DefaultStationParts()
         };
         return link;
     };
+    parts.StationConfig = [](TStationObjects& o) -> std::unique_ptr<QObject> {
+        auto* link = qobject_cast<TLinkCtrlFrm*>(o.LinkControl);
+        if (!link)
+            return nullptr;
+        // A window of its own, not one over the main window.
+        auto dialog = std::make_unique<TConfigFrm>(nullptr, o.Stations, o.Channels,
+                                                   o.ScheduledLinks, o.Config, link);
+        o.AddMenuEntry({"&Station Network",
+                        "SETTINGS",
+                        TMenuEntry::TGroup::Settings,
+                        PasswordOf(o.Config, &TConfig::Station),
+                        {},
+                        ShowWindow(dialog.get())});
+        return dialog;
+    };
     parts.Modem = [](TStationObjects& o) -> std::unique_ptr<TModemStartup> {
         auto* link = qobject_cast<TLinkCtrlFrm*>(o.LinkControl);
         if (!link)
@@ -111,16 +147,9 @@ TStationParts DefaultStationParts()
         o.AddMenuEntry({"&Local Network",
                         "NETWORK",
                         TMenuEntry::TGroup::Settings,
-                        [c = o.Config] {
-                            auto lock = c->Lock();
-                            return c->Mailbox.Pass;
-                        },
+                        PasswordOf(o.Config, &TConfig::Mailbox),
                         {},
-                        [dialog] {
-                            dialog->show();
-                            dialog->raise();
-                            dialog->activateWindow();
-                        }});
+                        ShowWindow(dialog)});
         return servers;
     };
     parts.MailGateway = [](TStationObjects& o) -> std::unique_ptr<QObject> {

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "configui/alias_frm.h"
+#include "configui/password_boxes.h"
 #include "configui/user_frm.h"
 #include "core/alias_list.h"
 #include "core/config.h"
@@ -542,21 +543,7 @@ void TNetConfigFrm::ClearAllAliasBtnClick()
 
 void TNetConfigFrm::Button1Click()
 {
-    const std::string pass = FromQt(Password->text());
-    auto lock = FConfig->Lock();
-    if (pass != FromQt(Password2->text())) {
-        Password->setText(ToQt(FConfig->Mailbox.Pass));
-        lock.unlock();
-        Refuse("Passwords do not agree.\nPlease, retype.", "Password Error");
-    } else if (pass.size() < 4) {
-        Password->setText(ToQt(FConfig->Mailbox.Pass));
-        lock.unlock();
-        Refuse("Passwords must be 4-16 characters.\nPlease, retype.", "Password Error");
-    } else {
-        FConfig->Mailbox.Pass = pass;
-        lock.unlock();
-        ShowMessageBox("Password accepted.", "New Password", MB_OK, TMsgIcon::Information);
-    }
+    StorePasswordFromBoxes(Password, Password2, *FConfig, FConfig->Mailbox.Pass);
 }
 
 void TNetConfigFrm::Button5Click()
