@@ -106,9 +106,9 @@ QComboBox* PickOnlyCombo(QWidget* parent, const char* name, const char* hint)
 // for "01600.000": the first five characters.
 std::string WholeKHz(const std::string& freq)
 {
-    std::string k = freq.substr(0, 5);
-    k.erase(0, k.find_first_not_of('0') == std::string::npos ? k.size() : k.find_first_not_of('0'));
-    return k;
+    const std::string k = freq.substr(0, 5);
+    const size_t first = k.find_first_not_of('0');
+    return first == std::string::npos ? std::string() : k.substr(first);
 }
 
 std::string BlanksToZeros(std::string text)

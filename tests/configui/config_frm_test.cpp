@@ -520,6 +520,17 @@ TEST_F(ConfigFrmTest, ChannelsFollowTheRadioShownAndReachEveryStation)
     for (QPushButton* b : {frm.ChannelsAddBtn, frm.ChannelsEditBtn, frm.ChannelsRemovebtn})
         b->click();
     EXPECT_EQ(dialogs.Records()[0].title, "VESKAR Mail");
+    // The Kenwoods are read out, never entered.
+    for (const char* kenwood : {"TRC-80", "TK-90"}) {
+        dialogs.ExpectBox(std::string("The Kenwood ") + kenwood, IDOK)
+            .ExpectBox(std::string("The Kenwood ") + kenwood +
+                           " can not be user programmed. \n\nPlease, contact your Kenwood dealer.",
+                       IDOK);
+        Pick(frm.RadioType, (std::string("KENWOOD ") + kenwood).c_str());
+        frm.ChannelsEditBtn->click();
+        EXPECT_EQ(dialogs.Records().back().title,
+                  std::string("KENWOOD ") + kenwood + " Information");
+    }
 
     // A radio without split frequencies: the transmit frequency follows.
     Pick(frm.RadioType, "ICOM IC-718");
