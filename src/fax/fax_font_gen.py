@@ -71,8 +71,8 @@ def fax_glyph(glyph, ascent, cell_width, rows, per_row):
     return data
 
 
-def font_block(spec):
-    name, cell_width, rows, per_row = spec
+def font_block(font):
+    name, cell_width, rows, per_row = font
     glyphs, ascent = load_bdf(name)
     block = bytearray()
     for code in range(256):
