@@ -248,13 +248,21 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric)
 
 std::string WriteNewMessage(const std::string& dir, std::string_view content, int* nonNumeric)
 {
+    return WriteNewMessageFrom(
+        dir, [content](const TContentWriter& write) { write(content); }, nonNumeric);
+}
+
+std::string WriteNewMessageFrom(const std::string& dir,
+                                const std::function<void(const TContentWriter&)>& produce,
+                                int* nonNumeric)
+{
     std::string tmp = TempName(dir);
     int fd = ::mkstemps(tmp.data(), static_cast<int>(std::string_view(kTempSuffix).size()));
     if (fd < 0)
         Fail(errno, "cannot create a message file in " + dir);
     ::fchmod(fd, 0644);
     try {
-        WriteAll(fd, content, tmp);
+        produce([fd, &tmp](std::string_view piece) { WriteAll(fd, piece, tmp); });
         if (::fsync(fd) != 0)
             Fail(errno, "cannot flush " + tmp);
     } catch (...) {

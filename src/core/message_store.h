@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,13 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric = nullpt
 // half a message. Throws std::system_error when the file cannot be written.
 std::string WriteNewMessage(const std::string& dir, std::string_view content,
                             int* nonNumeric = nullptr);
+// The same with content that `produce` hands to its writer in pieces, so a
+// message of any size is stored in little memory. An exception from
+// `produce` leaves nothing behind and goes on to the caller.
+using TContentWriter = std::function<void(std::string_view piece)>;
+std::string WriteNewMessageFrom(const std::string& dir,
+                                const std::function<void(const TContentWriter&)>& produce,
+                                int* nonNumeric = nullptr);
 
 // Removes temporaries that a writer killed mid-write left in `dir`: a new
 // message's, and a whole-file write's of a message, table, INI or log file.

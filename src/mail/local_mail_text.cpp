@@ -32,22 +32,84 @@ std::string QueueFileText(const std::vector<std::string>& recipients, std::strin
 {
     std::string out;
     out.reserve(message.size() + message.size() / 32 + recipients.size() * 40);
-    for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
-        out += MessageStore::kEnvelopePrefix;
-        out += *it;
-        out += "\r\n";
-    }
-    bool first = true;
-    ForEachLine(message, [&](std::string_view l) {
-        // The store takes every leading "RCPT:" line for the envelope: a
-        // message opening with one would add a recipient of its own choosing.
-        if (first && !MessageStore::SplitEnvelope(l).empty())
-            out += kDefusedEnvelopePrefix;
-        first = false;
-        out += l;
-        out += "\r\n";
-    });
+    TQueueFileWriter writer(recipients, [&out](std::string_view piece) { out += piece; });
+    writer.Feed(message);
+    writer.Finish();
     return out;
+}
+
+TQueueFileWriter::TQueueFileWriter(const std::vector<std::string>& recipients, TOut out)
+    : FOut(std::move(out))
+{
+    for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
+        FBuf += MessageStore::kEnvelopePrefix;
+        FBuf += *it;
+        FBuf += "\r\n";
+    }
+}
+
+void TQueueFileWriter::Put(char c)
+{
+    if (!FFirstLine) {
+        FBuf += c;
+        return;
+    }
+    FFirst += c;
+    // Five characters tell whether the line opens with "RCPT:".
+    if (FFirst.size() >= 5)
+        EndFirstLine();
+}
+
+void TQueueFileWriter::EndFirstLine()
+{
+    if (!FFirstLine)
+        return;
+    // The store takes every leading "RCPT:" line for the envelope: a message
+    // opening with one would add a recipient of its own choosing.
+    if (!MessageStore::SplitEnvelope(FFirst).empty())
+        FBuf += kDefusedEnvelopePrefix;
+    FBuf += FFirst;
+    FFirst.clear();
+    FFirstLine = false;
+}
+
+void TQueueFileWriter::Flush()
+{
+    if (!FBuf.empty())
+        FOut(FBuf);
+    FBuf.clear();
+}
+
+void TQueueFileWriter::Feed(std::string_view data)
+{
+    for (char c : data) {
+        if (FAfterCR) {
+            FAfterCR = false;
+            if (c == '\n')
+                continue; // the LF of a CR LF already written
+        }
+        if (c == '\r' || c == '\n') {
+            EndFirstLine();
+            FBuf += "\r\n";
+            FAfterCR = c == '\r';
+            FInLine = false;
+        } else {
+            Put(c);
+            FInLine = true;
+        }
+        if (FBuf.size() >= 64 * 1024)
+            Flush();
+    }
+}
+
+void TQueueFileWriter::Finish()
+{
+    if (FInLine) {
+        EndFirstLine();
+        FBuf += "\r\n";
+        FInLine = false;
+    }
+    Flush();
 }
 
 std::string RetrieveText(std::string_view stored)

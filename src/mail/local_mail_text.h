@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,29 @@ namespace LocalMailText {
 // without a line end gets one. A first message line that would read as one
 // more envelope line gets "X-" in front.
 std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message);
+
+// The same text made from a message fed in pieces of any size, handed on in
+// pieces, so that a message of any size takes little memory.
+class TQueueFileWriter {
+public:
+    using TOut = std::function<void(std::string_view)>;
+    TQueueFileWriter(const std::vector<std::string>& recipients, TOut out);
+    void Feed(std::string_view data);
+    // Ends the last line and hands on what is held.
+    void Finish();
+
+private:
+    void Put(char c);
+    void EndFirstLine();
+    void Flush();
+    TOut FOut;
+    std::string FBuf;
+    // The first line is held until it is known not to read as an envelope line.
+    bool FFirstLine = true;
+    std::string FFirst;
+    bool FAfterCR = false;
+    bool FInLine = false;
+};
 
 // A stored message as a POP3 client must receive it after the "+OK" line:
 // every line ended by CR LF (a bare LF or CR ends a line too), every line

@@ -110,13 +110,8 @@ void TSMTPFrm::SMTPReceiveRaw(TIdCommand&, std::unique_ptr<std::iostream>& strea
     std::vector<std::string> addresses;
     for (int i = 0; i < recipients.Count(); ++i)
         addresses.push_back(recipients.Items(i).Address);
-    std::string message;
-    if (stream) {
-        stream->seekg(0);
-        message.assign(std::istreambuf_iterator<char>(*stream), std::istreambuf_iterator<char>());
-    }
     try {
-        StoreMessage(addresses, message);
+        StoreMessage(addresses, stream.get());
     } catch (const std::exception&) {
         // The client must not take the message for delivered; it may retry.
         customError = "451 Requested action aborted: local error in processing";
@@ -124,11 +119,26 @@ void TSMTPFrm::SMTPReceiveRaw(TIdCommand&, std::unique_ptr<std::iostream>& strea
 }
 
 std::string TSMTPFrm::StoreMessage(const std::vector<std::string>& recipients,
-                                   std::string_view message)
+                                   std::istream* message)
 {
     int nonNumeric = 0;
-    std::string path = MessageStore::WriteNewMessage(
-        FQueueDir, LocalMailText::QueueFileText(recipients, message), &nonNumeric);
+    std::string path = MessageStore::WriteNewMessageFrom(
+        FQueueDir,
+        [&](const MessageStore::TContentWriter& write) {
+            LocalMailText::TQueueFileWriter text(recipients, write);
+            if (message) {
+                message->clear();
+                message->seekg(0);
+                std::vector<char> buf(64 * 1024);
+                while (message->read(buf.data(), static_cast<std::streamsize>(buf.size())) ||
+                       message->gcount() > 0)
+                    text.Feed(std::string_view(buf.data(), static_cast<size_t>(message->gcount())));
+                if (message->bad())
+                    throw std::runtime_error("cannot read the received message");
+            }
+            text.Finish();
+        },
+        &nonNumeric);
     ReportNonNumeric(nonNumeric);
     return path;
 }

@@ -44,9 +44,11 @@ public:
     void SMTPReceiveRaw(TIdCommand& command, std::unique_ptr<std::iostream>& stream,
                         TIdEMailAddressList& recipients, std::string& customError);
 
-    // Stores one message as the next queue file and gives its path. Throws
-    // std::system_error when it cannot be written.
-    std::string StoreMessage(const std::vector<std::string>& recipients, std::string_view message);
+    // Stores the message read from `message` (from its start; none: an empty
+    // message) as the next queue file, copying it in pieces so that memory
+    // stays bounded whatever its size, and gives its path. Throws when it
+    // cannot be read or written.
+    std::string StoreMessage(const std::vector<std::string>& recipients, std::istream* message);
     // The full path the next message file would get now.
     std::string NextMessageFileName();
 

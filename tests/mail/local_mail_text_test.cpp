@@ -41,6 +41,24 @@ TEST(QueueFileText, TheMessageCannotAddARecipient)
     EXPECT_EQ(QueueFileText({"u"}, "RCPT\r\n"), "RCPT: u\r\nRCPT\r\n");
 }
 
+// Fed in pieces of every size (a CR LF or "RCPT:" split between two), the
+// writer makes the same text as the whole message gives.
+TEST(QueueFileText, PiecesOfAnySizeGiveTheSameText)
+{
+    const std::string message = "rcpt:evil@FAR\r\na\nb\rc\r\nd\n\re\n\nf";
+    const std::string whole = QueueFileText({"u", "v"}, message);
+    EXPECT_EQ(whole, "RCPT: v\r\nRCPT: u\r\nX-rcpt:evil@FAR\r\na\r\nb\r\nc\r\nd\r\n\r\n"
+                     "e\r\n\r\nf\r\n");
+    for (size_t piece = 1; piece <= message.size(); ++piece) {
+        std::string out;
+        LocalMailText::TQueueFileWriter writer({"u", "v"}, [&](std::string_view p) { out += p; });
+        for (size_t i = 0; i < message.size(); i += piece)
+            writer.Feed(std::string_view(message).substr(i, piece));
+        writer.Finish();
+        EXPECT_EQ(out, whole) << "pieces of " << piece;
+    }
+}
+
 TEST(RetrieveText, StuffsLeadingDotsAndEndsWithADotLine)
 {
     EXPECT_EQ(RetrieveText("a\r\n.\r\n..b\r\nc.\r\n"), "a\r\n..\r\n...b\r\nc.\r\n.\r\n");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <streambuf>
 
 #include "core/config.h"
 #include "core/message_store.h"
@@ -105,6 +107,76 @@ TEST_F(SMTPFrmTest, AMessageThatCannotBeStoredIsNotAcknowledged)
     c.ReadLine();
     c.ReadLine();
     EXPECT_EQ(Send(c, {"x"}, "hi\r\n").substr(0, 4), "451 ");
+}
+
+// A message made on the fly, line by line, that no one holds whole.
+class TGeneratedMessage : public std::streambuf {
+public:
+    explicit TGeneratedMessage(long long size) : FSize(size) {}
+    // The bytes made by the last pass.
+    long long Made() const { return FDone; }
+
+protected:
+    int_type underflow() override
+    {
+        if (FDone >= FSize)
+            return traits_type::eof();
+        FLine = "Line " + std::to_string(FDone) + std::string(60, 'x') + "\r\n";
+        FDone += static_cast<long long>(FLine.size());
+        setg(FLine.data(), FLine.data(), FLine.data() + FLine.size());
+        return traits_type::to_int_type(FLine[0]);
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override
+    {
+        if (off != 0 || dir != std::ios_base::beg)
+            return pos_type(off_type(-1));
+        FDone = 0;
+        setg(nullptr, nullptr, nullptr);
+        return pos_type(0);
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override
+    {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+
+private:
+    long long FSize;
+    long long FDone = 0;
+    std::string FLine;
+};
+
+// The peak resident size in KB since the last reset.
+long PeakRssKbSinceReset()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// A large message goes to the queue in pieces: memory stays bounded
+// whatever its size.
+TEST_F(SMTPFrmTest, ALargeMessageIsQueuedInBoundedMemory)
+{
+    constexpr long long kSize = 48LL * 1024 * 1024;
+    TGeneratedMessage source(kSize);
+    std::unique_ptr<std::iostream> stream = std::make_unique<std::iostream>(&source);
+    TIdEMailAddressList rcpt;
+    rcpt.Add().SetText("bob@HOME");
+    TIdCommand command(nullptr, nullptr, "DATA", "");
+    std::string error;
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = PeakRssKbSinceReset();
+    Smtp->SMTPReceiveRaw(command, stream, rcpt, error);
+    const long grown = PeakRssKbSinceReset() - before;
+    stream.reset();
+    EXPECT_TRUE(error.empty()) << error;
+    const auto files = MessageStore::ListMessages(Root.Path("QUEUE"));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].Size, static_cast<std::uint64_t>(source.Made()) + 16);
+    EXPECT_LT(grown, 16 * 1024) << "KB more at the peak";
 }
 
 TEST_F(SMTPFrmTest, StartAgainMovesToTheNewPortAndABusyPortRaises)
