@@ -305,10 +305,11 @@ std::string WriteNewMessageFrom(const std::string& dir,
 namespace {
 
 // A whole-file write's temporary: the file's name, ".tmp" and six characters
-// (atomic_file.h). Only names of the station's own files are taken.
+// (atomic_file.h). Only names of the station's own files are taken: ".route"
+// is the router's journal beside a queue file.
 bool IsReplaceTemporary(const std::string& name)
 {
-    static const char* const owners[] = {".msg", ".dat", ".INI", ".txt", ".TXT"};
+    static const char* const owners[] = {".msg", ".dat", ".INI", ".txt", ".TXT", ".route"};
     if (name.size() < 10 || name.compare(name.size() - 10, 4, ".tmp") != 0)
         return false;
     const std::string base = name.substr(0, name.size() - 10);

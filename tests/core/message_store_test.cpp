@@ -173,11 +173,12 @@ TEST(MessageStore, StaleTemporariesGoAndEverythingElseStays)
     const std::vector<std::string> stale = {
         "users.dat.tmpAb3xYz",        "skipmail.INI.tmp000001", "mailbox_log.txt.tmpQQQQQQ",
         "QUEUE/~msg-a1B2c3.tmp",      "QUEUE/17.msg.tmpzzzzzz", "MAIL/bob/~msg-XXXXXX.tmp",
-        "STATIONS/S2/~msg-000000.tmp"};
+        "STATIONS/S2/~msg-000000.tmp", "QUEUE/5.msg.route.tmpAb12Cd"};
     const std::vector<std::string> kept = {
         "users.dat",      "notes.tmp",         "report.tmpabcdef",
         "QUEUE/1.msg",    "QUEUE/~msg-.tmp",   "QUEUE/.tmp123456",
-        "MAIL/bob/2.msg", "STATIONS/S2/3.msg", "Files/x.dat.tmpabcdef"};
+        "MAIL/bob/2.msg", "STATIONS/S2/3.msg", "Files/x.dat.tmpabcdef",
+        "QUEUE/5.msg.route"};
     for (const auto& name : stale)
         root.WriteFile(name, "partial");
     for (const auto& name : kept)
