@@ -137,8 +137,18 @@ std::string StationDir(const std::string& station)
 
 bool EnsureDirectory(const std::string& path)
 {
+    // Missing components are made one by one, each open to the user alone:
+    // the directories hold mail.
     std::error_code ec;
-    fs::create_directories(path, ec);
+    std::vector<fs::path> missing;
+    for (fs::path p = fs::path(path).lexically_normal(); !p.empty() && !fs::exists(p, ec);
+         p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        ::mkdir(it->c_str(), 0700);
     return fs::is_directory(path, ec);
 }
 
@@ -260,7 +270,8 @@ std::string WriteNewMessageFrom(const std::string& dir,
     int fd = ::mkstemps(tmp.data(), static_cast<int>(std::string_view(kTempSuffix).size()));
     if (fd < 0)
         Fail(errno, "cannot create a message file in " + dir);
-    ::fchmod(fd, 0644);
+    // Mail is the user's private data.
+    ::fchmod(fd, 0600);
     try {
         produce([fd, &tmp](std::string_view piece) { WriteAll(fd, piece, tmp); });
         if (::fsync(fd) != 0)

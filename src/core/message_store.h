@@ -28,7 +28,8 @@ std::string UserMailDir(const std::string& user);
 // STATIONS/<station>; throws std::invalid_argument likewise.
 std::string StationDir(const std::string& station);
 
-// Creates the directory and its parents; true when it exists afterwards.
+// Creates the directory and its parents, each 0700 (the user's alone); true
+// when it exists afterwards.
 bool EnsureDirectory(const std::string& path);
 // Creates every fixed working directory (QUEUE, MAIL and its GATEWAY, admin,
 // FAX and Fax2 mailboxes, STATIONS, TEMP, TEMP/STATIONS, TEMP/SMTP, Files,

@@ -29,11 +29,12 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
     int fd = mkstemp(tmp.data());
     if (fd < 0)
         Fail("cannot create", tmp);
-    // A replaced file keeps its permissions (a table of passwords the
-    // operator closed to others stays closed); a new one is 0644.
+    // A replaced file keeps its permissions (a table the operator opened to
+    // a group stays open); a new one is the user's alone, since the station's
+    // files hold mail, addresses and passwords.
     struct stat old;
     const mode_t mode =
-        stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : 0644;
+        stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : 0600;
     fchmod(fd, mode);
     const char* p = data.data();
     size_t left = data.size();
@@ -74,7 +75,7 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
 
 bool AppendToFile(const std::string& path, std::string_view data)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     bool ok = true;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <filesystem>
 #include <set>
@@ -171,13 +173,13 @@ TEST(MessageStore, StaleTemporariesGoAndEverythingElseStays)
 {
     TempRoot root;
     const std::vector<std::string> stale = {
-        "users.dat.tmpAb3xYz",        "skipmail.INI.tmp000001", "mailbox_log.txt.tmpQQQQQQ",
-        "QUEUE/~msg-a1B2c3.tmp",      "QUEUE/17.msg.tmpzzzzzz", "MAIL/bob/~msg-XXXXXX.tmp",
+        "users.dat.tmpAb3xYz",         "skipmail.INI.tmp000001",     "mailbox_log.txt.tmpQQQQQQ",
+        "QUEUE/~msg-a1B2c3.tmp",       "QUEUE/17.msg.tmpzzzzzz",     "MAIL/bob/~msg-XXXXXX.tmp",
         "STATIONS/S2/~msg-000000.tmp", "QUEUE/5.msg.route.tmpAb12Cd"};
     const std::vector<std::string> kept = {
-        "users.dat",      "notes.tmp",         "report.tmpabcdef",
-        "QUEUE/1.msg",    "QUEUE/~msg-.tmp",   "QUEUE/.tmp123456",
-        "MAIL/bob/2.msg", "STATIONS/S2/3.msg", "Files/x.dat.tmpabcdef",
+        "users.dat",        "notes.tmp",         "report.tmpabcdef",
+        "QUEUE/1.msg",      "QUEUE/~msg-.tmp",   "QUEUE/.tmp123456",
+        "MAIL/bob/2.msg",   "STATIONS/S2/3.msg", "Files/x.dat.tmpabcdef",
         "QUEUE/5.msg.route"};
     for (const auto& name : stale)
         root.WriteFile(name, "partial");
@@ -207,6 +209,21 @@ TEST(MessageStore, EnvelopeLines)
     EXPECT_EQ(SplitEnvelope("rcpt:\t<x@y> \r\nRcpt:z\r\nRCPT\r\n", &body),
               (std::vector<std::string>{"<x@y>", "z"}));
     EXPECT_EQ(body, "RCPT\r\n");
+}
+
+// Mail is the user's private data whatever the umask: message files 0600,
+// the directories the station makes 0700.
+TEST(MessageStore, MailFilesAndDirectoriesAreTheUsersAlone)
+{
+    TempRoot root;
+    const mode_t umaskBefore = ::umask(022);
+    EXPECT_TRUE(CreateWorkingDirectories().empty());
+    EXPECT_TRUE(EnsureDirectory(UserMailDir("bob")));
+    const std::string path = WriteNewMessage(root.Path("QUEUE"), "RCPT: bob\r\n\r\nhi\r\n");
+    ::umask(umaskBefore);
+    for (const char* d : {"QUEUE", "MAIL", "MAIL/admin", "MAIL/bob", "TEMP/SMTP", "Files"})
+        EXPECT_EQ(fs::status(root.Path(d)).permissions(), fs::perms(0700)) << d;
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600));
 }
 
 TEST(MessageStore, DirectoriesHaveOneSpellingAndUnsafeNamesAreRefused)

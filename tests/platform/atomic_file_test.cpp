@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 #include <filesystem>
 
@@ -57,14 +59,21 @@ TEST(AtomicFile, ReadFailsOnAnUnreadableFileInsteadOfGivingPartOfIt)
     EXPECT_EQ(got, big);
 }
 
-TEST(AtomicFile, AReplacedFileKeepsItsPermissions)
+// New files are the user's alone whatever the umask; a replaced file keeps
+// the permissions the operator gave it.
+TEST(AtomicFile, NewFilesAreTheUsersAloneAndAReplacedFileKeepsItsPermissions)
 {
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
+    const mode_t umaskBefore = ::umask(022);
     const std::string path = (fs::path(tmp.path().toStdString()) / "users.dat").string();
     WriteFileAtomic(path, "a\r\n");
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644));
-    fs::permissions(path, fs::perms(0600));
-    WriteFileAtomic(path, "b\r\n");
     EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600));
+    fs::permissions(path, fs::perms(0640));
+    WriteFileAtomic(path, "b\r\n");
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
+    const std::string log = (fs::path(tmp.path().toStdString()) / "log.txt").string();
+    EXPECT_TRUE(AppendToFile(log, "line\r\n"));
+    EXPECT_EQ(fs::status(log).permissions(), fs::perms(0600));
+    ::umask(umaskBefore);
 }

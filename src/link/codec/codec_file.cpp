@@ -10,7 +10,8 @@ namespace CodecFile {
 TOutput::TOutput(std::string path) : FPath(std::move(path))
 {
     struct stat st;
-    if (::stat(FPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool exists = ::stat(FPath.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
         FFile = std::fopen(FPath.c_str(), "wb");
         return;
     }
@@ -20,7 +21,9 @@ TOutput::TOutput(std::string path) : FPath(std::move(path))
         FTemp.clear();
         return;
     }
-    ::fchmod(fd, 0644);
+    // A received item is the user's private data; a file it replaces keeps
+    // the permissions the operator gave it.
+    ::fchmod(fd, exists ? st.st_mode & 07777 : 0600);
     FFile = ::fdopen(fd, "wb");
     if (!FFile) {
         ::close(fd);

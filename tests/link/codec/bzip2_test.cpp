@@ -83,6 +83,16 @@ TEST_F(Bzip2Files, FileToFileRoundTrip)
     std::ofstream(PathOf("kept"), std::ios::binary) << "earlier";
     EXPECT_EQ(Bzip2DecompressFile(PathOf("cut"), PathOf("kept")), Bzip2Error::UnexpectedEof);
     EXPECT_EQ(ReadFileBytes(PathOf("kept")), "earlier");
+
+    // A received item is the user's alone; one that replaces a file keeps
+    // that file's permissions.
+    const auto perms = [&](const char* name) {
+        return std::filesystem::status(PathOf(name)).permissions();
+    };
+    EXPECT_EQ(perms("out"), std::filesystem::perms(0600));
+    std::filesystem::permissions(PathOf("kept"), std::filesystem::perms(0640));
+    ASSERT_EQ(Bzip2DecompressFile(PathOf("packed"), PathOf("kept")), Bzip2Error::None);
+    EXPECT_EQ(perms("kept"), std::filesystem::perms(0640));
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
         EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
 }
