@@ -10,6 +10,9 @@ TPayloadLength MessageLength(uint8_t code)
         return {TPayloadKind::Fixed, 1};
     case kMsgTxEcho:
         return {TPayloadKind::Counted, 0};
+    case kMsgLinkUp:
+    case kMsgIncoming:
+        return {TPayloadKind::Fixed, kIdLength};
     case kMsgDspVersion:
     case kMsgCpuVersion:
     case kMsgWaveform:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,13 +19,26 @@ inline constexpr uint8_t kMarker = 0x80;
 inline constexpr uint8_t kDataEscape = 0x81;
 
 // Commands to the modem.
-inline constexpr uint8_t kCmdAbort = 0x06;      // hardware abort
-inline constexpr uint8_t kCmdDisconnect = 0x07; // end the link
+inline constexpr uint8_t kCmdAbort = 0x06;      // hardware abort: the link drops at once
+inline constexpr uint8_t kCmdDisconnect = 0x07; // end the link once the data queued is sent
 inline constexpr uint8_t kCmdConfigure = 0x50;  // configure; answered by kMsgConfigured
 inline constexpr uint8_t kCmdVersions = 0x51;   // report the three versions
 // Radio-port byte group: 0x80 0x34, the byte, 0x80 0x33 (radio/radio_wire.h).
 inline constexpr uint8_t kCmdRadioStart = 0x34;
 inline constexpr uint8_t kCmdRadioEnd = 0x33;
+// Calls: 0x20-0x2F.
+// Places a call. Six arguments: the called station's selective-call ID as
+// four ASCII digits, the call length in seconds (CALLLENGTH, 28-221), and
+// an options byte (bit 0: listen for a busy channel first). The modem
+// answers kMsgCalling, then kMsgLinkUp, kMsgLinkFailed or kMsgChannelBusy.
+inline constexpr uint8_t kCmdCall = 0x20;
+inline constexpr int kCallArgs = 6;
+// This station's own address, sent after every configuration: its
+// selective-call ID as four ASCII digits and the private network code as
+// four bytes, most significant first (0: none). The modem answers calls to
+// that ID carrying the same code.
+inline constexpr uint8_t kCmdOwnAddress = 0x21;
+inline constexpr int kOwnAddressArgs = 8;
 
 // Messages from the modem.
 inline constexpr uint8_t kMsgRadioByte = 0x35;  // one byte from the radio port
@@ -36,6 +50,14 @@ inline constexpr uint8_t kMsgTxEcho = 0x6A;     // count, then the bytes transmi
 inline constexpr uint8_t kMsgDspVersion = 0x70; // texts of up to 32 bytes ended by 0x00
 inline constexpr uint8_t kMsgCpuVersion = 0x71;
 inline constexpr uint8_t kMsgWaveform = 0x72;
+// Link reports: 0x40-0x4F. An ID is four ASCII digits.
+inline constexpr uint8_t kMsgCalling = 0x40;      // the call is on the air
+inline constexpr uint8_t kMsgLinkUp = 0x41;       // linked; the peer's ID
+inline constexpr uint8_t kMsgLinkFailed = 0x42;   // nobody answered the call
+inline constexpr uint8_t kMsgChannelBusy = 0x43;  // the call was not placed
+inline constexpr uint8_t kMsgIncoming = 0x44;     // a station calls us; its ID
+inline constexpr uint8_t kMsgDisconnected = 0x45; // the link ended (either side, or lost)
+inline constexpr int kIdLength = 4;
 
 enum class TPayloadKind { Fixed, Text, Counted };
 struct TPayloadLength {
@@ -71,3 +93,81 @@ private:
 };
 
 } // namespace ModemFrame
+
+// The station-to-station protocol inside the link data. Both copies of the
+// station speak it; a later version must still talk to this one, so every
+// code and field below stays as it is, and receivers skip what they do not
+// know.
+//
+// In-band bytes: 0x01 opens a message, as 0x01 and a code byte.
+// - Outside a message every other byte is item data. The data bytes 0x00
+//   and 0x01 travel as 0x01 0xA0 and 0x01 0xA1.
+// - 0x01 0xB4 and one byte: a ring, with its code byte (a code of 0x00-0x02
+//   escaped as below).
+// - 0x01 and any other code starts a message that runs to the next 0x02.
+//   Inside it every byte below 0x20 travels as 0x01, 0xA0 + the byte, so
+//   0x02 never appears in a message but at its end. A receiver skips a
+//   message whose code it does not know, and one longer than
+//   kMaxMessageBytes.
+// - 0x01 0xB3: chat; the message is the text.
+// - Codes 0xC0 and up: messages of fields. Fields are separated by the byte
+//   0x1F; each is a key letter, "=", and the value. Receivers ignore keys
+//   they do not know, and refuse a known value out of its bounds.
+//
+// The exchange. The calling station announces itself at once; the called
+// station announces once it knows its peer (by the modem's report of the
+// caller's ID, or by the caller's announce). Each side sends its items one
+// at a time, mail first, once it has the peer's announce:
+//   sender   kHeader ->
+//   receiver          <- kResume (offset), or kSuccess when the item is
+//                        already there, or kFailure when it is refused
+//   sender   data from the offset (paced by the modem's echo), kEnd ->
+//   receiver          <- kSuccess or kFailure
+// When a side has nothing more to send it says kCounts with zeros. The
+// link ends when both sides' counts are zero (automatic links and links
+// with automatic end) or after 15 idle checks.
+namespace LinkCode {
+
+inline constexpr uint8_t kIntro = 0x01;
+inline constexpr uint8_t kEndOfMessage = 0x02;
+inline constexpr uint8_t kFieldSeparator = 0x1F;
+inline constexpr uint8_t kEscapeBase = 0xA0; // 0x01, 0xA0 + b stands for b < 0x20
+inline constexpr uint8_t kChat = 0xB3;
+inline constexpr uint8_t kRing = 0xB4;
+
+// P protocol version (kProtocolVersion), T file-transfer version (below),
+// N station name, M mail count, F file count for the peer.
+inline constexpr uint8_t kAnnounce = 0xC0;
+// I item ID (16 hex digits, the sender's choice, the same for the same item
+// on every link), K kind ("MAIL", "FILE", "FAX"), M method ("PKLIB",
+// "BZIP2", "NONE"), S size and C CRC-32 (8 hex digits) of the item itself,
+// W size and X CRC-32 of the data as sent (compressed), N name (for files;
+// the receiver keeps only its last component).
+inline constexpr uint8_t kHeader = 0xC1;
+// I item ID, O offset: the bytes of the data the receiver already holds
+// from an earlier link; the sender goes on from there.
+inline constexpr uint8_t kResume = 0xC2;
+inline constexpr uint8_t kEnd = 0xC3;     // I item ID: all data sent
+inline constexpr uint8_t kSuccess = 0xC4; // I item ID: the item is stored
+// I item ID, R reason: the item is not stored; mail is offered again.
+inline constexpr uint8_t kFailure = 0xC5;
+// M mail and F file count the sender still holds for the peer.
+inline constexpr uint8_t kCounts = 0xC6;
+// S status text of a G3 fax sent by the peer's fax gateway (received only).
+inline constexpr uint8_t kFaxStatus = 0xC7;
+
+inline constexpr int kProtocolVersion = 1;
+// File-transfer versions: what the receiver expands, which picks the
+// sender's method. A version reads every method of the versions below it;
+// a sender meeting a higher version than it knows uses its best method.
+inline constexpr int kTransferNone = 0;  // "NONE"
+inline constexpr int kTransferPklib = 1; // "PKLIB": implode, ASCII literals, 4096 dictionary
+inline constexpr int kTransferBzip2 = 2; // "BZIP2": block size 1
+
+// Bounds a receiver holds the peer to.
+inline constexpr size_t kMaxMessageBytes = 2048;
+inline constexpr size_t kMaxNameBytes = 255;
+inline constexpr size_t kMaxTextBytes = 1024;
+inline constexpr uint64_t kMaxItemBytes = 64ull << 20;
+
+} // namespace LinkCode

@@ -1,16 +1,24 @@
-// The simulated HF modem with a simulated radio, as a program: it prints the
-// pseudo-terminal the station should open (and links it at --link PATH),
-// then answers until SIGTERM or SIGINT. With --log FILE it appends every
-// command the radio receives, one per line (bytes outside printable ASCII as
-// <hh>). SIGUSR1 makes the modem report a hardware error.
-//   skip_modem_sim [--radio "ICOM M710"] [--link PATH] [--log FILE]
+// Simulated HF modems with simulated radios under one sky, as a program:
+// each --link makes a modem (with the radio of the last --radio) whose
+// pseudo-terminal is linked at PATH; it prints the pseudo-terminals, one a
+// line, then carries the sky until SIGTERM or SIGINT. A --log FILE after a
+// --link appends every command that modem's radio receives, one per line
+// (bytes outside printable ASCII as <hh>). SIGUSR1 makes every modem report
+// a hardware error.
+//   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
+//                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
+// --rate is the data rate over the air (0, the default: unthrottled),
+// --delay the time from transmission to arrival, --call-ms the time a call
+// takes to link or fail.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
-#include "support/modem_sim.h"
+#include "support/sky_sim.h"
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
@@ -23,60 +31,90 @@ void OnHardwareErrorSignal(int)
 {
     g_hardwareError = 1;
 }
+
+struct TStation {
+    std::string radio;
+    std::string link;
+    std::string logPath;
+    FILE* log = nullptr;
+    size_t logged = 0;
+};
 } // namespace
 
 int main(int argc, char** argv)
 {
+    TSkyCore::TOptions options;
     std::string radio = "ICOM M710";
-    std::string link;
-    std::string logPath;
+    std::vector<TStation> stations;
     for (int i = 1; i + 1 < argc; i += 2) {
+        const char* value = argv[i + 1];
         if (std::strcmp(argv[i], "--radio") == 0)
-            radio = argv[i + 1];
+            radio = value;
         else if (std::strcmp(argv[i], "--link") == 0)
-            link = argv[i + 1];
-        else if (std::strcmp(argv[i], "--log") == 0)
-            logPath = argv[i + 1];
+            stations.push_back({radio, value, {}});
+        else if (std::strcmp(argv[i], "--log") == 0 && !stations.empty())
+            stations.back().logPath = value;
+        else if (std::strcmp(argv[i], "--rate") == 0)
+            options.BitRate = std::atoi(value);
+        else if (std::strcmp(argv[i], "--delay") == 0)
+            options.DelayMs = std::atoi(value);
+        else if (std::strcmp(argv[i], "--call-ms") == 0)
+            options.CallMs = std::atoi(value);
     }
+    if (stations.empty())
+        stations.push_back({radio, {}, {}});
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGUSR1, OnHardwareErrorSignal);
-    TModemSimPty sim(radio);
-    if (!link.empty()) {
-        ::unlink(link.c_str());
-        if (::symlink(sim.SlavePath().c_str(), link.c_str()) != 0) {
-            std::perror("symlink");
-            return 1;
+    std::vector<std::string> radios;
+    for (const TStation& s : stations)
+        radios.push_back(s.radio);
+    TSkyPty sky(options, radios);
+    for (size_t i = 0; i < stations.size(); ++i) {
+        TStation& s = stations[i];
+        if (!s.link.empty()) {
+            ::unlink(s.link.c_str());
+            if (::symlink(sky.SlavePath(static_cast<int>(i)).c_str(), s.link.c_str()) != 0) {
+                std::perror("symlink");
+                return 1;
+            }
         }
+        if (!s.logPath.empty())
+            s.log = std::fopen(s.logPath.c_str(), "a");
+        std::printf("%s\n", sky.SlavePath(static_cast<int>(i)).c_str());
     }
-    std::printf("%s\n", sim.SlavePath().c_str());
     std::fflush(stdout);
-    FILE* log = logPath.empty() ? nullptr : std::fopen(logPath.c_str(), "a");
-    size_t logged = 0;
     while (!g_stop) {
         ::usleep(100000);
         if (g_hardwareError) {
             g_hardwareError = 0;
-            sim.Send(TModemSimCore::HardwareError(7));
+            for (size_t i = 0; i < stations.size(); ++i)
+                sky.Send(static_cast<int>(i), TModemSimCore::HardwareError(7));
         }
-        if (!log)
-            continue;
-        auto commands = sim.With([](TModemSimCore&, TSimRadio& r) { return r.Commands(); });
-        for (; logged < commands.size(); ++logged) {
-            for (char c : commands[logged]) {
-                const auto b = static_cast<unsigned char>(c);
-                if (b >= 0x20 && b < 0x7F)
-                    std::fputc(b, log);
-                else
-                    std::fprintf(log, "<%02x>", b);
+        for (size_t i = 0; i < stations.size(); ++i) {
+            TStation& s = stations[i];
+            if (!s.log)
+                continue;
+            auto commands = sky.With(static_cast<int>(i),
+                                     [](TModemSimCore&, TSimRadio& r) { return r.Commands(); });
+            for (; s.logged < commands.size(); ++s.logged) {
+                for (char c : commands[s.logged]) {
+                    const auto b = static_cast<unsigned char>(c);
+                    if (b >= 0x20 && b < 0x7F)
+                        std::fputc(b, s.log);
+                    else
+                        std::fprintf(s.log, "<%02x>", b);
+                }
+                std::fputc('\n', s.log);
             }
-            std::fputc('\n', log);
+            std::fflush(s.log);
         }
-        std::fflush(log);
     }
-    if (log)
-        std::fclose(log);
-    if (!link.empty())
-        ::unlink(link.c_str());
+    for (TStation& s : stations) {
+        if (s.log)
+            std::fclose(s.log);
+        if (!s.link.empty())
+            ::unlink(s.link.c_str());
+    }
     return 0;
 }

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/sim_radio.h"
@@ -21,7 +18,11 @@
 // - the configure command 0x50 is answered with the status message 0x68
 //   and the three version reports 0x70 (DSP), 0x71 (CPU), 0x72 (waveform),
 //   each a text ended by 0x00 in 0x80 b pairs; 0x51 asks for the versions;
-// - on demand, the hardware-error report 0x6F with the error number.
+// - on demand, the hardware-error report 0x6F with the error number;
+// - the call commands 0x20 (six arguments) and 0x21 (eight) go to OnCommand
+//   once their arguments are in, as does every other command.
+// Alone, the modem echoes link data at once (sent into empty air); under a
+// sky (sky_sim.h) OnLinkData takes it instead.
 class TModemSimCore {
 public:
     explicit TModemSimCore(TSimRadio* radio = nullptr) : FRadio(radio) {}
@@ -41,6 +42,11 @@ public:
     std::string radioBytes; // unwrapped radio-port bytes
     int configureCount = 0;
 
+    // The sky's hooks: a command with its arguments, and link data.
+    std::function<void(uint8_t command, const std::vector<uint8_t>& args, std::string& out)>
+        OnCommand;
+    std::function<void(const std::string& data)> OnLinkData;
+
     // Message frames, for tests that feed the station directly.
     static std::string Message(uint8_t code, const std::string& payload);
     static std::string TextMessage(uint8_t code, const std::string& text);
@@ -50,40 +56,9 @@ public:
 private:
     enum class TState { Data, Escape, Marker, Group, GroupEscape, GroupMarker };
     void Command(uint8_t c, std::string& out);
+    void CommandDone(std::string& out);
     void Radio(uint8_t b, std::string& out);
     TSimRadio* FRadio;
     TState FState = TState::Data;
     int FArgsLeft = 0;
-};
-
-// The simulated modem behind a pseudo-terminal: the station opens
-// SlavePath() as its serial port. A thread answers until destruction.
-class TModemSimPty {
-public:
-    explicit TModemSimPty(const std::string& radioType = "NONE");
-    ~TModemSimPty();
-    TModemSimPty(const TModemSimPty&) = delete;
-    TModemSimPty& operator=(const TModemSimPty&) = delete;
-
-    const std::string& SlavePath() const { return FSlavePath; }
-
-    // Runs `f` on the modem state under its lock.
-    template <class F> auto With(F f)
-    {
-        std::lock_guard lock(FLock);
-        return f(FCore, *FRadio);
-    }
-    // Writes raw bytes to the station.
-    void Send(const std::string& bytes);
-
-private:
-    void Run();
-    std::mutex FLock;
-    std::unique_ptr<TSimRadio> FRadio;
-    TModemSimCore FCore;
-    int FMaster = -1;
-    int FWakeRead = -1;
-    int FWakeWrite = -1;
-    std::string FSlavePath;
-    std::thread FThread;
 };

@@ -23,7 +23,7 @@
 #include "link/windows/voice_form.h"
 #include "platform/data_root.h"
 #include "platform/text.h"
-#include "support/modem_sim.h"
+#include "support/sky_sim.h"
 #include "support/scripted_dialogs.h"
 
 namespace fs = std::filesystem;
