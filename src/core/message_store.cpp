@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -100,6 +102,28 @@ template <class Fn> bool ForEachName(const std::string& dir, Fn fn)
     while (dirent* e = ::readdir(d.get()))
         fn(std::string(e->d_name));
     return true;
+}
+
+// Gives the finished file `file` the next free number of `dir`, under the
+// numbering lock; the file then has that name only.
+std::string ClaimNextNumber(const std::string& dir, const std::string& file, int* nonNumeric)
+{
+    std::string path;
+    {
+        std::lock_guard lock(g_numberingLock);
+        // A name taken by a writer outside this process makes us look again.
+        for (int attempt = 0;; ++attempt) {
+            const std::uint64_t n = MessageStore::NextMessageNumber(dir, nonNumeric);
+            path = dir + "/" + std::to_string(n) + std::string(MessageStore::kExtension);
+            const int err = ClaimName(file, path);
+            if (err == 0)
+                break;
+            if (err != EEXIST || attempt >= 1000)
+                Fail(err, "cannot store message as " + path);
+        }
+    }
+    SyncDirectory(dir);
+    return path;
 }
 
 } // namespace
@@ -287,29 +311,29 @@ std::string WriteNewMessageFrom(const std::string& dir,
         Fail(err, "cannot flush " + tmp);
     }
 
-    std::string path;
-    {
-        std::lock_guard lock(g_numberingLock);
-        // A name taken by a writer outside this process makes us look again.
-        for (int attempt = 0;; ++attempt) {
-            std::uint64_t n = 0;
-            try {
-                n = NextMessageNumber(dir, nonNumeric);
-            } catch (...) {
-                ::unlink(tmp.c_str());
-                throw;
-            }
-            path = dir + "/" + std::to_string(n) + std::string(kExtension);
-            int err = ClaimName(tmp, path);
-            if (err == 0)
-                break;
-            if (err != EEXIST || attempt >= 1000) {
-                ::unlink(tmp.c_str());
-                Fail(err, "cannot store message as " + path);
-            }
-        }
+    try {
+        return ClaimNextNumber(dir, tmp, nonNumeric);
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
     }
-    SyncDirectory(dir);
+}
+
+std::string AdoptNewMessage(const std::string& dir, const std::string& file, int* nonNumeric)
+{
+    try {
+        return ClaimNextNumber(dir, file, nonNumeric);
+    } catch (const std::system_error& e) {
+        if (e.code().value() != EXDEV)
+            throw;
+    }
+    // Another file system: the content is written anew.
+    std::ifstream in(file, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof())
+        Fail(EIO, "cannot read " + file);
+    std::string path = WriteNewMessage(dir, content, nonNumeric);
+    ::unlink(file.c_str());
     return path;
 }
 

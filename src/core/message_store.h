@@ -71,6 +71,13 @@ std::string WriteNewMessageFrom(const std::string& dir,
                                 const std::function<void(const TContentWriter&)>& produce,
                                 int* nonNumeric = nullptr);
 
+// Gives a finished, flushed file the next number of `dir` as WriteNewMessage
+// does (the file then has that name only) and gives the new path. A file on
+// another file system is copied. Throws std::system_error when it cannot be
+// stored; the file is then left where it was.
+std::string AdoptNewMessage(const std::string& dir, const std::string& file,
+                            int* nonNumeric = nullptr);
+
 // Removes temporaries that a writer killed mid-write left in `dir`: a new
 // message's, and a whole-file write's of a message, table, INI or log file.
 // Only safe while nobody writes there.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -242,13 +243,17 @@ uint64_t TSkyCore::NextDueMs() const
         due = std::min(due, c.DueMs);
     for (const auto& m : FModems) {
         if (m->Peer >= 0 && !m->Tx.empty())
-            due = std::min(due, static_cast<uint64_t>(std::max(0.0, m->NextTxMs)));
+            due = std::min(due, static_cast<uint64_t>(std::ceil(std::max(0.0, m->NextTxMs))));
         if (!m->Arrivals.empty())
             due = std::min(due, m->Arrivals.front().DueMs);
-        if (m->Disconnecting)
-            due = std::min(due, FNowMs);
     }
     return due;
+}
+
+bool TSkyCore::HasOutput() const
+{
+    return std::any_of(FModems.begin(), FModems.end(),
+                       [](const auto& m) { return !m->Output.empty(); });
 }
 
 std::string TSkyCore::TakeOutput(int i)

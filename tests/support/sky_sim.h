@@ -58,6 +58,7 @@ public:
     uint64_t NextDueMs() const;
     // What station `i` has to read since the last call.
     std::string TakeOutput(int i);
+    bool HasOutput() const;
 
     TModemSimCore& Modem(int i) { return FModems[i]->Core; }
     TSimRadio& Radio(int i) { return *FModems[i]->SimRadio; }

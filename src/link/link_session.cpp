@@ -1,0 +1,559 @@
+#include "link/link_session.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/message_store.h"
+#include "link/codec/bzip2.h"
+#include "link/modem_frame.h"
+
+using namespace LinkCode;
+using Transfer::TKind;
+using Transfer::TMethod;
+
+namespace {
+
+constexpr size_t kMaxStationName = 12;
+constexpr uint64_t kMaxCount = 1000000;
+
+bool IsHex(const std::string& s, size_t digits)
+{
+    return s.size() == digits && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// A decimal number of at most `max`; false for anything else.
+bool ReadNumber(const std::map<char, std::string>& f, char key, uint64_t max, uint64_t& value)
+{
+    const auto it = f.find(key);
+    if (it == f.end() || it->second.empty() || it->second.size() > 20)
+        return false;
+    value = 0;
+    for (char c : it->second) {
+        if (c < '0' || c > '9')
+            return false;
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (value > (max - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+int ReadCount(const std::map<char, std::string>& f, char key)
+{
+    uint64_t n = 0;
+    return ReadNumber(f, key, kMaxCount, n) ? static_cast<int>(n) : 0;
+}
+
+std::string Get(const std::map<char, std::string>& f, char key)
+{
+    const auto it = f.find(key);
+    return it == f.end() ? std::string() : it->second;
+}
+
+// Text from the peer for the log: printable bytes only, bounded.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (char c : text.substr(0, kMaxTextBytes))
+        out += static_cast<uint8_t>(c) < 0x20 || c == 0x7F ? ' ' : c;
+    return out;
+}
+
+std::string Hex32(uint32_t v)
+{
+    static const char* const hex = "0123456789ABCDEF";
+    std::string out(8, '0');
+    for (int i = 7; i >= 0; --i, v >>= 4)
+        out[static_cast<size_t>(i)] = hex[v & 0xF];
+    return out;
+}
+
+const char* Noun(TKind kind)
+{
+    return kind == TKind::Mail ? "mail" : kind == TKind::File ? "file" : "fax";
+}
+
+} // namespace
+
+TLinkSession::TLinkSession(Transfer::TStore& store, std::string ownName, TEvents events)
+    : TransferVersion(Bzip2Library::Default().IsLoaded() ? kTransferBzip2 : kTransferPklib),
+      FStore(store), FOwnName(std::move(ownName)), FEvents(std::move(events))
+{
+    FParser.OnData = [this](std::string_view data) { OnData(data); };
+    FParser.OnMessage = [this](uint8_t code, std::string_view body) { OnMessage(code, body); };
+    FParser.OnRing = [this](uint8_t code) {
+        if (FEvents.Ring)
+            FEvents.Ring(code);
+    };
+}
+
+TLinkSession::~TLinkSession()
+{
+    if (FRunning)
+        Stop();
+}
+
+void TLinkSession::Log(const std::string& text)
+{
+    if (FEvents.Log)
+        FEvents.Log(text);
+}
+
+bool TLinkSession::Write(const std::string& bytes)
+{
+    if (!FEvents.Send || !FEvents.Send(bytes))
+        return false;
+    FInFlight += static_cast<uint32_t>(bytes.size());
+    FActivity = true;
+    return true;
+}
+
+bool TLinkSession::TakeActivity()
+{
+    const bool was = FActivity;
+    FActivity = false;
+    return was;
+}
+
+void TLinkSession::Start(const std::string& peer, bool sendMail)
+{
+    if (FRunning)
+        Stop();
+    FParser.Reset();
+    FRunning = true;
+    FSendMail = sendMail;
+    FInFlight = 0;
+    FPeer = peer;
+    FPeerKnown = !peer.empty();
+    FAnnounced = FPeerAnnounced = false;
+    FPeerVersion = kTransferNone;
+    FPeerMail = FPeerFiles = 0;
+    FTally = {};
+    FList.clear();
+    FHandled.clear();
+    FSendState = TSendState::Idle;
+    FIn.reset();
+    if (FPeerKnown) {
+        FStore.CleanOutgoing(FPeer);
+        SendAnnounce();
+    }
+}
+
+void TLinkSession::Stop()
+{
+    if (FIn) {
+        AbandonIncoming();
+        ++FTally.Failed;
+    }
+    if (FSendState == TSendState::WaitResume || FSendState == TSendState::Data ||
+        FSendState == TSendState::WaitAnswer) {
+        FStore.DropWire(FWire);
+        ++FTally.Failed;
+    }
+    FSendState = TSendState::Idle;
+    FList.clear();
+    FRunning = false;
+    FInFlight = 0;
+    if (FEvents.Progress) {
+        FEvents.Progress(true, 0, 0);
+        FEvents.Progress(false, 0, 0);
+    }
+}
+
+int TLinkSession::OwnMailLeft() const
+{
+    int n = static_cast<int>(std::count_if(
+        FList.begin(), FList.end(), [](const TQueued& q) { return q.Item.Kind == TKind::Mail; }));
+    const bool busy = FSendState != TSendState::Idle && FSendState != TSendState::Done;
+    return n + (busy && FCurrent.Item.Kind == TKind::Mail ? 1 : 0);
+}
+
+int TLinkSession::OwnFilesLeft() const
+{
+    int n = static_cast<int>(FList.size()) -
+            static_cast<int>(std::count_if(FList.begin(), FList.end(), [](const TQueued& q) {
+                return q.Item.Kind == TKind::Mail;
+            }));
+    const bool busy = FSendState != TSendState::Idle && FSendState != TSendState::Done;
+    return n + (busy && FCurrent.Item.Kind != TKind::Mail ? 1 : 0);
+}
+
+bool TLinkSession::AllCountsZero() const
+{
+    return FRunning && FPeerAnnounced && FSendState == TSendState::Done && !FIn && FPeerMail == 0 &&
+           FPeerFiles == 0;
+}
+
+bool TLinkSession::SendChatText(const std::string& text)
+{
+    if (text.size() + FInFlight >= kMaxInFlight)
+        return false;
+    return Write(LinkWire::Chat(text));
+}
+
+void TLinkSession::SendBuzz(uint8_t code)
+{
+    Write(LinkWire::Ring(code));
+}
+
+void TLinkSession::Receive(const char* bytes, size_t n)
+{
+    if (n == 0)
+        return;
+    FActivity = true;
+    FParser.Feed(bytes, n);
+}
+
+void TLinkSession::Transmitted(uint32_t n)
+{
+    const uint32_t was = FInFlight;
+    FInFlight = n >= was ? 0 : was - n;
+    Pump();
+}
+
+// ------------------------------------------------------------ sending
+
+TMethod TLinkSession::Method() const
+{
+    if (FPeerVersion >= kTransferBzip2 && Bzip2Library::Default().IsLoaded())
+        return TMethod::Bzip2;
+    if (FPeerVersion >= kTransferPklib)
+        return TMethod::Pklib;
+    return TMethod::None;
+}
+
+void TLinkSession::BuildList()
+{
+    for (Transfer::TOutItem& item : FStore.ItemsFor(FPeer, FSendMail))
+        if (!FHandled.contains(item.Id))
+            FList.push_back({std::move(item), 0});
+}
+
+void TLinkSession::SendAnnounce()
+{
+    if (FPeerKnown)
+        BuildList();
+    FAnnounced = true;
+    Write(LinkWire::Message(kAnnounce, {{'P', std::to_string(kProtocolVersion)},
+                                        {'T', std::to_string(TransferVersion)},
+                                        {'N', FOwnName},
+                                        {'M', std::to_string(OwnMailLeft())},
+                                        {'F', std::to_string(OwnFilesLeft())}}));
+}
+
+void TLinkSession::SendNext()
+{
+    if (!FRunning || !FPeerAnnounced || FSendState != TSendState::Idle)
+        return;
+    for (;;) {
+        if (FList.empty() && FPeerKnown)
+            BuildList(); // what was filed for the peer meanwhile
+        if (FList.empty()) {
+            FSendState = TSendState::Done;
+            Write(LinkWire::Message(kCounts, {{'M', "0"}, {'F', "0"}}));
+            return;
+        }
+        FCurrent = std::move(FList.front());
+        FList.pop_front();
+        std::string why;
+        FWire = {};
+        if (!FStore.PrepareWire(FPeer, FCurrent.Item, Method(), FWire, why)) {
+            Log("Cannot send " + FCurrent.Item.Name + " to " + FPeer + ": " + why);
+            FStore.DropWire(FWire);
+            FHandled.insert(FCurrent.Item.Id);
+            continue;
+        }
+        const Transfer::THeader& h = FWire.Header;
+        FSendState = TSendState::WaitResume;
+        Write(LinkWire::Message(kHeader, {{'I', h.Id},
+                                          {'K', Transfer::KindText(h.Kind)},
+                                          {'M', Transfer::MethodText(h.Method)},
+                                          {'S', std::to_string(h.Size)},
+                                          {'C', Hex32(h.Crc)},
+                                          {'W', std::to_string(h.WireSize)},
+                                          {'X', Hex32(h.WireCrc)},
+                                          {'N', h.Name}}));
+        return;
+    }
+}
+
+void TLinkSession::Pump()
+{
+    while (FSendState == TSendState::Data && FInFlight < kDataWindow) {
+        const uint64_t total = FWire.Header.WireSize;
+        if (FOffset >= total) {
+            FSendState = TSendState::WaitAnswer;
+            Write(LinkWire::Message(kEnd, {{'I', FWire.Header.Id}}));
+            return;
+        }
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(kDataWindow - FInFlight, total - FOffset));
+        std::string chunk;
+        if (!FStore.ReadWire(FWire, FOffset, n, chunk)) {
+            Log("Cannot read " + FCurrent.Item.Name + " to send it");
+            // The receiver's part stays consistent: it has what was sent.
+            FinishSending(false, "cannot read the item");
+            return;
+        }
+        if (!Write(LinkWire::EscapeData(chunk)))
+            return;
+        FOffset += n;
+        if (FEvents.Progress)
+            FEvents.Progress(true, FOffset, total);
+    }
+}
+
+void TLinkSession::FinishSending(bool stored, const std::string& reason)
+{
+    FStore.DropWire(FWire);
+    const Transfer::TOutItem item = FCurrent.Item;
+    FSendState = TSendState::Idle;
+    if (FEvents.Progress)
+        FEvents.Progress(true, 0, 0);
+    if (stored) {
+        ++FTally.Succeeded;
+        FHandled.insert(item.Id);
+        if (!FStore.RemoveSent(item))
+            Log("Error removing sent " + std::string(Noun(item.Kind)) + " " + item.Path);
+        Log("Sent " + std::string(Noun(item.Kind)) + " " + item.Name + " to " + FPeer);
+        if (FEvents.ItemSent)
+            FEvents.ItemSent(item.Kind);
+    } else {
+        ++FTally.Failed;
+        Log(FPeer + " did not store " + item.Name + ": " + Printable(reason));
+        if (item.Kind == TKind::Mail && ++FCurrent.Tries < kMailTries) {
+            // Offered again after the other mail.
+            const auto firstFile = std::find_if(FList.begin(), FList.end(), [](const TQueued& q) {
+                return q.Item.Kind != TKind::Mail;
+            });
+            FList.insert(firstFile, FCurrent);
+        } else {
+            FHandled.insert(item.Id);
+            Log(item.Name + " waits for the next link");
+        }
+    }
+    SendNext();
+}
+
+// ------------------------------------------------------------ receiving
+
+void TLinkSession::OnMessage(uint8_t code, std::string_view body)
+{
+    if (code == kChat) {
+        std::string text;
+        if (LinkWire::UnescapeText(body, text) && FEvents.ChatText)
+            FEvents.ChatText(text);
+        return;
+    }
+    if (code < kAnnounce || code > kFaxStatus || !FRunning)
+        return; // not ours to know, or no link
+    std::map<char, std::string> f;
+    if (!LinkWire::ParseFields(body, f)) {
+        Log("Ignored a malformed message from " + FPeer);
+        return;
+    }
+    switch (code) {
+    case kAnnounce:
+        OnAnnounce(f);
+        break;
+    case kHeader:
+        OnHeader(f);
+        break;
+    case kResume: {
+        uint64_t offset = 0;
+        if (FSendState != TSendState::WaitResume || Get(f, 'I') != FCurrent.Item.Id)
+            break;
+        if (!ReadNumber(f, 'O', FWire.Header.WireSize, offset)) {
+            FinishSending(false, "no valid resume offset");
+            break;
+        }
+        FOffset = offset;
+        if (offset > 0)
+            Log("Resuming " + FCurrent.Item.Name + " at byte " + std::to_string(offset));
+        FSendState = TSendState::Data;
+        Pump();
+        break;
+    }
+    case kEnd:
+        OnEnd(Get(f, 'I'));
+        break;
+    case kSuccess:
+        OnAnswer(Get(f, 'I'), true, "");
+        break;
+    case kFailure:
+        OnAnswer(Get(f, 'I'), false, Get(f, 'R'));
+        break;
+    case kCounts:
+        FPeerMail = ReadCount(f, 'M');
+        FPeerFiles = ReadCount(f, 'F');
+        break;
+    case kFaxStatus:
+        Log("Fax Status from " + FPeer + ": " + Printable(Get(f, 'S')));
+        break;
+    default:
+        break;
+    }
+}
+
+void TLinkSession::OnAnnounce(std::map<char, std::string>& f)
+{
+    uint64_t version = 0;
+    FPeerVersion = ReadNumber(f, 'T', 1000, version) ? static_cast<int>(version) : kTransferNone;
+    FPeerMail = ReadCount(f, 'M');
+    FPeerFiles = ReadCount(f, 'F');
+    const std::string name = Get(f, 'N');
+    if (FPeer.empty()) {
+        const std::string known = FEvents.ResolvePeer ? FEvents.ResolvePeer(name) : std::string();
+        if (!known.empty()) {
+            FPeer = known;
+            FPeerKnown = true;
+            FStore.CleanOutgoing(FPeer);
+        } else if (name.size() <= kMaxStationName && MessageStore::IsSafeName(name)) {
+            FPeer = name; // not in our table: we take its items, send none
+            Log("Linked with " + name + ", a station this station does not know");
+        }
+    }
+    FPeerAnnounced = true;
+    Log(FPeer + " holds " + std::to_string(FPeerMail) + " mail and " + std::to_string(FPeerFiles) +
+        " files for us (transfer version " + std::to_string(FPeerVersion) + ")");
+    if (!FAnnounced)
+        SendAnnounce();
+    SendNext();
+}
+
+void TLinkSession::Answer(const std::string& id, bool stored, const std::string& reason)
+{
+    if (stored)
+        Write(LinkWire::Message(kSuccess, {{'I', id}}));
+    else
+        Write(LinkWire::Message(kFailure, {{'I', id}, {'R', reason}}));
+}
+
+void TLinkSession::OnHeader(std::map<char, std::string>& f)
+{
+    const std::string id = Get(f, 'I');
+    if (!IsHex(id, 16)) {
+        Log("Ignored an item from " + FPeer + " without a valid ID");
+        return;
+    }
+    if (FIn)
+        AbandonIncoming(); // the peer gave up on it; its part stays
+    Transfer::THeader h;
+    h.Id = id;
+    uint64_t crc = 0;
+    uint64_t wireCrc = 0;
+    std::string refused;
+    if (FPeer.empty())
+        refused = "unknown station";
+    else if (!Transfer::KindFromText(Get(f, 'K'), h.Kind))
+        refused = "unknown item kind";
+    else if (!Transfer::MethodFromText(Get(f, 'M'), h.Method) ||
+             (h.Method == TMethod::Bzip2 && !Bzip2Library::Default().IsLoaded()))
+        refused = "unknown method";
+    else if (!ReadNumber(f, 'S', kMaxItemBytes, h.Size) ||
+             !ReadNumber(f, 'W', 2 * h.Size + 4096, h.WireSize) ||
+             (h.Method == TMethod::None && h.WireSize != h.Size))
+        refused = "size out of bounds";
+    else if (!IsHex(Get(f, 'C'), 8) || !IsHex(Get(f, 'X'), 8))
+        refused = "no valid CRC";
+    else if (Get(f, 'N').size() > kMaxNameBytes)
+        refused = "name too long";
+    if (refused.empty()) {
+        crc = std::strtoull(Get(f, 'C').c_str(), nullptr, 16);
+        wireCrc = std::strtoull(Get(f, 'X').c_str(), nullptr, 16);
+        h.Crc = static_cast<uint32_t>(crc);
+        h.WireCrc = static_cast<uint32_t>(wireCrc);
+        h.Name = Get(f, 'N');
+    }
+    if (!refused.empty()) {
+        Log("Refused an item from " + FPeer + ": " + refused);
+        ++FTally.Failed;
+        Answer(id, false, refused);
+        return;
+    }
+    if (FStore.IsCompleted(FPeer, id)) {
+        Log(std::string(Noun(h.Kind)) + " " + Printable(h.Name) + " from " + FPeer +
+            " was received before");
+        int& left = h.Kind == TKind::Mail ? FPeerMail : FPeerFiles;
+        left = std::max(0, left - 1);
+        Answer(id, true, "");
+        return;
+    }
+    std::string why;
+    auto partial = FStore.BeginReceive(FPeer, h, why);
+    if (!partial) {
+        Log("Cannot receive from " + FPeer + ": " + why);
+        ++FTally.Failed;
+        Answer(id, false, why);
+        return;
+    }
+    const uint64_t offset = partial->Size();
+    FIn = std::make_unique<TIncoming>();
+    FIn->Header = h;
+    FIn->Partial = std::move(partial);
+    if (offset > 0)
+        Log("Resuming " + std::string(Noun(h.Kind)) + " from " + FPeer + " at byte " +
+            std::to_string(offset));
+    if (FEvents.Progress)
+        FEvents.Progress(false, offset, h.WireSize);
+    Write(LinkWire::Message(kResume, {{'I', id}, {'O', std::to_string(offset)}}));
+}
+
+void TLinkSession::OnData(std::string_view data)
+{
+    if (!FIn || !FRunning)
+        return; // nothing asked for: stray bytes
+    if (!FIn->Broken && !FIn->Partial->Append(data.data(), data.size(), FIn->Header.WireSize))
+        FIn->Broken = true; // more than the header said, or the disk failed
+    if (FEvents.Progress)
+        FEvents.Progress(false, FIn->Partial->Size(), FIn->Header.WireSize);
+}
+
+void TLinkSession::OnEnd(const std::string& id)
+{
+    if (!FIn || id != FIn->Header.Id)
+        return;
+    const std::unique_ptr<TIncoming> in = std::move(FIn);
+    std::string path;
+    std::string why = "more data than announced, or the data could not be written";
+    const bool stored =
+        !in->Broken && FStore.FinishReceive(FPeer, in->Header, *in->Partial, path, why);
+    if (in->Broken)
+        FStore.Discard(FPeer, in->Header, *in->Partial);
+    if (FEvents.Progress)
+        FEvents.Progress(false, 0, 0);
+    if (stored) {
+        ++FTally.Succeeded;
+        int& left = in->Header.Kind == TKind::Mail ? FPeerMail : FPeerFiles;
+        left = std::max(0, left - 1);
+        Log("Received " + std::string(Noun(in->Header.Kind)) + " from " + FPeer + " (" +
+            std::to_string(in->Header.Size) + " bytes)");
+        if (FEvents.ItemStored)
+            FEvents.ItemStored(in->Header.Kind, path);
+    } else {
+        ++FTally.Failed;
+        Log(std::string(Noun(in->Header.Kind)) + " from " + FPeer + " failed: " + why);
+    }
+    Answer(id, stored, why);
+}
+
+void TLinkSession::OnAnswer(const std::string& id, bool stored, const std::string& reason)
+{
+    if (id != FCurrent.Item.Id ||
+        (FSendState != TSendState::WaitResume && FSendState != TSendState::Data &&
+         FSendState != TSendState::WaitAnswer))
+        return;
+    FinishSending(stored, reason);
+}
+
+void TLinkSession::AbandonIncoming()
+{
+    if (FIn && FIn->Partial)
+        FIn->Partial->Close();
+    FIn.reset();
+    if (FEvents.Progress)
+        FEvents.Progress(false, 0, 0);
+}
