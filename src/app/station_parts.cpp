@@ -103,8 +103,8 @@ TStationParts DefaultStationParts()
     // The fax gateway is plugged in here as it joins the program; until then
     // its step builds nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
-        auto link =
-            std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels, *o.ScheduledLinks);
+        auto link = std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels,
+                                                   *o.ScheduledLinks, o.Router, o.MsgStatus);
         TLinkCtrlFrm* window = link.get();
         auto show = [window] {
             window->show();

@@ -5,17 +5,20 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMetaObject>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextEdit>
 #include <QThread>
 #include <QVBoxLayout>
 
-#include <cmath>
+#include <algorithm>
 
 #include "core/channel_list.h"
 #include "core/config.h"
 #include "core/message_store.h"
+#include "core/msg_status_frm.h"
+#include "core/router.h"
 #include "core/scheduled_link_list.h"
 #include "core/station_list.h"
 #include "link/radio/radio_wire.h"
@@ -28,40 +31,28 @@
 
 namespace {
 
-// Link data in flight may not exceed this when chat text is added.
-constexpr uint32_t kMaxInFlight = 750;
 // A configure command is not repeated sooner than this while unanswered.
 constexpr uint32_t kConfigureRepeatMs = 1000;
-
-// Station-to-station bytes: 0x01 opens an in-band message and 0x02 ends
-// chat text, so inside text 0x00, 0x01 and 0x02 travel as 0x01 0xA0+b.
-std::string EscapeLinkText(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        const uint8_t b = static_cast<uint8_t>(c);
-        if (b <= 0x02) {
-            out += '\x01';
-            out += static_cast<char>(0xA0 | b);
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 } // namespace
 
 TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList& channels,
-                           TScheduledLinkList& schedule, QWidget* parent)
+                           TScheduledLinkList& schedule, TRouter* router, TMsgStatusFrm* status,
+                           QWidget* parent)
     : QWidget(parent), StatusLabel(new QLabel(this)), StatusEdit(new QTextEdit(this)),
       SpeedButton1(new QPushButton("&Link", this)), VoiceBtn(new QPushButton("&Voice", this)),
       AbortBtn(new QPushButton("&Abort", this)), Label3(new QLabel("CH:", this)),
       ChannelLabel(new QLabel(this)), FreqLabel(new QLabel(this)), Label11(new QLabel("kHz", this)),
-      USBLabel(new QLabel(this)), MDM7300(new TApdComPort(this)), VoiceForm(new TVoiceForm(this)),
-      FConfig(config), FStations(stations), FChannels(channels), FSchedule(schedule),
+      USBLabel(new QLabel(this)), LinkStateLabel(new QLabel("Idle", this)),
+      CountsLabel(new QLabel(this)), SendGauge(new QProgressBar(this)),
+      ReceiveGauge(new QProgressBar(this)), MDM7300(new TApdComPort(this)),
+      VoiceForm(new TVoiceForm(this)), AutoLinkQueue(FLink.AutoLinkQueue), FConfig(config),
+      FStations(stations), FChannels(channels), FSchedule(schedule), FRouter(router),
+      FStatus(status),
       FRadio(config, stations, channels,
-             TRadioTimers{RadioCmdProcess, RadioDeadMan, ScanTimer, ALETimer}, *this)
+             TRadioTimers{RadioCmdProcess, RadioDeadMan, ScanTimer, ALETimer}, *this),
+      FLink(config, stations, channels, schedule,
+            TLinkTimers{SendFileTimer, SelCallTimer, EndLinkTimer, ALETimer, ScanTimer}, *this)
 {
     setWindowTitle("5757 Link Control");
     StatusEdit->setReadOnly(true);
@@ -71,6 +62,17 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
                        static_cast<QWidget*>(Label11), static_cast<QWidget*>(USBLabel)})
         panel->addWidget(w);
     panel->addStretch();
+    auto* linkPanel = new QGridLayout;
+    linkPanel->addWidget(LinkStateLabel, 0, 0);
+    linkPanel->addWidget(CountsLabel, 0, 1);
+    linkPanel->addWidget(new QLabel("Send:", this), 1, 0);
+    linkPanel->addWidget(SendGauge, 1, 1);
+    linkPanel->addWidget(new QLabel("Receive:", this), 2, 0);
+    linkPanel->addWidget(ReceiveGauge, 2, 1);
+    for (QProgressBar* gauge : {SendGauge, ReceiveGauge}) {
+        gauge->setRange(0, 100);
+        gauge->setValue(0);
+    }
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(SpeedButton1);
     buttons->addWidget(VoiceBtn);
@@ -78,6 +80,7 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     buttons->addStretch();
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(panel);
+    layout->addLayout(linkPanel);
     layout->addWidget(StatusEdit);
     layout->addLayout(buttons);
     resize(560, 360);
@@ -88,16 +91,23 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     RadioDeadMan.OnTimer = [this] { RadioDeadManTimer(); };
     ScanTimer.OnTimer = [this] { ScanTimerTimer(); };
     ModemInitTimer.OnTimer = [this] { ModemInitTimerTimer(); };
+    SendFileTimer.OnTimer = [this] { FLink.SendFileTimerTimer(); };
+    SelCallTimer.OnTimer = [this] { FLink.SelCallTimerTimer(); };
+    EndLinkTimer.OnTimer = [this] { EndLinkTimerTimer(); };
+    ALETimer.OnTimer = [this] { ALETimerTimer(); };
     ALETimer.SetEnabled(FConfig.AleVeskar.Enabled);
 
     MDM7300->SetAutoOpen(false);
     MDM7300->OnTriggerAvail = [this](TApdCustomComPort&, uint32_t) { ModemDataAvailable(); };
     FParser.OnMessage = [this](uint8_t code, const std::string& payload) {
+        FlushLinkData();
         ProcessModemMessage(code, payload);
     };
+    FParser.OnData = [this](uint8_t b) { FLinkData += static_cast<char>(b); };
 
     for (const std::string& failed : MessageStore::CreateWorkingDirectories())
         AddStatusLine("Error Creating Directory " + failed, true);
+    FLink.BuildAutoLinkSchedule();
     SetIdleState();
 }
 
@@ -162,21 +172,13 @@ void TLinkCtrlFrm::PutBytes(const std::vector<uint8_t>& bytes)
         PutModemByte(b);
 }
 
-void TLinkCtrlFrm::SendDisconnect()
+bool TLinkCtrlFrm::PutModemBytes(const std::vector<uint8_t>& bytes)
 {
     try {
-        PutBytes(ModemFrame::Command(ModemFrame::kCmdDisconnect));
+        PutBytes(bytes);
+        return true;
     } catch (const std::exception&) {
-        AddStatusLine("Hardware Communication Error #41", true);
-    }
-}
-
-void TLinkCtrlFrm::SendAbort()
-{
-    try {
-        PutBytes(ModemFrame::Command(ModemFrame::kCmdAbort));
-    } catch (const std::exception&) {
-        AddStatusLine("Hardware Communication Error #42", true);
+        return false;
     }
 }
 
@@ -185,7 +187,6 @@ void TLinkCtrlFrm::SetIdleState()
     SpeedButton1->setEnabled(true);
     VoiceBtn->setEnabled(true);
     AbortBtn->setEnabled(false);
-    FLinkStation.clear();
     SetScanning(true);
 }
 
@@ -199,41 +200,73 @@ void TLinkCtrlFrm::ConfigureRadioPort(int speed)
     }
 }
 
-uint32_t TLinkCtrlFrm::BytesInFlight() const
-{
-    std::lock_guard lock(FFlightLock);
-    return FBytesInFlight;
-}
-
-void TLinkCtrlFrm::SendLinkData(const std::string& bytes)
-{
-    PutBytes(ModemFrame::LinkData(bytes));
-    std::lock_guard lock(FFlightLock);
-    FBytesInFlight += static_cast<uint32_t>(bytes.size());
-}
-
 bool TLinkCtrlFrm::SendChatText(const std::string& text)
 {
-    if (text.size() + BytesInFlight() >= kMaxInFlight)
+    if (text.size() + BytesInFlight() >= TLinkSession::kMaxInFlight)
         return false;
-    try {
-        SendLinkData("\x01\xB3" + EscapeLinkText(text) + "\x02");
-    } catch (const std::exception&) {
-        // The chat window must not show text that never left.
-        AddStatusLine("Hardware Communication Error #43", true);
-        return false;
-    }
-    return true;
+    if (FLink.SendChatText(text))
+        return true;
+    // The chat window must not show text that never left.
+    AddStatusLine("Hardware Communication Error #43", true);
+    return false;
 }
 
 void TLinkCtrlFrm::SendBuzz(uint8_t code)
 {
-    try {
-        SendLinkData(std::string{'\x01', '\xB4'} +
-                     EscapeLinkText(std::string(1, static_cast<char>(code))));
-    } catch (const std::exception&) {
+    if (!FLink.SendBuzz(code))
         AddStatusLine("Hardware Communication Error #44", true);
+}
+
+bool TLinkCtrlFrm::RadioPresent() const
+{
+    return RadioModelFromType(FConfig.Radio.Type) != TRadioModel::None;
+}
+
+void TLinkCtrlFrm::LinkEnded()
+{
+    if (FReinitPending) {
+        FReinitPending = false;
+        // Scanning waits for the configuration's success report, which
+        // restarts the radio.
+        FModemReady = false;
+        SendModemConfigure();
+        ModemInitTimer.SetEnabled(true);
+    } else {
+        ScanTimer.SetEnabled(true);
     }
+    SetIdleState();
+}
+
+void TLinkCtrlFrm::ShowLinkState(const std::string& text)
+{
+    LinkStateLabel->setText(ToQt(text));
+    const bool busy = FLink.Linked() || FLink.CallUnderway();
+    SpeedButton1->setEnabled(!busy);
+    AbortBtn->setEnabled(busy);
+}
+
+void TLinkCtrlFrm::ShowCounts(const std::string& text)
+{
+    CountsLabel->setText(ToQt(text));
+}
+
+void TLinkCtrlFrm::ShowProgress(bool sending, uint64_t done, uint64_t total)
+{
+    QProgressBar* gauge = sending ? SendGauge : ReceiveGauge;
+    gauge->setValue(total == 0 ? 0
+                               : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total));
+}
+
+void TLinkCtrlFrm::AleFailure(const std::string& station)
+{
+    if (FRouter)
+        FRouter->AleFailure(station);
+}
+
+void TLinkCtrlFrm::MailboxChanged()
+{
+    if (FStatus)
+        FStatus->RefreshStationLines();
 }
 
 void TLinkCtrlFrm::SendModemConfigure()
@@ -258,15 +291,25 @@ void TLinkCtrlFrm::ModemInitTimerTimer()
     ModemInitTimer.SetEnabled(true);
 }
 
+void TLinkCtrlFrm::FlushLinkData()
+{
+    if (FLinkData.empty())
+        return;
+    std::string data;
+    data.swap(FLinkData);
+    FLink.LinkData(data.data(), data.size());
+}
+
 void TLinkCtrlFrm::ModemDataAvailable()
 {
-    char buf[256];
+    char buf[1024];
     for (;;) {
         const std::size_t n = MDM7300->GetBlock(buf, sizeof buf);
         if (n == 0)
-            return;
+            break;
         for (std::size_t i = 0; i < n; ++i)
             FParser.Feed(static_cast<uint8_t>(buf[i]));
+        FlushLinkData();
     }
 }
 
@@ -279,6 +322,7 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         FConfigureSent = false;
         ModemInitTimer.SetEnabled(false);
         AddStatusLine("Modem configuration successful", true);
+        FLink.ModemConfigured();
         InitRadio();
         break;
     case kMsgHardwareError: {
@@ -303,12 +347,17 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         if (!payload.empty())
             ProcessRadioByte(static_cast<uint8_t>(payload[0]));
         break;
-    case kMsgTxEcho: {
-        std::lock_guard lock(FFlightLock);
-        const auto n = static_cast<uint32_t>(payload.size());
-        FBytesInFlight = n > FBytesInFlight ? 0 : FBytesInFlight - n;
+    case kMsgTxEcho:
+        FLink.Transmitted(static_cast<uint32_t>(payload.size()));
         break;
-    }
+    case kMsgCalling:
+    case kMsgLinkUp:
+    case kMsgLinkFailed:
+    case kMsgChannelBusy:
+    case kMsgIncoming:
+    case kMsgDisconnected:
+        FLink.ProcessLinkReport(code, payload);
+        break;
     case kMsgDspVersion:
     case kMsgCpuVersion:
     case kMsgWaveform: {
@@ -344,39 +393,9 @@ int TLinkCtrlFrm::OpenModemPort(int portNumber)
     return 1;
 }
 
-void TLinkCtrlFrm::CallStation(const std::string& station, int channel, bool manual)
-{
-    if (!CheckModemReady())
-        return;
-    FLinkStation = station;
-    FManualCall = manual;
-    FAutoLinkAttempt = !manual;
-    SetScanning(false);
-    TuneChannel(channel);
-    FRadio.ResetDeadMan();
-    SpeedButton1->setEnabled(false);
-    AbortBtn->setEnabled(true);
-    AddStatusLine("Calling " + station, true);
-}
-
-void TLinkCtrlFrm::CallGivenUp(bool channelBusy)
-{
-    FManualCall = false;
-    FAutoLinkAttempt = false;
-    if (channelBusy)
-        SetScanning(true);
-}
-
-void TLinkCtrlFrm::LinkEstablished()
-{
-    FLinked = true;
-    ScanTimer.SetEnabled(false);
-    AbortBtn->setEnabled(true);
-}
-
 void TLinkCtrlFrm::RequestReinitialize()
 {
-    if (!FLinked) {
+    if (!FLink.Linked()) {
         FModemReady = false;
         SendModemConfigure();
         ModemInitTimer.SetEnabled(true);
@@ -384,67 +403,6 @@ void TLinkCtrlFrm::RequestReinitialize()
     }
     FReinitPending = true;
     AddStatusLine("System will reinitialize after link ends", true);
-}
-
-void TLinkCtrlFrm::LinkFailed()
-{
-    FLinked = false;
-    FManualCall = false;
-    FAutoLinkAttempt = false;
-    if (FReinitPending) {
-        FReinitPending = false;
-        // Scanning waits for the configuration's success report, which
-        // restarts the radio.
-        FModemReady = false;
-        SendModemConfigure();
-        ModemInitTimer.SetEnabled(true);
-    } else {
-        ScanTimer.SetEnabled(true);
-    }
-    SetIdleState();
-}
-
-void TLinkCtrlFrm::LinkDisconnected()
-{
-    LinkFailed();
-}
-
-void TLinkCtrlFrm::AddAutoLinkEntry(const std::string& station, const std::string& type,
-                                    TDateTime next)
-{
-    for (TAutoLinkEntry& e : AutoLinkQueue)
-        if (e.StationName == station && e.Type == type) {
-            e.NextAttempt = next;
-            return;
-        }
-    AutoLinkQueue.push_back({station, type, FConfig.AleVeskar.Attempts, next});
-}
-
-void TLinkCtrlFrm::RemoveAutoLinkEntry(int index)
-{
-    if (index >= 0 && static_cast<size_t>(index) < AutoLinkQueue.size())
-        AutoLinkQueue.erase(AutoLinkQueue.begin() + index);
-}
-
-void TLinkCtrlFrm::BuildAutoLinkSchedule()
-{
-    const TDateTime now = Now();
-    const auto stations = FStations.GetAll();
-    for (size_t i = 1; i < stations.size(); ++i) {
-        const TStation& s = stations[i];
-        const bool direct = s.RouteVia.empty() || s.RouteVia == "DIRECT";
-        if (!direct || s.AutoCall != "ENABLED" || !MessageStore::IsSafeName(s.Name))
-            continue;
-        if (!MessageStore::ListMessages(MessageStore::StationDir(s.Name)).empty())
-            AddAutoLinkEntry(s.Name, "Auto", now);
-    }
-    const double today = std::floor(now);
-    for (const TScheduledLink& l : FSchedule.GetAll()) {
-        TDateTime at = today + (l.Time - std::floor(l.Time));
-        if (at < now)
-            at += 1.0;
-        AddAutoLinkEntry(l.StationName, "Scheduled", at);
-    }
 }
 
 void TLinkCtrlFrm::SetRadioLabel(TRadioLabel label, const std::string& text)

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,35 +12,43 @@
 #include "link/link_control.h"
 #include "link/modem_frame.h"
 #include "link/radio/radio_control.h"
+#include "link/station_link.h"
 #include "link/window_timer.h"
 #include "platform/date_time.h"
 
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QTextEdit;
 class TApdComPort;
 class TConfig;
 class TChannelList;
+class TMsgStatusFrm;
+class TRouter;
 class TScheduledLinkList;
 class TStationList;
 class TVoiceForm;
 
-// One attempt waiting in the automatic link queue.
-struct TAutoLinkEntry {
-    std::string StationName;
-    std::string Type; // "Auto" or "Scheduled"
-    int32_t Attempts = 0;
-    TDateTime NextAttempt = 0;
-};
-
 // The link control window "5757 Link Control": the modem port and its
-// frames, the radio behind the modem, the link state and the daily link log.
-// GUI thread only.
-class TLinkCtrlFrm : public QWidget, public TLinkControl, private TRadioHost {
+// frames, the radio behind the modem, and the link (calls, link states,
+// automatic linking and the transfer, in TStationLink), with its labels,
+// gauges and the daily link log. GUI thread only.
+//
+// For the link's other windows: TLinkEvents (LinkEvents()) tells of links
+// up and down, chat text, rings and received items; SendChatText, SendBuzz,
+// CallStation, AddAutoLinkEntry, RemoveAutoLinkEntry and AutoLinkQueue act
+// on the link; SendMail and AutoEnd (Link()) are the next link's options.
+class TLinkCtrlFrm : public QWidget,
+                     public TLinkControl,
+                     private TRadioHost,
+                     private TStationLinkHost {
     Q_OBJECT
 public:
+    // The router receives the ALE failure notices and the status window
+    // the changes of the stations' outgoing mail; either may be null.
     TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList& channels,
-                 TScheduledLinkList& schedule, QWidget* parent = nullptr);
+                 TScheduledLinkList& schedule, TRouter* router = nullptr,
+                 TMsgStatusFrm* status = nullptr, QWidget* parent = nullptr);
     // Sends REMOTE,OFF to an ICOM sentence radio and closes the port after
     // the bytes have drained.
     ~TLinkCtrlFrm() override;
@@ -57,6 +64,10 @@ public:
     QLabel* FreqLabel;
     QLabel* Label11;
     QLabel* USBLabel;
+    QLabel* LinkStateLabel;
+    QLabel* CountsLabel;
+    QProgressBar* SendGauge;
+    QProgressBar* ReceiveGauge;
 
     // Timers.
     TWindowTimer SendFileTimer{250, true};
@@ -71,7 +82,7 @@ public:
     TApdComPort* MDM7300;
     TVoiceForm* VoiceForm;
 
-    std::vector<TAutoLinkEntry> AutoLinkQueue;
+    std::vector<TAutoLinkEntry>& AutoLinkQueue;
 
     // Runs after the box about a hardware error that the modem reported; the
     // station ends there. Called from the message loop, never from inside
@@ -80,9 +91,9 @@ public:
 
     void AddStatusLine(const std::string& text, bool show) override;
     void ShowRadioStatus(const std::string& text, const std::string& detail) override;
-    bool CheckModemReady();
-    void SendDisconnect();
-    void SendAbort();
+    bool CheckModemReady() override;
+    void SendDisconnect() { FLink.SendDisconnect(); }
+    void SendAbort() { FLink.SendAbort(); }
     void SetIdleState();
     void ConfigureRadioPort(int speed) override;
     void QueueRadioCommand(const std::string& command) { FRadio.QueueRadioCommand(command); }
@@ -95,72 +106,90 @@ public:
     // Opens (or reopens) the modem port on COM `portNumber` and restarts the
     // modem initialisation; 1 on success, 0 when the port cannot be opened.
     int OpenModemPort(int portNumber) override;
-    // Tunes the channel (from 1) and marks the call to `station` under way.
-    void CallStation(const std::string& station, int channel, bool manual);
-    // The call ended without a link; a busy channel resumes scanning.
-    void CallGivenUp(bool channelBusy);
-    void LinkEstablished();
-    void LinkFailed();
-    void LinkDisconnected();
-    void AddAutoLinkEntry(const std::string& station, const std::string& type, TDateTime next);
-    void RemoveAutoLinkEntry(int index);
-    void BuildAutoLinkSchedule() override;
+    // Calls the station on `channel` (from 1; 0: the link's choice); false
+    // when no call was placed.
+    bool CallStation(const std::string& station, int channel, bool manual)
+    {
+        return FLink.CallStation(station, channel, manual);
+    }
+    void LinkEstablished(const std::string& peerId) { FLink.LinkEstablished(peerId); }
+    void LinkFailed() { FLink.LinkFailed(); }
+    void LinkDisconnected() { FLink.LinkDisconnected(); }
+    void AddAutoLinkEntry(const std::string& station, const std::string& type, TDateTime next)
+    {
+        FLink.AddAutoLinkEntry(station, type, next);
+    }
+    void RemoveAutoLinkEntry(int index) { FLink.RemoveAutoLinkEntry(index); }
+    void BuildAutoLinkSchedule() override { FLink.BuildAutoLinkSchedule(); }
     void QueryRadioChannels() override { FRadio.QueryRadioChannels(); }
     void SetScanning(bool start) override { FRadio.SetScanning(start); }
     void SetALETimerEnabled(bool enabled) override { ALETimer.SetEnabled(enabled); }
     void SetChannelReadoutVisible(bool visible) override;
     void InitRadio() { FRadio.InitRadio(); }
-    void TuneChannel(int channel) { FRadio.TuneChannel(channel); }
+    void TuneChannel(int channel) override { FRadio.TuneChannel(channel); }
 
     // Timer handlers.
     void ModemInitTimerTimer();
     void RadioCmdProcessTimer() { FRadio.RadioCmdProcessTimer(); }
     void RadioDeadManTimer() { FRadio.RadioDeadManTimer(); }
     void ScanTimerTimer() { FRadio.ScanTimerTimer(); }
+    void EndLinkTimerTimer() { FLink.EndLinkTimerTimer(); }
+    void ALETimerTimer() { FLink.ALETimerTimer(); }
 
     // Announces a modem reconfiguration that waits for the link's end.
     void RequestReinitialize();
 
     bool IsModemReady() const { return FModemReady; }
-    bool IsLinked() const { return FLinked; }
-    uint32_t BytesInFlight() const;
+    bool IsLinked() const { return FLink.Linked(); }
+    uint32_t BytesInFlight() const { return FLink.BytesInFlight(); }
     TRadioControl& Radio() { return FRadio; }
-    const std::string& LinkStation() const { return FLinkStation; }
+    TStationLink& Link() { return FLink; }
+    TLinkEvents& LinkEvents() { return FLink.Events; }
+    const std::string& LinkStation() const { return FLink.LinkStation(); }
 
 private:
     // TRadioHost
     void PutModemByte(uint8_t b) override;
     void SetRadioLabel(TRadioLabel label, const std::string& text) override;
     bool ModemReady() const override { return FModemReady; }
-    bool Linked() const override { return FLinked; }
-    bool CallUnderway() const override { return FManualCall || FAutoLinkAttempt; }
+    bool Linked() const override { return FLink.Linked(); }
+    bool CallUnderway() const override { return FLink.CallUnderway(); }
     bool VoiceShowing() const override;
     uint32_t TickCount() override;
     void ProcessMessages() override;
 
+    // TStationLinkHost
+    bool PutModemBytes(const std::vector<uint8_t>& bytes) override;
+    void ResetDeadMan() override { FRadio.ResetDeadMan(); }
+    int CurrentChannel() const override { return FRadio.ScanPosition(); }
+    bool RadioPresent() const override;
+    void LinkEnded() override;
+    void ShowLinkState(const std::string& text) override;
+    void ShowCounts(const std::string& text) override;
+    void ShowProgress(bool sending, uint64_t done, uint64_t total) override;
+    void AleFailure(const std::string& station) override;
+    void MailboxChanged() override;
+
     void PutBytes(const std::vector<uint8_t>& bytes);
     void ModemDataAvailable();
-    void SendLinkData(const std::string& bytes);
+    void FlushLinkData();
     void SendModemConfigure();
 
     TConfig& FConfig;
     TStationList& FStations;
     TChannelList& FChannels;
     TScheduledLinkList& FSchedule;
+    TRouter* FRouter;
+    TMsgStatusFrm* FStatus;
     TDailyLog FLog{"LINKCTRL_"};
     TRadioControl FRadio;
+    TStationLink FLink;
     ModemFrame::TParser FParser;
+    std::string FLinkData; // link data read, not yet handed to the link
 
-    bool FLinked = false;
     bool FModemReady = false;
-    bool FManualCall = false;
-    bool FAutoLinkAttempt = false;
     bool FReinitPending = false;
-    std::string FLinkStation;
     std::string FLastRadioStatus;
     uint32_t FLastConfigureTick = 0;
     bool FConfigureSent = false;
-
-    mutable std::mutex FFlightLock;
-    uint32_t FBytesInFlight = 0;
 };

@@ -194,9 +194,9 @@ bool TLinkSession::SendChatText(const std::string& text)
     return Write(LinkWire::Chat(text));
 }
 
-void TLinkSession::SendBuzz(uint8_t code)
+bool TLinkSession::SendBuzz(uint8_t code)
 {
-    Write(LinkWire::Ring(code));
+    return Write(LinkWire::Ring(code));
 }
 
 void TLinkSession::Receive(const char* bytes, size_t n)

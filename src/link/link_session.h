@@ -87,7 +87,8 @@ public:
     // Chat text in one message; false (nothing sent) when it would bring
     // the bytes in flight to kMaxInFlight, or when the sink refused it.
     bool SendChatText(const std::string& text);
-    void SendBuzz(uint8_t code);
+    // False when the sink refused it.
+    bool SendBuzz(uint8_t code);
 
     // Both sides have announced and hold nothing more for each other.
     bool AllCountsZero() const;

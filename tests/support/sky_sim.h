@@ -168,11 +168,14 @@ private:
     std::thread FThread;
 };
 
-// One modem alone under the sky: every call goes unanswered, and link data
-// is echoed as sent into empty air.
+// One modem alone under the sky: every call goes unanswered (after
+// `options.CallMs`), and link data is echoed as sent into empty air.
 class TModemSimPty {
 public:
-    explicit TModemSimPty(const std::string& radioType = "NONE") : FSky({}, {radioType}) {}
+    explicit TModemSimPty(const std::string& radioType = "NONE", TSkyCore::TOptions options = {})
+        : FSky(options, {radioType})
+    {
+    }
 
     const std::string& SlavePath() const { return FSky.SlavePath(0); }
     template <class F> auto With(F f) { return FSky.With(0, f); }

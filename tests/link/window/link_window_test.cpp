@@ -15,16 +15,20 @@
 #include <memory>
 #include <unistd.h>
 
+#include "core/alias_list.h"
 #include "core/channel_list.h"
 #include "core/config.h"
+#include "core/router.h"
 #include "core/scheduled_link_list.h"
 #include "core/station_list.h"
+#include "core/user_list.h"
 #include "link/link_ctrl_frm.h"
+#include "link/modem_frame.h"
 #include "link/windows/voice_form.h"
 #include "platform/data_root.h"
 #include "platform/text.h"
-#include "support/sky_sim.h"
 #include "support/scripted_dialogs.h"
+#include "support/sky_sim.h"
 
 namespace fs = std::filesystem;
 
@@ -48,7 +52,7 @@ template <class F> bool WaitFor(F done)
 
 class LinkWindow : public ::testing::Test {
 protected:
-    void Make(const std::string& radioType)
+    void Make(const std::string& radioType, TSkyCore::TOptions options = {})
     {
         static std::atomic<int> serial{0};
         dir = (fs::temp_directory_path() /
@@ -56,7 +60,7 @@ protected:
                   .string();
         fs::create_directories(dir);
         DataRoot::Set(dir);
-        sim = std::make_unique<TModemSimPty>(radioType);
+        sim = std::make_unique<TModemSimPty>(radioType, options);
         ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), sim->SlavePath().c_str(), 1);
         config = std::make_unique<TConfig>(dir + "/skipmail.INI");
         config->Radio.Type = radioType;
@@ -238,38 +242,109 @@ TEST_F(LinkWindow, ChatTextIsEscapedAndBoundedByBytesInFlight)
     }));
 }
 
-TEST_F(LinkWindow, LinkStateDrivesScanning)
+TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
 {
-    Make("ICOM IC-718");
+    Make("ICOM IC-718", {.CallMs = 600000}); // the test gives the call's outcome
+    TStation field;
+    field.Name = "FIELD";
+    field.SelCall = "2";
+    field.ChannelFlags = "YY";
+    stations->Add(field);
+    config->AleVeskar.BusyChannelDetect = true;
     Ready();
     EXPECT_TRUE(form->ScanTimer.Enabled());
-    // A call given up without a busy channel leaves scanning off; a busy
-    // channel resumes it.
-    form->CallStation("FIELD", 1, false);
+
+    // A busy channel gives the call up and scanning resumes.
+    ASSERT_TRUE(form->CallStation("FIELD", 2, true));
     EXPECT_FALSE(form->ScanTimer.Enabled());
-    form->CallGivenUp(false);
-    EXPECT_FALSE(form->ScanTimer.Enabled());
-    form->CallStation("FIELD", 1, false);
-    form->CallGivenUp(true);
+    EXPECT_TRUE(form->SelCallTimer.Enabled());
+    EXPECT_TRUE(WaitFor([&] {
+        return sim->With([](TModemSimCore& m, TSimRadio&) {
+            for (size_t i = 0; i < m.commands.size(); ++i)
+                if (m.commands[i] == 0x20)
+                    return m.arguments[i] == std::vector<uint8_t>{'0', '0', '0', '2', 56, 1};
+            return false;
+        });
+    }));
+    sim->Send(TModemSimCore::Message(ModemFrame::kMsgChannelBusy, ""));
+    ASSERT_TRUE(WaitFor([&] { return !form->Link().CallUnderway(); }));
     EXPECT_TRUE(form->ScanTimer.Enabled());
-    form->CallStation("FIELD", 2, true);
-    EXPECT_FALSE(form->ScanTimer.Enabled());
+    EXPECT_FALSE(form->SelCallTimer.Enabled());
+    EXPECT_NE(Log().find("Channel busy: call to FIELD not placed"), std::string::npos);
+
+    // An answered call: linked, the radio queue held, the idle checks on.
+    ASSERT_TRUE(form->CallStation("FIELD", 1, true));
+    sim->Send(TModemSimCore::Message(ModemFrame::kMsgLinkUp, "0002"));
+    ASSERT_TRUE(WaitFor([&] { return form->IsLinked(); }));
     EXPECT_EQ(form->LinkStation(), "FIELD");
-    form->LinkEstablished();
-    EXPECT_TRUE(form->IsLinked());
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    EXPECT_TRUE(form->EndLinkTimer.Enabled());
+    EXPECT_EQ(form->EndLinkTimer.Interval(), 10000);
+    EXPECT_EQ(FromQt(form->LinkStateLabel->text()), "Linked: FIELD");
+    EXPECT_NE(stations->Get(1).LastConnection.find(" UTC]"), std::string::npos);
     form->RadioCmdProcessTimer();
     EXPECT_EQ(form->RadioCmdProcess.Interval(), 2000);
     form->RequestReinitialize();
     EXPECT_NE(Log().find("System will reinitialize after link ends"), std::string::npos);
-    form->LinkDisconnected();
-    EXPECT_FALSE(form->IsLinked());
+    sim->With([](TModemSimCore& m, TSimRadio&) { m.answerInit = false; });
+    sim->Send(TModemSimCore::Message(ModemFrame::kMsgDisconnected, ""));
+    ASSERT_TRUE(WaitFor([&] { return !form->IsLinked(); }));
     // The pending reconfiguration runs first; its success restarts the radio
     // and the scanning.
-    EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_TRUE(WaitFor([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) { return m.configureCount; }) >= 2;
     }));
+    EXPECT_FALSE(form->ScanTimer.Enabled());
+    EXPECT_FALSE(form->IsModemReady());
+    sim->With([](TModemSimCore& m, TSimRadio&) { m.answerInit = true; });
     EXPECT_TRUE(WaitFor([&] { return form->IsModemReady() && form->ScanTimer.Enabled(); }));
+    EXPECT_EQ(FromQt(form->LinkStateLabel->text()), "Idle");
+}
+
+// Every attempt of an automatic link unanswered on the simulated air: the
+// router tells admin and returns the waiting mail to its sender.
+TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
+{
+    Make("NONE");
+    TStation field;
+    field.Name = "FIELD";
+    field.SelCall = "0002";
+    field.AutoCall = "ENABLED";
+    stations->Add(field);
+    TUserList users;
+    TAliasList aliases;
+    TRouter router(config.get(), stations.get(), &users, &aliases, nullptr);
+    form.reset();
+    config->AleVeskar.Enabled = true;
+    config->AleVeskar.Attempts = 2;
+    config->AleVeskar.Delay = 5;
+    form = std::make_unique<TLinkCtrlFrm>(*config, *stations, *channels, *schedule, &router);
+    TDateTime clock = 45000.25;
+    form->Link().Now = [&] { return clock; };
+    Ready();
+    fs::create_directories(dir + "/STATIONS/FIELD");
+    std::ofstream(dir + "/STATIONS/FIELD/1.msg")
+        << "RCPT: bob@FIELD\r\nFrom: alice@HOME\r\nSubject: hi\r\n\r\nhello\r\n";
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        form->ALETimerTimer();
+        ASSERT_TRUE(form->Link().AutoLinkAttempt());
+        ASSERT_TRUE(WaitFor([&] { return !form->Link().CallUnderway(); }));
+        clock += 5.0 / (24 * 60);
+    }
+    EXPECT_TRUE(form->AutoLinkQueue.empty());
+    EXPECT_NE(Log().find("Automatic link to FIELD failed on every attempt"), std::string::npos);
+    auto files = [&](const std::string& d) {
+        std::string all;
+        for (const auto& e : fs::directory_iterator(dir + "/" + d)) {
+            std::ifstream in(e.path(), std::ios::binary);
+            all.append(std::istreambuf_iterator<char>(in), {});
+        }
+        return all;
+    };
+    EXPECT_NE(files("MAIL/admin").find("Subject: ALE failure notice"), std::string::npos);
+    EXPECT_NE(files("QUEUE").find("RCPT: alice@HOME"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(dir + "/STATIONS/FIELD"));
 }
 
 TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)

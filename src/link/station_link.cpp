@@ -1,0 +1,619 @@
+#include "link/station_link.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/channel_list.h"
+#include "core/config.h"
+#include "core/date_time.h"
+#include "core/message_store.h"
+#include "core/scheduled_link_list.h"
+#include "core/station_list.h"
+#include "core/text_util.h"
+#include "link/modem_frame.h"
+#include "platform/data_root.h"
+
+namespace {
+
+constexpr int kIdleChecks = 15;
+constexpr int kCallerCheckMs = 10000;
+constexpr int kCalledCheckMs = 10500;
+constexpr int kCallMarginMs = 30000;
+constexpr int kDisconnectChecks = 2;
+
+// A selective-call ID as the modem takes it: four ASCII digits; empty when
+// the text holds anything but one to four digits (blanks around allowed).
+std::string ModemId(const std::string& selCall)
+{
+    std::string digits;
+    for (char c : selCall) {
+        if (c == ' ')
+            continue;
+        if (c < '0' || c > '9')
+            return {};
+        digits += c;
+    }
+    if (digits.empty() || digits.size() > 4)
+        return {};
+    return std::string(4 - digits.size(), '0') + digits;
+}
+
+bool IsDirect(const TStation& s)
+{
+    return s.RouteVia.empty() || SameTextIgnoreCase(s.RouteVia, "DIRECT");
+}
+
+std::string ChannelText(int channel)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%03d", channel);
+    return buf;
+}
+
+} // namespace
+
+TStationLink::TStationLink(TConfig& config, TStationList& stations, TChannelList& channels,
+                           TScheduledLinkList& schedule, TLinkTimers timers, TStationLinkHost& host)
+    : FConfig(config), FStations(stations), FChannels(channels), FSchedule(schedule),
+      FTimers(timers), FHost(host)
+{
+    EnsureSession();
+}
+
+TStationLink::~TStationLink() = default;
+
+void TStationLink::EnsureSession()
+{
+    const std::string own = FStations.Get(0).Name;
+    if (FSession && own == FSessionOwner)
+        return;
+    FSessionOwner = own;
+    FSession.reset();
+    FStore = std::make_unique<Transfer::TStore>(DataRoot::Get(), own);
+    TLinkSession::TEvents e;
+    e.Send = [this](const std::string& bytes) {
+        return FHost.PutModemBytes(ModemFrame::LinkData(bytes));
+    };
+    e.Log = [this](const std::string& text) { Log(text); };
+    e.ChatText = [this](const std::string& text) {
+        if (Events.ChatText)
+            Events.ChatText(FSession->Peer(), text);
+    };
+    e.Ring = [this](uint8_t code) {
+        if (Events.Ring)
+            Events.Ring(code);
+    };
+    e.ItemStored = [this](Transfer::TKind kind, const std::string& path) {
+        if (Events.ItemReceived)
+            Events.ItemReceived(kind, path);
+    };
+    e.ItemSent = [this](Transfer::TKind) { FHost.MailboxChanged(); };
+    e.ResolvePeer = [this](const std::string& name) {
+        const int index = FStations.IndexOf(name);
+        return index > 0 ? FStations.Get(index).Name : std::string();
+    };
+    e.Progress = [this](bool sending, uint64_t done, uint64_t total) {
+        FHost.ShowProgress(sending, done, total);
+    };
+    FSession = std::make_unique<TLinkSession>(*FStore, own, std::move(e));
+}
+
+bool TStationLink::Command(uint8_t command, const std::vector<uint8_t>& args, const char* error)
+{
+    std::vector<uint8_t> bytes{ModemFrame::kMarker, command};
+    for (uint8_t a : args) {
+        bytes.push_back(ModemFrame::kMarker);
+        bytes.push_back(a);
+    }
+    if (FHost.PutModemBytes(bytes))
+        return true;
+    FHost.AddStatusLine(error, true);
+    return false;
+}
+
+void TStationLink::SendDisconnect()
+{
+    Command(ModemFrame::kCmdDisconnect, {}, "Hardware Communication Error #41");
+}
+
+void TStationLink::SendAbort()
+{
+    Command(ModemFrame::kCmdAbort, {}, "Hardware Communication Error #42");
+}
+
+void TStationLink::ModemConfigured()
+{
+    const std::string id = ModemId(FStations.Get(0).SelCall);
+    if (id.empty()) {
+        Log("This station has no valid Selective Call ID: other stations cannot call it");
+        return;
+    }
+    const auto code = static_cast<uint32_t>(FConfig.PrivateNetworkCode);
+    std::vector<uint8_t> args(id.begin(), id.end());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        args.push_back(static_cast<uint8_t>(code >> shift));
+    Command(ModemFrame::kCmdOwnAddress, args, "Hardware Communication Error #46");
+}
+
+// ------------------------------------------------------------ calls
+
+int TStationLink::Quarter() const
+{
+    int hour = 0, minute = 0, second = 0, msec = 0;
+    DecodeTime(Now(), hour, minute, second, msec);
+    return std::clamp(hour / 6, 0, 3);
+}
+
+int TStationLink::ChooseChannel(int stationIndex) const
+{
+    const std::string name = FStations.Get(stationIndex).Name;
+    const int count = std::min(FChannels.Count(), FStations.GetChannelCount());
+    int best = 0;
+    int bestQuality = -1;
+    for (int c = 0; c < count; ++c) {
+        if (!FStations.IsChannelEnabled(0, c) || !FStations.IsChannelEnabled(stationIndex, c))
+            continue;
+        int q[4];
+        FStations.GetLinkQualities(name, c, q[0], q[1], q[2], q[3]);
+        if (q[Quarter()] > bestQuality) {
+            bestQuality = q[Quarter()];
+            best = c + 1;
+        }
+    }
+    return best;
+}
+
+bool TStationLink::CallStation(const std::string& station, int channel, bool manual)
+{
+    if (!FHost.CheckModemReady())
+        return false;
+    if (FLinked || CallUnderway()) {
+        Log("Cannot call " + station + ": a link is under way");
+        return false;
+    }
+    const int index = FStations.IndexOf(station);
+    if (index <= 0) {
+        Log("Cannot call " + station + ": not a known station");
+        return false;
+    }
+    const TStation peer = FStations.Get(index);
+    const std::string id = ModemId(peer.SelCall);
+    if (id.empty()) {
+        Log("Cannot call " + peer.Name + ": no valid Selective Call ID");
+        return false;
+    }
+    if (FHost.RadioPresent() && FChannels.Count() > 0) {
+        if (channel <= 0)
+            channel = ChooseChannel(index);
+        if (channel <= 0 || channel > FChannels.Count()) {
+            Log("Cannot call " + peer.Name + ": no channel to call it on");
+            return false;
+        }
+    } else {
+        channel = 0;
+    }
+    FLinkStation = peer.Name;
+    FLinkChannel = channel;
+    FManualCall = manual;
+    FAutoLinkAttempt = !manual;
+    FCaller = true;
+    FHost.SetScanning(false);
+    if (channel > 0)
+        FHost.TuneChannel(channel);
+    FHost.ResetDeadMan();
+    const int length = std::clamp(FConfig.AleVeskar.CallLength, 1, 255);
+    std::vector<uint8_t> args(id.begin(), id.end());
+    args.push_back(static_cast<uint8_t>(length));
+    args.push_back(FConfig.AleVeskar.BusyChannelDetect ? 1 : 0);
+    Log("Calling " + peer.Name + (channel > 0 ? " on channel " + ChannelText(channel) : ""));
+    FHost.ShowLinkState("Calling " + peer.Name);
+    if (!Command(ModemFrame::kCmdCall, args, "Hardware Communication Error #45")) {
+        LinkFailed();
+        return false;
+    }
+    FTimers.SelCallTimer.SetInterval(length * 1000 + kCallMarginMs);
+    FTimers.SelCallTimer.SetEnabled(true);
+    return true;
+}
+
+void TStationLink::SelCallTimerTimer()
+{
+    FTimers.SelCallTimer.SetEnabled(false);
+    if (FLinked || !CallUnderway())
+        return;
+    Log("No answer from the modem: call to " + FLinkStation + " given up");
+    SendAbort();
+    LinkFailed();
+}
+
+void TStationLink::ProcessLinkReport(uint8_t code, const std::string& payload)
+{
+    using namespace ModemFrame;
+    switch (code) {
+    case kMsgCalling:
+        if (CallUnderway())
+            Log("Call to " + FLinkStation + " under way");
+        break;
+    case kMsgChannelBusy:
+        if (!CallUnderway())
+            break;
+        Log("Channel busy: call to " + FLinkStation + " not placed");
+        FHost.SetScanning(true);
+        LinkFailed();
+        break;
+    case kMsgLinkFailed:
+        if (CallUnderway() && !FLinked)
+            LinkFailed();
+        break;
+    case kMsgIncoming: {
+        if (FLinked)
+            break;
+        FCaller = false;
+        FManualCall = FAutoLinkAttempt = false;
+        FTimers.SelCallTimer.SetEnabled(false);
+        std::string name;
+        for (int i = 1; i < FStations.Count(); ++i)
+            if (ModemId(FStations.Get(i).SelCall) == payload)
+                name = FStations.Get(i).Name;
+        FLinkStation = name;
+        Log("Incoming link from " + (name.empty() ? "ID " + payload : name));
+        break;
+    }
+    case kMsgLinkUp:
+        LinkEstablished(payload);
+        break;
+    case kMsgDisconnected:
+        LinkDisconnected();
+        break;
+    default:
+        break;
+    }
+}
+
+void TStationLink::LinkEstablished(const std::string& peerId)
+{
+    if (FLinked)
+        return;
+    const bool automatic = FAutoLinkAttempt;
+    FLinked = true;
+    FManualCall = FAutoLinkAttempt = false;
+    FTimers.SelCallTimer.SetEnabled(false);
+    FTimers.ScanTimer.SetEnabled(false);
+    if (!FCaller) {
+        FLinkChannel = FHost.CurrentChannel();
+        if (FLinkStation.empty())
+            for (int i = 1; i < FStations.Count(); ++i)
+                if (ModemId(FStations.Get(i).SelCall) == peerId)
+                    FLinkStation = FStations.Get(i).Name;
+    }
+    FEndWhenDone = FCaller && (automatic || AutoEnd);
+    FDisconnecting = false;
+    FDisconnectChecks = 0;
+    FIdleChecks = 0;
+    if (automatic)
+        AttemptSucceeded();
+    StampLastConnection();
+    EnsureSession();
+    FSession->Start(FLinkStation, FCaller ? SendMail : true);
+    FTimers.EndLinkTimer.SetInterval(FCaller ? kCallerCheckMs : kCalledCheckMs);
+    FTimers.EndLinkTimer.SetEnabled(true);
+    const std::string who = FLinkStation.empty() ? "ID " + peerId : FLinkStation;
+    Log("Linked with " + who);
+    FHost.ShowLinkState("Linked: " + who);
+    ShowCounts();
+    RetimeAle(10000);
+    if (Events.LinkUp)
+        Events.LinkUp(FLinkStation);
+}
+
+void TStationLink::CallEnded()
+{
+    FManualCall = FAutoLinkAttempt = false;
+    FCaller = false;
+    FTimers.SelCallTimer.SetEnabled(false);
+    FTimers.EndLinkTimer.SetEnabled(false);
+    FHost.ShowLinkState("Idle");
+    FHost.ShowProgress(true, 0, 0);
+    FHost.ShowProgress(false, 0, 0);
+    FHost.ShowCounts("");
+    FHost.LinkEnded();
+    if (Events.LinkDown)
+        Events.LinkDown();
+    FLinkStation.clear();
+    FLinkChannel = 0;
+    RetimeAle(1000);
+}
+
+void TStationLink::LinkFailed()
+{
+    if (FLinked) {
+        LinkDisconnected();
+        return;
+    }
+    if (!FLinkStation.empty() && CallUnderway())
+        Log("Link to " + FLinkStation + " failed");
+    if (FAutoLinkAttempt)
+        AttemptFailed();
+    CallEnded();
+}
+
+void TStationLink::LinkDisconnected()
+{
+    if (!FLinked) {
+        if (CallUnderway())
+            LinkFailed();
+        return;
+    }
+    FLinked = false;
+    FSession->Stop();
+    UpdateLinkQuality();
+    Log("Link with " + (FLinkStation.empty() ? std::string("the station") : FLinkStation) +
+        " ended");
+    FHost.MailboxChanged();
+    CallEnded();
+}
+
+// ------------------------------------------------------------ while linked
+
+void TStationLink::LinkData(const char* bytes, size_t n)
+{
+    FSession->Receive(bytes, n);
+}
+
+void TStationLink::Transmitted(uint32_t n)
+{
+    FSession->Transmitted(n);
+}
+
+uint32_t TStationLink::BytesInFlight() const
+{
+    return FSession->BytesInFlight();
+}
+
+bool TStationLink::SendChatText(const std::string& text)
+{
+    return FSession->SendChatText(text);
+}
+
+bool TStationLink::SendBuzz(uint8_t code)
+{
+    return FSession->SendBuzz(code);
+}
+
+void TStationLink::SendFileTimerTimer()
+{
+    if (!FLinked)
+        return;
+    FSession->Pump();
+    ShowCounts();
+}
+
+void TStationLink::ShowCounts()
+{
+    if (!FLinked)
+        return;
+    const TLinkSession& s = *FSession;
+    FHost.ShowCounts("Send: " + std::to_string(s.OwnMailLeft()) + " mail, " +
+                     std::to_string(s.OwnFilesLeft()) +
+                     " files   Receive: " + std::to_string(s.PeerMailLeft()) + " mail, " +
+                     std::to_string(s.PeerFilesLeft()) + " files");
+}
+
+void TStationLink::EndLinkTimerTimer()
+{
+    if (!FLinked) {
+        FTimers.EndLinkTimer.SetEnabled(false);
+        return;
+    }
+    if (FDisconnecting) {
+        if (++FDisconnectChecks >= kDisconnectChecks) {
+            Log("The modem did not end the link: aborting");
+            SendAbort();
+            LinkDisconnected();
+        }
+        return;
+    }
+    FIdleChecks = FSession->TakeActivity() ? 0 : FIdleChecks + 1;
+    ShowCounts();
+    std::string why;
+    if (FEndWhenDone && FSession->AllCountsZero())
+        why = "All mail and files exchanged";
+    else if (FIdleChecks >= kIdleChecks)
+        why = "No link activity";
+    if (why.empty())
+        return;
+    Log(why + ": ending the link with " + FLinkStation);
+    FDisconnecting = true;
+    SendDisconnect();
+}
+
+void TStationLink::StampLastConnection()
+{
+    const int index = FStations.IndexOf(FLinkStation);
+    if (FLinkStation.empty() || index <= 0)
+        return;
+    const std::tm now = DateTime::NowUtc();
+    TStation s = FStations.Get(index);
+    s.LastConnection =
+        "[" + DateTime::FormatDate(now) + " " + DateTime::FormatHourMinute(now) + " UTC]";
+    try {
+        FStations.Modify(s, index);
+    } catch (const std::exception& e) {
+        Log(std::string("Error saving the last connection: ") + e.what());
+    }
+}
+
+void TStationLink::UpdateLinkQuality()
+{
+    const TLinkSession::TTally& t = FSession->Tally();
+    const int items = t.Succeeded + t.Failed;
+    if (items == 0 || FLinkChannel <= 0 || FLinkStation.empty())
+        return;
+    const int index = FStations.IndexOf(FLinkStation);
+    if (index <= 0)
+        return;
+    // A quarter never measured keeps the table's default ("@", 80 %).
+    const std::string stored = FStations.Get(index).LinkQuality;
+    int steps[4];
+    for (int i = 0; i < 4; ++i) {
+        const size_t pos = static_cast<size_t>(FLinkChannel - 1) * 4 + i;
+        steps[i] = (pos < stored.size() ? stored[pos] : '@') - '0';
+    }
+    const int measured = (t.Succeeded * 20 + items / 2) / items; // steps of 5 %
+    const int quarter = Quarter();
+    steps[quarter] = (std::clamp(steps[quarter], 1, 20) + measured + 1) / 2;
+    FStations.SetLinkQualities(FLinkStation, FLinkChannel - 1, steps[0], steps[1], steps[2],
+                               steps[3]);
+    Log("Link quality with " + FLinkStation + " on channel " + ChannelText(FLinkChannel) + ": " +
+        std::to_string(std::clamp(steps[quarter], 1, 20) * 5) + " %");
+}
+
+// ------------------------------------------------------------ automatic links
+
+void TStationLink::AddAutoLinkEntry(const std::string& station, const std::string& type,
+                                    TDateTime next)
+{
+    for (TAutoLinkEntry& e : AutoLinkQueue)
+        if (e.StationName == station && e.Type == type) {
+            e.NextAttempt = next;
+            return;
+        }
+    AutoLinkQueue.push_back({station, type, std::max(1, FConfig.AleVeskar.Attempts), next});
+}
+
+void TStationLink::RemoveAutoLinkEntry(int index)
+{
+    if (index >= 0 && static_cast<size_t>(index) < AutoLinkQueue.size())
+        AutoLinkQueue.erase(AutoLinkQueue.begin() + index);
+}
+
+TDateTime TStationLink::NextScheduled(const std::string& station) const
+{
+    const TDateTime now = Now();
+    TDateTime next = 0;
+    for (const TScheduledLink& l : FSchedule.GetAll()) {
+        if (!SameTextIgnoreCase(l.StationName, station))
+            continue;
+        TDateTime at = std::floor(now) + (l.Time - std::floor(l.Time));
+        if (at <= now)
+            at += 1.0;
+        if (next == 0 || at < next)
+            next = at;
+    }
+    return next;
+}
+
+void TStationLink::QueueWaitingMail()
+{
+    const auto stations = FStations.GetAll();
+    for (size_t i = 1; i < stations.size(); ++i) {
+        const TStation& s = stations[i];
+        if (!IsDirect(s) || !SameTextIgnoreCase(s.AutoCall, "ENABLED") ||
+            !MessageStore::IsSafeName(s.Name))
+            continue;
+        const bool queued =
+            std::any_of(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
+                return e.StationName == s.Name && e.Type == "Auto";
+            });
+        int mail = 0, files = 0;
+        if (!queued && FStore)
+            FStore->CountFor(s.Name, mail, files);
+        if (mail + files > 0)
+            AutoLinkQueue.push_back(
+                {s.Name, "Auto", std::max(1, FConfig.AleVeskar.Attempts), Now()});
+    }
+}
+
+void TStationLink::BuildAutoLinkSchedule()
+{
+    std::erase_if(AutoLinkQueue, [](const TAutoLinkEntry& e) { return e.Type == "Scheduled"; });
+    EnsureSession();
+    QueueWaitingMail();
+    for (const TScheduledLink& l : FSchedule.GetAll())
+        AddAutoLinkEntry(l.StationName, "Scheduled", NextScheduled(l.StationName));
+}
+
+void TStationLink::RetimeAle(int ms)
+{
+    if (!FConfig.AleVeskar.Enabled)
+        return;
+    FTimers.ALETimer.SetInterval(ms);
+    FTimers.ALETimer.SetEnabled(true);
+}
+
+void TStationLink::ALETimerTimer()
+{
+    FTimers.ALETimer.SetEnabled(false);
+    if (!FConfig.AleVeskar.Enabled)
+        return;
+    EnsureSession();
+    QueueWaitingMail();
+    if (FLinked || CallUnderway() || !FHost.ModemReady()) {
+        RetimeAle(CallUnderway() ? 5000 : 10000);
+        return;
+    }
+    const TDateTime now = Now();
+    for (TAutoLinkEntry& e : AutoLinkQueue) {
+        if (e.NextAttempt > now)
+            continue;
+        --e.Attempts;
+        FAttemptStation = e.StationName;
+        FAttemptType = e.Type;
+        Log("Automatic link attempt to " + e.StationName + " (" + e.Type + "), " +
+            std::to_string(e.Attempts) + " attempts left");
+        if (!CallStation(e.StationName, 0, false)) {
+            FAutoLinkAttempt = true; // the attempt failed at once
+            AttemptFailed();
+            FAutoLinkAttempt = false;
+            RetimeAle(1000);
+            return;
+        }
+        RetimeAle(5000);
+        return;
+    }
+    RetimeAle(AutoLinkQueue.empty() ? 60000 : 10000);
+}
+
+void TStationLink::AttemptFailed()
+{
+    const auto it =
+        std::find_if(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
+            return e.StationName == FAttemptStation && e.Type == FAttemptType;
+        });
+    if (it == AutoLinkQueue.end())
+        return;
+    if (it->Attempts > 0) {
+        it->NextAttempt = Now() + std::max(1, FConfig.AleVeskar.Delay) / (24.0 * 60.0);
+        return;
+    }
+    const std::string station = it->StationName;
+    if (it->Type == "Scheduled") {
+        Log("Scheduled link to " + station + " failed on every attempt");
+        it->Attempts = std::max(1, FConfig.AleVeskar.Attempts);
+        it->NextAttempt = NextScheduled(station);
+        if (it->NextAttempt == 0)
+            AutoLinkQueue.erase(it); // no longer in the schedule
+        return;
+    }
+    AutoLinkQueue.erase(it);
+    Log("Automatic link to " + station + " failed on every attempt");
+    FHost.AleFailure(station);
+}
+
+void TStationLink::AttemptSucceeded()
+{
+    for (auto it = AutoLinkQueue.begin(); it != AutoLinkQueue.end();) {
+        if (!SameTextIgnoreCase(it->StationName, FLinkStation)) {
+            ++it;
+            continue;
+        }
+        if (it->Type == "Scheduled" && it->Type == FAttemptType) {
+            it->Attempts = std::max(1, FConfig.AleVeskar.Attempts);
+            it->NextAttempt = NextScheduled(FLinkStation);
+        }
+        if (it->Type == "Auto" || it->NextAttempt == 0)
+            it = AutoLinkQueue.erase(it);
+        else
+            ++it;
+    }
+}
