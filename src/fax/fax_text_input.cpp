@@ -260,11 +260,6 @@ int fcSetFont(TAbsFaxCvt& cvt, const QFont& font, bool fine)
     return 0;
 }
 
-unsigned fcRowsPerLine(const TAbsFaxCvt& cvt)
-{
-    return Text(cvt).FontRec.Height;
-}
-
 int fcOpenFile(TAbsFaxCvt& cvt, const std::string& fileName)
 {
     TFaxTextData& t = Text(cvt);

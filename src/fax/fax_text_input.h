@@ -90,5 +90,3 @@ void fcCloseFile(TAbsFaxCvt& cvt);
 // the raster length in bytes.
 int fcRasterizeText(TAbsFaxCvt& cvt, const std::string& text, unsigned row, uint8_t* raster);
 int fcGetTextRasterLine(TAbsFaxCvt& cvt, uint8_t* data, int& len, bool& endOfPage, bool& morePages);
-// Raster rows a text line takes with the current font.
-unsigned fcRowsPerLine(const TAbsFaxCvt& cvt);
