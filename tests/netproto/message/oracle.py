@@ -6,6 +6,12 @@ hex-encoded and separated by blanks; the answer has the same form on stdout.
 import base64
 import binascii
 import email.header
+import email.policy
+from email.mime.application import MIMEApplication
+from email.mime.base import MIMEBase
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+from email import encoders
 import email.utils
 import hashlib
 import quopri
@@ -72,7 +78,61 @@ def run(command, fields):
         return [text.encode("iso2022_jp")]
     if command == "jis_to_sjis":
         return [fields[0].decode("iso2022_jp").encode("shift_jis")]
+    if command == "mime_parse":
+        return mime_parse(fields[0])
+    if command == "mime_build":
+        return mime_build(int(fields[0]))
     raise SystemExit("unknown command " + command)
+
+
+def leaves(msg):
+    out = []
+    for part in msg.walk():
+        if not part.is_multipart():
+            out += [part.get_content_type().encode(),
+                    (part.get_filename() or "").encode("latin-1"),
+                    part.get_payload(decode=True) or b""]
+    return out
+
+
+def mime_parse(data):
+    """The defects, the main headers and the leaf parts of a message."""
+    msg = email.message_from_bytes(data, policy=email.policy.default)
+    defects = [type(d).__name__ for p in msg.walk() for d in p.defects]
+    sender = msg["from"].addresses[0] if msg["from"] else None
+    to = msg["to"].addresses if msg["to"] else ()
+    return [",".join(defects).encode(),
+            str(msg["subject"] or "").encode("latin-1"),
+            sender.display_name.encode("latin-1") if sender else b"",
+            sender.addr_spec.encode("latin-1") if sender else b"",
+            ",".join(a.addr_spec for a in to).encode("latin-1")] + leaves(msg)
+
+
+def mime_build(case):
+    """A message made with email.mime, then its leaf parts."""
+    if case == 0:
+        msg = MIMEMultipart()
+        msg.attach(MIMEText("plain text\n.\n..two\nline .\n", "plain", "us-ascii"))
+        msg.attach(MIMEApplication(bytes(range(256)) * 3, Name="data.bin"))
+        msg.attach(MIMEText("h\xe9llo w\xf6rld " * 10 + "\n", "plain", "iso-8859-1"))
+    elif case == 1:
+        alternative = MIMEMultipart("alternative")
+        alternative.attach(MIMEText("caf\xe9 in utf-8\n", "plain", "utf-8"))
+        alternative.attach(MIMEText("<p>caf&eacute;</p>\n", "html", "us-ascii"))
+        msg = MIMEMultipart("related")
+        msg.attach(alternative)
+        # An inline picture without a name.
+        picture = MIMEBase("image", "png")
+        picture.set_payload(b"\x89PNG\r\n\x1a\n" + bytes(100))
+        encoders.encode_base64(picture)
+        picture["Content-ID"] = "<pic1@test>"
+        msg.attach(picture)
+    else:
+        msg = MIMEText("\xe9t\xe9 " * 40 + "\n.\nend\n", "plain", "iso-8859-1")
+    msg["Subject"] = "case %d" % case
+    msg["From"] = "Sender <s@example.org>"
+    msg["To"] = "r@example.org"
+    return [msg.as_bytes(policy=email.policy.SMTP)] + leaves(msg)
 
 
 def main():
