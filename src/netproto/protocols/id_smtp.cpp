@@ -2,6 +2,7 @@
 
 #include "netproto/core/id_stack.h"
 #include "netproto/message/id_coder_mime.h"
+#include "netproto/message/id_message.h"
 
 #include <algorithm>
 #include <sstream>
@@ -99,6 +100,37 @@ bool TIdSMTP::Authenticate()
     }
     FDidAuthenticate = true;
     return result;
+}
+
+void TIdSMTP::Send(TIdMessage& message)
+{
+    FRefusedRecipients.clear();
+    SendCmd("RSET");
+    if (FAuthenticationType != atNone && IsAuthProtocolAvailable(FAuthenticationType) &&
+        !FDidAuthenticate)
+        Authenticate();
+    SendCmd("MAIL FROM:<" + message.From.Address + ">", 250);
+    int accepted = 0;
+    for (const TIdEMailAddressList* list :
+         {&message.Recipients, &message.CCList, &message.BccList}) {
+        for (int i = 0; i < list->Count(); ++i) {
+            const std::string& address = list->Items(i).Address;
+            try {
+                SendCmd("RCPT TO:<" + address + ">", std::vector<int>{250, 251});
+                ++accepted;
+            } catch (const EIdProtocolReplyError& e) {
+                FRefusedRecipients.push_back({address, e.ReplyErrorCode(), e.Message()});
+            }
+        }
+    }
+    if (accepted == 0 && !FRefusedRecipients.empty()) {
+        const TIdSMTPRefusal& last = FRefusedRecipients.back();
+        throw EIdProtocolReplyError(last.Code, last.Text);
+    }
+    SendCmd("DATA", 354);
+    message.ExtraHeaders.SetValues("X-Mailer", MailAgent);
+    SendMsg(message);
+    SendCmd(".", 250);
 }
 
 void TIdSMTP::Expand(const std::string& name)

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+class TIdMessage;
+
 enum TAuthenticationType { atNone, atLogin };
 
 // A recipient that the server refused, with its reply.
@@ -62,6 +64,9 @@ public:
     // AUTH LOGIN for atLogin (true); atNone gives false. A refused step
     // raises.
     virtual bool Authenticate();
+    // RSET, the login when it is due, MAIL FROM, RCPT TO for the recipients,
+    // CC and BCC in turn, DATA and the message.
+    virtual void Send(TIdMessage& message);
     // EXPN; the reply stays in LastCmdResult.
     virtual void Expand(const std::string& name);
     // VRFY; the first line of the reply.

@@ -1,9 +1,11 @@
+#include "netproto/message/id_message.h"
 #include "netproto/protocols/id_smtp.h"
 #include "netproto/protocols/id_smtp_server.h"
 #include "server_test_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -39,6 +41,21 @@ const std::vector<std::string> kLines = {
     "Subject: lines", "", ".", "..two", " lead", "\xE9t\xE9", std::string(5000, 'x')};
 const std::string kText =
     "Subject: lines\r\n\r\n.\r\n..two\r\n lead\r\n\xE9t\xE9\r\n" + std::string(5000, 'x') + "\r\n";
+
+// A message with text parts and an attachment whose lines start with dots.
+void FillMessage(TIdMessage& m, const std::string& dir)
+{
+    m.From.Address = "gw@station";
+    m.Recipients.Add().Address = "a@example.org";
+    m.Recipients.Add().Address = "refused@example.org";
+    m.CCList.Add().Address = "b@example.org";
+    m.Subject = "parts";
+    m.SetUseNowForDate(false);
+    m.MessageParts.AddText({"one", ".", "..two"});
+    m.MessageParts.AddText({"caf\xE9", "."}).SetContentType("text/plain; charset=iso-8859-1");
+    std::ofstream(dir + "/notes.txt", std::ios::binary) << ".\r\n..\r\n" << std::string(3000, 'n');
+    m.MessageParts.AddAttachment(dir + "/notes.txt").SetContentType("text/plain");
+}
 
 std::unique_ptr<TIdSMTP> Client(int port)
 {
@@ -124,6 +141,96 @@ TEST(SmtpClient, SendsToOurOwnServerAfterItRefusesEhlo)
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0], kText);
     EXPECT_EQ(received[1], "x\r\n");
+}
+
+TEST(SmtpClient, SendGoesByteForByteToBothServers)
+{
+    const std::string dir = servertest::MakeTempDir();
+    PeerProcess peer("smtp_peer.py", {dir, "gw", "pw"});
+    if (!peer.SkipReason().empty())
+        GTEST_SKIP() << peer.SkipReason();
+    ASSERT_NE(peer.Port(), 0);
+    std::string ours;
+    std::vector<std::string> ourRecipients;
+    TIdSMTPServer server;
+    server.OnCommandRCPT = [](TIdCommand&, bool& accept, bool&, const std::string& address,
+                              std::string&) { accept = address.rfind("refused", 0) != 0; };
+    server.OnReceiveRaw = [&](TIdCommand&, std::unique_ptr<std::iostream>& stream,
+                              TIdEMailAddressList& rcpt, std::string&) {
+        std::ostringstream text;
+        text << stream->rdbuf();
+        ours = text.str();
+        for (int i = 0; i < rcpt.Count(); ++i)
+            ourRecipients.push_back(rcpt.Items(i).Address);
+    };
+    const int port = servertest::StartOnLoopback(server);
+
+    TIdMessage m;
+    FillMessage(m, dir);
+    for (int p : {peer.Port(), port}) {
+        auto c = Client(p);
+        c->MailAgent = "SkipMail";
+        c->Username = "gw";
+        c->Password = "pw";
+        c->SetAuthenticationType(atLogin);
+        c->Connect(6000);
+        c->Send(m);
+        // The login happens once: only when AUTH LOGIN is offered.
+        EXPECT_EQ(c->DidAuthenticate(), p == peer.Port());
+        ASSERT_EQ(c->RefusedRecipients().size(), 1u);
+        EXPECT_EQ(c->RefusedRecipients()[0].Address, "refused@example.org");
+        EXPECT_GE(c->RefusedRecipients()[0].Code, 500);
+        c->Disconnect();
+    }
+    peer.Stop();
+    const std::string theirs = servertest::ReadFile(dir + "/1.eml");
+    EXPECT_EQ(theirs, ours);
+    EXPECT_NE(theirs.find("X-Mailer: SkipMail\r\n"), std::string::npos) << theirs;
+    EXPECT_NE(theirs.find("\r\none\r\n.\r\n..two\r\n"), std::string::npos) << theirs;
+    EXPECT_EQ(servertest::ReadFile(dir + "/1.env"), "gw@station\na@example.org\nb@example.org\n");
+    EXPECT_EQ(ourRecipients, (std::vector<std::string>{"a@example.org", "b@example.org"}));
+}
+
+TEST(SmtpClient, SendStopsAtTheStepThatFails)
+{
+    const std::string dir = servertest::MakeTempDir();
+    TIdMessage m;
+    FillMessage(m, dir);
+    // The failing step, its reply; "RCPT" refuses every recipient.
+    for (const auto& [step, reply] :
+         std::vector<std::pair<std::string, std::string>>{{"MAIL", "451 try later"},
+                                                          {"RCPT", "550 no"},
+                                                          {"DATA", "554 no"},
+                                                          {".", "452 full"}}) {
+        bool inData = false;
+        ScriptedServer s("220 hi", [&, step = step, reply = reply](const std::string& l) {
+            if (inData && l != ".")
+                return std::string();
+            inData = false;
+            if (l.rfind(step, 0) == 0 && (step != "." || l == "."))
+                return reply;
+            if (l == "DATA") {
+                inData = true;
+                return std::string("354 go");
+            }
+            return std::string(l == "QUIT" ? "" : "250 ok");
+        });
+        auto c = Client(s.Port());
+        c->SetUseEhlo(false);
+        c->Connect(6000);
+        try {
+            c->Send(m);
+            ADD_FAILURE() << step;
+        } catch (const EIdProtocolReplyError& e) {
+            EXPECT_EQ(e.ReplyErrorCode(), std::stoi(reply)) << step;
+        }
+        c->Disconnect();
+        const auto lines = s.Lines();
+        const bool sentData = std::find(lines.begin(), lines.end(), "DATA") != lines.end();
+        EXPECT_EQ(sentData, step == "DATA" || step == ".") << step;
+        EXPECT_EQ(lines.front(), "HELO client.test");
+        EXPECT_EQ(lines[1], "RSET");
+    }
 }
 
 TEST(SmtpClient, GreetingAndHelloExchange)
