@@ -2,6 +2,8 @@
 
 #include "netproto/core/id_stack.h"
 #include "netproto/message/id_coder_mime.h"
+#include "netproto/message/id_message.h"
+#include "netproto/message/id_message_client.h"
 
 #include <cstdio>
 #include <fstream>
@@ -393,17 +395,25 @@ void TIdSMTPServer::CommandDATA(TIdCommand& command)
             throw EIdTCPServerError("No OnReceiveRaw defined.");
         break;
     case rmMessage:
-        throw EIdTCPServerError("No OnReceiveMessage defined.");
+        if (!OnReceiveMessage)
+            throw EIdTCPServerError("No OnReceiveMessage defined.");
+        break;
     case rmMessageParsed:
-        throw EIdTCPServerError("No OnReceiveMessageParsed defined.");
+        if (!OnReceiveMessageParsed)
+            throw EIdTCPServerError("No OnReceiveMessageParsed defined.");
+        break;
     }
 
     std::string customError;
     {
         TempFileGuard temp;
         std::unique_ptr<std::iostream> stream;
-        if (CaptureRaw(command, stream, temp.Path, customError))
-            OnReceiveRaw(command, stream, t.RCPTList, customError);
+        if (CaptureRaw(command, stream, temp.Path, customError)) {
+            if (ReceiveMode == rmRaw)
+                OnReceiveRaw(command, stream, t.RCPTList, customError);
+            else
+                ReceiveMessage(command, *stream, customError);
+        }
     }
     if (!Trim(customError).empty()) {
         c.WriteLn(customError);
@@ -415,6 +425,46 @@ void TIdSMTPServer::CommandDATA(TIdCommand& command)
     }
     c.WriteLn("250 " + Messages.DataReplies.EndDataReply);
     t.SMTPState = 4;
+}
+
+void TIdSMTPServer::ReceiveMessage(TIdCommand& command, std::istream& text,
+                                   std::string& customError)
+{
+    TIdSMTPServerThread& t = SMTPThread(command);
+    TIdMessage message;
+    if (ReceiveMode == rmMessage) {
+        TIdMessageTextReader reader(text);
+        std::string line;
+        while (reader.ReadLine(line) && !line.empty())
+            message.Headers.Add(line);
+        while (reader.ReadLine(line))
+            message.Body.push_back(line);
+        message.Headers.SetValues("X-Server", Messages.XServer);
+        OnReceiveMessage(command, message, t.RCPTList, customError);
+        return;
+    }
+    message.NoDecode = NoDecode;
+    message.NoEncode = NoEncode;
+    message.DeleteTempFiles = true;
+    try {
+        TIdMessageClient().ReceiveMessage(message, text);
+    } catch (const EIdException& e) {
+        customError = "554 Message cannot be read: " + e.Message();
+        return;
+    }
+    message.Headers.SetValues("X-Server", Messages.XServer);
+    auto named = [](const TIdEMailAddressList& list, const std::string& address) {
+        for (int i = 0; i < list.Count(); ++i)
+            if (UpperAscii(list.Items(i).Address) == UpperAscii(address))
+                return true;
+        return false;
+    };
+    for (int i = 0; i < t.RCPTList.Count(); ++i) {
+        const TIdEMailAddressItem& item = t.RCPTList.Items(i);
+        if (!named(message.Recipients, item.Address) && !named(message.CCList, item.Address))
+            message.BccList.Add().Assign(item);
+    }
+    OnReceiveMessageParsed(command, message, t.RCPTList, customError);
 }
 
 void TIdSMTPServer::CommandAUTH(TIdCommand& command)

@@ -1,6 +1,12 @@
 // The SMTP server towards the mail clients of the LAN: command order and
 // argument checks, sender and recipient events, and the captured message
-// handed to an event as a stream.
+// handed to an event as a stream, as header and body lines, or parsed into
+// its parts.
+//
+// Every receive mode captures the message the same way first (size, line
+// and storage limits included). A message that the parsed mode cannot read
+// is refused with 554 and the session goes on; the attachments it reads go
+// to temporary files that are deleted with the message after the event.
 #pragma once
 
 #include "netproto/message/id_email_address.h"
@@ -12,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class TIdMessage;
 
 class TIdSMTPGreeting {
 public:
@@ -107,6 +115,15 @@ public:
     std::function<void(TIdCommand& sender, std::unique_ptr<std::iostream>& stream,
                        TIdEMailAddressList& rcpt, std::string& customError)>
         OnReceiveRaw;
+    // The message of rmMessage holds the header lines and the body lines as
+    // received; that of rmMessageParsed is read into its properties and
+    // parts, with the envelope recipients that its header does not name in
+    // its BccList. Both carry the "X-Server" header.
+    using TReceiveMessageEvent =
+        std::function<void(TIdCommand& sender, TIdMessage& message, TIdEMailAddressList& rcpt,
+                           std::string& customError)>;
+    TReceiveMessageEvent OnReceiveMessage;
+    TReceiveMessageEvent OnReceiveMessageParsed;
     std::function<void(TIdCommand& sender, bool& accept, bool& toForward,
                        const std::string& emailAddress, std::string& customError)>
         OnCommandRCPT;
@@ -140,4 +157,6 @@ private:
     // was refused (the reason is in error).
     bool CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostream>& stream,
                     std::string& tempFile, std::string& error);
+    // The message modes: the captured text as a message, to its event.
+    void ReceiveMessage(TIdCommand& command, std::istream& text, std::string& customError);
 };

@@ -1,3 +1,4 @@
+#include "netproto/message/id_message.h"
 #include "netproto/protocols/id_smtp_server.h"
 #include "server_test_helpers.h"
 
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -467,13 +469,98 @@ TEST_F(SmtpFixture, NoRoomForATemporaryFileGets452AndTheSessionGoesOn)
 
 TEST_F(SmtpFixture, MissingReceiveEventEndsTheConnectionAfter354)
 {
-    server.OnReceiveRaw = nullptr;
+    for (TIdSMTPReceiveMode mode : {rmRaw, rmMessage, rmMessageParsed}) {
+        TIdSMTPServer s;
+        s.ReceiveMode = mode;
+        port = servertest::StartOnLoopback(s);
+        auto c = Greeted();
+        c->Cmd("MAIL FROM:<a@b.c>");
+        c->Cmd("RCPT TO:<x@y.z>");
+        EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+        EXPECT_TRUE(c->ClosedWithin(3000)) << mode;
+    }
+}
+
+TEST_F(SmtpFixture, MessageModeHandsOverHeaderAndBodyLines)
+{
+    std::vector<std::string> headers, body;
+    server.ReceiveMode = rmMessage;
+    server.OnReceiveMessage = [&](TIdCommand&, TIdMessage& m, TIdEMailAddressList& rcpt,
+                                  std::string&) {
+        headers = m.Headers.Lines();
+        body = m.Body;
+        EXPECT_EQ(rcpt.Count(), 1);
+        // Not parsed: the properties stay empty.
+        EXPECT_EQ(m.Subject, "");
+    };
     Start();
     auto c = Greeted();
     c->Cmd("MAIL FROM:<a@b.c>");
     c->Cmd("RCPT TO:<x@y.z>");
-    EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
-    EXPECT_TRUE(c->ClosedWithin(3000));
+    c->Cmd("DATA");
+    c->Send("Subject: lines\r\n folded\r\n\r\n..dot\r\n\r\nlast\r\n.\r\n");
+    EXPECT_EQ(c->Line(), "250 Ok\r\n");
+    EXPECT_EQ(c->Cmd("QUIT"), "221 Signing Off\r\n");
+    EXPECT_TRUE(c->ClosedWithin(2000));
+    EXPECT_EQ(headers, (std::vector<std::string>{"Subject: lines", " folded",
+                                                 "X-Server: SkipMail SMTP Server"}));
+    EXPECT_EQ(body, (std::vector<std::string>{".dot", "", "last"}));
+}
+
+TEST_F(SmtpFixture, ParsedModeReadsThePartsAndNamesTheBlindCopies)
+{
+    std::mutex m;
+    std::vector<std::string> seen;
+    std::string attachmentPath;
+    server.ReceiveMode = rmMessageParsed;
+    server.OnReceiveMessageParsed = [&](TIdCommand&, TIdMessage& msg, TIdEMailAddressList&,
+                                        std::string& customError) {
+        std::lock_guard<std::mutex> lock(m);
+        seen.push_back(msg.Subject + "|" + msg.Headers.Values("X-Server") + "|" +
+                       msg.BccList.EMailAddresses() + "|" +
+                       std::to_string(msg.MessageParts.Count()));
+        for (int i = 0; i < msg.MessageParts.Count(); ++i) {
+            if (auto* t = dynamic_cast<TIdText*>(&msg.MessageParts.Items(i)))
+                seen.push_back(t->Body.front());
+            if (auto* a = dynamic_cast<TIdAttachment*>(&msg.MessageParts.Items(i))) {
+                attachmentPath = a->StoredPathName;
+                std::ifstream f(a->StoredPathName, std::ios::binary);
+                seen.push_back(a->FileName + ":" +
+                               std::string(std::istreambuf_iterator<char>(f), {}));
+            }
+        }
+        if (msg.Subject == "refuse")
+            customError = "550 not wanted";
+    };
+    Start();
+    auto c = Greeted();
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<To@y.z>");
+    c->Cmd("RCPT TO:<hidden@y.z>");
+    c->Cmd("DATA");
+    c->Send("Subject: parts\r\nTo: to@y.z\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
+            "\r\npreamble\r\n--b\r\nContent-Type: text/plain\r\n\r\n..hello\r\n--b\r\n"
+            "Content-Type: application/octet-stream; name=\"f.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\nAAEC\r\n--b--\r\n.\r\n");
+    EXPECT_EQ(c->Line(), "250 Ok\r\n");
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<x@y.z>");
+    c->Cmd("DATA");
+    c->Send("Subject: refuse\r\n\r\nx\r\n.\r\n");
+    EXPECT_EQ(c->Line(), "550 not wanted\r\n");
+    // A message that does not read is refused; the session goes on.
+    c->Cmd("MAIL FROM:<a@b.c>");
+    c->Cmd("RCPT TO:<x@y.z>");
+    c->Cmd("DATA");
+    c->Send("Subject: bad\r\n\r\nbegin 644 x\r\n~~~~\r\nend\r\n.\r\n");
+    EXPECT_EQ(c->Line(), "554 Message cannot be read: Unrecognized UUE encoding scheme.\r\n");
+    EXPECT_EQ(c->Cmd("QUIT"), "221 Signing Off\r\n");
+    EXPECT_TRUE(c->ClosedWithin(2000));
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(seen, (std::vector<std::string>{"parts|SkipMail SMTP Server|hidden@y.z|2", ".hello",
+                                              std::string("f.bin:\0\1\2", 9),
+                                              "refuse|SkipMail SMTP Server|x@y.z|0"}));
+    EXPECT_FALSE(std::filesystem::exists(attachmentPath));
 }
 
 TEST_F(SmtpFixture, TooManyConnectionsGet421)
