@@ -144,16 +144,16 @@ private:
 bool TIdMessageTextReader::ReadLine(std::string& line)
 {
     line.clear();
-    std::string piece;
+    std::string chunk;
     bool any = false;
-    while (std::getline(FText, piece, '\n')) {
+    while (std::getline(FText, chunk, '\n')) {
         any = true;
-        if (!piece.empty() && piece.back() == '\r') {
-            piece.pop_back();
-            line += piece;
+        if (!chunk.empty() && chunk.back() == '\r') {
+            chunk.pop_back();
+            line += chunk;
             return true;
         }
-        line += piece;
+        line += chunk;
         if (FText.eof())
             return true;
         // A bare LF stays inside the line.

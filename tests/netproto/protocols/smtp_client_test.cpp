@@ -106,43 +106,6 @@ TEST(SmtpClient, LogsInAndSendsToAiosmtpd)
     EXPECT_EQ(servertest::ReadFile(dir + "/2.env"), "<>\nc@example.org\n");
 }
 
-TEST(SmtpClient, SendsToOurOwnServerAfterItRefusesEhlo)
-{
-    std::mutex mutex;
-    std::vector<std::string> received;
-    TIdSMTPServer server;
-    server.OnReceiveRaw = [&](TIdCommand&, std::unique_ptr<std::iostream>& stream,
-                              TIdEMailAddressList&, std::string&) {
-        std::ostringstream text;
-        text << stream->rdbuf();
-        std::lock_guard<std::mutex> lock(mutex);
-        received.push_back(text.str());
-    };
-    const int port = servertest::StartOnLoopback(server);
-
-    auto c = Client(port);
-    c->Connect(6000);
-    EXPECT_TRUE(c->AuthSchemesSupported().empty());
-    SendByLines(*c, "gw@station", {"a@example.org"}, kLines);
-    c->Disconnect();
-
-    // With EHLO allowed the server offers AUTH LOGIN and takes any login.
-    server.AllowEHLO = true;
-    c->Username = "gw";
-    c->Password = "pw";
-    c->SetAuthenticationType(atLogin);
-    c->Connect(6000);
-    EXPECT_TRUE(c->IsAuthProtocolAvailable(atLogin));
-    EXPECT_TRUE(c->Authenticate());
-    SendByLines(*c, "gw@station", {"a@example.org"}, {"x"});
-    c->Disconnect();
-
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0], kText);
-    EXPECT_EQ(received[1], "x\r\n");
-}
-
 TEST(SmtpClient, SendGoesByteForByteToBothServers)
 {
     const std::string dir = servertest::MakeTempDir();
