@@ -327,6 +327,7 @@ TEST(MessageCoders, PartStartsAndLines)
     std::filesystem::remove(a.StoredPathName);
 
     TIdMessage bad;
+    bad.DeleteTempFiles = true;
     EXPECT_THROW(ReadWire("\r\nbegin 644 b\r\n~~~~\r\nend\r\n", bad), EIdException);
 
     // A 58-byte attachment takes two base64 lines.

@@ -56,7 +56,8 @@ void ExpectMailbox(TIdPOP3& c)
 
 TEST(Pop3Client, FetchesAndDeletesFromDovecot)
 {
-    const std::string dir = servertest::MakeTempDir();
+    const servertest::TempDir temp;
+    const std::string& dir = temp.Path();
     std::filesystem::create_directory(dir + "/messages");
     for (int i = 0; i < 3; ++i)
         std::ofstream(dir + "/messages/" + std::to_string(i), std::ios::binary)

@@ -293,10 +293,18 @@ void PeerProcess::Stop()
     FPid = -1;
 }
 
-std::string MakeTempDir()
+TempDir::TempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "skipmailXXXXXX").string();
-    return ::mkdtemp(pattern.data()) ? pattern : std::string();
+    if (::mkdtemp(pattern.data()))
+        FPath = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    if (!FPath.empty())
+        std::filesystem::remove_all(FPath, ignored);
 }
 
 std::string ReadFile(const std::string& path)

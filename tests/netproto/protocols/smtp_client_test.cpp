@@ -71,7 +71,8 @@ std::unique_ptr<TIdSMTP> Client(int port)
 
 TEST(SmtpClient, LogsInAndSendsToAiosmtpd)
 {
-    const std::string dir = servertest::MakeTempDir();
+    const servertest::TempDir temp;
+    const std::string& dir = temp.Path();
     PeerProcess peer("smtp_peer.py", {dir, "gw", "s3cret"});
     if (!peer.SkipReason().empty())
         GTEST_SKIP() << peer.SkipReason();
@@ -108,7 +109,8 @@ TEST(SmtpClient, LogsInAndSendsToAiosmtpd)
 
 TEST(SmtpClient, SendGoesByteForByteToBothServers)
 {
-    const std::string dir = servertest::MakeTempDir();
+    const servertest::TempDir temp;
+    const std::string& dir = temp.Path();
     PeerProcess peer("smtp_peer.py", {dir, "gw", "pw"});
     if (!peer.SkipReason().empty())
         GTEST_SKIP() << peer.SkipReason();
@@ -156,7 +158,8 @@ TEST(SmtpClient, SendGoesByteForByteToBothServers)
 
 TEST(SmtpClient, SendStopsAtTheStepThatFails)
 {
-    const std::string dir = servertest::MakeTempDir();
+    const servertest::TempDir temp;
+    const std::string& dir = temp.Path();
     TIdMessage m;
     FillMessage(m, dir);
     // The failing step, its reply; "RCPT" refuses every recipient.
