@@ -158,8 +158,10 @@ void ExtendFailure(CompressState& s, const std::uint8_t* pattern, unsigned from,
 }
 
 // Longest earlier match for the bytes at p, ties going to the nearest candidate;
-// the first candidate reaching the cap ends the search. Never reads past the
-// real input, so the result does not depend on what the window held before.
+// only a match of the full 516 ends the search early. Comparisons stop at the
+// real end of the input, so the result does not depend on what the window
+// held before; near that end, candidates that all reach it tie, and the
+// nearest wins.
 Match FindRepetition(CompressState& s, unsigned p)
 {
     const unsigned cap = std::min(kMaxRepetition, s.validEnd - p);
@@ -200,7 +202,7 @@ Match FindRepetition(CompressState& s, unsigned p)
     }
     if (!longFound)
         return best >= 2 ? Match{best, p - bestPos} : Match{};
-    if (best == cap)
+    if (best == kMaxRepetition)
         return {best, p - bestPos};
     ++idx;
     if (idx >= count || s.sorted[idx] >= limit)
@@ -229,7 +231,7 @@ Match FindRepetition(CompressState& s, unsigned p)
                 best = n;
             }
             bestPos = cand;
-            if (best == cap)
+            if (best == kMaxRepetition)
                 return {best, p - bestPos};
         }
         lastPos = cand;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -181,6 +182,194 @@ TEST(PklibVectors, EmptyInputIsTheFourByteStreamAndExpands)
     const ExplodeResult r = Explode(Bytes({0x01, 0x06, 0x01, 0xFF}));
     EXPECT_EQ(r.code, kPklibNoError);
     EXPECT_EQ(r.output, "");
+}
+
+// The compressor's choice of tokens, by brute force from the format's rules,
+// for input that fits one cycle (under 4096 bytes, so every earlier byte is
+// a candidate): the longest earlier match within the dictionary (distance 1
+// never used, comparisons stopping at the end of input), ties going to the
+// nearest candidate and only a match of 516 ending the search early; then
+// the lazy rule and the length-2 distance limit.
+struct ModelMatch {
+    unsigned length = 0;
+    unsigned distance = 0;
+};
+
+ModelMatch ModelSearch(std::string_view in, unsigned p, unsigned dictSize)
+{
+    const unsigned cap = std::min<unsigned>(516, static_cast<unsigned>(in.size()) - p);
+    if (cap < 2)
+        return {};
+    ModelMatch best{1, 0};
+    const unsigned first = p + 1 > dictSize ? p + 1 - dictSize : 0;
+    for (unsigned c = first; c + 2 <= p; ++c) {
+        unsigned n = 0;
+        while (n < cap && in[c + n] == in[p + n])
+            ++n;
+        if (n >= 2 && n >= best.length) {
+            best = {n, p - c};
+            if (n == 516)
+                break;
+        }
+    }
+    return best.length >= 2 ? best : ModelMatch{};
+}
+
+std::vector<Token> ModelTokens(std::string_view in, unsigned dictSize)
+{
+    std::vector<Token> out;
+    const unsigned end = static_cast<unsigned>(in.size());
+    auto tooFar = [](const ModelMatch& m) { return m.length == 2 && m.distance > 256; };
+    unsigned p = 0;
+    ModelMatch m;
+    bool carried = false;
+    while (p < end) {
+        if (!carried)
+            m = ModelSearch(in, p, dictSize);
+        carried = false;
+        if (m.length == 0 || tooFar(m)) {
+            out.push_back(Lit(static_cast<std::uint8_t>(in[p++])));
+            continue;
+        }
+        if (m.length < 8 && p + 1 < end) {
+            const ModelMatch next = ModelSearch(in, p + 1, dictSize);
+            if (next.length > m.length + 1 ||
+                (next.length == m.length + 1 && m.distance - 1 > 128)) {
+                out.push_back(Lit(static_cast<std::uint8_t>(in[p++])));
+                m = next;
+                carried = true;
+                continue;
+            }
+        }
+        out.push_back(Rep(m.length, m.distance));
+        p += m.length;
+    }
+    return out;
+}
+
+void ExpectModelTokens(const std::string& data, const std::string& what)
+{
+    for (unsigned dict : {1024u, 2048u, 4096u}) {
+        SCOPED_TRACE(what + ", dictionary " + std::to_string(dict));
+        const ParsedStream p = ParseStream(Implode(data, kPklibBinary, dict).stream);
+        ASSERT_TRUE(p.complete);
+        const std::vector<Token> want = ModelTokens(data, dict);
+        ASSERT_EQ(p.tokens.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(p.tokens[i], want[i]) << "token " << i;
+    }
+}
+
+// A run of one byte that ends the input: every candidate reaches the end,
+// and the nearest one wins (distance 2), not the first found.
+TEST(PklibSearch, AtTheEndOfInputTiesGoToTheNearestCandidate)
+{
+    for (unsigned dict : {1024u, 2048u, 4096u}) {
+        const ParsedStream p =
+            ParseStream(Implode(std::string(600, 'a'), kPklibAscii, dict).stream);
+        ASSERT_TRUE(p.complete);
+        EXPECT_EQ(p.tokens, (std::vector<Token>{Lit('a'), Lit('a'), Rep(516, 2), Rep(82, 2)}))
+            << "dictionary " << dict;
+    }
+    // Equal repeats, the input ending inside the last: the nearest copy.
+    const ParsedStream p = ParseStream(Implode("wxyz1wxyz2wxyz3wxy", kPklibAscii, 4096).stream);
+    ASSERT_TRUE(p.complete);
+    EXPECT_EQ(p.tokens.back(), Rep(3, 5));
+}
+
+// Crafted cases of each rule, and varied data ending at every distance from
+// a cycle's start, against the model.
+TEST(PklibSearch, TokensFollowTheSearchAndLazyRules)
+{
+    std::string filler;
+    for (unsigned b = 0x20; filler.size() < 300; ++b)
+        filler.push_back(static_cast<char>(b & 0xFF));
+    // Lazy rule: a match one longer at p + 1 wins only when the first lies
+    // more than 129 back; two longer always wins.
+    ExpectModelTokens("abcde" + filler.substr(0, 100) + "Xbcdef" + filler.substr(100, 60) +
+                          "abcdef",
+                      "one longer, near");
+    ExpectModelTokens("abcde" + filler.substr(0, 200) + "Xbcdef" + filler.substr(200, 60) +
+                          "abcdef",
+                      "one longer, far");
+    ExpectModelTokens("abcd" + filler.substr(0, 50) + "Xbcdefg" + filler.substr(50, 50) + "abcdefg",
+                      "two longer");
+    // Length 2: the nearest pair, and none beyond 256.
+    ExpectModelTokens("AB" + filler.substr(0, 250) + "AB" + filler.substr(0, 5) + "AB", "pairs");
+    // Repeats farther than the smaller dictionaries reach.
+    const std::string block = RandomBytes(700, 11);
+    ExpectModelTokens(block + MailText(900, 3) + block + block.substr(0, 300), "far repeats");
+    for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+        std::string small;
+        std::uint32_t x = seed;
+        for (unsigned i = 0; i < 1500 + seed * 300; ++i) {
+            x = x * 1103515245u + 12345u;
+            small.push_back("abcd"[(x >> 16) & 3]);
+        }
+        ExpectModelTokens(small, "four letters, seed " + std::to_string(seed));
+        ExpectModelTokens(MailText(2000 + seed * 300, seed), "mail text");
+    }
+    ExpectModelTokens(std::string(1500, 'q') + "r" + std::string(700, 'q'), "runs");
+}
+
+// Inputs of several cycles, where the index, the window moves and the last
+// cycle's end come in: the streams are pinned, so that a faster search must
+// choose the very same tokens.
+std::uint64_t Fnv1a(std::string_view data)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : data)
+        h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+std::string PinnedInput(int which)
+{
+    switch (which) {
+    case 0:
+        return MailText(20000, 9);
+    case 1: {
+        const std::string block = RandomBytes(3000, 4);
+        return block + MailText(2500, 2) + block + block.substr(100, 1800);
+    }
+    case 2:
+        return std::string(9000, 'z') + "end" + std::string(4093, 'z');
+    default: {
+        std::string s;
+        std::uint32_t x = 5;
+        for (unsigned i = 0; i < 12289; ++i) {
+            x = x * 1103515245u + 12345u;
+            s.push_back("abcd"[(x >> 16) & 3]);
+        }
+        return s;
+    }
+    }
+}
+
+TEST(PklibSearch, MultiCycleStreamsArePinned)
+{
+    struct Pin {
+        int input;
+        unsigned dictSize;
+        std::size_t size;
+        std::uint64_t hash;
+    };
+    const Pin pins[] = {
+        {0, 1024, 5232, 0xDBE2C94C037F79D0ull},  {0, 2048, 5010, 0x6085C594248E217Cull},
+        {0, 4096, 4803, 0xE6F0F7C46E1CC935ull},  {1, 1024, 12043, 0x3DB9462FCD733318ull},
+        {1, 2048, 12033, 0x4A17E5A3C39C6C17ull}, {1, 4096, 9444, 0x9CD460701045CE76ull},
+        {2, 1024, 98, 0x23DB089C869C0585ull},    {2, 2048, 101, 0x4174D82C7A57AC33ull},
+        {2, 4096, 104, 0x33E37EB94DD5C696ull},   {3, 1024, 4560, 0x619019C29D84D949ull},
+        {3, 2048, 4538, 0xB0AC08C679F6F277ull},  {3, 4096, 4502, 0x1FBA2FAE41B5F743ull},
+    };
+    for (const Pin& pin : pins) {
+        const std::string data = PinnedInput(pin.input);
+        const ImplodeResult r = Implode(data, kPklibAscii, pin.dictSize);
+        ASSERT_EQ(r.code, kPklibNoError);
+        EXPECT_EQ(r.stream.size(), pin.size) << "input " << pin.input << ", " << pin.dictSize;
+        EXPECT_EQ(Fnv1a(r.stream), pin.hash) << "input " << pin.input << ", " << pin.dictSize;
+        EXPECT_TRUE(Explode(r.stream).output == data);
+    }
 }
 
 TEST(PklibVectors, EqualBytesUseDistanceTwoNeverOne)
