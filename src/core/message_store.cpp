@@ -16,6 +16,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "platform/atomic_file.h"
 #include "platform/data_root.h"
 
 namespace fs = std::filesystem;
@@ -52,16 +53,6 @@ void WriteAll(int fd, std::string_view data, const std::string& path)
         }
         p += n;
         left -= static_cast<size_t>(n);
-    }
-}
-
-// Flushes the directory entry so that a finished message survives a crash.
-void SyncDirectory(const std::string& dir)
-{
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
     }
 }
 

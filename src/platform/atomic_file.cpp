@@ -71,6 +71,17 @@ void WriteFileAtomic(const std::string& path, std::string_view data)
         errno = saved;
         Fail("cannot rename to", path);
     }
+    const size_t slash = path.rfind('/');
+    SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+}
+
+void SyncDirectory(const std::string& dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 bool AppendToFile(const std::string& path, std::string_view data)

@@ -6,8 +6,13 @@
 // Files are replaced whole: data goes to a temporary file beside the target,
 // is flushed to disk, and is renamed over it, so a crash leaves either the old
 // file or the new one. Throws std::system_error on failure (the target is then
-// untouched). A replaced file keeps its permission bits.
+// untouched). A replaced file keeps its permission bits; after the rename
+// the directory is synced, so the new entry survives a power cut.
 void WriteFileAtomic(const std::string& path, std::string_view data);
+
+// Flushes the directory's entries to disk (after a rename or link into it
+// that commits a file). Nothing when it cannot be opened.
+void SyncDirectory(const std::string& dir);
 
 // Appends the bytes to the file, creating it when missing (logs). False when
 // the file cannot be opened or not all of the bytes reach it.

@@ -54,6 +54,18 @@ bool TOutput::Commit()
         return ok;
     if (ok && ::rename(FTemp.c_str(), FPath.c_str()) == 0) {
         FTemp.clear();
+        // The item counts as received from here on: its directory entry
+        // must survive a power cut. (The codec builds without the platform
+        // library, so it syncs the directory itself.)
+        const size_t slash = FPath.rfind('/');
+        const std::string dir = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : FPath.substr(0, slash);
+        const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0) {
+            ::fsync(dirFd);
+            ::close(dirFd);
+        }
         return true;
     }
     ::unlink(FTemp.c_str());
