@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 
 #include "configui/config_frm.h"
 #include "core/config.h"
@@ -9,6 +12,7 @@
 #include "link/link_ctrl_frm.h"
 #include "mail/account_list.h"
 #include "mail/gateway_config_frm.h"
+#include "mail/mail_exchange.h"
 #include "mail/mail_gateway.h"
 #include "mail/mail_gateway_dialup.h"
 #include "mail/net_config_frm.h"
@@ -57,6 +61,18 @@ public:
     std::unique_ptr<TNetConfigFrm> NetConfig;
 };
 
+// A port from the environment, or `standard` when it names none.
+int PortFromEnvironment(const char* name, int standard)
+{
+    const char* text = std::getenv(name);
+    int port = 0;
+    if (!text)
+        return standard;
+    const char* end = text + std::strlen(text);
+    auto [last, ec] = std::from_chars(text, end, port);
+    return ec == std::errc() && last == end && port > 0 && port <= 65535 ? port : standard;
+}
+
 // Step 11: the account table, the gateway settings dialog and the mail
 // gateway window, built in this order and freed the other way round.
 class TMailGatewayPart : public QObject {
@@ -67,7 +83,15 @@ public:
               std::make_unique<TGatewayConfigFrm>(nullptr, o.Stations, o.Config, Accounts.get())),
           Gateway(std::make_unique<TMailGateway>(nullptr, o.Config, Settings.get(), Accounts.get()))
     {
-        Gateway->SetDialup(std::make_unique<TMailGatewayDialup>(*Gateway, *o.Config));
+        TMailGateway* gateway = Gateway.get();
+        auto exchange = std::make_unique<TMailExchange>(
+            o.Config, Accounts.get(),
+            [gateway](const std::string& text, bool show) { gateway->AddLogLine(text, show); });
+        // Tests and the demo station reach their own servers on free ports.
+        exchange->SmtpPort = PortFromEnvironment("SKIPMAIL_GATEWAY_SMTP_PORT", 25);
+        exchange->Pop3Port = PortFromEnvironment("SKIPMAIL_GATEWAY_POP3_PORT", 110);
+        gateway->SetExchange(std::move(exchange));
+        gateway->SetDialup(std::make_unique<TMailGatewayDialup>(*gateway, *o.Config));
     }
 
     std::unique_ptr<TAccountList> Accounts;

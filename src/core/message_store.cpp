@@ -95,16 +95,18 @@ template <class Fn> bool ForEachName(const std::string& dir, Fn fn)
     return true;
 }
 
-// Gives the finished file `file` the next free number of `dir`, under the
+// Gives the finished file `file` the first number that `next` offers
+// (called with the attempt count) and no file of `dir` holds, under the
 // numbering lock; the file then has that name only.
-std::string ClaimNextNumber(const std::string& dir, const std::string& file, int* nonNumeric)
+template <class Next>
+std::string ClaimNumber(const std::string& dir, const std::string& file, Next next)
 {
     std::string path;
     {
         std::lock_guard lock(g_numberingLock);
         // A name taken by a writer outside this process makes us look again.
         for (int attempt = 0;; ++attempt) {
-            const std::uint64_t n = MessageStore::NextMessageNumber(dir, nonNumeric);
+            const std::uint64_t n = next(attempt);
             path = dir + "/" + std::to_string(n) + std::string(MessageStore::kExtension);
             const int err = ClaimName(file, path);
             if (err == 0)
@@ -115,6 +117,52 @@ std::string ClaimNextNumber(const std::string& dir, const std::string& file, int
     }
     SyncDirectory(dir);
     return path;
+}
+
+// The next free number of `dir`.
+std::string ClaimNextNumber(const std::string& dir, const std::string& file, int* nonNumeric)
+{
+    return ClaimNumber(dir, file,
+                       [&](int) { return MessageStore::NextMessageNumber(dir, nonNumeric); });
+}
+
+// Writes what `produce` gives to a flushed temporary file in `dir` and gives
+// its path.
+std::string WriteTemporary(const std::string& dir,
+                           const std::function<void(const MessageStore::TContentWriter&)>& produce)
+{
+    std::string tmp = TempName(dir);
+    int fd = ::mkstemps(tmp.data(), static_cast<int>(std::string_view(kTempSuffix).size()));
+    if (fd < 0)
+        Fail(errno, "cannot create a message file in " + dir);
+    // Mail is the user's private data.
+    ::fchmod(fd, 0600);
+    try {
+        produce([fd, &tmp](std::string_view piece) { WriteAll(fd, piece, tmp); });
+        if (::fsync(fd) != 0)
+            Fail(errno, "cannot flush " + tmp);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        Fail(err, "cannot flush " + tmp);
+    }
+    return tmp;
+}
+
+// Claims a name for the temporary file; it goes when no name can be had.
+template <class Claim> std::string ClaimOrRemove(const std::string& tmp, Claim claim)
+{
+    try {
+        return claim();
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
+    }
 }
 
 } // namespace
@@ -281,33 +329,21 @@ std::string WriteNewMessageFrom(const std::string& dir,
                                 const std::function<void(const TContentWriter&)>& produce,
                                 int* nonNumeric)
 {
-    std::string tmp = TempName(dir);
-    int fd = ::mkstemps(tmp.data(), static_cast<int>(std::string_view(kTempSuffix).size()));
-    if (fd < 0)
-        Fail(errno, "cannot create a message file in " + dir);
-    // Mail is the user's private data.
-    ::fchmod(fd, 0600);
-    try {
-        produce([fd, &tmp](std::string_view piece) { WriteAll(fd, piece, tmp); });
-        if (::fsync(fd) != 0)
-            Fail(errno, "cannot flush " + tmp);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw;
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        Fail(err, "cannot flush " + tmp);
-    }
+    const std::string tmp = WriteTemporary(dir, produce);
+    return ClaimOrRemove(tmp, [&] { return ClaimNextNumber(dir, tmp, nonNumeric); });
+}
 
-    try {
-        return ClaimNextNumber(dir, tmp, nonNumeric);
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
-    }
+std::string WriteMessageAs(const std::string& dir, std::uint64_t number, std::string_view content)
+{
+    const std::string tmp =
+        WriteTemporary(dir, [content](const TContentWriter& write) { write(content); });
+    return ClaimOrRemove(tmp, [&] {
+        return ClaimNumber(dir, tmp, [&](int attempt) {
+            if (number > std::numeric_limits<std::uint64_t>::max() - 1000)
+                Fail(EOVERFLOW, "no message number left in " + dir);
+            return number + static_cast<std::uint64_t>(attempt);
+        });
+    });
 }
 
 std::string AdoptNewMessage(const std::string& dir, const std::string& file, int* nonNumeric)

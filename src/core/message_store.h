@@ -71,6 +71,11 @@ std::string WriteNewMessageFrom(const std::string& dir,
                                 const std::function<void(const TContentWriter&)>& produce,
                                 int* nonNumeric = nullptr);
 
+// Stores `content` as "<number>.msg" in `dir`, or under the next number up
+// when that name is taken (names made from a clock may meet), in the same
+// crash-safe and exclusive way as WriteNewMessage, and gives its full path.
+std::string WriteMessageAs(const std::string& dir, std::uint64_t number, std::string_view content);
+
 // Gives a finished, flushed file the next number of `dir` as WriteNewMessage
 // does (the file then has that name only) and gives the new path. A file on
 // another file system is copied. Throws std::system_error when it cannot be

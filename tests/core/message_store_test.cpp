@@ -97,6 +97,20 @@ TEST(MessageStore, WritesWholeNumberedFiles)
     EXPECT_THROW(WriteNewMessage(root.Path("absent"), "x"), std::system_error);
 }
 
+TEST(MessageStore, ANamedMessageNeverReplacesAFileOfThatName)
+{
+    TempRoot root;
+    std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    root.WriteFile("QUEUE/4000000000.msg", "old");
+    EXPECT_EQ(WriteMessageAs(dir, 4000000000u, "new"), dir + "/4000000001.msg");
+    EXPECT_EQ(WriteMessageAs(dir, 4000000000u, "newer"), dir + "/4000000002.msg");
+    EXPECT_EQ(root.ReadFile("QUEUE/4000000000.msg"), "old");
+    EXPECT_EQ(root.ReadFile("QUEUE/4000000002.msg"), "newer");
+    EXPECT_EQ(WriteMessageAs(dir, 7, "seven"), dir + "/7.msg");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);
+}
+
 TEST(MessageStore, SixteenConcurrentWritersNeverShareANumber)
 {
     TempRoot root;

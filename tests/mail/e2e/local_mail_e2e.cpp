@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cstdio>
 #include <cstdlib>
 #include <future>
 
@@ -17,25 +16,6 @@
 #include "support/scripted_dialogs.h"
 
 namespace {
-
-struct TResult {
-    int Status;
-    std::string Output;
-};
-
-TResult RunCommand(const std::string& command)
-{
-    TResult r{-1, {}};
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.Output.append(buf, n);
-    r.Status = ::pclose(p);
-    return r;
-}
 
 // The station as the program builds it, without a modem, with a fast router.
 class LocalMailEndToEnd : public ::testing::Test {
@@ -102,7 +82,7 @@ protected:
         ASSERT_TRUE(PumpUntil(
             [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
             170000));
-        TResult r = result.get();
+        TCommandResult r = result.get();
         EXPECT_EQ(r.Status, 0) << r.Output;
         EXPECT_NE(r.Output.find(ok), std::string::npos) << r.Output;
     }

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/peer_process.h"
+
 class TIdTCPServer;
 
 namespace servertest {
@@ -77,29 +79,8 @@ private:
     std::thread FThread;
 };
 
-// A test peer program from tests/support, run with the system Python. Its
-// first line "PORT n" names its port; "SKIP reason" says that it cannot run
-// here. Closing its standard input stops it; the destructor does that and
-// waits for it.
-class PeerProcess {
-public:
-    PeerProcess(const std::string& script, const std::vector<std::string>& args);
-    ~PeerProcess();
-    PeerProcess(const PeerProcess&) = delete;
-    PeerProcess& operator=(const PeerProcess&) = delete;
-
-    int Port() const { return FPort; }
-    // Why the peer cannot run here; empty when it runs (or failed: Port 0).
-    const std::string& SkipReason() const { return FSkip; }
-    // Stops the peer and waits for it.
-    void Stop();
-
-private:
-    int FPid = -1;
-    int FIn = -1;
-    int FPort = 0;
-    std::string FSkip;
-};
+using ::PeerProcess;
+using ::SystemPython;
 
 // A fresh directory under the system's temporary path, removed with all it
 // holds when the object goes.
@@ -119,8 +100,6 @@ std::string ReadFile(const std::string& path);
 // Runs a shell command and returns its exit status; output goes to `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 bool HaveProgram(const std::string& name);
-// The system Python 3 (with the Debian packages), else the one on the path.
-std::string SystemPython();
 
 int OpenFdCount();
 // Resident set size now and at its peak, in KB; ResetPeakRss starts a new peak.

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdlib>
+#include <future>
+
+#include "app/main_form.h"
+#include "mail/mail_gateway.h"
+#include "mail/mail_test_helpers.h"
+#include "platform/atomic_file.h"
+#include "platform/data_root.h"
+#include "support/peer_process.h"
+
+namespace {
+
+} // namespace
+
+// A gateway station as the program builds it (without a modem), between mail
+// clients on its LAN and fake Internet servers: mail from a client reaches
+// the Internet SMTP server byte for byte, and mail in an account's Internet
+// mailbox reaches the HF user's mailbox.
+TEST(GatewayEndToEnd, MailGoesOutToTheInternetAndComesInToTheUser)
+{
+    QTemporaryDir root;
+    QTemporaryDir net;
+    ASSERT_TRUE(root.isValid() && net.isValid());
+    PeerProcess internet("fake_internet.py", {net.path().toStdString()});
+    ASSERT_EQ(internet.Ports().size(), 2u);
+    setenv("SKIPMAIL_GATEWAY_SMTP_PORT", std::to_string(internet.Ports()[0]).c_str(), 1);
+    setenv("SKIPMAIL_GATEWAY_POP3_PORT", std::to_string(internet.Ports()[1]).c_str(), 1);
+
+    DataRoot::Set(root.path().toStdString());
+    const int smtpPort = FreePort();
+    const int pop3Port = FreePort();
+    WriteFileAtomic(
+        DataRoot::Path("skipmail.INI"),
+        "[GENERAL]\r\nSOFTWAREVERSION=MAIL GATEWAY\r\n[SMTP]\r\nENABLED=ON\r\nSMTPPORT=" +
+            std::to_string(smtpPort) + "\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=" +
+            std::to_string(pop3Port) + "\r\n[GATEWAY]\r\nSMTPADDRESS=127.0.0.1\r\n");
+    WriteFileAtomic(DataRoot::Path("stations.dat"), "HOME,,,,DISABLED,,,,\r\n");
+    // Passwords are stored as the reversed hex of their bytes: "bobpw".
+    WriteFileAtomic(DataRoot::Path("users.dat"), "admin:E696D64616:\r\nbob:770726F626:\r\n");
+    WriteFileAtomic(DataRoot::Path("accounts.dat"),
+                    "bob@HOME:HOME:bob@example.com:bobnet:pw:127.0.0.1:ENABLED\r\n");
+
+    TStationParts parts = DefaultStationParts();
+    parts.LinkControl = nullptr;
+    parts.Modem = nullptr;
+    parts.StatusHoldMs = 0;
+    parts.RouterTurnMs = 10;
+    parts.RouterPauseMs = 0;
+    parts.UseTrayIcon = false;
+    parts.Quit = [](int) {};
+    auto form = std::make_unique<TMainForm>(std::move(parts));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Started(); }, 10000));
+    TMailGateway* gateway = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        gateway = gateway ? gateway : qobject_cast<TMailGateway*>(w);
+    ASSERT_NE(gateway, nullptr);
+
+    // The operator keeps clicking Connect while the clients work.
+    QTimer connect;
+    QObject::connect(&connect, &QTimer::timeout, [gateway] {
+        if (!gateway->Dialling)
+            gateway->EnabledButtonClick();
+    });
+    connect.start(200);
+
+    const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string command = std::string("python3 ") + source +
+                                "/tests/mail/e2e/gateway_e2e.py " + net.path().toStdString() + " " +
+                                std::to_string(smtpPort) + " " + std::to_string(pop3Port);
+    auto result = std::async(std::launch::async, RunCommand, command);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        100000));
+    connect.stop();
+    TCommandResult r = result.get();
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_NE(r.Output.find("gateway end to end: ok"), std::string::npos) << r.Output;
+    form->Shutdown(0);
+    unsetenv("SKIPMAIL_GATEWAY_SMTP_PORT");
+    unsetenv("SKIPMAIL_GATEWAY_POP3_PORT");
+}
