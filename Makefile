@@ -2,7 +2,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test run format-check clean
+.PHONY: deps configure build test run run-gateway format-check clean
 
 deps:
 	@./scripts/install-deps
@@ -24,6 +24,9 @@ test: build
 
 run: build
 	./scripts/run-station $(abspath $(BUILD))
+
+run-gateway: build
+	./scripts/run-station --gateway $(abspath $(BUILD))
 
 format-check: configure
 	cmake --build $(BUILD) --target format-check
