@@ -4,11 +4,11 @@
 #include <QTest>
 #include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "core/config.h"
 #include "core/date_time.h"
 #include "core/login_frm.h"
+#include "core/password_codec.h"
 #include "core/station_list.h"
 #include "mail/account_list.h"
 #include "mail/gateway_config_frm.h"
@@ -17,7 +17,6 @@
 #include "mail/mail_gateway.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
-#include "platform/gui_message.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "support/scripted_dialogs.h"
@@ -85,41 +84,12 @@ private:
     TEvent FRelease;
 };
 
-// A dial-up side that "dials" on a thread of its own and keeps to the
-// contract of gateway_dialup.h.
-class TFakeDialup : public TGatewayDialup {
+// A dial-up side with a phone book and nothing more.
+class TPhoneBook : public TGatewayDialup {
 public:
-    explicit TFakeDialup(TMailGateway*& gateway) : FGateway(gateway) {}
-    ~TFakeDialup() override
-    {
-        if (FThread.joinable())
-            FThread.join();
-    }
     std::vector<std::string> ListEntries() override { return {"isp", "other"}; }
-    bool StartDialupConnection() override
-    {
-        if (FThread.joinable())
-            FThread.join();
-        FThread = std::thread([this] {
-            FGateway->AddLogLine("Dialup Networking: Connected to isp");
-            FGateway->RunExchange();
-            FGateway->SchedulePoll();
-        });
-        return true;
-    }
-    void HangupConnection() override
-    {
-        HangupOnGui = IsGuiThread();
-        ++Hangups;
-        FGateway->Schedule.RefreshPending = true;
-        FGateway->SetIdle();
-    }
-    std::atomic<int> Hangups{0};
-    std::atomic<bool> HangupOnGui{true};
-
-private:
-    TMailGateway*& FGateway;
-    std::thread FThread;
+    bool StartDialupConnection() override { return false; }
+    void HangupConnection() override {}
 };
 
 class MailGatewayTest : public ::testing::Test {
@@ -292,34 +262,32 @@ TEST_F(MailGatewayTest, AFailedDialUpStartMovesThePollOnAndKeepsTheTimerRunning)
     EXPECT_EQ(Log(LogSize() - 4)[0], "Starting Connection to: isp");
 }
 
-TEST_F(MailGatewayTest, DialUpSideRunsTheExchangeAndHangsUpOnItsOwnThread)
+TEST_F(MailGatewayTest, SettingsOpenAfterTheLoginWithThePhoneBookListed)
 {
-    Start("CHECKMAILINTERVALENABLED=TRUE\r\nDIALUPENABLED=TRUE\r\nDIALUPCONNECTION=isp\r\n");
-    TMailGateway* gateway = Gateway.get();
-    auto dialup = std::make_unique<TFakeDialup>(gateway);
-    TFakeDialup* fake = dialup.get();
-    Gateway->SetDialup(std::move(dialup));
-    const size_t before = LogSize();
-    Tick(At(7, 9, 6, 4));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake->Hangups == 1 && !Gateway->Dialling; }, 5000));
-    QTest::qWait(20);
-    EXPECT_FALSE(fake->HangupOnGui);
-    EXPECT_EQ(Exchange->Calls(), (Lines{"begin", "send", "receive"}));
-    EXPECT_EQ(Log(before),
-              (Lines{"Starting Connection to: isp", "Dialup Networking: Connected to isp",
-                     "Next polled connection is at 09:26:04"}));
-    // The settings dialog lists the phone book.
+    Start("PASS=" + EncodePassword("gate") + "\r\n");
+    Gateway->SetDialup(std::make_unique<TPhoneBook>());
     TScriptedDialogs dialogs;
-    dialogs.ExpectDialog("TLoginFrm", [](QDialog& d) {
-        static_cast<TLoginFrm&>(d).PassEdit->setText("");
-        return TLoginFrm::mrOk;
-    });
-    dialogs.ExpectDialog("TGatewayConfigFrm", [](QDialog& d) {
-        auto& f = static_cast<TGatewayConfigFrm&>(d);
-        EXPECT_EQ(f.DialupConnection->count(), 2);
-        EXPECT_EQ(f.DialupConnection->itemText(1), "other");
-        return 0;
-    });
+    auto login = [](const char* pass) {
+        return [pass](QDialog& d) {
+            static_cast<TLoginFrm&>(d).PassEdit->setText(pass);
+            return TLoginFrm::mrOk;
+        };
+    };
+    dialogs.ExpectDialog("TLoginFrm", login("wrong"))
+        .ExpectBox("Please, Check Password and try again.", IDOK)
+        .ExpectDialog("TLoginFrm", login("gate"))
+        .ExpectDialog("TGatewayConfigFrm", [](QDialog& d) {
+            auto& f = static_cast<TGatewayConfigFrm&>(d);
+            EXPECT_EQ(f.DialupConnection->count(), 2);
+            EXPECT_EQ(f.DialupConnection->itemText(1), "other");
+            return 0;
+        });
+    const size_t before = LogSize();
     Gateway->ConfigureGatewayPopupClick();
-    EXPECT_EQ(Log(LogSize() - 7)[0], "Mail Gateway has stopped");
+    const Lines log = Log(before);
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0], "Mail Gateway has stopped");
+    EXPECT_EQ(log[1], "Mail Gateway has started");
+    EXPECT_TRUE(Gateway->Timer1->isActive());
+    EXPECT_TRUE(Gateway->POPTimer->isActive());
 }
