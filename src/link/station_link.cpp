@@ -200,6 +200,11 @@ bool TStationLink::CallStation(const std::string& station, int channel, bool man
     FHost.SetScanning(false);
     if (channel > 0)
         FHost.TuneChannel(channel);
+    if (FLinked || !CallUnderway()) {
+        // The tuning wait let the other station's call in first.
+        Log("Call to " + peer.Name + " not placed: a link came in");
+        return false;
+    }
     FHost.ResetDeadMan();
     const int length = std::clamp(FConfig.AleVeskar.CallLength, 1, 255);
     std::vector<uint8_t> args(id.begin(), id.end());
@@ -290,8 +295,7 @@ void TStationLink::LinkEstablished(const std::string& peerId)
     FDisconnecting = false;
     FDisconnectChecks = 0;
     FIdleChecks = 0;
-    if (automatic)
-        AttemptSucceeded();
+    AttemptSucceeded(automatic);
     StampLastConnection();
     EnsureSession();
     FSession->Start(FLinkStation, FCaller ? SendMail : true);
@@ -561,10 +565,10 @@ void TStationLink::ALETimerTimer()
         FAttemptType = e.Type;
         Log("Automatic link attempt to " + e.StationName + " (" + e.Type + "), " +
             std::to_string(e.Attempts) + " attempts left");
-        if (!CallStation(e.StationName, 0, false)) {
-            FAutoLinkAttempt = true; // the attempt failed at once
-            AttemptFailed();
-            FAutoLinkAttempt = false;
+        // The call's tuning wait may change the queue: `e` is not used again.
+        const std::string station = e.StationName;
+        if (!CallStation(station, 0, false)) {
+            AttemptFailed(); // at once
             RetimeAle(1000);
             return;
         }
@@ -600,8 +604,10 @@ void TStationLink::AttemptFailed()
     FHost.AleFailure(station);
 }
 
-void TStationLink::AttemptSucceeded()
+void TStationLink::AttemptSucceeded(bool automatic)
 {
+    if (!automatic)
+        FAttemptType.clear(); // a link the operator or the peer started
     for (auto it = AutoLinkQueue.begin(); it != AutoLinkQueue.end();) {
         if (!SameTextIgnoreCase(it->StationName, FLinkStation)) {
             ++it;

@@ -100,8 +100,9 @@ struct TLinkEvents {
 // - An attempt uses one of the entry's attempts when it is placed. A failed
 //   one is due again [ALE/VESKAR] DELAY minutes later; after the last one an
 //   "Auto" entry goes with the router's ALE failure notice, a "Scheduled"
-//   entry waits for the same time the next day. A link with the station
-//   ends its "Auto" entry and moves its "Scheduled" one to the next day.
+//   entry waits for the same time the next day. Any link with the station
+//   ends its "Auto" entry; a scheduled attempt that links moves its entry
+//   to the next scheduled time.
 // - Link quality (stations.dat): after a link on a known channel, the share
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
@@ -167,7 +168,9 @@ private:
     int Quarter() const;
     void CallEnded();
     void AttemptFailed();
-    void AttemptSucceeded();
+    // A link with the station is up: its "Auto" entry is done, and the
+    // "Scheduled" one when this was its attempt.
+    void AttemptSucceeded(bool automatic);
     void QueueWaitingMail();
     // The next of the station's scheduled times after now; 0 for none.
     TDateTime NextScheduled(const std::string& station) const;
