@@ -7,7 +7,8 @@
 // a hardware error.
 //   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
 //                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
-// --rate is the data rate over the air (0, the default: unthrottled),
+// --rate is the data rate over the air in bit/s (2400 unless given; 0: no
+// limit),
 // --delay the time from transmission to arrival, --call-ms the time a call
 // takes to link or fail.
 #include <csignal>
@@ -44,6 +45,7 @@ struct TStation {
 int main(int argc, char** argv)
 {
     TSkyCore::TOptions options;
+    options.BitRate = 2400;
     std::string radio = "ICOM M710";
     std::vector<TStation> stations;
     for (int i = 1; i + 1 < argc; i += 2) {

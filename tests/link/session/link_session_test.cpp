@@ -158,6 +158,28 @@ TEST_F(LinkSession, AChangedByteFailsTheItemWhichIsOfferedAgain)
     }
 }
 
+TEST_F(LinkSession, APeerGoneSilentLeavesItsItemsForTheNextLink)
+{
+    auto pair = Pair();
+    TAirPair::TEnd& home = pair->End(0);
+    TAirPair::TEnd& field = pair->End(1);
+    const std::vector<std::string> mail{Mail(1, 3000), Mail(2, 3000)};
+    TAirPair::PutMail(home, "FIELD", "1.msg", mail[0]);
+    TAirPair::PutMail(home, "FIELD", "2.msg", mail[1]);
+    ASSERT_TRUE(pair->Link());
+    // FIELD's answers stop reaching HOME once the first item is under way.
+    ASSERT_TRUE(pair->RunUntil([&] { return field.Logged("HOME holds"); }));
+    pair->Sky().SetSilent(1, true);
+    EXPECT_FALSE(pair->RunUntil([&] { return home.Session->AllCountsZero(); }));
+    EXPECT_EQ(TAirPair::Contents(home.Root, "STATIONS/FIELD").size(), 2u);
+    pair->Disconnect(0); // as HOME's idle checks would
+    pair->Sky().SetSilent(1, false);
+    ASSERT_TRUE(pair->Link());
+    ASSERT_TRUE(pair->Exchange());
+    EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
+    EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
+}
+
 TEST_F(LinkSession, ChatAndRingTravelBesideATransfer)
 {
     auto pair = Pair({.BitRate = 2400, .DelayMs = 500});

@@ -13,34 +13,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from run_station_check import free_ports, wait_for
 
 PASSWORDS = {"alice": "alice", "bob": "bob"}
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.2)
-    raise SystemExit(f"timed out waiting for {what}")
-
-
-def free_ports(count):
-    found = []
-    start = os.getpid() * 151
-    for i in range(4000):
-        port = 20000 + (start + i) % 12000
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        found.append(port)
-        if len(found) == count:
-            return found
-    raise SystemExit("no free ports below the ephemeral range")
 
 
 def listening(port):
