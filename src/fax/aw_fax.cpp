@@ -6,6 +6,8 @@
 #include <cctype>
 #include <chrono>
 #include <thread>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -785,9 +787,12 @@ bool SyncCommand(PFaxRec FP, const std::string& command)
     while (!TimerExpired(timer)) {
         disp->ProcessCommunications();
         if (ReadSyncLine(FP, partial, line)) {
+            if (getenv("FAXTRACE")) fprintf(stderr, "S %s -> [%s]\n", command.c_str(), line.c_str());
             if (result < 0) {
-                if (line == command)
-                    continue; // the modem's echo
+                // The modem's echo, and a call ringing in meanwhile, are no
+                // answer to the command.
+                if (line == command || line == "RING")
+                    continue;
                 result = line.find("ERROR") != std::string::npos ? 0 : 1;
                 C.Response = line;
                 if (result == 0 || line.find("OK") != std::string::npos)

@@ -120,6 +120,14 @@ struct TC12AbsData {
     bool SentCover = false;
     int32_t PageResends = 0;
     bool SentEOM = false;                      // the last post-page message was EOM
+    // Receive runs.
+    uint8_t PageStatus = 0;   // ReceivePageStatus of the page to come
+    bool NewDocument = false; // the last post-page message was EOM
+    bool StatusSent = false;  // a first status report went out
+    bool Accepted = false;    // the components accepted this call
+    int32_t TrainBytes = 0;
+    std::size_t DataFill = 0; // page bytes waiting in DataBuffer
+    int FileError = 0;
     const TFaxClassRecord* Commands = nullptr; // the loaded command set
     std::string ClassCommand;                  // may be "AT+FCLASS=1.0"
     std::string Modulation;

@@ -116,6 +116,30 @@ void MakeApf(const std::string& path, const std::vector<std::string>& pbms,
         throw std::runtime_error("cannot close " + path);
 }
 
+std::vector<std::string> ApfPages(const std::string& path, std::vector<bool>* fine)
+{
+    std::vector<std::string> pages;
+    TApfReader r;
+    if (r.Open(path) != 0)
+        return pages;
+    for (unsigned p = 1; p <= r.Header().PageCount; ++p) {
+        TPageHeaderRec h;
+        if (r.SeekPage(p, h) != 0)
+            break;
+        std::string g3;
+        std::vector<uint8_t> chunk;
+        while (r.ReadChunk(chunk) == 0 && !chunk.empty())
+            g3.append(chunk.begin(), chunk.end());
+        const std::string base = path + ".page" + std::to_string(p);
+        WriteFile(base + ".g3", g3);
+        Shell("g3topbm -reversebits " + base + ".g3 > " + base + ".pbm 2>/dev/null");
+        pages.push_back(ReadFile(base + ".pbm"));
+        if (fine)
+            fine->push_back(h.Fine());
+    }
+    return pages;
+}
+
 std::vector<std::string> TiffPages(const std::string& path)
 {
     std::vector<std::string> pages;

@@ -27,6 +27,9 @@ void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
 // pbmtog3 codes it.
 void MakeApf(const std::string& path, const std::vector<std::string>& pbms,
              const std::vector<bool>& fine);
+// Every page of an APF file as PBM bytes (decoded by g3topbm), with the
+// page's fine flag.
+std::vector<std::string> ApfPages(const std::string& path, std::vector<bool>* fine = nullptr);
 // Every page of a TIFF as PBM bytes.
 std::vector<std::string> TiffPages(const std::string& path);
 // Whether a decoded page holds the source bitmap, with only white rows after
