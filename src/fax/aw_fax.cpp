@@ -6,8 +6,6 @@
 #include <cctype>
 #include <chrono>
 #include <thread>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -787,7 +785,6 @@ bool SyncCommand(PFaxRec FP, const std::string& command)
     while (!TimerExpired(timer)) {
         disp->ProcessCommunications();
         if (ReadSyncLine(FP, partial, line)) {
-            if (getenv("FAXTRACE")) fprintf(stderr, "S %s -> [%s]\n", command.c_str(), line.c_str());
             if (result < 0) {
                 // The modem's echo, and a call ringing in meanwhile, are no
                 // answer to the command.
@@ -888,7 +885,9 @@ TGot Collect(PFaxRec FP)
             return TGot::Line;
         }
         C.LineMatch = ch == '\r' ? 1 : 0;
-        if (C.Response.size() < 128)
+        // Result lines hold no control characters: an XON after CONNECT, or
+        // a stray DC2, is not part of the next line.
+        if (C.Response.size() < 128 && (ch >= 32 || ch == '\r'))
             C.Response += static_cast<char>(ch);
     }
     return TGot::Nothing;

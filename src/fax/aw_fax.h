@@ -119,7 +119,7 @@ struct TC12AbsData {
     int32_t SentPage = 0;       // the page whose post-page answer is awaited
     bool SentCover = false;
     int32_t PageResends = 0;
-    bool SentEOM = false;                      // the last post-page message was EOM
+    bool SentEOM = false; // the last post-page message was EOM
     // Receive runs.
     uint8_t PageStatus = 0;   // ReceivePageStatus of the page to come
     bool NewDocument = false; // the last post-page message was EOM

@@ -3,8 +3,6 @@
 #include "serial/ad_except.h"
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 
 // Decisions of the receive machine beyond the line rules:
 // - Class 1 asks the components to accept the fax as soon as the sender's
@@ -35,21 +33,30 @@ struct TCall {
     bool Busy = false;
 };
 
-constexpr std::array<uint8_t, kReceiveStateCount> kExit{
-    0, 1, 2, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 3, 3, 2, 3, 0, 2,
-    2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 1, 2, 2, 2, 2, 2, 1, 1, 3};
+constexpr std::array<uint8_t, kReceiveStateCount> kExit{0, 1, 2, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2,
+                                                        3, 3, 2, 3, 0, 2, 2, 2, 2, 2, 2, 2, 1,
+                                                        2, 2, 2, 1, 2, 2, 2, 2, 2, 1, 1, 3};
 
 constexpr std::array<const char*, kReceiveStateCount> kNames{
-    "rfNone",          "rfInit",           "rf1Init1",         "rf2Init1",
-    "rf2Init1A",       "rf2Init1B",        "rf2Init2",         "rf2Init3",
-    "rfWaiting",       "rfAnswer",         "rf1SendCSI",       "rf1SendDIS",
-    "rf1CollectFrames", "rf1CollectRetry1", "rf1CollectRetry2", "rf1StartTrain",
-    "rf1CollectTrain", "rf1Timeout",       "rf1Retrain",       "rf1FinishTrain",
-    "rf1SendCFR",      "rf1WaitPageConnect", "rf2ValidConnect", "rf2GetSenderID",
-    "rf2GetConnect",   "rfStartPage",      "rfGetPageData",    "rf1FinishPage",
-    "rf1WaitEOP",      "rf1WritePage",     "rf1SendMCF",       "rf1WaitDCN",
-    "rf1WaitHangup",   "rf2GetPageResult", "rf2GetFHNG",       "rfComplete",
-    "rfAbort",         "rfDone"};
+    "rfNone",           "rfInit",
+    "rf1Init1",         "rf2Init1",
+    "rf2Init1A",        "rf2Init1B",
+    "rf2Init2",         "rf2Init3",
+    "rfWaiting",        "rfAnswer",
+    "rf1SendCSI",       "rf1SendDIS",
+    "rf1CollectFrames", "rf1CollectRetry1",
+    "rf1CollectRetry2", "rf1StartTrain",
+    "rf1CollectTrain",  "rf1Timeout",
+    "rf1Retrain",       "rf1FinishTrain",
+    "rf1SendCFR",       "rf1WaitPageConnect",
+    "rf2ValidConnect",  "rf2GetSenderID",
+    "rf2GetConnect",    "rfStartPage",
+    "rfGetPageData",    "rf1FinishPage",
+    "rf1WaitEOP",       "rf1WritePage",
+    "rf1SendMCF",       "rf1WaitDCN",
+    "rf1WaitHangup",    "rf2GetPageResult",
+    "rf2GetFHNG",       "rfComplete",
+    "rfAbort",          "rfDone"};
 
 bool Preprocessed(uint8_t s)
 {
@@ -536,9 +543,10 @@ void GetPageResult(TCall& k)
         Status(k, FaxStatus::fpCheckMorePages);
         const auto f = ReportFields(r);
         const int code = !f.empty() && !f[0].empty() ? f[0][0] - '0' : -1;
-        static constexpr std::array<uint8_t, 4> kStatus{rpsNewPage, rpsNewDocument, rpsEndOfDocument,
-                                                        rpsMoreSame};
-        k.C.PageStatus = code >= 0 && code <= 3 ? kStatus[static_cast<std::size_t>(code)] : uint8_t{rpsBadPage};
+        static constexpr std::array<uint8_t, 4> kStatus{rpsNewPage, rpsNewDocument,
+                                                        rpsEndOfDocument, rpsMoreSame};
+        k.C.PageStatus =
+            code >= 0 && code <= 3 ? kStatus[static_cast<std::size_t>(code)] : uint8_t{rpsBadPage};
     } else if (Has(k.FP, "OK")) {
         k.Busy = false;
         SendCommand(k.FP, "AT+FDR");
@@ -637,9 +645,10 @@ void RunState(TCall& k)
             return;
         }
         SwitchToNormalBaud(k.FP);
-        SendCommand(k.FP, std::string(Cmds(k).CapabilitiesCommand) + "=1," +
-                              std::to_string(BitRateCode(C.MaxBitRate == 0 ? 14400 : C.MaxBitRate)) +
-                              ",0,2,0," + C.ECDigit + ",0,0");
+        SendCommand(k.FP,
+                    std::string(Cmds(k).CapabilitiesCommand) + "=1," +
+                        std::to_string(BitRateCode(C.MaxBitRate == 0 ? 14400 : C.MaxBitRate)) +
+                        ",0,2,0," + C.ECDigit + ",0,0");
         Go(k, Cmds(k).FlowAndReports ? rf2Init1A : rf2Init3);
         return;
     case rf2Init1A:
@@ -943,10 +952,8 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
             run = PreProcess(k) && FP->State == s;
         else if (s == rf1CollectTrain || s == rfGetPageData)
             run = true;
-        if (run) {
-            if (getenv("FAXTRACE")) fprintf(stderr, "R %s [%s] %zu\n", kNames[s], k.C.Response.c_str(), k.C.Frame.size());
+        if (run)
             RunState(k);
-        }
         if (k.C.ForceStatus) {
             k.C.ForceStatus = false;
             afFaxStatus(FP, false, false);

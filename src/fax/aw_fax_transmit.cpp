@@ -318,7 +318,7 @@ bool PreProcess(TCall& k)
     if (got == TGot::Line) {
         const std::string& r = k.C.Response;
         if (r.find("ERROR") != std::string::npos && s != tf1SendEOP && s != tf1WaitEOP &&
-            s != tf1WaitMCF) {
+            s != tf1WaitMCF && s != tf20CheckPage) {
             Fail(k, AdErr::ecFaxBadModemResult);
             return true;
         }
@@ -658,36 +658,52 @@ void WaitMCF(TCall& k)
     Fail(k, AdErr::ecFaxSessionError);
 }
 
-void WaitFET(TCall& k)
+// A page report ("+FPTS:" / "+FPS:"); false when the line is none.
+bool PageReport(TCall& k)
 {
     const std::string& r = k.C.Response;
-    if (HasHangup(k.FP)) {
-        k.C.HangupCode = ParseHangupCode(r);
-        if (k.C.HangupCode != 0)
-            Fail(k, AdErr::ecFaxPageError);
-        return;
+    if (r.find(Cmds(k).PageReport) == std::string::npos)
+        return false;
+    const auto f = ReportFields(r);
+    const int code = !f.empty() && !f[0].empty() ? f[0][0] - '0' : -1;
+    if (code == 1 || code == 3) {
+        Status(k, FaxStatus::fpPageOK);
+    } else if (code == 2) {
+        Status(k, FaxStatus::fpPageError);
+        Go(k, tf2WaitPageOK);
+    } else if (code == 4 || code == 5) {
+        Fail(k, AdErr::ecCancelRequested);
+    } else {
+        Fail(k, AdErr::ecFaxPageError);
     }
-    if (r.find(Cmds(k).PageReport) != std::string::npos) {
-        const auto f = ReportFields(r);
-        const int code = !f.empty() && !f[0].empty() ? f[0][0] - '0' : -1;
-        if (code == 1 || code == 3) {
-            Status(k, FaxStatus::fpPageOK);
-        } else if (code == 2) {
-            Status(k, FaxStatus::fpPageError);
-            Go(k, tf2WaitPageOK);
-        } else if (code == 4 || code == 5) {
-            Fail(k, AdErr::ecCancelRequested);
-        } else {
-            Fail(k, AdErr::ecFaxPageError);
-        }
+    return true;
+}
+
+// A hang-up report after the page: the code is kept; any code but 0 means
+// the call failed.
+bool HangupReport(TCall& k)
+{
+    if (!HasHangup(k.FP))
+        return false;
+    k.C.HangupCode = ParseHangupCode(k.C.Response);
+    if (k.C.HangupCode != 0)
+        Fail(k, AdErr::ecFaxPageError);
+    return true;
+}
+
+void NextAfterPage(TCall& k)
+{
+    Go(k, k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
+}
+
+void WaitFET(TCall& k)
+{
+    if (HangupReport(k) || PageReport(k))
         return;
-    }
-    if (Has(k.FP, "OK")) {
-        Go(k,
-           k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
-        return;
-    }
-    Fail(k, AdErr::ecFaxPageError);
+    if (Has(k.FP, "OK"))
+        NextAfterPage(k);
+    else
+        Fail(k, AdErr::ecFaxPageError);
 }
 
 void WaitPageOK(TCall& k)
@@ -714,18 +730,15 @@ void WaitPageOK(TCall& k)
 
 void CheckPage20(TCall& k)
 {
+    if (HangupReport(k) || PageReport(k))
+        return;
     if (Has(k.FP, "OK")) {
         Status(k, FaxStatus::fpPageOK);
-        Go(k,
-           k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
+        NextAfterPage(k);
     } else if (Has(k.FP, "ERROR")) {
         SendCommand(k.FP, "AT+FPS?");
         Go(k, tf2WaitFET);
         Status(k, FaxStatus::fpPageError);
-    } else if (HasHangup(k.FP)) {
-        k.C.HangupCode = ParseHangupCode(k.C.Response);
-        if (k.C.HangupCode != 0)
-            Fail(k, AdErr::ecFaxPageError);
     } else {
         Fail(k, AdErr::ecFaxPageError);
     }
@@ -1121,7 +1134,9 @@ void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
         const uint8_t now = FP->State;
         if (now == tfDone || k.Stop)
             break;
-        const uint8_t exit = kExit[now];
+        uint8_t exit = kExit[now];
+        if (now == tfWaitXon && now != s && D.Dispatcher->CharReady())
+            exit = 2; // the XON came with the CONNECT: no new data event follows
         if (exit == 0 || exit == 3)
             break;
         if (exit == 2 && !D.Dispatcher->CharReady())

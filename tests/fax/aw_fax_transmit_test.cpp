@@ -1,6 +1,7 @@
 #include "fax/aw_fax_transmit.h"
 #include "fax/fax_test_helpers.h"
 #include "support/fax_line.h"
+#include "support/scripted_modem.h"
 
 #include <gtest/gtest.h>
 
@@ -43,4 +44,100 @@ TEST(FaxTransmit, Class1ToSpandspTerminal)
     ASSERT_EQ(got.size(), 2u);
     EXPECT_TRUE(SamePage(pages[0], got[0], kBlankTop));
     EXPECT_TRUE(SamePage(pages[1], got[1], kBlankTop));
+}
+
+// A page the receiver rejects (RTN) goes again, one speed lower, and only
+// then the next page: a recorded Class 1 session, byte for byte.
+TEST(FaxTransmit, RejectedPageIsSentAgainLower)
+{
+    TScratch dir;
+    const std::string page1("\x00\x80\x11\x22", 4), page2("\x00\x80\x33\x44", 4);
+    {
+        TApfWriter w;
+        w.Create(dir.Path("out.apf"));
+        for (const std::string* p : {&page1, &page2}) {
+            w.BeginPage(0);
+            w.AddData(reinterpret_cast<const uint8_t*>(p->data()), p->size());
+            w.EndPage();
+        }
+        w.Close("TEST");
+    }
+    const std::string dle_etx("\x10\x03", 2);
+    const std::string fcs("\r\n", 2); // a frame is no line: CR LF inside stays
+    auto frame = [&](const std::string& octets) { return octets + fcs + dle_etx; };
+    std::string csi("\xFF\x03\x40", 3);
+    csi += "          1 ETOMER"; // "REMOTE 1", last character first
+    csi += "  ";
+    const std::string dis("\xFF\x13\x80\x00\x4E\x70\x00", 7); // up to 9600, fine
+    std::string tsi("\xFF\x03\x43", 3);
+    tsi += std::string(7, ' ') + "TSET LIAMPIKS";
+    const std::string dcs96("\xFF\x13\x83\x00\x06\xF8\x00", 7);
+    const std::string dcs72("\xFF\x13\x83\x00\x0E\xF8\x00", 7);
+
+    TScriptedModem m;
+    m.Answer("ATE0Q0V1X4S0=0S2=43", {"OK"})
+        .Answer("AT+FCLASS=1", {"OK"})
+        .Answer("AT+FTM=?", {"24,48,72,96", "OK"})
+        .Answer("AT+FCLASS=1", {"OK"})
+        .Answer("ATDT555", {"CONNECT"})
+        .Send(frame(csi))
+        .Result("OK")
+        .Answer("AT+FRH=3", {"CONNECT"})
+        .Send(frame(dis))
+        .Result("OK")
+        .Answer("AT+FTH=3", {"CONNECT"})
+        .Expect(tsi + dle_etx)
+        .Result("CONNECT");
+    auto train = [&](const std::string& dcs, const char* mod, int slot) {
+        m.Expect(dcs + dle_etx)
+            .Result("OK")
+            .Answer(std::string("AT+FTM=") + mod, {"CONNECT"})
+            .CaptureDleData(slot)
+            .Result("OK")
+            .Answer("AT+FRH=3", {"CONNECT"})
+            .Send(frame("\xFF\x13\x84"))
+            .Result("OK");
+    };
+    auto page = [&](const char* mod, const std::string& postPage, int slot) {
+        m.Answer(std::string("AT+FTM=") + mod, {"CONNECT"})
+            .CaptureDleData(slot)
+            .Result("OK")
+            .Answer("AT+FTH=3", {"CONNECT"})
+            .Expect(postPage + dle_etx)
+            .Result("OK")
+            .ExpectCommand("AT+FRH=3");
+    };
+    train(dcs96, "96", 0);
+    page("96", "\xFF\x13\x4F", 1);                                // MPS
+    m.Result("CONNECT").Send(frame("\xFF\x13\x4C")).Result("OK"); // RTN
+    m.Answer("AT+FTH=3", {"CONNECT"});
+    train(dcs72, "72", 2);
+    page("72", "\xFF\x13\x4F", 3);
+    m.Result("CONNECT").Send(frame("\xFF\x13\x8C")).Result("OK"); // MCF
+    page("72", "\xFF\x13\x2F", 4);                                // EOP
+    m.Result("CONNECT").Send(frame("\xFF\x13\x8C")).Result("OK");
+    m.Answer("AT+FTH=3", {"CONNECT"})
+        .Expect(std::string("\xFF\x13\xFB", 3) + dle_etx)
+        .Result("OK")
+        .Answer("ATH", {"OK"});
+    m.Start();
+
+    TEngineHarness h(m.SlavePath(), true, kCom + 1);
+    h.NextFaxes.push_back({"555", dir.Path("out.apf"), ""});
+    fSetClassType(h.FP(), ClassType::ctClass1);
+    afStartFax(h.FP(), fPrepareFaxTransmit, fFaxTransmit);
+    ASSERT_TRUE(h.WaitFinish(60000));
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
+    EXPECT_EQ(h.FP()->PData->RemoteID, "REMOTE 1");
+    // Training checks of 9600 and 7200 bps; page 1 twice, then page 2.
+    EXPECT_EQ(Unstuff(m.Captured(0)), std::string(9600 / 100 * 18, '\0'));
+    EXPECT_EQ(Unstuff(m.Captured(2)), std::string(7200 / 100 * 18, '\0'));
+    auto tail = [](const std::string& raw, std::size_t n) {
+        return Unstuff(raw).substr(Unstuff(raw).size() - n);
+    };
+    EXPECT_EQ(tail(m.Captured(1), 4), page1);
+    EXPECT_EQ(tail(m.Captured(3), 4), page1);
+    EXPECT_EQ(tail(m.Captured(4), 4), page2);
 }

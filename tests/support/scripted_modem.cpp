@@ -66,6 +66,29 @@ TScriptedModem& TScriptedModem::Capture(const std::string& terminator, int slot)
     return *this;
 }
 
+TScriptedModem& TScriptedModem::CaptureDleData(int slot)
+{
+    FSteps.push_back({TStep::DleData, {}, slot});
+    return *this;
+}
+
+std::string Unstuff(const std::string& raw)
+{
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x10') {
+            if (i + 1 < raw.size() && raw[i + 1] == '\x10') {
+                out += '\x10';
+                ++i;
+                continue;
+            }
+            break; // the closing pair
+        }
+        out += raw[i];
+    }
+    return out;
+}
+
 TScriptedModem& TScriptedModem::Send(const std::string& bytes)
 {
     FSteps.push_back({TStep::Send, bytes});
@@ -174,6 +197,22 @@ void TScriptedModem::Run()
                     }
                     if (n == s.Bytes.size()) {
                         FInput.erase(0, n);
+                        matched = true;
+                    }
+                } else if (s.What == TStep::DleData) {
+                    std::size_t i = 0;
+                    for (; i + 1 < FInput.size(); ++i) {
+                        if (FInput[i] != '\x10')
+                            continue;
+                        if (FInput[i + 1] != '\x10')
+                            break;
+                        ++i;
+                    }
+                    if (i + 1 < FInput.size() && FInput[i] == '\x10') {
+                        if (FCaptured.size() <= static_cast<std::size_t>(s.Slot))
+                            FCaptured.resize(static_cast<std::size_t>(s.Slot) + 1);
+                        FCaptured[static_cast<std::size_t>(s.Slot)] = FInput.substr(0, i + 2);
+                        FInput.erase(0, i + 2);
                         matched = true;
                     }
                 } else {

@@ -11,6 +11,9 @@
 // script is a list of steps run in order: expect exact bytes, capture bytes
 // up to a terminator, send bytes, pause. The first difference stops the
 // script and is kept for the test to report.
+// Undoes DLE doubling and drops the closing DLE pair of captured data.
+std::string Unstuff(const std::string& raw);
+
 class TScriptedModem {
 public:
     TScriptedModem();
@@ -25,6 +28,9 @@ public:
     TScriptedModem& ExpectCommand(const std::string& command) { return Expect(command + "\r"); }
     // Takes everything up to and including the terminator into a slot.
     TScriptedModem& Capture(const std::string& terminator, int slot);
+    // Takes DLE-stuffed data up to the first DLE not doubled and the byte
+    // after it (DLE ETX, or a Class 2.0 page end), raw, into a slot.
+    TScriptedModem& CaptureDleData(int slot);
     TScriptedModem& Send(const std::string& bytes);
     // A verbose result line: CR LF text CR LF.
     TScriptedModem& Result(const std::string& text) { return Send("\r\n" + text + "\r\n"); }
@@ -43,7 +49,7 @@ public:
 
 private:
     struct TStep {
-        enum Kind { Expect, Capture, Send, Pause } What;
+        enum Kind { Expect, Capture, DleData, Send, Pause } What;
         std::string Bytes;
         int Slot = 0;
         int Ms = 0;

@@ -1,0 +1,315 @@
+#include "fax/aw_fax_receive.h"
+#include "fax/aw_fax_transmit.h"
+#include "fax/fax_test_helpers.h"
+#include "serial/ad_except.h"
+#include "support/scripted_modem.h"
+
+#include <gtest/gtest.h>
+
+using namespace FaxTest;
+
+// Class 2 and 2.0 runs against recorded modem transcripts, byte for byte.
+
+namespace {
+
+constexpr unsigned kCom = 79;
+constexpr const char* kInit = "ATE0Q0V1X4S0=0S2=43";
+constexpr uint8_t kBlank[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
+
+// Page bytes that hold DLE, DLE ETX and DLE DLE, to see the doubling.
+const std::string kPageData("\x00\x80\x10\x03\x55\x10\x10\xAA\x01\x10", 10);
+
+std::string OnePageApf(const TScratch& dir, bool fine = false)
+{
+    TApfWriter w;
+    w.Create(dir.Path("out.apf"));
+    w.BeginPage(fine ? ffHighRes : 0);
+    w.AddData(reinterpret_cast<const uint8_t*>(kPageData.data()), kPageData.size());
+    w.EndPage();
+    w.Close("TEST");
+    return dir.Path("out.apf");
+}
+
+// The bytes a page goes out as: 8 blank lines, zero fill, the page, all
+// DLE-doubled, then the closing pair.
+void ExpectPageBytes(const std::string& raw, char closing)
+{
+    ASSERT_GE(raw.size(), 2u);
+    const std::string end{'\x10', closing};
+    EXPECT_EQ(raw.substr(raw.size() - 2), end);
+    std::string stuffed;
+    const std::string data = Unstuff(raw);
+    for (char c : data) {
+        stuffed += c;
+        if (c == '\x10')
+            stuffed += c;
+    }
+    EXPECT_EQ(stuffed + end, raw) << "every DLE doubled";
+    std::string blank;
+    for (int i = 0; i < 8; ++i)
+        blank.append(reinterpret_cast<const char*>(kBlank), 6);
+    ASSERT_EQ(data.substr(0, blank.size()), blank);
+    ASSERT_GE(data.size(), blank.size() + kPageData.size());
+    const std::string fill =
+        data.substr(blank.size(), data.size() - blank.size() - kPageData.size());
+    EXPECT_EQ(fill.find_first_not_of('\0'), std::string::npos);
+    EXPECT_EQ(data.substr(data.size() - kPageData.size()), kPageData);
+}
+
+// Set-up and dialling of a send run up to the modem's CONNECT for the page.
+void SendPrologue(TScriptedModem& m, bool class20)
+{
+    m.Answer(kInit, {"OK"});
+    if (!class20) {
+        m.Answer("AT+FCLASS=2", {"OK"})
+            .Answer("AT+FLID=\"SKIPMAIL TEST\"", {"OK"})
+            .Answer("AT+FDIS=0,3,0,2,0,0,0,0", {"OK"});
+    } else {
+        m.Answer("AT+FCLASS=2.0", {"OK"})
+            .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
+            .Answer("AT+FLO=2", {"OK"})
+            .Answer("AT+FNR=1,1,1,0", {"OK"})
+            .Answer("AT+FIS=0,3,0,2,0,0,0,0", {"OK"});
+    }
+}
+
+void SendConnect(TScriptedModem& m, bool class20)
+{
+    if (!class20)
+        m.Answer("ATDT555", {"+FCON", "+FCSI: \"REMOTE 1\"", "+FDIS: 1,3,0,2,0,0,0,0", "OK"})
+            .Answer("AT+FDT", {"+FDCS: 0,3,0,2,0,0,0,0", "CONNECT"})
+            .Send("\x11");
+    else
+        m.Answer("ATDT555", {"+FCO", "+FCI: \"REMOTE 1\"", "+FIS: 1,3,0,2,0,0,0,0", "OK"})
+            .Answer("AT+FDT", {"+FCS: 0,3,0,2,0,0,0,0", "CONNECT"});
+}
+
+struct TSendRun {
+    TScratch Dir;
+    TScriptedModem Modem;
+    std::unique_ptr<TEngineHarness> H;
+
+    void Start(ClassType cls, bool fine = false)
+    {
+        const std::string apf = OnePageApf(Dir, fine);
+        Modem.Start();
+        H = std::make_unique<TEngineHarness>(Modem.SlavePath(), true, kCom);
+        H->NextFaxes.push_back({"555", apf, ""});
+        fSetClassType(H->FP(), cls);
+        afStartFax(H->FP(), fPrepareFaxTransmit, fFaxTransmit);
+    }
+};
+
+} // namespace
+
+TEST(FaxClass2, SendsOnePageExactly)
+{
+    TSendRun run;
+    SendPrologue(run.Modem, false);
+    SendConnect(run.Modem, false);
+    run.Modem.CaptureDleData(0).Result("OK").Answer("AT+FET=2", {"+FPTS:1", "+FHNG:0", "OK"});
+    run.Start(ClassType::ctClass2);
+    ASSERT_TRUE(run.H->WaitFinish(20000));
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
+    EXPECT_EQ(run.H->FP()->PData->RemoteID, "REMOTE 1");
+    ExpectPageBytes(run.Modem.Captured(0), '\x03');
+}
+
+TEST(FaxClass2, Class20SendsOnePageExactly)
+{
+    TSendRun run;
+    SendPrologue(run.Modem, true);
+    SendConnect(run.Modem, true);
+    run.Modem.CaptureDleData(0).Result("+FPS:1,0,0,0,0").Result("+FHS:00").Result("OK");
+    run.Start(ClassType::ctClass2_0);
+    ASSERT_TRUE(run.H->WaitFinish(20000));
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
+    ExpectPageBytes(run.Modem.Captured(0), '.');
+}
+
+TEST(FaxClass2, FineFirstPageToARemoteWithoutFineFails)
+{
+    TSendRun run;
+    run.Modem.Answer(kInit, {"OK"})
+        .Answer("AT+FCLASS=2", {"OK"})
+        .Answer("AT+FLID=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FDIS=1,3,0,2,0,0,0,0", {"OK"})
+        .Answer("ATDT555", {"+FCON", "+FDIS: 0,3,0,2,0,0,0,0"})
+        .ExpectCommand("ATH0")
+        .Result("OK");
+    run.Start(ClassType::ctClass2, true);
+    ASSERT_TRUE(run.H->WaitFinish(20000));
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{AdErr::ecFaxBadMachine});
+}
+
+// Each failure while dialling or after the page gives its own error.
+TEST(FaxClass2, FailureTranscriptsGiveTheirCodes)
+{
+    struct Case {
+        bool Class20;
+        std::vector<std::string> DialAnswer; // empty: the call gets to the page
+        std::vector<std::string> PageEnd;
+        int32_t Error;
+        uint16_t Hangup;
+        bool HangsUp;
+    };
+    const Case cases[] = {
+        {false, {"BUSY"}, {}, AdErr::ecFaxBusy, 0, false},
+        {false, {"NO DIALTONE"}, {}, AdErr::ecFaxNoDialTone, 0, true},
+        {false, {"VOICE"}, {}, AdErr::ecFaxVoiceCall, 0, true},
+        {false, {"+FHNG:11"}, {}, AdErr::ecFaxBadModemResult, 11, true},
+        {true, {"+FHS:23"}, {}, AdErr::ecFaxBadModemResult, 23, true},
+        {false, {}, {"+FPTS:1", "+FHNG:50", "OK"}, AdErr::ecFaxPageError, 50, true},
+        {true, {}, {"+FPS:1,0,0,0,0", "+FHS:50", "OK"}, AdErr::ecFaxPageError, 50, true},
+        {true, {}, {"+FPS:4,0,0,0,0"}, AdErr::ecCancelRequested, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.DialAnswer.empty() ? c.PageEnd.back() : c.DialAnswer[0]);
+        TSendRun run;
+        SendPrologue(run.Modem, c.Class20);
+        if (!c.DialAnswer.empty()) {
+            run.Modem.Answer("ATDT555", c.DialAnswer);
+        } else {
+            SendConnect(run.Modem, c.Class20);
+            run.Modem.CaptureDleData(0);
+            if (!c.Class20)
+                run.Modem.Result("OK").ExpectCommand("AT+FET=2");
+            for (const auto& r : c.PageEnd)
+                run.Modem.Result(r);
+        }
+        if (c.HangsUp)
+            run.Modem.ExpectCommand("ATH0").Result("OK");
+        run.Start(c.Class20 ? ClassType::ctClass2_0 : ClassType::ctClass2);
+        ASSERT_TRUE(run.H->WaitFinish(20000));
+        EXPECT_EQ(run.Modem.Errors(), "");
+        EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{c.Error});
+        EXPECT_EQ(fGetHangupResult(run.H->FP()), c.Hangup);
+        EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitFail}));
+    }
+}
+
+// A Class 2 receive: ring counting, DC2, bit-reversed page data with DLE
+// doubling, a bad page cut from the file.
+TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
+{
+    TScratch dir;
+    auto reversed = [](const std::string& s) {
+        std::string out;
+        for (unsigned char c : s) {
+            unsigned char r = 0;
+            for (int b = 0; b < 8; ++b)
+                r = static_cast<unsigned char>(r | (((c >> b) & 1) << (7 - b)));
+            out += static_cast<char>(r);
+        }
+        return out;
+    };
+    auto stuffed = [](const std::string& s) {
+        std::string out;
+        for (char c : s) {
+            out += c;
+            if (c == '\x10')
+                out += c;
+        }
+        return out + "\x10\x03";
+    };
+    const std::string page1("\x08\x01\x10\x55\x10\x08\xC0", 7); // 0x08 reverses to DLE
+    const std::string page2("\x77\x66", 2);
+    TScriptedModem m;
+    m.Answer(kInit, {"OK"})
+        .Answer("AT+FCLASS=2", {"OK"})
+        .Answer("AT+FCR=1", {"OK"})
+        .Answer("AT+FLID=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FAA=0", {"OK"})
+        .Answer("AT+FCLASS=2", {"OK"})
+        .Answer("AT+FDIS=1,3,0,2,0,0,0,0", {"OK"})
+        .Result("RING")
+        .Pause(200)
+        .Result("RING")
+        .Answer("ATA", {"+FCON", "+FTSI: \"SENDER 9\"", "+FDCS: 1,3,0,2,0,0,0,0", "OK"})
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(stuffed(page1))
+        .Result("+FPTS:1")
+        .Result("+FET:0")
+        .Result("OK")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(stuffed(page2))
+        .Result("+FPTS:2")
+        .Result("+FET:2")
+        .Result("OK")
+        .ExpectCommand("AT+FDR")
+        .Result("+FHNG:0")
+        .Result("OK");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 1);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2);
+    fSetOneFax(h.FP(), true);
+    fSetAnswerOnRing(h.FP(), 2);
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000));
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveOk}));
+    EXPECT_EQ(h.FP()->PData->RemoteID, "SENDER 9");
+
+    TApfReader r;
+    ASSERT_EQ(r.Open(dir.Path("in.apf")), 0);
+    ASSERT_EQ(r.Header().PageCount, 1);
+    EXPECT_EQ(r.Header().StationID, "SENDER 9");
+    TPageHeaderRec ph;
+    ASSERT_EQ(r.SeekPage(1, ph), 0);
+    EXPECT_TRUE(ph.Fine());
+    EXPECT_FALSE(ph.LengthWords());
+    std::vector<uint8_t> chunk;
+    ASSERT_EQ(r.ReadChunk(chunk), 0);
+    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), reversed(page1));
+}
+
+// Class 2.0: its own reports; a hang-up code other than 0 fails the call,
+// and the pages already in keep their file.
+TEST(FaxClass2, Class20HangupCodeFailsButKeepsThePages)
+{
+    TScratch dir;
+    const std::string page("\x11\x22\x33", 3);
+    TScriptedModem m;
+    m.Answer(kInit, {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FCR=1", {"OK"})
+        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FAA=0", {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
+        .Answer("AT+FLO=2", {"OK"})
+        .Answer("AT+FNR=1,1,1,0", {"OK"})
+        .Result("RING")
+        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FET:2")
+        .Result("OK")
+        .ExpectCommand("AT+FDR")
+        .Result("+FHS:52")
+        .Expect("+++")
+        .ExpectCommand("ATH");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 2);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2_0);
+    fSetOneFax(h.FP(), true);
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000));
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecFaxSessionError});
+    EXPECT_EQ(fGetHangupResult(h.FP()), 52);
+    const auto pages = ApfPages(dir.Path("in.apf"));
+    EXPECT_EQ(pages.size(), 1u);
+}
