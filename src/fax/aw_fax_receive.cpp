@@ -942,8 +942,11 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         k.C.ForceStatus = false;
         afFaxStatus(FP, false, false);
         D.Dispatcher->SetTimerTrigger(D.StatusTrigger, Secs2Ticks(D.StatusInterval), true);
-        if (k.Trig == TTrig::Status)
+        // A status call runs no state, except one that runs at once: the
+        // first call of a run finds rfInit (or rf2GetSenderID) waiting.
+        if (k.Trig == TTrig::Status && kExit[FP->State] != 1 && FP->State != rf2GetSenderID)
             return;
+        k.Trig = TTrig::None;
     }
     while (true) {
         const uint8_t s = FP->State;

@@ -109,7 +109,7 @@ TEST(FaxClass2, SendsOnePageExactly)
     SendConnect(run.Modem, false);
     run.Modem.CaptureDleData(0).Result("OK").Answer("AT+FET=2", {"+FPTS:1", "+FHNG:0", "OK"});
     run.Start(ClassType::ctClass2);
-    ASSERT_TRUE(run.H->WaitFinish(20000));
+    ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
     EXPECT_EQ(run.Modem.Errors(), "");
     EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
     EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
@@ -124,7 +124,7 @@ TEST(FaxClass2, Class20SendsOnePageExactly)
     SendConnect(run.Modem, true);
     run.Modem.CaptureDleData(0).Result("+FPS:1,0,0,0,0").Result("+FHS:00").Result("OK");
     run.Start(ClassType::ctClass2_0);
-    ASSERT_TRUE(run.H->WaitFinish(20000));
+    ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
     EXPECT_EQ(run.Modem.Errors(), "");
     EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
     EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
@@ -142,7 +142,7 @@ TEST(FaxClass2, FineFirstPageToARemoteWithoutFineFails)
         .ExpectCommand("ATH0")
         .Result("OK");
     run.Start(ClassType::ctClass2, true);
-    ASSERT_TRUE(run.H->WaitFinish(20000));
+    ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
     EXPECT_EQ(run.Modem.Errors(), "");
     EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{AdErr::ecFaxBadMachine});
 }
@@ -185,7 +185,7 @@ TEST(FaxClass2, FailureTranscriptsGiveTheirCodes)
         if (c.HangsUp)
             run.Modem.ExpectCommand("ATH0").Result("OK");
         run.Start(c.Class20 ? ClassType::ctClass2_0 : ClassType::ctClass2);
-        ASSERT_TRUE(run.H->WaitFinish(20000));
+        ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
         EXPECT_EQ(run.Modem.Errors(), "");
         EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{c.Error});
         EXPECT_EQ(fGetHangupResult(run.H->FP()), c.Hangup);
@@ -253,7 +253,7 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
     fSetOneFax(h.FP(), true);
     fSetAnswerOnRing(h.FP(), 2);
     afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000));
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
     EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveOk}));
@@ -306,7 +306,7 @@ TEST(FaxClass2, Class20HangupCodeFailsButKeepsThePages)
     fSetClassType(h.FP(), ClassType::ctClass2_0);
     fSetOneFax(h.FP(), true);
     afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000));
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecFaxSessionError});
     EXPECT_EQ(fGetHangupResult(h.FP()), 52);
