@@ -12,16 +12,16 @@
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "support/peer_process.h"
+#include "support/scripted_ras.h"
 
 namespace {
-
-} // namespace
 
 // A gateway station as the program builds it (without a modem), between mail
 // clients on its LAN and fake Internet servers: mail from a client reaches
 // the Internet SMTP server byte for byte, and mail in an account's Internet
-// mailbox reaches the HF user's mailbox.
-TEST(GatewayEndToEnd, MailGoesOutToTheInternetAndComesInToTheUser)
+// mailbox reaches the HF user's mailbox. `gatewayKeys` are further [GATEWAY]
+// lines of the station's settings.
+void ExchangeThroughTheStation(const std::string& gatewayKeys)
 {
     QTemporaryDir root;
     QTemporaryDir net;
@@ -38,7 +38,7 @@ TEST(GatewayEndToEnd, MailGoesOutToTheInternetAndComesInToTheUser)
         DataRoot::Path("skipmail.INI"),
         "[GENERAL]\r\nSOFTWAREVERSION=MAIL GATEWAY\r\n[SMTP]\r\nENABLED=ON\r\nSMTPPORT=" +
             std::to_string(smtpPort) + "\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=" +
-            std::to_string(pop3Port) + "\r\n[GATEWAY]\r\nSMTPADDRESS=127.0.0.1\r\n");
+            std::to_string(pop3Port) + "\r\n[GATEWAY]\r\nSMTPADDRESS=127.0.0.1\r\n" + gatewayKeys);
     WriteFileAtomic(DataRoot::Path("stations.dat"), "HOME,,,,DISABLED,,,,\r\n");
     // Passwords are stored as the reversed hex of their bytes: "bobpw".
     WriteFileAtomic(DataRoot::Path("users.dat"), "admin:E696D64616:\r\nbob:770726F626:\r\n");
@@ -84,4 +84,25 @@ TEST(GatewayEndToEnd, MailGoesOutToTheInternetAndComesInToTheUser)
     form->Shutdown(0);
     unsetenv("SKIPMAIL_GATEWAY_SMTP_PORT");
     unsetenv("SKIPMAIL_GATEWAY_POP3_PORT");
+}
+
+} // namespace
+
+TEST(GatewayEndToEnd, MailGoesOutToTheInternetAndComesInToTheUser)
+{
+    ExchangeThroughTheStation("");
+}
+
+// The same over dial-up: every connection dials the phone-book entry first
+// and hangs it up at its end.
+TEST(GatewayEndToEnd, DialUpConnectionsDialExchangeAndHangUp)
+{
+    TScriptedRas ras;
+    ras.Entries = {"other", "isp"};
+    ExchangeThroughTheStation("DIALUPENABLED=TRUE\r\nDIALUPCONNECTION=isp\r\n"
+                              "DIALUPLOGINNAME=bob\r\n");
+    const std::vector<std::string> calls = ras.CallLog();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "dial isp connected"), calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "hangup isp"), calls.end());
+    EXPECT_EQ(ras.LiveCount(), 0);
 }

@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -20,19 +21,22 @@ protected:
         Ras.Entries = {"Office", "Home"};
         Dialer = std::make_unique<TIpRasDialer>();
         Dialer->SetDialMode(dmSync);
-        Dialer->OnDisconnected = [this](QObject*) { Events.push_back("disconnected"); };
-        Dialer->OnConnected = [this](QObject*) { Events.push_back("connected"); };
-        Dialer->OnDialStatus = [this](QObject*, int s) {
-            Events.push_back("status " + std::to_string(s));
-        };
-        Dialer->OnDialError = [this](QObject*, int e) {
-            Events.push_back("error " + std::to_string(e));
-        };
+        // Events come from the GUI thread and from the thread that dials.
+        Dialer->OnDisconnected = [this](QObject*) { Record("disconnected"); };
+        Dialer->OnConnected = [this](QObject*) { Record("connected"); };
+        Dialer->OnDialStatus = [this](QObject*, int s) { Record("status " + std::to_string(s)); };
+        Dialer->OnDialError = [this](QObject*, int e) { Record("error " + std::to_string(e)); };
+    }
+    void Record(const std::string& event)
+    {
+        std::lock_guard lock(EventsLock);
+        Events.push_back(event);
     }
     void TearDown() override { Dialer.reset(); }
 
     TScriptedRas Ras;
     std::unique_ptr<TIpRasDialer> Dialer;
+    std::mutex EventsLock;
     std::vector<std::string> Events;
 };
 
