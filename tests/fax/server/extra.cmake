@@ -1,0 +1,2 @@
+# The scratch folders, pages and line harness of the engine's tests.
+target_sources(test_fax_server PRIVATE ${PROJECT_SOURCE_DIR}/tests/fax/fax_test_helpers.cpp)
