@@ -163,22 +163,15 @@ void TLinkSession::Stop()
     }
 }
 
-int TLinkSession::OwnMailLeft() const
+int TLinkSession::Left(bool mail) const
 {
-    int n = static_cast<int>(std::count_if(
-        FList.begin(), FList.end(), [](const TQueued& q) { return q.Item.Kind == TKind::Mail; }));
+    const auto ofKind = [mail](const Transfer::TOutItem& item) {
+        return (item.Kind == TKind::Mail) == mail;
+    };
     const bool busy = FSendState != TSendState::Idle && FSendState != TSendState::Done;
-    return n + (busy && FCurrent.Item.Kind == TKind::Mail ? 1 : 0);
-}
-
-int TLinkSession::OwnFilesLeft() const
-{
-    int n = static_cast<int>(FList.size()) -
-            static_cast<int>(std::count_if(FList.begin(), FList.end(), [](const TQueued& q) {
-                return q.Item.Kind == TKind::Mail;
-            }));
-    const bool busy = FSendState != TSendState::Idle && FSendState != TSendState::Done;
-    return n + (busy && FCurrent.Item.Kind != TKind::Mail ? 1 : 0);
+    return static_cast<int>(std::count_if(FList.begin(), FList.end(),
+                                          [&](const TQueued& q) { return ofKind(q.Item); })) +
+           (busy && ofKind(FCurrent.Item) ? 1 : 0);
 }
 
 bool TLinkSession::AllCountsZero() const

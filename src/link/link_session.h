@@ -96,8 +96,8 @@ public:
     bool TakeActivity();
 
     const std::string& Peer() const { return FPeer; }
-    int OwnMailLeft() const;
-    int OwnFilesLeft() const;
+    int OwnMailLeft() const { return Left(true); }
+    int OwnFilesLeft() const { return Left(false); }
     int PeerMailLeft() const { return FPeerMail; }
     int PeerFilesLeft() const { return FPeerFiles; }
     const TTally& Tally() const { return FTally; }
@@ -114,6 +114,8 @@ private:
         bool Broken = false;
     };
 
+    // Items of one kind still to send (mail, or files and faxes).
+    int Left(bool mail) const;
     bool Write(const std::string& bytes);
     void Log(const std::string& text);
     void SendAnnounce();

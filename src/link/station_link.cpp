@@ -64,8 +64,9 @@ TStationLink::~TStationLink() = default;
 
 void TStationLink::EnsureSession()
 {
+    // A new own name (the configuration dialog) takes effect between links.
     const std::string own = FStations.Get(0).Name;
-    if (FSession && own == FSessionOwner)
+    if (FSession && (own == FSessionOwner || FSession->Running()))
         return;
     FSessionOwner = own;
     FSession.reset();
