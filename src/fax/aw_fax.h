@@ -2,6 +2,7 @@
 
 #include "fax/apf_file.h"
 #include "fax/aw_abs_fax.h"
+#include "fax/fax_convert.h"
 #include "serial/ad_misc.h"
 
 #include <array>
@@ -119,6 +120,9 @@ struct TC12AbsData {
     int32_t SentPage = 0;       // the page whose post-page answer is awaited
     bool SentCover = false;
     int32_t PageResends = 0;
+    std::unique_ptr<TAbsFaxCvt> Converter; // draws header and cover text
+    std::vector<std::string> CoverText;    // a text cover's lines
+    std::size_t CoverLine = 0;
     bool SentEOM = false; // the last post-page message was EOM
     // Receive runs.
     uint8_t PageStatus = 0;   // ReceivePageStatus of the page to come

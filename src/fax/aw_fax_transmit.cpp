@@ -1,11 +1,13 @@
 #include "fax/aw_fax_transmit.h"
 
+#include "fax/fax_text_input.h"
 #include "serial/ad_except.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 
 // Decisions of the send machine beyond the line rules:
 // - A page the receiver rejects (RTN) is sent again, at the next lower
@@ -14,8 +16,9 @@
 // - A page whose resolution differs from the page before is announced with
 //   EOM in Class 1, and the next page gets a new DCS after the receiver's
 //   DIS, so the receiver never takes a page at the wrong resolution.
-// - The page header line is sent as its blank top lines and fill; the text
-//   of the header line is not drawn (the page's own top margin stays white).
+// - Header and text cover lines are drawn in the built-in 20 x 16 font
+//   (rows doubled at fine resolution); the font-based converter's fonts are
+//   not used for them.
 
 namespace {
 
@@ -244,6 +247,133 @@ void SendPageStart(TCall& k)
     PutStuffed(k.FP, block.data(), block.size());
 }
 
+// The header font of the page's resolution in the text converter.
+int LoadHeaderFont(TCall& k)
+{
+    if (!k.C.Converter)
+        fcInitTextConverter(k.C.Converter);
+    k.C.Converter->UseHighRes = k.C.Fine;
+    return fcLoadFont(*k.C.Converter, "APFAX.FNT", kStandardFontCode, k.C.Fine);
+}
+
+// One text line as coded pixel rows; waits for room in the output buffer
+// rather than dropping a row.
+int SendTextLine(TCall& k, const std::string& text)
+{
+    TAbsFaxCvt& cvt = *k.C.Converter;
+    const unsigned rows = static_cast<TFaxTextData&>(*cvt.InData).FontRec.Height;
+    std::array<uint8_t, kFaxLineBufSize> raster{};
+    for (unsigned row = 1; row <= rows; ++row) {
+        fcRasterizeText(cvt, text, row, raster.data());
+        acCompressRasterLine(cvt, raster.data());
+        std::size_t n = cvt.ByteOfs;
+        if (n < k.C.MinLineBytes)
+            n = k.C.MinLineBytes; // the coder's buffer is zero past the code
+        EventTimer room;
+        NewTimer(room, k.C.TransmitWait);
+        while (!PutStuffed(k.FP, cvt.DataLine.data(), n)) {
+            if (TimerExpired(room))
+                return AdErr::ecTimeout;
+            Pause(10);
+        }
+    }
+    return 0;
+}
+
+void SendPageHeader(TCall& k)
+{
+    SendPageStart(k);
+    if (!k.C.HeaderText.empty()) {
+        int rc = LoadHeaderFont(k);
+        if (rc == 0)
+            rc = SendTextLine(k, afConvertHeaderString(k.FP, k.C.HeaderText));
+        if (rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+    }
+    Go(k, k.D.OnCover ? tfOpenCover : tfPrepPage);
+}
+
+// Cover text lines: CR LF, CR or LF ends a line.
+std::vector<std::string> CoverLines(const std::string& fileName)
+{
+    std::ifstream in(fileName, std::ios::binary);
+    std::vector<std::string> lines;
+    if (!in)
+        return lines;
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else if (c != '\x1A') {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+void OpenCover(TCall& k)
+{
+    if (k.C.CoverIsImage) {
+        if (const int rc = OpenPage(k); rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+        Go(k, tfPrepPage);
+        return;
+    }
+    if (!std::filesystem::exists(k.D.CoverFileName)) {
+        Fail(k, AdErr::ecFileNotFound);
+        return;
+    }
+    if (const int rc = LoadHeaderFont(k); rc < 0) {
+        Fail(k, rc);
+        return;
+    }
+    k.C.CoverText = CoverLines(k.D.CoverFileName);
+    k.C.CoverLine = 0;
+    Status(k, FaxStatus::fpSendPage);
+    ArmOutFree(k);
+    Go(k, tfSendCover);
+}
+
+void EndPageData(TCall& k);
+
+void SendCover(TCall& k)
+{
+    if (k.Trig == TTrig::Timeout) {
+        Fail(k, AdErr::ecTimeout);
+        return;
+    }
+    if (k.Trig != TTrig::OutFree)
+        return;
+    while (k.D.Dispatcher->OutBuffFree() > kFreeLevel && k.C.CoverLine < k.C.CoverText.size()) {
+        if (const int rc =
+                SendTextLine(k, afConvertHeaderString(k.FP, k.C.CoverText[k.C.CoverLine++]));
+            rc < 0) {
+            Fail(k, rc);
+            return;
+        }
+    }
+    if (k.C.CoverLine < k.C.CoverText.size()) {
+        ArmOutFree(k);
+        return;
+    }
+    uint8_t end[16];
+    int len = 0;
+    acMakeEndOfPage(*k.C.Converter, end, len);
+    PutStuffed(k.FP, end, static_cast<std::size_t>(len));
+    EndPageData(k);
+}
+
 void EndPageData(TCall& k)
 {
     if (IsClass1(k)) {
@@ -429,12 +559,6 @@ void Init(TCall& k)
         TPageHeaderRec h;
         if (k.C.CoverIsImage && ApfReadPageHeader(k.D.CoverFileName, 1, h) == 0)
             TakePageHeader(k, h);
-    }
-    if (k.D.OnCover && !k.C.CoverIsImage) {
-        // Text covers need the text converter, which this engine does not
-        // draw; the cover file must be an APF image.
-        Fail(k, AdErr::ecFaxBadFormat);
-        return;
     }
     Status(k, FaxStatus::fpInitModem, true);
     SendCommand(k.FP, k.C.ClassCommand);
@@ -930,12 +1054,13 @@ void RunState(TCall& k)
         }
         return;
     case tfSendPageHeader:
-        SendPageStart(k);
-        Go(k, tfPrepPage);
+        SendPageHeader(k);
         return;
     case tfOpenCover:
+        OpenCover(k);
+        return;
     case tfSendCover:
-        Go(k, tfPrepPage);
+        SendCover(k);
         return;
     case tfPrepPage:
         ArmOutFree(k);

@@ -3,7 +3,9 @@
 #include "support/fax_line.h"
 #include "support/scripted_modem.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <sstream>
 
 using namespace FaxTest;
 
@@ -140,4 +142,63 @@ TEST(FaxTransmit, RejectedPageIsSentAgainLower)
     EXPECT_EQ(tail(m.Captured(1), 4), page1);
     EXPECT_EQ(tail(m.Captured(3), 4), page1);
     EXPECT_EQ(tail(m.Captured(4), 4), page2);
+}
+
+// A text cover and a header line, drawn by the engine, through spandsp.
+TEST(FaxTransmit, TextCoverAndHeaderLine)
+{
+    TScratch dir;
+    const std::vector<std::string> pages{MakePbm(40, 2)};
+    MakeApf(dir.Path("out.apf"), pages, {false});
+    WriteFile(dir.Path("cover.txt"), "To: $R\r\nFrom $F\n\nPages: $N\r");
+    TFaxLine line;
+    const std::string pty = line.AddModem(0);
+    TFaxLine::TTerminalSetup t;
+    t.ReceiveTiff = dir.Path("got.tif");
+    line.AddTerminal(1, t);
+    line.Speed = 3;
+    line.Start();
+
+    TEngineHarness h(pty, true, kCom + 2);
+    h.NextFaxes.push_back({"555", dir.Path("out.apf"), dir.Path("cover.txt")});
+    fSetClassType(h.FP(), ClassType::ctClass1);
+    fSetHeaderText(h.FP(), "Page $P of $N");
+    afSetRecipientName(h.FP(), "Bob");
+    afSetSenderName(h.FP(), "Ann");
+    afStartFax(h.FP(), fPrepareFaxTransmit, fFaxTransmit);
+    ASSERT_TRUE(h.WaitFinish(90000));
+    line.Stop();
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    const auto got = TiffPages(dir.Path("got.tif"));
+    ASSERT_EQ(got.size(), 2u);
+    const int header = 16;
+    // Rows with ink: header band on both pages, four cover lines (one empty).
+    auto inkRows = [](const std::string& pbm) {
+        std::istringstream in(pbm);
+        std::string magic;
+        int w = 0, rows = 0;
+        in >> magic >> w >> rows;
+        in.get();
+        std::vector<bool> ink;
+        std::string row(static_cast<std::size_t>(w / 8), '\0');
+        for (int r = 0; r < rows && in.read(row.data(), static_cast<std::streamsize>(row.size()));
+             ++r)
+            ink.push_back(row.find_first_not_of('\0') != std::string::npos);
+        return ink;
+    };
+    const auto cover = inkRows(got[0]);
+    ASSERT_GE(cover.size(), static_cast<std::size_t>(kBlankTop + 5 * header));
+    auto band = [&](const std::vector<bool>& ink, int from) {
+        return std::any_of(ink.begin() + from, ink.begin() + from + header,
+                           [](bool b) { return b; });
+    };
+    EXPECT_FALSE(band(cover, 0) && cover[0]);
+    EXPECT_TRUE(band(cover, kBlankTop));               // header line
+    EXPECT_TRUE(band(cover, kBlankTop + header));      // "To: Bob"
+    EXPECT_TRUE(band(cover, kBlankTop + 2 * header));  // "From Ann"
+    EXPECT_FALSE(band(cover, kBlankTop + 3 * header)); // empty line
+    EXPECT_TRUE(band(cover, kBlankTop + 4 * header));  // "Pages: 2"
+    EXPECT_TRUE(SamePage(pages[0], got[1], kBlankTop + header));
+    // "Page 1 of 2" and "Page 2 of 2" differ.
+    EXPECT_NE(got[0].substr(0, 500 + 24 * 216), got[1].substr(0, 500 + 24 * 216));
 }
