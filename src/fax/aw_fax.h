@@ -129,6 +129,7 @@ struct TC12AbsData {
     bool NewDocument = false; // the last post-page message was EOM
     bool StatusSent = false;  // a first status report went out
     bool Accepted = false;    // the components accepted this call
+    bool HungUp = false;      // this call has been hung up
     int32_t TrainBytes = 0;
     std::size_t DataFill = 0; // page bytes waiting in DataBuffer
     int FileError = 0;

@@ -136,6 +136,9 @@ bool OnlyRings(TCall& k)
 // Hang-up after a refusal and in rfAbort.
 void HangUp(TCall& k)
 {
+    if (k.C.HungUp)
+        return; // a refusal hung up already
+    k.C.HungUp = true;
     TFaxModemLines& lines = ModemLines(k.FP);
     lines.SetModem(false, false);
     Pause(500);
@@ -351,6 +354,7 @@ void Init(TCall& k)
     k.C.NewDocument = false;
     k.C.RetryCount = 0;
     k.C.Accepted = false;
+    k.C.HungUp = false;
     if ((k.FP->MachineFlags & mfIdleStatus) && !k.C.StatusSent)
         Report(k, true, false);
     FlowOff(k);
@@ -965,7 +969,9 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         if (now == rfDone)
             break;
         if (!k.Busy) {
-            const uint8_t exit = kExit[now];
+            uint8_t exit = kExit[now];
+            if (now == rf1CollectTrain && now != s && D.Dispatcher->CharReady())
+                exit = 2; // the check came with the CONNECT: no new data event follows
             if (exit == 0 || exit == 3)
                 break;
             if (exit == 2 && !D.Dispatcher->CharReady())

@@ -4,6 +4,7 @@
 #include "serial/ad_except.h"
 #include "support/scripted_modem.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 
 using namespace FaxTest;
@@ -312,4 +313,27 @@ TEST(FaxClass2, Class20HangupCodeFailsButKeepsThePages)
     EXPECT_EQ(fGetHangupResult(h.FP()), 52);
     const auto pages = ApfPages(dir.Path("in.apf"));
     EXPECT_EQ(pages.size(), 1u);
+}
+
+// A cancel from the GUI thread aborts the run in the dispatch thread: the
+// modem is hung up and the run finishes with "Cancel requested".
+TEST(FaxClass2, CancelWhileDialling)
+{
+    TSendRun run;
+    SendPrologue(run.Modem, false);
+    run.Modem.ExpectCommand("ATDT555").ExpectCommand("ATH0").Result("OK");
+    run.Start(ClassType::ctClass2);
+    const auto dialling = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (afGetFaxProgress(run.H->FP()) != FaxStatus::fpDialing &&
+           std::chrono::steady_clock::now() < dialling)
+        run.H->WaitFinish(20);
+    afCancelFax(run.H->FP());
+    ASSERT_TRUE(run.H->WaitFinish(10000)) << run.Modem.Errors();
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->FP()->PData->Error, AdErr::ecCancelRequested);
+    EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitFail}));
+    const auto notes = run.H->Notes();
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(notes.back().Msg, apw_FaxFinish);
+    EXPECT_EQ(notes.back().WParam, static_cast<uint16_t>(AdErr::ecCancelRequested));
 }

@@ -202,3 +202,46 @@ TEST(FaxTransmit, TextCoverAndHeaderLine)
     // "Page 1 of 2" and "Page 2 of 2" differ.
     EXPECT_NE(got[0].substr(0, 500 + 24 * 216), got[1].substr(0, 500 + 24 * 216));
 }
+
+// Every bit rate, standard and fine resolution, from our transmitter to
+// spandsp's terminal.
+class FaxTransmitRates : public testing::TestWithParam<int> {};
+
+TEST_P(FaxTransmitRates, PageArrivesAtThatRate)
+{
+    const int rate = GetParam();
+    const bool fine = rate == 4800 || rate == 9600 || rate == 14400;
+    TScratch dir;
+    const std::vector<std::string> pages{MakePbm(fine ? 60 : 30, rate / 2400)};
+    MakeApf(dir.Path("out.apf"), pages, {fine});
+    TFaxLine line;
+    const std::string pty = line.AddModem(0);
+    TFaxLine::TTerminalSetup t;
+    t.ReceiveTiff = dir.Path("got.tif");
+    line.AddTerminal(1, t);
+    line.Speed = 3;
+    line.Start();
+    TEngineHarness h(pty, true, kCom + 3);
+    h.NextFaxes.push_back({"555", dir.Path("out.apf"), ""});
+    fSetClassType(h.FP(), ClassType::ctClass1);
+    fSetModemFeatures(h.FP(), rate, '0');
+    afStartFax(h.FP(), fPrepareFaxTransmit, fFaxTransmit);
+    ASSERT_TRUE(h.WaitFinish(90000));
+    ASSERT_TRUE(line.WaitTerminal(1, 10000));
+    line.Stop();
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    const auto r = line.TerminalResult(1);
+    EXPECT_EQ(r.Completion, 0);
+    EXPECT_EQ(r.BitRate, rate);
+    int32_t bitRate = 0;
+    bool gotFine = false, ecm = true;
+    fGetSessionParams(h.FP(), bitRate, gotFine, ecm);
+    EXPECT_EQ(bitRate, rate);
+    EXPECT_EQ(gotFine, fine);
+    const auto got = TiffPages(dir.Path("got.tif"));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(SamePage(pages[0], got[0], kBlankTop));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRate, FaxTransmitRates,
+                         testing::Values(2400, 4800, 7200, 9600, 12000, 14400));
