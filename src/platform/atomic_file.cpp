@@ -23,56 +23,93 @@ void SetAtomicWriteHook(TAtomicWriteHook hook)
     gHook = hook;
 }
 
-void WriteFileAtomic(const std::string& path, std::string_view data)
+TAtomicFileWriter::TAtomicFileWriter(const std::string& path)
+    : FPath(path), FTemp(path + ".tmpXXXXXX")
 {
-    std::string tmp = path + ".tmpXXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0)
-        Fail("cannot create", tmp);
+    FFd = mkstemp(FTemp.data());
+    if (FFd < 0)
+        Fail("cannot create", FTemp);
     // A replaced file keeps its permissions (a table the operator opened to
     // a group stays open); a new one is the user's alone, since the station's
     // files hold mail, addresses and passwords.
     struct stat old;
     const mode_t mode =
         stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : 0600;
-    fchmod(fd, mode);
+    fchmod(FFd, mode);
+}
+
+TAtomicFileWriter::~TAtomicFileWriter()
+{
+    Abandon();
+}
+
+void TAtomicFileWriter::Abandon()
+{
+    if (FFd >= 0) {
+        close(FFd);
+        unlink(FTemp.c_str());
+        FFd = -1;
+    }
+}
+
+void TAtomicFileWriter::Write(std::string_view data)
+{
+    if (FFd < 0) {
+        errno = EBADF;
+        Fail("cannot write", FTemp);
+    }
     const char* p = data.data();
     size_t left = data.size();
     while (left > 0) {
-        ssize_t n = write(fd, p, left);
+        ssize_t n = write(FFd, p, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             int saved = errno;
-            close(fd);
-            unlink(tmp.c_str());
+            Abandon();
             errno = saved;
-            Fail("cannot write", tmp);
+            Fail("cannot write", FTemp);
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
+}
+
+void TAtomicFileWriter::Commit()
+{
+    if (FFd < 0) {
+        errno = EBADF;
+        Fail("cannot flush", FTemp);
+    }
     // The descriptor is closed whether or not the flush worked.
-    const bool synced = fsync(fd) == 0;
+    const bool synced = fsync(FFd) == 0;
     int saved = errno;
-    const bool closed = close(fd) == 0;
+    const bool closed = close(FFd) == 0;
+    FFd = -1;
     if (!closed && synced)
         saved = errno;
     if (!synced || !closed) {
-        unlink(tmp.c_str());
+        unlink(FTemp.c_str());
         errno = saved;
-        Fail("cannot flush", tmp);
+        Fail("cannot flush", FTemp);
     }
     if (TAtomicWriteHook hook = gHook)
-        hook(tmp);
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        hook(FTemp);
+    if (rename(FTemp.c_str(), FPath.c_str()) != 0) {
         int saved = errno;
-        unlink(tmp.c_str());
+        unlink(FTemp.c_str());
         errno = saved;
-        Fail("cannot rename to", path);
+        Fail("cannot rename to", FPath);
     }
-    const size_t slash = path.rfind('/');
-    SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+    const size_t slash = FPath.rfind('/');
+    SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : FPath.substr(0, slash));
+}
+
+void WriteFileAtomic(const std::string& path, std::string_view data)
+{
+    TAtomicFileWriter writer(path);
+    writer.Write(data);
+    writer.Commit();
 }
 
 void SyncDirectory(const std::string& dir)

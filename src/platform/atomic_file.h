@@ -14,6 +14,31 @@ void WriteFileAtomic(const std::string& path, std::string_view data);
 // that commits a file). Nothing when it cannot be opened.
 void SyncDirectory(const std::string& dir);
 
+// The same as WriteFileAtomic for data that comes in pieces (a large
+// attachment, a mapped message): nothing appears under the name until Commit,
+// and a writer dropped before it removes its temporary file.
+class TAtomicFileWriter {
+public:
+    // Creates the temporary file beside path; throws std::system_error.
+    explicit TAtomicFileWriter(const std::string& path);
+    ~TAtomicFileWriter();
+    TAtomicFileWriter(const TAtomicFileWriter&) = delete;
+    TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
+
+    // Throws std::system_error; the writer is then spent.
+    void Write(std::string_view data);
+    // Flushes to disk, renames over the target and syncs the directory;
+    // throws std::system_error.
+    void Commit();
+
+private:
+    void Abandon();
+
+    std::string FPath;
+    std::string FTemp;
+    int FFd = -1;
+};
+
 // Appends the bytes to the file, creating it when missing (logs). False when
 // the file cannot be opened or not all of the bytes reach it.
 bool AppendToFile(const std::string& path, std::string_view data);

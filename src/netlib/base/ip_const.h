@@ -73,6 +73,7 @@
     X(SBinHexOddChar, "One odd character")                                                         \
     X(SBinHexResourceForkErr, "Resource fork present")                                             \
     X(SLineLengthErr, "Invalid line length for encoded text")                                      \
+    X(SMimeNestingErr, "MIME parts nested too deeply")                                             \
     X(SNoBoundary, "No Mime boundary")                                                             \
     X(SNoMemoryStreamErr, "No Memory Stream assigned")                                             \
     X(SUUEncodeCountErr, "Count <> Len or Count > 63")                                             \
