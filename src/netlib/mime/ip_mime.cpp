@@ -303,7 +303,7 @@ bool IsPlainAscii(const std::string& text)
     });
 }
 
-// A file name parameter: bare, quoted, or RFC 2231 when it holds 8-bit text.
+// A file name parameter: quoted, or RFC 2231 when it holds 8-bit text.
 std::string FileNameParam(const std::string& key, const std::string& value)
 {
     if (!IsPlainAscii(value)) {
@@ -322,7 +322,9 @@ std::string FileNameParam(const std::string& key, const std::string& value)
         }
         return out;
     }
-    return TIpMimeEntity::ContainsSpecialChars(value) ? QuotedParam(key, value) : key + "=" + value;
+    // Quoted even when bare would do: munpack reads a bare name up to the
+    // next blank, parameters after it included.
+    return QuotedParam(key, value);
 }
 
 // Lines of a header block as name and unfolded value.
@@ -866,7 +868,7 @@ std::string TIpMimeEntity::EncodeContentType() const
         if (!StartInfo.empty())
             items.push_back(QuotedParam("start-info", StartInfo));
     }
-    return ComposeField("Content-Type: ", items, ";", false).front();
+    return ComposeField("Content-Type: ", items, "; ", false).front();
 }
 
 std::string TIpMimeEntity::EncodeContentTransferEncoding() const
@@ -891,7 +893,7 @@ void TIpMimeEntity::EncodeContentDisposition(std::vector<std::string>& lines) co
                                                          : std::string(key) + "=" + *value);
     if (Size > 0)
         items.push_back("size=" + std::to_string(Size));
-    for (auto& line : ComposeField("Content-Disposition: ", items, ";", false))
+    for (auto& line : ComposeField("Content-Disposition: ", items, "; ", false))
         lines.push_back(std::move(line));
 }
 

@@ -35,6 +35,8 @@
 //   number, so two made in the same millisecond still differ.
 // - Parts nest at most IpMaxMimeNesting deep; deeper nesting is refused with
 //   an error rather than run the stack out.
+// - Content parameters are joined by "; " and file names always quoted, as
+//   mail readers (munpack among them) split them.
 // - Uuencoded parts are written as "x-uuencode", the name mail readers know;
 //   "uuencoded", "uuencode" and "x-uue" are read as well.
 // - A body larger than 5 MB, decoded or encoded, moves to a self-deleting

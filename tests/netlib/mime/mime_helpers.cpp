@@ -1,0 +1,115 @@
+#include "mime_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+std::string RunShell(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return out;
+    }
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, got);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+std::string OracleCommand()
+{
+    const char* dir = std::getenv("SKIPMAIL_SOURCE_DIR");
+    return std::string("python3 ") + (dir ? dir : SKIPMAIL_TEST_SOURCE_DIR) +
+           "/tests/netlib/mime/mime_oracle.py";
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (auto& c : out)
+        c = char(gen());
+    return out;
+}
+
+std::string Unhex(const std::string& hex)
+{
+    std::string out;
+    if (hex == "-")
+        return out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string Extract(TIpMimeEntity& entity)
+{
+    TIpMemoryStream out;
+    entity.ExtractBodyStream(out);
+    return out.Data();
+}
+
+std::vector<TLeaf> Leaves(TIpMimeEntity& entity)
+{
+    if (entity.MimeParts().GetCount() == 0)
+        return {TLeaf{entity.FileName, Extract(entity)}};
+    std::vector<TLeaf> out;
+    for (int i = 0; i < entity.MimeParts().GetCount(); ++i)
+        for (auto& leaf : Leaves(*entity.MimeParts().GetPart(i)))
+            out.push_back(std::move(leaf));
+    return out;
+}
+
+std::vector<TLeaf> ParseLeaves(const std::string& text)
+{
+    std::vector<TLeaf> out;
+    std::istringstream lines(text);
+    std::string name, data;
+    while (lines >> name >> data) {
+        if (name == "type" || name == "defects")
+            continue;
+        out.push_back(TLeaf{Unhex(name), Unhex(data)});
+    }
+    return out;
+}
+
+std::string EncodeWith(TIpMimeEncodingMethod method, const std::string& data,
+                       const std::string& fileName)
+{
+    TIpMimeEntity entity;
+    entity.ContentTransferEncoding = method;
+    TIpMemoryStream in;
+    in.WriteString(data);
+    entity.EncodeBodyStream(in, fileName);
+    entity.Body().Flush();
+    return static_cast<TIpMemoryStream*>(entity.Body().Stream())->Data();
+}
+
+std::string DecodeWith(TIpMimeEncodingMethod method, const std::string& body)
+{
+    TIpMimeEntity entity;
+    entity.ContentTransferEncoding = method;
+    entity.Body().WriteString(body);
+    return Extract(entity);
+}
