@@ -199,24 +199,13 @@ std::string ParseParams(const std::string& text, std::vector<TParam>& params)
     return Trim(items[0]);
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 std::string PercentDecode(const std::string& text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
-            const int hi = HexDigit(text[i + 1]);
-            const int lo = HexDigit(text[i + 2]);
+            const int hi = IpHexDigit(text[i + 1]);
+            const int lo = IpHexDigit(text[i + 2]);
             if (hi >= 0 && lo >= 0) {
                 out += char(hi << 4 | lo);
                 i += 2;

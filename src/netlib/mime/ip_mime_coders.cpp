@@ -119,17 +119,6 @@ bool IsLineBreak(char c)
     return c == '\r' || c == '\n';
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Whether the body's last byte ends a line, so its last line gets one too.
 bool EndsWithLineBreak(TIpAnsiTextStream& body)
 {
@@ -145,6 +134,17 @@ bool EndsWithLineBreak(TIpAnsiTextStream& body)
 }
 
 } // namespace
+
+int IpHexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
 
 // Base64
 
@@ -310,8 +310,8 @@ bool IpDecodeQuoted(TIpAnsiTextStream& body, TIpStream& out, const TIpCoderProgr
                     soft = true;
                     break;
                 }
-                const int hi = HexValue(line[i + 1]);
-                const int lo = HexValue(line[i + 2]);
+                const int hi = IpHexDigit(line[i + 1]);
+                const int lo = IpHexDigit(line[i + 2]);
                 if (hi >= 0 && lo >= 0) {
                     sink.Put(char(hi << 4 | lo));
                     i += 2;
