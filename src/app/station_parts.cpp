@@ -10,6 +10,7 @@
 #include "core/config.h"
 #include "core/msg_status_frm.h"
 #include "link/link_ctrl_frm.h"
+#include "link/windows/com_frm.h"
 #include "mail/account_list.h"
 #include "mail/gateway_config_frm.h"
 #include "mail/mail_exchange.h"
@@ -18,6 +19,7 @@
 #include "mail/net_config_frm.h"
 #include "mail/pop3_frm.h"
 #include "mail/smtp_frm.h"
+#include "platform/dialogs.h"
 
 namespace {
 
@@ -30,9 +32,20 @@ public:
     bool OpenPort() override { return FLink.OpenModemPort(FConfig.Modem.Port) == 1; }
     void InitModem() override { FLink.ModemInitTimerTimer(); }
     bool ModemReady() override { return FLink.IsModemReady(); }
-    // This build has no port selection dialog: the configured port is tried
-    // again, and Cancel on the box ends the program.
-    bool SelectPort() override { return false; }
+    // The chosen port becomes the configured one and is saved at once, so
+    // the next start opens it too.
+    bool SelectPort() override
+    {
+        TComFrm dialog;
+        if (ShowModal(dialog) != QDialog::Accepted)
+            return false;
+        {
+            auto lock = FConfig.Lock();
+            FConfig.Modem.Port = dialog.ComPort;
+        }
+        FConfig.Save();
+        return true;
+    }
 
 private:
     TLinkCtrlFrm& FLink;

@@ -2,36 +2,56 @@
 
 #include <QTemporaryDir>
 
+#include <cstdlib>
+
 #include "app/station_parts.h"
 #include "configui/config_frm.h"
 #include "core/channel_list.h"
 #include "core/config.h"
 #include "core/scheduled_link_list.h"
 #include "core/station_list.h"
+#include "link/windows/com_frm.h"
+#include "link/windows/mouse_combo_box.h"
 #include "platform/data_root.h"
+#include "support/scripted_dialogs.h"
+#include "support/sky_sim.h"
 
 namespace {
 
-TEST(StationPartsTest, StationConfigurationOpensFromItsMenuEntryBehindItsOwnPassword)
-{
+// The shared objects of a station of one record, in a data root of its own.
+struct TStationBase {
+    TStationBase()
+    {
+        DataRoot::Set(dir.path().toStdString());
+        config = std::make_unique<TConfig>();
+        stations = std::make_unique<TStationList>();
+        stations->Add(TStation{"HOME", "HM1"});
+        o.Config = config.get();
+        o.Stations = stations.get();
+        o.Channels = &channels;
+        o.ScheduledLinks = &links;
+        o.AddMenuEntry = [this](TMenuEntry e) { entries.push_back(std::move(e)); };
+    }
+
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    DataRoot::Set(dir.path().toStdString());
-    TConfig config;
-    config.Station.Pass = "net1";
-    TStationList stations;
-    stations.Add(TStation{"HOME", "HM1"});
+    std::unique_ptr<TConfig> config;
+    std::unique_ptr<TStationList> stations;
     TChannelList channels;
     TScheduledLinkList links;
     TStationObjects o;
-    o.Config = &config;
-    o.Stations = &stations;
-    o.Channels = &channels;
-    o.ScheduledLinks = &links;
     std::vector<TMenuEntry> entries;
-    o.AddMenuEntry = [&entries](TMenuEntry e) { entries.push_back(std::move(e)); };
-
     TStationParts parts = DefaultStationParts();
+};
+
+TEST(StationPartsTest, StationConfigurationOpensFromItsMenuEntryBehindItsOwnPassword)
+{
+    TStationBase base;
+    TConfig& config = *base.config;
+    TStationObjects& o = base.o;
+    std::vector<TMenuEntry>& entries = base.entries;
+    TStationParts& parts = base.parts;
+    config.Station.Pass = "net1";
+
     // Without the link control window there is nothing to configure.
     EXPECT_EQ(parts.StationConfig(o), nullptr);
     EXPECT_TRUE(entries.empty());
@@ -52,6 +72,36 @@ TEST(StationPartsTest, StationConfigurationOpensFromItsMenuEntryBehindItsOwnPass
     EXPECT_EQ(dialog->Name->text(), "HOME");
     dialog->close();
     part.reset();
+}
+
+// Start-up step 8: a port in use leads to the port dialog; the port chosen
+// there is opened and kept in the INI file.
+TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
+{
+    TStationBase base;
+    TConfig& config = *base.config;
+    TModemSimPty sim;
+    ::setenv("SKIPMAIL_COM200", sim.SlavePath().c_str(), 1);
+    ::setenv("SKIPMAIL_COM199", (base.dir.path().toStdString() + "/no-such-port").c_str(), 1);
+    config.Modem.Port = 199;
+    std::unique_ptr<QObject> link = base.parts.LinkControl(base.o);
+    base.o.LinkControl = link.get();
+    std::unique_ptr<TModemStartup> modem = base.parts.Modem(base.o);
+    EXPECT_FALSE(modem->OpenPort());
+
+    TScriptedDialogs dialogs;
+    dialogs.ExpectDialog("TComFrm", [](QDialog&) { return static_cast<int>(QDialog::Rejected); })
+        .ExpectDialog("TComFrm", [](QDialog& d) {
+            auto& frm = static_cast<TComFrm&>(d);
+            frm.PortBox->setCurrentIndex(frm.PortBox->findText("COM200"));
+            return static_cast<int>(QDialog::Accepted);
+        });
+    EXPECT_FALSE(modem->SelectPort());
+    EXPECT_EQ(config.Modem.Port, 199);
+    EXPECT_TRUE(modem->SelectPort());
+    EXPECT_EQ(config.Modem.Port, 200);
+    EXPECT_TRUE(modem->OpenPort());
+    EXPECT_EQ(TConfig(config.FileName()).Modem.Port, 200);
 }
 
 } // namespace
