@@ -1,13 +1,18 @@
 #include "link/link_ctrl_frm.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QTextEdit>
 #include <QThread>
 #include <QVBoxLayout>
@@ -21,7 +26,14 @@
 #include "core/router.h"
 #include "core/scheduled_link_list.h"
 #include "core/station_list.h"
+#include "link/radio/radio_commands.h"
 #include "link/radio/radio_wire.h"
+#include "link/windows/auto_link_list_frm.h"
+#include "link/windows/chat_frm.h"
+#include "link/windows/link_frm.h"
+#include "link/windows/received_files.h"
+#include "link/windows/test_tone_frm.h"
+#include "link/windows/veskar_statistics_frm.h"
 #include "link/windows/voice_form.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -41,14 +53,19 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
                            QWidget* parent)
     : QWidget(parent), StatusLabel(new QLabel(this)), StatusEdit(new QTextEdit(this)),
       SpeedButton1(new QPushButton("&Link", this)), VoiceBtn(new QPushButton("&Voice", this)),
-      AbortBtn(new QPushButton("&Abort", this)), Label3(new QLabel("CH:", this)),
+      AbortBtn(new QPushButton("&Abort", this)), ChatBtn(new QPushButton("&Chat", this)),
+      MainMenu1(new QMenuBar(this)), ReceiveFileBox(new TReceiveFileBox(this)),
+      ReceiveFileListBox(ReceiveFileBox->ReceiveFileListBox), OpenBtn(ReceiveFileBox->OpenBtn),
+      DeleteBtn(ReceiveFileBox->DeleteBtn), Label3(new QLabel("CH:", this)),
       ChannelLabel(new QLabel(this)), FreqLabel(new QLabel(this)), Label11(new QLabel("kHz", this)),
       USBLabel(new QLabel(this)), LinkStateLabel(new QLabel("Idle", this)),
       CountsLabel(new QLabel(this)), SendGauge(new QProgressBar(this)),
       ReceiveGauge(new QProgressBar(this)), MDM7300(new TApdComPort(this)),
-      VoiceForm(new TVoiceForm(this)), AutoLinkQueue(FLink.AutoLinkQueue), FConfig(config),
-      FStations(stations), FChannels(channels), FSchedule(schedule), FRouter(router),
-      FStatus(status),
+      VoiceForm(new TVoiceForm(this)), VeskarStatisticsFrm(new TVeskarStatisticsFrm(this)),
+      AutoLinkListFrm(new TAutoLinkListFrm(this, FLink.AutoLinkQueue)),
+      ChatFrm(std::make_unique<TChatFrm>(*this)), AutoLinkQueue(FLink.AutoLinkQueue),
+      FConfig(config), FStations(stations), FChannels(channels), FSchedule(schedule),
+      FRouter(router), FStatus(status),
       FRadio(config, stations, channels,
              TRadioTimers{RadioCmdProcess, RadioDeadMan, ScanTimer, ALETimer}, *this),
       FLink(config, stations, channels, schedule,
@@ -77,13 +94,31 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     buttons->addWidget(SpeedButton1);
     buttons->addWidget(VoiceBtn);
     buttons->addWidget(AbortBtn);
+    buttons->addWidget(ChatBtn);
     buttons->addStretch();
+    QMenu* view = MainMenu1->addMenu("&View");
+    VeskarStats1 = view->addAction("&VESKAR Status");
+    AutoLinkList1 = view->addAction("&Auto Link List");
+    QMenu* modem = MainMenu1->addMenu("&Modem");
+    SendTestTones1 = modem->addAction("Send &Test Tones");
+    HardwareAbort1 = modem->addAction("Hardware &Abort");
     auto* layout = new QVBoxLayout(this);
+    layout->setMenuBar(MainMenu1);
     layout->addLayout(panel);
     layout->addLayout(linkPanel);
-    layout->addWidget(StatusEdit);
+    layout->addWidget(StatusEdit, 2);
+    layout->addWidget(ReceiveFileBox, 1);
     layout->addLayout(buttons);
-    resize(560, 360);
+    resize(560, 480);
+
+    connect(SpeedButton1, &QPushButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(VoiceBtn, &QPushButton::clicked, this, [this] { VoiceBtnClick(); });
+    connect(AbortBtn, &QPushButton::clicked, this, [this] { HardwareAbortClick(); });
+    connect(ChatBtn, &QPushButton::clicked, this, [this] { ChatBtnClick(); });
+    connect(VeskarStats1, &QAction::triggered, this, [this] { VeskarStats1Click(); });
+    connect(AutoLinkList1, &QAction::triggered, this, [this] { AutoLinkList1Click(); });
+    connect(SendTestTones1, &QAction::triggered, this, [this] { SendTestTones1Click(); });
+    connect(HardwareAbort1, &QAction::triggered, this, [this] { HardwareAbortClick(); });
 
     SetChannelReadoutVisible(RadioModelFromType(FConfig.Radio.Type) != TRadioModel::None);
 
@@ -94,7 +129,11 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     SendFileTimer.OnTimer = [this] { FLink.SendFileTimerTimer(); };
     SelCallTimer.OnTimer = [this] { FLink.SelCallTimerTimer(); };
     EndLinkTimer.OnTimer = [this] { EndLinkTimerTimer(); };
-    ALETimer.OnTimer = [this] { ALETimerTimer(); };
+    ALETimer.OnTimer = [this] {
+        // Nothing is called while the radio is the operator's.
+        if (!FVoiceMode)
+            ALETimerTimer();
+    };
     ALETimer.SetEnabled(FConfig.AleVeskar.Enabled);
 
     MDM7300->SetAutoOpen(false);
@@ -104,6 +143,7 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
         ProcessModemMessage(code, payload);
     };
     FParser.OnData = [this](uint8_t b) { FLinkData += static_cast<char>(b); };
+    ConnectLinkEvents();
 
     for (const std::string& failed : MessageStore::CreateWorkingDirectories())
         AddStatusLine("Error Creating Directory " + failed, true);
@@ -187,6 +227,7 @@ void TLinkCtrlFrm::SetIdleState()
     SpeedButton1->setEnabled(true);
     VoiceBtn->setEnabled(true);
     AbortBtn->setEnabled(false);
+    VeskarStatisticsFrm->Reset();
     SetScanning(true);
 }
 
@@ -323,6 +364,11 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         ModemInitTimer.SetEnabled(false);
         AddStatusLine("Modem configuration successful", true);
         FLink.ModemConfigured();
+        try {
+            PutBytes(ModemFrame::Command(ModemFrame::kCmdVersions));
+        } catch (const std::exception&) {
+            AddStatusLine("Hardware Communication Error #47", false);
+        }
         InitRadio();
         break;
     case kMsgHardwareError: {
@@ -368,6 +414,29 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
             FConfig.CpuVersion = payload;
         else
             FConfig.WaveformVariant = payload;
+        break;
+    }
+    case kMsgLocalStatistics:
+    case kMsgRemoteStatistics: {
+        const TLinkStatistics stats = ParseStatistics(payload);
+        TVeskarStatisticsFrm& w = *VeskarStatisticsFrm;
+        const bool local = code == kMsgLocalStatistics;
+        const std::pair<QLabel*, const std::string*> boxes[] = {
+            {local ? w.MyModBox : w.HisModBox, &stats.Mod},
+            {local ? w.MySNRBox : w.HisSNRBox, &stats.Snr},
+            {local ? w.MyFreqBox : w.HisFreqBox, &stats.Freq},
+            {local ? w.MyPHSBox : w.HisPHSBox, &stats.Phs},
+            {local ? w.MyECCBox : w.HisECCBox, &stats.Ecc},
+            {local ? w.MyTPUTBox : w.HisTPUTBox, &stats.Tput}};
+        for (const auto& [box, text] : boxes)
+            box->setText(ToQt(*text));
+        break;
+    }
+    case kMsgToneLevels: {
+        TVeskarStatisticsFrm& w = *VeskarStatisticsFrm;
+        QProgressBar* bars[] = {w.T1ProgressBar, w.T2ProgressBar, w.T3ProgressBar, w.T4ProgressBar};
+        for (size_t i = 0; i < std::size(bars) && i < payload.size(); ++i)
+            bars[i]->setValue(std::max(1, static_cast<int>(static_cast<uint8_t>(payload[i]))));
         break;
     }
     default:
@@ -426,7 +495,7 @@ void TLinkCtrlFrm::SetRadioLabel(TRadioLabel label, const std::string& text)
 
 bool TLinkCtrlFrm::VoiceShowing() const
 {
-    return VoiceForm->isVisible();
+    return FVoiceMode || VoiceForm->isVisible();
 }
 
 uint32_t TLinkCtrlFrm::TickCount()
@@ -438,4 +507,160 @@ void TLinkCtrlFrm::ProcessMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QThread::msleep(5);
+}
+
+// ------------------------------------------------------------ the link's windows
+
+void TLinkCtrlFrm::ConnectLinkEvents()
+{
+    // The chat window hears of the link on its own turn of the message loop:
+    // a ring lets messages run while it shakes the window, and the modem
+    // parser that delivers it must not be entered again meanwhile.
+    auto later = [this](std::function<void()> f) {
+        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+    };
+    TLinkEvents& e = FLink.Events;
+    e.LinkUp = [this, later](const std::string& peer) {
+        later([this, peer, own = FStations.Get(0).Name] {
+            ChatFrm->SetOwnName(own);
+            ChatFrm->LinkUp(peer);
+            ChatFrm->SetLinked(true);
+        });
+    };
+    e.LinkDown = [later, this] {
+        later([this] {
+            ChatFrm->SetLinked(false);
+            ChatFrm->ShowDisconnected();
+        });
+    };
+    e.ChatText = [later, this](const std::string& peer, const std::string& text) {
+        later([this, peer, text] { ChatFrm->ReceiveText(peer, text); });
+    };
+    e.Ring = [later, this](uint8_t) { later([this] { ChatFrm->Ring(); }); };
+    e.ItemReceived = [this](Transfer::TKind, const std::string&) { RefreshReceivedFiles(); };
+}
+
+void TLinkCtrlFrm::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous())
+        RefreshReceivedFiles();
+    QWidget::showEvent(event);
+}
+
+void TLinkCtrlFrm::RefreshReceivedFiles()
+{
+    ReceiveFileBox->RefreshReceivedFiles();
+}
+
+void TLinkCtrlFrm::SendModemCommand(uint8_t command)
+{
+    try {
+        PutBytes(ModemFrame::Command(command));
+    } catch (const std::exception&) {
+        AddStatusLine("Hardware Communication Error #48", true);
+    }
+}
+
+void TLinkCtrlFrm::ResetLinkButton()
+{
+    SpeedButton1->setText("&Link");
+    QPalette black = SpeedButton1->palette();
+    black.setColor(QPalette::ButtonText, Qt::black);
+    SpeedButton1->setPalette(black);
+    SpeedButton1->setDown(false);
+}
+
+void TLinkCtrlFrm::SpeedButton1Click()
+{
+    if (FStations.Count() <= 1) {
+        ShowMessageBox("No Stations are Configured\nContact your system administrator.",
+                       "Manual Link", MB_OK, TMsgIcon::Warning);
+        return;
+    }
+    TLinkFrm dialog(this, FConfig, FChannels, FStations);
+    dialog.move(pos() + QPoint(20, 20));
+    dialog.SendMailCheckBox->setChecked(FLink.SendMail);
+    dialog.AutoEndCheckBox->setChecked(FLink.AutoEnd);
+    dialog.ChannelBox->setVisible(RadioPresent() && FChannels.Count() > 0);
+    if (ShowModal(dialog) != QDialog::Accepted)
+        return;
+    FLink.SendMail = dialog.SendMailCheckBox->isChecked();
+    FLink.AutoEnd = dialog.AutoEndCheckBox->isChecked();
+    CallStation(dialog.StationName(), dialog.Channel(), true);
+}
+
+void TLinkCtrlFrm::VoiceBtnClick()
+{
+    if (!CheckModemReady())
+        return;
+    if (FLink.Linked())
+        AddStatusLine("Disconnecting from Station: " + FLink.LinkStation(), true);
+    SendDisconnect();
+    ResetLinkButton();
+    FLink.AbandonCall();
+    const TRadioModel model = RadioModelFromType(FConfig.Radio.Type);
+    if (model == TRadioModel::None || model == TRadioModel::Other)
+        return;
+    SetIdleState();
+    EndLinkTimer.SetEnabled(false);
+    ALETimer.SetEnabled(false);
+    SetScanning(false);
+    if (IsIcomNmea(model))
+        QueueRadioCommand(RadioCommands::IcomRemote(model, false));
+    SetRadioLabel(TRadioLabel::Status, "Paused");
+    FVoiceMode = true;
+    ShowModal(*VoiceForm);
+    FVoiceMode = false;
+    SetIdleState();
+    SetRadioLabel(TRadioLabel::Status, IsBarrett(model) || model == TRadioModel::KenwoodTK90 ||
+                                               model == TRadioModel::KenwoodTRC80 ||
+                                               model == TRadioModel::KenwoodTS850
+                                           ? "Scanning"
+                                           : "");
+    // Automatic linking goes on where it was switched on.
+    ALETimer.SetEnabled(FConfig.AleVeskar.Enabled);
+}
+
+void TLinkCtrlFrm::HardwareAbortClick()
+{
+    CheckModemReady(); // tells the operator; the abort goes out all the same
+    AddStatusLine("Aborting", true);
+    SendAbort();
+    FLink.AbandonCall();
+    SetIdleState();
+    ResetLinkButton();
+    EndLinkTimer.SetEnabled(false);
+    ScanTimer.SetEnabled(true);
+}
+
+void TLinkCtrlFrm::SendTestTones1Click()
+{
+    if (FLink.Linked()) {
+        ShowMessageBox("Disconnect VESKAR link and try again.", "Transmit Test Tones", MB_OK,
+                       TMsgIcon::Warning);
+        return;
+    }
+    TTestToneFrm dialog(this, [this](uint8_t command) { SendModemCommand(command); });
+    ShowModal(dialog);
+}
+
+void TLinkCtrlFrm::ChatBtnClick()
+{
+    if (ChatFrm->isHidden())
+        ChatFrm->SetOwnName(FStations.Get(0).Name);
+    ChatFrm->show();
+    ChatFrm->raise();
+    ChatFrm->activateWindow();
+}
+
+void TLinkCtrlFrm::VeskarStats1Click()
+{
+    VeskarStatisticsFrm->show();
+    VeskarStatisticsFrm->raise();
+}
+
+void TLinkCtrlFrm::AutoLinkList1Click()
+{
+    AutoLinkListFrm->show();
+    AutoLinkListFrm->raise();
 }

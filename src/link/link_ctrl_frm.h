@@ -16,17 +16,24 @@
 #include "link/window_timer.h"
 #include "platform/date_time.h"
 
+class QAction;
 class QLabel;
+class QListWidget;
+class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QTextEdit;
 class TApdComPort;
+class TAutoLinkListFrm;
+class TChatFrm;
 class TConfig;
 class TChannelList;
 class TMsgStatusFrm;
 class TRouter;
 class TScheduledLinkList;
+class TReceiveFileBox;
 class TStationList;
+class TVeskarStatisticsFrm;
 class TVoiceForm;
 
 // The link control window "5757 Link Control": the modem port and its
@@ -34,10 +41,14 @@ class TVoiceForm;
 // automatic linking and the transfer, in TStationLink), with its labels,
 // gauges and the daily link log. GUI thread only.
 //
-// For the link's other windows: TLinkEvents (LinkEvents()) tells of links
-// up and down, chat text, rings and received items; SendChatText, SendBuzz,
-// CallStation, AddAutoLinkEntry, RemoveAutoLinkEntry and AutoLinkQueue act
-// on the link; SendMail and AutoEnd (Link()) are the next link's options.
+// The link's own windows hang on it: the chat window, the modem statistics
+// and the automatic link list (made with it, kept for its life), the manual
+// link, voice and test tone dialogs (opened from its buttons and menus) and
+// the received files group. It feeds them from the link's events
+// (TLinkEvents, LinkEvents()), so those hooks are its own; SendChatText,
+// SendBuzz, CallStation, AddAutoLinkEntry, RemoveAutoLinkEntry and
+// AutoLinkQueue act on the link; SendMail and AutoEnd (Link()) are the next
+// link's options.
 class TLinkCtrlFrm : public QWidget,
                      public TLinkControl,
                      private TRadioHost,
@@ -59,6 +70,16 @@ public:
     QPushButton* SpeedButton1;
     QPushButton* VoiceBtn;
     QPushButton* AbortBtn;
+    QPushButton* ChatBtn;
+    QMenuBar* MainMenu1;
+    QAction* VeskarStats1;
+    QAction* AutoLinkList1;
+    QAction* SendTestTones1;
+    QAction* HardwareAbort1;
+    TReceiveFileBox* ReceiveFileBox;
+    QListWidget* ReceiveFileListBox;
+    QPushButton* OpenBtn;
+    QPushButton* DeleteBtn;
     QLabel* Label3;
     QLabel* ChannelLabel;
     QLabel* FreqLabel;
@@ -81,6 +102,10 @@ public:
 
     TApdComPort* MDM7300;
     TVoiceForm* VoiceForm;
+    TVeskarStatisticsFrm* VeskarStatisticsFrm;
+    TAutoLinkListFrm* AutoLinkListFrm;
+    // A window of its own (no parent), freed with this one.
+    std::unique_ptr<TChatFrm> ChatFrm;
 
     std::vector<TAutoLinkEntry>& AutoLinkQueue;
 
@@ -139,6 +164,18 @@ public:
     // Announces a modem reconfiguration that waits for the link's end.
     void RequestReinitialize();
 
+    // The operator's commands.
+    void SpeedButton1Click();
+    void VoiceBtnClick();
+    void HardwareAbortClick();
+    void SendTestTones1Click();
+    void ChatBtnClick();
+    void VeskarStats1Click();
+    void AutoLinkList1Click();
+    void RefreshReceivedFiles();
+    // A modem command without arguments; a refused port is logged.
+    void SendModemCommand(uint8_t command);
+
     bool IsModemReady() const { return FModemReady; }
     bool IsLinked() const { return FLink.Linked(); }
     uint32_t BytesInFlight() const { return FLink.BytesInFlight(); }
@@ -146,6 +183,9 @@ public:
     TStationLink& Link() { return FLink; }
     TLinkEvents& LinkEvents() { return FLink.Events; }
     const std::string& LinkStation() const { return FLink.LinkStation(); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     // TRadioHost
@@ -174,6 +214,8 @@ private:
     void ModemDataAvailable();
     void FlushLinkData();
     void SendModemConfigure();
+    void ConnectLinkEvents();
+    void ResetLinkButton();
 
     TConfig& FConfig;
     TStationList& FStations;
@@ -192,4 +234,6 @@ private:
     std::string FLastRadioStatus;
     uint32_t FLastConfigureTick = 0;
     bool FConfigureSent = false;
+    // The voice dialog is open.
+    bool FVoiceMode = false;
 };

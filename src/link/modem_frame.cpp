@@ -1,5 +1,7 @@
 #include "link/modem_frame.h"
 
+#include <iterator>
+
 namespace ModemFrame {
 
 TPayloadLength MessageLength(uint8_t code)
@@ -17,9 +19,30 @@ TPayloadLength MessageLength(uint8_t code)
     case kMsgCpuVersion:
     case kMsgWaveform:
         return {TPayloadKind::Text, 32};
+    case kMsgLocalStatistics:
+    case kMsgRemoteStatistics:
+        return {TPayloadKind::Text, 64};
+    case kMsgToneLevels:
+        return {TPayloadKind::Fixed, kToneLevelCount};
     default:
         return {TPayloadKind::Fixed, 0};
     }
+}
+
+TLinkStatistics ParseStatistics(const std::string& payload)
+{
+    TLinkStatistics s;
+    std::string* fields[] = {&s.Mod, &s.Snr, &s.Freq, &s.Phs, &s.Ecc, &s.Tput};
+    size_t field = 0;
+    for (char c : payload) {
+        if (c == ',') {
+            if (++field == std::size(fields))
+                break;
+        } else {
+            *fields[field] += c;
+        }
+    }
+    return s;
 }
 
 std::vector<uint8_t> Command(uint8_t command, std::initializer_list<uint8_t> args)

@@ -22,7 +22,12 @@ inline constexpr uint8_t kDataEscape = 0x81;
 inline constexpr uint8_t kCmdAbort = 0x06;      // hardware abort: the link drops at once
 inline constexpr uint8_t kCmdDisconnect = 0x07; // end the link once the data queued is sent
 inline constexpr uint8_t kCmdConfigure = 0x50;  // configure; answered by kMsgConfigured
-inline constexpr uint8_t kCmdVersions = 0x51;   // report the three versions
+// Asks for the three version reports; sent once the modem is configured.
+inline constexpr uint8_t kCmdVersions = 0x51;
+// Test tones for alignment: the modem transmits until told to stop.
+inline constexpr uint8_t kCmdEightTones = 0x04;
+inline constexpr uint8_t kCmdStopTones = 0x05;
+inline constexpr uint8_t kCmdSingleTone = 0x0B;
 // Radio-port byte group: 0x80 0x34, the byte, 0x80 0x33 (radio/radio_wire.h).
 inline constexpr uint8_t kCmdRadioStart = 0x34;
 inline constexpr uint8_t kCmdRadioEnd = 0x33;
@@ -50,6 +55,16 @@ inline constexpr uint8_t kMsgTxEcho = 0x6A;     // count, then the bytes transmi
 inline constexpr uint8_t kMsgDspVersion = 0x70; // texts of up to 32 bytes ended by 0x00
 inline constexpr uint8_t kMsgCpuVersion = 0x71;
 inline constexpr uint8_t kMsgWaveform = 0x72;
+// Link statistics, which the modem reports on its own while a link is up:
+// a text of up to 64 bytes ended by 0x00 holding six fields separated by
+// ",": modulation, S/N, frequency offset, phase error, error corrections
+// and throughput, each as the modem writes it. 0x73 is this end's receiver,
+// 0x74 the far end's as its modem sent it over the link.
+inline constexpr uint8_t kMsgLocalStatistics = 0x73;
+inline constexpr uint8_t kMsgRemoteStatistics = 0x74;
+// Amplitudes of the waveform's tones 0, 2, 4 and 6: four bytes, 1-255.
+inline constexpr uint8_t kMsgToneLevels = 0x75;
+inline constexpr int kToneLevelCount = 4;
 // Link reports: 0x40-0x4F. An ID is four ASCII digits.
 inline constexpr uint8_t kMsgCalling = 0x40;      // the call is on the air
 inline constexpr uint8_t kMsgLinkUp = 0x41;       // linked; the peer's ID
@@ -58,6 +73,13 @@ inline constexpr uint8_t kMsgChannelBusy = 0x43;  // the call was not placed
 inline constexpr uint8_t kMsgIncoming = 0x44;     // a station calls us; its ID
 inline constexpr uint8_t kMsgDisconnected = 0x45; // the link ended (either side, or lost)
 inline constexpr int kIdLength = 4;
+
+// The six fields of a statistics report; missing ones are empty, extra
+// ones ignored.
+struct TLinkStatistics {
+    std::string Mod, Snr, Freq, Phs, Ecc, Tput;
+};
+TLinkStatistics ParseStatistics(const std::string& payload);
 
 enum class TPayloadKind { Fixed, Text, Counted };
 struct TPayloadLength {

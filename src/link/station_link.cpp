@@ -342,6 +342,17 @@ void TStationLink::LinkFailed()
     CallEnded();
 }
 
+void TStationLink::AbandonCall()
+{
+    if (FLinked || !CallUnderway())
+        return;
+    if (FAutoLinkAttempt)
+        AddAutoLinkEntry(FLinkStation, "Auto",
+                         Now() + std::max(1, FConfig.AleVeskar.Delay) / (24.0 * 60.0));
+    Log("Call to " + FLinkStation + " given up");
+    CallEnded();
+}
+
 void TStationLink::LinkDisconnected()
 {
     if (!FLinked) {

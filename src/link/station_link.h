@@ -132,6 +132,11 @@ public:
     void LinkEstablished(const std::string& peerId);
     void LinkFailed();
     void LinkDisconnected();
+    // The operator took the modem off the call under way (voice mode or a
+    // hardware abort): the call ends without counting as a failed attempt,
+    // and an automatic attempt's station is queued again as "Auto", due
+    // [ALE/VESKAR] DELAY minutes from now.
+    void AbandonCall();
     // The modem was configured: it learns this station's own address.
     void ModemConfigured();
 

@@ -2,6 +2,8 @@
 
 #include "platform/text.h"
 
+#include <QApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -53,6 +55,11 @@ bool PlaySoundAsync(const std::string& path)
         std::lock_guard guard(gLock);
         if (gLauncher)
             return gLauncher("aplay", {"-q", path});
+    }
+    if (!QFileInfo(ToQt(path)).isFile()) {
+        // As the system's default sound stands in for a missing one.
+        QApplication::beep();
+        return false;
     }
     if (Installed("aplay"))
         return Launch("aplay", {"-q", path});

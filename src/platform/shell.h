@@ -17,9 +17,10 @@ bool OpenDocument(const std::string& path);
 // False when no viewer could be started.
 bool ShowTextFile(const std::string& path);
 
-// Plays a sound file without waiting (aplay, else paplay). False when no
-// player is installed or it could not start; the caller may say so on a
-// status line.
+// Plays a sound file without waiting (aplay, else paplay); a missing file
+// gives the desktop's beep instead. False when nothing was played from the
+// file (no file, no player installed, or it could not start); the caller
+// may say so on a status line.
 bool PlaySoundAsync(const std::string& path);
 
 // The program's version, "major.minor.patch".

@@ -11,6 +11,9 @@ constexpr uint8_t kCmdConfigure = 0x50;
 constexpr uint8_t kCmdVersions = 0x51;
 constexpr uint8_t kCmdCall = 0x20;
 constexpr uint8_t kCmdOwnAddress = 0x21;
+constexpr uint8_t kLocalStatistics = 0x73;
+constexpr uint8_t kRemoteStatistics = 0x74;
+constexpr uint8_t kToneLevels = 0x75;
 } // namespace
 
 std::string TModemSimCore::Message(uint8_t code, const std::string& payload)
@@ -33,6 +36,12 @@ std::string TModemSimCore::HardwareError(uint8_t number)
     return Message(kHardwareErrorMsg, std::string(1, static_cast<char>(number)));
 }
 
+std::string TModemSimCore::StatisticsReports(const TModemSimCore& peer) const
+{
+    return TextMessage(kLocalStatistics, statistics) +
+           TextMessage(kRemoteStatistics, peer.statistics) + Message(kToneLevels, toneLevels);
+}
+
 void TModemSimCore::CommandDone(std::string& out)
 {
     if (OnCommand)
@@ -52,7 +61,7 @@ void TModemSimCore::Command(uint8_t c, std::string& out)
             return;
         out += Message(kConfigured, "");
     }
-    if (c == kCmdConfigure || c == kCmdVersions) {
+    if (c == kCmdVersions) {
         out += TextMessage(0x70, dspVersion);
         out += TextMessage(0x71, cpuVersion);
         out += TextMessage(0x72, waveformVariant);

@@ -15,9 +15,12 @@
 //   per message 0x80 0x35 0x80 b;
 // - link data (0x81 escaping a literal byte) is echoed as transmitted:
 //   message 0x6A with a count byte and the bytes, each as 0x80 b;
-// - the configure command 0x50 is answered with the status message 0x68
-//   and the three version reports 0x70 (DSP), 0x71 (CPU), 0x72 (waveform),
-//   each a text ended by 0x00 in 0x80 b pairs; 0x51 asks for the versions;
+// - the configure command 0x50 is answered with the status message 0x68;
+//   0x51 with the three version reports 0x70 (DSP), 0x71 (CPU), 0x72
+//   (waveform), each a text ended by 0x00 in 0x80 b pairs;
+// - link statistics (0x73 this end, 0x74 the far end, six fields in a text)
+//   and the four tone levels (0x75) are reported when a link comes up
+//   (sky_sim.h), from the fields below;
 // - on demand, the hardware-error report 0x6F with the error number;
 // - the call commands 0x20 (six arguments) and 0x21 (eight) go to OnCommand
 //   once their arguments are in, as does every other command.
@@ -34,6 +37,9 @@ public:
     std::string dspVersion = "DSP 2.10";
     std::string cpuVersion = "CPU 1.07";
     std::string waveformVariant = "VESKAR-HF";
+    // What this modem's receiver measures.
+    std::string statistics = "QPSK,12,-3,4,0,1200";
+    std::string toneLevels = {'\x40', '\x60', '\x80', '\xA0'};
 
     // What the modem saw.
     std::vector<uint8_t> commands; // command codes, in order
@@ -52,6 +58,8 @@ public:
     static std::string TextMessage(uint8_t code, const std::string& text);
     // The modem's report that its hardware failed.
     static std::string HardwareError(uint8_t number);
+    // The statistics reports of a link with `peer`, as this modem sends them.
+    std::string StatisticsReports(const TModemSimCore& peer) const;
 
 private:
     enum class TState { Data, Escape, Marker, Group, GroupEscape, GroupMarker };

@@ -121,12 +121,27 @@ void TSkyCore::Command(int i, uint8_t command, const std::vector<uint8_t>& args,
     case kCmdDisconnect:
         if (m.Peer >= 0)
             m.Disconnecting = true;
+        GiveUpCall(i);
         return;
     case kCmdAbort:
         if (m.Peer >= 0)
             EndLink(i, true);
+        GiveUpCall(i);
         return;
     default:
+        return;
+    }
+}
+
+void TSkyCore::GiveUpCall(int i)
+{
+    for (auto it = FCallOutcomes.begin(); it != FCallOutcomes.end(); ++it) {
+        if (it->Caller != i)
+            continue;
+        FModems[i]->Calling = false;
+        if (it->Callee >= 0)
+            FModems[it->Callee]->Calling = false;
+        FCallOutcomes.erase(it);
         return;
     }
 }
@@ -218,6 +233,8 @@ void TSkyCore::Advance(uint64_t nowMs)
         callee.Output += TModemSimCore::Message(kIncoming, caller.Id);
         callee.Output += TModemSimCore::Message(kLinkUp, caller.Id);
         caller.Output += TModemSimCore::Message(kLinkUp, callee.Id);
+        caller.Output += caller.Core.StatisticsReports(callee.Core);
+        callee.Output += callee.Core.StatisticsReports(caller.Core);
     }
     for (size_t i = 0; i < FModems.size(); ++i)
         Transmit(static_cast<int>(i), FNowMs);

@@ -24,8 +24,9 @@
 // - while linked, link data leaves a modem at the data rate; each byte is
 //   echoed to its sender (0x6A) as it goes and delivered to the peer (0x81
 //   before 0x80 and 0x81) after the delay;
+// - when a link comes up, each modem reports its statistics (0x73-0x75);
 // - 0x07 ends the link once the data queued has gone, 0x06 at once; both
-//   modems then hear 0x45.
+//   modems then hear 0x45. Either gives up a call under way, silently.
 // Faults: a modem that answers no call, a busy channel, the link dropping
 // after N bytes, a byte arriving changed, a modem whose transmissions never
 // arrive.
@@ -110,6 +111,8 @@ private:
     void Command(int i, uint8_t command, const std::vector<uint8_t>& args, std::string& out);
     void Transmit(int i, uint64_t nowMs);
     void EndLink(int i, bool withReport);
+    // Modem `i` stops the call it placed; nobody hears of it.
+    void GiveUpCall(int i);
     int FindCallee(int caller, const std::string& id) const;
     void Deliver(int i, uint64_t dueMs, std::string bytes);
 
