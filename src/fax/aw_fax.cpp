@@ -557,7 +557,6 @@ int fPrepareFaxTransmit(PFaxRec FP)
     TFaxData& D = Pd(FP);
     TC12AbsData& C = Cd(FP);
     C.PrevResolution = ' ';
-    C.FileHeader.fill(0);
     FP->State = 1; // tfGetEntry
     D.StatusCode = FaxStatus::fpInitModem;
     D.Error = 0;

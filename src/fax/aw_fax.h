@@ -111,7 +111,6 @@ struct TC12AbsData {
     int32_t NormalBaud = 0;
     int32_t InitBaud = 0;
     std::vector<uint8_t> DataBuffer = std::vector<uint8_t>(4096);
-    std::array<uint8_t, 64> FileHeader{};
     TPageHeaderRec PageHeader;
     TApfReader FaxFile;         // the file being sent (or the APF cover)
     TApfWriter RecvFile;        // the file being received
