@@ -623,8 +623,7 @@ int fPrepareFaxReceive(PFaxRec FP)
     if (D.Class == ClassType::ctClass1) {
         if (!ProbeClass1Speeds(FP, false))
             return done(false);
-        while (C.SpeedIndex > 1 && SpeedIndexToRate(C.SpeedIndex) > MaxRate(C))
-            --C.SpeedIndex;
+        C.SpeedIndex = BestLocalSpeed(C);
     } else {
         if (!FaxLine::SyncCommand(FP, "AT+FCR=1") ||
             !FaxLine::SyncCommand(FP, std::string(C.Commands->StationIdCommand) + "=\"" +
@@ -1075,6 +1074,16 @@ std::string PageModulation(const TC12AbsData& C)
     if (C.V17 && i == 3)
         return "98";
     return kPageMod[i];
+}
+
+uint16_t BestLocalSpeed(const TC12AbsData& C)
+{
+    for (int i = kSpeedCount; i > 1; --i) {
+        const std::size_t k = static_cast<std::size_t>(i - 1);
+        if (C.LocalSpeeds[k] && kRates[k] <= MaxRate(C))
+            return static_cast<uint16_t>(i);
+    }
+    return 1;
 }
 
 void PickSpeed(TC12AbsData& C)

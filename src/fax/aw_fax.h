@@ -283,6 +283,8 @@ enum class TFrameResult { None, Ok, Disconnect, Incompatible, Retrain };
 TFrameResult DecodeFrame(PFaxRec FP, const std::string& frame);
 // Steps the speed down to the next one both sides offer; false when none.
 bool StepDownSpeed(TC12AbsData& C);
+// The modem's highest speed within the maximum bit rate.
+uint16_t BestLocalSpeed(const TC12AbsData& C);
 // The highest speed both sides offer within the maximum bit rate.
 void PickSpeed(TC12AbsData& C);
 // Training check of the current speed: zero bytes, at most 8192.

@@ -691,6 +691,8 @@ void RunState(TCall& k)
         return;
     case rf1SendDIS:
         if (Has(k.FP, "CONNECT")) {
+            // What this modem offers, not the speed of the last DCS.
+            C.SpeedIndex = BestLocalSpeed(C);
             SendFrame(k.FP, FrameDIS(C));
         } else if (Has(k.FP, "OK")) {
             Pause(200);
