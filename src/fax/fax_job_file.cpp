@@ -270,6 +270,15 @@ void TFaxJob::RecomputeNext()
         Header.SchedDT = Recipients[static_cast<std::size_t>(best)].SchedDT;
 }
 
+bool TFaxJob::RecomputeWaiting()
+{
+    if (std::none_of(Recipients.begin(), Recipients.end(),
+                     [](const TFaxRecipientRec& r) { return r.Status == kJobUnhandled; }))
+        return false;
+    RecomputeNext();
+    return true;
+}
+
 TFaxRecipientRec& TFaxJob::Recipient(unsigned index)
 {
     if (index >= Recipients.size())
@@ -382,6 +391,7 @@ void TApdFaxJobHandler::ResetRecipientStatus(const std::string& jobFile, int job
     TFaxJob job = TFaxJob::Load(jobFile);
     job.Recipient(static_cast<unsigned>(jobID)).Status = newStatus;
     job.RecomputeStatus();
+    job.RecomputeWaiting();
     job.Save(jobFile);
 }
 
@@ -392,6 +402,7 @@ void TApdFaxJobHandler::CancelRecipient(const std::string& jobFile, int jobID)
     r.Status = kJobHandled;
     r.LastResult = static_cast<uint16_t>(AdErr::ecCancelRequested);
     job.RecomputeStatus();
+    job.RecomputeWaiting();
     job.Save(jobFile);
 }
 
@@ -401,6 +412,7 @@ void TApdFaxJobHandler::ResetAPJStatus(const std::string& jobFile)
     job.Header.Status = kJobUnhandled;
     for (TFaxRecipientRec& r : job.Recipients)
         r.Status = kJobUnhandled;
+    job.RecomputeWaiting();
     job.Save(jobFile);
 }
 
@@ -414,6 +426,7 @@ void TApdFaxJobHandler::ResetAPJPartials(const std::string& jobFile, bool resetA
             if (resetAttempts)
                 r.AttemptNum = 0;
         }
+    job.RecomputeWaiting();
     job.Save(jobFile);
 }
 
@@ -433,10 +446,7 @@ void TApdFaxJobHandler::RescheduleJob(const std::string& jobFile, int recipientN
     }
     // The job is due when its first unhandled recipient is: a recipient put
     // back for a retry must not leave the job due at its old time.
-    if (std::any_of(job.Recipients.begin(), job.Recipients.end(),
-                    [](const TFaxRecipientRec& x) { return x.Status == kJobUnhandled; }))
-        job.RecomputeNext();
-    else if (newSchedDT < job.Header.SchedDT) {
+    if (!job.RecomputeWaiting() && newSchedDT < job.Header.SchedDT) {
         job.Header.SchedDT = newSchedDT;
         job.Header.NextRecipient = static_cast<uint8_t>(recipientNum);
     }

@@ -114,6 +114,10 @@ struct TFaxJob {
     // 0) becomes NextRecipient and gives the header its time; without one
     // NextRecipient is 0 and the time stays.
     void RecomputeNext();
+    // RecomputeNext when a recipient waits; false (nothing changed) when
+    // none does. Every change of statuses or times ends with it, so the job
+    // is next due with a recipient that really waits.
+    bool RecomputeWaiting();
     // The recipient at that index: out_of_range "Job number out of bounds".
     TFaxRecipientRec& Recipient(unsigned index);
 };
@@ -151,9 +155,8 @@ public:
     // Recipients left in hand become unhandled (and, asked, get their
     // attempts back).
     void ResetAPJPartials(const std::string& jobFile, bool resetAttempts);
-    // Nothing for a missing file. The job is next due at its earliest
-    // unhandled recipient's time, so a recipient moved later is not due
-    // before its time.
+    // Nothing for a missing file. A recipient moved later is not due before
+    // its time.
     void RescheduleJob(const std::string& jobFile, int recipientNum, TDateTime newSchedDT,
                        bool resetStatus);
     void ExtractAPF(const std::string& jobFile, const std::string& faxFile);

@@ -1,6 +1,7 @@
 #include "fax/ad_fax_prn.h"
 #include "fax/fax_history_log.h"
 #include "fax/fax_server.h"
+#include "fax/fax_status_display.h"
 #include "fax/fax_test_helpers.h"
 #include "fax/server/fake_engine_helpers.h"
 #include "fax/server/server_helpers.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QLabel>
 #include <QTimer>
 #include <filesystem>
 
@@ -338,4 +340,27 @@ TEST_F(ServerTest, ReceivedFilesAreCountedOnAndTheHistoryKept)
     EXPECT_NE(history.find("Receive " + Dir.Path("in/FAX10001.APF") + " from FAR END started at "),
               std::string::npos);
     EXPECT_NE(history.find("Receive finished OK at "), std::string::npos);
+}
+
+TEST_F(ServerTest, TheStatusDisplayShowsTheJob)
+{
+    auto* display = new TApdFaxStatus(&Form);
+    ASSERT_EQ(Server->StatusDisplay(), display);
+    TStandardFaxDisplay* form = display->Form();
+    std::vector<std::string> seen;
+    Server->OnFaxServerStatus = [&](TApdCustomFaxServer*, TFaxServerMode, bool first, bool last,
+                                    uint16_t status) {
+        if (first)
+            seen.push_back(form->fsLabel2->text().toStdString() + " " +
+                           form->fsFaxFileName->text().toStdString() + " " +
+                           std::to_string(form->isVisible()));
+        if (last)
+            seen.push_back(form->fsLabel2->text().toStdString() + " " + std::to_string(status) +
+                           " " + std::to_string(form->isVisible()));
+    };
+    const std::string job = Job("j.apj");
+    SendOnce();
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"Job file name: " + job + " 1", "Fax file name: 4843 0"}));
+    EXPECT_EQ(display->Fax(), Server->Sender());
 }
