@@ -2,6 +2,7 @@
 #include "link/codec/pklib.h"
 #include "link/codec/pklib_file.h"
 #include "link/codec/pklib_tables.h"
+#include "reference_implode_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 
 #include <unistd.h>
 
@@ -370,6 +372,75 @@ TEST(PklibSearch, MultiCycleStreamsArePinned)
         EXPECT_EQ(Fnv1a(r.stream), pin.hash) << "input " << pin.input << ", " << pin.dictSize;
         EXPECT_TRUE(Explode(r.stream).output == data);
     }
+}
+
+// Inputs that stress the search: mixtures of text, noise, runs, short
+// periods, small alphabets (long candidate lists, many ties) and copies of
+// earlier stretches from near and far, at lengths around the cycle borders.
+std::string SearchStressInput(std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    const std::size_t borders[] = {0, 2, 515, 516, 517, 3580, 4095, 4096, 4097, 7676, 8192};
+    std::size_t size =
+        rng() % 3 == 0 ? 4096 * (1 + rng() % 4) + borders[rng() % 11] - 516 : rng() % 26000;
+    std::string s;
+    while (s.size() < size) {
+        const std::size_t n = 1 + rng() % 1500;
+        switch (rng() % 7) {
+        case 0:
+            s += MailText(n, rng());
+            break;
+        case 1:
+            s += RandomBytes(n % 300, rng());
+            break;
+        case 2:
+            s += std::string(n, static_cast<char>(rng()));
+            break;
+        case 3:
+        case 4:
+            if (!s.empty()) {
+                const std::size_t back = 1 + rng() % std::min<std::size_t>(s.size(), 5000);
+                const std::size_t len = 2 + rng() % 700;
+                for (std::size_t i = 0; i < len; ++i)
+                    s.push_back(s[s.size() - back]);
+            }
+            break;
+        case 5: {
+            const unsigned period = 1 + rng() % 9;
+            for (std::size_t i = 0; i < n; ++i)
+                s.push_back(static_cast<char>('a' + i % period));
+            break;
+        }
+        default:
+            for (std::size_t i = 0; i < n; ++i)
+                s.push_back("ab\x00\xFF"[rng() % (2 + seed % 3)]);
+        }
+    }
+    s.resize(size);
+    return s;
+}
+
+TEST(PklibSearch, SameStreamsAsTheReferenceCompressor)
+{
+    std::vector<std::string> inputs;
+    for (std::uint32_t seed = 1; seed <= 60; ++seed)
+        inputs.push_back(SearchStressInput(seed));
+    for (int i = 0; i < 4; ++i)
+        inputs.push_back(PinnedInput(i));
+    const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
+    const std::string root = source ? source : CODEC_TEST_SOURCE_DIR;
+    for (const char* path : {"/usr/share/common-licenses/GPL-3", "/bin/true"})
+        if (std::filesystem::exists(path))
+            inputs.push_back(ReadFileBytes(path));
+    inputs.push_back(ReadFileBytes(root + "/src/link/codec/pklib.cpp"));
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        for (const CodecCase& c : kAllCases) {
+            const ImplodeResult want = ReferenceImplode(inputs[i], c.coding, c.dictSize);
+            const ImplodeResult got = Implode(inputs[i], c.coding, c.dictSize);
+            ASSERT_TRUE(got.stream == want.stream)
+                << "input " << i << " (" << inputs[i].size() << " bytes), coding " << c.coding
+                << ", dictionary " << c.dictSize;
+        }
 }
 
 TEST(PklibVectors, EqualBytesUseDistanceTwoNeverOne)
