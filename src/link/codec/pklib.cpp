@@ -3,6 +3,7 @@
 #include "link/codec/pklib_tables.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -15,7 +16,6 @@ namespace {
 constexpr unsigned kMaxRepetition = 516; // longest repetition the compressor emits
 constexpr unsigned kSlotSize = 4096;     // new input per cycle
 constexpr unsigned kCompressWindow = 4096 + 4096 + kMaxRepetition;
-constexpr unsigned kHashCount = 2304;
 constexpr unsigned kOutBlock = 2048;
 constexpr unsigned kInBlock = 2048;
 constexpr unsigned kEndMark = 773;
@@ -56,6 +56,19 @@ private:
 };
 
 // ---------------------------------------------------------------- compressor
+//
+// The search returns the longest earlier match within the dictionary (distance
+// 1 never used), ties going to the nearest candidate, except that a match of
+// the full 516 goes to the farthest one; comparisons stop at the real end of
+// the input. Candidates of three bytes and more come from hash chains, walked
+// nearest first; a pair only counts within 256 bytes, so pairs have chains of
+// their own that reach that far. A position enters the chains once the search
+// may offer it.
+
+constexpr unsigned kHeadCount = 4096;         // chain heads, by a hash of three bytes
+constexpr unsigned kRingMask = kSlotSize - 1; // chain links, by window offset
+constexpr unsigned kPairReach = 256;          // farthest a pair may lie
+constexpr unsigned kPairHeadCount = 2048;     // pair chain heads, by a hash of two bytes
 
 struct CompressState {
     PklibReadFn read;
@@ -66,16 +79,20 @@ struct CompressState {
     unsigned coding;
     unsigned dictSize;
     unsigned outIndex;
-    unsigned outBits;
+    unsigned bitCount;    // bits waiting in bitBuf
+    std::uint64_t bitBuf; // next bits of the stream, lowest first
     unsigned validEnd;    // window offset after the last byte of real input
-    unsigned sortedCount; // positions in the sorted table this cycle
+    unsigned cycleFrom;   // oldest offset this cycle's searches may offer
+    unsigned indexed;     // offsets below this are in the chains
     bool writeFailed;
     std::uint8_t symbolBits[kSymbolCount];
     std::uint16_t symbolValues[kSymbolCount];
-    std::uint16_t failure[kMaxRepetition + 1];
-    std::uint16_t hashToIndex[kHashCount];
-    std::uint8_t out[kOutBlock + 2];
-    std::uint16_t sorted[kCompressWindow];
+    // Offsets in the window, 0 for none: offset 0 is never a candidate.
+    std::uint16_t head[kHeadCount];
+    std::uint16_t prev[kSlotSize];
+    std::uint16_t pairHead[kPairHeadCount];
+    std::uint16_t pairPrev[kPairReach];
+    std::uint8_t out[kOutBlock + 8];
     std::uint8_t window[kCompressWindow]; // last, so that the unused rest of the area guards it
 };
 
@@ -92,152 +109,161 @@ bool WriteAll(PklibWriteFn write, void* context, std::uint8_t* buf, unsigned siz
     return write(reinterpret_cast<char*>(buf), &asked, context) >= size;
 }
 
+// Writes one full block and keeps what follows it.
 void FlushBlock(CompressState& s)
 {
     if (!s.writeFailed && !WriteAll(s.write, s.context, s.out, kOutBlock))
         s.writeFailed = true;
-    const std::uint8_t partial = s.out[kOutBlock];
-    std::memset(s.out, 0, sizeof s.out);
-    s.out[0] = partial;
     s.outIndex -= kOutBlock;
+    std::memmove(s.out, s.out + kOutBlock, s.outIndex);
 }
 
-void OutputBits(CompressState& s, unsigned count, unsigned value)
+inline void OutputBits(CompressState& s, unsigned count, unsigned value)
 {
-    if (count > 8) {
-        OutputBits(s, 8, value & 0xFF);
-        count -= 8;
-        value >>= 8;
-    }
-    const unsigned shifted = (value & ((1u << count) - 1)) << s.outBits;
-    s.out[s.outIndex] |= static_cast<std::uint8_t>(shifted);
-    s.outBits += count;
-    if (s.outBits >= 8) {
-        s.outBits -= 8;
-        ++s.outIndex;
-        s.out[s.outIndex] |= static_cast<std::uint8_t>(shifted >> 8);
+    s.bitBuf |= static_cast<std::uint64_t>(value & ((1u << count) - 1)) << s.bitCount;
+    s.bitCount += count;
+    if (s.bitCount < 32)
+        return;
+    std::uint8_t* o = s.out + s.outIndex;
+    o[0] = static_cast<std::uint8_t>(s.bitBuf);
+    o[1] = static_cast<std::uint8_t>(s.bitBuf >> 8);
+    o[2] = static_cast<std::uint8_t>(s.bitBuf >> 16);
+    o[3] = static_cast<std::uint8_t>(s.bitBuf >> 24);
+    s.outIndex += 4;
+    s.bitBuf >>= 32;
+    s.bitCount -= 32;
+    if (s.outIndex >= kOutBlock)
+        FlushBlock(s);
+}
+
+// Moves the whole bytes out of the bit buffer and writes a full block, so
+// that blocks leave before the next read, as soon as they are complete.
+void FlushWholeBytes(CompressState& s)
+{
+    while (s.bitCount >= 8) {
+        s.out[s.outIndex++] = static_cast<std::uint8_t>(s.bitBuf);
+        s.bitBuf >>= 8;
+        s.bitCount -= 8;
     }
     if (s.outIndex >= kOutBlock)
         FlushBlock(s);
 }
 
-unsigned Hash(const CompressState& s, unsigned pos)
+std::uint64_t Load64(const std::uint8_t* p)
 {
-    return s.window[pos] * 4u + s.window[pos + 1] * 5u;
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-// Counting sort of the positions [from, to) by the hash of their first two bytes.
-void SortBuffer(CompressState& s, unsigned from, unsigned to)
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// How many of the first `cap` bytes at a and b agree.
+inline unsigned MatchLength(const std::uint8_t* a, const std::uint8_t* b, unsigned cap)
 {
-    std::fill(std::begin(s.hashToIndex), std::end(s.hashToIndex), 0);
-    s.sortedCount = to > from ? to - from : 0;
-    if (to <= from)
-        return;
-    for (unsigned pos = from; pos < to; ++pos)
-        ++s.hashToIndex[Hash(s, pos)];
-    unsigned total = 0;
-    for (auto& entry : s.hashToIndex) {
-        total += entry;
-        entry = static_cast<std::uint16_t>(total);
+    unsigned n = 0;
+    if constexpr (kLittleEndian) {
+        for (; n + 8 <= cap; n += 8) {
+            const std::uint64_t x = Load64(a + n) ^ Load64(b + n);
+            if (x != 0)
+                return n + static_cast<unsigned>(std::countr_zero(x)) / 8;
+        }
     }
-    for (unsigned pos = to; pos-- > from;)
-        s.sorted[--s.hashToIndex[Hash(s, pos)]] = static_cast<std::uint16_t>(pos);
+    while (n < cap && a[n] == b[n])
+        ++n;
+    return n;
 }
 
-// Extends the border table of the bytes at pattern to cover prefixes up to `to`.
-void ExtendFailure(CompressState& s, const std::uint8_t* pattern, unsigned from, unsigned to)
+inline unsigned Hash3(const std::uint8_t* p)
 {
-    for (unsigned k = std::max(from + 1, 2u); k <= to; ++k) {
-        unsigned j = s.failure[k - 1];
-        while (j > 0 && pattern[j] != pattern[k - 1])
-            j = s.failure[j];
-        if (pattern[j] == pattern[k - 1])
-            ++j;
-        s.failure[k] = static_cast<std::uint16_t>(j);
-    }
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    return (v * 0x9E3779B1u) >> 20;
 }
 
-// Longest earlier match for the bytes at p, ties going to the nearest candidate;
-// only a match of the full 516 ends the search early. Comparisons stop at the
-// real end of the input, so the result does not depend on what the window
-// held before; near that end, candidates that all reach it tie, and the
-// nearest wins.
-Match FindRepetition(CompressState& s, unsigned p)
+inline unsigned Hash2(const std::uint8_t* p)
+{
+    const std::uint32_t v = (std::uint32_t{p[0]} << 8) | p[1];
+    return (v * 0x9E3779B1u) >> 21;
+}
+
+// Enters the offsets below `to` into the chains.
+inline void IndexUpTo(CompressState& s, unsigned to)
+{
+    for (unsigned q = s.indexed; q < to; ++q) {
+        const unsigned h = Hash3(s.window + q);
+        s.prev[q & kRingMask] = s.head[h];
+        s.head[h] = static_cast<std::uint16_t>(q);
+        const unsigned h2 = Hash2(s.window + q);
+        s.pairPrev[q % kPairReach] = s.pairHead[h2];
+        s.pairHead[h2] = static_cast<std::uint16_t>(q);
+    }
+    s.indexed = std::max(s.indexed, to);
+}
+
+// The window moves back by one slot: so do the offsets in the chains. The
+// ring of links is as long as a slot, so each link keeps its place.
+void ShiftIndex(CompressState& s)
+{
+    const auto shift = [](std::uint16_t& v) {
+        v = static_cast<std::uint16_t>(v >= kSlotSize ? v - kSlotSize : 0);
+    };
+    std::for_each(std::begin(s.head), std::end(s.head), shift);
+    std::for_each(std::begin(s.prev), std::end(s.prev), shift);
+    std::for_each(std::begin(s.pairHead), std::end(s.pairHead), shift);
+    std::for_each(std::begin(s.pairPrev), std::end(s.pairPrev), shift);
+    s.indexed -= kSlotSize;
+}
+
+// Nearest pair of the bytes at p, at least `lo` and at most p - 2; 0 for none.
+// Links older than the reach of pairs may have been overwritten: they are
+// checked against `lo` before they are followed.
+unsigned NearestPair(const CompressState& s, unsigned p, unsigned lo)
+{
+    const std::uint8_t* w = s.window;
+    for (unsigned c = s.pairHead[Hash2(w + p)]; c >= lo; c = s.pairPrev[c % kPairReach])
+        if (w[c] == w[p] && w[c + 1] == w[p + 1])
+            return c;
+    return 0;
+}
+
+// The search at p for a match of at least `atLeast` (2 or more) bytes.
+Match FindRepetition(CompressState& s, unsigned p, unsigned atLeast)
 {
     const unsigned cap = std::min(kMaxRepetition, s.validEnd - p);
-    if (cap < 2)
+    if (cap < atLeast)
         return {};
     const std::uint8_t* w = s.window;
     const std::uint8_t* pat = w + p;
-    const unsigned hash = Hash(s, p);
-    const unsigned oldest = p + 1 > s.dictSize ? p + 1 - s.dictSize : 0;
-    const unsigned limit = p - 1; // distance 1 is never used
-    const unsigned count = s.sortedCount;
+    const unsigned lo = std::max(p + 1 > s.dictSize ? p + 1 - s.dictSize : 0, s.cycleFrom);
+    IndexUpTo(s, p - 1);
 
-    unsigned idx = s.hashToIndex[hash];
-    while (idx < count && s.sorted[idx] < oldest)
-        ++idx;
-    s.hashToIndex[hash] = static_cast<std::uint16_t>(idx);
-
-    // First stage: plain comparisons until a match longer than 10 turns up.
-    unsigned best = 1;
+    unsigned best = std::max(atLeast, 3u) - 1;
     unsigned bestPos = 0;
-    bool longFound = false;
-    for (; idx < count && s.sorted[idx] < limit; ++idx) {
-        const std::uint8_t* c = w + s.sorted[idx];
-        if (c[best - 1] != pat[best - 1] || c[0] != pat[0])
-            continue;
-        // Equal first bytes and equal hashes mean equal second bytes.
-        unsigned n = 2;
-        while (n < cap && c[n] == pat[n])
-            ++n;
-        if (n >= best) {
-            best = n;
-            bestPos = s.sorted[idx];
-            if (best > 10) {
-                longFound = true;
-                break;
-            }
-        }
-    }
-    if (!longFound)
-        return best >= 2 ? Match{best, p - bestPos} : Match{};
-    if (best == kMaxRepetition)
-        return {best, p - bestPos};
-    ++idx;
-    if (idx >= count || s.sorted[idx] >= limit)
-        return {best, p - bestPos};
-
-    // Second stage: skip candidates that the border table proves shorter.
-    s.failure[0] = 0;
-    s.failure[1] = 0;
-    ExtendFailure(s, pat, 1, best);
-    unsigned lastPos = bestPos;
-    unsigned lastLen = best;
-    for (;;) {
-        const unsigned known = lastLen > 0 ? s.failure[lastLen] : 0;
-        const unsigned skipTo = lastPos + std::max(1u, lastLen - known);
-        while (idx < count && s.sorted[idx] < skipTo)
-            ++idx;
-        if (idx >= count || s.sorted[idx] >= limit)
-            return {best, p - bestPos};
-        const unsigned cand = s.sorted[idx];
-        unsigned n = cand == skipTo ? known : 0;
-        while (n < cap && w[cand + n] == pat[n])
-            ++n;
-        if (n >= best) {
+    if (cap >= 3) {
+        unsigned c = s.head[Hash3(pat)];
+        for (; c >= lo; c = s.prev[c & kRingMask]) {
+            if (w[c + best] != pat[best])
+                continue;
+            const unsigned n = MatchLength(w + c, pat, cap);
             if (n > best) {
-                ExtendFailure(s, pat, best, n);
                 best = n;
+                bestPos = c;
+                if (n == cap)
+                    break;
             }
-            bestPos = cand;
-            if (best == kMaxRepetition)
-                return {best, p - bestPos};
         }
-        lastPos = cand;
-        lastLen = n;
-        ++idx;
+        // A full 516 goes to the farthest candidate that has it.
+        if (best == kMaxRepetition)
+            for (c = s.prev[c & kRingMask]; c >= lo; c = s.prev[c & kRingMask])
+                if (w[c + best - 1] == pat[best - 1] && MatchLength(w + c, pat, best) == best)
+                    bestPos = c;
     }
+    if (bestPos != 0)
+        return {best, p - bestPos};
+    if (atLeast > 2)
+        return {};
+    const unsigned pair = NearestPair(s, p, std::max(lo, p - kPairReach));
+    return pair != 0 ? Match{2, p - pair} : Match{};
 }
 
 void EmitLiteral(CompressState& s, unsigned p)
@@ -253,47 +279,31 @@ void EmitRepetition(CompressState& s, const Match& m)
     const unsigned d = m.distance - 1;
     if (m.length == 2) {
         const PklibCode& code = kPklibDistanceCodes[d >> 2];
-        OutputBits(s, code.bits, code.value);
-        OutputBits(s, 2, d & 3);
+        OutputBits(s, code.bits + 2u, code.value | ((d & 3) << code.bits));
     } else {
         const PklibCode& code = kPklibDistanceCodes[d >> s.dictCode];
-        OutputBits(s, code.bits, code.value);
-        OutputBits(s, s.dictCode, d & s.distMask);
+        OutputBits(s, code.bits + s.dictCode, code.value | ((d & s.distMask) << code.bits));
     }
 }
 
-bool TooFarForTwo(const Match& m)
-{
-    return m.length == 2 && m.distance - 1 >= 256;
-}
-
-// Codes the positions from p up to end with one step of lazy matching.
-void CodeCycle(CompressState& s, unsigned& p, unsigned end, bool last)
+// Codes the positions from p up to end with one step of lazy matching: a
+// match shorter than 8 yields to one at p + 1 that is two bytes longer, or
+// one byte longer when the first lies more than 129 back.
+void CodeCycle(CompressState& s, unsigned& p, unsigned end)
 {
     Match m;
     bool carried = false;
     while (p < end && !s.writeFailed) {
         if (!carried)
-            m = FindRepetition(s, p);
+            m = FindRepetition(s, p, 2);
         carried = false;
-        if (m.length == 0 || TooFarForTwo(m)) {
+        if (m.length == 0) {
             EmitLiteral(s, p++);
             continue;
         }
-        if (last && p + m.length > end) {
-            m.length = end - p;
-            if (m.length < 2 || TooFarForTwo(m)) {
-                EmitLiteral(s, p++);
-                continue;
-            }
-            EmitRepetition(s, m);
-            p += m.length;
-            continue;
-        }
         if (m.length < 8 && p + 1 < end) {
-            const Match next = FindRepetition(s, p + 1);
-            if (next.length > m.length + 1 ||
-                (next.length == m.length + 1 && m.distance - 1 > 128)) {
+            const Match next = FindRepetition(s, p + 1, m.length + (m.distance - 1 > 128 ? 1 : 2));
+            if (next.length != 0) {
                 EmitLiteral(s, p++);
                 m = next;
                 carried = true;
@@ -309,15 +319,19 @@ void WriteCompressed(CompressState& s)
 {
     std::memset(s.out, 0, sizeof s.out);
     std::memset(s.window, 0, sizeof s.window);
+    std::memset(s.head, 0, sizeof s.head);
+    std::memset(s.pairHead, 0, sizeof s.pairHead);
     s.out[0] = static_cast<std::uint8_t>(s.coding);
     s.out[1] = static_cast<std::uint8_t>(s.dictCode);
     s.outIndex = 2;
-    s.outBits = 0;
+    s.bitBuf = 0;
+    s.bitCount = 0;
     s.writeFailed = false;
 
     // Window: dictionary, 516 held-back bytes of look-ahead, then the new slot.
     const unsigned slotStart = s.dictSize + kMaxRepetition;
     unsigned p = slotStart;
+    s.indexed = slotStart;
     for (unsigned cycle = 0;; ++cycle) {
         unsigned got = 0;
         bool atEnd = false;
@@ -336,26 +350,29 @@ void WriteCompressed(CompressState& s)
 
         s.validEnd = slotStart + got;
         const unsigned end = atEnd ? s.validEnd : s.validEnd - kMaxRepetition;
-        unsigned from;
+        // The second cycle of the largest dictionary offers nothing below
+        // the offset 3580 before its first position.
         if (cycle == 0)
-            from = slotStart;
+            s.cycleFrom = slotStart;
         else if (cycle == 1 && s.dictSize == 4096)
-            from = p - 3580; // the first byte of input
+            s.cycleFrom = p - 3580;
         else
-            from = p - s.dictSize;
-        // A position is indexed only when both its hashed bytes are real input.
-        SortBuffer(s, from, std::min(end + 1, s.validEnd - 1));
-        CodeCycle(s, p, end, atEnd);
+            s.cycleFrom = 0;
+        CodeCycle(s, p, end);
+        FlushWholeBytes(s);
         if (atEnd || s.writeFailed)
             break;
         std::memmove(s.window, s.window + kSlotSize, s.dictSize + kMaxRepetition);
+        ShiftIndex(s);
         p -= kSlotSize;
     }
     if (s.writeFailed)
         return;
     OutputBits(s, s.symbolBits[kEndMark], s.symbolValues[kEndMark]);
-    const unsigned used = s.outIndex + (s.outBits > 0 ? 1 : 0);
-    if (used > 0 && !WriteAll(s.write, s.context, s.out, used))
+    FlushWholeBytes(s);
+    if (s.bitCount > 0)
+        s.out[s.outIndex++] = static_cast<std::uint8_t>(s.bitBuf);
+    if (s.outIndex > 0 && !s.writeFailed && !WriteAll(s.write, s.context, s.out, s.outIndex))
         s.writeFailed = true;
 }
 
