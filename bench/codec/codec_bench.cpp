@@ -95,15 +95,17 @@ void ZlibCompress(const std::string& in, std::string& out)
     out.resize(size);
 }
 
+// Like the expander, inflate works in a buffer of its own that lives across
+// items and hands its output over by copy.
 void ZlibExpand(const std::string& in, std::string& out)
 {
     // Large enough for every corpus item; the round trip check catches the rest.
-    out.resize(1 << 20);
-    uLongf size = out.size();
-    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &size,
-                   reinterpret_cast<const Bytef*>(in.data()), in.size()) != Z_OK)
+    static std::vector<Bytef> buffer(1 << 20);
+    uLongf size = buffer.size();
+    if (uncompress(buffer.data(), &size, reinterpret_cast<const Bytef*>(in.data()), in.size()) !=
+        Z_OK)
         throw std::runtime_error("zlib expand failed");
-    out.resize(size);
+    out.assign(reinterpret_cast<const char*>(buffer.data()), size);
 }
 
 void Bzip2Compress(const std::string& in, std::string& out)

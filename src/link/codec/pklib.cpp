@@ -386,20 +386,24 @@ struct ExpandState {
     unsigned dictCode;
     unsigned distMask;
     unsigned outPos;
-    unsigned bitBuf;    // low 8 bits always valid
-    unsigned extraBits; // valid bits above the low 8
+    // Bits of the stream, lowest first: bitCount of them (at least 8 between
+    // symbols) are loaded; above them may lie the next bytes of the block.
+    std::uint64_t bitBuf;
+    unsigned bitCount;
     unsigned inPos;
     unsigned inCount;
     bool writeFailed;
     std::uint8_t in[kInBlock];
     std::uint8_t distIndex[256];
     std::uint8_t lengthIndex[256];
-    std::uint8_t asciiFirst[256];       // codes of up to 8 bits, 255 = longer code
-    std::uint8_t asciiDrop4[256];       // after 4 dropped bits
-    std::uint8_t asciiDrop6[128];       // after 6 dropped bits
-    std::uint8_t asciiDrop8[256];       // after 8 dropped bits
-    std::uint8_t asciiRestBits[256];    // bits left to drop after the lookup
-    std::uint8_t window[kExpandWindow]; // last, so that the unused rest of the area guards it
+    std::uint8_t asciiFirst[256];    // codes of up to 8 bits, 255 = longer code
+    std::uint8_t asciiDrop4[256];    // after 4 dropped bits
+    std::uint8_t asciiDrop6[128];    // after 6 dropped bits
+    std::uint8_t asciiDrop8[256];    // after 8 dropped bits
+    std::uint8_t asciiRestBits[256]; // bits left to drop after the lookup
+    // Last, so that the unused rest of the area guards it; copies may run 7
+    // bytes past their end.
+    std::uint8_t window[kExpandWindow + 8];
 };
 
 static_assert(sizeof(ExpandState) + alignof(ExpandState) - 1 <= kPklibExpandWorkSize);
@@ -439,16 +443,17 @@ void GenAsciiTables(ExpandState& s)
     }
 }
 
-// Drops n (at most 8) bits; false when the input ran out.
-bool WasteBits(ExpandState& s, unsigned n)
+// Loads bytes of the block until `need` bits are there, reading the next
+// block only when this one is used up; false when the input ran out.
+[[gnu::noinline]] bool LoadBits(ExpandState& s, unsigned need)
 {
-    if (n <= s.extraBits) {
-        s.bitBuf >>= n;
-        s.extraBits -= n;
-        return true;
-    }
-    s.bitBuf >>= s.extraBits;
-    if (s.inPos >= s.inCount) {
+    for (;;) {
+        while (s.bitCount <= 56 && s.inPos < s.inCount) {
+            s.bitBuf |= static_cast<std::uint64_t>(s.in[s.inPos++]) << s.bitCount;
+            s.bitCount += 8;
+        }
+        if (s.bitCount >= need)
+            return true;
         unsigned asked = kInBlock;
         const unsigned got = s.read(reinterpret_cast<char*>(s.in), &asked, s.context);
         if (got == 0)
@@ -456,9 +461,29 @@ bool WasteBits(ExpandState& s, unsigned n)
         s.inCount = std::min(got, kInBlock);
         s.inPos = 0;
     }
-    s.bitBuf |= static_cast<unsigned>(s.in[s.inPos++]) << 8;
-    s.bitBuf >>= n - s.extraBits;
-    s.extraBits = s.extraBits + 8 - n;
+}
+
+// Loads as many whole bytes of the block as fit, in one 64-bit read.
+inline void TopUpBits(ExpandState& s)
+{
+    if constexpr (kLittleEndian) {
+        if (s.bitCount <= 56 && s.inPos + 8 <= s.inCount) {
+            s.bitBuf |= Load64(s.in + s.inPos) << s.bitCount;
+            const unsigned bytes = (63 - s.bitCount) / 8;
+            s.inPos += bytes;
+            s.bitCount += bytes * 8;
+        }
+    }
+}
+
+// Drops n (at most 8) bits and keeps 8 more in view; false when the input ran
+// out.
+inline bool WasteBits(ExpandState& s, unsigned n)
+{
+    if (s.bitCount < n + 8 && !LoadBits(s, n + 8))
+        return false;
+    s.bitBuf >>= n;
+    s.bitCount -= n;
     return true;
 }
 
@@ -531,7 +556,10 @@ unsigned ExpandData(ExpandState& s)
 {
     s.outPos = 4096;
     unsigned symbol;
-    while ((symbol = DecodeLiteral(s)) < kEndMark) {
+    for (;;) {
+        TopUpBits(s);
+        if ((symbol = DecodeLiteral(s)) >= kEndMark)
+            break;
         if (symbol < 256) {
             s.window[s.outPos++] = static_cast<std::uint8_t>(symbol);
         } else {
@@ -545,8 +573,13 @@ unsigned ExpandData(ExpandState& s)
             // 4096; the copy may overlap what it writes.
             std::uint8_t* dst = s.window + s.outPos;
             const std::uint8_t* src = dst - distance;
-            for (unsigned i = 0; i < length; ++i)
-                dst[i] = src[i];
+            if (distance >= 8) {
+                for (unsigned i = 0; i < length; i += 8)
+                    std::memcpy(dst + i, src + i, 8);
+            } else {
+                for (unsigned i = 0; i < length; ++i)
+                    dst[i] = src[i];
+            }
             s.outPos += length;
         }
         if (s.outPos >= kExpandFlushAt) {
@@ -647,7 +680,7 @@ unsigned PklibDecompress(PklibReadFn read, PklibWriteFn write, char* workArea, v
     if (s.coding != kPklibBinary && s.coding != kPklibAscii)
         return kPklibInvalidMode;
     s.bitBuf = s.in[2];
-    s.extraBits = 0;
+    s.bitCount = 8;
     s.inPos = 3;
 
     // History before the first byte reads as zeros.
