@@ -9,6 +9,7 @@
 #include "configui/config_frm.h"
 #include "core/config.h"
 #include "core/msg_status_frm.h"
+#include "fax/fax_gateway.h"
 #include "link/link_ctrl_frm.h"
 #include "link/windows/com_frm.h"
 #include "mail/account_list.h"
@@ -137,8 +138,6 @@ std::function<void()> ShowWindow(QWidget* window)
 TStationParts DefaultStationParts()
 {
     TStationParts parts;
-    // The fax gateway is plugged in here as it joins the program; until then
-    // its step builds nothing.
     parts.LinkControl = [](TStationObjects& o) -> std::unique_ptr<QObject> {
         auto link = std::make_unique<TLinkCtrlFrm>(*o.Config, *o.Stations, *o.Channels,
                                                    *o.ScheduledLinks, o.Router, o.MsgStatus);
@@ -198,6 +197,16 @@ TStationParts DefaultStationParts()
         if (o.UseTrayIcon)
             o.AfterStart.push_back([gateway] { gateway->AddTrayIcon(); });
         return part;
+    };
+    parts.FaxGateway = [](TStationObjects& o) -> std::unique_ptr<QObject> {
+        auto gateway = std::make_unique<TFaxGateway>(nullptr, o.Config);
+        TFaxGateway* window = gateway.get();
+        o.AddMenuEntry({"Fax Gateway", "FAX", TMenuEntry::TGroup::Windows, {}, {}, [window] {
+                            window->FaxGateway1Click();
+                        }});
+        if (o.UseTrayIcon)
+            o.AfterStart.push_back([window] { window->AddTrayIcon(); });
+        return gateway;
     };
     parts.Quit = [](int exitCode) { QCoreApplication::exit(exitCode); };
     return parts;

@@ -27,6 +27,8 @@ inline constexpr const char* Stations = "STATIONS";
 inline constexpr const char* Temp = "TEMP";
 inline constexpr const char* TempStations = "TEMP/STATIONS";
 inline constexpr const char* TempSmtp = "TEMP/SMTP";
+// The fax gateway's scratch files (attachments, pages), its own alone.
+inline constexpr const char* TempFax = "TEMP/FAX";
 inline constexpr const char* Files = "Files";
 inline constexpr const char* Logs = "LOGS";
 inline constexpr const char* OutFax = "OUTFAX";
@@ -34,4 +36,6 @@ inline constexpr const char* MailGateway = "MAIL/GATEWAY";
 inline constexpr const char* MailAdmin = "MAIL/admin";
 inline constexpr const char* MailFax = "MAIL/FAX";
 inline constexpr const char* MailFax2 = "MAIL/Fax2";
+// Fax mail that cannot be made into a fax is moved here.
+inline constexpr const char* MailFax2Bad = "MAIL/Fax2/BAD";
 } // namespace DirName
