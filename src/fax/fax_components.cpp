@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -67,13 +68,16 @@ TApdCustomAbstractFax::TApdCustomAbstractFax(QObject* owner, uint8_t faxMode)
 TApdCustomAbstractFax::~TApdCustomAbstractFax()
 {
     // A run still registered on an open port must not call into freed
-    // memory.
-    if (FaxRec_ && FaxRec_->PData->Dispatcher && ComPort_ && ComPort_->Open()) {
-        afStopFax(FaxRec_.get());
-        if (ComPort_->GetDispatcher()->GetDataPointer(2) == FaxRec_.get())
-            ComPort_->GetDispatcher()->SetDataPointer(nullptr, 2);
-    }
+    // memory: the port forgets the run, a handler call waiting for this
+    // window gives up, and one in progress is waited for.
+    TApdBaseDispatcher* disp = ComPort_ && ComPort_->Open() ? ComPort_->GetDispatcher() : nullptr;
+    if (disp && disp->GetDataPointer(2) == FaxRec_.get())
+        disp->SetDataPointer(nullptr, 2);
     Window_.reset();
+    if (disp && FaxRec_->PData->Dispatcher == disp) {
+        std::lock_guard lock(FaxRec_->HandlerLock);
+        afStopFax(FaxRec_.get());
+    }
 }
 
 void TApdCustomAbstractFax::SetInitBaud(int value)

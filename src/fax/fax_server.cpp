@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int32_t kReceiverCancelTicks = 18; // about a second
+constexpr int kReceiverCancelTries = 10;
 
 std::string Digits(unsigned n, int width)
 {
@@ -503,21 +504,23 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
     }
     TApdCustomComPort* port = ComPort();
     if (!port || !port->Open()) {
-        try {
-            Manager_->UpdateStatus(jobFile, RecipientNum_, kJobPortNotOpen, false);
-        } catch (const std::exception&) {
-        }
-        DeleteExtracted();
-        QueryTimer_->start();
+        PortNotFree();
         return;
     }
     MonitoringBeforeSend_ = Monitoring_;
     if (ReceiverRunning()) {
         IgnoreNextFinish_ = true;
         Receiver_->CancelFax();
-        Delay(kReceiverCancelTicks);
+        // The receiver's run shares the port: the send starts only once it
+        // has ended.
+        for (int i = 0; i < kReceiverCancelTries && Receiver_->InProgress(); ++i)
+            Delay(kReceiverCancelTicks);
         if (Destroying_)
             return;
+        if (Receiver_->InProgress()) {
+            PortNotFree();
+            return;
+        }
     } else {
         IgnoreNextFinish_ = false;
     }
@@ -529,6 +532,16 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
     } catch (const std::exception& e) {
         FinishHandler(Sender_, CodeOf(e));
     }
+}
+
+void TApdCustomFaxServer::PortNotFree()
+{
+    try {
+        Manager_->UpdateStatus(CurrentJob_, RecipientNum_, kJobPortNotOpen, false);
+    } catch (const std::exception&) {
+    }
+    DeleteExtracted();
+    QueryTimer_->start();
 }
 
 void TApdCustomFaxServer::RefuseJob()

@@ -33,8 +33,9 @@
 //   recipient is recorded as handled with "Bad argument" (-1002), the
 //   finish event reports that code, and the current recipient record then
 //   counts every attempt as used (the job file keeps the true count).
-// - A due job whose port cannot be opened gets result 2007 (not final) and
-//   its extracted files are deleted.
+// - A due job whose port cannot be opened, or whose waiting receiver does
+//   not end within ten seconds of its cancel, gets result 2007 (not final)
+//   and its extracted files are deleted.
 // - A received fax is printed (PrintOnReceive) only when it came in whole.
 // - A query interval of 0 stops the query timer (instead of a timer that
 //   fires without pause).
@@ -218,6 +219,8 @@ private:
     void StartJob(const TFaxRecipientRec& recipient, const std::string& jobFile,
                   const std::string& faxFile, const std::string& coverFile);
     void RefuseJob();
+    // The due job cannot have the port now: it waits for a later query.
+    void PortNotFree();
     void StartWaiting();
     void StatusHandler(TApdCustomAbstractFax* cp, bool first, bool last);
     void LogHandler(TApdCustomAbstractFax* cp, TFaxLogCode logCode);
