@@ -33,6 +33,8 @@ public:
     std::optional<intptr_t> Send(uint32_t msg, uintptr_t wParam, intptr_t lParam,
                                  uint32_t timeoutMs) const;
     bool Alive() const;
+    // The same receiver (or both empty).
+    bool operator==(const TGuiTarget& other) const { return FChannel == other.FChannel; }
 
 private:
     friend class TGuiReceiver;

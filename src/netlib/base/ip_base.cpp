@@ -24,7 +24,7 @@ TIpProc TIpBaseAccess::Resolve(TIpProc& slot, std::string_view name)
     return slot;
 }
 
-std::string TIpBaseComponent::GetLogString(uint32_t, uint32_t, uint32_t, uint32_t)
+std::string TIpBaseComponent::GetLogString(uint32_t, uint32_t, uint32_t, uint32_t, std::string_view)
 {
     return "!!!! Unhandled log entry\n\r";
 }

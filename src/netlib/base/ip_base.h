@@ -113,8 +113,10 @@ public:
 };
 
 // A class's debug-log text function. A log keeps it in place of the writer's
-// class and calls it, with no object, when it writes the entry out.
-using TIpLogStringClass = std::string (*)(uint32_t d1, uint32_t d2, uint32_t d3, uint32_t d4);
+// class and calls it, with no object, when it writes the entry out. A data
+// entry's bytes come as `data` (a 4-byte field cannot hold their address).
+using TIpLogStringClass = std::string (*)(uint32_t d1, uint32_t d2, uint32_t d3, uint32_t d4,
+                                          std::string_view data);
 
 // Base of the library's non-visual components.
 class TIpBaseComponent : public QObject {
@@ -123,7 +125,8 @@ public:
     explicit TIpBaseComponent(QObject* owner = nullptr) : QObject(owner) {}
 
     // The text of one debug-log entry of this class; the base knows none.
-    static std::string GetLogString(uint32_t d1, uint32_t d2, uint32_t d3, uint32_t d4);
+    static std::string GetLogString(uint32_t d1, uint32_t d2, uint32_t d3, uint32_t d4,
+                                    std::string_view data = {});
     // The GetLogString of the object's own class. A class that writes log
     // entries overrides both.
     virtual TIpLogStringClass LogStringClass() const { return &TIpBaseComponent::GetLogString; }

@@ -96,6 +96,18 @@ void MapOption(int& level, int& opt)
     case WS_SO_ERROR:
         opt = SO_ERROR;
         break;
+    case WS_SO_DEBUG:
+        opt = SO_DEBUG;
+        break;
+    case WS_SO_DONTROUTE:
+        opt = SO_DONTROUTE;
+        break;
+    case WS_SO_BROADCAST:
+        opt = SO_BROADCAST;
+        break;
+    case WS_SO_TYPE:
+        opt = SO_TYPE;
+        break;
     default:
         break;
     }

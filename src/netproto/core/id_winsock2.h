@@ -80,8 +80,11 @@ constexpr int WSANO_DATA = 11004;
 // Socket-level options in WinSock numbering; translated for setsockopt and
 // getsockopt.
 constexpr int WS_SOL_SOCKET = 0xFFFF;
+constexpr int WS_SO_DEBUG = 0x0001;
 constexpr int WS_SO_REUSEADDR = 0x0004;
 constexpr int WS_SO_KEEPALIVE = 0x0008;
+constexpr int WS_SO_DONTROUTE = 0x0010;
+constexpr int WS_SO_BROADCAST = 0x0020;
 constexpr int WS_SO_LINGER = 0x0080;
 constexpr int WS_SO_SNDBUF = 0x1001;
 constexpr int WS_SO_RCVBUF = 0x1002;
@@ -89,6 +92,7 @@ constexpr int WS_SO_RCVBUF = 0x1002;
 constexpr int WS_SO_SNDTIMEO = 0x1005;
 constexpr int WS_SO_RCVTIMEO = 0x1006;
 constexpr int WS_SO_ERROR = 0x1007;
+constexpr int WS_SO_TYPE = 0x1008;
 
 constexpr long WS_FIONBIO = 0x8004667E;
 constexpr long WS_FIONREAD = 0x4004667F;

@@ -9,7 +9,7 @@ namespace {
 
 class TLoggingComponent : public TIpBaseComponent {
 public:
-    static std::string GetLogString(uint32_t d1, uint32_t, uint32_t, uint32_t)
+    static std::string GetLogString(uint32_t d1, uint32_t, uint32_t, uint32_t, std::string_view)
     {
         return "entry " + std::to_string(d1);
     }
@@ -39,7 +39,7 @@ TEST(IpBase, LogStringDispatchesOnTheClassWithoutAnObject)
         const TIpBaseComponent& asBase = writer;
         cls = asBase.LogStringClass();
     }
-    EXPECT_EQ(cls(7, 0, 0, 0), "entry 7");
+    EXPECT_EQ(cls(7, 0, 0, 0, {}), "entry 7");
 }
 
 TEST(IpBase, SafeFreeEmptiesTheVariableBeforeTheObjectGoes)
