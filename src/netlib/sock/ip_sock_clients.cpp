@@ -363,12 +363,12 @@ uint16_t TIpCustomServer::ListeningPort() const
     if (!FListenSocket)
         return 0;
     sockaddr_in addr{};
-    socklen_t len = sizeof addr;
+    int len = sizeof addr;
     FListenSocket->LockSock();
-    const bool ok = ::getsockname(static_cast<int>(FListenSocket->Descriptor()),
-                                  reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    const int rc = WinSock().GetGetSockName()(FListenSocket->Descriptor(),
+                                              reinterpret_cast<sockaddr*>(&addr), &len);
     FListenSocket->UnlockSock();
-    return ok ? ::ntohs(addr.sin_port) : 0;
+    return rc == 0 ? ::ntohs(addr.sin_port) : 0;
 }
 
 void TIpCustomServer::SetHostsAllow(const std::vector<std::string>& list)
