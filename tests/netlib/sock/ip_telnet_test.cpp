@@ -96,7 +96,8 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
 {
     QTemporaryDir dir;
     const std::string login = dir.path().toStdString() + "/login.sh";
-    std::ofstream(login) << "#!/bin/sh\nsleep 0.5\nstty size\n";
+    // The size is asked again until the window size has arrived (or 4 s).
+    std::ofstream(login) << "#!/bin/sh\nfor i in $(seq 20); do sleep 0.2; stty size; done\n";
     ::chmod(login.c_str(), 0755);
     const int port = FreePort();
     Daemon telnetd;
@@ -115,9 +116,9 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
             client.SetMasterTerminal(socket, &terminal);
     };
     client.ConnectSocket(Loopback(port));
-    ASSERT_TRUE(PumpUntil([&] {
-        return std::find(ev.Lines.begin(), ev.Lines.end(), "24 80\r\n") != ev.Lines.end();
-    }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return std::find(ev.Lines.begin(), ev.Lines.end(), "24 80\r\n") != ev.Lines.end(); },
+        10000));
     client.CloseSocket();
 }
 
