@@ -27,7 +27,9 @@ TIpTerminalArray::TIpTerminalArray(int itemSize)
 void TIpTerminalArray::Fill(uint8_t* at, int count, uint32_t item)
 {
     switch (FItemSize) {
-    case 1: std::memset(at, int(item & 0xFF), size_t(count)); break;
+    case 1:
+        std::memset(at, int(item & 0xFF), size_t(count));
+        break;
     case 2: {
         const auto v = uint16_t(item);
         for (int i = 0; i < count; ++i)
@@ -46,8 +48,8 @@ void TIpTerminalArray::taClearRows(int firstRow, int lastRow)
     lastRow = std::min(lastRow, FRowCount - 1);
     if (FData.empty() || firstRow > lastRow)
         return;
-    Fill(FData.data() + size_t(firstRow) * FStride * FItemSize,
-         (lastRow - firstRow + 1) * FStride, FDefaultItem);
+    Fill(FData.data() + size_t(firstRow) * FStride * FItemSize, (lastRow - firstRow + 1) * FStride,
+         FDefaultItem);
 }
 
 void TIpTerminalArray::taGrowArray(int rows, int cols, int stride)
@@ -91,7 +93,10 @@ void TIpTerminalArray::SetRowCount(int rows)
         FRowCount = rows;
 }
 
-void TIpTerminalArray::Clear() { taClearRows(0, FRowCount - 1); }
+void TIpTerminalArray::Clear()
+{
+    taClearRows(0, FRowCount - 1);
+}
 
 uint8_t* TIpTerminalArray::GetItemPtr(int row, int col)
 {
@@ -238,7 +243,10 @@ void TIpBitSet::Set(int n, bool on)
         FBytes[size_t(n / 8)] &= uint8_t(~(1u << (n % 8)));
 }
 
-void TIpBitSet::ClearAll() { std::fill(FBytes.begin(), FBytes.end(), 0); }
+void TIpBitSet::ClearAll()
+{
+    std::fill(FBytes.begin(), FBytes.end(), 0);
+}
 
 // ---------------------------------------------------------------------------
 // TIpTerminalBuffer
@@ -317,8 +325,14 @@ int TIpTerminalBuffer::tbCvtToInternalRow(int row) const
     return UseAbsAddressing ? row - 1 + ScreenTop() : row - 1 + FOriginRow;
 }
 
-int TIpTerminalBuffer::Col() const { return tbCvtToExternalCol(FCursorCol); }
-int TIpTerminalBuffer::Row() const { return tbCvtToExternalRow(FCursorRow); }
+int TIpTerminalBuffer::Col() const
+{
+    return tbCvtToExternalCol(FCursorCol);
+}
+int TIpTerminalBuffer::Row() const
+{
+    return tbCvtToExternalRow(FCursorRow);
+}
 
 void TIpTerminalBuffer::tbFireOnCursorMovedEvent()
 {
@@ -567,12 +581,30 @@ void TIpTerminalBuffer::DoBackVertTab()
     SetCursorInternal(std::max(r, FOriginRow), FCursorCol);
 }
 
-void TIpTerminalBuffer::SetHorzTabStop() { FHorzTabStops.Set(FCursorCol, true); }
-void TIpTerminalBuffer::ClearHorzTabStop() { FHorzTabStops.Set(FCursorCol, false); }
-void TIpTerminalBuffer::ClearAllHorzTabStops() { FHorzTabStops.ClearAll(); }
-void TIpTerminalBuffer::SetVertTabStop() { FVertTabStops.Set(FCursorRow - ScreenTop(), true); }
-void TIpTerminalBuffer::ClearVertTabStop() { FVertTabStops.Set(FCursorRow - ScreenTop(), false); }
-void TIpTerminalBuffer::ClearAllVertTabStops() { FVertTabStops.ClearAll(); }
+void TIpTerminalBuffer::SetHorzTabStop()
+{
+    FHorzTabStops.Set(FCursorCol, true);
+}
+void TIpTerminalBuffer::ClearHorzTabStop()
+{
+    FHorzTabStops.Set(FCursorCol, false);
+}
+void TIpTerminalBuffer::ClearAllHorzTabStops()
+{
+    FHorzTabStops.ClearAll();
+}
+void TIpTerminalBuffer::SetVertTabStop()
+{
+    FVertTabStops.Set(FCursorRow - ScreenTop(), true);
+}
+void TIpTerminalBuffer::ClearVertTabStop()
+{
+    FVertTabStops.Set(FCursorRow - ScreenTop(), false);
+}
+void TIpTerminalBuffer::ClearAllVertTabStops()
+{
+    FVertTabStops.ClearAll();
+}
 
 void TIpTerminalBuffer::WriteChar(char ch)
 {
@@ -587,7 +619,8 @@ void TIpTerminalBuffer::WriteChar(char ch)
     FAttrArray.WriteDupItems(FAttrs, 1, FCursorCol, FCursorRow);
     FForeColors.WriteDupItems(FForeColor, 1, FCursorCol, FCursorRow);
     FBackColors.WriteDupItems(FBackColor, 1, FCursorCol, FCursorRow);
-    tbInvalidateRect(FCursorRow, FCursorCol, FCursorRow, UseInsertMode ? FColCount - 1 : FCursorCol);
+    tbInvalidateRect(FCursorRow, FCursorCol, FCursorRow,
+                     UseInsertMode ? FColCount - 1 : FCursorCol);
     if (UseAutoWrapDelay && FCursorCol == RegionLastCol()) {
         FPendingWrap = UseAutoWrap;
         return;
@@ -844,8 +877,8 @@ void TaaByteQueue::Grow(int n)
 void TaaByteQueue::Check(int count) const
 {
     if (count > FCount || count < 0)
-        throw EIpBaseException(IpFormat(IpConst::SNotEnoughData,
-                                          {std::to_string(FCount), std::to_string(count)}));
+        throw EIpBaseException(
+            IpFormat(IpConst::SNotEnoughData, {std::to_string(FCount), std::to_string(count)}));
 }
 
 uint8_t* TaaByteQueue::Reserve(int count)
@@ -858,7 +891,10 @@ uint8_t* TaaByteQueue::Reserve(int count)
     return FData.data() + FCount;
 }
 
-void TaaByteQueue::Advance(int count) { FCount = std::min(FCount + std::max(count, 0), Capacity()); }
+void TaaByteQueue::Advance(int count)
+{
+    FCount = std::min(FCount + std::max(count, 0), Capacity());
+}
 
 void TaaByteQueue::Put(const void* buffer, int count)
 {

@@ -38,7 +38,10 @@ enum TIpTerminalCharAttr : uint8_t {
 };
 // A set of TIpTerminalCharAttr: bit n for value n.
 using TIpTerminalCharAttrs = uint8_t;
-constexpr TIpTerminalCharAttrs IpAttr(TIpTerminalCharAttr a) { return uint8_t(1u << a); }
+constexpr TIpTerminalCharAttrs IpAttr(TIpTerminalCharAttr a)
+{
+    return uint8_t(1u << a);
+}
 
 struct TIpRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;

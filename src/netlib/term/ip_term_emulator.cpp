@@ -14,15 +14,23 @@ const char* const IpVT100CharSetNames[5] = {"VT100-USASCII", "VT100-UK", "VT100-
 
 namespace {
 
-QColor ToQColor(TColor c) { return QColor(int(c & 0xFF), int(c >> 8 & 0xFF), int(c >> 16 & 0xFF)); }
+QColor ToQColor(TColor c)
+{
+    return QColor(int(c & 0xFF), int(c >> 8 & 0xFF), int(c >> 16 & 0xFF));
+}
 
 TColor Brighten(TColor c)
 {
-    auto part = [&](int shift) { return std::min<uint32_t>((c >> shift & 0xFF) + 128, 255) << shift; };
+    auto part = [&](int shift) {
+        return std::min<uint32_t>((c >> shift & 0xFF) + 128, 255) << shift;
+    };
     return part(0) | part(8) | part(16);
 }
 
-bool Has(TIpTerminalCharAttrs attrs, TIpTerminalCharAttr a) { return (attrs & IpAttr(a)) != 0; }
+bool Has(TIpTerminalCharAttrs attrs, TIpTerminalCharAttr a)
+{
+    return (attrs & IpAttr(a)) != 0;
+}
 
 } // namespace
 
@@ -79,12 +87,18 @@ void TIpTerminalEmulator::teSendChar(char ch, bool echo)
     FTerminal->SendToHost(&ch, 1);
 }
 
-void TIpTerminalEmulator::BlinkPaint(bool on) { FBlinkOn = on; }
+void TIpTerminalEmulator::BlinkPaint(bool on)
+{
+    FBlinkOn = on;
+}
 void TIpTerminalEmulator::KeyDown(uint16_t&, TIpShiftState) {}
 void TIpTerminalEmulator::KeyPress(char&) {}
 void TIpTerminalEmulator::ProcessBlock(const char*, int) {}
 
-void TIpTerminalEmulator::Beep() { QApplication::beep(); }
+void TIpTerminalEmulator::Beep()
+{
+    QApplication::beep();
+}
 
 void TIpTerminalEmulator::CursorMoved(int row, int col)
 {
@@ -219,11 +233,21 @@ void TIpTTYEmulator::ProcessBlock(const char* data, int count)
     for (int i = 0; i < count; ++i) {
         const auto b = uint8_t(data[i]);
         switch (b) {
-        case 0x07: Beep(); break;
-        case 0x08: FBuffer->DoBackspace(); break;
-        case 0x09: FBuffer->DoHorzTab(); break;
-        case 0x0A: FBuffer->DoLineFeed(); break;
-        case 0x0D: FBuffer->DoCarriageReturn(); break;
+        case 0x07:
+            Beep();
+            break;
+        case 0x08:
+            FBuffer->DoBackspace();
+            break;
+        case 0x09:
+            FBuffer->DoHorzTab();
+            break;
+        case 0x0A:
+            FBuffer->DoLineFeed();
+            break;
+        case 0x0D:
+            FBuffer->DoCarriageReturn();
+            break;
         default:
             if (b >= 0x20)
                 FBuffer->WriteChar(char(b));
@@ -352,15 +376,20 @@ void TIpVT100Emulator::ProcessBlock(const char* data, int count)
 {
     for (int i = 0; i < count; ++i) {
         switch (FParser.ProcessChar(data[i])) {
-        case pctChar: FBuffer->WriteChar(data[i]); break;
+        case pctChar:
+            FBuffer->WriteChar(data[i]);
+            break;
         case pct8bitChar:
             if (DisplayUpperASCII)
                 FBuffer->WriteChar(data[i]);
             else
                 Write8Bit(uint8_t(data[i]));
             break;
-        case pctComplete: ExecuteCommand(); break;
-        default: break;
+        case pctComplete:
+            ExecuteCommand();
+            break;
+        default:
+            break;
         }
     }
     if (FBuffer->HasDisplayChanged())
@@ -382,8 +411,8 @@ void TIpVT100Emulator::SetCursor(int row, int col)
 {
     // Host coordinates stay on the screen (or in the region with relative
     // origin); 0 means 1.
-    const int rows = FRelativeOrigin ? FBuffer->RegionBottom() - FBuffer->OriginRow() + 1
-                                     : FBuffer->RowCount();
+    const int rows =
+        FRelativeOrigin ? FBuffer->RegionBottom() - FBuffer->OriginRow() + 1 : FBuffer->RowCount();
     FBuffer->SetCursorPosition(std::clamp(row, 1, rows), std::clamp(col, 1, FBuffer->ColCount()));
 }
 
@@ -416,9 +445,15 @@ void TIpVT100Emulator::ExecuteCommand()
         if (argc == 1)
             repeat([&] { b.MoveCursorLeft(false, false); });
         break;
-    case IpCmd::SetMode: SetModes(true); break;
-    case IpCmd::ResetMode: SetModes(false); break;
-    case IpCmd::SetAttribute: SelectGraphicRendition(); break;
+    case IpCmd::SetMode:
+        SetModes(true);
+        break;
+    case IpCmd::ResetMode:
+        SetModes(false);
+        break;
+    case IpCmd::SetAttribute:
+        SelectGraphicRendition();
+        break;
     case IpCmd::SaveCursor:
         b.GetCharAttrs(FSaved.Attrs);
         FSaved.BackColor = b.BackColor();
@@ -457,11 +492,21 @@ void TIpVT100Emulator::ExecuteCommand()
         else if (argc == 1 && Arg(0) == 52)
             SendToHost("\x1b/Z");
         break;
-    case IpCmd::DeleteChars: b.DeleteChars(CountArg()); break;
-    case IpCmd::DeleteLines: b.DeleteLines(CountArg()); break;
-    case IpCmd::EraseChars: b.EraseChars(CountArg()); break;
-    case IpCmd::InsertChars: b.InsertChars(CountArg()); break;
-    case IpCmd::InsertLines: b.InsertLines(CountArg()); break;
+    case IpCmd::DeleteChars:
+        b.DeleteChars(CountArg());
+        break;
+    case IpCmd::DeleteLines:
+        b.DeleteLines(CountArg());
+        break;
+    case IpCmd::EraseChars:
+        b.EraseChars(CountArg());
+        break;
+    case IpCmd::InsertChars:
+        b.InsertChars(CountArg());
+        break;
+    case IpCmd::InsertLines:
+        b.InsertLines(CountArg());
+        break;
     case IpCmd::EraseDisplay:
         if (argc == 1 && Arg(0) == 0)
             b.EraseToEOW();
@@ -478,13 +523,17 @@ void TIpVT100Emulator::ExecuteCommand()
         else if (argc == 1 && Arg(0) == 2)
             b.EraseLine();
         break;
-    case IpCmd::SetTabStop: b.SetHorzTabStop(); break;
+    case IpCmd::SetTabStop:
+        b.SetHorzTabStop();
+        break;
     case IpCmd::NextLine:
         b.DoLineFeed();
         if (!FNewLineMode)
             b.DoCarriageReturn();
         break;
-    case IpCmd::ReverseIndex: b.MoveCursorUp(true); break;
+    case IpCmd::ReverseIndex:
+        b.MoveCursorUp(true);
+        break;
     case IpCmd::Reset:
         b.Reset();
         FLineAttrs.Clear();
@@ -509,7 +558,10 @@ void TIpVT100Emulator::ExecuteCommand()
         break;
     case IpCmd::SetScrollRegion: {
         const int top = argc >= 1 && Arg(0) > 0 ? Arg(0) : 1;
-        const int bottom = argc >= 2 && Arg(1) > 0 ? Arg(1) : b.RowCount();
+        const int bottom = std::min(argc >= 2 && Arg(1) > 0 ? Arg(1) : b.RowCount(), b.RowCount());
+        // A VT100 ignores a region that is not at least two rows.
+        if (top >= bottom)
+            break;
         b.SetScrollRegion(top, bottom);
         // A VT100 homes the cursor: to the screen's corner, or to the
         // region's with relative origin.
@@ -521,10 +573,18 @@ void TIpVT100Emulator::ExecuteCommand()
             for (char c : Answerback)
                 teSendChar(c, false);
         break;
-    case IpCmd::Bell: Beep(); break;
-    case IpCmd::Backspace: b.DoBackspace(); break;
-    case IpCmd::LineFeed: b.DoLineFeed(); break;
-    case IpCmd::CarriageReturn: b.DoCarriageReturn(); break;
+    case IpCmd::Bell:
+        Beep();
+        break;
+    case IpCmd::Backspace:
+        b.DoBackspace();
+        break;
+    case IpCmd::LineFeed:
+        b.DoLineFeed();
+        break;
+    case IpCmd::CarriageReturn:
+        b.DoCarriageReturn();
+        break;
     case IpCmd::ShiftOut:
         b.SetCharSet(uint8_t(FANSIMode ? FG1 : 2));
         FShiftedOut = true;
@@ -533,7 +593,9 @@ void TIpVT100Emulator::ExecuteCommand()
         b.SetCharSet(uint8_t(FANSIMode ? FG0 : 0));
         FShiftedOut = false;
         break;
-    case IpCmd::Index: b.MoveCursorDown(true); break;
+    case IpCmd::Index:
+        b.MoveCursorDown(true);
+        break;
     case IpCmd::AlignmentPattern: {
         const char saved = b.DefAnsiChar();
         b.SetDefAnsiChar('E');
@@ -574,12 +636,23 @@ void TIpVT100Emulator::ExecuteCommand()
         if (argc == 2) {
             int set = -1;
             switch (Arg(1)) {
-            case 0: set = 2; break;
-            case 1: set = 3; break;
-            case 2: set = 4; break;
-            case 65: set = 1; break;
-            case 66: set = 0; break;
-            default: break;
+            case 0:
+                set = 2;
+                break;
+            case 1:
+                set = 3;
+                break;
+            case 2:
+                set = 4;
+                break;
+            case 65:
+                set = 1;
+                break;
+            case 66:
+                set = 0;
+                break;
+            default:
+                break;
             }
             if (set < 0)
                 break;
@@ -594,7 +667,8 @@ void TIpVT100Emulator::ExecuteCommand()
             }
         }
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -615,8 +689,12 @@ void TIpVT100Emulator::SetModes(bool on)
     if (argc != 2 || Arg(0) != TIpVT100Parser::PrivateMarker)
         return;
     switch (Arg(1)) {
-    case 1: FAppCursorKeys = on; break;
-    case 2: FANSIMode = on; break;
+    case 1:
+        FAppCursorKeys = on;
+        break;
+    case 2:
+        FANSIMode = on;
+        break;
     case 3:
         if (F132Columns != on) {
             F132Columns = on;
@@ -626,7 +704,9 @@ void TIpVT100Emulator::SetModes(bool on)
                 b.SetColCount(on ? 132 : 80);
         }
         break;
-    case 4: FSmoothScroll = on; break;
+    case 4:
+        FSmoothScroll = on;
+        break;
     case 5:
         if (FReverseScreen != on) {
             FReverseScreen = on;
@@ -643,10 +723,17 @@ void TIpVT100Emulator::SetModes(bool on)
         FAutoWrap = on;
         b.UseAutoWrap = on;
         break;
-    case 8: FAutoRepeat = on; break;
-    case 9: FInterlace = on; break;
-    case 999: FAppKeypad = on; break;
-    default: break;
+    case 8:
+        FAutoRepeat = on;
+        break;
+    case 9:
+        FInterlace = on;
+        break;
+    case 999:
+        FAppKeypad = on;
+        break;
+    default:
+        break;
     }
 }
 
@@ -664,16 +751,36 @@ void TIpVT100Emulator::SelectGraphicRendition()
             b.SetForeColor(b.DefForeColor());
             b.SetBackColor(b.DefBackColor());
             break;
-        case 1: attrs |= IpAttr(tcaBold); break;
-        case 4: attrs |= IpAttr(tcaUnderline); break;
-        case 5: attrs |= IpAttr(tcaBlink); break;
-        case 7: attrs |= IpAttr(tcaReverse); break;
-        case 8: attrs |= IpAttr(tcaInvisible); break;
-        case 22: attrs &= uint8_t(~IpAttr(tcaBold)); break;
-        case 24: attrs &= uint8_t(~IpAttr(tcaUnderline)); break;
-        case 25: attrs &= uint8_t(~IpAttr(tcaBlink)); break;
-        case 27: attrs &= uint8_t(~IpAttr(tcaReverse)); break;
-        case 28: attrs &= uint8_t(~IpAttr(tcaInvisible)); break;
+        case 1:
+            attrs |= IpAttr(tcaBold);
+            break;
+        case 4:
+            attrs |= IpAttr(tcaUnderline);
+            break;
+        case 5:
+            attrs |= IpAttr(tcaBlink);
+            break;
+        case 7:
+            attrs |= IpAttr(tcaReverse);
+            break;
+        case 8:
+            attrs |= IpAttr(tcaInvisible);
+            break;
+        case 22:
+            attrs &= uint8_t(~IpAttr(tcaBold));
+            break;
+        case 24:
+            attrs &= uint8_t(~IpAttr(tcaUnderline));
+            break;
+        case 25:
+            attrs &= uint8_t(~IpAttr(tcaBlink));
+            break;
+        case 27:
+            attrs &= uint8_t(~IpAttr(tcaReverse));
+            break;
+        case 28:
+            attrs &= uint8_t(~IpAttr(tcaInvisible));
+            break;
         default:
             if (a >= 30 && a <= 37)
                 b.SetForeColor(colours[a - 30]);
@@ -812,7 +919,8 @@ void TIpVT100Emulator::PaintRow(QPainter& painter, int row, int fromCol, int toC
         const int s = start - 1;
         if (c != toCol) {
             const int n = c;
-            if (fore[n] == fore[s] && back[n] == back[s] && attrs[n] == attrs[s] && sets[n] == sets[s])
+            if (fore[n] == fore[s] && back[n] == back[s] && attrs[n] == attrs[s] &&
+                sets[n] == sets[s])
                 continue;
         }
         const std::string text(reinterpret_cast<const char*>(chars + s), size_t(c - s));

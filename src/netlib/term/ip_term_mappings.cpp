@@ -27,9 +27,15 @@ uint32_t ElfHash(std::string_view text, uint32_t h)
     return h;
 }
 
-std::string Cut(std::string_view s) { return std::string(s.substr(0, IpMaxMapString)); }
+std::string Cut(std::string_view s)
+{
+    return std::string(s.substr(0, IpMaxMapString));
+}
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 std::vector<std::string> ReadLines(const std::string& fileName)
 {
@@ -139,8 +145,7 @@ const TIpResourceModule& IpProgramResources()
 
 TIpKeyboardMapping::TIpKeyboardMapping() : FBuckets(KeyBuckets) {}
 
-bool TIpKeyboardMapping::kbmFindPrim(std::string_view key, int& bucket,
-                                     const TEntry*& entry) const
+bool TIpKeyboardMapping::kbmFindPrim(std::string_view key, int& bucket, const TEntry*& entry) const
 {
     bucket = int(ElfHash(key, 0) % KeyBuckets);
     const auto& chain = FBuckets[size_t(bucket)];
@@ -343,7 +348,8 @@ void TIpCharSetMapping::GetFontNames(std::vector<std::string>& list) const
 {
     list.clear();
     auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(s.begin(), s.end(), s.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         return s;
     };
     for (const auto& chain : FBuckets)
@@ -481,14 +487,14 @@ void IpBuildVT100KeyMap(TIpKeyboardMapping& map)
     };
     // Layer 1: key codes to key names.
     const std::pair<int, const char*> named[] = {
-        {0x08, "VK_BACK"},   {0x09, "VK_TAB"},      {0x0C, "VK_CLEAR"},    {0x0D, "VK_RETURN"},
-        {0x13, "VK_PAUSE"},  {0x14, "VK_CAPITAL"},  {0x1B, "VK_ESCAPE"},   {0x20, "VK_SPACE"},
-        {0x21, "VK_PRIOR"},  {0x22, "VK_NEXT"},     {0x23, "VK_END"},      {0x24, "VK_HOME"},
-        {0x25, "VK_LEFT"},   {0x26, "VK_UP"},       {0x27, "VK_RIGHT"},    {0x28, "VK_DOWN"},
-        {0x29, "VK_SELECT"}, {0x2B, "VK_EXECUTE"},  {0x2C, "VK_SNAPSHOT"}, {0x2D, "VK_INSERT"},
-        {0x2E, "VK_DELETE"}, {0x2F, "VK_HELP"},     {0x6A, "VK_MULTIPLY"}, {0x6B, "VK_ADD"},
-        {0x6C, "VK_SEPARATOR"}, {0x6D, "VK_SUBTRACT"}, {0x6E, "VK_DECIMAL"}, {0x6F, "VK_DIVIDE"},
-        {0x90, "VK_NUMLOCK"}, {0x91, "VK_SCROLL"}};
+        {0x08, "VK_BACK"},      {0x09, "VK_TAB"},      {0x0C, "VK_CLEAR"},    {0x0D, "VK_RETURN"},
+        {0x13, "VK_PAUSE"},     {0x14, "VK_CAPITAL"},  {0x1B, "VK_ESCAPE"},   {0x20, "VK_SPACE"},
+        {0x21, "VK_PRIOR"},     {0x22, "VK_NEXT"},     {0x23, "VK_END"},      {0x24, "VK_HOME"},
+        {0x25, "VK_LEFT"},      {0x26, "VK_UP"},       {0x27, "VK_RIGHT"},    {0x28, "VK_DOWN"},
+        {0x29, "VK_SELECT"},    {0x2B, "VK_EXECUTE"},  {0x2C, "VK_SNAPSHOT"}, {0x2D, "VK_INSERT"},
+        {0x2E, "VK_DELETE"},    {0x2F, "VK_HELP"},     {0x6A, "VK_MULTIPLY"}, {0x6B, "VK_ADD"},
+        {0x6C, "VK_SEPARATOR"}, {0x6D, "VK_SUBTRACT"}, {0x6E, "VK_DECIMAL"},  {0x6F, "VK_DIVIDE"},
+        {0x90, "VK_NUMLOCK"},   {0x91, "VK_SCROLL"}};
     for (const auto& [c, name] : named)
         map.Add(code(c), name);
     for (int c = 0x30; c <= 0x39; ++c)
@@ -501,19 +507,29 @@ void IpBuildVT100KeyMap(TIpKeyboardMapping& map)
         map.Add(code(c), "VK_F" + std::to_string(c - 0x6F));
 
     // Layer 2: key names to terminal key names.
-    const std::pair<const char*, const char*> keys[] = {
-        {"VK_UP", "DEC_UPc"},          {"VK_DOWN", "DEC_DOWNc"},
-        {"VK_RIGHT", "DEC_RIGHTc"},    {"VK_LEFT", "DEC_LEFTc"},
-        {"VK_F1", "DEC_PF1k"},         {"VK_F2", "DEC_PF2k"},
-        {"VK_F3", "DEC_PF3k"},         {"VK_F4", "DEC_PF4k"},
-        {"VK_NUMLOCK", "DEC_PF1k"},    {"VK_DIVIDE", "DEC_PF2k"},
-        {"VK_MULTIPLY", "DEC_PF3k"},   {"VK_SUBTRACT", "DEC_PF4k"},
-        {"VK_ADD", "DEC_KP-k"},        {"VK_DECIMAL", "DEC_KP.k"},
-        {"ctrl+VK_DECIMAL", "DEC_KP,k"}, {"VK_EXECUTE", "DEC_KPEk"},
-        {"VK_BACK", "DEC_DEL"},        {"shift+VK_BACK", "DEC_BS"},
-        {"VK_F11", "DEC_BS"},          {"VK_F12", "DEC_LF"},
-        {"shift+VK_RETURN", "DEC_LF"}, {"shift+VK_EXECUTE", "DEC_LF"},
-        {"ctrl+VK_SPACE", "DEC_NULL"}};
+    const std::pair<const char*, const char*> keys[] = {{"VK_UP", "DEC_UPc"},
+                                                        {"VK_DOWN", "DEC_DOWNc"},
+                                                        {"VK_RIGHT", "DEC_RIGHTc"},
+                                                        {"VK_LEFT", "DEC_LEFTc"},
+                                                        {"VK_F1", "DEC_PF1k"},
+                                                        {"VK_F2", "DEC_PF2k"},
+                                                        {"VK_F3", "DEC_PF3k"},
+                                                        {"VK_F4", "DEC_PF4k"},
+                                                        {"VK_NUMLOCK", "DEC_PF1k"},
+                                                        {"VK_DIVIDE", "DEC_PF2k"},
+                                                        {"VK_MULTIPLY", "DEC_PF3k"},
+                                                        {"VK_SUBTRACT", "DEC_PF4k"},
+                                                        {"VK_ADD", "DEC_KP-k"},
+                                                        {"VK_DECIMAL", "DEC_KP.k"},
+                                                        {"ctrl+VK_DECIMAL", "DEC_KP,k"},
+                                                        {"VK_EXECUTE", "DEC_KPEk"},
+                                                        {"VK_BACK", "DEC_DEL"},
+                                                        {"shift+VK_BACK", "DEC_BS"},
+                                                        {"VK_F11", "DEC_BS"},
+                                                        {"VK_F12", "DEC_LF"},
+                                                        {"shift+VK_RETURN", "DEC_LF"},
+                                                        {"shift+VK_EXECUTE", "DEC_LF"},
+                                                        {"ctrl+VK_SPACE", "DEC_NULL"}};
     for (const auto& [k, v] : keys)
         map.Add(k, v);
     for (int d = 0; d <= 9; ++d)

@@ -95,8 +95,7 @@ private:
     struct TScriptNode {
         std::string FontName, Text;
     };
-    bool csmFindPrim(std::string_view charSet, uint8_t ch, int& bucket,
-                     const TEntry*& entry) const;
+    bool csmFindPrim(std::string_view charSet, uint8_t ch, int& bucket, const TEntry*& entry) const;
     void csmAddScriptNode(const std::string& fontName, const std::string& text);
     void csmFreeScript() { FScript.clear(); }
 

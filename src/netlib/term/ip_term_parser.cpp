@@ -6,8 +6,14 @@ namespace {
 
 constexpr char Esc = 0x1B;
 
-bool IsFinal(uint8_t ch) { return ch >= 0x40 && ch <= 0x7E; }
-bool IsIntermediate(uint8_t ch) { return ch >= 0x20 && ch <= 0x2F; }
+bool IsFinal(uint8_t ch)
+{
+    return ch >= 0x40 && ch <= 0x7E;
+}
+bool IsIntermediate(uint8_t ch)
+{
+    return ch >= 0x20 && ch <= 0x2F;
+}
 
 } // namespace
 
@@ -22,7 +28,10 @@ int TIpVT100Parser::tpGetArgument(int index) const
     return index >= 0 && index < FArgCount ? FArgs[size_t(index)] : 0;
 }
 
-std::string TIpVT100Parser::tpGetSequence() const { return FCommand == 0 ? std::string{} : FSequence; }
+std::string TIpVT100Parser::tpGetSequence() const
+{
+    return FCommand == 0 ? std::string{} : FSequence;
+}
 
 void TIpVT100Parser::Clear()
 {
@@ -32,7 +41,10 @@ void TIpVT100Parser::Clear()
     FArgCount = 0;
 }
 
-void TIpVT100Parser::vtpGrowArgs() { FArgs.resize(FArgs.size() * 3 / 2); }
+void TIpVT100Parser::vtpGrowArgs()
+{
+    FArgs.resize(FArgs.size() * 3 / 2);
+}
 
 void TIpVT100Parser::AddArgument(int value)
 {
@@ -92,16 +104,28 @@ TIpParserCmdType TIpVT100Parser::Step(uint8_t ch)
         if (FInVT52Mode)
             return vtpProcessVT52(ch);
         switch (ch) {
-        case '[': FState = psParsingANSI; return pctPending;
-        case '#': FState = psParsingHash; return pctPending;
-        case '(': FState = psParsingLeftParen; return pctPending;
-        case ')': FState = psParsingRightParen; return pctPending;
+        case '[':
+            FState = psParsingANSI;
+            return pctPending;
+        case '#':
+            FState = psParsingHash;
+            return pctPending;
+        case '(':
+            FState = psParsingLeftParen;
+            return pctPending;
+        case ')':
+            FState = psParsingRightParen;
+            return pctPending;
         case '*':
         case '+':
         case '-':
         case '.':
-        case '/': FState = psParsingCharSet; return pctPending;
-        default: FState = psGotCommand; return EscCommand(ch);
+        case '/':
+            FState = psParsingCharSet;
+            return pctPending;
+        default:
+            FState = psGotCommand;
+            return EscCommand(ch);
         }
     case psParsingANSI:
         if (!IsFinal(ch))
@@ -111,12 +135,25 @@ TIpParserCmdType TIpVT100Parser::Step(uint8_t ch)
     case psParsingHash:
         FState = psGotCommand;
         switch (ch) {
-        case '3': FCommand = IpCmd::DoubleHeight; AddArgument(0); return pctComplete;
-        case '4': FCommand = IpCmd::DoubleHeight; AddArgument(1); return pctComplete;
-        case '5': FCommand = IpCmd::SingleWidth; return pctComplete;
-        case '6': FCommand = IpCmd::DoubleWidth; return pctComplete;
-        case '8': FCommand = IpCmd::AlignmentPattern; return pctComplete;
-        default: return pctNone;
+        case '3':
+            FCommand = IpCmd::DoubleHeight;
+            AddArgument(0);
+            return pctComplete;
+        case '4':
+            FCommand = IpCmd::DoubleHeight;
+            AddArgument(1);
+            return pctComplete;
+        case '5':
+            FCommand = IpCmd::SingleWidth;
+            return pctComplete;
+        case '6':
+            FCommand = IpCmd::DoubleWidth;
+            return pctComplete;
+        case '8':
+            FCommand = IpCmd::AlignmentPattern;
+            return pctComplete;
+        default:
+            return pctNone;
         }
     case psParsingLeftParen:
     case psParsingRightParen: {
@@ -126,12 +163,23 @@ TIpParserCmdType TIpVT100Parser::Step(uint8_t ch)
         FState = psGotCommand;
         int set = -1;
         switch (ch) {
-        case '0': set = 0; break;
-        case '1': set = 1; break;
-        case '2': set = 2; break;
-        case 'A': set = 65; break;
-        case 'B': set = 66; break;
-        default: break;
+        case '0':
+            set = 0;
+            break;
+        case '1':
+            set = 1;
+            break;
+        case '2':
+            set = 2;
+            break;
+        case 'A':
+            set = 65;
+            break;
+        case 'B':
+            set = 66;
+            break;
+        default:
+            break;
         }
         if (FSequence.size() != 3 || set < 0)
             return Abandon();
@@ -153,7 +201,8 @@ TIpParserCmdType TIpVT100Parser::Step(uint8_t ch)
         FCommand = IpCmd::CursorPos;
         FState = psGotCommand;
         return pctComplete;
-    default: return pctNone;
+    default:
+        return pctNone;
     }
 }
 
@@ -185,17 +234,41 @@ TIpParserCmdType TIpVT100Parser::ControlChar(uint8_t ch)
     DropArguments();
     FCommand = 0;
     switch (ch) {
-    case 0x05: FCommand = IpCmd::Answerback; break;
-    case 0x07: FCommand = IpCmd::Bell; break;
-    case 0x08: FCommand = IpCmd::Backspace; break;
-    case 0x09: FCommand = IpCmd::HorzTab; AddArgument(1); break;
-    case 0x0A: FCommand = IpCmd::LineFeed; break;
-    case 0x0B: FCommand = IpCmd::VertTab; AddArgument(1); break;
-    case 0x0C: FCommand = IpCmd::EraseDisplay; AddArgument(2); break;
-    case 0x0D: FCommand = IpCmd::CarriageReturn; break;
-    case 0x0E: FCommand = IpCmd::ShiftOut; break;
-    case 0x0F: FCommand = IpCmd::ShiftIn; break;
-    default: return pctNone;
+    case 0x05:
+        FCommand = IpCmd::Answerback;
+        break;
+    case 0x07:
+        FCommand = IpCmd::Bell;
+        break;
+    case 0x08:
+        FCommand = IpCmd::Backspace;
+        break;
+    case 0x09:
+        FCommand = IpCmd::HorzTab;
+        AddArgument(1);
+        break;
+    case 0x0A:
+        FCommand = IpCmd::LineFeed;
+        break;
+    case 0x0B:
+        FCommand = IpCmd::VertTab;
+        AddArgument(1);
+        break;
+    case 0x0C:
+        FCommand = IpCmd::EraseDisplay;
+        AddArgument(2);
+        break;
+    case 0x0D:
+        FCommand = IpCmd::CarriageReturn;
+        break;
+    case 0x0E:
+        FCommand = IpCmd::ShiftOut;
+        break;
+    case 0x0F:
+        FCommand = IpCmd::ShiftIn;
+        break;
+    default:
+        return pctNone;
     }
     return pctComplete;
 }
@@ -204,9 +277,15 @@ TIpParserCmdType TIpVT100Parser::EscCommand(uint8_t ch)
 {
     switch (ch) {
     case '1':
-    case '2': FCommand = IpCmd::None; return pctComplete;
-    case '7': FCommand = IpCmd::SaveCursor; return pctComplete;
-    case '8': FCommand = IpCmd::RestoreCursor; return pctComplete;
+    case '2':
+        FCommand = IpCmd::None;
+        return pctComplete;
+    case '7':
+        FCommand = IpCmd::SaveCursor;
+        return pctComplete;
+    case '8':
+        FCommand = IpCmd::RestoreCursor;
+        return pctComplete;
     case '=':
         FCommand = IpCmd::SetMode;
         AddArgument(PrivateMarker);
@@ -217,16 +296,27 @@ TIpParserCmdType TIpVT100Parser::EscCommand(uint8_t ch)
         AddArgument(PrivateMarker);
         AddArgument(999);
         return pctComplete;
-    case 'D': FCommand = IpCmd::Index; return pctComplete;
-    case 'E': FCommand = IpCmd::NextLine; return pctComplete;
-    case 'H': FCommand = IpCmd::SetTabStop; return pctComplete;
-    case 'M': FCommand = IpCmd::ReverseIndex; return pctComplete;
+    case 'D':
+        FCommand = IpCmd::Index;
+        return pctComplete;
+    case 'E':
+        FCommand = IpCmd::NextLine;
+        return pctComplete;
+    case 'H':
+        FCommand = IpCmd::SetTabStop;
+        return pctComplete;
+    case 'M':
+        FCommand = IpCmd::ReverseIndex;
+        return pctComplete;
     case 'Z':
         FCommand = IpCmd::Identify;
         AddArgument(0);
         return pctComplete;
-    case 'c': FCommand = IpCmd::Reset; return pctComplete;
-    default: return pctNone;
+    case 'c':
+        FCommand = IpCmd::Reset;
+        return pctComplete;
+    default:
+        return pctNone;
     }
 }
 
@@ -300,35 +390,60 @@ TIpParserCmdType TIpVT100Parser::vtpParseANSISeq(uint8_t ch)
         return pctComplete;
     };
     switch (ch) {
-    case '@': return check(IpCmd::InsertChars, 1, 1, 1);
-    case 'A': return check(IpCmd::CursorUp, 1, 1, 1);
-    case 'B': return check(IpCmd::CursorDown, 1, 1, 1);
-    case 'C': return check(IpCmd::CursorRight, 1, 1, 1);
-    case 'D': return check(IpCmd::CursorLeft, 1, 1, 1);
+    case '@':
+        return check(IpCmd::InsertChars, 1, 1, 1);
+    case 'A':
+        return check(IpCmd::CursorUp, 1, 1, 1);
+    case 'B':
+        return check(IpCmd::CursorDown, 1, 1, 1);
+    case 'C':
+        return check(IpCmd::CursorRight, 1, 1, 1);
+    case 'D':
+        return check(IpCmd::CursorLeft, 1, 1, 1);
     case 'H':
-    case 'f': return check(IpCmd::CursorPos, 2, 2, 1);
-    case 'J': return check(IpCmd::EraseDisplay, 1, 1, 0);
-    case 'K': return check(IpCmd::EraseLine, 1, 1, 0);
-    case 'L': return check(IpCmd::InsertLines, 1, 1, 1);
-    case 'M': return check(IpCmd::DeleteLines, 1, 1, 1);
-    case 'P': return check(IpCmd::DeleteChars, 1, 1, 1);
-    case 'X': return check(IpCmd::EraseChars, 1, 1, 1);
-    case 'c': return check(IpCmd::Identify, 1, 1, 0);
-    case 'g': return check(IpCmd::ClearTabStops, 1, 1, 0);
-    case 'h': return plain(IpCmd::SetMode);
+    case 'f':
+        return check(IpCmd::CursorPos, 2, 2, 1);
+    case 'J':
+        return check(IpCmd::EraseDisplay, 1, 1, 0);
+    case 'K':
+        return check(IpCmd::EraseLine, 1, 1, 0);
+    case 'L':
+        return check(IpCmd::InsertLines, 1, 1, 1);
+    case 'M':
+        return check(IpCmd::DeleteLines, 1, 1, 1);
+    case 'P':
+        return check(IpCmd::DeleteChars, 1, 1, 1);
+    case 'X':
+        return check(IpCmd::EraseChars, 1, 1, 1);
+    case 'c':
+        return check(IpCmd::Identify, 1, 1, 0);
+    case 'g':
+        return check(IpCmd::ClearTabStops, 1, 1, 0);
+    case 'h':
+        return plain(IpCmd::SetMode);
     case 'l':
         if (FArgCount == 2 && FArgs[0] == PrivateMarker && FArgs[1] == 2)
             FInVT52Mode = true;
         return plain(IpCmd::ResetMode);
-    case 'm': return check(IpCmd::SetAttribute, 1, 30000, 0);
-    case 'n': return check(IpCmd::DeviceStatus, 1, 1, -1);
-    case 'q': return check(IpCmd::LoadLEDs, 1, 30000, 0);
-    case 'r': return plain(IpCmd::SetScrollRegion);
-    case 's': return plain(IpCmd::SaveCursor);
-    case 'u': return plain(IpCmd::RestoreCursor);
-    case 'x': return check(IpCmd::RequestParams, 1, 1, -1);
-    case 'y': return plain(IpCmd::ConfidenceTest);
-    default: DropArguments(); return pctNone;
+    case 'm':
+        return check(IpCmd::SetAttribute, 1, 30000, 0);
+    case 'n':
+        return check(IpCmd::DeviceStatus, 1, 1, -1);
+    case 'q':
+        return check(IpCmd::LoadLEDs, 1, 30000, 0);
+    case 'r':
+        return plain(IpCmd::SetScrollRegion);
+    case 's':
+        return plain(IpCmd::SaveCursor);
+    case 'u':
+        return plain(IpCmd::RestoreCursor);
+    case 'x':
+        return check(IpCmd::RequestParams, 1, 1, -1);
+    case 'y':
+        return plain(IpCmd::ConfidenceTest);
+    default:
+        DropArguments();
+        return pctNone;
     }
 }
 
@@ -342,24 +457,40 @@ TIpParserCmdType TIpVT100Parser::vtpProcessVT52(uint8_t ch)
         return pctComplete;
     };
     switch (ch) {
-    case '<': FInVT52Mode = false; return cmd(IpCmd::SetMode, {PrivateMarker, 2});
-    case '=': return cmd(IpCmd::SetMode, {PrivateMarker, 999});
-    case '>': return cmd(IpCmd::ResetMode, {PrivateMarker, 999});
-    case 'A': return cmd(IpCmd::CursorUp, {1});
-    case 'B': return cmd(IpCmd::CursorDown, {1});
-    case 'C': return cmd(IpCmd::CursorRight, {1});
-    case 'D': return cmd(IpCmd::CursorLeft, {1});
-    case 'F': return cmd(IpCmd::ShiftOut, {});
-    case 'G': return cmd(IpCmd::ShiftIn, {});
-    case 'H': return cmd(IpCmd::CursorPos, {1, 1});
-    case 'I': return cmd(IpCmd::ReverseIndex, {});
-    case 'J': return cmd(IpCmd::EraseDisplay, {0});
-    case 'K': return cmd(IpCmd::EraseLine, {0});
+    case '<':
+        FInVT52Mode = false;
+        return cmd(IpCmd::SetMode, {PrivateMarker, 2});
+    case '=':
+        return cmd(IpCmd::SetMode, {PrivateMarker, 999});
+    case '>':
+        return cmd(IpCmd::ResetMode, {PrivateMarker, 999});
+    case 'A':
+        return cmd(IpCmd::CursorUp, {1});
+    case 'B':
+        return cmd(IpCmd::CursorDown, {1});
+    case 'C':
+        return cmd(IpCmd::CursorRight, {1});
+    case 'D':
+        return cmd(IpCmd::CursorLeft, {1});
+    case 'F':
+        return cmd(IpCmd::ShiftOut, {});
+    case 'G':
+        return cmd(IpCmd::ShiftIn, {});
+    case 'H':
+        return cmd(IpCmd::CursorPos, {1, 1});
+    case 'I':
+        return cmd(IpCmd::ReverseIndex, {});
+    case 'J':
+        return cmd(IpCmd::EraseDisplay, {0});
+    case 'K':
+        return cmd(IpCmd::EraseLine, {0});
     case 'Y':
         FCommand = IpCmd::CursorPos;
         FState = psParsingCUP52;
         return pctPending;
-    case 'Z': return cmd(IpCmd::Identify, {52});
-    default: return pctNone;
+    case 'Z':
+        return cmd(IpCmd::Identify, {52});
+    default:
+        return pctNone;
     }
 }

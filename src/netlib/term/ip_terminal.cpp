@@ -102,7 +102,10 @@ void TIpCustomTerminal::EmulatorGone(TIpTerminalEmulator* emulator)
 // ---------------------------------------------------------------------------
 // Properties
 
-void TIpCustomTerminal::SetActive(bool on) { FActive = on; }
+void TIpCustomTerminal::SetActive(bool on)
+{
+    FActive = on;
+}
 
 void TIpCustomTerminal::SetBlinkTime(int ms)
 {
@@ -121,9 +124,18 @@ void TIpCustomTerminal::SetLazyTimeDelay(int ms)
         FLazyTimeDelay = ms;
 }
 
-int TIpCustomTerminal::Columns() const { return Buffer() ? Buffer()->ColCount() : 0; }
-int TIpCustomTerminal::Rows() const { return Buffer() ? Buffer()->RowCount() : 0; }
-int TIpCustomTerminal::ScrollbackRows() const { return Buffer() ? Buffer()->SVRowCount() : 0; }
+int TIpCustomTerminal::Columns() const
+{
+    return Buffer() ? Buffer()->ColCount() : 0;
+}
+int TIpCustomTerminal::Rows() const
+{
+    return Buffer() ? Buffer()->RowCount() : 0;
+}
+int TIpCustomTerminal::ScrollbackRows() const
+{
+    return Buffer() ? Buffer()->SVRowCount() : 0;
+}
 
 void TIpCustomTerminal::SetColumns(int n)
 {
@@ -192,12 +204,18 @@ std::array<uint8_t, 4> TIpCustomTerminal::TelnetTermSize() const
     return {uint8_t(c >> 8), uint8_t(c), uint8_t(r >> 8), uint8_t(r)};
 }
 
-void TIpCustomTerminal::SizeAnnounce() { Q_EMIT SizeChanged(); }
+void TIpCustomTerminal::SizeAnnounce()
+{
+    Q_EMIT SizeChanged();
+}
 
 // ---------------------------------------------------------------------------
 // Host side
 
-bool TIpCustomTerminal::IsMasterTerminal() const { return false; }
+bool TIpCustomTerminal::IsMasterTerminal() const
+{
+    return false;
+}
 
 void TIpCustomTerminal::SendToHost(const char*, int) {}
 
@@ -207,16 +225,23 @@ void TIpCustomTerminal::ReceiveData(std::string data)
     PostStuff();
 }
 
-void TIpCustomTerminal::WriteChar(char ch) { ReceiveData(std::string(1, ch)); }
+void TIpCustomTerminal::WriteChar(char ch)
+{
+    ReceiveData(std::string(1, ch));
+}
 
-void TIpCustomTerminal::WriteString(const std::string& s) { ReceiveData(s); }
+void TIpCustomTerminal::WriteString(const std::string& s)
+{
+    ReceiveData(s);
+}
 
 void TIpCustomTerminal::PostStuff()
 {
     if (FStuffPosted)
         return;
     FStuffPosted = true;
-    QMetaObject::invokeMethod(this, [this] { CMIpTermStuff(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { CMIpTermStuff(); }, Qt::QueuedConnection);
 }
 
 void TIpCustomTerminal::CMIpTermStuff()
@@ -228,8 +253,7 @@ void TIpCustomTerminal::CMIpTermStuff()
     // Copied out first: an echo or a query answer may queue more meanwhile.
     const std::string block(reinterpret_cast<const char*>(FQueue.Peek(n)), size_t(n));
     FQueue.Remove(n);
-    if (FCapture == cmOn && FCaptureStream.isOpen() &&
-        FCaptureStream.write(block.data(), n) != n)
+    if (FCapture == cmOn && FCaptureStream.isOpen() && FCaptureStream.write(block.data(), n) != n)
         throw EIpBaseException("Cannot write to capture file " + FCaptureFile);
     FEmulator->ProcessBlock(block.data(), n);
     if (!UseLazyDisplay && FEmulator->teGetNeedsUpdate())
@@ -496,7 +520,10 @@ void TIpCustomTerminal::InvalidateCells(int fromCol, int fromRow, int toCol, int
     update(CaretRect());
 }
 
-void TIpCustomTerminal::InvalidateAll() { update(); }
+void TIpCustomTerminal::InvalidateAll()
+{
+    update();
+}
 
 void TIpCustomTerminal::resizeEvent(QResizeEvent*)
 {
@@ -551,57 +578,99 @@ uint16_t VirtualKey(const QKeyEvent& e)
     const bool keypad = e.modifiers() & Qt::KeypadModifier;
     if (keypad) {
         switch (k) {
-        case Qt::Key_Clear: return IpVK::Numpad0 + 5;
-        case Qt::Key_PageUp: return IpVK::Numpad0 + 9;
-        case Qt::Key_PageDown: return IpVK::Numpad0 + 3;
-        case Qt::Key_End: return IpVK::Numpad0 + 1;
-        case Qt::Key_Home: return IpVK::Numpad0 + 7;
-        case Qt::Key_Left: return IpVK::Numpad0 + 4;
-        case Qt::Key_Up: return IpVK::Numpad0 + 8;
-        case Qt::Key_Right: return IpVK::Numpad0 + 6;
-        case Qt::Key_Down: return IpVK::Numpad0 + 2;
-        case Qt::Key_Insert: return IpVK::Numpad0;
-        case Qt::Key_Delete: return IpVK::Decimal;
+        case Qt::Key_Clear:
+            return IpVK::Numpad0 + 5;
+        case Qt::Key_PageUp:
+            return IpVK::Numpad0 + 9;
+        case Qt::Key_PageDown:
+            return IpVK::Numpad0 + 3;
+        case Qt::Key_End:
+            return IpVK::Numpad0 + 1;
+        case Qt::Key_Home:
+            return IpVK::Numpad0 + 7;
+        case Qt::Key_Left:
+            return IpVK::Numpad0 + 4;
+        case Qt::Key_Up:
+            return IpVK::Numpad0 + 8;
+        case Qt::Key_Right:
+            return IpVK::Numpad0 + 6;
+        case Qt::Key_Down:
+            return IpVK::Numpad0 + 2;
+        case Qt::Key_Insert:
+            return IpVK::Numpad0;
+        case Qt::Key_Delete:
+            return IpVK::Decimal;
         case Qt::Key_Enter:
-        case Qt::Key_Return: return IpVK::Execute;
-        case Qt::Key_Asterisk: return IpVK::Multiply;
-        case Qt::Key_Plus: return IpVK::Add;
-        case Qt::Key_Minus: return IpVK::Subtract;
+        case Qt::Key_Return:
+            return IpVK::Execute;
+        case Qt::Key_Asterisk:
+            return IpVK::Multiply;
+        case Qt::Key_Plus:
+            return IpVK::Add;
+        case Qt::Key_Minus:
+            return IpVK::Subtract;
         case Qt::Key_Period:
-        case Qt::Key_Comma: return IpVK::Decimal;
-        case Qt::Key_Slash: return IpVK::Divide;
+        case Qt::Key_Comma:
+            return IpVK::Decimal;
+        case Qt::Key_Slash:
+            return IpVK::Divide;
         default:
             if (k >= Qt::Key_0 && k <= Qt::Key_9)
                 return uint16_t(IpVK::Numpad0 + (k - Qt::Key_0));
         }
     }
     switch (k) {
-    case Qt::Key_Backspace: return IpVK::Back;
+    case Qt::Key_Backspace:
+        return IpVK::Back;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return IpVK::Tab;
-    case Qt::Key_Clear: return IpVK::Clear;
-    case Qt::Key_Return: return IpVK::Return;
-    case Qt::Key_Enter: return IpVK::Execute;
-    case Qt::Key_Pause: return IpVK::Pause;
-    case Qt::Key_CapsLock: return IpVK::Capital;
-    case Qt::Key_Escape: return IpVK::Escape;
-    case Qt::Key_Space: return IpVK::Space;
-    case Qt::Key_PageUp: return IpVK::Prior;
-    case Qt::Key_PageDown: return IpVK::Next;
-    case Qt::Key_End: return IpVK::End;
-    case Qt::Key_Home: return IpVK::Home;
-    case Qt::Key_Left: return IpVK::Left;
-    case Qt::Key_Up: return IpVK::Up;
-    case Qt::Key_Right: return IpVK::Right;
-    case Qt::Key_Down: return IpVK::Down;
-    case Qt::Key_Insert: return IpVK::Insert;
-    case Qt::Key_Delete: return IpVK::Delete;
-    case Qt::Key_NumLock: return IpVK::NumLock;
-    case Qt::Key_ScrollLock: return IpVK::Scroll;
-    case Qt::Key_Shift: return IpVK::Shift;
-    case Qt::Key_Control: return IpVK::Control;
-    case Qt::Key_Alt: return IpVK::Menu;
-    default: break;
+    case Qt::Key_Backtab:
+        return IpVK::Tab;
+    case Qt::Key_Clear:
+        return IpVK::Clear;
+    case Qt::Key_Return:
+        return IpVK::Return;
+    case Qt::Key_Enter:
+        return IpVK::Execute;
+    case Qt::Key_Pause:
+        return IpVK::Pause;
+    case Qt::Key_CapsLock:
+        return IpVK::Capital;
+    case Qt::Key_Escape:
+        return IpVK::Escape;
+    case Qt::Key_Space:
+        return IpVK::Space;
+    case Qt::Key_PageUp:
+        return IpVK::Prior;
+    case Qt::Key_PageDown:
+        return IpVK::Next;
+    case Qt::Key_End:
+        return IpVK::End;
+    case Qt::Key_Home:
+        return IpVK::Home;
+    case Qt::Key_Left:
+        return IpVK::Left;
+    case Qt::Key_Up:
+        return IpVK::Up;
+    case Qt::Key_Right:
+        return IpVK::Right;
+    case Qt::Key_Down:
+        return IpVK::Down;
+    case Qt::Key_Insert:
+        return IpVK::Insert;
+    case Qt::Key_Delete:
+        return IpVK::Delete;
+    case Qt::Key_NumLock:
+        return IpVK::NumLock;
+    case Qt::Key_ScrollLock:
+        return IpVK::Scroll;
+    case Qt::Key_Shift:
+        return IpVK::Shift;
+    case Qt::Key_Control:
+        return IpVK::Control;
+    case Qt::Key_Alt:
+        return IpVK::Menu;
+    default:
+        break;
     }
     if (k >= Qt::Key_0 && k <= Qt::Key_9)
         return uint16_t(k);
@@ -694,7 +763,10 @@ void TIpCustomTerminal::mouseMoveEvent(QMouseEvent* event)
     tmMarkSelection(cell.x(), cell.y());
 }
 
-void TIpCustomTerminal::mouseReleaseEvent(QMouseEvent*) { FSelecting = false; }
+void TIpCustomTerminal::mouseReleaseEvent(QMouseEvent*)
+{
+    FSelecting = false;
+}
 
 namespace {
 
@@ -768,6 +840,12 @@ void TIpCustomTerminal::CopyToClipboard()
         QGuiApplication::clipboard()->setText(ToQt(SelectedText()));
 }
 
-void TIpCustomTerminal::focusInEvent(QFocusEvent*) { update(CaretRect()); }
+void TIpCustomTerminal::focusInEvent(QFocusEvent*)
+{
+    update(CaretRect());
+}
 
-void TIpCustomTerminal::focusOutEvent(QFocusEvent*) { update(CaretRect()); }
+void TIpCustomTerminal::focusOutEvent(QFocusEvent*)
+{
+    update(CaretRect());
+}

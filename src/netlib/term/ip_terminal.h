@@ -23,11 +23,37 @@ using TIpTerminalCursorMovedEvent = std::function<void(QObject* sender, int row,
 // Windows virtual key codes the terminal hands its emulator.
 namespace IpVK {
 enum : uint16_t {
-    Back = 0x08, Tab = 0x09, Clear = 0x0C, Return = 0x0D, Shift = 0x10, Control = 0x11,
-    Menu = 0x12, Pause = 0x13, Capital = 0x14, Escape = 0x1B, Space = 0x20, Prior = 0x21,
-    Next = 0x22, End = 0x23, Home = 0x24, Left = 0x25, Up = 0x26, Right = 0x27, Down = 0x28,
-    Execute = 0x2B, Insert = 0x2D, Delete = 0x2E, Numpad0 = 0x60, Multiply = 0x6A, Add = 0x6B,
-    Subtract = 0x6D, Decimal = 0x6E, Divide = 0x6F, F1 = 0x70, NumLock = 0x90, Scroll = 0x91
+    Back = 0x08,
+    Tab = 0x09,
+    Clear = 0x0C,
+    Return = 0x0D,
+    Shift = 0x10,
+    Control = 0x11,
+    Menu = 0x12,
+    Pause = 0x13,
+    Capital = 0x14,
+    Escape = 0x1B,
+    Space = 0x20,
+    Prior = 0x21,
+    Next = 0x22,
+    End = 0x23,
+    Home = 0x24,
+    Left = 0x25,
+    Up = 0x26,
+    Right = 0x27,
+    Down = 0x28,
+    Execute = 0x2B,
+    Insert = 0x2D,
+    Delete = 0x2E,
+    Numpad0 = 0x60,
+    Multiply = 0x6A,
+    Add = 0x6B,
+    Subtract = 0x6D,
+    Decimal = 0x6E,
+    Divide = 0x6F,
+    F1 = 0x70,
+    NumLock = 0x90,
+    Scroll = 0x91
 };
 }
 

@@ -126,13 +126,17 @@ TEST(IpVT100Parser, VT52ModeComesAndGoes)
     TIpVT100Parser p(false);
     Feed(p, "\x1b[?2l");
     EXPECT_TRUE(p.InVT52Mode());
-    const TOutcome up = Feed(p, "\x1b" "A");
+    const TOutcome up = Feed(p, "\x1b"
+                                "A");
     EXPECT_EQ(up.Command, 3);
     EXPECT_EQ(up.Args, std::vector<int>{1});
     EXPECT_EQ(Feed(p, "\x1bZ").Args, std::vector<int>{52});
     EXPECT_EQ(Feed(p, "\x1b<").Command, 13);
     EXPECT_FALSE(p.InVT52Mode());
-    EXPECT_EQ(Feed(p, "\x1b" "A").Result, pctNone);
+    EXPECT_EQ(Feed(p, "\x1b"
+                      "A")
+                  .Result,
+              pctNone);
 }
 
 } // namespace
