@@ -702,6 +702,8 @@ void TIpVT100Emulator::SetModes(bool on)
                 FTerminal->SetColumns(on ? 132 : 80);
             else
                 b.SetColCount(on ? 132 : 80);
+            // A VT100 clears the screen when its width changes.
+            b.EraseScreen();
         }
         break;
     case 4:

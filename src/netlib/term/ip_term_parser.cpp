@@ -247,16 +247,11 @@ TIpParserCmdType TIpVT100Parser::ControlChar(uint8_t ch)
         FCommand = IpCmd::HorzTab;
         AddArgument(1);
         break;
+    // A VT100 takes VT and FF for line feeds.
     case 0x0A:
-        FCommand = IpCmd::LineFeed;
-        break;
     case 0x0B:
-        FCommand = IpCmd::VertTab;
-        AddArgument(1);
-        break;
     case 0x0C:
-        FCommand = IpCmd::EraseDisplay;
-        AddArgument(2);
+        FCommand = IpCmd::LineFeed;
         break;
     case 0x0D:
         FCommand = IpCmd::CarriageReturn;

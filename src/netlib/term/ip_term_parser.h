@@ -10,6 +10,8 @@
 // byte. Control bytes inside a sequence act at once and the sequence goes on.
 //
 // Decisions:
+// - VT and FF are line feeds, as on a VT100 (not a vertical tab and a
+//   screen erase).
 // - CAN and SUB cancel the sequence in progress, as on a VT100; after them
 //   the next byte starts afresh.
 // - A sequence longer than MaxSequenceLength bytes, or one with more than

@@ -58,7 +58,8 @@ TEST(IpVT100Parser, CharactersAndCompleteCommands)
     ExpectCommand("\x1b=", 13, {-2, 999});
     ExpectCommand("\x1bZ", 41, {0});
     ExpectCommand("\x1b[61\"p", 89, {});
-    ExpectCommand("\x0c", 50, {2});
+    ExpectCommand("\x0c", 117, {});
+    ExpectCommand("\x0b", 117, {});
 }
 
 TEST(IpVT100Parser, MalformedSequencesEndWithNothingToDo)

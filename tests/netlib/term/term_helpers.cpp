@@ -37,7 +37,7 @@ std::vector<std::string> TmuxScreen(const std::string& bytes, int cols, int rows
     std::ofstream(d + "/conf") << "set -g status off\n";
     const std::string tmux = "tmux -S " + d + "/sock -f " + d + "/conf ";
     const std::string start = tmux + "new-session -d -x " + std::to_string(cols) + " -y " +
-                              std::to_string(rows) + " \"stty -opost; cat " + d +
+                              std::to_string(rows) + " \"stty -opost -echo; cat " + d +
                               "/in.bin; touch " + d + "/done; sleep 20\" 2>/dev/null";
     if (std::system(start.c_str()) != 0) // NOLINT
         return {};
