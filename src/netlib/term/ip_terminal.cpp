@@ -253,8 +253,13 @@ void TIpCustomTerminal::CMIpTermStuff()
     // Copied out first: an echo or a query answer may queue more meanwhile.
     const std::string block(reinterpret_cast<const char*>(FQueue.Peek(n)), size_t(n));
     FQueue.Remove(n);
-    if (FCapture == cmOn && FCaptureStream.isOpen() && FCaptureStream.write(block.data(), n) != n)
-        throw EIpBaseException("Cannot write to capture file " + FCaptureFile);
+    if (FCapture == cmOn && FCaptureStream.isOpen() && FCaptureStream.write(block.data(), n) != n) {
+        // Nobody waits on this message to be told: the capture stops and says why.
+        qWarning("Capture to %s stopped: %s", FCaptureFile.c_str(),
+                 qPrintable(FCaptureStream.errorString()));
+        CloseCapture();
+        FCapture = cmOff;
+    }
     FEmulator->ProcessBlock(block.data(), n);
     if (!UseLazyDisplay && FEmulator->teGetNeedsUpdate())
         FEmulator->LazyPaint();
