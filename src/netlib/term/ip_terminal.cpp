@@ -1,5 +1,6 @@
 #include "netlib/term/ip_terminal.h"
 
+#include "netlib/sock/ip_sock_control.h"
 #include "netlib/term/ip_term_emulator.h"
 #include "platform/text.h"
 
@@ -14,6 +15,10 @@
 
 TIpCustomTerminal::TIpCustomTerminal(QWidget* parent) : TIpBaseWinControl(parent)
 {
+    FWindow =
+        std::make_unique<TGuiReceiver>([this](uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+            return WndProc(msg, wParam, lParam);
+        });
     FPrivateEmulator = std::make_unique<TIpTTYEmulator>();
     FPrivateEmulator->OwnedByTerminal = true;
     FHScroll = new QScrollBar(Qt::Horizontal, this);
@@ -45,6 +50,7 @@ TIpCustomTerminal::TIpCustomTerminal(QWidget* parent) : TIpBaseWinControl(parent
 TIpCustomTerminal::~TIpCustomTerminal()
 {
     FTimer.stop();
+    SetSockControl(nullptr);
     if (FEmulator && FEmulator != FPrivateEmulator.get()) {
         TIpTerminalEmulator* e = FEmulator;
         FEmulator = nullptr;
@@ -104,7 +110,13 @@ void TIpCustomTerminal::EmulatorGone(TIpTerminalEmulator* emulator)
 
 void TIpCustomTerminal::SetActive(bool on)
 {
+    if (on == FActive)
+        return;
+    if (!on)
+        Detach();
     FActive = on;
+    if (on)
+        Attach();
 }
 
 void TIpCustomTerminal::SetBlinkTime(int ms)
@@ -206,18 +218,108 @@ std::array<uint8_t, 4> TIpCustomTerminal::TelnetTermSize() const
 
 void TIpCustomTerminal::SizeAnnounce()
 {
+    if (FSockControl && FSocket != NoSocket)
+        FSockControl->Window().Post(CM_IPTERMRESIZE, FSocket);
     Q_EMIT SizeChanged();
 }
 
 // ---------------------------------------------------------------------------
 // Host side
 
-bool TIpCustomTerminal::IsMasterTerminal() const
+void TIpCustomTerminal::SetSockControl(TIpSockControl* control)
 {
-    return false;
+    if (control == FSockControl)
+        return;
+    if (FSockControl) {
+        Detach();
+        FSockControl->DeRegisterTerminal(Window());
+        disconnect(FSockControl, nullptr, this, nullptr);
+    }
+    FSockControl = control;
+    FSocket = NoSocket;
+    if (!control)
+        return;
+    // A socket control that goes away takes the connection with it.
+    connect(control, &QObject::destroyed, this, [this] {
+        FSockControl = nullptr;
+        FSocket = NoSocket;
+        FActive = false;
+    });
+    // A connected single client tells the window its socket at once.
+    control->RegisterTerminal(Window());
 }
 
-void TIpCustomTerminal::SendToHost(const char*, int) {}
+void TIpCustomTerminal::SetSocket(uint32_t socket)
+{
+    if (socket == FSocket)
+        return;
+    Detach();
+    FSocket = socket;
+    Attach();
+}
+
+void TIpCustomTerminal::Attach()
+{
+    if (!FActive || !FSockControl || FSocket == NoSocket)
+        return;
+    if (!FSockControl->scAttachTerminal(FSocket, Window())) {
+        FSocket = NoSocket;
+        return;
+    }
+    if (!FSockControl->GetMasterTerminal(FSocket))
+        FSockControl->SetMasterTerminal(FSocket, this);
+}
+
+void TIpCustomTerminal::Detach()
+{
+    if (!FSockControl || FSocket == NoSocket)
+        return;
+    if (FSockControl->GetMasterTerminal(FSocket) == this)
+        FSockControl->SetMasterTerminal(FSocket, nullptr);
+    FSockControl->scDetachTerminal(FSocket, Window());
+}
+
+intptr_t TIpCustomTerminal::WndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
+{
+    switch (msg) {
+    case CM_IPTERMDATA: {
+        std::unique_ptr<std::string> data = IpTakeTermData(wParam);
+        ReceiveData(std::move(*data));
+        break;
+    }
+    case CM_IPSOCKETSTATUS:
+        if (IpLoWord(lParam) == 1 && IpHiWord(lParam) == 1 && FSocket == NoSocket)
+            SetSocket(uint32_t(wParam));
+        else if (IpLoWord(lParam) == 2 && uint32_t(wParam) == FSocket)
+            FSocket = NoSocket;
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+bool TIpCustomTerminal::IsMasterTerminal() const
+{
+    return FSockControl && FSocket != NoSocket &&
+           FSockControl->GetMasterTerminal(FSocket) == static_cast<const TIpTelnetTerminal*>(this);
+}
+
+void TIpCustomTerminal::SendToHost(const char* data, int count)
+{
+    if (!FSockControl || FSocket == NoSocket || count <= 0)
+        return;
+    try {
+        FSockControl->scPutBlock(FSocket, data, uint32_t(count), false);
+    } catch (const std::exception& e) {
+        IpHandleException(e);
+    }
+}
+
+std::string TIpCustomTerminal::TelnetTermType() const
+{
+    return FEmulator ? FEmulator->TelnetTermType : std::string("dumb");
+}
 
 void TIpCustomTerminal::ReceiveData(std::string data)
 {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "netlib/base/ip_base.h"
+#include "netlib/sock/ip_socket.h"
 #include "netlib/term/ip_term_buffer.h"
+#include "platform/gui_message.h"
 
 #include <QFile>
 #include <QFont>
@@ -12,6 +14,7 @@
 #include <string>
 
 class QScrollBar;
+class TIpSockControl;
 class TIpTerminalEmulator;
 class TIpTTYEmulator;
 
@@ -70,7 +73,11 @@ enum : uint16_t {
 // - Keys arrive as Qt key events and are turned into Windows key codes here;
 //   the keypad's keys carry the keypad flag in place of the extended flag.
 // - The capture file is written as the bytes come, appended in place.
-class TIpCustomTerminal : public TIpBaseWinControl {
+// - The window the socket control talks to is a message receiver made with
+//   the control, so a terminal can attach as soon as it has a socket.
+// - A key whose bytes cannot be sent (the connection has gone) is reported
+//   as the socket control reports its errors, and dropped.
+class TIpCustomTerminal : public TIpBaseWinControl, public TIpTelnetTerminal {
     Q_OBJECT
 public:
     explicit TIpCustomTerminal(QWidget* parent = nullptr);
@@ -115,10 +122,21 @@ public:
     // The emulator in use, the private one included.
     TIpTerminalEmulator* CurrentEmulator() const { return FEmulator; }
 
+    // The connection: a socket of a socket control. The socket is
+    // NoSocket while there is none.
+    static constexpr uint32_t NoSocket = 0xFFFFFFFF;
+    TIpSockControl* SockControl() const { return FSockControl; }
+    void SetSockControl(TIpSockControl* control);
+    uint32_t Socket() const { return FSocket; }
+    void SetSocket(uint32_t socket);
+    TGuiTarget Window() const { return FWindow->Target(); }
+
     // The host side: bytes out, and whether this window answers the host's
-    // queries. Without a connection nothing is sent and it is no master.
+    // queries (it is the master terminal of its socket). Without a
+    // connection nothing is sent and it is no master.
     virtual bool IsMasterTerminal() const;
     virtual void SendToHost(const char* data, int count);
+    std::string TelnetTermType() const override;
     // Bytes received from the host, as the connection hands them over.
     void ReceiveData(std::string data);
 
@@ -140,7 +158,7 @@ public:
     void SetForeColor(int row, int col, TColor c);
     TColor BackColor(int row, int col) const;
     void SetBackColor(int row, int col, TColor c);
-    std::array<uint8_t, 4> TelnetTermSize() const;
+    std::array<uint8_t, 4> TelnetTermSize() const override;
 
     // View geometry for the emulator's painting.
     int CellWidth() const { return FCellWidth; }
@@ -190,8 +208,14 @@ private:
     QRect CaretRect() const;
     bool HandleKeyDown(QKeyEvent* event);
     TIpTerminalBuffer* Buffer() const;
+    intptr_t WndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+    void Attach();
+    void Detach();
 
     bool FActive = true;
+    TIpSockControl* FSockControl = nullptr;
+    uint32_t FSocket = NoSocket;
+    std::unique_ptr<TGuiReceiver> FWindow;
     int FBlinkTime = 500;
     TIpCaptureMode FCapture = cmOff;
     std::string FCaptureFile = "VOVEVUDA.CAP";
