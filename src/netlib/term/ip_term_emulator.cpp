@@ -348,11 +348,6 @@ TIpVT100Emulator::TIpVT100Emulator(QObject* owner)
     FBuffer->OnCursorMoved = [this](int row, int col) { CursorMoved(row, col); };
 }
 
-void TIpVT100Emulator::teSetTerminal(TIpCustomTerminal* terminal)
-{
-    TIpTerminalEmulator::teSetTerminal(terminal);
-}
-
 void TIpVT100Emulator::teClear()
 {
     TIpTerminalEmulator::teClear();

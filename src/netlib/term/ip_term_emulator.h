@@ -114,7 +114,6 @@ public:
     std::string Answerback = "vOVEvuda";
     bool DisplayUpperASCII = false;
 
-    void teSetTerminal(TIpCustomTerminal* terminal) override;
     void teClear() override;
     void teClearAll() override;
     void BlinkPaint(bool on) override;

@@ -52,14 +52,16 @@ public:
         if (FSocket >= 0 && ::send(FSocket, data, size_t(count), MSG_NOSIGNAL) != count)
             ADD_FAILURE() << "send to vttest failed";
     }
-    // What arrives until the host has been quiet for a while.
+    // What arrives until the host has been quiet for a while after it began.
     std::string Receive()
     {
         std::string got;
         char buf[4096];
         for (int round = 0; round < 100; ++round) {
+            // The first byte may be slow on a busy machine; a screen is whole
+            // once the host has been quiet a while.
             pollfd p{FSocket, POLLIN, 0};
-            if (::poll(&p, 1, 400) <= 0)
+            if (::poll(&p, 1, got.empty() ? 10000 : 400) <= 0)
                 break;
             const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
             if (n <= 0)
