@@ -46,7 +46,8 @@ int main(int argc, char** argv)
         [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
 
     TIpClient client;
-    client.SockInits().ReceiveMode = rmStream;
+    // Every byte as it comes: a host owes the terminal no line ends.
+    client.SockInits().ReceiveMode = rmAny;
     if (telnet)
         client.SockInits().SocketOptions.Include(soTelnet);
     int result = 0;

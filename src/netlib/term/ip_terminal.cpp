@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -33,9 +34,13 @@ TIpCustomTerminal::TIpCustomTerminal(QWidget* parent) : TIpBaseWinControl(parent
         if (!FUpdatingBars)
             tmSetOrigin(FOriginCol, v + 1);
     });
+    // Where there is no "Terminal" font the system's fixed-pitch one stands in.
     QFont f("Terminal", 9);
     f.setStyleHint(QFont::TypeWriter);
     f.setFixedPitch(true);
+    if (QFontMetrics(f).horizontalAdvance(QLatin1Char('M')) !=
+        QFontMetrics(f).horizontalAdvance(QLatin1Char('i')))
+        f.setFamilies({"Terminal", QFontDatabase::systemFont(QFontDatabase::FixedFont).family()});
     setFont(f);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -546,10 +551,14 @@ void TIpCustomTerminal::ClearAll()
 
 void TIpCustomTerminal::tmGetFontInfo()
 {
+    // A fixed-pitch font's cell is its advance (its widest glyph, some of
+    // which reach far beyond a cell, does not count); other fonts get their
+    // average width. The font's own pitch flag is not trusted: it is often
+    // wrong for monospaced fonts.
     const QFontMetrics fm(font());
-    int width = fm.averageCharWidth();
-    if (!QFontInfo(font()).fixedPitch())
-        width += (fm.maxWidth() - width) / 2;
+    const int advance = fm.horizontalAdvance(QLatin1Char('M'));
+    const bool fixed = advance == fm.horizontalAdvance(QLatin1Char('i'));
+    const int width = fixed ? advance : fm.averageCharWidth();
     const int height = fm.height() + fm.leading();
     if (width != FCellWidth || height != FCellHeight) {
         FCellWidth = std::max(width, 1);
