@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QValidator>
 
 #include "platform/text.h"
@@ -118,11 +119,17 @@ public:
             event->accept();
             return true;
         case QEvent::MouseButtonPress:
-            if (watched == FBox->lineEdit()) {
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseButtonRelease:
+            // A click on the text opens the list as the arrow does. It opens
+            // at the release: opened at the press, the list would take that
+            // click's release for a click beside it and close at once.
+            if (watched != FBox->lineEdit())
+                return false;
+            if (event->type() == QEvent::MouseButtonRelease &&
+                static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
                 FBox->showPopup();
-                return true;
-            }
-            return false;
+            return true;
         default:
             return false;
         }

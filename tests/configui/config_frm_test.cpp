@@ -457,6 +457,25 @@ TEST_F(ConfigFrmTest, KeyFiltersDropWhatTheBoxesCannotHoldTypedOrPasted)
     frm.SelCallExit();
 }
 
+// A click on the text of a box that holds one of its items opens its list,
+// which stays open for the pick: the release of that click closes nothing.
+TEST_F(ConfigFrmTest, AClickOnAPickOnlyBoxOpensItsList)
+{
+    TConfigFrm& frm = Shown();
+    QComboBox* box = frm.RadioType;
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&frm));
+    // Through the window, as the window system delivers it: once the list is
+    // open, the release goes to the list.
+    const QPoint at = box->lineEdit()->mapTo(&frm, box->lineEdit()->rect().center());
+    QTest::mousePress(frm.windowHandle(), Qt::LeftButton, {}, at);
+    QTest::mouseRelease(frm.windowHandle(), Qt::LeftButton, {}, at);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->view()->isVisible(); }, 1000));
+    QTest::qWait(50);
+    EXPECT_TRUE(box->view()->isVisible());
+    box->hidePopup();
+    EXPECT_EQ(box->currentText(), "ICOM M710");
+}
+
 TEST_F(ConfigFrmTest, StationsAreAddedEditedAndRemovedThroughTheirDialog)
 {
     TConfigFrm& frm = Shown();
