@@ -1,6 +1,8 @@
 #include "mail/pop3_mailbox.h"
 
 #include <filesystem>
+#include <optional>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "core/message_store.h"
@@ -17,6 +19,17 @@ bool HoldsMail(const std::string& userName, const std::string& fileName)
     const auto size =
         std::filesystem::file_size(MessageStore::UserMailDir(userName) + "/" + fileName, ec);
     return !ec && size > 0;
+}
+
+// Which file `path` is; nothing when it is gone.
+std::optional<TPOPInfo::TFileId> FileId(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return TPOPInfo::TFileId{
+        static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
 }
 
 // A name as the client sent it, fit for one log line: a control character
@@ -53,6 +66,14 @@ std::unique_ptr<TPOPInfo> TPOP3Mailbox::Login(const std::string& userName,
         info->UserName = user.Name;
         info->Password = user.Password;
         FUsers->GetMessageList(user, info->MessageList, info->MessageCount, info->TotalOctets);
+        for (int n = 1; n <= info->MessageCount; ++n) {
+            std::string fileName;
+            std::string size;
+            std::optional<TPOPInfo::TFileId> id;
+            if (Entry(*info, n, fileName, size))
+                id = FileId(MessageStore::UserMailDir(user.Name) + "/" + fileName);
+            info->FileIds.push_back(id);
+        }
         Log("User: " + user.Name + " connected");
         FUsers->SetLastConnection(user.Name);
         return info;
@@ -99,6 +120,13 @@ void TPOP3Mailbox::List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out)
     }
 }
 
+bool TPOP3Mailbox::StillListed(const TPOPInfo& info, int n, const std::string& fileName)
+{
+    const auto id = FileId(MessageStore::UserMailDir(info.UserName) + "/" + fileName);
+    return id && static_cast<size_t>(n) <= info.FileIds.size() &&
+           id == info.FileIds[static_cast<size_t>(n) - 1];
+}
+
 bool TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out)
 {
     std::string fileName;
@@ -108,21 +136,17 @@ bool TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3
         return false;
     }
     std::string stored = FUsers->LoadMessage(info.UserName, fileName);
-    if (stored.empty()) {
-        std::error_code ec;
-        const bool there =
-            std::filesystem::exists(MessageStore::UserMailDir(info.UserName) + "/" + fileName, ec);
-        if (!there) {
-            // Taken by another connection of the user since this one's
-            // login: an empty text would be stored as an empty mail.
-            out.WriteLn("-ERR Sorry, message no longer exists");
-            return false;
-        }
-        if (HoldsMail(info.UserName, fileName)) {
-            // Sent as an empty message it would be taken for delivered.
-            out.WriteLn("-ERR Sorry, message could not be read");
-            return false;
-        }
+    if (!StillListed(info, n, fileName)) {
+        // Taken by another connection of the user since this one's login
+        // (perhaps with new mail under its name since): an empty text would
+        // be stored as an empty mail.
+        out.WriteLn("-ERR Sorry, message no longer exists");
+        return false;
+    }
+    if (stored.empty() && HoldsMail(info.UserName, fileName)) {
+        // Sent as an empty message it would be taken for delivered.
+        out.WriteLn("-ERR Sorry, message could not be read");
+        return false;
     }
     if (retrieve)
         Log("User: " + info.UserName + " retreiving mail[" + std::to_string(n) + "]");
@@ -165,7 +189,8 @@ void TPOP3Mailbox::Quit(const TPOPInfo& info, TPOP3ReplyWriter& out)
     std::string fileName;
     std::string size;
     for (size_t i = 0; i < info.Marked.size(); ++i)
-        if (info.Marked[i] && Entry(info, static_cast<int>(i) + 1, fileName, size))
+        if (info.Marked[i] && Entry(info, static_cast<int>(i) + 1, fileName, size) &&
+            StillListed(info, static_cast<int>(i) + 1, fileName))
             FUsers->DeleteMessage(info.UserName, fileName);
     Log("User: " + info.UserName + " disconnected");
     out.WriteLn("+OK 0L POP3 server signing off (maildrop empty)");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,18 @@ public:
     // their files go at QUIT, as in POP3's update state, so a connection
     // that drops before QUIT loses no mail.
     std::vector<bool> Marked;
+    // Which file each listed name was at login. The store names new mail
+    // after what the mailbox holds, so a name that another connection has
+    // emptied comes back on the next message: that one is not ours to send
+    // or delete.
+    struct TFileId {
+        unsigned long long Device = 0;
+        unsigned long long Inode = 0;
+        long long Modified = 0; // ns
+        bool operator==(const TFileId&) const = default;
+    };
+    // Nothing for a file gone between the listing and its look-up.
+    std::vector<std::optional<TFileId>> FileIds;
 };
 
 // Where the replies of one command go.
@@ -70,6 +83,8 @@ private:
     void Log(const std::string& text);
     // False when nothing was sent.
     bool SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3ReplyWriter& out);
+    // Whether the file of entry n is still the one listed at login.
+    static bool StillListed(const TPOPInfo& info, int n, const std::string& fileName);
     static void Mark(TPOPInfo& info, int n);
 
     TUserList* FUsers;

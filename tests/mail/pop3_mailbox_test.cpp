@@ -194,6 +194,28 @@ TEST_F(POP3MailboxTest, AMessageGoneSinceLoginIsRefusedAndTheNumbersStay)
     EXPECT_FALSE(Exists("bob", "2.msg"));
 }
 
+// The store names new mail after what the mailbox holds, so a name emptied
+// by another connection comes back on the next message: that message is not
+// the one listed under it, and is neither sent under the old number nor
+// deleted by the old connection's QUIT.
+TEST_F(POP3MailboxTest, NewMailUnderAListedNameIsNotTakenForTheListedMessage)
+{
+    Put("bob", "1.msg", "Subject: old\r\n\r\nold\r\n");
+    auto first = Mailbox->Login("bob", "pw");
+    auto second = Mailbox->Login("bob", "pw");
+    Mailbox->Dele(*first, 1, Out);
+    Mailbox->Retr(*second, 1, Out);
+    Mailbox->Quit(*second, Out);
+    Out.Take();
+    const std::string again = MessageStore::WriteNewMessage(MessageStore::UserMailDir("bob"),
+                                                            "Subject: new mail\r\n\r\nnew\r\n");
+    ASSERT_EQ(fs::path(again).filename(), "1.msg");
+    Mailbox->Retr(*first, 1, Out);
+    EXPECT_EQ(Out.Take(), "-ERR Sorry, message no longer exists\r\n");
+    Mailbox->Quit(*first, Out);
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+}
+
 TEST_F(POP3MailboxTest, AMessageThatCannotBeReadIsNeitherSentNorDeleted)
 {
     Put("bob", "1.msg", "Subject: x\r\n\r\nhi\r\n");
