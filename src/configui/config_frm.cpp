@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "configui/channel_frm.h"
+#include "configui/form_controls.h"
 #include "configui/input_filters.h"
 #include "configui/password_boxes.h"
 #include "configui/scheduled_frm.h"
@@ -29,6 +30,10 @@
 #include "platform/text.h"
 
 namespace {
+
+using FormControls::Button;
+using FormControls::Edit;
+using FormControls::Label;
 
 constexpr const char* kNone = "None";
 
@@ -63,33 +68,6 @@ void Refuse(const std::string& text, const char* title)
 void Inform(const char* text, const char* title)
 {
     ShowMessageBox(text, title, MB_OK, TMsgIcon::Information);
-}
-
-QPushButton* Button(QWidget* parent, const char* name, const char* caption, const char* hint)
-{
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    if (hint)
-        b->setToolTip(hint);
-    return b;
-}
-
-QLabel* Label(QWidget* parent, const char* name, const char* caption)
-{
-    auto* l = new QLabel(caption, parent);
-    if (name)
-        l->setObjectName(name);
-    return l;
-}
-
-QLineEdit* Edit(QWidget* parent, const char* name, int maxLength, const char* hint)
-{
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(name);
-    e->setMaxLength(maxLength);
-    if (hint)
-        e->setToolTip(hint);
-    return e;
 }
 
 QComboBox* PickOnlyCombo(QWidget* parent, const char* name, const char* hint)
@@ -180,11 +158,11 @@ QWidget* TConfigFrm::BuildGeneralTab()
 
     auto* station = new QGroupBox("This Station Information", tab);
     auto* stationForm = new QFormLayout(station);
-    Name = Edit(station, "Name", 12, "Station Name for this station");
+    Name = Edit(station, "Name", "Station Name for this station", 12);
     InputFilter::Install(Name, InputFilter::StationNameChar, true);
-    Call = Edit(station, "Call", 8, "Call Sign for this station (ie. BA1SE)");
+    Call = Edit(station, "Call", "Call Sign for this station (ie. BA1SE)", 8);
     InputFilter::Install(Call, InputFilter::LetterOrDigit, true);
-    SelCall = Edit(station, "SelCall", 5, "5757 Station SelCall ID (Selective Call)");
+    SelCall = Edit(station, "SelCall", "5757 Station SelCall ID (Selective Call)", 5);
     InputFilter::Install(SelCall, InputFilter::SelCallChar, true);
     SelCall->installEventFilter(this);
     SelCalLabel = Label(station, "SelCalLabel", "Selcall ID:");
@@ -196,9 +174,9 @@ QWidget* TConfigFrm::BuildGeneralTab()
 
     auto* pass = new QGroupBox("Configuration Password", tab);
     auto* passForm = new QFormLayout(pass);
-    Password = Edit(pass, "Password", 16, "password to enter this configuration screen");
+    Password = Edit(pass, "Password", "password to enter this configuration screen", 16);
     Password->setEchoMode(QLineEdit::Password);
-    Password2 = Edit(pass, "Password2", 16, "confirm the password");
+    Password2 = Edit(pass, "Password2", "confirm the password", 16);
     Password2->setEchoMode(QLineEdit::Password);
     Button1 = Button(pass, "Button1", "&Set", "save the password configuration");
     passForm->addRow("Password:", Password);
@@ -397,7 +375,7 @@ QWidget* TConfigFrm::BuildLinkOptionsTab()
     QLabel** separators[4] = {&Label24, &Label27, &Label43, &Label44};
     const char* separatorNames[4] = {"Label24", "Label27", "Label43", "Label44"};
     for (int i = 0; i < 6; ++i) {
-        Mask[i] = Edit(tab, QString("Mask%1").arg(i + 1).toLatin1().constData(), 4, nullptr);
+        Mask[i] = Edit(tab, QString("Mask%1").arg(i + 1).toLatin1().constData(), nullptr, 4);
         Mask[i]->setText("Zq4v");
         InputFilter::Install(Mask[i], InputFilter::LetterOrDigit, true);
         masks->addWidget(Mask[i], i / 3, (i % 3) * 2);

@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 
+#include "configui/form_controls.h"
 #include "configui/scheduled_frm.h"
 #include "core/config.h"
 #include "core/date_time.h"
@@ -25,6 +26,10 @@
 
 namespace {
 
+using FormControls::Button;
+using FormControls::Check;
+using FormControls::Edit;
+
 constexpr int kMaxIntervalMinutes = 1440;
 // The filter is stored in bytes as a signed 32-bit number.
 constexpr int kMaxFilterK = std::numeric_limits<std::int32_t>::max() / 1024;
@@ -37,33 +42,6 @@ std::optional<int> WholeNumber(const QString& text, int min, int max)
     if (s.empty() || ec != std::errc() || end != s.data() + s.size() || value < min || value > max)
         return std::nullopt;
     return value;
-}
-
-QPushButton* Button(QWidget* parent, const char* name, const char* caption, const char* hint)
-{
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    if (hint)
-        b->setToolTip(hint);
-    return b;
-}
-
-QLineEdit* Edit(QWidget* parent, const char* name, const char* hint)
-{
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(name);
-    if (hint)
-        e->setToolTip(hint);
-    return e;
-}
-
-QCheckBox* Check(QWidget* parent, const char* name, const char* caption, const char* hint)
-{
-    auto* c = new QCheckBox(caption, parent);
-    c->setObjectName(name);
-    if (hint)
-        c->setToolTip(hint);
-    return c;
 }
 
 void Refuse(const std::string& text)

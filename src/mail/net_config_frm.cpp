@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "configui/alias_frm.h"
+#include "configui/form_controls.h"
 #include "configui/password_boxes.h"
 #include "configui/user_frm.h"
 #include "core/alias_list.h"
@@ -37,6 +38,8 @@ struct TNetConfigFrm::TServerSwitch {
 };
 
 namespace {
+
+using FormControls::Button;
 
 // The decimal value of a field of digits; false for an empty field, other
 // characters or a value beyond `max`.
@@ -80,15 +83,6 @@ QComboBox* SwitchCombo(QWidget* parent, const char* name, const char* hint)
     combo->addItem(TNetConfigFrm::kDisabled);
     combo->setToolTip(hint);
     return combo;
-}
-
-QPushButton* Button(QWidget* parent, const char* name, const char* caption, const char* hint)
-{
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    if (hint)
-        b->setToolTip(hint);
-    return b;
 }
 
 } // namespace

@@ -5,21 +5,12 @@
 #include <QGroupBox>
 #include <QVBoxLayout>
 
+#include "configui/form_controls.h"
 #include "mail/account_list.h"
 #include "platform/dialogs.h"
 #include "platform/text.h"
 
-namespace {
-
-QLineEdit* Edit(QWidget* parent, const char* name, const char* hint)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setToolTip(hint);
-    return edit;
-}
-
-} // namespace
+using FormControls::Edit;
 
 TUserInfoForm::TUserInfoForm(QWidget* owner) : TEditDialog(owner)
 {
