@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QMenuBar>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/skip_application.h"
@@ -66,6 +67,7 @@ void TMainForm::StartTimerTimer()
     if (FStarting || FStarted || FShutDown)
         return;
     FStarting = true;
+    FMainLoopLevel = QThread::currentThread()->loopLevel();
     bool ok = false;
     std::optional<std::string> failure;
     try {
@@ -337,6 +339,13 @@ void TMainForm::Shutdown(int exitCode)
         // start-up unwinds first and then shuts down.
         if (!FAbortExitCode)
             FAbortExitCode = exitCode;
+        return;
+    }
+    if (QThread::currentThread()->loopLevel() > FMainLoopLevel) {
+        // Asked from inside a box or dialog (a signal, or its own button):
+        // the handler that opened it still runs on what the shutdown frees.
+        // The box is closed; the station goes once that handler has returned.
+        QTimer::singleShot(10, this, [this, exitCode] { Shutdown(exitCode); });
         return;
     }
     FShutDown = true;

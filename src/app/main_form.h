@@ -64,6 +64,9 @@ private:
     bool FStarting = false;
     bool FStarted = false;
     bool FShutDown = false;
+    // The depth of the message loop that runs the station (the start timer's);
+    // a deeper one is a box or dialog inside some handler.
+    int FMainLoopLevel = 0;
     // Set when the start-up must end early, with the program's exit code.
     std::optional<int> FAbortExitCode;
 

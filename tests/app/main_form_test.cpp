@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QKeyEvent>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 
 #include "app/main_form.h"
@@ -362,6 +364,27 @@ TEST_F(MainFormTest, ClosingTheMainWindowShutsTheStationDown)
 
 // The settings behind a login: a shutdown while the login is open frees what
 // the entry would open, so nothing is opened afterwards.
+// A shutdown asked while a box is open, in the box's own message loop inside
+// the handler that opened it (a signal, as the station gets one): the box
+// closes, and nothing is freed before that handler has returned, since it
+// goes on with the objects the shutdown frees.
+TEST_F(MainFormTest, ShutdownFromInsideABoxWaitsForItsHandlerToReturn)
+{
+    auto form = Start(Parts());
+    ASSERT_TRUE(form->Started());
+    std::vector<std::string> seenByHandler;
+    QTimer::singleShot(0, form.get(), [&] {
+        QDialog box;
+        QTimer::singleShot(0, form.get(), [&] { form->Shutdown(0); });
+        box.exec();
+        seenByHandler = Trace.Events;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+    EXPECT_EQ(std::count(seenByHandler.begin(), seenByHandler.end(), "free station config"), 0);
+    EXPECT_EQ(std::count(Trace.Events.begin(), Trace.Events.end(), "free station config"), 1);
+    EXPECT_TRUE(form->ShutDown());
+}
+
 TEST_F(MainFormTest, ShutdownDuringALoginOpensNothing)
 {
     auto form = Start(Parts());
