@@ -85,11 +85,18 @@ void TIdBaseThread::Resume()
 {
     std::lock_guard<std::mutex> lock(FMutex);
     if (!FStarted) {
-        // The system error goes to the caller, and the object stays a thread
-        // that never ran: nothing waits for it, and it can be freed.
-        FThread = NewSystemThread([this] { ThreadProc(); });
-        FStarted = true;
+        // Marked running before the system thread exists: its first look at
+        // the flags must not find it suspended. The system error goes to the
+        // caller, and the object stays a thread that never ran: nothing waits
+        // for it, and it can be freed.
         FSuspended = false;
+        try {
+            FThread = NewSystemThread([this] { ThreadProc(); });
+        } catch (...) {
+            FSuspended = true;
+            throw;
+        }
+        FStarted = true;
         FThreadId = FThread.get_id();
         return;
     }
@@ -106,7 +113,6 @@ void TIdBaseThread::Suspend()
 
 bool TIdBaseThread::Suspended() const
 {
-    std::lock_guard<std::mutex> lock(FMutex);
     return FSuspended;
 }
 
@@ -118,7 +124,6 @@ void TIdBaseThread::Terminate()
 
 bool TIdBaseThread::Terminated() const
 {
-    std::lock_guard<std::mutex> lock(FMutex);
     return FTerminated;
 }
 
@@ -264,15 +269,30 @@ void TIdThread::Start()
         std::lock_guard<std::mutex> lock(GThreadCountLock);
         GThreadNames[this] = Demangle(typeid(*this).name());
     }
-    std::lock_guard<std::mutex> lock(FLock);
-    if (StoppedLocked()) {
-        // A terminated thread stays stopped and runs to its end. The run
-        // loop reads the flag under this lock, so it sees the new value; a
-        // thread the system cannot make stays stopped.
-        const bool stopped = Terminated();
+    std::unique_lock<std::mutex> lock(FLock);
+    if (!StoppedLocked())
+        return;
+    // A terminated thread stays stopped and runs to its end. The run loop
+    // reads the flag under this lock, so it sees the new value.
+    const bool stopped = Terminated();
+    if (Started()) {
         Resume();
         FStopped = stopped;
         FStopCond.notify_all();
+        return;
+    }
+    // The system thread is made outside the lock, which its run loop takes
+    // first: it would sleep on it until this call returns. A thread the
+    // system cannot make stays stopped.
+    const bool was = FStopped;
+    FStopped = stopped;
+    lock.unlock();
+    try {
+        Resume();
+    } catch (...) {
+        lock.lock();
+        FStopped = was;
+        throw;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "netproto/core/id_component.h"
 #include "netproto/core/id_global.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -88,8 +89,10 @@ private:
     std::thread FThread;
     std::thread::id FThreadId;
     bool FStarted = false;
-    bool FSuspended = true;
-    bool FTerminated = false;
+    // Written under the lock, read without it: a thread being made looks at
+    // them before the call that makes it has let the lock go.
+    std::atomic<bool> FSuspended{true};
+    std::atomic<bool> FTerminated{false};
     bool FFinished = false;
     bool FFreeOnTerminate = false;
 };
