@@ -8,6 +8,10 @@
 
 namespace {
 
+// Peer threads a listener keeps made ahead: two, so that each has mostly been
+// scheduled once before its client comes, also on a busy machine.
+constexpr std::size_t kPeerThreadsAhead = 2;
+
 bool SameAsciiText(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -55,18 +59,19 @@ std::string IdFormat(const std::string& fmt, const std::string& arg)
 
 void TIdTCPServerConnection::Disconnect()
 {
-    std::lock_guard<std::recursive_mutex> lock(FServer->FThreadsLock);
+    std::lock_guard<std::recursive_mutex> lock(FCloseLock);
     TIdTCPConnection::Disconnect();
 }
 
 void TIdTCPServerConnection::DisconnectSocket()
 {
-    std::lock_guard<std::recursive_mutex> lock(FServer->FThreadsLock);
+    std::lock_guard<std::recursive_mutex> lock(FCloseLock);
     TIdTCPConnection::DisconnectSocket();
 }
 
 void TIdTCPServerConnection::Interrupt()
 {
+    std::lock_guard<std::recursive_mutex> lock(FCloseLock);
     if (TIdIOHandlerSocket* handler = Socket())
         if (TIdSocketHandle* binding = handler->Binding())
             binding->Interrupt();
@@ -343,7 +348,7 @@ void TIdListenerThread::Run()
             connection->Socket()->Binding()->SetSockOpt(Id_SOL_SOCKET, Id_SO_SNDTIMEO, &ms,
                                                         sizeof ms);
         }
-        TIdThread* thread = server->ThreadMgr()->GetThread();
+        TIdThread* thread = TakePeerThread();
         peer = dynamic_cast<TIdPeerThread*>(thread);
         if (!peer) {
             server->ThreadMgr()->ReleaseThread(thread);
@@ -357,7 +362,10 @@ void TIdListenerThread::Run()
             }
             connection->Disconnect();
             connection.reset();
-            server->ThreadMgr()->ReleaseThread(peer);
+            if (peer->Started())
+                FPeersAhead.push_front(peer); // still waiting: it serves the next client
+            else
+                server->ThreadMgr()->ReleaseThread(peer);
             return;
         }
         peer->SetConnection(std::move(connection));
@@ -365,6 +373,9 @@ void TIdListenerThread::Run()
         added = true;
         peer->Start();
         FBackOffMs = 0;
+        // Only while no client waits: a thread made ahead costs a switch more.
+        if (!TIdSocketHandle::SelectOne(FBinding->Handle(), 0))
+            MakePeerThreadsAhead();
     } catch (const std::exception& e) {
         // Free what was made (a peer thread the system could not start
         // included): out of the thread list and so of the connection cap,
@@ -387,6 +398,42 @@ void TIdListenerThread::Run()
             server->OnListenException(this, e);
         BackOff();
     }
+}
+
+TIdThread* TIdListenerThread::TakePeerThread()
+{
+    if (FPeersAhead.empty())
+        return FServer->ThreadMgr()->GetThread();
+    TIdPeerThread* peer = FPeersAhead.front();
+    FPeersAhead.pop_front();
+    return peer;
+}
+
+void TIdListenerThread::MakePeerThreadsAhead()
+{
+    while (FPeersAhead.size() < kPeerThreadsAhead) {
+        TIdThread* thread = nullptr;
+        try {
+            thread = FServer->ThreadMgr()->GetThread();
+            auto* peer = dynamic_cast<TIdPeerThread*>(thread);
+            if (!peer)
+                throw EIdTCPServerError("The thread class does not make peer threads.");
+            // Its run loop finds it stopped and waits for Start.
+            peer->Resume();
+            FPeersAhead.push_back(peer);
+        } catch (const std::exception&) {
+            if (thread)
+                FServer->ThreadMgr()->ReleaseThread(thread);
+            return;
+        }
+    }
+}
+
+void TIdListenerThread::AfterRun()
+{
+    for (TIdPeerThread* peer : FPeersAhead)
+        FServer->ThreadMgr()->ReleaseThread(peer);
+    FPeersAhead.clear();
 }
 
 // ---- TIdTCPServer ------------------------------------------------------------------

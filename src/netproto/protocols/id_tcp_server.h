@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -46,13 +47,18 @@ public:
     // Closing a socket is serialised with a stopping server, which wakes the
     // connections it finds in its thread list: it must never touch a handler
     // that is being freed or a descriptor number that was already reused.
+    // The lock is the connection's own, so that a closing connection never
+    // holds up the listener or the other connections.
     void Disconnect() override;
     void DisconnectSocket() override;
-    // Wakes a thread blocked on this connection (the stopping server).
+    // Wakes a thread blocked on this connection (the stopping server, which
+    // holds the thread list, so the connection is not freed meanwhile).
     void Interrupt();
 
 private:
     TIdTCPServer* FServer;
+    // Recursive: a connection closing its own socket takes it again.
+    std::recursive_mutex FCloseLock;
 };
 
 // The command being handled: made for one matched line, freed after it.
@@ -174,15 +180,26 @@ public:
 
 protected:
     void Run() override;
+    // Gives back the peer threads made ahead.
+    void AfterRun() override;
 
 private:
     // Waits before the next accept after a failure such as a full descriptor
     // table, so a listener never spins; ends early when told to stop.
     void BackOff();
+    // The peer thread for the next client: one made ahead, else a new one.
+    TIdThread* TakePeerThread();
+    // Makes the system threads of the next clients' peer threads ahead, while
+    // this client is served: each waits, stopped, for its connection, so a
+    // new client wakes a thread that has run already instead of waiting for
+    // one to be made and first scheduled. One that cannot be made now is made
+    // when its client comes.
+    void MakePeerThreadsAhead();
 
     TIdTCPServer* FServer;
     TIdSocketHandle* FBinding;
     int FBackOffMs = 0;
+    std::deque<TIdPeerThread*> FPeersAhead;
 };
 
 enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
@@ -277,7 +294,6 @@ protected:
 private:
     friend class TIdPeerThread;
     friend class TIdListenerThread;
-    friend class TIdTCPServerConnection;
 
     void Activate();
     void Deactivate();
@@ -298,8 +314,8 @@ private:
     std::unique_ptr<TIdThreadMgr> FOwnedThreadMgr;
     std::vector<TIdThreadPtr> FListeners;
 
-    // The live peer threads. Recursive: a connection closing its own socket
-    // takes it, also from within a server call that holds it.
+    // The live peer threads. Recursive: what ForEachConnection runs may ask
+    // the server again.
     mutable std::recursive_mutex FThreadsLock;
     std::condition_variable_any FThreadsEmpty;
     std::vector<TIdPeerThread*> FThreads;

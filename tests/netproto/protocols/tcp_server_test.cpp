@@ -206,6 +206,32 @@ TEST(TcpServerTest, MaxConnectionsRefusesTheNextClientOnly)
     EXPECT_EQ(third.Line(), "200 hello\r\n");
 }
 
+// Listeners make the next clients' threads ahead; a stop ends those too,
+// also when the thread manager is the caller's and outlives the server.
+TEST(TcpServerTest, StoppingEndsEveryThreadTheServerMade)
+{
+    const int before = TIdThread::ThreadCount();
+    TIdThreadMgrDefault manager;
+    {
+        TableServer server;
+        server.SetThreadMgr(&manager);
+        server.Build = [&](TIdCommandHandlers& t) {
+            AddHandler(t, "NOOP").ReplyNormal.SetReply(250, "Ok");
+        };
+        const int port = StartOnLoopback(server);
+        for (int i = 0; i < 3; ++i) {
+            RawClient c(port);
+            EXPECT_EQ(c.Line(), "200 hello\r\n");
+            EXPECT_EQ(c.Cmd("NOOP"), "250 Ok\r\n");
+        }
+        server.SetActive(false);
+        for (int i = 0; i < 200 && TIdThread::ThreadCount() != before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(TIdThread::ThreadCount(), before);
+        EXPECT_EQ(manager.ActiveThreads.Count(), 0);
+    }
+}
+
 // A connection thread that the system cannot make: that client is closed,
 // the next one is served, and nothing is left to count against the cap or
 // to wait for.
