@@ -1167,10 +1167,19 @@ void TConfigFrm::FillScheduledLinkGrid()
                                          new QTableWidgetItem(ToQt(times[n][t])));
     }
     ScheduledStringGrid->setColumnWidth(0, 90);
-    if (GridText(0, FSelectedRow).isEmpty())
+    // The selection stays on its cell, but a refill moves stations and times
+    // between cells: the buttons act on what the cell shows now, never on a
+    // station or link it showed before.
+    FSelectedStation = FromQt(GridText(0, FSelectedRow));
+    if (FSelectedStation.empty())
         SetScheduledButtons(false, false, false);
-    else
+    else {
         ScheduledLinkAddBtn->setEnabled(RowHasEmptyCell(FSelectedRow));
+        if (FromQt(GridText(FSelectedColumn, FSelectedRow)) != FSelectedTime) {
+            ScheduledLinkRemoveBtn->setEnabled(false);
+            ScheduledLinkEditBtn->setEnabled(false);
+        }
+    }
 }
 
 bool TConfigFrm::ScheduledStringGridSelectCell(int column, int row)
@@ -1245,6 +1254,16 @@ void TConfigFrm::ScheduledLinkEditBtnClick()
         return;
     FScheduledLinks->Modify(FSelectedStation, FSelectedTime,
                             TScheduledLink{link.StationName, time});
-    FillScheduledLinkGrid();
     FSelectedTime = DateTime::FormatTimeOfDay(time);
+    FillScheduledLinkGrid();
+    // The selection follows the edited link to its cell.
+    for (int column = 1; column < kGridColumns; ++column) {
+        if (FromQt(GridText(column, FSelectedRow)) == FSelectedTime) {
+            FSelectedColumn = column;
+            const QSignalBlocker block(ScheduledStringGrid);
+            ScheduledStringGrid->setCurrentCell(FSelectedRow - 1, column);
+            SetScheduledButtons(RowHasEmptyCell(FSelectedRow), true, true);
+            break;
+        }
+    }
 }

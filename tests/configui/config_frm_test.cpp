@@ -660,6 +660,57 @@ TEST_F(ConfigFrmTest, ScheduledLinksAreAddedMovedAndRemovedOnePerTime)
     EXPECT_TRUE(frm.ScheduledLinkRemoveBtn->isEnabled());
 }
 
+// A refill moves stations and times between the grid's cells: the buttons act
+// on what the selected cell shows then, never on a link or station it showed
+// before.
+TEST_F(ConfigFrmTest, ScheduledLinkButtonsFollowWhatTheSelectedCellShowsAfterARefill)
+{
+    TConfigFrm& frm = Shown();
+    TScriptedDialogs dialogs;
+    auto addAt = [&](const char* hour, const char* minute, std::string* station) {
+        dialogs.ExpectDialog("TScheduledFrm", [=](QDialog& d) {
+            auto& link = static_cast<TScheduledFrm&>(d);
+            if (station)
+                *station = link.StationName->text().toStdString();
+            link.Hour->setCurrentText(hour);
+            link.Minute->setCurrentText(minute);
+            link.Button1->click();
+            return link.result();
+        });
+        frm.ScheduledLinkAddBtn->click();
+    };
+    // 13:35 selected; an earlier link added moves 08:00 into its cell.
+    ASSERT_TRUE(frm.ScheduledStringGridSelectCell(2, 1));
+    addAt("06", "30", nullptr);
+    EXPECT_EQ(GridRow(1), "FAR 06:30 08:00 13:35");
+    EXPECT_FALSE(frm.ScheduledLinkRemoveBtn->isEnabled());
+    EXPECT_FALSE(frm.ScheduledLinkEditBtn->isEnabled());
+    // An edited link takes the selection along to its new cell.
+    ASSERT_TRUE(frm.ScheduledStringGridSelectCell(1, 1));
+    dialogs.ExpectDialog("TScheduledFrm", [](QDialog& d) {
+        auto& link = static_cast<TScheduledFrm&>(d);
+        link.Hour->setCurrentText("14");
+        link.Button1->click();
+        return link.result();
+    });
+    frm.ScheduledLinkEditBtn->click();
+    EXPECT_EQ(GridRow(1), "FAR 08:00 13:35 14:30");
+    EXPECT_EQ(frm.ScheduledStringGrid->currentColumn(), 3);
+    frm.ScheduledLinkRemoveBtn->click();
+    EXPECT_EQ(GridRow(1), "FAR 08:00 13:35");
+
+    // FAR's row selected, then FAR removed: MID moves into the row.
+    Stations->Modify(TStation{"VIA", "VI1A", "", "", "DISABLED", "YY", "", "@@@@@@@@"}, 3);
+    ASSERT_TRUE(frm.ScheduledStringGridSelectCell(5, 1));
+    frm.StationListBox->setCurrentRow(1);
+    frm.RemoveStationBtn->click();
+    EXPECT_EQ(GridRow(1), "MID");
+    std::string asked;
+    addAt("10", "00", &asked);
+    EXPECT_EQ(asked, "MID");
+    EXPECT_EQ(Read("schedule.dat"), "MID;10:00;\r\n");
+}
+
 TEST_F(ConfigFrmTest, EachShowingTakesTheTablesAsTheyAreThen)
 {
     TConfigFrm& frm = Shown();
