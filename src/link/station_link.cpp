@@ -531,13 +531,18 @@ void TStationLink::QueueWaitingMail()
             std::any_of(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
                 return e.StationName == s.Name && e.Type == "Auto";
             });
-        int mail = 0, files = 0;
-        if (!queued && FStore)
-            FStore->CountFor(s.Name, mail, files);
-        if (mail + files > 0)
+        if (!queued && HasWaiting(s.Name))
             AutoLinkQueue.push_back(
                 {s.Name, "Auto", std::max(1, FConfig.AleVeskar.Attempts), Now()});
     }
+}
+
+bool TStationLink::HasWaiting(const std::string& station) const
+{
+    int mail = 0, files = 0;
+    if (FStore)
+        FStore->CountFor(station, mail, files);
+    return mail + files > 0;
 }
 
 void TStationLink::BuildAutoLinkSchedule()
@@ -569,6 +574,11 @@ void TStationLink::ALETimerTimer()
         return;
     }
     const TDateTime now = Now();
+    // What an entry was made for may have gone meanwhile, by a link either
+    // side started (an entry made during a link is due when it ends).
+    std::erase_if(AutoLinkQueue, [&](const TAutoLinkEntry& e) {
+        return e.Type == "Auto" && e.NextAttempt <= now && !HasWaiting(e.StationName);
+    });
     for (TAutoLinkEntry& e : AutoLinkQueue) {
         if (e.NextAttempt > now)
             continue;

@@ -93,7 +93,8 @@ struct TLinkEvents {
 //   aborted.
 // - ALETimer (while automatic calling is on): each tick queues the direct
 //   stations with automatic calling and mail or files waiting, then calls
-//   the first entry that is due, unless a call or a link is under way. It
+//   the first entry that is due, unless a call or a link is under way; a
+//   due "Auto" entry whose station holds nothing any more goes uncalled. It
 //   ticks every 5000 ms while a call it placed is under way, every 10000 ms
 //   while anything is queued or linked, every 60000 ms when all is quiet,
 //   and 1000 ms after a link or a call ends.
@@ -177,6 +178,8 @@ private:
     // "Scheduled" one when this was its attempt.
     void AttemptSucceeded(bool automatic);
     void QueueWaitingMail();
+    // The station holds mail or files for the peer.
+    bool HasWaiting(const std::string& station) const;
     // The next of the station's scheduled times after now; 0 for none.
     TDateTime NextScheduled(const std::string& station) const;
     void StampLastConnection();

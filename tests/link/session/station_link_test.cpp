@@ -250,6 +250,21 @@ TEST_F(StationLink, AutomaticLinksTryEveryAttemptThenReportTheFailure)
     EXPECT_TRUE(Link->AutoLinkQueue.empty());
 }
 
+TEST_F(StationLink, NoAutomaticCallWhenTheMailHasGoneMeanwhile)
+{
+    Config->AleVeskar.Enabled = true;
+    PutMail("FIELD");
+    Link->ALETimerTimer();
+    ASSERT_EQ(Window.CountOf(0x20), 1);
+    Link->ProcessLinkReport(ModemFrame::kMsgLinkUp, "0002");
+    Link->ALETimerTimer();                      // mid-link: the mail is still there
+    fs::remove(Root + "/STATIONS/FIELD/1.msg"); // as its success answer does
+    Link->ProcessLinkReport(ModemFrame::kMsgDisconnected, "");
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 1) << "a call for nothing";
+    EXPECT_TRUE(Link->AutoLinkQueue.empty());
+}
+
 TEST_F(StationLink, AScheduledLinkCallsAtItsTimeThenWaitsForTheNextDay)
 {
     Config->AleVeskar.Enabled = true;

@@ -4,6 +4,9 @@
 
 #include <QLabel>
 
+#include <filesystem>
+#include <fstream>
+
 #include "link/modem_frame.h"
 #include "link/windows/voice_form.h"
 #include "platform/text.h"
@@ -80,6 +83,8 @@ TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
     one.Sim.With([](TModemSimCore& m, TSimRadio&) { m.answerInit = true; });
     ASSERT_TRUE(one.Home.Ready());
 
+    std::filesystem::create_directories(one.Home.Root + "/STATIONS/FIELD");
+    std::ofstream(one.Home.Root + "/STATIONS/FIELD/1.msg") << "RCPT: bob@FIELD\r\n\r\nhi\r\n";
     for (void (TLinkCtrlFrm::*command)() :
          {&TLinkCtrlFrm::HardwareAbortClick, &TLinkCtrlFrm::VoiceBtnClick}) {
         form.AddAutoLinkEntry("FIELD", "Auto", beforeMidnight);
