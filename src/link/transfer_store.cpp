@@ -325,7 +325,8 @@ void TStore::CountFor(const std::string& peer, int& mail, int& files) const
 {
     mail = files = 0;
     for (const TOutItem& item : ItemsFor(peer, true))
-        ++(item.Kind == TKind::Mail ? mail : files);
+        if (item.Size <= LinkCode::kMaxItemBytes)
+            ++(item.Kind == TKind::Mail ? mail : files);
 }
 
 bool TStore::PrepareWire(const std::string& peer, const TOutItem& item, TMethod method, TWire& wire,
@@ -337,12 +338,18 @@ bool TStore::PrepareWire(const std::string& peer, const TOutItem& item, TMethod 
     h.Kind = item.Kind;
     h.Method = method;
     h.Name = item.Name;
+    // Too large as listed, it is not read at all; as read, it may have grown.
+    const std::string tooLarge = item.Name + " is larger than an item may be";
+    if (item.Size > LinkCode::kMaxItemBytes) {
+        why = tooLarge;
+        return false;
+    }
     if (!SumFile(item.Path, h.Size, h.Crc)) {
         why = "cannot read " + item.Path;
         return false;
     }
     if (h.Size > LinkCode::kMaxItemBytes) {
-        why = item.Name + " is larger than an item may be";
+        why = tooLarge;
         return false;
     }
     if (method == TMethod::None) {

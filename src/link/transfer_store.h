@@ -107,7 +107,8 @@ public:
     // ----- sending
     // Mail (unless `withMail` is false), then files, for the peer.
     std::vector<TOutItem> ItemsFor(const std::string& peer, bool withMail) const;
-    // Counts of mail and files waiting for the peer.
+    // Counts of mail and files waiting for the peer that a link can carry
+    // (one larger than an item may be never goes).
     void CountFor(const std::string& peer, int& mail, int& files) const;
     // Compresses the item by the method into its temporary file.
     bool PrepareWire(const std::string& peer, const TOutItem& item, TMethod method, TWire& wire,

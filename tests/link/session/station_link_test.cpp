@@ -263,6 +263,15 @@ TEST_F(StationLink, NoAutomaticCallWhenTheMailHasGoneMeanwhile)
     Link->ALETimerTimer();
     EXPECT_EQ(Window.CountOf(0x20), 1) << "a call for nothing";
     EXPECT_TRUE(Link->AutoLinkQueue.empty());
+
+    // A file too large for any link would have the station call for ever.
+    const std::string huge = Root + "/STATIONS/FIELD/Files/huge.iso";
+    fs::create_directories(Root + "/STATIONS/FIELD/Files");
+    std::ofstream(huge).close();
+    fs::resize_file(huge, kMaxItemBytes + 1);
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 1);
+    EXPECT_TRUE(Link->AutoLinkQueue.empty());
 }
 
 TEST_F(StationLink, AScheduledLinkCallsAtItsTimeThenWaitsForTheNextDay)
