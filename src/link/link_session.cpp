@@ -34,7 +34,7 @@ bool ReadNumber(const std::map<char, std::string>& f, char key, uint64_t max, ui
         if (c < '0' || c > '9')
             return false;
         const auto digit = static_cast<uint64_t>(c - '0');
-        if (value > (max - digit) / 10)
+        if (digit > max || value > (max - digit) / 10)
             return false;
         value = value * 10 + digit;
     }

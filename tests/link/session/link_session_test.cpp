@@ -312,6 +312,24 @@ TEST_F(HostilePeer, FieldsOutOfBoundsAreRefused)
     EXPECT_EQ(TAirPair::Contents(Root, "QUEUE"), std::vector<std::string>{data});
 }
 
+TEST_F(HostilePeer, AResumeOffsetPastTheDataIsRefused)
+{
+    Session->Stop();
+    fs::create_directories(Root + "/STATIONS/HOME");
+    std::ofstream(Root + "/STATIONS/HOME/1.msg") << "hello";
+    std::map<char, std::string> header;
+    Out.OnMessage = [&](uint8_t code, std::string_view body) {
+        if (code == kHeader)
+            LinkWire::ParseFields(body, header);
+    };
+    Session->Start("", true);
+    Peer(LinkWire::Message(kAnnounce, {{'P', "1"}, {'T', "0"}, {'N', "HOME"}}));
+    ASSERT_EQ(header['W'], "5");
+    Peer(LinkWire::Message(kResume, {{'I', header['I']}, {'O', "9"}}));
+    EXPECT_NE(Log.find("HOME did not store 1.msg: no valid resume offset"), std::string::npos)
+        << Log;
+}
+
 TEST_F(HostilePeer, AFileNameNeverLeavesFilesNorOverwrites)
 {
     std::ofstream(Root + "/Files/passwd") << "mine";
