@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QTextCursor>
@@ -170,6 +171,11 @@ void TChatFrm::Ring()
         show();
     Append("RING!\n", Qt::red);
     Shell::PlaySoundAsync(DataRoot::Path("doorbell.wav"));
+    // The shake lets messages run: a ring they bring (a peer may send a
+    // flood) rings without shaking inside this shake.
+    if (FShaking)
+        return;
+    const QScopedValueRollback<bool> shaking(FShaking, true);
     for (int i = 0; i < kShakes; ++i) {
         for (int step : {-kShakePixels, kShakePixels}) {
             move(pos() + QPoint(step, step));

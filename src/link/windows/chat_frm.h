@@ -62,4 +62,5 @@ private:
     TLinkCtrlFrm& FLink;
     std::string FPeerName;
     std::string FOwnName;
+    bool FShaking = false;
 };

@@ -8,11 +8,13 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "link/windows/chat_frm.h"
+#include "platform/shell.h"
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
 #include "window_helpers.h"
@@ -100,6 +102,31 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     EXPECT_EQ(View(field).find("Disconnected"), std::string::npos);
     EXPECT_TRUE(home.TransmitBuffer->isReadOnly());
     EXPECT_TRUE(home.TransmitBuffer->toPlainText().isEmpty());
+}
+
+// The shake lets messages run, rings from the link among them: a peer's
+// flood of rings must not shake inside the shake, deeper and deeper.
+TEST(Chat, RingsDuringAShakeDoNotNest)
+{
+    TOneStation one;
+    TChatFrm& chat = *one.Home.Form->ChatFrm;
+    chat.move(100, 100); // clear of the screen's edge, which stops a window
+    chat.show();
+    const QPoint rest = chat.pos();
+    std::vector<int> offsets; // how far the window was out of place at each sound
+    Shell::SetLauncher([&](const std::string&, const std::vector<std::string>&) {
+        offsets.push_back((rest - chat.pos()).manhattanLength());
+        return true;
+    });
+    for (int i = 0; i < 3; ++i)
+        QMetaObject::invokeMethod(
+            &chat, [&] { chat.Ring(); }, Qt::QueuedConnection);
+    chat.Ring();
+    Shell::SetLauncher({});
+    ASSERT_EQ(offsets.size(), 4u);
+    EXPECT_LE(*std::max_element(offsets.begin(), offsets.end()), 10) << "rings shook in a shake";
+    EXPECT_EQ(chat.pos(), rest);
+    EXPECT_EQ(View(chat), "RING!\nRING!\nRING!\nRING!\n");
 }
 
 TEST(Chat, SaveWritesTheViewAndReportsAFailure)
