@@ -182,6 +182,8 @@ public:
 
     const std::string& SlavePath() const { return FSky.SlavePath(0); }
     template <class F> auto With(F f) { return FSky.With(0, f); }
+    // Runs `f` on the sky (its faults) under the lock.
+    template <class F> auto WithSky(F f) { return FSky.WithSky(f); }
     void Send(const std::string& bytes) { FSky.Send(0, bytes); }
 
 private:

@@ -254,7 +254,9 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
     Ready();
     EXPECT_TRUE(form->ScanTimer.Enabled());
 
-    // A busy channel gives the call up and scanning resumes.
+    // A busy channel gives the call up and scanning resumes. The modem says
+    // so itself, so it is not still calling when the next call comes.
+    sim->WithSky([](TSkyCore& sky) { sky.SetChannelBusy(true); });
     ASSERT_TRUE(form->CallStation("FIELD", 2, true));
     EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_TRUE(form->SelCallTimer.Enabled());
@@ -266,8 +268,8 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
             return false;
         });
     }));
-    sim->Send(TModemSimCore::Message(ModemFrame::kMsgChannelBusy, ""));
     ASSERT_TRUE(WaitFor([&] { return !form->Link().CallUnderway(); }));
+    sim->WithSky([](TSkyCore& sky) { sky.SetChannelBusy(false); });
     EXPECT_TRUE(form->ScanTimer.Enabled());
     EXPECT_FALSE(form->SelCallTimer.Enabled());
     EXPECT_NE(Log().find("Channel busy: call to FIELD not placed"), std::string::npos);
