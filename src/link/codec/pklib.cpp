@@ -385,7 +385,6 @@ struct ExpandState {
     unsigned coding;
     unsigned dictCode;
     unsigned distMask;
-    unsigned outPos;
     // Bits of the stream, lowest first: bitCount of them (at least 8 between
     // symbols) are loaded; above them may lie the next bytes of the block.
     std::uint64_t bitBuf;
@@ -396,11 +395,7 @@ struct ExpandState {
     std::uint8_t in[kInBlock];
     std::uint8_t distIndex[256];
     std::uint8_t lengthIndex[256];
-    std::uint8_t asciiFirst[256];    // codes of up to 8 bits, 255 = longer code
-    std::uint8_t asciiDrop4[256];    // after 4 dropped bits
-    std::uint8_t asciiDrop6[128];    // after 6 dropped bits
-    std::uint8_t asciiDrop8[256];    // after 8 dropped bits
-    std::uint8_t asciiRestBits[256]; // bits left to drop after the lookup
+    const struct AsciiDecodeTables* ascii;
     // Last, so that the unused rest of the area guards it; copies may run 7
     // bytes past their end.
     std::uint8_t window[kExpandWindow + 8];
@@ -415,32 +410,47 @@ void GenDecodeTable(std::uint8_t* table, unsigned size, unsigned index, unsigned
         table[slot] = static_cast<std::uint8_t>(index);
 }
 
-void GenAsciiTables(ExpandState& s)
+// The ASCII coding's decode tables. They are the same for every stream, so
+// they are made once and shared; the work area holds only a stream's state.
+struct AsciiDecodeTables {
+    std::uint16_t first[256]; // code of up to 8 bits: byte | bits << 8; 0xFF: longer code
+    std::uint8_t drop4[256];  // after 4 dropped bits
+    std::uint8_t drop6[128];  // after 6 dropped bits
+    std::uint8_t drop8[256];  // after 8 dropped bits
+    std::uint8_t rest[256];   // bits left to drop after the lookup
+};
+
+const AsciiDecodeTables& AsciiTables()
 {
-    std::memset(s.asciiFirst, 0, sizeof s.asciiFirst);
-    std::memset(s.asciiDrop4, 0, sizeof s.asciiDrop4);
-    std::memset(s.asciiDrop6, 0, sizeof s.asciiDrop6);
-    std::memset(s.asciiDrop8, 0, sizeof s.asciiDrop8);
-    for (unsigned c = 256; c-- > 0;) {
-        const unsigned bits = kPklibAsciiCodes[c].bits;
-        const unsigned code = kPklibAsciiCodes[c].value;
-        if (bits <= 8) {
-            GenDecodeTable(s.asciiFirst, 256, c, bits, code);
-            s.asciiRestBits[c] = static_cast<std::uint8_t>(bits);
-        } else if ((code & 0xFF) != 0) {
-            s.asciiFirst[code & 0xFF] = 0xFF;
-            if ((code & 0x3F) != 0) {
-                GenDecodeTable(s.asciiDrop4, 256, c, bits - 4, code >> 4);
-                s.asciiRestBits[c] = static_cast<std::uint8_t>(bits - 4);
+    static const AsciiDecodeTables tables = [] {
+        AsciiDecodeTables t{};
+        std::uint8_t first[256] = {};
+        for (unsigned c = 256; c-- > 0;) {
+            const unsigned bits = kPklibAsciiCodes[c].bits;
+            const unsigned code = kPklibAsciiCodes[c].value;
+            if (bits <= 8) {
+                GenDecodeTable(first, 256, c, bits, code);
+                t.rest[c] = static_cast<std::uint8_t>(bits);
+            } else if ((code & 0xFF) != 0) {
+                first[code & 0xFF] = 0xFF;
+                if ((code & 0x3F) != 0) {
+                    GenDecodeTable(t.drop4, 256, c, bits - 4, code >> 4);
+                    t.rest[c] = static_cast<std::uint8_t>(bits - 4);
+                } else {
+                    GenDecodeTable(t.drop6, 128, c, bits - 6, code >> 6);
+                    t.rest[c] = static_cast<std::uint8_t>(bits - 6);
+                }
             } else {
-                GenDecodeTable(s.asciiDrop6, 128, c, bits - 6, code >> 6);
-                s.asciiRestBits[c] = static_cast<std::uint8_t>(bits - 6);
+                GenDecodeTable(t.drop8, 256, c, bits - 8, code >> 8);
+                t.rest[c] = static_cast<std::uint8_t>(bits - 8);
             }
-        } else {
-            GenDecodeTable(s.asciiDrop8, 256, c, bits - 8, code >> 8);
-            s.asciiRestBits[c] = static_cast<std::uint8_t>(bits - 8);
         }
-    }
+        for (unsigned i = 0; i < 256; ++i)
+            t.first[i] = static_cast<std::uint16_t>(
+                first[i] == 0xFF ? 0xFF : first[i] | t.rest[first[i]] << 8);
+        return t;
+    }();
+    return tables;
 }
 
 // Loads bytes of the block until `need` bits are there, reading the next
@@ -460,19 +470,6 @@ void GenAsciiTables(ExpandState& s)
             return false;
         s.inCount = std::min(got, kInBlock);
         s.inPos = 0;
-    }
-}
-
-// Loads as many whole bytes of the block as fit, in one 64-bit read.
-inline void TopUpBits(ExpandState& s)
-{
-    if constexpr (kLittleEndian) {
-        if (s.bitCount <= 56 && s.inPos + 8 <= s.inCount) {
-            s.bitBuf |= Load64(s.in + s.inPos) << s.bitCount;
-            const unsigned bytes = (63 - s.bitCount) / 8;
-            s.inPos += bytes;
-            s.bitCount += bytes * 8;
-        }
     }
 }
 
@@ -511,26 +508,27 @@ unsigned DecodeLiteral(ExpandState& s)
         const unsigned byte = s.bitBuf & 0xFF;
         return WasteBits(s, 8) ? byte : kDecodeError;
     }
+    const AsciiDecodeTables& t = *s.ascii;
     unsigned c;
     if (s.bitBuf & 0xFF) {
-        c = s.asciiFirst[s.bitBuf & 0xFF];
+        c = t.first[s.bitBuf & 0xFF] & 0xFF;
         if (c == 0xFF) {
             if (s.bitBuf & 0x3F) {
                 if (!WasteBits(s, 4))
                     return kDecodeError;
-                c = s.asciiDrop4[s.bitBuf & 0xFF];
+                c = t.drop4[s.bitBuf & 0xFF];
             } else {
                 if (!WasteBits(s, 6))
                     return kDecodeError;
-                c = s.asciiDrop6[s.bitBuf & 0x7F];
+                c = t.drop6[s.bitBuf & 0x7F];
             }
         }
     } else {
         if (!WasteBits(s, 8))
             return kDecodeError;
-        c = s.asciiDrop8[s.bitBuf & 0xFF];
+        c = t.drop8[s.bitBuf & 0xFF];
     }
-    return WasteBits(s, s.asciiRestBits[c]) ? c : kDecodeError;
+    return WasteBits(s, t.rest[c]) ? c : kDecodeError;
 }
 
 // Returns the distance, or 0 when the input ran out.
@@ -552,26 +550,123 @@ unsigned DecodeDistance(ExpandState& s, unsigned length)
     return d + 1;
 }
 
+// The longest symbol with its distance takes 30 bits; with 8 more in view
+// none of its steps can run out of input.
+constexpr unsigned kFastBits = 38;
+
+// What the fast decoder reads, copied out of the work area: stores of bytes
+// into the window may alias anything in it, so the compiler would otherwise
+// load these again after every byte.
+struct FastDecode {
+    unsigned coding;
+    unsigned dictCode;
+    const std::uint8_t* lengthIndex;
+    const std::uint8_t* distIndex;
+    const AsciiDecodeTables* ascii;
+};
+
+// DecodeLiteral and DecodeDistance in one, straight from the bit buffer,
+// when at least kFastBits bits are there. Sets distance for a repetition.
+inline unsigned DecodeFast(const FastDecode& f, std::uint64_t& bits, unsigned& count,
+                           unsigned& distance)
+{
+    const std::uint64_t b = bits;
+    unsigned used = 1;
+    unsigned symbol;
+    if (b & 1) {
+        const PklibLengthCode& code = kPklibLengthCodes[f.lengthIndex[(b >> 1) & 0xFF]];
+        used += code.bits;
+        symbol =
+            256 + code.base + (static_cast<unsigned>(b >> used) & ((1u << code.extraBits) - 1));
+        used += code.extraBits;
+        if (symbol < kEndMark) {
+            const unsigned dist = f.distIndex[(b >> used) & 0xFF];
+            used += kPklibDistanceCodes[dist].bits;
+            const unsigned lowBits = symbol == 256 ? 2 : f.dictCode;
+            distance =
+                ((dist << lowBits) | (static_cast<unsigned>(b >> used) & ((1u << lowBits) - 1))) +
+                1;
+            used += lowBits;
+        }
+    } else if (f.coding == kPklibBinary) {
+        symbol = (b >> 1) & 0xFF;
+        used += 8;
+    } else {
+        const AsciiDecodeTables& t = *f.ascii;
+        const unsigned low = (b >> 1) & 0xFF;
+        const unsigned first = t.first[low];
+        if ((first & 0xFF) != 0xFF && low != 0) {
+            symbol = first & 0xFF;
+            used += first >> 8;
+        } else {
+            if (low == 0) {
+                used += 8;
+                symbol = t.drop8[(b >> used) & 0xFF];
+            } else if (low & 0x3F) {
+                used += 4;
+                symbol = t.drop4[(b >> used) & 0xFF];
+            } else {
+                used += 6;
+                symbol = t.drop6[(b >> used) & 0x7F];
+            }
+            used += t.rest[symbol];
+        }
+    }
+    bits = b >> used;
+    count -= used;
+    return symbol;
+}
+
 unsigned ExpandData(ExpandState& s)
 {
-    s.outPos = 4096;
+    const FastDecode f{s.coding, s.dictCode, s.lengthIndex, s.distIndex, s.ascii};
+    std::uint8_t* const window = s.window;
+    // The bit buffer and the positions stay in locals (see FastDecode) and go
+    // back to the work area around the calls that use it there.
+    std::uint64_t bits = s.bitBuf;
+    unsigned count = s.bitCount;
+    unsigned inPos = s.inPos;
+    unsigned inCount = s.inCount;
+    unsigned out = 4096;
+    const auto save = [&] {
+        s.bitBuf = bits;
+        s.bitCount = count;
+        s.inPos = inPos;
+    };
     unsigned symbol;
     for (;;) {
-        TopUpBits(s);
-        if ((symbol = DecodeLiteral(s)) >= kEndMark)
+        if constexpr (kLittleEndian) {
+            // As many whole bytes of the block as fit, in one 64-bit read.
+            if (count <= 56 && inPos + 8 <= inCount) {
+                bits |= Load64(s.in + inPos) << count;
+                const unsigned bytes = (63 - count) / 8;
+                inPos += bytes;
+                count += bytes * 8;
+            }
+        }
+        unsigned distance = 0;
+        if (count >= kFastBits) {
+            symbol = DecodeFast(f, bits, count, distance);
+        } else {
+            save();
+            symbol = DecodeLiteral(s);
+            if (symbol > 255 && symbol < kEndMark &&
+                (distance = DecodeDistance(s, symbol - 254)) == 0)
+                symbol = kDecodeError;
+            bits = s.bitBuf;
+            count = s.bitCount;
+            inPos = s.inPos;
+            inCount = s.inCount;
+        }
+        if (symbol >= kEndMark)
             break;
         if (symbol < 256) {
-            s.window[s.outPos++] = static_cast<std::uint8_t>(symbol);
+            window[out++] = static_cast<std::uint8_t>(symbol);
         } else {
             const unsigned length = symbol - 254;
-            const unsigned distance = DecodeDistance(s, length);
-            if (distance == 0) {
-                symbol = kDecodeError;
-                break;
-            }
-            // Distances reach at most 4096 back and outPos never drops below
+            // Distances reach at most 4096 back and out never drops below
             // 4096; the copy may overlap what it writes.
-            std::uint8_t* dst = s.window + s.outPos;
+            std::uint8_t* dst = window + out;
             const std::uint8_t* src = dst - distance;
             if (distance >= 8) {
                 for (unsigned i = 0; i < length; i += 8)
@@ -580,16 +675,16 @@ unsigned ExpandData(ExpandState& s)
                 for (unsigned i = 0; i < length; ++i)
                     dst[i] = src[i];
             }
-            s.outPos += length;
+            out += length;
         }
-        if (s.outPos >= kExpandFlushAt) {
-            if (!WriteAll(s.write, s.context, s.window + 4096, 4096))
+        if (out >= kExpandFlushAt) {
+            if (!WriteAll(s.write, s.context, window + 4096, 4096))
                 return kPklibWriteFailed;
-            std::memmove(s.window, s.window + 4096, s.outPos - 4096);
-            s.outPos -= 4096;
+            std::memmove(window, window + 4096, out - 4096);
+            out -= 4096;
         }
     }
-    if (s.outPos > 4096 && !WriteAll(s.write, s.context, s.window + 4096, s.outPos - 4096))
+    if (out > 4096 && !WriteAll(s.write, s.context, window + 4096, out - 4096))
         return kPklibWriteFailed;
     return symbol == kEndMark ? kPklibNoError : kPklibAbort;
 }
@@ -685,8 +780,7 @@ unsigned PklibDecompress(PklibReadFn read, PklibWriteFn write, char* workArea, v
 
     // History before the first byte reads as zeros.
     std::memset(s.window, 0, sizeof s.window);
-    if (s.coding == kPklibAscii)
-        GenAsciiTables(s);
+    s.ascii = &AsciiTables();
     for (unsigned i = 16; i-- > 0;)
         GenDecodeTable(s.lengthIndex, 256, i, kPklibLengthCodes[i].bits,
                        kPklibLengthCodes[i].value);
