@@ -325,10 +325,9 @@ void TGatewayConfigFrm::FormShow()
     const QString entry = ToQt(g.DialupConnection);
     if (!entry.isEmpty()) {
         DialupConnection->setCurrentText(entry);
-        bool listed = false;
-        for (int i = 0; i < DialupConnection->count(); ++i)
-            listed = listed || DialupConnection->itemText(i).toUpper() == entry.toUpper();
-        if (!listed)
+        // The same exact match as the dial: a name that differs in case
+        // would never dial.
+        if (DialupConnection->findText(entry, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
             ShowMessageBox("Dial Connection Error.\n Please, recheck dial settings",
                            "Gateway Error", MB_OK, TMsgIcon::Warning);
     } else {
