@@ -102,6 +102,35 @@ std::string OutboxDir()
     return dir;
 }
 
+// The header's From field, continuation lines joined.
+std::optional<std::string> FromField(const std::vector<std::string>& lines)
+{
+    std::optional<std::string> field;
+    for (const std::string& line : lines) {
+        if (line.empty())
+            break; // the end of the header
+        if (field && (line[0] == ' ' || line[0] == '\t')) {
+            *field += line;
+            continue;
+        }
+        if (field)
+            break;
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && UpperCase(Trimmed(line.substr(0, colon))) == "FROM")
+            field = line;
+    }
+    return field;
+}
+
+// A failure notice: its From address is "<>". It keeps that empty sender on
+// the wire, so that no server ever answers it with another notice.
+bool IsFailureNotice(const std::vector<std::string>& lines)
+{
+    const std::optional<std::string> field = FromField(lines);
+    return field && field->find("<>") != std::string::npos &&
+           TMailExchange::GetSenderAddress(*field).empty();
+}
+
 } // namespace
 
 TMailExchange::TMailExchange(TConfig* config, TAccountList* accounts, TLog log)
@@ -159,24 +188,8 @@ int TMailExchange::CountOutgoingMail()
 
 std::string TMailExchange::GetFromLine(const std::vector<std::string>& lines)
 {
-    std::string field;
-    bool inFrom = false;
-    for (const std::string& line : lines) {
-        if (line.empty())
-            break; // the end of the header
-        if (inFrom && (line[0] == ' ' || line[0] == '\t')) {
-            field += line;
-            continue;
-        }
-        if (inFrom)
-            break;
-        const size_t colon = line.find(':');
-        if (colon != std::string::npos && UpperCase(Trimmed(line.substr(0, colon))) == "FROM") {
-            field = line;
-            inFrom = true;
-        }
-    }
-    return inFrom ? GetSenderAddress(field) : std::string();
+    const std::optional<std::string> field = FromField(lines);
+    return field ? GetSenderAddress(*field) : std::string();
 }
 
 std::string TMailExchange::GetSenderAddress(const std::string& line)
@@ -447,7 +460,10 @@ void TMailExchange::SendMail()
                        : "Error: Can not authenticate " + s.User + " (EHLO Login)");
             }
         }
-        const std::string mailFrom = s.MailFrom.empty() ? GetFromLine(lines) : s.MailFrom;
+        // SMTPMAILFROM goes on every message of the connection: a server that
+        // wants it would refuse the others' own (HF) senders.
+        const std::string mailFrom =
+            s.MailFrom.empty() || IsFailureNotice(lines) ? GetFromLine(lines) : s.MailFrom;
         std::string reply;
         if (SendOne(mailFrom, recipients, lines, reply)) {
             std::remove(path.c_str());

@@ -30,9 +30,10 @@ class TIdTCPConnection;
 //   within ReplyTimeoutMs; 250 and 251 both accept a recipient.
 // - Message lines end in CR LF, a line starting with "." gets one more, and
 //   "." CR LF follows the last line: the server gets the message as stored.
-// - The envelope sender is SMTPMAILFROM when set, else the address of the
-//   header's From field ("Name <a@b>" and "a@b (Name)" both give a@b); a
-//   notice's empty sender stays empty ("MAIL FROM:<>").
+// - The envelope sender is SMTPMAILFROM when set, on every message of the
+//   connection, else the address of the header's From field ("Name <a@b>"
+//   and "a@b (Name)" both give a@b); a failure notice's empty sender stays
+//   empty either way ("MAIL FROM:<>").
 // - Failures are counted per outbox file (not stored): a file's sixth
 //   failure returns it. A connection stopped by the operator counts none.
 // - Queue files are named by the millisecond tick count, or the next free

@@ -159,16 +159,28 @@ TEST_F(MailExchangeTest, EmptyOutboxOpensNoConnection)
 
 TEST_F(MailExchangeTest, RepliesAreReadWholeAnd251AcceptsARecipient)
 {
-    Start("SMTPMAILFROM=gw@x.org\r\n");
+    Start();
     Script(
         "MAIL 250-first line\\n250-second\\n250 sender ok\nRCPT 251 User not local, Will forward\n"
         "RCPT 250 ok\n");
     Outbox("1.msg", "RCPT: a@y.org\r\nFrom: ann@x.org\r\n\r\none\r\n");
     Outbox("2.msg", "RCPT: b@y.org\r\nFrom: bob@x.org\r\n\r\ntwo\r\n");
     Exchange->SendMail();
+    EXPECT_EQ(Read(NetPath("sent/1.env")), "ann@x.org\na@y.org\n");
+    EXPECT_EQ(Read(NetPath("sent/2.env")), "bob@x.org\nb@y.org\n");
+    EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
+}
+
+TEST_F(MailExchangeTest, TheMailFromSettingSendsEveryMessageButAFailureNotice)
+{
+    Start("SMTPMAILFROM=gw@x.org\r\n");
+    Outbox("1.msg", "RCPT: a@y.org\r\nFrom: ann@HOME\r\n\r\none\r\n");
+    Outbox("2.msg", "RCPT: b@y.org\r\nFrom: bob@HOME\r\n\r\ntwo\r\n");
+    Outbox("3.msg", "RCPT: c@y.org\r\nTo: c@y.org\r\nFrom: \"Mail System\" <>\r\n\r\nx\r\n");
+    Exchange->SendMail();
     EXPECT_EQ(Read(NetPath("sent/1.env")), "gw@x.org\na@y.org\n");
     EXPECT_EQ(Read(NetPath("sent/2.env")), "gw@x.org\nb@y.org\n");
-    EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
+    EXPECT_EQ(Read(NetPath("sent/3.env")), "\nc@y.org\n");
 }
 
 TEST_F(MailExchangeTest, AMessageFailingSixTimesGoesBackWithItsFirstFiftyLines)
