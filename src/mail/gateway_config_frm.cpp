@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "configui/form_controls.h"
+#include "configui/password_boxes.h"
 #include "configui/scheduled_frm.h"
 #include "core/config.h"
 #include "core/date_time.h"
@@ -539,29 +540,7 @@ void TGatewayConfigFrm::AccountsListBoxDblClick()
 
 void TGatewayConfigFrm::Button2Click()
 {
-    std::string current;
-    {
-        auto lock = FConfig->Lock();
-        current = FConfig->Gateway.Pass;
-    }
-    const std::string pass = FromQt(Password->text());
-    if (pass != FromQt(Password2->text())) {
-        ShowMessageBox("Passwords do not agree.\nPlease, retype.", "Password Error", MB_OK,
-                       TMsgIcon::Warning);
-        Password->setText(ToQt(current));
-        return;
-    }
-    if (pass.size() < 4) {
-        ShowMessageBox("Passwords must be 4-16 characters.\nPlease, retype.", "Password Error",
-                       MB_OK, TMsgIcon::Warning);
-        Password->setText(ToQt(current));
-        return;
-    }
-    {
-        auto lock = FConfig->Lock();
-        FConfig->Gateway.Pass = pass;
-    }
-    ShowMessageBox("Password accepted.", "New Password", MB_OK, TMsgIcon::Information);
+    StorePasswordFromBoxes(Password, Password2, *FConfig, FConfig->Gateway.Pass);
 }
 
 void TGatewayConfigFrm::Button1Click()
