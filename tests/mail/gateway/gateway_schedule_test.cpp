@@ -1,21 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "mail/gateway/gateway_test_helpers.h"
 #include "mail/gateway_schedule.h"
 
 namespace {
-
-std::time_t At(int day, int h, int m, int s)
-{
-    std::tm t{};
-    t.tm_year = 2024 - 1900;
-    t.tm_mon = 2;
-    t.tm_mday = day;
-    t.tm_hour = h;
-    t.tm_min = m;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
 
 std::tm Local(std::time_t t)
 {
@@ -54,7 +42,7 @@ struct Clock {
 
 TEST(GatewayScheduleTest, PollIsDueOnceItsMomentHasPassed)
 {
-    const std::time_t start = At(7, 9, 0, 0);
+    const std::time_t start = MarchAt(7, 9, 0, 0);
     Clock c;
     c.Start(start);
     c.Settings.PollingOn = true;
@@ -69,32 +57,32 @@ TEST(GatewayScheduleTest, ATimeAlreadyPassedAtStartWaitsForTheNextDay)
 {
     Clock c;
     c.Time(0, 10, 0);
-    c.Start(At(7, 11, 0, 0));
-    EXPECT_EQ(c.Tick(At(7, 11, 0, 1)), "");
-    EXPECT_EQ(c.Tick(At(8, 9, 59, 59)), "");
-    EXPECT_EQ(c.Tick(At(8, 10, 0, 0)), "");
-    EXPECT_EQ(c.Tick(At(8, 10, 0, 1)), "time 1");
-    EXPECT_EQ(c.Tick(At(8, 10, 0, 2)), "");
-    EXPECT_EQ(c.Tick(At(8, 23, 59, 59)), "");
+    c.Start(MarchAt(7, 11, 0, 0));
+    EXPECT_EQ(c.Tick(MarchAt(7, 11, 0, 1)), "");
+    EXPECT_EQ(c.Tick(MarchAt(8, 9, 59, 59)), "");
+    EXPECT_EQ(c.Tick(MarchAt(8, 10, 0, 0)), "");
+    EXPECT_EQ(c.Tick(MarchAt(8, 10, 0, 1)), "time 1");
+    EXPECT_EQ(c.Tick(MarchAt(8, 10, 0, 2)), "");
+    EXPECT_EQ(c.Tick(MarchAt(8, 23, 59, 59)), "");
 }
 
 TEST(GatewayScheduleTest, ATimeJustAfterMidnightFiresEveryDay)
 {
     Clock c;
     c.Time(0, 0, 1);
-    c.Start(At(7, 0, 0, 30));
+    c.Start(MarchAt(7, 0, 0, 30));
     for (int day = 7; day <= 9; ++day) {
-        EXPECT_EQ(c.Tick(At(day, 0, 0, 59)), "") << day;
-        EXPECT_EQ(c.Tick(At(day, 0, 1, 1)), "time 1") << day;
-        EXPECT_EQ(c.Tick(At(day, 0, 3, 0)), "") << day;
+        EXPECT_EQ(c.Tick(MarchAt(day, 0, 0, 59)), "") << day;
+        EXPECT_EQ(c.Tick(MarchAt(day, 0, 1, 1)), "time 1") << day;
+        EXPECT_EQ(c.Tick(MarchAt(day, 0, 3, 0)), "") << day;
     }
     // A day on which no tick came near midnight: the time is still made.
-    EXPECT_EQ(c.Tick(At(11, 8, 0, 0)), "time 1");
+    EXPECT_EQ(c.Tick(MarchAt(11, 8, 0, 0)), "time 1");
 }
 
 TEST(GatewayScheduleTest, OneConnectionPerTickPollFirstAndDisabledTimesNever)
 {
-    const std::time_t start = At(7, 8, 0, 0);
+    const std::time_t start = MarchAt(7, 8, 0, 0);
     Clock c;
     c.Time(2, 9, 0);
     c.Time(0, 9, 0);
@@ -103,11 +91,11 @@ TEST(GatewayScheduleTest, OneConnectionPerTickPollFirstAndDisabledTimesNever)
     c.Start(start);
     c.Settings.PollingOn = true;
     c.Schedule.SetNextPoll(start, 60);
-    EXPECT_EQ(c.Tick(At(7, 9, 0, 1)), "poll");
-    c.Schedule.SetNextPoll(At(7, 9, 0, 1), 60);
-    EXPECT_EQ(c.Tick(At(7, 9, 0, 2)), "time 1");
-    EXPECT_EQ(c.Tick(At(7, 9, 0, 3)), "time 3");
-    EXPECT_EQ(c.Tick(At(7, 9, 30, 0)), "");
+    EXPECT_EQ(c.Tick(MarchAt(7, 9, 0, 1)), "poll");
+    c.Schedule.SetNextPoll(MarchAt(7, 9, 0, 1), 60);
+    EXPECT_EQ(c.Tick(MarchAt(7, 9, 0, 2)), "time 1");
+    EXPECT_EQ(c.Tick(MarchAt(7, 9, 0, 3)), "time 3");
+    EXPECT_EQ(c.Tick(MarchAt(7, 9, 30, 0)), "");
 }
 
 TEST(GatewayScheduleTest, RefreshMarksTimesPassedDuringAConnectionDone)
@@ -115,9 +103,9 @@ TEST(GatewayScheduleTest, RefreshMarksTimesPassedDuringAConnectionDone)
     Clock c;
     c.Time(0, 9, 30);
     c.Time(1, 11, 0);
-    c.Start(At(7, 9, 0, 0));
+    c.Start(MarchAt(7, 9, 0, 0));
     c.Schedule.RefreshPending = true;
-    EXPECT_EQ(c.Tick(At(7, 10, 0, 0)), "");
+    EXPECT_EQ(c.Tick(MarchAt(7, 10, 0, 0)), "");
     EXPECT_FALSE(c.Schedule.RefreshPending);
-    EXPECT_EQ(c.Tick(At(7, 11, 0, 1)), "time 2");
+    EXPECT_EQ(c.Tick(MarchAt(7, 11, 0, 1)), "time 2");
 }

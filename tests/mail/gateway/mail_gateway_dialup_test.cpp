@@ -1,142 +1,42 @@
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <QTest>
-#include <atomic>
-#include <mutex>
 
 #include "core/config.h"
-#include "core/date_time.h"
-#include "core/station_list.h"
-#include "mail/account_list.h"
-#include "mail/gateway_config_frm.h"
-#include "mail/gateway_exchange.h"
+#include "core/password_codec.h"
+#include "mail/gateway/gateway_test_helpers.h"
 #include "mail/mail_gateway.h"
 #include "mail/mail_gateway_dialup.h"
-#include "netlib/ras/ip_ras.h"
-#include "platform/atomic_file.h"
-#include "platform/data_root.h"
-#include "platform/text.h"
-#include "platform/thread.h"
+#include "platform/ras.h"
 #include "support/scripted_ras.h"
 
 namespace {
 
-std::atomic<std::time_t> g_now{0};
-
 std::time_t At(int h, int m, int s)
 {
-    std::tm t{};
-    t.tm_year = 2024 - 1900;
-    t.tm_mon = 2;
-    t.tm_mday = 7;
-    t.tm_hour = h;
-    t.tm_min = m;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
+    return MarchAt(7, h, m, s);
 }
 
-// Records the exchange; can hold the sending until aborted.
-class TRecordingExchange : public TGatewayExchange {
-public:
-    void Begin() override
-    {
-        FAborted = false;
-        Record("begin");
-    }
-    void SendMail() override
-    {
-        Record("send");
-        if (Hold) {
-            Sending.SetEvent();
-            FRelease.WaitFor(10000);
-        }
-    }
-    void ReceiveMail() override { Record("receive"); }
-    int CountOutgoingMail() override { return Outbox; }
-    void Abort() override
-    {
-        FAborted = true;
-        FRelease.SetEvent();
-    }
-    bool Aborted() const override { return FAborted; }
-    std::vector<std::string> Calls()
-    {
-        std::lock_guard lock(FLock);
-        return FCalls;
-    }
-
-    std::atomic<int> Outbox{0};
-    std::atomic<bool> Hold{false};
-    TEvent Sending;
-
-private:
-    void Record(const char* what)
-    {
-        std::lock_guard lock(FLock);
-        FCalls.push_back(what);
-    }
-    std::mutex FLock;
-    std::vector<std::string> FCalls;
-    std::atomic<bool> FAborted{false};
-    TEvent FRelease;
-};
-
-using Lines = std::vector<std::string>;
-
-class MailGatewayDialupTest : public ::testing::Test {
+class MailGatewayDialupTest : public GatewayFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
-        g_now = At(9, 5, 3);
-        DateTime::SetNowForTest([] { return g_now.load(); });
+        GatewayFixture::SetUp();
         Ras.Entries = {"isp", "other"};
-    }
-    void TearDown() override
-    {
-        Gateway.reset();
-        DateTime::SetNowForTest(nullptr);
     }
 
     void Start(const std::string& extra = "")
     {
-        WriteFileAtomic(DataRoot::Path("skipmail.INI"),
-                        "[GENERAL]\r\nSOFTWAREVERSION=MAIL GATEWAY\r\n[GATEWAY]\r\n"
-                        "CHECKMAILINTERVALENABLED=TRUE\r\nCHECKMAILINTERVAL=10\r\n"
-                        "DIALUPENABLED=TRUE\r\nDIALUPCONNECTION=isp\r\n"
-                        "DIALUPLOGINNAME=bob\r\n" +
-                            extra);
-        Config = std::make_unique<TConfig>();
-        {
-            auto lock = Config->Lock();
-            Config->Gateway.DialupPassword = "pw";
-        }
-        Stations = std::make_unique<TStationList>();
-        Accounts = std::make_unique<TAccountList>();
-        Settings = std::make_unique<TGatewayConfigFrm>(nullptr, Stations.get(), Config.get(),
-                                                       Accounts.get());
-        Gateway =
-            std::make_unique<TMailGateway>(nullptr, Config.get(), Settings.get(), Accounts.get());
-        auto exchange = std::make_unique<TRecordingExchange>();
-        Exchange = exchange.get();
-        Gateway->SetExchange(std::move(exchange));
+        StartGateway("CHECKMAILINTERVALENABLED=TRUE\r\nCHECKMAILINTERVAL=10\r\n"
+                     "DIALUPENABLED=TRUE\r\nDIALUPCONNECTION=isp\r\n"
+                     "DIALUPLOGINNAME=bob\r\nDIALUPPASSWORD=" +
+                     EncodePassword("pw") + "\r\n" + extra);
         auto dialup = std::make_unique<TMailGatewayDialup>(*Gateway, *Config);
         Dialup = dialup.get();
         Gateway->SetDialup(std::move(dialup));
         Before = Log().size();
     }
 
-    Lines Log(size_t from = 0)
-    {
-        Lines out;
-        const QStringList lines = Gateway->StatusMemo->toPlainText().split('\n');
-        for (qsizetype i = static_cast<qsizetype>(from); i < lines.size(); ++i)
-            out.push_back(FromQt(lines[i]).substr(22));
-        return out;
-    }
     Lines NewLines() { return Log(Before); }
 
     // Runs until the dial thread and the connection are over.
@@ -149,18 +49,11 @@ protected:
 
     void Poll()
     {
-        g_now = At(9, 6, 4);
+        Now = At(9, 6, 4);
         Gateway->POPTimerTimer();
     }
 
-    QTemporaryDir Dir;
     TScriptedRas Ras;
-    std::unique_ptr<TConfig> Config;
-    std::unique_ptr<TStationList> Stations;
-    std::unique_ptr<TAccountList> Accounts;
-    std::unique_ptr<TGatewayConfigFrm> Settings;
-    std::unique_ptr<TMailGateway> Gateway;
-    TRecordingExchange* Exchange = nullptr;
     TMailGatewayDialup* Dialup = nullptr;
     size_t Before = 0;
 };
@@ -222,7 +115,7 @@ TEST_F(MailGatewayDialupTest, FailedDialsReportTheirCauseAndTheNextAttempt)
 
     Ras.Outcomes["isp"].Result = RasCode::ERROR_AUTHENTICATION_FAILURE;
     Before = Log().size();
-    g_now = At(9, 16, 5);
+    Now = At(9, 16, 5);
     Gateway->POPTimerTimer();
     Settle();
     EXPECT_EQ(NewLines()[2], "Dialup Networking Error: Access was denied because the user name "
