@@ -44,21 +44,13 @@ TChannel TChannelList::Get(int index) const
 void TChannelList::Add(const TChannel& channel)
 {
     CheckChannel(channel);
-    Update([&] {
-        m_items.push_back(channel);
-        return true;
-    });
+    Append(channel);
 }
 
 bool TChannelList::Modify(const TChannel& channel, int index)
 {
     CheckChannel(channel);
-    return Update([&] {
-        if (!ValidIndex(index))
-            return false;
-        m_items[index] = channel;
-        return true;
-    });
+    return ReplaceAt(index, channel);
 }
 
 bool TChannelList::Delete(int index)

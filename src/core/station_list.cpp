@@ -74,10 +74,7 @@ int TStationList::IndexOf(const std::string& name) const
 void TStationList::Add(const TStation& station)
 {
     CheckStation(station);
-    Update([&] {
-        m_items.push_back(station);
-        return true;
-    });
+    Append(station);
 }
 
 bool TStationList::Modify(const TStation& station, int index)

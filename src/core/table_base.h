@@ -113,6 +113,27 @@ protected:
         return ValidIndex(index) ? m_items[index] : TRecord{};
     }
 
+    // Appends the record, saves and runs the change hook.
+    void Append(const TRecord& record)
+    {
+        Update([&] {
+            m_items.push_back(record);
+            return true;
+        });
+    }
+
+    // Replaces the record at `index`, saves and runs the change hook; false
+    // for an index out of range.
+    bool ReplaceAt(int index, const TRecord& record)
+    {
+        return Update([&] {
+            if (!ValidIndex(index))
+                return false;
+            m_items[index] = record;
+            return true;
+        });
+    }
+
     // Removes the record, saves and runs the change hook; false for an index
     // out of range.
     bool EraseAt(int index)

@@ -75,21 +75,13 @@ void TUserList::Add(const TUser& user)
     std::string dir = MessageStore::UserMailDir(user.Name);
     if (!MessageStore::EnsureDirectory(dir))
         CoreReport::Error("Error Creating Directory\n" + dir);
-    Update([&] {
-        m_items.push_back(user);
-        return true;
-    });
+    Append(user);
 }
 
 bool TUserList::Modify(int index, const TUser& user)
 {
     CheckUser(user);
-    return Update([&] {
-        if (!ValidIndex(index))
-            return false;
-        m_items[index] = user;
-        return true;
-    });
+    return ReplaceAt(index, user);
 }
 
 bool TUserList::Delete(int index)

@@ -59,21 +59,13 @@ void TAccountList::CheckAccount(const TAccount& a) const
 void TAccountList::Add(const TAccount& account)
 {
     CheckAccount(account);
-    Update([&] {
-        m_items.push_back(account);
-        return true;
-    });
+    Append(account);
 }
 
 bool TAccountList::Modify(int index, const TAccount& account)
 {
     CheckAccount(account);
-    return Update([&] {
-        if (!ValidIndex(index))
-            return false;
-        m_items[index] = account;
-        return true;
-    });
+    return ReplaceAt(index, account);
 }
 
 bool TAccountList::Delete(int index)
