@@ -289,6 +289,10 @@ void TMailGateway::StartConnection(TStarter starter)
         return;
     Dialling = true;
     SendOnly = starter == TStarter::MailWaiting;
+    // Begun here, not on the thread that runs it: a stop that comes before
+    // that thread does is kept.
+    if (FExchange)
+        FExchange->Begin();
     ShowConnecting();
     bool dialup;
     std::string entry;
@@ -351,8 +355,8 @@ void TMailGateway::RunExchange()
     std::unique_lock lock(FExchangeLock, std::try_to_lock);
     if (!lock || !FExchange)
         return;
-    FExchange->Begin();
-    FExchange->SendMail();
+    if (!FExchange->Aborted())
+        FExchange->SendMail();
     if (!SendOnly && !FExchange->Aborted())
         FExchange->ReceiveMail();
 }

@@ -65,9 +65,9 @@ public:
     void UpdateScheduledFlags();
     int CountOutgoingMail();
 
-    // Any thread but the GUI thread: one connection's work, sending and,
-    // unless send-only, fetching; blocks until done. A second call while one
-    // runs returns at once.
+    // Any thread but the GUI thread: the work of the connection that a
+    // starter has begun, sending and, unless send-only or stopped, fetching;
+    // blocks until done. A second call while one runs returns at once.
     void RunExchange();
     // Any thread: the end of a connection. Dial-up hangs up; otherwise the
     // window goes back to idle. Unless send-only, and with polling on, the

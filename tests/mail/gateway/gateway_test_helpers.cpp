@@ -45,6 +45,13 @@ void TRecordingExchange::Abort()
     FRelease.SetEvent();
 }
 
+bool TRecordingExchange::Aborted() const
+{
+    if (HoldStart.exchange(false))
+        StartGate.WaitFor(10000);
+    return FAborted;
+}
+
 Lines TRecordingExchange::Calls()
 {
     std::lock_guard lock(FLock);

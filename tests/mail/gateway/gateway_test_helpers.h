@@ -25,7 +25,8 @@ using Lines = std::vector<std::string>;
 std::time_t MarchAt(int day, int h, int m, int s);
 
 // Records what the gateway asks of a connection. With Hold set, the sending
-// signals Sending and waits until the connection is aborted.
+// signals Sending and waits until the connection is aborted; with HoldStart
+// set, the first look at Aborted waits until StartGate is signalled.
 class TRecordingExchange : public TGatewayExchange {
 public:
     void Begin() override;
@@ -33,7 +34,7 @@ public:
     void ReceiveMail() override { Record("receive"); }
     int CountOutgoingMail() override { return Outbox; }
     void Abort() override;
-    bool Aborted() const override { return FAborted; }
+    bool Aborted() const override;
 
     Lines Calls();
     int Aborts() const { return FAborts; }
@@ -41,6 +42,8 @@ public:
     std::atomic<int> Outbox{0};
     std::atomic<bool> Hold{false};
     TEvent Sending;
+    mutable std::atomic<bool> HoldStart{false};
+    mutable TEvent StartGate;
 
 private:
     void Record(const char* what);

@@ -109,7 +109,7 @@ TEST_F(MailGatewayDialupTest, FailedDialsReportTheirCauseAndTheNextAttempt)
                                  "Next polled connection attempt is at 09:16:04",
                                  "Click Connect to attempt a connection now."}));
     EXPECT_EQ(Dialup->LastDialResult, 678);
-    EXPECT_TRUE(Exchange->Calls().empty());
+    EXPECT_EQ(Exchange->Calls(), (Lines{"begin"}));
     EXPECT_FALSE(Gateway->Dialling);
     EXPECT_FALSE(Dialup->IgnoreNextDisconnect);
 
@@ -151,7 +151,7 @@ TEST_F(MailGatewayDialupTest, ConnectClickWhileDiallingStops)
     EXPECT_EQ(Gateway->EnabledButton->text(), "Connect");
     EXPECT_FALSE(Gateway->Dialling);
     EXPECT_EQ(Ras.LiveCount(), 0);
-    EXPECT_TRUE(Exchange->Calls().empty());
+    EXPECT_EQ(Exchange->Calls(), (Lines{"begin"}));
 }
 
 TEST_F(MailGatewayDialupTest, ADroppedLineEndsTheExchange)

@@ -129,6 +129,18 @@ TEST_F(MailGatewayTest, NothingStartsWhileAConnectionRunsAndDisconnectStopsIt)
     EXPECT_EQ(Gateway->EnabledButton->text(), "Connect");
 }
 
+TEST_F(MailGatewayTest, DisconnectRightAfterConnectStopsBeforeTheWorkerBegins)
+{
+    Start("");
+    Exchange->HoldStart = true;
+    Gateway->EnabledButtonClick();
+    Gateway->EnabledButtonClick();
+    Exchange->StartGate.SetEvent();
+    ASSERT_TRUE(Gateway->WaitForConnection(5000));
+    EXPECT_EQ(Exchange->Calls(), (Lines{"begin"}));
+    EXPECT_EQ(Gateway->EnabledButton->text(), "Connect");
+}
+
 TEST_F(MailGatewayTest, AFailedDialUpStartMovesThePollOnAndKeepsTheTimerRunning)
 {
     Start("CHECKMAILINTERVALENABLED=TRUE\r\nCHECKMAILINTERVAL=10\r\nDIALUPENABLED=TRUE\r\n"
@@ -136,7 +148,7 @@ TEST_F(MailGatewayTest, AFailedDialUpStartMovesThePollOnAndKeepsTheTimerRunning)
     const size_t before = LogSize();
     Tick(MarchAt(7, 9, 6, 4));
     Tick(MarchAt(7, 9, 6, 5));
-    EXPECT_TRUE(Exchange->Calls().empty());
+    EXPECT_EQ(Exchange->Calls(), (Lines{"begin"}));
     EXPECT_EQ(Log(before),
               (Lines{"Starting Connection to: isp", "Error: isp is an invalid connection.",
                      "Next polled connection attempt is at 09:16:04",
