@@ -206,17 +206,3 @@ std::string ReadFile(const std::string& path)
         data.clear();
     return data;
 }
-
-TCommandResult RunCommand(const std::string& command)
-{
-    TCommandResult r{-1, {}};
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.Output.append(buf, n);
-    r.Status = ::pclose(p);
-    return r;
-}

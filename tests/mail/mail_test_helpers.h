@@ -70,10 +70,3 @@ public:
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
 std::string ReadFile(const std::string& path);
-
-struct TCommandResult {
-    int Status;
-    std::string Output;
-};
-// Runs a shell command; its standard output and error come back together.
-TCommandResult RunCommand(const std::string& command);

@@ -39,22 +39,6 @@ void WriteBytes(const std::string& path, const std::string& bytes)
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string RunShell(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return out;
-    }
-    char buf[4096];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0)
-        out.append(buf, got);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
-}
-
 std::string ScriptDir()
 {
     const char* dir = std::getenv("SKIPMAIL_SOURCE_DIR");

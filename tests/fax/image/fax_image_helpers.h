@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/shell_command.h"
+
 // A directory of its own under the system's temporary directory, removed
 // afterwards.
 class ScratchDir {
@@ -23,9 +25,6 @@ private:
 std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 
-// Runs a shell command; its standard output, or a test failure when it ends
-// with a non-zero status.
-std::string RunShell(const std::string& command);
 // The shared test script folder (tests/fax/image).
 std::string ScriptDir();
 

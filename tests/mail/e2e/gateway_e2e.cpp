@@ -13,6 +13,7 @@
 #include "platform/data_root.h"
 #include "support/peer_process.h"
 #include "support/scripted_ras.h"
+#include "support/shell_command.h"
 
 namespace {
 
@@ -73,12 +74,12 @@ void ExchangeThroughTheStation(const std::string& gatewayKeys)
     const std::string command = std::string("python3 ") + source +
                                 "/tests/mail/e2e/gateway_e2e.py " + net.path().toStdString() + " " +
                                 std::to_string(smtpPort) + " " + std::to_string(pop3Port);
-    auto result = std::async(std::launch::async, RunCommand, command);
+    auto result = std::async(std::launch::async, RunShellCommand, command);
     ASSERT_TRUE(PumpUntil(
         [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
         100000));
     connect.stop();
-    TCommandResult r = result.get();
+    TShellResult r = result.get();
     EXPECT_EQ(r.Status, 0) << r.Output;
     EXPECT_NE(r.Output.find("gateway end to end: ok"), std::string::npos) << r.Output;
     form->Shutdown(0);

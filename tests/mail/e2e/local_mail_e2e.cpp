@@ -14,6 +14,7 @@
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
+#include "support/shell_command.h"
 
 namespace {
 
@@ -77,12 +78,12 @@ protected:
         std::string command = std::string("python3 ") + source + "/tests/mail/e2e/" + script + " " +
                               Dir.path().toStdString() + " " + std::to_string(SmtpPort) + " " +
                               std::to_string(Pop3Port);
-        auto result = std::async(std::launch::async, RunCommand, command);
+        auto result = std::async(std::launch::async, RunShellCommand, command);
         // The station's GUI thread keeps running while the clients work.
         ASSERT_TRUE(PumpUntil(
             [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
             170000));
-        TCommandResult r = result.get();
+        TShellResult r = result.get();
         EXPECT_EQ(r.Status, 0) << r.Output;
         EXPECT_NE(r.Output.find(ok), std::string::npos) << r.Output;
     }

@@ -8,22 +8,6 @@
 #include <random>
 #include <sstream>
 
-std::string RunShell(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return out;
-    }
-    char buf[4096];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0)
-        out.append(buf, got);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
-}
-
 std::string OracleCommand()
 {
     const char* dir = std::getenv("SKIPMAIL_SOURCE_DIR");

@@ -1,12 +1,11 @@
 #pragma once
 
 #include "netlib/mime/ip_message.h"
+#include "support/shell_command.h"
 
 #include <string>
 #include <vector>
 
-// Output of a shell command; fails the current test when it exits non-zero.
-std::string RunShell(const std::string& command);
 // The Python oracle beside these tests, ready to take its arguments.
 std::string OracleCommand();
 

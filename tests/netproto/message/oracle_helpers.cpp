@@ -45,24 +45,6 @@ std::string SourceDir()
 
 } // namespace
 
-std::string RunShell(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return out;
-    }
-    char buf[4096];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-        out.append(buf, got);
-    }
-    const int rc = pclose(pipe);
-    EXPECT_EQ(rc, 0) << command;
-    return out;
-}
-
 std::string MakeScratchDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "skiptextXXXXXX").string();

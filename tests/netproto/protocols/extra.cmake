@@ -21,7 +21,8 @@ if(NOT SKIPMAIL_SANITIZE)
   file(GLOB_RECURSE netproto_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/netproto/*.cpp)
   set(netproto_tsan_flags -fsanitize=thread -fno-omit-frame-pointer)
   add_executable(test_netproto_protocols_tsan ${srcs} ${helpers} ${netproto_srcs}
-                 ${PROJECT_SOURCE_DIR}/tests/support/peer_process.cpp)
+                 ${PROJECT_SOURCE_DIR}/tests/support/peer_process.cpp
+                 ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp)
   target_include_directories(test_netproto_protocols_tsan PRIVATE ${PROJECT_SOURCE_DIR}/src
                              ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(test_netproto_protocols_tsan PRIVATE ${netproto_tsan_flags})

@@ -1,6 +1,7 @@
 #include "server_test_helpers.h"
 
 #include "netproto/protocols/id_tcp_server.h"
+#include "support/shell_command.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -255,18 +256,10 @@ std::string ReadFile(const std::string& path)
 
 int RunCommand(const std::string& command, std::string* output)
 {
-    FILE* f = ::popen((command + " 2>&1").c_str(), "r");
-    if (!f)
-        return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    int status = ::pclose(f);
+    TShellResult result = RunShellCommand(command);
     if (output)
-        *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        *output = std::move(result.Output);
+    return result.Status;
 }
 
 bool HaveProgram(const std::string& name)
