@@ -2,7 +2,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test run run-gateway format-check clean
+.PHONY: deps configure build test run run-gateway run-fax-gateway format-check clean
 
 deps:
 	@./scripts/install-deps
@@ -27,6 +27,9 @@ run: build
 
 run-gateway: build
 	./scripts/run-station --gateway $(abspath $(BUILD))
+
+run-fax-gateway: build
+	./scripts/run-station --fax-gateway $(abspath $(BUILD))
 
 format-check: configure
 	cmake --build $(BUILD) --target format-check

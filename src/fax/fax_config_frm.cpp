@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "configui/form_controls.h"
 #include "configui/input_filters.h"
 
 namespace {
@@ -64,12 +65,9 @@ TFaxConfigFrm::TFaxConfigFrm(QWidget* owner) : QDialog(owner)
         Combo(settings, "ComPort", ports, "Select the serial port the FAX/Data modem is connected");
     ComPort->setEditable(true);
     ComPort->setInsertPolicy(QComboBox::NoInsert);
-    InitString = new QLineEdit(settings);
-    InitString->setObjectName("InitString");
-    InitString->setToolTip("Enter initialization string for FAX/Data modem (typically blank)");
-    DialPrefix = new QLineEdit(settings);
-    DialPrefix->setObjectName("DialPrefix");
-    DialPrefix->setToolTip("Enter the the dial prefix required");
+    InitString = FormControls::Edit(
+        settings, "InitString", "Enter initialization string for FAX/Data modem (typically blank)");
+    DialPrefix = FormControls::Edit(settings, "DialPrefix", "Enter the the dial prefix required");
     Retry = Combo(settings, "Retry", Numbers(1, 10, 1),
                   "Select the number of attampts to call fax machine");
     RetryDelay = Combo(settings, "RetryDelay", Numbers(5, 60, 5),
@@ -91,20 +89,17 @@ TFaxConfigFrm::TFaxConfigFrm(QWidget* owner) : QDialog(owner)
     auto* receivePage = new QVBoxLayout(TabSheet3);
     auto* receive = new QGroupBox("Receive", TabSheet3);
     auto* receiveForm = new QFormLayout(receive);
-    ReceiveEnabled = new QCheckBox("Enable Receive", receive);
-    ReceiveEnabled->setObjectName("ReceiveEnabled");
-    ReceiveEnabled->setToolTip("Enable Fax receive");
+    ReceiveEnabled =
+        FormControls::Check(receive, "ReceiveEnabled", "Enable Receive", "Enable Fax receive");
     NumberOfRings = Combo(receive, "NumberOfRings", Numbers(1, 5, 1),
                           "Select the number of rings to wait until answering the phone");
-    PrintEnabled = new QCheckBox("Send to Default Printer", receive);
-    PrintEnabled->setObjectName("PrintEnabled");
-    PrintEnabled->setToolTip("Allow the received FAX messages to be sent to the default printer");
-    ForwardEnabled = new QCheckBox("Forward Fax", receive);
-    ForwardEnabled->setObjectName("ForwardEnabled");
-    ForwardEnabled->setToolTip("Allow forwarding of the mail to an email address");
-    ForwardAddress = new QLineEdit(receive);
-    ForwardAddress->setObjectName("ForwardAddress");
-    ForwardAddress->setToolTip("Email address of the user to receive fax messages");
+    PrintEnabled =
+        FormControls::Check(receive, "PrintEnabled", "Send to Default Printer",
+                            "Allow the received FAX messages to be sent to the default printer");
+    ForwardEnabled = FormControls::Check(receive, "ForwardEnabled", "Forward Fax",
+                                         "Allow forwarding of the mail to an email address");
+    ForwardAddress = FormControls::Edit(receive, "ForwardAddress",
+                                        "Email address of the user to receive fax messages");
     receiveForm->addRow(ReceiveEnabled);
     receiveForm->addRow("Answer after:", WithUnit(receive, NumberOfRings, "rings"));
     receiveForm->addRow(PrintEnabled);
@@ -123,8 +118,7 @@ TFaxConfigFrm::TFaxConfigFrm(QWidget* owner) : QDialog(owner)
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    Button1 = new QPushButton("&OK", this);
-    Button1->setObjectName("Button1");
+    Button1 = FormControls::Button(this, "Button1", "&OK", nullptr);
     Button1->setDefault(true);
     buttons->addWidget(Button1);
     layout->addLayout(buttons);

