@@ -582,6 +582,8 @@ bool TStore::File(const THeader& header, const std::string& item, std::string& s
             dir + "/" + (n == 1 ? name : stem + " (" + std::to_string(n) + ")" + ext);
         const int err = ClaimName(item, candidate);
         if (err == 0) {
+            // On disk before the peer hears of success and deletes its copy.
+            SyncDirectory(dir);
             storedPath = candidate;
             return true;
         }

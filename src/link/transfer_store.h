@@ -26,7 +26,8 @@
 //   the header's size, size and CRC of the item), then filed whole: mail as
 //   the next message file of QUEUE (the message store's exclusive numbering),
 //   files into Files and fax items into MAIL/FAX under the last component of
-//   their name, never over an existing file ("name (2).ext" and on).
+//   their name, never over an existing file ("name (2).ext" and on); the
+//   directory is synced before the peer is told.
 // - Completed IDs are remembered in TEMP/STATIONS/<peer>/received.ids (the
 //   last kMaxCompletedIds), so an item offered again after a lost success
 //   answer is answered again without being filed twice. The item is filed

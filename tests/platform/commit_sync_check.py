@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Every rename or link that commits a file (a temporary taking its final
-name) is followed by a sync of the file's directory, so that a power cut
-after the commit cannot lose the entry. strace watches the test programs
+name, or an item received over the link being filed) is followed by a sync
+of the file's directory, so that a power cut after the commit cannot lose
+the entry. strace watches the test programs
 given, each as one argument: program and its arguments, split at blanks."""
 import os
 import re
@@ -42,7 +43,8 @@ def check(command):
         m = CALL.match(line)
         if m:
             paths = PATHS.findall(m.group(3))
-            if len(paths) == 2 and ("tmp" in os.path.basename(paths[0])):
+            source = os.path.basename(paths[0]) if len(paths) == 2 else ""
+            if "tmp" in source or source.endswith(".item"):
                 commits += 1
                 pending.setdefault(m.group(1), []).append(
                     (os.path.dirname(paths[1]), paths[1]))
