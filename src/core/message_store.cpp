@@ -56,30 +56,6 @@ void WriteAll(int fd, std::string_view data, const std::string& path)
     }
 }
 
-// Gives `from` the name `to` unless `to` exists. Returns 0 or an errno value
-// (EEXIST when the name is taken).
-int ClaimName(const std::string& from, const std::string& to)
-{
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        ::unlink(from.c_str());
-        return 0;
-    }
-    int err = errno;
-    if (err == EEXIST)
-        return err;
-    // File systems without hard links: the caller holds the numbering lock,
-    // so check-then-rename is exclusive among this process's writers.
-    if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK) {
-        struct stat st;
-        if (::lstat(to.c_str(), &st) == 0)
-            return EEXIST;
-        if (::rename(from.c_str(), to.c_str()) == 0)
-            return 0;
-        err = errno;
-    }
-    return err;
-}
-
 // Calls `fn` with the name of every entry of the directory; false when the
 // directory cannot be read. The directory is closed however `fn` leaves.
 template <class Fn> bool ForEachName(const std::string& dir, Fn fn)
@@ -108,7 +84,7 @@ std::string ClaimNumber(const std::string& dir, const std::string& file, Next ne
         for (int attempt = 0;; ++attempt) {
             const std::uint64_t n = next(attempt);
             path = dir + "/" + std::to_string(n) + std::string(MessageStore::kExtension);
-            const int err = ClaimName(file, path);
+            const int err = MessageStore::ClaimName(file, path);
             if (err == 0)
                 break;
             if (err != EEXIST || attempt >= 1000)
@@ -168,6 +144,28 @@ template <class Claim> std::string ClaimOrRemove(const std::string& tmp, Claim c
 } // namespace
 
 namespace MessageStore {
+
+int ClaimName(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    int err = errno;
+    if (err == EEXIST)
+        return err;
+    // File systems without hard links: check-then-rename, exclusive among
+    // writers that hold a lock of their own (the message numbering's).
+    if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK) {
+        struct stat st;
+        if (::lstat(to.c_str(), &st) == 0)
+            return EEXIST;
+        if (::rename(from.c_str(), to.c_str()) == 0)
+            return 0;
+        err = errno;
+    }
+    return err;
+}
 
 bool IsSafeName(const std::string& name)
 {

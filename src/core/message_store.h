@@ -83,6 +83,11 @@ std::string WriteMessageAs(const std::string& dir, std::uint64_t number, std::st
 std::string AdoptNewMessage(const std::string& dir, const std::string& file,
                             int* nonNumeric = nullptr);
 
+// Gives the file `from` the name `to` unless `to` exists (a hard link, or a
+// check and a rename where the file system has none); 0 or an errno value,
+// EEXIST when the name is taken. The caller syncs the directory.
+int ClaimName(const std::string& from, const std::string& to);
+
 // Removes temporaries that a writer killed mid-write left in `dir`: a new
 // message's, and a whole-file write's of a message, table, INI or log file.
 // Only safe while nobody writes there.

@@ -138,25 +138,6 @@ unsigned PklibPairRead(char* buf, unsigned* size, void* context)
     return static_cast<unsigned>(std::fread(buf, 1, *size, pair->first));
 }
 
-// Gives `from` the name `to` unless `to` exists; 0 or an errno value.
-int ClaimName(const std::string& from, const std::string& to)
-{
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        ::unlink(from.c_str());
-        return 0;
-    }
-    int err = errno;
-    if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK || err == EXDEV) {
-        struct stat st;
-        if (::lstat(to.c_str(), &st) == 0)
-            return EEXIST;
-        if (::rename(from.c_str(), to.c_str()) == 0)
-            return 0;
-        err = errno;
-    }
-    return err;
-}
-
 } // namespace
 
 const char* KindText(TKind kind)
@@ -580,7 +561,7 @@ bool TStore::File(const THeader& header, const std::string& item, std::string& s
     for (int n = 1; n <= 1000; ++n) {
         const std::string candidate =
             dir + "/" + (n == 1 ? name : stem + " (" + std::to_string(n) + ")" + ext);
-        const int err = ClaimName(item, candidate);
+        const int err = MessageStore::ClaimName(item, candidate);
         if (err == 0) {
             // On disk before the peer hears of success and deletes its copy.
             SyncDirectory(dir);
