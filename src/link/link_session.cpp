@@ -365,7 +365,8 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
         }
         FOffset = offset;
         if (offset > 0)
-            Log("Resuming " + FCurrent.Item.Name + " at byte " + std::to_string(offset));
+            Log("Resuming " + FCurrent.Item.Name + " to " + FPeer + " at byte " +
+                std::to_string(offset));
         FSendState = TSendState::Data;
         Pump();
         break;
@@ -522,7 +523,11 @@ void TLinkSession::OnEnd(const std::string& id)
         ++FTally.Succeeded;
         int& left = in->Header.Kind == TKind::Mail ? FPeerMail : FPeerFiles;
         left = std::max(0, left - 1);
-        Log("Received " + std::string(Noun(in->Header.Kind)) + " from " + FPeer + " (" +
+        // A file is named as filed, which may differ from the name sent.
+        const std::string name = in->Header.Kind == TKind::Mail
+                                     ? std::string()
+                                     : " " + path.substr(path.find_last_of('/') + 1);
+        Log("Received " + std::string(Noun(in->Header.Kind)) + name + " from " + FPeer + " (" +
             std::to_string(in->Header.Size) + " bytes)");
         if (FEvents.ItemStored)
             FEvents.ItemStored(in->Header.Kind, path);

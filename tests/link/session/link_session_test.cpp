@@ -344,6 +344,7 @@ TEST_F(HostilePeer, AFileNameNeverLeavesFilesNorOverwrites)
               (std::vector<std::string>{"mine", "theirs", "theirs"}));
     EXPECT_TRUE(fs::exists(Root + "/Files/passwd (2)"));
     EXPECT_TRUE(fs::exists(Root + "/Files/passwd (3)"));
+    EXPECT_NE(Log.find("Received file passwd (3) from HOME (6 bytes)"), std::string::npos) << Log;
     EXPECT_FALSE(fs::exists(Dir.path().toStdString() + "/etc"));
 }
 
