@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <QVBoxLayout>
@@ -170,7 +171,13 @@ void TLinkCtrlFrm::AddStatusLine(const std::string& text, bool show)
     const std::string line = FLog.AddTimedLine(text);
     if (!show)
         return;
-    StatusEdit->append(ToQt(line));
+    // Plain text: a line may carry what a peer sent, which append() would
+    // take for markup.
+    QTextCursor end(StatusEdit->document());
+    end.movePosition(QTextCursor::End);
+    if (!StatusEdit->document()->isEmpty())
+        end.insertBlock();
+    end.insertText(ToQt(line));
     StatusEdit->verticalScrollBar()->setValue(StatusEdit->verticalScrollBar()->maximum());
 }
 

@@ -362,6 +362,13 @@ TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)
         }
     EXPECT_NE(log.find("  Hardware Communication Error #20\r\n"), std::string::npos) << log;
     EXPECT_EQ(Log().find("#20"), std::string::npos) << "not shown in the window";
+
+    // Lines carry what a peer sent (a fax status, a file name): shown as
+    // written, never as markup.
+    form->AddStatusLine("Fax Status from FIELD: <b>sent</b> &amp; <img src=x>", true);
+    EXPECT_NE(Log().find("  Fax Status from FIELD: <b>sent</b> &amp; <img src=x>"),
+              std::string::npos)
+        << Log();
 }
 
 TEST_F(LinkWindow, AutoLinkScheduleFromStationsAndScheduledLinks)
