@@ -393,9 +393,7 @@ struct ExpandState {
     unsigned inCount;
     bool writeFailed;
     std::uint8_t in[kInBlock];
-    std::uint8_t distIndex[256];
-    std::uint8_t lengthIndex[256];
-    const struct AsciiDecodeTables* ascii;
+    const struct DecodeTables* tables;
     // Last, so that the unused rest of the area guards it; copies may run 7
     // bytes past their end.
     std::uint8_t window[kExpandWindow + 8];
@@ -410,9 +408,16 @@ void GenDecodeTable(std::uint8_t* table, unsigned size, unsigned index, unsigned
         table[slot] = static_cast<std::uint8_t>(index);
 }
 
-// The ASCII coding's decode tables. They are the same for every stream, so
-// they are made once and shared; the work area holds only a stream's state.
-struct AsciiDecodeTables {
+// The decode tables, by the next 8 bits of the stream. They are the same for
+// every stream, so they are made once and shared; the work area holds only a
+// stream's state.
+struct DecodeTables {
+    std::uint8_t lengthIndex[256];
+    std::uint8_t distIndex[256];
+    // The same with what the fast decoder needs, in one load each.
+    std::uint32_t length[256]; // code bits | extra bits << 8 | base << 16
+    std::uint16_t dist[256];   // index | code bits << 8
+    // The ASCII coding's literals.
     std::uint16_t first[256]; // code of up to 8 bits: byte | bits << 8; 0xFF: longer code
     std::uint8_t drop4[256];  // after 4 dropped bits
     std::uint8_t drop6[128];  // after 6 dropped bits
@@ -420,10 +425,22 @@ struct AsciiDecodeTables {
     std::uint8_t rest[256];   // bits left to drop after the lookup
 };
 
-const AsciiDecodeTables& AsciiTables()
+const DecodeTables& Tables()
 {
-    static const AsciiDecodeTables tables = [] {
-        AsciiDecodeTables t{};
+    static const DecodeTables tables = [] {
+        DecodeTables t{};
+        for (unsigned i = 16; i-- > 0;)
+            GenDecodeTable(t.lengthIndex, 256, i, kPklibLengthCodes[i].bits,
+                           kPklibLengthCodes[i].value);
+        for (unsigned i = 64; i-- > 0;)
+            GenDecodeTable(t.distIndex, 256, i, kPklibDistanceCodes[i].bits,
+                           kPklibDistanceCodes[i].value);
+        for (unsigned i = 0; i < 256; ++i) {
+            const PklibLengthCode& code = kPklibLengthCodes[t.lengthIndex[i]];
+            t.length[i] = code.bits | code.extraBits << 8 | static_cast<unsigned>(code.base) << 16;
+            t.dist[i] = static_cast<std::uint16_t>(t.distIndex[i] |
+                                                   kPklibDistanceCodes[t.distIndex[i]].bits << 8);
+        }
         std::uint8_t first[256] = {};
         for (unsigned c = 256; c-- > 0;) {
             const unsigned bits = kPklibAsciiCodes[c].bits;
@@ -489,7 +506,7 @@ unsigned DecodeLiteral(ExpandState& s)
     if (s.bitBuf & 1) {
         if (!WasteBits(s, 1))
             return kDecodeError;
-        const unsigned index = s.lengthIndex[s.bitBuf & 0xFF];
+        const unsigned index = s.tables->lengthIndex[s.bitBuf & 0xFF];
         const PklibLengthCode& code = kPklibLengthCodes[index];
         if (!WasteBits(s, code.bits))
             return kDecodeError;
@@ -508,7 +525,7 @@ unsigned DecodeLiteral(ExpandState& s)
         const unsigned byte = s.bitBuf & 0xFF;
         return WasteBits(s, 8) ? byte : kDecodeError;
     }
-    const AsciiDecodeTables& t = *s.ascii;
+    const DecodeTables& t = *s.tables;
     unsigned c;
     if (s.bitBuf & 0xFF) {
         c = t.first[s.bitBuf & 0xFF] & 0xFF;
@@ -534,7 +551,7 @@ unsigned DecodeLiteral(ExpandState& s)
 // Returns the distance, or 0 when the input ran out.
 unsigned DecodeDistance(ExpandState& s, unsigned length)
 {
-    const unsigned index = s.distIndex[s.bitBuf & 0xFF];
+    const unsigned index = s.tables->distIndex[s.bitBuf & 0xFF];
     if (!WasteBits(s, kPklibDistanceCodes[index].bits))
         return 0;
     unsigned d;
@@ -560,9 +577,7 @@ constexpr unsigned kFastBits = 38;
 struct FastDecode {
     unsigned coding;
     unsigned dictCode;
-    const std::uint8_t* lengthIndex;
-    const std::uint8_t* distIndex;
-    const AsciiDecodeTables* ascii;
+    const DecodeTables* tables;
 };
 
 // DecodeLiteral and DecodeDistance in one, straight from the bit buffer,
@@ -574,14 +589,15 @@ inline unsigned DecodeFast(const FastDecode& f, std::uint64_t& bits, unsigned& c
     unsigned used = 1;
     unsigned symbol;
     if (b & 1) {
-        const PklibLengthCode& code = kPklibLengthCodes[f.lengthIndex[(b >> 1) & 0xFF]];
-        used += code.bits;
-        symbol =
-            256 + code.base + (static_cast<unsigned>(b >> used) & ((1u << code.extraBits) - 1));
-        used += code.extraBits;
+        const std::uint32_t code = f.tables->length[(b >> 1) & 0xFF];
+        const unsigned extraBits = (code >> 8) & 0xFF;
+        used += code & 0xFF;
+        symbol = 256 + (code >> 16) + (static_cast<unsigned>(b >> used) & ((1u << extraBits) - 1));
+        used += extraBits;
         if (symbol < kEndMark) {
-            const unsigned dist = f.distIndex[(b >> used) & 0xFF];
-            used += kPklibDistanceCodes[dist].bits;
+            const unsigned entry = f.tables->dist[(b >> used) & 0xFF];
+            const unsigned dist = entry & 0xFF;
+            used += entry >> 8;
             const unsigned lowBits = symbol == 256 ? 2 : f.dictCode;
             distance =
                 ((dist << lowBits) | (static_cast<unsigned>(b >> used) & ((1u << lowBits) - 1))) +
@@ -592,7 +608,7 @@ inline unsigned DecodeFast(const FastDecode& f, std::uint64_t& bits, unsigned& c
         symbol = (b >> 1) & 0xFF;
         used += 8;
     } else {
-        const AsciiDecodeTables& t = *f.ascii;
+        const DecodeTables& t = *f.tables;
         const unsigned low = (b >> 1) & 0xFF;
         const unsigned first = t.first[low];
         if ((first & 0xFF) != 0xFF && low != 0) {
@@ -619,7 +635,7 @@ inline unsigned DecodeFast(const FastDecode& f, std::uint64_t& bits, unsigned& c
 
 unsigned ExpandData(ExpandState& s)
 {
-    const FastDecode f{s.coding, s.dictCode, s.lengthIndex, s.distIndex, s.ascii};
+    const FastDecode f{s.coding, s.dictCode, s.tables};
     std::uint8_t* const window = s.window;
     // The bit buffer and the positions stay in locals (see FastDecode) and go
     // back to the work area around the calls that use it there.
@@ -780,12 +796,6 @@ unsigned PklibDecompress(PklibReadFn read, PklibWriteFn write, char* workArea, v
 
     // History before the first byte reads as zeros.
     std::memset(s.window, 0, sizeof s.window);
-    s.ascii = &AsciiTables();
-    for (unsigned i = 16; i-- > 0;)
-        GenDecodeTable(s.lengthIndex, 256, i, kPklibLengthCodes[i].bits,
-                       kPklibLengthCodes[i].value);
-    for (unsigned i = 64; i-- > 0;)
-        GenDecodeTable(s.distIndex, 256, i, kPklibDistanceCodes[i].bits,
-                       kPklibDistanceCodes[i].value);
+    s.tables = &Tables();
     return ExpandData(s);
 }
