@@ -204,8 +204,8 @@ std::string PercentDecode(const std::string& text)
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
-            const int hi = IpHexDigit(text[i + 1]);
-            const int lo = IpHexDigit(text[i + 2]);
+            const int hi = HexDigitValue(text[i + 1]);
+            const int lo = HexDigitValue(text[i + 2]);
             if (hi >= 0 && lo >= 0) {
                 out += char(hi << 4 | lo);
                 i += 2;

@@ -2,6 +2,7 @@
 
 #include "netlib/base/ip_base.h"
 #include "netlib/base/ip_const.h"
+#include "netproto/core/id_global.h"
 #include "netproto/message/id_coder_mime.h"
 #include "netproto/message/id_coder_uue.h"
 
@@ -134,17 +135,6 @@ bool EndsWithLineBreak(TIpAnsiTextStream& body)
 }
 
 } // namespace
-
-int IpHexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // Base64
 
@@ -310,8 +300,8 @@ bool IpDecodeQuoted(TIpAnsiTextStream& body, TIpStream& out, const TIpCoderProgr
                     soft = true;
                     break;
                 }
-                const int hi = IpHexDigit(line[i + 1]);
-                const int lo = IpHexDigit(line[i + 2]);
+                const int hi = HexDigitValue(line[i + 1]);
+                const int lo = HexDigitValue(line[i + 2]);
                 if (hi >= 0 && lo >= 0) {
                     sink.Put(char(hi << 4 | lo));
                     i += 2;

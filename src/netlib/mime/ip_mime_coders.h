@@ -44,9 +44,6 @@ bool IpDecodeBinHex(TIpAnsiTextStream& body, TIpStream& out, const TIpCoderProgr
 // Copies the data line by line, each line ended with CR LF.
 bool IpEncodeLines(std::string_view data, TIpStream& out, const TIpCoderProgress& progress);
 
-// The value of a hexadecimal digit of either case, or -1.
-int IpHexDigit(char c);
-
 // CRC-16 of BinHex 4.0: polynomial 0x1021, starting from crc.
 uint16_t IpBinHexCrc(std::string_view bytes, uint16_t crc = 0);
 
