@@ -2,6 +2,7 @@
 
 #include "netlib/base/ip_const.h"
 #include "netlib/base/ip_url.h"
+#include "netproto/core/id_global.h"
 #include "platform/clock.h"
 
 #include <QtGlobal>
@@ -747,6 +748,14 @@ void TIpSockControl::scString2SockAddr(const std::string& url, sockaddr_in& addr
     addr = IpAnyAddress();
     TIpAddrRec rec;
     IpParseURL(url, rec);
+    // "name:port" with a name without dots parses as a scheme and a path of
+    // digits; as a socket address it is that host and its port.
+    const bool digits =
+        !rec.Host.empty() && rec.Host.find_first_not_of("0123456789") == std::string::npos;
+    if (rec.Port.empty() && digits && std::string(TrimBlanks(url)) == rec.Scheme + ":" + rec.Host) {
+        rec.Port = rec.Host;
+        rec.Host = rec.Scheme;
+    }
     const uint16_t port =
         rec.Port.empty() ? defaultPort : static_cast<uint16_t>(std::atoi(rec.Port.c_str()));
     addr.sin_port = htons(port);

@@ -26,7 +26,8 @@
 //
 // Decisions:
 // - A host name that does not resolve is an error (11001, "Host not
-//   found"), never a connect to 0.0.0.0.
+//   found"), never a connect to 0.0.0.0; "name:port" is that host and port
+//   even when the name has no dot.
 // - An exception in the timer path is reported (standard error, as the
 //   application's handler) and the timer keeps running.
 // - The elapsed time between ticks is new - old as unsigned 32-bit.

@@ -186,6 +186,14 @@ TEST_F(SockControl, AHostThatDoesNotResolveIsAnErrorNotAConnectToAnyAddress)
     client.scString2SockAddr("127.0.0.1", addr, 80);
     EXPECT_EQ(ntohs(addr.sin_port), 80);
     EXPECT_EQ(addr.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    // A name without dots before the port is the host, not a scheme: never
+    // the port read as a numeric address.
+    client.scString2SockAddr("localhost:8080", addr, 80);
+    EXPECT_EQ(ntohs(addr.sin_port), 8080);
+    EXPECT_EQ(addr.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    client.scString2SockAddr("http://localhost:8080/", addr, 80);
+    EXPECT_EQ(ntohs(addr.sin_port), 8080);
+    EXPECT_EQ(addr.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
 TEST_F(SockControl, ARefusedConnectIsReportedAndTheSocketStays)
