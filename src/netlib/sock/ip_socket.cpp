@@ -432,9 +432,14 @@ uint32_t TIpDataSocket::IdleTime() const
 namespace {
 
 // Sets a stack buffer size, halving it while the stack refuses for any
-// reason but "no such option" or "invalid".
+// reason but "no such option" or "invalid". A buffer already that large is
+// left alone: Linux stops tuning a buffer whose size is set.
 void SetBufferOption(TIpWinSockAccess& w, IpWs::TSocket s, int option, int32_t size)
 {
+    int32_t current = 0;
+    int len = sizeof current;
+    if (w.GetGetSockOpt()(s, ws::WS_SOL_SOCKET, option, &current, &len) == 0 && current >= size)
+        return;
     while (size >= 1461) {
         if (w.GetSetSockOpt()(s, ws::WS_SOL_SOCKET, option, &size, sizeof size) == 0)
             return;

@@ -38,6 +38,9 @@
 //   CR LF and other pairs pass whole. WILL NAWS goes out before the window
 //   size. A subnegotiation longer than 4096 bytes is dropped.
 // - Streams are std::istream (sending) and std::ostream (rmStream).
+// - A receive or send buffer size only ever enlarges the stack's buffer:
+//   Linux stops tuning a buffer whose size is set, and the defaults' 4096
+//   bytes would hold a connection to a few tens of KB/s.
 
 class TIpSockControl;
 

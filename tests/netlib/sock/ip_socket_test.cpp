@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -131,6 +133,25 @@ TEST_F(SockSend, StreamsGoOutInChunksAndStreamModeWritesThrough)
     EXPECT_EQ(stats.ConnDataReceived, data.size());
     EXPECT_TRUE(ev.Connected(handle));
     client.CloseSocket();
+}
+
+TEST_F(SockSend, BufferSizesNeverShrinkTheStacksOwn)
+{
+    // Linux stops tuning a buffer whose size is set, and the defaults' 4096
+    // bytes then hold a connection to a few tens of KB/s.
+    const int plain = ::socket(AF_INET, SOCK_STREAM, 0);
+    int receive = 0, send = 0;
+    socklen_t len = sizeof receive;
+    ::getsockopt(plain, SOL_SOCKET, SO_RCVBUF, &receive, &len);
+    ::getsockopt(plain, SOL_SOCKET, SO_SNDBUF, &send, &len);
+    ::close(plain);
+    TIpClient owner;
+    TIpDataSocket s(&owner, IdWinsock2::INVALID_SOCKET, IpAnyAddress(), &owner.SockInits(),
+                    nullptr);
+    EXPECT_EQ(s.GetReceiveBufferSize(), receive);
+    EXPECT_EQ(s.GetSendBufferSize(), send);
+    s.SetSendBufferSize(send * 4);
+    EXPECT_GE(s.GetSendBufferSize(), send * 4);
 }
 
 TEST_F(SockSend, TerminalsGetTheDataAndTheConnectionState)
