@@ -175,7 +175,7 @@ intptr_t TIpSockControl::WndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam
             }
             return 0;
         case CM_IPLINEMESSAGE:
-            CMIpLineMessage(socket);
+            CMIpLineMessage();
             return 0;
         case CM_IPTERMRESIZE:
             if (TIpDataSocket* s = DataSocket(socket, false))
@@ -230,14 +230,27 @@ void TIpSockControl::CMIpSockMessage(uint32_t socket, intptr_t lParam)
     }
 }
 
-void TIpSockControl::CMIpLineMessage(uint32_t socket)
+void TIpSockControl::CMIpLineMessage()
 {
+    // The line may have gone out already, ahead of a disconnect.
     if (FLines.empty())
         return;
-    const std::string line = std::move(FLines.front());
+    const auto [socket, line] = std::move(FLines.front());
     FLines.pop_front();
     if (OnReadLine)
         OnReadLine(this, socket, line);
+}
+
+void TIpSockControl::DeliverWaitingLines()
+{
+    while (!FLines.empty()) {
+        try {
+            CMIpLineMessage();
+        } catch (const std::exception& e) {
+            // As at the window: a failing handler is reported, the rest goes on.
+            IpHandleException(e);
+        }
+    }
 }
 
 void TIpSockControl::scTimer()
@@ -352,12 +365,14 @@ void TIpSockControl::DoReadLine(uint32_t socket, const std::string& line)
             OnReadLine(this, socket, line);
         return;
     }
-    FLines.push_back(line);
+    FLines.emplace_back(socket, line);
     Window().Post(CM_IPLINEMESSAGE, socket, 0);
 }
 
 void TIpSockControl::DoStatus(uint32_t socket, TIpStatusType event, const TIpConnRec& connRec)
 {
+    if (event == stDisconnect)
+        DeliverWaitingLines();
     if (OnStatus && StatusEvents.Has(event)) {
         TIpSockStatRec rec;
         if (TIpDataSocket* s = DataSocket(socket, false))

@@ -32,7 +32,9 @@
 //   application's handler) and the timer keeps running.
 // - The elapsed time between ticks is new - old as unsigned 32-bit.
 // - Received lines wait in the control, in order, for their posted message;
-//   a control freed with lines pending frees them with it.
+//   a control freed with lines pending frees them with it. A disconnect is
+//   reported after every line received before it: the lines still waiting
+//   are delivered first.
 // - Windows of terminals are TGuiTargets.
 
 enum TIpSockProtocol { spTcp, spUdp };
@@ -199,7 +201,9 @@ private:
     struct TLookup;
     void CMIpAsyncResult(uintptr_t handle, intptr_t lParam);
     void CMIpSockMessage(uint32_t socket, intptr_t lParam);
-    void CMIpLineMessage(uint32_t socket);
+    void CMIpLineMessage();
+    // Fires OnReadLine for the lines still waiting for their message.
+    void DeliverWaitingLines();
     uint32_t StartLookup(int kind, std::function<void(TLookup&)> work);
 
     std::unique_ptr<TGuiReceiver> FWindow;
@@ -218,5 +222,5 @@ private:
     std::mutex FLookupLock;
     std::vector<std::unique_ptr<TLookup>> FLookups;
     uint32_t FLastLookup = 0;
-    std::deque<std::string> FLines;
+    std::deque<std::pair<uint32_t, std::string>> FLines; // socket, line
 };

@@ -25,22 +25,26 @@ using SockControl = SockTest;
 
 TEST_F(SockLines, SplitLinesLoneLfAndTheLastLineBeforeTheDisconnect)
 {
-    PyPeer peer("lines");
-    TIpClient client;
-    client.DirectLineDelivery = true;
-    Events ev(client);
-    const uint32_t handle = client.ConnectSocket(Loopback(peer.Port()));
-    ASSERT_TRUE(PumpUntil([&] { return ev.Disconnected(handle); }));
-    EXPECT_EQ(ev.Lines, (std::vector<std::string>{"ab\r\n", "cd\r\n", "x\ny\r\n", "tail"}));
-    // The last line comes before the disconnect, which names the socket's
-    // own handle; then the socket is freed.
-    ASSERT_GE(ev.Order.size(), 2u);
-    EXPECT_EQ(ev.Order[ev.Order.size() - 2], "line:tail");
-    EXPECT_EQ(ev.Order.back(), "disconnect");
-    EXPECT_TRUE(ev.Connected(handle));
-    EXPECT_TRUE(ev.Errors.empty());
-    EXPECT_FALSE(client.GetActiveSockets());
-    peer.Finish();
+    // Lines delivered through the window and at once alike.
+    for (const bool direct : {false, true}) {
+        PyPeer peer("lines");
+        TIpClient client;
+        client.DirectLineDelivery = direct;
+        Events ev(client);
+        const uint32_t handle = client.ConnectSocket(Loopback(peer.Port()));
+        ASSERT_TRUE(PumpUntil([&] { return ev.Disconnected(handle); }));
+        Pump(50);
+        EXPECT_EQ(ev.Lines, (std::vector<std::string>{"ab\r\n", "cd\r\n", "x\ny\r\n", "tail"}));
+        // The last line comes before the disconnect, which names the
+        // socket's own handle; then the socket is freed.
+        ASSERT_GE(ev.Order.size(), 2u);
+        EXPECT_EQ(ev.Order[ev.Order.size() - 2], "line:tail") << direct;
+        EXPECT_EQ(ev.Order.back(), "disconnect") << direct;
+        EXPECT_TRUE(ev.Connected(handle));
+        EXPECT_TRUE(ev.Errors.empty());
+        EXPECT_FALSE(client.GetActiveSockets());
+        peer.Finish();
+    }
 }
 
 TEST_F(SockLines, AFullBufferOfShortLinesIsNeverGluedTogether)
