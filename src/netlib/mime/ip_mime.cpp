@@ -199,11 +199,11 @@ std::string ParseParams(const std::string& text, std::vector<TParam>& params)
     return Trim(items[0]);
 }
 
-std::string PercentDecode(const std::string& text)
+std::string PercentDecode(const std::string& text, char escape = '%')
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
+        if (text[i] == escape && i + 2 < text.size()) {
             const int hi = HexDigitValue(text[i + 1]);
             const int lo = HexDigitValue(text[i + 2]);
             if (hi >= 0 && lo >= 0) {
@@ -223,6 +223,44 @@ std::string FromCharset(const std::string& charset, const std::string& bytes)
     if (SameText(charset, "utf-8") || SameText(charset, "utf8"))
         return FromQt(QString::fromUtf8(bytes.data(), qsizetype(bytes.size())));
     return bytes;
+}
+
+// A name with RFC 2047 encoded words, as many mailers write file names
+// inside the quotes; blanks between two encoded words belong to neither.
+std::string DecodeWords(const std::string& text)
+{
+    std::string out;
+    size_t at = 0;
+    bool afterWord = false;
+    while (at < text.size()) {
+        const size_t start = text.find("=?", at);
+        const size_t q1 = start == std::string::npos ? start : text.find('?', start + 2);
+        const size_t q2 = q1 == std::string::npos ? q1 : text.find('?', q1 + 1);
+        const size_t end = q2 == std::string::npos ? q2 : text.find("?=", q2 + 1);
+        if (end == std::string::npos || q2 != q1 + 2) {
+            out += text.substr(at);
+            break;
+        }
+        const std::string between = text.substr(at, start - at);
+        if (!afterWord || between.find_first_not_of(" \t") != std::string::npos)
+            out += between;
+        const std::string payload = text.substr(q2 + 1, end - q2 - 1);
+        std::string bytes;
+        if (text[q1 + 1] == 'B' || text[q1 + 1] == 'b') {
+            const QByteArray decoded = QByteArray::fromBase64(QByteArray::fromStdString(payload));
+            bytes.assign(decoded.constData(), size_t(decoded.size()));
+        } else {
+            std::string spaced = payload;
+            std::replace(spaced.begin(), spaced.end(), '_', ' ');
+            bytes = PercentDecode(spaced, '=');
+        }
+        // A charset may carry a language after "*" (RFC 2231).
+        const std::string charset = text.substr(start + 2, q1 - start - 2);
+        out += FromCharset(charset.substr(0, charset.find('*')), bytes);
+        at = end + 2;
+        afterWord = true;
+    }
+    return out;
 }
 
 // A parameter's value, plain or in the forms of RFC 2231.
@@ -684,7 +722,7 @@ void TIpMimeEntity::DecodeContentType(const std::string& text)
         ContentType = type;
     }
     IsMultipart = SameText(ContentType, "multipart");
-    Name = SafeFileName(ParamValue(params, "name"));
+    Name = SafeFileName(DecodeWords(ParamValue(params, "name")));
     Boundary = ParamValue(params, "boundary");
     CharSet = ParamValue(params, "charset");
     const std::string related = ParamValue(params, "type");
@@ -701,7 +739,7 @@ void TIpMimeEntity::DecodeContentDisposition(const std::string& text)
 {
     std::vector<TParam> params;
     ContentDispositionType = ParseParams(text, params);
-    FileName = SafeFileName(ParamValue(params, "filename"));
+    FileName = SafeFileName(DecodeWords(ParamValue(params, "filename")));
     CreationDate = ParamValue(params, "creation-date");
     ModificationDate = ParamValue(params, "modification-date");
     ReadDate = ParamValue(params, "read-date");

@@ -23,9 +23,10 @@
 //   encoding therefore give each other back the same bytes.
 // - Parameters are read as RFC 2045 and 2231 write them: quoted strings with
 //   backslash escapes, ";" inside quotes, continuations and charset-coded
-//   values (UTF-8 becomes Windows-1252). Quoted values are written with their
-//   quotes and backslashes escaped, and a file name with 8-bit characters as
-//   an RFC 2231 value in UTF-8.
+//   values (UTF-8 becomes Windows-1252); file names also with RFC 2047
+//   encoded words inside the quotes, as many mailers write them. Quoted
+//   values are written with their quotes and backslashes escaped, and a
+//   file name with 8-bit characters as an RFC 2231 value in UTF-8.
 // - Attachment file names are offered without any directory part or control
 //   character; "." and ".." become empty. No caller can be led outside its
 //   directory by a name from a message.

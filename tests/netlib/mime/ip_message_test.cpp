@@ -227,6 +227,17 @@ TEST(IpMessage, FileNamesNeverLeadOutOfADirectory)
              {"attachment; filename=\"..\"", ""},
              {"attachment; filename*=utf-8''..%2F%2E%2E%2Fx%0A.bmp", "x.bmp"},
              {"attachment; filename=\"a\\\"b\\\";c.bin\"", "a\"b\";c.bin"},
+             // Encoded words inside the quotes, as many mailers write names:
+             // read as Python's email reads them, then made safe.
+             {"attachment; filename=\"=?utf-8?B?QmVyaWNodCDDvGJlciBTdHJhw59lLnBkZg==?=\"",
+              "Bericht \xFC"
+              "ber Stra\xDF"
+              "e.pdf"},
+             {"attachment; filename=\"=?utf-8?b?Li4vLi4vZXZpbC/DvGJlci50aWY=?=\"", "\xFC"
+                                                                                   "ber.tif"},
+             {"attachment; filename=\"=?iso-8859-1?Q?caf=E9_au_lait.txt?=\"",
+              "caf\xE9 au lait.txt"},
+             {"attachment; filename=\"=?utf-8?Q?a?= =?utf-8?Q?b.txt?=\"", "ab.txt"},
          }) {
         entity.DecodeContentDisposition(raw);
         EXPECT_EQ(entity.FileName, safe) << raw;
