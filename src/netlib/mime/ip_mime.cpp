@@ -69,16 +69,31 @@ bool IsFieldLine(const std::string& line)
 std::vector<std::string> SplitList(const std::string& text, char separator)
 {
     std::vector<std::string> out;
-    size_t at = 0;
-    while (at <= text.size()) {
-        size_t end = text.find(separator, at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string piece = Trim(text.substr(at, end - at));
-        if (!piece.empty())
-            out.push_back(std::move(piece));
-        at = end + 1;
+    auto add = [&out](const std::string& piece) {
+        if (std::string trimmed = Trim(piece); !trimmed.empty())
+            out.push_back(std::move(trimmed));
+    };
+    std::string piece;
+    bool quoted = false;
+    int comment = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == separator && !quoted && comment == 0) {
+            add(piece);
+            piece.clear();
+            continue;
+        }
+        piece += c;
+        if (c == '\\' && (quoted || comment > 0) && i + 1 < text.size())
+            piece += text[++i];
+        else if (c == '"' && comment == 0)
+            quoted = !quoted;
+        else if (c == '(' && !quoted)
+            ++comment;
+        else if (c == ')' && !quoted && comment > 0)
+            --comment;
     }
+    add(piece);
     return out;
 }
 

@@ -230,6 +230,8 @@ bool IsFieldLine(const std::string& line);
 // Splits a field line into its name and the text after the colon.
 bool SplitField(const std::string& line, std::string& name, std::string& value);
 // The pieces of a list split at the separator, trimmed, empty ones dropped.
+// A separator inside a quoted string or a comment splits nothing: a display
+// name such as "Smith, John" stays one address.
 std::vector<std::string> SplitList(const std::string& text, char separator);
 // Lines of one field of several values, folded as the library writes them:
 // a new line before a value that would pass 1000 characters, and after each

@@ -292,6 +292,21 @@ TEST(IpMessage, AMessageWithoutHeaderKeepsItsBody)
     EXPECT_EQ(message.Body().GetSize(), 0);
 }
 
+TEST(IpMessage, AddressesWithCommasInTheirNamesStayWhole)
+{
+    TIpMessage message;
+    LoadText(message, "To: \"Smith, John\" <john@example.com>, bob@example.org (Bob, builder)"
+                      "\r\nCC: \"a\\\", b\" <ab@example.org>,,c@example.org\r\n\r\nbody\r\n");
+    EXPECT_EQ(message.MailTo, (std::vector<std::string>{"\"Smith, John\" <john@example.com>",
+                                                        "bob@example.org (Bob, builder)"}));
+    EXPECT_EQ(message.CC,
+              (std::vector<std::string>{"\"a\\\", b\" <ab@example.org>", "c@example.org"}));
+    EXPECT_EQ(SavedText(message).rfind("To: \"Smith, John\" <john@example.com>,\r\n"
+                                       "\tbob@example.org (Bob, builder)\r\n",
+                                       0),
+              0u);
+}
+
 TEST(IpMessage, HeaderFieldsGoBackInTheirPlaces)
 {
     TIpMessage message;
