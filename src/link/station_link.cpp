@@ -38,6 +38,12 @@ std::string ModemId(const std::string& selCall)
     return std::string(4 - digits.size(), '0') + digits;
 }
 
+// Seconds a call lasts on the air, as the modem takes it (one byte).
+int CallLength(const TConfig& config)
+{
+    return std::clamp(config.AleVeskar.CallLength, 1, 255);
+}
+
 bool IsDirect(const TStation& s)
 {
     return s.RouteVia.empty() || SameTextIgnoreCase(s.RouteVia, "DIRECT");
@@ -201,13 +207,13 @@ bool TStationLink::CallStation(const std::string& station, int channel, bool man
     FHost.SetScanning(false);
     if (channel > 0)
         FHost.TuneChannel(channel);
-    if (FLinked || !CallUnderway()) {
+    if (FLinked || !OwnCall()) {
         // The tuning wait let the other station's call in first.
         Log("Call to " + peer.Name + " not placed: a link came in");
         return false;
     }
     FHost.ResetDeadMan();
-    const int length = std::clamp(FConfig.AleVeskar.CallLength, 1, 255);
+    const int length = CallLength(FConfig);
     std::vector<uint8_t> args(id.begin(), id.end());
     args.push_back(static_cast<uint8_t>(length));
     args.push_back(FConfig.AleVeskar.BusyChannelDetect ? 1 : 0);
@@ -217,9 +223,14 @@ bool TStationLink::CallStation(const std::string& station, int channel, bool man
         LinkFailed();
         return false;
     }
-    FTimers.SelCallTimer.SetInterval(length * 1000 + kCallMarginMs);
-    FTimers.SelCallTimer.SetEnabled(true);
+    WatchCall();
     return true;
+}
+
+void TStationLink::WatchCall()
+{
+    FTimers.SelCallTimer.SetInterval(CallLength(FConfig) * 1000 + kCallMarginMs);
+    FTimers.SelCallTimer.SetEnabled(true);
 }
 
 void TStationLink::SelCallTimerTimer()
@@ -227,7 +238,10 @@ void TStationLink::SelCallTimerTimer()
     FTimers.SelCallTimer.SetEnabled(false);
     if (FLinked || !CallUnderway())
         return;
-    Log("No answer from the modem: call to " + FLinkStation + " given up");
+    if (FIncoming)
+        Log("No link came of the incoming call: given up");
+    else
+        Log("No answer from the modem: call to " + FLinkStation + " given up");
     SendAbort();
     LinkFailed();
 }
@@ -237,11 +251,11 @@ void TStationLink::ProcessLinkReport(uint8_t code, const std::string& payload)
     using namespace ModemFrame;
     switch (code) {
     case kMsgCalling:
-        if (CallUnderway())
+        if (OwnCall())
             Log("Call to " + FLinkStation + " under way");
         break;
     case kMsgChannelBusy:
-        if (!CallUnderway())
+        if (!OwnCall())
             break;
         Log("Channel busy: call to " + FLinkStation + " not placed");
         FHost.SetScanning(true);
@@ -256,13 +270,16 @@ void TStationLink::ProcessLinkReport(uint8_t code, const std::string& payload)
             break;
         FCaller = false;
         FManualCall = FAutoLinkAttempt = false;
-        FTimers.SelCallTimer.SetEnabled(false);
+        FIncoming = true;
         std::string name;
         for (int i = 1; i < FStations.Count(); ++i)
             if (ModemId(FStations.Get(i).SelCall) == payload)
                 name = FStations.Get(i).Name;
         FLinkStation = name;
-        Log("Incoming link from " + (name.empty() ? "ID " + payload : name));
+        const std::string who = name.empty() ? "ID " + payload : name;
+        Log("Incoming link from " + who);
+        FHost.ShowLinkState("Called by " + who);
+        WatchCall();
         break;
     }
     case kMsgLinkUp:
@@ -282,7 +299,7 @@ void TStationLink::LinkEstablished(const std::string& peerId)
         return;
     const bool automatic = FAutoLinkAttempt;
     FLinked = true;
-    FManualCall = FAutoLinkAttempt = false;
+    FManualCall = FAutoLinkAttempt = FIncoming = false;
     FTimers.SelCallTimer.SetEnabled(false);
     FTimers.ScanTimer.SetEnabled(false);
     if (!FCaller) {
@@ -313,7 +330,7 @@ void TStationLink::LinkEstablished(const std::string& peerId)
 
 void TStationLink::CallEnded()
 {
-    FManualCall = FAutoLinkAttempt = false;
+    FManualCall = FAutoLinkAttempt = FIncoming = false;
     FCaller = false;
     FTimers.SelCallTimer.SetEnabled(false);
     FTimers.EndLinkTimer.SetEnabled(false);

@@ -83,6 +83,9 @@ struct TLinkEvents {
 //   of the day (the lowest of equals). With no radio no channel is tuned.
 // - SelCallTimer watches the call for CALLLENGTH + 30 s; a modem that has
 //   reported nothing by then is told to abort and the call has failed.
+// - Another station's call holds the channel from the modem's report of it
+//   until it links or fails (watched the same way): no scanning, no call of
+//   our own and no automatic attempt meanwhile.
 // - EndLinkTimer checks every 10000 ms on the calling station and every
 //   10500 ms on the called one, so the two never decide at the same moment.
 //   A check finds activity when any byte came or went since the last one;
@@ -162,12 +165,16 @@ public:
     bool Linked() const { return FLinked; }
     bool ManualCall() const { return FManualCall; }
     bool AutoLinkAttempt() const { return FAutoLinkAttempt; }
-    bool CallUnderway() const { return FManualCall || FAutoLinkAttempt; }
+    // A call of ours, or another station's call that has not linked yet.
+    bool CallUnderway() const { return OwnCall() || FIncoming; }
     const std::string& LinkStation() const { return FLinkStation; }
     TLinkSession* Session() { return FSession.get(); }
 
 private:
     void Log(const std::string& text) { FHost.AddStatusLine(text, true); }
+    bool OwnCall() const { return FManualCall || FAutoLinkAttempt; }
+    // SelCallTimer watches the call under way.
+    void WatchCall();
     bool Command(uint8_t command, const std::vector<uint8_t>& args, const char* error);
     void EnsureSession();
     int ChooseChannel(int stationIndex) const;
@@ -201,6 +208,7 @@ private:
     bool FLinked = false;
     bool FManualCall = false;
     bool FAutoLinkAttempt = false;
+    bool FIncoming = false; // the modem reported a station calling us
     bool FCaller = false;
     bool FEndWhenDone = false;
     bool FDisconnecting = false;

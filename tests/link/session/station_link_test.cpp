@@ -156,6 +156,27 @@ TEST_F(StationLink, ACallGoesToTheIdOnTheBestChannelBothMayUse)
     EXPECT_EQ(Window.CountOf(0x20), 1);
 }
 
+// Between the modem's report of a station calling and the link, the radio
+// must stay on the channel and the station must not call out.
+TEST_F(StationLink, AnIncomingCallHoldsTheChannelUntilItLinksOrLapses)
+{
+    Link->ProcessLinkReport(ModemFrame::kMsgIncoming, "0002");
+    EXPECT_TRUE(Link->CallUnderway()) << "what holds the scan and the automatic calls";
+    EXPECT_FALSE(Link->CallStation("FIELD", 2, true));
+    EXPECT_TRUE(SelCall.Enabled());
+    EXPECT_EQ(SelCall.Interval(), 86000);
+    Link->SelCallTimerTimer(); // no link came of it
+    EXPECT_FALSE(Link->CallUnderway());
+    EXPECT_EQ(Window.LinkEnds, 1);
+    EXPECT_EQ(Window.CountOf(0x06), 1);
+
+    Link->ProcessLinkReport(ModemFrame::kMsgIncoming, "0002");
+    Link->ProcessLinkReport(ModemFrame::kMsgLinkUp, "0002");
+    EXPECT_TRUE(Link->Linked());
+    EXPECT_FALSE(Link->CallUnderway());
+    EXPECT_FALSE(SelCall.Enabled());
+}
+
 TEST_F(StationLink, FifteenIdleChecksEndALinkAndAnUnreportedEndIsAborted)
 {
     Link->AutoEnd = false;
