@@ -96,8 +96,11 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
 {
     QTemporaryDir dir;
     const std::string login = dir.path().toStdString() + "/login.sh";
-    // The size is asked again until the window size has arrived (or 4 s).
-    std::ofstream(login) << "#!/bin/sh\nfor i in $(seq 20); do sleep 0.2; stty size; done\n";
+    // The size is asked again until the window size has arrived, for as long
+    // as a busy machine may need (a minute at most).
+    std::ofstream(login) << "#!/bin/sh\nfor i in $(seq 300); do\n"
+                            "  s=$(stty size); echo \"$s\"; [ \"$s\" = '24 80' ] && exec sleep 60\n"
+                            "  sleep 0.2\ndone\n";
     ::chmod(login.c_str(), 0755);
     const int port = FreePort();
     Daemon telnetd;
@@ -118,7 +121,7 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
     client.ConnectSocket(Loopback(port));
     ASSERT_TRUE(PumpUntil(
         [&] { return std::find(ev.Lines.begin(), ev.Lines.end(), "24 80\r\n") != ev.Lines.end(); },
-        10000));
+        60000));
     client.CloseSocket();
 }
 
