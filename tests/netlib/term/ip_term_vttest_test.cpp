@@ -2,6 +2,7 @@
 #include "netlib/term/ip_terminal.h"
 #include "netlib/term/term_helpers.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
@@ -28,7 +29,10 @@ public:
                                    "EXEC:vttest 24x80.132,pty,setsid,ctty,stderr"});
             if (!FSocat.waitForStarted(3000))
                 return false;
-            for (int i = 0; i < 40 && FSocket < 0; ++i) {
+            // socat may be slow to listen on a busy machine.
+            QElapsedTimer timer;
+            timer.start();
+            while (FSocket < 0 && timer.elapsed() < 20000 && FSocat.state() == QProcess::Running) {
                 QThread::msleep(50);
                 FSocket = Connect(port);
             }
@@ -52,16 +56,30 @@ public:
         if (FSocket >= 0 && ::send(FSocket, data, size_t(count), MSG_NOSIGNAL) != count)
             ADD_FAILURE() << "send to vttest failed";
     }
-    // What arrives until the host has been quiet for a while after it began.
+    // What arrives until vttest waits for a key: a screen ends with its
+    // prompt, the menu with its question, the start with the identify query.
+    // A busy machine may hold vttest up anywhere, so no quiet time is taken
+    // for the end; only a minute without the prompt gives up.
     std::string Receive()
     {
+        static const char* const kEnds[] = {"Push <RETURN>",
+                                            "Enter choice number (0 - 12): ", "\x1b[0c"};
+        auto waiting = [](const std::string& got) {
+            for (const char* end : kEnds) {
+                const std::string e(end);
+                if (got.size() >= e.size() && got.compare(got.size() - e.size(), e.size(), e) == 0)
+                    return true;
+            }
+            return false;
+        };
         std::string got;
         char buf[4096];
-        for (int round = 0; round < 100; ++round) {
-            // The first byte may be slow on a busy machine; a screen is whole
-            // once the host has been quiet a while.
+        QElapsedTimer timer;
+        timer.start();
+        while (!waiting(got)) {
+            const qint64 left = 60000 - timer.elapsed();
             pollfd p{FSocket, POLLIN, 0};
-            if (::poll(&p, 1, got.empty() ? 10000 : 400) <= 0)
+            if (left <= 0 || ::poll(&p, 1, int(left)) <= 0)
                 break;
             const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
             if (n <= 0)
