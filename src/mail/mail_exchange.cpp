@@ -7,6 +7,7 @@
 #include "core/message_store.h"
 #include "core/text_util.h"
 #include "mail/account_list.h"
+#include "mail/fetch_record.h"
 #include "mail/gateway_config_frm.h"
 #include "netproto/core/id_global.h"
 #include "netproto/core/id_iohandler.h"
@@ -530,6 +531,8 @@ void TMailExchange::FetchAccount(const std::string& hfAddress, const std::string
         returnError = FConfig->Gateway.ReturnErrorEnabled;
     }
     try {
+        // What a fetch cut off before QUIT left on the server is known again.
+        TFetchRecord record(server, user);
         const int count = IdPOP3->CheckMessages();
         Log("Receiving " + std::to_string(count) + " messages for " + user);
         for (int n = 1; n <= count && !FAborted; ++n) {
@@ -539,11 +542,17 @@ void TMailExchange::FetchAccount(const std::string& hfAddress, const std::string
                 Log("Error: Can not retrieve message " + std::to_string(n) + " for " + user);
                 continue;
             }
+            const std::string digest = TFetchRecord::Digest(JoinLines(lines));
             lines.insert(lines.begin(), std::string(MessageStore::kEnvelopePrefix) + hfAddress);
             int64_t size = 0;
             for (const std::string& l : lines)
                 size += static_cast<int64_t>(l.size()) + 2;
             Log("Received Message " + std::to_string(n) + " (" + std::to_string(size) + " Bytes)");
+            if (record.TakenBefore(digest)) {
+                Log("Message " + std::to_string(n) + " was fetched before; deleted on the server");
+                IdPOP3->Delete(n);
+                continue;
+            }
             if (size > limit && returnError) {
                 const std::optional<std::string> sender = ReturnMail(lines, std::string());
                 if (!sender)
@@ -557,10 +566,25 @@ void TMailExchange::FetchAccount(const std::string& hfAddress, const std::string
             } else {
                 MessageStore::WriteMessageAs(queue, IdGetTickCount(), JoinLines(lines));
             }
+            // Recorded only once queued: a crash in between costs a duplicate,
+            // not the message. Unrecorded, it is still deleted: the fetch
+            // goes on as it would have without the record.
+            try {
+                record.Add(digest);
+            } catch (const std::exception& e) {
+                Log("Error: Can not record message " + std::to_string(n) + " for " + user + ": " +
+                    e.what());
+            }
             IdPOP3->Delete(n);
         }
-        // QUIT makes the server carry out the deletions.
+        // QUIT makes the server carry out the deletions; it raises unless
+        // the server confirms them.
         IdPOP3->Disconnect();
+        try {
+            record.Clear();
+        } catch (const std::exception& e) {
+            Log(std::string("Error: Can not record the fetch for ") + user + ": " + e.what());
+        }
     } catch (const std::exception&) {
         Log("Error: Can not fetch mail for " + user);
         Disconnect(*IdPOP3);

@@ -27,6 +27,9 @@ POP3
   DIR/pop/USER.pass  optional; its text must be the password (else any).
   DIR/pop/USER.refuse optional; message numbers (one a line) whose RETR is
                      answered "-ERR".
+  DIR/pop/USER.drop  optional; a message number whose RETR closes the
+                     connection unanswered, as a line lost mid-fetch; the
+                     file is then removed, so the next connection goes on.
   DIR/pop3.log       the commands, one a line ("USER ann", "RETR 1",
                      "DELE 1", "QUIT", ...; PASS without its word).
   DELE marks; QUIT removes the marked files. A dropped connection removes
@@ -153,6 +156,19 @@ class Smtp(socketserver.StreamRequestHandler):
             self.wfile.write(((text or "250 queued as %d" % n) + "\r\n").encode("latin-1"))
 
 
+def dropped(user, number):
+    """True once for the message number in DIR/pop/USER.drop."""
+    with LOCK:
+        name = path("pop", user + ".drop")
+        if not os.path.exists(name):
+            return False
+        with open(name, encoding="latin-1") as f:
+            if f.read().strip() != str(number):
+                return False
+        os.remove(name)
+        return True
+
+
 class Pop3(socketserver.StreamRequestHandler):
     def send(self, text):
         self.wfile.write(text + b"\r\n")
@@ -213,6 +229,8 @@ class Pop3(socketserver.StreamRequestHandler):
                 elif verb == "DELE":
                     deleted.add(number)
                     self.send(b"+OK marked")
+                elif verb == "RETR" and dropped(user, number):
+                    return
                 elif number in refused:
                     self.send(b"-ERR cannot read that message")
                 else:

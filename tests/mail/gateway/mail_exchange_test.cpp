@@ -4,7 +4,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "core/config.h"
 #include "core/message_store.h"
@@ -91,6 +93,15 @@ protected:
         return out;
     }
     std::vector<std::string> QueueFiles() { return Files(DataRoot::Path("QUEUE")); }
+    // The queue files' texts in sorted order.
+    std::vector<std::string> QueueTexts()
+    {
+        std::vector<std::string> texts;
+        for (const auto& name : QueueFiles())
+            texts.push_back(Read(DataRoot::Path("QUEUE/" + name)));
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    }
 
     QTemporaryDir Root;
     QTemporaryDir Net;
@@ -326,13 +337,10 @@ TEST_F(MailExchangeTest, EnabledAccountsAreFetchedIntoTheQueueAndDeleted)
                               "Received Message 1 (33 Bytes)", "Finished Receiving Mail"}));
     EXPECT_EQ(Read(NetPath("pop3.log")), "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nRETR 2\nDELE 2\n"
                                          "QUIT\nUSER bob\nPASS\nSTAT\nRETR 1\nDELE 1\nQUIT\n");
-    std::vector<std::string> texts;
-    for (const auto& name : QueueFiles())
-        texts.push_back(Read(DataRoot::Path("QUEUE/" + name)));
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (Lines{"RCPT: ann@FAR\r\nFrom: x@y.org\r\nSubject: 1\r\n\r\n.hidden dot\r\n",
-                            "RCPT: ann@FAR\r\nSubject: 2\r\n\r\nb\r\n",
-                            "RCPT: bob@HOME\r\nSubject: 3\r\n\r\nc\r\n"}));
+    EXPECT_EQ(QueueTexts(),
+              (Lines{"RCPT: ann@FAR\r\nFrom: x@y.org\r\nSubject: 1\r\n\r\n.hidden dot\r\n",
+                     "RCPT: ann@FAR\r\nSubject: 2\r\n\r\nb\r\n",
+                     "RCPT: bob@HOME\r\nSubject: 3\r\n\r\nc\r\n"}));
     EXPECT_TRUE(fs::is_empty(NetPath("pop/ann")));
     EXPECT_EQ(Files(NetPath("pop/cy")).size(), 0u);
     EXPECT_TRUE(fs::exists(NetPath("pop/cy/1")));
@@ -351,11 +359,8 @@ TEST_F(MailExchangeTest, SizeLimitIsStrictAndOversizeMailIsReturnedOrDropped)
     EXPECT_EQ(Shown()[2], "Received Message 1 (100 Bytes)");
     EXPECT_EQ(Shown()[4], "Message exceeded max allowed size");
     EXPECT_EQ(Shown()[5], "Returning mail to x@y.org");
-    std::vector<std::string> texts;
-    for (const auto& name : QueueFiles())
-        texts.push_back(Read(DataRoot::Path("QUEUE/" + name)));
+    const Lines texts = QueueTexts();
     ASSERT_EQ(texts.size(), 2u);
-    std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts[0], "RCPT: ann@FAR\r\n" + fits);
     EXPECT_NE(texts[1].find("The Error provided was:\r\n\r\nToo big for the radio.\r\n"),
               std::string::npos);
@@ -395,4 +400,69 @@ TEST_F(MailExchangeTest, AMessageNotQueuedStaysOnTheServer)
     // No mailbox for bob: the login is refused.
     EXPECT_EQ(Shown()[5], "Error: Can not connect to server for bob");
     EXPECT_EQ(Shown()[6], "Error: Can not fetch mail for bob");
+}
+
+TEST_F(MailExchangeTest, AFetchCutOffGoesOnWhereItStoppedAndQueuesEachMessageOnce)
+{
+    Start();
+    const std::string same = "Subject: same\r\n\r\nsent twice\r\n";
+    Mailbox("ann", {same, "Subject: 2\r\n\r\nb\r\n", same, "Subject: 4\r\n\r\nd\r\n"});
+    WriteFileAtomic(NetPath("pop/ann.drop"), "4\n");
+    Accounts->Add({"ann@FAR", "FAR", "ann@y.org", "ann", "pw", "127.0.0.1", "ENABLED"});
+    Exchange->ReceiveMail();
+    EXPECT_EQ(Shown()[5], "Error: Can not fetch mail for ann");
+    EXPECT_EQ(QueueFiles().size(), 3u);
+
+    // The server still holds all four: the three queued are only deleted.
+    Log.clear();
+    Exchange->ReceiveMail();
+    EXPECT_EQ(Shown(), (Lines{"Checking mail for ann", "Receiving 4 messages for ann",
+                              "Received Message 1 (44 Bytes)",
+                              "Message 1 was fetched before; deleted on the server",
+                              "Received Message 2 (32 Bytes)",
+                              "Message 2 was fetched before; deleted on the server",
+                              "Received Message 3 (44 Bytes)",
+                              "Message 3 was fetched before; deleted on the server",
+                              "Received Message 4 (32 Bytes)", "Finished Receiving Mail"}));
+    const std::string envelope = "RCPT: ann@FAR\r\n";
+    EXPECT_EQ(QueueTexts(),
+              (Lines{envelope + "Subject: 2\r\n\r\nb\r\n", envelope + "Subject: 4\r\n\r\nd\r\n",
+                     envelope + same, envelope + same}));
+    EXPECT_TRUE(fs::is_empty(NetPath("pop/ann")));
+
+    // Once the server confirmed its deletions, the same text again is new mail.
+    Mailbox("ann", {same});
+    Exchange->ReceiveMail();
+    EXPECT_EQ(QueueFiles().size(), 5u);
+}
+
+TEST_F(MailExchangeTest, AStationKilledBetweenQueueingAndRecordingQueuesThatMessageTwiceAtWorst)
+{
+    Start();
+    Mailbox("ann",
+            {"Subject: 1\r\n\r\na\r\n", "Subject: 2\r\n\r\nb\r\n", "Subject: 3\r\n\r\nc\r\n"});
+    Accounts->Add({"ann@FAR", "FAR", "ann@y.org", "ann", "pw", "127.0.0.1", "ENABLED"});
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Killed as it records the second message, which is queued by then.
+        static int writes = 0;
+        SetAtomicWriteHook([](const std::string&) {
+            if (++writes == 2)
+                _exit(0);
+        });
+        Exchange->ReceiveMail();
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(QueueFiles().size(), 2u);
+
+    Exchange->ReceiveMail();
+    const std::string envelope = "RCPT: ann@FAR\r\n";
+    EXPECT_EQ(QueueTexts(),
+              (Lines{envelope + "Subject: 1\r\n\r\na\r\n", envelope + "Subject: 2\r\n\r\nb\r\n",
+                     envelope + "Subject: 2\r\n\r\nb\r\n", envelope + "Subject: 3\r\n\r\nc\r\n"}));
+    EXPECT_TRUE(fs::is_empty(NetPath("pop/ann")));
 }
