@@ -29,14 +29,22 @@ public:
         static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return type;
     }
-    TMessageEvent(uint32_t m, uintptr_t w, intptr_t l, std::shared_ptr<TSendState> s)
-        : QEvent(EventType()), msg(m), wParam(w), lParam(l), send(std::move(s))
+    TMessageEvent(uint32_t m, uintptr_t w, intptr_t l, std::shared_ptr<TSendState> s,
+                  void (*d)(uintptr_t) = nullptr)
+        : QEvent(EventType()), msg(m), wParam(w), lParam(l), send(std::move(s)), drop(d)
     {
+    }
+    // Deleted unhandled (its receiver went): what the wParam owns goes too.
+    ~TMessageEvent() override
+    {
+        if (drop)
+            drop(wParam);
     }
     uint32_t msg;
     uintptr_t wParam;
     intptr_t lParam;
     std::shared_ptr<TSendState> send; // null for a posted message
+    void (*drop)(uintptr_t);          // cleared once a handler has the message
 };
 
 class TReceiverObject;
@@ -75,6 +83,7 @@ public:
             return QObject::event(e);
         auto* m = static_cast<TMessageEvent*>(e);
         if (!m->send) {
+            m->drop = nullptr;
             FChannel->Call(m->msg, m->wParam, m->lParam);
             return true;
         }
@@ -122,15 +131,25 @@ bool TGuiTarget::Alive() const
 
 bool TGuiTarget::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam) const
 {
-    if (!FChannel)
-        return false;
-    // Posting under the lock keeps the object alive until the event is queued.
-    std::lock_guard guard(FChannel->lock);
-    if (!FChannel->alive)
-        return false;
-    QCoreApplication::postEvent(FChannel->object.get(),
-                                new TMessageEvent(msg, wParam, lParam, nullptr));
-    return true;
+    return Post(msg, wParam, lParam, nullptr);
+}
+
+bool TGuiTarget::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam,
+                      void (*drop)(uintptr_t wParam)) const
+{
+    if (FChannel) {
+        // Posting under the lock keeps the object alive until the event is
+        // queued.
+        std::lock_guard guard(FChannel->lock);
+        if (FChannel->alive) {
+            QCoreApplication::postEvent(FChannel->object.get(),
+                                        new TMessageEvent(msg, wParam, lParam, nullptr, drop));
+            return true;
+        }
+    }
+    if (drop)
+        drop(wParam);
+    return false;
 }
 
 std::optional<intptr_t> TGuiTarget::Send(uint32_t msg, uintptr_t wParam, intptr_t lParam,

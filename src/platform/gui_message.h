@@ -24,6 +24,11 @@ public:
 
     // Queues the message; false when the receiver is gone.
     bool Post(uint32_t msg, uintptr_t wParam = 0, intptr_t lParam = 0) const;
+    // The same for a wParam that owns memory: `drop` frees it whenever no
+    // handler gets the message (the receiver is gone, or goes before the
+    // message is handled); a handler that gets it owns it.
+    bool Post(uint32_t msg, uintptr_t wParam, intptr_t lParam,
+              void (*drop)(uintptr_t wParam)) const;
     // Has the GUI thread handle the message and returns the handler's result.
     // Called on the GUI thread it runs the handler directly. Empty when the
     // receiver is gone, is destroyed while the sender waits, or the time runs

@@ -137,6 +137,30 @@ TEST(GuiMessage, ReceiverDestroyedWhileSendersWaitFailsThem)
     QCoreApplication::processEvents();
 }
 
+TEST(GuiMessage, APayloadNoHandlerGetsIsDropped)
+{
+    static int dropped;
+    dropped = 0;
+    const auto drop = [](uintptr_t w) { dropped += static_cast<int>(w); };
+    int handled = 0;
+    {
+        TGuiReceiver receiver([&](uint32_t, uintptr_t w, intptr_t) -> intptr_t {
+            handled += static_cast<int>(w);
+            return 0;
+        });
+        EXPECT_TRUE(receiver.Target().Post(1, 10, 0, drop));
+        EXPECT_TRUE(PumpUntil([&] { return handled == 10; }));
+        // Still queued when the receiver goes: its payload is dropped.
+        EXPECT_TRUE(receiver.Target().Post(1, 100, 0, drop));
+        EXPECT_EQ(dropped, 0);
+    }
+    EXPECT_EQ(dropped, 100);
+    EXPECT_FALSE(TGuiTarget().Post(1, 1000, 0, drop));
+    EXPECT_EQ(dropped, 1100);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(handled, 10);
+}
+
 TEST(GuiMessage, ExceptionInHandlerIsDropped)
 {
     TGuiReceiver receiver(

@@ -16,6 +16,12 @@ constexpr int kSoBroadcast = ws::WS_SO_BROADCAST;
 constexpr int kIpProtoTcp = 6;
 constexpr int kTcpNoDelay = 1;
 
+// A terminal's copy of received bytes that no terminal took.
+void DropTermData(uintptr_t wParam)
+{
+    IpTakeTermData(wParam).reset();
+}
+
 uint32_t NextSocketHandle()
 {
     // Never INVALID_SOCKET, never reused while the process runs.
@@ -565,9 +571,9 @@ uint32_t TIpDataSocket::dsReadData(bool closing)
         LogData(dtHighRead, at, n);
     if (n > 0)
         for (const TGuiTarget& t : FTerminals) {
+            // The terminal frees the copy; when it is gone first, the message does.
             auto copy = std::make_unique<std::string>(reinterpret_cast<const char*>(at), n);
-            if (t.Post(CM_IPTERMDATA, reinterpret_cast<uintptr_t>(copy.get()), n))
-                copy.release();
+            t.Post(CM_IPTERMDATA, reinterpret_cast<uintptr_t>(copy.release()), n, DropTermData);
         }
     FStats.DataReceived += n;
     FStats.ConnDataReceived += n;

@@ -99,7 +99,8 @@ inline constexpr uint32_t CM_IPLINEMESSAGE = 0x1294;
 inline constexpr uint32_t CM_IPTERMDATA = 0x1295;
 inline constexpr uint32_t CM_IPTERMRESIZE = 0x1296;
 
-// CM_IPTERMDATA's WParam: the received bytes, now the receiving terminal's.
+// CM_IPTERMDATA's WParam: the received bytes, now the receiving terminal's
+// (freed with the message when the terminal is gone before it is handled).
 inline std::unique_ptr<std::string> IpTakeTermData(uintptr_t wParam)
 {
     return std::unique_ptr<std::string>(reinterpret_cast<std::string*>(wParam));
