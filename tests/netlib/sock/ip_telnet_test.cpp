@@ -89,6 +89,7 @@ TEST_F(Telnet, TheReceiveFilterKeepsUnfinishedCommandsAndCapsSubnegotiations)
     // In binary mode every byte passes.
     EXPECT_EQ(feed(Bytes({255, 251, 0})), "");
     EXPECT_EQ(feed(std::string("\r\0\n", 3)), std::string("\r\0\n", 3));
+    EXPECT_EQ(feed(std::string("\r\0", 2) + Bytes({255, 255})), std::string("\r\0\xff", 3));
     EXPECT_EQ(TIpDataSocket::dsTelnetSnd("a\xff"), "a\xff\xff");
 }
 
