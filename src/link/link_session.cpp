@@ -180,6 +180,15 @@ bool TLinkSession::AllCountsZero() const
            FPeerFiles == 0;
 }
 
+bool TLinkSession::TriedAndLeft() const
+{
+    if (!FPeerKnown)
+        return false;
+    const auto items = FStore.ItemsFor(FPeer, FSendMail);
+    return std::any_of(items.begin(), items.end(),
+                       [&](const Transfer::TOutItem& item) { return FHandled.contains(item.Id); });
+}
+
 bool TLinkSession::SendChatText(const std::string& text)
 {
     if (text.size() + FInFlight >= kMaxInFlight)

@@ -92,6 +92,8 @@ public:
 
     // Both sides have announced and hold nothing more for each other.
     bool AllCountsZero() const;
+    // An item this link failed for good is still here for the peer.
+    bool TriedAndLeft() const;
     // Whether anything came or went since the last call.
     bool TakeActivity();
 

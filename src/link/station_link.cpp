@@ -49,6 +49,13 @@ bool IsDirect(const TStation& s)
     return s.RouteVia.empty() || SameTextIgnoreCase(s.RouteVia, "DIRECT");
 }
 
+// A station the automatic linking calls when it holds something for it.
+bool CalledAutomatically(const TStation& s)
+{
+    return IsDirect(s) && SameTextIgnoreCase(s.AutoCall, "ENABLED") &&
+           MessageStore::IsSafeName(s.Name);
+}
+
 std::string ChannelText(int channel)
 {
     char buf[16];
@@ -364,8 +371,7 @@ void TStationLink::AbandonCall()
     if (FLinked || !CallUnderway())
         return;
     if (FAutoLinkAttempt)
-        AddAutoLinkEntry(FLinkStation, "Auto",
-                         Now() + std::max(1, FConfig.AleVeskar.Delay) / (24.0 * 60.0));
+        AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
     Log("Call to " + FLinkStation + " given up");
     CallEnded();
 }
@@ -379,6 +385,11 @@ void TStationLink::LinkDisconnected()
     }
     FLinked = false;
     FSession->Stop();
+    // What the peer refused on every try waits, as after a failed call:
+    // calling back at once would only have it refused again.
+    const int index = FStations.IndexOf(FLinkStation);
+    if (index > 0 && FSession->TriedAndLeft() && CalledAutomatically(FStations.Get(index)))
+        AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
     UpdateLinkQuality();
     Log("Link with " + (FLinkStation.empty() ? std::string("the station") : FLinkStation) +
         " ended");
@@ -541,8 +552,7 @@ void TStationLink::QueueWaitingMail()
     const auto stations = FStations.GetAll();
     for (size_t i = 1; i < stations.size(); ++i) {
         const TStation& s = stations[i];
-        if (!IsDirect(s) || !SameTextIgnoreCase(s.AutoCall, "ENABLED") ||
-            !MessageStore::IsSafeName(s.Name))
+        if (!CalledAutomatically(s))
             continue;
         const bool queued =
             std::any_of(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
@@ -569,6 +579,11 @@ void TStationLink::BuildAutoLinkSchedule()
     QueueWaitingMail();
     for (const TScheduledLink& l : FSchedule.GetAll())
         AddAutoLinkEntry(l.StationName, "Scheduled", NextScheduled(l.StationName));
+}
+
+TDateTime TStationLink::RetryTime() const
+{
+    return Now() + std::max(1, FConfig.AleVeskar.Delay) / (24.0 * 60.0);
 }
 
 void TStationLink::RetimeAle(int ms)
@@ -626,7 +641,7 @@ void TStationLink::AttemptFailed()
     if (it == AutoLinkQueue.end())
         return;
     if (it->Attempts > 0) {
-        it->NextAttempt = Now() + std::max(1, FConfig.AleVeskar.Delay) / (24.0 * 60.0);
+        it->NextAttempt = RetryTime();
         return;
     }
     const std::string station = it->StationName;

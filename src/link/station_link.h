@@ -106,7 +106,8 @@ struct TLinkEvents {
 //   "Auto" entry goes with the router's ALE failure notice, a "Scheduled"
 //   entry waits for the same time the next day. Any link with the station
 //   ends its "Auto" entry; a scheduled attempt that links moves its entry
-//   to the next scheduled time.
+//   to the next scheduled time. Items the peer refused on every try of a
+//   link leave an "Auto" entry due DELAY minutes after it.
 // - Link quality (stations.dat): after a link on a known channel, the share
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
@@ -193,6 +194,8 @@ private:
     void UpdateLinkQuality();
     void ShowCounts();
     void RetimeAle(int ms);
+    // [ALE/VESKAR] DELAY minutes from now.
+    TDateTime RetryTime() const;
 
     TConfig& FConfig;
     TStationList& FStations;

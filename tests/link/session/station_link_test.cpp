@@ -295,6 +295,34 @@ TEST_F(StationLink, NoAutomaticCallWhenTheMailHasGoneMeanwhile)
     EXPECT_TRUE(Link->AutoLinkQueue.empty());
 }
 
+// Mail the peer refused on every try of a link waits DELAY minutes, as after
+// a failed call: calling back at once would only have it refused again.
+TEST_F(StationLink, MailThePeerRefusedWaitsTheDelayForTheNextCall)
+{
+    Config->AleVeskar.Enabled = true;
+    PutMail("FIELD");
+    Link->ALETimerTimer();
+    Link->ProcessLinkReport(ModemFrame::kMsgLinkUp, "0002");
+    PeerAnnounces(0);
+    std::string id;
+    LinkWire::TParser sent;
+    sent.OnMessage = [&](uint8_t code, std::string_view body) {
+        std::map<char, std::string> f;
+        if (code == kHeader && LinkWire::ParseFields(body, f))
+            id = f['I'];
+    };
+    sent.Feed(Window.Sent.data(), Window.Sent.size());
+    ASSERT_FALSE(id.empty());
+    for (int i = 0; i < TLinkSession::kMailTries; ++i)
+        PeerSays(LinkWire::Message(kFailure, {{'I', id}, {'R', "disk full"}}));
+    Link->ProcessLinkReport(ModemFrame::kMsgDisconnected, "");
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 1) << "called back at once";
+    Clock += 15.0 / (24 * 60);
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 2);
+}
+
 TEST_F(StationLink, AScheduledLinkCallsAtItsTimeThenWaitsForTheNextDay)
 {
     Config->AleVeskar.Enabled = true;
