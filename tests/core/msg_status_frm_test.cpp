@@ -35,7 +35,7 @@ TEST(MsgStatusFrmTest, LogLinesFromAnyThreadReachViewAndFileInOrder)
             frm.AddLogLine("line " + std::to_string(i));
     });
     worker.join();
-    (void)QTest::qWaitFor([&] { return frm.LogLines().size() == 21; }, 2000);
+    (void)QTest::qWaitFor([&] { return frm.LogLines().size() == 21; }, 30000);
     const auto lines = frm.LogLines();
     ASSERT_EQ(lines.size(), 21u);
     for (int i = 0; i < 20; ++i) {
@@ -64,7 +64,7 @@ TEST(MsgStatusFrmTest, UserAndStationLinesFollowTheRouter)
     s.Queue("1.msg", "RCPT: bob\r\nRCPT: carol@S2\r\n" + body);
     std::thread turn([&] { router.ProcessNextMessage(); });
     turn.join();
-    (void)QTest::qWaitFor([&] { return Has(frm.StationLines(), "S2 | 1"); }, 2000);
+    (void)QTest::qWaitFor([&] { return Has(frm.StationLines(), "S2 | 1"); }, 30000);
     EXPECT_EQ(frm.UserLines(),
               std::vector<std::string>{"bob | 1 | " + std::to_string(body.size()) + " | "});
     EXPECT_TRUE(Has(frm.StationLines(), "S2 | 1"));
@@ -73,7 +73,7 @@ TEST(MsgStatusFrmTest, UserAndStationLinesFollowTheRouter)
     // A table change refreshes the lines by itself.
     s.Users->Add({"carol", "pw", ""});
     s.Users->SetLastConnection("bob");
-    (void)QTest::qWaitFor([&] { return frm.UserLines().size() == 2; }, 2000);
+    (void)QTest::qWaitFor([&] { return frm.UserLines().size() == 2; }, 30000);
     const auto users = frm.UserLines();
     ASSERT_EQ(users.size(), 2u);
     EXPECT_TRUE(users[0].find(" UTC]") != std::string::npos);

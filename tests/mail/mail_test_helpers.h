@@ -67,6 +67,6 @@ public:
 };
 
 // Keeps the Qt event loop running until `done` is true or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000);
 
 std::string ReadFile(const std::string& path);

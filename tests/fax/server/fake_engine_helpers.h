@@ -52,7 +52,7 @@ TFaxEngineProcs SendEngine();
 TFaxEngineProcs ReceiveEngine();
 
 // Runs the GUI thread's messages until `done` or the time runs out.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000);
 
 // A pseudo-terminal standing in for a modem that never answers, and a
 // port on it as "COM<number>".

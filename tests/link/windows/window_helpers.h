@@ -15,7 +15,7 @@
 #include "support/sky_sim.h"
 
 // Runs the event loop until `done` holds or `ms` have passed.
-bool WaitFor(const std::function<bool()>& done, int ms = 10000);
+bool WaitFor(const std::function<bool()>& done, int ms = 60000);
 
 // One station's tables (two channels) and link control window in the data
 // root `root`, on the serial port at `portPath`. The data root is left

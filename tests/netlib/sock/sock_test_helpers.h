@@ -12,7 +12,7 @@
 namespace socktest {
 
 // Runs the GUI event loop until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 30000);
 // Runs the event loop for that long.
 void Pump(int ms);
 // A port on 127.0.0.1 that nothing listens on just now.
@@ -41,7 +41,7 @@ public:
     ~Daemon();
     bool Start(const std::string& program, const std::vector<std::string>& args);
     // Waits until something accepts on the port.
-    bool WaitListening(int port, int timeoutMs = 5000);
+    bool WaitListening(int port, int timeoutMs = 30000);
 
 private:
     std::unique_ptr<QProcess> FProcess;

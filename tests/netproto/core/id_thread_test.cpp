@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <class Pred> bool WaitUntil(Pred p, int ms = 3000)
+template <class Pred> bool WaitUntil(Pred p, int ms = 30000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!p()) {
