@@ -31,20 +31,35 @@ endfunction()
 
 # skip_test_dir(<dir relative to tests/> <library>): one GoogleTest program of
 # every *_test.cpp in that folder (not its subfolders). A folder may add its own
-# targets (oracle scripts, labels) in an extra.cmake beside its tests.
+# targets (oracle scripts, labels) in an extra.cmake beside its tests; there it
+# may set `load_tests` to a GoogleTest filter of the tests bound to real time
+# (a real-time line, real processes with real timers): those carry the "load"
+# label, which runs them two at a time with a second try.
 function(skip_test_dir dir lib)
   file(GLOB srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*_test.cpp)
   file(GLOB helpers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*_helpers.cpp)
   string(REPLACE "/" "_" exe "test_${dir}")
+  set(load_tests "")
   if(srcs)
     add_executable(${exe} ${srcs} ${helpers})
     target_link_libraries(${exe} PRIVATE ${lib} skip_testsupport GTest::gtest GTest::gmock Qt6::Test)
     target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-    gtest_discover_tests(${exe}
-      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      DISCOVERY_TIMEOUT 60)
   endif()
   if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${dir}/extra.cmake)
     include(${PROJECT_SOURCE_DIR}/tests/${dir}/extra.cmake)
+  endif()
+  if(srcs)
+    if(load_tests)
+      gtest_discover_tests(${exe} TEST_FILTER "-${load_tests}"
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+        DISCOVERY_TIMEOUT 60)
+      gtest_discover_tests(${exe} TEST_FILTER "${load_tests}"
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+        DISCOVERY_TIMEOUT 60 PROPERTIES LABELS load)
+    else()
+      gtest_discover_tests(${exe}
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+        DISCOVERY_TIMEOUT 60)
+    endif()
   endif()
 endfunction()

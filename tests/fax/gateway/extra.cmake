@@ -11,3 +11,5 @@ target_link_libraries(test_fax_gateway_e2e PRIVATE skip_app skip_testsupport GTe
 target_include_directories(test_fax_gateway_e2e PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 gtest_discover_tests(test_fax_gateway_e2e WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 240 LABELS load)
+# The gateway's retries over the simulated telephone line in real time.
+set(load_tests "FaxGatewayLine.*")
