@@ -225,7 +225,8 @@ TEST(TcpServerTest, StoppingEndsEveryThreadTheServerMade)
             EXPECT_EQ(c.Cmd("NOOP"), "250 Ok\r\n");
         }
         server.SetActive(false);
-        for (int i = 0; i < 200 && TIdThread::ThreadCount() != before; ++i)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (TIdThread::ThreadCount() != before && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(TIdThread::ThreadCount(), before);
         EXPECT_EQ(manager.ActiveThreads.Count(), 0);

@@ -123,44 +123,54 @@ TEST(SmtpLoad, FiveHundredConcurrentSessionsTenMessagesEach)
 TEST(SmtpLoad, TenThousandConnectQuitCyclesReturnToBaseline)
 {
     RaiseDescriptorLimit();
-    TIdSMTPServer server;
-    server.OnReceiveRaw = [](TIdCommand&, std::unique_ptr<std::iostream>&, TIdEMailAddressList&,
-                             std::string&) {};
-    const int port = StartOnLoopback(server);
-    // Warm-up, so one-time allocations do not count as growth.
-    {
-        RawClient c(port);
-        c.Line();
-        c.Cmd("QUIT");
-        c.ClosedWithin(2000);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return server.ThreadCount() == 0; }, 5000));
     const int threads0 = TIdThread::ThreadCount();
     const int fds0 = servertest::OpenFdCount();
-    const long rss0 = servertest::CurrentRssKb();
+    long rss0 = 0;
+    {
+        TIdSMTPServer server;
+        server.OnReceiveRaw = [](TIdCommand&, std::unique_ptr<std::iostream>&, TIdEMailAddressList&,
+                                 std::string&) {};
+        const int port = StartOnLoopback(server);
+        // Warm-up, so one-time allocations do not count as growth.
+        {
+            RawClient c(port);
+            c.Line();
+            c.Cmd("QUIT");
+            c.ClosedWithin(2000);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return server.ThreadCount() == 0; }, 5000));
+        rss0 = servertest::CurrentRssKb();
 
-    constexpr int kWorkers = 8;
-    constexpr int kCycles = 10000 / kWorkers;
-    std::atomic<int> good{0};
-    std::vector<std::thread> workers;
-    for (int w = 0; w < kWorkers; ++w)
-        workers.emplace_back([&] {
-            for (int i = 0; i < kCycles; ++i) {
-                RawClient c(port);
-                if (c.Line(10000) == "220 Welcome to the SKIPMAIL SMTP Server\r\n" &&
-                    c.Cmd("QUIT", 10000) == "221 Signing Off\r\n" && c.ClosedWithin(10000))
-                    ++good;
-            }
-        });
-    for (auto& t : workers)
-        t.join();
-    EXPECT_EQ(good.load(), kWorkers * kCycles);
-    EXPECT_TRUE(WaitUntil([&] { return server.ThreadCount() == 0; }, 10000));
-    EXPECT_TRUE(WaitUntil([&] { return TIdThread::ThreadCount() == threads0; }, 10000))
+        constexpr int kWorkers = 8;
+        constexpr int kCycles = 10000 / kWorkers;
+        std::atomic<int> good{0};
+        std::vector<std::thread> workers;
+        for (int w = 0; w < kWorkers; ++w)
+            workers.emplace_back([&] {
+                for (int i = 0; i < kCycles; ++i) {
+                    RawClient c(port);
+                    if (c.Line(10000) == "220 Welcome to the SKIPMAIL SMTP Server\r\n" &&
+                        c.Cmd("QUIT", 10000) == "221 Signing Off\r\n" && c.ClosedWithin(10000))
+                        ++good;
+                }
+            });
+        for (auto& t : workers)
+            t.join();
+        EXPECT_EQ(good.load(), kWorkers * kCycles);
+        EXPECT_TRUE(WaitUntil([&] { return server.ThreadCount() == 0; }, 30000));
+        // At rest the server holds its listener and the peer threads it made
+        // ahead for the next clients (at most two): nothing grows with the
+        // cycles. How many are made ahead yet depends on the scheduling.
+        EXPECT_TRUE(WaitUntil([&] { return TIdThread::ThreadCount() <= threads0 + 3; }, 30000))
+            << TIdThread::ThreadCount() << " vs " << threads0;
+        EXPECT_LT(servertest::CurrentRssKb() - rss0, 32 * 1024);
+        server.SetActive(false);
+    }
+    // Stopped, it has given back every thread and descriptor it made.
+    EXPECT_TRUE(WaitUntil([&] { return TIdThread::ThreadCount() == threads0; }, 30000))
         << TIdThread::ThreadCount() << " vs " << threads0;
-    EXPECT_TRUE(WaitUntil([&] { return servertest::OpenFdCount() == fds0; }, 10000))
+    EXPECT_TRUE(WaitUntil([&] { return servertest::OpenFdCount() == fds0; }, 30000))
         << servertest::OpenFdCount() << " vs " << fds0;
-    EXPECT_LT(servertest::CurrentRssKb() - rss0, 32 * 1024);
 }
 
 TEST(SmtpLoad, EmptyOneAndFiftyMegabyteMessagesWithBoundedMemory)
