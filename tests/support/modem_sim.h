@@ -15,7 +15,8 @@
 //   per message 0x80 0x35 0x80 b;
 // - link data (0x81 escaping a literal byte) is echoed as transmitted:
 //   message 0x6A with a count byte and the bytes, each as 0x80 b;
-// - the configure command 0x50 is answered with the status message 0x68;
+// - the configure command 0x50 is answered with the status message 0x68
+//   (under a sky, after it has ended the modem's link);
 //   0x51 with the three version reports 0x70 (DSP), 0x71 (CPU), 0x72
 //   (waveform), each a text ended by 0x00 in 0x80 b pairs;
 // - link statistics (0x73 this end, 0x74 the far end, six fields in a text)

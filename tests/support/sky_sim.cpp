@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint8_t kCmdAbort = 0x06;
 constexpr uint8_t kCmdDisconnect = 0x07;
+constexpr uint8_t kCmdConfigure = 0x50;
 constexpr uint8_t kCmdCall = 0x20;
 constexpr uint8_t kCmdOwnAddress = 0x21;
 constexpr uint8_t kEcho = 0x6A;
@@ -124,6 +125,7 @@ void TSkyCore::Command(int i, uint8_t command, const std::vector<uint8_t>& args,
         GiveUpCall(i);
         return;
     case kCmdAbort:
+    case kCmdConfigure: // its station starts afresh
         if (m.Peer >= 0)
             EndLink(i, true);
         GiveUpCall(i);

@@ -25,8 +25,9 @@
 //   echoed to its sender (0x6A) as it goes and delivered to the peer (0x81
 //   before 0x80 and 0x81) after the delay;
 // - when a link comes up, each modem reports its statistics (0x73-0x75);
-// - 0x07 ends the link once the data queued has gone, 0x06 at once; both
-//   modems then hear 0x45. Either gives up a call under way, silently.
+// - 0x07 ends the link once the data queued has gone, 0x06 and the
+//   configure command 0x50 at once; both modems then hear 0x45 (before the
+//   0x68 that answers 0x50). Each gives up a call under way, silently.
 // Faults: a modem that answers no call, a busy channel, the link dropping
 // after N bytes, a byte arriving changed, a modem whose transmissions never
 // arrive.

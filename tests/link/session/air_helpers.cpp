@@ -41,51 +41,9 @@ TAirPair::TAirPair(const std::string& baseDir, TSkyCore::TOptions options) : FSk
         for (const char* d : {"QUEUE", "Files", "MAIL/FAX", "TEMP/STATIONS"})
             fs::create_directories(e.Root + "/" + d);
         fs::create_directories(e.Root + "/STATIONS/" + names[1 - i]);
-        e.Store = std::make_unique<Transfer::TStore>(e.Root, e.Name);
-        TLinkSession::TEvents events;
-        events.Send = [this, i](const std::string& bytes) {
-            End(i).Sent.emplace_back(FSky.BytesCarried(), bytes);
-            const auto framed = ModemFrame::LinkData(bytes);
-            FSky.Feed(i, std::string(framed.begin(), framed.end()), FNowMs);
-            return true;
-        };
-        events.Log = [&e](const std::string& text) { e.Log.push_back(text); };
-        events.ChatText = [&e](const std::string& text) { e.Chat.push_back(text); };
-        events.Ring = [&e](uint8_t code) { e.Rings.push_back(code); };
-        events.ResolvePeer = [](const std::string& name) {
-            return name == "HOME" || name == "FIELD" ? name : std::string();
-        };
-        e.Session = std::make_unique<TLinkSession>(*e.Store, e.Name, std::move(events));
-        e.Parser.OnData = [&e](uint8_t b) { e.Pending += static_cast<char>(b); };
-        e.Parser.OnMessage = [&e](uint8_t code, const std::string& payload) {
-            using namespace ModemFrame;
-            e.Flush();
-            switch (code) {
-            case kMsgTxEcho:
-                e.Session->Transmitted(static_cast<uint32_t>(payload.size()));
-                break;
-            case kMsgLinkUp:
-                e.Reports.push_back("up");
-                e.Linked = true;
-                e.Session->Start(e.KnownPeer, e.SendMail);
-                break;
-            case kMsgDisconnected:
-                e.Reports.push_back("down");
-                e.Linked = false;
-                e.Session->Stop();
-                break;
-            case kMsgLinkFailed:
-                e.Reports.push_back("failed");
-                break;
-            case kMsgIncoming:
-                e.Reports.push_back("incoming");
-                break;
-            default:
-                break;
-            }
-        };
         FSky.AddModem();
         FEnds.push_back(std::move(end));
+        MakeSession(i);
     }
     End(0).KnownPeer = "FIELD";
     Command(0, ModemFrame::kCmdOwnAddress, {'0', '0', '0', '1', 0, 0, 0, 0});
@@ -93,6 +51,66 @@ TAirPair::TAirPair(const std::string& baseDir, TSkyCore::TOptions options) : FSk
 }
 
 TAirPair::~TAirPair() = default;
+
+void TAirPair::MakeSession(int i)
+{
+    TEnd& e = End(i);
+    e.Store = std::make_unique<Transfer::TStore>(e.Root, e.Name);
+    TLinkSession::TEvents events;
+    events.Send = [this, i](const std::string& bytes) {
+        End(i).Sent.emplace_back(FSky.BytesCarried(), bytes);
+        const auto framed = ModemFrame::LinkData(bytes);
+        FSky.Feed(i, std::string(framed.begin(), framed.end()), FNowMs);
+        return true;
+    };
+    events.Log = [&e](const std::string& text) { e.Log.push_back(text); };
+    events.ChatText = [&e](const std::string& text) { e.Chat.push_back(text); };
+    events.Ring = [&e](uint8_t code) { e.Rings.push_back(code); };
+    events.ResolvePeer = [](const std::string& name) {
+        return name == "HOME" || name == "FIELD" ? name : std::string();
+    };
+    e.Session = std::make_unique<TLinkSession>(*e.Store, e.Name, std::move(events));
+    e.Parser.OnData = [&e](uint8_t b) { e.Pending += static_cast<char>(b); };
+    e.Parser.OnMessage = [&e](uint8_t code, const std::string& payload) {
+        using namespace ModemFrame;
+        e.Flush();
+        switch (code) {
+        case kMsgTxEcho:
+            e.Session->Transmitted(static_cast<uint32_t>(payload.size()));
+            break;
+        case kMsgLinkUp:
+            e.Reports.push_back("up");
+            e.Linked = true;
+            e.Session->Start(e.KnownPeer, e.SendMail);
+            break;
+        case kMsgDisconnected:
+            e.Reports.push_back("down");
+            e.Linked = false;
+            e.Session->Stop();
+            break;
+        case kMsgLinkFailed:
+            e.Reports.push_back("failed");
+            break;
+        case kMsgIncoming:
+            e.Reports.push_back("incoming");
+            break;
+        default:
+            break;
+        }
+    };
+}
+
+void TAirPair::Restart(int i)
+{
+    TEnd& e = End(i);
+    e.Session.reset();
+    e.Store.reset();
+    e.Parser.Reset();
+    e.Pending.clear();
+    e.Linked = false;
+    MakeSession(i);
+    Command(i, ModemFrame::kCmdConfigure, {});
+}
 
 void TAirPair::Command(int i, uint8_t command, std::initializer_list<uint8_t> args)
 {

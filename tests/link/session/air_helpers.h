@@ -64,6 +64,9 @@ public:
     bool Exchange(uint64_t limitMs = 3600000);
     // Ends the link from end `i` and runs until both see it down.
     void Disconnect(int i);
+    // End `i` starts again: a new session on a new store, knowing nothing of
+    // the link its modem may still hold, configures its modem.
+    void Restart(int i);
 
     // Writes `content` as a message file for the other end's station.
     static void PutMail(TEnd& end, const std::string& peer, const std::string& name,
@@ -73,6 +76,7 @@ public:
     static std::vector<std::string> Contents(const std::string& root, const std::string& dir);
 
 private:
+    void MakeSession(int i);
     void Step();
     void Command(int i, uint8_t command, std::initializer_list<uint8_t> args);
 

@@ -138,6 +138,33 @@ TEST_F(LinkSession, ADropAtAnyByteLosesNothingAndDoublesNothing)
     EXPECT_TRUE(answeredAgain);
 }
 
+// A station started again while its modem still holds a link, in the middle
+// of a message either way: its modem's configuration ends the link for the
+// other station at once, and the next link finishes the message from where
+// it stopped, each message once.
+TEST_F(LinkSession, AStationStartedAgainEndsItsModemsLinkAndTheNextLinkFinishes)
+{
+    const std::vector<std::string> mail{Mail(1, 8000), Mail(2, 100)};
+    for (int restarted : {0, 1}) {
+        SCOPED_TRACE(restarted == 0 ? "the sender started again" : "the receiver started again");
+        auto pair = Pair({.BitRate = 2400, .DelayMs = 200});
+        TAirPair::TEnd& home = pair->End(0);
+        TAirPair::TEnd& field = pair->End(1);
+        TAirPair::PutMail(home, "FIELD", "1.msg", mail[0]);
+        TAirPair::PutMail(home, "FIELD", "2.msg", mail[1]);
+        ASSERT_TRUE(pair->Link());
+        ASSERT_TRUE(pair->RunUntil([&] { return pair->Sky().BytesCarried() > 2500; }));
+        pair->Restart(restarted);
+        TAirPair::TEnd& other = pair->End(1 - restarted);
+        ASSERT_TRUE(pair->RunUntil([&] { return !other.Linked; }, 1000));
+        ASSERT_TRUE(pair->Link());
+        ASSERT_TRUE(pair->Exchange());
+        EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
+        EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
+        EXPECT_TRUE(pair->End(1).Logged("Resuming mail from HOME at byte"));
+    }
+}
+
 TEST_F(LinkSession, AChangedByteFailsTheItemWhichIsOfferedAgain)
 {
     for (int version : {kTransferNone, kTransferBzip2}) {
