@@ -476,11 +476,10 @@ bool TIpTerminalBuffer::tbMoveCursorUpDown(int delta, bool scroll)
     } else if (delta < 0 && FCursorRow > top) {
         --FCursorRow;
     } else if (scroll && inRegion) {
-        if (delta > 0)
-            tbScrollRows(1, FUseScrollRegion ? FScrollTop : 0, RegionLastRow());
-        else
-            tbScrollRows(-1, FOriginRow, RegionLastRow());
-        tbInvalidateRect(FOriginRow, 0, RegionLastRow(), FColCount - 1);
+        // Without a region the scroll-back moves too, and may be in view.
+        const int first = delta > 0 && !FUseScrollRegion ? 0 : FOriginRow;
+        tbScrollRows(delta > 0 ? 1 : -1, first, RegionLastRow());
+        tbInvalidateRect(first, 0, RegionLastRow(), FColCount - 1);
     } else {
         moved = false;
     }
@@ -735,14 +734,14 @@ void TIpTerminalBuffer::EraseScreen()
 {
     FPendingWrap = false;
     tbScrollRows(FRowCount, 0, FSVRowCount - 1);
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
 }
 
 void TIpTerminalBuffer::EraseAll()
 {
     FPendingWrap = false;
     ForArrays([](TIpTerminalArray& a) { a.Clear(); });
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
     SetCursorInternal(ScreenTop(), 0);
 }
 
@@ -759,7 +758,7 @@ void TIpTerminalBuffer::Reset()
     UseInsertMode = UseNewLineMode = false;
     tbSetUseScrollRegion(false);
     FPendingWrap = false;
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
     SetCursorInternal(ScreenTop(), 0);
 }
 
@@ -808,7 +807,7 @@ void TIpTerminalBuffer::tbSetColCount(int n)
     } else {
         tbSetUseScrollRegion(false);
     }
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
 }
 
 void TIpTerminalBuffer::tbSetRowCount(int n)
@@ -824,7 +823,7 @@ void TIpTerminalBuffer::tbSetRowCount(int n)
     FOriginRow = FSVRowCount - n;
     if (FCursorRow < FOriginRow)
         FCursorRow = FOriginRow;
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
 }
 
 void TIpTerminalBuffer::tbSetSVRowCount(int n)
@@ -841,7 +840,7 @@ void TIpTerminalBuffer::tbSetSVRowCount(int n)
     FCursorRow = std::clamp(FCursorRow + n - FSVRowCount, 0, n - 1);
     ForArrays([&](TIpTerminalArray& a) { a.SetRowCount(n); });
     FSVRowCount = n;
-    tbInvalidateRect(ScreenTop(), 0, FSVRowCount - 1, FColCount - 1);
+    tbInvalidateRect(0, 0, FSVRowCount - 1, FColCount - 1);
 }
 
 const uint8_t* TIpTerminalBuffer::GetLineCharPtr(int row) const

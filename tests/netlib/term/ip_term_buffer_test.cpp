@@ -181,6 +181,16 @@ TEST(IpTerminalBuffer, InvalidRectanglesMergeIntoOneBoundingRectangle)
     ASSERT_TRUE(b.GetInvalidRect(r));
     EXPECT_EQ(r, (TIpRect{2, 3, 5, 7}));
     EXPECT_FALSE(b.GetInvalidRect(r));
+
+    // Scrolling the whole screen moves the scroll-back too, which a window
+    // may be showing.
+    b.SetCursorPosition(24, 1);
+    b.DoLineFeed();
+    ASSERT_TRUE(b.GetInvalidRect(r));
+    EXPECT_EQ(r, (TIpRect{1, 1 - 176, 80, 24}));
+    b.EraseScreen();
+    ASSERT_TRUE(b.GetInvalidRect(r));
+    EXPECT_EQ(r.Top, 1 - 176);
 }
 
 TEST(IpTerminalBuffer, CountsBelowTwoAndShortQueueReadsRaise)
