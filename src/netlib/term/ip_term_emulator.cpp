@@ -138,6 +138,8 @@ void TIpTerminalEmulator::LazyPaint()
     }
     if (FBuffer->GetInvalidRect(r))
         InvalidateScreenCells(r);
+    else if (FTerminal)
+        FTerminal->UpdateCaret(); // the cursor alone moved
 }
 
 void TIpTerminalEmulator::Paint(QPainter& painter, const QRect& clip)

@@ -633,7 +633,16 @@ void TIpCustomTerminal::InvalidateCells(int fromCol, int fromRow, int toCol, int
     const int x = (fromCol - FOriginCol) * FCellWidth, y = (fromRow - FOriginRow) * FCellHeight;
     update(QRect(x, y, (toCol - fromCol + 1) * FCellWidth, (toRow - fromRow + 1) * FCellHeight)
                .intersected(FCellArea));
-    update(CaretRect());
+    UpdateCaret();
+}
+
+void TIpCustomTerminal::UpdateCaret()
+{
+    // The caret is inverted cells: where it was must be painted afresh too.
+    const QRect now = CaretRect();
+    if (now != FCaretDrawn)
+        update(FCaretDrawn);
+    update(now);
 }
 
 void TIpCustomTerminal::InvalidateAll()
@@ -670,9 +679,13 @@ void TIpCustomTerminal::paintEvent(QPaintEvent* event)
         p.fillRect(r, bg);
     if (!FEmulator)
         return;
-    p.setClipRect(FCellArea.intersected(event->rect()));
-    FEmulator->Paint(p, event->rect());
+    p.setClipRect(FCellArea);
+    // Each rectangle on its own: a caret's old and new cells are often far apart.
+    for (const QRect& r : event->region())
+        FEmulator->Paint(p, r);
     const QRect caret = CaretRect();
+    if (event->region().contains(caret))
+        FCaretDrawn = caret;
     if (hasFocus() && FCursorType != ctNone && FCellArea.intersects(caret)) {
         p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
         const QRect r = FCursorType == ctBlock
@@ -958,10 +971,10 @@ void TIpCustomTerminal::CopyToClipboard()
 
 void TIpCustomTerminal::focusInEvent(QFocusEvent*)
 {
-    update(CaretRect());
+    UpdateCaret();
 }
 
 void TIpCustomTerminal::focusOutEvent(QFocusEvent*)
 {
-    update(CaretRect());
+    UpdateCaret();
 }

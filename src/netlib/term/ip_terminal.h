@@ -168,6 +168,8 @@ public:
     QRect CellArea() const { return FCellArea; }
     void InvalidateCells(int fromCol, int fromRow, int toCol, int toRow);
     void InvalidateAll();
+    // Repaints the caret where it is and where it was drawn last.
+    void UpdateCaret();
     bool Selecting() const { return FSelecting; }
     bool HasSelection() const { return FHasSelection; }
     std::string SelectedText() const;
@@ -248,6 +250,7 @@ private:
     QScrollBar* FVScroll = nullptr;
     bool FUpdatingBars = false;
     QRect FCellArea;
+    QRect FCaretDrawn;
 };
 
 // The same control with its emulator chosen by the user.

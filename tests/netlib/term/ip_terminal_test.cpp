@@ -22,6 +22,40 @@ void Settle()
     QCoreApplication::processEvents();
 }
 
+// A terminal on the screen that records what it paints.
+class TPaintRecorder : public TIpTerminal {
+public:
+    TPaintRecorder()
+    {
+        resize(81 * CellWidth(), 25 * CellHeight());
+        show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(this));
+    }
+    // Lets received bytes reach the emulator and the lazy display paint them.
+    void Paint()
+    {
+        Settle();
+        tmBeat();
+        tmBeat();
+        Settle();
+    }
+    bool Painted(int col, int row) const
+    {
+        return FPainted.contains(QPoint((col - 1) * CellWidth() + 1, (row - 1) * CellHeight() + 1));
+    }
+    void Forget() { FPainted = {}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        FPainted += event->region();
+        TIpTerminal::paintEvent(event);
+    }
+
+private:
+    QRegion FPainted;
+};
+
 TEST(IpTerminal, NewControlDefaultsAndSetterRules)
 {
     TIpTerminal t;
@@ -182,6 +216,18 @@ TEST(IpTerminal, PaintsCellColoursWithReverseAndBold)
     t.ReceiveData("\x1b[?5h"); // reverse screen swaps every cell back
     Settle();
     EXPECT_EQ(cells(), (std::vector<QColor>{silver, red, silver}));
+}
+
+TEST(IpTerminal, TheCaretIsRepaintedWhereItWasWhenOnlyTheCursorMoves)
+{
+    TPaintRecorder t;
+    t.ReceiveData("abcd");
+    t.Paint();
+    t.Forget();
+    t.ReceiveData("\b\b\b"); // nothing changes but the cursor: column 5 to 2
+    t.Paint();
+    EXPECT_TRUE(t.Painted(5, 1));
+    EXPECT_TRUE(t.Painted(2, 1));
 }
 
 } // namespace
