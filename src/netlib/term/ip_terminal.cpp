@@ -920,33 +920,42 @@ void TIpCustomTerminal::tmMarkSelection(int col, int row)
     const QPoint end(col, row);
     if (FHasSelection && end == FSelEnd)
         return;
-    auto mark = [&](bool on) {
-        ForSelection(FSelStart, FSelEnd, b->ColCount(), [&](int r, int c1, int c2) {
-            for (int c = c1; c <= c2; ++c) {
-                const TIpTerminalCharAttrs a = Attributes(r, c);
-                SetAttributes(r, c, on ? a | IpAttr(tcaSelected) : a & ~IpAttr(tcaSelected));
-            }
-            InvalidateCells(1, r, b->ColCount(), r);
-        });
-    };
-    if (FHasSelection)
-        mark(false);
+    UnmarkSelection();
     FSelStart = FAnchor;
     FSelEnd = end;
     FHasSelection = true;
-    mark(true);
+    ForSelection(FSelStart, FSelEnd, b->ColCount(), [&](int r, int c1, int c2) {
+        for (int c = c1; c <= c2; ++c)
+            SetAttributes(r, c, Attributes(r, c) | IpAttr(tcaSelected));
+        InvalidateCells(1, r, b->ColCount(), r);
+    });
+}
+
+void TIpCustomTerminal::UnmarkSelection()
+{
+    // Marked cells move with the text when the host scrolls, so every row is
+    // looked at, not only the selected ones.
+    TIpTerminalBuffer* b = Buffer();
+    if (!b)
+        return;
+    for (int r = 1 - (b->SVRowCount() - b->RowCount()); r <= b->RowCount(); ++r) {
+        uint8_t* attrs = b->Attrs().GetItemPtr(b->ScreenToInternal(r), 0);
+        bool marked = false;
+        for (int c = 0; attrs && c < b->ColCount(); ++c)
+            if (attrs[c] & IpAttr(tcaSelected)) {
+                attrs[c] &= uint8_t(~IpAttr(tcaSelected));
+                marked = true;
+            }
+        if (marked)
+            InvalidateCells(1, r, b->ColCount(), r);
+    }
 }
 
 void TIpCustomTerminal::HideSelection()
 {
-    TIpTerminalBuffer* b = Buffer();
-    if (!FHasSelection || !b)
+    if (!FHasSelection)
         return;
-    ForSelection(FSelStart, FSelEnd, b->ColCount(), [&](int r, int c1, int c2) {
-        for (int c = c1; c <= c2; ++c)
-            SetAttributes(r, c, Attributes(r, c) & ~IpAttr(tcaSelected));
-        InvalidateCells(1, r, b->ColCount(), r);
-    });
+    UnmarkSelection();
     FHasSelection = false;
 }
 

@@ -202,6 +202,7 @@ private:
     void tmGetFontInfo();
     void tmSetOrigin(int col, int row);
     void tmMarkSelection(int col, int row);
+    void UnmarkSelection();
     QPoint CellAt(QPoint pixel) const;
     void PostStuff();
     void OpenCapture(bool append);
