@@ -34,6 +34,16 @@ TIpCustomTerminal::TIpCustomTerminal(QWidget* parent) : TIpBaseWinControl(parent
         if (!FUpdatingBars)
             tmSetOrigin(FOriginCol, v + 1);
     });
+    // Scrolling up from the screen's first row opens the scroll-back, which
+    // the bar's range holds only once that view is on.
+    connect(FVScroll, &QScrollBar::actionTriggered, this, [this](int action) {
+        const bool up = action == QAbstractSlider::SliderSingleStepSub ||
+                        action == QAbstractSlider::SliderPageStepSub;
+        if (up && !FScrollback && FOriginRow == 1 && FVScroll->value() == FVScroll->minimum())
+            tmSetOrigin(FOriginCol, action == QAbstractSlider::SliderSingleStepSub
+                                        ? 0
+                                        : 1 - FVScroll->pageStep());
+    });
     // Where there is no "Terminal" font the system's fixed-pitch one stands in.
     QFont f("Terminal", 9);
     f.setStyleHint(QFont::TypeWriter);

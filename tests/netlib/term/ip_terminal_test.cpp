@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fstream>
@@ -236,6 +237,28 @@ TEST(IpTerminal, TheCaretIsRepaintedWhereItWasWhenOnlyTheCursorMoves)
     t.Paint();
     EXPECT_TRUE(t.Painted(5, 1));
     EXPECT_TRUE(t.Painted(2, 1));
+}
+
+TEST(IpTerminal, ScrollingUpFromTheFirstRowOpensTheScrollback)
+{
+    TIpTerminal t;
+    t.resize(81 * t.CellWidth(), 10 * t.CellHeight()); // the rows do not fit
+    t.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&t));
+    for (int i = 0; i < 40; ++i)
+        t.ReceiveData("\r\n");
+    Settle();
+    QScrollBar* bar = nullptr;
+    for (QScrollBar* b : t.findChildren<QScrollBar*>())
+        if (b->orientation() == Qt::Vertical)
+            bar = b;
+    ASSERT_NE(bar, nullptr);
+    ASSERT_EQ(t.ViewOriginRow(), 1);
+    bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_TRUE(t.Scrollback());
+    EXPECT_EQ(t.ViewOriginRow(), 0);
+    bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+    EXPECT_LT(t.ViewOriginRow(), -5);
 }
 
 } // namespace
