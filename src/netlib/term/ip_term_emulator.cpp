@@ -120,8 +120,17 @@ std::vector<std::string> TIpTerminalEmulator::ScreenText() const
 
 void TIpTerminalEmulator::InvalidateScreenCells(const TIpRect& r)
 {
-    if (FTerminal)
-        FTerminal->InvalidateCells(r.Left, r.Top, r.Right, r.Bottom);
+    if (!FTerminal)
+        return;
+    TIpRect cells = r;
+    // A doubled row's cells lie elsewhere on the screen: the whole row is repainted.
+    for (int row = r.Top; row <= r.Bottom && (cells.Left > 1 || cells.Right < FBuffer->ColCount());
+         ++row)
+        if (DoubleWidthRow(row)) {
+            cells.Left = 1;
+            cells.Right = FBuffer->ColCount();
+        }
+    FTerminal->InvalidateCells(cells.Left, cells.Top, cells.Right, cells.Bottom);
 }
 
 void TIpTerminalEmulator::LazyPaint()
@@ -179,15 +188,14 @@ void TIpTerminalEmulator::PaintRow(QPainter& painter, int row, int fromCol, int 
                 continue;
         }
         const std::string text(reinterpret_cast<const char*>(chars + s), size_t(i - s + 1));
-        PaintRun(painter, row, start, c, false, IpDefaultFontName, ToQt(text),
-                 FTerminal->CellWidth());
+        PaintRun(painter, row, start, c, false, IpDefaultFontName, ToQt(text));
         start = c + 1;
     }
 }
 
 void TIpTerminalEmulator::PaintRun(QPainter& painter, int row, int fromCol, int toCol,
                                    bool reverseScreen, const std::string& fontName,
-                                   const QString& text, int cellWidth)
+                                   const QString& text)
 {
     const int i = fromCol - 1;
     const uint8_t attrs = FBuffer->GetLineAttrPtr(row)[i];
@@ -201,7 +209,7 @@ void TIpTerminalEmulator::PaintRun(QPainter& painter, int row, int fromCol, int 
         fg = Brighten(fg);
     if (Has(attrs, tcaBlink) && !FBlinkOn)
         fg = bg;
-    const int ch = FTerminal->CellHeight();
+    const int cellWidth = FTerminal->CellWidth(), ch = FTerminal->CellHeight();
     const int x = (fromCol - FTerminal->ViewOriginCol()) * cellWidth;
     const int y = (row - FTerminal->ViewOriginRow()) * ch;
     const QRect rect(x, y, (toCol - fromCol + 1) * cellWidth, ch);
@@ -877,6 +885,11 @@ void TIpVT100Emulator::RebuildBlinkScript()
     }
 }
 
+bool TIpVT100Emulator::DoubleWidthRow(int row)
+{
+    return FLineAttrs.Get(row) != ltNormal;
+}
+
 void TIpVT100Emulator::BlinkPaint(bool on)
 {
     FBlinkOn = on;
@@ -894,24 +907,26 @@ void TIpVT100Emulator::PaintRow(QPainter& painter, int row, int fromCol, int toC
     if (!chars || !sets || !attrs || !fore || !back)
         return;
     const TIpVT100LineAttr lineAttr = FLineAttrs.Get(row);
-    int cellWidth = FTerminal->CellWidth();
     painter.save();
     if (lineAttr != ltNormal) {
-        // Doubled rows show the left half of their columns, each cell twice as
-        // wide; double height draws the top or the bottom half of a doubled glyph.
-        cellWidth *= 2;
-        toCol = std::min(toCol, (FBuffer->ColCount() + 1) / 2);
-        fromCol = std::min(fromCol, toCol);
-        QFont f = FTerminal->font();
-        if (lineAttr != ltDblWidth) {
-            const int ch = FTerminal->CellHeight();
-            const int y = (row - FTerminal->ViewOriginRow()) * ch;
+        // Doubled rows draw their cells and glyphs twice as wide (and high),
+        // so they show the left half of their columns; double height draws
+        // the top or the bottom half. The whole row is drawn, the clip keeps
+        // what is asked.
+        fromCol = 1;
+        toCol = (FBuffer->ColCount() + 1) / 2;
+        const int cw = FTerminal->CellWidth(), ch = FTerminal->CellHeight();
+        const int y = (row - FTerminal->ViewOriginRow()) * ch;
+        const int shift = (FTerminal->ViewOriginCol() - 1) * cw;
+        if (lineAttr == ltDblWidth) {
+            painter.translate(shift, 0);
+            painter.scale(2, 1);
+        } else {
             painter.setClipRect(QRect(0, y, 1 << 20, ch), Qt::IntersectClip);
-            painter.translate(0, lineAttr == ltDblHeightTop ? y : y - ch);
-            painter.scale(1, 2);
+            painter.translate(shift, lineAttr == ltDblHeightTop ? y : y - ch);
+            painter.scale(2, 2);
             painter.translate(0, -y);
         }
-        painter.setFont(f);
     }
     int start = fromCol;
     for (int c = fromCol; c <= toCol; ++c) {
@@ -929,7 +944,7 @@ void TIpVT100Emulator::PaintRow(QPainter& painter, int row, int fromCol, int toC
         while (FCharSetMap.GetNextDrawCommand(font, glyphs)) {
             const int n = int(glyphs.size());
             const QString qt = font == IpDefaultFontName ? ToQt(glyphs) : IpOemToQt(glyphs);
-            PaintRun(painter, row, col, col + n - 1, FReverseScreen, font, qt, cellWidth);
+            PaintRun(painter, row, col, col + n - 1, FReverseScreen, font, qt);
             col += n;
         }
         start = c + 1;

@@ -55,6 +55,8 @@ public:
     virtual void Paint(QPainter& painter, const QRect& clip);
     virtual void ProcessBlock(const char* data, int count);
     void ProcessString(std::string_view s) { ProcessBlock(s.data(), int(s.size())); }
+    // True for a screen row whose cells are drawn twice as wide.
+    virtual bool DoubleWidthRow(int) { return false; }
 
     // The screen's text, one string per row, trailing blanks removed.
     std::vector<std::string> ScreenText() const;
@@ -63,7 +65,7 @@ protected:
     // Draws the cells of one row (screen row, 1-based) in the columns given.
     virtual void PaintRow(QPainter& painter, int row, int fromCol, int toCol);
     void PaintRun(QPainter& painter, int row, int fromCol, int toCol, bool reverseScreen,
-                  const std::string& fontName, const QString& text, int cellWidth);
+                  const std::string& fontName, const QString& text);
     void InvalidateScreenCells(const TIpRect& r);
     void Beep();
     void CursorMoved(int row, int col);
@@ -121,6 +123,7 @@ public:
     void KeyDown(uint16_t& key, TIpShiftState shift) override;
     void KeyPress(char& ch) override;
     void ProcessBlock(const char* data, int count) override;
+    bool DoubleWidthRow(int row) override;
 
     TIpVT100Parser& Parser() { return FParser; }
     TIpKeyboardMapping& KeyboardMapping() { return FKeyMap; }

@@ -676,8 +676,10 @@ QRect TIpCustomTerminal::CaretRect() const
         row += b->OriginRow() - 1;
         col += b->OriginCol() - 1;
     }
-    return {(col - FOriginCol) * FCellWidth, (row - FOriginRow) * FCellHeight, FCellWidth,
-            FCellHeight};
+    const int y = (row - FOriginRow) * FCellHeight;
+    if (FEmulator->DoubleWidthRow(row))
+        return {(2 * col - 1 - FOriginCol) * FCellWidth, y, 2 * FCellWidth, FCellHeight};
+    return {(col - FOriginCol) * FCellWidth, y, FCellWidth, FCellHeight};
 }
 
 void TIpCustomTerminal::paintEvent(QPaintEvent* event)

@@ -261,4 +261,27 @@ TEST(IpTerminal, ScrollingUpFromTheFirstRowOpensTheScrollback)
     EXPECT_LT(t.ViewOriginRow(), -5);
 }
 
+TEST(IpTerminal, DoubleWidthRowsDrawAndRepaintTheirCellsTwiceAsWide)
+{
+    TPaintRecorder t;
+    t.SetEmulator(new TIpVT100Emulator(&t));
+    t.SetCursorType(ctNone);
+    t.ReceiveData("\x1b#6M");
+    t.Paint();
+    // The M spreads over two columns.
+    const QImage shot = t.grab().toImage();
+    int inkRight = 0;
+    for (int x = 0; x < 4 * t.CellWidth(); ++x)
+        for (int y = 0; y < t.CellHeight(); ++y)
+            if (shot.pixelColor(x, y) != Qt::black)
+                inkRight = x;
+    EXPECT_GT(inkRight, t.CellWidth() * 3 / 2);
+    // Cell 30 of the row shows at columns 59 and 60.
+    t.Forget();
+    t.ReceiveData("\x1b[1;30HX");
+    t.Paint();
+    EXPECT_TRUE(t.Painted(59, 1));
+    EXPECT_TRUE(t.Painted(60, 1));
+}
+
 } // namespace
