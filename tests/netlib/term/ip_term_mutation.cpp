@@ -1,9 +1,11 @@
 // Hostile input for the terminal under AddressSanitizer: mutated host byte
-// streams for the VT100 emulator (with the geometry changing under it) and
-// mutated binary mapping tables. Bounded in count and time.
+// streams for the VT100 emulator (with the geometry changing under it, and
+// its window painting it) and mutated binary mapping tables. Bounded in count
+// and time.
 
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_term_mappings.h"
+#include "netlib/term/ip_terminal.h"
 
 #include <QApplication>
 #include <chrono>
@@ -69,6 +71,11 @@ TEST(IpTerminalMutation, HostStreamsStayInsideTheArrays)
     std::mt19937 rng(20261206);
     TIpVT100Emulator vt;
     TIpTerminalBuffer& b = *vt.Buffer();
+    // Painted now and then, in a window that learns of no size change.
+    TIpTerminal window;
+    window.SetEmulator(&vt);
+    window.resize(90 * window.CellWidth(), 30 * window.CellHeight());
+    QImage image(window.size(), QImage::Format_RGB32);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int rounds = 0;
     for (; rounds < 4000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
@@ -87,6 +94,8 @@ TEST(IpTerminalMutation, HostStreamsStayInsideTheArrays)
         TIpRect r;
         b.GetInvalidRect(r);
         vt.HasBlinkingText();
+        if (rounds % 20 == 0)
+            window.render(&image);
     }
     EXPECT_GE(rounds, 100);
 }
