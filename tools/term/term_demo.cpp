@@ -1,11 +1,12 @@
 // A terminal window on a host:port through the internet library's socket
 // client.
 //
-//   skip_term HOST:PORT [--tty] [--telnet]
+//   skip_term HOST:PORT [--tty] [--telnet] [--capture FILE]
 //
 // The window is a VT100 (a plain teletype with --tty); --telnet speaks the
-// telnet options (terminal type and window size). The program ends when the
-// host closes the connection or the window is closed.
+// telnet options (terminal type and window size); --capture writes what the
+// host sends to FILE. The program ends when the host closes the connection
+// or the window is closed.
 #include "netlib/base/ip_winsock.h"
 #include "netlib/sock/ip_sock_clients.h"
 #include "netlib/term/ip_term_emulator.h"
@@ -20,7 +21,7 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: skip_term HOST:PORT [--tty] [--telnet]\n");
+    std::fprintf(stderr, "usage: skip_term HOST:PORT [--tty] [--telnet] [--capture FILE]\n");
     return 2;
 }
 
@@ -33,12 +34,15 @@ int main(int argc, char** argv)
         return Usage();
     const std::string url = argv[1];
     bool tty = false, telnet = false;
+    std::string capture;
     for (int i = 2; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--tty")
             tty = true;
         else if (option == "--telnet")
             telnet = true;
+        else if (option == "--capture" && i + 1 < argc)
+            capture = argv[++i];
         else
             return Usage();
     }
@@ -73,6 +77,15 @@ int main(int argc, char** argv)
         terminal.SetEmulator(new TIpVT100Emulator(&terminal));
     terminal.setWindowTitle(QString::fromStdString("skip_term " + url));
     terminal.SetSockControl(&client);
+    if (!capture.empty()) {
+        terminal.SetCaptureFile(capture);
+        try {
+            terminal.SetCapture(cmOn);
+        } catch (const std::exception& e) {
+            std::printf("%s\n", e.what());
+            return 1;
+        }
+    }
     terminal.resize(terminal.Columns() * terminal.CellWidth() + 20,
                     terminal.Rows() * terminal.CellHeight() + 20);
     terminal.show();

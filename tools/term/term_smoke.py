@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Runs the terminal demo against a host on loopback: the host draws, asks
 where the cursor is and what the terminal is, negotiates the telnet window
-size and terminal type, and closes; the demo must answer each and end."""
+size and terminal type, and closes; the demo must answer each, capture what
+the host sent and end."""
+import os
 import socket
 import subprocess
 import sys
+import tempfile
 
 demo = sys.argv[1]
 IAC, DO, WILL, SB, SE = 255, 253, 251, 250, 240
@@ -14,8 +17,9 @@ listener = socket.socket()
 listener.bind(("127.0.0.1", 0))
 listener.listen(1)
 port = listener.getsockname()[1]
-proc = subprocess.Popen([demo, "127.0.0.1:%d" % port, "--telnet"], stdout=subprocess.PIPE,
-                        text=True)
+capture = os.path.join(tempfile.mkdtemp(), "term.cap")
+proc = subprocess.Popen([demo, "127.0.0.1:%d" % port, "--telnet", "--capture", capture],
+                        stdout=subprocess.PIPE, text=True)
 try:
     listener.settimeout(20)
     conn, _ = listener.accept()
@@ -41,6 +45,9 @@ try:
     out, _ = proc.communicate(timeout=20)
     assert proc.returncode == 0, (proc.returncode, out)
     assert "closed by the host" in out, out
+    with open(capture, "rb") as f:
+        captured = f.read()
+    assert captured == b"\x1b[2J\x1b[5;10Hhello\x1b[6n\x1b[c", captured
     print("1 passed, 0 failed")
 finally:
     if proc.poll() is None:
