@@ -107,14 +107,14 @@ const uint8_t* TIpTerminalArray::GetItemPtr(int row, int col) const
 {
     if (FItemSize != 1 && FItemSize != 2 && FItemSize != 4)
         throw EIpBaseException(IpStr(IpConst::SInvItemSize));
-    if (FData.empty() || row < 0 || row >= FRowCount || col < 0 || col > FColCount)
+    if (FData.empty() || row < 0 || row >= FRowCount || col < 0 || col >= FColCount)
         return nullptr;
     return FData.data() + (size_t(row) * FStride + col) * FItemSize;
 }
 
 uint32_t TIpTerminalArray::Item(int row, int col) const
 {
-    const uint8_t* p = col < FColCount ? GetItemPtr(row, col) : nullptr;
+    const uint8_t* p = GetItemPtr(row, col);
     if (!p)
         return 0;
     uint32_t v = 0;
@@ -132,7 +132,7 @@ void TIpTerminalArray::ClearItems(int row, int fromCol, int toCol)
 
 void TIpTerminalArray::DeleteItems(int count, int row, int col)
 {
-    uint8_t* p = col < FColCount ? GetItemPtr(row, col) : nullptr;
+    uint8_t* p = GetItemPtr(row, col);
     if (!p)
         return;
     count = std::min(count, FColCount - col);
@@ -144,7 +144,7 @@ void TIpTerminalArray::DeleteItems(int count, int row, int col)
 
 void TIpTerminalArray::InsertItems(int count, int row, int col)
 {
-    uint8_t* p = col < FColCount ? GetItemPtr(row, col) : nullptr;
+    uint8_t* p = GetItemPtr(row, col);
     if (!p)
         return;
     count = std::min(count, FColCount - col);
@@ -202,7 +202,7 @@ void TIpTerminalArray::SetDefaultItem(uint32_t item)
 
 void TIpTerminalArray::WriteItems(const void* items, int count, int col, int row)
 {
-    uint8_t* p = col < FColCount ? GetItemPtr(row, col) : nullptr;
+    uint8_t* p = GetItemPtr(row, col);
     count = std::min(count, FColCount - col);
     if (p && count > 0)
         std::memcpy(p, items, size_t(count) * FItemSize);
@@ -210,7 +210,7 @@ void TIpTerminalArray::WriteItems(const void* items, int count, int col, int row
 
 void TIpTerminalArray::WriteDupItems(uint32_t item, int count, int col, int row)
 {
-    uint8_t* p = col < FColCount ? GetItemPtr(row, col) : nullptr;
+    uint8_t* p = GetItemPtr(row, col);
     count = std::min(count, FColCount - col);
     if (p && count > 0)
         Fill(p, count, item);
