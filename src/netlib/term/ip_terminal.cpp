@@ -424,8 +424,9 @@ void TIpCustomTerminal::OpenCapture(bool append)
 {
     CloseCapture();
     FCaptureStream.setFileName(ToQt(FCaptureFile));
-    const auto mode = append ? QIODevice::WriteOnly | QIODevice::Append
-                             : QIODevice::WriteOnly | QIODevice::Truncate;
+    // Unbuffered: what came is in the file at once, also when the program dies.
+    const auto mode = QIODevice::WriteOnly | QIODevice::Unbuffered |
+                      (append ? QIODevice::Append : QIODevice::Truncate);
     if (!FCaptureStream.open(mode)) {
         FCapture = cmOff;
         throw EIpBaseException("Cannot open capture file " + FCaptureFile + ": " +

@@ -193,10 +193,13 @@ TEST(IpTerminal, CaptureAppendsOrStartsAfresh)
     EXPECT_EQ(t.Capture(), cmOn);
     t.ReceiveData("new\r\n");
     Settle();
+    auto content = [&] {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    EXPECT_EQ(content(), "old;new\r\n"); // at once, not when the capture ends
     t.SetCapture(cmOff);
-    std::ifstream in(path);
-    std::string content((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(content, "old;new\r\n");
+    EXPECT_EQ(content(), "old;new\r\n");
     t.SetCapture(cmOn);
     t.SetCapture(cmOff);
     EXPECT_EQ(std::ifstream(path).peek(), EOF);
