@@ -101,6 +101,32 @@ private:
     size_t FPos = 0;
 };
 
+// Reads the binary form into a table: magic, count, the records, magic. A
+// count beyond what the data can hold (each record takes at least minRecord
+// bytes), a record running past the end or a wrong magic leaves the table
+// empty and gives false.
+template <typename Table, typename ReadRecord>
+bool LoadFramed(Table& table, std::string_view data, size_t minRecord, ReadRecord readRecord)
+{
+    table.Clear();
+    TBinReader in(data);
+    if (!in.Magic())
+        return false;
+    const auto count = in.Count();
+    if (!count || *count > in.Remaining() / minRecord)
+        return false;
+    for (uint32_t i = 0; i < *count; ++i)
+        if (!readRecord(in)) {
+            table.Clear();
+            return false;
+        }
+    if (!in.Magic()) {
+        table.Clear();
+        return false;
+    }
+    return true;
+}
+
 void PutStr(std::string& out, std::string_view s)
 {
     out.push_back(char(uint8_t(s.size())));
@@ -216,28 +242,13 @@ void TIpKeyboardMapping::LoadFromFile(const std::string& fileName)
 
 bool TIpKeyboardMapping::LoadFromBinary(std::string_view data)
 {
-    Clear();
-    TBinReader in(data);
-    if (!in.Magic())
-        return false;
-    const auto count = in.Count();
-    // Each record takes at least two bytes: a count beyond that is a lie.
-    if (!count || *count > in.Remaining() / 2)
-        return false;
-    for (uint32_t i = 0; i < *count; ++i) {
+    return LoadFramed(*this, data, 2, [this](TBinReader& in) {
         const auto key = in.Str();
         const auto value = key ? in.Str() : std::nullopt;
-        if (!value) {
-            Clear();
-            return false;
-        }
-        Add(*key, *value);
-    }
-    if (!in.Magic()) {
-        Clear();
-        return false;
-    }
-    return true;
+        if (value)
+            Add(*key, *value);
+        return value.has_value();
+    });
 }
 
 void TIpKeyboardMapping::LoadFromRes(const TIpResourceModule& instance, const std::string& resName)
@@ -423,30 +434,15 @@ void TIpCharSetMapping::LoadFromFile(const std::string& fileName)
 
 bool TIpCharSetMapping::LoadFromBinary(std::string_view data)
 {
-    Clear();
-    TBinReader in(data);
-    if (!in.Magic())
-        return false;
-    const auto count = in.Count();
-    // A record is at least four bytes.
-    if (!count || *count > in.Remaining() / 4)
-        return false;
-    for (uint32_t i = 0; i < *count; ++i) {
+    return LoadFramed(*this, data, 4, [this](TBinReader& in) {
         const auto cs = in.Str();
         const auto font = cs ? in.Str() : std::nullopt;
         const auto ch = font ? in.Byte() : std::nullopt;
         const auto glyph = ch ? in.Byte() : std::nullopt;
-        if (!glyph) {
-            Clear();
-            return false;
-        }
-        Add(*cs, *ch, *ch, *font, *glyph);
-    }
-    if (!in.Magic()) {
-        Clear();
-        return false;
-    }
-    return true;
+        if (glyph)
+            Add(*cs, *ch, *ch, *font, *glyph);
+        return glyph.has_value();
+    });
 }
 
 void TIpCharSetMapping::LoadFromRes(const TIpResourceModule& instance, const std::string& resName)
