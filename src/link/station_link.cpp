@@ -214,6 +214,13 @@ bool TStationLink::CallStation(const std::string& station, int channel, bool man
     FHost.SetScanning(false);
     if (channel > 0)
         FHost.TuneChannel(channel);
+    if (!FHost.ModemReady()) {
+        // The port failed during the tuning wait.
+        Log("Call to " + peer.Name + " not placed: the modem is not ready");
+        if (OwnCall())
+            CallEnded();
+        return false;
+    }
     if (FLinked || !OwnCall()) {
         // The tuning wait let the other station's call in first.
         Log("Call to " + peer.Name + " not placed: a link came in");
@@ -227,7 +234,9 @@ bool TStationLink::CallStation(const std::string& station, int channel, bool man
     Log("Calling " + peer.Name + (channel > 0 ? " on channel " + ChannelText(channel) : ""));
     FHost.ShowLinkState("Calling " + peer.Name);
     if (!Command(ModemFrame::kCmdCall, args, "Hardware Communication Error #45")) {
-        LinkFailed();
+        // Nothing went on the air: the automatic linking decides what the
+        // attempt counts for.
+        CallEnded();
         return false;
     }
     WatchCall();
@@ -373,6 +382,22 @@ void TStationLink::AbandonCall()
     if (FAutoLinkAttempt)
         AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
     Log("Call to " + FLinkStation + " given up");
+    CallEnded();
+}
+
+void TStationLink::ModemReset()
+{
+    if (FLinked) {
+        Log("The modem is configured again: the link with " +
+            (FLinkStation.empty() ? std::string("the station") : FLinkStation) + " is lost");
+        LinkDisconnected();
+        return;
+    }
+    if (!CallUnderway())
+        return;
+    if (FAutoLinkAttempt)
+        AttemptNotPlaced();
+    Log("The modem is configured again: the call under way is given up");
     CallEnded();
 }
 
@@ -622,7 +647,10 @@ void TStationLink::ALETimerTimer()
         // The call's tuning wait may change the queue: `e` is not used again.
         const std::string station = e.StationName;
         if (!CallStation(station, 0, false)) {
-            AttemptFailed(); // at once
+            if (FHost.ModemReady())
+                AttemptFailed(); // at once
+            else
+                AttemptNotPlaced();
             RetimeAle(1000);
             return;
         }
@@ -656,6 +684,22 @@ void TStationLink::AttemptFailed()
     AutoLinkQueue.erase(it);
     Log("Automatic link to " + station + " failed on every attempt");
     FHost.AleFailure(station);
+}
+
+void TStationLink::AttemptNotPlaced()
+{
+    const auto it =
+        std::find_if(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
+            return e.StationName == FAttemptStation && e.Type == FAttemptType;
+        });
+    if (it != AutoLinkQueue.end()) {
+        ++it->Attempts;
+        Log("Automatic link attempt to " + it->StationName +
+            " not counted: the modem is not ready");
+    }
+    // Once per attempt: the call's end must not count it again.
+    FAttemptStation.clear();
+    FAttemptType.clear();
 }
 
 void TStationLink::AttemptSucceeded(bool automatic)

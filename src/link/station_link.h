@@ -101,13 +101,15 @@ struct TLinkEvents {
 //   ticks every 5000 ms while a call it placed is under way, every 10000 ms
 //   while anything is queued or linked, every 60000 ms when all is quiet,
 //   and 1000 ms after a link or a call ends.
-// - An attempt uses one of the entry's attempts when it is placed. A failed
-//   one is due again [ALE/VESKAR] DELAY minutes later; after the last one an
-//   "Auto" entry goes with the router's ALE failure notice, a "Scheduled"
-//   entry waits for the same time the next day. Any link with the station
-//   ends its "Auto" entry; a scheduled attempt that links moves its entry
-//   to the next scheduled time. Items the peer refused on every try of a
-//   link leave an "Auto" entry due DELAY minutes after it.
+// - An attempt uses one of the entry's attempts when it is placed; one the
+//   modem could not take (not ready, its port failing) uses none and stays
+//   due, so a dead port never has mail returned that did not reach the air.
+//   A failed one is due again [ALE/VESKAR] DELAY minutes later; after the
+//   last one an "Auto" entry goes with the router's ALE failure notice, a
+//   "Scheduled" entry waits for the same time the next day. Any link with
+//   the station ends its "Auto" entry; a scheduled attempt that links moves
+//   its entry to the next scheduled time. Items the peer refused on every
+//   try of a link leave an "Auto" entry due DELAY minutes after it.
 // - Link quality (stations.dat): after a link on a known channel, the share
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
@@ -144,6 +146,10 @@ public:
     void AbandonCall();
     // The modem was configured: it learns this station's own address.
     void ModemConfigured();
+    // The modem is about to be configured afresh (its port failed or was
+    // reopened), which ends its link or call: ours ends here as on a drop,
+    // and an automatic attempt under way is not counted.
+    void ModemReset();
 
     // Link data from the modem, and its echo of what it transmitted.
     void LinkData(const char* bytes, size_t n);
@@ -182,6 +188,9 @@ private:
     int Quarter() const;
     void CallEnded();
     void AttemptFailed();
+    // The attempt under way never reached the air: its entry gets the
+    // attempt back and is called once the modem is ready.
+    void AttemptNotPlaced();
     // A link with the station is up: its "Auto" entry is done, and the
     // "Scheduled" one when this was its attempt.
     void AttemptSucceeded(bool automatic);

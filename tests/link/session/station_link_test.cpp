@@ -34,9 +34,16 @@ public:
     std::vector<std::string> AleFailures;
     int LinkEnds = 0;
     bool Ready = true;
+    // The port refuses writes, which takes the modem's readiness as the
+    // window does.
+    bool PortDead = false;
 
     bool PutModemBytes(const std::vector<uint8_t>& bytes) override
     {
+        if (PortDead) {
+            Ready = false;
+            return false;
+        }
         if (!bytes.empty() && bytes[0] == ModemFrame::kMarker) {
             std::vector<uint8_t> command;
             for (size_t i = 1; i < bytes.size(); i += 2)
@@ -269,6 +276,33 @@ TEST_F(StationLink, AutomaticLinksTryEveryAttemptThenReportTheFailure)
     Link->ProcessLinkReport(ModemFrame::kMsgLinkUp, "0002");
     EXPECT_TRUE(Link->Linked());
     EXPECT_TRUE(Link->AutoLinkQueue.empty());
+}
+
+// A call the modem could not take (its port failed on the call, or the
+// modem was configured afresh during it) uses no attempt: however long the
+// modem stays away, the entry waits with its attempts for the modem.
+TEST_F(StationLink, AnAttemptTheModemCouldNotTakeUsesNoAttempt)
+{
+    Config->AleVeskar.Enabled = true;
+    PutMail("FIELD");
+    Window.PortDead = true;
+    for (int hour = 0; hour < 5; ++hour, Clock += 1.0 / 24)
+        Link->ALETimerTimer();
+    EXPECT_TRUE(Window.AleFailures.empty());
+    ASSERT_EQ(Link->AutoLinkQueue.size(), 1u);
+    EXPECT_EQ(Link->AutoLinkQueue[0].Attempts, 3);
+    EXPECT_FALSE(Link->CallUnderway());
+
+    Window.PortDead = false;
+    Window.Ready = true;
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 1);
+    EXPECT_EQ(Link->AutoLinkQueue[0].Attempts, 2);
+    Window.Ready = false;
+    Link->ModemReset();
+    EXPECT_FALSE(Link->CallUnderway());
+    EXPECT_EQ(Link->AutoLinkQueue[0].Attempts, 3);
+    EXPECT_LE(Link->AutoLinkQueue[0].NextAttempt, Clock) << "due once the modem is ready";
 }
 
 TEST_F(StationLink, NoAutomaticCallWhenTheMailHasGoneMeanwhile)
