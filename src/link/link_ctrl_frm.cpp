@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <string_view>
 
 #include "core/channel_list.h"
 #include "core/config.h"
@@ -40,12 +41,16 @@
 #include "platform/date_time.h"
 #include "platform/dialogs.h"
 #include "platform/text.h"
+#include "serial/ad_except.h"
 #include "serial/ad_port.h"
 
 namespace {
 
 // A configure command is not repeated sooner than this while unanswered.
 constexpr uint32_t kConfigureRepeatMs = 1000;
+
+// What a write the modem port refused logs.
+constexpr std::string_view kPortErrorPrefix = "Hardware Communication Error #";
 
 } // namespace
 
@@ -127,7 +132,10 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     RadioDeadMan.OnTimer = [this] { RadioDeadManTimer(); };
     ScanTimer.OnTimer = [this] { ScanTimerTimer(); };
     ModemInitTimer.OnTimer = [this] { ModemInitTimerTimer(); };
-    SendFileTimer.OnTimer = [this] { FLink.SendFileTimerTimer(); };
+    SendFileTimer.OnTimer = [this] {
+        CheckModemPort();
+        FLink.SendFileTimerTimer();
+    };
     SelCallTimer.OnTimer = [this] { FLink.SelCallTimerTimer(); };
     EndLinkTimer.OnTimer = [this] { EndLinkTimerTimer(); };
     ALETimer.OnTimer = [this] {
@@ -168,6 +176,10 @@ TLinkCtrlFrm::~TLinkCtrlFrm()
 
 void TLinkCtrlFrm::AddStatusLine(const std::string& text, bool show)
 {
+    // A failing port fails every write: each of its lines once, until the
+    // modem answers again.
+    if (FPortFailed && text.starts_with(kPortErrorPrefix) && !FPortErrors.insert(text).second)
+        return;
     const std::string line = FLog.AddTimedLine(text);
     if (!show)
         return;
@@ -210,7 +222,36 @@ bool TLinkCtrlFrm::CheckModemReady()
 
 void TLinkCtrlFrm::PutModemByte(uint8_t b)
 {
-    MDM7300->PutChar(static_cast<char>(b));
+    try {
+        MDM7300->PutChar(static_cast<char>(b));
+    } catch (const std::exception& e) {
+        ModemPortFailed(e.what());
+        throw;
+    }
+}
+
+void TLinkCtrlFrm::CheckModemPort()
+{
+    // A vanished device fails every write from then on, but a link waiting
+    // for the modem's echo writes nothing: the serial layer knows sooner.
+    const TApdBaseDispatcher* port = MDM7300->Open() ? MDM7300->GetDispatcher() : nullptr;
+    if (port && port->DeviceError() != 0)
+        ModemPortFailed(ErrorMsg(port->DeviceError()));
+}
+
+void TLinkCtrlFrm::ModemPortFailed(const std::string& why)
+{
+    // A port never opened has nothing to configure: opening it does that.
+    if (FPortFailed || !MDM7300->Open())
+        return;
+    FPortFailed = true;
+    AddStatusLine("Modem port error (" + why + "): the modem will be configured again", true);
+    // The modem may hold part of a frame, or be gone: as at start, nothing
+    // goes to it (no call, no radio command) until it answers a configure.
+    FModemReady = false;
+    FConfigureSent = false;
+    FRadio.ClearQueue();
+    ModemInitTimer.SetEnabled(true);
 }
 
 void TLinkCtrlFrm::PutBytes(const std::vector<uint8_t>& bytes)
@@ -333,6 +374,9 @@ void TLinkCtrlFrm::ModemInitTimerTimer()
     ModemInitTimer.SetEnabled(false);
     if (FModemReady || !MDM7300->Open())
         return;
+    // Configuring ends the modem's link or call; ours ends with it (here on
+    // the message loop, never inside the write that failed).
+    FLink.ModemReset();
     if (!FConfigureSent ||
         Clock::TickElapsed(FLastConfigureTick, Clock::TickCount(), kConfigureRepeatMs))
         SendModemConfigure();
@@ -369,6 +413,11 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         FModemReady = true;
         FConfigureSent = false;
         ModemInitTimer.SetEnabled(false);
+        if (FPortFailed) {
+            FPortFailed = false;
+            FPortErrors.clear();
+            AddStatusLine("Modem port working again", true);
+        }
         AddStatusLine("Modem configuration successful", true);
         FLink.ModemConfigured();
         try {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,10 @@ private:
     void AleFailure(const std::string& station) override;
     void MailboxChanged() override;
 
+    // A write the modem port refused, or its device gone: the modem is not
+    // ready and is configured again.
+    void ModemPortFailed(const std::string& why);
+    void CheckModemPort();
     void PutBytes(const std::vector<uint8_t>& bytes);
     void ModemDataAvailable();
     void FlushLinkData();
@@ -230,6 +235,10 @@ private:
     std::string FLinkData; // link data read, not yet handed to the link
 
     bool FModemReady = false;
+    // A write failed since the modem last answered; the port's error lines
+    // logged meanwhile.
+    bool FPortFailed = false;
+    std::set<std::string> FPortErrors;
     bool FReinitPending = false;
     std::string FLastRadioStatus;
     uint32_t FLastConfigureTick = 0;

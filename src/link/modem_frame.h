@@ -22,10 +22,11 @@ inline constexpr uint8_t kDataEscape = 0x81;
 inline constexpr uint8_t kCmdAbort = 0x06;      // hardware abort: the link drops at once
 inline constexpr uint8_t kCmdDisconnect = 0x07; // end the link once the data queued is sent
 // Configures the modem; answered by kMsgConfigured. A station configures
-// its modem when it starts afresh (at its start, or with its port reopened),
-// knowing nothing of a link the modem may still hold: so the modem first
-// ends any link as kCmdAbort does (both stations hear kMsgDisconnected, this
-// one before kMsgConfigured) and gives up a call it placed.
+// its modem when it starts afresh (at its start, with its port reopened, or
+// after a write to the port failed), knowing nothing of a link the modem may
+// still hold: so the modem first ends any link as kCmdAbort does (both
+// stations hear kMsgDisconnected, this one before kMsgConfigured) and gives
+// up a call it placed.
 inline constexpr uint8_t kCmdConfigure = 0x50;
 // Asks for the three version reports; sent once the modem is configured.
 inline constexpr uint8_t kCmdVersions = 0x51;

@@ -284,29 +284,43 @@ std::string TSkyCore::TakeOutput(int i)
 
 // ------------------------------------------------------------ on ptys
 
+TSkyPty::TPort TSkyPty::OpenPort()
+{
+    TPort port;
+    port.Master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (port.Master < 0 || ::grantpt(port.Master) != 0 || ::unlockpt(port.Master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    termios t{};
+    ::tcgetattr(port.Master, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(port.Master, TCSANOW, &t);
+    port.SlavePath = ::ptsname(port.Master);
+    // Holding the slave open keeps the master readable while the station
+    // closes and reopens its port.
+    port.Keep = ::open(port.SlavePath.c_str(), O_RDWR | O_NOCTTY);
+    if (port.Keep >= 0) {
+        ::tcgetattr(port.Keep, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(port.Keep, TCSANOW, &t);
+    }
+    return port;
+}
+
+void TSkyPty::ClosePort(TPort& port)
+{
+    for (int* fd : {&port.Keep, &port.Master}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
 TSkyPty::TSkyPty(TSkyCore::TOptions options, const std::vector<std::string>& radioTypes)
     : FSky(options)
 {
     for (const std::string& type : radioTypes) {
         FSky.AddModem(type);
-        TPort port;
-        port.Master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (port.Master < 0 || ::grantpt(port.Master) != 0 || ::unlockpt(port.Master) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        termios t{};
-        ::tcgetattr(port.Master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(port.Master, TCSANOW, &t);
-        port.SlavePath = ::ptsname(port.Master);
-        // Holding the slave open keeps the master readable while the station
-        // closes and reopens its port.
-        port.Keep = ::open(port.SlavePath.c_str(), O_RDWR | O_NOCTTY);
-        if (port.Keep >= 0) {
-            ::tcgetattr(port.Keep, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(port.Keep, TCSANOW, &t);
-        }
-        FPorts.push_back(port);
+        FPorts.push_back(OpenPort());
     }
     int p[2];
     if (::pipe(p) != 0)
@@ -324,11 +338,27 @@ TSkyPty::~TSkyPty()
     FThread.join();
     ::close(FWakeRead);
     ::close(FWakeWrite);
-    for (TPort& p : FPorts) {
-        if (p.Keep >= 0)
-            ::close(p.Keep);
-        ::close(p.Master);
-    }
+    for (TPort& p : FPorts)
+        ClosePort(p);
+}
+
+std::string TSkyPty::SlavePath(int i) const
+{
+    std::lock_guard lock(FPortLock);
+    return FPorts[i].SlavePath;
+}
+
+void TSkyPty::UnplugPort(int i)
+{
+    std::lock_guard lock(FPortLock);
+    ClosePort(FPorts[i]);
+}
+
+void TSkyPty::ReplugPort(int i)
+{
+    std::lock_guard lock(FPortLock);
+    ClosePort(FPorts[i]);
+    FPorts[i] = OpenPort();
 }
 
 uint64_t TSkyPty::NowMs() const
@@ -340,9 +370,11 @@ uint64_t TSkyPty::NowMs() const
 
 void TSkyPty::Send(int i, const std::string& bytes)
 {
+    std::lock_guard lock(FPortLock);
+    const int fd = FPorts[i].Master;
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(FPorts[i].Master, bytes.data() + done, bytes.size() - done);
+    while (fd >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN) {
@@ -374,8 +406,12 @@ void TSkyPty::Run()
     std::vector<pollfd> fds(FPorts.size() + 1);
     char buf[4096];
     for (;;) {
-        for (size_t i = 0; i < FPorts.size(); ++i)
-            fds[i] = {FPorts[i].Master, POLLIN, 0};
+        {
+            // An unplugged port (-1) is left out by poll.
+            std::lock_guard lock(FPortLock);
+            for (size_t i = 0; i < FPorts.size(); ++i)
+                fds[i] = {FPorts[i].Master, POLLIN, 0};
+        }
         fds.back() = {FWakeRead, POLLIN, 0};
         int timeout = -1;
         {
@@ -396,7 +432,13 @@ void TSkyPty::Run()
             return;
         for (size_t i = 0; i < FPorts.size(); ++i) {
             if (fds[i].revents & POLLIN) {
-                const ssize_t n = ::read(FPorts[i].Master, buf, sizeof buf);
+                ssize_t n = 0;
+                {
+                    std::lock_guard lock(FPortLock);
+                    // The port may have been unplugged since the poll.
+                    if (FPorts[i].Master == fds[i].fd)
+                        n = ::read(fds[i].fd, buf, sizeof buf);
+                }
                 if (n > 0) {
                     std::lock_guard lock(FLock);
                     FSky.Feed(static_cast<int>(i), std::string(buf, static_cast<size_t>(n)),

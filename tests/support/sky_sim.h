@@ -137,7 +137,12 @@ public:
     TSkyPty(const TSkyPty&) = delete;
     TSkyPty& operator=(const TSkyPty&) = delete;
 
-    const std::string& SlavePath(int i) const { return FPorts[i].SlavePath; }
+    std::string SlavePath(int i) const;
+    // The station's serial device goes away (its pseudo-terminal is closed),
+    // while the modem and its link go on; ReplugPort brings a new one
+    // (SlavePath changes).
+    void UnplugPort(int i);
+    void ReplugPort(int i);
 
     // Runs `f` on the sky under its lock.
     template <class F> auto WithSky(F f)
@@ -160,11 +165,15 @@ private:
         int Keep = -1;
         std::string SlavePath;
     };
+    static TPort OpenPort();
+    static void ClosePort(TPort& port);
     void Run();
     uint64_t NowMs() const;
     void Flush();
 
     std::mutex FLock;
+    // Guards FPorts; never held together with FLock.
+    mutable std::mutex FPortLock;
     TSkyCore FSky;
     std::vector<TPort> FPorts;
     int FWakeRead = -1;
@@ -181,7 +190,9 @@ public:
     {
     }
 
-    const std::string& SlavePath() const { return FSky.SlavePath(0); }
+    std::string SlavePath() const { return FSky.SlavePath(0); }
+    void UnplugPort() { FSky.UnplugPort(0); }
+    void ReplugPort() { FSky.ReplugPort(0); }
     template <class F> auto With(F f) { return FSky.With(0, f); }
     // Runs `f` on the sky (its faults) under the lock.
     template <class F> auto WithSky(F f) { return FSky.WithSky(f); }

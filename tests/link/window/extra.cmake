@@ -1,3 +1,5 @@
+# The two-station rig of the link's windows.
+target_sources(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests/link/windows/window_helpers.cpp)
 # What `make run` runs: the station on the simulated modem, checked headless.
 add_test(NAME RunStation.ModemConfiguredAndRadioScanning
          COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/link/window/run_station_check.py

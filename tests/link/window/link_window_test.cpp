@@ -7,12 +7,16 @@
 #include <QTextEdit>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
+#include <set>
+#include <sstream>
 #include <unistd.h>
 
 #include "core/alias_list.h"
@@ -25,6 +29,7 @@
 #include "link/link_ctrl_frm.h"
 #include "link/modem_frame.h"
 #include "link/windows/voice_form.h"
+#include "link/windows/window_helpers.h"
 #include "platform/data_root.h"
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
@@ -88,10 +93,65 @@ protected:
     }
 
     std::string Log() const { return FromQt(form->StatusEdit->toPlainText()); }
+    // Today's daily link log, with what the window does not show.
+    std::string DailyLog() const
+    {
+        std::string log;
+        for (const auto& e : fs::directory_iterator(dir + "/LOGS"))
+            if (e.path().filename().string().rfind("LINKCTRL_", 0) == 0) {
+                std::ifstream in(e.path(), std::ios::binary);
+                log.assign(std::istreambuf_iterator<char>(in), {});
+            }
+        return log;
+    }
+
+    // HOME calling FIELD automatically (two attempts, five minutes apart)
+    // on the test's clock, with a router for the ALE failure notice and a
+    // message waiting for FIELD.
+    void MakeCalling(const std::string& radioType)
+    {
+        Make(radioType);
+        TStation field;
+        field.Name = "FIELD";
+        field.SelCall = "0002";
+        field.AutoCall = "ENABLED";
+        field.ChannelFlags = "YY";
+        stations->Add(field);
+        users = std::make_unique<TUserList>();
+        aliases = std::make_unique<TAliasList>();
+        router = std::make_unique<TRouter>(config.get(), stations.get(), users.get(), aliases.get(),
+                                           nullptr);
+        form.reset();
+        config->AleVeskar.Enabled = true;
+        config->AleVeskar.Attempts = 2;
+        config->AleVeskar.Delay = 5;
+        form =
+            std::make_unique<TLinkCtrlFrm>(*config, *stations, *channels, *schedule, router.get());
+        form->Link().Now = [this] { return clock; };
+        Ready();
+        fs::create_directories(dir + "/STATIONS/FIELD");
+        std::ofstream(dir + "/STATIONS/FIELD/1.msg")
+            << "RCPT: bob@FIELD\r\nFrom: alice@HOME\r\nSubject: hi\r\n\r\nhello\r\n";
+    }
+    // The contents of the files of a directory under the data root.
+    std::string Files(const std::string& d) const
+    {
+        std::string all;
+        if (!fs::is_directory(dir + "/" + d))
+            return all;
+        for (const auto& e : fs::directory_iterator(dir + "/" + d)) {
+            std::ifstream in(e.path(), std::ios::binary);
+            all.append(std::istreambuf_iterator<char>(in), {});
+        }
+        return all;
+    }
 
     void TearDown() override
     {
         form.reset();
+        router.reset();
+        aliases.reset();
+        users.reset();
         schedule.reset();
         channels.reset();
         stations.reset();
@@ -107,7 +167,11 @@ protected:
     std::unique_ptr<TStationList> stations;
     std::unique_ptr<TChannelList> channels;
     std::unique_ptr<TScheduledLinkList> schedule;
+    std::unique_ptr<TUserList> users;
+    std::unique_ptr<TAliasList> aliases;
+    std::unique_ptr<TRouter> router;
     std::unique_ptr<TLinkCtrlFrm> form;
+    TDateTime clock = 45000.25;
 };
 
 std::vector<std::string> SimCommands(TModemSimPty& sim)
@@ -308,27 +372,7 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
 // router tells admin and returns the waiting mail to its sender.
 TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
 {
-    Make("NONE");
-    TStation field;
-    field.Name = "FIELD";
-    field.SelCall = "0002";
-    field.AutoCall = "ENABLED";
-    stations->Add(field);
-    TUserList users;
-    TAliasList aliases;
-    TRouter router(config.get(), stations.get(), &users, &aliases, nullptr);
-    form.reset();
-    config->AleVeskar.Enabled = true;
-    config->AleVeskar.Attempts = 2;
-    config->AleVeskar.Delay = 5;
-    form = std::make_unique<TLinkCtrlFrm>(*config, *stations, *channels, *schedule, &router);
-    TDateTime clock = 45000.25;
-    form->Link().Now = [&] { return clock; };
-    Ready();
-    fs::create_directories(dir + "/STATIONS/FIELD");
-    std::ofstream(dir + "/STATIONS/FIELD/1.msg")
-        << "RCPT: bob@FIELD\r\nFrom: alice@HOME\r\nSubject: hi\r\n\r\nhello\r\n";
-
+    MakeCalling("NONE");
     for (int attempt = 0; attempt < 2; ++attempt) {
         form->ALETimerTimer();
         ASSERT_TRUE(form->Link().AutoLinkAttempt());
@@ -337,17 +381,61 @@ TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
     }
     EXPECT_TRUE(form->AutoLinkQueue.empty());
     EXPECT_NE(Log().find("Automatic link to FIELD failed on every attempt"), std::string::npos);
-    auto files = [&](const std::string& d) {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(dir + "/" + d)) {
-            std::ifstream in(e.path(), std::ios::binary);
-            all.append(std::istreambuf_iterator<char>(in), {});
-        }
-        return all;
-    };
-    EXPECT_NE(files("MAIL/admin").find("Subject: ALE failure notice"), std::string::npos);
-    EXPECT_NE(files("QUEUE").find("RCPT: alice@HOME"), std::string::npos);
+    EXPECT_NE(Files("MAIL/admin").find("Subject: ALE failure notice"), std::string::npos);
+    EXPECT_NE(Files("QUEUE").find("RCPT: alice@HOME"), std::string::npos);
     EXPECT_TRUE(fs::is_empty(dir + "/STATIONS/FIELD"));
+}
+
+// The modem's serial device goes away under a scanning station with mail
+// waiting: nothing more is tried on the dead port, so however long it stays
+// away no attempt is used and no mail goes back, and each of its error
+// lines is logged once. With the port back (reopened) the modem is
+// configured again and the call goes out.
+TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
+{
+    MakeCalling("ICOM IC-718");
+    ASSERT_TRUE(WaitFor([&] { return form->Radio().QueuedCommands().empty(); }));
+    sim->UnplugPort();
+    ASSERT_TRUE(WaitFor([&] {
+        form->ScanTimerTimer();
+        return !form->IsModemReady();
+    }));
+    // Hours of automatic linking on the test's clock, while the modem's
+    // initialisation tries the dead port every second.
+    QElapsedTimer wall;
+    wall.start();
+    while (wall.elapsed() < 3500) {
+        form->ALETimerTimer();
+        form->ScanTimerTimer();
+        clock += 5.0 / (24 * 60);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(50);
+    }
+    ASSERT_EQ(form->AutoLinkQueue.size(), 1u);
+    EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 2);
+    EXPECT_TRUE(fs::exists(dir + "/STATIONS/FIELD/1.msg"));
+    EXPECT_EQ(Files("MAIL/admin"), "");
+    std::vector<std::string> errors;
+    std::istringstream log(DailyLog());
+    for (std::string line; std::getline(log, line);)
+        if (line.find("Hardware Communication Error") != std::string::npos)
+            errors.push_back(line.substr(line.find("  ")));
+    EXPECT_FALSE(errors.empty());
+    EXPECT_EQ(std::set<std::string>(errors.begin(), errors.end()).size(), errors.size())
+        << DailyLog();
+
+    sim->ReplugPort();
+    ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), sim->SlavePath().c_str(), 1);
+    Ready();
+    EXPECT_NE(Log().find("Modem port working again"), std::string::npos);
+    form->ALETimerTimer();
+    EXPECT_TRUE(form->Link().AutoLinkAttempt());
+    EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 1);
+    EXPECT_TRUE(WaitFor([&] {
+        return sim->With([](TModemSimCore& m, TSimRadio&) {
+            return std::count(m.commands.begin(), m.commands.end(), ModemFrame::kCmdCall) == 1;
+        });
+    }));
 }
 
 TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)
@@ -355,12 +443,7 @@ TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)
     Make("VERTEX VX-1700");
     // The port is not open yet: PutChar refuses every byte.
     form->ConfigureRadioPort(4800);
-    std::string log;
-    for (const auto& e : fs::directory_iterator(dir + "/LOGS"))
-        if (e.path().filename().string().rfind("LINKCTRL_", 0) == 0) {
-            std::ifstream in(e.path(), std::ios::binary);
-            log.assign(std::istreambuf_iterator<char>(in), {});
-        }
+    const std::string log = DailyLog();
     EXPECT_NE(log.find("  Hardware Communication Error #20\r\n"), std::string::npos) << log;
     EXPECT_EQ(Log().find("#20"), std::string::npos) << "not shown in the window";
 
@@ -417,4 +500,48 @@ TEST_F(LinkWindow, AutoLinkQueueAndSchedule)
     form->RemoveAutoLinkEntry(5);
     ASSERT_EQ(form->AutoLinkQueue.size(), 1u);
     EXPECT_EQ(form->AutoLinkQueue[0].Type, "Scheduled");
+}
+
+// HOME's modem port goes away while it sends FIELD a message: HOME's side of
+// the link ends without counting anything against FIELD; with the port back
+// the modem is configured again, which ends the link FIELD still held, and
+// the next link finishes the message from where it stopped, once.
+TEST(LinkWindowPair, AModemPortLostMidLinkEndsItAndTheNextLinkFinishes)
+{
+    TTwoStations two({.BitRate = 9600});
+    TStationRig& home = *two.Home;
+    TStationRig& field = *two.Field;
+    ASSERT_TRUE(field.Ready());
+    ASSERT_TRUE(home.Ready());
+    std::mt19937 rng(7);
+    std::string mail = "RCPT: bob@FIELD\r\nSubject: chart\r\n\r\n";
+    while (mail.size() < 6000)
+        mail += static_cast<char>('!' + rng() % 90);
+    fs::create_directories(home.Root + "/STATIONS/FIELD");
+    std::ofstream(home.Root + "/STATIONS/FIELD/1.msg", std::ios::binary) << mail;
+    const auto carried = [&] {
+        return two.Sky.WithSky([](TSkyCore& s) { return s.BytesCarried(); });
+    };
+
+    ASSERT_TRUE(home.Form->CallStation("FIELD", 0, true));
+    ASSERT_TRUE(WaitFor([&] { return carried() > 2000; }));
+    two.Sky.UnplugPort(0);
+    ASSERT_TRUE(WaitFor([&] { return !home.Form->IsLinked(); }));
+    EXPECT_FALSE(home.Form->IsModemReady());
+    EXPECT_TRUE(field.Form->IsLinked()) << "its modem still holds the link";
+    EXPECT_TRUE(fs::exists(home.Root + "/STATIONS/FIELD/1.msg"));
+
+    two.Sky.ReplugPort(0);
+    ::setenv(("SKIPMAIL_COM" + std::to_string(home.Port)).c_str(), two.Sky.SlavePath(0).c_str(), 1);
+    ASSERT_TRUE(home.Ready());
+    ASSERT_TRUE(WaitFor([&] { return !field.Form->IsLinked(); }));
+    ASSERT_TRUE(home.Form->CallStation("FIELD", 0, true));
+    ASSERT_TRUE(WaitFor([&] { return !fs::exists(home.Root + "/STATIONS/FIELD/1.msg"); }));
+    std::vector<std::string> queue;
+    for (const auto& e : fs::directory_iterator(field.Root + "/QUEUE")) {
+        std::ifstream in(e.path(), std::ios::binary);
+        queue.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(queue, std::vector<std::string>{mail});
+    EXPECT_NE(field.Log().find("Resuming mail from HOME at byte"), std::string::npos);
 }

@@ -94,7 +94,7 @@ bool TOneStation::Sent(uint8_t command)
     });
 }
 
-TTwoStations::TTwoStations() : Sky({}, {"NONE", "NONE"})
+TTwoStations::TTwoStations(TSkyCore::TOptions options) : Sky(options, {"NONE", "NONE"})
 {
     const std::string dir = Dir.path().toStdString();
     Field =

@@ -56,7 +56,7 @@ struct TOneStation {
 // one sky, knowing each other; the data root is HOME's. Sounds are
 // recorded, not played.
 struct TTwoStations {
-    TTwoStations();
+    explicit TTwoStations(TSkyCore::TOptions options = {});
     ~TTwoStations();
     // HOME calls FIELD; true once both chat windows know the link is up.
     bool Link();
