@@ -15,7 +15,6 @@
 namespace {
 
 constexpr std::size_t kMaxStationID = 20;
-constexpr std::size_t kMaxNumber = 40;
 // Received names take four digits as the rule says, and more digits only
 // when all four-digit names are taken.
 constexpr int kMaxNameNumber = 99999;
@@ -150,7 +149,7 @@ void afSetNextFax(PFaxRec FP, const std::string& number, const std::string& faxF
                   const std::string& coverFile)
 {
     TFaxData& D = *FP->PData;
-    D.PhoneNumber = Limit(number, kMaxNumber);
+    D.PhoneNumber = Limit(number, kFaxMaxNumber);
     D.FaxFileName = faxFile;
     D.CoverFileName = coverFile;
 }
@@ -158,7 +157,7 @@ void afSetNextFax(PFaxRec FP, const std::string& number, const std::string& faxF
 void afAddFaxEntry(PFaxRec FP, const std::string& number, const std::string& faxFile,
                    const std::string& coverFile)
 {
-    FP->PData->FaxList.push_back({Limit(number, kMaxNumber), faxFile, coverFile});
+    FP->PData->FaxList.push_back({Limit(number, kFaxMaxNumber), faxFile, coverFile});
 }
 
 void afClearFaxEntries(PFaxRec FP)

@@ -49,6 +49,9 @@ inline constexpr uint32_t apw_FaxAccept = 0x7EA5;
 inline constexpr uint32_t apw_FaxError = 0x7EA6;
 inline constexpr uint32_t apw_FaxFinish = 0x7EA7;
 
+// The longest number the engine dials; a longer one is cut.
+inline constexpr std::size_t kFaxMaxNumber = 40;
+
 // Time limits of the blocking notifications.
 inline constexpr uint32_t kFaxNextTimeoutMs = 2000;
 inline constexpr uint32_t kFaxNotifyTimeoutMs = 1000;

@@ -9,6 +9,7 @@
 #include "core/failure_notice.h"
 #include "core/message_store.h"
 #include "fax/ad_fax_cvt.h"
+#include "fax/aw_abs_fax.h"
 #include "fax/fax_job_file.h"
 #include "fax/fax_page_mail.h"
 #include "netlib/mime/ip_message.h"
@@ -42,9 +43,9 @@ std::string FaxNumberProblem(const std::string& number)
 {
     if (number.empty())
         return "the subject holds no fax number";
-    if (number.size() > TFaxRecipientRec::kPhoneNumberLen)
-        return "the fax number is longer than " +
-               std::to_string(TFaxRecipientRec::kPhoneNumberLen) + " characters";
+    // The modem dials no more than this; the job could hold more.
+    if (number.size() > kFaxMaxNumber)
+        return "the fax number is longer than " + std::to_string(kFaxMaxNumber) + " characters";
     for (char c : number) {
         if (!IsDialCharacter(c))
             return std::string("the fax number holds \"") + c +

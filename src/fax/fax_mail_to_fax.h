@@ -16,7 +16,7 @@ class TIpMimeEntity;
 // Choices made here:
 // - The subject must be a fax number: dial characters only (digits,
 //   blanks, "+", "-", ",", "(", ")", "W", "P", "T"), at least one digit, and
-//   no longer than a job can hold. Anything else goes back to the sender
+//   no longer than the modem dials. Anything else goes back to the sender
 //   with the reason, so no text of a mail ever reaches the modem as a
 //   command.
 // - Every part is written under a generated name into a scratch directory

@@ -73,6 +73,10 @@ TEST(FaxNumber, OnlyDialCharactersWithADigitCanBeDialled)
     for (const char* bad : {"", "   ", "---", "555;ATH0", "555\r", "w555", "Re: 555", "555#",
                             "123456789012345678901234567890123456789012345678901"})
         EXPECT_NE(FaxNumberProblem(bad), "") << bad;
+    // The modem dials at most 40 characters: a longer number would reach
+    // someone else, cut short.
+    EXPECT_EQ(FaxNumberProblem(std::string(40, '5')), "");
+    EXPECT_NE(FaxNumberProblem(std::string(41, '5')), "");
 }
 
 // Text first, then one page per bitmap in part order, each picture
