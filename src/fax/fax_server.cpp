@@ -706,20 +706,30 @@ void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode
         // The call is over whatever the printer or the job file say.
     }
     Busy_ = false;
+    const bool retry = mode == TFaxServerMode::fsmSend && errorCode != 0 && !final;
     if (IsFaxPortOrModemFault(errorCode)) {
+        // An attempt lost to the modem waits like any other.
+        if (retry)
+            RetryLater();
         FatalError(mode, errorCode);
         return;
     }
     if (OnFaxServerFinish)
         OnFaxServerFinish(this, mode, errorCode);
-    if (mode == TFaxServerMode::fsmSend && errorCode != 0 && !final && Manager_) {
-        try {
-            Manager_->RescheduleJob(CurrentJob_, static_cast<int>(RecipientNum_),
-                                    Clock() + DialRetryWait / 86400.0, false);
-        } catch (const std::exception&) {
-        }
-    }
+    if (retry)
+        RetryLater();
     AfterCall();
+}
+
+void TApdCustomFaxServer::RetryLater()
+{
+    if (!Manager_)
+        return;
+    try {
+        Manager_->RescheduleJob(CurrentJob_, static_cast<int>(RecipientNum_),
+                                Clock() + DialRetryWait / 86400.0, false);
+    } catch (const std::exception&) {
+    }
 }
 
 void TApdCustomFaxServer::FatalError(TFaxServerMode mode, int errorCode)

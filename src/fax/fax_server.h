@@ -22,7 +22,8 @@
 //   modem" (-8063). Every other failure of a call (busy, no answer, no
 //   carrier, voice, no dial tone, time-outs, a failed session) is a normal
 //   end, and a send that failed so is tried again DialRetryWait seconds
-//   later until DialAttempts attempts have been made.
+//   later until DialAttempts attempts have been made. A send lost to a
+//   port or modem fault counts as an attempt and waits the same.
 // - After a fatal error the server stays idle (no query, no monitoring)
 //   until the application switches it on again.
 // - The receiver's cancel is ignored only when the server cancels a
@@ -227,6 +228,8 @@ private:
     void FinishHandler(TApdCustomAbstractFax* cp, int errorCode);
     void NameHandler(std::string& name);
     void FatalError(TFaxServerMode mode, int errorCode);
+    // The current recipient is due again DialRetryWait seconds from now.
+    void RetryLater();
     void AfterCall();
     void ClosePort();
     void DeleteExtracted();

@@ -258,7 +258,9 @@ TEST_F(ServerTest, PortAndModemFaultsStopTheServer)
                   (std::vector<std::string>{"server log 4", "send fatal " + std::to_string(code)}));
         EXPECT_FALSE(Server->Monitoring());
         EXPECT_FALSE(Server->QueryTimer()->isActive());
-        EXPECT_EQ(Recip(job).Status, 0); // attempts remain
+        // Attempts remain; the next waits its time like any other.
+        EXPECT_EQ(Recip(job).Status, 0);
+        EXPECT_NEAR((Recip(job).SchedDT - NowIs) * 86400, Server->DialRetryWait, 1);
         fs::remove(job);
     }
 }
