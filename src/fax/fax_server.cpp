@@ -8,6 +8,7 @@
 
 #include <QDate>
 #include <QLabel>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -367,8 +368,25 @@ bool TApdCustomFaxServer::ReceiverRunning() const
     return ReceiverWaiting_ && Receiver_->InProgress();
 }
 
+bool TApdCustomFaxServer::ReceiverEnded()
+{
+    for (int i = 0; i < kReceiverCancelTries && Receiver_->InProgress(); ++i)
+        Delay(kReceiverCancelTicks);
+    return !Receiver_->InProgress();
+}
+
 void TApdCustomFaxServer::StartWaiting()
 {
+    // Events are handled while the receiver starts (a cancelled run ending,
+    // the modem's set-up commands): no query may come in meanwhile and take
+    // or close the port.
+    if (Starting_)
+        return;
+    const QScopedValueRollback<bool> starting(Starting_, true);
+    // A cancelled run still ending holds the port and the receiver's run
+    // record: the new run starts once it is over (its finish swallowed).
+    if (!ReceiverEnded() || Destroying_ || ReceiverWaiting_ || Sender_->InProgress())
+        return;
     SetFaxServerMode(TFaxServerMode::fsmReceive);
     Receiver_->StartReceive();
     ReceiverWaiting_ = true;
@@ -435,7 +453,7 @@ void TApdCustomFaxServer::CancelFax()
 
 void TApdCustomFaxServer::SendQuery()
 {
-    if (Destroying_ || Busy_)
+    if (Destroying_ || Busy_ || Starting_)
         return;
     QueryTimer_->stop();
     if (!Manager_)
@@ -511,18 +529,17 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
     if (ReceiverRunning()) {
         IgnoreNextFinish_ = true;
         Receiver_->CancelFax();
-        // The receiver's run shares the port: the send starts only once it
-        // has ended.
-        for (int i = 0; i < kReceiverCancelTries && Receiver_->InProgress(); ++i)
-            Delay(kReceiverCancelTicks);
-        if (Destroying_)
-            return;
-        if (Receiver_->InProgress()) {
-            PortNotFree();
-            return;
-        }
-    } else {
+    } else if (!Receiver_->InProgress()) {
         IgnoreNextFinish_ = false;
+    }
+    // The receiver's run shares the port: the send starts only once it has
+    // ended, also one cancelled before this query.
+    const bool ended = ReceiverEnded();
+    if (Destroying_)
+        return;
+    if (!ended) {
+        PortNotFree();
+        return;
     }
     ReceiverWaiting_ = false;
     port->FlushInBuffer();

@@ -30,6 +30,9 @@
 //   receiver whose call is running, and only that receiver's finish is
 //   swallowed; a finish with 0 (a fax got in before the cancel) is handled
 //   as a received fax.
+// - Nothing new starts on the port while a cancelled receiver's run is
+//   still ending: a send, or the receiver itself after monitoring was
+//   switched off and on again, waits up to ten seconds for that run.
 // - A job whose recipient has no phone number is not dialled: the
 //   recipient is recorded as handled with "Bad argument" (-1002), the
 //   finish event reports that code, and the current recipient record then
@@ -222,6 +225,8 @@ private:
     void RefuseJob();
     // The due job cannot have the port now: it waits for a later query.
     void PortNotFree();
+    // Waits (events handled) while the receiver's cancelled run ends.
+    bool ReceiverEnded();
     void StartWaiting();
     void StatusHandler(TApdCustomAbstractFax* cp, bool first, bool last);
     void LogHandler(TApdCustomAbstractFax* cp, TFaxLogCode logCode);
@@ -253,6 +258,7 @@ private:
     bool ReceiverWaiting_ = false;
     bool IgnoreNextFinish_ = false;
     bool Destroying_ = false;
+    bool Starting_ = false; // the receiver is being started
     TFaxServerLogCode PendingLog_ = TFaxServerLogCode::fslNone;
     std::string CurrentJob_;
     unsigned RecipientNum_ = 0;

@@ -27,6 +27,14 @@ namespace {
 constexpr unsigned kCom = 61;
 constexpr TDateTime kSecond = 1.0 / 86400;
 
+// A receive set-up that takes a second and a half and handles events
+// meanwhile, as the modem's set-up commands do.
+int SlowPrepare(PFaxRec FP)
+{
+    WaitUntil([] { return false; }, 1500);
+    return FakeFax::ReceiveEngine().Prepare(FP);
+}
+
 // Sheets drawn into a picture and counted.
 class CountingTarget : public TFaxPrintTarget {
 public:
@@ -318,6 +326,52 @@ TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
     EXPECT_EQ(Server->GetFaxFile(), Script().Received[0]);
     EXPECT_EQ(printer->FileName(), Script().Received[0]);
     EXPECT_EQ(target->Pages, 2);
+}
+
+// Monitoring switched off and on again (new settings applied) starts the
+// receiver afresh only once its cancelled run has ended, so the next call
+// is reported as it ends, a broken one too.
+TEST_F(ServerTest, MonitoringSwitchedOffAndOnAgainKeepsTheNextCall)
+{
+    Server->SetMonitoring(true);
+    ASSERT_TRUE(ReceiverStarted(1));
+    Server->SetMonitoring(false);
+    Server->SetMonitoring(true);
+    ASSERT_TRUE(ReceiverStarted(2));
+    Events.clear();
+    Script().ReceiveResult = AdErr::ecFaxSessionError;
+    Script().Ring = true;
+    ASSERT_TRUE(WaitUntil([&] { return !Events.empty(); }));
+    EXPECT_EQ(Events, std::vector<std::string>{"receive finish -8069"});
+}
+
+// A send query that comes while the receiver starts neither closes the
+// port under it nor starts it twice.
+TEST_F(ServerTest, AQueryWhileTheReceiverStartsLeavesItAlone)
+{
+    Server->Receiver()->SetEngine({SlowPrepare, FakeFax::ReceiveEngine().Machine});
+    Server->SetSendQueryInterval(1);
+    Server->SetMonitoring(true);
+    EXPECT_TRUE(Port->Open());
+    ASSERT_TRUE(ReceiverStarted(1));
+    WaitUntil([] { return false; }, 1500);
+    EXPECT_EQ(Script().ReceiveRuns, 1);
+    EXPECT_TRUE(Server->Receiver()->InProgress());
+}
+
+// A job that comes due while a receiver cancelled a moment before is still
+// ending waits for that run: the cancel stays unreported, the send goes.
+TEST_F(ServerTest, AJobWaitsForAReceiverCancelledJustBefore)
+{
+    Server->SetMonitoring(true);
+    ASSERT_TRUE(ReceiverStarted(1));
+    Job("j.apj");
+    Server->SetMonitoring(false);
+    Events.clear();
+    SendOnce();
+    EXPECT_EQ(Events, std::vector<std::string>{"send finish 0"});
+    EXPECT_EQ(Script().SendRuns, 1);
+    EXPECT_FALSE(Server->Receiver()->InProgress());
 }
 
 TEST_F(ServerTest, ReceivedFilesAreCountedOnAndTheHistoryKept)
