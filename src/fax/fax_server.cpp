@@ -554,7 +554,7 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
 void TApdCustomFaxServer::PortNotFree()
 {
     try {
-        Manager_->UpdateStatus(CurrentJob_, RecipientNum_, kJobPortNotOpen, false);
+        Manager_->UpdateStatus(CurrentJob_, RecipientNum_, kJobPortNotOpen, false, false);
     } catch (const std::exception&) {
     }
     DeleteExtracted();

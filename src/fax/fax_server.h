@@ -38,8 +38,9 @@
 //   finish event reports that code, and the current recipient record then
 //   counts every attempt as used (the job file keeps the true count).
 // - A due job whose port cannot be opened, or whose waiting receiver does
-//   not end within ten seconds of its cancel, gets result 2007 (not final)
-//   and its extracted files are deleted.
+//   not end within ten seconds of its cancel, gets result 2007 (not final,
+//   and not counted as an attempt: a modem away for a while does not use
+//   up the job's attempts) and its extracted files are deleted.
 // - A received fax is printed (PrintOnReceive) only when it came in whole.
 // - A query interval of 0 stops the query timer (instead of a timer that
 //   fires without pause).

@@ -224,7 +224,7 @@ bool TApdFaxServerManager::GetJob(TFaxRecipientRec& recipient, TApdCustomFaxServ
 }
 
 void TApdFaxServerManager::UpdateStatus(const std::string& jobFile, unsigned jobID, int errorCode,
-                                        bool final)
+                                        bool final, bool dialled)
 {
     TFaxJob job = TFaxJob::Load(jobFile);
     TFaxRecipientRec rec = job.Recipient(jobID);
@@ -237,7 +237,7 @@ void TApdFaxServerManager::UpdateStatus(const std::string& jobFile, unsigned job
     // The handler may have changed the file: the record goes into it as it
     // is now.
     job = TFaxJob::Load(jobFile);
-    if (rec.AttemptNum < 255)
+    if (dialled && rec.AttemptNum < 255)
         ++rec.AttemptNum;
     job.Recipient(jobID) = rec;
     job.RecomputeStatus();

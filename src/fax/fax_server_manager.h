@@ -78,8 +78,10 @@ public:
     bool GetJob(TFaxRecipientRec& recipient, TApdCustomFaxServer* queryFrom, std::string& jobFile,
                 std::string& faxFile, std::string& coverFile);
     // Records a recipient's attempt: handled when it succeeded or `final`,
-    // else unhandled again.
-    void UpdateStatus(const std::string& jobFile, unsigned jobID, int errorCode, bool final);
+    // else unhandled again. Without `dialled` (the port was not free) the
+    // result is kept but no attempt is counted.
+    void UpdateStatus(const std::string& jobFile, unsigned jobID, int errorCode, bool final,
+                      bool dialled = true);
 
     // The jobs of the last scan, in scan order.
     const std::vector<std::pair<std::string, TFaxListObj>>& FaxList() const { return FaxList_; }

@@ -298,6 +298,8 @@ TEST_F(ServerTest, AJobWhosePortWillNotOpenWaits)
     const TFaxRecipientRec r = Recip(job);
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.LastResultCode(), kJobPortNotOpen);
+    // Nothing was dialled: the job keeps all its attempts for the modem.
+    EXPECT_EQ(r.AttemptNum, 0);
     EXPECT_TRUE(Server->QueryTimer()->isActive());
     EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
 }
