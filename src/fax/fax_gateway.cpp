@@ -625,7 +625,16 @@ void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
         LogStatus("Fax status: Forwarded Fax to station Administrator");
         std::filesystem::remove(fax, ec);
     } catch (const std::exception& e) {
-        LogStatus(std::string("Fax status: Error Writing Notice: ") + e.what());
+        // The notice goes without its pages rather than not at all.
+        head.Text.push_back("");
+        head.Text.push_back("The pages of " + fax + " cannot be attached: " + e.what());
+        try {
+            FaxPageMail::Queue({"admin"}, FaxPageMail::ComposeText(head, ScratchDir));
+            LogStatus("Fax status: Told station Administrator, without the pages: " +
+                      std::string(e.what()));
+        } catch (const std::exception& e2) {
+            LogStatus(std::string("Fax status: Error Writing Notice: ") + e2.what());
+        }
     }
     std::filesystem::remove_all(work, ec);
 }

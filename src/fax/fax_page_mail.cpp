@@ -100,6 +100,11 @@ std::string Compose(TApdFaxUnpacker& unpacker, const std::string& fax, const std
                  {}, "", scratch);
 }
 
+std::string ComposeText(const THead& head, const std::string& scratch)
+{
+    return Build(head, {}, {}, "", scratch);
+}
+
 int64_t StationLimit(int maxMailKBytes)
 {
     return maxMailKBytes > 0 ? int64_t(maxMailKBytes) * 1024 : 0;

@@ -40,6 +40,9 @@ std::string Compose(TApdFaxUnpacker& unpacker, const std::string& fax, const std
                     const THead& head, int64_t limitBytes, const std::string& keptAt,
                     TPageForm& form);
 
+// The message with the head's text only, no pages.
+std::string ComposeText(const THead& head, const std::string& scratch);
+
 // The station's size limit in bytes ([MAIL] MAXMAILSIZE K bytes); 0 for none.
 int64_t StationLimit(int maxMailKBytes);
 

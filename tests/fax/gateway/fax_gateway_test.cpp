@@ -245,3 +245,18 @@ TEST_F(FaxGatewayTest, AFatalModemErrorResetsTheGatewayLaterAndSendingResumes)
         5000));
     EXPECT_TRUE(server->QueryTimer()->isActive());
 }
+
+// The administrator hears of a fax that was never delivered also when its
+// pages can no longer be read.
+TEST_F(FaxGatewayTest, AFailureNoticeGoesOutEvenWithoutItsPages)
+{
+    Start();
+    Gateway->NotifySendFailure(DataRoot::Path("OUTFAX/7.apj"), -8064);
+    const auto queued = MessageStore::ListMessages(DataRoot::Path("QUEUE"));
+    ASSERT_EQ(queued.size(), 1u);
+    const std::string mail = Read("QUEUE/" + queued[0].Name);
+    EXPECT_EQ(mail.rfind("RCPT: admin\r\n", 0), 0u) << mail;
+    EXPECT_NE(mail.find("Subject: Fax Error: Failed to deliver FAX Message to"), std::string::npos);
+    EXPECT_NE(mail.find("Called fax number was busy"), std::string::npos) << mail;
+    EXPECT_NE(mail.find("OUTFAX/7.apf cannot be attached"), std::string::npos) << mail;
+}
