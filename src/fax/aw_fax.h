@@ -156,6 +156,28 @@ struct TC12AbsData {
     TFaxModemLines* Lines = nullptr;
 };
 
+// One row of a state machine's table, which lists the states in the order
+// of their enumeration: the state's name, its exit code (0 or 3 end the
+// handler call, 1 runs the next state at once, 2 runs it when a character
+// waits) and whether the modem's answer is collected (response
+// pre-processing) before it runs.
+template <class TState> struct TFaxStateRow {
+    TState State;
+    const char* Name;
+    uint8_t Exit;
+    bool Reads;
+};
+
+// True when row i of a table holds state i.
+template <class TRow, std::size_t N>
+constexpr bool FaxStatesInOrder(const std::array<TRow, N>& rows)
+{
+    for (std::size_t i = 0; i < N; ++i)
+        if (static_cast<std::size_t>(rows[i].State) != i)
+            return false;
+    return true;
+}
+
 // Machine flags kept in TFaxRec::MachineFlags.
 inline constexpr uint16_t mfIdleStatus = 1;     // receive: status reports while idle
 inline constexpr uint16_t mfOneFax = 2;         // receive: end after one call

@@ -33,37 +33,49 @@ struct TCall {
     bool Busy = false;
 };
 
-constexpr std::array<uint8_t, kReceiveStateCount> kExit{0, 1, 2, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2,
-                                                        3, 3, 2, 3, 0, 2, 2, 2, 2, 2, 2, 2, 1,
-                                                        2, 2, 2, 1, 2, 2, 2, 2, 2, 1, 1, 3};
+// Each state: name, exit code, whether the modem's answer is read first.
+constexpr std::array<TFaxStateRow<ReceiveStates>, kReceiveStateCount> kStates{{
+    {rfNone, "rfNone", 0, false},
+    {rfInit, "rfInit", 1, false},
+    {rf1Init1, "rf1Init1", 2, true},
+    {rf2Init1, "rf2Init1", 2, true},
+    {rf2Init1A, "rf2Init1A", 2, true},
+    {rf2Init1B, "rf2Init1B", 2, true},
+    {rf2Init2, "rf2Init2", 2, true},
+    {rf2Init3, "rf2Init3", 2, true},
+    {rfWaiting, "rfWaiting", 2, true},
+    {rfAnswer, "rfAnswer", 1, false},
+    {rf1SendCSI, "rf1SendCSI", 2, true},
+    {rf1SendDIS, "rf1SendDIS", 2, true},
+    {rf1CollectFrames, "rf1CollectFrames", 2, true},
+    {rf1CollectRetry1, "rf1CollectRetry1", 3, false},
+    {rf1CollectRetry2, "rf1CollectRetry2", 3, false},
+    {rf1StartTrain, "rf1StartTrain", 2, true},
+    {rf1CollectTrain, "rf1CollectTrain", 3, false},
+    {rf1Timeout, "rf1Timeout", 0, false},
+    {rf1Retrain, "rf1Retrain", 2, true},
+    {rf1FinishTrain, "rf1FinishTrain", 2, true},
+    {rf1SendCFR, "rf1SendCFR", 2, true},
+    {rf1WaitPageConnect, "rf1WaitPageConnect", 2, true},
+    {rf2ValidConnect, "rf2ValidConnect", 2, true},
+    {rf2GetSenderID, "rf2GetSenderID", 2, true},
+    {rf2GetConnect, "rf2GetConnect", 2, true},
+    {rfStartPage, "rfStartPage", 1, false},
+    {rfGetPageData, "rfGetPageData", 2, false},
+    {rf1FinishPage, "rf1FinishPage", 2, true},
+    {rf1WaitEOP, "rf1WaitEOP", 2, true},
+    {rf1WritePage, "rf1WritePage", 1, false},
+    {rf1SendMCF, "rf1SendMCF", 2, true},
+    {rf1WaitDCN, "rf1WaitDCN", 2, true},
+    {rf1WaitHangup, "rf1WaitHangup", 2, true},
+    {rf2GetPageResult, "rf2GetPageResult", 2, true},
+    {rf2GetFHNG, "rf2GetFHNG", 2, true},
+    {rfComplete, "rfComplete", 1, false},
+    {rfAbort, "rfAbort", 1, false},
+    {rfDone, "rfDone", 3, false},
+}};
 
-constexpr std::array<const char*, kReceiveStateCount> kNames{
-    "rfNone",           "rfInit",
-    "rf1Init1",         "rf2Init1",
-    "rf2Init1A",        "rf2Init1B",
-    "rf2Init2",         "rf2Init3",
-    "rfWaiting",        "rfAnswer",
-    "rf1SendCSI",       "rf1SendDIS",
-    "rf1CollectFrames", "rf1CollectRetry1",
-    "rf1CollectRetry2", "rf1StartTrain",
-    "rf1CollectTrain",  "rf1Timeout",
-    "rf1Retrain",       "rf1FinishTrain",
-    "rf1SendCFR",       "rf1WaitPageConnect",
-    "rf2ValidConnect",  "rf2GetSenderID",
-    "rf2GetConnect",    "rfStartPage",
-    "rfGetPageData",    "rf1FinishPage",
-    "rf1WaitEOP",       "rf1WritePage",
-    "rf1SendMCF",       "rf1WaitDCN",
-    "rf1WaitHangup",    "rf2GetPageResult",
-    "rf2GetFHNG",       "rfComplete",
-    "rfAbort",          "rfDone"};
-
-bool Preprocessed(uint8_t s)
-{
-    return (s >= rf1Init1 && s <= rfWaiting) || (s >= rf1SendCSI && s <= rf1CollectFrames) ||
-           s == rf1StartTrain || (s >= rf1Retrain && s <= rf2GetConnect) || s == rf1FinishPage ||
-           s == rf1WaitEOP || (s >= rf1SendMCF && s <= rf2GetFHNG);
-}
+static_assert(FaxStatesInOrder(kStates), "one row per state, in order");
 
 constexpr uint8_t DLE = 0x10;
 constexpr uint8_t ETX = 0x03;
@@ -909,7 +921,7 @@ void RunState(TCall& k)
 
 const char* ReceiveStateName(ReceiveStates state)
 {
-    return state < kReceiveStateCount ? kNames[state] : "?";
+    return state < kReceiveStateCount ? kStates[state].Name : "?";
 }
 
 void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
@@ -950,14 +962,14 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         D.Dispatcher->SetTimerTrigger(D.StatusTrigger, Secs2Ticks(D.StatusInterval), true);
         // A status call runs no state, except one that runs at once: the
         // first call of a run finds rfInit (or rf2GetSenderID) waiting.
-        if (k.Trig == TTrig::Status && kExit[FP->State] != 1 && FP->State != rf2GetSenderID)
+        if (k.Trig == TTrig::Status && kStates[FP->State].Exit != 1 && FP->State != rf2GetSenderID)
             return;
         k.Trig = TTrig::None;
     }
     while (true) {
         const uint8_t s = FP->State;
         bool run = true;
-        if (Preprocessed(s) && !k.Cancel)
+        if (kStates[s].Reads && !k.Cancel)
             run = PreProcess(k) && FP->State == s;
         else if (s == rf1CollectTrain || s == rfGetPageData)
             run = true;
@@ -971,7 +983,7 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         if (now == rfDone)
             break;
         if (!k.Busy) {
-            uint8_t exit = kExit[now];
+            uint8_t exit = kStates[now].Exit;
             if (now == rf1CollectTrain && now != s && D.Dispatcher->CharReady())
                 exit = 2; // the check came with the CONNECT: no new data event follows
             if (exit == 0 || exit == 3)

@@ -37,70 +37,60 @@ struct TCall {
     int LinesThisCall = 0;
 };
 
-// Exit codes: 0/3 end the handler call, 1 runs the next state at once, 2
-// runs it when a character waits.
-constexpr std::array<uint8_t, kSendStateCount> kExit{
-    0, 1, 1, 2, 2, 2, 2, 2, 2, 1, 3, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 1, 1,
-    3, 1, 3, 3, 2, 1, 2, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 0, 1, 2, 1, 1, 1, 3};
+// Each state: name, exit code, whether the modem's answer is read first.
+constexpr std::array<TFaxStateRow<SendStates>, kSendStateCount> kStates{{
+    {tfNone, "tfNone", 0, true},
+    {tfGetEntry, "tfGetEntry", 1, false},
+    {tfInit, "tfInit", 1, false},
+    {tf1Init1, "tf1Init1", 2, true},
+    {tf2Init1, "tf2Init1", 2, true},
+    {tf2Init1A, "tf2Init1A", 2, true},
+    {tf2Init1B, "tf2Init1B", 2, true},
+    {tf2Init2, "tf2Init2", 2, true},
+    {tf2Init3, "tf2Init3", 2, true},
+    {tfDial, "tfDial", 1, false},
+    {tfRetryWait, "tfRetryWait", 3, false},
+    {tf1Connect, "tf1Connect", 2, true},
+    {tf1SendTSI, "tf1SendTSI", 2, true},
+    {tf1TSIResponse, "tf1TSIResponse", 2, true},
+    {tf1DCSResponse, "tf1DCSResponse", 2, true},
+    {tf1TrainStart, "tf1TrainStart", 2, true},
+    {tf1TrainFinish, "tf1TrainFinish", 2, true},
+    {tf1WaitCFR, "tf1WaitCFR", 2, true},
+    {tf1WaitPageConnect, "tf1WaitPageConnect", 2, true},
+    {tf2Connect, "tf2Connect", 2, true},
+    {tf2GetParams, "tf2GetParams", 2, true},
+    {tfWaitXon, "tfWaitXon", 3, false},
+    {tfWaitFreeHeader, "tfWaitFreeHeader", 3, false},
+    {tfSendPageHeader, "tfSendPageHeader", 1, false},
+    {tfOpenCover, "tfOpenCover", 1, false},
+    {tfSendCover, "tfSendCover", 3, false},
+    {tfPrepPage, "tfPrepPage", 1, false},
+    {tfSendPage, "tfSendPage", 3, false},
+    {tfDrainPage, "tfDrainPage", 3, false},
+    {tf1PageEnd, "tf1PageEnd", 2, true},
+    {tf1PrepareEOP, "tf1PrepareEOP", 1, false},
+    {tf1SendEOP, "tf1SendEOP", 2, true},
+    {tf1WaitMPS, "tf1WaitMPS", 2, true},
+    {tf1WaitEOP, "tf1WaitEOP", 2, true},
+    {tf1WaitMCF, "tf1WaitMCF", 2, true},
+    {tf1SendDCN, "tf1SendDCN", 2, true},
+    {tf1Hangup, "tf1Hangup", 2, true},
+    {tf1WaitHangup, "tf1WaitHangup", 2, true},
+    {tf2SendEOP, "tf2SendEOP", 1, false},
+    {tf2WaitFPTS, "tf2WaitFPTS", 2, true},
+    {tf2WaitFET, "tf2WaitFET", 2, true},
+    {tf2WaitPageOK, "tf2WaitPageOK", 2, true},
+    {tf2SendNewParams, "tf2SendNewParams", 0, false},
+    {tf2NextPage, "tf2NextPage", 1, false},
+    {tf20CheckPage, "tf20CheckPage", 2, true},
+    {tfClose, "tfClose", 1, false},
+    {tfCompleteOK, "tfCompleteOK", 1, false},
+    {tfAbort, "tfAbort", 1, false},
+    {tfDone, "tfDone", 3, true},
+}};
 
-constexpr std::array<const char*, kSendStateCount> kNames{"tfNone",
-                                                          "tfGetEntry",
-                                                          "tfInit",
-                                                          "tf1Init1",
-                                                          "tf2Init1",
-                                                          "tf2Init1A",
-                                                          "tf2Init1B",
-                                                          "tf2Init2",
-                                                          "tf2Init3",
-                                                          "tfDial",
-                                                          "tfRetryWait",
-                                                          "tf1Connect",
-                                                          "tf1SendTSI",
-                                                          "tf1TSIResponse",
-                                                          "tf1DCSResponse",
-                                                          "tf1TrainStart",
-                                                          "tf1TrainFinish",
-                                                          "tf1WaitCFR",
-                                                          "tf1WaitPageConnect",
-                                                          "tf2Connect",
-                                                          "tf2GetParams",
-                                                          "tfWaitXon",
-                                                          "tfWaitFreeHeader",
-                                                          "tfSendPageHeader",
-                                                          "tfOpenCover",
-                                                          "tfSendCover",
-                                                          "tfPrepPage",
-                                                          "tfSendPage",
-                                                          "tfDrainPage",
-                                                          "tf1PageEnd",
-                                                          "tf1PrepareEOP",
-                                                          "tf1SendEOP",
-                                                          "tf1WaitMPS",
-                                                          "tf1WaitEOP",
-                                                          "tf1WaitMCF",
-                                                          "tf1SendDCN",
-                                                          "tf1Hangup",
-                                                          "tf1WaitHangup",
-                                                          "tf2SendEOP",
-                                                          "tf2WaitFPTS",
-                                                          "tf2WaitFET",
-                                                          "tf2WaitPageOK",
-                                                          "tf2SendNewParams",
-                                                          "tf2NextPage",
-                                                          "tf20CheckPage",
-                                                          "tfClose",
-                                                          "tfCompleteOK",
-                                                          "tfAbort",
-                                                          "tfDone"};
-
-// States that run without the response pre-processing.
-bool RawState(uint8_t s)
-{
-    return s == tfGetEntry || s == tfInit || s == tfDial || s == tfRetryWait ||
-           (s >= tfWaitXon && s <= tfDrainPage) || s == tf1PrepareEOP || s == tf2SendEOP ||
-           s == tf2SendNewParams || s == tf2NextPage || s == tfClose || s == tfCompleteOK ||
-           s == tfAbort;
-}
+static_assert(FaxStatesInOrder(kStates), "one row per state, in order");
 
 // One run at a time may be between tfGetEntry and tfInit.
 std::atomic<PFaxRec> gStarting{nullptr};
@@ -1214,7 +1204,7 @@ TTrig TriggerOf(const TFaxData& D, uint32_t msg, uint32_t wParam, bool& foreign)
 
 const char* SendStateName(SendStates state)
 {
-    return state < kSendStateCount ? kNames[state] : "?";
+    return state < kSendStateCount ? kStates[state].Name : "?";
 }
 
 void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
@@ -1250,7 +1240,7 @@ void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
         const uint8_t s = FP->State;
         if (k.Trig != TTrig::Status || !first) {
             bool run = true;
-            if (!RawState(s) && !k.Cancel)
+            if (kStates[s].Reads && !k.Cancel)
                 run = PreProcess(k) && FP->State == s;
             if (run)
                 RunState(k);
@@ -1259,7 +1249,7 @@ void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
         const uint8_t now = FP->State;
         if (now == tfDone || k.Stop)
             break;
-        uint8_t exit = kExit[now];
+        uint8_t exit = kStates[now].Exit;
         if (now == tfWaitXon && now != s && D.Dispatcher->CharReady())
             exit = 2; // the XON came with the CONNECT: no new data event follows
         if (exit == 0 || exit == 3)
