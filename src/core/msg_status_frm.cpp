@@ -97,8 +97,7 @@ void TMsgStatusFrm::AttachTables(TStationList* stations, TUserList* users)
 void TMsgStatusFrm::AddLogLine(const std::string& text)
 {
     const QString line = ToQt(Log.AddLogLine(text));
-    QMetaObject::invokeMethod(
-        this, [this, line] { AppendLog(line); }, Qt::QueuedConnection);
+    FCalls.Post([this, line] { AppendLog(line); });
 }
 
 void TMsgStatusFrm::AppendLog(const QString& line)
@@ -110,26 +109,20 @@ void TMsgStatusFrm::RefreshUserLines()
 {
     if (UserRefreshPending.exchange(true))
         return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            UserRefreshPending = false;
-            FillUserLines();
-        },
-        Qt::QueuedConnection);
+    FCalls.Post([this] {
+        UserRefreshPending = false;
+        FillUserLines();
+    });
 }
 
 void TMsgStatusFrm::RefreshStationLines()
 {
     if (StationRefreshPending.exchange(true))
         return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            StationRefreshPending = false;
-            FillStationLines();
-        },
-        Qt::QueuedConnection);
+    FCalls.Post([this] {
+        StationRefreshPending = false;
+        FillStationLines();
+    });
 }
 
 void TMsgStatusFrm::FillUserLines()

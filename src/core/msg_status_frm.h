@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/mailbox_log.h"
+#include "platform/gui_message.h"
 
 class TConfig;
 class TStationList;
@@ -52,6 +53,7 @@ private:
 
     TConfig* Config;
     TMailboxLog Log;
+    TGuiCallQueue FCalls;
     TStationList* Stations = nullptr;
     TUserList* Users = nullptr;
     std::atomic<bool> UserRefreshPending{false};

@@ -41,7 +41,7 @@ template <class Fn> void TMailGateway::OnGui(Fn fn)
     if (IsGuiThread())
         fn();
     else
-        QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+        FCalls.Post(std::move(fn));
 }
 
 TMailGateway::TMailGateway(QWidget* owner, TConfig* config, TGatewayConfigFrm* gatewayConfig,
@@ -207,13 +207,9 @@ void TMailGateway::ReportLogFailure(const std::string& path)
     if (FLogFailed.exchange(true))
         return;
     // Queued even on the GUI thread: a worker never waits for the operator.
-    QMetaObject::invokeMethod(
-        this,
-        [path] {
-            ShowMessageBox("Error Creating FILES Directory\n" + path, "Error", MB_OK,
-                           TMsgIcon::Warning);
-        },
-        Qt::QueuedConnection);
+    FCalls.Post([path] {
+        ShowMessageBox("Error Creating FILES Directory\n" + path, "Error", MB_OK, TMsgIcon::Warning);
+    });
 }
 
 void TMailGateway::ShowSettingsSummary()
@@ -324,8 +320,7 @@ void TMailGateway::StartConnection(TStarter starter)
         AddLogLine("Starting Local Area Connection");
     FWorker = std::make_unique<TThread>([this](TThread&) {
         RunExchange();
-        QMetaObject::invokeMethod(
-            this, [this] { WorkerDone(); }, Qt::QueuedConnection);
+        FCalls.Post([this] { WorkerDone(); });
     });
     FWorker->Resume();
 }

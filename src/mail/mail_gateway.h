@@ -14,6 +14,7 @@
 
 #include "core/daily_log.h"
 #include "mail/gateway_schedule.h"
+#include "platform/gui_message.h"
 
 class TAccountList;
 class TConfig;
@@ -137,6 +138,7 @@ private:
     // The dial-up side as the dial thread may reach it, emptied before the
     // dial-up side is freed.
     std::atomic<TGatewayDialup*> FDialupLive{nullptr};
+    TGuiCallQueue FCalls; // before the worker: its last post lands or is dropped
     std::unique_ptr<TThread> FWorker;
     std::mutex FExchangeLock; // held by RunExchange
     std::atomic<bool> FViaDialup{false};

@@ -253,8 +253,7 @@ void TMailGatewayDialup::StartWatchdog()
     if (IsGuiThread())
         HangupTimer->start();
     else
-        QMetaObject::invokeMethod(
-            this, [this] { HangupTimer->start(); }, Qt::QueuedConnection);
+        FCalls.Post([this] { HangupTimer->start(); });
 }
 
 void TMailGatewayDialup::StopWatchdog()
@@ -262,6 +261,5 @@ void TMailGatewayDialup::StopWatchdog()
     if (IsGuiThread())
         HangupTimer->stop();
     else
-        QMetaObject::invokeMethod(
-            this, [this] { HangupTimer->stop(); }, Qt::QueuedConnection);
+        FCalls.Post([this] { HangupTimer->stop(); });
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mail/gateway_dialup.h"
+#include "platform/gui_message.h"
 #include "platform/thread.h"
 
 class TConfig;
@@ -89,6 +90,7 @@ private:
 
     TMailGateway& FGateway;
     TConfig& FConfig;
+    TGuiCallQueue FCalls; // before the dial threads, which post to it
     std::mutex FThreadsLock;
     std::unique_ptr<TDialThread> FDialThread;
     std::vector<std::unique_ptr<TDialThread>> FRetired;

@@ -225,3 +225,31 @@ TGuiReceiver::~TGuiReceiver()
     // Deleting the object (here, outside the lock) drops the events still
     // queued for it.
 }
+
+namespace {
+
+constexpr uint32_t kRunCallMsg = 1;
+
+void DropCall(uintptr_t wParam)
+{
+    std::unique_ptr<std::function<void()>>(reinterpret_cast<std::function<void()>*>(wParam));
+}
+
+} // namespace
+
+TGuiCallQueue::TGuiCallQueue()
+    : FReceiver([](uint32_t msg, uintptr_t wParam, intptr_t) -> intptr_t {
+          if (msg != kRunCallMsg)
+              return 0;
+          std::unique_ptr<std::function<void()>> f(reinterpret_cast<std::function<void()>*>(wParam));
+          (*f)();
+          return 0;
+      })
+{
+}
+
+bool TGuiCallQueue::Post(const TGuiTarget& queue, std::function<void()> f)
+{
+    auto owned = std::make_unique<std::function<void()>>(std::move(f));
+    return queue.Post(kRunCallMsg, reinterpret_cast<uintptr_t>(owned.release()), 0, DropCall);
+}

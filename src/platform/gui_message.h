@@ -73,6 +73,23 @@ private:
     TGuiTarget FTarget;
 };
 
+// Functions run on the thread that made the queue, in the order posted, from
+// any thread. Unlike Qt's queued calls, the hand-over is one that
+// ThreadSanitizer sees, so a sanitized run reports only real races.
+class TGuiCallQueue {
+public:
+    TGuiCallQueue();
+
+    // False, and `f` dropped unrun, once the queue is gone.
+    bool Post(std::function<void()> f) const { return Post(Target(), std::move(f)); }
+    static bool Post(const TGuiTarget& queue, std::function<void()> f);
+    // A handle a worker may keep past the queue's life.
+    TGuiTarget Target() const { return FReceiver.Target(); }
+
+private:
+    TGuiReceiver FReceiver;
+};
+
 // True on the thread of the application object (or on the first thread that
 // asked, when there is no application object).
 bool IsGuiThread();

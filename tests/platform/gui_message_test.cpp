@@ -171,3 +171,31 @@ TEST(GuiMessage, ExceptionInHandlerIsDropped)
 }
 
 } // namespace
+
+TEST(GuiCallQueue, CallsFromAWorkerRunInOrderAndDroppedOnesAreFreed)
+{
+    auto queue = std::make_unique<TGuiCallQueue>();
+    // Plain data written by the worker and read by the calls: a sanitized
+    // run checks that the hand-over orders them.
+    std::vector<int> written(100);
+    std::vector<int> ran;
+    TThread worker([&, target = queue->Target()](TThread&) {
+        for (int i = 0; i < 100; ++i) {
+            written[i] = i;
+            TGuiCallQueue::Post(target, [&, i] { ran.push_back(written[i]); });
+        }
+    });
+    worker.Resume();
+    worker.WaitFor();
+    ASSERT_TRUE(PumpUntil([&] { return ran.size() == 100; }));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(ran[i], i);
+
+    auto held = std::make_shared<int>(0);
+    EXPECT_TRUE(queue->Post([held] { FAIL() << "ran after its queue went"; }));
+    const TGuiTarget target = queue->Target();
+    queue.reset();
+    EXPECT_FALSE(TGuiCallQueue::Post(target, [held] { FAIL(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(held.use_count(), 1);
+}

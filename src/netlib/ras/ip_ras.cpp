@@ -143,7 +143,7 @@ void TIpCustomRasDialer::OnOwnThread(std::function<void()> f)
     if (QThread::currentThread() == thread())
         f();
     else
-        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+        FCalls.Post(std::move(f));
 }
 
 void TIpCustomRasDialer::StartWatch()
@@ -236,8 +236,7 @@ int TIpCustomRasDialer::Dial()
             FAsyncDial.join();
         FAsyncDial = std::thread([this, &ras, phonebook, params] {
             auto post = [this](int state, int error) {
-                QMetaObject::invokeMethod(
-                    this, [this, state, error] { DialEvent(state, error); }, Qt::QueuedConnection);
+                FCalls.Post([this, state, error] { DialEvent(state, error); });
             };
             HRASCONN handle = 0;
             const int rc = ras.Dial(

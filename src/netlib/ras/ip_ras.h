@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netlib/base/ip_base.h"
+#include "platform/gui_message.h"
 #include "platform/ras.h"
 
 #include <QComboBox>
@@ -186,6 +187,7 @@ private:
 
     QTimer* FDiscTimer = nullptr;
     QTimer* FErrorClose = nullptr;
+    TGuiCallQueue FCalls;
     std::thread FAsyncDial;
     std::atomic<bool> FDestroying{false};
 
