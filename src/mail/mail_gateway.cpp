@@ -208,7 +208,8 @@ void TMailGateway::ReportLogFailure(const std::string& path)
         return;
     // Queued even on the GUI thread: a worker never waits for the operator.
     FCalls.Post([path] {
-        ShowMessageBox("Error Creating FILES Directory\n" + path, "Error", MB_OK, TMsgIcon::Warning);
+        ShowMessageBox("Error Creating FILES Directory\n" + path, "Error", MB_OK,
+                       TMsgIcon::Warning);
     });
 }
 

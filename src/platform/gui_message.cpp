@@ -241,7 +241,8 @@ TGuiCallQueue::TGuiCallQueue()
     : FReceiver([](uint32_t msg, uintptr_t wParam, intptr_t) -> intptr_t {
           if (msg != kRunCallMsg)
               return 0;
-          std::unique_ptr<std::function<void()>> f(reinterpret_cast<std::function<void()>*>(wParam));
+          std::unique_ptr<std::function<void()>> f(
+              reinterpret_cast<std::function<void()>*>(wParam));
           (*f)();
           return 0;
       })
