@@ -683,9 +683,8 @@ void TApdCustomSendFax::StartTransmit()
     CheckPort();
     ConcatFile_ = FaxFileList_.size() >= 2 && !OnFaxNext;
     if (ConcatFile_) {
-        std::error_code ec;
-        std::string temp =
-            AddBackSlash(std::filesystem::temp_directory_path(ec).string()) + "~APXXXXXX.tmp";
+        const std::string dir = std::filesystem::path(FaxFileList_.front()).parent_path();
+        std::string temp = AddBackSlash(dir.empty() ? "." : dir) + "~APXXXXXX.tmp";
         const int fd = ::mkstemps(temp.data(), 4);
         if (fd < 0)
             RaiseFileError(errno);

@@ -29,7 +29,9 @@
 // - StartManualReceive without ATA treats the call as already connected.
 // - A cancel is handed to the engine's dispatch thread (afCancelFax); the
 //   finish message follows when the run has ended.
-// - Several files to send are joined into a temporary "~AP*.tmp" file.
+// - Several files to send are joined into a temporary "~AP*.tmp" file in
+//   the folder of the first of them, which their owner keeps: never in the
+//   system's temporary folder, where a crash would leave it for good.
 
 class TApdCustomComPort;
 class TApdAbstractFaxStatus;

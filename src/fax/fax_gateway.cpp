@@ -208,6 +208,7 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     FMailToFax->OutFaxDir = OutFaxDir;
     FMailToFax->ScratchDir = ScratchDir;
     FMailToFax->AsideDir = AsideDir;
+    ApdFaxServerManager1->ExtractDir = ScratchDir;
     LoadSettings();
     ApplySettings();
 }

@@ -35,10 +35,10 @@ class TApdFaxPrinterStatus;
 //   is reported and the others are still made; a settings step that fails
 //   (a fax modem that is missing, say) is logged and the later steps still
 //   run, so jobs are still written and queued while receiving is off.
-// - Scratch files (attachments, converted pages, page bitmaps) live in the
-//   gateway's own directory TEMP/FAX under generated names; the start-up
-//   empties it and nothing else. The user's Files directory and the job
-//   directory's lock file are never touched.
+// - Scratch files (attachments, converted pages, page bitmaps, the fax of
+//   the job being sent) live in the gateway's own directory TEMP/FAX under
+//   generated names; the start-up empties it and nothing else. The user's
+//   Files directory and the job directory's lock file are never touched.
 // - The tray menu's "Configuration" and the "Open Log" menu entry do what
 //   their names say: the settings dialog and today's log.
 // - Settings reach the fax server step by step, the fax modem's watch last:

@@ -1,5 +1,7 @@
 #include "fax/fax_server_manager.h"
 
+#include "core/message_store.h"
+#include "platform/data_root.h"
 #include "serial/ad_misc.h"
 
 #include <algorithm>
@@ -191,9 +193,10 @@ bool TApdFaxServerManager::GetJob(TFaxRecipientRec& recipient, TApdCustomFaxServ
     TFaxRecipientRec& r = job.Recipients[job.Header.NextRecipient];
 
     if (faxFile.empty()) {
-        std::error_code ec;
-        const std::string base =
-            AddBackSlash(fs::temp_directory_path(ec).string()) + job.Header.JobName;
+        const std::string dir =
+            ExtractDir.empty() ? MessageStore::DirPath(DirName::TempFax) : ExtractDir;
+        MessageStore::EnsureDirectory(dir); // a failure shows when the fax is written
+        const std::string base = AddBackSlash(dir) + job.Header.JobName;
         faxFile = base + ".APF";
         for (unsigned n = 0; Exists(faxFile); ++n)
             faxFile = base + HexCounter(n) + ".APF";

@@ -10,7 +10,7 @@
 
 // The fax server manager watches a folder of job files, hands the next due
 // job to a fax server at its send query, extracts the job's fax and cover
-// into temporary files and records each recipient's result.
+// into files of their own and records each recipient's result.
 //
 // Choices made here:
 // - The folder is claimed through the lock file "SRVMGR.LCK" held with an
@@ -24,6 +24,12 @@
 //   file system.
 // - A file that is not a valid job is left alone: never handed out, never
 //   changed.
+// - A job's fax and cover are extracted into ExtractDir, a folder its owner
+//   keeps and clears, by default the station's TEMP/FAX (the gateway's
+//   scratch folder, emptied at each start); never into the system's
+//   temporary folder or the working directory, where a crash would leave
+//   them for good. They are the user's alone (0600, in a 0700 folder made
+//   when missing).
 // - A job is handed out only whole: its fax and cover are extracted before
 //   the recipient is marked in hand, and a failure on the way changes
 //   nothing in the job. The busy mark is cleared on every way out.
@@ -61,6 +67,9 @@ public:
     std::string JobFileExt = "APJ";
     bool DeleteOnComplete = false;
     bool Paused = false;
+    // Where GetJob extracts a job's fax and cover; empty: the station's
+    // TEMP/FAX.
+    std::string ExtractDir;
 
     TFaxQueriedEvent OnQueried;
     TFaxRecipientCompleteEvent OnRecipientComplete;
@@ -74,7 +83,7 @@ public:
     // The full name of the job due first, or empty.
     std::string GetNextFax();
     // Hands out the next due job's next recipient with its fax and cover
-    // extracted (into temporary files unless named); false without one.
+    // extracted (into ExtractDir unless named); false without one.
     bool GetJob(TFaxRecipientRec& recipient, TApdCustomFaxServer* queryFrom, std::string& jobFile,
                 std::string& faxFile, std::string& coverFile);
     // Records a recipient's attempt: handled when it succeeded or `final`,

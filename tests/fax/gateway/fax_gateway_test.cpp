@@ -48,6 +48,7 @@ protected:
     {
         Gateway.reset();
         DateTime::SetNowForTest(nullptr);
+        unsetenv("TMPDIR");
     }
 
     void Start(const std::string& faxKeys = "")
@@ -184,6 +185,29 @@ TEST_F(FaxGatewayTest, SetUpGoesOnPastADirectoryItCannotMakeAndEmptiesOnlyItsScr
     EXPECT_EQ(Read("Files/photo.bmp"), "mine");
     EXPECT_EQ(Read("OUTFAX/77.apj"), "job");
     EXPECT_TRUE(fs::exists(DataRoot::Path("OUTFAX/SRVMGR.LCK")));
+}
+
+// The fax of a job being sent waits in the gateway's scratch folder: one
+// that a crash left there goes at the next start, and none is ever put into
+// the system's temporary folder.
+TEST_F(FaxGatewayTest, AJobsFaxIsExtractedIntoTheScratchFolderTheNextStartEmpties)
+{
+    fs::create_directories(DataRoot::Path("systmp"));
+    setenv("TMPDIR", DataRoot::Path("systmp").c_str(), 1);
+    Start();
+    const std::string fax = DataRoot::Path("fax.apf");
+    FaxTest::MakeApf(fax, {FaxTest::MakePbm(40, 1)}, {false});
+    TFaxRecipientRec r;
+    r.PhoneNumber = "555";
+    TApdFaxServerManager& manager = *Gateway->ApdFaxServerManager1;
+    manager.MakeJob(fax, "", "HF FAX", "HF Gateway", DataRoot::Path("OUTFAX/1.apj"), r);
+    std::string job, extracted, cover;
+    ASSERT_TRUE(manager.GetJob(r, nullptr, job, extracted, cover));
+    EXPECT_EQ(extracted, DataRoot::Path("TEMP/FAX/HF FAX.APF"));
+    Gateway.reset(); // as a crash during the call would
+    Start();
+    EXPECT_FALSE(fs::exists(extracted));
+    EXPECT_TRUE(fs::is_empty(DataRoot::Path("systmp")));
 }
 
 // Without its fax modem the gateway cannot receive, but it still watches its

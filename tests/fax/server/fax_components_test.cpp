@@ -30,6 +30,7 @@ protected:
     void SetUp() override
     {
         FakeFax::Reset();
+        // The system's temporary folder, which the components never use.
         fs::create_directory(Dir.Path("tmp"));
         setenv("TMPDIR", Dir.Path("tmp").c_str(), 1);
         Port = new TApdComPort(&Form);
@@ -103,18 +104,23 @@ TEST_F(ComponentTest, SeveralFilesAreJoinedForTheCall)
     ASSERT_TRUE(WaitUntil([&] { return !Finishes.empty(); }));
     ASSERT_EQ(Script().Sent.size(), 1u);
     EXPECT_EQ(Script().Sent[0].Number, "Manual");
-    EXPECT_EQ(fs::path(Script().Sent[0].FaxFile).filename().string().substr(0, 3), "~AP");
+    // Joined beside the first file, never in the system's temporary folder.
+    const fs::path joinedFile = Script().Sent[0].FaxFile;
+    EXPECT_EQ(joinedFile.filename().string().substr(0, 3), "~AP");
+    EXPECT_EQ(joinedFile.parent_path(), fs::path(Dir.Path("a.apf")).parent_path());
     const std::string joined = Script().Sent[0].FaxBytes;
     ASSERT_GE(joined.size(), 64u);
     EXPECT_EQ(TFaxHeaderRec::Decode(reinterpret_cast<const uint8_t*>(joined.data())).PageCount, 6);
-    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp"))) << "the joined file is left";
+    EXPECT_FALSE(fs::exists(joinedFile)) << "the joined file is left";
+    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
 
     // A second file that is not APF stops the call before it starts.
     WriteFile(Dir.Path("b.apf"), std::string(64, 'x'));
     EXPECT_THROW(Sender->StartTransmit(), EFaxBadFormat);
     EXPECT_FALSE(Sender->InProgress());
     EXPECT_EQ(Script().SendRuns, 1);
-    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
+    for (const auto& entry : fs::directory_iterator(Dir.Dir()))
+        EXPECT_NE(entry.path().filename().string().substr(0, 3), "~AP") << entry.path();
 }
 
 TEST_F(ComponentTest, ReceiverNamesAndAccepts)

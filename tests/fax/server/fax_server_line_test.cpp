@@ -26,9 +26,8 @@ constexpr int kHeaderRows = 8 + 2 * 16 + 8;
 TEST(FaxServerLine, AQueuedJobReachesTheFarServer)
 {
     TScratch dir;
-    for (const char* d : {"OUTFAX", "in", "tmp"})
+    for (const char* d : {"OUTFAX", "in", "work"})
         fs::create_directory(dir.Path(d));
-    setenv("TMPDIR", dir.Path("tmp").c_str(), 1);
     const std::vector<std::string> pages{MakePbm(60, 1), MakePbm(80, 2)};
     MakeApf(dir.Path("fax.apf"), pages, {false, true});
 
@@ -65,6 +64,7 @@ TEST(FaxServerLine, AQueuedJobReachesTheFarServer)
     auto* server = new TApdFaxServer(&form);
     auto* manager = new TApdFaxServerManager(&form);
     manager->SetMonitorDir(dir.Path("OUTFAX"));
+    manager->ExtractDir = dir.Path("work");
     manager->DeleteOnComplete = true;
     server->SetServerManager(manager);
     server->SetStationID("SkipMail Gateway");
@@ -82,14 +82,13 @@ TEST(FaxServerLine, AQueuedJobReachesTheFarServer)
 
     const bool done = WaitUntil([&] { return events.size() >= 2; }, 180000);
     line.Stop();
-    unsetenv("TMPDIR");
     ASSERT_TRUE(done) << events.size();
     std::sort(events.begin(), events.end());
     EXPECT_EQ(events, (std::vector<std::string>{"far received 0", "near sent 0"}));
     EXPECT_EQ(caller, "SKIPMAIL GATEWAY");
     EXPECT_EQ(server->RemoteID(), "FAR STATION");
     EXPECT_FALSE(fs::exists(dir.Path("OUTFAX/1234.apj")));
-    EXPECT_TRUE(fs::is_empty(dir.Path("tmp")));
+    EXPECT_TRUE(fs::is_empty(dir.Path("work")));
     ASSERT_EQ(far->GetFaxFile(), dir.Path("in/FAX00001.APF"));
     std::vector<bool> fine;
     const auto got = ApfPages(far->GetFaxFile(), &fine);

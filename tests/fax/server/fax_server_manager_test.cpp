@@ -1,6 +1,7 @@
 #include "fax/fax_server_manager.h"
 #include "fax/fax_test_helpers.h"
 #include "fax/server/server_helpers.h"
+#include "platform/data_root.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,7 @@ class ManagerTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        // Extracted faxes go to a temporary folder of this test's own.
+        // The system's temporary folder, which extracted faxes never reach.
         fs::create_directory(Dir.Path("tmp"));
         setenv("TMPDIR", Dir.Path("tmp").c_str(), 1);
         MakeSmallApf(Dir.Path("fax.apf"), 1);
@@ -158,12 +159,14 @@ TEST_F(ManagerTest, HandingOutAJob)
     const std::string path = Job("j.apj", NowIs - kMinute, "HF FAX", 2);
     std::string job, fax, cover;
     TFaxRecipientRec r;
-    // Temporary names after the job name, counted on while taken.
-    const std::string tmp = Dir.Path("tmp/HF FAX");
-    WriteFile(tmp + ".APF", "");
-    WriteFile(tmp + "00.APF", "");
+    // Names after the job name in the owner's folder, counted on while taken.
+    fs::create_directory(Dir.Path("work"));
+    Mgr.ExtractDir = Dir.Path("work");
+    const std::string base = Dir.Path("work/HF FAX");
+    WriteFile(base + ".APF", "");
+    WriteFile(base + "00.APF", "");
     ASSERT_TRUE(Mgr.GetJob(r, nullptr, job, fax, cover));
-    EXPECT_EQ(fax, tmp + "01.APF");
+    EXPECT_EQ(fax, base + "01.APF");
     EXPECT_EQ(cover, ""); // no cover in the job
     EXPECT_EQ(ReadFile(fax), ReadFile(Dir.Path("fax.apf")));
     EXPECT_EQ(r.JobID, 0);
@@ -172,10 +175,22 @@ TEST_F(ManagerTest, HandingOutAJob)
     EXPECT_EQ(h.Status, 1);
     EXPECT_EQ(h.NextRecipient, 1);
     EXPECT_EQ(Recip(path, 0).Status, 1);
-    // The second recipient is due a minute after the first.
+    // The second recipient is due a minute after the first; without a
+    // folder named its fax goes to the station's TEMP/FAX, made private.
     EXPECT_EQ(Iso(h.SchedDT), Iso(NowIs));
+    const std::string root = DataRoot::Get();
+    DataRoot::Set(Dir.Dir());
+    Mgr.ExtractDir.clear();
+    fax.clear();
+    const bool taken = Mgr.GetJob(r, nullptr, job, fax, cover);
+    DataRoot::Set(root);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(fax, Dir.Path("TEMP/FAX/HF FAX.APF"));
+    EXPECT_EQ(fs::status(fax).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(Dir.Path("TEMP/FAX")).permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
 
-    // A restart finds the first recipient still in hand and makes it due.
+    // A restart finds the recipients still in hand and makes them due.
     TApdFaxServerManager restarted;
     Mgr.SetMonitorDir(""); // lets go of the folder
     restarted.SetMonitorDir(Dir.Dir());

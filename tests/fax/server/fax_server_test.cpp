@@ -76,10 +76,9 @@ protected:
     void SetUp() override
     {
         FakeFax::Reset();
-        fs::create_directory(Dir.Path("tmp"));
+        fs::create_directory(Dir.Path("work"));
         fs::create_directory(Dir.Path("jobs"));
         fs::create_directory(Dir.Path("in"));
-        setenv("TMPDIR", Dir.Path("tmp").c_str(), 1);
         MakeSmallApf(Dir.Path("fax.apf"), 2, 2);
         Script().ReceivedBytes = ReadFile(Dir.Path("fax.apf"));
 
@@ -90,6 +89,7 @@ protected:
         Server->setObjectName("ApdFaxServer1");
         Mgr = new TApdFaxServerManager(&Form);
         Mgr->SetMonitorDir(Dir.Path("jobs"));
+        Mgr->ExtractDir = Dir.Path("work");
         Mgr->DeleteOnComplete = true;
         Mgr->Clock = [this] { return NowIs; };
         Mgr->OnQueried = [this](TApdFaxServerManager*, TApdCustomFaxServer*,
@@ -117,8 +117,6 @@ protected:
                 Events.push_back("receive ok");
         };
     }
-    void TearDown() override { unsetenv("TMPDIR"); }
-
     static std::string Name(TFaxServerMode m)
     {
         return m == TFaxServerMode::fsmSend ? "send" : "receive";
@@ -202,7 +200,7 @@ TEST_F(ServerTest, ADueJobInterruptsTheWaitingReceiver)
     EXPECT_EQ(Script().Sent[0].FaxBytes, ReadFile(Dir.Path("fax.apf")));
     EXPECT_EQ(Script().SecondNextAnswers, std::vector<bool>{false});
     EXPECT_FALSE(fs::exists(job));
-    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp"))) << "extracted files left";
+    EXPECT_TRUE(fs::is_empty(Dir.Path("work"))) << "extracted files left";
     // The next query comes DelayBetweenSends (18 ticks, one second) later.
     EXPECT_EQ(Server->QueryTimer()->interval(), 1000);
     EXPECT_TRUE(Server->QueryTimer()->isActive());
@@ -286,7 +284,7 @@ TEST_F(ServerTest, AJobWithoutANumberFailsAndIsKept)
     EXPECT_EQ(r.AttemptNum, 1);
     // Whoever compares the attempts with DialAttempts sees none left.
     EXPECT_GE(Server->CurrentRecipient().AttemptNum, Server->DialAttempts);
-    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
+    EXPECT_TRUE(fs::is_empty(Dir.Path("work")));
 }
 
 TEST_F(ServerTest, AJobWhosePortWillNotOpenWaits)
@@ -301,7 +299,7 @@ TEST_F(ServerTest, AJobWhosePortWillNotOpenWaits)
     // Nothing was dialled: the job keeps all its attempts for the modem.
     EXPECT_EQ(r.AttemptNum, 0);
     EXPECT_TRUE(Server->QueryTimer()->isActive());
-    EXPECT_TRUE(fs::is_empty(Dir.Path("tmp")));
+    EXPECT_TRUE(fs::is_empty(Dir.Path("work")));
 }
 
 // A received fax is reported (and printed) even when monitoring was switched
