@@ -926,7 +926,21 @@ std::string ReportStationID(const std::string& line)
     id.erase(std::remove(id.begin(), id.end(), '"'), id.end());
     while (!id.empty() && !std::isalnum(static_cast<unsigned char>(id.back())))
         id.pop_back();
-    return Trim(id);
+    return PrintableRemoteID(id);
+}
+
+std::string PrintableRemoteID(std::string_view id)
+{
+    const auto padding = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    while (!id.empty() && padding(id.front()))
+        id.remove_prefix(1);
+    while (!id.empty() && padding(id.back()))
+        id.remove_suffix(1);
+    std::string out(id);
+    for (char& c : out)
+        if (const auto u = static_cast<unsigned char>(c); u < ' ' || u > '~')
+            c = '?';
+    return out;
 }
 
 uint16_t ParseHangupCode(const std::string& line)
@@ -1201,7 +1215,7 @@ TFrameResult DecodeFrame(PFaxRec FP, const std::string& raw)
     case Fcf::TSI: {
         std::string id = f.substr(3, 20);
         std::reverse(id.begin(), id.end());
-        D.RemoteID = Trim(id);
+        D.RemoteID = PrintableRemoteID(id);
         D.StatusCode = FaxStatus::fpGotRemoteID;
         return TFrameResult::Ok;
     }

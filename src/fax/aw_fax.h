@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The fax modem side of the engine: the class record, the send and receive
@@ -274,6 +275,11 @@ std::vector<std::string> ReportFields(const std::string& line);
 // A "+FCSI:"/"+FTSI:" report's ID: trimmed, quotes dropped, trailing
 // characters that are neither letters nor digits removed.
 std::string ReportStationID(const std::string& line);
+// The far end's ID (CSI/TSI) as it is shown, logged and stored: blanks,
+// controls and NUL padding cut from its ends, and any other byte that is
+// not printable ASCII made '?', so a hostile far end can put no line break
+// or escape sequence into a log, a display or a file header.
+std::string PrintableRemoteID(std::string_view id);
 // Class 2/2.0 hang-up code of a "+FHNG:" or "+FHS:" line.
 uint16_t ParseHangupCode(const std::string& line);
 // "+FDIS:", "+FIS:", "+FDCS:" or "+FCS:": resolution, bit rate, width,

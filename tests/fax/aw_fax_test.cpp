@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace FaxTest;
 
 namespace {
@@ -184,4 +186,25 @@ TEST(FaxFrames, RatesFollowT30BothWays)
     EXPECT_EQ(tsi.substr(3), std::string(14, ' ') + "555 1+");
     ASSERT_EQ(DecodeFrame(&rec, tsi + "\x12\x34"), TFrameResult::Ok);
     EXPECT_EQ(rec.PData->RemoteID, "+1 555");
+}
+
+// A far end's ID reaches logs, displays and file headers: no line break,
+// escape sequence or other byte a terminal or log reader could act on.
+TEST(FaxFrames, TheFarEndsIDIsMadePrintable)
+{
+    TFaxRec rec;
+    cInitC12AbsData(rec.CData);
+    afInitFaxData(rec.PData, "", nullptr, {});
+    std::string hostile("A\r\nB\x1B[2J\x9B"
+                        "1m\x7F\xE9\x00Z",
+                        15);
+    std::string frame = FrameID(0x43, "");
+    std::reverse(hostile.begin(), hostile.end());
+    frame.replace(3, hostile.size(), hostile); // sent last character first
+    ASSERT_EQ(DecodeFrame(&rec, frame), TFrameResult::Ok);
+    EXPECT_EQ(rec.PData->RemoteID, "A??B?[2J?1m???Z");
+    // NUL padding on either side is cut, as blanks are.
+    EXPECT_EQ(PrintableRemoteID(std::string("\0\0 +1 555\0\0", 12)), "+1 555");
+    // Class 2/2.0 reports the ID in a line of its own.
+    EXPECT_EQ(ReportStationID("+FCSI: \"\x1B]0;x\x07 555\""), "]0;x? 555");
 }
