@@ -133,6 +133,11 @@ struct TC12AbsData {
     int32_t TrainBytes = 0;
     std::size_t DataFill = 0; // page bytes waiting in DataBuffer
     int FileError = 0;
+    // A received page's cap: far above any real page (the codes of a fine,
+    // wide, long page of dithered picture stay within a few MB), low enough
+    // to stop a far end that sends one page without end.
+    int32_t MaxPageBytes = 8 << 20;
+    bool PageTooLarge = false;                 // the page being received passed the cap
     const TFaxClassRecord* Commands = nullptr; // the loaded command set
     std::string ClassCommand;                  // may be "AT+FCLASS=1.0"
     std::string Modulation;

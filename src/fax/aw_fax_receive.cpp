@@ -16,6 +16,8 @@
 //   number given back, so the file holds only good pages numbered 1..n.
 // - A call that breaks off keeps the pages received so far: the open page
 //   is ended, the file closed under its name and the fax logged as failed.
+// - A page growing past MaxPageBytes (a far end that never ends its page)
+//   breaks the call off the same way, but that page is cut, not kept.
 
 namespace {
 
@@ -258,7 +260,10 @@ bool CollectPageData(TCall& k)
         if (n == 0)
             NewTimer(k.C.Timer, k.C.ReplyWait); // data flows: the event timer starts again
         k.C.DataBuffer[k.C.DataFill++] = ch;
-        ++k.D.DataBytes;
+        if (++k.D.DataBytes > k.C.MaxPageBytes) {
+            k.C.PageTooLarge = true;
+            return true;
+        }
         if (k.C.DataFill == k.C.DataBuffer.size()) {
             if (const int rc = FlushData(k); rc < 0) {
                 k.C.FileError = rc;
@@ -812,6 +817,7 @@ void RunState(TCall& k)
         C.DataFill = 0;
         C.FrameMatch = 0;
         C.FileError = 0;
+        C.PageTooLarge = false;
         k.D.DataBytes = 0;
         ArmTimeout(k.FP, C.ReplyWait);
         if (!IsClass1(k))
@@ -826,6 +832,11 @@ void RunState(TCall& k)
         }
         if (!CollectPageData(k)) {
             ArmTimeout(k.FP, C.ReplyWait);
+            return;
+        }
+        if (C.PageTooLarge) {
+            CutPage(k);
+            Fail(k, AdErr::ecFaxSessionError);
             return;
         }
         if (C.FileError < 0 || FlushData(k) < 0) {

@@ -315,6 +315,54 @@ TEST(FaxClass2, Class20HangupCodeFailsButKeepsThePages)
     EXPECT_EQ(pages.size(), 1u);
 }
 
+// A page past the cap (one the far end never ends) breaks the call off at
+// once: that page is cut, the one before it kept, the fax reported failed.
+TEST(FaxClass2, APageBeyondTheCapIsCutAndThePagesBeforeItKept)
+{
+    TScratch dir;
+    const std::string page("\x11\x22\x33", 3);
+    TScriptedModem m;
+    m.Answer(kInit, {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FCR=1", {"OK"})
+        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FAA=0", {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
+        .Answer("AT+FLO=2", {"OK"})
+        .Answer("AT+FNR=1,1,1,0", {"OK"})
+        .Result("RING")
+        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FET:0")
+        .Result("OK")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(std::string(65, '\x44')) // no end: the cap stops it
+        .Expect("+++")
+        .ExpectCommand("ATH");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 4);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2_0);
+    fSetOneFax(h.FP(), true);
+    h.FP()->CData->MaxPageBytes = 64;
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecFaxSessionError});
+    EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveFail}));
+    TApfReader r;
+    ASSERT_EQ(r.Open(dir.Path("in.apf")), 0);
+    ASSERT_EQ(r.Header().PageCount, 1);
+    TPageHeaderRec ph;
+    ASSERT_EQ(r.SeekPage(1, ph), 0);
+    EXPECT_EQ(ph.ImgLength, page.size());
+}
+
 // A cancel from the GUI thread aborts the run in the dispatch thread: the
 // modem is hung up and the run finishes with "Cancel requested".
 TEST(FaxClass2, CancelWhileDialling)
