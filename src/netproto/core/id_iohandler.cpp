@@ -28,6 +28,14 @@ void TIdIOHandler::Open()
     FActive = true;
 }
 
+bool TIdIOHandler::ReceiveWithin(void* buffer, int length, int timeout, int& count)
+{
+    if (!Readable(timeout))
+        return false;
+    count = Recv(buffer, length);
+    return true;
+}
+
 // ---- TIdIOHandlerSocket -----------------------------------------------------
 
 TIdIOHandlerSocket::~TIdIOHandlerSocket()
@@ -70,6 +78,13 @@ int TIdIOHandlerSocket::Recv(void* buffer, int length)
     if (!Connected())
         throw EIdClosedSocket("Disconnected.");
     return FBinding->Recv(buffer, length, 0);
+}
+
+bool TIdIOHandlerSocket::ReceiveWithin(void* buffer, int length, int timeout, int& count)
+{
+    if (!FBinding)
+        throw EIdConnClosedGracefully();
+    return FBinding->ReceiveWithin(buffer, length, timeout, count);
 }
 
 int TIdIOHandlerSocket::Send(const void* buffer, int length)

@@ -27,6 +27,8 @@ public:
     virtual bool Readable(int timeout = -2) = 0;
     virtual int Recv(void* buffer, int length) = 0;
     virtual int Send(const void* buffer, int length) = 0;
+    // Readable, then Recv into `count`: false when the time-out ran out first.
+    virtual bool ReceiveWithin(void* buffer, int length, int timeout, int& count);
 
 protected:
     bool FActive = false;
@@ -45,6 +47,7 @@ public:
     bool Readable(int timeout = -2) override;
     int Recv(void* buffer, int length) override;
     int Send(const void* buffer, int length) override;
+    bool ReceiveWithin(void* buffer, int length, int timeout, int& count) override;
 
     TIdSocketHandle* Binding() const { return FBinding.get(); }
     bool UseNagle() const { return FUseNagle; }

@@ -6,6 +6,10 @@
 
 namespace {
 
+// Shorter waits are polled: a receive time-out counts in clock ticks and
+// would overshoot them.
+constexpr int kShortestReceiveWait = 100;
+
 std::string RangeText(const char* fmt, int a, int b)
 {
     char buf[128];
@@ -31,6 +35,7 @@ void TIdSocketHandle::Reset(bool resetLocal)
 {
     FHandleAllocated = false;
     FHandle = Id_INVALID_SOCKET;
+    FRecvTimeout = 0;
     if (resetLocal) {
         IP.clear();
         Port = 0;
@@ -201,6 +206,36 @@ bool TIdSocketHandle::Readable(int timeout)
         if (ReadableOnce(left < idle ? left : idle))
             return true;
     }
+}
+
+bool TIdSocketHandle::ReceiveWithin(void* buffer, int length, int timeout, int& count)
+{
+    if (!FHandleAllocated)
+        throw EIdConnClosedGracefully();
+    // A thread that waits in the receive itself saves a poll and its timer
+    // per read; the main thread's waits are cut into slices for its events.
+    const bool direct =
+        !TIdAntiFreezeBase::ShouldUse() && (timeout == -2 || timeout >= kShortestReceiveWait);
+    const uint32_t wanted = timeout == -2 ? 0 : static_cast<uint32_t>(timeout);
+    if (direct && wanted != FRecvTimeout &&
+        GStack->SetSockOpt(FHandle, Id_SOL_SOCKET, Id_SO_RCVTIMEO, &wanted, sizeof wanted) !=
+            Id_SOCKET_ERROR)
+        FRecvTimeout = wanted;
+    if (!direct || wanted != FRecvTimeout) {
+        if (!Readable(timeout))
+            return false;
+        count = Recv(buffer, length, 0);
+        return true;
+    }
+    count = Recv(buffer, length, 0);
+    if (count != Id_SOCKET_ERROR || GStack->GetLastSocketError() != Id_WSAETIMEDOUT)
+        return true;
+    // Data that came just as the time ran out, or a connection that timed
+    // out itself (it polls readable), is read as the poll would have.
+    if (!Readable(0))
+        return false;
+    count = Recv(buffer, length, 0);
+    return true;
 }
 
 void TIdSocketHandle::Assign(const TIdSocketHandle& other)

@@ -61,6 +61,8 @@ public:
     void SetSockOpt(int level, int option, const void* value, int length);
     // Time-out in ms; -2 waits without limit.
     bool Readable(int timeout = -2);
+    // Readable, then Recv: false when the time-out ran out first.
+    bool ReceiveWithin(void* buffer, int length, int timeout, int& count);
     void Assign(const TIdSocketHandle& other);
     static bool SelectOne(TIdStackSocketHandle socket, int timeout);
 
@@ -87,6 +89,9 @@ private:
     std::mutex FCloseLock;
     std::atomic<TIdStackSocketHandle> FHandle{Id_INVALID_SOCKET};
     std::atomic<bool> FHandleAllocated{false};
+    // The socket's receive time-out in ms as last set (0: none), so that it
+    // is set again only when a wait asks for another.
+    uint32_t FRecvTimeout = 0;
 };
 
 class TIdSocketHandles {

@@ -25,6 +25,7 @@ constexpr int Id_SOL_SOCKET = IdWinsock2::WS_SOL_SOCKET;
 constexpr int Id_SO_REUSEADDR = IdWinsock2::WS_SO_REUSEADDR;
 constexpr int Id_SO_KEEPALIVE = IdWinsock2::WS_SO_KEEPALIVE;
 constexpr int Id_SO_SNDTIMEO = IdWinsock2::WS_SO_SNDTIMEO;
+constexpr int Id_SO_RCVTIMEO = IdWinsock2::WS_SO_RCVTIMEO;
 
 // WinSock error numbers that callers test.
 constexpr int Id_WSAEINTR = IdWinsock2::WSAEINTR;

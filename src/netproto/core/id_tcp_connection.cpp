@@ -119,15 +119,12 @@ int TIdTCPConnection::ReadFromStack(bool raiseExceptionIfDisconnected, int timeo
             throw EIdNotConnected();
         return 0;
     }
-    while (FIOHandler && FIOHandler->Readable(timeout)) {
+    while (FIOHandler) {
         int count = 0;
-        if (!FIOHandler) {
-            if (raiseExceptionIfDisconnected)
-                throw EIdNotConnected();
-        } else {
-            FRecvScratch.resize(static_cast<size_t>(RecvBufferSize > 0 ? RecvBufferSize : 1));
-            count = FIOHandler->Recv(FRecvScratch.data(), static_cast<int>(FRecvScratch.size()));
-        }
+        FRecvScratch.resize(static_cast<size_t>(RecvBufferSize > 0 ? RecvBufferSize : 1));
+        if (!FIOHandler->ReceiveWithin(FRecvScratch.data(), static_cast<int>(FRecvScratch.size()),
+                                       timeout, count))
+            break;
         FClosedGracefully = count == 0;
         if (count == Id_SOCKET_ERROR) {
             if (GStack->CheckForSocketError(count, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED})) {

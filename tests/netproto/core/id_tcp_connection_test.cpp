@@ -241,6 +241,22 @@ TEST(TcpConnection, ReadTimeouts)
     c.Disconnect();
 }
 
+TEST(TcpConnection, AWaitWithoutLimitAfterALimitedOneWaitsForTheData)
+{
+    LoopbackPeer peer([&](int fd) {
+        Pause(700);
+        SendRaw(fd, "late\r\n");
+        sockettest::RecvUntilClose(fd, 3000);
+    });
+    Client c(peer.Port());
+    c.Connect();
+    // The time-outs a read leaves on its socket must not bound the next one.
+    EXPECT_THROW(c.ReadLnWithin("\r\n", 300), EIdReadTimeout);
+    c.ReadTimeout = 0;
+    EXPECT_EQ(c.ReadLn(), "late");
+    c.Disconnect();
+}
+
 TEST(TcpConnection, DefaultReadTimeoutIsBounded)
 {
     TIdTCPConnection c;
