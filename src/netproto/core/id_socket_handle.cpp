@@ -139,7 +139,8 @@ bool TIdSocketHandle::Accept(TIdStackSocketHandle listenSocket)
     FHandle = h;
     FHandleAllocated = true;
     UpdateBindingLocal();
-    UpdateBindingPeer();
+    PeerIP = addr;
+    PeerPort = port;
     return true;
 }
 
