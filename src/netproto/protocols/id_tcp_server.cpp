@@ -8,10 +8,6 @@
 
 namespace {
 
-// Peer threads a listener keeps made ahead: two, so that each has mostly been
-// scheduled once before its client comes, also on a busy machine.
-constexpr std::size_t kPeerThreadsAhead = 2;
-
 bool SameAsciiText(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -348,7 +344,7 @@ void TIdListenerThread::Run()
             connection->Socket()->Binding()->SetSockOpt(Id_SOL_SOCKET, Id_SO_SNDTIMEO, &ms,
                                                         sizeof ms);
         }
-        TIdThread* thread = TakePeerThread();
+        TIdThread* thread = server->ThreadMgr()->GetThread();
         peer = dynamic_cast<TIdPeerThread*>(thread);
         if (!peer) {
             server->ThreadMgr()->ReleaseThread(thread);
@@ -362,10 +358,7 @@ void TIdListenerThread::Run()
             }
             connection->Disconnect();
             connection.reset();
-            if (peer->Started())
-                FPeersAhead.push_front(peer); // still waiting: it serves the next client
-            else
-                server->ThreadMgr()->ReleaseThread(peer);
+            server->ThreadMgr()->ReleaseThread(peer);
             return;
         }
         peer->SetConnection(std::move(connection));
@@ -373,9 +366,6 @@ void TIdListenerThread::Run()
         added = true;
         peer->Start();
         FBackOffMs = 0;
-        // Only while no client waits: a thread made ahead costs a switch more.
-        if (!TIdSocketHandle::SelectOne(FBinding->Handle(), 0))
-            MakePeerThreadsAhead();
     } catch (const std::exception& e) {
         // Free what was made (a peer thread the system could not start
         // included): out of the thread list and so of the connection cap,
@@ -398,42 +388,6 @@ void TIdListenerThread::Run()
             server->OnListenException(this, e);
         BackOff();
     }
-}
-
-TIdThread* TIdListenerThread::TakePeerThread()
-{
-    if (FPeersAhead.empty())
-        return FServer->ThreadMgr()->GetThread();
-    TIdPeerThread* peer = FPeersAhead.front();
-    FPeersAhead.pop_front();
-    return peer;
-}
-
-void TIdListenerThread::MakePeerThreadsAhead()
-{
-    while (FPeersAhead.size() < kPeerThreadsAhead) {
-        TIdThread* thread = nullptr;
-        try {
-            thread = FServer->ThreadMgr()->GetThread();
-            auto* peer = dynamic_cast<TIdPeerThread*>(thread);
-            if (!peer)
-                throw EIdTCPServerError("The thread class does not make peer threads.");
-            // Its run loop finds it stopped and waits for Start.
-            peer->Resume();
-            FPeersAhead.push_back(peer);
-        } catch (const std::exception&) {
-            if (thread)
-                FServer->ThreadMgr()->ReleaseThread(thread);
-            return;
-        }
-    }
-}
-
-void TIdListenerThread::AfterRun()
-{
-    for (TIdPeerThread* peer : FPeersAhead)
-        FServer->ThreadMgr()->ReleaseThread(peer);
-    FPeersAhead.clear();
 }
 
 // ---- TIdTCPServer ------------------------------------------------------------------

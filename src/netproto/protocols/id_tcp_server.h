@@ -12,7 +12,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -180,26 +179,15 @@ public:
 
 protected:
     void Run() override;
-    // Gives back the peer threads made ahead.
-    void AfterRun() override;
 
 private:
     // Waits before the next accept after a failure such as a full descriptor
     // table, so a listener never spins; ends early when told to stop.
     void BackOff();
-    // The peer thread for the next client: one made ahead, else a new one.
-    TIdThread* TakePeerThread();
-    // Makes the system threads of the next clients' peer threads ahead, while
-    // this client is served: each waits, stopped, for its connection, so a
-    // new client wakes a thread that has run already instead of waiting for
-    // one to be made and first scheduled. One that cannot be made now is made
-    // when its client comes.
-    void MakePeerThreadsAhead();
 
     TIdTCPServer* FServer;
     TIdSocketHandle* FBinding;
     int FBackOffMs = 0;
-    std::deque<TIdPeerThread*> FPeersAhead;
 };
 
 enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
