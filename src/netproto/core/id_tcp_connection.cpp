@@ -166,10 +166,17 @@ std::string TIdTCPConnection::ReadLn(const std::string& terminator, int timeout,
 std::string TIdTCPConnection::ReadLnWithin(const std::string& terminator, int32_t lineTimeout,
                                            int maxLineLength)
 {
-    const uint32_t start = IdGetTickCount();
+    // The clock is read at the first wait: a line already in the buffer
+    // needs none.
+    bool waited = false;
+    uint32_t start = 0;
     return ReadLnUsing(terminator, maxLineLength, [&] {
         int timeout = -2;
         if (lineTimeout > 0) {
+            if (!waited) {
+                start = IdGetTickCount();
+                waited = true;
+            }
             const uint32_t elapsed = IdGetTickCount() - start;
             if (elapsed >= static_cast<uint32_t>(lineTimeout))
                 throw EIdReadTimeout();
@@ -181,8 +188,9 @@ std::string TIdTCPConnection::ReadLnWithin(const std::string& terminator, int32_
     });
 }
 
+template <class WaitForMore>
 std::string TIdTCPConnection::ReadLnUsing(const std::string& terminator, int maxLineLength,
-                                          const std::function<bool()>& waitForMore)
+                                          WaitForMore waitForMore)
 {
     if (maxLineLength == -1)
         maxLineLength = MaxLineLength;

@@ -199,8 +199,11 @@ private:
     void ReleaseIOHandler();
     // The line reading of ReadLn and ReadLnWithin. waitForMore reads more
     // input; false means the wait timed out (the line is then empty).
+    // A template, not a std::function: the waits' captures would cost an
+    // allocation per line.
+    template <class WaitForMore>
     std::string ReadLnUsing(const std::string& terminator, int maxLineLength,
-                            const std::function<bool()>& waitForMore);
+                            WaitForMore waitForMore);
 
     TIdManagedBuffer FInputBuffer;
     std::string FRecvScratch;

@@ -353,8 +353,8 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
             file->write(held.data(), static_cast<std::streamsize>(held.size()));
             stream = std::move(file);
         }
-        line += "\r\n";
         stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+        stream->write("\r\n", 2);
         if (!*stream)
             writeFailed = true;
     }
