@@ -101,6 +101,27 @@ struct TSendRun {
     }
 };
 
+// A Class 2.0 modem set up to receive, answering a call and passing one
+// page; the script goes on from its page report.
+TScriptedModem& AnswerClass20AndReceiveAPage(TScriptedModem& m, const std::string& page)
+{
+    return m.Answer(kInit, {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FCR=1", {"OK"})
+        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FAA=0", {"OK"})
+        .Answer("AT+FCLASS=2.0", {"OK"})
+        .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
+        .Answer("AT+FLO=2", {"OK"})
+        .Answer("AT+FNR=1,1,1,0", {"OK"})
+        .Result("RING")
+        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0");
+}
+
 } // namespace
 
 TEST(FaxClass2, SendsOnePageExactly)
@@ -280,21 +301,7 @@ TEST(FaxClass2, Class20HangupCodeFailsButKeepsThePages)
     TScratch dir;
     const std::string page("\x11\x22\x33", 3);
     TScriptedModem m;
-    m.Answer(kInit, {"OK"})
-        .Answer("AT+FCLASS=2.0", {"OK"})
-        .Answer("AT+FCR=1", {"OK"})
-        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
-        .Answer("AT+FAA=0", {"OK"})
-        .Answer("AT+FCLASS=2.0", {"OK"})
-        .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
-        .Answer("AT+FLO=2", {"OK"})
-        .Answer("AT+FNR=1,1,1,0", {"OK"})
-        .Result("RING")
-        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0")
+    AnswerClass20AndReceiveAPage(m, page)
         .Result("+FET:2")
         .Result("OK")
         .ExpectCommand("AT+FDR")
@@ -322,21 +329,7 @@ TEST(FaxClass2, APageBeyondTheCapIsCutAndThePagesBeforeItKept)
     TScratch dir;
     const std::string page("\x11\x22\x33", 3);
     TScriptedModem m;
-    m.Answer(kInit, {"OK"})
-        .Answer("AT+FCLASS=2.0", {"OK"})
-        .Answer("AT+FCR=1", {"OK"})
-        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
-        .Answer("AT+FAA=0", {"OK"})
-        .Answer("AT+FCLASS=2.0", {"OK"})
-        .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
-        .Answer("AT+FLO=2", {"OK"})
-        .Answer("AT+FNR=1,1,1,0", {"OK"})
-        .Result("RING")
-        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0")
+    AnswerClass20AndReceiveAPage(m, page)
         .Result("+FET:0")
         .Result("OK")
         .Answer("AT+FDR", {"CONNECT"})
