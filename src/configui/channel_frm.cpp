@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "configui/form_controls.h"
 #include "configui/input_filters.h"
 #include "platform/dialogs.h"
 #include "platform/text.h"
@@ -37,9 +38,7 @@ constexpr long kHighestHz = 30000000;
 
 QLineEdit* FrequencyBox(QWidget* parent, const char* name, int maxLength, bool right)
 {
-    auto* box = new QLineEdit(parent);
-    box->setObjectName(name);
-    box->setMaxLength(maxLength);
+    auto* box = FormControls::Edit(parent, name, nullptr, maxLength);
     if (right)
         box->setAlignment(Qt::AlignRight);
     InputFilter::Install(box, InputFilter::Digit, false);
@@ -76,9 +75,7 @@ TChannelFrm::TChannelFrm(QWidget* owner) : TEditDialog(owner)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 5);
 
-    auto* heading = new QLabel("Channel Frequency", this);
-    heading->setObjectName("Label3");
-    layout->addWidget(heading);
+    layout->addWidget(FormControls::Label(this, "Label3", "Channel Frequency"));
     auto* freqForm = new QFormLayout;
     auto frequencyRow = [&](const char* caption, QFrame*& outer, const char* outerName,
                             QFrame*& inner, const char* innerName, QLineEdit*& kHz,
@@ -109,8 +106,7 @@ TChannelFrm::TChannelFrm(QWidget* owner) : TEditDialog(owner)
     for (QWidget* w : {static_cast<QWidget*>(TX1), static_cast<QWidget*>(TX2),
                        static_cast<QWidget*>(Panel1), static_cast<QWidget*>(Panel3)})
         w->setEnabled(false);
-    CheckBox1 = new QCheckBox("Use Split Freq", this);
-    CheckBox1->setObjectName("CheckBox1");
+    CheckBox1 = FormControls::Check(this, "CheckBox1", "Use Split Freq", nullptr);
     freqForm->addRow("", CheckBox1);
     SideBand = new QComboBox(this);
     SideBand->setObjectName("SideBand");

@@ -7,11 +7,16 @@
 #include <QVBoxLayout>
 #include <charconv>
 
+#include "configui/form_controls.h"
 #include "configui/input_filters.h"
 #include "core/station_list.h"
 #include "core/text_util.h"
 #include "platform/dialogs.h"
 #include "platform/text.h"
+
+using FormControls::Check;
+using FormControls::Edit;
+using FormControls::Label;
 
 namespace {
 
@@ -34,24 +39,15 @@ TStationFrm::TStationFrm(QWidget* owner, TStationList* stations)
 
     auto* info = new QGroupBox("Station Info", this);
     auto* infoForm = new QFormLayout(info);
-    Name = new QLineEdit(info);
-    Name->setObjectName("Name");
-    Name->setMaxLength(12);
-    Name->setToolTip("Select a Station Name");
+    Name = Edit(info, "Name", "Select a Station Name", 12);
     InputFilter::Install(Name, InputFilter::StationNameChar, true);
-    Call = new QLineEdit(info);
-    Call->setObjectName("Call");
-    Call->setMaxLength(8);
-    Call->setToolTip("Select a Station Call Sign");
+    Call = Edit(info, "Call", "Select a Station Call Sign", 8);
     InputFilter::Install(Call, InputFilter::UpperCallChar, false);
-    SelCall = new QLineEdit(info);
-    SelCall->setObjectName("SelCall");
-    SelCall->setMaxLength(4);
-    SelCall->setToolTip("Select a Station Selcall (Selective Call) ID - 4 digit number");
+    SelCall =
+        Edit(info, "SelCall", "Select a Station Selcall (Selective Call) ID - 4 digit number", 4);
     InputFilter::Install(SelCall, InputFilter::SelCallChar, false);
     SelCall->installEventFilter(this);
-    Label7 = new QLabel("Selcall ID:", info);
-    Label7->setObjectName("Label7");
+    Label7 = Label(info, "Label7", "Selcall ID:");
     infoForm->addRow("Station:", Name);
     infoForm->addRow("Call:", Call);
     infoForm->addRow(Label7, SelCall);
@@ -66,15 +62,12 @@ TStationFrm::TStationFrm(QWidget* owner, TStationList* stations)
     RouteVia->setToolTip("Deleive mail through this selected Station instead of directly");
     // Only a listed station (or Direct) can be a route.
     InputFilter::MakePickOnly(RouteVia);
-    RouteViaLabel = new QLabel("Route via:", advanced);
-    RouteViaLabel->setObjectName("RouteViaLabel");
-    AutoCallCheckBox = new QCheckBox("Enabled", advanced);
-    AutoCallCheckBox->setObjectName("AutoCallCheckBox");
-    AutoCallCheckBox->setToolTip(
+    RouteViaLabel = Label(advanced, "RouteViaLabel", "Route via:");
+    AutoCallCheckBox = Check(
+        advanced, "AutoCallCheckBox", "Enabled",
         "Allow this station to be called when mail is waiting for delivery. Otherwise, mail is "
         "stored until the remote station connects or a scheduled link attempt");
-    AutoCallLabel = new QLabel("Auto Call:", advanced);
-    AutoCallLabel->setObjectName("AutoCallLabel");
+    AutoCallLabel = Label(advanced, "AutoCallLabel", "Auto Call:");
     advancedForm->addRow(RouteViaLabel, RouteVia);
     advancedForm->addRow(AutoCallLabel, AutoCallCheckBox);
     layout->addWidget(advanced);

@@ -30,6 +30,7 @@ namespace {
 using FormControls::Button;
 using FormControls::Check;
 using FormControls::Edit;
+using FormControls::Label;
 
 constexpr int kMaxIntervalMinutes = 1440;
 // The filter is stored in bytes as a signed 32-bit number.
@@ -102,8 +103,7 @@ TGatewayConfigFrm::TGatewayConfigFrm(QWidget* owner, TStationList* stations, TCo
     CheckMailInterval->setCurrentText("20");
     CheckMailInterval->setToolTip(
         "Select the delay between poll attempts to the Internet mail server");
-    minutesLabel = new QLabel("minutes (POP and SMTP)", polling);
-    minutesLabel->setObjectName("minutesLabel");
+    minutesLabel = Label(polling, "minutesLabel", "minutes (POP and SMTP)");
     pollingLayout->addWidget(CheckMailIntervalEnabled, 0, 0);
     pollingLayout->addWidget(CheckMailInterval, 0, 1);
     pollingLayout->addWidget(minutesLabel, 0, 2);
@@ -116,8 +116,8 @@ TGatewayConfigFrm::TGatewayConfigFrm(QWidget* owner, TStationList* stations, TCo
         const std::string n = std::to_string(i + 1);
         MailServerScheduledLinkCheckBox[i] =
             Check(polling, ("MailServerScheduledLink" + n + "CheckBox").c_str(), "", nullptr);
-        MailServerScheduledLink[i] = new QLabel("00:00", polling);
-        MailServerScheduledLink[i]->setObjectName(ToQt("MailServerScheduledLink" + n));
+        MailServerScheduledLink[i] =
+            Label(polling, ("MailServerScheduledLink" + n).c_str(), "00:00");
         MailServerScheduledLink[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         MailServerScheduledLink[i]->setAlignment(Qt::AlignCenter);
         MailServerScheduledLink[i]->setAutoFillBackground(true);
@@ -180,9 +180,7 @@ TGatewayConfigFrm::TGatewayConfigFrm(QWidget* owner, TStationList* stations, TCo
     auto* serverForm = new QFormLayout(serverBox);
     SMTPServer = Edit(serverBox, "SMTPServer", "Add the SMTP server to deliver all outgoing mail");
     SMTPServer->setText("mail.example.com");
-    auto* smtpLabel = new QLabel("SMTP Server:", serverBox);
-    smtpLabel->setObjectName("SMTPLabel");
-    serverForm->addRow(smtpLabel, SMTPServer);
+    serverForm->addRow(Label(serverBox, "SMTPLabel", "SMTP Server:"), SMTPServer);
     SMTPMailFrom = Edit(serverBox, "SMTPMailFrom", nullptr);
     SMTPMailFrom->setText("gateway@example.com");
     auto* mailFromLabel = new QLabel("Mail From:", serverBox);
@@ -212,21 +210,18 @@ TGatewayConfigFrm::TGatewayConfigFrm(QWidget* owner, TStationList* stations, TCo
     DialupEnabled = Check(dialupBox, "DialupEnabled", "Enabled",
                           "Enable RAS (Remote Access Service) dial up networking account");
     dialupForm->addRow("Dial up Networking:", DialupEnabled);
-    DialupConnectionLabel = new QLabel("Dial up Connection:", dialupBox);
-    DialupConnectionLabel->setObjectName("DialupConnectionLabel");
+    DialupConnectionLabel = Label(dialupBox, "DialupConnectionLabel", "Dial up Connection:");
     DialupConnection = new QComboBox(dialupBox);
     DialupConnection->setObjectName("DialupConnection");
     DialupConnection->setEditable(true);
     DialupConnection->setInsertPolicy(QComboBox::NoInsert);
     DialupConnection->setToolTip("Select a Dial up networking account");
     dialupForm->addRow(DialupConnectionLabel, DialupConnection);
-    LoginLabel = new QLabel("Login Name:", dialupBox);
-    LoginLabel->setObjectName("LoginLabel");
+    LoginLabel = Label(dialupBox, "LoginLabel", "Login Name:");
     DialupLoginName = Edit(dialupBox, "DialupLoginName",
                            "Enter your user name given to you by your Internet Service Provider");
     dialupForm->addRow(LoginLabel, DialupLoginName);
-    PasswordLabel = new QLabel("Password:", dialupBox);
-    PasswordLabel->setObjectName("PasswordLabel");
+    PasswordLabel = Label(dialupBox, "PasswordLabel", "Password:");
     DialupPassword = Edit(dialupBox, "DialupPassword",
                           "Enter your password given to you by your Internet Service Provider");
     DialupPassword->setEchoMode(QLineEdit::Password);
