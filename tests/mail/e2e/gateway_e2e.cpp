@@ -7,6 +7,7 @@
 #include <future>
 
 #include "app/main_form.h"
+#include "mail/e2e/station_without_modem.h"
 #include "mail/mail_gateway.h"
 #include "mail/mail_test_helpers.h"
 #include "platform/atomic_file.h"
@@ -46,15 +47,7 @@ void ExchangeThroughTheStation(const std::string& gatewayKeys)
     WriteFileAtomic(DataRoot::Path("accounts.dat"),
                     "bob@HOME:HOME:bob@example.com:bobnet:pw:127.0.0.1:ENABLED\r\n");
 
-    TStationParts parts = DefaultStationParts();
-    parts.LinkControl = nullptr;
-    parts.Modem = nullptr;
-    parts.StatusHoldMs = 0;
-    parts.RouterTurnMs = 10;
-    parts.RouterPauseMs = 0;
-    parts.UseTrayIcon = false;
-    parts.Quit = [](int) {};
-    auto form = std::make_unique<TMainForm>(std::move(parts));
+    auto form = std::make_unique<TMainForm>(StationPartsWithoutModem());
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Started(); }, 10000));
     TMailGateway* gateway = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())

@@ -9,6 +9,7 @@
 #include "app/main_form.h"
 #include "core/login_frm.h"
 #include "core/password_codec.h"
+#include "mail/e2e/station_without_modem.h"
 #include "mail/mail_test_helpers.h"
 #include "mail/net_config_frm.h"
 #include "platform/atomic_file.h"
@@ -39,15 +40,7 @@ protected:
         WriteFileAtomic(DataRoot::Path("users.dat"), users);
         WriteFileAtomic(DataRoot::Path("alias.dat"), "ext@example.com:carol@HOME:carol:HOME\r\n");
 
-        TStationParts parts = DefaultStationParts();
-        parts.LinkControl = nullptr;
-        parts.Modem = nullptr;
-        parts.StatusHoldMs = 0;
-        parts.RouterTurnMs = 10;
-        parts.RouterPauseMs = 0;
-        parts.UseTrayIcon = false;
-        parts.Quit = [](int) {};
-        Form = std::make_unique<TMainForm>(std::move(parts));
+        Form = std::make_unique<TMainForm>(StationPartsWithoutModem());
         ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Started(); }, 10000));
     }
     void TearDown() override
