@@ -204,14 +204,10 @@ TIdPeerThread::~TIdPeerThread() = default;
 
 std::unique_ptr<TIdTCPServerConnection> TIdPeerThread::TakeConnection()
 {
-    std::unique_ptr<TIdTCPServerConnection> connection;
-    if (FServer) {
-        std::lock_guard<std::recursive_mutex> lock(FServer->FThreadsLock);
-        connection = std::move(FConnection);
-    } else {
-        connection = std::move(FConnection);
-    }
-    return connection;
+    if (!FServer)
+        return std::move(FConnection);
+    std::lock_guard<std::recursive_mutex> lock(FServer->FThreadsLock);
+    return std::move(FConnection);
 }
 
 void TIdPeerThread::SetConnection(std::unique_ptr<TIdTCPServerConnection> connection)
