@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <filesystem>
 #include <fstream>
 
@@ -56,8 +58,8 @@ void ExpectMailbox(TIdPOP3& c)
 
 TEST(Pop3Client, FetchesAndDeletesFromDovecot)
 {
-    const servertest::TempDir temp;
-    const std::string& dir = temp.Path();
+    const QTemporaryDir temp;
+    const std::string dir = temp.path().toStdString();
     std::filesystem::create_directory(dir + "/messages");
     for (int i = 0; i < 3; ++i)
         std::ofstream(dir + "/messages/" + std::to_string(i), std::ios::binary)

@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -230,20 +229,6 @@ void ScriptedServer::Hangup()
     std::lock_guard<std::mutex> lock(FMutex);
     if (FConn >= 0)
         ::shutdown(FConn, SHUT_RDWR);
-}
-
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "skipmailXXXXXX").string();
-    if (::mkdtemp(pattern.data()))
-        FPath = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    if (!FPath.empty())
-        std::filesystem::remove_all(FPath, ignored);
 }
 
 std::string ReadFile(const std::string& path)

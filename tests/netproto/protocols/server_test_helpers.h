@@ -82,19 +82,6 @@ private:
 using ::PeerProcess;
 using ::SystemPython;
 
-// A fresh directory under the system's temporary path, removed with all it
-// holds when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return FPath; }
-
-private:
-    std::string FPath;
-};
 std::string ReadFile(const std::string& path);
 
 // Runs a shell command and returns its exit status; output goes to `output`.

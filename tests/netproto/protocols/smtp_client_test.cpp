@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -71,8 +73,8 @@ std::unique_ptr<TIdSMTP> Client(int port)
 
 TEST(SmtpClient, LogsInAndSendsToAiosmtpd)
 {
-    const servertest::TempDir temp;
-    const std::string& dir = temp.Path();
+    const QTemporaryDir temp;
+    const std::string dir = temp.path().toStdString();
     PeerProcess peer("smtp_peer.py", {dir, "gw", "s3cret"});
     if (!peer.SkipReason().empty())
         GTEST_SKIP() << peer.SkipReason();
@@ -109,8 +111,8 @@ TEST(SmtpClient, LogsInAndSendsToAiosmtpd)
 
 TEST(SmtpClient, SendGoesByteForByteToBothServers)
 {
-    const servertest::TempDir temp;
-    const std::string& dir = temp.Path();
+    const QTemporaryDir temp;
+    const std::string dir = temp.path().toStdString();
     PeerProcess peer("smtp_peer.py", {dir, "gw", "pw"});
     if (!peer.SkipReason().empty())
         GTEST_SKIP() << peer.SkipReason();
@@ -158,8 +160,8 @@ TEST(SmtpClient, SendGoesByteForByteToBothServers)
 
 TEST(SmtpClient, SendStopsAtTheStepThatFails)
 {
-    const servertest::TempDir temp;
-    const std::string& dir = temp.Path();
+    const QTemporaryDir temp;
+    const std::string dir = temp.path().toStdString();
     TIdMessage m;
     FillMessage(m, dir);
     // The failing step, its reply; "RCPT" refuses every recipient.
