@@ -32,6 +32,7 @@
 namespace {
 
 using FormControls::Button;
+using FormControls::Check;
 using FormControls::Edit;
 using FormControls::Label;
 
@@ -211,12 +212,10 @@ QWidget* TConfigFrm::BuildGeneralTab()
     for (const char* type : kRadioTypes)
         RadioType->addItem(type);
     RadioType->setMaxVisibleItems(11);
-    TunerCheckBox = new QCheckBox("Antenna Tuner", radio);
-    TunerCheckBox->setObjectName("TunerCheckBox");
-    TunerCheckBox->setToolTip("Sets PTT on for 5 seconds before transmit");
-    HideFreqCheckBox = new QCheckBox("Hide Freq", radio);
-    HideFreqCheckBox->setObjectName("HideFreqCheckBox");
-    HideFreqCheckBox->setToolTip("Hide the frequency information from the user for security");
+    TunerCheckBox =
+        Check(radio, "TunerCheckBox", "Antenna Tuner", "Sets PTT on for 5 seconds before transmit");
+    HideFreqCheckBox = Check(radio, "HideFreqCheckBox", "Hide Freq",
+                             "Hide the frequency information from the user for security");
     radioForm->addRow("Type:", RadioType);
     radioForm->addRow("", TunerCheckBox);
     radioForm->addRow("", HideFreqCheckBox);
@@ -341,9 +340,7 @@ QWidget* TConfigFrm::BuildLinkOptionsTab()
     auto* grid = new QGridLayout(tab);
     int row = 0;
     grid->addWidget(Label(tab, "ALELabel", "Auto-Call"), row++, 0, 1, 4);
-    ALEEnabled = new QCheckBox("Enabled", tab);
-    ALEEnabled->setObjectName("ALEEnabled");
-    ALEEnabled->setToolTip("Enable auto-calling to remote stations");
+    ALEEnabled = Check(tab, "ALEEnabled", "Enabled", "Enable auto-calling to remote stations");
     grid->addWidget(Label(tab, nullptr, "Auto-Call Mode:"), row, 0);
     grid->addWidget(ALEEnabled, row++, 1);
     auto spin = [&](const char* name, const char* caption, int min, int max, int value,
@@ -365,9 +362,7 @@ QWidget* TConfigFrm::BuildLinkOptionsTab()
                  "Select the delay between retry attempts ");
 
     grid->addWidget(Label(tab, "Label33", "Link"), row++, 0, 1, 4);
-    PrivateCode = new QCheckBox("Enabled", tab);
-    PrivateCode->setObjectName("PrivateCode");
-    PrivateCode->setToolTip("Select a Private HF network code");
+    PrivateCode = Check(tab, "PrivateCode", "Enabled", "Select a Private HF network code");
     grid->addWidget(Label(tab, "Label42", "Private Code:"), row, 0);
     grid->addWidget(PrivateCode, row++, 1);
     // Two rows of three masks, a "-" between neighbours.
@@ -390,10 +385,9 @@ QWidget* TConfigFrm::BuildLinkOptionsTab()
     grid->addLayout(masks, row++, 1, 1, 3);
     connect(PrivateCode, &QCheckBox::clicked, this, &TConfigFrm::PrivateCodeClick);
 
-    BusyChannelDetectCheckBox = new QCheckBox("Detector Enabled", tab);
-    BusyChannelDetectCheckBox->setObjectName("BusyChannelDetectCheckBox");
-    BusyChannelDetectCheckBox->setToolTip(
-        "Allow the system to check for existing VESKAR activity before calling");
+    BusyChannelDetectCheckBox =
+        Check(tab, "BusyChannelDetectCheckBox", "Detector Enabled",
+              "Allow the system to check for existing VESKAR activity before calling");
     grid->addWidget(Label(tab, "Label48", "Busy Channel:"), row, 0);
     grid->addWidget(BusyChannelDetectCheckBox, row++, 1);
     CallLengthComboBox = PickOnlyCombo(tab, "CallLengthComboBox", nullptr);

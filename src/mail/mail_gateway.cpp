@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "configui/form_controls.h"
 #include "core/config.h"
 #include "core/date_time.h"
 #include "core/draw_menu_icon.h"
@@ -71,14 +72,10 @@ TMailGateway::TMailGateway(QWidget* owner, TConfig* config, TGatewayConfigFrm* g
     StatusMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(StatusMemo);
     auto* bottom = new QHBoxLayout;
-    Button3 = new QPushButton("&L", central);
-    Button3->setObjectName("Button3");
-    Button5 = new QPushButton("&Clear", central);
-    Button5->setObjectName("Button5");
-    Button5->setToolTip("Clear the Currently Displayed Status Messages");
-    Button6 = new QPushButton("&View Log", central);
-    Button6->setObjectName("Button6");
-    Button6->setToolTip("View the Status Log");
+    Button3 = FormControls::Button(central, "Button3", "&L", nullptr);
+    Button5 = FormControls::Button(central, "Button5", "&Clear",
+                                   "Clear the Currently Displayed Status Messages");
+    Button6 = FormControls::Button(central, "Button6", "&View Log", "View the Status Log");
     bottom->addWidget(Button3);
     bottom->addStretch();
     bottom->addWidget(Button5);

@@ -66,12 +66,9 @@ constexpr const char* kPortError = "Please, enter a port number from 1 to 65535.
 
 QLineEdit* DigitsEdit(QWidget* parent, const char* name, int maxLength, const char* hint)
 {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setMaxLength(maxLength);
+    auto* edit = FormControls::Edit(parent, name, hint, maxLength);
     edit->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QString("[0-9]{0,%1}").arg(maxLength)), edit));
-    edit->setToolTip(hint);
     return edit;
 }
 
@@ -165,13 +162,9 @@ TNetConfigFrm::TNetConfigFrm(QWidget* owner, TStationList* stations, TSMTPFrm* s
 
     auto* passBox = new QGroupBox("Configuration Password", TabSheet1);
     auto* passForm = new QFormLayout(passBox);
-    Password = new QLineEdit(passBox);
-    Password->setObjectName("Password");
-    Password->setMaxLength(16);
+    Password = FormControls::Edit(passBox, "Password", nullptr, 16);
     Password->setEchoMode(QLineEdit::Password);
-    Password2 = new QLineEdit(passBox);
-    Password2->setObjectName("Password2");
-    Password2->setMaxLength(16);
+    Password2 = FormControls::Edit(passBox, "Password2", nullptr, 16);
     Password2->setEchoMode(QLineEdit::Password);
     Button1 = Button(passBox, "Button1", "&Set", nullptr);
     passForm->addRow("Password:", Password);
