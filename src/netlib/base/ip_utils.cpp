@@ -34,17 +34,6 @@ std::ifstream OpenForReading(const std::string& fileName)
     return file;
 }
 
-std::string HexLower(const std::array<uint8_t, 16>& digest)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : digest) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
-
 std::string ReplaceChar(std::string s, char from, char to)
 {
     for (char& c : s)
@@ -209,9 +198,8 @@ void MD5SumOfStreamDigest(std::istream& stream, std::array<uint8_t, 16>& digest)
 
 std::string MD5SumOfStream(std::istream& stream)
 {
-    std::array<uint8_t, 16> digest{};
-    MD5SumOfStreamDigest(stream, digest);
-    return HexLower(digest);
+    TIdHashMessageDigest5 md5;
+    return TIdHash128::DigestToHexLower(md5.HashStream(stream));
 }
 
 std::string MD5SumOfFile(const std::string& fileName)
@@ -228,9 +216,8 @@ void MD5SumOfStringDigest(const std::string& s, std::array<uint8_t, 16>& digest)
 
 std::string MD5SumOfString(const std::string& s)
 {
-    std::array<uint8_t, 16> digest{};
-    MD5SumOfStringDigest(s, digest);
-    return HexLower(digest);
+    TIdHashMessageDigest5 md5;
+    return TIdHash128::DigestToHexLower(md5.HashText(s));
 }
 
 std::string AppendBackSlash(const std::string& s)
