@@ -1,5 +1,4 @@
 #include "mime_helpers.h"
-#include "netlib/base/ip_base.h"
 #include "netlib/mime/ip_message.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +10,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ErrorText(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const EIpBaseException& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 void LoadText(TIpMessage& message, const std::string& text)
 {

@@ -1,5 +1,4 @@
 #include "mime_helpers.h"
-#include "netlib/base/ip_base.h"
 #include "netlib/mime/ip_mime_coders.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +11,7 @@ namespace {
 
 std::string ErrorOf(TIpMimeEncodingMethod method, const std::string& body)
 {
-    try {
-        DecodeWith(method, body);
-    } catch (const EIpBaseException& e) {
-        return e.what();
-    }
-    return "no error";
+    return ErrorText([&] { DecodeWith(method, body); });
 }
 
 // Text in CR LF lines, as the line coders carry it.

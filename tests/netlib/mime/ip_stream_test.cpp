@@ -1,5 +1,4 @@
 #include "mime_helpers.h"
-#include "netlib/base/ip_base.h"
 #include "netlib/mime/ip_stream.h"
 #include "netlib/mime/ip_text_stream.h"
 
@@ -12,16 +11,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Message(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const EIpBaseException& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 TEST(IpMemMapStream, NewFileHoldsExactlyWhatWasWritten)
 {
@@ -52,7 +41,7 @@ TEST(IpMemMapStream, ReadingNeverCreatesAndEmptyFilesReadAsEmpty)
     QTemporaryDir dir;
     const std::string missing = dir.filePath("missing.msg").toStdString();
     TIpMemMapStream absent(missing, true, false);
-    EXPECT_NE(Message([&] { absent.Open(); }).find(" Filename: " + missing), std::string::npos);
+    EXPECT_NE(ErrorText([&] { absent.Open(); }).find(" Filename: " + missing), std::string::npos);
     EXPECT_FALSE(fs::exists(missing));
 
     const std::string empty = dir.filePath("empty.msg").toStdString();
@@ -62,10 +51,10 @@ TEST(IpMemMapStream, ReadingNeverCreatesAndEmptyFilesReadAsEmpty)
     char c;
     EXPECT_EQ(stream.Read(&c, 1), 0);
     EXPECT_EQ(stream.GetSize(), 0);
-    EXPECT_EQ(Message([&] { stream.Seek(-1, soFromBeginning); }),
+    EXPECT_EQ(ErrorText([&] { stream.Seek(-1, soFromBeginning); }),
               "When origin is soFromBeginning, Offset must be >= 0");
     TIpMemMapStream closed(empty, true, false);
-    EXPECT_EQ(Message([&] { closed.Read(&c, 1); }),
+    EXPECT_EQ(ErrorText([&] { closed.Read(&c, 1); }),
               "The Read method requires the TIpMemMapStream instance to be opened");
 }
 
@@ -134,7 +123,7 @@ TEST(IpBufferedStream, MatchesAModelThroughRandomWork)
             ASSERT_EQ(stream.GetPosition(), position);
             ASSERT_EQ(stream.GetSize(), int64_t(model.size()));
         }
-        EXPECT_EQ(Message([&] { stream.Seek(0, 3); }), "Invalid seek origin");
+        EXPECT_EQ(ErrorText([&] { stream.Seek(0, 3); }), "Invalid seek origin");
     }
     EXPECT_EQ(memory.Data(), model);
 }
@@ -166,8 +155,8 @@ TEST(IpAnsiTextStream, WritesEachTerminatorAndFixedLines)
 
     TIpMemoryStream fixed;
     TIpAnsiTextStream text(&fixed);
-    EXPECT_EQ(Message([&] { text.atsSetLineLen(0); }), "Invalid line length");
-    EXPECT_EQ(Message([&] { text.atsSetLineLen(1025); }), "Invalid line length");
+    EXPECT_EQ(ErrorText([&] { text.atsSetLineLen(0); }), "Invalid line length");
+    EXPECT_EQ(ErrorText([&] { text.atsSetLineLen(1025); }), "Invalid line length");
     text.atsSetLineTerm(ltNone);
     text.atsSetLineLen(8);
     text.WriteLine("");
@@ -210,7 +199,7 @@ TEST(IpDownloadFileStream, OnlyACompleteDownloadLeavesAFile)
 {
     QTemporaryDir dir;
     const std::string path = dir.path().toStdString();
-    EXPECT_EQ(Message([&] { TIpDownloadFileStream(path + "/nowhere"); }), "Path does not exist");
+    EXPECT_EQ(ErrorText([&] { TIpDownloadFileStream(path + "/nowhere"); }), "Path does not exist");
     std::string temporary;
     {
         TIpDownloadFileStream stream(path + "/");

@@ -1,5 +1,7 @@
 #include "mime_helpers.h"
 
+#include "netlib/base/ip_base.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -45,6 +47,16 @@ std::string Unhex(const std::string& hex)
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
+}
+
+std::string ErrorText(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const EIpBaseException& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 std::string Extract(TIpMimeEntity& entity)

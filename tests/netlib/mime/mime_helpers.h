@@ -3,6 +3,7 @@
 #include "netlib/mime/ip_message.h"
 #include "support/shell_command.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::string RandomBytes(size_t n, unsigned seed);
 std::string Unhex(const std::string& hex);
+// The text of the library error the action raises; "no error" when none.
+std::string ErrorText(const std::function<void()>& action);
 
 // A decoded leaf part: its file name and its data.
 struct TLeaf {
