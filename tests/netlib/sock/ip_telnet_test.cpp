@@ -24,6 +24,23 @@ struct Terminal : TIpTelnetTerminal {
     std::array<uint8_t, 4> TelnetTermSize() const override { return {0, 80, 0, 24}; }
 };
 
+// A telnet client that hands its connection to the terminal once it is up.
+struct TelnetClient {
+    TIpClient Client;
+    Terminal Term;
+    Events Ev{Client};
+
+    TelnetClient()
+    {
+        Client.SockInits().SocketOptions = {soTelnet};
+        Client.OnStatus = [this](QObject*, uint32_t socket, TIpStatusType event, const TIpConnRec&,
+                                 const TIpSockStatRec&) {
+            if (event == stConnect)
+                Client.SetMasterTerminal(socket, &Term);
+        };
+    }
+};
+
 std::string Bytes(std::initializer_list<int> bytes)
 {
     std::string out;
@@ -35,15 +52,9 @@ std::string Bytes(std::initializer_list<int> bytes)
 TEST_F(Telnet, NegotiationRepliesAndNvtDataAgainstAScriptedPeer)
 {
     PyPeer peer("telnetneg");
-    TIpClient client;
-    client.SockInits().SocketOptions = {soTelnet};
-    Terminal terminal;
-    Events ev(client);
-    client.OnStatus = [&](QObject*, uint32_t socket, TIpStatusType event, const TIpConnRec&,
-                          const TIpSockStatRec&) {
-        if (event == stConnect)
-            client.SetMasterTerminal(socket, &terminal);
-    };
+    TelnetClient telnet;
+    TIpClient& client = telnet.Client;
+    Events& ev = telnet.Ev;
     client.ConnectSocket(Loopback(peer.Port()));
     ASSERT_TRUE(PumpUntil([&] { return ev.Lines.size() == 2; }));
     // NVT: CR NUL is a bare CR; IAC IAC one 0xFF.
@@ -110,15 +121,9 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
         GTEST_SKIP() << "busybox is not installed";
     if (!telnetd.WaitListening(port))
         GTEST_SKIP() << "busybox has no telnetd";
-    TIpClient client;
-    client.SockInits().SocketOptions = {soTelnet};
-    Terminal terminal;
-    Events ev(client);
-    client.OnStatus = [&](QObject*, uint32_t socket, TIpStatusType event, const TIpConnRec&,
-                          const TIpSockStatRec&) {
-        if (event == stConnect)
-            client.SetMasterTerminal(socket, &terminal);
-    };
+    TelnetClient telnet;
+    TIpClient& client = telnet.Client;
+    Events& ev = telnet.Ev;
     client.ConnectSocket(Loopback(port));
     ASSERT_TRUE(PumpUntil(
         [&] { return std::find(ev.Lines.begin(), ev.Lines.end(), "24 80\r\n") != ev.Lines.end(); },
