@@ -818,6 +818,18 @@ void Drain(PFaxRec FP)
     disp->FlushInBuffer();
 }
 
+void FlowOn(PFaxRec FP)
+{
+    if (afOptionsAreOn(FP, afSoftwareFlow))
+        Pd(FP).Dispatcher->SWFlowEnable(0, 0, sfTransmitFlow);
+}
+
+void FlowOff(PFaxRec FP)
+{
+    if (afOptionsAreOn(FP, afSoftwareFlow))
+        Pd(FP).Dispatcher->SWFlowDisable();
+}
+
 bool PutStuffed(PFaxRec FP, const uint8_t* data, std::size_t n)
 {
     TC12AbsData& C = Cd(FP);

@@ -259,6 +259,9 @@ void SwitchToInitBaud(PFaxRec FP);
 void SwitchToNormalBaud(PFaxRec FP);
 bool SyncCommand(PFaxRec FP, const std::string& command);
 void Drain(PFaxRec FP);
+// Software flow control of the port for page data, when the options ask for it.
+void FlowOn(PFaxRec FP);
+void FlowOff(PFaxRec FP);
 // Writes bytes with every DLE doubled; false when the output buffer is full.
 bool PutStuffed(PFaxRec FP, const uint8_t* data, std::size_t n);
 // A Class 1 frame: 20 ms pause, the octets (DLE doubled), DLE ETX.

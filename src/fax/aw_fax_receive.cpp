@@ -124,18 +124,6 @@ const TFaxClassRecord& Cmds(const TCall& k)
     return *k.C.Commands;
 }
 
-void FlowOn(TCall& k)
-{
-    if (afOptionsAreOn(k.FP, afSoftwareFlow))
-        k.D.Dispatcher->SWFlowEnable(0, 0, sfTransmitFlow);
-}
-
-void FlowOff(TCall& k)
-{
-    if (afOptionsAreOn(k.FP, afSoftwareFlow))
-        k.D.Dispatcher->SWFlowDisable();
-}
-
 // Counts "RING" lines and removes them; true when nothing else is left.
 bool OnlyRings(TCall& k)
 {
@@ -374,7 +362,7 @@ void Init(TCall& k)
     k.C.HungUp = false;
     if ((k.FP->MachineFlags & mfIdleStatus) && !k.C.StatusSent)
         Report(k, true, false);
-    FlowOff(k);
+    FlowOff(k.FP);
     ModemLines(k.FP).SetModem(true, true);
     SendCommand(k.FP, k.C.ClassCommand);
     Go(k, IsClass1(k) ? rf1Init1 : rf2Init1);
@@ -468,7 +456,7 @@ void CollectFrames(TCall& k)
     }
     if (!AcceptCall(k))
         return;
-    FlowOn(k);
+    FlowOn(k.FP);
     SendFrameCommand(k.FP, "AT+FRM=" + TrainModulation(k.C));
     NewTimer(k.C.Timer, k.C.ReplyWait);
     k.C.RetryCount = 0;
@@ -760,7 +748,7 @@ void RunState(TCall& k)
     case rf1FinishTrain: {
         const std::string& r = C.Response;
         if (r.size() >= 5 && r.compare(r.size() - 5, 5, "RRIER") == 0) {
-            FlowOff(k);
+            FlowOff(k.FP);
             Pause(20);
             SendFrameCommand(k.FP, "AT+FTH=3");
             Go(k, rf1SendCFR);
@@ -769,7 +757,7 @@ void RunState(TCall& k)
     }
     case rf1SendCFR:
         if (Has(k.FP, "CONNECT")) {
-            FlowOn(k);
+            FlowOn(k.FP);
             SendFrame(k.FP, FrameShort(Fcf::CFR));
         } else if (Has(k.FP, "OK")) {
             k.Busy = false;
@@ -800,7 +788,7 @@ void RunState(TCall& k)
             ParseClass2Params(C, r, false);
             Status(k, FaxStatus::fpSessionParams);
         } else if (Has(k.FP, "CONNECT")) {
-            FlowOn(k);
+            FlowOn(k.FP);
             Go(k, rfStartPage);
             BusyIf(k, true);
         }
@@ -845,7 +833,7 @@ void RunState(TCall& k)
         }
         Status(k, FaxStatus::fpGetPage);
         ArmTimeout(k.FP, C.ReplyWait);
-        FlowOff(k);
+        FlowOff(k.FP);
         C.Response.clear();
         C.LineMatch = 0;
         if (IsClass1(k)) {

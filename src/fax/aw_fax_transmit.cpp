@@ -116,18 +116,6 @@ void Status(TCall& k, int32_t code, bool force = false)
         k.C.ForceStatus = true;
 }
 
-void FlowOn(TCall& k)
-{
-    if (afOptionsAreOn(k.FP, afSoftwareFlow))
-        k.D.Dispatcher->SWFlowEnable(0, 0, sfTransmitFlow);
-}
-
-void FlowOff(TCall& k)
-{
-    if (afOptionsAreOn(k.FP, afSoftwareFlow))
-        k.D.Dispatcher->SWFlowDisable();
-}
-
 void ArmOutFree(TCall& k)
 {
     k.D.Dispatcher->SetStatusTrigger(k.D.OutFreeTrigger, kFreeLevel, true);
@@ -512,7 +500,7 @@ void GetEntry(TCall& k)
         return;
     }
     Go(k, tfInit);
-    FlowOff(k);
+    FlowOff(k.FP);
 }
 
 void Init(TCall& k)
@@ -686,7 +674,7 @@ void DrainPage(TCall& k)
     }
     if (k.Trig != TTrig::OutUsed)
         return;
-    FlowOff(k);
+    FlowOff(k.FP);
     k.C.SentPage = k.D.CurrentPage;
     k.C.SentCover = k.D.OnCover;
     const char before = k.C.Resolution;
@@ -985,7 +973,7 @@ void RunState(TCall& k)
         return;
     case tf1TrainStart:
         if (Has(k.FP, "CONNECT") || Has(k.FP, "OK")) {
-            FlowOn(k);
+            FlowOn(k.FP);
             std::vector<uint8_t> tcf(TrainingBytes(C), 0);
             tcf.push_back(0x10);
             tcf.push_back(0x03);
@@ -995,7 +983,7 @@ void RunState(TCall& k)
         return;
     case tf1TrainFinish:
         if (Has(k.FP, "OK")) {
-            FlowOff(k);
+            FlowOff(k.FP);
             Pause(200);
             SendFrameCommand(k.FP, "AT+FRH=3");
             C.GotCFR = false;
@@ -1037,7 +1025,7 @@ void RunState(TCall& k)
     case tfWaitFreeHeader:
         if (k.Trig == TTrig::OutFree) {
             Status(k, FaxStatus::fpSendPage);
-            FlowOn(k);
+            FlowOn(k.FP);
             Go(k, tfSendPageHeader);
         } else if (k.Trig == TTrig::Timeout) {
             Fail(k, AdErr::ecTimeout);
