@@ -1,5 +1,7 @@
 #include "fax/aw_fax.h"
 
+#include "core/text_util.h"
+#include "netlib/mime/ip_mime.h"
 #include "serial/ad_except.h"
 
 #include <algorithm>
@@ -88,21 +90,7 @@ constexpr std::array<uint8_t, 8> kScanCodeOfBits{5, 1, 3, 4, 7, 6, 2, 0};
 constexpr uint8_t DLE = 0x10;
 constexpr uint8_t ETX = 0x03;
 
-std::string Trim(const std::string& s)
-{
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
+using IpMime::Trim;
 
 TC12AbsData& Cd(PFaxRec FP)
 {
@@ -298,7 +286,7 @@ void fSetModemLines(PFaxRec FP, TFaxModemLines* lines)
 int fSetModemInit(PFaxRec FP, const std::string& init)
 {
     TC12AbsData& C = Cd(FP);
-    std::string s = Upper(Trim(init));
+    std::string s = UpperCase(Trim(init));
     if (!s.empty() && s.rfind("AT", 0) != 0)
         s = "AT" + s;
     C.UserInit = s.substr(0, 40);

@@ -1,5 +1,6 @@
 #include "fax/aw_fax_transmit.h"
 
+#include "core/text_util.h"
 #include "fax/fax_text_input.h"
 #include "serial/ad_except.h"
 
@@ -505,14 +506,12 @@ void GetEntry(TCall& k)
 
 void Init(TCall& k)
 {
-    for (char& c : k.D.StationID)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    k.D.StationID = UpperCase(std::move(k.D.StationID));
     if (!k.D.CoverFileName.empty()) {
         k.D.CoverCount = 1;
         k.D.OnCover = true;
-        std::string ext = std::filesystem::path(k.D.CoverFileName).extension().string();
-        for (char& c : ext)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::string ext =
+            UpperCase(std::filesystem::path(k.D.CoverFileName).extension().string());
         k.C.CoverIsImage = ext == "." + k.D.DefaultExtension;
     }
     if (!k.D.FaxFileName.empty()) {

@@ -1,5 +1,6 @@
 #include "fax/fax_printer_status.h"
 
+#include "core/text_util.h"
 #include "platform/text.h"
 
 #include <QGridLayout>
@@ -7,8 +8,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
-#include <algorithm>
-#include <cctype>
 
 namespace {
 
@@ -52,11 +51,8 @@ void TStandardFaxPrinterStatusDisplay::UpdateValues()
 {
     if (!FaxPrinter)
         return;
-    std::string name = FaxPrinter->FileName();
-    name = name.substr(name.find_last_of('/') + 1);
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
-        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    });
+    const std::string path = FaxPrinter->FileName();
+    const std::string name = UpperCase(path.substr(path.find_last_of('/') + 1));
     fpsFileName->setText(ToQt(name));
     fpsTotalPages->setText(QString::number(FaxPrinter->TotalPages()));
     fpsResolution->setText(FaxPrinter->FaxResolution() ? QStringLiteral("high")

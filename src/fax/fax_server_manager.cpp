@@ -1,11 +1,11 @@
 #include "fax/fax_server_manager.h"
 
 #include "core/message_store.h"
+#include "core/text_util.h"
 #include "platform/data_root.h"
 #include "serial/ad_misc.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -17,14 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool SameTextNoCase(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 bool Exists(const std::string& fileName)
 {
@@ -134,7 +126,8 @@ std::string TApdFaxServerManager::GetNextFax()
     std::error_code ec;
     for (fs::directory_iterator it(MonitorDir_, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string ext = it->path().extension().string();
-        if (ext.size() > 1 && SameTextNoCase(ext.substr(1), JobFileExt) && it->is_regular_file(ec))
+        if (ext.size() > 1 && SameTextIgnoreCase(ext.substr(1), JobFileExt) &&
+            it->is_regular_file(ec))
             names.push_back(it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
