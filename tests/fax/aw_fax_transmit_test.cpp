@@ -12,6 +12,19 @@ using namespace FaxTest;
 namespace {
 constexpr unsigned kCom = 73;
 constexpr int kBlankTop = 8; // the blank lines the engine puts before each page
+
+// Starts the line with our modem at end 0 and spandsp's terminal at end 1
+// receiving into `tiff`; gives the modem's pseudo-terminal.
+std::string StartToTerminal(TFaxLine& line, const std::string& tiff)
+{
+    const std::string pty = line.AddModem(0);
+    TFaxLine::TTerminalSetup t;
+    t.ReceiveTiff = tiff;
+    line.AddTerminal(1, t);
+    line.Speed = 3;
+    line.Start();
+    return pty;
+}
 } // namespace
 
 // Our transmitter through the Class 1 line to spandsp's fax terminal.
@@ -21,12 +34,7 @@ TEST(FaxTransmit, Class1ToSpandspTerminal)
     const std::vector<std::string> pages{MakePbm(80, 1), MakePbm(60, 2)};
     MakeApf(dir.Path("out.apf"), pages, {false, false});
     TFaxLine line;
-    const std::string pty = line.AddModem(0);
-    TFaxLine::TTerminalSetup t;
-    t.ReceiveTiff = dir.Path("got.tif");
-    line.AddTerminal(1, t);
-    line.Speed = 3;
-    line.Start();
+    const std::string pty = StartToTerminal(line, dir.Path("got.tif"));
 
     TEngineHarness h(pty, true, kCom);
     h.NextFaxes.push_back({"555", dir.Path("out.apf"), ""});
@@ -152,12 +160,7 @@ TEST(FaxTransmit, TextCoverAndHeaderLine)
     MakeApf(dir.Path("out.apf"), pages, {false});
     WriteFile(dir.Path("cover.txt"), "To: $R\r\nFrom $F\n\nPages: $N\r");
     TFaxLine line;
-    const std::string pty = line.AddModem(0);
-    TFaxLine::TTerminalSetup t;
-    t.ReceiveTiff = dir.Path("got.tif");
-    line.AddTerminal(1, t);
-    line.Speed = 3;
-    line.Start();
+    const std::string pty = StartToTerminal(line, dir.Path("got.tif"));
 
     TEngineHarness h(pty, true, kCom + 2);
     h.NextFaxes.push_back({"555", dir.Path("out.apf"), dir.Path("cover.txt")});
@@ -215,12 +218,7 @@ TEST_P(FaxTransmitRates, PageArrivesAtThatRate)
     const std::vector<std::string> pages{MakePbm(fine ? 60 : 30, rate / 2400)};
     MakeApf(dir.Path("out.apf"), pages, {fine});
     TFaxLine line;
-    const std::string pty = line.AddModem(0);
-    TFaxLine::TTerminalSetup t;
-    t.ReceiveTiff = dir.Path("got.tif");
-    line.AddTerminal(1, t);
-    line.Speed = 3;
-    line.Start();
+    const std::string pty = StartToTerminal(line, dir.Path("got.tif"));
     TEngineHarness h(pty, true, kCom + 3);
     h.NextFaxes.push_back({"555", dir.Path("out.apf"), ""});
     fSetClassType(h.FP(), ClassType::ctClass1);
