@@ -12,6 +12,7 @@
 #include "fax/fax_gateway.h"
 #include "fax/fax_test_helpers.h"
 #include "fax/gateway/gateway_helpers.h"
+#include "mail/e2e/station_without_modem.h"
 #include "mail/mail_test_helpers.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
@@ -76,15 +77,7 @@ TEST(FaxGatewayEndToEnd, MailBecomesAFaxAndAFaxBecomesMail)
                         "FORWARDADDRESS=bob\r\nNUMRINGS=1\r\n");
     WriteFileAtomic(DataRoot::Path("stations.dat"), "HOME,,,,DISABLED,,,,\r\n");
     WriteFileAtomic(DataRoot::Path("users.dat"), "admin:E696D64616:\r\nbob:26F626:\r\n");
-    TStationParts parts = DefaultStationParts();
-    parts.LinkControl = nullptr;
-    parts.Modem = nullptr;
-    parts.StatusHoldMs = 0;
-    parts.RouterTurnMs = 10;
-    parts.RouterPauseMs = 0;
-    parts.UseTrayIcon = false;
-    parts.Quit = [](int) {};
-    auto form = std::make_unique<TMainForm>(std::move(parts));
+    auto form = std::make_unique<TMainForm>(StationPartsWithoutModem());
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Started(); }, 10000));
     TFaxGateway* gateway = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())
