@@ -1,5 +1,7 @@
 #include "platform/ras_pppd.h"
 
+#include "platform/thread.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -321,57 +323,27 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     conn->Entry = params.EntryName;
     conn->Pid = pid;
     conn->OutFd = pipeFds[0];
+    // Made before the connection is listed, so no other thread sees it
+    // without its reader.
+    std::thread reader;
+    try {
+        reader = NewSystemThread([this, conn] { FollowLog(conn); });
+    } catch (const std::system_error&) {
+        // Nobody could follow or reap this pppd: end it now.
+        ::kill(pid, SIGTERM);
+        ::close(conn->OutFd);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return RasCode::ERROR_UNKNOWN;
+    }
     HRASCONN mine;
     {
         std::lock_guard guard(FLock);
         Sweep();
+        conn->Reader = std::move(reader);
         mine = FNextHandle++;
         FConns[mine] = conn;
     }
-    // The reader follows pppd's log and reaps it; its last act under the
-    // lock is marking the connection finished.
-    conn->Reader = std::thread([this, conn] {
-        std::string pending;
-        char buf[512];
-        ssize_t n;
-        auto take = [&](const std::string& line) {
-            std::string ip, device;
-            const int state = StateOfLogLine(line, ip, device);
-            if (state < 0)
-                return;
-            std::lock_guard guard(FLock);
-            if (state > conn->State || state == RasState::RASCS_Connected)
-                conn->State = state;
-            if (!ip.empty())
-                conn->IpAddress = ip;
-            if (!device.empty())
-                conn->Device = device;
-            conn->Changed.notify_all();
-        };
-        while ((n = ::read(conn->OutFd, buf, sizeof buf)) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            pending.append(buf, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = pending.find('\n')) != std::string::npos) {
-                take(pending.substr(0, nl));
-                pending.erase(0, nl + 1);
-            }
-        }
-        if (!pending.empty())
-            take(pending);
-        ::close(conn->OutFd);
-        int status = 0;
-        while (::waitpid(conn->Pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        std::lock_guard guard(FLock);
-        conn->ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        conn->Finished = true;
-        conn->Changed.notify_all();
-    });
 
     std::unique_lock lock(FLock);
     int reported = -1;
@@ -397,6 +369,50 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     if (conn->HangupRequested || conn->ExitStatus < 0)
         return RasCode::ERROR_USER_DISCONNECTION;
     return ExitCodeToRas(conn->ExitStatus);
+}
+
+void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
+{
+    std::string pending;
+    char buf[512];
+    ssize_t n;
+    auto take = [&](const std::string& line) {
+        std::string ip, device;
+        const int state = StateOfLogLine(line, ip, device);
+        if (state < 0)
+            return;
+        std::lock_guard guard(FLock);
+        if (state > conn->State || state == RasState::RASCS_Connected)
+            conn->State = state;
+        if (!ip.empty())
+            conn->IpAddress = ip;
+        if (!device.empty())
+            conn->Device = device;
+        conn->Changed.notify_all();
+    };
+    while ((n = ::read(conn->OutFd, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            take(pending.substr(0, nl));
+            pending.erase(0, nl + 1);
+        }
+    }
+    if (!pending.empty())
+        take(pending);
+    ::close(conn->OutFd);
+    int status = 0;
+    while (::waitpid(conn->Pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard guard(FLock);
+    conn->ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    conn->Finished = true;
+    conn->Changed.notify_all();
 }
 
 void TPppdRas::Sweep()

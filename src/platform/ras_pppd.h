@@ -68,6 +68,9 @@ private:
     struct TConn;
     bool EntryExists(const std::string& entry) const;
     // Joins and forgets the connections whose pppd has ended. Under FLock.
+    // A connection's reader: follows pppd's log and reaps it; its last act
+    // under the lock is marking the connection finished.
+    void FollowLog(const std::shared_ptr<TConn>& conn);
     void Sweep();
     std::shared_ptr<TConn> Find(HRASCONN handle);
 

@@ -1,4 +1,5 @@
 #include "platform/ras_pppd.h"
+#include "platform/thread.h"
 
 #include <gtest/gtest.h>
 
@@ -176,6 +177,16 @@ TEST_F(PppdRasRunTest, FailedDialsGiveTheirRasCodes)
     EXPECT_EQ(ras.Dial("", params, nullptr, handle), 623);
     params.EntryName = ".hidden";
     EXPECT_EQ(ras.Dial("", params, nullptr, handle), 623);
+    EXPECT_TRUE(QDir(QString::fromStdString(Settings.TempDir)).isEmpty());
+
+    // No thread to follow a started pppd: that pppd is ended, nothing listed.
+    params.EntryName = "isp";
+    FailNextSystemThreads(1);
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle), RasCode::ERROR_UNKNOWN);
+    EXPECT_EQ(handle, 0u);
+    std::vector<TRasConnection> connections;
+    ras.EnumConnections(connections);
+    EXPECT_TRUE(connections.empty());
     EXPECT_TRUE(QDir(QString::fromStdString(Settings.TempDir)).isEmpty());
 }
 
