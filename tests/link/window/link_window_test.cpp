@@ -41,21 +41,6 @@ namespace {
 
 constexpr int kPort = 41;
 
-// Runs the event loop until `done` holds or a minute has passed (a busy
-// machine may need long; a passing wait ends at once).
-template <class F> bool WaitFor(F done)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > 60000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
 class LinkWindow : public ::testing::Test {
 protected:
     void Make(const std::string& radioType, TSkyCore::TOptions options = {})
