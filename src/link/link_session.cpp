@@ -62,15 +62,6 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-std::string Hex32(uint32_t v)
-{
-    static const char* const hex = "0123456789ABCDEF";
-    std::string out(8, '0');
-    for (int i = 7; i >= 0; --i, v >>= 4)
-        out[static_cast<size_t>(i)] = hex[v & 0xF];
-    return out;
-}
-
 const char* Noun(TKind kind)
 {
     return kind == TKind::Mail ? "mail" : kind == TKind::File ? "file" : "fax";
@@ -274,9 +265,9 @@ void TLinkSession::SendNext()
                                           {'K', Transfer::KindText(h.Kind)},
                                           {'M', Transfer::MethodText(h.Method)},
                                           {'S', std::to_string(h.Size)},
-                                          {'C', Hex32(h.Crc)},
+                                          {'C', LinkWire::Hex(h.Crc, 8)},
                                           {'W', std::to_string(h.WireSize)},
-                                          {'X', Hex32(h.WireCrc)},
+                                          {'X', LinkWire::Hex(h.WireCrc, 8)},
                                           {'N', h.Name}}));
         return;
     }

@@ -207,4 +207,13 @@ uint32_t Crc32(std::string_view data, uint32_t crc)
     return ~crc;
 }
 
+std::string Hex(uint64_t value, int digits)
+{
+    static const char* const hex = "0123456789ABCDEF";
+    std::string out(static_cast<size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        out[static_cast<size_t>(i)] = hex[value & 0xF];
+    return out;
+}
+
 } // namespace LinkWire

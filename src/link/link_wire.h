@@ -60,5 +60,7 @@ private:
 
 // CRC-32 (the common polynomial, reflected, as zlib's), continued from `crc`.
 uint32_t Crc32(std::string_view data, uint32_t crc = 0);
+// `value` as `digits` upper-case hex digits (item IDs, CRCs).
+std::string Hex(uint64_t value, int digits);
 
 } // namespace LinkWire

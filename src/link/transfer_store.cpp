@@ -38,14 +38,7 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-std::string Hex(uint64_t value, int digits)
-{
-    static const char* const hex = "0123456789ABCDEF";
-    std::string out(static_cast<size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4)
-        out[static_cast<size_t>(i)] = hex[value & 0xF];
-    return out;
-}
+using LinkWire::Hex;
 
 // Opens a new file of the station's own (mail is private data).
 FilePtr CreatePrivate(const std::string& path, const char* mode)
