@@ -13,6 +13,7 @@
 
 #include "core/message_store.h"
 #include "link/codec/bzip2.h"
+#include "link/codec/codec_file.h"
 #include "link/codec/pklib.h"
 #include "link/codec/pklib_file.h"
 #include "link/link_wire.h"
@@ -33,11 +34,7 @@ constexpr const char* kOutgoingFiles = "Files";
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kMaxFileName = 200;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
+using CodecFile::FilePtr;
 using LinkWire::Hex;
 
 // Opens a new file of the station's own (mail is private data).
@@ -364,7 +361,7 @@ bool TStore::ReadWire(TWire& wire, uint64_t offset, size_t n, std::string& out) 
         std::FILE* f = std::fopen(wire.Path.c_str(), "rb");
         if (!f)
             return false;
-        wire.File.reset(f, FileCloser());
+        wire.File.reset(f, CodecFile::Closer());
     }
     if (::fseeko(wire.File.get(), static_cast<off_t>(offset), SEEK_SET) != 0)
         return false;
