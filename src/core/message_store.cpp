@@ -56,21 +56,6 @@ void WriteAll(int fd, std::string_view data, const std::string& path)
     }
 }
 
-// Calls `fn` with the name of every entry of the directory; false when the
-// directory cannot be read. The directory is closed however `fn` leaves.
-template <class Fn> bool ForEachName(const std::string& dir, Fn fn)
-{
-    struct Closer {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
-    if (!d)
-        return false;
-    while (dirent* e = ::readdir(d.get()))
-        fn(std::string(e->d_name));
-    return true;
-}
-
 // Gives the finished file `file` the first number that `next` offers
 // (called with the attempt count) and no file of `dir` holds, under the
 // numbering lock; the file then has that name only.
@@ -144,6 +129,19 @@ template <class Claim> std::string ClaimOrRemove(const std::string& tmp, Claim c
 } // namespace
 
 namespace MessageStore {
+
+bool ForEachName(const std::string& dir, const std::function<void(const std::string&)>& fn)
+{
+    struct Closer {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
+    if (!d)
+        return false;
+    while (dirent* e = ::readdir(d.get()))
+        fn(std::string(e->d_name));
+    return true;
+}
 
 int ClaimName(const std::string& from, const std::string& to)
 {

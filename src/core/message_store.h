@@ -21,6 +21,11 @@ inline constexpr std::string_view kExtension = ".msg";
 // "." or "..", and without "/", "\\", NUL or line breaks.
 bool IsSafeName(const std::string& name);
 
+// Calls `fn` with the name of every entry of the directory ("." and ".."
+// too); false when the directory cannot be read. The directory is closed
+// however `fn` leaves.
+bool ForEachName(const std::string& dir, const std::function<void(const std::string&)>& fn);
+
 // Data root + "/" + one of the DirName constants.
 std::string DirPath(const char* dirName);
 // MAIL/<user>; throws std::invalid_argument for a name that fails IsSafeName.

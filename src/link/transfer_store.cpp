@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,18 +62,6 @@ bool SumFile(const std::string& path, uint64_t& size, uint32_t& crc)
         size += n;
     }
     return !std::ferror(f.get());
-}
-
-template <class Fn> void ForEachEntry(const std::string& dir, Fn fn)
-{
-    struct Closer {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
-    if (!d)
-        return;
-    while (dirent* e = ::readdir(d.get()))
-        fn(std::string(e->d_name));
 }
 
 bool IsRegular(const std::string& path, struct stat* out = nullptr)
@@ -275,7 +262,7 @@ std::vector<TOutItem> TStore::ItemsFor(const std::string& peer, bool withMail) c
     }
     const std::string files = dir + "/" + kOutgoingFiles;
     std::vector<std::string> names;
-    ForEachEntry(files, [&](const std::string& name) {
+    MessageStore::ForEachName(files, [&](const std::string& name) {
         if (name.empty() || name[0] == '.' || name[0] == '~')
             return;
         if (IsRegular(files + "/" + name))
@@ -385,7 +372,7 @@ void TStore::CleanOutgoing(const std::string& peer) const
         return;
     const std::string dir = PeerTemp(peer);
     std::vector<std::string> stale;
-    ForEachEntry(dir, [&](const std::string& name) {
+    MessageStore::ForEachName(dir, [&](const std::string& name) {
         if (name.rfind(kOutPrefix, 0) == 0 || name.ends_with(kItemSuffix))
             stale.push_back(dir + "/" + name);
     });
@@ -432,7 +419,7 @@ void TStore::RecordCompleted(const std::string& peer, const std::string& id) con
 void TStore::TrimPartials(const std::string& dir) const
 {
     std::vector<std::pair<int64_t, std::string>> parts;
-    ForEachEntry(dir, [&](const std::string& name) {
+    MessageStore::ForEachName(dir, [&](const std::string& name) {
         struct stat st {};
         if (name.ends_with(kPartSuffix) && IsRegular(dir + "/" + name, &st))
             parts.emplace_back(static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
