@@ -98,11 +98,6 @@ std::string BlanksToZeros(std::string text)
     return text;
 }
 
-bool IsDirectRoute(const std::string& routeVia)
-{
-    return routeVia.empty() || SameTextIgnoreCase(routeVia, "DIRECT");
-}
-
 } // namespace
 
 TConfigFrm::TConfigFrm(QWidget* owner, TStationList* stations, TChannelList* channels,

@@ -76,8 +76,7 @@ std::string StationTarget(const TRouteTables& tables, int index)
 {
     const TStation& station = tables.Stations[static_cast<size_t>(index)];
     const std::string& via = station.RouteVia;
-    if (!via.empty() && !SameTextIgnoreCase(via, "DIRECT") &&
-        !SameTextIgnoreCase(via, station.Name)) {
+    if (!IsDirectRoute(via) && !SameTextIgnoreCase(via, station.Name)) {
         const int viaIndex = StationIndex(tables, via);
         if (viaIndex > 0)
             return tables.Stations[static_cast<size_t>(viaIndex)].Name;

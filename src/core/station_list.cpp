@@ -22,6 +22,11 @@ constexpr int kQualitySlots = 4;
 
 } // namespace
 
+bool IsDirectRoute(const std::string& routeVia)
+{
+    return routeVia.empty() || SameTextIgnoreCase(routeVia, "DIRECT");
+}
+
 TStationList::TStationList() : TTableBase(TableFile::kStations, FromRecord, ToRecord)
 {
     Load();

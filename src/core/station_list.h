@@ -16,6 +16,10 @@ struct TStation {
     std::string LinkQuality{};    // four characters per channel: "0" + quality in 5 % steps
 };
 
+// A route-via text that means the station is reached directly: empty or
+// "DIRECT" (letter case ignored).
+bool IsDirectRoute(const std::string& routeVia);
+
 // The ordered station table in stations.dat; entry 0 is this station.
 // Every field must be free of "," and line breaks (ETableFieldError), and the
 // name must be usable as a directory name under STATIONS.

@@ -44,15 +44,10 @@ int CallLength(const TConfig& config)
     return std::clamp(config.AleVeskar.CallLength, 1, 255);
 }
 
-bool IsDirect(const TStation& s)
-{
-    return s.RouteVia.empty() || SameTextIgnoreCase(s.RouteVia, "DIRECT");
-}
-
 // A station the automatic linking calls when it holds something for it.
 bool CalledAutomatically(const TStation& s)
 {
-    return IsDirect(s) && SameTextIgnoreCase(s.AutoCall, "ENABLED") &&
+    return IsDirectRoute(s.RouteVia) && SameTextIgnoreCase(s.AutoCall, "ENABLED") &&
            MessageStore::IsSafeName(s.Name);
 }
 
