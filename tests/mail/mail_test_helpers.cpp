@@ -109,27 +109,6 @@ void TLineClient::Abort()
     FFd = -1;
 }
 
-int FreePort()
-{
-    // Ports are taken below the kernel's ephemeral range (32768 up), from
-    // which the connects and bind(0) of tests running in parallel draw: a
-    // port found free there can be handed to someone else before the server
-    // under test binds it. Each process starts at its own place.
-    static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 151u};
-    for (int tries = 0; tries < 4000; ++tries) {
-        const auto port = static_cast<uint16_t>(20000 + next.fetch_add(1) % 12000);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0)
-            break;
-        sockaddr_in a = Loopback(port);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (free)
-            return port;
-    }
-    throw std::runtime_error("no free port below the ephemeral range");
-}
-
 TPortHolder::TPortHolder()
 {
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -184,19 +163,6 @@ std::vector<std::string> TMailRoot::LogLines() const
         start = end + 1;
     }
     return lines;
-}
-
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
 }
 
 std::string ReadFile(const std::string& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/test_host.h"
+
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
@@ -35,9 +37,6 @@ private:
     std::string FBuffer;
 };
 
-// A port on 127.0.0.1 that was free a moment ago.
-int FreePort();
-
 // A listening socket holding a port (for "port in use").
 class TPortHolder {
 public:
@@ -65,8 +64,5 @@ public:
     std::unique_ptr<TMsgStatusFrm> MsgStatus;
     std::unique_ptr<TUserList> Users;
 };
-
-// Keeps the Qt event loop running until `done` is true or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000);
 
 std::string ReadFile(const std::string& path);

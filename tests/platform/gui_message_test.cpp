@@ -1,5 +1,6 @@
 #include "platform/gui_message.h"
 #include "platform/thread.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +13,6 @@
 #include <vector>
 
 namespace {
-
-// Runs the GUI thread's loop until `done` or the bound.
-template <typename Pred> bool PumpUntil(Pred done, int boundMs = 10000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 TEST(GuiMessage, PostsAndSendsFromManyThreadsArriveOnceInOrder)
 {

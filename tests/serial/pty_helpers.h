@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/test_host.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,7 +31,5 @@ private:
     std::string SlavePath_;
 };
 
-// Runs the GUI thread's events until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
 // Descriptors this process has open.
 int CountOpenFds();

@@ -15,35 +15,9 @@
 
 namespace socktest {
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        ::usleep(1000);
-    }
-    return true;
-}
-
 void Pump(int ms)
 {
     PumpUntil([] { return false; }, ms);
-}
-
-int FreePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
 }
 
 std::string Loopback(int port)
@@ -132,15 +106,6 @@ bool Daemon::WaitListening(int port, int timeoutMs)
             return ok;
         },
         timeoutMs);
-}
-
-bool HaveProgram(const std::string& program)
-{
-    if (program.find('/') != std::string::npos)
-        return ::access(program.c_str(), X_OK) == 0;
-    return !QStandardPaths::findExecutable(QString::fromStdString(program)).isEmpty() ||
-           !QStandardPaths::findExecutable(QString::fromStdString(program), {"/usr/sbin", "/sbin"})
-                .isEmpty();
 }
 
 } // namespace socktest

@@ -1,6 +1,8 @@
 // Peers and event-loop helpers of the library socket tests.
 #pragma once
 
+#include "support/test_host.h"
+
 #include <QProcess>
 
 #include <functional>
@@ -11,12 +13,12 @@
 
 namespace socktest {
 
-// Runs the GUI event loop until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 30000);
+using ::FreePort;
+using ::HaveProgram;
+using ::PumpUntil;
+
 // Runs the event loop for that long.
 void Pump(int ms);
-// A port on 127.0.0.1 that nothing listens on just now.
-int FreePort();
 // "127.0.0.1:port".
 std::string Loopback(int port);
 
@@ -46,9 +48,6 @@ public:
 private:
     std::unique_ptr<QProcess> FProcess;
 };
-
-// Whether the program is on PATH (or an existing path).
-bool HaveProgram(const std::string& program);
 
 } // namespace socktest
 

@@ -22,7 +22,8 @@ if(NOT SKIPMAIL_SANITIZE)
   set(netproto_tsan_flags -fsanitize=thread -fno-omit-frame-pointer)
   add_executable(test_netproto_protocols_tsan ${srcs} ${helpers} ${netproto_srcs}
                  ${PROJECT_SOURCE_DIR}/tests/support/peer_process.cpp
-                 ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp)
+                 ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp
+                 ${PROJECT_SOURCE_DIR}/tests/support/test_host.cpp)
   target_include_directories(test_netproto_protocols_tsan PRIVATE ${PROJECT_SOURCE_DIR}/src
                              ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(test_netproto_protocols_tsan PRIVATE ${netproto_tsan_flags})

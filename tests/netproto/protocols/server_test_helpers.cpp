@@ -247,11 +247,6 @@ int RunCommand(const std::string& command, std::string* output)
     return result.Status;
 }
 
-bool HaveProgram(const std::string& name)
-{
-    return RunCommand("command -v " + name + " >/dev/null") == 0;
-}
-
 int OpenFdCount()
 {
     int n = 0;

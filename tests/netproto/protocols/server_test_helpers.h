@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/peer_process.h"
+#include "support/test_host.h"
 
 class TIdTCPServer;
 
@@ -86,7 +87,7 @@ std::string ReadFile(const std::string& path);
 
 // Runs a shell command and returns its exit status; output goes to `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
-bool HaveProgram(const std::string& name);
+using ::HaveProgram;
 
 int OpenFdCount();
 // Resident set size now and at its peak, in KB; ResetPeakRss starts a new peak.

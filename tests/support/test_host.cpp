@@ -1,0 +1,60 @@
+#include "support/test_host.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStandardPaths>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int FreePort()
+{
+    // Ports are taken below the kernel's ephemeral range (32768 up), from
+    // which the connects and bind(0) of tests running in parallel draw: a
+    // port found free there can be handed to someone else before the server
+    // under test binds it. Each process starts at its own place.
+    static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 151u};
+    for (int tries = 0; tries < 4000; ++tries) {
+        const auto port = static_cast<uint16_t>(20000 + next.fetch_add(1) % 12000);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            break;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    throw std::runtime_error("no free port below the ephemeral range");
+}
+
+bool HaveProgram(const std::string& program)
+{
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0;
+    return !QStandardPaths::findExecutable(QString::fromStdString(program)).isEmpty() ||
+           !QStandardPaths::findExecutable(QString::fromStdString(program), {"/usr/sbin", "/sbin"})
+                .isEmpty();
+}
