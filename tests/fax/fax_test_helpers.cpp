@@ -63,17 +63,6 @@ int Shell(const std::string& command)
     return WEXITSTATUS(rc);
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
               const std::vector<bool>& fine)
 {
@@ -184,21 +173,6 @@ bool SamePage(const std::string& source, const std::string& decoded, int headerR
 bool HaveTool(const std::string& name)
 {
     return Shell("command -v " + name + " >/dev/null 2>&1") == 0;
-}
-
-TScratch::TScratch()
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / "skipfax.XXXXXX").string();
-    if (!::mkdtemp(tmpl.data()))
-        throw std::runtime_error("no scratch folder");
-    FDir = tmpl;
-}
-
-TScratch::~TScratch()
-{
-    std::error_code ec;
-    if (!std::getenv("SKIPMAIL_KEEP_SCRATCH"))
-        std::filesystem::remove_all(FDir, ec);
 }
 
 } // namespace FaxTest

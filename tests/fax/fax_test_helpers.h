@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fax/aw_fax.h"
+#include "fax/fax_scratch_helpers.h"
 #include "serial/ad_port.h"
 
 #include <deque>
@@ -18,8 +19,6 @@ namespace FaxTest {
 std::string MakePbm(int lines, int seed);
 // Runs a shell command; its exit status (-1 when it could not run).
 int Shell(const std::string& command);
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
 // A TIFF-F file of the pages (fine: 196 lines per inch, else 98).
 void MakeTiff(const std::string& path, const std::vector<std::string>& pbms,
               const std::vector<bool>& fine);
@@ -37,18 +36,6 @@ std::vector<std::string> TiffPages(const std::string& path);
 // over the page's first rows; those first rows are not compared.
 bool SamePage(const std::string& source, const std::string& decoded, int headerRows = 0);
 bool HaveTool(const std::string& name);
-
-// A fresh folder removed at destruction.
-class TScratch {
-public:
-    TScratch();
-    ~TScratch();
-    const std::string& Dir() const { return FDir; }
-    std::string Path(const std::string& name) const { return FDir + "/" + name; }
-
-private:
-    std::string FDir;
-};
 
 } // namespace FaxTest
 

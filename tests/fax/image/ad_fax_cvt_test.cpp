@@ -25,11 +25,11 @@ bool Black(const QImage& image, int x, int y)
 
 TEST(FaxConverterComponent, GatewayRoadAndRefusals)
 {
-    ScratchDir dir;
+    TScratch dir;
     TApdFaxConverter cvt;
     cvt.SetDocumentFile(dir.Path("LETTER.TXT"));
     EXPECT_EQ(cvt.OutFileName(), dir.Path("LETTER.APF"));
-    WriteBytes(dir.Path("LETTER.TXT"), "Dear station,\r\nthe fax works.\r\n");
+    WriteFile(dir.Path("LETTER.TXT"), "Dear station,\r\nthe fax works.\r\n");
     EXPECT_THROW(cvt.ConvertToFile(), EBadArgument); // idNone
     EXPECT_FALSE(fs::exists(dir.Path("LETTER.APF")));
     cvt.SetInputDocumentType(TFaxInputDocumentType::idTiff);
@@ -78,7 +78,7 @@ TEST(FaxConverterComponent, GatewayRoadAndRefusals)
 
 TEST(FaxUnpackerComponent, PagesBecomeWholeBitmaps)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("fax.apf");
     // Page 1 standard, inked to 600 pixels; page 2 fine and wide, inked near
     // its right edge; page 3 without a single line.
@@ -125,7 +125,7 @@ TEST(FaxUnpackerComponent, PagesBecomeWholeBitmaps)
 
 TEST(FaxUnpackerComponent, ExtractPage)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("two.apf");
     WriteApfPages(path, {{Bar(kStandardWidth, 4, 0, 10), 0}, {Bar(kStandardWidth, 6, 5, 9), 0}});
     TApdFaxUnpacker u;
@@ -136,7 +136,7 @@ TEST(FaxUnpackerComponent, ExtractPage)
     one.SetInFileName(dir.Path("second.APF"));
     EXPECT_EQ(one.GetNumPages(), 1);
     EXPECT_EQ(one.UnpackPageToBitmap(1).height(), 12);
-    EXPECT_EQ(ReadBytes(dir.Path("second.APF")).substr(0, 32), ReadBytes(path).substr(0, 32));
+    EXPECT_EQ(ReadFile(dir.Path("second.APF")).substr(0, 32), ReadFile(path).substr(0, 32));
 
     EXPECT_THROW(u.ExtractPage(3), EInvalidPageNumber);
     u.SetOutFileName(path);
@@ -148,7 +148,7 @@ TEST(FaxUnpackerComponent, ExtractPage)
     }
     u.SetInFileName(dir.Path("none.apf"));
     EXPECT_THROW(u.ExtractPage(1), EInOutError);
-    WriteBytes(dir.Path("text.apf"), "not a fax at all, just text");
+    WriteFile(dir.Path("text.apf"), "not a fax at all, just text");
     u.SetInFileName(dir.Path("text.apf"));
     EXPECT_THROW(u.ExtractPage(1), EFaxBadFormat);
     EXPECT_FALSE(TApdFaxUnpacker::IsAnAPFFile(dir.Path("text.apf")));

@@ -94,7 +94,7 @@ Picture Black(unsigned lines)
 }
 
 struct PrintRig {
-    ScratchDir Dir;
+    TScratch Dir;
     QObject Owner;
     TApdFaxPrinterLog* Log = new TApdFaxPrinterLog(&Owner);
     TApdFaxPrinter* Printer = new TApdFaxPrinter(&Owner);
@@ -114,7 +114,7 @@ struct PrintRig {
     std::string LogVerbs() const
     {
         std::string verbs;
-        std::istringstream log(ReadBytes(Dir.Path("FAXPRINT.LOG")));
+        std::istringstream log(ReadFile(Dir.Path("FAXPRINT.LOG")));
         std::string line;
         while (std::getline(log, line)) {
             const std::size_t at = line.rfind(" at ");
@@ -191,8 +191,8 @@ TEST(FaxPrinter, EveryFailureEndsTheJob)
     // A page that cannot be read: the error reaches the caller, and the
     // job is aborted, not left open.
     PrintRig rig(3, 10);
-    const std::string f = ReadBytes(rig.Dir.Path("fax.apf"));
-    WriteBytes(rig.Dir.Path("fax.apf"), f.substr(0, f.size() / 2));
+    const std::string f = ReadFile(rig.Dir.Path("fax.apf"));
+    WriteFile(rig.Dir.Path("fax.apf"), f.substr(0, f.size() / 2));
     EXPECT_THROW(rig.Printer->PrintFax(), EFaxBadFormat);
     EXPECT_FALSE(rig.Target->Printing());
     EXPECT_EQ(rig.Target->Aborts, 1);
@@ -212,7 +212,7 @@ TEST(FaxPrinter, EveryFailureEndsTheJob)
     EXPECT_EQ(ab.LogVerbs(), "started aborted ");
 
     // A page without lines prints white and is logged; the rest still print.
-    ScratchDir dir;
+    TScratch dir;
     PrintRig blank(1, 10);
     WriteApfPages(blank.Dir.Path("mixed.apf"),
                   {{Black(1100), 0}, {MakePicture(kStandardWidth, 0), 0}, {Black(1100), 0}});
@@ -240,7 +240,7 @@ TEST(FaxPrinter, PageRangeFromTheDialog)
 
 TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
 {
-    ScratchDir dir;
+    TScratch dir;
     Picture bar = MakePicture(kStandardWidth, 1100);
     for (unsigned y = 500; y < 600; ++y)
         for (unsigned x = 0; x < kStandardWidth; ++x)

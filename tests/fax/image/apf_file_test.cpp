@@ -32,10 +32,10 @@ void WriteTwoPages(const std::string& path, const std::string& id = "STATION")
 
 TEST(ApfFile, WrittenLayoutByteForByte)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("two.apf");
     WriteTwoPages(path);
-    const std::string f = ReadBytes(path);
+    const std::string f = ReadFile(path);
     ASSERT_EQ(f.size(), 64u + 16 + (2 + 6) + (2 + 3) + (2 + 12) + 16 + 5);
     EXPECT_EQ(f.substr(0, 6), std::string("APF10\x1A"));
     EXPECT_EQ(f[10], 7);
@@ -65,11 +65,11 @@ TEST(ApfFile, WrittenLayoutByteForByte)
 
 TEST(ApfFile, HeaderEdges)
 {
-    ScratchDir dir;
+    TScratch dir;
     TApfWriter w;
     ASSERT_EQ(w.Create(dir.Path("empty.apf")), 0);
     ASSERT_EQ(w.Close(""), 0);
-    const std::string empty = ReadBytes(dir.Path("empty.apf"));
+    const std::string empty = ReadFile(dir.Path("empty.apf"));
     ASSERT_EQ(empty.size(), 64u);
     EXPECT_EQ(empty[34], 64);
     EXPECT_EQ(empty[10], 0);
@@ -77,7 +77,7 @@ TEST(ApfFile, HeaderEdges)
 
     ASSERT_EQ(w.Create(dir.Path("long.apf")), 0);
     ASSERT_EQ(w.Close("ABCDEFGHIJKLMNOPQRSTUVWXY"), 0);
-    const std::string longId = ReadBytes(dir.Path("long.apf"));
+    const std::string longId = ReadFile(dir.Path("long.apf"));
     EXPECT_EQ(longId[10], 20);
     EXPECT_EQ(longId.substr(11, 20), "ABCDEFGHIJKLMNOPQRST");
 
@@ -96,15 +96,15 @@ TEST(ApfFile, HeaderEdges)
 
 TEST(ApfFile, ReaderRefusals)
 {
-    ScratchDir dir;
+    TScratch dir;
     TFaxHeaderRec h;
     TPageHeaderRec p;
     EXPECT_EQ(ApfReadHeader("", h), AdErr::ecFileNotFound);
     EXPECT_EQ(ApfReadHeader(dir.Path("missing.apf"), h), AdErr::ecFileNotFound);
-    WriteBytes(dir.Path("text.apf"), std::string(100, 'x'));
+    WriteFile(dir.Path("text.apf"), std::string(100, 'x'));
     EXPECT_EQ(ApfReadHeader(dir.Path("text.apf"), h), AdErr::ecFaxBadFormat);
     EXPECT_FALSE(awIsAnAPFFile(dir.Path("text.apf")));
-    WriteBytes(dir.Path("short.apf"), "APF10\x1A");
+    WriteFile(dir.Path("short.apf"), "APF10\x1A");
     EXPECT_TRUE(awIsAnAPFFile(dir.Path("short.apf")));
     EXPECT_EQ(ApfReadHeader(dir.Path("short.apf"), h), AdErr::ecFaxBadFormat);
 
@@ -116,16 +116,16 @@ TEST(ApfFile, ReaderRefusals)
     EXPECT_EQ(ApfReadPageHeader(path, 3, p), AdErr::ecFaxBadFormat);
 
     // A wrong length on page 1 loses page 2, and only through the chain.
-    std::string f = ReadBytes(path);
+    std::string f = ReadFile(path);
     f[64] = '\x40';
-    WriteBytes(path, f);
+    WriteFile(path, f);
     EXPECT_EQ(ApfReadPageHeader(path, 1, p), 0);
     EXPECT_EQ(ApfReadPageHeader(path, 2, p), AdErr::ecFaxBadFormat);
 }
 
 TEST(ApfFile, ReaderKeepsWithinThePage)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("pages.apf");
     {
         TApfWriter w;
@@ -174,8 +174,8 @@ TEST(ApfFile, ReaderKeepsWithinThePage)
     EXPECT_TRUE(chunk.empty());
 
     // A file cut short inside a page's data.
-    std::string f = ReadBytes(path);
-    WriteBytes(path, f.substr(0, 64 + 16 + 4500));
+    std::string f = ReadFile(path);
+    WriteFile(path, f.substr(0, 64 + 16 + 4500));
     ASSERT_EQ(r.Open(path), 0);
     ASSERT_EQ(r.SeekPage(1, p), 0);
     int rc = 0;
@@ -186,7 +186,7 @@ TEST(ApfFile, ReaderKeepsWithinThePage)
 
 TEST(ApfFile, DiscardedPagesAndFailuresLeaveNoTrace)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("recv.apf");
     TApfWriter w;
     ASSERT_EQ(w.Create(path), 0);
@@ -202,7 +202,7 @@ TEST(ApfFile, DiscardedPagesAndFailuresLeaveNoTrace)
     ASSERT_EQ(w.AddData(raw.data(), 2), 0);
     ASSERT_EQ(w.EndPage(), 0);
     ASSERT_EQ(w.Close("RX"), 0);
-    EXPECT_EQ(ReadBytes(path).size(), 64u + 16 + 4 + 16 + 2);
+    EXPECT_EQ(ReadFile(path).size(), 64u + 16 + 4 + 16 + 2);
     TPageHeaderRec p;
     ASSERT_EQ(ApfReadPageHeader(path, 2, p), 0);
     EXPECT_TRUE(p.Fine());

@@ -14,7 +14,7 @@ namespace {
 
 // Two files to damage: pages of line records from the coder, and raw pages
 // as the receive engine stores them.
-std::vector<std::string> Seeds(const ScratchDir& dir)
+std::vector<std::string> Seeds(const TScratch& dir)
 {
     std::vector<std::string> seeds;
     for (bool raw : {false, true}) {
@@ -42,7 +42,7 @@ std::vector<std::string> Seeds(const ScratchDir& dir)
             EXPECT_EQ(w.EndPage(), 0);
         }
         EXPECT_EQ(w.Close("SEED"), 0);
-        seeds.push_back(ReadBytes(path));
+        seeds.push_back(ReadFile(path));
     }
     return seeds;
 }
@@ -83,7 +83,7 @@ std::string Mutate(std::string f, std::mt19937& rng)
 
 TEST(ApfMutation, DamagedFilesGiveResultCodes)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("damaged.apf");
     const auto seeds = Seeds(dir);
     std::mt19937 rng(20240307);
@@ -95,7 +95,7 @@ TEST(ApfMutation, DamagedFilesGiveResultCodes)
         return sum == 0xFFFFFFFF ? -1 : 0;
     });
     for (int round = 0; round < 600; ++round) {
-        WriteBytes(path, Mutate(seeds[static_cast<std::size_t>(round) % 2], rng));
+        WriteFile(path, Mutate(seeds[static_cast<std::size_t>(round) % 2], rng));
         u->Flags = 0;
         upOptionsOn(*u, static_cast<uint16_t>(rng() % 3 * 2)); // none, double height, half width
         upSetWhitespaceCompression(*u, round % 5 == 0 ? 3 : 0, round % 5 == 0 ? 1 : 0);

@@ -1,3 +1,5 @@
+# The scratch folders the fax tests share.
+target_sources(test_fax_image PRIVATE ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp)
 # The APF reader and the unpacker once more with AddressSanitizer and UBSan,
 # fed damaged files. Cheap: only the image sources and the mutation test are
 # instrumented; the libraries under them are not.
@@ -7,6 +9,7 @@ if(NOT SKIPMAIL_SANITIZE)
   add_executable(test_fax_image_asan
     ${PROJECT_SOURCE_DIR}/tests/fax/image/apf_mutation_test.cpp
     ${PROJECT_SOURCE_DIR}/tests/fax/image/fax_image_helpers.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp
     ${fax_image_src}/apf_file.cpp ${fax_image_src}/fax_convert.cpp
     ${fax_image_src}/fax_t4_codes.cpp ${fax_image_src}/fax_unpack.cpp)
   target_include_directories(test_fax_image_asan PRIVATE ${PROJECT_SOURCE_DIR}/src

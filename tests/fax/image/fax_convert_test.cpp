@@ -18,10 +18,10 @@ struct TextOptions {
     unsigned TopMargin = 0;
 };
 
-int ConvertText(const std::string& text, const std::string& apf, const ScratchDir& dir,
+int ConvertText(const std::string& text, const std::string& apf, const TScratch& dir,
                 TextOptions o = {})
 {
-    WriteBytes(dir.Path("doc.txt"), text);
+    WriteFile(dir.Path("doc.txt"), text);
     std::unique_ptr<TAbsFaxCvt> cvt;
     fcInitTextConverter(cvt);
     acSetResolutionMode(*cvt, o.Fine);
@@ -89,7 +89,7 @@ std::vector<unsigned> InkedCells(const Picture& p)
 
 TEST(TextConversion, EveryLineEndAndEmptyDocument)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("out.apf");
     ASSERT_EQ(ConvertText("", apf, dir), 0);
     EXPECT_EQ(Pages(apf), 1u);
@@ -108,7 +108,7 @@ TEST(TextConversion, EveryLineEndAndEmptyDocument)
 
 TEST(TextConversion, LongLinesWrapWithoutLosingText)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("out.apf");
     std::string words;
     for (int i = 0; i < 30; ++i)
@@ -139,7 +139,7 @@ TEST(TextConversion, LongLinesWrapWithoutLosingText)
 
 TEST(TextConversion, PageBreaks)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("out.apf");
     std::string lines;
     for (int i = 1; i <= 61; ++i)
@@ -158,13 +158,13 @@ TEST(TextConversion, PageBreaks)
 
 TEST(TextConversion, FailuresLeaveNoFile)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("out.apf");
     std::unique_ptr<TAbsFaxCvt> cvt;
     fcInitTextConverter(cvt);
     fcLoadFont(*cvt, "", kSmallFontCode, false);
     EXPECT_EQ(acConvertToFile(*cvt, dir.Path("missing.txt"), apf), AdErr::ecFileNotFound);
-    WriteBytes(dir.Path("doc.txt"), std::string(5000, 'a'));
+    WriteFile(dir.Path("doc.txt"), std::string(5000, 'a'));
     int calls = 0;
     acSetStatusCallback(*cvt,
                         [&](TAbsFaxCvt&, int flag, void*) { return flag == 0 && ++calls == 20; });
@@ -226,7 +226,7 @@ double BlackShare(const std::string& apf)
 
 TEST(BitmapConversion, DitherHalfTonesMidGrey)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("grey.apf");
     ASSERT_EQ(ConvertBitmap(Grey(128), apf), 0);
     EXPECT_NEAR(BlackShare(apf), 0.5, 0.03);
@@ -242,7 +242,7 @@ TEST(BitmapConversion, DitherHalfTonesMidGrey)
 
 TEST(BitmapConversion, MonochromeCopiedWhateverThePalette)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string apf = dir.Path("mono.apf");
     QImage one(10, 1, QImage::Format_Mono);
     one.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)}); // index 0 black
@@ -271,9 +271,9 @@ TEST(BitmapConversion, MonochromeCopiedWhateverThePalette)
 
 TEST(BitmapConversion, BmpFilesFromNetpbm)
 {
-    ScratchDir dir;
+    TScratch dir;
     Picture in = TestPattern(400, 40, 3);
-    WriteBytes(dir.Path("in.pbm"), ToPbm(in));
+    WriteFile(dir.Path("in.pbm"), ToPbm(in));
     const unsigned x0 = 50 + (1728 - 400 - 50) / 16 * 8;
     for (int bpp : {1, 4, 8, 24}) {
         const std::string bmp = dir.Path("in" + std::to_string(bpp) + ".bmp");

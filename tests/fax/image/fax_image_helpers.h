@@ -4,26 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "fax/fax_scratch_helpers.h"
 #include "support/shell_command.h"
 
-// A directory of its own under the system's temporary directory, removed
-// afterwards.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& Dir() const { return Dir_; }
-    std::string Path(const std::string& name) const { return Dir_ + "/" + name; }
-
-private:
-    std::string Dir_;
-};
-
-std::string ReadBytes(const std::string& path);
-void WriteBytes(const std::string& path, const std::string& bytes);
+using FaxTest::ReadFile;
+using FaxTest::TScratch;
+using FaxTest::WriteFile;
 
 // The shared test script folder (tests/fax/image).
 std::string ScriptDir();

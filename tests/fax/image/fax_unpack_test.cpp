@@ -96,7 +96,7 @@ using V = std::vector<unsigned>;
 
 TEST(Unpacker, LinesAndPageEnds)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("p.apf");
     Code c;
     c.Run(5, true).Run(20, false); // before the first EOL: ignored
@@ -133,7 +133,7 @@ TEST(Unpacker, LinesAndPageEnds)
 
 TEST(Unpacker, BadCodesDropOnlyTheirLine)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("p.apf");
     Code c;
     c.Line(3);
@@ -148,7 +148,7 @@ TEST(Unpacker, BadCodesDropOnlyTheirLine)
 
 TEST(Unpacker, WhitespaceAndScalingOptions)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("p.apf");
     auto gap = [](unsigned white) {
         Code c;
@@ -186,7 +186,7 @@ TEST(Unpacker, WhitespaceAndScalingOptions)
 
 TEST(Unpacker, MemoryBitmapAndBmpFiles)
 {
-    ScratchDir dir;
+    TScratch dir;
     const std::string path = dir.Path("p.apf");
     Code c;
     c.Line(600, kStandardWidth, 0).Line(0).Line(0).Line(0).Rtc();

@@ -39,7 +39,7 @@ Picture Shifted(const Picture& in, unsigned margin)
     return out;
 }
 
-std::string G3Of(const std::string& apf, const ScratchDir& dir)
+std::string G3Of(const std::string& apf, const TScratch& dir)
 {
     const std::string g3 = dir.Path("page.g3");
     RunShell("python3 " + ScriptDir() + "/apf_to_g3.py " + apf + " 1 > " + g3);
@@ -69,7 +69,7 @@ Picture Unpacked(const std::string& apf, uint16_t options = 0)
 
 TEST(MhOracle, OurCoderDecodedByG3ToPbm)
 {
-    ScratchDir dir;
+    TScratch dir;
     for (unsigned width : {kStandardWidth, kWideWidth}) {
         for (unsigned margin : {0u, 50u, 7u}) {
             const Picture in = TestPattern(width, 150, width + margin);
@@ -86,7 +86,7 @@ TEST(MhOracle, OurCoderDecodedByG3ToPbm)
 
 TEST(MhOracle, Fax2TiffAcceptsOurPages)
 {
-    ScratchDir dir;
+    TScratch dir;
     const Picture in = TestPattern(kStandardWidth, 200, 5);
     const std::string apf = dir.Path("coded.apf");
     CodePicture(in, 50, apf);
@@ -109,9 +109,9 @@ TEST(MhOracle, Fax2TiffAcceptsOurPages)
 
 TEST(MhOracle, PbmToG3DecodedByOurUnpacker)
 {
-    ScratchDir dir;
+    TScratch dir;
     const Picture in = TestPattern(kStandardWidth, 180, 9);
-    WriteBytes(dir.Path("in.pbm"), ToPbm(in));
+    WriteFile(dir.Path("in.pbm"), ToPbm(in));
     const std::string g3 = RunShell("pbmtog3 -reversebits " + dir.Path("in.pbm"));
     ASSERT_FALSE(g3.empty());
     // As the receive engine stores a page: raw code data with the sender's
