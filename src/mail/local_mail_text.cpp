@@ -1,28 +1,13 @@
 #include "mail/local_mail_text.h"
 
+#include <algorithm>
+
 #include "core/message_store.h"
 
 namespace {
 
 constexpr std::string_view kDefusedEnvelopePrefix = "X-";
-
-// Calls line(text) for each line of `data`; a line ends at CR LF, LF or CR,
-// and a last line without an end counts as a line. Empty data has no line.
-template <class F> void ForEachLine(std::string_view data, F&& line)
-{
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t end = data.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            line(data.substr(start));
-            return;
-        }
-        line(data.substr(start, end - start));
-        start = end + 1;
-        if (data[end] == '\r' && start < data.size() && data[start] == '\n')
-            ++start;
-    }
-}
+constexpr size_t kPieceSize = 64 * 1024;
 
 } // namespace
 
@@ -97,7 +82,7 @@ void TQueueFileWriter::Feed(std::string_view data)
             Put(c);
             FInLine = true;
         }
-        if (FBuf.size() >= 64 * 1024)
+        if (FBuf.size() >= kPieceSize)
             Flush();
     }
 }
@@ -112,18 +97,57 @@ void TQueueFileWriter::Finish()
     Flush();
 }
 
-std::string RetrieveText(std::string_view stored)
+TRetrieveWriter::TRetrieveWriter(std::string start, TOut out)
+    : FOut(std::move(out)), FBuf(std::move(start))
 {
-    std::string out;
-    out.reserve(stored.size() + stored.size() / 32 + 5);
-    ForEachLine(stored, [&](std::string_view l) {
-        if (!l.empty() && l.front() == '.')
-            out += '.';
-        out += l;
-        out += "\r\n";
-    });
-    out += ".\r\n";
-    return out;
+}
+
+void TRetrieveWriter::Flush()
+{
+    if (FBuf.empty())
+        return;
+    FStarted = true;
+    FOut(FBuf);
+    FBuf.clear();
+}
+
+void TRetrieveWriter::Feed(std::string_view data)
+{
+    size_t i = 0;
+    while (i < data.size()) {
+        const char c = data[i];
+        if (FAfterCR) {
+            FAfterCR = false;
+            if (c == '\n') {
+                ++i; // the LF of a CR LF already written
+                continue;
+            }
+        }
+        if (c == '\r' || c == '\n') {
+            FBuf += "\r\n";
+            FAfterCR = c == '\r';
+            FInLine = false;
+            ++i;
+        } else {
+            if (!FInLine && c == '.')
+                FBuf += '.';
+            const size_t end = std::min(data.find_first_of("\r\n", i), data.size());
+            FBuf.append(data.substr(i, end - i));
+            FInLine = true;
+            i = end;
+        }
+        if (FBuf.size() >= kPieceSize)
+            Flush();
+    }
+}
+
+void TRetrieveWriter::Finish()
+{
+    if (FInLine)
+        FBuf += "\r\n";
+    FInLine = false;
+    FBuf += ".\r\n";
+    Flush();
 }
 
 } // namespace LocalMailText

@@ -42,6 +42,26 @@ private:
 // every line ended by CR LF (a bare LF or CR ends a line too), every line
 // that begins with "." given one more ".", and the closing "." line, which
 // stands on a line of its own also when the message has no last line end.
-std::string RetrieveText(std::string_view stored);
+// Made from the message fed in pieces of any size and handed on in pieces
+// of about 64 KB after the text it starts with (the "+OK" line), so that
+// sending a message of any size takes little memory.
+class TRetrieveWriter {
+public:
+    using TOut = std::function<void(std::string_view)>;
+    TRetrieveWriter(std::string start, TOut out);
+    void Feed(std::string_view data);
+    // Ends the last line, adds the "." line and hands on what is held.
+    void Finish();
+    // Whether any text has been handed on yet.
+    bool Started() const { return FStarted; }
+
+private:
+    void Flush();
+    TOut FOut;
+    std::string FBuf;
+    bool FStarted = false;
+    bool FAfterCR = false;
+    bool FInLine = false;
+};
 
 } // namespace LocalMailText

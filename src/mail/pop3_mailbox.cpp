@@ -1,9 +1,11 @@
 #include "mail/pop3_mailbox.h"
 
-#include <filesystem>
+#include <cerrno>
+#include <fcntl.h>
 #include <optional>
+#include <stdexcept>
 #include <sys/stat.h>
-#include <system_error>
+#include <unistd.h>
 
 #include "core/message_store.h"
 #include "core/user_list.h"
@@ -11,14 +13,11 @@
 
 namespace {
 
-// True when the mailbox file is there with content: an empty read of it was
-// a failed read, not a message that is gone.
-bool HoldsMail(const std::string& userName, const std::string& fileName)
+std::optional<TPOPInfo::TFileId> IdOf(const struct stat& st)
 {
-    std::error_code ec;
-    const auto size =
-        std::filesystem::file_size(MessageStore::UserMailDir(userName) + "/" + fileName, ec);
-    return !ec && size > 0;
+    return TPOPInfo::TFileId{
+        static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
 }
 
 // Which file `path` is; nothing when it is gone.
@@ -27,10 +26,44 @@ std::optional<TPOPInfo::TFileId> FileId(const std::string& path)
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return std::nullopt;
-    return TPOPInfo::TFileId{
-        static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+    return IdOf(st);
 }
+
+// A message file open for reading, closed however the sending ends.
+class TOpenMessage {
+public:
+    explicit TOpenMessage(const std::string& path) : FFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+    }
+    ~TOpenMessage()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    TOpenMessage(const TOpenMessage&) = delete;
+    TOpenMessage& operator=(const TOpenMessage&) = delete;
+
+    bool IsOpen() const { return FFd >= 0; }
+    std::optional<TPOPInfo::TFileId> Id() const
+    {
+        struct stat st;
+        if (::fstat(FFd, &st) != 0)
+            return std::nullopt;
+        return IdOf(st);
+    }
+    // The next bytes into buf: their count, 0 at the end, -1 when a read fails.
+    ssize_t Read(char* buf, size_t size)
+    {
+        for (;;) {
+            const ssize_t n = ::read(FFd, buf, size);
+            if (n >= 0 || errno != EINTR)
+                return n;
+        }
+    }
+
+private:
+    int FFd;
+};
 
 // A name as the client sent it, fit for one log line: a control character
 // (a CR in a USER line) could otherwise forge a line of its own.
@@ -135,22 +168,43 @@ bool TPOP3Mailbox::SendMessage(const TPOPInfo& info, int n, bool retrieve, TPOP3
         out.WriteLn("-ERR Sorry, Invalid message");
         return false;
     }
-    std::string stored = FUsers->LoadMessage(info.UserName, fileName);
-    if (!StillListed(info, n, fileName)) {
-        // Taken by another connection of the user since this one's login
-        // (perhaps with new mail under its name since): an empty text would
-        // be stored as an empty mail.
+    TOpenMessage file(MessageStore::UserMailDir(info.UserName) + "/" + fileName);
+    const bool gone = file.IsOpen() ? file.Id() != info.FileIds.at(static_cast<size_t>(n) - 1)
+                                    : !StillListed(info, n, fileName);
+    if (gone) {
+        // Removed since this connection's login (perhaps with new mail under
+        // its name since): an empty text would be stored as an empty mail.
         out.WriteLn("-ERR Sorry, message no longer exists");
         return false;
     }
-    if (stored.empty() && HoldsMail(info.UserName, fileName)) {
-        // Sent as an empty message it would be taken for delivered.
+    if (!file.IsOpen()) {
         out.WriteLn("-ERR Sorry, message could not be read");
         return false;
     }
     if (retrieve)
         Log("User: " + info.UserName + " retreiving mail[" + std::to_string(n) + "]");
-    out.Write("+OK " + size + " octets\r\n" + LocalMailText::RetrieveText(stored));
+    // The message goes out in pieces as it is read, so a connection holds
+    // little of it whatever its size.
+    LocalMailText::TRetrieveWriter text(
+        "+OK " + size + " octets\r\n",
+        [&out](std::string_view piece) { out.Write(std::string(piece)); });
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+        const ssize_t got = file.Read(buf.data(), buf.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            // Sent as an empty or a cut-off message it would be taken for
+            // delivered: refused while nothing is out yet, else the
+            // connection is ended without the closing "." line.
+            if (text.Started())
+                throw std::runtime_error("cannot read " + fileName);
+            out.WriteLn("-ERR Sorry, message could not be read");
+            return false;
+        }
+        text.Feed(std::string_view(buf.data(), static_cast<size_t>(got)));
+    }
+    text.Finish();
     return true;
 }
 

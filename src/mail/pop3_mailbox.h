@@ -67,8 +67,11 @@ public:
     void Stat(const TPOPInfo& info, TPOP3ReplyWriter& out);
     // n <= 0: the whole listing.
     void List(const TPOPInfo& info, int n, TPOP3ReplyWriter& out);
-    // Sends the message and marks it to go at QUIT. A message whose file is
-    // gone since login (taken by another connection) is refused.
+    // Sends the message and marks it to go at QUIT. The message goes out in
+    // pieces as its file is read, so memory stays bounded whatever its size;
+    // a file that fails to read once some of it is out throws, so that the
+    // connection ends without the closing "." line. A message whose file is
+    // gone since login is refused.
     void Retr(TPOPInfo& info, int n, TPOP3ReplyWriter& out);
     // Sends the whole message (the line count is not applied) and keeps it.
     void Top(const TPOPInfo& info, int n, int lines, TPOP3ReplyWriter& out);

@@ -6,7 +6,16 @@
 namespace {
 
 using LocalMailText::QueueFileText;
-using LocalMailText::RetrieveText;
+
+// What a POP3 client receives after the "+OK" line for a stored message.
+std::string RetrieveText(std::string_view stored)
+{
+    std::string out;
+    LocalMailText::TRetrieveWriter writer({}, [&](std::string_view piece) { out += piece; });
+    writer.Feed(stored);
+    writer.Finish();
+    return out;
+}
 
 TEST(QueueFileText, LastRecipientFirstThenTheMessage)
 {
@@ -67,6 +76,23 @@ TEST(RetrieveText, StuffsLeadingDotsAndEndsWithADotLine)
     EXPECT_EQ(RetrieveText("a\r\nb"), "a\r\nb\r\n.\r\n");
     EXPECT_EQ(RetrieveText("a\r\n."), "a\r\n..\r\n.\r\n");
     EXPECT_EQ(RetrieveText("x\ny\r.z"), "x\r\ny\r\n..z\r\n.\r\n");
+}
+
+// Fed in pieces of every size (a CR LF or a leading "." split from its line
+// end), the writer sends what the whole stored message gives.
+TEST(RetrieveText, PiecesOfAnySizeGiveTheSameText)
+{
+    const std::string stored = ".a\r\n.\r\n..\rb\n.\n\r.c\r\n\r\nd.";
+    const std::string whole = RetrieveText(stored);
+    EXPECT_EQ(whole, "..a\r\n..\r\n...\r\nb\r\n..\r\n\r\n..c\r\n\r\nd.\r\n.\r\n");
+    for (size_t piece = 1; piece <= stored.size(); ++piece) {
+        std::string out;
+        LocalMailText::TRetrieveWriter writer("+OK\r\n", [&](std::string_view p) { out += p; });
+        for (size_t i = 0; i < stored.size(); i += piece)
+            writer.Feed(std::string_view(stored).substr(i, piece));
+        writer.Finish();
+        EXPECT_EQ(out, "+OK\r\n" + whole) << "pieces of " << piece;
+    }
 }
 
 TEST(RetrieveText, UndoesWhatTheClientSideUnstuffingExpects)

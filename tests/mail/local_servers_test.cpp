@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <random>
 #include <streambuf>
 
 #include "core/config.h"
@@ -15,6 +17,7 @@
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
+#include "support/shell_command.h"
 
 namespace fs = std::filesystem;
 
@@ -145,17 +148,6 @@ private:
     std::string FLine;
 };
 
-// The peak resident size in KB since the last reset.
-long PeakRssKbSinceReset()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 // A large message goes to the queue in pieces: memory stays bounded
 // whatever its size.
 TEST_F(SMTPFrmTest, ALargeMessageIsQueuedInBoundedMemory)
@@ -167,10 +159,10 @@ TEST_F(SMTPFrmTest, ALargeMessageIsQueuedInBoundedMemory)
     rcpt.Add().SetText("bob@HOME");
     TIdCommand command(nullptr, nullptr, "DATA", "");
     std::string error;
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const long before = PeakRssKbSinceReset();
+    ResetPeakRss();
+    const long before = PeakRssKb();
     Smtp->SMTPReceiveRaw(command, stream, rcpt, error);
-    const long grown = PeakRssKbSinceReset() - before;
+    const long grown = PeakRssKb() - before;
     stream.reset();
     EXPECT_TRUE(error.empty()) << error;
     const auto files = MessageStore::ListMessages(Root.Path("QUEUE"));
@@ -308,6 +300,51 @@ TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
     c->Abort();
     EXPECT_TRUE(PumpUntil([&] { return Pop3->Server()->ThreadCount() == 0; }, 20000));
     EXPECT_TRUE(Exists("bob", "1.msg"));
+}
+
+// What poplib retrieves is the stored message line for line, also where a
+// line end, a leading "." or a long line meets the end of a piece read from
+// the file.
+TEST_F(POP3FrmTest, PoplibRetrievesTheStoredLinesExactly)
+{
+    std::mt19937 random(28);
+    std::string stored;
+    const char* const ends[] = {"\r\n", "\n", "\r"};
+    int edges = 0;
+    while (stored.size() < 600 * 1024) {
+        std::string line(random() % 3 == 0 ? 0 : random() % 300, 'a');
+        for (char& c : line)
+            c = "..ab\xe9 "[random() % 6];
+        if (random() % 50 == 0)
+            line += std::string(70000, 'L');
+        const size_t piece = 64 * 1024;
+        const size_t toEdge = piece - stored.size() % piece;
+        if (line.size() + 2 >= toEdge && toEdge >= 2) {
+            // At the edge of a piece read from the file: a CR LF split by it,
+            // a line ending on it before a "." line, or a line across it.
+            switch (edges++ % 3) {
+            case 0:
+                stored += line.substr(0, toEdge - 1) + "\r\n";
+                continue;
+            case 1:
+                stored += line.substr(0, toEdge - 2) + "\r\n.\r\n";
+                continue;
+            }
+        }
+        stored += line + ends[random() % 3];
+    }
+    stored += ".last line without an end";
+    Put("bob", "1.msg", stored);
+    const std::string command = std::string("python3 ") + std::getenv("SKIPMAIL_SOURCE_DIR") +
+                                "/tests/mail/pop3_retr_check.py " +
+                                std::to_string(Root.Config->Pop3.Port) + " bob pw " +
+                                MessageStore::UserMailDir("bob") + "/1.msg";
+    auto result = std::async(std::launch::async, RunShellCommand, command);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    const TShellResult r = result.get();
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_NE(r.Output.find("retrieved whole"), std::string::npos) << r.Output;
 }
 
 TEST_F(POP3FrmTest, SetPortRestartsOnlyAListeningServer)

@@ -2,6 +2,7 @@
 
 #include <QTemporaryDir>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <sys/resource.h>
 
@@ -10,6 +11,7 @@
 #include "mail/pop3_mailbox.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
+#include "support/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -171,6 +173,43 @@ TEST_F(POP3MailboxTest, AConnectionLostBeforeQuitLosesNoMail)
     auto info = Mailbox->Login("bob", "pw");
     Mailbox->Retr(*info, 1, Out);
     EXPECT_EQ(Out.Text.size(), std::string("+OK 100018 octets\r\n").size() + 100018 + 3);
+}
+
+// A large message goes out in pieces as it is read: memory stays bounded
+// whatever its size.
+TEST_F(POP3MailboxTest, ALargeMessageIsSentInBoundedMemory)
+{
+    constexpr int kLines = 48 * 1024;
+    const std::string line = "." + std::string(1021, 'x') + "\r\n";
+    {
+        std::ofstream file(MessageStore::UserMailDir("bob") + "/1.msg", std::ios::binary);
+        for (int i = 0; i < kLines; ++i)
+            file << line;
+    }
+    // Counts what is sent and keeps its end.
+    class TCountingWriter : public TPOP3ReplyWriter {
+    public:
+        void WriteLn(const std::string& line) override { Write(line + "\r\n"); }
+        void Write(const std::string& text) override
+        {
+            Bytes += static_cast<long long>(text.size());
+            Tail = (Tail + text).substr((Tail + text).size() > 8 ? (Tail + text).size() - 8 : 0);
+        }
+        long long Bytes = 0;
+        std::string Tail;
+    } out;
+    auto info = Mailbox->Login("bob", "pw");
+    ASSERT_NE(info, nullptr);
+    ResetPeakRss();
+    const long before = PeakRssKb();
+    Mailbox->Retr(*info, 1, out);
+    const long grown = PeakRssKb() - before;
+    const long long size = static_cast<long long>(line.size()) * kLines;
+    const std::string okLine = "+OK " + std::to_string(size) + " octets\r\n";
+    // Every line gets one more ".".
+    EXPECT_EQ(out.Bytes, static_cast<long long>(okLine.size()) + size + kLines + 3);
+    EXPECT_EQ(out.Tail, "xxx\r\n.\r\n");
+    EXPECT_LT(grown, 16 * 1024) << "KB more at the peak";
 }
 
 // Two connections of one user: what the first has committed, the second

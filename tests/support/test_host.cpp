@@ -7,6 +7,9 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -57,4 +60,33 @@ bool HaveProgram(const std::string& program)
     return !QStandardPaths::findExecutable(QString::fromStdString(program)).isEmpty() ||
            !QStandardPaths::findExecutable(QString::fromStdString(program), {"/usr/sbin", "/sbin"})
                 .isEmpty();
+}
+
+namespace {
+
+long StatusKb(const char* key)
+{
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0)
+            return std::atol(line.c_str() + std::strlen(key));
+    return 0;
+}
+
+} // namespace
+
+long CurrentRssKb()
+{
+    return StatusKb("VmRSS:");
+}
+
+long PeakRssKb()
+{
+    return StatusKb("VmHWM:");
+}
+
+void ResetPeakRss()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
 }

@@ -17,3 +17,9 @@ int FreePort();
 // True when `program` (a name on PATH or in the sbin folders, or a path) can
 // be run.
 bool HaveProgram(const std::string& program);
+
+// This process's resident set size now and at its peak, in KB; ResetPeakRss
+// starts a new peak.
+long CurrentRssKb();
+long PeakRssKb();
+void ResetPeakRss();

@@ -258,34 +258,6 @@ int OpenFdCount()
     return n;
 }
 
-namespace {
-long StatusKb(const char* key)
-{
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind(key, 0) == 0)
-            return std::atol(line.c_str() + std::strlen(key));
-    return 0;
-}
-} // namespace
-
-long CurrentRssKb()
-{
-    return StatusKb("VmRSS:");
-}
-
-long PeakRssKb()
-{
-    return StatusKb("VmHWM:");
-}
-
-void ResetPeakRss()
-{
-    std::ofstream f("/proc/self/clear_refs");
-    f << "5";
-}
-
 std::string WriteScript(const std::string& name, const std::string& text)
 {
     const char* tmp = std::getenv("TMPDIR");

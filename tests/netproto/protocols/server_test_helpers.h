@@ -90,10 +90,9 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 using ::HaveProgram;
 
 int OpenFdCount();
-// Resident set size now and at its peak, in KB; ResetPeakRss starts a new peak.
-long CurrentRssKb();
-long PeakRssKb();
-void ResetPeakRss();
+using ::CurrentRssKb;
+using ::PeakRssKb;
+using ::ResetPeakRss;
 
 // Writes a Python script into the temporary directory and returns its path.
 std::string WriteScript(const std::string& name, const std::string& text);
