@@ -1,7 +1,9 @@
 #include "mail/smtp_frm.h"
 
+#include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "core/config.h"
@@ -22,13 +24,21 @@ void MakeDirectory(const std::string& path, const char* failureText)
 } // namespace
 
 TSMTPFrm::TSMTPFrm(QWidget* owner, TMsgStatusFrm* /*msgStatus*/, TConfig* config)
-    : QWidget(owner), FConfig(config), FQueueDir(MessageStore::DirPath(DirName::Queue))
+    : QWidget(owner), FConfig(config), FQueueDir(MessageStore::DirPath(DirName::Queue)),
+      FTempDir(MessageStore::DirPath(DirName::TempSmtp))
 {
     setWindowTitle("SMTPFrm");
     setObjectName("SMTPFrm");
     MakeDirectory(FQueueDir, "Error Creating Mail Directory\n");
     MakeDirectory(MessageStore::DirPath(DirName::Temp), "Error Creating Temporary Directory\n");
-    MakeDirectory(MessageStore::DirPath(DirName::TempSmtp), "Error Creating Temporary Directory\n");
+    MakeDirectory(FTempDir, "Error Creating Temporary Directory\n");
+    // Messages being received are spooled here: the user's alone. What a
+    // station that was killed during a DATA left here was never
+    // acknowledged, so its client sends it again.
+    ::chmod(FTempDir.c_str(), 0700);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(FTempDir, ec))
+        std::filesystem::remove_all(entry.path(), ec);
 }
 
 TSMTPFrm::~TSMTPFrm()
@@ -70,6 +80,7 @@ bool TSMTPFrm::SetServerActive(bool on)
     s.NoDecode = true;
     s.NoEncode = true;
     s.RawStreamType = stMemoryStream;
+    s.TempDirectory = FTempDir;
     int port;
     {
         auto lock = FConfig->Lock();

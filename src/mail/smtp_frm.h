@@ -23,7 +23,8 @@ class TIdPeerThread;
 class TSMTPFrm : public QWidget {
     Q_OBJECT
 public:
-    // Creates QUEUE, TEMP and TEMP/SMTP when missing; starts nothing.
+    // Creates QUEUE, TEMP and TEMP/SMTP when missing and empties TEMP/SMTP;
+    // starts nothing.
     TSMTPFrm(QWidget* owner, TMsgStatusFrm* msgStatus, TConfig* config);
     ~TSMTPFrm() override;
 
@@ -63,4 +64,6 @@ private:
     TConfig* FConfig;
     TLocalServer<TIdSMTPServer> FServer;
     std::string FQueueDir;
+    // TEMP/SMTP: the spool of messages larger than the server holds in memory.
+    std::string FTempDir;
 };

@@ -5,6 +5,7 @@
 #include <future>
 #include <random>
 #include <streambuf>
+#include <sys/stat.h>
 
 #include "core/config.h"
 #include "core/message_store.h"
@@ -169,6 +170,40 @@ TEST_F(SMTPFrmTest, ALargeMessageIsQueuedInBoundedMemory)
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].Size, static_cast<std::uint64_t>(source.Made()) + 16);
     EXPECT_LT(grown, 16 * 1024) << "KB more at the peak";
+}
+
+// A message too large for memory is spooled in the station's own TEMP/SMTP,
+// open to the user alone; a spool file left by a station that was killed
+// goes at the next start.
+TEST_F(SMTPFrmTest, ALargeMessageIsSpooledPrivatelyInTheStationsTemp)
+{
+    const std::string spool = Root.Path("TEMP/SMTP");
+    WriteFileAtomic(spool + "/Stn1A2B.TMP", "left by a killed station");
+    ASSERT_EQ(::chmod(spool.c_str(), 0755), 0);
+    Smtp.reset();
+    Smtp = std::make_unique<TSMTPFrm>(nullptr, Root.MsgStatus.get(), Root.Config.get());
+    Smtp->BeforeCommandDelayMs = 1;
+    EXPECT_TRUE(fs::is_empty(spool));
+    EXPECT_EQ(fs::status(spool).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    c.Command("HELO client");
+    c.Command("MAIL FROM:<me@lan>");
+    c.Command("RCPT TO:<bob>");
+    ASSERT_EQ(c.Command("DATA").substr(0, 4), "354 ");
+    const std::string line = std::string(998, 'x') + "\r\n";
+    for (int i = 0; i < 2 * 1024; ++i)
+        c.Send(line);
+    ASSERT_TRUE(PumpUntil([&] { return !fs::is_empty(spool); }, 20000));
+    for (const auto& file : fs::directory_iterator(spool))
+        EXPECT_EQ(file.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    // A client that breaks off leaves nothing behind.
+    c.Abort();
+    EXPECT_TRUE(PumpUntil([&] { return fs::is_empty(spool); }, 20000));
 }
 
 TEST_F(SMTPFrmTest, StartAgainMovesToTheNewPortAndABusyPortRaises)

@@ -308,7 +308,7 @@ bool TIdSMTPServer::CaptureRaw(TIdCommand& command, std::unique_ptr<std::iostrea
     // that fails: the rest is read and refused, and the session goes on.
     auto openTempFile = [&]() -> std::unique_ptr<std::iostream> {
         try {
-            tempFile = MakeTempFileName();
+            tempFile = MakeTempFileName(TempDirectory);
         } catch (const EIdException&) {
             return nullptr;
         }

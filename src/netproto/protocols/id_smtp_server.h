@@ -105,6 +105,9 @@ public:
     // A memory stream holds at most this many bytes; a longer message moves
     // on to a temporary file, so memory stays bounded.
     int64_t MemoryStreamLimit = 1024 * 1024;
+    // Where the temporary files of received messages go; empty: the system's
+    // temporary directory.
+    std::string TempDirectory;
     // The longest line accepted inside a message.
     int32_t MaxDataLineLength = 1024 * 1024;
     // Recipients of one message; more are refused with 452.
