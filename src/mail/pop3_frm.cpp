@@ -89,9 +89,14 @@ void TPOP3Frm::POP3BeforeCommand(TIdTCPServer*, const std::string&, TIdPeerThrea
 
 void TPOP3Frm::POP3CheckUser(TIdPeerThread& thread, TIdPOP3ServerThread& pop3Thread)
 {
-    std::unique_ptr<TPOPInfo> info = FMailbox.Login(pop3Thread.Username, pop3Thread.Password);
-    if (!info)
+    bool inUse = false;
+    std::unique_ptr<TPOPInfo> info =
+        FMailbox.Login(pop3Thread.Username, pop3Thread.Password, &inUse);
+    if (!info) {
+        if (inUse)
+            pop3Thread.LoginRefusal = "-ERR Mailbox in use by another connection, try again later";
         return;
+    }
     pop3Thread.State = 1;
     thread.Data = std::move(info);
 }

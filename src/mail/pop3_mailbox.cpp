@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,9 +79,33 @@ std::string LoggedName(std::string name)
 
 } // namespace
 
-TPOP3Mailbox::TPOP3Mailbox(TUserList* users, TLogLine logLine)
-    : FUsers(users), FLogLine(std::move(logLine))
+struct TMaildropLock::TTable {
+    std::mutex Lock;
+    std::set<std::string> Held;
+};
+
+TMaildropLock::TMaildropLock(std::shared_ptr<TTable> table, std::string user)
+    : FTable(std::move(table)), FUser(std::move(user))
 {
+}
+
+TMaildropLock::~TMaildropLock()
+{
+    std::lock_guard<std::mutex> lock(FTable->Lock);
+    FTable->Held.erase(FUser);
+}
+
+TPOP3Mailbox::TPOP3Mailbox(TUserList* users, TLogLine logLine)
+    : FUsers(users), FLogLine(std::move(logLine)), FLocks(std::make_shared<TMaildropLock::TTable>())
+{
+}
+
+std::unique_ptr<TMaildropLock> TPOP3Mailbox::LockMaildrop(const std::string& userName)
+{
+    std::lock_guard<std::mutex> lock(FLocks->Lock);
+    if (!FLocks->Held.insert(userName).second)
+        return nullptr;
+    return std::make_unique<TMaildropLock>(FLocks, userName);
 }
 
 void TPOP3Mailbox::Log(const std::string& text)
@@ -89,13 +115,20 @@ void TPOP3Mailbox::Log(const std::string& text)
 }
 
 std::unique_ptr<TPOPInfo> TPOP3Mailbox::Login(const std::string& userName,
-                                              const std::string& password)
+                                              const std::string& password, bool* inUse)
 {
     // One copy of the table, so a change on the GUI thread cannot shift it.
     for (const TUser& user : FUsers->GetAll()) {
         if (user.Name != userName || user.Password != password)
             continue;
         auto info = std::make_unique<TPOPInfo>();
+        info->Maildrop = LockMaildrop(user.Name);
+        if (!info->Maildrop) {
+            Log("User: " + user.Name + " refused, mailbox in use by another connection");
+            if (inUse)
+                *inUse = true;
+            return nullptr;
+        }
         info->UserName = user.Name;
         info->Password = user.Password;
         FUsers->GetMessageList(user, info->MessageList, info->MessageCount, info->TotalOctets);
@@ -238,7 +271,7 @@ void TPOP3Mailbox::Dele(TPOPInfo& info, int n, TPOP3ReplyWriter& out)
     out.WriteLn("+OK");
 }
 
-void TPOP3Mailbox::Quit(const TPOPInfo& info, TPOP3ReplyWriter& out)
+void TPOP3Mailbox::Quit(TPOPInfo& info, TPOP3ReplyWriter& out)
 {
     std::string fileName;
     std::string size;
@@ -246,6 +279,8 @@ void TPOP3Mailbox::Quit(const TPOPInfo& info, TPOP3ReplyWriter& out)
         if (info.Marked[i] && Entry(info, static_cast<int>(i) + 1, fileName, size) &&
             StillListed(info, static_cast<int>(i) + 1, fileName))
             FUsers->DeleteMessage(info.UserName, fileName);
+    // Before the reply: a client may log in again as soon as it has it.
+    info.Maildrop.reset();
     Log("User: " + info.UserName + " disconnected");
     out.WriteLn("+OK 0L POP3 server signing off (maildrop empty)");
 }

@@ -11,6 +11,23 @@
 
 class TUserList;
 
+// A user's maildrop held by one connection (RFC 1939's exclusive lock):
+// while it is held, the user's other connections cannot log in. It goes
+// with the object, however the connection ends, and lives in this process
+// alone, so a station that crashes leaves no lock behind.
+class TMaildropLock {
+public:
+    struct TTable;
+    TMaildropLock(std::shared_ptr<TTable> table, std::string user);
+    ~TMaildropLock();
+    TMaildropLock(const TMaildropLock&) = delete;
+    TMaildropLock& operator=(const TMaildropLock&) = delete;
+
+private:
+    std::shared_ptr<TTable> FTable;
+    std::string FUser;
+};
+
 // One logged-in POP3 connection: who logged in and the listing of the
 // mailbox taken at login, which is never refreshed during the connection.
 // Message number i (from 1) is entry i of MessageList ("name:size").
@@ -37,6 +54,8 @@ public:
     };
     // Nothing for a file gone between the listing and its look-up.
     std::vector<std::optional<TFileId>> FileIds;
+    // The user's maildrop, from login to QUIT.
+    std::unique_ptr<TMaildropLock> Maildrop;
 };
 
 // Where the replies of one command go.
@@ -60,9 +79,12 @@ public:
     TPOP3Mailbox(TUserList* users, TLogLine logLine);
 
     // The first user whose name and password both equal the ones given
-    // (letter case counts) logs in: the listing is taken, the login logged
-    // and the last connection stamped. Null, and a log line, when none does.
-    std::unique_ptr<TPOPInfo> Login(const std::string& userName, const std::string& password);
+    // (letter case counts) logs in: the maildrop is locked, the listing is
+    // taken, the login logged and the last connection stamped. Null, and a
+    // log line, when none does, or when another connection holds the
+    // maildrop (`inUse` is then set).
+    std::unique_ptr<TPOPInfo> Login(const std::string& userName, const std::string& password,
+                                    bool* inUse = nullptr);
 
     void Stat(const TPOPInfo& info, TPOP3ReplyWriter& out);
     // n <= 0: the whole listing.
@@ -77,8 +99,8 @@ public:
     void Top(const TPOPInfo& info, int n, int lines, TPOP3ReplyWriter& out);
     // Marks the message to go at QUIT.
     void Dele(TPOPInfo& info, int n, TPOP3ReplyWriter& out);
-    // Deletes the marked messages, then signs off.
-    void Quit(const TPOPInfo& info, TPOP3ReplyWriter& out);
+    // Deletes the marked messages, gives the maildrop back, then signs off.
+    void Quit(TPOPInfo& info, TPOP3ReplyWriter& out);
 
 private:
     // Entry n split into file name and size text; false for a bad number.
@@ -89,7 +111,10 @@ private:
     // Whether the file of entry n is still the one listed at login.
     static bool StillListed(const TPOPInfo& info, int n, const std::string& fileName);
     static void Mark(TPOPInfo& info, int n);
+    // The user's maildrop; null when another connection holds it.
+    std::unique_ptr<TMaildropLock> LockMaildrop(const std::string& userName);
 
     TUserList* FUsers;
     TLogLine FLogLine;
+    std::shared_ptr<TMaildropLock::TTable> FLocks;
 };

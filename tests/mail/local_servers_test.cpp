@@ -337,6 +337,32 @@ TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
     EXPECT_TRUE(Exists("bob", "1.msg"));
 }
 
+// A second connection of a user is refused while the first lasts, and
+// logs in once the first has signed off or dropped.
+TEST_F(POP3FrmTest, ASecondSessionOfAUserWaitsForTheFirst)
+{
+    Put("bob", "1.msg", "Subject: one\r\n\r\nx\r\n");
+    const std::string inUse = "-ERR Mailbox in use by another connection, try again later";
+    auto first = Login("bob", "pw");
+    TLineClient second(Root.Config->Pop3.Port);
+    second.ReadLine();
+    second.Command("USER bob");
+    EXPECT_EQ(second.Command("PASS pw"), inUse);
+    EXPECT_EQ(second.Command("STAT"), "-ERR Please login first");
+    EXPECT_EQ(first->Command("RETR 1"), "+OK 19 octets");
+    first->ReadUntilDot();
+    EXPECT_EQ(first->Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
+    EXPECT_EQ(second.Command("PASS pw"), "+OK Login OK");
+    EXPECT_EQ(second.Command("STAT"), "+OK 0 0");
+
+    TLineClient third(Root.Config->Pop3.Port);
+    third.ReadLine();
+    third.Command("USER bob");
+    EXPECT_EQ(third.Command("PASS pw"), inUse);
+    second.Abort();
+    EXPECT_TRUE(PumpUntil([&] { return third.Command("PASS pw") == "+OK Login OK"; }, 20000));
+}
+
 // What poplib retrieves is the stored message line for line, also where a
 // line end, a leading "." or a long line meets the end of a piece read from
 // the file.

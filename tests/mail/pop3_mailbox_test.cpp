@@ -212,46 +212,71 @@ TEST_F(POP3MailboxTest, ALargeMessageIsSentInBoundedMemory)
     EXPECT_LT(grown, 16 * 1024) << "KB more at the peak";
 }
 
-// Two connections of one user: what the first has committed, the second
-// refuses with -ERR under the numbers of its own listing.
+// RFC 1939's exclusive lock: while one connection of a user is logged in,
+// another one of the same user is refused; the lock goes at QUIT and with a
+// connection that ends without it.
+TEST_F(POP3MailboxTest, OneConnectionAtATimeHoldsAMaildrop)
+{
+    Put("bob", "1.msg", "Subject: a\r\n\r\na\r\n");
+    auto first = Mailbox->Login("bob", "pw");
+    ASSERT_NE(first, nullptr);
+    Log.clear();
+    bool inUse = false;
+    EXPECT_EQ(Mailbox->Login("bob", "wrong", &inUse), nullptr);
+    EXPECT_FALSE(inUse);
+    EXPECT_EQ(Mailbox->Login("bob", "pw", &inUse), nullptr);
+    EXPECT_TRUE(inUse);
+    EXPECT_EQ(
+        Log, (std::vector<std::string>{"User: bob connection failed",
+                                       "User: bob refused, mailbox in use by another connection"}));
+    EXPECT_NE(Mailbox->Login("admin", "Secret"), nullptr);
+
+    Mailbox->Retr(*first, 1, Out);
+    Mailbox->Quit(*first, Out);
+    auto second = Mailbox->Login("bob", "pw", &inUse);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->MessageCount, 0);
+    // A connection that drops gives the maildrop back with its record.
+    EXPECT_EQ(Mailbox->Login("bob", "pw"), nullptr);
+    second.reset();
+    EXPECT_NE(Mailbox->Login("bob", "pw"), nullptr);
+}
+
+// A file removed since login (by the operator) is refused with -ERR under
+// the numbers of the login's listing.
 TEST_F(POP3MailboxTest, AMessageGoneSinceLoginIsRefusedAndTheNumbersStay)
 {
     Put("bob", "1.msg", "Subject: a\r\n\r\na\r\n");
     Put("bob", "2.msg", "Subject: b\r\n\r\nb\r\n");
-    auto first = Mailbox->Login("bob", "pw");
-    auto second = Mailbox->Login("bob", "pw");
-    Mailbox->Retr(*first, 1, Out);
-    Mailbox->Quit(*first, Out);
-    Out.Take();
-    Mailbox->Retr(*second, 1, Out);
-    Mailbox->Top(*second, 1, 0, Out);
+    auto info = Mailbox->Login("bob", "pw");
+    fs::remove(MessageStore::UserMailDir("bob") + "/1.msg");
+    Mailbox->Retr(*info, 1, Out);
+    Mailbox->Top(*info, 1, 0, Out);
     EXPECT_EQ(Out.Take(), "-ERR Sorry, message no longer exists\r\n"
                           "-ERR Sorry, message no longer exists\r\n");
-    Mailbox->Retr(*second, 2, Out);
+    Mailbox->Retr(*info, 2, Out);
     EXPECT_EQ(Out.Take(), "+OK 17 octets\r\nSubject: b\r\n\r\nb\r\n.\r\n");
-    Mailbox->Quit(*second, Out);
+    Mailbox->Quit(*info, Out);
     EXPECT_FALSE(Exists("bob", "2.msg"));
 }
 
-// The store names new mail after what the mailbox holds, so a name emptied
-// by another connection comes back on the next message: that message is not
-// the one listed under it, and is neither sent under the old number nor
+// The store names new mail after what the mailbox holds, so the name of a
+// file removed since login comes back on the next message: that message is
+// not the one listed under it, and is neither sent under the old number nor
 // deleted by the old connection's QUIT.
 TEST_F(POP3MailboxTest, NewMailUnderAListedNameIsNotTakenForTheListedMessage)
 {
     Put("bob", "1.msg", "Subject: old\r\n\r\nold\r\n");
-    auto first = Mailbox->Login("bob", "pw");
-    auto second = Mailbox->Login("bob", "pw");
-    Mailbox->Dele(*first, 1, Out);
-    Mailbox->Retr(*second, 1, Out);
-    Mailbox->Quit(*second, Out);
+    auto info = Mailbox->Login("bob", "pw");
+    Mailbox->Dele(*info, 1, Out);
     Out.Take();
+    fs::remove(MessageStore::UserMailDir("bob") + "/1.msg");
     const std::string again = MessageStore::WriteNewMessage(MessageStore::UserMailDir("bob"),
                                                             "Subject: new mail\r\n\r\nnew\r\n");
     ASSERT_EQ(fs::path(again).filename(), "1.msg");
-    Mailbox->Retr(*first, 1, Out);
+    Mailbox->Retr(*info, 1, Out);
     EXPECT_EQ(Out.Take(), "-ERR Sorry, message no longer exists\r\n");
-    Mailbox->Quit(*first, Out);
+    Mailbox->Quit(*info, Out);
     EXPECT_TRUE(Exists("bob", "1.msg"));
 }
 

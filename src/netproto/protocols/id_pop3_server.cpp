@@ -137,6 +137,7 @@ void TIdPOP3Server::CommandPASS(TIdCommand& command)
     // it is refused and the earlier login stays.
     const uint8_t before = t.State;
     t.State = 0;
+    t.LoginRefusal.clear();
     if (CheckUser)
         CheckUser(t, t);
     if (t.State == 1) {
@@ -144,7 +145,7 @@ void TIdPOP3Server::CommandPASS(TIdCommand& command)
         return;
     }
     t.State = before;
-    command.Connection().WriteLn("-ERR Login failed");
+    command.Connection().WriteLn(t.LoginRefusal.empty() ? "-ERR Login failed" : t.LoginRefusal);
 }
 
 void TIdPOP3Server::CommandMessageNumber(TIdCommand& command, const char* word,

@@ -16,6 +16,8 @@ public:
     std::string Password;
     // 0 = not logged in, 1 = logged in; CheckUser and OnAPOP grant the login.
     uint8_t State = 0;
+    // The reply to a login that CheckUser refuses; empty: "-ERR Login failed".
+    std::string LoginRefusal;
 
 protected:
     void BeforeRun() override;
