@@ -9,6 +9,7 @@
 #include "configui/config_frm.h"
 #include "core/config.h"
 #include "core/msg_status_frm.h"
+#include "core/router.h"
 #include "fax/fax_gateway.h"
 #include "link/link_ctrl_frm.h"
 #include "link/windows/com_frm.h"
@@ -68,6 +69,11 @@ public:
                       status->AddLogLine(line);
               }))
     {
+        // The router's own rules tell which mail is for the Internet.
+        if (TRouter* router = o.Router)
+            Smtp->ForTheInternet = [router](const std::string& address) {
+                return router->ForTheInternet(address);
+            };
     }
 
     std::unique_ptr<TPOP3Frm> Pop3;

@@ -88,6 +88,8 @@ struct TPlanner {
     const TRouteTables& Tables;
     std::vector<TRouteCopy> Copies;
     TRouteCopy Returned{TRouteKind::Return, DirName::Queue, {}, {}};
+    // Recipients sent on to the Internet.
+    int Internet = 0;
 
     void Add(TRouteKind kind, const std::string& dir, const std::string& recipient)
     {
@@ -149,15 +151,18 @@ struct TPlanner {
         }
         const std::string& gateway = Tables.MailGateway;
         if (gateway.empty() || IsOwnStation(Tables, gateway)) {
-            if (Tables.FaxGateway && SameTextIgnoreCase(user, "FAX2"))
+            if (Tables.FaxGateway && SameTextIgnoreCase(user, "FAX2")) {
                 Add(TRouteKind::Fax2, DirName::MailFax2, address);
-            else
+            } else {
                 Add(TRouteKind::Outbox, DirName::MailGateway, address);
+                ++Internet;
+            }
             return;
         }
         const int gatewayIndex = StationIndex(Tables, gateway);
         if (gatewayIndex > 0) {
             ToStation(gatewayIndex, address);
+            ++Internet;
             return;
         }
         Return(address, "No route to " + address);
@@ -219,6 +224,13 @@ std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
     if (!planner.Returned.Recipients.empty())
         planner.Copies.push_back(planner.Returned);
     return planner.Copies;
+}
+
+bool ForTheInternet(const TRouteTables& tables, const std::string& recipient)
+{
+    TPlanner planner{tables, {}, {}};
+    planner.Route(ExpandAlias(tables, CleanAddress(recipient)));
+    return planner.Internet > 0;
 }
 
 std::string CopyContent(const TRouteCopy& copy, const std::string& body)
@@ -431,6 +443,11 @@ void TRouter::Execute()
         ProcessNextMessage();
         Wait(TurnIntervalMs);
     }
+}
+
+bool TRouter::ForTheInternet(const std::string& recipient) const
+{
+    return Routing::ForTheInternet(Snapshot(), recipient);
 }
 
 Routing::TRouteTables TRouter::Snapshot() const

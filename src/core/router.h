@@ -93,6 +93,11 @@ std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
 // The text that a copy's file holds.
 std::string CopyContent(const TRouteCopy& copy, const std::string& body);
 
+// Whether the router would send mail for this recipient (as an envelope line
+// gives it) to the Internet: into the gateway outbox, or to the mail gateway
+// station.
+bool ForTheInternet(const TRouteTables& tables, const std::string& recipient);
+
 } // namespace Routing
 
 class TRouter : public TThread {
@@ -103,6 +108,10 @@ public:
     TRouter(TConfig* config, TStationList* stations, TUserList* users, TAliasList* aliases,
             TMsgStatusFrm* status);
     ~TRouter() override;
+
+    // Routing::ForTheInternet with the station's tables as they are now.
+    // Any thread.
+    bool ForTheInternet(const std::string& recipient) const;
 
     // Files the first due message of the queue. False when there was none.
     // The thread's turn; tests call it directly.

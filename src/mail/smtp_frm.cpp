@@ -9,6 +9,9 @@
 #include "core/config.h"
 #include "core/message_store.h"
 #include "mail/local_mail_text.h"
+#include "mail/relay_rule.h"
+#include "netproto/core/id_iohandler.h"
+#include "netproto/core/id_socket_handle.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
 #include "platform/thread.h"
@@ -29,6 +32,10 @@ TSMTPFrm::TSMTPFrm(QWidget* owner, TMsgStatusFrm* /*msgStatus*/, TConfig* config
 {
     setWindowTitle("SMTPFrm");
     setObjectName("SMTPFrm");
+    ClientAddress = [](TIdCommand& command) {
+        const TIdIOHandlerSocket* socket = command.Connection().Socket();
+        return socket && socket->Binding() ? socket->Binding()->PeerIP : std::string();
+    };
     MakeDirectory(FQueueDir, "Error Creating Mail Directory\n");
     MakeDirectory(MessageStore::DirPath(DirName::Temp), "Error Creating Temporary Directory\n");
     MakeDirectory(FTempDir, "Error Creating Temporary Directory\n");
@@ -102,12 +109,19 @@ void TSMTPFrm::SMTPCommandMAIL(TIdCommand&, bool& accept, const std::string&)
     accept = true;
 }
 
-void TSMTPFrm::SMTPCommandRCPT(TIdCommand&, bool& accept, bool& toForward, const std::string&,
-                               std::string& customError)
+void TSMTPFrm::SMTPCommandRCPT(TIdCommand& command, bool& accept, bool& toForward,
+                               const std::string& address, std::string& customError)
 {
+    customError.clear();
+    if (ForTheInternet && ForTheInternet(address) &&
+        !RelayRule::MayRelay(ClientAddress(command), RelayRule::LocalInterfaces())) {
+        accept = false;
+        customError = "550 Relaying denied: mail for the Internet is taken from the local network "
+                      "only";
+        return;
+    }
     accept = true;
     toForward = true;
-    customError.clear();
 }
 
 void TSMTPFrm::SMTPCheckUser(TIdCommand&, bool& accepted, const std::string&, const std::string&)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -17,9 +18,11 @@ class TIdEMailAddressList;
 class TIdPeerThread;
 
 // The local SMTP service: a hidden window holding the SMTP server towards
-// the mail clients of the LAN. Every sender and recipient is accepted, and
-// every message becomes the next numbered file of the queue directory with
-// one envelope line per recipient; the router decides the rest.
+// the mail clients of the LAN. Every sender is accepted, and every recipient
+// but one for the Internet from a client outside the station's networks
+// (see relay_rule.h); every message becomes the next numbered file of the
+// queue directory with one envelope line per recipient; the router decides
+// the rest.
 class TSMTPFrm : public QWidget {
     Q_OBJECT
 public:
@@ -55,6 +58,11 @@ public:
 
     // The wait before each command (tests shorten it).
     int BeforeCommandDelayMs = 50;
+    // Whether the router sends mail for the recipient on to the Internet;
+    // none: no recipient is.
+    std::function<bool(const std::string& address)> ForTheInternet;
+    // The address the command's client connects from (tests put in others).
+    std::function<std::string(TIdCommand& command)> ClientAddress;
 
 private:
     // Shows the numbering problem on the GUI thread without holding up the

@@ -168,6 +168,35 @@ TEST_F(RouterTest, FaxGatewayFilesForeignFax2IntoTheFaxMailbox)
     EXPECT_EQ(S.Names("MAIL/GATEWAY").size(), 1u);
 }
 
+// Mail for the Internet is what the router would put into the gateway
+// outbox or send to the mail gateway station, after the alias step.
+TEST_F(RouterTest, TellsWhichRecipientsAreForTheInternet)
+{
+    auto router = MakeRouter();
+    auto internet = [&](const std::vector<std::string>& addresses) {
+        std::vector<std::string> out;
+        for (const auto& a : addresses)
+            if (router->ForTheInternet(a))
+                out.push_back(a);
+        return out;
+    };
+    const std::vector<std::string> all = {"x@example.com", " <y@Example.org> ",  "bob",
+                                          "bob@home",      "John@Example.com",   "carol@S2",
+                                          "eve@s3",        "zed@HOME",           "@HOME",
+                                          "FAX2@HOME",     "FAX2@faxes.example", "someone@GW"};
+    const std::vector<std::string> foreign = {"x@example.com", " <y@Example.org> ",
+                                              "FAX2@faxes.example"};
+    EXPECT_EQ(internet(all), foreign);
+    S.Config->Mail.Gateway = "GW";
+    EXPECT_EQ(internet(all), foreign);
+    S.Config->Mail.Gateway = "NOWHERE";
+    EXPECT_EQ(internet(all), std::vector<std::string>{});
+    // A fax gateway faxes FAX2 mail for any domain itself.
+    S.Config->Mail.Gateway.clear();
+    S.Config->General.Role = TStationRole::MailFaxGateway;
+    EXPECT_EQ(internet(all), (std::vector<std::string>{"x@example.com", " <y@Example.org> "}));
+}
+
 TEST_F(RouterTest, OversizeComesBackAndEnvelopeDoesNotCount)
 {
     S.Config->Mail.MaxMailSize = 1; // K bytes

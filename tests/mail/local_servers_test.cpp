@@ -113,6 +113,46 @@ TEST_F(SMTPFrmTest, AMessageThatCannotBeStoredIsNotAcknowledged)
     EXPECT_EQ(Send(c, {"x"}, "hi\r\n").substr(0, 4), "451 ");
 }
 
+// A client outside the station's networks reaches the local users and the
+// other stations, but gets 550 for a recipient on the Internet; a client on
+// loopback is served for both.
+TEST_F(SMTPFrmTest, OnlyLocalClientsMaySendMailForTheInternet)
+{
+    Smtp->ForTheInternet = [](const std::string& address) {
+        return address.find("@example.") != std::string::npos;
+    };
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    const std::string denied =
+        "550 Relaying denied: mail for the Internet is taken from the local network only";
+    {
+        TLineClient c(Root.Config->Smtp.Port);
+        c.ReadLine();
+        c.ReadLine();
+        EXPECT_EQ(Send(c, {"a@example.com", "bob@HOME"}, "hi\r\n"), "250 Ok");
+        c.Command("QUIT");
+    }
+    EXPECT_EQ(ReadFile(Queue("1.msg")), "RCPT: bob@HOME\r\nRCPT: a@example.com\r\nhi\r\n");
+
+    Smtp->ClientAddress = [](TIdCommand&) { return std::string("198.51.100.7"); };
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    c.Command("HELO far.away");
+    c.Command("MAIL FROM:<spam@far.away>");
+    EXPECT_EQ(c.Command("RCPT TO:<a@example.com>"), denied);
+    EXPECT_EQ(c.Command("RCPT TO:<bob@HOME>"), "251 User not local, Will forward");
+    EXPECT_EQ(c.Command("RCPT TO:<x@example.org>"), denied);
+    EXPECT_EQ(c.Command("RCPT TO:<ann@FAR>"), "251 User not local, Will forward");
+    EXPECT_EQ(c.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>");
+    c.Send("hi\r\n.\r\n");
+    EXPECT_EQ(c.ReadLine(), "250 Ok");
+    EXPECT_EQ(ReadFile(Queue("2.msg")), "RCPT: ann@FAR\r\nRCPT: bob@HOME\r\nhi\r\n");
+    // Only Internet recipients: the mail transaction has no recipient.
+    c.Command("MAIL FROM:<spam@far.away>");
+    EXPECT_EQ(c.Command("RCPT TO:<a@example.com>"), denied);
+    EXPECT_EQ(c.Command("DATA").substr(0, 4), "503 ");
+}
+
 // A message made on the fly, line by line, that no one holds whole.
 class TGeneratedMessage : public std::streambuf {
 public:

@@ -8,10 +8,12 @@
 
 #include "app/main_form.h"
 #include "core/login_frm.h"
+#include "core/message_store.h"
 #include "core/password_codec.h"
 #include "mail/e2e/station_without_modem.h"
 #include "mail/mail_test_helpers.h"
 #include "mail/net_config_frm.h"
+#include "mail/smtp_frm.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
@@ -92,6 +94,36 @@ TEST_F(LocalMailEndToEnd, MailClientsSendAndFetchThroughTheRouter)
 TEST_F(LocalMailEndToEnd, DroppedPop3ConnectionsLoseNoMail)
 {
     RunClients("pop3_drops_e2e.py", "pop3 drops end to end: ok");
+}
+
+// The station's SMTP server asks the router which recipients are on the
+// Internet: a client outside its networks gets 550 for those (an alias
+// brings ext@example.com to carol, so that one is local).
+TEST_F(LocalMailEndToEnd, AClientFromOutsideCannotRelayToTheInternet)
+{
+    TSMTPFrm* smtp = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* f = qobject_cast<TSMTPFrm*>(w))
+            smtp = f;
+    ASSERT_NE(smtp, nullptr);
+    smtp->ClientAddress = [](TIdCommand&) { return std::string("198.51.100.7"); };
+    TLineClient c(SmtpPort);
+    c.ReadLine();
+    c.ReadLine();
+    c.Command("HELO far.away");
+    c.Command("MAIL FROM:<spam@far.away>");
+    EXPECT_EQ(c.Command("RCPT TO:<someone@example.org>").substr(0, 4), "550 ");
+    EXPECT_EQ(c.Command("RCPT TO:<ext@example.com>").substr(0, 4), "251 ");
+    EXPECT_EQ(c.Command("RCPT TO:<bob@HOME>").substr(0, 4), "251 ");
+    EXPECT_EQ(c.Command("DATA").substr(0, 4), "354 ");
+    c.Send("Subject: from afar\r\n\r\nhi\r\n.\r\n");
+    EXPECT_EQ(c.ReadLine(), "250 Ok");
+    const std::string root = Dir.path().toStdString();
+    auto count = [&](const std::string& dir) {
+        return MessageStore::ListMessages(root + "/" + dir).size();
+    };
+    EXPECT_TRUE(PumpUntil([&] { return count("MAIL/bob") == 1 && count("MAIL/carol") == 1; }));
+    EXPECT_EQ(count("MAIL/GATEWAY"), 0u);
 }
 
 TEST_F(LocalMailEndToEnd, TheMenuOpensTheSettingsAfterTheLogin)

@@ -1,0 +1,40 @@
+#include "mail/relay_rule.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+namespace RelayRule {
+
+std::vector<TInterfaceAddress> LocalInterfaces()
+{
+    std::vector<TInterfaceAddress> list;
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0)
+        return list;
+    for (const ifaddrs* i = all; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask)
+            continue;
+        const auto* address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        const auto* netmask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
+        list.push_back({ntohl(address->sin_addr.s_addr), ntohl(netmask->sin_addr.s_addr)});
+    }
+    ::freeifaddrs(all);
+    return list;
+}
+
+bool MayRelay(const std::string& peer, const std::vector<TInterfaceAddress>& interfaces)
+{
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, peer.c_str(), &parsed) != 1)
+        return false;
+    const uint32_t client = ntohl(parsed.s_addr);
+    if ((client >> 24) == 127)
+        return true;
+    for (const TInterfaceAddress& i : interfaces)
+        if ((client & i.Netmask) == (i.Address & i.Netmask))
+            return true;
+    return false;
+}
+
+} // namespace RelayRule
