@@ -15,6 +15,7 @@
 #include "core/alias_list.h"
 #include "core/channel_list.h"
 #include "core/config.h"
+#include "core/core_report.h"
 #include "core/draw_menu_icon.h"
 #include "core/jpeg_picture.h"
 #include "core/login_frm.h"
@@ -119,6 +120,8 @@ bool TMainForm::BuildStation()
     FObjects.UseTrayIcon = FParts.UseTrayIcon;
 
     // 1. The configuration store loads the INI file and writes it back at once.
+    // What it logs waits for the mailbox log; nothing from before this start.
+    CoreReport::SetLogHandler(nullptr);
     FConfig = std::make_unique<TConfig>();
     FConfig->Save();
     FObjects.Config = FConfig.get();
@@ -133,6 +136,9 @@ bool TMainForm::BuildStation()
         [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
     // So do the boxes that nobody sees (no display, or the program ending).
     SetUnseenBoxLog(
+        [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
+    // And the core's reports for the record (the settings' ones wait here).
+    CoreReport::SetLogHandler(
         [status = FMsgStatusFrm.get()](const std::string& line) { status->AddLogLine(line); });
     AddMenuEntry({"Mailbox Status", "MAILBOX", TMenuEntry::TGroup::Windows, {}, {}, [this] {
                       FMsgStatusFrm->show();
@@ -385,6 +391,7 @@ void TMainForm::FreeStation()
     if (FMsgStatusFrm) {
         LoopErrors::SetLogSink(nullptr);
         SetUnseenBoxLog(nullptr);
+        CoreReport::SetLogHandler(nullptr);
     }
     FMsgStatusFrm.reset();
     FStartupForm.reset();

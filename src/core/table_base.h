@@ -13,6 +13,8 @@
 void ReportTableSaveError(const char* file, const std::string& reason);
 // Reports a table file that is there but could not be read.
 void ReportTableReadError(const char* file);
+// Logs the lines of a table file that no record can hold.
+void ReportTableBadLines(const char* file, const std::vector<TableFile::BadLine>& lines);
 
 // What every table shares: its records by value, its own lock, its file, and
 // the change hook that windows use to refresh their views. Callers never lock;
@@ -72,22 +74,26 @@ protected:
     // before the lock is released.
     // A file that is there but cannot be read (its permissions, a disk
     // error) is reported and never saved over: the table starts empty and
-    // its saves fail until a load succeeds.
+    // its saves fail until a load succeeds. Lines that no record can hold
+    // are logged and every save writes them back as they were.
     void LoadRecords(const std::function<void()>& arrange = {})
     {
         bool unreadable = false;
+        std::vector<TableFile::BadLine> badLines;
         std::vector<TRecord> items;
-        for (const TableFile::Record& r : TableFile::Load(m_format, &unreadable))
+        for (const TableFile::Record& r : TableFile::Load(m_format, &unreadable, &badLines))
             items.push_back(m_fromRecord(r));
         {
             std::lock_guard lock(m_lock);
             m_items = std::move(items);
             m_unreadable = unreadable;
+            m_badLines = badLines;
             if (arrange)
                 arrange();
         }
         if (unreadable)
             ReportTableReadError(m_format.file);
+        ReportTableBadLines(m_format.file, badLines);
     }
 
     // One change: `change` runs under the lock and returns whether it changed
@@ -183,7 +189,7 @@ private:
         for (const TRecord& item : m_items)
             records.push_back(m_toRecord(item));
         try {
-            TableFile::Save(records, m_format);
+            TableFile::Save(records, m_format, m_badLines);
             return std::nullopt;
         } catch (const std::exception& e) {
             return std::string(e.what());
@@ -199,6 +205,7 @@ private:
 
     ChangeHook m_onChanged;
     bool m_unreadable = false;
+    std::vector<TableFile::BadLine> m_badLines;
     FromRecordFn m_fromRecord;
     ToRecordFn m_toRecord;
 };

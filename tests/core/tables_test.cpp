@@ -44,9 +44,20 @@ std::string WithCrCrLf(std::string s)
     return out;
 }
 
-void WriteAll(const TempRoot& root, bool oldLineEnds)
+// A hand edit often leaves the last line without its line end.
+std::string WithoutLastLineEnd(std::string s)
 {
-    auto f = [&](const std::string& s) { return oldLineEnds ? WithCrCrLf(s) : s; };
+    s.resize(s.size() - 2);
+    return s;
+}
+
+std::string AsItIs(std::string s)
+{
+    return s;
+}
+
+void WriteAll(const TempRoot& root, std::string (*f)(std::string) = AsItIs)
+{
     root.WriteFile("stations.dat", f(kStations));
     root.WriteFile("channels.dat", f(kChannels));
     root.WriteFile("users.dat", f(kUsers));
@@ -111,7 +122,7 @@ void ExpectFilesAsWritten(const TempRoot& root)
 TEST(TableFiles, GoldenFilesLoadAndSaveBackByteForByte)
 {
     TempRoot root;
-    WriteAll(root, false);
+    WriteAll(root);
     ExpectContents(); // each table saves on destruction
     ExpectFilesAsWritten(root);
 }
@@ -119,25 +130,59 @@ TEST(TableFiles, GoldenFilesLoadAndSaveBackByteForByte)
 TEST(TableFiles, OlderCrCrLfFilesReadTheSameAndAreRewrittenWithCrLf)
 {
     TempRoot root;
-    WriteAll(root, true);
+    WriteAll(root, WithCrCrLf);
     ExpectContents();
     ExpectFilesAsWritten(root);
 }
 
-TEST(TableFiles, LastLineWithoutLfIsDroppedAndShortOrLongLinesAreFitted)
+TEST(TableFiles, ALastLineWithoutLineEndIsReadAndSavedWithOne)
 {
     TempRoot root;
+    WriteAll(root, WithoutLastLineEnd);
+    ExpectContents();
+    ExpectFilesAsWritten(root);
+}
+
+// Lines that no record can hold (a field too many, binary garbage) are
+// logged, left out of the table and written back in their places at every
+// save, also after the table has changed.
+TEST(TableFiles, LinesThatCannotBeReadAreLoggedAndSurviveEverySave)
+{
+    TempRoot root;
+    TLogProbe log;
+    const std::string garbage("bin\0ary\x01:x", 10);
     root.WriteFile("channels.dat", "07102.500:07102.500:USB:\n"
                                    "\r\n"
                                    "03500.000\r\n"
-                                   "01:02:03:04:05\n"
-                                   "09999.000:09999.000:USB:");
-    TChannelList channels;
-    ASSERT_EQ(channels.Count(), 3);
-    EXPECT_EQ(channels.Get(1).TransmitFreq, "03500.000");
-    EXPECT_EQ(channels.Get(1).ReceiveFreq, "");
-    EXPECT_EQ(channels.Get(2).SideBand, "03");
-    EXPECT_EQ(channels.Get(5).TransmitFreq, ""); // out of range: empty record
+                                   "01:02:03:04:05\n" +
+                                       garbage +
+                                       "\r\r\n"
+                                       "09999.000:09999.000:USB:::\r\n");
+    {
+        TChannelList channels;
+        ASSERT_EQ(channels.Count(), 3);
+        EXPECT_EQ(channels.Get(1).TransmitFreq, "03500.000");
+        EXPECT_EQ(channels.Get(1).ReceiveFreq, "");
+        EXPECT_EQ(channels.Get(2).SideBand, "USB");  // empty fields too many lose nothing
+        EXPECT_EQ(channels.Get(5).TransmitFreq, ""); // out of range: empty record
+        EXPECT_EQ(log.Lines,
+                  (std::vector<std::string>{
+                      "channels.dat line 4 cannot be read and is kept as it is: 01:02:03:04:05",
+                      "channels.dat line 5 cannot be read and is kept as it is: bin?ary?:x"}));
+        channels.Modify(TChannel{"03600.000", "03600.000", "LSB"}, 1);
+    }
+    EXPECT_EQ(root.ReadFile("channels.dat"), "07102.500:07102.500:USB:\r\n"
+                                             "03600.000:03600.000:LSB:\r\n"
+                                             "01:02:03:04:05\r\n" +
+                                                 garbage +
+                                                 "\r\n"
+                                                 "09999.000:09999.000:USB:\r\n");
+    {
+        TChannelList channels;
+        while (channels.Count() > 0)
+            channels.Delete(0);
+    }
+    EXPECT_EQ(root.ReadFile("channels.dat"), "01:02:03:04:05\r\n" + garbage + "\r\n");
 }
 
 TEST(TableFiles, MissingFilesGiveEmptyTablesAndEmptyTablesSaveEmptyFiles)
@@ -158,7 +203,7 @@ TEST(TableFiles, MissingFilesGiveEmptyTablesAndEmptyTablesSaveEmptyFiles)
 TEST(TableFiles, SeparatorsAndLineBreaksAreRefusedWithoutChangingTheTable)
 {
     TempRoot root;
-    WriteAll(root, false);
+    WriteAll(root);
     TStationList stations;
     TStation s;
     s.Name = "DELTA";
@@ -187,6 +232,7 @@ TEST(TableFiles, SeparatorsAndLineBreaksAreRefusedWithoutChangingTheTable)
 
     TChannelList channels;
     EXPECT_THROW(channels.Add(TChannel{"1:2", "", "USB"}), ETableFieldError);
+    EXPECT_THROW(channels.Add(TChannel{"1", std::string("2\0", 2), "USB"}), ETableFieldError);
 
     TScheduledLinkList links;
     EXPECT_THROW(links.Add(TScheduledLink{"A;B", 0}), ETableFieldError);
@@ -207,7 +253,7 @@ TEST(TableFiles, UserWithSeparatorsInPasswordRoundTrips)
 TEST(StationList, ChannelFlags)
 {
     TempRoot root;
-    WriteAll(root, false);
+    WriteAll(root);
     TStationList stations;
     EXPECT_EQ(stations.GetChannelCount(), 3);
     EXPECT_TRUE(stations.IsChannelEnabled(0, 1));
@@ -238,7 +284,7 @@ TEST(StationList, ChannelFlags)
 TEST(StationList, LinkQualities)
 {
     TempRoot root;
-    WriteAll(root, false);
+    WriteAll(root);
     TStationList stations;
     int q[4];
     EXPECT_TRUE(stations.GetLinkQualities("bravo", 1, q[0], q[1], q[2], q[3]));
@@ -332,7 +378,7 @@ TEST(AliasList, KeepsSortedByAddressIgnoringCase)
 TEST(ScheduledLinkList, SortFindModifyDelete)
 {
     TempRoot root;
-    WriteAll(root, false);
+    WriteAll(root);
     TScheduledLinkList links;
     links.Add(TScheduledLink{"CHARLIE", DateTime::TimeOfDay(0, 5)});
     links.Add(TScheduledLink{"ALPHA", DateTime::TimeOfDay(6, 30)});

@@ -63,3 +63,24 @@ TReportProbe::~TReportProbe()
 {
     CoreReport::SetErrorHandler(nullptr);
 }
+
+TLogProbe::TLogProbe()
+{
+    // Lines that earlier tests logged without a handler are not this test's.
+    CoreReport::SetLogHandler(nullptr);
+    CoreReport::SetLogHandler([this](const std::string& text) { Lines.push_back(text); });
+}
+
+TLogProbe::~TLogProbe()
+{
+    CoreReport::SetLogHandler(nullptr);
+}
+
+std::vector<std::string> TLogProbe::With(const std::string& text) const
+{
+    std::vector<std::string> found;
+    for (const std::string& line : Lines)
+        if (line.find(text) != std::string::npos)
+            found.push_back(line);
+    return found;
+}

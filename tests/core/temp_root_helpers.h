@@ -44,3 +44,17 @@ private:
     // Kept here: a probe stuck on a lock must not hold up the report.
     std::vector<std::future<void>> m_probes;
 };
+
+// Catches the core's log lines (CoreReport::Log) for its lifetime.
+class TLogProbe {
+public:
+    TLogProbe();
+    ~TLogProbe();
+    TLogProbe(const TLogProbe&) = delete;
+    TLogProbe& operator=(const TLogProbe&) = delete;
+
+    // The lines that hold `text`.
+    std::vector<std::string> With(const std::string& text) const;
+
+    std::vector<std::string> Lines;
+};
