@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <vector>
 
 #include "core/core_report.h"
 #include "core/password_codec.h"
@@ -222,6 +224,25 @@ struct SaveVisitor {
     }
 };
 
+// Keeps `data`, the file's bytes, beside it as <path>.bad, or .bad.1 and on
+// when an older copy holds other bytes; a copy that holds these already
+// serves. The copy's name; throws when none can be written.
+std::string KeepCopy(const std::string& path, const std::string& data)
+{
+    for (int n = 0; n < 100; ++n) {
+        const std::string name = path + ".bad" + (n > 0 ? "." + std::to_string(n) : "");
+        struct stat st;
+        if (::lstat(name.c_str(), &st) != 0) {
+            WriteFileAtomic(name, data);
+            return name;
+        }
+        std::string old;
+        if (ReadWholeFile(name, old) && old == data)
+            return name;
+    }
+    throw std::runtime_error("every name for a copy is taken");
+}
+
 } // namespace
 
 const char* RoleText(TStationRole role)
@@ -268,24 +289,46 @@ void TConfig::SetDefaults()
 void TConfig::Load()
 {
     bool unreadable = false;
+    CoreReport::TFileLines badLines;
+    std::string copy;
+    std::string copyError;
     {
         auto guard = Lock();
         SetDefaults();
         // A file that is there but cannot be read is never saved over: the
         // station runs on the defaults and keeps the operator's file.
-        std::string probe;
+        std::string data;
         struct stat st;
-        unreadable = !ReadWholeFile(m_fileName, probe) && ::lstat(m_fileName.c_str(), &st) == 0 &&
+        unreadable = !ReadWholeFile(m_fileName, data) && ::lstat(m_fileName.c_str(), &st) == 0 &&
                      !S_ISDIR(st.st_mode);
-        m_unreadable = unreadable;
+        m_keepFile =
+            unreadable ? "the file could not be read at start and is kept as it is" : std::string();
         TIniFile ini(m_fileName);
         LoadVisitor v{ini};
         ForEachSetting(*this, v);
         UpdatePrivateNetworkCode();
+        badLines = ini.BadLines();
+        if (!badLines.empty()) {
+            try {
+                copy = KeepCopy(m_fileName, data);
+            } catch (const std::exception& e) {
+                copyError = e.what();
+                m_keepFile = "no copy of the file as it was could be kept";
+            }
+        }
     }
+    // Reported without the lock, as Save does.
     if (unreadable)
         CoreReport::Error(std::string("Error Reading ") + kIniFileName + "\n" + m_fileName +
                           "\nThe station runs on default settings and keeps the file as it is.");
+    const std::string name = kIniFileName;
+    if (!badLines.empty()) {
+        CoreReport::LogFileLines(name, badLines, "is not understood");
+        CoreReport::Log(name + ": settings on lines not understood take their defaults; " +
+                        (copyError.empty() ? "the file as it was is kept as " + copy
+                                           : "no copy of the file could be kept (" + copyError +
+                                                 "), so it is not saved over"));
+    }
 }
 
 bool TConfig::Save()
@@ -293,8 +336,8 @@ bool TConfig::Save()
     std::string error;
     {
         auto guard = Lock();
-        if (m_unreadable)
-            error = "the file could not be read at start and is kept as it is";
+        if (!m_keepFile.empty())
+            error = m_keepFile;
         else
             try {
                 TIniFile ini(m_fileName);

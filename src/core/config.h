@@ -147,7 +147,10 @@ public:
 
     void SetDefaults();
     // Reads every key (a missing key takes its default) and computes the
-    // private network code.
+    // private network code. When lines of the file are not understood, they
+    // are logged and a copy of the file is kept beside it (skipmail.INI.bad,
+    // or .bad.1 and on when an older copy differs) before anything is saved
+    // over it; without a copy it is not saved over.
     void Load();
     // Writes every setting, keeping whatever else the file holds. The
     // GATEWAY section only on a gateway role, FAXMODEM and FAXRECEIVE only on
@@ -173,6 +176,8 @@ public:
 
 private:
     std::string m_fileName;
-    bool m_unreadable = false; // the file is there but could not be read
+    // Why the file must not be saved over (it could not be read, or no copy
+    // of it could be kept); empty when it may be.
+    std::string m_keepFile;
     mutable std::recursive_mutex m_lock;
 };

@@ -59,6 +59,20 @@ std::string Unquote(const std::string& v)
     return v;
 }
 
+// A line without its surrounding blanks: blank, a comment, a section header
+// or key=value, without control characters (binary garbage).
+bool Understood(const std::string& trimmed)
+{
+    for (char c : trimmed)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+            return false;
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#' ||
+        trimmed.front() == '[')
+        return true;
+    const size_t eq = trimmed.find('=');
+    return eq != std::string::npos && eq > 0;
+}
+
 std::mutex& ProfileLock()
 {
     static std::mutex lock;
@@ -84,13 +98,17 @@ void TIniFile::Parse(const std::string& text)
 {
     std::vector<TLine>* target = &FPreamble;
     size_t pos = 0;
+    size_t number = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
         std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
         pos = nl == std::string::npos ? text.size() : nl + 1;
+        ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         std::string t = Trim(line);
+        if (!Understood(t))
+            FBadLines.emplace_back(number, line);
         if (!t.empty() && t.front() == '[') {
             size_t close = t.find(']');
             TSection sec;

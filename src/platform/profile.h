@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // INI files with the behaviour of the Windows profile functions: section and
@@ -55,6 +56,11 @@ public:
     // The file's text as it would be written.
     std::string Text() const;
 
+    // The lines read that are neither blank, a comment (";" or "#"), a
+    // section header nor key=value, or that hold a control character other
+    // than tab (binary garbage): line number from 1 and text.
+    const std::vector<std::pair<size_t, std::string>>& BadLines() const { return FBadLines; }
+
 private:
     struct TLine {
         std::string raw;   // the line as read (comments, blanks, odd lines)
@@ -73,6 +79,7 @@ private:
     std::string FFileName;
     std::vector<TLine> FPreamble; // lines before the first section
     std::vector<TSection> FSections;
+    std::vector<std::pair<size_t, std::string>> FBadLines;
     bool FModified = false;
     int FReadError = 0; // errno of a file that is there but was not read
 };

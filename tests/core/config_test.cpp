@@ -271,3 +271,51 @@ TEST(Config, AFileThatCannotBeReadIsReportedAndKept)
     ASSERT_EQ(::lstat(root.Path("skipmail.INI").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
+
+// Lines that are no INI line are logged by number, and the file as it was is
+// copied beside it before the first save; an older copy of other bytes stays.
+TEST(Config, ACorruptFileIsLoggedAndCopiedBeforeItIsSavedOver)
+{
+    TempRoot root;
+    TLogProbe log;
+    const std::string corrupt = std::string("[SMTP]\r\nSMTPPORT=2525\r\nsmtp port 2525\r\n") +
+                                std::string("\0\x01\xFF\x02=", 5) + "\r\n[POP3]\nPOP3PORT=2110";
+    root.WriteFile("skipmail.INI", corrupt);
+    root.WriteFile("skipmail.INI.bad", "an older copy");
+    {
+        TConfig config;
+        EXPECT_EQ(config.Smtp.Port, 2525);
+        EXPECT_EQ(config.Pop3.Port, 2110);
+        EXPECT_EQ(log.With("is not understood"),
+                  (std::vector<std::string>{"skipmail.INI line 3 is not understood: smtp port 2525",
+                                            "skipmail.INI line 4 is not understood: ??\xFF?="}));
+        EXPECT_EQ(log.With(root.Path("skipmail.INI.bad.1")).size(), 1u);
+        EXPECT_TRUE(config.Save());
+    }
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad"), "an older copy");
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad.1"), corrupt);
+    struct stat st;
+    ASSERT_EQ(::stat(root.Path("skipmail.INI.bad.1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // The saved file keeps the lines as they were; a copy of it is made once.
+    const std::string saved = root.ReadFile("skipmail.INI");
+    EXPECT_NE(saved.find("\r\nsmtp port 2525\r\n"), std::string::npos);
+    {
+        TConfig again;
+    }
+    {
+        TConfig third;
+    }
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad.2"), saved);
+    EXPECT_FALSE(root.Exists("skipmail.INI.bad.3"));
+
+    // Unknown keys, comments and blank lines are no corruption.
+    log.Lines.clear();
+    root.WriteFile("skipmail.INI", "; note\r\n# note\r\n\r\n[NEW]\r\nKEY=1\r\n");
+    {
+        TConfig fine;
+    }
+    EXPECT_TRUE(log.Lines.empty());
+    EXPECT_FALSE(root.Exists("skipmail.INI.bad.3"));
+}
