@@ -121,12 +121,10 @@ public:
 
 // The password that guards a settings dialog's menu entry, read when the
 // entry is chosen.
-std::function<std::string()> PasswordOf(TConfig* config, TConfig::TPassword TConfig::*section)
+std::function<std::optional<std::string>()> PasswordOf(TConfig* config,
+                                                       TConfig::TPassword TConfig::*section)
 {
-    return [config, section] {
-        auto lock = config->Lock();
-        return (config->*section).Pass;
-    };
+    return [config, section] { return config->LoginPassword((config->*section).Pass); };
 }
 
 // A menu entry's action that brings a settings dialog up, shown or not.

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ class TRouter;
 // dialog's part adds its entry guarded by its own password, e.g.
 //   objects.AddMenuEntry({"&Station Network", "SETTINGS",
 //                         TMenuEntry::TGroup::Settings,
-//                         [c = objects.Config] { auto l = c->Lock(); return c->Station.Pass; },
+//                         [c = objects.Config] { return c->LoginPassword(c->Station.Pass); },
 //                         {}, [dialog] { dialog->show(); }});
 // ([MAILBOX] PASS guards "&Local Network", [GATEWAY] PASS the mail gateway
 // settings.)
@@ -31,8 +32,8 @@ struct TMenuEntry {
     std::string Icon; // a MenuIcon name
     TGroup Group = TGroup::Windows;
     // When set, the entry asks for this password first ("Configuration
-    // Login"); it is read when the entry is chosen.
-    std::function<std::string()> Password;
+    // Login"); it is read when the entry is chosen. None: no entry is right.
+    std::function<std::optional<std::string>()> Password;
     std::string LoginCaption;
     std::function<void()> Open;
 };

@@ -145,8 +145,11 @@ bool ParseDateTimeNumber(const std::string& text, TDateTime& value)
     return true;
 }
 
+using TUnreadPasswords = std::map<const std::string*, TConfig::TUnreadPassword>;
+
 struct LoadVisitor {
     const TIniFile& ini;
+    TUnreadPasswords& unread;
 
     bool Has(const char* s, const char* k) const { return ini.ValueExists(s, k); }
     std::string Value(const char* s, const char* k) const { return ini.ReadString(s, k, ""); }
@@ -169,8 +172,15 @@ struct LoadVisitor {
     }
     void Password(const char* s, const char* k, std::string& f, const char*)
     {
-        if (Has(s, k))
-            f = DecodePassword(Value(s, k));
+        if (!Has(s, k))
+            return;
+        const std::string stored = Value(s, k);
+        if (std::optional<std::string> plain = DecodePassword(stored)) {
+            f = *plain;
+        } else {
+            f.clear();
+            unread[&f] = {std::string("[") + s + "] " + k, stored};
+        }
     }
     void Time(const char* s, const char* k, TDateTime& f, TDateTime)
     {
@@ -188,6 +198,7 @@ struct LoadVisitor {
 struct SaveVisitor {
     TIniFile& ini;
     TStationRole role;
+    const TUnreadPasswords& unread;
 
     bool Writes(const char* section) const
     {
@@ -212,7 +223,8 @@ struct SaveVisitor {
     void Text(const char* s, const char* k, std::string& f, const char*) { Put(s, k, f); }
     void Password(const char* s, const char* k, std::string& f, const char*)
     {
-        Put(s, k, EncodePassword(f));
+        auto it = unread.find(&f);
+        Put(s, k, f.empty() && it != unread.end() ? it->second.Stored : EncodePassword(f));
     }
     void Time(const char* s, const char* k, TDateTime& f, TDateTime)
     {
@@ -292,6 +304,7 @@ void TConfig::Load()
     CoreReport::TFileLines badLines;
     std::string copy;
     std::string copyError;
+    std::vector<std::string> unreadKeys;
     {
         auto guard = Lock();
         SetDefaults();
@@ -303,8 +316,9 @@ void TConfig::Load()
                      !S_ISDIR(st.st_mode);
         m_keepFile =
             unreadable ? "the file could not be read at start and is kept as it is" : std::string();
+        m_unreadPasswords.clear();
         TIniFile ini(m_fileName);
-        LoadVisitor v{ini};
+        LoadVisitor v{ini, m_unreadPasswords};
         ForEachSetting(*this, v);
         UpdatePrivateNetworkCode();
         badLines = ini.BadLines();
@@ -316,6 +330,8 @@ void TConfig::Load()
                 m_keepFile = "no copy of the file as it was could be kept";
             }
         }
+        for (const auto& [field, password] : m_unreadPasswords)
+            unreadKeys.push_back(password.Key);
     }
     // Reported without the lock, as Save does.
     if (unreadable)
@@ -329,6 +345,10 @@ void TConfig::Load()
                                            : "no copy of the file could be kept (" + copyError +
                                                  "), so it is not saved over"));
     }
+    for (const std::string& key : unreadKeys)
+        CoreReport::Log(name + ": " + key +
+                        " cannot be read (kept as it is); no password matches it until a new "
+                        "one is set");
 }
 
 bool TConfig::Save()
@@ -341,7 +361,7 @@ bool TConfig::Save()
         else
             try {
                 TIniFile ini(m_fileName);
-                SaveVisitor v{ini, General.Role};
+                SaveVisitor v{ini, General.Role, m_unreadPasswords};
                 ForEachSetting(*this, v);
                 ini.UpdateFile();
                 return true;
@@ -353,6 +373,14 @@ bool TConfig::Save()
     // which may be waiting for the settings.
     CoreReport::Error(std::string("Error Saving ") + kIniFileName + "\n" + error);
     return false;
+}
+
+std::optional<std::string> TConfig::LoginPassword(const std::string& field) const
+{
+    auto guard = Lock();
+    if (field.empty() && m_unreadPasswords.count(&field) != 0)
+        return std::nullopt;
+    return field;
 }
 
 std::int32_t TConfig::ComputePrivateNetworkCode(const std::string (&masks)[6])

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/date_time.h"
@@ -150,13 +152,24 @@ public:
     // private network code. When lines of the file are not understood, they
     // are logged and a copy of the file is kept beside it (skipmail.INI.bad,
     // or .bad.1 and on when an older copy differs) before anything is saved
-    // over it; without a copy it is not saved over.
+    // over it; without a copy it is not saved over. Passwords that do not
+    // decode are logged too.
     void Load();
     // Writes every setting, keeping whatever else the file holds. The
     // GATEWAY section only on a gateway role, FAXMODEM and FAXRECEIVE only on
     // a mail and fax gateway. False (and the error reported) when the file
     // cannot be written.
     bool Save();
+
+    // The password that a login against `field` (one of the password
+    // fields) must match. None while the stored one did not decode and no
+    // new one is set: the password is unknown, so no login succeeds.
+    std::optional<std::string> LoginPassword(const std::string& field) const;
+    // A stored password that did not decode, as Load found it.
+    struct TUnreadPassword {
+        std::string Key;    // "[SECTION] KEY", for reports
+        std::string Stored; // as the file holds it
+    };
 
     bool IsGateway() const { return General.Role != TStationRole::Remote; }
     bool IsMailFaxGateway() const { return General.Role == TStationRole::MailFaxGateway; }
@@ -179,5 +192,8 @@ private:
     // Why the file must not be saved over (it could not be read, or no copy
     // of it could be kept); empty when it may be.
     std::string m_keepFile;
+    // Stored passwords that did not decode, by field: saved back as they
+    // were while the field stays empty.
+    std::map<const std::string*, TUnreadPassword> m_unreadPasswords;
     mutable std::recursive_mutex m_lock;
 };

@@ -39,7 +39,8 @@ void TLoginFrm::CancelBtnClick()
     done(mrCancel);
 }
 
-bool ConfigurationLogin(QWidget* owner, const std::string& caption, const std::string& password)
+bool ConfigurationLogin(QWidget* owner, const std::string& caption,
+                        const std::optional<std::string>& password)
 {
     TLoginFrm login(owner);
     login.setWindowTitle(ToQt(caption));
@@ -49,7 +50,7 @@ bool ConfigurationLogin(QWidget* owner, const std::string& caption, const std::s
         // Closing the window counts as Cancel.
         if (ShowModal(login) != TLoginFrm::mrOk)
             return false;
-        if (FromQt(login.PassEdit->text()) == password)
+        if (password && FromQt(login.PassEdit->text()) == *password)
             return true;
         ShowMessageBox("Please, Check Password and try again.", "Password Error", MB_OK,
                        TMsgIcon::Warning);

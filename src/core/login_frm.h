@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QLineEdit>
+#include <optional>
 #include <string>
 
 // The "Configuration Login" dialog that guards each settings dialog with its
@@ -24,5 +25,7 @@ private:
 
 // Asks for the password until it is right (true) or the operator cancels
 // (false). A wrong password gets a "Password Error" box and another try.
-// `password` is the plain text the configuration holds.
-bool ConfigurationLogin(QWidget* owner, const std::string& caption, const std::string& password);
+// `password` is the plain text the configuration holds; without one (the
+// stored password could not be read) no entry is right.
+bool ConfigurationLogin(QWidget* owner, const std::string& caption,
+                        const std::optional<std::string>& password);

@@ -18,28 +18,19 @@ std::string EncodePassword(const std::string& plain)
     return out;
 }
 
-bool DecodePassword(const std::string& stored, std::string& plain)
+std::optional<std::string> DecodePassword(const std::string& stored)
 {
-    plain.clear();
     if (stored.size() % 2 != 0)
-        return false;
+        return std::nullopt;
     std::string hex(stored.rbegin(), stored.rend());
-    std::string out;
-    out.reserve(hex.size() / 2);
+    std::string plain;
+    plain.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
         int hi = HexDigitValue(hex[i]);
         int lo = HexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0)
-            return false;
-        out += static_cast<char>(hi << 4 | lo);
+            return std::nullopt;
+        plain += static_cast<char>(hi << 4 | lo);
     }
-    plain = std::move(out);
-    return true;
-}
-
-std::string DecodePassword(const std::string& stored)
-{
-    std::string plain;
-    DecodePassword(stored, plain);
     return plain;
 }

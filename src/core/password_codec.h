@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 // Stored passwords (users.dat and the INI file): the "%02X" pairs of the
@@ -8,7 +9,6 @@
 std::string EncodePassword(const std::string& plain);
 
 // Reverses EncodePassword. Hex digits of either case are read. A text that is
-// not such an encoding (odd length, a non-hex character) gives false and an
-// empty password.
-bool DecodePassword(const std::string& stored, std::string& plain);
-std::string DecodePassword(const std::string& stored);
+// not such an encoding (odd length, a non-hex character) gives nothing: the
+// password is unknown, which is not the same as an empty one.
+std::optional<std::string> DecodePassword(const std::string& stored);

@@ -12,12 +12,16 @@ namespace {
 
 TUser FromRecord(const TableFile::Record& r)
 {
-    return TUser{r[0], DecodePassword(r[1]), r[2]};
+    std::optional<std::string> password = DecodePassword(r[1]);
+    if (!password)
+        return TUser{r[0], std::string(), r[2], r[1]};
+    return TUser{r[0], *password, r[2]};
 }
 
 TableFile::Record ToRecord(const TUser& u)
 {
-    return {u.Name, EncodePassword(u.Password), u.LastConnection};
+    const bool keepUnread = u.Password.empty() && !u.UnreadPassword.empty();
+    return {u.Name, keepUnread ? u.UnreadPassword : EncodePassword(u.Password), u.LastConnection};
 }
 
 // A file name handed in by a caller must stay inside the mailbox.
@@ -41,6 +45,15 @@ TUserList::~TUserList()
 void TUserList::Load()
 {
     LoadRecords();
+    for (const TUser& u : GetAll()) {
+        if (!u.Password.empty())
+            continue;
+        CoreReport::Log(std::string(TableFile::Users) + ": " +
+                        (u.UnreadPassword.empty() ? "user " + u.Name + " has no password"
+                                                  : "the password of user " + u.Name +
+                                                        " cannot be read (kept as it is)") +
+                        "; the account refuses every login until its password is set");
+    }
 }
 
 void TUserList::CheckUser(const TUser& u) const

@@ -6,11 +6,15 @@
 #include "core/table_base.h"
 
 // One local mail user. The password is plain text in memory and stored
-// encoded in users.dat.
+// encoded in users.dat. A user without a password (its stored field empty,
+// or one that does not decode) refuses every login until one is set.
 struct TUser {
     std::string Name{};
     std::string Password{};
     std::string LastConnection{}; // "[dd-mmm-yy hh:nn UTC]" or empty
+    // The stored password field when it does not decode (a hand edit): saved
+    // back as it was while Password stays empty.
+    std::string UnreadPassword{};
 };
 
 // The user table in users.dat, and the users' mailbox directories MAIL/<name>.
@@ -25,6 +29,7 @@ public:
     TUserList(const TUserList&) = delete;
     TUserList& operator=(const TUserList&) = delete;
 
+    // Reads users.dat; each user without a password is logged.
     void Load();
 
     // A copy of the record; an index outside 0..Count-1 gives an empty record.

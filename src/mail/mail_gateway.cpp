@@ -433,12 +433,8 @@ void TMailGateway::ConfigureGatewayPopupClick()
         return;
     FConfiguring = true;
     Timer1->stop();
-    std::string pass;
-    {
-        auto lock = FConfig->Lock();
-        pass = FConfig->Gateway.Pass;
-    }
-    if (ConfigurationLogin(this, "Gateway Configuration", pass)) {
+    if (ConfigurationLogin(this, "Gateway Configuration",
+                           FConfig->LoginPassword(FConfig->Gateway.Pass))) {
         FGatewayConfig->DialupConnection->clear();
         if (FDialup) {
             for (const std::string& entry : FDialup->ListEntries())

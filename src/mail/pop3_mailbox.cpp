@@ -118,8 +118,10 @@ std::unique_ptr<TPOPInfo> TPOP3Mailbox::Login(const std::string& userName,
                                               const std::string& password, bool* inUse)
 {
     // One copy of the table, so a change on the GUI thread cannot shift it.
+    // A user without a password (none set, or one that did not decode) has
+    // none that a client could send.
     for (const TUser& user : FUsers->GetAll()) {
-        if (user.Name != userName || user.Password != password)
+        if (user.Name != userName || user.Password.empty() || user.Password != password)
             continue;
         auto info = std::make_unique<TPOPInfo>();
         info->Maildrop = LockMaildrop(user.Name);

@@ -272,6 +272,30 @@ TEST(Config, AFileThatCannotBeReadIsReportedAndKept)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+// A stored password that does not decode is unknown, not empty: nothing logs
+// in against it, it is logged once, and saves keep it until a new one is set.
+TEST(Config, APasswordThatDoesNotDecodeOpensNothingAndIsKept)
+{
+    TempRoot root;
+    TLogProbe log;
+    root.WriteFile("skipmail.INI", "[STATION]\r\nPASS=ZZZZ\r\n[MAILBOX]\r\nPASS=26F62\r\n");
+    TConfig config;
+    EXPECT_EQ(config.LoginPassword(config.Station.Pass), std::nullopt);
+    EXPECT_EQ(config.LoginPassword(config.Mailbox.Pass), std::nullopt);
+    EXPECT_EQ(config.LoginPassword(config.Gateway.Pass), ""); // none stored: none asked
+    EXPECT_EQ(log.With("PASS cannot be read").size(), 2u);
+    EXPECT_TRUE(log.With("not understood").empty());
+    EXPECT_TRUE(config.Save());
+    std::string text = root.ReadFile("skipmail.INI");
+    EXPECT_NE(text.find("[STATION]\r\nPASS=ZZZZ\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[MAILBOX]\r\nPASS=26F62\r\n"), std::string::npos) << text;
+    config.Station.Pass = "abcd";
+    EXPECT_EQ(config.LoginPassword(config.Station.Pass), "abcd");
+    EXPECT_TRUE(config.Save());
+    text = root.ReadFile("skipmail.INI");
+    EXPECT_NE(text.find("[STATION]\r\nPASS=46362616\r\n"), std::string::npos) << text;
+}
+
 // Lines that are no INI line are logged by number, and the file as it was is
 // copied beside it before the first save; an older copy of other bytes stays.
 TEST(Config, ACorruptFileIsLoggedAndCopiedBeforeItIsSavedOver)

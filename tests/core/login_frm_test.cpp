@@ -61,6 +61,16 @@ TEST(LoginFrmTest, CancelGivesModalResultTwoAndRefuses)
     EXPECT_FALSE(ConfigurationLogin(nullptr, "Login", "s3cret"));
 }
 
+// A password that could not be read from the file is not an empty one.
+TEST(LoginFrmTest, WithoutAKnownPasswordNothingOpens)
+{
+    TScriptedDialogs dialogs;
+    dialogs.ExpectDialog("TLoginFrm", Press("", "OK"))
+        .ExpectBox("Please, Check Password and try again.", IDOK)
+        .ExpectDialog("TLoginFrm", Press("", "Cancel"));
+    EXPECT_FALSE(ConfigurationLogin(nullptr, "Login", std::nullopt));
+}
+
 TEST(LoginFrmTest, DialogDefaults)
 {
     TLoginFrm login(nullptr);

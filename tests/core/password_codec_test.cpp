@@ -17,12 +17,9 @@ TEST(PasswordCodec, EncodesHexPairsReversed)
         EXPECT_EQ(DecodePassword(EncodePassword(p)), p);
 }
 
-TEST(PasswordCodec, MalformedStoredTextGivesEmptyPassword)
+TEST(PasswordCodec, MalformedStoredTextIsNoPasswordAtAll)
 {
-    std::string plain = "keep";
-    EXPECT_FALSE(DecodePassword("463", plain));
-    EXPECT_EQ(plain, "");
-    EXPECT_FALSE(DecodePassword("4G", plain));
-    EXPECT_TRUE(DecodePassword("", plain));
-    EXPECT_EQ(plain, "");
+    EXPECT_EQ(DecodePassword("463"), std::nullopt);
+    EXPECT_EQ(DecodePassword("4G"), std::nullopt);
+    EXPECT_EQ(DecodePassword(""), "");
 }

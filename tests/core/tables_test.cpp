@@ -250,6 +250,36 @@ TEST(TableFiles, UserWithSeparatorsInPasswordRoundTrips)
     EXPECT_EQ(users.Get(0).Password, "p:w,;\xE9\x01");
 }
 
+// A password field that does not decode (a hand edit) is no password: the
+// user is logged once and the field is saved back as it was until a new
+// password is set.
+TEST(UserList, APasswordThatDoesNotDecodeIsLoggedAndKept)
+{
+    TempRoot root;
+    TLogProbe log;
+    const std::string file = "carol:ZZZZ:\r\n"
+                             "dave:26F62:[06-Dec-26 16:52 UTC]\r\n"
+                             "bob::\r\n";
+    root.WriteFile("users.dat", file);
+    TUserList users;
+    EXPECT_EQ(users.Get(0).Password, "");
+    EXPECT_EQ(users.Get(1).Password, "");
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{
+                             "users.dat: the password of user carol cannot be read (kept as it "
+                             "is); the account refuses every login until its password is set",
+                             "users.dat: the password of user dave cannot be read (kept as it "
+                             "is); the account refuses every login until its password is set",
+                             "users.dat: user bob has no password; the account refuses every "
+                             "login until its password is set"}));
+    EXPECT_TRUE(users.Save());
+    EXPECT_EQ(root.ReadFile("users.dat"), file);
+    TUser carol = users.Get(0);
+    carol.Password = "new1";
+    users.Modify(0, carol);
+    EXPECT_EQ(root.ReadFile("users.dat"),
+              "carol:" + EncodePassword("new1") + ":\r\n" + file.substr(file.find("dave")));
+}
+
 TEST(StationList, ChannelFlags)
 {
     TempRoot root;

@@ -87,6 +87,18 @@ TEST_F(POP3MailboxTest, LoginMatchesNameAndPasswordExactly)
     EXPECT_TRUE(Users->Get(1).LastConnection.empty());
 }
 
+// A stored password that does not decode, or none at all, matches no PASS.
+TEST_F(POP3MailboxTest, AUserWithoutAReadablePasswordRefusesEveryLogin)
+{
+    WriteFileAtomic(DataRoot::Path("users.dat"), "carol:ZZZZ:\r\ndave:26F62:\r\neve::\r\n");
+    Users->Load();
+    for (const char* name : {"carol", "dave", "eve"}) {
+        EXPECT_EQ(Mailbox->Login(name, ""), nullptr) << name;
+        EXPECT_EQ(Mailbox->Login(name, " "), nullptr) << name;
+    }
+    EXPECT_EQ(Mailbox->Login("carol", "ZZZZ"), nullptr);
+}
+
 TEST_F(POP3MailboxTest, EmptyMailbox)
 {
     auto info = Mailbox->Login("bob", "pw");
