@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Runs scripts/run-station (what `make run` runs) headless in a fresh
 directory: the link log must report the configured modem and the simulated
-radio must receive the set-up and the scan steps through the channels."""
+radio must receive the set-up and the scan steps through the channels. The
+files the script writes are the user's alone, and Ctrl+C (SIGINT to the whole
+process group, as the terminal sends it) ends it with status 0."""
 import os
 import pathlib
 import signal
@@ -49,7 +51,9 @@ def main():
         ports = free_ports(2)
         env["SKIPMAIL_DEMO_SMTP_PORT"] = str(ports[0])
         env["SKIPMAIL_DEMO_POP3_PORT"] = str(ports[1])
-        proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True)
+        # SIGINT as a terminal leaves it, whatever this test was started with.
+        proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
         def text(pattern):
             return "".join(p.read_text(encoding="cp1252") for p in station.glob(pattern))
@@ -65,13 +69,18 @@ def main():
                                  "$PICOA,90,01,NB,OFF"], radio
             assert "Scanning" in text("LOGS/LINKCTRL_*.TXT")
             assert "No response" not in text("LOGS/LINKCTRL_*.TXT")
+            for name in ("skipmail.INI", "users.dat", "stations.dat", "channels.dat"):
+                mode = (station / name).stat().st_mode & 0o777
+                assert mode == 0o600, f"{name} is {oct(mode)}"
         finally:
-            os.killpg(proc.pid, signal.SIGTERM)
+            os.killpg(proc.pid, signal.SIGINT)
             try:
-                proc.wait(timeout=20)
+                status = proc.wait(timeout=20)
             except subprocess.TimeoutExpired:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
+                raise SystemExit("the station did not end on Ctrl+C")
+        assert status == 0, f"a clean stop by Ctrl+C exits {status}"
     print("run-station check passed")
 
 
