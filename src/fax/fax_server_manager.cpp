@@ -189,7 +189,10 @@ bool TApdFaxServerManager::GetJob(TFaxRecipientRec& recipient, TApdCustomFaxServ
         const std::string dir =
             ExtractDir.empty() ? MessageStore::DirPath(DirName::TempFax) : ExtractDir;
         MessageStore::EnsureDirectory(dir); // a failure shows when the fax is written
-        const std::string base = AddBackSlash(dir) + job.Header.JobName;
+        // A job without a name is no hidden ".APF" file, which would be taken
+        // for a name without its extension.
+        const std::string base =
+            AddBackSlash(dir) + (job.Header.JobName.empty() ? "FAX" : job.Header.JobName);
         faxFile = base + ".APF";
         for (unsigned n = 0; Exists(faxFile); ++n)
             faxFile = base + HexCounter(n) + ".APF";

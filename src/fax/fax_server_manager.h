@@ -29,7 +29,7 @@
 //   scratch folder, emptied at each start); never into the system's
 //   temporary folder or the working directory, where a crash would leave
 //   them for good. They are the user's alone (0600, in a 0700 folder made
-//   when missing).
+//   when missing). A job without a name is extracted as "FAX".
 // - A job is handed out only whole: its fax and cover are extracted before
 //   the recipient is marked in hand, and a failure on the way changes
 //   nothing in the job. The busy mark is cleared on every way out.

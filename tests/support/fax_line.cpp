@@ -65,11 +65,11 @@ struct TFaxLine::TCallbacks {
         case AT_MODEM_CONTROL_CALL: {
             const std::string number = num ? num : "";
             const int other = 1 - e->Index;
-            if (number.find("NODIALTONE") != std::string::npos)
+            if (number.find(kNoDialToneNumber) != std::string::npos)
                 t31_call_event(e->T31, AT_CALL_EVENT_NO_DIALTONE);
-            else if (number.find("NOANSWER") != std::string::npos)
+            else if (number.find(kNoAnswerNumber) != std::string::npos)
                 t31_call_event(e->T31, AT_CALL_EVENT_NO_ANSWER);
-            else if (number.find("BUSY") != std::string::npos || line.FInCall ||
+            else if (number.find(kBusyNumber) != std::string::npos || line.FInCall ||
                      !line.FEnds[other] || line.FRingEnd >= 0)
                 t31_call_event(e->T31, AT_CALL_EVENT_BUSY);
             else {

@@ -14,7 +14,8 @@
 // writing a TIFF file.
 //
 // Dialling ("ATD<number>") on a modem end rings the other end; the numbers
-// "BUSY", "NODIALTONE" and "NOANSWER" give those outcomes instead. A
+// kBusyNumber, kNoDialToneNumber and kNoAnswerNumber give those outcomes
+// instead (they are made of dial characters, so a modem dials them). A
 // terminal that calls rings the other (modem) end as soon as the line
 // starts. Audio time follows real time times `Speed`; the far-end timers of
 // T.30 run in audio time, so a speed above 1 shortens them for the DTE.
@@ -40,6 +41,10 @@ public:
         int Modems = 0x07; // V.27ter | V.29 | V.17
         bool Fine = true;  // fine resolution offered
     };
+
+    static constexpr const char* kBusyNumber = "*71";
+    static constexpr const char* kNoDialToneNumber = "*72";
+    static constexpr const char* kNoAnswerNumber = "*73";
 
     TFaxLine();
     ~TFaxLine();

@@ -53,13 +53,14 @@ TEST(FaxGatewayLine, ABusyNumberIsRetriedAfterTheDelayThenTheAdministratorIsTold
     TApdFaxClient client;
     client.FaxFileName = fax;
     client.JobFileName = DataRoot::Path("OUTFAX/77.apj");
-    client.SetPhoneNumber("BUSY");
+    client.SetPhoneNumber(TFaxLine::kBusyNumber);
     client.MakeFaxJob();
 
     auto logged = [&](const std::string& text) {
         return FromQt(gateway.StatusEdit->toPlainText()).find(text) != std::string::npos;
     };
     ASSERT_TRUE(QTest::qWaitFor([&] { return logged("Attempts left"); }, 30000));
+    EXPECT_TRUE(logged("Fax status: Error Called fax number was busy ID: 77"));
     EXPECT_TRUE(logged("Fax status: 1 Attempts left for ID: 77"));
     EXPECT_TRUE(logged("    Next retry attempt in 1 minutes"));
     const TFaxJob job = TFaxJob::Load(DataRoot::Path("OUTFAX/77.apj"));
@@ -88,7 +89,8 @@ TEST(FaxGatewayLine, ABusyNumberIsRetriedAfterTheDelayThenTheAdministratorIsTold
     fs::create_directory(DataRoot::Path("out"));
     const std::string got = Oracle({"read", notice, DataRoot::Path("out")});
     EXPECT_EQ(Lines(got, "subject"),
-              std::vector<std::string>{"Fax Error: Failed to deliver FAX Message to BUSY"});
+              std::vector<std::string>{std::string("Fax Error: Failed to deliver FAX Message to ") +
+                                       TFaxLine::kBusyNumber});
     EXPECT_EQ(Lines(got, "page"), std::vector<std::string>{"Page1.BMP image/bmp 1728 60"});
     unsetenv(("SKIPMAIL_COM" + std::to_string(kFaxCom)).c_str());
 }
