@@ -895,6 +895,15 @@ TGot Collect(PFaxRec FP)
 
 // --- reports -----------------------------------------------------------------
 
+std::string DialString(const std::string& number)
+{
+    std::string dial;
+    for (char c : number)
+        if (std::string_view("0123456789*#+ABCD,WPT!@").find(c) != std::string_view::npos)
+            dial += c;
+    return dial;
+}
+
 std::string ReportBody(const std::string& line)
 {
     const auto p = line.find_first_of(":=");

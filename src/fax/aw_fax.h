@@ -275,6 +275,12 @@ enum class TGot { Nothing, Line, Frame };
 TGot Collect(PFaxRec FP);
 } // namespace FaxLine
 
+// What a modem's dial string takes of a number as written: the dial digits
+// (0-9 * # + A-D) and the modifiers , W P T ! @. Blanks, parentheses,
+// hyphens and any other formatting are left out, since modems may refuse
+// them.
+std::string DialString(const std::string& number);
+
 // Report fields: the text after the prefix up to ":" or "=", trimmed.
 std::string ReportBody(const std::string& line);
 // Comma-separated fields of a report body (parentheses and quotes dropped,

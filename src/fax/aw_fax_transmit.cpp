@@ -550,7 +550,7 @@ void Dial(TCall& k)
         k.D.LineAlreadyConnected = false;
         Status(k, FaxStatus::fpConnecting, true);
     } else {
-        cmd = std::string("ATD") + k.C.DialChar + k.C.DialPrefix + k.D.PhoneNumber;
+        cmd = std::string("ATD") + k.C.DialChar + DialString(k.C.DialPrefix + k.D.PhoneNumber);
         Status(k, FaxStatus::fpDialing, true);
     }
     SendCommand(k.FP, cmd);

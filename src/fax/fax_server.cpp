@@ -511,7 +511,7 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
     SetHeaderTitle(recipient.HeaderTitle);
     SetFaxFile(faxFile);
     SetCoverFile(coverFile);
-    if (recipient.PhoneNumber.empty()) {
+    if (DialString(recipient.PhoneNumber).empty()) {
         RefuseJob();
         return;
     }

@@ -33,10 +33,11 @@
 // - Nothing new starts on the port while a cancelled receiver's run is
 //   still ending: a send, or the receiver itself after monitoring was
 //   switched off and on again, waits up to ten seconds for that run.
-// - A job whose recipient has no phone number is not dialled: the
-//   recipient is recorded as handled with "Bad argument" (-1002), the
-//   finish event reports that code, and the current recipient record then
-//   counts every attempt as used (the job file keeps the true count).
+// - A job whose recipient has no phone number (nothing a modem dials) is
+//   not dialled: the recipient is recorded as handled with "Bad argument"
+//   (-1002), the finish event reports that code, and the current recipient
+//   record then counts every attempt as used (the job file keeps the true
+//   count).
 // - A due job whose port cannot be opened, or whose waiting receiver does
 //   not end within ten seconds of its cancel, gets result 2007 (not final,
 //   and not counted as an attempt: a modem away for a while does not use

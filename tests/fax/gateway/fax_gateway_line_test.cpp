@@ -26,7 +26,7 @@ constexpr int kFaxCom = 81;
 
 // A busy number is dialled again RetryDelay minutes later, not before; when
 // the attempts are used up the administrator gets the fax's pages through
-// the queue.
+// the queue, under the number as it was written.
 TEST(FaxGatewayLine, ABusyNumberIsRetriedAfterTheDelayThenTheAdministratorIsTold)
 {
     QTemporaryDir root;
@@ -53,7 +53,8 @@ TEST(FaxGatewayLine, ABusyNumberIsRetriedAfterTheDelayThenTheAdministratorIsTold
     TApdFaxClient client;
     client.FaxFileName = fax;
     client.JobFileName = DataRoot::Path("OUTFAX/77.apj");
-    client.SetPhoneNumber(TFaxLine::kBusyNumber);
+    const std::string number = std::string(TFaxLine::kBusyNumber) + " (0) 12-34";
+    client.SetPhoneNumber(number);
     client.MakeFaxJob();
 
     auto logged = [&](const std::string& text) {
@@ -89,8 +90,7 @@ TEST(FaxGatewayLine, ABusyNumberIsRetriedAfterTheDelayThenTheAdministratorIsTold
     fs::create_directory(DataRoot::Path("out"));
     const std::string got = Oracle({"read", notice, DataRoot::Path("out")});
     EXPECT_EQ(Lines(got, "subject"),
-              std::vector<std::string>{std::string("Fax Error: Failed to deliver FAX Message to ") +
-                                       TFaxLine::kBusyNumber});
+              std::vector<std::string>{"Fax Error: Failed to deliver FAX Message to " + number});
     EXPECT_EQ(Lines(got, "page"), std::vector<std::string>{"Page1.BMP image/bmp 1728 60"});
     unsetenv(("SKIPMAIL_COM" + std::to_string(kFaxCom)).c_str());
 }
