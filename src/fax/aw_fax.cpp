@@ -769,7 +769,8 @@ bool SyncCommand(PFaxRec FP, const std::string& command)
     std::string partial, line;
     int result = -1; // -1 waiting, 0 failure, 1 success
     while (!TimerExpired(timer)) {
-        disp->ProcessCommunications();
+        if (disp->ProcessCommunications() < 0)
+            break; // the device is gone: no answer will come
         if (ReadSyncLine(FP, partial, line)) {
             if (result < 0) {
                 // The modem's echo, and a call ringing in meanwhile, are no
@@ -796,6 +797,12 @@ bool SyncCommand(PFaxRec FP, const std::string& command)
     bool ignored = false;
     disp->SetEventBusy(ignored, oldBusy);
     return result == 1;
+}
+
+int32_t DeviceLost(PFaxRec FP)
+{
+    const TApdBaseDispatcher* disp = Pd(FP).Dispatcher;
+    return disp ? disp->DeviceError() : 0;
 }
 
 void Drain(PFaxRec FP)

@@ -258,6 +258,9 @@ TFaxModemLines& ModemLines(PFaxRec FP);
 void SwitchToInitBaud(PFaxRec FP);
 void SwitchToNormalBaud(PFaxRec FP);
 bool SyncCommand(PFaxRec FP, const std::string& command);
+// The port's device failed or went away (an unplugged modem): the serial
+// layer's code for it, else 0. Nothing more can be said to that modem.
+int32_t DeviceLost(PFaxRec FP);
 void Drain(PFaxRec FP);
 // Software flow control of the port for page data, when the options ask for it.
 void FlowOn(PFaxRec FP);

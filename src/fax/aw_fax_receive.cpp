@@ -18,6 +18,9 @@
 //   is ended, the file closed under its name and the fax logged as failed.
 // - A page growing past MaxPageBytes (a far end that never ends its page)
 //   breaks the call off the same way, but that page is cut, not kept.
+// - A modem that goes away (its device lost) breaks the call off the same
+//   way at the next handler call, with the serial layer's code, and ends the
+//   run: nothing is hung up, and no next call is awaited on that device.
 
 namespace {
 
@@ -337,7 +340,11 @@ bool PreProcess(TCall& k)
             timeout();
             return true;
         }
-        k.D.Dispatcher->ProcessCommunications();
+        if (const int rc = k.D.Dispatcher->ProcessCommunications(); rc < 0) {
+            k.Busy = false;
+            Fail(k, rc);
+            return true;
+        }
         Pause(1);
     }
 }
@@ -612,9 +619,11 @@ void Abort(TCall& k)
         CloseFile(k); // the pages received so far stay
         afLogFax(k.FP, lfaxReceiveFail);
     }
-    HangUp(k);
+    const bool lost = DeviceLost(k.FP) != 0;
+    if (!lost)
+        HangUp(k);
     LastReport(k);
-    if (afOptionsAreOn(k.FP, afExitOnError) || k.Cancel || k.D.AnswerNow ||
+    if (lost || afOptionsAreOn(k.FP, afExitOnError) || k.Cancel || k.D.AnswerNow ||
         (k.FP->MachineFlags & mfOneFax)) {
         k.C.ModemReady = false;
         Go(k, rfDone);
@@ -954,6 +963,10 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         FP->State = rfAbort;
         afFaxStatus(FP, false, false);
         k.Trig = TTrig::None;
+    } else if (const int32_t lost = DeviceLost(FP); lost != 0) {
+        afReportError(FP, lost);
+        FP->State = rfAbort;
+        k.Trig = TTrig::None;
     }
     if (k.Trig == TTrig::Status || k.C.ForceStatus) {
         k.C.ForceStatus = false;
@@ -990,12 +1003,12 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
             if (exit == 2 && !D.Dispatcher->CharReady())
                 break;
         } else if (!D.Dispatcher->CharReady()) {
-            if (TimerExpired(k.C.Timer)) {
+            const int rc = D.Dispatcher->ProcessCommunications();
+            if (rc < 0 || TimerExpired(k.C.Timer)) {
                 k.Busy = false;
-                Fail(k, AdErr::ecTimeout);
+                Fail(k, rc < 0 ? rc : AdErr::ecTimeout);
                 continue;
             }
-            D.Dispatcher->ProcessCommunications();
             Pause(1);
         }
         k.Trig = TTrig::None;

@@ -20,6 +20,9 @@
 // - Header and text cover lines are drawn in the built-in 20 x 16 font
 //   (rows doubled at fine resolution); the font-based converter's fonts are
 //   not used for them.
+// - A modem that goes away (its device lost) ends the run at the next
+//   handler call with the serial layer's code: no hang-up, no next fax, and
+//   nothing waits for output that can no longer leave.
 
 namespace {
 
@@ -251,6 +254,8 @@ int SendTextLine(TCall& k, const std::string& text)
         EventTimer room;
         NewTimer(room, k.C.TransmitWait);
         while (!PutStuffed(k.FP, cvt.DataLine.data(), n)) {
+            if (const int32_t lost = DeviceLost(k.FP); lost != 0)
+                return lost;
             if (TimerExpired(room))
                 return AdErr::ecTimeout;
             Pause(10);
@@ -866,13 +871,18 @@ void Abort(TCall& k)
 {
     CloseFiles(k);
     afLogFax(k.FP, lfaxTransmitFail);
-    HangUp(k);
-    if (afOptionsAreOn(k.FP, afAbortNoConnect) || afOptionsAreOn(k.FP, afExitOnError) || k.Cancel) {
+    // A modem that went away takes no hang-up and no next fax.
+    const bool lost = DeviceLost(k.FP) != 0;
+    if (!lost)
+        HangUp(k);
+    if (lost || afOptionsAreOn(k.FP, afAbortNoConnect) || afOptionsAreOn(k.FP, afExitOnError) ||
+        k.Cancel) {
         Status(k, FaxStatus::fpCancel);
         afFaxStatus(k.FP, false, true);
         k.C.ModemReady = false;
         Go(k, tfDone);
-        SwitchToInitBaud(k.FP);
+        if (!lost)
+            SwitchToInitBaud(k.FP);
         afSignalFinish(k.FP);
         return;
     }
@@ -1172,7 +1182,7 @@ void RunState(TCall& k)
 TTrig TriggerOf(const TFaxData& D, uint32_t msg, uint32_t wParam, bool& foreign)
 {
     foreign = false;
-    if (msg == apw_TriggerAvail || msg == apw_FaxCancel)
+    if (msg == apw_TriggerAvail || msg == apw_FaxCancel || msg == apw_TriggerDeviceLost)
         return TTrig::None;
     const int h = static_cast<int>(wParam);
     if (h == D.StatusTrigger)
@@ -1215,6 +1225,10 @@ void fFaxTransmit(uint32_t Msg, uint32_t wParam, int32_t lParam)
         D.Error = AdErr::ecCancelRequested;
         FP->State = tfAbort;
         afFaxStatus(FP, false, false);
+        k.Trig = TTrig::None;
+    } else if (const int32_t lost = DeviceLost(FP); lost != 0) {
+        afReportError(FP, lost);
+        FP->State = tfAbort;
         k.Trig = TTrig::None;
     }
     bool first = true;

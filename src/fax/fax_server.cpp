@@ -347,7 +347,15 @@ void TApdCustomFaxServer::CheckPort()
         Sender_->SetComPort(port);
     if (!Receiver_->ComPort())
         Receiver_->SetComPort(port);
+    // A port whose device went away is opened afresh (the device may be back
+    // at its name) once no run holds it.
+    if (DeviceGone() && !Sender_->InProgress() && !Receiver_->InProgress()) {
+        PortLost_ = true;
+        port->SetOpen(false);
+    }
     port->SetOpen(true);
+    if (!DeviceGone())
+        PortLost_ = false;
     port->SetDatabits(8);
     port->SetStopbits(1);
     port->SetParity(TParity::pNone);
@@ -361,6 +369,13 @@ void TApdCustomFaxServer::ClosePort()
 {
     if (TApdCustomComPort* port = ComPort())
         port->SetOpen(false);
+}
+
+bool TApdCustomFaxServer::DeviceGone() const
+{
+    TApdCustomComPort* port = ComPort();
+    const TApdBaseDispatcher* d = port && port->Open() ? port->GetDispatcher() : nullptr;
+    return d && d->DeviceError() != 0;
 }
 
 bool TApdCustomFaxServer::ReceiverRunning() const
@@ -398,8 +413,17 @@ void TApdCustomFaxServer::SetMonitoring(bool value)
         return;
     if (value) {
         if (!Busy_) {
-            CheckPort();
-            if (!ReceiverWaiting_)
+            try {
+                CheckPort();
+            } catch (const std::exception&) {
+                // A modem that went away is looked for at each query; the
+                // receiver starts once it is back.
+                if (!PortLost_)
+                    throw;
+            }
+            if (PortLost_)
+                SetFaxServerMode(TFaxServerMode::fsmIdle);
+            else if (!ReceiverWaiting_)
                 StartWaiting();
             else
                 SetFaxServerMode(TFaxServerMode::fsmReceive);
@@ -487,7 +511,9 @@ void TApdCustomFaxServer::SendQuery()
             IgnoreNextFinish_ = false;
         }
     } catch (const std::exception& e) {
-        FatalError(TFaxServerMode::fsmReceive, CodeOf(e));
+        // A modem that went away is looked for again at the next query.
+        if (!PortLost_)
+            FatalError(TFaxServerMode::fsmReceive, CodeOf(e));
     }
 }
 
@@ -537,7 +563,8 @@ void TApdCustomFaxServer::StartJob(const TFaxRecipientRec& recipient, const std:
     const bool ended = ReceiverEnded();
     if (Destroying_)
         return;
-    if (!ended) {
+    // The receiver's run may also have ended on a modem that went away.
+    if (!ended || !port->Open()) {
         PortNotFree();
         return;
     }
@@ -697,6 +724,14 @@ void TApdCustomFaxServer::NameHandler(std::string& name)
 void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode)
 {
     const TFaxServerMode mode = ModeOf(cp);
+    // A call that failed on a modem that went away failed for that reason,
+    // whatever step noticed it first.
+    const bool lost = errorCode != 0 && DeviceGone();
+    if (lost) {
+        errorCode = AdErr::ecHardware;
+        PortLost_ = true;
+        ClosePort();
+    }
     if (mode == TFaxServerMode::fsmReceive) {
         ReceiverWaiting_ = false;
         if (IgnoreNextFinish_) {
@@ -724,7 +759,7 @@ void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode
     }
     Busy_ = false;
     const bool retry = mode == TFaxServerMode::fsmSend && errorCode != 0 && !final;
-    if (IsFaxPortOrModemFault(errorCode)) {
+    if (IsFaxPortOrModemFault(errorCode) && !lost) {
         // An attempt lost to the modem waits like any other.
         if (retry)
             RetryLater();

@@ -26,6 +26,12 @@
 //   port or modem fault counts as an attempt and waits the same.
 // - After a fatal error the server stays idle (no query, no monitoring)
 //   until the application switches it on again.
+// - A modem that goes away (its device lost, as an unplugged USB modem) is
+//   no fatal error: the call it was in ends with the serial layer's code
+//   (-2005) as a failed attempt or a broken-off fax, the port is closed,
+//   and each later query opens it again until the device is back; the
+//   receiver then answers again. Meanwhile due jobs wait as for a port that
+//   will not open, and monitoring stays on.
 // - The receiver's cancel is ignored only when the server cancels a
 //   receiver whose call is running, and only that receiver's finish is
 //   swallowed; a finish with 0 (a fax got in before the cancel) is handled
@@ -239,6 +245,8 @@ private:
     void RetryLater();
     void AfterCall();
     void ClosePort();
+    // The port is open on a device that went away.
+    bool DeviceGone() const;
     void DeleteExtracted();
     void ReportServerLog(TFaxServerLogCode code);
     TApdCustomAbstractFax* Active() const;
@@ -261,6 +269,7 @@ private:
     bool IgnoreNextFinish_ = false;
     bool Destroying_ = false;
     bool Starting_ = false; // the receiver is being started
+    bool PortLost_ = false; // the modem went away: its port is opened again at each query
     TFaxServerLogCode PendingLog_ = TFaxServerLogCode::fslNone;
     std::string CurrentJob_;
     unsigned RecipientNum_ = 0;

@@ -412,6 +412,10 @@ void TApdBaseDispatcher::RunDispatch()
         if (EventBusy_)
             return;
         lParam = static_cast<int32_t>(static_cast<uint32_t>(Handle_) << 16);
+        if (DeviceError_ != 0 && !LossNoted_ && !Triggers_.Handlers.empty()) {
+            LossNoted_ = true;
+            notes.push_back({apw_TriggerDeviceLost, 0});
+        }
         avail = static_cast<uint32_t>(InBuf_.Used());
         if (avail > 0 && avail >= Triggers_.LengthTrigger && NewData_) {
             notes.push_back({apw_TriggerAvail, avail});

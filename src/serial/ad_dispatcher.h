@@ -16,6 +16,9 @@ inline constexpr uint32_t apw_TriggerAvail = 0x7E01;
 inline constexpr uint32_t apw_TriggerData = 0x7E02;
 inline constexpr uint32_t apw_TriggerTimer = 0x7E03;
 inline constexpr uint32_t apw_TriggerStatus = 0x7E04;
+// Once, when the device fails or goes away (DeviceError() says which): a
+// handler waiting for data or a timer learns of it at once.
+inline constexpr uint32_t apw_TriggerDeviceLost = 0x7E05;
 
 // Status trigger types.
 inline constexpr int stNotActive = 0;
@@ -189,6 +192,7 @@ private:
     bool NewData_ = false;
     bool RetryDataEvent_ = false;
     bool EventBusy_ = false;
+    bool LossNoted_ = false; // the handlers were told of the device's loss
     std::array<void*, 3> DataPointers_{};
     std::function<bool(uint32_t)> DataSink_;
 

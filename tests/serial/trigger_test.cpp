@@ -174,6 +174,24 @@ TEST(SerialTriggers, LengthTriggerAndDataEventReachTheGuiOnce)
     EXPECT_EQ(events, 1);
 }
 
+// A handler waiting for nothing in particular (no timer armed, no data to
+// come) learns at once, and once, that the device went away.
+TEST(SerialTriggers, AVanishedDeviceIsNotedToTheHandlersOnce)
+{
+    TriggerPort f;
+    f.Pty.CloseMaster();
+    ASSERT_TRUE(WaitFired(1));
+    const auto fired = Take();
+    ASSERT_EQ(fired.size(), 1u);
+    EXPECT_EQ(fired[0].Msg, apw_TriggerDeviceLost);
+    EXPECT_EQ(f.D->DeviceError(), AdErr::ecHardware);
+    // Later wake-ups of the dispatch thread tell it no more.
+    const int t = f.D->AddTimerTrigger();
+    f.D->SetTimerTrigger(t, 1, true);
+    ASSERT_TRUE(WaitFired(1));
+    EXPECT_EQ(CountOf(apw_TriggerDeviceLost), 0u);
+}
+
 TEST(SerialTriggers, EventBusyHoldsNotificationsBack)
 {
     TriggerPort f;

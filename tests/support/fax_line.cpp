@@ -139,6 +139,12 @@ TFaxLine::~TFaxLine()
 
 std::string TFaxLine::AddModem(int end)
 {
+    FEnds[end] = MakeModem(end);
+    return FEnds[end]->SlavePath;
+}
+
+std::unique_ptr<TFaxLine::TEnd> TFaxLine::MakeModem(int end)
+{
     auto e = std::make_unique<TEnd>();
     e->Line = this;
     e->Index = end;
@@ -159,9 +165,65 @@ std::string TFaxLine::AddModem(int end)
     t31_set_transmit_on_idle(e->T31, 1);
     if (LogWanted())
         span_log_set_level(t31_get_logging_state(e->T31), kLogLevel);
-    const std::string path = e->SlavePath;
-    FEnds[end] = std::move(e);
+    return e;
+}
+
+void TFaxLine::UnplugModem(int end)
+{
+    OnLine([this, end] {
+        if (!FEnds[end] || !FEnds[end]->IsModem)
+            return;
+        if (FRingEnd == end)
+            FRingEnd = -1;
+        HangUpFrom(end);
+        std::unique_ptr<TEnd> gone;
+        {
+            std::lock_guard lock(FLock);
+            gone = std::move(FEnds[end]);
+        }
+        ::close(gone->Master);
+        ::close(gone->SlaveKeep);
+        t31_free(gone->T31);
+    });
+}
+
+std::string TFaxLine::PlugModem(int end)
+{
+    std::unique_ptr<TEnd> fresh = MakeModem(end);
+    const std::string path = fresh->SlavePath;
+    OnLine([&] {
+        std::lock_guard lock(FLock);
+        FEnds[end] = std::move(fresh);
+    });
     return path;
+}
+
+void TFaxLine::OnLine(std::function<void()> task)
+{
+    if (!FThread.joinable()) {
+        task();
+        return;
+    }
+    std::unique_lock lock(FLock);
+    FTask = std::move(task);
+    FDone.wait(lock, [&] { return !FTask; });
+}
+
+void TFaxLine::TakeTask()
+{
+    std::function<void()> task;
+    {
+        std::lock_guard lock(FLock);
+        if (!FTask)
+            return;
+        task = FTask;
+    }
+    task();
+    {
+        std::lock_guard lock(FLock);
+        FTask = nullptr;
+    }
+    FDone.notify_all();
 }
 
 void TFaxLine::AddTerminal(int end, const TTerminalSetup& setup)
@@ -292,6 +354,7 @@ void TFaxLine::Run()
         std::chrono::duration<double, std::milli>(20.0 / (Speed > 0 ? Speed : 1.0)));
     auto next = Clock::now();
     while (!FStop) {
+        TakeTask();
         TakeRearm();
         for (auto& e : FEnds)
             if (e && e->IsModem)

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +54,13 @@ public:
 
     // Before Start: makes end 0 or 1 a modem; gives its pseudo-terminal.
     std::string AddModem(int end);
+    // Any time: the modem of that end goes as an unplugged one does. Its
+    // pseudo-terminal is gone (the DTE's side reads a hang-up and fails) and
+    // a call it was in ends for the other end.
+    void UnplugModem(int end);
+    // Any time after UnplugModem: a new modem at that end, on a new
+    // pseudo-terminal, which it gives.
+    std::string PlugModem(int end);
     void AddTerminal(int end, const TTerminalSetup& setup);
     void Start();
     // Any time: the terminal of that end takes a new set-up for its next
@@ -76,7 +84,12 @@ private:
     struct TEnd;
     void Run();
     void Step();
+    std::unique_ptr<TEnd> MakeModem(int end);
     std::unique_ptr<TEnd> MakeTerminal(int end, const TTerminalSetup& setup);
+    // Runs the task on the line's thread between two steps (at once when the
+    // line is not running) and waits for it.
+    void OnLine(std::function<void()> task);
+    void TakeTask();
     void InitTerminal(TEnd& e);
     bool Idle(const TEnd& e) const;
     void TakeRearm();
@@ -99,4 +112,6 @@ private:
     // A terminal set-up waiting for the line to be free (under FLock).
     int FRearmEnd = -1;
     TTerminalSetup FRearm;
+    // A task for the line's thread (under FLock).
+    std::function<void()> FTask;
 };
