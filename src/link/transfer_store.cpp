@@ -310,12 +310,15 @@ bool TStore::PrepareWire(const std::string& peer, const TOutItem& item, TMethod 
         why = tooLarge;
         return false;
     }
-    if (method == TMethod::None) {
+    const auto sendAsIs = [&] {
+        h.Method = TMethod::None;
         wire.Path = item.Path;
         h.WireSize = h.Size;
         h.WireCrc = h.Crc;
         return true;
-    }
+    };
+    if (method == TMethod::None)
+        return sendAsIs();
     const std::string dir = PeerTemp(peer);
     if (!MessageStore::EnsureDirectory(dir)) {
         why = "cannot create " + dir;
@@ -338,6 +341,11 @@ bool TStore::PrepareWire(const std::string& peer, const TOutItem& item, TMethod 
     if (!SumFile(wire.Path, h.WireSize, h.WireCrc)) {
         why = "cannot read " + wire.Path;
         return false;
+    }
+    if (h.WireSize >= h.Size) {
+        // Short mail grows under either method: it goes as it is.
+        ::unlink(wire.Path.c_str());
+        return sendAsIs();
     }
     return true;
 }

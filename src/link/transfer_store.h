@@ -17,7 +17,9 @@
 //   new file of the same name a new one.
 // - What goes on the air is the item compressed by the method into
 //   TEMP/STATIONS/<peer>/out-<ID>; the codecs give the same bytes every
-//   time, so a resumed item continues the same data.
+//   time, so a resumed item continues the same data. An item the method
+//   would not make smaller goes as it is ("NONE"), which every receiver
+//   reads.
 // - Incoming data collects in TEMP/STATIONS/<peer>/<ID>.part beside a copy
 //   of its header (<ID>.head). The next offer of the same item with the same
 //   header resumes at the part's size; any other header starts it again. At
@@ -111,7 +113,8 @@ public:
     // Counts of mail and files waiting for the peer that a link can carry
     // (one larger than an item may be never goes).
     void CountFor(const std::string& peer, int& mail, int& files) const;
-    // Compresses the item by the method into its temporary file.
+    // Compresses the item by the method into its temporary file; the
+    // header says NONE when that would not make it smaller.
     bool PrepareWire(const std::string& peer, const TOutItem& item, TMethod method, TWire& wire,
                      std::string& why) const;
     // Reads up to `n` bytes of the wire file from `offset`.

@@ -91,6 +91,45 @@ TEST_F(LinkSession, MailAndFilesGoBothWaysByEachMethod)
     }
 }
 
+// A method goes only where it makes the item smaller: a short mail grows
+// under either, and then goes as it is, which every receiver reads.
+TEST_F(LinkSession, AnItemAMethodWouldEnlargeGoesAsItIs)
+{
+    const std::string note = "RCPT: bob@FIELD\r\nSubject: QTH\r\n\r\nJO62QM 52\xB0"
+                             "31'N 13\xB0"
+                             "24'E\r\n";
+    const std::string report = Mail(1, 4000);
+    for (const auto& [version, method] :
+         {std::pair{kTransferPklib, "PKLIB"}, std::pair{kTransferBzip2, "BZIP2"}}) {
+        SCOPED_TRACE(method);
+        auto pair = Pair();
+        TAirPair::TEnd& home = pair->End(0);
+        TAirPair::TEnd& field = pair->End(1);
+        field.Session->TransferVersion = version;
+        TAirPair::PutMail(home, "FIELD", "1.msg", note);
+        TAirPair::PutMail(home, "FIELD", "2.msg", report);
+        ASSERT_TRUE(pair->Link());
+        ASSERT_TRUE(pair->Exchange());
+        EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted({note, report}));
+
+        std::map<std::string, std::map<char, std::string>> headers; // by name
+        LinkWire::TParser sent;
+        sent.OnMessage = [&](uint8_t code, std::string_view body) {
+            std::map<char, std::string> f;
+            if (code == kHeader && LinkWire::ParseFields(body, f))
+                headers[f['N']] = f;
+        };
+        const std::string& data = pair->Sky().Modem(0).linkData;
+        sent.Feed(data.data(), data.size());
+        ASSERT_EQ(headers.size(), 2u);
+        EXPECT_EQ(headers["1.msg"]['M'], "NONE");
+        EXPECT_EQ(headers["1.msg"]['S'], std::to_string(note.size()));
+        EXPECT_EQ(headers["1.msg"]['W'], headers["1.msg"]['S']);
+        EXPECT_EQ(headers["2.msg"]['M'], method);
+        EXPECT_LT(std::stoul(headers["2.msg"]['W']), report.size());
+    }
+}
+
 // The link dropped at byte N of the exchange: after a second link every
 // message is at the other station exactly once and gone here, however the
 // first link ended. N runs across the whole exchange, and through the middle
