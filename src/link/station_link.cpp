@@ -336,7 +336,7 @@ void TStationLink::LinkEstablished(const std::string& peerId)
     ShowCounts();
     RetimeAle(10000);
     if (Events.LinkUp)
-        Events.LinkUp(FLinkStation);
+        Events.LinkUp(who);
 }
 
 void TStationLink::CallEnded()

@@ -65,6 +65,7 @@ struct TLinkTimers {
 // What the link tells the windows above it (chat, received files, the
 // automatic link list). Each hook may be empty.
 struct TLinkEvents {
+    // `peer`: the station's name, or "ID " and its ID when it is not known.
     std::function<void(const std::string& peer)> LinkUp;
     std::function<void()> LinkDown; // a link failed or ended
     std::function<void(const std::string& peer, const std::string& text)> ChatText;

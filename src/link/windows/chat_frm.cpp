@@ -28,6 +28,8 @@ namespace {
 constexpr uint8_t kRingCode = 16;
 constexpr int kShakes = 20;
 constexpr int kShakePixels = 5;
+constexpr const char* kLinkedTitle = "Connected to: ";
+constexpr const char* kUnlinkedTitle = "Not connected";
 
 } // namespace
 
@@ -36,7 +38,7 @@ TChatFrm::TChatFrm(TLinkCtrlFrm& link)
       TransmitBuffer(new QTextEdit), SendBtn(new QPushButton("&Send")),
       DummyBtn(new QPushButton("DummyBtn")), Image1(nullptr), FLink(link)
 {
-    setWindowTitle("Connected to: ");
+    setWindowTitle(kUnlinkedTitle);
     ReceiveBuffer->setReadOnly(true);
     ReceiveBuffer->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     ReceiveBuffer->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -111,7 +113,7 @@ void TChatFrm::SetOwnName(const std::string& name)
 void TChatFrm::LinkUp(const std::string& peerName)
 {
     FPeerName = peerName;
-    setWindowTitle(ToQt("Connected to: " + peerName));
+    setWindowTitle(ToQt(kLinkedTitle + peerName));
 }
 
 void TChatFrm::SetLinked(bool linked)
@@ -124,6 +126,8 @@ void TChatFrm::SetLinked(bool linked)
         TransmitBuffer->clear();
     }
     TransmitBuffer->setReadOnly(!linked);
+    if (!linked)
+        setWindowTitle(kUnlinkedTitle);
 }
 
 void TChatFrm::Append(const std::string& text, const QColor& colour)
@@ -196,6 +200,8 @@ void TChatFrm::ShowDisconnected()
 {
     if (isVisible() && !FPeerName.empty() && ReceiveBuffer->isVisible())
         Append("Disconnected from " + FPeerName + "\n", Qt::red);
+    // That link is over: a call failing later was never connected to it.
+    FPeerName.clear();
 }
 
 void TChatFrm::Save1Click()

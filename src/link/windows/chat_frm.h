@@ -35,12 +35,15 @@ public:
 
     // This station's name, for its own lines.
     void SetOwnName(const std::string& name);
+    // The title names the peer while linked, and says there is no link
+    // otherwise.
     void LinkUp(const std::string& peerName);
     void SetLinked(bool linked);
     // Text from the peer: opens the window when hidden.
     void ReceiveText(const std::string& name, const std::string& text);
     // The peer rang, or the operator did: the notice, the sound and the shake.
     void Ring();
+    // The notice that the link with the peer ended; the peer is forgotten.
     void ShowDisconnected();
 
     void SendBtnClick();

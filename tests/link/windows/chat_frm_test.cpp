@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QPushButton>
 #include <QTextBlock>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "link/modem_frame.h"
 #include "link/windows/chat_frm.h"
 #include "platform/shell.h"
 #include "platform/text.h"
@@ -47,6 +49,7 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     EXPECT_FALSE(home.SendBtn->isEnabled());
     EXPECT_FALSE(home.mnuBuzz->isEnabled());
     EXPECT_TRUE(home.TransmitBuffer->isReadOnly());
+    EXPECT_EQ(FromQt(home.windowTitle()), "Not connected");
     ASSERT_TRUE(air.Link());
     EXPECT_FALSE(home.TransmitBuffer->isReadOnly());
     EXPECT_EQ(FromQt(field.windowTitle()), "Connected to: HOME");
@@ -102,6 +105,29 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     EXPECT_EQ(View(field).find("Disconnected"), std::string::npos);
     EXPECT_TRUE(home.TransmitBuffer->isReadOnly());
     EXPECT_TRUE(home.TransmitBuffer->toPlainText().isEmpty());
+    EXPECT_EQ(FromQt(home.windowTitle()), "Not connected");
+    EXPECT_EQ(FromQt(field.windowTitle()), "Not connected");
+
+    // A call that never links was never connected to anyone.
+    air.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(1, false); });
+    ASSERT_TRUE(air.Home->Form->CallStation("FIELD", 0, true));
+    ASSERT_TRUE(
+        WaitFor([&] { return air.Home->Log().find("Link to FIELD failed") != std::string::npos; }));
+    QCoreApplication::processEvents(); // the chat window hears of it on its own turn
+    EXPECT_EQ(View(home).find("Disconnected from FIELD\n"),
+              View(home).rfind("Disconnected from FIELD\n"));
+    EXPECT_EQ(FromQt(home.windowTitle()), "Not connected");
+}
+
+TEST(Chat, ACallerNotInTheStationTableIsNamedByItsId)
+{
+    TOneStation one;
+    ASSERT_TRUE(one.Home.Ready());
+    TChatFrm& chat = *one.Home.Form->ChatFrm;
+    one.Sim.Send(TModemSimCore::Message(ModemFrame::kMsgIncoming, "0009") +
+                 TModemSimCore::Message(ModemFrame::kMsgLinkUp, "0009"));
+    ASSERT_TRUE(WaitFor([&] { return chat.SendBtn->isEnabled(); }));
+    EXPECT_EQ(FromQt(chat.windowTitle()), "Connected to: ID 0009");
 }
 
 // The shake lets messages run, rings from the link among them: a peer's
