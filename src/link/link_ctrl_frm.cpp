@@ -653,7 +653,7 @@ void TLinkCtrlFrm::VoiceBtnClick()
         AddStatusLine("Disconnecting from Station: " + FLink.LinkStation(), true);
     SendDisconnect();
     ResetLinkButton();
-    FLink.AbandonCall();
+    FLink.OperatorAbort();
     const TRadioModel model = RadioModelFromType(FConfig.Radio.Type);
     if (model == TRadioModel::None || model == TRadioModel::Other)
         return;
@@ -682,7 +682,7 @@ void TLinkCtrlFrm::HardwareAbortClick()
     CheckModemReady(); // tells the operator; the abort goes out all the same
     AddStatusLine("Aborting", true);
     SendAbort();
-    FLink.AbandonCall();
+    FLink.OperatorAbort();
     SetIdleState();
     ResetLinkButton();
     EndLinkTimer.SetEnabled(false);

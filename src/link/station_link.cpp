@@ -370,14 +370,42 @@ void TStationLink::LinkFailed()
     CallEnded();
 }
 
-void TStationLink::AbandonCall()
+void TStationLink::OperatorAbort()
 {
-    if (FLinked || !CallUnderway())
+    const std::string station = FLinkStation;
+    if (FLinked) {
+        // The modem's report of the end finds nothing left to end.
+        EndLink(false);
+    } else if (CallUnderway()) {
+        if (FAutoLinkAttempt) {
+            const auto it = AttemptEntry();
+            if (it != AutoLinkQueue.end())
+                ++it->Attempts;
+        }
+        Log("Call to " + (station.empty() ? std::string("the station") : station) + " given up");
+        CallEnded();
+    } else {
         return;
-    if (FAutoLinkAttempt)
-        AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
-    Log("Call to " + FLinkStation + " given up");
-    CallEnded();
+    }
+    DeferAutomaticCalls(station);
+}
+
+void TStationLink::DeferAutomaticCalls(const std::string& station)
+{
+    if (station.empty())
+        return;
+    const TDateTime later = RetryTime();
+    bool queued = false;
+    for (TAutoLinkEntry& e : AutoLinkQueue) {
+        if (!SameTextIgnoreCase(e.StationName, station))
+            continue;
+        e.NextAttempt = std::max(e.NextAttempt, later);
+        queued = queued || e.Type == "Auto";
+    }
+    // Else the next tick would queue the station's waiting mail at once.
+    const int index = FStations.IndexOf(station);
+    if (!queued && index > 0 && CalledAutomatically(FStations.Get(index)) && HasWaiting(station))
+        AddAutoLinkEntry(FStations.Get(index).Name, "Auto", later);
 }
 
 void TStationLink::ModemReset()
@@ -403,6 +431,11 @@ void TStationLink::LinkDisconnected()
             LinkFailed();
         return;
     }
+    EndLink(true);
+}
+
+void TStationLink::EndLink(bool rateChannel)
+{
     FLinked = false;
     FSession->Stop();
     // What the peer refused on every try waits, as after a failed call:
@@ -410,7 +443,8 @@ void TStationLink::LinkDisconnected()
     const int index = FStations.IndexOf(FLinkStation);
     if (index > 0 && FSession->TriedAndLeft() && CalledAutomatically(FStations.Get(index)))
         AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
-    UpdateLinkQuality();
+    if (rateChannel)
+        UpdateLinkQuality();
     Log("Link with " + (FLinkStation.empty() ? std::string("the station") : FLinkStation) +
         " ended");
     FHost.MailboxChanged();
@@ -655,12 +689,16 @@ void TStationLink::ALETimerTimer()
     RetimeAle(AutoLinkQueue.empty() ? 60000 : 10000);
 }
 
+std::vector<TAutoLinkEntry>::iterator TStationLink::AttemptEntry()
+{
+    return std::find_if(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
+        return e.StationName == FAttemptStation && e.Type == FAttemptType;
+    });
+}
+
 void TStationLink::AttemptFailed()
 {
-    const auto it =
-        std::find_if(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
-            return e.StationName == FAttemptStation && e.Type == FAttemptType;
-        });
+    const auto it = AttemptEntry();
     if (it == AutoLinkQueue.end())
         return;
     if (it->Attempts > 0) {
@@ -683,10 +721,7 @@ void TStationLink::AttemptFailed()
 
 void TStationLink::AttemptNotPlaced()
 {
-    const auto it =
-        std::find_if(AutoLinkQueue.begin(), AutoLinkQueue.end(), [&](const TAutoLinkEntry& e) {
-            return e.StationName == FAttemptStation && e.Type == FAttemptType;
-        });
+    const auto it = AttemptEntry();
     if (it != AutoLinkQueue.end()) {
         ++it->Attempts;
         Log("Automatic link attempt to " + it->StationName +

@@ -110,11 +110,14 @@ struct TLinkEvents {
 //   "Scheduled" entry waits for the same time the next day. Any link with
 //   the station ends its "Auto" entry; a scheduled attempt that links moves
 //   its entry to the next scheduled time. Items the peer refused on every
-//   try of a link leave an "Auto" entry due DELAY minutes after it.
+//   try of a link leave an "Auto" entry due DELAY minutes after it, and so
+//   does the operator's abort of a call or link with a station that holds
+//   mail or files waiting.
 // - Link quality (stations.dat): after a link on a known channel, the share
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
-//   the day, in steps of 5 %. A link that carried no item leaves it. The
+//   the day, in steps of 5 %. A link that carried no item, or that the
+//   operator aborted, leaves it. The
 //   last connection is stamped "[dd-mmm-yy hh:nn UTC]" when the link is up.
 class TStationLink {
 public:
@@ -140,11 +143,12 @@ public:
     void LinkEstablished(const std::string& peerId);
     void LinkFailed();
     void LinkDisconnected();
-    // The operator took the modem off the call under way (voice mode or a
-    // hardware abort): the call ends without counting as a failed attempt,
-    // and an automatic attempt's station is queued again as "Auto", due
+    // The operator took the modem off the call or link under way (voice
+    // mode or a hardware abort): it ends here at once. That is no fault of
+    // the channel: an automatic attempt keeps its attempt and a link leaves
+    // the link quality as it was. Automatic calls to the station wait
     // [ALE/VESKAR] DELAY minutes from now.
-    void AbandonCall();
+    void OperatorAbort();
     // The modem was configured: it learns this station's own address.
     void ModemConfigured();
     // The modem is about to be configured afresh (its port failed or was
@@ -188,10 +192,17 @@ private:
     int ChooseChannel(int stationIndex) const;
     int Quarter() const;
     void CallEnded();
+    // The link is over; `rateChannel`: its items count for the link quality.
+    void EndLink(bool rateChannel);
+    // The queue entry of the automatic attempt under way, or the queue's end.
+    std::vector<TAutoLinkEntry>::iterator AttemptEntry();
     void AttemptFailed();
     // The attempt under way never reached the air: its entry gets the
     // attempt back and is called once the modem is ready.
     void AttemptNotPlaced();
+    // No automatic call to the station before [ALE/VESKAR] DELAY minutes
+    // from now, one waiting for it included.
+    void DeferAutomaticCalls(const std::string& station);
     // A link with the station is up: its "Auto" entry is done, and the
     // "Scheduled" one when this was its attempt.
     void AttemptSucceeded(bool automatic);

@@ -357,6 +357,43 @@ TEST_F(StationLink, MailThePeerRefusedWaitsTheDelayForTheNextCall)
     EXPECT_EQ(Window.CountOf(0x20), 2);
 }
 
+// The operator's abort says nothing of the channel: the link quality stays,
+// an aborted attempt keeps its attempt, and the station is not called again
+// before DELAY minutes, whether or not the call had linked.
+TEST_F(StationLink, TheOperatorsAbortIsNoChannelFailureAndTheNextCallWaits)
+{
+    Config->AleVeskar.Enabled = true;
+    PutMail("FIELD");
+    const TDateTime minute = 1.0 / (24 * 60);
+    Link->ALETimerTimer();
+    ASSERT_EQ(Window.CountOf(0x20), 1);
+    Link->ProcessLinkReport(ModemFrame::kMsgLinkUp, "0002");
+    PeerAnnounces(0); // the mail is under way
+    ASSERT_NE(Window.Sent.find("K=MAIL"), std::string::npos);
+    const std::string quality = Stations->Get(1).LinkQuality;
+    Link->OperatorAbort();
+    EXPECT_FALSE(Link->Linked());
+    Link->ProcessLinkReport(ModemFrame::kMsgDisconnected, ""); // the modem's report of it
+    EXPECT_EQ(Stations->Get(1).LinkQuality, quality);
+    EXPECT_EQ(Window.LinkEnds, 1);
+
+    for (int tick = 0; tick < 3; ++tick, Clock += 7 * minute)
+        Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 1) << "called back before DELAY minutes";
+    Link->ALETimerTimer();
+    ASSERT_EQ(Window.CountOf(0x20), 2);
+    ASSERT_EQ(Link->AutoLinkQueue.size(), 1u);
+    EXPECT_EQ(Link->AutoLinkQueue[0].Attempts, 2);
+
+    // Before the call links.
+    Link->OperatorAbort();
+    EXPECT_FALSE(Link->CallUnderway());
+    EXPECT_EQ(Link->AutoLinkQueue[0].Attempts, 3);
+    EXPECT_NEAR(Link->AutoLinkQueue[0].NextAttempt, Clock + 15 * minute, 1e-9);
+    Link->ALETimerTimer();
+    EXPECT_EQ(Window.CountOf(0x20), 2);
+}
+
 TEST_F(StationLink, AScheduledLinkCallsAtItsTimeThenWaitsForTheNextDay)
 {
     Config->AleVeskar.Enabled = true;

@@ -59,7 +59,7 @@ TEST(VoiceMode, EndsTheLinkAndHoldsCallsAndScanningUntilOk)
 
 // Voice mode and abort take the modem off an automatic attempt; the attempt
 // comes again DELAY minutes later, on the next day when that is after
-// midnight.
+// midnight, and the operator's choice uses none of the entry's attempts.
 TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
 {
     TOneStation one;
@@ -98,7 +98,7 @@ TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
         EXPECT_EQ(form.AutoLinkQueue[0].Type, "Auto");
         EXPECT_NEAR(form.AutoLinkQueue[0].NextAttempt, beforeMidnight + 5 / 1440.0, 1e-6);
     }
-    EXPECT_EQ(form.AutoLinkQueue[0].Attempts, 1);
+    EXPECT_EQ(form.AutoLinkQueue[0].Attempts, 3);
     EXPECT_NE(one.Home.Log().find("Aborting"), std::string::npos);
     EXPECT_TRUE(form.ScanTimer.Enabled());
     EXPECT_TRUE(WaitFor([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
