@@ -1,6 +1,8 @@
 #include "support/sim_radio.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 TSimRadio::TSimRadio(std::string type) : FType(std::move(type)) {}
 
@@ -8,6 +10,12 @@ namespace {
 bool Starts(const std::string& s, const char* p)
 {
     return s.rfind(p, 0) == 0;
+}
+
+// "14.313250" (MHz) in Hz.
+uint64_t MhzToHz(const std::string& text)
+{
+    return static_cast<uint64_t>(std::llround(std::atof(text.c_str()) * 1e6));
 }
 } // namespace
 
@@ -24,9 +32,10 @@ std::string TSimRadio::Kenwood(const std::string& part)
         return "IF" + FFreqHz + std::string(1, end);
     if (Starts(part, "MC") && part.size() == 5)
         FChannel = std::atoi(part.c_str() + 2);
-    else if (Starts(part, "FA") && part.size() == 13)
+    else if (Starts(part, "FA") && part.size() == 13) {
         FFreqHz = part.substr(2);
-    else if (part == "MD1")
+        FRxHz = FTxHz = std::strtoull(FFreqHz.c_str(), nullptr, 10);
+    } else if (part == "MD1")
         FMode = "LSB";
     else if (part == "MD2")
         FMode = "USB";
@@ -43,8 +52,14 @@ std::string TSimRadio::Feed(uint8_t b)
         std::string line = FBuf.substr(0, FBuf.size() >= 2 ? FBuf.size() - 2 : 0);
         FBuf.clear();
         FCommands.push_back(line);
-        if (Starts(line, "$PICOA,90,") && line.size() > 13)
+        if (Starts(line, "$PICOA,90,") && line.size() > 13) {
             answer = "$PICOA," + line.substr(10, 2) + ",90," + line.substr(13) + "\r\n";
+            const std::string what = line.substr(13);
+            if (Starts(what, "RXF,"))
+                FRxHz = MhzToHz(what.substr(4));
+            else if (Starts(what, "TXF,"))
+                FTxHz = MhzToHz(what.substr(4));
+        }
     } else if (FType == "ICOM IC-718" || FType == "ICOM IC-78") {
         if (b != 0xFD)
             return std::string();
@@ -64,6 +79,7 @@ std::string TSimRadio::Feed(uint8_t b)
                 hz += two;
             }
             FFreqHz = "0" + hz;
+            FRxHz = FTxHz = std::strtoull(hz.c_str(), nullptr, 10);
         } else if (mine && static_cast<uint8_t>(frame[4]) == 0x06 && frame.size() == 8) {
             FMode = frame[5] == 1 ? "USB" : "LSB";
         }

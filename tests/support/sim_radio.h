@@ -29,6 +29,10 @@ public:
     int Channel() const { return FChannel; }
     const std::string& FrequencyHz() const { return FFreqHz; } // as last set
     const std::string& Mode() const { return FMode; }
+    // The frequencies in Hz that a command set the radio to receive and to
+    // transmit on; 0 until one did (or for a radio tuned by channel number).
+    uint64_t ReceiveHz() const { return FRxHz; }
+    uint64_t TransmitHz() const { return FTxHz; }
 
 private:
     std::string Kenwood(const std::string& part);
@@ -39,4 +43,6 @@ private:
     int FChannel = 1;
     std::string FFreqHz = "00007102500";
     std::string FMode = "USB";
+    uint64_t FRxHz = 0;
+    uint64_t FTxHz = 0;
 };

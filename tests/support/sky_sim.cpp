@@ -116,7 +116,9 @@ void TSkyCore::Command(int i, uint8_t command, const std::vector<uint8_t>& args,
         const int callee = FindCallee(i, std::string(args.begin(), args.begin() + 4));
         if (callee >= 0)
             FModems[callee]->Calling = true; // taken while the call goes on
-        FCallOutcomes.push_back({FNowMs + static_cast<uint64_t>(FOptions.CallMs), i, callee});
+        const uint64_t due = FNowMs + static_cast<uint64_t>(FOptions.CallMs);
+        FCallOutcomes.push_back(
+            {due, i, callee, std::max<uint64_t>(due, FNowMs + args[4] * 1000ull)});
         return;
     }
     case kCmdDisconnect:
@@ -133,6 +135,13 @@ void TSkyCore::Command(int i, uint8_t command, const std::vector<uint8_t>& args,
     default:
         return;
     }
+}
+
+bool TSkyCore::Hears(int callee, int caller) const
+{
+    const uint64_t rx = FModems[callee]->SimRadio->ReceiveHz();
+    const uint64_t tx = FModems[caller]->SimRadio->TransmitHz();
+    return rx == 0 || tx == 0 || rx == tx;
 }
 
 void TSkyCore::GiveUpCall(int i)
@@ -218,17 +227,23 @@ void TSkyCore::Transmit(int i, uint64_t nowMs)
 void TSkyCore::Advance(uint64_t nowMs)
 {
     FNowMs = std::max(FNowMs, nowMs);
-    while (!FCallOutcomes.empty() && FCallOutcomes.front().DueMs <= FNowMs) {
-        const TCallOutcome c = FCallOutcomes.front();
-        FCallOutcomes.pop_front();
+    for (auto it = FCallOutcomes.begin(); it != FCallOutcomes.end();) {
+        const TCallOutcome c = *it;
+        const bool heard = c.Callee >= 0 && Hears(c.Callee, c.Caller);
+        if (c.DueMs > FNowMs || (c.Callee >= 0 && !heard && c.EndMs > FNowMs)) {
+            ++it; // still on the air
+            continue;
+        }
+        it = FCallOutcomes.erase(it);
         TModem& caller = *FModems[c.Caller];
         caller.Calling = false;
-        if (c.Callee < 0) {
+        if (c.Callee >= 0)
+            FModems[c.Callee]->Calling = false;
+        if (!heard) {
             caller.Output += TModemSimCore::Message(kLinkFailed, "");
             continue;
         }
         TModem& callee = *FModems[c.Callee];
-        callee.Calling = false;
         caller.Peer = c.Callee;
         callee.Peer = c.Caller;
         caller.NextTxMs = callee.NextTxMs = static_cast<double>(FNowMs);
@@ -258,8 +273,10 @@ void TSkyCore::Advance(uint64_t nowMs)
 uint64_t TSkyCore::NextDueMs() const
 {
     uint64_t due = kNever;
+    // A call waiting for its called radio is decided by that radio's
+    // tuning (a command, which runs Advance) or by its end.
     for (const TCallOutcome& c : FCallOutcomes)
-        due = std::min(due, c.DueMs);
+        due = std::min(due, c.DueMs > FNowMs ? c.DueMs : c.EndMs);
     for (const auto& m : FModems) {
         if (m->Peer >= 0 && !m->Tx.empty())
             due = std::min(due, static_cast<uint64_t>(std::ceil(std::max(0.0, m->NextTxMs))));

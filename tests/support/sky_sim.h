@@ -21,6 +21,10 @@
 //   peer's ID once linked (the called modem hears 0x44 and 0x41 with the
 //   caller's ID), or 0x42 when nobody answers; with busy-channel detection
 //   asked for (option bit 0) on a busy channel, 0x43 and no call;
+// - a call is heard where the called radio receives on the frequency the
+//   calling one transmits on (anywhere when either radio's frequency is not
+//   known): it stays on the air for its call length (the command's fifth
+//   argument, in seconds) until the called radio comes to it;
 // - while linked, link data leaves a modem at the data rate; each byte is
 //   echoed to its sender (0x6A) as it goes and delivered to the peer (0x81
 //   before 0x80 and 0x81) after the delay;
@@ -106,7 +110,8 @@ private:
     struct TCallOutcome {
         uint64_t DueMs;
         int Caller;
-        int Callee; // -1: nobody answers
+        int Callee;     // -1: nobody answers
+        uint64_t EndMs; // the call leaves the air
     };
 
     void Command(int i, uint8_t command, const std::vector<uint8_t>& args, std::string& out);
@@ -115,6 +120,8 @@ private:
     // Modem `i` stops the call it placed; nobody hears of it.
     void GiveUpCall(int i);
     int FindCallee(int caller, const std::string& id) const;
+    // The called radio receives on the calling radio's frequency.
+    bool Hears(int callee, int caller) const;
     void Deliver(int i, uint64_t dueMs, std::string bytes);
 
     TOptions FOptions;
