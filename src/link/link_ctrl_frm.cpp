@@ -205,8 +205,7 @@ void TLinkCtrlFrm::ShowRadioStatus(const std::string& text, const std::string& d
         return;
     FLastRadioStatus = text;
     const std::string caption = detail.empty() ? text : text + ": " + detail;
-    StatusLabel->setText(ToQt(caption));
-    StatusLabel->repaint();
+    SetRadioLabel(TRadioLabel::Status, caption);
     AddStatusLine(caption, true);
 }
 
@@ -332,6 +331,10 @@ void TLinkCtrlFrm::ShowLinkState(const std::string& text)
     const bool busy = FLink.Linked() || FLink.CallUnderway();
     SpeedButton1->setEnabled(!busy);
     AbortBtn->setEnabled(busy);
+    // A call or link is what the station does: the status line says so,
+    // beside the channel it is on, until the radio's status returns.
+    StatusLabel->setText(ToQt(busy ? text : FRadioStatusLine));
+    StatusLabel->repaint();
 }
 
 void TLinkCtrlFrm::ShowCounts(const std::string& text)
@@ -534,6 +537,9 @@ void TLinkCtrlFrm::SetRadioLabel(TRadioLabel label, const std::string& text)
 {
     switch (label) {
     case TRadioLabel::Status:
+        FRadioStatusLine = text;
+        if (FLink.Linked() || FLink.CallUnderway())
+            break;
         StatusLabel->setText(ToQt(text));
         StatusLabel->repaint();
         break;

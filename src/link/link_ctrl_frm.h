@@ -202,7 +202,8 @@ private:
     // TStationLinkHost
     bool PutModemBytes(const std::vector<uint8_t>& bytes) override;
     void ResetDeadMan() override { FRadio.ResetDeadMan(); }
-    int CurrentChannel() const override { return FRadio.ScanPosition(); }
+    void HoldChannel() override { FRadio.HoldChannel(); }
+    int CurrentChannel() const override { return FRadio.TunedChannel(); }
     bool RadioPresent() const override;
     void LinkEnded() override;
     void ShowLinkState(const std::string& text) override;
@@ -241,6 +242,9 @@ private:
     std::set<std::string> FPortErrors;
     bool FReinitPending = false;
     std::string FLastRadioStatus;
+    // What the radio side last put on the status line; a call or a link
+    // shows its own state there instead.
+    std::string FRadioStatusLine;
     uint32_t FLastConfigureTick = 0;
     bool FConfigureSent = false;
     // The voice dialog is open.

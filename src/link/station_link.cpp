@@ -287,6 +287,7 @@ void TStationLink::ProcessLinkReport(uint8_t code, const std::string& payload)
             if (ModemId(FStations.Get(i).SelCall) == payload)
                 name = FStations.Get(i).Name;
         FLinkStation = name;
+        FHost.HoldChannel();
         const std::string who = name.empty() ? "ID " + payload : name;
         Log("Incoming link from " + who);
         FHost.ShowLinkState("Called by " + who);
@@ -314,6 +315,8 @@ void TStationLink::LinkEstablished(const std::string& peerId)
     FTimers.SelCallTimer.SetEnabled(false);
     FTimers.ScanTimer.SetEnabled(false);
     if (!FCaller) {
+        // The call was heard on the channel the radio is on.
+        FHost.HoldChannel();
         FLinkChannel = FHost.CurrentChannel();
         if (FLinkStation.empty())
             for (int i = 1; i < FStations.Count(); ++i)
@@ -331,7 +334,8 @@ void TStationLink::LinkEstablished(const std::string& peerId)
     FTimers.EndLinkTimer.SetInterval(FCaller ? kCallerCheckMs : kCalledCheckMs);
     FTimers.EndLinkTimer.SetEnabled(true);
     const std::string who = FLinkStation.empty() ? "ID " + peerId : FLinkStation;
-    Log("Linked with " + who);
+    Log("Linked with " + who +
+        (FLinkChannel > 0 ? " on channel " + ChannelText(FLinkChannel) : ""));
     FHost.ShowLinkState("Linked: " + who);
     ShowCounts();
     RetimeAle(10000);

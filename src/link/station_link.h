@@ -36,6 +36,9 @@ public:
     virtual bool ModemReady() const = 0;
     virtual void SetScanning(bool start) = 0;
     virtual void TuneChannel(int channel) = 0;
+    // Another station calls on the channel the radio is on: nothing may
+    // move the radio off it.
+    virtual void HoldChannel() = 0;
     virtual void ResetDeadMan() = 0;
     // The channel (from 1) the radio is tuned to; 0 when not known.
     virtual int CurrentChannel() const = 0;
@@ -43,6 +46,8 @@ public:
     // A link or a call is over: the window returns to idle (or first runs
     // a modem configuration that waited for the link's end).
     virtual void LinkEnded() = 0;
+    // The state of the call or link ("Calling FIELD", "Linked: FIELD"), or
+    // "Idle" once it is over.
     virtual void ShowLinkState(const std::string& text) = 0;
     virtual void ShowCounts(const std::string& text) = 0;
     virtual void ShowProgress(bool sending, uint64_t done, uint64_t total) = 0;

@@ -102,6 +102,7 @@ TTuning Tune(TRadioModel model, int number, const TChannel& ch, bool scanStep)
         t.usbLabel = ch.SideBand;
         t.commands.push_back(p + "TXF," + MhzText(ch.TransmitFreq));
         t.freqLabel = LabelText(ch.TransmitFreq);
+        t.receiveCommand = t.commands.size();
         t.commands.push_back(p + "RXF," + MhzText(ch.ReceiveFreq));
         t.waitMs = scanStep ? 0 : 3000;
     } else if (IsIcomCiv(model)) {
@@ -140,6 +141,7 @@ TTuning Tune(TRadioModel model, int number, const TChannel& ch, bool scanStep)
         else if (ch.SideBand == "USB")
             t.commands.push_back("MD2;IF;");
         t.usbLabel = ch.SideBand;
+        t.receiveCommand = t.commands.size();
         t.commands.push_back("FA" + Ts850Digits(ch.TransmitFreq) + ";IF;");
         t.freqLabel = LabelText(ch.TransmitFreq);
     } else if (model == TRadioModel::VertexVX1700) {

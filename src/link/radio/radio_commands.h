@@ -29,6 +29,9 @@ struct TTuning {
     std::optional<std::string> usbLabel;
     std::vector<std::string> errors; // shown and logged
     uint32_t waitMs = 0;
+    // The command once sent to which the radio receives on the channel;
+    // none when there are no commands.
+    size_t receiveCommand = 0;
 };
 
 // Tuning for channel `number` (from 1). A scan step puts the ICOM sentence

@@ -1,5 +1,7 @@
 #include "link/radio/radio_control.h"
 
+#include <set>
+
 #include "link/radio/radio_wire.h"
 
 namespace {
@@ -28,16 +30,17 @@ std::vector<std::string> TRadioControl::QueuedCommands() const
 
 void TRadioControl::QueueRadioCommand(const std::string& command)
 {
-    Queue(command, false);
+    Queue({command, 0, false});
 }
 
-void TRadioControl::Queue(const std::string& command, bool fromScan)
+void TRadioControl::Queue(const TEntry& entry)
 {
-    if (command.empty())
+    if (entry.command.empty())
         return;
-    if (!FQueue.empty() && FQueue.back().command == command)
+    if (!FQueue.empty() && FQueue.back().command == entry.command)
         return;
-    FQueue.push_back({command, FNextId++, fromScan});
+    FQueue.push_back(entry);
+    FQueue.back().id = FNextId++;
 }
 
 void TRadioControl::ClearQueue()
@@ -71,6 +74,8 @@ void TRadioControl::RadioCmdProcessTimer()
     }
     FAwaitingReply = true;
     const std::string head = FQueue.front().command;
+    if (FQueue.front().receives > 0)
+        FTunedChannel = FQueue.front().receives;
     SendNow(head, model);
     timer.SetEnabled(true);
 }
@@ -122,6 +127,7 @@ void TRadioControl::InitRadio()
     FTimers.ScanTimer.SetEnabled(false);
     ClearQueue();
     FReplyBuffer.clear();
+    FTunedChannel = 0;
     const TRadioModel model = Model();
     switch (model) {
     case TRadioModel::None:
@@ -182,18 +188,47 @@ void TRadioControl::QueryRadioChannels()
         QueueRadioCommand(c);
 }
 
-void TRadioControl::ApplyTuning(const RadioCommands::TTuning& t, bool fromScan)
+void TRadioControl::ApplyTuning(const RadioCommands::TTuning& t, bool fromScan, int channel)
+{
+    for (const std::string& e : t.errors)
+        FHost.AddStatusLine(e, true);
+    const uint64_t tuning = FNextTuning++;
+    for (size_t i = 0; i < t.commands.size(); ++i)
+        Queue({t.commands[i], 0, fromScan, tuning, i == t.receiveCommand ? channel : 0});
+    ShowTuning(t);
+}
+
+void TRadioControl::ShowTuning(const RadioCommands::TTuning& t)
 {
     if (t.channelLabel)
         FHost.SetRadioLabel(TRadioLabel::Channel, *t.channelLabel);
-    for (const std::string& e : t.errors)
-        FHost.AddStatusLine(e, true);
-    for (const std::string& c : t.commands)
-        Queue(c, fromScan);
     if (t.freqLabel)
         FHost.SetRadioLabel(TRadioLabel::Freq, *t.freqLabel);
     if (t.usbLabel)
         FHost.SetRadioLabel(TRadioLabel::SideBand, *t.usbLabel);
+}
+
+void TRadioControl::DropScanSteps()
+{
+    const auto inFlight = [&](auto it) { return FAwaitingReply && it == FQueue.begin(); };
+    std::set<uint64_t> unreceived; // tunings whose receiving frequency waits
+    for (auto it = FQueue.begin(); it != FQueue.end(); ++it)
+        if (it->receives > 0 && !inFlight(it))
+            unreceived.insert(it->tuning);
+    for (auto it = FQueue.begin(); it != FQueue.end();) {
+        if (it->fromScan && !inFlight(it) && unreceived.contains(it->tuning))
+            it = FQueue.erase(it);
+        else
+            ++it;
+    }
+}
+
+void TRadioControl::HoldChannel()
+{
+    DropScanSteps();
+    const int n = FTunedChannel;
+    if (n >= 1 && n <= FChannels.Count())
+        ShowTuning(RadioCommands::Tune(Model(), n, FChannels.Get(n - 1), true));
 }
 
 void TRadioControl::Wait(uint32_t ms)
@@ -213,17 +248,11 @@ void TRadioControl::TuneChannel(int number)
     if (model == TRadioModel::None)
         return;
     // Scan steps still waiting would retune the radio after this call's
-    // channel; the one in flight stays so its answer releases it.
-    for (auto it = FQueue.begin(); it != FQueue.end();) {
-        const bool inFlight = FAwaitingReply && it == FQueue.begin();
-        if (it->fromScan && !inFlight)
-            it = FQueue.erase(it);
-        else
-            ++it;
-    }
+    // channel.
+    DropScanSteps();
     const RadioCommands::TTuning t =
         RadioCommands::Tune(model, number, FChannels.Get(number - 1), false);
-    ApplyTuning(t, false);
+    ApplyTuning(t, false, number);
     if (t.waitMs)
         Wait(t.waitMs);
 }
@@ -258,6 +287,8 @@ void TRadioControl::SetScanning(bool start)
     } else if (IsBarrett(model)) {
         QueueRadioCommand(start ? "XN1" : "XN0");
         scan.SetEnabled(false);
+        if (start)
+            FTunedChannel = 0; // the radio's own scan moves it
     }
 }
 
@@ -300,7 +331,7 @@ void TRadioControl::ScanTimerTimer()
             if (found)
                 ApplyTuning(RadioCommands::Tune(model, FScanPosition,
                                                 FChannels.Get(FScanPosition - 1), true),
-                            true);
+                            true, FScanPosition);
         }
     }
     scan.SetEnabled(true);

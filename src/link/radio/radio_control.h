@@ -69,6 +69,10 @@ public:
     void TuneChannel(int number);
     void SetScanning(bool start);
     void ScanTimerTimer();
+    // A call came in on the channel the radio is on: the scan steps not yet
+    // sent are dropped, so nothing moves the radio off it, and the channel
+    // read-out shows it again.
+    void HoldChannel();
 
     void ProcessRadioByte(uint8_t b);
 
@@ -86,6 +90,10 @@ public:
     bool AwaitingReply() const { return FAwaitingReply; }
     int DeadManCount() const { return FDeadManCount; }
     int ScanPosition() const { return FScanPosition; }
+    // The channel (from 1) whose receiving frequency last went to the
+    // radio, by a scan step or a call; 0 when not known (no tuning yet, or a
+    // radio that scans by itself).
+    int TunedChannel() const { return FTunedChannel; }
     int ScanCount() const { return FScanCount; }
     const std::string& ReplyBuffer() const { return FReplyBuffer; }
 
@@ -94,10 +102,17 @@ private:
         std::string command;
         uint64_t id;
         bool fromScan;
+        uint64_t tuning = 0; // the tuning it belongs to; 0 for none
+        int receives = 0;    // the channel the radio receives on once it is sent
     };
 
-    void Queue(const std::string& command, bool fromScan);
-    void ApplyTuning(const RadioCommands::TTuning& tuning, bool fromScan);
+    void Queue(const TEntry& entry);
+    void ApplyTuning(const RadioCommands::TTuning& tuning, bool fromScan, int channel);
+    void ShowTuning(const RadioCommands::TTuning& tuning);
+    // Drops the scan steps not yet sent (the command in flight stays, so its
+    // answer releases it), but for the rest of one whose receiving
+    // frequency went out: the radio is on that channel, in its mode too.
+    void DropScanSteps();
     void SendNow(const std::string& command, TRadioModel model);
     void Log(const std::string& text) { FHost.AddStatusLine(text, false); }
     // The radio answered the command in flight.
@@ -118,10 +133,12 @@ private:
 
     std::deque<TEntry> FQueue;
     uint64_t FNextId = 1;
+    uint64_t FNextTuning = 1;
     bool FAwaitingReply = false;
     int FDeadManCount = 0;
     uint64_t FLastHeadId = 0; // 0: none
     std::string FReplyBuffer;
     int FScanPosition = 0;
     int FScanCount = 0;
+    int FTunedChannel = 0;
 };

@@ -37,6 +37,38 @@ TEST(RadioScan, StepsVisitUsableChannelsWithoutWrapping)
     EXPECT_EQ(Steps(even, 4), (std::vector<std::string>{"002", "004", "002", "004"}));
 }
 
+// A call heard while a scan step waits in the queue: the radio stays on the
+// channel it heard the call on, and that is the channel it reports.
+TEST(RadioScan, AnIncomingCallHoldsTheChannelTheRadioIsOn)
+{
+    TRadioRig rig("ICOM M710", kFour, "YYYY");
+    rig.radio->SetScanning(true);
+    EXPECT_EQ(rig.radio->TunedChannel(), 0);
+    EXPECT_EQ(Steps(rig, 2), (std::vector<std::string>{"001", "002"}));
+    EXPECT_EQ(rig.radio->TunedChannel(), 2);
+    rig.radio->ScanTimerTimer(); // channel 3's step, not yet sent
+    rig.radio->HoldChannel();
+    EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+    rig.Pump();
+    EXPECT_EQ(rig.radio->TunedChannel(), 2);
+    EXPECT_EQ(rig.simRadio.ReceiveHz(), 4000000u);
+    EXPECT_EQ(rig.Label(TRadioLabel::Channel), "002");
+    EXPECT_EQ(rig.Label(TRadioLabel::Freq), "04000.0");
+
+    // A step whose receiving frequency went out is finished: the radio is on
+    // that channel, in its mode too.
+    TRadioRig civ("ICOM IC-718", {"03000.000/03000.000/LSB"}, "Y");
+    civ.radio->SetScanning(true);
+    civ.radio->ScanTimerTimer();
+    civ.radio->RadioCmdProcessTimer(); // the frequency, in flight
+    civ.radio->HoldChannel();
+    EXPECT_EQ(civ.radio->QueuedCommands().size(), 2u);
+    civ.Pump();
+    EXPECT_EQ(civ.radio->TunedChannel(), 1);
+    EXPECT_EQ(civ.simRadio.ReceiveHz(), 3000000u);
+    EXPECT_EQ(civ.simRadio.Mode(), "LSB");
+}
+
 TEST(RadioScan, EmptyTableAndStop)
 {
     TRadioRig rig("VERTEX VX-1700", {}, "");

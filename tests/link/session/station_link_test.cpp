@@ -61,6 +61,7 @@ public:
     bool ModemReady() const override { return Ready; }
     void SetScanning(bool start) override { Scanning.push_back(start); }
     void TuneChannel(int channel) override { Tuned.push_back(channel); }
+    void HoldChannel() override {}
     void ResetDeadMan() override {}
     int CurrentChannel() const override { return 3; }
     bool RadioPresent() const override { return true; }

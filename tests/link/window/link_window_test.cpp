@@ -530,3 +530,48 @@ TEST(LinkWindowPair, AModemPortLostMidLinkEndsItAndTheNextLinkFinishes)
     EXPECT_EQ(queue, std::vector<std::string>{mail});
     EXPECT_NE(field.Log().find("Resuming mail from HOME at byte"), std::string::npos);
 }
+
+// FIELD's radio is left on channel 2 by a call of its own that found nobody,
+// and its scan has not moved it yet when HOME calls it there: FIELD hears
+// the call on channel 2 and files the link under it, as HOME does. While
+// linked, each window's status line shows the link beside that channel.
+TEST(LinkWindowPair, BothStationsShowAndRateTheChannelTheLinkIsOn)
+{
+    TTwoStations two({.CallMs = 1000}, "ICOM IC-718");
+    TStationRig& home = *two.Home;
+    TStationRig& field = *two.Field;
+    ASSERT_TRUE(field.Ready());
+    ASSERT_TRUE(home.Ready());
+    fs::create_directories(home.Root + "/STATIONS/FIELD");
+    std::ofstream(home.Root + "/STATIONS/FIELD/1.msg") << "RCPT: bob@FIELD\r\n\r\nhello\r\n";
+    fs::create_directories(field.Root + "/STATIONS/HOME");
+    std::ofstream(field.Root + "/STATIONS/HOME/1.msg") << "RCPT: alice@HOME\r\n\r\nhi\r\n";
+
+    two.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(0, false); });
+    ASSERT_TRUE(field.Form->CallStation("HOME", 2, true));
+    ASSERT_TRUE(WaitFor([&] { return !field.Form->Link().CallUnderway(); }));
+    field.Form->ScanTimer.SetEnabled(false); // its next step is seconds away
+    two.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(0, true); });
+
+    ASSERT_TRUE(home.Form->CallStation("FIELD", 2, true));
+    ASSERT_TRUE(WaitFor([&] { return home.Form->IsLinked() && field.Form->IsLinked(); }));
+    for (auto [rig, peer] : {std::pair{&home, "FIELD"}, std::pair{&field, "HOME"}}) {
+        EXPECT_EQ(FromQt(rig->Form->StatusLabel->text()), std::string("Linked: ") + peer);
+        EXPECT_EQ(FromQt(rig->Form->ChannelLabel->text()), "002");
+    }
+    EXPECT_NE(field.Log().find("Linked with HOME on channel 002"), std::string::npos);
+
+    // HOME's check ends the link once both hold nothing more.
+    ASSERT_TRUE(WaitFor([&] { return home.Form->Link().Session()->AllCountsZero(); }));
+    home.Form->EndLinkTimerTimer();
+    ASSERT_TRUE(WaitFor([&] { return !home.Form->IsLinked() && !field.Form->IsLinked(); }));
+    for (auto [rig, peer] : {std::pair{&home, "FIELD"}, std::pair{&field, "HOME"}}) {
+        EXPECT_NE(rig->Log().find(std::string("Link quality with ") + peer + " on channel 002"),
+                  std::string::npos)
+            << rig->Log();
+        const std::string quality = rig->Stations->Get(1).LinkQuality;
+        EXPECT_EQ(quality.size(), 8u) << "channel 2 rated, " << quality;
+        EXPECT_EQ(quality.substr(0, 4), "@@@@") << "channel 1 untouched";
+        EXPECT_EQ(FromQt(rig->Form->StatusLabel->text()), "Scanning");
+    }
+}

@@ -94,13 +94,15 @@ bool TOneStation::Sent(uint8_t command)
     });
 }
 
-TTwoStations::TTwoStations(TSkyCore::TOptions options) : Sky(options, {"NONE", "NONE"})
+TTwoStations::TTwoStations(TSkyCore::TOptions options, const std::string& radioType)
+    : Sky(options, {radioType, radioType})
 {
     const std::string dir = Dir.path().toStdString();
     Field =
-        std::make_unique<TStationRig>(dir + "/FIELD", "FIELD", "0002", "NONE", Sky.SlavePath(1));
+        std::make_unique<TStationRig>(dir + "/FIELD", "FIELD", "0002", radioType, Sky.SlavePath(1));
     Field->AddStation("HOME", "0001");
-    Home = std::make_unique<TStationRig>(dir + "/HOME", "HOME", "0001", "NONE", Sky.SlavePath(0));
+    Home =
+        std::make_unique<TStationRig>(dir + "/HOME", "HOME", "0001", radioType, Sky.SlavePath(0));
     Home->AddStation("FIELD", "0002");
     Shell::SetLauncher([this](const std::string& program, const std::vector<std::string>& args) {
         Played.push_back(program + " " + args.back());

@@ -52,11 +52,11 @@ struct TOneStation {
     TStationRig Home;
 };
 
-// HOME (ID 0001, modem 0) and FIELD (ID 0002, modem 1) without radios under
-// one sky, knowing each other; the data root is HOME's. Sounds are
-// recorded, not played.
+// HOME (ID 0001, modem 0) and FIELD (ID 0002, modem 1) under one sky,
+// knowing each other, with radios of `radioType` (none by default); the data
+// root is HOME's. Sounds are recorded, not played.
 struct TTwoStations {
-    explicit TTwoStations(TSkyCore::TOptions options = {});
+    explicit TTwoStations(TSkyCore::TOptions options = {}, const std::string& radioType = "NONE");
     ~TTwoStations();
     // HOME calls FIELD; true once both chat windows know the link is up.
     bool Link();
