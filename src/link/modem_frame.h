@@ -6,13 +6,19 @@
 #include <string>
 #include <vector>
 
-// The HF modem's serial stream.
-// - Command frames: 0x80, the command byte, then each argument byte as the
-//   pair 0x80, byte.
-// - Message frames: 0x80, the message code, then a payload whose length the
-//   code sets (kMessageLengths), each payload byte again as 0x80, byte.
-// - Every other byte is link data; 0x81 escapes a literal byte, so link
-//   data bytes 0x80 and 0x81 go out as 0x81 0x80 and 0x81 0x81.
+// The HF modem's serial stream, both ways.
+// - Command frames (station to modem): 0x80, the command byte, then each
+//   argument byte as the pair 0x80, byte.
+// - Message frames (modem to station): 0x80, the message code, then its
+//   payload, each payload byte again as the pair 0x80, byte. The code sets
+//   the payload (MessageLength): a fixed count of bytes, a text ended by
+//   0x00 or by its longest length, or (0x6A) a count byte and that many
+//   bytes; codes not listed below carry none.
+// - Every other byte is link data: what one station sends the other over
+//   the link, carried as it is. 0x81 escapes the next byte, so link data
+//   bytes 0x80 and 0x81 travel as 0x81 0x80 and 0x81 0x81 on the serial
+//   line, either way. Link data may come between the pairs of a message's
+//   payload.
 namespace ModemFrame {
 
 inline constexpr uint8_t kMarker = 0x80;
@@ -57,7 +63,9 @@ inline constexpr uint8_t kMsgConfigured = 0x68; // "Modem configuration successf
 // The modem's own hardware failed; one byte, the modem's error number. The
 // station ends after telling the operator.
 inline constexpr uint8_t kMsgHardwareError = 0x6F;
-inline constexpr uint8_t kMsgTxEcho = 0x6A;     // count, then the bytes transmitted
+// Link data the modem has transmitted: a count byte, then those bytes (as
+// the station wrote them, without the 0x81 escapes).
+inline constexpr uint8_t kMsgTxEcho = 0x6A;
 inline constexpr uint8_t kMsgDspVersion = 0x70; // texts of up to 32 bytes ended by 0x00
 inline constexpr uint8_t kMsgCpuVersion = 0x71;
 inline constexpr uint8_t kMsgWaveform = 0x72;
@@ -71,12 +79,14 @@ inline constexpr uint8_t kMsgRemoteStatistics = 0x74;
 // Amplitudes of the waveform's tones 0, 2, 4 and 6: four bytes, 1-255.
 inline constexpr uint8_t kMsgToneLevels = 0x75;
 inline constexpr int kToneLevelCount = 4;
-// Link reports: 0x40-0x4F. An ID is four ASCII digits.
+// Link reports: 0x40-0x4F. An ID is four ASCII digits. Both stations take
+// the link as up at 0x41 (the called one after 0x44): link data is carried
+// only from then on until 0x45, and a station reads none before its 0x41.
 inline constexpr uint8_t kMsgCalling = 0x40;      // the call is on the air
 inline constexpr uint8_t kMsgLinkUp = 0x41;       // linked; the peer's ID
 inline constexpr uint8_t kMsgLinkFailed = 0x42;   // nobody answered the call
 inline constexpr uint8_t kMsgChannelBusy = 0x43;  // the call was not placed
-inline constexpr uint8_t kMsgIncoming = 0x44;     // a station calls us; its ID
+inline constexpr uint8_t kMsgIncoming = 0x44;     // a station calls us, not linked yet; its ID
 inline constexpr uint8_t kMsgDisconnected = 0x45; // the link ended (either side, or lost)
 inline constexpr int kIdLength = 4;
 
@@ -127,33 +137,59 @@ private:
 // code and field below stays as it is, and receivers skip what they do not
 // know.
 //
-// In-band bytes: 0x01 opens a message, as 0x01 and a code byte.
-// - Outside a message every other byte is item data. The data bytes 0x00
-//   and 0x01 travel as 0x01 0xA0 and 0x01 0xA1.
-// - 0x01 0xB4 and one byte: a ring, with its code byte (a code of 0x00-0x02
-//   escaped as below).
-// - 0x01 and any other code starts a message that runs to the next 0x02.
-//   Inside it every byte below 0x20 travels as 0x01, 0xA0 + the byte, so
-//   0x02 never appears in a message but at its end. A receiver skips a
-//   message whose code it does not know, and one longer than
-//   kMaxMessageBytes.
-// - 0x01 0xB3: chat; the message is the text.
-// - Codes 0xC0 and up: messages of fields. Fields are separated by the byte
-//   0x1F; each is a key letter, "=", and the value. Receivers ignore keys
-//   they do not know, and refuse a known value out of its bounds.
+// In-band bytes. 0x01 is the only byte with a meaning of its own outside a
+// message; it is followed by:
+// - 0xA0 or 0xA1: the item data byte 0x00 or 0x01. Every other byte outside
+//   a message is item data as it is (0x02 and 0x1F included).
+// - 0xB4 and one byte: a ring with that code byte; a code of 0x00-0x02 goes
+//   as 0x01, 0xA0 + the code.
+// - Any other byte: the code of a message, whose body runs to the next 0x02.
+//   A receiver skips a message whose code it does not know, and one whose
+//   body is longer than kMaxMessageBytes.
+// Message bodies:
+// - 0xB3, chat: the text, each byte below 0x20 as 0x01, 0xA0 + the byte.
+// - Codes 0xC0 and up: fields, with the single byte 0x1F between two fields
+//   (none after the last; an empty body has none). A field is its key
+//   letter, "=", and its value, each byte of the value below 0x20 (0x01,
+//   0x02 and 0x1F among them) as 0x01, 0xA0 + the byte. The separators are
+//   the only bytes below 0x20 that go unescaped, so 0x02 appears only at the
+//   end. Receivers take the last field of a key, ignore keys they do not
+//   know, and drop a whole message with a field that is not key "=" value or
+//   whose escapes are broken. A count or version out of its bounds counts
+//   as 0; a header with a value out of its bounds is answered kFailure (not
+//   at all without a valid I).
+// Numbers are decimal ASCII digits; IDs and CRCs upper-case hex (receivers
+// take either case). A CRC is CRC-32 as zlib's crc32.
 //
-// The exchange. The calling station announces itself at once; the called
-// station announces once it knows its peer (by the modem's report of the
-// caller's ID, or by the caller's announce). Each side sends its items one
-// at a time, mail first, once it has the peer's announce:
+// The exchange. Each station starts at its modem's 0x41. The calling
+// station announces itself at once; the called station announces at once
+// when the ID of 0x41 is a station of its table, else once the caller's
+// announce names it. Each side sends its items once it has the peer's
+// announce, one at a time, mail first (by the peer's method, below):
 //   sender   kHeader ->
 //   receiver          <- kResume (offset), or kSuccess when the item is
 //                        already there, or kFailure when it is refused
-//   sender   data from the offset (paced by the modem's echo), kEnd ->
+//   sender   item data from the offset to the end, then kEnd ->
 //   receiver          <- kSuccess or kFailure
-// When a side has nothing more to send it says kCounts with zeros. The
-// link ends when both sides' counts are zero (automatic links and links
-// with automatic end) or after 15 idle checks.
+// Chat, rings and the other side's messages may come between the item data.
+// The sender deletes its copy on kSuccess; mail that failed is offered
+// again later in the link. When a side has nothing more to send it says
+// kCounts with zeros. The calling station ends the link (kCmdDisconnect)
+// when both sides' counts are zero (automatic links and links with
+// automatic end); either ends it after 15 idle checks.
+//
+// Items. The data of an item is the item compressed by its method (M):
+// - MAIL: a message file as the router leaves it for the station. One line
+//   "RCPT: " + address + CR LF per recipient (address user@station), then
+//   the RFC 822 message with CR LF line ends. The receiver files it whole in
+//   its QUEUE, where its router reads the RCPT lines.
+// - FILE: the file's bytes; the receiver files it into Files under the last
+//   component of N, never over another file.
+// - FAX: as FILE, into MAIL/FAX (this station only receives them).
+// The sender picks the method by the T of the peer's announce (below): the
+// best both know, but NONE for an item the method would not make smaller.
+// The receiver checks W and X of the data, expands it to no more than S
+// bytes, then checks S and C.
 namespace LinkCode {
 
 inline constexpr uint8_t kIntro = 0x01;
@@ -169,8 +205,8 @@ inline constexpr uint8_t kAnnounce = 0xC0;
 // I item ID (16 hex digits, the sender's choice, the same for the same item
 // on every link), K kind ("MAIL", "FILE", "FAX"), M method ("PKLIB",
 // "BZIP2", "NONE"), S size and C CRC-32 (8 hex digits) of the item itself,
-// W size and X CRC-32 of the data as sent (compressed), N name (for files;
-// the receiver keeps only its last component).
+// W size and X CRC-32 of the data as sent (compressed; W equals S for
+// NONE), N name (for files; the receiver keeps only its last component).
 inline constexpr uint8_t kHeader = 0xC1;
 // I item ID, O offset: the bytes of the data the receiver already holds
 // from an earlier link; the sender goes on from there.
@@ -188,9 +224,9 @@ inline constexpr int kProtocolVersion = 1;
 // File-transfer versions: what the receiver expands, which picks the
 // sender's method. A version reads every method of the versions below it;
 // a sender meeting a higher version than it knows uses its best method.
-inline constexpr int kTransferNone = 0;  // "NONE"
+inline constexpr int kTransferNone = 0;  // "NONE": the item as it is
 inline constexpr int kTransferPklib = 1; // "PKLIB": implode, ASCII literals, 4096 dictionary
-inline constexpr int kTransferBzip2 = 2; // "BZIP2": block size 1
+inline constexpr int kTransferBzip2 = 2; // "BZIP2": a bzip2 stream, block size 1
 
 // Bounds a receiver holds the peer to.
 inline constexpr size_t kMaxMessageBytes = 2048;

@@ -47,6 +47,9 @@ PeerProcess::PeerProcess(const std::string& script, const std::vector<std::strin
         std::istringstream ports(line.substr(5));
         for (int port; ports >> port;)
             FPorts.push_back(port);
+        FReady = !FPorts.empty();
+    } else if (line == "READY") {
+        FReady = true;
     } else if (line.rfind("SKIP ", 0) == 0)
         FSkip = line.substr(5);
 }

@@ -229,10 +229,19 @@ void TSkyCore::Advance(uint64_t nowMs)
     FNowMs = std::max(FNowMs, nowMs);
     for (auto it = FCallOutcomes.begin(); it != FCallOutcomes.end();) {
         const TCallOutcome c = *it;
-        const bool heard = c.Callee >= 0 && Hears(c.Callee, c.Caller);
+        const bool heard = c.Callee >= 0 && (c.Answering || Hears(c.Callee, c.Caller));
         if (c.DueMs > FNowMs || (c.Callee >= 0 && !heard && c.EndMs > FNowMs)) {
             ++it; // still on the air
             continue;
+        }
+        if (heard && !c.Answering) {
+            FModems[c.Callee]->Output += TModemSimCore::Message(kIncoming, FModems[c.Caller]->Id);
+            it->Answering = true;
+            if (FOptions.LinkMs > 0) {
+                it->DueMs = FNowMs + static_cast<uint64_t>(FOptions.LinkMs);
+                ++it;
+                continue;
+            }
         }
         it = FCallOutcomes.erase(it);
         TModem& caller = *FModems[c.Caller];
@@ -247,7 +256,6 @@ void TSkyCore::Advance(uint64_t nowMs)
         caller.Peer = c.Callee;
         callee.Peer = c.Caller;
         caller.NextTxMs = callee.NextTxMs = static_cast<double>(FNowMs);
-        callee.Output += TModemSimCore::Message(kIncoming, caller.Id);
         callee.Output += TModemSimCore::Message(kLinkUp, caller.Id);
         caller.Output += TModemSimCore::Message(kLinkUp, callee.Id);
         caller.Output += caller.Core.StatisticsReports(callee.Core);

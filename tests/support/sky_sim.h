@@ -18,9 +18,10 @@
 // - 0x21 registers a modem's selective-call ID (four digits) and private
 //   network code;
 // - 0x20 calls an ID: the caller hears 0x40 (calling), then 0x41 with the
-//   peer's ID once linked (the called modem hears 0x44 and 0x41 with the
-//   caller's ID), or 0x42 when nobody answers; with busy-channel detection
-//   asked for (option bit 0) on a busy channel, 0x43 and no call;
+//   peer's ID once linked (the called modem hears 0x44 with the caller's ID
+//   once it hears the call, and 0x41 with it as the link comes up, LinkMs
+//   later), or 0x42 when nobody answers; with busy-channel detection asked
+//   for (option bit 0) on a busy channel, 0x43 and no call;
 // - a call is heard where the called radio receives on the frequency the
 //   calling one transmits on (anywhere when either radio's frequency is not
 //   known): it stays on the air for its call length (the command's fifth
@@ -45,6 +46,7 @@ public:
         int BitRate = 0; // bits per second over the air; 0: unthrottled
         int DelayMs = 0; // from transmission to arrival
         int CallMs = 0;  // from a call to its outcome
+        int LinkMs = 0;  // from the called modem's 0x44 to the link (0x41)
     };
     static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
@@ -110,8 +112,9 @@ private:
     struct TCallOutcome {
         uint64_t DueMs;
         int Caller;
-        int Callee;     // -1: nobody answers
-        uint64_t EndMs; // the call leaves the air
+        int Callee;             // -1: nobody answers
+        uint64_t EndMs;         // the call leaves the air
+        bool Answering = false; // the called modem heard it and links at DueMs
     };
 
     void Command(int i, uint8_t command, const std::vector<uint8_t>& args, std::string& out);
