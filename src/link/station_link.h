@@ -87,6 +87,9 @@ struct TLinkEvents {
 //   most) on a channel both this station and the called one may use: the
 //   operator's choice, else the one of best link quality for this quarter
 //   of the day (the lowest of equals). With no radio no channel is tuned.
+//   A called station's link is on the channel its radio receives on (the
+//   last tuning sent to it), where it heard the call: from the modem's
+//   report of the call on, no scan step moves the radio.
 // - SelCallTimer watches the call for CALLLENGTH + 30 s; a modem that has
 //   reported nothing by then is told to abort and the call has failed.
 // - Another station's call holds the channel from the modem's report of it
@@ -122,8 +125,8 @@ struct TLinkEvents {
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
 //   the day, in steps of 5 %. A link that carried no item, or that the
-//   operator aborted, leaves it. The
-//   last connection is stamped "[dd-mmm-yy hh:nn UTC]" when the link is up.
+//   operator aborted, leaves it. The last connection is stamped
+//   "[dd-mmm-yy hh:nn UTC]" when the link is up.
 class TStationLink {
 public:
     TStationLink(TConfig& config, TStationList& stations, TChannelList& channels,
