@@ -81,7 +81,7 @@ inline constexpr uint8_t kMsgToneLevels = 0x75;
 inline constexpr int kToneLevelCount = 4;
 // Link reports: 0x40-0x4F. An ID is four ASCII digits. Both stations take
 // the link as up at 0x41 (the called one after 0x44): link data is carried
-// only from then on until 0x45, and a station reads none before its 0x41.
+// only from then on until 0x45, and the exchange (LinkCode) starts there.
 inline constexpr uint8_t kMsgCalling = 0x40;      // the call is on the air
 inline constexpr uint8_t kMsgLinkUp = 0x41;       // linked; the peer's ID
 inline constexpr uint8_t kMsgLinkFailed = 0x42;   // nobody answered the call
