@@ -26,7 +26,8 @@ import zlib
 # The modem's serial stream.
 MARKER, ESCAPE = 0x80, 0x81
 CMD_DISCONNECT, CMD_CONFIGURE, CMD_CALL, CMD_OWN_ADDRESS = 0x07, 0x50, 0x20, 0x21
-MSG_CONFIGURED, MSG_ECHO = 0x68, 0x6A
+CMD_VERSIONS = 0x51
+MSG_CONFIGURED, MSG_ECHO, MSG_WAVEFORM = 0x68, 0x6A, 0x72
 MSG_LINK_UP, MSG_INCOMING, MSG_DISCONNECTED = 0x41, 0x44, 0x45
 FIXED = {0x35: 1, 0x6F: 1, 0x41: 4, 0x44: 4, 0x75: 4}
 TEXT = {0x70: 32, 0x71: 32, 0x72: 32, 0x73: 64, 0x74: 64}
@@ -221,8 +222,12 @@ class Peer:
 
     def modem_message(self, code, payload):
         if code == MSG_CONFIGURED:
-            self.configured = True
+            # The modem answers commands in order: once the versions asked
+            # after the address come, it answers calls to that address.
             self.write(command(CMD_OWN_ADDRESS, self.own_id.encode() + bytes(4)))
+            self.write(command(CMD_VERSIONS))
+        elif code == MSG_WAVEFORM:
+            self.configured = True
         elif code == MSG_INCOMING:
             self.log("called by " + payload.decode())
         elif code == MSG_LINK_UP:
