@@ -1,7 +1,9 @@
 #include "fax/ad_fax_cvt.h"
 
 #include "fax/fax_bitmap_input.h"
+#include "fax/fax_pcx_input.h"
 #include "fax/fax_text_input.h"
+#include "fax/fax_tiff_input.h"
 #include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
@@ -56,11 +58,6 @@ void TApdCustomFaxConverter::CheckKind() const
         break;
     case K::idShell:
         throw ENotSupported(AdErr::ecNotSupported, "printer not installed");
-    case K::idTiff:
-    case K::idPcx:
-    case K::idDcx:
-        CheckException(this, AdErr::ecBadGraphicsFormat);
-        break;
     default:
         break;
     }
@@ -81,6 +78,15 @@ void TApdCustomFaxConverter::CreateData()
         break;
     case K::idBmp:
         bcInitBmpConverter(Data_);
+        break;
+    case K::idTiff:
+        tcInitTiffConverter(Data_);
+        break;
+    case K::idPcx:
+        pcInitPcxConverter(Data_);
+        break;
+    case K::idDcx:
+        dcInitDcxConverter(Data_);
         break;
     case K::idUser:
         acInitFaxConverter(

@@ -15,9 +15,8 @@
 // through CheckException, so failures surface as the library's exceptions.
 //
 // Choices made here:
-// - TIFF, PCX and DCX input is refused as an unsupported graphics format,
-//   and the shell-print input as "printer not installed": no road of the
-//   system uses them.
+// - The shell-print input is refused as "printer not installed": no road of
+//   the system uses it.
 // - A page that decodes to no lines becomes a white page of its own width
 //   (OnBlankPage tells the caller, which logs it) instead of an error that
 //   would stop a whole fax.

@@ -33,6 +33,34 @@ void SetBit(uint8_t* raster, unsigned bit)
 
 } // namespace
 
+void bcFitImage(TAbsFaxCvt& cvt, unsigned imageWidth)
+{
+    const long width = static_cast<long>(cvt.ResWidth);
+    const long margin = static_cast<long>(cvt.LeftMargin);
+    const long image = static_cast<long>(imageWidth);
+    cvt.DoubleWidth =
+        !cvt.UseHighRes && (cvt.Flags & fcDoubleWidth) && width - 2 * margin >= 2 * image;
+    cvt.HalfHeight = !cvt.UseHighRes && !cvt.DoubleWidth && (cvt.Flags & fcHalfHeight);
+    cvt.CenterOfs = 0;
+    if (cvt.Flags & fcCenterImage) {
+        const long ofs =
+            cvt.DoubleWidth ? (width - 2 * (image + margin)) / 32 : (width - image - margin) / 16;
+        cvt.CenterOfs = static_cast<unsigned>(std::max(0L, ofs));
+    }
+}
+
+void bcCopyMonoRow(const TAbsFaxCvt& cvt, const uint8_t* row, unsigned imageWidth, uint8_t* raster)
+{
+    const unsigned start = cvt.CenterOfs * 8;
+    const unsigned count = std::min(imageWidth, cvt.ResWidth > start ? cvt.ResWidth - start : 0u);
+    std::memset(raster, 0, cvt.ResWidth / 8);
+    const unsigned whole = count / 8;
+    std::memcpy(raster + cvt.CenterOfs, row, whole);
+    for (unsigned x = whole * 8; x < count; ++x)
+        if ((row[x >> 3] >> (7 - (x & 7))) & 1)
+            SetBit(raster, start + x);
+}
+
 uint16_t bcDitherThreshold(unsigned x, unsigned y)
 {
     unsigned a = x % 32;
@@ -86,19 +114,7 @@ int bcOpenBitmap(TAbsFaxCvt& cvt, const std::string&)
     b.CurrRow = 0;
     cvt.BytesRead = 0;
     cvt.BytesToRead = int64_t{b.BytesPerRow} * b.Height;
-
-    const long width = static_cast<long>(cvt.ResWidth);
-    const long margin = static_cast<long>(cvt.LeftMargin);
-    const long image = static_cast<long>(b.Width);
-    cvt.DoubleWidth =
-        !cvt.UseHighRes && (cvt.Flags & fcDoubleWidth) && width - 2 * margin >= 2 * image;
-    cvt.HalfHeight = !cvt.UseHighRes && !cvt.DoubleWidth && (cvt.Flags & fcHalfHeight);
-    cvt.CenterOfs = 0;
-    if (cvt.Flags & fcCenterImage) {
-        const long ofs =
-            cvt.DoubleWidth ? (width - 2 * (image + margin)) / 32 : (width - image - margin) / 16;
-        cvt.CenterOfs = static_cast<unsigned>(std::max(0L, ofs));
-    }
+    bcFitImage(cvt, b.Width);
     return 0;
 }
 
@@ -114,17 +130,12 @@ int bcGetBitmapRasterLine(TAbsFaxCvt& cvt, uint8_t* data, int& len, bool& endOfP
     if (endOfPage)
         return 0;
     const int y = static_cast<int>(b.CurrRow++);
-    const unsigned start = cvt.CenterOfs * 8;
-    const unsigned count = std::min(b.Width, cvt.ResWidth > start ? cvt.ResWidth - start : 0u);
-    std::memset(data, 0, cvt.ResWidth / 8);
     if (b.Mono) {
-        const uint8_t* row = b.Image.constScanLine(y);
-        const unsigned whole = count / 8;
-        std::memcpy(data + cvt.CenterOfs, row, whole);
-        for (unsigned x = whole * 8; x < count; ++x)
-            if ((row[x >> 3] >> (7 - (x & 7))) & 1)
-                SetBit(data, start + x);
+        bcCopyMonoRow(cvt, b.Image.constScanLine(y), b.Width, data);
     } else {
+        const unsigned start = cvt.CenterOfs * 8;
+        const unsigned count = std::min(b.Width, cvt.ResWidth > start ? cvt.ResWidth - start : 0u);
+        std::memset(data, 0, cvt.ResWidth / 8);
         const QRgb* row = reinterpret_cast<const QRgb*>(b.Image.constScanLine(y));
         const auto& map = b.DitherMap;
         for (unsigned x = 0; x < count; ++x) {

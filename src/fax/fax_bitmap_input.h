@@ -43,5 +43,15 @@ int bcOpenFile(TAbsFaxCvt& cvt, const std::string& fileName);
 void bcCloseFile(TAbsFaxCvt& cvt);
 int bcGetBmpRasterLine(TAbsFaxCvt& cvt, uint8_t* data, int& len, bool& endOfPage, bool& morePages);
 
+// Fits a picture `imageWidth` pixels wide to the line for the converter's
+// options: doubled across (and every line kept) at standard resolution when
+// it fits twice, else every second line dropped under the half-height
+// option; centred under the centre option. Wider pictures lose their right
+// part.
+void bcFitImage(TAbsFaxCvt& cvt, unsigned imageWidth);
+// One picture row (most significant bit first, 1 = black) into a raster line
+// at the centring offset, cut at the line's end.
+void bcCopyMonoRow(const TAbsFaxCvt& cvt, const uint8_t* row, unsigned imageWidth, uint8_t* raster);
+
 // The dither threshold for pixel (x, y), on the 0-765 scale of R + G + B.
 uint16_t bcDitherThreshold(unsigned x, unsigned y);

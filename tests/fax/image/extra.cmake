@@ -1,17 +1,23 @@
 # The scratch folders the fax tests share.
 target_sources(test_fax_image PRIVATE ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp)
-# The APF reader and the unpacker once more with AddressSanitizer and UBSan,
-# fed damaged files. Cheap: only the image sources and the mutation test are
-# instrumented; the libraries under them are not.
+# The APF reader, the unpacker and the TIFF, PCX and DCX readers once more
+# with AddressSanitizer and UBSan, fed damaged files. Cheap: only the image
+# sources and the mutation tests are instrumented; the libraries under them
+# are not. No allocation may pass 64 MB.
 if(NOT SKIPMAIL_SANITIZE)
   set(fax_image_src ${PROJECT_SOURCE_DIR}/src/fax)
   set(fax_san_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_executable(test_fax_image_asan
     ${PROJECT_SOURCE_DIR}/tests/fax/image/apf_mutation_test.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fax/image/image_input_mutation_test.cpp
     ${PROJECT_SOURCE_DIR}/tests/fax/image/fax_image_helpers.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fax/image/image_input_helpers.cpp
     ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp
     ${fax_image_src}/apf_file.cpp ${fax_image_src}/fax_convert.cpp
-    ${fax_image_src}/fax_t4_codes.cpp ${fax_image_src}/fax_unpack.cpp)
+    ${fax_image_src}/fax_t4_codes.cpp ${fax_image_src}/fax_unpack.cpp
+    ${fax_image_src}/fax_bitmap_input.cpp ${fax_image_src}/fax_image_source.cpp
+    ${fax_image_src}/fax_tiff_input.cpp ${fax_image_src}/fax_pcx_input.cpp)
   target_include_directories(test_fax_image_asan PRIVATE ${PROJECT_SOURCE_DIR}/src
                              ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(test_fax_image_asan PRIVATE ${fax_san_flags})
@@ -20,5 +26,5 @@ if(NOT SKIPMAIL_SANITIZE)
   add_test(NAME fax_image_asan COMMAND test_fax_image_asan)
   set_tests_properties(fax_image_asan PROPERTIES
     LABELS "sanitizer"
-    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0")
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:max_allocation_size_mb=64")
 endif()

@@ -1,6 +1,7 @@
 #include "fax_image_helpers.h"
 
 #include "fax/fax_convert.h"
+#include "fax/fax_unpack.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,20 @@ std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y)
     return row;
 }
 
+Picture ApfPage(const std::string& apf, unsigned page)
+{
+    std::unique_ptr<TUnpackFax> u;
+    upInitFaxUnpacker(u, nullptr, nullptr);
+    u->Flags = 0;
+    TUnpackBuffer b;
+    EXPECT_EQ(upUnpackPageToBuffer(*u, apf, page, b), 0);
+    Picture p = MakePicture(b.WidthBytes * 8, b.Lines);
+    for (unsigned y = 0; y < b.Lines; ++y)
+        for (unsigned x = 0; x < p.Width; ++x)
+            p.At(x, y) = (b.Bits[y * b.WidthBytes + x / 8] >> (7 - x % 8)) & 1;
+    return p;
+}
+
 void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages)
 {
     std::unique_ptr<TAbsFaxCvt> cvt;
@@ -110,4 +125,41 @@ void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture,
         ASSERT_EQ(w.EndPage(), 0);
     }
     ASSERT_EQ(w.Close("ID"), 0);
+}
+
+std::string Mutate(std::string f, std::mt19937& rng,
+                   const std::function<std::size_t(std::size_t size)>& position)
+{
+    const unsigned edits = 1 + rng() % 4;
+    for (unsigned e = 0; e < edits; ++e) {
+        const std::size_t pos = position(f.size());
+        switch (rng() % 7) {
+        case 0:
+            if (pos < f.size())
+                f[pos] = static_cast<char>(f[pos] ^ (1 << (rng() % 8)));
+            break;
+        case 1:
+            if (pos < f.size())
+                f[pos] = static_cast<char>(rng());
+            break;
+        case 2:
+            f.resize(pos);
+            break;
+        case 3:
+            f.insert(pos, std::string(1 + rng() % 40, static_cast<char>(rng())));
+            break;
+        case 4:
+            f.erase(pos, rng() % 40);
+            break;
+        case 5: // an offset to elsewhere in the file (little-endian)
+            for (std::size_t i = pos, v = rng() % (f.size() + 64); i < std::min(pos + 4, f.size());
+                 ++i, v >>= 8)
+                f[i] = static_cast<char>(v);
+            break;
+        default: // a large or odd 16/32-bit value
+            for (std::size_t i = pos; i < std::min(pos + 4, f.size()); ++i)
+                f[i] = static_cast<char>(rng() % 2 ? 0xFF : rng());
+        }
+    }
+    return f;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,5 +35,15 @@ Picture FromPbm(const std::string& pbm);
 // A raster line (MSB first, 1 = black) of picture row y.
 std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
 
+// Page `page` of an APF file decoded without scaling, one byte per pixel.
+Picture ApfPage(const std::string& apf, unsigned page);
+
 // A file of pages coded from pictures with no margin (flags: fine, wide).
 void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages);
+
+// A copy of a file with one to four random edits: a bit flipped, a byte set,
+// the file cut, bytes put in or taken out, or four bytes set to a large value
+// or to an offset inside the file. `position` picks where each edit goes,
+// given the file's size at that moment.
+std::string Mutate(std::string file, std::mt19937& rng,
+                   const std::function<std::size_t(std::size_t size)>& position);
