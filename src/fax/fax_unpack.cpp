@@ -368,9 +368,9 @@ int UnpackToBitmap(TUnpackFax& u, const std::string& fileName, unsigned first, u
     return 0;
 }
 
-std::string BmpName(const std::string& inName, const std::string& outName)
+std::string OutName(const std::string& inName, const std::string& outName, const char* ext)
 {
-    return outName.empty() ? ForceExt(inName, "BMP") : ForceDefaultExt(outName, "BMP");
+    return outName.empty() ? ForceExt(inName, ext) : ForceDefaultExt(outName, ext);
 }
 
 void Put16(std::string& s, std::size_t at, uint32_t v)
@@ -383,6 +383,204 @@ void Put32(std::string& s, std::size_t at, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         s[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+
+// Page `page` as the output routine gets its lines, packed to the longest
+// line (shorter ones padded white), 1 = black.
+int CollectPage(TUnpackFax& u, const std::string& fileName, unsigned page, TUnpackBuffer& out)
+{
+    std::vector<std::vector<uint8_t>> lines;
+    TUnpackLineFunc saved = std::move(u.OutputLine);
+    const bool savedInvert = u.Inverted;
+    u.Inverted = false;
+    u.OutputLine = [&lines](TUnpackFax&, int flags, const uint8_t* data, unsigned len, unsigned) {
+        if (flags != 0)
+            return 0;
+        try {
+            lines.emplace_back(data, data + len);
+        } catch (const std::bad_alloc&) {
+            return AdErr::ecOutOfMemory;
+        }
+        return 0;
+    };
+    const int rc = upUnpackPage(u, fileName, page);
+    u.OutputLine = std::move(saved);
+    u.Inverted = savedInvert;
+    if (rc != 0)
+        return rc;
+    out = {};
+    for (const auto& line : lines)
+        out.WidthBytes = std::max(out.WidthBytes, static_cast<unsigned>(line.size()));
+    if (out.WidthBytes == 0)
+        return AdErr::ecCantMakeBitmap;
+    out.Lines = static_cast<unsigned>(lines.size());
+    try {
+        out.Bits.assign(std::size_t{out.WidthBytes} * out.Lines, 0);
+    } catch (const std::bad_alloc&) {
+        return AdErr::ecOutOfMemory;
+    }
+    for (unsigned y = 0; y < out.Lines; ++y)
+        std::copy(lines[y].begin(), lines[y].end(), &out.Bits[std::size_t{y} * out.WidthBytes]);
+    return 0;
+}
+
+int CollectFile(TUnpackFax& u, const std::string& fileName, std::vector<TUnpackBuffer>& pages)
+{
+    TFaxHeaderRec header;
+    if (const int rc = upGetFaxHeader(u, fileName, header); rc != 0)
+        return rc;
+    if (header.PageCount == 0)
+        return AdErr::ecCantMakeBitmap;
+    pages.assign(header.PageCount, {});
+    for (unsigned p = 1; p <= header.PageCount; ++p)
+        if (const int rc = CollectPage(u, fileName, p, pages[p - 1]); rc != 0)
+            return rc;
+    return 0;
+}
+
+// The pages one below the other, as wide as the widest.
+TUnpackBuffer Stack(const std::vector<TUnpackBuffer>& pages)
+{
+    TUnpackBuffer out;
+    for (const auto& p : pages) {
+        out.WidthBytes = std::max(out.WidthBytes, p.WidthBytes);
+        out.Lines += p.Lines;
+    }
+    out.Bits.assign(std::size_t{out.WidthBytes} * out.Lines, 0);
+    std::size_t row = 0;
+    for (const auto& p : pages)
+        for (unsigned y = 0; y < p.Lines; ++y, ++row)
+            std::memcpy(&out.Bits[row * out.WidthBytes], &p.Bits[std::size_t{y} * p.WidthBytes],
+                        p.WidthBytes);
+    return out;
+}
+
+int WriteOut(const std::string& fileName, const std::string& bytes)
+{
+    try {
+        WriteFileAtomic(fileName, bytes);
+    } catch (const std::system_error& e) {
+        return FileErrorCode(e.code().value());
+    }
+    return 0;
+}
+
+constexpr unsigned kMaxPcxLines = 65536;
+constexpr uint32_t kDcxSignature = 0x3ADE68B1;
+constexpr unsigned kDcxTableEntries = 1024;
+
+// A PCX image: one plane of one bit, 1 = white, each line run-length coded
+// on its own.
+int PcxImage(const TUnpackBuffer& b, std::string& out)
+{
+    if (b.Lines > kMaxPcxLines)
+        return AdErr::ecBadArgument;
+    std::string f(128, '\0');
+    f[0] = 10; // manufacturer
+    f[1] = 2;  // version
+    f[2] = 1;  // run-length coding
+    f[3] = 1;  // bits per pixel
+    Put16(f, 8, b.WidthBytes * 8 - 1);
+    Put16(f, 10, b.Lines - 1);
+    Put16(f, 12, 200); // dots per inch
+    Put16(f, 14, 200);
+    f[19] = f[20] = f[21] = static_cast<char>(0xFF); // palette: black, white
+    f[65] = 1;                                       // planes
+    Put16(f, 66, b.WidthBytes);
+    Put16(f, 68, 1); // palette kind: colour or black and white
+    for (unsigned y = 0; y < b.Lines; ++y) {
+        const uint8_t* line = &b.Bits[std::size_t{y} * b.WidthBytes];
+        for (unsigned i = 0; i < b.WidthBytes;) {
+            const uint8_t v = static_cast<uint8_t>(~line[i]);
+            unsigned run = 1;
+            while (i + run < b.WidthBytes && run < 63 && line[i + run] == line[i])
+                ++run;
+            if (run > 1 || (v & 0xC0) == 0xC0)
+                f += static_cast<char>(0xC0 | run);
+            f += static_cast<char>(v);
+            i += run;
+        }
+    }
+    out += f;
+    return 0;
+}
+
+int DcxFile(const std::vector<TUnpackBuffer>& pages, std::string& out)
+{
+    if (pages.size() >= kDcxTableEntries)
+        return AdErr::ecBadArgument;
+    out.assign(4 + 4 * std::size_t{kDcxTableEntries}, '\0');
+    Put32(out, 0, kDcxSignature);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        Put32(out, 4 + 4 * i, static_cast<uint32_t>(out.size()));
+        if (const int rc = PcxImage(pages[i], out); rc != 0)
+            return rc;
+    }
+    return 0;
+}
+
+// PackBits: runs of two or more equal bytes as a count -1..-127 and the
+// byte, anything else as literal stretches of up to 128 bytes.
+void PackBits(const uint8_t* row, unsigned n, std::string& out)
+{
+    for (unsigned i = 0; i < n;) {
+        unsigned run = 1;
+        while (i + run < n && run < 128 && row[i + run] == row[i])
+            ++run;
+        if (run > 1) {
+            out += static_cast<char>(1 - static_cast<int>(run));
+            out += static_cast<char>(row[i]);
+            i += run;
+            continue;
+        }
+        const unsigned start = i;
+        while (i < n && i - start < 128 && !(i + 1 < n && row[i] == row[i + 1]))
+            ++i;
+        out += static_cast<char>(i - start - 1);
+        out.append(reinterpret_cast<const char*>(row + start), i - start);
+    }
+}
+
+// A little-endian TIFF of one directory and one PackBits strip, white is
+// zero.
+std::string TiffFile(const TUnpackBuffer& b)
+{
+    constexpr unsigned kEntries = 9;
+    constexpr uint32_t kImageOffset = 8 + 2 + kEntries * 12 + 4;
+    std::string f(kImageOffset, '\0');
+    f[0] = f[1] = 'I';
+    Put16(f, 2, 42);
+    Put32(f, 4, 8);
+    Put16(f, 8, kEntries);
+    for (unsigned y = 0; y < b.Lines; ++y)
+        PackBits(&b.Bits[std::size_t{y} * b.WidthBytes], b.WidthBytes, f);
+    enum : uint16_t { kShort = 3, kLong = 4 };
+    struct Entry {
+        uint16_t Tag, Type;
+        uint32_t Value;
+    };
+    const Entry entries[kEntries] = {
+        {254, kLong, 1},                                              // new subfile type
+        {256, kLong, b.WidthBytes * 8},                               // image width
+        {257, kLong, b.Lines},                                        // image length
+        {258, kShort, 1},                                             // bits per sample
+        {259, kShort, 32773},                                         // PackBits
+        {262, kShort, 0},                                             // white is zero
+        {273, kLong, kImageOffset},                                   // strip offset
+        {278, kLong, b.Lines},                                        // rows per strip
+        {279, kLong, static_cast<uint32_t>(f.size() - kImageOffset)}, // strip byte count
+    };
+    for (unsigned i = 0; i < kEntries; ++i) {
+        const std::size_t at = 10 + 12 * std::size_t{i};
+        Put16(f, at, entries[i].Tag);
+        Put16(f, at + 2, entries[i].Type);
+        Put32(f, at + 4, 1);
+        if (entries[i].Type == kShort)
+            Put16(f, at + 8, entries[i].Value);
+        else
+            Put32(f, at + 8, entries[i].Value);
+    }
+    return f; // the link to a next directory stays 0
 }
 
 } // namespace
@@ -602,12 +800,7 @@ int WriteMonoBmp(const QImage& image, const std::string& fileName)
         if (width % 8) // pad bits white
             dst[rowBytes - 1] = static_cast<char>(dst[rowBytes - 1] | (0xFF >> (width % 8)));
     }
-    try {
-        WriteFileAtomic(fileName, f);
-    } catch (const std::system_error& e) {
-        return FileErrorCode(e.code().value());
-    }
-    return 0;
+    return WriteOut(fileName, f);
 }
 
 int upUnpackPageToBmp(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
@@ -618,7 +811,7 @@ int upUnpackPageToBmp(TUnpackFax& unpacker, const std::string& inName, const std
         return rc;
     if (desc.Bitmap.isNull())
         return AdErr::ecCantMakeBitmap;
-    return WriteMonoBmp(desc.Bitmap, BmpName(inName, outName));
+    return WriteMonoBmp(desc.Bitmap, OutName(inName, outName, "BMP"));
 }
 
 int upUnpackFileToBmp(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
@@ -628,5 +821,64 @@ int upUnpackFileToBmp(TUnpackFax& unpacker, const std::string& inName, const std
         return rc;
     if (desc.Bitmap.isNull())
         return AdErr::ecCantMakeBitmap;
-    return WriteMonoBmp(desc.Bitmap, BmpName(inName, outName));
+    return WriteMonoBmp(desc.Bitmap, OutName(inName, outName, "BMP"));
+}
+
+int upUnpackPageToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                      unsigned page)
+{
+    TUnpackBuffer b;
+    std::string f;
+    int rc = CollectPage(unpacker, inName, page, b);
+    if (rc == 0)
+        rc = PcxImage(b, f);
+    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "PCX"), f);
+}
+
+int upUnpackFileToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
+{
+    std::vector<TUnpackBuffer> pages;
+    std::string f;
+    int rc = CollectFile(unpacker, inName, pages);
+    if (rc == 0)
+        rc = PcxImage(Stack(pages), f);
+    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "PCX"), f);
+}
+
+int upUnpackPageToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                      unsigned page)
+{
+    std::vector<TUnpackBuffer> pages(1);
+    std::string f;
+    int rc = CollectPage(unpacker, inName, page, pages[0]);
+    if (rc == 0)
+        rc = DcxFile(pages, f);
+    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "DCX"), f);
+}
+
+int upUnpackFileToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
+{
+    std::vector<TUnpackBuffer> pages;
+    std::string f;
+    int rc = CollectFile(unpacker, inName, pages);
+    if (rc == 0)
+        rc = DcxFile(pages, f);
+    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "DCX"), f);
+}
+
+int upUnpackPageToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                       unsigned page)
+{
+    TUnpackBuffer b;
+    if (const int rc = CollectPage(unpacker, inName, page, b); rc != 0)
+        return rc;
+    return WriteOut(OutName(inName, outName, "TIF"), TiffFile(b));
+}
+
+int upUnpackFileToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
+{
+    std::vector<TUnpackBuffer> pages;
+    if (const int rc = CollectFile(unpacker, inName, pages); rc != 0)
+        return rc;
+    return WriteOut(OutName(inName, outName, "TIF"), TiffFile(Stack(pages)));
 }

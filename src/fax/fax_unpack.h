@@ -12,7 +12,8 @@
 
 // The unpacker: decodes the T.4 MH pages of an APF file back into raster
 // lines (most significant bit first, 1 = black unless inverted) and hands
-// them to an output routine, to an in-memory bitmap or to a BMP file.
+// them to an output routine, to an in-memory bitmap or to a PCX, DCX, TIFF
+// or BMP file.
 //
 // Choices made here:
 // - Any number of fill zeros before an EOL is taken as fill, so lines
@@ -23,6 +24,15 @@
 // - The message queue is served each time the count of lines output
 //   reaches a further multiple of 16, and the status routine is called
 //   once per record or block read.
+// - The PCX, DCX and TIFF writers take the lines as the output routine gets
+//   them (options and scaling applied), each at its full length; the file
+//   forms of PCX and TIFF put the pages one below the other, narrower pages
+//   padded with white. PCX lines are stored 1 = white under the palette
+//   black, white; TIFF lines 1 = black (white is zero). A DCX holds the
+//   usual table of 1024 offsets, so at most 1023 pages.
+// - The TIFF image follows its directory and the directory's 4-byte link to
+//   a next one (0): it starts at 122, not inside that link.
+// - A page that gives no lines cannot be written (-8005), as for BMP.
 
 // Option flags.
 inline constexpr uint16_t ufYield = 1;
@@ -137,6 +147,20 @@ int upUnpackFileToBuffer(TUnpackFax& unpacker, const std::string& fileName, TUnp
 // The output routine of the bitmap and buffer forms.
 int upPutMemoryBitmapLine(TUnpackFax& unpacker, int flags, const uint8_t* data, unsigned len,
                           unsigned page);
+
+// File writers: an output name without extension gets the writer's
+// extension (".PCX", ".DCX", ".TIF"); an empty one is the input name with
+// it. A PCX image taller than 65536 lines and a DCX of more than 1023 pages
+// give -1002.
+int upUnpackPageToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                      unsigned page);
+int upUnpackFileToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName);
+int upUnpackPageToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                      unsigned page);
+int upUnpackFileToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName);
+int upUnpackPageToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
+                       unsigned page);
+int upUnpackFileToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName);
 
 // BMP files (-8054 above 32767 lines). An output name without extension
 // gets ".BMP"; an empty one is the input name with ".BMP".
