@@ -7,6 +7,8 @@
 #include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -182,6 +184,71 @@ void TApdCustomFaxConverter::Convert()
                             OutputLine(data, len, eop, more);
                             return 0;
                         }));
+}
+
+void TApdCustomFaxConverter::ConvertToHighRes(const std::string& fileName)
+{
+    ConvertToResolution(fileName, TFaxResolution::frHigh);
+}
+
+void TApdCustomFaxConverter::ConvertToLowRes(const std::string& fileName)
+{
+    ConvertToResolution(fileName, TFaxResolution::frNormal);
+}
+
+void TApdCustomFaxConverter::ConvertToResolution(const std::string& fileName,
+                                                 TFaxResolution resolution)
+{
+    const bool fine = resolution == TFaxResolution::frHigh;
+    TApdFaxUnpacker unpacker;
+    unpacker.SetInFileName(fileName);
+    const unsigned pages = static_cast<unsigned>(unpacker.GetNumPages());
+    const QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/~APFXXXXXX"));
+    if (!dir.isValid())
+        CheckException(this, AdErr::ecPathNotFound);
+    const auto partName = [&dir](unsigned n) {
+        return QFile::encodeName(dir.filePath(QString::number(n) + QStringLiteral(".APF")))
+            .toStdString();
+    };
+    // The header goes first as a file of no pages, so the result keeps the
+    // station ID and the time.
+    TFaxHeaderRec header;
+    CheckException(this, ApfReadHeader(fileName, header));
+    header.PageCount = 0;
+    header.PageOfs = kApfHeaderSize;
+    const auto headerBytes = header.Encode();
+    try {
+        WriteFileAtomic(partName(0),
+                        std::string_view(reinterpret_cast<const char*>(headerBytes.data()),
+                                         headerBytes.size()));
+    } catch (const std::system_error& e) {
+        CheckException(this, FileErrorCode(e.code().value()));
+    }
+    std::vector<std::string> parts{partName(0)};
+    for (unsigned p = 1; p <= pages; ++p) {
+        TPageHeaderRec ph;
+        CheckException(this, ApfReadPageHeader(fileName, p, ph));
+        const std::string part = partName(p);
+        parts.push_back(part);
+        unpacker.SetOutFileName(part);
+        if (ph.Fine() == fine) {
+            unpacker.ExtractPage(p);
+            continue;
+        }
+        // Standard to fine: each line twice; fine to standard: every second.
+        unpacker.AutoScaleMode = fine ? TAutoScaleMode::asDoubleHeight : TAutoScaleMode::asNone;
+        unpacker.Scaling = !fine;
+        unpacker.SetVertDiv(fine ? 1 : 2);
+        const QImage bitmap = unpacker.UnpackPageToBitmap(p);
+        TApdFaxConverter cvt;
+        cvt.SetOptions(0);
+        cvt.SetLeftMargin(0);
+        cvt.SetResolution(resolution);
+        cvt.SetWidth(ph.Wide() ? TFaxWidth::fwWide : TFaxWidth::fwNormal);
+        cvt.SetOutFileName(part);
+        cvt.ConvertBitmapToFile(bitmap);
+    }
+    CheckException(this, ApfJoinFiles(parts, fileName));
 }
 
 void TApdCustomFaxConverter::OpenFile()
@@ -450,6 +517,42 @@ void TApdCustomFaxUnpacker::UnpackPageToBmp(unsigned page)
 void TApdCustomFaxUnpacker::UnpackFileToBmp()
 {
     CheckException(this, WriteMonoBmp(UnpackFileToBitmap(), BmpName()));
+}
+
+void TApdCustomFaxUnpacker::UnpackPageToPcx(unsigned page)
+{
+    CreateData();
+    CheckException(this, upUnpackPageToPcx(*Data_, InFileName_, OutFileName_, page));
+}
+
+void TApdCustomFaxUnpacker::UnpackFileToPcx()
+{
+    CreateData();
+    CheckException(this, upUnpackFileToPcx(*Data_, InFileName_, OutFileName_));
+}
+
+void TApdCustomFaxUnpacker::UnpackPageToDcx(unsigned page)
+{
+    CreateData();
+    CheckException(this, upUnpackPageToDcx(*Data_, InFileName_, OutFileName_, page));
+}
+
+void TApdCustomFaxUnpacker::UnpackFileToDcx()
+{
+    CreateData();
+    CheckException(this, upUnpackFileToDcx(*Data_, InFileName_, OutFileName_));
+}
+
+void TApdCustomFaxUnpacker::UnpackPageToTiff(unsigned page)
+{
+    CreateData();
+    CheckException(this, upUnpackPageToTiff(*Data_, InFileName_, OutFileName_, page));
+}
+
+void TApdCustomFaxUnpacker::UnpackFileToTiff()
+{
+    CreateData();
+    CheckException(this, upUnpackFileToTiff(*Data_, InFileName_, OutFileName_));
 }
 
 bool TApdCustomFaxUnpacker::IsAnAPFFile(const std::string& fileName)

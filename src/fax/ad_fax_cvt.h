@@ -108,6 +108,12 @@ public:
     void ConvertBitmapToFile(const QImage& bitmap);
     // Like ConvertToFile, each coded line to OnOutputLine.
     void Convert();
+    // Rewrites an APF file at another resolution: a standard page becomes
+    // fine with every line twice, a fine page standard with every second
+    // line; a page already there is kept as it is, and so is the header.
+    void ConvertToHighRes(const std::string& fileName);
+    void ConvertToLowRes(const std::string& fileName);
+    void ConvertToResolution(const std::string& fileName, TFaxResolution resolution);
 
     // Line-level access for callers that code and send lines themselves.
     void OpenFile();
@@ -212,6 +218,13 @@ public:
     QImage UnpackFileToBitmap();
     void UnpackPageToBmp(unsigned page);
     void UnpackFileToBmp();
+    // The unpacker's file writers into OutFileName.
+    void UnpackPageToPcx(unsigned page);
+    void UnpackFileToPcx();
+    void UnpackPageToDcx(unsigned page);
+    void UnpackFileToDcx();
+    void UnpackPageToTiff(unsigned page);
+    void UnpackFileToTiff();
     static bool IsAnAPFFile(const std::string& fileName);
     // Copies one page into a new one-page file named by OutFileName.
     void ExtractPage(unsigned page);

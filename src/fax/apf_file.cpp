@@ -1,5 +1,6 @@
 #include "fax/apf_file.h"
 
+#include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -154,6 +156,37 @@ int ApfReadPageHeader(const std::string& fileName, unsigned page, TPageHeaderRec
 TApfReader::~TApfReader()
 {
     Close();
+}
+
+int ApfJoinFiles(const std::vector<std::string>& parts, const std::string& dest)
+{
+    std::string out;
+    uint32_t pages = 0;
+    for (const auto& part : parts) {
+        std::string data;
+        if (!ReadWholeFile(part, data) || data.size() < kApfHeaderSize)
+            return AdErr::ecFaxBadFormat;
+        const TFaxHeaderRec header =
+            TFaxHeaderRec::Decode(reinterpret_cast<const uint8_t*>(data.data()));
+        if (!header.HasSignature())
+            return AdErr::ecFaxBadFormat;
+        pages += header.PageCount;
+        if (out.empty())
+            out = std::move(data);
+        else
+            out.append(data, kApfHeaderSize);
+    }
+    if (out.empty())
+        return AdErr::ecBadArgument;
+    if (pages > std::numeric_limits<uint16_t>::max())
+        return AdErr::ecBadArgument;
+    Put16(reinterpret_cast<uint8_t*>(out.data()) + 32, static_cast<uint16_t>(pages));
+    try {
+        WriteFileAtomic(dest, out);
+    } catch (const std::system_error& e) {
+        return FileErrorCode(e.code().value());
+    }
+    return 0;
 }
 
 int TApfReader::Open(const std::string& fileName)

@@ -85,6 +85,11 @@ int ApfReadHeader(const std::string& fileName, TFaxHeaderRec& header);
 // `header` as it is; a page beyond the count or a broken chain gives -8001.
 int ApfReadPageHeader(const std::string& fileName, unsigned page, TPageHeaderRec& header);
 
+// Joins APF files into `dest` (replaced whole): the first with its header,
+// the others without theirs, the page counts added. -8001 when a part cannot
+// be read or lacks the signature, -1002 above 65535 pages.
+int ApfJoinFiles(const std::vector<std::string>& parts, const std::string& dest);
+
 // Reads an APF file page by page.
 class TApfReader {
 public:

@@ -123,6 +123,79 @@ TEST(FaxUnpackerComponent, PagesBecomeWholeBitmaps)
     EXPECT_THROW(u.UnpackPageToBitmap(4), EFaxBadFormat);
 }
 
+// Every second row (from the first), or each row twice.
+Picture EverySecondRow(const Picture& in)
+{
+    Picture out = MakePicture(in.Width, in.Height / 2);
+    for (unsigned y = 0; y < out.Height; ++y)
+        for (unsigned x = 0; x < in.Width; ++x)
+            out.At(x, y) = in.At(x, 2 * y);
+    return out;
+}
+
+Picture EachRowTwice(const Picture& in)
+{
+    Picture out = MakePicture(in.Width, in.Height * 2);
+    for (unsigned y = 0; y < out.Height; ++y)
+        for (unsigned x = 0; x < in.Width; ++x)
+            out.At(x, y) = in.At(x, y / 2);
+    return out;
+}
+
+TEST(FaxConverterComponent, ResolutionConversionHalvesAndDoublesLines)
+{
+    TScratch dir;
+    const std::string path = dir.Path("fax.apf");
+    const Picture fine = TestPattern(kStandardWidth, 101, 3);
+    const Picture standard = TestPattern(kWideWidth, 40, 4);
+    WriteApfPages(path, {{fine, ffHighRes}, {standard, ffHighWidth}});
+    const std::string stamp = ReadFile(path).substr(0, 32);
+    TApdFaxConverter cvt;
+    TApdFaxUnpacker u;
+    u.SetInFileName(path);
+    auto flags = [&](unsigned page) {
+        TPageHeaderRec ph;
+        EXPECT_EQ(ApfReadPageHeader(path, page, ph), 0);
+        return ph.ImgFlags & (ffHighRes | ffHighWidth);
+    };
+
+    cvt.ConvertToLowRes(path);
+    ASSERT_EQ(u.GetNumPages(), 2);
+    EXPECT_EQ(UnpackedPage(path, 1), EverySecondRow(fine));
+    EXPECT_EQ(flags(1), 0);
+    EXPECT_EQ(UnpackedPage(path, 2), standard); // already standard: kept
+    EXPECT_EQ(flags(2), ffHighWidth);
+    EXPECT_EQ(ReadFile(path).substr(0, 32), stamp); // station ID and time stay
+
+    cvt.ConvertToHighRes(path);
+    ASSERT_EQ(u.GetNumPages(), 2);
+    EXPECT_EQ(UnpackedPage(path, 1), EachRowTwice(EverySecondRow(fine)));
+    EXPECT_EQ(flags(1), ffHighRes);
+    EXPECT_EQ(UnpackedPage(path, 2), EachRowTwice(standard));
+    EXPECT_EQ(flags(2), ffHighRes | ffHighWidth);
+
+    WriteFile(dir.Path("text.apf"), "not a fax");
+    EXPECT_THROW(cvt.ConvertToHighRes(dir.Path("text.apf")), EFaxBadFormat);
+    EXPECT_EQ(ReadFile(dir.Path("text.apf")), "not a fax");
+}
+
+TEST(FaxUnpackerComponent, FileWritersNameTheirOutput)
+{
+    TScratch dir;
+    WriteApfPages(dir.Path("fax.apf"), {{Bar(kStandardWidth, 4, 0, 10), ffHighRes}});
+    TApdFaxUnpacker u;
+    u.SetInFileName(dir.Path("fax.apf"));
+    u.UnpackFileToTiff();
+    u.UnpackPageToDcx(1);
+    u.SetOutFileName(dir.Path("page.pcx"));
+    u.UnpackPageToPcx(1);
+    for (const char* name : {"fax.TIF", "fax.DCX", "page.pcx"})
+        EXPECT_TRUE(fs::exists(dir.Path(name))) << name;
+    EXPECT_THROW(u.UnpackPageToTiff(2), EFaxBadFormat);
+    u.SetInFileName("");
+    EXPECT_THROW(u.UnpackFileToPcx(), EInOutError);
+}
+
 TEST(FaxUnpackerComponent, ExtractPage)
 {
     TScratch dir;

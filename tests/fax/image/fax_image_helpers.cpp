@@ -163,3 +163,23 @@ std::string Mutate(std::string f, std::mt19937& rng,
     }
     return f;
 }
+
+Picture UnpackedPage(const std::string& apf, unsigned page, uint16_t options)
+{
+    Picture out;
+    std::unique_ptr<TUnpackFax> u;
+    upInitFaxUnpacker(u, nullptr,
+                      [&](TUnpackFax&, int flags, const uint8_t* data, unsigned len, unsigned) {
+                          if (flags == 0) {
+                              out.Width = len * 8;
+                              out.Pixels.resize(std::size_t{out.Width} * ++out.Height);
+                              for (unsigned x = 0; x < out.Width; ++x)
+                                  out.At(x, out.Height - 1) = (data[x / 8] >> (7 - x % 8)) & 1;
+                          }
+                          return 0;
+                      });
+    u->Flags = options;
+    EXPECT_EQ(upUnpackPage(*u, apf, page), 0);
+    EXPECT_EQ(u->BadCodes, 0u);
+    return out;
+}

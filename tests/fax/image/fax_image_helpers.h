@@ -38,6 +38,10 @@ std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
 // Page `page` of an APF file decoded without scaling, one byte per pixel.
 Picture ApfPage(const std::string& apf, unsigned page);
 
+// The lines the unpacker outputs for a page, as a picture (options as the
+// unpacker's flags); a code error fails the running test.
+Picture UnpackedPage(const std::string& apf, unsigned page = 1, uint16_t options = 0);
+
 // A file of pages coded from pictures with no margin (flags: fine, wide).
 void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages);
 

@@ -46,27 +46,6 @@ std::string G3Of(const std::string& apf, const TScratch& dir)
     return g3;
 }
 
-// Lines the unpacker outputs for page 1, as a picture.
-Picture Unpacked(const std::string& apf, uint16_t options = 0)
-{
-    Picture out;
-    std::unique_ptr<TUnpackFax> u;
-    upInitFaxUnpacker(u, nullptr,
-                      [&](TUnpackFax&, int flags, const uint8_t* data, unsigned len, unsigned) {
-                          if (flags == 0) {
-                              out.Width = len * 8;
-                              out.Pixels.resize(std::size_t{out.Width} * ++out.Height);
-                              for (unsigned x = 0; x < out.Width; ++x)
-                                  out.At(x, out.Height - 1) = (data[x / 8] >> (7 - x % 8)) & 1;
-                          }
-                          return 0;
-                      });
-    u->Flags = options;
-    EXPECT_EQ(upUnpackPage(*u, apf, 1), 0);
-    EXPECT_EQ(u->BadCodes, 0u);
-    return out;
-}
-
 TEST(MhOracle, OurCoderDecodedByG3ToPbm)
 {
     TScratch dir;
@@ -79,7 +58,7 @@ TEST(MhOracle, OurCoderDecodedByG3ToPbm)
             const Picture out = FromPbm(RunShell("g3topbm -reversebits " + g3));
             EXPECT_EQ(out, Shifted(in, margin)) << width << " " << margin;
             // Our own decoder reads it back the same way.
-            EXPECT_EQ(Unpacked(apf), Shifted(in, margin)) << width << " " << margin;
+            EXPECT_EQ(UnpackedPage(apf), Shifted(in, margin)) << width << " " << margin;
         }
     }
 }
@@ -123,7 +102,7 @@ TEST(MhOracle, PbmToG3DecodedByOurUnpacker)
     ASSERT_EQ(w.AddData(reinterpret_cast<const uint8_t*>(g3.data()), g3.size()), 0);
     ASSERT_EQ(w.EndPage(), 0);
     ASSERT_EQ(w.Close("REMOTE"), 0);
-    EXPECT_EQ(Unpacked(apf), in);
+    EXPECT_EQ(UnpackedPage(apf), in);
 }
 
 } // namespace
