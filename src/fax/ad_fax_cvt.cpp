@@ -1,5 +1,6 @@
 #include "fax/ad_fax_cvt.h"
 
+#include "fax/ad_fax_prn.h"
 #include "fax/fax_bitmap_input.h"
 #include "fax/fax_pcx_input.h"
 #include "fax/fax_text_input.h"
@@ -148,9 +149,23 @@ void TApdCustomFaxConverter::DestroyData()
 
 void TApdCustomFaxConverter::ConvertToFile()
 {
+    if (InputDocumentType_ == TFaxInputDocumentType::idShell) {
+        ShellPrint();
+        return;
+    }
     CheckKind();
     CreateData();
     CheckException(this, acConvertToFile(*Data_, DocumentFile_, OutFileName_));
+}
+
+void TApdCustomFaxConverter::ShellPrint()
+{
+    std::error_code ec;
+    if (DocumentFile_.empty() || !std::filesystem::is_regular_file(DocumentFile_, ec))
+        CheckException(this, AdErr::ecFileNotFound);
+    const std::string title = std::filesystem::path(DocumentFile_).filename().string();
+    if (!FaxPrintDocument(this, DocumentFile_, title))
+        throw ENotSupported(AdErr::ecNotSupported, "printer not installed");
 }
 
 void TApdCustomFaxConverter::ConvertBitmapToFile(const QImage& bitmap)

@@ -15,8 +15,10 @@
 // through CheckException, so failures surface as the library's exceptions.
 //
 // Choices made here:
-// - The shell-print input is refused as "printer not installed": no road of
-//   the system uses it.
+// - The shell-print input hands DocumentFile to the system's print service
+//   (FaxPrintDocument) and writes no APF file: no printer driver here turns
+//   a print into one. Without a printer it fails with "printer not
+//   installed"; the other input routines refuse it so.
 // - A page that decodes to no lines becomes a white page of its own width
 //   (OnBlankPage tells the caller, which logs it) instead of an error that
 //   would stop a whole fax.
@@ -137,6 +139,7 @@ protected:
 
 private:
     void CheckKind() const;
+    void ShellPrint();
 
     TFaxInputDocumentType InputDocumentType_ = TFaxInputDocumentType::idNone;
     uint16_t Options_ = coDoubleWidth | coCenterImage | coYield;

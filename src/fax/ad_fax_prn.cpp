@@ -2,6 +2,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/dialogs.h"
+#include "platform/print_service.h"
 #include "platform/text.h"
 #include "serial/ad_except.h"
 
@@ -11,7 +12,6 @@
 #include <QLocale>
 #include <QPrintDialog>
 #include <QPrinter>
-#include <QPrinterInfo>
 #include <QTime>
 #include <algorithm>
 #include <cctype>
@@ -56,16 +56,12 @@ TQtFaxPrintTarget::~TQtFaxPrintTarget()
 bool TQtFaxPrintTarget::BeginDoc(const std::string& title)
 {
     Printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    const QPrinterInfo printer = ForcePdf_ ? QPrinterInfo() : QPrinterInfo::defaultPrinter();
-    ToPdf_ = printer.isNull();
-    if (ToPdf_) {
-        Printer_->setOutputFormat(QPrinter::PdfFormat);
-        Printer_->setOutputFileName(QFile::decodeName(QByteArray::fromStdString(PdfFileName_)));
-        Printer_->setResolution(300);
-    } else {
-        Printer_->setPrinterName(printer.printerName());
-    }
+    Printer_->setOutputFormat(QPrinter::PdfFormat);
+    Printer_->setOutputFileName(QFile::decodeName(QByteArray::fromStdString(PdfFileName_)));
+    Printer_->setResolution(300);
     Printer_->setDocName(ToQt(title));
+    Title_ = title;
+    ToPdf_ = true;
     Printing_ = Painter_.begin(Printer_.get());
     return Printing_;
 }
@@ -78,9 +74,14 @@ void TQtFaxPrintTarget::NewPage()
 
 void TQtFaxPrintTarget::EndDoc()
 {
-    if (Printing_)
-        Painter_.end();
+    if (!Printing_)
+        return;
+    Painter_.end();
     Printing_ = false;
+    if (!ForcePdf_ && FaxPrintDocument(nullptr, PdfFileName_, Title_)) {
+        ToPdf_ = false;
+        std::remove(PdfFileName_.c_str());
+    }
 }
 
 void TQtFaxPrintTarget::Abort()
@@ -108,6 +109,27 @@ int TQtFaxPrintTarget::PixelsPerInch() const
 bool TQtFaxPrintTarget::Landscape() const
 {
     return Printer_ && Printer_->pageLayout().orientation() == QPageLayout::Landscape;
+}
+
+// ---------------------------------------------------------------- print service
+
+bool FaxPrintDocument(const TApdBaseComponent* component, const std::string& path,
+                      const std::string& title)
+{
+    using PrintService::TPrintOutcome;
+    const PrintService::TPrintResult result = PrintService::PrintFile(path, title);
+    switch (result.Outcome) {
+    case TPrintOutcome::poPrinted:
+        return true;
+    case TPrintOutcome::poNoPrinter:
+        return false;
+    case TPrintOutcome::poTimedOut:
+        CheckException(component, AdErr::ecTimeout);
+        return false;
+    case TPrintOutcome::poFailed:
+        break;
+    }
+    throw EInOutError(-AdErr::ecDeviceWrite, result.Text);
 }
 
 // ---------------------------------------------------------------- margin, log, status
@@ -488,8 +510,14 @@ void TApdCustomFaxPrinter::PrintFax()
         return;
     }
     FaxServeQueue();
-    if (Printing())
-        Target_->EndDoc();
+    if (Printing()) {
+        try {
+            Target_->EndDoc();
+        } catch (...) {
+            finish(TFaxPLCode::lcFailed);
+            throw;
+        }
+    }
     finish(TFaxPLCode::lcFinish);
 }
 

@@ -20,9 +20,12 @@ class QPrinter;
 // tokens ($D date, $F file name, $N pages, $P page, $T time).
 //
 // Choices made here:
-// - Sheets go to a TFaxPrintTarget. The program's own target prints on the
-//   system's default printer through Qt, or, when no printer is set up,
-//   into a PDF file beside the fax (its name with ".pdf").
+// - Sheets go to a TFaxPrintTarget. The program's own target draws them
+//   into a PDF file beside the fax (its name with ".pdf") and hands that to
+//   the system's print service (FaxPrintDocument), as the converter's shell
+//   printing does with its document. Once printed the PDF goes; when the
+//   system has no printer it stays, and so it does when printing fails
+//   (the job then ends as failed with the print command's text).
 // - Every way out of a job ends it: an error while a page is prepared
 //   aborts the job (an aborted PDF is removed) and logs a failure before
 //   the error goes on to the caller.
@@ -31,7 +34,14 @@ class QPrinter;
 // - Fit to page gives a page wider than 1728 pixels the whole height of its
 //   area.
 
-// Where the sheets of a job go.
+// Hands a document to the system's print service under that title. False
+// when the system has no printer; a print command that fails raises
+// EInOutError with its text, one that does not answer ETimeout.
+bool FaxPrintDocument(const TApdBaseComponent* component, const std::string& path,
+                      const std::string& title);
+
+// Where the sheets of a job go; EndDoc may raise when the job cannot be
+// handed on.
 class TFaxPrintTarget {
 public:
     virtual ~TFaxPrintTarget() = default;
@@ -49,8 +59,8 @@ public:
     virtual bool Landscape() const = 0;
 };
 
-// The default printer through Qt's print support, or a PDF file when none
-// is set up (or when asked to).
+// A PDF file, printed through the system's print service and then removed
+// (kept when there is no printer, or when asked to keep it and not print).
 class TQtFaxPrintTarget : public TFaxPrintTarget {
 public:
     explicit TQtFaxPrintTarget(std::string pdfFileName, bool forcePdf = false);
@@ -65,11 +75,12 @@ public:
     QRect PageRect() const override;
     int PixelsPerInch() const override;
     bool Landscape() const override;
-    // True when the job goes into the PDF file.
+    // True when the last job stayed in the PDF file.
     bool ToPdf() const { return ToPdf_; }
 
 private:
     std::string PdfFileName_;
+    std::string Title_;
     bool ForcePdf_;
     bool ToPdf_ = false;
     std::unique_ptr<QPrinter> Printer_;
@@ -165,7 +176,8 @@ public:
     TApdFaxPrinterMargin FaxFooter;
     bool MultiPage = false;
     TFaxPrintScale PrintScale = TFaxPrintScale::psFitToPage;
-    // Where the PDF goes when no printer is set up; empty: beside the fax.
+    // The PDF that goes to the printer (and stays without one); empty:
+    // beside the fax.
     std::string PdfFileName;
 
     TApdCustomFaxPrinterLog* FaxPrinterLog() const { return FaxPrinterLog_; }

@@ -2,14 +2,21 @@
 #include "fax_image_helpers.h"
 #include "serial/ad_except.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QProcess>
 #include <deque>
 #include <filesystem>
+#include <optional>
+#include <pwd.h>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -271,6 +278,244 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
     for (unsigned y = 0; y < sheet.Height / 20; ++y)
         headerInk += inkedRow(y);
     EXPECT_GT(headerInk, 0u);
+}
+
+// An environment variable set for a test's time.
+class TEnvVar {
+public:
+    TEnvVar(const char* name, const std::string& value) : Name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            Old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~TEnvVar()
+    {
+        if (Old_)
+            setenv(Name_, Old_->c_str(), 1);
+        else
+            unsetenv(Name_);
+    }
+
+private:
+    const char* Name_;
+    std::optional<std::string> Old_;
+};
+
+// An executable shell script.
+std::string Script(const TScratch& dir, const std::string& name, const std::string& body)
+{
+    const std::string path = dir.Path(name);
+    WriteFile(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+// Somewhere to print: a CUPS scheduler of the test's own (its folders, its
+// socket) with the cups-pdf printer as default when it can run here, which
+// takes root; otherwise a stand-in for lp that keeps each document. In CI
+// the real one must run.
+class TTestPrintQueue {
+public:
+    explicit TTestPrintQueue(const TScratch& dir) : Dir_(dir)
+    {
+        Real_ = StartCups();
+        if (!Real_) {
+            EXPECT_EQ(std::getenv("CI"), nullptr) << "CI prints through a real CUPS queue";
+            Lp_.emplace("SKIPMAIL_LP", Script(dir, "lp",
+                                              "d=$(dirname \"$0\")/printed; mkdir -p \"$d\"\n"
+                                              "n=$(ls \"$d\" | wc -l)\n"
+                                              "for last; do :; done\n"
+                                              "cp \"$last\" \"$d/$n.doc\"\n"
+                                              "echo \"request id is stand-in-$n (1 file(s))\"\n"));
+        }
+    }
+    ~TTestPrintQueue()
+    {
+        for (const auto& f : Printed_)
+            if (Real_)
+                std::filesystem::remove(f);
+        if (Cupsd_.state() != QProcess::NotRunning) {
+            Cupsd_.terminate();
+            if (!Cupsd_.waitForFinished(20000))
+                Cupsd_.kill();
+        }
+    }
+    bool Real() const { return Real_; }
+
+    // The next document the queue printed: cups-pdf's PDF once the job is
+    // done, or the stand-in's copy. Empty when none comes.
+    std::string NextDocument()
+    {
+        std::string found;
+        PumpUntil(
+            [&] {
+                for (const auto& e : std::filesystem::directory_iterator(OutDir(), Ignore_))
+                    if (!Seen_.count(e.path().string()))
+                        found = e.path().string();
+                return !found.empty() &&
+                       (!Real_ || RunShellCommand("lpstat -W not-completed -o").Output.empty());
+            },
+            60000);
+        if (!found.empty()) {
+            Seen_.insert(found);
+            Printed_.push_back(found);
+        } else if (Real_) {
+            ADD_FAILURE() << ReadFile(Dir_.Path("cups/log/error_log"));
+        }
+        return found;
+    }
+
+private:
+    std::string OutDir() const
+    {
+        if (!Real_)
+            return Dir_.Path("printed");
+        const passwd* pw = ::getpwuid(::geteuid());
+        return std::string(pw ? pw->pw_dir : "/root") + "/PDF";
+    }
+
+    bool StartCups()
+    {
+        const std::string ppd = "/usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd";
+        if (::geteuid() != 0 || !HaveProgram("cupsd") || !HaveProgram("lpadmin") ||
+            !std::filesystem::exists("/usr/lib/cups/backend/cups-pdf") ||
+            !std::filesystem::exists(ppd))
+            return false;
+        // Filters run as the lp user: they must reach the folder and write
+        // their temporary files.
+        const std::string root = Dir_.Path("cups");
+        for (const char* sub : {"conf", "spool", "tmp", "cache", "state", "log"})
+            std::filesystem::create_directories(root + "/" + sub);
+        ::chmod(Dir_.Dir().c_str(), 0711);
+        ::chmod(root.c_str(), 0711);
+        ::chmod((root + "/tmp").c_str(), 01777);
+        const std::string socket = root + "/cups.sock";
+        WriteFile(root + "/cups-files.conf",
+                  "ServerRoot " + root + "/conf\nRequestRoot " + root + "/spool\nTempDir " + root +
+                      "/tmp\nCacheDir " + root + "/cache\nStateDir " + root + "/state\nErrorLog " +
+                      root + "/log/error_log\nAccessLog " + root + "/log/access_log\nPageLog " +
+                      root + "/log/page_log\nPrintcap " + root + "/printcap\nSystemGroup root\n");
+        WriteFile(root + "/cupsd.conf", "Listen " + socket +
+                                            "\nBrowsing No\nWebInterface No\nLogLevel info\n"
+                                            "DefaultAuthType None\n");
+        Cupsd_.start("cupsd", {"-f", "-c", QString::fromStdString(root + "/cupsd.conf"), "-s",
+                               QString::fromStdString(root + "/cups-files.conf")});
+        if (!Cupsd_.waitForStarted(10000))
+            return false;
+        Server_.emplace("CUPS_SERVER", socket);
+        const bool up = PumpUntil(
+            [&] {
+                return Cupsd_.state() == QProcess::Running &&
+                       RunShellCommand("lpstat -r").Output.find("scheduler is running") !=
+                           std::string::npos;
+            },
+            20000);
+        const bool added =
+            up &&
+            RunShellCommand("lpadmin -p skipmail-pdf -v cups-pdf:/ -P " + ppd + " -E").Status ==
+                0 &&
+            RunShellCommand("lpadmin -d skipmail-pdf").Status == 0;
+        if (!added) {
+            ADD_FAILURE() << "cupsd did not start: " << ReadFile(root + "/log/error_log");
+            Server_.reset();
+            return false;
+        }
+        for (const auto& e : std::filesystem::directory_iterator(OutDir(), Ignore_))
+            Seen_.insert(e.path().string());
+        return true;
+    }
+
+    const TScratch& Dir_;
+    bool Real_ = false;
+    QProcess Cupsd_;
+    std::optional<TEnvVar> Server_;
+    std::optional<TEnvVar> Lp_;
+    std::set<std::string> Seen_;
+    std::vector<std::string> Printed_;
+    std::error_code Ignore_;
+};
+
+int PdfPages(const std::string& pdf)
+{
+    const std::string info = RunShell("pdfinfo " + pdf);
+    const std::size_t at = info.find("Pages:");
+    return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + 6);
+}
+
+TEST(FaxPrintService, FaxAndShellDocumentReachThePrinter)
+{
+    PrintRig rig(2, 100);
+    TTestPrintQueue queue(rig.Dir);
+    std::cout << (queue.Real() ? "printing through a CUPS queue\n" : "printing to the stand-in\n");
+    const std::string pdf = rig.Dir.Path("fax.pdf");
+    rig.Printer->SetPrintTarget(std::make_unique<TQtFaxPrintTarget>(pdf));
+    rig.Printer->PrintFax();
+    EXPECT_EQ(rig.LogVerbs(), "started finished ");
+    EXPECT_FALSE(std::filesystem::exists(pdf)); // printed, so not kept
+    const std::string sheets = queue.NextDocument();
+    ASSERT_FALSE(sheets.empty());
+    EXPECT_EQ(PdfPages(sheets), 2);
+
+    const std::string letter = rig.Dir.Path("letter.txt");
+    WriteFile(letter, "Dear station,\nthe fax works.\n");
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(letter);
+    cvt.ConvertToFile();
+    const std::string printed = queue.NextDocument();
+    ASSERT_FALSE(printed.empty());
+    if (queue.Real())
+        EXPECT_EQ(PdfPages(printed), 1);
+    else
+        EXPECT_EQ(ReadFile(printed), ReadFile(letter));
+}
+
+TEST(FaxPrintService, FailuresReachTheCallerAndWithoutPrinterThePdfStays)
+{
+    PrintRig rig(2, 100);
+    const std::string pdf = rig.Dir.Path("fax.pdf");
+    rig.Printer->SetPrintTarget(std::make_unique<TQtFaxPrintTarget>(pdf));
+    const std::string letter = rig.Dir.Path("letter.txt");
+    WriteFile(letter, "text\n");
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(letter);
+    {
+        // A print command that fails: its words reach the caller; the job
+        // ends as failed and the PDF stays.
+        TEnvVar lp("SKIPMAIL_LP",
+                   Script(rig.Dir, "lp-fails", "echo 'lp: Error - printer jammed' >&2\nexit 1\n"));
+        try {
+            cvt.ConvertToFile();
+            ADD_FAILURE() << "a failed print passed";
+        } catch (const EInOutError& e) {
+            EXPECT_STREQ(e.what(), "lp: Error - printer jammed");
+        }
+        EXPECT_THROW(rig.Printer->PrintFax(), EInOutError);
+        EXPECT_EQ(rig.LogVerbs(), "started failed ");
+        EXPECT_TRUE(std::filesystem::exists(pdf));
+        std::filesystem::remove(pdf);
+    }
+    {
+        // No printer: lp's own answer where it is installed.
+        std::optional<TEnvVar> noPrinter;
+        if (HaveProgram("lp"))
+            noPrinter.emplace("CUPS_SERVER", rig.Dir.Path("no-scheduler.sock"));
+        else
+            noPrinter.emplace("SKIPMAIL_LP", rig.Dir.Path("no-lp"));
+        try {
+            cvt.ConvertToFile();
+            ADD_FAILURE() << "printed without a printer";
+        } catch (const ENotSupported& e) {
+            EXPECT_STREQ(e.what(), "printer not installed");
+        }
+        rig.Printer->PrintFax();
+        EXPECT_EQ(rig.LogVerbs(), "started failed started finished ");
+        EXPECT_EQ(PdfPages(pdf), 2);
+    }
+    cvt.SetDocumentFile(rig.Dir.Path("missing.txt"));
+    EXPECT_THROW(cvt.ConvertToFile(), EInOutError);
 }
 
 } // namespace
