@@ -1,0 +1,187 @@
+// Fax image conversion through the fax converter and unpacker components.
+//
+//   skip_faxcvt [--high|--low] IN OUT
+//
+// The types come from the extensions .txt .bmp .tif .tiff .pcx .dcx .apf.
+// IN of any readable type becomes the APF file OUT (fine resolution with
+// --high, else standard). An APF file IN unpacks to OUT .bmp or .pcx, one
+// file per page (from page 2 on the page number goes before the extension),
+// or to OUT .tif, .tiff or .dcx holding every page. From APF to APF the file
+// is copied, at fine resolution with --high and at standard with --low.
+// Each file written is named on standard output; on failure the error's text
+// goes to standard error and the exit code is 1 (2 for a wrong call).
+#include "fax/ad_fax_cvt.h"
+#include "platform/atomic_file.h"
+
+#include <QGuiApplication>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+enum class TKind { Text, Bmp, Tiff, Pcx, Dcx, Apf };
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: skip_faxcvt [--high|--low] IN OUT\n"
+                         "  types by extension: .txt .bmp .tif .tiff .pcx .dcx .apf\n");
+    return 2;
+}
+
+std::optional<TKind> KindOf(const std::string& name)
+{
+    std::string ext = std::filesystem::path(name).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (ext == ".txt")
+        return TKind::Text;
+    if (ext == ".bmp")
+        return TKind::Bmp;
+    if (ext == ".tif" || ext == ".tiff")
+        return TKind::Tiff;
+    if (ext == ".pcx")
+        return TKind::Pcx;
+    if (ext == ".dcx")
+        return TKind::Dcx;
+    if (ext == ".apf")
+        return TKind::Apf;
+    return std::nullopt;
+}
+
+void Wrote(const std::string& name)
+{
+    std::printf("%s\n", name.c_str());
+}
+
+// A document of any readable kind into an APF file.
+void ToApf(TKind kind, const std::string& in, const std::string& out, bool fine)
+{
+    TApdFaxConverter cvt;
+    switch (kind) {
+    case TKind::Text:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idText);
+        break;
+    case TKind::Bmp:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idBmp);
+        break;
+    case TKind::Tiff:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idTiff);
+        break;
+    case TKind::Pcx:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idPcx);
+        break;
+    case TKind::Dcx:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idDcx);
+        break;
+    case TKind::Apf:
+        break;
+    }
+    // A picture keeps its pixels where they are; text keeps its margin.
+    if (kind != TKind::Text)
+        cvt.SetLeftMargin(0);
+    cvt.SetResolution(fine ? TFaxResolution::frHigh : TFaxResolution::frNormal);
+    cvt.SetDocumentFile(in);
+    cvt.SetOutFileName(out);
+    cvt.ConvertToFile();
+    Wrote(out);
+}
+
+// An APF file into pictures.
+void FromApf(const std::string& in, TKind kind, const std::string& out)
+{
+    TApdFaxUnpacker u;
+    u.SetInFileName(in);
+    if (kind == TKind::Tiff || kind == TKind::Dcx) {
+        u.SetOutFileName(out);
+        if (kind == TKind::Tiff)
+            u.UnpackFileToTiff();
+        else
+            u.UnpackFileToDcx();
+        Wrote(out);
+        return;
+    }
+    const std::filesystem::path path(out);
+    const int pages = u.GetNumPages();
+    for (int p = 1; p <= pages; ++p) {
+        std::filesystem::path name = path;
+        if (p > 1)
+            name.replace_filename(path.stem().string() + std::to_string(p) +
+                                  path.extension().string());
+        u.SetOutFileName(name.string());
+        if (kind == TKind::Bmp)
+            u.UnpackPageToBmp(static_cast<unsigned>(p));
+        else
+            u.UnpackPageToPcx(static_cast<unsigned>(p));
+        Wrote(name.string());
+    }
+}
+
+// An APF file copied, at another resolution when asked.
+void ApfToApf(const std::string& in, const std::string& out, std::optional<bool> fine)
+{
+    TApdFaxUnpacker u;
+    u.SetInFileName(in);
+    u.GetNumPages(); // raises for a missing or foreign file
+    std::error_code ec;
+    if (!std::filesystem::equivalent(in, out, ec)) {
+        std::string bytes;
+        if (!ReadWholeFile(in, bytes))
+            throw std::runtime_error("cannot be read");
+        WriteFileAtomic(out, bytes);
+    }
+    if (fine) {
+        TApdFaxConverter cvt;
+        cvt.ConvertToResolution(out, *fine ? TFaxResolution::frHigh : TFaxResolution::frNormal);
+    }
+    Wrote(out);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A tool for the command line: no display needed.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    std::optional<bool> fine;
+    int arg = 1;
+    for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] == '-'; ++arg) {
+        const std::string option = argv[arg];
+        if (option == "--high" && !fine)
+            fine = true;
+        else if (option == "--low" && !fine)
+            fine = false;
+        else
+            return Usage();
+    }
+    if (argc - arg != 2)
+        return Usage();
+    const std::string in = argv[arg], out = argv[arg + 1];
+    const std::optional<TKind> from = KindOf(in), to = KindOf(out);
+    if (!from || !to)
+        return Usage();
+    const bool toApf = *to == TKind::Apf, fromApf = *from == TKind::Apf;
+    // Pictures come from APF files only, and only an APF file has a
+    // resolution to choose.
+    if ((!toApf && !fromApf) || (!toApf && fine) || *to == TKind::Text)
+        return Usage();
+    try {
+        if (fromApf && toApf)
+            ApfToApf(in, out, fine);
+        else if (toApf)
+            ToApf(*from, in, out, fine.value_or(false));
+        else
+            FromApf(in, *to, out);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "skip_faxcvt: %s: %s\n", in.c_str(), e.what());
+        return 1;
+    }
+    return 0;
+}
