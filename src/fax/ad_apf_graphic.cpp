@@ -7,11 +7,8 @@
 #include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
-#include <QDir>
-#include <QFile>
 #include <QImageIOHandler>
 #include <QImageIOPlugin>
-#include <QTemporaryDir>
 #include <QtPlugin>
 #include <algorithm>
 #include <system_error>
@@ -21,23 +18,16 @@ namespace {
 const char* const kInvalidPage = "Invalid page";
 const char* const kBadFaxFormat = "Bad fax format";
 
-// A folder for the temporary files of one load or save, removed with it.
-class TTempFolder {
-public:
-    TTempFolder() : Dir_(QDir::tempPath() + QStringLiteral("/~APFXXXXXX"))
-    {
-        if (!Dir_.isValid())
-            CheckException(nullptr, AdErr::ecPathNotFound);
+// A folder for the temporary files of one load or save.
+std::unique_ptr<TApfTempFolder> TempFolder()
+{
+    try {
+        return std::make_unique<TApfTempFolder>();
+    } catch (const std::system_error& e) {
+        CheckException(nullptr, FileErrorCode(e.code().value()));
+        throw;
     }
-    std::string Path(int n) const
-    {
-        return QFile::encodeName(Dir_.filePath(QString::number(n) + QStringLiteral(".APF")))
-            .toStdString();
-    }
-
-private:
-    QTemporaryDir Dir_;
-};
+}
 
 } // namespace
 
@@ -90,10 +80,10 @@ void TApdAPFGraphic::SaveToFile(const std::string& fileName)
         CheckException(nullptr, rc);
         return;
     }
-    const TTempFolder temp;
+    const auto temp = TempFolder();
     std::vector<std::string> parts;
     for (std::size_t i = 0; i < Pages_.size(); ++i) {
-        const std::string part = temp.Path(static_cast<int>(i));
+        const std::string part = temp->Path(static_cast<unsigned>(i));
         Converter_->SetWidth(Pages_[i].width() > static_cast<int>(kStandardWidth)
                                  ? TFaxWidth::fwWide
                                  : TFaxWidth::fwNormal);
@@ -111,8 +101,8 @@ void TApdAPFGraphic::SaveToFile(const std::string& fileName)
 
 void TApdAPFGraphic::LoadFromStream(QIODevice& stream)
 {
-    const TTempFolder temp;
-    const std::string name = temp.Path(0);
+    const auto temp = TempFolder();
+    const std::string name = temp->Path(0);
     const QByteArray bytes = stream.readAll();
     try {
         WriteFileAtomic(
@@ -125,8 +115,8 @@ void TApdAPFGraphic::LoadFromStream(QIODevice& stream)
 
 void TApdAPFGraphic::SaveToStream(QIODevice& stream)
 {
-    const TTempFolder temp;
-    const std::string name = temp.Path(0);
+    const auto temp = TempFolder();
+    const std::string name = temp->Path(0);
     SaveToFile(name);
     std::string bytes;
     if (!ReadWholeFile(name, bytes))

@@ -8,8 +8,6 @@
 #include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -218,13 +216,6 @@ void TApdCustomFaxConverter::ConvertToResolution(const std::string& fileName,
     TApdFaxUnpacker unpacker;
     unpacker.SetInFileName(fileName);
     const unsigned pages = static_cast<unsigned>(unpacker.GetNumPages());
-    const QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/~APFXXXXXX"));
-    if (!dir.isValid())
-        CheckException(this, AdErr::ecPathNotFound);
-    const auto partName = [&dir](unsigned n) {
-        return QFile::encodeName(dir.filePath(QString::number(n) + QStringLiteral(".APF")))
-            .toStdString();
-    };
     // The header goes first as a file of no pages, so the result keeps the
     // station ID and the time.
     TFaxHeaderRec header;
@@ -232,18 +223,20 @@ void TApdCustomFaxConverter::ConvertToResolution(const std::string& fileName,
     header.PageCount = 0;
     header.PageOfs = kApfHeaderSize;
     const auto headerBytes = header.Encode();
+    std::unique_ptr<TApfTempFolder> temp;
     try {
-        WriteFileAtomic(partName(0),
+        temp = std::make_unique<TApfTempFolder>();
+        WriteFileAtomic(temp->Path(0),
                         std::string_view(reinterpret_cast<const char*>(headerBytes.data()),
                                          headerBytes.size()));
     } catch (const std::system_error& e) {
         CheckException(this, FileErrorCode(e.code().value()));
     }
-    std::vector<std::string> parts{partName(0)};
+    std::vector<std::string> parts{temp->Path(0)};
     for (unsigned p = 1; p <= pages; ++p) {
         TPageHeaderRec ph;
         CheckException(this, ApfReadPageHeader(fileName, p, ph));
-        const std::string part = partName(p);
+        const std::string part = temp->Path(p);
         parts.push_back(part);
         unpacker.SetOutFileName(part);
         if (ph.Fine() == fine) {

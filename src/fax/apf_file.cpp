@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <sys/stat.h>
@@ -187,6 +189,25 @@ int ApfJoinFiles(const std::vector<std::string>& parts, const std::string& dest)
         return FileErrorCode(e.code().value());
     }
     return 0;
+}
+
+TApfTempFolder::TApfTempFolder()
+{
+    std::string name = (std::filesystem::temp_directory_path() / "~APFXXXXXX").string();
+    if (!::mkdtemp(name.data()))
+        throw std::system_error(errno, std::generic_category(), "temporary folder");
+    Dir_ = name;
+}
+
+TApfTempFolder::~TApfTempFolder()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(Dir_, ec);
+}
+
+std::string TApfTempFolder::Path(unsigned n) const
+{
+    return Dir_ + "/" + std::to_string(n) + ".APF";
 }
 
 int TApfReader::Open(const std::string& fileName)

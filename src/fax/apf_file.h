@@ -90,6 +90,22 @@ int ApfReadPageHeader(const std::string& fileName, unsigned page, TPageHeaderRec
 // be read or lacks the signature, -1002 above 65535 pages.
 int ApfJoinFiles(const std::vector<std::string>& parts, const std::string& dest);
 
+// A fresh folder "~APF..." in the temporary directory for the parts of a
+// join, removed with everything in it at destruction.
+class TApfTempFolder {
+public:
+    // Throws std::system_error when no folder can be made.
+    TApfTempFolder();
+    ~TApfTempFolder();
+    TApfTempFolder(const TApfTempFolder&) = delete;
+    TApfTempFolder& operator=(const TApfTempFolder&) = delete;
+    // The name of part n.
+    std::string Path(unsigned n) const;
+
+private:
+    std::string Dir_;
+};
+
 // Reads an APF file page by page.
 class TApfReader {
 public:
