@@ -583,6 +583,34 @@ std::string TiffFile(const TUnpackBuffer& b)
     return f; // the link to a next directory stays 0
 }
 
+enum class TPictureFile { Pcx, Dcx, Tiff };
+
+// Page `page` of the file, or all its pages for 0, as a picture file.
+int WritePictures(TUnpackFax& u, const std::string& inName, const std::string& outName,
+                  unsigned page, TPictureFile kind)
+{
+    std::vector<TUnpackBuffer> pages(1);
+    int rc = page == 0 ? CollectFile(u, inName, pages) : CollectPage(u, inName, page, pages[0]);
+    std::string f;
+    const char* ext = "PCX";
+    if (rc == 0) {
+        switch (kind) {
+        case TPictureFile::Pcx:
+            rc = PcxImage(Stack(pages), f);
+            break;
+        case TPictureFile::Dcx:
+            rc = DcxFile(pages, f);
+            ext = "DCX";
+            break;
+        case TPictureFile::Tiff:
+            f = TiffFile(Stack(pages));
+            ext = "TIF";
+            break;
+        }
+    }
+    return rc != 0 ? rc : WriteOut(OutName(inName, outName, ext), f);
+}
+
 } // namespace
 
 int upInitFaxUnpacker(std::unique_ptr<TUnpackFax>& unpacker, void* data, TUnpackLineFunc outputLine)
@@ -827,58 +855,35 @@ int upUnpackFileToBmp(TUnpackFax& unpacker, const std::string& inName, const std
 int upUnpackPageToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
                       unsigned page)
 {
-    TUnpackBuffer b;
-    std::string f;
-    int rc = CollectPage(unpacker, inName, page, b);
-    if (rc == 0)
-        rc = PcxImage(b, f);
-    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "PCX"), f);
+    return page == 0 ? AdErr::ecFaxBadFormat
+                     : WritePictures(unpacker, inName, outName, page, TPictureFile::Pcx);
 }
 
 int upUnpackFileToPcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
 {
-    std::vector<TUnpackBuffer> pages;
-    std::string f;
-    int rc = CollectFile(unpacker, inName, pages);
-    if (rc == 0)
-        rc = PcxImage(Stack(pages), f);
-    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "PCX"), f);
+    return WritePictures(unpacker, inName, outName, 0, TPictureFile::Pcx);
 }
 
 int upUnpackPageToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
                       unsigned page)
 {
-    std::vector<TUnpackBuffer> pages(1);
-    std::string f;
-    int rc = CollectPage(unpacker, inName, page, pages[0]);
-    if (rc == 0)
-        rc = DcxFile(pages, f);
-    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "DCX"), f);
+    return page == 0 ? AdErr::ecFaxBadFormat
+                     : WritePictures(unpacker, inName, outName, page, TPictureFile::Dcx);
 }
 
 int upUnpackFileToDcx(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
 {
-    std::vector<TUnpackBuffer> pages;
-    std::string f;
-    int rc = CollectFile(unpacker, inName, pages);
-    if (rc == 0)
-        rc = DcxFile(pages, f);
-    return rc != 0 ? rc : WriteOut(OutName(inName, outName, "DCX"), f);
+    return WritePictures(unpacker, inName, outName, 0, TPictureFile::Dcx);
 }
 
 int upUnpackPageToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName,
                        unsigned page)
 {
-    TUnpackBuffer b;
-    if (const int rc = CollectPage(unpacker, inName, page, b); rc != 0)
-        return rc;
-    return WriteOut(OutName(inName, outName, "TIF"), TiffFile(b));
+    return page == 0 ? AdErr::ecFaxBadFormat
+                     : WritePictures(unpacker, inName, outName, page, TPictureFile::Tiff);
 }
 
 int upUnpackFileToTiff(TUnpackFax& unpacker, const std::string& inName, const std::string& outName)
 {
-    std::vector<TUnpackBuffer> pages;
-    if (const int rc = CollectFile(unpacker, inName, pages); rc != 0)
-        return rc;
-    return WriteOut(OutName(inName, outName, "TIF"), TiffFile(Stack(pages)));
+    return WritePictures(unpacker, inName, outName, 0, TPictureFile::Tiff);
 }

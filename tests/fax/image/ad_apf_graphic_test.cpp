@@ -20,15 +20,6 @@ Picture FromImage(const QImage& image)
     return p;
 }
 
-Picture EachRowTwice(const Picture& in)
-{
-    Picture out = MakePicture(in.Width, in.Height * 2);
-    for (unsigned y = 0; y < out.Height; ++y)
-        for (unsigned x = 0; x < in.Width; ++x)
-            out.At(x, y) = in.At(x, y / 2);
-    return out;
-}
-
 QString Q(const std::string& path)
 {
     return QString::fromStdString(path);

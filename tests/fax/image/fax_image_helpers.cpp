@@ -84,6 +84,15 @@ Picture FromPbm(const std::string& pbm)
     return p;
 }
 
+Picture EachRowTwice(const Picture& picture)
+{
+    Picture out = MakePicture(picture.Width, picture.Height * 2);
+    for (unsigned y = 0; y < out.Height; ++y)
+        for (unsigned x = 0; x < picture.Width; ++x)
+            out.At(x, y) = picture.At(x, y / 2);
+    return out;
+}
+
 std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y)
 {
     std::vector<uint8_t> row((picture.Width + 7) / 8, 0);

@@ -32,6 +32,8 @@ Picture TestPattern(unsigned width, unsigned height, unsigned seed);
 // Raw PBM (P4) to and from a picture.
 std::string ToPbm(const Picture& picture);
 Picture FromPbm(const std::string& pbm);
+// Each row twice, as a standard page unpacked with double height.
+Picture EachRowTwice(const Picture& picture);
 // A raster line (MSB first, 1 = black) of picture row y.
 std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
 

@@ -8,16 +8,6 @@
 
 namespace {
 
-// Each row twice, as the double-height option outputs a standard page.
-Picture Doubled(const Picture& in)
-{
-    Picture out = MakePicture(in.Width, in.Height * 2);
-    for (unsigned y = 0; y < out.Height; ++y)
-        for (unsigned x = 0; x < in.Width; ++x)
-            out.At(x, y) = in.At(x, y / 2);
-    return out;
-}
-
 // The pictures one below the other, padded white to the widest.
 Picture Stacked(const std::vector<Picture>& pictures)
 {
@@ -71,7 +61,7 @@ TEST(WriterOracle, TiffReadByLibtiffAndNetpbm)
     WriterRig rig;
     const std::string page = rig.Dir.Path("page2");
     ASSERT_EQ(upUnpackPageToTiff(*rig.U, rig.Apf, page, 2), 0);
-    EXPECT_EQ(FromPbm(RunShell("tifftopnm -quiet " + page + ".TIF")), Doubled(rig.Wide));
+    EXPECT_EQ(FromPbm(RunShell("tifftopnm -quiet " + page + ".TIF")), EachRowTwice(rig.Wide));
     // The directory as written, and every strip decoded without a complaint.
     const TShellResult info = RunShellCommand("tiffinfo -D " + page + ".TIF");
     EXPECT_EQ(info.Status, 0);
@@ -89,7 +79,7 @@ TEST(WriterOracle, TiffReadByLibtiffAndNetpbm)
     // input.
     ASSERT_EQ(upUnpackFileToTiff(*rig.U, rig.Apf, ""), 0);
     EXPECT_EQ(FromPbm(RunShell("tifftopnm -quiet " + rig.Dir.Path("fax.TIF"))),
-              Stacked({rig.Fine, Doubled(rig.Wide)}));
+              Stacked({rig.Fine, EachRowTwice(rig.Wide)}));
 }
 
 TEST(WriterOracle, PcxAndDcxReadByNetpbm)
@@ -98,7 +88,7 @@ TEST(WriterOracle, PcxAndDcxReadByNetpbm)
     ASSERT_EQ(upUnpackPageToPcx(*rig.U, rig.Apf, rig.Dir.Path("one.pcx"), 1), 0);
     EXPECT_EQ(FromPcx(rig.Dir.Path("one.pcx")), rig.Fine);
     ASSERT_EQ(upUnpackFileToPcx(*rig.U, rig.Apf, rig.Dir.Path("all")), 0);
-    EXPECT_EQ(FromPcx(rig.Dir.Path("all.PCX")), Stacked({rig.Fine, Doubled(rig.Wide)}));
+    EXPECT_EQ(FromPcx(rig.Dir.Path("all.PCX")), Stacked({rig.Fine, EachRowTwice(rig.Wide)}));
 
     // A DCX: the signature, the table of page offsets ended by 0, then each
     // page a PCX image of its own width.
@@ -112,13 +102,13 @@ TEST(WriterOracle, PcxAndDcxReadByNetpbm)
     WriteFile(rig.Dir.Path("p1.pcx"), dcx.substr(first, second - first));
     WriteFile(rig.Dir.Path("p2.pcx"), dcx.substr(second));
     EXPECT_EQ(FromPcx(rig.Dir.Path("p1.pcx")), rig.Fine);
-    EXPECT_EQ(FromPcx(rig.Dir.Path("p2.pcx")), Doubled(rig.Wide));
+    EXPECT_EQ(FromPcx(rig.Dir.Path("p2.pcx")), EachRowTwice(rig.Wide));
 
     ASSERT_EQ(upUnpackPageToDcx(*rig.U, rig.Apf, rig.Dir.Path("two"), 2), 0);
     const std::string one = ReadFile(rig.Dir.Path("two.DCX"));
     EXPECT_EQ(Le32(one, 8), 0u);
     WriteFile(rig.Dir.Path("two.pcx"), one.substr(Le32(one, 4)));
-    EXPECT_EQ(FromPcx(rig.Dir.Path("two.pcx")), Doubled(rig.Wide));
+    EXPECT_EQ(FromPcx(rig.Dir.Path("two.pcx")), EachRowTwice(rig.Wide));
 }
 
 TEST(WriterOracle, PagesThatCannotBeWritten)
