@@ -136,6 +136,33 @@ for page, (start, end) in enumerate([(offsets[0], offsets[1]), (offsets[1], len(
     assert any(any(row) for row in bmp), page
 passed += 1
 
+# The oracles' TIFF (PackBits, uncompressed, big-endian in strips), PCX and
+# a DCX of two of their PCX pages come in and go out as the same pixels.
+shell("pnmtotiff -packbits %s > %s" % (path("pic.pbm"), path("packbits.tif")))
+shell("pnmtotiff -none %s > %s" % (path("pic.pbm"), path("plain.tiff")))
+shell("tiffcp -B -r 7 %s %s" % (path("plain.tiff"), path("strips.tif")))
+shell("ppmtopcx %s > %s" % (path("pic.pbm"), path("oracle.pcx")))
+flipped = [list(reversed(row)) for row in picture]
+open(path("flipped.pbm"), "wb").write(to_pbm(flipped))
+shell("ppmtopcx %s > %s" % (path("flipped.pbm"), path("flipped.pcx")))
+pcx = [open(path(n), "rb").read() for n in ("oracle.pcx", "flipped.pcx")]
+table = struct.pack("<I3I", 0x3ADE68B1, 16, 16 + len(pcx[0]), 0)
+open(path("oracle.dcx"), "wb").write(table + pcx[0] + pcx[1])
+for source in ("packbits.tif", "plain.tiff", "strips.tif", "oracle.pcx"):
+    assert run("--high", path(source), path("in.apf")) == [path("in.apf")], source
+    run(path("in.apf"), path("out.tif"))
+    assert read_picture(path("out.tif")) == picture, source
+assert run("--high", path("oracle.dcx"), path("dcx.apf")) == [path("dcx.apf")]
+assert apf_lines(path("dcx.apf")) == [(HEIGHT, 1), (HEIGHT, 1)]
+run(path("dcx.apf"), path("dcx.dcx"))
+dcx = open(path("dcx.dcx"), "rb").read()
+offsets = struct.unpack_from("<3I", dcx, 4)
+for page, (start, end), want in ((0, (offsets[0], offsets[1]), picture),
+                                 (1, (offsets[1], len(dcx)), flipped)):
+    open(path("page%d.pcx" % page), "wb").write(dcx[start:end])
+    assert read_picture(path("page%d.pcx" % page)) == want, page
+passed += 1
+
 # Failures: the error's text on standard error, a non-zero exit.
 for args, code in (([path("missing.apf"), path("x.bmp")], 1),
                    ([path("letter.txt"), path("x.apf"), "extra"], 2),

@@ -84,7 +84,7 @@ TEST(TextConversion, EveryLineEndAndEmptyDocument)
     ASSERT_EQ(ConvertText("ab\ncd\ref\r\ngh", apf, dir), 0);
     EXPECT_EQ(Pages(apf), 1u);
     EXPECT_EQ(LineRecords(apf, 1), 4u * 16);
-    EXPECT_EQ(InkedCells(ApfPage(apf, 1)), (std::vector<unsigned>{2, 2, 2, 2}));
+    EXPECT_EQ(InkedCells(UnpackedPage(apf, 1)), (std::vector<unsigned>{2, 2, 2, 2}));
 
     // Fine resolution doubles every glyph row; the top margin adds blank lines.
     ASSERT_EQ(ConvertText("ab\ncd\n", apf, dir, {.Fine = true, .TopMargin = 5}), 0);
@@ -99,7 +99,7 @@ TEST(TextConversion, LongLinesWrapWithoutLosingText)
     for (int i = 0; i < 30; ++i)
         words += "abcdefghi ";
     ASSERT_EQ(ConvertText(std::string(200, 'x') + "\n" + words + "\n\tX\n", apf, dir), 0);
-    const auto cells = InkedCells(ApfPage(apf, 1));
+    const auto cells = InkedCells(UnpackedPage(apf, 1));
     unsigned xs = 0, letters = 0;
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_LE(cells[i], 84u);
@@ -112,7 +112,7 @@ TEST(TextConversion, LongLinesWrapWithoutLosingText)
     }
     EXPECT_EQ(letters, 270u);
     // The tab puts X in column 4 of the last line.
-    const Picture p = ApfPage(apf, 1);
+    const Picture p = UnpackedPage(apf, 1);
     const unsigned last = p.Height - 16;
     bool ink = false;
     for (unsigned y = last; y < p.Height; ++y)
@@ -132,13 +132,13 @@ TEST(TextConversion, PageBreaks)
     ASSERT_EQ(ConvertText(lines, apf, dir, {.LinesPerPage = 60}), 0);
     ASSERT_EQ(Pages(apf), 2u);
     EXPECT_EQ(LineRecords(apf, 1), 60u * 16);
-    EXPECT_EQ(InkedCells(ApfPage(apf, 2)), (std::vector<unsigned>{6})); // "line 61"
+    EXPECT_EQ(InkedCells(UnpackedPage(apf, 2)), (std::vector<unsigned>{6})); // "line 61"
 
     // A form feed starts the next page with the text after it.
     ASSERT_EQ(ConvertText("one\ftwo\nthree\f", apf, dir), 0);
     ASSERT_EQ(Pages(apf), 2u);
-    EXPECT_EQ(InkedCells(ApfPage(apf, 1)), (std::vector<unsigned>{3}));
-    EXPECT_EQ(InkedCells(ApfPage(apf, 2)), (std::vector<unsigned>{3, 5}));
+    EXPECT_EQ(InkedCells(UnpackedPage(apf, 1)), (std::vector<unsigned>{3}));
+    EXPECT_EQ(InkedCells(UnpackedPage(apf, 2)), (std::vector<unsigned>{3, 5}));
 }
 
 TEST(TextConversion, FailuresLeaveNoFile)
@@ -205,7 +205,7 @@ int ConvertBitmap(const QImage& image, const std::string& apf, bool fine = true)
 // Black pixels of page 1 per pixel of a 64 x 64 picture.
 double BlackShare(const std::string& apf)
 {
-    const Picture p = ApfPage(apf, 1);
+    const Picture p = UnpackedPage(apf, 1);
     return static_cast<double>(std::count(p.Pixels.begin(), p.Pixels.end(), 1)) / (64.0 * 64);
 }
 
@@ -235,7 +235,7 @@ TEST(BitmapConversion, MonochromeCopiedWhateverThePalette)
     one.setPixel(3, 0, 0);
     ASSERT_EQ(ConvertBitmap(one, apf), 0);
     EXPECT_EQ(LineRecords(apf, 1), 1u); // a one-row picture is one coded line
-    const Picture p = ApfPage(apf, 1);
+    const Picture p = UnpackedPage(apf, 1);
     // Centred after the margin: (1728 - 10 - 50) / 16 = 104 bytes in.
     const unsigned x0 = 50 + 104 * 8;
     for (unsigned x = 0; x < p.Width; ++x)
@@ -246,7 +246,7 @@ TEST(BitmapConversion, MonochromeCopiedWhateverThePalette)
     wide.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
     wide.fill(1);
     ASSERT_EQ(ConvertBitmap(wide, apf, false), 0);
-    const Picture d = ApfPage(apf, 1);
+    const Picture d = UnpackedPage(apf, 1);
     const unsigned start = 2 * (50 + (1728 - 2 * 650) / 32 * 8);
     EXPECT_EQ(d.At(start - 1, 0), 0);
     EXPECT_EQ(d.At(start, 0), 1);
@@ -270,7 +270,7 @@ TEST(BitmapConversion, BmpFilesFromNetpbm)
         bcInitBmpConverter(cvt);
         acSetResolutionMode(*cvt, true);
         ASSERT_EQ(acConvertToFile(*cvt, bmp, dir.Path("out.apf")), 0) << bpp;
-        const Picture p = ApfPage(dir.Path("out.apf"), 1);
+        const Picture p = UnpackedPage(dir.Path("out.apf"), 1);
         ASSERT_EQ(p.Height, in.Height);
         for (unsigned y = 0; y < in.Height; ++y)
             for (unsigned x = 0; x < in.Width; ++x)

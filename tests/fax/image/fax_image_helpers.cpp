@@ -102,20 +102,6 @@ std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y)
     return row;
 }
 
-Picture ApfPage(const std::string& apf, unsigned page)
-{
-    std::unique_ptr<TUnpackFax> u;
-    upInitFaxUnpacker(u, nullptr, nullptr);
-    u->Flags = 0;
-    TUnpackBuffer b;
-    EXPECT_EQ(upUnpackPageToBuffer(*u, apf, page, b), 0);
-    Picture p = MakePicture(b.WidthBytes * 8, b.Lines);
-    for (unsigned y = 0; y < b.Lines; ++y)
-        for (unsigned x = 0; x < p.Width; ++x)
-            p.At(x, y) = (b.Bits[y * b.WidthBytes + x / 8] >> (7 - x % 8)) & 1;
-    return p;
-}
-
 void WriteApfPages(const std::string& path, const std::vector<std::pair<Picture, uint16_t>>& pages)
 {
     std::unique_ptr<TAbsFaxCvt> cvt;

@@ -37,9 +37,6 @@ Picture EachRowTwice(const Picture& picture);
 // A raster line (MSB first, 1 = black) of picture row y.
 std::vector<uint8_t> RasterRow(const Picture& picture, unsigned y);
 
-// Page `page` of an APF file decoded without scaling, one byte per pixel.
-Picture ApfPage(const std::string& apf, unsigned page);
-
 // The lines the unpacker outputs for a page, as a picture (options as the
 // unpacker's flags); a code error fails the running test.
 Picture UnpackedPage(const std::string& apf, unsigned page = 1, uint16_t options = 0);

@@ -70,7 +70,7 @@ TEST(TiffInput, EveryLayoutTheToolsWrite)
         RunShell(command + tif + " 2>/dev/null");
         ExpectOracleReads("tifftopnm " + tif, pic);
         ASSERT_EQ(ConvertImage(TImageKind::Tiff, tif, dir.Path("x.apf")), 0);
-        EXPECT_EQ(Difference(ApfPage(dir.Path("x.apf"), 1), pic), "");
+        EXPECT_EQ(Difference(UnpackedPage(dir.Path("x.apf"), 1), pic), "");
     }
 
     // Any other compression is refused and leaves no file.
@@ -94,7 +94,7 @@ TEST(PcxInput, BlackFollowsThePalette)
     RunShell("ppmtopcx " + dir.Path("in.pbm") + " > " + pcx + " 2>/dev/null");
     ExpectOracleReads("pcxtoppm " + pcx, pic);
     ASSERT_EQ(ConvertImage(TImageKind::Pcx, pcx, dir.Path("x.apf")), 0);
-    EXPECT_EQ(Difference(ApfPage(dir.Path("x.apf"), 1), pic), "");
+    EXPECT_EQ(Difference(UnpackedPage(dir.Path("x.apf"), 1), pic), "");
 
     // With the palette's two colours swapped (and with no palette at all)
     // the page is what the oracle shows.
@@ -107,7 +107,7 @@ TEST(PcxInput, BlackFollowsThePalette)
         const Picture shown =
             FromPbm(RunShell("pcxtoppm " + pcx + " 2>/dev/null | ppmtopgm | pgmtopbm -th"));
         ASSERT_EQ(ConvertImage(TImageKind::Pcx, pcx, dir.Path("x.apf")), 0);
-        EXPECT_EQ(Difference(ApfPage(dir.Path("x.apf"), 1), shown), "");
+        EXPECT_EQ(Difference(UnpackedPage(dir.Path("x.apf"), 1), shown), "");
     }
 }
 
@@ -128,7 +128,7 @@ TEST(DcxInput, EachPageFromItsPcx)
     ASSERT_EQ(ApfReadHeader(dir.Path("x.apf"), h), 0);
     ASSERT_EQ(h.PageCount, 3);
     for (unsigned page = 1; page <= 3; ++page)
-        EXPECT_EQ(Difference(ApfPage(dir.Path("x.apf"), page), pics[page - 1]), "") << page;
+        EXPECT_EQ(Difference(UnpackedPage(dir.Path("x.apf"), page), pics[page - 1]), "") << page;
 }
 
 // Through the converter component with its defaults (standard resolution,
@@ -155,7 +155,7 @@ TEST(ImageInput, PagesFittedAsBitmapsAre)
     for (std::size_t i = 0; i < pics.size(); ++i) {
         cvt.SetOutFileName(dir.Path("bitmap.apf"));
         cvt.ConvertBitmapToFile(ToImage(pics[i]));
-        expected.push_back(ApfPage(dir.Path("bitmap.apf"), 1));
+        expected.push_back(UnpackedPage(dir.Path("bitmap.apf"), 1));
     }
     using K = TFaxInputDocumentType;
     for (const auto& [kind, file, pages] : {std::tuple{K::idTiff, "two.tif", 2u},
@@ -169,7 +169,7 @@ TEST(ImageInput, PagesFittedAsBitmapsAre)
         ASSERT_EQ(ApfReadHeader(cvt.OutFileName(), h), 0);
         ASSERT_EQ(h.PageCount, pages);
         for (unsigned page = 1; page <= pages; ++page)
-            EXPECT_TRUE(ApfPage(cvt.OutFileName(), page) == expected[page - 1]) << page;
+            EXPECT_TRUE(UnpackedPage(cvt.OutFileName(), page) == expected[page - 1]) << page;
     }
     cvt.SetDocumentFile(dir.Path("p0.pbm"));
     EXPECT_THROW(cvt.ConvertToFile(), EBadGraphicsFormat);
