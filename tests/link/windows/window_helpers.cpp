@@ -61,10 +61,12 @@ void TStationRig::AddStation(const std::string& name, const std::string& selCall
 
 bool TStationRig::Ready()
 {
+    // The modem answers in order: once the versions asked after the own
+    // address are back, calls to this station find it.
     return Form->OpenModemPort(Port) == 1 && WaitFor([&] {
                Form->ModemInitTimerTimer();
                return Form->IsModemReady();
-           });
+           }) && WaitFor([&] { return !Config->WaveformVariant.empty(); });
 }
 
 std::string TStationRig::Log() const
