@@ -23,18 +23,18 @@ void SetAtomicWriteHook(TAtomicWriteHook hook)
     gHook = hook;
 }
 
-TAtomicFileWriter::TAtomicFileWriter(const std::string& path)
+TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned newMode)
     : FPath(path), FTemp(path + ".tmpXXXXXX")
 {
     FFd = mkstemp(FTemp.data());
     if (FFd < 0)
         Fail("cannot create", FTemp);
     // A replaced file keeps its permissions (a table the operator opened to
-    // a group stays open); a new one is the user's alone, since the station's
-    // files hold mail, addresses and passwords.
+    // a group stays open); a new one is by default the user's alone, since
+    // the station's files hold mail, addresses and passwords.
     struct stat old;
     const mode_t mode =
-        stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : 0600;
+        stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777 : newMode;
     fchmod(FFd, mode);
 }
 
@@ -105,9 +105,9 @@ void TAtomicFileWriter::Commit()
     SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : FPath.substr(0, slash));
 }
 
-void WriteFileAtomic(const std::string& path, std::string_view data)
+void WriteFileAtomic(const std::string& path, std::string_view data, unsigned newMode)
 {
-    TAtomicFileWriter writer(path);
+    TAtomicFileWriter writer(path, newMode);
     writer.Write(data);
     writer.Commit();
 }

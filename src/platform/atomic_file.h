@@ -6,9 +6,10 @@
 // Files are replaced whole: data goes to a temporary file beside the target,
 // is flushed to disk, and is renamed over it, so a crash leaves either the old
 // file or the new one. Throws std::system_error on failure (the target is then
-// untouched). A replaced file keeps its permission bits; after the rename
-// the directory is synced, so the new entry survives a power cut.
-void WriteFileAtomic(const std::string& path, std::string_view data);
+// untouched). A replaced file keeps its permission bits, a new one gets
+// newMode; after the rename the directory is synced, so the new entry
+// survives a power cut.
+void WriteFileAtomic(const std::string& path, std::string_view data, unsigned newMode = 0600);
 
 // Flushes the directory's entries to disk (after a rename or link into it
 // that commits a file). Nothing when it cannot be opened.
@@ -19,8 +20,9 @@ void SyncDirectory(const std::string& dir);
 // and a writer dropped before it removes its temporary file.
 class TAtomicFileWriter {
 public:
-    // Creates the temporary file beside path; throws std::system_error.
-    explicit TAtomicFileWriter(const std::string& path);
+    // Creates the temporary file beside path, with the permission bits of
+    // the file it replaces or else newMode; throws std::system_error.
+    explicit TAtomicFileWriter(const std::string& path, unsigned newMode = 0600);
     ~TAtomicFileWriter();
     TAtomicFileWriter(const TAtomicFileWriter&) = delete;
     TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
