@@ -14,6 +14,9 @@ struct TText {
 constexpr TText kTexts[] = {
     {RasCode::ERROR_INVALID_HANDLE, "The connection does not exist."},
     {RasCode::ERROR_NOT_SUPPORTED, "This operation is not supported here."},
+    {RasCode::ERROR_INVALID_PARAMETER, "A value holds characters the phone book cannot store."},
+    {RasCode::ERROR_INVALID_NAME, "The entry name is not valid."},
+    {RasCode::ERROR_ALREADY_EXISTS, "An entry of that name already exists."},
     {RasCode::ERROR_BUFFER_TOO_SMALL, "The buffer is too small."},
     {RasCode::ERROR_DEVICE_DOES_NOT_EXIST, "The device does not exist."},
     {RasCode::ERROR_CANNOT_OPEN_PHONEBOOK, "The phone book cannot be opened."},

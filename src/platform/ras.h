@@ -21,6 +21,9 @@ namespace RasCode {
 inline constexpr int SUCCESS = 0;
 inline constexpr int ERROR_INVALID_HANDLE = 6;
 inline constexpr int ERROR_NOT_SUPPORTED = 50;
+inline constexpr int ERROR_INVALID_PARAMETER = 87;
+inline constexpr int ERROR_INVALID_NAME = 123;
+inline constexpr int ERROR_ALREADY_EXISTS = 183;
 inline constexpr int ERROR_BUFFER_TOO_SMALL = 603;
 inline constexpr int ERROR_DEVICE_DOES_NOT_EXIST = 608;
 inline constexpr int ERROR_CANNOT_OPEN_PHONEBOOK = 621;
@@ -72,6 +75,15 @@ struct TRasDialParams {
     uint32_t Options = 0;
 };
 
+// What an entry holds besides its dial parameters.
+struct TRasEntry {
+    // Dialled by the entry's modem; empty when the options connect by
+    // themselves.
+    std::string PhoneNumber;
+    // The entry's own settings, as text in the backend's syntax.
+    std::string Options;
+};
+
 struct TRasConnection {
     HRASCONN Handle = 0;
     std::string EntryName;
@@ -84,6 +96,11 @@ struct TRasConnStatus {
     int Error = 0;
     std::string DeviceType;
     std::string DeviceName;
+    // How long the line has been up; -1 while it is not.
+    int64_t ConnectedMs = -1;
+    // Bytes over the line so far; -1 when the backend cannot tell.
+    int64_t BytesSent = -1;
+    int64_t BytesReceived = -1;
 };
 
 class TRasBackend {
@@ -102,8 +119,19 @@ public:
                                    bool& hasPassword) = 0;
     virtual int SetEntryDialParams(const std::string& phonebook, const TRasDialParams& params,
                                    bool removePassword) = 0;
-    virtual int CreateEntry(const std::string& phonebook) = 0;
-    virtual int EditEntry(const std::string& phonebook, const std::string& entry) = 0;
+    virtual int GetEntryProperties(const std::string& phonebook, const std::string& entry,
+                                   TRasEntry& properties) = 0;
+    // Creates the entry, or replaces its properties and keeps its dial
+    // parameters. ERROR_INVALID_NAME for a name the phone book cannot hold,
+    // ERROR_INVALID_PARAMETER for a value it cannot store.
+    virtual int SetEntryProperties(const std::string& phonebook, const std::string& entry,
+                                   const TRasEntry& properties) = 0;
+    // ERROR_ALREADY_EXISTS when the new name is taken.
+    virtual int RenameEntry(const std::string& phonebook, const std::string& from,
+                            const std::string& to) = 0;
+    // 0 when a new entry can take the name; else ERROR_INVALID_NAME or
+    // ERROR_ALREADY_EXISTS.
+    virtual int ValidateEntryName(const std::string& phonebook, const std::string& name) = 0;
     virtual int DeleteEntry(const std::string& phonebook, const std::string& entry) = 0;
 
     // Dials and returns when the line is up (0) or the dial has failed.

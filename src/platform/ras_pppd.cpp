@@ -1,5 +1,7 @@
 #include "platform/ras_pppd.h"
 
+#include "platform/atomic_file.h"
+#include "platform/ppp_files.h"
 #include "platform/thread.h"
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +30,8 @@ struct TPppdRas::TConn {
     int State = RasState::RASCS_OpenPort;
     std::string IpAddress;
     std::string Device;
+    std::string Interface;
+    std::chrono::steady_clock::time_point ConnectedAt;
     bool Finished = false;
     int ExitStatus = 0;
     bool HangupRequested = false;
@@ -44,22 +47,132 @@ struct TPppdRas::TConn {
 
 namespace {
 
-std::string Quote(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            continue;
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
+// An entry's peers file.
+struct TPeers {
+    // The lines kept as written.
+    std::vector<TPppLine> Other;
+    std::string PhoneNumber;
+    std::string User;
+    bool HasUser = false;
+    std::string RemoteName;
+    bool HasRemote = false;
+};
 
+constexpr const char* kPppDir = "/etc/ppp";
+// The whole-file write puts ".tmpXXXXXX" beside the name, within the file
+// system's 255 bytes.
+constexpr size_t kMaxEntryName = 255 - 10;
+constexpr size_t kMaxPhoneNumber = 128;
+constexpr size_t kMaxWord = 256;
+
+// The connect line this backend writes for a phone number: chat dials it
+// with its -T substitution. The number sits inside single quotes of a shell
+// command, so it holds only what a modem dials.
+const std::string kChatHead = "/usr/sbin/chat -v -T '";
+const std::string kChatTail = "' ABORT BUSY ABORT 'NO CARRIER' ABORT 'NO DIALTONE' ABORT "
+                              "'NO ANSWER' ABORT ERROR '' ATZ OK 'ATDT\\T' CONNECT ''";
+
+// A name that can be an entry (see the header).
 bool ValidEntryName(const std::string& entry)
 {
-    return !entry.empty() && entry[0] != '.' && entry.find('/') == std::string::npos;
+    if (entry.empty() || entry.size() > kMaxEntryName || entry[0] == '.' || entry == "*")
+        return false;
+    for (const char c : entry)
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
+bool ValidPhoneNumber(const std::string& number)
+{
+    if (number.size() > kMaxPhoneNumber)
+        return false;
+    for (const char c : number)
+        if (!(c >= '0' && c <= '9') && (c == '\0' || !std::strchr(" *#+,-()!@.ABCDPTWabcdptw", c)))
+            return false;
+    return true;
+}
+
+std::string ChatCommand(const std::string& number)
+{
+    return kChatHead + number + kChatTail;
+}
+
+// The number of a connect command of the form above.
+bool NumberOfChat(const std::string& command, std::string& number)
+{
+    if (command.rfind(kChatHead, 0) != 0)
+        return false;
+    const size_t end = command.find('\'', kChatHead.size());
+    if (end == std::string::npos)
+        return false;
+    std::string found = command.substr(kChatHead.size(), end - kChatHead.size());
+    if (!ValidPhoneNumber(found) || command != ChatCommand(found))
+        return false;
+    number = std::move(found);
+    return true;
+}
+
+// Options text as the entry editor gives it: pppd's syntax, with no control
+// characters but line ends and tabs.
+bool ValidOptionsText(const std::string& text, std::vector<TPppLine>& lines)
+{
+    for (const char c : text)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') ||
+            c == 0x7F)
+            return false;
+    return PppSplitLines(text, lines);
+}
+
+// An options file's lines as fields and the rest.
+void SplitPeers(std::vector<TPppLine> lines, TPeers& peers)
+{
+    for (auto& line : lines) {
+        const auto& w = line.Words;
+        if (w.size() == 2 && w[0] == "user") {
+            peers.User = w[1];
+            peers.HasUser = true;
+        } else if (w.size() == 2 && w[0] == "remotename") {
+            peers.RemoteName = w[1];
+            peers.HasRemote = true;
+        } else if (!(w.size() == 2 && w[0] == "connect" && NumberOfChat(w[1], peers.PhoneNumber))) {
+            peers.Other.push_back(std::move(line));
+        }
+    }
+    // Blank lines at the end would grow with each save.
+    while (!peers.Other.empty() && peers.Other.back().Words.empty() &&
+           peers.Other.back().Text.find_first_not_of(" \t\r") == std::string::npos)
+        peers.Other.pop_back();
+}
+
+std::string ComposePeers(const TPeers& peers)
+{
+    std::string text = PppJoinLines(peers.Other);
+    if (!peers.PhoneNumber.empty())
+        text += "connect " + PppQuote(ChatCommand(peers.PhoneNumber)) + "\n";
+    if (peers.HasUser)
+        text += "user " + PppQuote(peers.User) + "\n";
+    if (peers.HasRemote)
+        text += "remotename " + PppQuote(peers.RemoteName) + "\n";
+    return text;
+}
+
+// The client name of an entry's secrets line.
+std::string ClientOf(const std::string& user)
+{
+    return user.empty() ? "*" : user;
+}
+
+std::string SecretsLine(const std::string& client, const std::string& server,
+                        const std::string& password)
+{
+    return PppQuote(client) + " " + PppQuote(server) + " " + PppQuote(password);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // A private directory and an options file only the owner can read.
@@ -98,40 +211,132 @@ struct TOptionsFile {
     ~TOptionsFile() { Remove(); }
 };
 
-// The value of the first "user" option of a peers file.
-std::string UserOption(const std::string& path)
+// A counter of the kernel's statistics of an interface; -1 when unreadable.
+int64_t ReadCounter(const std::string& path)
 {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t i = line.find_first_not_of(" \t");
-        if (i == std::string::npos || line[i] == '#')
-            continue;
-        if (line.compare(i, 4, "user") != 0 || i + 4 >= line.size() ||
-            (line[i + 4] != ' ' && line[i + 4] != '\t'))
-            continue;
-        i = line.find_first_not_of(" \t", i + 4);
-        if (i == std::string::npos)
-            return std::string();
-        if (line[i] == '"' || line[i] == '\'') {
-            const char q = line[i];
-            std::string value;
-            for (++i; i < line.size() && line[i] != q; ++i) {
-                if (line[i] == '\\' && i + 1 < line.size())
-                    ++i;
-                value += line[i];
-            }
-            return value;
-        }
-        const size_t end = line.find_first_of(" \t#", i);
-        return line.substr(i, end == std::string::npos ? std::string::npos : end - i);
+    std::string text;
+    if (!ReadWholeFile(path, text))
+        return -1;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    return end == text.c_str() ? -1 : value;
+}
+
+int LoadPeers(const std::string& path, TPeers& peers)
+{
+    std::string text;
+    if (!ReadWholeFile(path, text))
+        return RasCode::ERROR_CANNOT_OPEN_PHONEBOOK;
+    std::vector<TPppLine> lines;
+    if (!PppSplitLines(text, lines))
+        return RasCode::ERROR_CORRUPT_PHONEBOOK;
+    SplitPeers(std::move(lines), peers);
+    return RasCode::SUCCESS;
+}
+
+// Replaces a file of the phone book whole.
+int WriteWhole(const std::string& path, const std::string& text, unsigned newMode)
+{
+    try {
+        WriteFileAtomic(path, text, newMode);
+    } catch (const std::system_error&) {
+        return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
     }
-    return std::string();
+    return RasCode::SUCCESS;
+}
+
+int SavePeers(const std::string& dir, const std::string& path, const TPeers& peers)
+{
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+    return WriteWhole(path, ComposePeers(peers), 0644);
+}
+
+// The entry's stored password, from the first secrets file that has it and
+// can be read.
+bool FindPassword(const std::vector<std::string>& files, const TPeers& peers, std::string& password)
+{
+    const std::string client = ClientOf(peers.User);
+    const std::string server = peers.HasRemote ? peers.RemoteName : "*";
+    for (const auto& file : files) {
+        std::string text;
+        std::vector<TPppLine> lines;
+        if (!ReadWholeFile(file, text) || !PppSplitLines(text, lines))
+            continue;
+        const std::string* anyClient = nullptr;
+        for (const auto& line : lines) {
+            const auto& w = line.Words;
+            // A secret starting with "@" names a file of its own.
+            if (w.size() < 3 || w[1] != server || (!w[2].empty() && w[2][0] == '@'))
+                continue;
+            if (w[0] == client) {
+                password = w[2];
+                return true;
+            }
+            if (w[0] == "*" && !anyClient)
+                anyClient = &w[2];
+        }
+        if (anyClient) {
+            password = *anyClient;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Drops the lines of server `server` whose client is one of `clients` (any
+// client when empty) from each secrets file, then adds `add` unless it is
+// empty. A file left as it was is not written.
+int RewriteSecrets(const std::vector<std::string>& files, const std::string& server,
+                   const std::vector<std::string>& clients, const std::string& add)
+{
+    for (const auto& file : files) {
+        const bool exists = Exists(file);
+        std::string text;
+        if (exists && !ReadWholeFile(file, text))
+            return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+        std::vector<TPppLine> lines;
+        if (!PppSplitLines(text, lines))
+            return RasCode::ERROR_CORRUPT_PHONEBOOK;
+        std::vector<TPppLine> kept;
+        bool changed = false;
+        for (auto& line : lines) {
+            const auto& w = line.Words;
+            if (w.size() >= 3 && w[1] == server &&
+                (clients.empty() ||
+                 std::find(clients.begin(), clients.end(), w[0]) != clients.end()))
+                changed = true;
+            else
+                kept.push_back(std::move(line));
+        }
+        if (!add.empty()) {
+            kept.push_back(TPppLine{add, {}});
+            changed = true;
+        }
+        if (!changed)
+            continue;
+        // pppd's secrets are for root's eyes only, whatever the file was.
+        if (exists && ::chmod(file.c_str(), 0600) != 0)
+            return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+        if (const int rc = WriteWhole(file, PppJoinLines(kept), 0600))
+            return rc;
+    }
+    return RasCode::SUCCESS;
 }
 
 } // namespace
 
-TPppdRas::TPppdRas() : TPppdRas(TSettings{}) {}
+TPppdRas::TSettings TPppdRas::DefaultSettings()
+{
+    TSettings settings;
+    if (const char* dir = std::getenv("SKIPMAIL_PPP_DIR"); dir && *dir)
+        settings.PppDir = dir;
+    while (settings.PppDir.size() > 1 && settings.PppDir.back() == '/')
+        settings.PppDir.pop_back();
+    return settings;
+}
+
+TPppdRas::TPppdRas() : TPppdRas(DefaultSettings()) {}
 
 TPppdRas::TPppdRas(TSettings settings) : FSettings(std::move(settings)) {}
 
@@ -152,21 +357,36 @@ TPppdRas::~TPppdRas()
     conns.clear(); // joins the readers
 }
 
-std::vector<std::string> TPppdRas::CommandLine(const std::string& program, const std::string& entry,
+std::vector<std::string> TPppdRas::CommandLine(const std::string& program,
+                                               const std::string& pppDir, const std::string& entry,
                                                const std::string& optionsFile)
 {
+    // pppd's "call" reads its own peers directory only.
+    std::vector<std::string> args{program};
+    if (pppDir == kPppDir)
+        args.insert(args.end(), {"call", entry});
+    else
+        args.insert(args.end(), {"file", pppDir + "/peers/" + entry});
     // The log goes to standard output whatever the peers file says: that is
     // where the dial learns that the link is up.
-    return {program, "call", entry, "nodetach", "nopersist", "logfd", "1", "file", optionsFile};
+    args.insert(args.end(), {"nodetach", "nopersist", "logfd", "1", "file", optionsFile});
+    return args;
 }
 
 std::string TPppdRas::OptionsText(const std::string& user, const std::string& password)
 {
+    auto word = [](const std::string& value) {
+        std::string kept;
+        for (const char c : value)
+            if (PppWritable(std::string_view(&c, 1)))
+                kept += c;
+        return PppQuote(kept);
+    };
     std::string text;
     if (!user.empty())
-        text += "user " + Quote(user) + "\n";
+        text += "user " + word(user) + "\n";
     if (!password.empty())
-        text += "password " + Quote(password) + "\n";
+        text += "password " + word(password) + "\n";
     return text;
 }
 
@@ -231,17 +451,32 @@ bool TPppdRas::Available() const
     return ::access(FSettings.Program.c_str(), X_OK) == 0;
 }
 
+std::string TPppdRas::PeersDir() const
+{
+    return FSettings.PppDir + "/peers";
+}
+
+std::string TPppdRas::PeerFile(const std::string& entry) const
+{
+    return PeersDir() + "/" + entry;
+}
+
+std::vector<std::string> TPppdRas::SecretsFiles() const
+{
+    return {FSettings.PppDir + "/pap-secrets", FSettings.PppDir + "/chap-secrets"};
+}
+
 bool TPppdRas::EntryExists(const std::string& entry) const
 {
     struct stat st {};
-    return ValidEntryName(entry) && ::stat((FSettings.PeersDir + "/" + entry).c_str(), &st) == 0 &&
+    return ValidEntryName(entry) && ::stat(PeerFile(entry).c_str(), &st) == 0 &&
            S_ISREG(st.st_mode);
 }
 
 int TPppdRas::EnumEntries(const std::string&, std::vector<std::string>& names)
 {
     names.clear();
-    DIR* dir = ::opendir(FSettings.PeersDir.c_str());
+    DIR* dir = ::opendir(PeersDir().c_str());
     if (!dir)
         return errno == ENOENT ? RasCode::SUCCESS : RasCode::ERROR_CANNOT_OPEN_PHONEBOOK;
     while (dirent* e = ::readdir(dir)) {
@@ -257,33 +492,149 @@ int TPppdRas::EnumEntries(const std::string&, std::vector<std::string>& names)
 int TPppdRas::GetEntryDialParams(const std::string&, TRasDialParams& params, bool& hasPassword)
 {
     hasPassword = false;
-    if (!EntryExists(params.EntryName))
-        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     const std::string entry = params.EntryName;
+    if (!EntryExists(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (const int rc = LoadPeers(PeerFile(entry), peers))
+        return rc;
     params = TRasDialParams{};
     params.EntryName = entry;
-    params.UserName = UserOption(FSettings.PeersDir + "/" + entry);
+    params.UserName = peers.User;
+    params.PhoneNumber = peers.PhoneNumber;
+    hasPassword = FindPassword(SecretsFiles(), peers, params.Password);
     return RasCode::SUCCESS;
 }
 
-int TPppdRas::SetEntryDialParams(const std::string&, const TRasDialParams&, bool)
+int TPppdRas::SetEntryDialParams(const std::string&, const TRasDialParams& params,
+                                 bool removePassword)
 {
-    return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+    const std::string& entry = params.EntryName;
+    if (!EntryExists(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    const bool store = !removePassword && !params.Password.empty();
+    if (!PppWritable(params.UserName) || params.UserName.size() > kMaxWord ||
+        (store && (!PppWritable(params.Password) || params.Password.size() > kMaxWord ||
+                   params.Password[0] == '@')))
+        return RasCode::ERROR_INVALID_PARAMETER;
+
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (const int rc = LoadPeers(PeerFile(entry), peers))
+        return rc;
+    const std::string oldClient = ClientOf(peers.User);
+    peers.User = params.UserName;
+    peers.HasUser = !params.UserName.empty();
+    if (store && !peers.HasRemote) {
+        peers.RemoteName = entry;
+        peers.HasRemote = true;
+    }
+    if (const int rc = SavePeers(PeersDir(), PeerFile(entry), peers))
+        return rc;
+    // Without a remotename the entry has no secrets line of its own.
+    if (!peers.HasRemote)
+        return RasCode::SUCCESS;
+    const std::string client = ClientOf(peers.User);
+    return RewriteSecrets(SecretsFiles(), peers.RemoteName, {oldClient, client},
+                          store ? SecretsLine(client, peers.RemoteName, params.Password) : "");
 }
 
-int TPppdRas::CreateEntry(const std::string&)
+int TPppdRas::GetEntryProperties(const std::string&, const std::string& entry,
+                                 TRasEntry& properties)
 {
-    return RasCode::ERROR_NOT_SUPPORTED;
+    if (!EntryExists(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (const int rc = LoadPeers(PeerFile(entry), peers))
+        return rc;
+    properties.PhoneNumber = peers.PhoneNumber;
+    properties.Options = PppJoinLines(peers.Other);
+    return RasCode::SUCCESS;
 }
 
-int TPppdRas::EditEntry(const std::string&, const std::string&)
+int TPppdRas::SetEntryProperties(const std::string&, const std::string& entry,
+                                 const TRasEntry& properties)
 {
-    return RasCode::ERROR_NOT_SUPPORTED;
+    if (!ValidEntryName(entry))
+        return RasCode::ERROR_INVALID_NAME;
+    std::vector<TPppLine> lines;
+    if (!ValidPhoneNumber(properties.PhoneNumber) || !ValidOptionsText(properties.Options, lines))
+        return RasCode::ERROR_INVALID_PARAMETER;
+    // User and remotename lines belong to the dial parameters; a connect line
+    // of this backend's form gives the number when none is given.
+    TPeers given;
+    SplitPeers(std::move(lines), given);
+
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (EntryExists(entry))
+        if (const int rc = LoadPeers(PeerFile(entry), peers))
+            return rc;
+    peers.Other = std::move(given.Other);
+    peers.PhoneNumber = properties.PhoneNumber.empty() ? given.PhoneNumber : properties.PhoneNumber;
+    return SavePeers(PeersDir(), PeerFile(entry), peers);
 }
 
-int TPppdRas::DeleteEntry(const std::string&, const std::string&)
+int TPppdRas::RenameEntry(const std::string&, const std::string& from, const std::string& to)
 {
-    return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+    if (!EntryExists(from))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    if (!ValidEntryName(to))
+        return RasCode::ERROR_INVALID_NAME;
+    if (from == to)
+        return RasCode::SUCCESS;
+    if (Exists(PeerFile(to)))
+        return RasCode::ERROR_ALREADY_EXISTS;
+
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (const int rc = LoadPeers(PeerFile(from), peers))
+        return rc;
+    // Secrets kept under the entry's own name move with it.
+    const bool ownSecrets = peers.HasRemote && peers.RemoteName == from;
+    std::string password;
+    const bool hasPassword = ownSecrets && FindPassword(SecretsFiles(), peers, password);
+    if (ownSecrets)
+        peers.RemoteName = to;
+    if (const int rc = SavePeers(PeersDir(), PeerFile(to), peers))
+        return rc;
+    if (ownSecrets) {
+        const int rc =
+            RewriteSecrets(SecretsFiles(), from, {},
+                           hasPassword ? SecretsLine(ClientOf(peers.User), to, password) : "");
+        if (rc != 0) {
+            ::unlink(PeerFile(to).c_str());
+            return rc;
+        }
+    }
+    if (::unlink(PeerFile(from).c_str()) != 0)
+        return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+    SyncDirectory(PeersDir());
+    return RasCode::SUCCESS;
+}
+
+int TPppdRas::ValidateEntryName(const std::string&, const std::string& name)
+{
+    if (!ValidEntryName(name))
+        return RasCode::ERROR_INVALID_NAME;
+    return Exists(PeerFile(name)) ? RasCode::ERROR_ALREADY_EXISTS : RasCode::SUCCESS;
+}
+
+int TPppdRas::DeleteEntry(const std::string&, const std::string& entry)
+{
+    if (!EntryExists(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    std::lock_guard guard(FBookLock);
+    TPeers peers;
+    if (LoadPeers(PeerFile(entry), peers) == 0 && peers.HasRemote && peers.RemoteName == entry)
+        if (const int rc = RewriteSecrets(SecretsFiles(), entry, {}, ""))
+            return rc;
+    if (::unlink(PeerFile(entry).c_str()) != 0)
+        return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
+    SyncDirectory(PeersDir());
+    return RasCode::SUCCESS;
 }
 
 int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
@@ -304,7 +655,8 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    const auto args = CommandLine(FSettings.Program, params.EntryName, options.Path);
+    const auto args =
+        CommandLine(FSettings.Program, FSettings.PppDir, params.EntryName, options.Path);
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -377,11 +729,24 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
     char buf[512];
     ssize_t n;
     auto take = [&](const std::string& line) {
+        static const std::string kInterface = "Using interface ";
+        if (line.rfind(kInterface, 0) == 0) {
+            std::string name = line.substr(kInterface.size());
+            name.erase(name.find_last_not_of(" \r") + 1);
+            // It becomes part of a path.
+            if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
+                return;
+            std::lock_guard guard(FLock);
+            conn->Interface = name;
+            return;
+        }
         std::string ip, device;
         const int state = StateOfLogLine(line, ip, device);
         if (state < 0)
             return;
         std::lock_guard guard(FLock);
+        if (state == RasState::RASCS_Connected && conn->State != state)
+            conn->ConnectedAt = std::chrono::steady_clock::now();
         if (state > conn->State || state == RasState::RASCS_Connected)
             conn->State = state;
         if (!ip.empty())
@@ -465,6 +830,15 @@ int TPppdRas::GetConnectStatus(HRASCONN handle, TRasConnStatus& status)
     status.State = conn->State;
     status.DeviceType = "modem";
     status.DeviceName = conn->Device;
+    if (conn->State == RasState::RASCS_Connected)
+        status.ConnectedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - conn->ConnectedAt)
+                                 .count();
+    if (!conn->Interface.empty()) {
+        const std::string stats = FSettings.NetDir + "/" + conn->Interface + "/statistics/";
+        status.BytesSent = ReadCounter(stats + "tx_bytes");
+        status.BytesReceived = ReadCounter(stats + "rx_bytes");
+    }
     return RasCode::SUCCESS;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/ras_pppd.h"
 #include "platform/thread.h"
+#include "support/ppp_words.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +25,12 @@ std::string ReadFile(const std::string& path)
 
 TEST(PppdRas, CommandLineKeepsTheSecretsInTheOptionsFile)
 {
-    EXPECT_EQ(TPppdRas::CommandLine("/usr/sbin/pppd", "isp", "/tmp/d/options"),
+    EXPECT_EQ(TPppdRas::CommandLine("/usr/sbin/pppd", "/etc/ppp", "isp", "/tmp/d/options"),
               (std::vector<std::string>{"/usr/sbin/pppd", "call", "isp", "nodetach", "nopersist",
                                         "logfd", "1", "file", "/tmp/d/options"}));
+    // pppd calls only from its own directory.
+    EXPECT_EQ(TPppdRas::CommandLine("pppd", "/srv/ppp", "isp", "o")[1], "file");
+    EXPECT_EQ(TPppdRas::CommandLine("pppd", "/srv/ppp", "isp", "o")[2], "/srv/ppp/peers/isp");
     EXPECT_EQ(TPppdRas::OptionsText("bob smith", "p\"w\\d"),
               "user \"bob smith\"\npassword \"p\\\"w\\\\d\"\n");
     EXPECT_EQ(TPppdRas::OptionsText("", "a\nb\tc"), "password \"abc\"\n");
@@ -74,17 +78,25 @@ protected:
                                << Root
                                << "/options'\n"
                                   "case \"$2\" in\n"
-                                  "fail) echo 'Connect script failed'; exit 8;;\n"
+                                  "*/fail) echo 'Connect script failed'; exit 8;;\n"
                                   "esac\n"
                                   "trap 'exit 5' TERM\n"
                                   "echo 'Serial connection established.'\n"
+                                  "echo 'Using interface ppp0'\n"
                                   "echo 'Connect: ppp0 <--> /dev/ttyS0'\n"
                                   "echo 'local  IP address 10.1.2.3'\n"
                                   "while :; do sleep 0.05; done\n";
         ::chmod(program.c_str(), 0755);
         Settings.Program = program;
-        Settings.PeersDir = Root + "/peers";
+        Settings.PppDir = Root;
         Settings.TempDir = Root + "/tmp";
+        Settings.NetDir = Root + "/net";
+    }
+
+    int Mode(const std::string& path) const
+    {
+        struct stat st {};
+        return ::stat((Root + "/" + path).c_str(), &st) == 0 ? st.st_mode & 07777 : -1;
     }
 
     QTemporaryDir Dir;
@@ -94,6 +106,8 @@ protected:
 
 TEST_F(PppdRasRunTest, PhoneBookIsThePeersDirectory)
 {
+    // A password written by hand for the user, as pppd reads it.
+    std::ofstream(Root + "/pap-secrets") << "\"bob smith\" * 'by hand'\n";
     TPppdRas ras(Settings);
     EXPECT_TRUE(ras.Available());
     std::vector<std::string> names;
@@ -101,20 +115,141 @@ TEST_F(PppdRasRunTest, PhoneBookIsThePeersDirectory)
     EXPECT_EQ(names, (std::vector<std::string>{"fail", "isp"}));
     TRasDialParams params;
     params.EntryName = "isp";
-    bool hasPassword = true;
+    bool hasPassword = false;
     EXPECT_EQ(ras.GetEntryDialParams("", params, hasPassword), 0);
     EXPECT_EQ(params.UserName, "bob smith");
-    EXPECT_FALSE(hasPassword);
-    params.EntryName = "../isp";
-    EXPECT_EQ(ras.GetEntryDialParams("", params, hasPassword), 623);
-    EXPECT_EQ(ras.SetEntryDialParams("", params, false), 624);
+    EXPECT_TRUE(hasPassword);
+    EXPECT_EQ(params.Password, "by hand");
+
+    // The directory named in the environment, with a slash too many.
+    ::setenv("SKIPMAIL_PPP_DIR", (Root + "/").c_str(), 1);
+    const TPppdRas::TSettings named = TPppdRas::DefaultSettings();
+    ::unsetenv("SKIPMAIL_PPP_DIR");
+    EXPECT_EQ(named.PppDir, Root);
+    EXPECT_EQ(TPppdRas::DefaultSettings().PppDir, "/etc/ppp");
 
     Settings.Program = Root + "/none";
-    Settings.PeersDir = Root + "/none";
+    Settings.PppDir = Root + "/none";
     TPppdRas missing(Settings);
     EXPECT_FALSE(missing.Available());
     EXPECT_EQ(missing.EnumEntries("", names), 0);
     EXPECT_TRUE(names.empty());
+}
+
+TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
+{
+    // Another secret, in a file anyone could read.
+    std::ofstream(Root + "/pap-secrets") << "# kept\nalice * \"other secret\"\n";
+    ::chmod((Root + "/pap-secrets").c_str(), 0644);
+    TPppdRas ras(Settings);
+    const std::string name = "B\xFCro \"#1\" \\ 'x'";
+    TRasEntry properties{"0,555 1234", "/dev/ttyS1 57600\n# keep me\ncrtscts\n"};
+    ASSERT_EQ(ras.SetEntryProperties("", name, properties), 0);
+    TRasDialParams params;
+    params.EntryName = name;
+    params.UserName = "bob \"the\" # \\ sm\xEFth";
+    params.Password = "p w\"#\\\xE9'x";
+    ASSERT_EQ(ras.SetEntryDialParams("", params, false), 0);
+
+    const TPppWords peers = PppdReads(Root + "/peers/" + name);
+    ASSERT_EQ(peers.size(), 5u);
+    EXPECT_EQ(peers[0], (std::vector<std::string>{"/dev/ttyS1", "57600"}));
+    EXPECT_EQ(peers[1], (std::vector<std::string>{"crtscts"}));
+    ASSERT_EQ(peers[2].size(), 2u);
+    EXPECT_EQ(peers[2][0], "connect");
+    EXPECT_NE(peers[2][1].find("chat -v -T '0,555 1234' "), std::string::npos);
+    EXPECT_EQ(peers[3], (std::vector<std::string>{"user", params.UserName}));
+    EXPECT_EQ(peers[4], (std::vector<std::string>{"remotename", name}));
+    const std::vector<std::string> secret{params.UserName, name, params.Password};
+    EXPECT_EQ(PppdReads(Root + "/pap-secrets"),
+              (TPppWords{{"alice", "*", "other secret"}, secret}));
+    EXPECT_EQ(PppdReads(Root + "/chap-secrets"), TPppWords{secret});
+    EXPECT_EQ(Mode("pap-secrets"), 0600);
+    EXPECT_EQ(Mode("chap-secrets"), 0600);
+    EXPECT_EQ(Mode("peers/" + name), 0644);
+
+    TRasDialParams read;
+    read.EntryName = name;
+    bool hasPassword = false;
+    ASSERT_EQ(ras.GetEntryDialParams("", read, hasPassword), 0);
+    EXPECT_TRUE(hasPassword);
+    EXPECT_EQ(read.UserName, params.UserName);
+    EXPECT_EQ(read.Password, params.Password);
+    EXPECT_EQ(read.PhoneNumber, "0,555 1234");
+    TRasEntry readProperties;
+    ASSERT_EQ(ras.GetEntryProperties("", name, readProperties), 0);
+    EXPECT_EQ(readProperties.PhoneNumber, properties.PhoneNumber);
+    EXPECT_EQ(readProperties.Options, properties.Options);
+
+    // A new password replaces the entry's line and nothing else.
+    params.Password = "second";
+    ASSERT_EQ(ras.SetEntryDialParams("", params, false), 0);
+    EXPECT_EQ(PppdReads(Root + "/pap-secrets"),
+              (TPppWords{{"alice", "*", "other secret"}, {params.UserName, name, "second"}}));
+
+    // Renaming takes the secrets along; deleting takes them away.
+    ASSERT_EQ(ras.RenameEntry("", name, "Office"), 0);
+    EXPECT_EQ(Mode("peers/" + name), -1);
+    EXPECT_EQ(PppdReads(Root + "/chap-secrets"),
+              (TPppWords{{params.UserName, "Office", "second"}}));
+    read.EntryName = "Office";
+    ASSERT_EQ(ras.GetEntryDialParams("", read, hasPassword), 0);
+    EXPECT_EQ(read.Password, "second");
+    ASSERT_EQ(ras.DeleteEntry("", "Office"), 0);
+    EXPECT_EQ(PppdReads(Root + "/pap-secrets"), (TPppWords{{"alice", "*", "other secret"}}));
+    EXPECT_EQ(PppdReads(Root + "/chap-secrets"), TPppWords{});
+    std::vector<std::string> names;
+    ras.EnumEntries("", names);
+    EXPECT_EQ(names, (std::vector<std::string>{"fail", "isp"}));
+}
+
+TEST_F(PppdRasRunTest, HostileNamesNeverLeaveThePeersDirectory)
+{
+    std::ofstream(Root + "/x") << "precious";
+    TPppdRas ras(Settings);
+    for (const std::string& name : {std::string("../x"), std::string("/etc/passwd"),
+                                    std::string("a\nb"), std::string(300, 'a'), std::string(".."),
+                                    std::string("."), std::string(""), std::string("sub/x")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ras.ValidateEntryName("", name), RasCode::ERROR_INVALID_NAME);
+        EXPECT_EQ(ras.SetEntryProperties("", name, TRasEntry{"1", ""}),
+                  RasCode::ERROR_INVALID_NAME);
+        EXPECT_EQ(ras.RenameEntry("", "isp", name), RasCode::ERROR_INVALID_NAME);
+        EXPECT_EQ(ras.DeleteEntry("", name), RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
+        TRasDialParams params;
+        params.EntryName = name;
+        params.Password = "pw";
+        EXPECT_EQ(ras.SetEntryDialParams("", params, false),
+                  RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
+    }
+    EXPECT_EQ(ReadFile(Root + "/x"), "precious");
+    EXPECT_EQ(Mode("pap-secrets"), -1);
+    EXPECT_TRUE(QDir(QString::fromStdString(Root + "/peers/sub")).isEmpty());
+    EXPECT_EQ(ras.ValidateEntryName("", "isp"), RasCode::ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(ras.ValidateEntryName("", "new one"), 0);
+}
+
+TEST_F(PppdRasRunTest, ValuesPppdCouldNotReadAreRefused)
+{
+    TPppdRas ras(Settings);
+    for (const auto& properties : {TRasEntry{"555;reboot", ""}, TRasEntry{"555'", ""},
+                                   TRasEntry{"", "user \"open\n"}, TRasEntry{"", "a\x01b\n"}})
+        EXPECT_EQ(ras.SetEntryProperties("", "new", properties), RasCode::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Mode("peers/new"), -1);
+
+    const std::string before = ReadFile(Root + "/peers/isp");
+    TRasDialParams params;
+    params.EntryName = "isp";
+    params.UserName = "a\nb";
+    EXPECT_EQ(ras.SetEntryDialParams("", params, false), RasCode::ERROR_INVALID_PARAMETER);
+    params.UserName = "bob";
+    // pppd would read the secret from the file it names.
+    params.Password = "@/etc/shadow";
+    EXPECT_EQ(ras.SetEntryDialParams("", params, false), RasCode::ERROR_INVALID_PARAMETER);
+    params.Password = "tab\there";
+    EXPECT_EQ(ras.SetEntryDialParams("", params, false), RasCode::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ReadFile(Root + "/peers/isp"), before);
+    EXPECT_EQ(Mode("pap-secrets"), -1);
 }
 
 TEST_F(PppdRasRunTest, DialConnectsAndHangupEndsThatPppd)
@@ -133,8 +268,8 @@ TEST_F(PppdRasRunTest, DialConnectsAndHangupEndsThatPppd)
     EXPECT_FALSE(states.empty());
 
     const std::string args = ReadFile(Root + "/args");
-    const std::string head =
-        "call isp nodetach nopersist logfd 1 file " + Settings.TempDir + "/skipmail-ppp-";
+    const std::string head = "file " + Root + "/peers/isp nodetach nopersist logfd 1 file " +
+                             Settings.TempDir + "/skipmail-ppp-";
     EXPECT_EQ(args.substr(0, head.size()), head);
     EXPECT_EQ(args.substr(args.size() - 9), "/options\n");
     EXPECT_EQ(ReadFile(Root + "/mode"), "600\n");
@@ -148,6 +283,17 @@ TEST_F(PppdRasRunTest, DialConnectsAndHangupEndsThatPppd)
     EXPECT_EQ(ras.GetConnectStatus(handle, status), 0);
     EXPECT_EQ(status.State, 0x2000);
     EXPECT_EQ(status.DeviceName, "/dev/ttyS0");
+    EXPECT_GE(status.ConnectedMs, 0);
+    // No counters for the link yet, then the kernel's.
+    EXPECT_EQ(status.BytesSent, -1);
+    ::mkdir((Root + "/net").c_str(), 0755);
+    ::mkdir((Root + "/net/ppp0").c_str(), 0755);
+    ::mkdir((Root + "/net/ppp0/statistics").c_str(), 0755);
+    std::ofstream(Root + "/net/ppp0/statistics/tx_bytes") << "1234\n";
+    std::ofstream(Root + "/net/ppp0/statistics/rx_bytes") << "56789\n";
+    EXPECT_EQ(ras.GetConnectStatus(handle, status), 0);
+    EXPECT_EQ(status.BytesSent, 1234);
+    EXPECT_EQ(status.BytesReceived, 56789);
     std::string ip;
     EXPECT_EQ(ras.GetIpAddress(handle, ip), 0);
     EXPECT_EQ(ip, "10.1.2.3");

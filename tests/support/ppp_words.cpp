@@ -17,13 +17,22 @@ std::string Unhex(const std::string& hex)
     return out;
 }
 
+// A word the shell takes as it is.
+std::string ShellWord(const std::string& text)
+{
+    std::string out = "'";
+    for (const char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 } // namespace
 
 TPppWords PppdReads(const std::string& path)
 {
     const std::string script =
         std::string(std::getenv("SKIPMAIL_SOURCE_DIR")) + "/tests/support/ppp_words.py";
-    std::istringstream out(RunShell("python3 '" + script + "' '" + path + "'"));
+    std::istringstream out(RunShell("python3 " + ShellWord(script) + " " + ShellWord(path)));
     TPppWords lines;
     std::string line;
     while (std::getline(out, line)) {

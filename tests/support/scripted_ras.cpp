@@ -93,7 +93,7 @@ int TScriptedRas::GetEntryDialParams(const std::string&, TRasDialParams& params,
     std::lock_guard guard(FLock);
     Log("params " + params.EntryName);
     hasPassword = false;
-    if (std::find(Entries.begin(), Entries.end(), params.EntryName) == Entries.end())
+    if (!Has(params.EntryName))
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     const auto it = Stored.find(params.EntryName);
     if (it != Stored.end()) {
@@ -111,24 +111,71 @@ int TScriptedRas::SetEntryDialParams(const std::string&, const TRasDialParams& p
     return 0;
 }
 
-int TScriptedRas::CreateEntry(const std::string&)
+bool TScriptedRas::Has(const std::string& entry) const
+{
+    return std::find(Entries.begin(), Entries.end(), entry) != Entries.end();
+}
+
+int TScriptedRas::GetEntryProperties(const std::string&, const std::string& entry,
+                                     TRasEntry& properties)
 {
     std::lock_guard guard(FLock);
-    Log("create");
+    Log("properties " + entry);
+    if (!Has(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    properties = Properties[entry];
     return 0;
 }
 
-int TScriptedRas::EditEntry(const std::string&, const std::string& entry)
+int TScriptedRas::SetEntryProperties(const std::string&, const std::string& entry,
+                                     const TRasEntry& properties)
 {
     std::lock_guard guard(FLock);
-    Log("edit " + entry);
+    Log("set properties " + entry);
+    if (entry.empty())
+        return RasCode::ERROR_INVALID_NAME;
+    if (!Has(entry))
+        Entries.push_back(entry);
+    Properties[entry] = properties;
     return 0;
+}
+
+int TScriptedRas::RenameEntry(const std::string&, const std::string& from, const std::string& to)
+{
+    std::lock_guard guard(FLock);
+    Log("rename " + from + " " + to);
+    if (!Has(from))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    if (Has(to))
+        return RasCode::ERROR_ALREADY_EXISTS;
+    *std::find(Entries.begin(), Entries.end(), from) = to;
+    Properties[to] = Properties[from];
+    Properties.erase(from);
+    if (Stored.count(from)) {
+        Stored[to] = Stored[from];
+        Stored[to].EntryName = to;
+        Stored.erase(from);
+    }
+    return 0;
+}
+
+int TScriptedRas::ValidateEntryName(const std::string&, const std::string& name)
+{
+    std::lock_guard guard(FLock);
+    if (name.empty())
+        return RasCode::ERROR_INVALID_NAME;
+    return Has(name) ? RasCode::ERROR_ALREADY_EXISTS : 0;
 }
 
 int TScriptedRas::DeleteEntry(const std::string&, const std::string& entry)
 {
     std::lock_guard guard(FLock);
     Log("delete " + entry);
+    if (!Has(entry))
+        return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    Entries.erase(std::find(Entries.begin(), Entries.end(), entry));
+    Properties.erase(entry);
+    Stored.erase(entry);
     return 0;
 }
 
@@ -139,7 +186,7 @@ int TScriptedRas::Dial(const std::string&, const TRasDialParams& params,
     std::unique_lock lock(FLock);
     Log("dial " + params.EntryName + " user=" + params.UserName + " password=" + params.Password);
     FLastDial = params;
-    if (std::find(Entries.begin(), Entries.end(), params.EntryName) == Entries.end())
+    if (!Has(params.EntryName))
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     const auto found = Outcomes.find(params.EntryName);
     const TOutcome outcome = found == Outcomes.end() ? TOutcome{} : found->second;
@@ -169,6 +216,9 @@ int TScriptedRas::Dial(const std::string&, const TRasDialParams& params,
         return outcome.Result;
     }
     FLines[mine].State = RasState::RASCS_Connected;
+    FLines[mine].UpAtMs = NowMs();
+    FLines[mine].Sent = outcome.BytesSent;
+    FLines[mine].Received = outcome.BytesReceived;
     Log("dial " + params.EntryName + " connected");
     handle = mine;
     return 0;
@@ -202,6 +252,10 @@ int TScriptedRas::GetConnectStatus(HRASCONN handle, TRasConnStatus& status)
     status.State = it->second.State;
     status.DeviceType = "modem";
     status.DeviceName = "Scripted modem";
+    if (it->second.State == RasState::RASCS_Connected)
+        status.ConnectedMs = NowMs() - it->second.UpAtMs;
+    status.BytesSent = it->second.Sent;
+    status.BytesReceived = it->second.Received;
     return 0;
 }
 

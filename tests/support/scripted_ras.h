@@ -16,6 +16,8 @@ public:
         uint32_t DialMs = 0;        // how long the dial takes
         std::vector<int> States{2}; // reported before the end
         std::string IpAddress = "10.64.0.2";
+        int64_t BytesSent = -1; // counters of the line once up
+        int64_t BytesReceived = -1;
     };
 
     TScriptedRas();
@@ -25,6 +27,7 @@ public:
     std::vector<std::string> Entries;
     std::map<std::string, TOutcome> Outcomes; // entries not here connect at once
     std::map<std::string, TRasDialParams> Stored;
+    std::map<std::string, TRasEntry> Properties;
     uint32_t HangupLatencyMs = 0; // a hung-up line stays listed this long
     bool IsAvailable = true;
 
@@ -45,8 +48,13 @@ public:
                            bool& hasPassword) override;
     int SetEntryDialParams(const std::string& phonebook, const TRasDialParams& params,
                            bool removePassword) override;
-    int CreateEntry(const std::string& phonebook) override;
-    int EditEntry(const std::string& phonebook, const std::string& entry) override;
+    int GetEntryProperties(const std::string& phonebook, const std::string& entry,
+                           TRasEntry& properties) override;
+    int SetEntryProperties(const std::string& phonebook, const std::string& entry,
+                           const TRasEntry& properties) override;
+    int RenameEntry(const std::string& phonebook, const std::string& from,
+                    const std::string& to) override;
+    int ValidateEntryName(const std::string& phonebook, const std::string& name) override;
     int DeleteEntry(const std::string& phonebook, const std::string& entry) override;
     int Dial(const std::string& phonebook, const TRasDialParams& params,
              const std::function<void(int state)>& progress, HRASCONN& handle) override;
@@ -62,7 +70,11 @@ private:
         bool HungUp = false;
         uint32_t GoneAtMs = 0; // when a hung-up line stops being listed
         std::string Ip;
+        uint32_t UpAtMs = 0;
+        int64_t Sent = -1;
+        int64_t Received = -1;
     };
+    bool Has(const std::string& entry) const;
     void Log(const std::string& line);
     // Forgets hung-up lines whose latency is over. Under FLock.
     void Expire();

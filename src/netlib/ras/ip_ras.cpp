@@ -2,6 +2,7 @@
 
 #include "netlib/base/ip_const.h"
 #include "netlib/ras/ip_ras_status.h"
+#include "netlib/ras/ras_dialogs.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
@@ -439,7 +440,11 @@ int TIpCustomRasDialer::SetDialParameters()
 
 int TIpCustomRasDialer::CreatePhonebookEntry()
 {
-    return IpRasAccess().Api("RasCreatePhonebookEntryA").CreateEntry(Phonebook());
+    IpRasAccess().Api("RasCreatePhonebookEntryA");
+    TRasDlgInfo info;
+    info.Flags = RASEDFLAG_NewEntry;
+    RasEntryDlg(Phonebook(), "", info);
+    return info.Error;
 }
 
 int TIpCustomRasDialer::EditPhonebookEntry()
@@ -447,7 +452,10 @@ int TIpCustomRasDialer::EditPhonebookEntry()
     const std::string entry = EntryName();
     if (entry.empty())
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-    return IpRasAccess().Api("RasEditPhonebookEntryA").EditEntry(Phonebook(), entry);
+    IpRasAccess().Api("RasEditPhonebookEntryA");
+    TRasDlgInfo info;
+    RasEntryDlg(Phonebook(), entry, info);
+    return info.Error;
 }
 
 int TIpCustomRasDialer::DeletePhonebookEntry()

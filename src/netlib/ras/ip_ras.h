@@ -111,7 +111,7 @@ public:
     std::string GetDeviceName();
     std::string GetIpAddress();
     // The text of a RAS code (at most 256 characters).
-    std::string GetErrorText(int code);
+    static std::string GetErrorText(int code);
     static std::string GetStatusText(int state);
     // -1 without a list; else the RAS code, the names added on success.
     int ListEntries(std::vector<std::string>* list);
@@ -122,6 +122,8 @@ public:
     // 623 without an entry name.
     int GetDialParameters();
     int SetDialParameters();
+    // The entry dialog (GUI thread) for a new entry, or for EntryName; the
+    // dialog's error field (0 also when cancelled).
     int CreatePhonebookEntry();
     int EditPhonebookEntry();
     int DeletePhonebookEntry();

@@ -1,0 +1,264 @@
+#include "netlib/ras/ip_ras.h"
+#include "netlib/ras/ip_ras_dialog.h"
+#include "netlib/ras/ras_dialogs.h"
+#include "platform/ras_pppd.h"
+#include "support/ppp_words.h"
+#include "support/scripted_dialogs.h"
+#include "support/scripted_ras.h"
+#include "support/test_host.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace {
+
+template <class T> T& As(QDialog& dialog)
+{
+    return dynamic_cast<T&>(dialog);
+}
+
+std::string Text(const QLineEdit* edit)
+{
+    return edit->text().toStdString();
+}
+
+// pppd's files in a folder of the test's, as the service in use.
+class PppdPhoneBook {
+public:
+    PppdPhoneBook()
+    {
+        Root = Dir.path().toStdString();
+        TPppdRas::TSettings settings;
+        settings.Program = "/bin/true";
+        settings.PppDir = Root;
+        Ras = std::make_unique<TPppdRas>(settings);
+        FPrevious = SetRasBackend(Ras.get());
+    }
+    ~PppdPhoneBook() { SetRasBackend(FPrevious); }
+
+    QTemporaryDir Dir;
+    std::string Root;
+    std::unique_ptr<TPppdRas> Ras;
+
+private:
+    TRasBackend* FPrevious;
+};
+
+TEST(RasDialogs, PhoneBookMakesEditsAndDeletesEntriesInPppdsFiles)
+{
+    PppdPhoneBook book;
+    TScriptedDialogs dialogs;
+    TIpRasDialog dialog;
+    dialog.PositionDlg = true;
+    dialog.DlgLeft = 40;
+    dialog.DlgTop = 50;
+    QPoint shownAt;
+    dialogs
+        .ExpectDialog("TRasPhonebookDialog",
+                      [&](QDialog& d) {
+                          auto& pb = As<TRasPhonebookDialog>(d);
+                          shownAt = pb.pos();
+                          EXPECT_EQ(pb.EntryList->count(), 0);
+                          EXPECT_FALSE(pb.EditBtn->isEnabled());
+                          pb.NewBtn->click();
+                          EXPECT_EQ(pb.EntryList->currentItem()->text(), "Home Office");
+                          pb.EditBtn->click();
+                          pb.DeleteBtn->click();
+                          EXPECT_EQ(pb.EntryList->count(), 0);
+                          pb.CloseBtn->click();
+                          return pb.result();
+                      })
+        .ExpectDialog("TRasEntryDialog",
+                      [](QDialog& d) {
+                          auto& entry = As<TRasEntryDialog>(d);
+                          EXPECT_NE(entry.OptionsEdit->toPlainText().indexOf("/dev/ttyS0"), -1);
+                          // Refused in a box, and the dialog stays for a better name.
+                          entry.EntryNameEdit->setText("../x");
+                          entry.OkBtn->click();
+                          EXPECT_EQ(entry.result(), 0);
+                          entry.EntryNameEdit->setText("Home Office");
+                          entry.PhoneNumberEdit->setText("5551234");
+                          entry.UserNameEdit->setText("bob");
+                          entry.PasswordEdit->setText("p\"w #1");
+                          entry.OkBtn->click();
+                          return entry.result();
+                      })
+        .ExpectBox("The entry name is not valid.", IDOK)
+        .ExpectDialog("TRasEntryDialog",
+                      [&](QDialog& d) {
+                          auto& entry = As<TRasEntryDialog>(d);
+                          EXPECT_EQ(Text(entry.EntryNameEdit), "Home Office");
+                          EXPECT_EQ(Text(entry.PhoneNumberEdit), "5551234");
+                          EXPECT_EQ(Text(entry.UserNameEdit), "bob");
+                          EXPECT_EQ(Text(entry.PasswordEdit), "p\"w #1");
+                          entry.PasswordEdit->setText("second");
+                          entry.OkBtn->click();
+                          // What pppd would read by now.
+                          EXPECT_EQ(PppdReads(book.Root + "/chap-secrets"),
+                                    (TPppWords{{"bob", "Home Office", "second"}}));
+                          return entry.result();
+                      })
+        .ExpectBox("Delete the entry \"Home Office\"?", IDYES);
+    EXPECT_EQ(dialog.ExecutePhonebookDlg(false), 0);
+    EXPECT_EQ(shownAt, QPoint(40, 50));
+    EXPECT_EQ(PppdReads(book.Root + "/chap-secrets"), TPppWords{});
+}
+
+TEST(RasDialogs, EntryDialogsReturnTheirErrorField)
+{
+    PppdPhoneBook book;
+    // A phone book that cannot be written: peers is a file.
+    std::ofstream(book.Root + "/peers") << "";
+    TScriptedDialogs dialogs;
+    TIpRasDialer dialer;
+    dialogs.ExpectDialog("TRasEntryDialog", [](QDialog& d) {
+        auto& entry = As<TRasEntryDialog>(d);
+        entry.EntryNameEdit->setText("isp");
+        entry.OkBtn->click();
+        return entry.result();
+    });
+    EXPECT_EQ(dialer.CreatePhonebookEntry(), RasCode::ERROR_CANNOT_WRITE_PHONEBOOK);
+    // An entry that is not there opens no dialog.
+    dialer.SetEntryName("isp");
+    EXPECT_EQ(dialer.EditPhonebookEntry(), RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
+}
+
+TEST(RasDialogs, CopyAndEditKeepTheEntryTheyCameFrom)
+{
+    TScriptedRas ras;
+    ras.Entries = {"Office"};
+    ras.Properties["Office"] = TRasEntry{"5551234", "noauth\n"};
+    TRasDialParams stored;
+    stored.EntryName = "Office";
+    stored.UserName = "bob";
+    stored.Password = "pw";
+    ras.Stored["Office"] = stored;
+    TScriptedDialogs dialogs;
+    TIpRasDialog dialog;
+    dialog.EntryName = "Office";
+    dialogs
+        .ExpectDialog("TRasEntryDialog",
+                      [](QDialog& d) {
+                          auto& entry = As<TRasEntryDialog>(d);
+                          EXPECT_EQ(Text(entry.EntryNameEdit), "");
+                          EXPECT_EQ(Text(entry.PasswordEdit), "pw");
+                          entry.EntryNameEdit->setText("Office");
+                          entry.OkBtn->click();
+                          entry.EntryNameEdit->setText("Office 2");
+                          entry.OkBtn->click();
+                          return entry.result();
+                      })
+        .ExpectBox("An entry of that name already exists.", IDOK)
+        .ExpectDialog("TRasEntryDialog", [](QDialog& d) {
+            auto& entry = As<TRasEntryDialog>(d);
+            EXPECT_TRUE(entry.EntryNameEdit->isReadOnly());
+            entry.CancelBtn->click();
+            return entry.result();
+        });
+    EXPECT_EQ(dialog.ExecuteEntryDlg(edoCopy), 0);
+    EXPECT_EQ(ras.Entries, (std::vector<std::string>{"Office", "Office 2"}));
+    EXPECT_EQ(ras.Properties["Office 2"].PhoneNumber, "5551234");
+    EXPECT_EQ(ras.Stored["Office 2"].Password, "pw");
+    EXPECT_EQ(dialog.ExecuteEntryDlg(edoEdit), 0);
+}
+
+TEST(RasDialogs, DialDialogShowsProgressAndErrorsAndLeavesTheLineUp)
+{
+    TScriptedRas ras;
+    ras.Entries = {"Office"};
+    TRasDialParams stored;
+    stored.EntryName = "Office";
+    stored.PhoneNumber = "5551234";
+    stored.UserName = "bob";
+    ras.Stored["Office"] = stored;
+    ras.Outcomes["Office"].Result = RasCode::ERROR_NO_ANSWER;
+    ras.Outcomes["Office"].States = {2};
+    ras.Outcomes["Office"].DialMs = 300;
+    TScriptedDialogs dialogs;
+    TIpRasDialog dialog;
+    dialog.EntryName = "Office";
+
+    dialogs.ExpectDialog("TRasDialDialog", [](QDialog& d) {
+        auto& dial = As<TRasDialDialog>(d);
+        EXPECT_EQ(Text(dial.UserNameEdit), "bob");
+        dial.DialBtn->click();
+        EXPECT_TRUE(PumpUntil([&] { return dial.StatusLabel->text() == "Dialing 5551234"; }));
+        EXPECT_FALSE(dial.DialBtn->isEnabled());
+        EXPECT_TRUE(PumpUntil([&] { return dial.DialBtn->isEnabled(); }));
+        EXPECT_EQ(dial.StatusLabel->text(), "The remote computer did not answer.");
+        dial.CancelBtn->click();
+        return dial.result();
+    });
+    EXPECT_EQ(dialog.ExecuteDialDlg(), RasCode::ERROR_NO_ANSWER);
+
+    // Cancel ends a dial under way.
+    ras.Outcomes["Office"].Result = 0;
+    ras.Outcomes["Office"].DialMs = 60000;
+    dialogs.ExpectDialog("TRasDialDialog", [&](QDialog& d) {
+        auto& dial = As<TRasDialDialog>(d);
+        dial.DialBtn->click();
+        EXPECT_TRUE(ras.WaitForDialling("Office", 5000));
+        dial.CancelBtn->click();
+        return dial.result();
+    });
+    EXPECT_EQ(dialog.ExecuteDialDlg(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return ras.LiveCount() == 0; }));
+
+    ras.Outcomes["Office"].DialMs = 0;
+    dialogs.ExpectDialog("TRasDialDialog", [](QDialog& d) {
+        auto& dial = As<TRasDialDialog>(d);
+        dial.PasswordEdit->setText("typed");
+        dial.DialBtn->click();
+        EXPECT_TRUE(PumpUntil([&] { return d.result() == QDialog::Accepted; }));
+        return d.result();
+    });
+    EXPECT_EQ(dialog.ExecuteDialDlg(), 0);
+    EXPECT_EQ(ras.LastDial().Password, "typed");
+    EXPECT_EQ(ras.LiveCount(), 1);
+}
+
+TEST(RasDialogs, MonitorShowsStateTimeAndBytes)
+{
+    TScriptedRas ras;
+    ras.Entries = {"Office"};
+    ras.Outcomes["Office"].BytesSent = 100;
+    ras.Outcomes["Office"].BytesReceived = 2048;
+    TIpRasDialer dialer;
+    dialer.SetDialMode(dmSync);
+    dialer.SetEntryName("Office");
+    ASSERT_EQ(dialer.Dial(), 0);
+
+    TScriptedDialogs dialogs;
+    TIpRasDialog dialog;
+    dialogs.ExpectDialog("TRasMonitorDialog", [](QDialog& d) {
+        auto& monitor = As<TRasMonitorDialog>(d);
+        EXPECT_EQ(monitor.Pages->currentIndex(), 1);
+        EXPECT_EQ(monitor.SummaryTable->rowCount(), 1);
+        EXPECT_EQ(monitor.SummaryTable->item(0, 0)->text(), "Office");
+        EXPECT_EQ(monitor.SummaryTable->item(0, 2)->text(), "Connected");
+        EXPECT_EQ(monitor.ConnectionBox->currentText(), "Office");
+        EXPECT_EQ(monitor.DeviceLabel->text(), "Scripted modem");
+        EXPECT_EQ(monitor.StateLabel->text(), "Connected");
+        EXPECT_TRUE(monitor.DurationLabel->text().startsWith("0:00:0"));
+        EXPECT_EQ(monitor.BytesSentLabel->text(), "100");
+        EXPECT_EQ(monitor.BytesReceivedLabel->text(), "2048");
+        monitor.CloseBtn->click();
+        return monitor.result();
+    });
+    EXPECT_EQ(dialog.ExecuteMonitorDlg("Scripted modem", mdpSummary), 0);
+    dialer.Hangup();
+}
+
+} // namespace
