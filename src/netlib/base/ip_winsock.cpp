@@ -28,43 +28,6 @@ int PosixWSAStartup(uint16_t version, IpWs::TWSAData* data)
     return rc;
 }
 
-int PosixWSAIsBlocking()
-{
-    // No call ever blocks inside a blocking hook here.
-    return 0;
-}
-
-struct TProtoStore {
-    protoent entry{};
-    char buffer[1024];
-};
-thread_local TProtoStore GProto;
-
-const protoent* PosixGetProtoByName(const char* name)
-{
-    protoent* result = nullptr;
-    if (!name ||
-        ::getprotobyname_r(name, &GProto.entry, GProto.buffer, sizeof GProto.buffer, &result) !=
-            0 ||
-        !result) {
-        ws::WSASetLastError(ws::WSANO_DATA);
-        return nullptr;
-    }
-    return result;
-}
-
-const protoent* PosixGetProtoByNumber(int number)
-{
-    protoent* result = nullptr;
-    if (::getprotobynumber_r(number, &GProto.entry, GProto.buffer, sizeof GProto.buffer, &result) !=
-            0 ||
-        !result) {
-        ws::WSASetLastError(ws::WSANO_DATA);
-        return nullptr;
-    }
-    return result;
-}
-
 template <typename F> TIpProc Export(F function)
 {
     return reinterpret_cast<TIpProc>(function);
@@ -84,8 +47,8 @@ const TExport kPosixExports[] = {
     {"gethostbyname", Export(&ws::gethostbyname)},
     {"gethostname", Export(&ws::gethostname)},
     {"getpeername", Export(&ws::getpeername)},
-    {"getprotobyname", Export(&PosixGetProtoByName)},
-    {"getprotobynumber", Export(&PosixGetProtoByNumber)},
+    {"getprotobyname", Export(&ws::getprotobyname)},
+    {"getprotobynumber", Export(&ws::getprotobynumber)},
     {"getservbyname", Export(&ws::getservbyname)},
     {"getservbyport", Export(&ws::getservbyport)},
     {"getsockname", Export(&ws::getsockname)},
@@ -106,11 +69,44 @@ const TExport kPosixExports[] = {
     {"setsockopt", Export(&ws::setsockopt)},
     {"shutdown", Export(&ws::shutdown)},
     {"socket", Export(&ws::socket)},
+    {"WSAAsyncGetHostByAddr", Export(&ws::WSAAsyncGetHostByAddr)},
+    {"WSAAsyncGetHostByName", Export(&ws::WSAAsyncGetHostByName)},
+    {"WSAAsyncGetProtoByName", Export(&ws::WSAAsyncGetProtoByName)},
+    {"WSAAsyncGetProtoByNumber", Export(&ws::WSAAsyncGetProtoByNumber)},
+    {"WSAAsyncGetServByName", Export(&ws::WSAAsyncGetServByName)},
+    {"WSAAsyncGetServByPort", Export(&ws::WSAAsyncGetServByPort)},
+    {"WSAAsyncSelect", Export(&ws::WSAAsyncSelect)},
+    {"WSACancelAsyncRequest", Export(&ws::WSACancelAsyncRequest)},
     {"WSACleanup", Export(&ws::WSACleanup)},
     {"WSAGetLastError", Export(&ws::WSAGetLastError)},
-    {"WSAIsBlocking", Export(&PosixWSAIsBlocking)},
+    {"WSAIsBlocking", Export(&ws::WSAIsBlocking)},
     {"WSASetLastError", Export(&ws::WSASetLastError)},
     {"WSAStartup", Export(&PosixWSAStartup)},
+    // WinSock 2.
+    {"WSAAccept", Export(&ws::WSAAccept)},
+    {"WSAAddressToStringA", Export(&ws::WSAAddressToStringA)},
+    {"WSACloseEvent", Export(&ws::WSACloseEvent)},
+    {"WSAConnect", Export(&ws::WSAConnect)},
+    {"WSACreateEvent", Export(&ws::WSACreateEvent)},
+    {"WSAEnumNetworkEvents", Export(&ws::WSAEnumNetworkEvents)},
+    {"WSAEventSelect", Export(&ws::WSAEventSelect)},
+    {"WSAGetOverlappedResult", Export(&ws::WSAGetOverlappedResult)},
+    {"WSAHtonl", Export(&ws::WSAHtonl)},
+    {"WSAHtons", Export(&ws::WSAHtons)},
+    {"WSAIoctl", Export(&ws::WSAIoctl)},
+    {"WSANtohl", Export(&ws::WSANtohl)},
+    {"WSANtohs", Export(&ws::WSANtohs)},
+    {"WSARecv", Export(&ws::WSARecv)},
+    {"WSARecvDisconnect", Export(&ws::WSARecvDisconnect)},
+    {"WSARecvFrom", Export(&ws::WSARecvFrom)},
+    {"WSAResetEvent", Export(&ws::WSAResetEvent)},
+    {"WSASend", Export(&ws::WSASend)},
+    {"WSASendDisconnect", Export(&ws::WSASendDisconnect)},
+    {"WSASendTo", Export(&ws::WSASendTo)},
+    {"WSASetEvent", Export(&ws::WSASetEvent)},
+    {"WSASocketA", Export(&ws::WSASocketA)},
+    {"WSAStringToAddressA", Export(&ws::WSAStringToAddressA)},
+    {"WSAWaitForMultipleEvents", Export(&ws::WSAWaitForMultipleEvents)},
 };
 
 class TPosixWinSockModule : public TIpModule {

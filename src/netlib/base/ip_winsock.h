@@ -15,10 +15,10 @@
 //   loader offers the POSIX sockets binding (netproto's WinSock-shaped
 //   table, errno mapped to WinSock numbers) under both names; at level 1 it
 //   exports the WinSock 1.1 names only.
-// - Entry points the binding lacks (the window-message functions, blocking
-//   hooks and every WinSock 2 extension) are absent exports: their getters
-//   raise EIpAccessException, as a missing export does. Their getters hand
-//   out the untyped TIpProc until a binding exists and gives them a type.
+// - Entry points the binding answers with "not supported" (blocking hooks,
+//   name-space services, protocol catalogue, QoS, multipoint, duplicating a
+//   socket) are absent exports: their getters raise EIpAccessException, as
+//   a missing export does, and hand out the untyped TIpProc.
 // - The composition root creates the loader (IpSockStartup); a failing
 //   start-up is reported and the program goes on with an unloaded loader
 //   (level 0), whose getters raise instead of there being no loader at all.
@@ -94,14 +94,21 @@ using TWsaStartup = int (*)(uint16_t, TWSAData*);
     X(GetSetSockOpt, "setsockopt", IpWs::TSetSockOpt)                                              \
     X(GetShutdown, "shutdown", IpWs::TShutdown)                                                    \
     X(GetSocket, "socket", IpWs::TSocketProc)                                                      \
-    X(GetWsaAsyncGetHostByAddr, "WSAAsyncGetHostByAddr", TIpProc)                                  \
-    X(GetWsaAsyncGetHostByName, "WSAAsyncGetHostByName", TIpProc)                                  \
-    X(GetWsaAsyncGetProtoByName, "WSAAsyncGetProtoByName", TIpProc)                                \
-    X(GetWsaAsyncGetProtoByNumber, "WSAAsyncGetProtoByNumber", TIpProc)                            \
-    X(GetWsaAsyncGetServByName, "WSAAsyncGetServByName", TIpProc)                                  \
-    X(GetWsaAsyncGetServByPort, "WSAAsyncGetServByPort", TIpProc)                                  \
-    X(GetWsaAsyncSelect, "WSAAsyncSelect", TIpProc)                                                \
-    X(GetWsaCancelAsyncRequest, "WSACancelAsyncRequest", TIpProc)                                  \
+    X(GetWsaAsyncGetHostByAddr, "WSAAsyncGetHostByAddr",                                           \
+      decltype(&IdWinsock2::WSAAsyncGetHostByAddr))                                                \
+    X(GetWsaAsyncGetHostByName, "WSAAsyncGetHostByName",                                           \
+      decltype(&IdWinsock2::WSAAsyncGetHostByName))                                                \
+    X(GetWsaAsyncGetProtoByName, "WSAAsyncGetProtoByName",                                         \
+      decltype(&IdWinsock2::WSAAsyncGetProtoByName))                                               \
+    X(GetWsaAsyncGetProtoByNumber, "WSAAsyncGetProtoByNumber",                                     \
+      decltype(&IdWinsock2::WSAAsyncGetProtoByNumber))                                             \
+    X(GetWsaAsyncGetServByName, "WSAAsyncGetServByName",                                           \
+      decltype(&IdWinsock2::WSAAsyncGetServByName))                                                \
+    X(GetWsaAsyncGetServByPort, "WSAAsyncGetServByPort",                                           \
+      decltype(&IdWinsock2::WSAAsyncGetServByPort))                                                \
+    X(GetWsaAsyncSelect, "WSAAsyncSelect", decltype(&IdWinsock2::WSAAsyncSelect))                  \
+    X(GetWsaCancelAsyncRequest, "WSACancelAsyncRequest",                                           \
+      decltype(&IdWinsock2::WSACancelAsyncRequest))                                                \
     X(GetWsaCancelBlockingCall, "WSACancelBlockingCall", TIpProc)                                  \
     X(GetWsaCleanup, "WSACleanup", IpWs::TWsaCleanup)                                              \
     X(GetWsaGetLastError, "WSAGetLastError", IpWs::TWsaGetLastError)                               \
@@ -113,34 +120,37 @@ using TWsaStartup = int (*)(uint16_t, TWSAData*);
 
 // X(getter, exported name, type) for each WinSock 2 entry point.
 #define IP_WINSOCK2_PROCS(X)                                                                       \
-    X(GetWsaAccept, "WSAAccept", TIpProc)                                                          \
-    X(GetWsaCloseEvent, "WSACloseEvent", TIpProc)                                                  \
-    X(GetWsaConnect, "WSAConnect", TIpProc)                                                        \
-    X(GetWsaCreateEvent, "WSACreateEvent", TIpProc)                                                \
+    X(GetWsaAccept, "WSAAccept", decltype(&IdWinsock2::WSAAccept))                                 \
+    X(GetWsaCloseEvent, "WSACloseEvent", decltype(&IdWinsock2::WSACloseEvent))                     \
+    X(GetWsaConnect, "WSAConnect", decltype(&IdWinsock2::WSAConnect))                              \
+    X(GetWsaCreateEvent, "WSACreateEvent", decltype(&IdWinsock2::WSACreateEvent))                  \
     X(GetWsaDuplicateSocket, "WSADuplicateSocketA", TIpProc)                                       \
-    X(GetWsaEnumNetworkEvents, "WSAEnumNetworkEvents", TIpProc)                                    \
+    X(GetWsaEnumNetworkEvents, "WSAEnumNetworkEvents",                                             \
+      decltype(&IdWinsock2::WSAEnumNetworkEvents))                                                 \
     X(GetWsaEnumProtocols, "WSAEnumProtocolsA", TIpProc)                                           \
-    X(GetWsaEventSelect, "WSAEventSelect", TIpProc)                                                \
-    X(GetWsaGetOverlappedResult, "WSAGetOverlappedResult", TIpProc)                                \
+    X(GetWsaEventSelect, "WSAEventSelect", decltype(&IdWinsock2::WSAEventSelect))                  \
+    X(GetWsaGetOverlappedResult, "WSAGetOverlappedResult",                                         \
+      decltype(&IdWinsock2::WSAGetOverlappedResult))                                               \
     X(GetWsaGetQosByName, "WSAGetQOSByName", TIpProc)                                              \
-    X(GetWsaHtonl, "WSAHtonl", TIpProc)                                                            \
-    X(GetWsaHtons, "WSAHtons", TIpProc)                                                            \
-    X(GetWsaIoctl, "WSAIoctl", TIpProc)                                                            \
+    X(GetWsaHtonl, "WSAHtonl", decltype(&IdWinsock2::WSAHtonl))                                    \
+    X(GetWsaHtons, "WSAHtons", decltype(&IdWinsock2::WSAHtons))                                    \
+    X(GetWsaIoctl, "WSAIoctl", decltype(&IdWinsock2::WSAIoctl))                                    \
     X(GetWsaJoinLeaf, "WSAJoinLeaf", TIpProc)                                                      \
-    X(GetWsaNtohl, "WSANtohl", TIpProc)                                                            \
-    X(GetWsaNtohs, "WSANtohs", TIpProc)                                                            \
-    X(GetWsaRecv, "WSARecv", TIpProc)                                                              \
-    X(GetWsaRecvDisconnect, "WSARecvDisconnect", TIpProc)                                          \
-    X(GetWsaRecvFrom, "WSARecvFrom", TIpProc)                                                      \
-    X(GetWsaResetEvent, "WSAResetEvent", TIpProc)                                                  \
-    X(GetWsaSend, "WSASend", TIpProc)                                                              \
-    X(GetWsaSendDisconnect, "WSASendDisconnect", TIpProc)                                          \
-    X(GetWsaSendTo, "WSASendTo", TIpProc)                                                          \
-    X(GetWsaSetEvent, "WSASetEvent", TIpProc)                                                      \
-    X(GetWsaSocket, "WSASocketA", TIpProc)                                                         \
-    X(GetWsaWaitForMultipleEvents, "WSAWaitForMultipleEvents", TIpProc)                            \
-    X(GetWsaAddressToString, "WSAAddressToStringA", TIpProc)                                       \
-    X(GetWsaStringToAddress, "WSAStringToAddressA", TIpProc)                                       \
+    X(GetWsaNtohl, "WSANtohl", decltype(&IdWinsock2::WSANtohl))                                    \
+    X(GetWsaNtohs, "WSANtohs", decltype(&IdWinsock2::WSANtohs))                                    \
+    X(GetWsaRecv, "WSARecv", decltype(&IdWinsock2::WSARecv))                                       \
+    X(GetWsaRecvDisconnect, "WSARecvDisconnect", decltype(&IdWinsock2::WSARecvDisconnect))         \
+    X(GetWsaRecvFrom, "WSARecvFrom", decltype(&IdWinsock2::WSARecvFrom))                           \
+    X(GetWsaResetEvent, "WSAResetEvent", decltype(&IdWinsock2::WSAResetEvent))                     \
+    X(GetWsaSend, "WSASend", decltype(&IdWinsock2::WSASend))                                       \
+    X(GetWsaSendDisconnect, "WSASendDisconnect", decltype(&IdWinsock2::WSASendDisconnect))         \
+    X(GetWsaSendTo, "WSASendTo", decltype(&IdWinsock2::WSASendTo))                                 \
+    X(GetWsaSetEvent, "WSASetEvent", decltype(&IdWinsock2::WSASetEvent))                           \
+    X(GetWsaSocket, "WSASocketA", decltype(&IdWinsock2::WSASocketA))                               \
+    X(GetWsaWaitForMultipleEvents, "WSAWaitForMultipleEvents",                                     \
+      decltype(&IdWinsock2::WSAWaitForMultipleEvents))                                             \
+    X(GetWsaAddressToString, "WSAAddressToStringA", decltype(&IdWinsock2::WSAAddressToStringA))    \
+    X(GetWsaStringToAddress, "WSAStringToAddressA", decltype(&IdWinsock2::WSAStringToAddressA))    \
     X(GetWsaLookupServiceBegin, "WSALookupServiceBeginA", TIpProc)                                 \
     X(GetWsaLookupServiceNext, "WSALookupServiceNextA", TIpProc)                                   \
     X(GetWsaLookupServiceEnd, "WSALookupServiceEnd", TIpProc)                                      \

@@ -1,10 +1,13 @@
 #include "netproto/core/id_winsock2.h"
 
+#include "netproto/core/id_winsock2_detail.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,20 +19,35 @@
 
 namespace IdWinsock2 {
 
+const in6_addr IdIPv6Any = IN6ADDR_ANY_INIT;
+const in6_addr IdIPv6Loopback = IN6ADDR_LOOPBACK_INIT;
+
 namespace {
 
 std::atomic<bool> GLoaded{false};
 thread_local int GLastError = 0;
 
+std::string CallTitle(const char* name)
+{
+    return std::string("Error on call Winsock2 library function ") + name;
+}
+
+} // namespace
+
+namespace Detail {
+
 // Every entry checks that the table was started: a call before WSAStartup
 // fails with WSANOTINITIALISED, as a call into an unloaded library would.
 void Need(const char* name)
 {
-    if (!GLoaded.load(std::memory_order_acquire)) {
-        char msg[128];
-        std::snprintf(msg, sizeof msg, "Error on call Winsock2 library function %s", name);
-        throw EIdWS2StubError(WSANOTINITIALISED, msg);
-    }
+    if (!GLoaded.load(std::memory_order_acquire))
+        throw EIdWS2StubError(WSANOTINITIALISED, CallTitle(name));
+}
+
+void NotSupported(const char* name)
+{
+    Need(name);
+    throw EIdWS2StubError(WSAEOPNOTSUPP, CallTitle(name));
 }
 
 int Fail()
@@ -38,38 +56,32 @@ int Fail()
     return SOCKET_ERROR;
 }
 
+int SetError(int error)
+{
+    GLastError = error;
+    return SOCKET_ERROR;
+}
+
 int Fd(TSocket s)
 {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-// One send or receive of `len` bytes, made again when a signal cut it short:
-// the byte count, or SOCKET_ERROR. A negative length is refused as WinSock
-// refuses it, rather than read as a huge buffer.
-template <class Call> int Transfer(TSocket s, int len, Call call)
+bool CheckSocket(TSocket s)
 {
-    if (len < 0) {
-        GLastError = WSAEFAULT;
-        return SOCKET_ERROR;
+    struct stat st {};
+    if (::fstat(Fd(s), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        GLastError = WSAENOTSOCK;
+        return false;
     }
-    ssize_t n;
-    do {
-        n = call(static_cast<size_t>(len));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        // On a blocking socket "would block" means its send or receive
-        // time-out ran out, which WinSock reports as timed out.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const int flags = ::fcntl(Fd(s), F_GETFL, 0);
-            if (flags >= 0 && !(flags & O_NONBLOCK)) {
-                GLastError = WSAETIMEDOUT;
-                return SOCKET_ERROR;
-            }
-        }
-        return Fail();
-    }
-    return static_cast<int>(n);
+    return true;
 }
+
+} // namespace Detail
+
+using namespace Detail;
+
+namespace {
 
 // WinSock's socket level and option numbers to Linux's.
 void MapOption(int& level, int& opt)
@@ -128,6 +140,12 @@ struct ServStore {
     char buf[1024];
 };
 thread_local ServStore GServ;
+
+struct ProtoStore {
+    protoent p{};
+    char buf[1024];
+};
+thread_local ProtoStore GProto;
 thread_local char GNtoaBuf[16];
 
 int AddrInfoError(int rc)
@@ -179,6 +197,8 @@ std::string SystemErrorText(uint32_t error)
         return std::string();
     if (error == static_cast<uint32_t>(WSANOTINITIALISED))
         return "Either the application has not called WSAStartup, or WSAStartup failed.";
+    if (error == static_cast<uint32_t>(WSAEOPNOTSUPP))
+        return "The attempted operation is not supported for the type of object referenced.";
     return std::strerror(static_cast<int>(error));
 }
 
@@ -351,6 +371,7 @@ TSocket accept(TSocket s, sockaddr* addr, int* addrlen)
     }
     if (addrlen)
         *addrlen = static_cast<int>(len);
+    AfterAccept(s, static_cast<TSocket>(fd));
     return static_cast<TSocket>(fd);
 }
 
@@ -365,6 +386,7 @@ int bind(TSocket s, const sockaddr* addr, int namelen)
 int closesocket(TSocket s)
 {
     Need("closesocket");
+    BeforeClose(s);
     if (::close(Fd(s)) != 0 && errno != EINTR)
         return Fail();
     return 0;
@@ -376,11 +398,13 @@ int connect(TSocket s, const sockaddr* name, int namelen)
     if (::connect(Fd(s), name, static_cast<socklen_t>(namelen)) != 0) {
         // A non-blocking connect under way is "would block" in WinSock.
         if (errno == EINPROGRESS) {
+            AfterConnect(s);
             GLastError = WSAEWOULDBLOCK;
             return SOCKET_ERROR;
         }
         return Fail();
     }
+    AfterConnect(s);
     return 0;
 }
 
@@ -473,6 +497,7 @@ int listen(TSocket s, int backlog)
     Need("listen");
     if (::listen(Fd(s), backlog) != 0)
         return Fail();
+    AfterListen(s);
     return 0;
 }
 
@@ -491,7 +516,9 @@ uint16_t ntohs(uint16_t v)
 int recv(TSocket s, void* buf, int len, int flags)
 {
     Need("recv");
-    return Transfer(s, len, [&](size_t size) { return ::recv(Fd(s), buf, size, flags); });
+    const int n = Transfer(s, len, [&](size_t size) { return ::recv(Fd(s), buf, size, flags); });
+    AfterRecv(s);
+    return n;
 }
 
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen)
@@ -503,6 +530,7 @@ int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* from
     });
     if (n >= 0 && fromlen)
         *fromlen = static_cast<int>(fl);
+    AfterRecv(s);
     return n;
 }
 
@@ -582,16 +610,22 @@ int send(TSocket s, const void* buf, int len, int flags)
     Need("send");
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
     // that ends the program.
-    return Transfer(s, len,
-                    [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
+    const int n = Transfer(
+        s, len, [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
+    if (n == SOCKET_ERROR && GLastError == WSAEWOULDBLOCK)
+        AfterSendBlocked(s);
+    return n;
 }
 
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen)
 {
     Need("sendto");
-    return Transfer(s, len, [&](size_t size) {
+    const int n = Transfer(s, len, [&](size_t size) {
         return ::sendto(Fd(s), buf, size, flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(tolen));
     });
+    if (n == SOCKET_ERROR && GLastError == WSAEWOULDBLOCK)
+        AfterSendBlocked(s);
+    return n;
 }
 
 int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen)
@@ -722,6 +756,50 @@ const servent* getservbyname(const char* name, const char* proto)
         return nullptr;
     }
     return out;
+}
+
+const protoent* getprotobynumber(int number)
+{
+    Need("getprotobynumber");
+    protoent* out = nullptr;
+    if (::getprotobynumber_r(number, &GProto.p, GProto.buf, sizeof GProto.buf, &out) != 0 || !out) {
+        GLastError = WSANO_DATA;
+        return nullptr;
+    }
+    return out;
+}
+
+const protoent* getprotobyname(const char* name)
+{
+    Need("getprotobyname");
+    protoent* out = nullptr;
+    if (!name || ::getprotobyname_r(name, &GProto.p, GProto.buf, sizeof GProto.buf, &out) != 0 ||
+        !out) {
+        GLastError = WSANO_DATA;
+        return nullptr;
+    }
+    return out;
+}
+
+int WSAIsBlocking()
+{
+    Need("WSAIsBlocking");
+    return 0;
+}
+
+int WSAUnhookBlockingHook()
+{
+    NotSupported("WSAUnhookBlockingHook");
+}
+
+TBlockingHook WSASetBlockingHook(TBlockingHook)
+{
+    NotSupported("WSASetBlockingHook");
+}
+
+int WSACancelBlockingCall()
+{
+    NotSupported("WSACancelBlockingCall");
 }
 
 int __WSAFDIsSet(TSocket s, TFDSet* set)

@@ -187,12 +187,15 @@ TEST(IpWinSockPosix, TheBindingOpensARealSocketThroughTheGetters)
     ASSERT_EQ(access.GetGetSockName()(s, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     EXPECT_NE(access.Getntohs()(addr.sin_port), 0);
     EXPECT_STREQ(access.GetINet_Ntoa()(addr.sin_addr), "127.0.0.1");
+    uint32_t net = 0;
+    ASSERT_EQ(access.GetWsaHtonl()(s, INADDR_LOOPBACK, &net), 0);
+    EXPECT_EQ(net, addr.sin_addr.s_addr);
     EXPECT_EQ(access.GetCloseSocket()(s), 0);
     ASSERT_NE(access.GetGetProtoByName()("tcp"), nullptr);
     EXPECT_EQ(access.GetGetProtoByName()("tcp")->p_proto, 6);
-    // What the binding lacks is a missing export, not a crash.
-    EXPECT_THROW(access.GetWsaAsyncSelect(), EIpAccessException);
-    EXPECT_THROW(access.GetWsaSend(), EIpAccessException);
+    // What the binding does not support is a missing export, not a crash.
+    EXPECT_THROW(access.GetWsaSetBlockingHook(), EIpAccessException);
+    EXPECT_THROW(access.GetWsaLookupServiceBegin(), EIpAccessException);
 }
 
 TEST(IpWinSockTexts, ErrorTextsAndNames)
