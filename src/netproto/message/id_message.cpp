@@ -111,6 +111,49 @@ std::string TIdMIMEBoundary::FindBoundary(const std::string& contentType)
 
 // ---- parts -----------------------------------------------------------------
 
+namespace {
+
+template <class Part> class TPartClass : public TIdMessagePartClass {
+public:
+    using TIdMessagePartClass::TIdMessagePartClass;
+    TIdMessagePart& Create(TIdMessageParts& parts) const override
+    {
+        if constexpr (std::is_same_v<Part, TIdText>)
+            return parts.AddText();
+        else if constexpr (std::is_same_v<Part, TIdAttachment>)
+            return parts.AddAttachment();
+        else
+            throw EIdCanNotCreateMessagePart();
+    }
+};
+
+const TPartClass<TIdMessagePart> GPartClass("TIdMessagePart");
+const TPartClass<TIdText> GTextClass("TIdText");
+const TPartClass<TIdAttachment> GAttachmentClass("TIdAttachment");
+
+const bool GPartClassesRegistered = [] {
+    RegisterClass(GTextClass);
+    RegisterClass(GAttachmentClass);
+    return true;
+}();
+
+} // namespace
+
+const TIdMessagePartClass& TIdMessagePart::Class()
+{
+    return GPartClass;
+}
+
+const TIdMessagePartClass& TIdText::Class()
+{
+    return GTextClass;
+}
+
+const TIdMessagePartClass& TIdAttachment::Class()
+{
+    return GAttachmentClass;
+}
+
 void TIdMessagePart::Assign(const TIdMessagePart& source)
 {
     Headers = source.Headers;

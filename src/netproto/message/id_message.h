@@ -15,9 +15,11 @@
 //   cannot have (base64, quoted-printable) is not written for it.
 #pragma once
 
+#include "netproto/core/id_global.h"
 #include "netproto/message/id_email_address.h"
 #include "netproto/message/id_header_coder.h"
 #include "netproto/message/id_header_list.h"
+#include "platform/class_registry.h"
 #include "platform/date_time.h"
 
 #include <functional>
@@ -30,6 +32,30 @@ class TIdMessageEncoderInfo;
 
 enum TIdMessagePriority { mpHighest, mpHigh, mpNormal, mpLow, mpLowest };
 enum TIdMessageEncoding { meMIME, meUU };
+
+// The IMAP flag words of a message.
+enum TIdMessageFlags { mfAnswered, mfFlagged, mfDeleted, mfDraft, mfSeen, mfRecent };
+inline constexpr const char* IdMessageFlags[] = {"\\Answered", "\\Flagged", "\\Deleted",
+                                                 "\\Draft",    "\\Seen",    "\\Recent"};
+
+class EIdCanNotCreateMessagePart : public EIdException {
+public:
+    EIdCanNotCreateMessagePart()
+        : EIdException("TIdMessagePart can not be created.  Use descendant classes. ")
+    {
+    }
+};
+
+class TIdMessagePart;
+
+// The class record of a message part kind: it makes a part of that kind in
+// a message's parts. TIdText and TIdAttachment are registered by name at
+// start; the record of TIdMessagePart itself refuses to make one.
+class TIdMessagePartClass : public TRegisteredClass {
+public:
+    using TRegisteredClass::TRegisteredClass;
+    virtual TIdMessagePart& Create(TIdMessageParts& parts) const = 0;
+};
 
 // The value of parameter `name` in a header value (after a ";", the name
 // in any case), without its quotes; empty when there is none.
@@ -61,6 +87,7 @@ private:
 class TIdMessagePart {
 public:
     virtual ~TIdMessagePart() = default;
+    static const TIdMessagePartClass& Class();
     TIdMessagePart(const TIdMessagePart&) = delete;
     TIdMessagePart& operator=(const TIdMessagePart&) = delete;
 
@@ -95,6 +122,7 @@ private:
 
 class TIdText : public TIdMessagePart {
 public:
+    static const TIdMessagePartClass& Class();
     TIdText(TIdMessageParts& collection, std::vector<std::string> body = {})
         : TIdMessagePart(collection), Body(std::move(body))
     {
@@ -104,6 +132,7 @@ public:
 
 class TIdAttachment : public TIdMessagePart {
 public:
+    static const TIdMessagePartClass& Class();
     // FileName is the name part of the stored path.
     TIdAttachment(TIdMessageParts& collection, const std::string& storedPathName = "");
     // Deletes the stored file when it is temporary.
@@ -128,6 +157,8 @@ public:
 
     TIdText& AddText(std::vector<std::string> body = {});
     TIdAttachment& AddAttachment(const std::string& storedPathName = "");
+    // A new part of the class (one found by name through GetClass, say).
+    TIdMessagePart& Add(const TIdMessagePartClass& partClass) { return partClass.Create(*this); }
     int Count() const { return static_cast<int>(FItems.size()); }
     TIdMessagePart& Items(int index) const { return *FItems.at(static_cast<std::size_t>(index)); }
     void Delete(int index) { FItems.erase(FItems.begin() + index); }

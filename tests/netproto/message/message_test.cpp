@@ -353,3 +353,25 @@ TEST(MessageClient, EveryLineInsideDataIsDotStuffed)
     ReadWire(Wire(m), back);
     EXPECT_EQ(back.Body, m.Body);
 }
+
+TEST(MessageParts, PartClassesAreFoundByNameAndTheBaseClassMakesNone)
+{
+    TIdMessage m;
+    const auto* text = dynamic_cast<const TIdMessagePartClass*>(GetClass("TIdText"));
+    const auto* attachment = dynamic_cast<const TIdMessagePartClass*>(GetClass("TIdAttachment"));
+    ASSERT_NE(text, nullptr);
+    ASSERT_NE(attachment, nullptr);
+    EXPECT_NE(dynamic_cast<TIdText*>(&m.MessageParts.Add(*text)), nullptr);
+    EXPECT_NE(dynamic_cast<TIdAttachment*>(&m.MessageParts.Add(*attachment)), nullptr);
+    EXPECT_EQ(m.MessageParts.TextPartCount(), 1);
+    EXPECT_EQ(m.MessageParts.AttachmentCount(), 1);
+
+    EXPECT_EQ(GetClass("TIdMessagePart"), nullptr);
+    try {
+        m.MessageParts.Add(TIdMessagePart::Class());
+        ADD_FAILURE() << "a bare message part was made";
+    } catch (const EIdCanNotCreateMessagePart& e) {
+        EXPECT_STREQ(e.what(), "TIdMessagePart can not be created.  Use descendant classes. ");
+    }
+    EXPECT_EQ(m.MessageParts.Count(), 2);
+}
