@@ -186,7 +186,8 @@ void TIdHeaderList::AddStdValues(const std::vector<std::string>& list)
     }
 }
 
-std::vector<std::string> TIdHeaderList::FoldLine(std::string_view text, int foldLength)
+std::vector<std::string> TIdHeaderList::FoldLine(std::string_view text, int foldLength,
+                                                 std::string_view foldString)
 {
     const std::string flat = FlattenLineBreaks(text);
     const std::string_view line = flat;
@@ -212,7 +213,7 @@ std::vector<std::string> TIdHeaderList::FoldLine(std::string_view text, int fold
 
     std::vector<std::string> lines;
     std::size_t start = 0;
-    std::size_t prefix = 0; // the blank that starts a continuation line
+    std::size_t prefix = 0; // the fold string that starts a continuation line
     auto lengthTo = [&](std::size_t start, std::size_t end) {
         return prefix + TrimRightWsp(line.substr(start, end - start)).size();
     };
@@ -255,18 +256,19 @@ std::vector<std::string> TIdHeaderList::FoldLine(std::string_view text, int fold
         if (!best) {
             break;
         }
-        lines.push_back((prefix ? " " : "") +
+        lines.push_back(std::string(foldString.substr(0, prefix)) +
                         std::string(TrimRightWsp(line.substr(start, best->pos - start))));
         start = best->pos;
         if (!best->quoted) {
             while (start < line.size() && IsWsp(line[start])) {
                 ++start;
             }
-            prefix = 1;
+            prefix = foldString.size();
         } else {
             prefix = 0; // the quoted blank itself starts the continuation
         }
     }
-    lines.push_back((prefix ? " " : "") + std::string(TrimRightWsp(line.substr(start))));
+    lines.push_back(std::string(foldString.substr(0, prefix)) +
+                    std::string(TrimRightWsp(line.substr(start))));
     return lines;
 }

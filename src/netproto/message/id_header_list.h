@@ -45,9 +45,11 @@ public:
     void AddStdValues(const std::vector<std::string>& list);
 
     // The line cut into lines of at most `foldLength` characters where a
-    // break point allows; every continuation starts with a blank. A CR or LF
-    // in the text never ends a line: each run of them becomes one blank.
-    static std::vector<std::string> FoldLine(std::string_view text, int foldLength);
+    // break point allows; every continuation starts with `foldString`. A CR
+    // or LF in the text never ends a line: each run of them becomes one
+    // blank.
+    static std::vector<std::string> FoldLine(std::string_view text, int foldLength,
+                                             std::string_view foldString = " ");
 
 private:
     // The index after the line and its continuation lines.

@@ -190,6 +190,18 @@ void TIdMessageClient::WriteMessageLine(const std::string& line)
         WriteLn(!part.empty() && part[0] == '.' ? "." + part : part);
 }
 
+void TIdMessageClient::WriteHeaderLine(const std::string& line)
+{
+    const bool foldable = MsgLineLength > 0 && !MsgLineFold.empty() &&
+                          (MsgLineFold[0] == ' ' || MsgLineFold[0] == '\t');
+    if (!foldable || line.size() <= static_cast<size_t>(MsgLineLength)) {
+        WriteMessageLine(line);
+        return;
+    }
+    for (const auto& part : TIdHeaderList::FoldLine(line, MsgLineLength, MsgLineFold))
+        WriteMessageLine(part);
+}
+
 void TIdMessageClient::SendMsg(TIdMessage& message, bool headersOnly)
 {
     OpenWriteBuffer(32768);
@@ -219,7 +231,7 @@ void TIdMessageClient::SendHeader(TIdMessage& message)
 {
     message.GenerateHeader();
     for (const auto& line : message.Headers.Lines())
-        WriteMessageLine(line);
+        WriteHeaderLine(line);
 }
 
 void TIdMessageClient::WriteBodyText(TIdMessage& message)
@@ -258,9 +270,9 @@ void TIdMessageClient::WriteTextPart(const TIdText& part)
         headers.SetValues("Content-Transfer-Encoding",
                           NeedsCoding(part.Body) ? "quoted-printable" : "7bit");
     for (const auto& line : headers.Lines())
-        WriteMessageLine(line);
+        WriteHeaderLine(line);
     for (const auto& line : part.ExtraHeaders.Lines())
-        WriteMessageLine(line);
+        WriteHeaderLine(line);
     WriteMessageLine("");
     WriteCoded(part.Body, headers.Values("Content-Transfer-Encoding"));
 }
@@ -273,26 +285,26 @@ void TIdMessageClient::WriteAttachment(const TIdAttachment& part)
     if (type.empty())
         type = "application/octet-stream";
     if (IdHeaderParam(type, "name").empty()) {
-        WriteMessageLine("Content-Type: " + type + ";");
-        WriteMessageLine("        name=" + name);
+        WriteHeaderLine("Content-Type: " + type + ";");
+        WriteHeaderLine("        name=" + name);
     } else {
-        WriteMessageLine("Content-Type: " + type);
+        WriteHeaderLine("Content-Type: " + type);
     }
     // The encoding that the encoder writes, whatever the part was read with.
-    WriteMessageLine("Content-Transfer-Encoding: " + encoder.TransferEncoding());
+    WriteHeaderLine("Content-Transfer-Encoding: " + encoder.TransferEncoding());
     std::string disposition = part.ContentDisposition();
     if (disposition.empty())
         disposition = "attachment";
     if (IdHeaderParam(disposition, "filename").empty()) {
-        WriteMessageLine("Content-Disposition: " + disposition + ";");
-        WriteMessageLine("        filename=" + name);
+        WriteHeaderLine("Content-Disposition: " + disposition + ";");
+        WriteHeaderLine("        filename=" + name);
     } else {
-        WriteMessageLine("Content-Disposition: " + disposition);
+        WriteHeaderLine("Content-Disposition: " + disposition);
     }
     if (!part.ContentID().empty())
-        WriteMessageLine("Content-Id: " + part.ContentID());
+        WriteHeaderLine("Content-Id: " + part.ContentID());
     for (const auto& line : part.ExtraHeaders.Lines())
-        WriteMessageLine(line);
+        WriteHeaderLine(line);
     WriteMessageLine("");
     LineSink sink([this](const std::string& line) { WriteMessageLine(line); });
     std::ostream out(&sink);

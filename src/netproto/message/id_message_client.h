@@ -5,6 +5,11 @@
 // output alike, and ends in CR LF: a bare CR or LF inside a line ends the
 // line there (RFC 5321 section 2.3.8), so no server can take part of a line
 // for the end of the message.
+//
+// The header lines the client makes (the message's, its parts') are folded
+// to the message line length where a blank, TAB or comma outside quotes
+// allows, each continuation line beginning with the fold string; a header
+// written with NoEncode goes out as it is. Body lines are never folded.
 #pragma once
 
 #include "netproto/core/id_tcp_client.h"
@@ -32,6 +37,11 @@ class TIdMessageClient : public TIdTCPClient {
 public:
     TIdMessageClient();
 
+    int MsgLineLength = 79;
+    // Must begin with a blank or TAB, or nothing is folded: a continuation
+    // line that does not would start a header field of its own.
+    std::string MsgLineFold = "\t";
+
     // Writes the message; with its NoEncode, the Headers and Body lines as
     // they are.
     virtual void SendMsg(TIdMessage& message, bool headersOnly = false);
@@ -54,6 +64,8 @@ protected:
     virtual void WriteBodyText(TIdMessage& message);
     // One line of a message: dot-stuffed, ended by CR LF.
     void WriteMessageLine(const std::string& line);
+    // A header line: folded as above, then as WriteMessageLine.
+    void WriteHeaderLine(const std::string& line);
     // After a failed greeting or login: a "QUIT" that is not waited for,
     // then the connection closes. Never raises, so the failure that led here
     // is the one the caller sees.

@@ -7,25 +7,6 @@
 
 namespace {
 
-// Whitespace runs as one blank, trimmed: the form both unfoldings agree on.
-std::string Normalized(std::string_view s)
-{
-    std::string out;
-    bool blank = false;
-    for (char c : s) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            blank = !out.empty();
-            continue;
-        }
-        if (blank) {
-            out += ' ';
-            blank = false;
-        }
-        out += c;
-    }
-    return out;
-}
-
 std::string RandomValue(std::mt19937& gen, std::size_t words)
 {
     static const std::vector<std::string> vocabulary = {

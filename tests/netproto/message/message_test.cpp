@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -352,6 +353,58 @@ TEST(MessageClient, EveryLineInsideDataIsDotStuffed)
     TIdMessage back;
     ReadWire(Wire(m), back);
     EXPECT_EQ(back.Body, m.Body);
+}
+
+TEST(MessageClient, LongHeaderLinesFoldWithTheFoldStringAndPythonReadsThemBack)
+{
+    Scratch scratch;
+    TIdMessage m;
+    Address(m);
+    std::string path;
+    for (int i = 0; i < 30; ++i)
+        path += (i ? " " : "") + std::string("relay") + std::to_string(i) + ".station";
+    const std::string token(120, 'z');
+    // Lines added as they are: nothing folded them so far.
+    m.ExtraHeaders.Add("X-Station-Path: " + path);
+    m.ExtraHeaders.Add("X-Token: " + token);
+    m.MessageParts.AddText({"hello"}).ExtraHeaders.Add("X-Note: " + path);
+    const std::string fileName = "the weekly log of the station with a rather long name.txt";
+    m.MessageParts.AddAttachment(scratch.File(fileName, "log"));
+    const std::string wire = Wire(m);
+
+    std::istringstream lines(wire);
+    int continuations = 0;
+    for (std::string line; std::getline(lines, line);) {
+        line.pop_back(); // the CR
+        if (line.find("relay") != std::string::npos) {
+            EXPECT_LE(line.size(), 79u) << line;
+        }
+        continuations += line.rfind("\trelay", 0) == 0;
+    }
+    EXPECT_GE(continuations, 4);
+
+    const auto answer = AskPython("header_fields", {{Unstuffed(wire)}});
+    ASSERT_EQ(answer.size(), 1u);
+    const OracleRecord& fields = answer[0];
+    ASSERT_FALSE(fields.empty());
+    EXPECT_EQ(fields[0], "") << wire;
+    std::map<std::string, std::vector<std::string>> values;
+    for (size_t i = 1; i + 1 < fields.size(); i += 2)
+        values[fields[i]].push_back(fields[i + 1]);
+    ASSERT_EQ(values["X-Station-Path"].size(), 1u);
+    EXPECT_EQ(Normalized(values["X-Station-Path"][0]), path);
+    ASSERT_EQ(values["X-Note"].size(), 1u);
+    EXPECT_EQ(Normalized(values["X-Note"][0]), path);
+    ASSERT_EQ(values["X-Token"].size(), 1u);
+    EXPECT_EQ(Normalized(values["X-Token"][0]), token);
+    // The quoted file name has no break point: it stays whole.
+    EXPECT_EQ(values["filename"], (std::vector<std::string>{"", fileName}));
+
+    // A header written with NoEncode goes out as it is.
+    TIdMessage raw;
+    raw.NoEncode = true;
+    raw.Headers.Add("X-Station-Path: " + path);
+    EXPECT_EQ(Wire(raw).substr(0, 16 + path.size() + 2), "X-Station-Path: " + path + "\r\n");
 }
 
 TEST(MessageParts, PartClassesAreFoundByNameAndTheBaseClassMakesNone)

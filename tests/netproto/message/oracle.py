@@ -82,6 +82,8 @@ def run(command, fields):
         return mime_parse(fields[0])
     if command == "mime_build":
         return mime_build(int(fields[0]))
+    if command == "header_fields":
+        return header_fields(fields[0])
     raise SystemExit("unknown command " + command)
 
 
@@ -106,6 +108,19 @@ def mime_parse(data):
             sender.display_name.encode("latin-1") if sender else b"",
             sender.addr_spec.encode("latin-1") if sender else b"",
             ",".join(a.addr_spec for a in to).encode("latin-1")] + leaves(msg)
+
+
+def header_fields(data):
+    """The defects, then every header field of every part as name and
+    unfolded value, and each leaf part's file name."""
+    msg = email.message_from_bytes(data, policy=email.policy.default)
+    out = [",".join(type(d).__name__ for p in msg.walk() for d in p.defects).encode()]
+    for part in msg.walk():
+        for name, value in part.items():
+            out += [name.encode("latin-1"), str(value).encode("latin-1")]
+        if not part.is_multipart():
+            out += [b"filename", (part.get_filename() or "").encode("latin-1")]
+    return out
 
 
 def mime_build(case):

@@ -96,3 +96,21 @@ std::string RandomBytes(std::size_t n, unsigned seed)
     }
     return out;
 }
+
+std::string Normalized(std::string_view s)
+{
+    std::string out;
+    bool blank = false;
+    for (char c : s) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = !out.empty();
+            continue;
+        }
+        if (blank) {
+            out += ' ';
+            blank = false;
+        }
+        out += c;
+    }
+    return out;
+}

@@ -17,3 +17,6 @@ std::vector<OracleRecord> AskPython(const std::string& command,
 std::string MakeScratchDir();
 
 std::string RandomBytes(std::size_t n, unsigned seed);
+
+// Whitespace runs as one blank, trimmed: the form both unfoldings agree on.
+std::string Normalized(std::string_view s);
