@@ -1,8 +1,29 @@
 #include "core/mailbox_log.h"
 
+#include <filesystem>
+
 #include "core/date_time.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
+
+namespace {
+
+// The whole lines of the text, without their CR LF; a last line without its
+// line end is left out.
+std::vector<std::string> WholeLines(const std::string& data)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = data.find('\n', start)) != std::string::npos; start = end + 1) {
+        size_t stop = end;
+        if (stop > start && data[stop - 1] == '\r')
+            --stop;
+        lines.push_back(data.substr(start, stop - start));
+    }
+    return lines;
+}
+
+} // namespace
 
 TMailboxLog::TMailboxLog(std::string path)
     : m_path(path.empty() ? DataRoot::Path(kFileName) : std::move(path))
@@ -20,27 +41,40 @@ std::string TMailboxLog::FormatLine(const std::tm& time, const std::string& text
     return DateTime::BracketStamp(time) + "  " + text;
 }
 
-void TMailboxLog::LoadLocked()
+void TMailboxLog::OpenLocked()
 {
-    m_loaded = true;
-    m_lines.clear();
+    m_opened = true;
     std::string data;
     if (!ReadWholeFile(m_path, data))
         return;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t end = data.find('\n', start);
-        size_t stop = end == std::string::npos ? data.size() : end;
-        std::string line = data.substr(start, stop - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        m_lines.push_back(std::move(line));
-        if (m_lines.size() > kMaxLines)
-            m_lines.pop_front();
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
+    m_lineCount = 0;
+    for (char c : data)
+        m_lineCount += c == '\n';
+    // A crash in the middle of an append leaves a torn last line; the next
+    // line must not be glued to it.
+    const size_t whole = data.rfind('\n') + 1; // 0 when there is no line end
+    if (whole < data.size()) {
+        std::error_code ec;
+        std::filesystem::resize_file(m_path, whole, ec);
     }
+}
+
+void TMailboxLog::TrimLocked()
+{
+    std::string data;
+    if (ReadWholeFile(m_path, data)) {
+        std::vector<std::string> lines = WholeLines(data);
+        const size_t from = lines.size() > kMaxLines ? lines.size() - kMaxLines : 0;
+        std::string kept;
+        for (size_t i = from; i < lines.size(); ++i)
+            kept += lines[i] + "\r\n";
+        try {
+            WriteFileAtomic(m_path, kept);
+        } catch (const std::exception&) {
+            // The file keeps its lines; the cut is tried again kMaxLines on.
+        }
+    }
+    m_lineCount = kMaxLines;
 }
 
 std::string TMailboxLog::AddLogLine(const std::string& text)
@@ -49,29 +83,28 @@ std::string TMailboxLog::AddLogLine(const std::string& text)
     LineHook hook;
     {
         std::lock_guard lock(m_lock);
-        if (!m_loaded)
-            LoadLocked();
-        bool cut = m_lines.size() >= kMaxLines;
-        m_lines.push_back(line);
-        while (m_lines.size() > kMaxLines)
-            m_lines.pop_front();
-        if (cut) {
-            // Full: the file is rewritten whole with its last 1000 lines.
-            std::string all;
-            for (const std::string& l : m_lines)
-                all += l + "\r\n";
-            try {
-                WriteFileAtomic(m_path, all);
-            } catch (const std::exception&) {
-                // The line is lost from the file only; the window still shows it.
-            }
-        } else {
-            // A line that cannot be written is lost from the file only.
-            AppendToFile(m_path, line + "\r\n");
-        }
+        if (!m_opened)
+            OpenLocked();
+        // A line that cannot be written is lost from the file only.
+        if (AppendToFile(m_path, line + "\r\n") && ++m_lineCount > kTrimAt)
+            TrimLocked();
         hook = m_onLine;
     }
     if (hook)
         hook(line);
     return line;
+}
+
+std::vector<std::string> TMailboxLog::LastLines()
+{
+    std::string data;
+    {
+        std::lock_guard lock(m_lock);
+        if (!ReadWholeFile(m_path, data))
+            return {};
+    }
+    std::vector<std::string> lines = WholeLines(data);
+    if (lines.size() > kMaxLines)
+        lines.erase(lines.begin(), lines.end() - kMaxLines);
+    return lines;
 }

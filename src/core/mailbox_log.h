@@ -1,18 +1,25 @@
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // The mailbox log: each line is "[dd-mmm-yy hh:nn:ss]", two blanks and the
 // text (local clock), appended to mailbox_log.txt in the data root, which
 // keeps its last 1000 lines. Safe to call from any thread; the Mailbox Status
 // window shows the lines through the line hook.
+//
+// A new line is only appended. Once the file passes kTrimAt lines it is cut
+// back to its last kMaxLines in one atomic replace, so a line costs about
+// its own length twice in writes however full the log is, and a crash at any
+// point loses at most the line being written: a cut replaces the file whole,
+// and a line torn by a crash is dropped before the next one is appended.
 class TMailboxLog {
 public:
     static constexpr const char* kFileName = "mailbox_log.txt";
     static constexpr size_t kMaxLines = 1000;
+    static constexpr size_t kTrimAt = 2 * kMaxLines;
 
     // Runs on the writer's thread, outside the log's lock, with the line as
     // written (without line end).
@@ -30,16 +37,20 @@ public:
     // written loses the line there (the hook still gets it).
     std::string AddLogLine(const std::string& text);
 
+    // The file's last kMaxLines whole lines, oldest first, without line ends.
+    std::vector<std::string> LastLines();
+
     static std::string FormatLine(const std::tm& time, const std::string& text);
 
     const std::string& Path() const { return m_path; }
 
 private:
-    void LoadLocked();
+    void OpenLocked();
+    void TrimLocked();
 
     std::string m_path;
     std::mutex m_lock;
-    bool m_loaded = false;
-    std::deque<std::string> m_lines; // the file's lines, at most kMaxLines
+    bool m_opened = false;
+    size_t m_lineCount = 0; // whole lines in the file, as far as this writer knows
     LineHook m_onLine;
 };

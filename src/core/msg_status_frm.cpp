@@ -10,12 +10,11 @@
 #include "core/message_store.h"
 #include "core/station_list.h"
 #include "core/user_list.h"
-#include "platform/atomic_file.h"
 #include "platform/text.h"
 
 namespace {
 
-constexpr int kLogLines = 1000;
+constexpr int kLogLines = static_cast<int>(TMailboxLog::kMaxLines);
 
 std::vector<std::string> TreeLines(const QTreeWidget* tree)
 {
@@ -61,15 +60,11 @@ TMsgStatusFrm::TMsgStatusFrm(QWidget* owner, TConfig* config) : QWidget(owner), 
     LogMemo->setMaximumBlockCount(kLogLines);
     LogMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     // The window opens with the lines the log file kept from earlier runs.
-    std::string kept;
-    if (ReadWholeFile(Log.Path(), kept)) {
-        QString text = ToQt(kept);
-        text.remove('\r');
-        if (text.endsWith('\n'))
-            text.chop(1);
-        if (!text.isEmpty())
-            LogMemo->setPlainText(text);
-    }
+    QStringList kept;
+    for (const std::string& line : Log.LastLines())
+        kept.append(ToQt(line));
+    if (!kept.isEmpty())
+        LogMemo->setPlainText(kept.join('\n'));
 
     layout->addWidget(splitter);
 }

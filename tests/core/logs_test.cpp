@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "core/daily_log.h"
 #include "core/date_time.h"
 #include "core/mailbox_log.h"
+#include "platform/atomic_file.h"
 #include "temp_root_helpers.h"
 
 namespace {
@@ -39,29 +43,57 @@ int CountLines(const std::string& text)
     return n;
 }
 
+ino_t Inode(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+std::string NumberedLines(const std::string& prefix, int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += prefix + std::to_string(i) + "\r\n";
+    return text;
+}
+
+void DieInTheCut(const std::string&)
+{
+    _exit(3);
+}
+
 } // namespace
 
-TEST(MailboxLog, StampsLinesAndKeepsTheLast1000)
+// A full log grows by appends alone; only past twice its size is it cut
+// back, in one replace, to the last 1000 lines.
+TEST(MailboxLog, AppendsLinesAndCutsToTheLast1000PastTwiceThat)
 {
     TempRoot root;
     PinnedClock clock(LocalInstant(2024, 3, 7, 9, 5, 3));
-    // An existing file from an earlier run, 998 lines long.
-    std::string old;
-    for (int i = 0; i < 998; ++i)
-        old += "old " + std::to_string(i) + "\r\n";
+    const std::string old = NumberedLines("old ", 0, 1998);
     root.WriteFile("mailbox_log.txt", old);
+    const std::string path = root.Path("mailbox_log.txt");
+    const ino_t before = Inode(path);
 
     TMailboxLog log;
     std::vector<std::string> seen;
     log.SetOnLine([&](const std::string& line) { seen.push_back(line); });
     EXPECT_EQ(log.AddLogLine("User: joe connected"), "[07-Mar-24 09:05:03]  User: joe connected");
     log.AddLogLine("second");
-    EXPECT_EQ(CountLines(root.ReadFile("mailbox_log.txt")), 1000);
+    EXPECT_EQ(root.ReadFile("mailbox_log.txt"), old +
+                                                    "[07-Mar-24 09:05:03]  User: joe connected\r\n"
+                                                    "[07-Mar-24 09:05:03]  second\r\n");
+    EXPECT_EQ(Inode(path), before) << "appended, not rewritten";
+
     log.AddLogLine("third");
     std::string text = root.ReadFile("mailbox_log.txt");
     EXPECT_EQ(CountLines(text), 1000);
-    EXPECT_EQ(text.substr(0, 7), "old 1\r\n");
+    EXPECT_EQ(text.substr(0, 10), "old 1001\r\n");
     EXPECT_EQ(text.substr(text.size() - 29), "[07-Mar-24 09:05:03]  third\r\n");
+    const std::vector<std::string> last = log.LastLines();
+    ASSERT_EQ(last.size(), 1000u);
+    EXPECT_EQ(last.front(), "old 1001");
+    EXPECT_EQ(last.back(), "[07-Mar-24 09:05:03]  third");
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[1], "[07-Mar-24 09:05:03]  second");
 }
@@ -73,13 +105,14 @@ TEST(MailboxLog, ManyThreadsLoseNoLineAndKeepTheCut)
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 150; ++i)
+            for (int i = 0; i < 300; ++i)
                 log.AddLogLine("t" + std::to_string(t) + " line " + std::to_string(i));
         });
     for (auto& th : threads)
         th.join();
+    // 2400 lines: cut to 1000 at the 2001st, then 399 more.
     std::string text = root.ReadFile("mailbox_log.txt");
-    EXPECT_EQ(CountLines(text), 1000);
+    EXPECT_EQ(CountLines(text), 1399);
     // Every line whole: stamp, two blanks, text, CR LF.
     size_t pos = 0;
     while (pos < text.size()) {
@@ -90,10 +123,58 @@ TEST(MailboxLog, ManyThreadsLoseNoLineAndKeepTheCut)
         EXPECT_EQ(line.substr(19, 4), "]  t");
         pos = eol + 2;
     }
-    // A new writer over the same file keeps cutting it.
+    // A new writer over the same file counts its lines and cuts it in time.
     TMailboxLog again;
+    for (int i = 0; i < 601; ++i)
+        again.AddLogLine("after restart");
+    EXPECT_EQ(CountLines(root.ReadFile("mailbox_log.txt")), 2000);
     again.AddLogLine("after restart");
     EXPECT_EQ(CountLines(root.ReadFile("mailbox_log.txt")), 1000);
+}
+
+// A crash while the file is cut leaves every line, the new one too; the next
+// run cuts it.
+TEST(MailboxLog, CrashDuringTheCutLosesNoLine)
+{
+    TempRoot root;
+    PinnedClock clock(LocalInstant(2024, 3, 7, 9, 5, 3));
+    const std::string old = NumberedLines("old ", 0, 2000);
+    root.WriteFile("mailbox_log.txt", old);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        SetAtomicWriteHook(&DieInTheCut);
+        TMailboxLog log;
+        log.AddLogLine("the 2001st");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 3) << "the cut must have reached the hook";
+    EXPECT_EQ(root.ReadFile("mailbox_log.txt"), old + "[07-Mar-24 09:05:03]  the 2001st\r\n");
+
+    TMailboxLog log;
+    log.AddLogLine("next run");
+    const std::vector<std::string> last = log.LastLines();
+    EXPECT_EQ(CountLines(root.ReadFile("mailbox_log.txt")), 1000);
+    ASSERT_EQ(last.size(), 1000u);
+    EXPECT_EQ(last[997], "old 1999");
+    EXPECT_EQ(last[998], "[07-Mar-24 09:05:03]  the 2001st");
+}
+
+// A crash in the middle of an append leaves a torn last line: it is dropped,
+// not glued to the next one.
+TEST(MailboxLog, ATornLastLineIsDroppedBeforeTheNext)
+{
+    TempRoot root;
+    PinnedClock clock(LocalInstant(2024, 3, 7, 9, 5, 3));
+    root.WriteFile("mailbox_log.txt", "[07-Mar-24 09:00:00]  one\r\n[07-Mar-24 09:0");
+    TMailboxLog log;
+    EXPECT_EQ(log.LastLines(), std::vector<std::string>{"[07-Mar-24 09:00:00]  one"});
+    log.AddLogLine("two");
+    EXPECT_EQ(root.ReadFile("mailbox_log.txt"),
+              "[07-Mar-24 09:00:00]  one\r\n[07-Mar-24 09:05:03]  two\r\n");
 }
 
 TEST(DailyLog, OneFilePerDayUnderLogs)

@@ -50,6 +50,22 @@ TEST(MsgStatusFrmTest, LogLinesFromAnyThreadReachViewAndFileInOrder)
     EXPECT_NE(file.find("  line 19\r\n"), std::string::npos);
 }
 
+// The log file runs up to twice the 1000 lines between its cuts; the window
+// opens with the last 1000.
+TEST(MsgStatusFrmTest, OpensWithTheLast1000LinesOfTheLog)
+{
+    TStationFixture s;
+    std::string text;
+    for (int i = 0; i < 1500; ++i)
+        text += "[01-Jan-26 10:00:00]  line " + std::to_string(i) + "\r\n";
+    WriteFileAtomic(s.Path("mailbox_log.txt"), text);
+    TMsgStatusFrm frm(nullptr, s.Config.get());
+    const auto lines = frm.LogLines();
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front(), "[01-Jan-26 10:00:00]  line 500");
+    EXPECT_EQ(lines.back(), "[01-Jan-26 10:00:00]  line 1499");
+}
+
 TEST(MsgStatusFrmTest, UserAndStationLinesFollowTheRouter)
 {
     TStationFixture s;
