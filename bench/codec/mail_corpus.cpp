@@ -71,37 +71,21 @@ std::string SyntheticMail(std::mt19937& rng, const std::vector<std::string>& tex
     return os.str();
 }
 
+// English texts kept in the repository, so that every machine measures the same.
 std::vector<std::string> BuildTexts()
 {
-    std::vector<std::string> texts;
-    for (const char* dir : {"/usr/share/common-licenses"}) {
-        if (!std::filesystem::is_directory(dir))
-            continue;
+    const std::filesystem::path dir = MAIL_CORPUS_TEXTS;
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::is_directory(dir))
         for (const auto& e : std::filesystem::directory_iterator(dir))
-            if (e.is_regular_file())
-                texts.push_back(ReadFile(e.path(), 200000));
-    }
-    // Plain-text documentation: copyright files and READMEs (not the gzipped ones).
-    std::vector<std::filesystem::path> docs;
-    if (std::filesystem::is_directory("/usr/share/doc")) {
-        for (const auto& e : std::filesystem::recursive_directory_iterator(
-                 "/usr/share/doc", std::filesystem::directory_options::skip_permission_denied)) {
-            if (!e.is_regular_file() || e.path().extension() == ".gz")
-                continue;
-            const std::string name = e.path().filename().string();
-            if (name == "copyright" || name.rfind("README", 0) == 0)
-                docs.push_back(e.path());
-        }
-    }
-    std::sort(docs.begin(), docs.end());
-    for (std::size_t i = 0; i < docs.size() && i < 120; ++i)
-        texts.push_back(ReadFile(docs[i], 100000));
-    texts.erase(std::remove_if(texts.begin(), texts.end(),
-                               [](const std::string& s) { return s.size() < 200; }),
-                texts.end());
+            if (e.is_regular_file() && e.path().extension() == ".txt")
+                files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> texts;
+    for (const auto& f : files)
+        texts.push_back(ReadFile(f, 200000));
     if (texts.empty())
-        throw std::runtime_error("no text files found for the corpus");
-
+        throw std::runtime_error("no text files in " + dir.string());
     return texts;
 }
 

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-// The corpus the codec and link benchmarks share, the same on every run of
-// a machine: the plain texts of its documentation (licences, copyright
-// files and READMEs), and 120 mail-like items made from them, each a text
-// part and every other one with a base64 attachment (random bytes or text).
+// The corpus the codec and link benchmarks share, the same on every machine:
+// the English texts under bench/codec/texts (licence texts, copied verbatim),
+// and 120 mail-like items made from them, each a text part and every other
+// one with a base64 attachment (random bytes or text).
 namespace MailCorpus {
 
 const std::vector<std::string>& Texts();

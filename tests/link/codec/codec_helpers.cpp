@@ -31,13 +31,14 @@ unsigned MemWrite(char* buf, unsigned* size, void* context)
     return static_cast<unsigned>(n);
 }
 
-ImplodeResult Implode(std::string_view data, unsigned coding, unsigned dictSize, std::uint8_t fill)
+ImplodeResult Implode(std::string_view data, unsigned coding, unsigned dictSize, std::uint8_t fill,
+                      PklibCompressFn compress)
 {
     std::vector<char> work(kPklibCompressWorkSize, static_cast<char>(fill));
     MemIo io;
     io.input = data;
     ImplodeResult r;
-    r.code = PklibCompress(MemRead, MemWrite, work.data(), &io, &coding, &dictSize);
+    r.code = compress(MemRead, MemWrite, work.data(), &io, &coding, &dictSize);
     r.stream = std::move(io.output);
     return r;
 }

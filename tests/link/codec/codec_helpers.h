@@ -28,9 +28,11 @@ struct ImplodeResult {
     std::string stream;
 };
 
+using PklibCompressFn = unsigned (*)(PklibReadFn, PklibWriteFn, char*, void*, unsigned*, unsigned*);
+
 // Runs the compressor on data. fill is the byte the work area holds beforehand.
 ImplodeResult Implode(std::string_view data, unsigned coding, unsigned dictSize,
-                      std::uint8_t fill = 0);
+                      std::uint8_t fill = 0, PklibCompressFn compress = PklibCompress);
 
 struct ExplodeResult {
     unsigned code = 0;

@@ -1,3 +1,10 @@
+# The compressor before its search was rebuilt, the oracle for the streams
+# of the current one, and the corpora it is checked on (the codec benchmark
+# uses both too).
+set(codec_oracle_srcs ${PROJECT_SOURCE_DIR}/tests/link/codec/pklib_before.cpp
+                      ${PROJECT_SOURCE_DIR}/tests/link/codec/codec_corpus.cpp)
+target_sources(${exe} PRIVATE ${codec_oracle_srcs})
+
 # Where the shared data lives, for when the test environment does not say.
 target_compile_definitions(${exe} PRIVATE
   CODEC_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data"
@@ -9,7 +16,7 @@ target_compile_definitions(${exe} PRIVATE
 if(NOT SKIPMAIL_SANITIZE)
   file(GLOB codec_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/link/codec/*.cpp)
   set(codec_san_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_executable(test_link_codec_asan ${srcs} ${helpers} ${codec_srcs})
+  add_executable(test_link_codec_asan ${srcs} ${helpers} ${codec_oracle_srcs} ${codec_srcs})
   target_include_directories(test_link_codec_asan PRIVATE ${PROJECT_SOURCE_DIR}/src
                              ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(test_link_codec_asan PRIVATE ${codec_san_flags})

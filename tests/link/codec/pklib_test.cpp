@@ -1,7 +1,9 @@
+#include "codec_corpus.h"
 #include "codec_helpers.h"
 #include "link/codec/pklib.h"
 #include "link/codec/pklib_file.h"
 #include "link/codec/pklib_tables.h"
+#include "pklib_before.h"
 
 #include <gtest/gtest.h>
 
@@ -448,6 +450,59 @@ TEST(PklibSearch, StreamsOfStressInputsArePinned)
         }
         EXPECT_EQ(h, pin.hash) << "coding " << pin.coding << ", dictionary " << pin.dictSize;
     }
+}
+
+// Stretches that repeat with one period, 2 to 600 bytes, some of them broken
+// by a changed byte, and runs of two byte values of every length: where the
+// search takes runs and periodic stretches at once.
+std::string PeriodicInput(std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    const std::size_t size = 3000 + rng() % 30000;
+    std::string s;
+    while (s.size() < size) {
+        if (rng() % 3 == 0) {
+            const char bytes[2] = {static_cast<char>(rng()), static_cast<char>(rng() % 3)};
+            for (std::size_t n = rng() % 400; n > 0; --n)
+                s.append(1 + rng() % (rng() % 2 ? 40 : 600), bytes[rng() % 2]);
+            continue;
+        }
+        const std::size_t period = 2 + (rng() % 4 == 0 ? rng() % 600 : rng() % 12);
+        const std::string unit = RandomBytes(period, rng());
+        const std::size_t length = rng() % 5000;
+        for (std::size_t i = 0; i < length; ++i)
+            s.push_back(unit[i % period]);
+        if (!s.empty() && rng() % 2)
+            s[s.size() - 1 - rng() % std::min<std::size_t>(s.size(), 700)] ^= 1;
+    }
+    return s;
+}
+
+// The search was rebuilt to take runs and periodic stretches at once; its
+// streams must be those of the search before, byte for byte, at every
+// setting: over the benchmark's corpora (runs, patterns, bitmaps, random
+// bytes; the first 40000 bytes of each item), the stress inputs above and
+// periodic inputs.
+TEST(PklibSearch, StreamsEqualThoseOfTheSearchBefore)
+{
+    std::vector<std::string> inputs;
+    for (const CodecCorpus::Kind& kind : CodecCorpus::All())
+        for (const std::string& item : kind.items)
+            inputs.push_back(item.substr(0, 40000));
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+        inputs.push_back(SearchStressInput(1000 + seed));
+        inputs.push_back(PeriodicInput(seed));
+    }
+    for (const CodecCase& c : kAllCases)
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const ImplodeResult now = Implode(inputs[i], c.coding, c.dictSize);
+            const ImplodeResult before =
+                Implode(inputs[i], c.coding, c.dictSize, 0, PklibCompressBefore);
+            ASSERT_EQ(now.code, kPklibNoError);
+            ASSERT_EQ(before.code, kPklibNoError);
+            ASSERT_TRUE(now.stream == before.stream)
+                << "input " << i << ", coding " << c.coding << ", dictionary " << c.dictSize;
+        }
 }
 
 TEST(PklibVectors, EqualBytesUseDistanceTwoNeverOne)
