@@ -64,11 +64,32 @@ private:
 // nearest first; a pair only counts within 256 bytes, so pairs have chains of
 // their own that reach that far. A position enters the chains once the search
 // may offer it.
+//
+// Runs of one byte and short repeated patterns fill whole chains with
+// candidates that match alike. The search and the chains take such
+// stretches whole, so that the work per match does not grow with the
+// dictionary:
+// - A position that continues a run of one byte (the byte before it and the
+//   two after it are the same) links to the run's first position, flagged
+//   kRunLink, instead of to the position before it. When the searched bytes
+//   open with a run of that byte, the run's candidates are judged together
+//   from the lengths of the two runs (JudgeRun); otherwise the run is
+//   stepped over.
+// - When a match longer than any nearer one overlaps the searched bytes
+//   (its distance k is at most its length), the bytes before it repeat with
+//   period k back to where that breaks. No candidate in that stretch
+//   matches longer and those k apart match as long, so a full 516 goes to
+//   the farthest of them; the walk goes on below the stretch.
+// - The positions of a coded match whose bytes repeat with a short period
+//   enter the chains by copying the links one period back (IndexRepeating),
+//   and the pair chains take only the positions that a later pair may reach.
 
 constexpr unsigned kHeadCount = 4096;         // chain heads, by a hash of three bytes
 constexpr unsigned kRingMask = kSlotSize - 1; // chain links, by window offset
-constexpr unsigned kPairReach = 256;          // farthest a pair may lie
-constexpr unsigned kPairHeadCount = 2048;     // pair chain heads, by a hash of two bytes
+constexpr unsigned kRunLink = 0x8000;         // link flag: the run's first position
+constexpr unsigned kOffsetMask = 0x7FFF;
+constexpr unsigned kPairReach = 256;      // farthest a pair may lie
+constexpr unsigned kPairHeadCount = 2048; // pair chain heads, by a hash of two bytes
 
 struct CompressState {
     PklibReadFn read;
@@ -84,6 +105,18 @@ struct CompressState {
     unsigned validEnd;    // window offset after the last byte of real input
     unsigned cycleFrom;   // oldest offset this cycle's searches may offer
     unsigned indexed;     // offsets below this are in the chains
+    unsigned runFloor;    // offsets above this may continue a run indexed before them
+    // The last periodic stretch found: w[z] == w[z + period] for z in
+    // [periodFrom, periodTo), and not at periodFrom - 1 unless that lies
+    // below the search's reach. period 0: none.
+    unsigned period;
+    unsigned periodFrom;
+    unsigned periodTo;
+    // The last coded match whose bytes repeat with a short period: w[x] ==
+    // w[x - repPeriod] for x in [repFrom, repTo). repPeriod 0: none.
+    unsigned repPeriod;
+    unsigned repFrom;
+    unsigned repTo;
     bool writeFailed;
     std::uint8_t symbolBits[kSymbolCount];
     std::uint16_t symbolValues[kSymbolCount];
@@ -93,7 +126,9 @@ struct CompressState {
     std::uint16_t pairHead[kPairHeadCount];
     std::uint16_t pairPrev[kPairReach];
     std::uint8_t out[kOutBlock + 8];
-    std::uint8_t window[kCompressWindow]; // last, so that the unused rest of the area guards it
+    // Last, so that the unused rest of the area guards it; the search
+    // loads 4 bytes at a time, and so may read 3 past the end.
+    std::uint8_t window[kCompressWindow + 3];
 };
 
 static_assert(sizeof(CompressState) + alignof(CompressState) - 1 <= kPklibCompressWorkSize);
@@ -118,35 +153,55 @@ void FlushBlock(CompressState& s)
     std::memmove(s.out, s.out + kOutBlock, s.outIndex);
 }
 
-inline void OutputBits(CompressState& s, unsigned count, unsigned value)
+// Stores the 8 bytes of v at p, lowest first.
+inline void StoreLittle64(std::uint8_t* p, std::uint64_t v)
 {
-    s.bitBuf |= static_cast<std::uint64_t>(value & ((1u << count) - 1)) << s.bitCount;
-    s.bitCount += count;
-    if (s.bitCount < 32)
-        return;
-    std::uint8_t* o = s.out + s.outIndex;
-    o[0] = static_cast<std::uint8_t>(s.bitBuf);
-    o[1] = static_cast<std::uint8_t>(s.bitBuf >> 8);
-    o[2] = static_cast<std::uint8_t>(s.bitBuf >> 16);
-    o[3] = static_cast<std::uint8_t>(s.bitBuf >> 24);
-    s.outIndex += 4;
-    s.bitBuf >>= 32;
-    s.bitCount -= 32;
-    if (s.outIndex >= kOutBlock)
-        FlushBlock(s);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, sizeof v);
+    } else {
+        for (int i = 0; i < 8; ++i)
+            p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
 }
 
-// Moves the whole bytes out of the bit buffer and writes a full block, so
-// that blocks leave before the next read, as soon as they are complete.
-void FlushWholeBytes(CompressState& s)
+// The bit writer's state, held in locals while a cycle is coded: a store
+// into the block could alias anything in the work area, and would otherwise
+// make the compiler load the state again after every code.
+struct BitSink {
+    std::uint64_t buf; // next bits of the stream, lowest first
+    unsigned count;    // bits waiting in buf, fewer than 8 between codes
+    unsigned index;    // next byte of the block
+};
+
+BitSink TakeBits(const CompressState& s)
 {
-    while (s.bitCount >= 8) {
-        s.out[s.outIndex++] = static_cast<std::uint8_t>(s.bitBuf);
-        s.bitBuf >>= 8;
-        s.bitCount -= 8;
-    }
-    if (s.outIndex >= kOutBlock)
+    return {s.bitBuf, s.bitCount, s.outIndex};
+}
+
+void PutBits(CompressState& s, const BitSink& b)
+{
+    s.bitBuf = b.buf;
+    s.bitCount = b.count;
+    s.outIndex = b.index;
+}
+
+// A code (value, of count bits) has at most 16 bits, so the whole bytes go
+// out in one store (into the block's spare bytes) and no branch depends on
+// the codes' lengths.
+inline void OutputBits(CompressState& s, BitSink& b, unsigned count, unsigned value)
+{
+    b.buf |= static_cast<std::uint64_t>(value) << b.count;
+    b.count += count;
+    StoreLittle64(s.out + b.index, b.buf);
+    const unsigned bytes = b.count / 8;
+    b.index += bytes;
+    b.buf >>= 8 * bytes;
+    b.count %= 8;
+    if (b.index >= kOutBlock) {
+        s.outIndex = b.index;
         FlushBlock(s);
+        b.index = s.outIndex;
+    }
 }
 
 std::uint64_t Load64(const std::uint8_t* p)
@@ -174,30 +229,173 @@ inline unsigned MatchLength(const std::uint8_t* a, const std::uint8_t* b, unsign
     return n;
 }
 
-inline unsigned Hash3(const std::uint8_t* p)
+// How many of the first `cap` bytes at p are b.
+inline unsigned RunLength(const std::uint8_t* p, std::uint8_t b, unsigned cap)
 {
-    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    return (v * 0x9E3779B1u) >> 20;
-}
-
-inline unsigned Hash2(const std::uint8_t* p)
-{
-    const std::uint32_t v = (std::uint32_t{p[0]} << 8) | p[1];
-    return (v * 0x9E3779B1u) >> 21;
-}
-
-// Enters the offsets below `to` into the chains.
-inline void IndexUpTo(CompressState& s, unsigned to)
-{
-    for (unsigned q = s.indexed; q < to; ++q) {
-        const unsigned h = Hash3(s.window + q);
-        s.prev[q & kRingMask] = s.head[h];
-        s.head[h] = static_cast<std::uint16_t>(q);
-        const unsigned h2 = Hash2(s.window + q);
-        s.pairPrev[q % kPairReach] = s.pairHead[h2];
-        s.pairHead[h2] = static_cast<std::uint16_t>(q);
+    unsigned n = 0;
+    if constexpr (kLittleEndian) {
+        const std::uint64_t all = 0x0101010101010101ull * b;
+        for (; n + 8 <= cap; n += 8) {
+            const std::uint64_t x = Load64(p + n) ^ all;
+            if (x != 0)
+                return n + static_cast<unsigned>(std::countr_zero(x)) / 8;
+        }
     }
-    s.indexed = std::max(s.indexed, to);
+    while (n < cap && p[n] == b)
+        ++n;
+    return n;
+}
+
+// Chains are found by a hash of the three bytes at a position, pairs by a
+// hash of its two; both are taken from a 32-bit load that starts one byte
+// before it (any hash will do: only its equality for equal bytes matters).
+inline std::uint32_t Load32(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline std::uint32_t LoadFromBefore(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p - 1, sizeof v);
+    return v;
+}
+
+inline unsigned Hash3(std::uint32_t fromBefore)
+{
+    const std::uint32_t three = kLittleEndian ? fromBefore >> 8 : fromBefore & 0xFFFFFF;
+    return (three * 0x9E3779B1u) >> 20;
+}
+
+inline unsigned Hash2(std::uint32_t fromBefore)
+{
+    return (((fromBefore >> 8) & 0xFFFF) * 0x9E3779B1u) >> 21;
+}
+
+// Enters the offset q, whose bytes from q - 1 on are v, into the chains;
+// true when q goes on with a run.
+[[gnu::always_inline]] inline bool IndexOne(CompressState& s, unsigned q, std::uint32_t v)
+{
+    const unsigned h = Hash3(v);
+    // A run goes on at q when the byte before it and the two after it are
+    // the same: q - 1 is of the same run, and it is the head of this chain.
+    if (v == (v & 0xFF) * 0x01010101u && q > s.runFloor) {
+        const unsigned before = s.prev[(q - 1) & kRingMask];
+        s.prev[q & kRingMask] =
+            static_cast<std::uint16_t>(before & kRunLink ? before : (q - 1) | kRunLink);
+        s.head[h] = static_cast<std::uint16_t>(q);
+        return true;
+    }
+    s.prev[q & kRingMask] = s.head[h];
+    s.head[h] = static_cast<std::uint16_t>(q);
+    return false;
+}
+
+[[gnu::always_inline]] inline void IndexPair(CompressState& s, unsigned q, std::uint32_t v)
+{
+    const unsigned h2 = Hash2(v);
+    s.pairPrev[q % kPairReach] = s.pairHead[h2];
+    s.pairHead[h2] = static_cast<std::uint16_t>(q);
+}
+
+// Enters the offsets from q up to end into the chains (pair chains from
+// pairsFrom on). The rest of a run goes in at once: each of its offsets
+// links to the run's start, and the last becomes the head.
+void IndexRange(CompressState& s, unsigned q, unsigned end, unsigned pairsFrom)
+{
+    for (; q < end; ++q) {
+        const std::uint32_t v = LoadFromBefore(s.window + q);
+        const bool run = IndexOne(s, q, v);
+        if (q >= pairsFrom)
+            IndexPair(s, q, v);
+        if (run && q + 1 < end) {
+            // The offsets after q go on with the run while the byte 3 on is b.
+            const unsigned more = RunLength(s.window + q + 3, s.window[q], end - q - 1);
+            const std::uint16_t link = s.prev[q & kRingMask];
+            for (unsigned i = q + 1; i <= q + more; ++i)
+                s.prev[i & kRingMask] = link;
+            for (unsigned i = std::max(q + 1, pairsFrom); i <= q + more; ++i)
+                IndexPair(s, i, v);
+            q += more;
+            s.head[Hash3(v)] = static_cast<std::uint16_t>(q);
+        }
+    }
+}
+
+// Enters the offsets from `from` up to end, all within the last repetition
+// that overlapped itself and at least its period k into it, into the chains:
+// the bytes there repeat those k before, and so do the links (a run's start
+// included, when that too lies within the repetition), with the latest of
+// each chain among the last k offsets. Pair links repeat likewise once the
+// pairs 2k before are in. Returns where it stopped: a run that began before
+// the repetition is left to IndexRange.
+unsigned IndexRepeating(CompressState& s, unsigned from, unsigned end, unsigned k,
+                        unsigned pairsFrom)
+{
+    bool runs = false; // within one period, and so within all
+    for (unsigned x = from - k; x < from; ++x)
+        runs |= (s.prev[x & kRingMask] & kRunLink) != 0;
+    unsigned q = from;
+    if (!runs) {
+        for (; q < end; ++q)
+            s.prev[q & kRingMask] = static_cast<std::uint16_t>(s.prev[(q - k) & kRingMask] + k);
+    } else {
+        for (; q < end; ++q) {
+            const unsigned before = s.prev[(q - k) & kRingMask];
+            if (before & kRunLink) {
+                const unsigned start = (before & kOffsetMask) + k;
+                if (start <= s.repFrom)
+                    break;
+                s.prev[q & kRingMask] = static_cast<std::uint16_t>(start | kRunLink);
+            } else {
+                s.prev[q & kRingMask] = static_cast<std::uint16_t>(before + k);
+            }
+        }
+    }
+    const unsigned lastFrom = std::max(from, q - std::min(q, k));
+    for (unsigned x = lastFrom; x < q; ++x)
+        s.head[Hash3(LoadFromBefore(s.window + x))] = static_cast<std::uint16_t>(x);
+
+    unsigned x = std::max(from, pairsFrom);
+    const unsigned copyFrom = k < kPairReach / 2 ? pairsFrom + 2 * k : ~0u;
+    for (; x < q && x < copyFrom; ++x)
+        IndexPair(s, x, LoadFromBefore(s.window + x));
+    if (x < q) {
+        for (; x < q; ++x)
+            s.pairPrev[x % kPairReach] =
+                static_cast<std::uint16_t>(s.pairPrev[(x - k) % kPairReach] + k);
+        for (unsigned y = std::max(lastFrom, copyFrom); y < q; ++y)
+            s.pairHead[Hash2(LoadFromBefore(s.window + y))] = static_cast<std::uint16_t>(y);
+    }
+    return q;
+}
+
+// Enters the offsets below `to` into the chains: mostly the one offset that
+// the last search left out, or those of the match just coded. Pair chains
+// take only the offsets that a pair at `to` or later may reach.
+[[gnu::always_inline]] inline void IndexUpTo(CompressState& s, unsigned to)
+{
+    unsigned q = s.indexed;
+    if (q >= to)
+        return;
+    const unsigned pairsFrom = to + 1 - kPairReach; // to is above the dictionary's size
+    if (q + 1 < to) {
+        const unsigned k = s.repPeriod;
+        const unsigned from = s.repFrom + k;
+        const unsigned end = std::min(to, s.repTo - 2);
+        if (k != 0 && q <= from && from < end) {
+            IndexRange(s, q, from, pairsFrom);
+            q = IndexRepeating(s, from, end, k, pairsFrom);
+        }
+        IndexRange(s, q, to, pairsFrom);
+    } else {
+        const std::uint32_t v = LoadFromBefore(s.window + q);
+        IndexOne(s, q, v);
+        IndexPair(s, q, v);
+    }
+    s.indexed = to;
 }
 
 // The window moves back by one slot: so do the offsets in the chains. The
@@ -208,81 +406,233 @@ void ShiftIndex(CompressState& s)
         v = static_cast<std::uint16_t>(v >= kSlotSize ? v - kSlotSize : 0);
     };
     std::for_each(std::begin(s.head), std::end(s.head), shift);
-    std::for_each(std::begin(s.prev), std::end(s.prev), shift);
+    std::for_each(std::begin(s.prev), std::end(s.prev), [](std::uint16_t& v) {
+        const unsigned offset = v & kOffsetMask;
+        v = static_cast<std::uint16_t>((v & kRunLink) |
+                                       (offset >= kSlotSize ? offset - kSlotSize : 0));
+    });
     std::for_each(std::begin(s.pairHead), std::end(s.pairHead), shift);
     std::for_each(std::begin(s.pairPrev), std::end(s.pairPrev), shift);
     s.indexed -= kSlotSize;
+    s.runFloor = s.runFloor > kSlotSize ? s.runFloor - kSlotSize : 0;
+    s.period = 0;
+    s.repPeriod = 0;
 }
 
-// Nearest pair of the bytes at p, at least `lo` and at most p - 2; 0 for none.
-// Links older than the reach of pairs may have been overwritten: they are
-// checked against `lo` before they are followed.
-unsigned NearestPair(const CompressState& s, unsigned p, unsigned lo)
+// Nearest pair of the bytes at p (whose bytes from p - 1 on are key), at
+// least `lo` and at most p - 2; 0 for none. Links older than the reach of
+// pairs may have been overwritten: they are checked against `lo` before they
+// are followed.
+[[gnu::always_inline]] inline unsigned NearestPair(const CompressState& s, unsigned p,
+                                                   std::uint32_t key, unsigned lo)
 {
     const std::uint8_t* w = s.window;
-    for (unsigned c = s.pairHead[Hash2(w + p)]; c >= lo; c = s.pairPrev[c % kPairReach])
+    for (unsigned c = s.pairHead[Hash2(key)]; c >= lo; c = s.pairPrev[c % kPairReach])
         if (w[c] == w[p] && w[c + 1] == w[p + 1])
             return c;
     return 0;
 }
 
-// The search at p for a match of at least `atLeast` (2 or more) bytes.
-Match FindRepetition(CompressState& s, unsigned p, unsigned atLeast)
-{
-    const unsigned cap = std::min(kMaxRepetition, s.validEnd - p);
-    if (cap < atLeast)
-        return {};
-    const std::uint8_t* w = s.window;
-    const std::uint8_t* pat = w + p;
-    const unsigned lo = std::max(p + 1 > s.dictSize ? p + 1 - s.dictSize : 0, s.cycleFrom);
-    IndexUpTo(s, p - 1);
+// A search's standing as the walk goes from the nearest candidate outwards.
+struct Search {
+    unsigned best;     // longest match so far
+    unsigned nearest;  // its nearest candidate; 0 for none
+    unsigned farthest; // once best is 516: the farthest candidate with it
+};
 
-    unsigned best = std::max(atLeast, 3u) - 1;
-    unsigned bestPos = 0;
-    if (cap >= 3) {
-        unsigned c = s.head[Hash3(pat)];
-        for (; c >= lo; c = s.prev[c & kRingMask]) {
-            if (w[c + best] != pat[best])
-                continue;
-            const unsigned n = MatchLength(w + c, pat, cap);
-            if (n > best) {
-                best = n;
-                bestPos = c;
-                if (n == cap)
-                    break;
+// Judges the candidates from..c, all within one run of the byte that opens
+// the searched bytes at pat: the searched bytes are a run of rp of it, then
+// another byte, or (rp == cap) that byte up to cap. A candidate whose run
+// is shorter than rp matches its run's length, a longer one matches rp, and
+// one whose run is exactly rp long goes on past it.
+void JudgeRun(const std::uint8_t* w, const std::uint8_t* pat, unsigned cap, unsigned rp,
+              unsigned from, unsigned c, Search& r)
+{
+    const std::uint8_t b = pat[0];
+    unsigned length = 0, nearest = 0, farthest = 0;
+    if (rp == cap) {
+        const unsigned run = RunLength(w + c, b, cap);
+        const unsigned end = c + run; // the run's end, when it ends within cap
+        if (run == cap) {
+            length = cap, nearest = c, farthest = from;
+        } else if (end - from >= cap) {
+            length = cap, nearest = end - cap, farthest = from;
+        } else {
+            length = end - from, nearest = from;
+        }
+    } else {
+        const unsigned run = RunLength(w + c, b, rp + 1);
+        const unsigned end = c + run;
+        if (run > rp) {
+            length = rp, nearest = c;
+        } else if (end - from >= rp) {
+            nearest = farthest = end - rp;
+            length = rp + MatchLength(w + end, pat + rp, cap - rp);
+        } else {
+            length = end - from, nearest = from;
+        }
+    }
+    if (length > r.best) {
+        r.best = length;
+        r.nearest = nearest;
+    }
+    if (length == kMaxRepetition)
+        r.farthest = farthest;
+}
+
+// The first offset, not below lo, from which the bytes repeat with period k
+// up to c (where a match of n overlapping its own bytes shows them to repeat
+// up to c + n).
+unsigned PeriodicFrom(CompressState& s, unsigned c, unsigned k, unsigned n, unsigned lo)
+{
+    if (s.period == k && s.periodFrom <= c && c <= s.periodTo) {
+        s.periodTo = std::max(s.periodTo, c + n);
+        return std::max(s.periodFrom, lo);
+    }
+    const std::uint8_t* w = s.window;
+    unsigned z = c;
+    if constexpr (kLittleEndian) {
+        for (; z >= lo + 8; z -= 8) {
+            const std::uint64_t x = Load64(w + z - 8) ^ Load64(w + z - 8 + k);
+            if (x != 0) {
+                z -= static_cast<unsigned>(std::countl_zero(x)) / 8;
+                break;
             }
         }
-        // A full 516 goes to the farthest candidate that has it.
-        if (best == kMaxRepetition)
-            for (c = s.prev[c & kRingMask]; c >= lo; c = s.prev[c & kRingMask])
-                if (w[c + best - 1] == pat[best - 1] && MatchLength(w + c, pat, best) == best)
-                    bestPos = c;
     }
-    if (bestPos != 0)
-        return {best, p - bestPos};
+    while (z > lo && w[z - 1] == w[z - 1 + k])
+        --z;
+    s.period = k;
+    s.periodFrom = z;
+    s.periodTo = c + n;
+    return z;
+}
+
+// The walk of the chain from its head c for a match at p of at least
+// `atLeast` (3 or more) bytes.
+[[gnu::noinline]] Match WalkChain(CompressState& s, unsigned p, unsigned atLeast, unsigned cap,
+                                  unsigned lo, unsigned c)
+{
+    const std::uint8_t* w = s.window;
+    const std::uint8_t* pat = w + p;
+    const bool runOpens = pat[0] == pat[1] && pat[1] == pat[2];
+    unsigned rp = 0;         // the length of that run, once needed
+    unsigned skipFrom = ~0u; // candidates from here up lie in a periodic stretch done
+    Search r{atLeast - 1, 0, 0};
+    while (c >= lo) {
+        const unsigned link = s.prev[c & kRingMask];
+        if (link & kRunLink) {
+            const unsigned start = link & kOffsetMask;
+            if (runOpens && w[c] == pat[0]) {
+                if (rp == 0)
+                    rp = RunLength(pat, pat[0], cap);
+                JudgeRun(w, pat, cap, rp, std::max(start, lo), c, r);
+                if (r.best == cap && cap < kMaxRepetition)
+                    break;
+            }
+            if (start < lo)
+                break;
+            c = s.prev[start & kRingMask];
+            continue;
+        }
+        if (c >= skipFrom) {
+            c = link;
+            continue;
+        }
+        if (r.best < cap) {
+            if (w[c + r.best] == pat[r.best]) {
+                const unsigned n = MatchLength(w + c, pat, cap);
+                if (n > r.best) {
+                    r.best = n;
+                    r.nearest = r.farthest = c;
+                    if (n == cap && cap < kMaxRepetition)
+                        break;
+                    if (p - c <= n) {
+                        // The match overlaps the searched bytes.
+                        const unsigned k = p - c;
+                        skipFrom = PeriodicFrom(s, c, k, n, lo);
+                        r.farthest = c - (c - skipFrom) / k * k;
+                        c = s.prev[r.farthest & kRingMask];
+                        continue;
+                    }
+                }
+            }
+        } else if (w[c + cap - 1] == pat[cap - 1] && MatchLength(w + c, pat, cap) == cap) {
+            r.farthest = c;
+        }
+        c = link;
+    }
+    if (r.nearest == 0)
+        return {};
+    return {r.best, p - (r.best == kMaxRepetition ? r.farthest : r.nearest)};
+}
+
+// The search at p for a match of at least `atLeast` (2 or more) bytes. Most
+// positions have no candidate whose first three bytes agree: those are
+// found here, and only the others walk their chain.
+//
+// The cycle's limits come in locals: a store into the output block could
+// alias the work area's fields, and they would be loaded again every time.
+struct Limits {
+    unsigned validEnd;  // s.validEnd
+    unsigned dictSize;  // s.dictSize
+    unsigned cycleFrom; // s.cycleFrom
+};
+
+[[gnu::always_inline]] inline Match FindRepetition(CompressState& s, const Limits& l, unsigned p,
+                                                   unsigned atLeast)
+{
+    const unsigned cap = std::min(kMaxRepetition, l.validEnd - p);
+    if (cap < atLeast)
+        return {};
+    // p never lies below the dictionary's size.
+    const unsigned lo = std::max(p + 1 - l.dictSize, l.cycleFrom);
+    IndexUpTo(s, p - 1);
+    const std::uint32_t key = LoadFromBefore(s.window + p);
+    if (cap >= 3) {
+        // The first two candidates are judged without branches, which
+        // random bytes would mispredict: the walk is needed only when one
+        // of them agrees or a third is in reach (a run's link, flagged, is
+        // above any offset, and so counts as in reach).
+        constexpr std::uint32_t kFirstThree = kLittleEndian ? 0x00FFFFFFu : 0xFFFFFF00u;
+        const unsigned c0 = s.head[Hash3(key)];
+        const unsigned c1 = s.prev[c0 & kRingMask];
+        const unsigned c2 = s.prev[c1 & kRingMask];
+        const std::uint32_t three = Load32(s.window + p) & kFirstThree;
+        // A link out of reach may hold anything (the ring starts unset).
+        const auto agrees = [&](unsigned c) {
+            const unsigned at = std::min(c & kOffsetMask, kCompressWindow - 1);
+            return (Load32(s.window + at) & kFirstThree) == three;
+        };
+        if ((c0 >= lo) & (agrees(c0) | ((c1 >= lo) & (agrees(c1) | (c2 >= lo))))) {
+            const Match m = WalkChain(s, p, std::max(atLeast, 3u), cap, lo, c0);
+            if (m.length != 0 || atLeast > 2)
+                return m;
+        }
+    }
     if (atLeast > 2)
         return {};
-    const unsigned pair = NearestPair(s, p, std::max(lo, p - kPairReach));
+    const unsigned pair = NearestPair(s, p, key, std::max(lo, p - kPairReach));
     return pair != 0 ? Match{2, p - pair} : Match{};
 }
 
-void EmitLiteral(CompressState& s, unsigned p)
+void EmitLiteral(CompressState& s, BitSink& b, unsigned p)
 {
     const unsigned byte = s.window[p];
-    OutputBits(s, s.symbolBits[byte], s.symbolValues[byte]);
+    OutputBits(s, b, s.symbolBits[byte], s.symbolValues[byte]);
 }
 
-void EmitRepetition(CompressState& s, const Match& m)
+void EmitRepetition(CompressState& s, BitSink& b, const Match& m)
 {
     const unsigned entry = 256 + m.length - 2;
-    OutputBits(s, s.symbolBits[entry], s.symbolValues[entry]);
+    OutputBits(s, b, s.symbolBits[entry], s.symbolValues[entry]);
     const unsigned d = m.distance - 1;
     if (m.length == 2) {
         const PklibCode& code = kPklibDistanceCodes[d >> 2];
-        OutputBits(s, code.bits + 2u, code.value | ((d & 3) << code.bits));
+        OutputBits(s, b, code.bits + 2u, code.value | ((d & 3) << code.bits));
     } else {
         const PklibCode& code = kPklibDistanceCodes[d >> s.dictCode];
-        OutputBits(s, code.bits + s.dictCode, code.value | ((d & s.distMask) << code.bits));
+        OutputBits(s, b, code.bits + s.dictCode, code.value | ((d & s.distMask) << code.bits));
     }
 }
 
@@ -291,28 +641,45 @@ void EmitRepetition(CompressState& s, const Match& m)
 // one byte longer when the first lies more than 129 back.
 void CodeCycle(CompressState& s, unsigned& p, unsigned end)
 {
+    BitSink b = TakeBits(s);
+    const Limits l{s.validEnd, s.dictSize, s.cycleFrom};
     Match m;
     bool carried = false;
     while (p < end && !s.writeFailed) {
         if (!carried)
-            m = FindRepetition(s, p, 2);
+            m = FindRepetition(s, l, p, 2);
         carried = false;
         if (m.length == 0) {
-            EmitLiteral(s, p++);
+            EmitLiteral(s, b, p++);
             continue;
         }
         if (m.length < 8 && p + 1 < end) {
-            const Match next = FindRepetition(s, p + 1, m.length + (m.distance - 1 > 128 ? 1 : 2));
+            const Match next =
+                FindRepetition(s, l, p + 1, m.length + (m.distance - 1 > 128 ? 1 : 2));
             if (next.length != 0) {
-                EmitLiteral(s, p++);
+                EmitLiteral(s, b, p++);
                 m = next;
                 carried = true;
                 continue;
             }
         }
-        EmitRepetition(s, m);
+        EmitRepetition(s, b, m);
+        // The chains take the bytes of a match that repeat with a short
+        // period at once: those of a match that overlaps itself, or of one
+        // within the periodic stretch that its search found.
+        if (m.distance <= m.length) {
+            s.repPeriod = m.distance;
+            s.repFrom = p;
+            s.repTo = p + m.length;
+        } else if (s.period != 0 && s.periodFrom + s.period <= p &&
+                   p + m.length <= s.periodTo + s.period) {
+            s.repPeriod = s.period;
+            s.repFrom = p;
+            s.repTo = p + m.length;
+        }
         p += m.length;
     }
+    PutBits(s, b);
 }
 
 void WriteCompressed(CompressState& s)
@@ -332,6 +699,9 @@ void WriteCompressed(CompressState& s)
     const unsigned slotStart = s.dictSize + kMaxRepetition;
     unsigned p = slotStart;
     s.indexed = slotStart;
+    s.runFloor = slotStart;
+    s.period = 0;
+    s.repPeriod = 0;
     for (unsigned cycle = 0;; ++cycle) {
         unsigned got = 0;
         bool atEnd = false;
@@ -359,7 +729,6 @@ void WriteCompressed(CompressState& s)
         else
             s.cycleFrom = 0;
         CodeCycle(s, p, end);
-        FlushWholeBytes(s);
         if (atEnd || s.writeFailed)
             break;
         std::memmove(s.window, s.window + kSlotSize, s.dictSize + kMaxRepetition);
@@ -368,8 +737,9 @@ void WriteCompressed(CompressState& s)
     }
     if (s.writeFailed)
         return;
-    OutputBits(s, s.symbolBits[kEndMark], s.symbolValues[kEndMark]);
-    FlushWholeBytes(s);
+    BitSink b = TakeBits(s);
+    OutputBits(s, b, s.symbolBits[kEndMark], s.symbolValues[kEndMark]);
+    PutBits(s, b);
     if (s.bitCount > 0)
         s.out[s.outIndex++] = static_cast<std::uint8_t>(s.bitBuf);
     if (s.outIndex > 0 && !s.writeFailed && !WriteAll(s.write, s.context, s.out, s.outIndex))

@@ -454,7 +454,7 @@ TEST(PklibSearch, StreamsOfStressInputsArePinned)
 
 // Stretches that repeat with one period, 2 to 600 bytes, some of them broken
 // by a changed byte, and runs of two byte values of every length: where the
-// search takes runs and periodic stretches at once.
+// search and the chains take runs and periodic stretches at once.
 std::string PeriodicInput(std::uint32_t seed)
 {
     std::mt19937 rng(seed);
@@ -468,7 +468,11 @@ std::string PeriodicInput(std::uint32_t seed)
             continue;
         }
         const std::size_t period = 2 + (rng() % 4 == 0 ? rng() % 600 : rng() % 12);
-        const std::string unit = RandomBytes(period, rng());
+        // Units of two byte values hold runs of their own.
+        std::string unit = RandomBytes(period, rng());
+        if (rng() % 2)
+            for (char& c : unit)
+                c = (c & 1) ? 'b' : 'a';
         const std::size_t length = rng() % 5000;
         for (std::size_t i = 0; i < length; ++i)
             s.push_back(unit[i % period]);
