@@ -778,6 +778,8 @@ void GenDecodeTable(std::uint8_t* table, unsigned size, unsigned index, unsigned
         table[slot] = static_cast<std::uint8_t>(index);
 }
 
+constexpr unsigned kAsciiSlots = 1u << 13; // the longest ASCII literal code has 13 bits
+
 // The decode tables, by the next 8 bits of the stream. They are the same for
 // every stream, so they are made once and shared; the work area holds only a
 // stream's state.
@@ -793,6 +795,10 @@ struct DecodeTables {
     std::uint8_t drop6[128];  // after 6 dropped bits
     std::uint8_t drop8[256];  // after 8 dropped bits
     std::uint8_t rest[256];   // bits left to drop after the lookup
+    // The fast decoder's ASCII literals, in one lookup of as many bits as
+    // the longest code has (text is mostly literals, and the four tables
+    // above branch on the code's length): byte | bits with the flag << 8.
+    std::uint16_t ascii[kAsciiSlots];
 };
 
 const DecodeTables& Tables()
@@ -835,6 +841,11 @@ const DecodeTables& Tables()
         for (unsigned i = 0; i < 256; ++i)
             t.first[i] = static_cast<std::uint16_t>(
                 first[i] == 0xFF ? 0xFF : first[i] | t.rest[first[i]] << 8);
+        for (unsigned c = 0; c < 256; ++c) {
+            const unsigned bits = kPklibAsciiCodes[c].bits;
+            for (unsigned slot = kPklibAsciiCodes[c].value; slot < kAsciiSlots; slot += 1u << bits)
+                t.ascii[slot] = static_cast<std::uint16_t>(c | (bits + 1) << 8);
+        }
         return t;
     }();
     return tables;
@@ -978,25 +989,9 @@ inline unsigned DecodeFast(const FastDecode& f, std::uint64_t& bits, unsigned& c
         symbol = (b >> 1) & 0xFF;
         used += 8;
     } else {
-        const DecodeTables& t = *f.tables;
-        const unsigned low = (b >> 1) & 0xFF;
-        const unsigned first = t.first[low];
-        if ((first & 0xFF) != 0xFF && low != 0) {
-            symbol = first & 0xFF;
-            used += first >> 8;
-        } else {
-            if (low == 0) {
-                used += 8;
-                symbol = t.drop8[(b >> used) & 0xFF];
-            } else if (low & 0x3F) {
-                used += 4;
-                symbol = t.drop4[(b >> used) & 0xFF];
-            } else {
-                used += 6;
-                symbol = t.drop6[(b >> used) & 0x7F];
-            }
-            used += t.rest[symbol];
-        }
+        const unsigned entry = f.tables->ascii[(b >> 1) & (kAsciiSlots - 1)];
+        symbol = entry & 0xFF;
+        used = entry >> 8;
     }
     bits = b >> used;
     count -= used;
@@ -1048,6 +1043,27 @@ unsigned ExpandData(ExpandState& s)
             break;
         if (symbol < 256) {
             window[out++] = static_cast<std::uint8_t>(symbol);
+            // Text is mostly literals: those that follow go straight on while
+            // the bits for one are there.
+            if (f.coding == kPklibAscii) {
+                while (out < kExpandFlushAt) {
+                    if (count <= 13) {
+                        if (!kLittleEndian || inPos + 8 > inCount)
+                            break;
+                        bits |= Load64(s.in + inPos) << count;
+                        const unsigned bytes = (63 - count) / 8;
+                        inPos += bytes;
+                        count += bytes * 8;
+                    }
+                    if (bits & 1)
+                        break;
+                    const unsigned entry = f.tables->ascii[(bits >> 1) & (kAsciiSlots - 1)];
+                    window[out++] = static_cast<std::uint8_t>(entry);
+                    const unsigned used = entry >> 8;
+                    bits >>= used;
+                    count -= used;
+                }
+            }
         } else {
             const unsigned length = symbol - 254;
             // Distances reach at most 4096 back and out never drops below
