@@ -324,13 +324,13 @@ void IndexRange(CompressState& s, unsigned q, unsigned end, unsigned pairsFrom)
     }
 }
 
-// Enters the offsets from `from` up to end, all within the last repetition
-// that overlapped itself and at least its period k into it, into the chains:
-// the bytes there repeat those k before, and so do the links (a run's start
-// included, when that too lies within the repetition), with the latest of
-// each chain among the last k offsets. Pair links repeat likewise once the
-// pairs 2k before are in. Returns where it stopped: a run that began before
-// the repetition is left to IndexRange.
+// Enters the offsets from `from` up to end into the chains: all lie within
+// the last coded match whose bytes repeat those k before them, at least k
+// into it. The links there repeat too, k later (a run's start included,
+// when that too lies within the match), and the latest of each chain is
+// among the last k offsets. Pair links repeat likewise once the pairs 2k
+// before are in. Returns where it stopped: a run that began before the
+// match is left to IndexRange.
 unsigned IndexRepeating(CompressState& s, unsigned from, unsigned end, unsigned k,
                         unsigned pairsFrom)
 {
@@ -567,18 +567,17 @@ unsigned PeriodicFrom(CompressState& s, unsigned c, unsigned k, unsigned n, unsi
     return {r.best, p - (r.best == kMaxRepetition ? r.farthest : r.nearest)};
 }
 
-// The search at p for a match of at least `atLeast` (2 or more) bytes. Most
-// positions have no candidate whose first three bytes agree: those are
-// found here, and only the others walk their chain.
-//
-// The cycle's limits come in locals: a store into the output block could
-// alias the work area's fields, and they would be loaded again every time.
+// The cycle's limits, held in locals: a store into the output block could
+// alias the work area's fields, which would be loaded again every time.
 struct Limits {
     unsigned validEnd;  // s.validEnd
     unsigned dictSize;  // s.dictSize
     unsigned cycleFrom; // s.cycleFrom
 };
 
+// The search at p for a match of at least `atLeast` (2 or more) bytes. Most
+// positions have no candidate whose first three bytes agree: those are
+// found here, and only the others walk their chain.
 [[gnu::always_inline]] inline Match FindRepetition(CompressState& s, const Limits& l, unsigned p,
                                                    unsigned atLeast)
 {
