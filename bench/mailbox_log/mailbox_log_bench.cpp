@@ -49,7 +49,7 @@ double Median(std::vector<double> v)
 
 int main(int argc, char** argv)
 {
-    const int kLines = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5000;
+    const int lines = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5000;
     namespace fs = std::filesystem;
     const fs::path dir =
         fs::temp_directory_path() / ("mailbox_log_bench." + std::to_string(getpid()));
@@ -66,19 +66,19 @@ int main(int argc, char** argv)
         ::sync();
         const Io before = ReadIo();
         const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < kLines; ++i)
+        for (int i = 0; i < lines; ++i)
             log.AddLogLine(text);
         const std::chrono::duration<double, std::micro> took =
             std::chrono::steady_clock::now() - start;
         const Io after = ReadIo();
-        written.push_back((after.written - before.written) / kLines);
-        toDisk.push_back((after.toDisk - before.toDisk) / kLines);
-        micros.push_back(took.count() / kLines);
+        written.push_back((after.written - before.written) / lines);
+        toDisk.push_back((after.toDisk - before.toDisk) / lines);
+        micros.push_back(took.count() / lines);
     }
     fs::remove_all(dir);
 
     std::printf("mailbox log, full at %zu lines, %d lines added (median of 5 runs):\n",
-                TMailboxLog::kMaxLines, kLines);
+                TMailboxLog::kMaxLines, lines);
     std::printf("  bytes given to write() per line  %10.0f\n", Median(written));
     std::printf("  bytes sent to disk per line      %10.0f\n", Median(toDisk));
     std::printf("  time per line                    %10.1f us\n", Median(micros));
