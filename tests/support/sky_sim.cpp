@@ -178,6 +178,7 @@ void TSkyCore::EndLink(int i, bool withReport)
             m->Output += p.Bytes;
         m->Arrivals.clear();
         m->Tx.clear();
+        m->HasChannel = false;
         m->Peer = -1;
         m->Disconnecting = false;
         if (withReport)
@@ -185,12 +186,42 @@ void TSkyCore::EndLink(int i, bool withReport)
     }
 }
 
+bool TSkyCore::TakeChannel(int i)
+{
+    TModem& m = *FModems[i];
+    if (!FOptions.HalfDuplex || m.HasChannel)
+        return true;
+    TModem& peer = *FModems[m.Peer];
+    if (peer.HasChannel) {
+        if (!peer.Tx.empty() || peer.NextTxMs > static_cast<double>(FNowMs))
+            return false;
+        peer.HasChannel = false;
+        m.NextTxMs = std::max(m.NextTxMs, peer.NextTxMs + FOptions.DelayMs) + FOptions.TurnaroundMs;
+    }
+    m.HasChannel = true;
+    return true;
+}
+
+uint64_t TSkyCore::TxDueMs(const TModem& m) const
+{
+    if (m.Peer < 0 || m.Tx.empty())
+        return kNever;
+    const TModem& peer = *FModems[m.Peer];
+    double due = m.NextTxMs;
+    if (FOptions.HalfDuplex && !m.HasChannel && peer.HasChannel) {
+        if (!peer.Tx.empty())
+            return kNever; // the peer's own transmission is due first
+        due = std::max(static_cast<double>(FNowMs), peer.NextTxMs); // the channel turns then
+    }
+    return static_cast<uint64_t>(std::ceil(std::max(0.0, due)));
+}
+
 void TSkyCore::Transmit(int i, uint64_t nowMs)
 {
     TModem& m = *FModems[i];
-    if (m.Peer < 0 || m.Tx.empty())
+    if (m.Peer < 0 || m.Tx.empty() || !TakeChannel(i))
         return;
-    size_t n = m.Tx.size();
+    size_t n = m.NextTxMs <= static_cast<double>(nowMs) ? m.Tx.size() : 0;
     if (FOptions.BitRate > 0) {
         const double byteMs = 8000.0 / FOptions.BitRate;
         n = 0;
@@ -286,8 +317,7 @@ uint64_t TSkyCore::NextDueMs() const
     for (const TCallOutcome& c : FCallOutcomes)
         due = std::min(due, c.DueMs > FNowMs ? c.DueMs : c.EndMs);
     for (const auto& m : FModems) {
-        if (m->Peer >= 0 && !m->Tx.empty())
-            due = std::min(due, static_cast<uint64_t>(std::ceil(std::max(0.0, m->NextTxMs))));
+        due = std::min(due, TxDueMs(*m));
         if (!m->Arrivals.empty())
             due = std::min(due, m->Arrivals.front().DueMs);
     }

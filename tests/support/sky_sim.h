@@ -29,6 +29,11 @@
 // - while linked, link data leaves a modem at the data rate; each byte is
 //   echoed to its sender (0x6A) as it goes and delivered to the peer (0x81
 //   before 0x80 and 0x81) after the delay;
+// - half duplex (an HF modem's channel): one modem of a link transmits at a
+//   time. It keeps the channel while it has data queued; once it has none
+//   and the other modem has, the channel turns: the other starts when the
+//   end of the last transmission has reached it and its own turnaround has
+//   passed. The first to send on a new link starts at once;
 // - when a link comes up, each modem reports its statistics (0x73-0x75);
 // - 0x07 ends the link once the data queued has gone, 0x06 and the
 //   configure command 0x50 at once; both modems then hear 0x45 (before the
@@ -47,6 +52,8 @@ public:
         int DelayMs = 0; // from transmission to arrival
         int CallMs = 0;  // from a call to its outcome
         int LinkMs = 0;  // from the called modem's 0x44 to the link (0x41)
+        bool HalfDuplex = false;
+        int TurnaroundMs = 0; // half duplex: from hearing the other's end to sending
     };
     static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
@@ -101,9 +108,10 @@ private:
         int Peer = -1;
         bool Calling = false;
         bool Disconnecting = false;
-        std::string Tx;      // waiting to be transmitted
-        double NextTxMs = 0; // when the next byte may leave
-        uint64_t Sent = 0;   // bytes transmitted over links
+        std::string Tx;          // waiting to be transmitted
+        double NextTxMs = 0;     // when the next byte may leave
+        bool HasChannel = false; // half duplex: this end holds the channel
+        uint64_t Sent = 0;       // bytes transmitted over links
         uint64_t CorruptAt = std::numeric_limits<uint64_t>::max();
         std::deque<TPending> Arrivals;
         std::string Output;
@@ -119,6 +127,12 @@ private:
 
     void Command(int i, uint8_t command, const std::vector<uint8_t>& args, std::string& out);
     void Transmit(int i, uint64_t nowMs);
+    // Half duplex: modem `i` may transmit now, the channel turned to it if
+    // its peer is done; false while the peer keeps it.
+    bool TakeChannel(int i);
+    // When modem `i` may next send a byte; kNever while it waits for its
+    // peer's transmission to end.
+    uint64_t TxDueMs(const TModem& m) const;
     void EndLink(int i, bool withReport);
     // Modem `i` stops the call it placed; nobody hears of it.
     void GiveUpCall(int i);
