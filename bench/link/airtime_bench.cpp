@@ -1,17 +1,23 @@
-// Air time of the station-to-station transfer: the first 100 mail items of
-// the codec benchmark's corpus go from HOME to FIELD over the simulated sky
-// at 2400 bit/s, once for each method the receiver's file-transfer version
-// picks. The time is the sky's own, from the link coming up until both
-// stations hold nothing more for each other, so a run takes seconds however
-// long the air time. Next to it stands the raw line rate: every byte of the
-// messages at 2400 bit/s and nothing else, the limit of a link that sends
-// them as they are. Each run is timed twice: with no turnaround, and with
-// half a second from one station's transmission to the other's reception,
-// as an HF modem's turnaround costs every question and answer.
+// Air time of the station-to-station transfer over the simulated sky at
+// 2400 bit/s, in the sky's own time, so a run takes seconds however long the
+// air time it simulates.
+//
+// Link time: 50 mails of 2-4 KB English text (field_mail.h) go from HOME to
+// FIELD over a path of 200 ms one way, full duplex and half duplex (an HF
+// modem's channel, with a turnaround at each change of direction). The time
+// runs from the link coming up until it is down again, HOME ending it as
+// soon as both sides hold nothing more. Next to it stands the time of the
+// items alone on the line, compressed as the link sends them: their ratio is
+// what the exchange costs on top of the data.
+//
+// By method: the first 100 mail items of the codec benchmark's corpus, once
+// for each method the receiver's file-transfer version picks, with no delay
+// and with half a second from one station's transmission to the other's
+// reception, next to the raw line rate (every byte of the messages at 2400
+// bit/s and nothing else).
 //
 // Google Benchmark reports each run with the air time as its manual time;
-// the table after the runs gives seconds per 100 messages and the ratio of
-// the line-rate time to each (above 1: faster than the raw bytes).
+// the tables after the runs give the figures.
 #include <benchmark/benchmark.h>
 
 #include <QTemporaryDir>
@@ -23,12 +29,114 @@
 #include <utility>
 
 #include "codec/mail_corpus.h"
+#include "link/field_mail.h"
 #include "link/modem_frame.h"
 #include "link/session/air_helpers.h"
 
 namespace {
 
 constexpr int kBitRate = 2400;
+
+// ------------------------------------------------------------ link time
+
+constexpr int kFieldMails = 50;
+constexpr int kPathMs = 200;
+constexpr int kTurnaroundMs = 500;
+
+struct TPath {
+    const char* Name;
+    bool HalfDuplex;
+};
+const TPath kPaths[] = {{"full duplex", false}, {"half duplex", true}};
+
+struct TLinkRun {
+    double LinkSeconds = 0;
+    double ItemSeconds = 0;
+};
+std::map<std::string, TLinkRun> g_links;
+
+double LineSeconds(uint64_t bytes)
+{
+    return static_cast<double>(bytes) * 8.0 / kBitRate;
+}
+
+const std::vector<std::string>& FieldMails()
+{
+    static const std::vector<std::string> mails = FieldMail::Make(kFieldMails, "ops@FIELD");
+    return mails;
+}
+
+TLinkRun LinkTime(const TPath& path)
+{
+    QTemporaryDir dir(TAirPair::TempTemplate());
+    TAirPair pair(dir.path().toStdString(), {.BitRate = kBitRate,
+                                             .DelayMs = kPathMs,
+                                             .HalfDuplex = path.HalfDuplex,
+                                             .TurnaroundMs = path.HalfDuplex ? kTurnaroundMs : 0});
+    TAirPair::TEnd& home = pair.End(0);
+    for (int i = 0; i < kFieldMails; ++i)
+        TAirPair::PutMail(home, "FIELD", std::to_string(i + 1) + ".msg",
+                          FieldMails()[static_cast<size_t>(i)]);
+    // The items as the link sends them: by FIELD's method, or as they are
+    // where that would not make them smaller.
+    TLinkRun run;
+    uint64_t wire = 0;
+    for (const Transfer::TOutItem& item : home.Store->ItemsFor("FIELD", true)) {
+        Transfer::TWire w;
+        std::string why;
+        if (!home.Store->PrepareWire("FIELD", item, Transfer::TMethod::Bzip2, w, why))
+            throw std::runtime_error(why);
+        wire += w.Header.WireSize;
+        home.Store->DropWire(w);
+    }
+    run.ItemSeconds = LineSeconds(wire);
+    if (!pair.Link())
+        throw std::runtime_error("no link");
+    const uint64_t start = pair.NowMs();
+    if (!pair.RunUntil([&] { return home.Session->AllCountsZero(); }))
+        throw std::runtime_error("the exchange did not end");
+    pair.Disconnect(0);
+    if (home.Linked || pair.End(1).Linked ||
+        TAirPair::Contents(pair.End(1).Root, "QUEUE").size() != kFieldMails)
+        throw std::runtime_error("the messages did not all cross");
+    run.LinkSeconds = static_cast<double>(pair.NowMs() - start) / 1000.0;
+    return run;
+}
+
+void BM_LinkTime(benchmark::State& state, TPath path)
+{
+    for (auto _ : state) {
+        const TLinkRun run = LinkTime(path);
+        state.SetIterationTime(run.LinkSeconds);
+        g_links[path.Name] = run;
+    }
+    state.counters["messages"] = kFieldMails;
+}
+
+void PrintLinkTimes()
+{
+    if (g_links.empty())
+        return;
+    uint64_t raw = 0;
+    for (const std::string& m : FieldMails())
+        raw += m.size();
+    std::printf("\n%d mails, %llu bytes of text (%.0f s at %d bit/s), HOME to FIELD, %d ms one "
+                "way; half duplex with a turnaround of %d ms\n",
+                kFieldMails, static_cast<unsigned long long>(raw), LineSeconds(raw), kBitRate,
+                kPathMs, kTurnaroundMs);
+    std::printf("%-26s %12s %16s %8s\n", "", "link time", "compressed items", "ratio");
+    for (const TPath& p : kPaths) {
+        const auto it = g_links.find(p.Name);
+        if (it == g_links.end())
+            continue;
+        const TLinkRun& r = it->second;
+        std::printf("%-26s %10.0f s %14.0f s %7.2fx\n", p.Name, r.LinkSeconds, r.ItemSeconds,
+                    r.LinkSeconds / r.ItemSeconds);
+    }
+}
+
+// ------------------------------------------------------------ by method
+
 constexpr int kMessages = 100;
 
 struct TMethod {
@@ -38,7 +146,7 @@ struct TMethod {
 const TMethod kMethods[] = {{"NONE", LinkCode::kTransferNone},
                             {"PKLIB", LinkCode::kTransferPklib},
                             {"BZIP2", LinkCode::kTransferBzip2}};
-const int kTurnarounds[] = {0, 500};
+const int kDelays[] = {0, 500};
 
 std::map<std::pair<std::string, int>, double> g_seconds;
 
@@ -50,10 +158,10 @@ size_t MessageBytes()
     return total;
 }
 
-double AirTime(int version, int turnaroundMs)
+double AirTime(int version, int delayMs)
 {
     QTemporaryDir dir(TAirPair::TempTemplate());
-    TAirPair pair(dir.path().toStdString(), {.BitRate = kBitRate, .DelayMs = turnaroundMs});
+    TAirPair pair(dir.path().toStdString(), {.BitRate = kBitRate, .DelayMs = delayMs});
     pair.End(1).Session->TransferVersion = version;
     for (int i = 0; i < kMessages; ++i)
         TAirPair::PutMail(pair.End(0), "FIELD", std::to_string(i + 1) + ".msg",
@@ -69,48 +177,35 @@ double AirTime(int version, int turnaroundMs)
     return static_cast<double>(pair.NowMs() - start) / 1000.0;
 }
 
-void BM_AirTime(benchmark::State& state, TMethod method, int turnaroundMs)
+void BM_AirTime(benchmark::State& state, TMethod method, int delayMs)
 {
     for (auto _ : state) {
-        const double seconds = AirTime(method.Version, turnaroundMs);
+        const double seconds = AirTime(method.Version, delayMs);
         state.SetIterationTime(seconds);
-        g_seconds[{method.Name, turnaroundMs}] = seconds;
+        g_seconds[{method.Name, delayMs}] = seconds;
     }
     state.counters["messages"] = kMessages;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+void PrintMethods()
 {
-    for (const TMethod& m : kMethods)
-        for (int turnaround : kTurnarounds)
-            benchmark::RegisterBenchmark(
-                ("AirTime/" + std::string(m.Name) + "/turnaround_ms:" + std::to_string(turnaround))
-                    .c_str(),
-                BM_AirTime, m, turnaround)
-                ->UseManualTime()
-                ->Iterations(1)
-                ->Unit(benchmark::kSecond);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-
-    const double lineRate = static_cast<double>(MessageBytes()) * 8.0 / kBitRate;
+    if (g_seconds.empty())
+        return;
+    const double lineRate = LineSeconds(MessageBytes());
     std::printf("\n%d messages, %zu bytes, at %d bit/s: seconds of link time (ratio of the "
                 "raw line rate's time to it)\n",
                 kMessages, MessageBytes(), kBitRate);
     std::printf("%-16s", "");
-    for (int turnaround : kTurnarounds)
-        std::printf("  turnaround %4d ms ", turnaround);
+    for (int delay : kDelays)
+        std::printf("  one way %4d ms     ", delay);
     std::printf("\n%-16s", "raw line rate");
-    for (size_t i = 0; i < std::size(kTurnarounds); ++i)
+    for (size_t i = 0; i < std::size(kDelays); ++i)
         std::printf("  %8.0f s  (1.00)  ", lineRate);
     std::printf("\n");
     for (const TMethod& m : kMethods) {
         std::printf("%-16s", m.Name);
-        for (int turnaround : kTurnarounds) {
-            const auto it = g_seconds.find({m.Name, turnaround});
+        for (int delay : kDelays) {
+            const auto it = g_seconds.find({m.Name, delay});
             if (it == g_seconds.end())
                 std::printf("  %20s", "-");
             else
@@ -118,5 +213,31 @@ int main(int argc, char** argv)
         }
         std::printf("\n");
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (const TPath& p : kPaths)
+        benchmark::RegisterBenchmark(
+            ("LinkTime/" + std::string(p.HalfDuplex ? "half_duplex" : "full_duplex")).c_str(),
+            BM_LinkTime, p)
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Unit(benchmark::kSecond);
+    for (const TMethod& m : kMethods)
+        for (int delay : kDelays)
+            benchmark::RegisterBenchmark(
+                ("AirTime/" + std::string(m.Name) + "/delay_ms:" + std::to_string(delay)).c_str(),
+                BM_AirTime, m, delay)
+                ->UseManualTime()
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    PrintLinkTimes();
+    PrintMethods();
     return 0;
 }
