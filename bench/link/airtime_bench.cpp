@@ -48,12 +48,14 @@ struct TPath {
     bool HalfDuplex;
 };
 const TPath kPaths[] = {{"full duplex", false}, {"half duplex", true}};
+// The exchange of each protocol version: both stations speak it.
+const int kProtocols[] = {1, LinkCode::kProtocolVersion};
 
 struct TLinkRun {
     double LinkSeconds = 0;
     double ItemSeconds = 0;
 };
-std::map<std::string, TLinkRun> g_links;
+std::map<std::pair<std::string, int>, TLinkRun> g_links;
 
 double LineSeconds(uint64_t bytes)
 {
@@ -66,7 +68,7 @@ const std::vector<std::string>& FieldMails()
     return mails;
 }
 
-TLinkRun LinkTime(const TPath& path)
+TLinkRun LinkTime(const TPath& path, int protocol)
 {
     QTemporaryDir dir(TAirPair::TempTemplate());
     TAirPair pair(dir.path().toStdString(), {.BitRate = kBitRate,
@@ -74,6 +76,7 @@ TLinkRun LinkTime(const TPath& path)
                                              .HalfDuplex = path.HalfDuplex,
                                              .TurnaroundMs = path.HalfDuplex ? kTurnaroundMs : 0});
     TAirPair::TEnd& home = pair.End(0);
+    home.Session->ProtocolVersion = pair.End(1).Session->ProtocolVersion = protocol;
     for (int i = 0; i < kFieldMails; ++i)
         TAirPair::PutMail(home, "FIELD", std::to_string(i + 1) + ".msg",
                           FieldMails()[static_cast<size_t>(i)]);
@@ -103,12 +106,12 @@ TLinkRun LinkTime(const TPath& path)
     return run;
 }
 
-void BM_LinkTime(benchmark::State& state, TPath path)
+void BM_LinkTime(benchmark::State& state, TPath path, int protocol)
 {
     for (auto _ : state) {
-        const TLinkRun run = LinkTime(path);
+        const TLinkRun run = LinkTime(path, protocol);
         state.SetIterationTime(run.LinkSeconds);
-        g_links[path.Name] = run;
+        g_links[{path.Name, protocol}] = run;
     }
     state.counters["messages"] = kFieldMails;
 }
@@ -125,14 +128,16 @@ void PrintLinkTimes()
                 kFieldMails, static_cast<unsigned long long>(raw), LineSeconds(raw), kBitRate,
                 kPathMs, kTurnaroundMs);
     std::printf("%-26s %12s %16s %8s\n", "", "link time", "compressed items", "ratio");
-    for (const TPath& p : kPaths) {
-        const auto it = g_links.find(p.Name);
-        if (it == g_links.end())
-            continue;
-        const TLinkRun& r = it->second;
-        std::printf("%-26s %10.0f s %14.0f s %7.2fx\n", p.Name, r.LinkSeconds, r.ItemSeconds,
-                    r.LinkSeconds / r.ItemSeconds);
-    }
+    for (const TPath& p : kPaths)
+        for (int protocol : kProtocols) {
+            const auto it = g_links.find({p.Name, protocol});
+            if (it == g_links.end())
+                continue;
+            const TLinkRun& r = it->second;
+            const std::string row = std::string(p.Name) + ", protocol " + std::to_string(protocol);
+            std::printf("%-26s %10.0f s %14.0f s %7.2fx\n", row.c_str(), r.LinkSeconds,
+                        r.ItemSeconds, r.LinkSeconds / r.ItemSeconds);
+        }
 }
 
 // ------------------------------------------------------------ by method
@@ -220,12 +225,15 @@ void PrintMethods()
 int main(int argc, char** argv)
 {
     for (const TPath& p : kPaths)
-        benchmark::RegisterBenchmark(
-            ("LinkTime/" + std::string(p.HalfDuplex ? "half_duplex" : "full_duplex")).c_str(),
-            BM_LinkTime, p)
-            ->UseManualTime()
-            ->Iterations(1)
-            ->Unit(benchmark::kSecond);
+        for (int protocol : kProtocols)
+            benchmark::RegisterBenchmark(
+                ("LinkTime/" + std::string(p.HalfDuplex ? "half_duplex" : "full_duplex") +
+                 "/protocol:" + std::to_string(protocol))
+                    .c_str(),
+                BM_LinkTime, p, protocol)
+                ->UseManualTime()
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
     for (const TMethod& m : kMethods)
         for (int delay : kDelays)
             benchmark::RegisterBenchmark(

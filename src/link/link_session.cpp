@@ -67,6 +67,23 @@ const char* Noun(TKind kind)
     return kind == TKind::Mail ? "mail" : kind == TKind::File ? "file" : "fax";
 }
 
+// The fields of a header; `compact` leaves out what a kDataHeader may.
+LinkWire::TFields HeaderFields(const Transfer::THeader& h, bool compact)
+{
+    const bool mail = h.Kind == TKind::Mail;
+    LinkWire::TFields f{{'I', h.Id}};
+    if (!compact || !mail)
+        f.emplace_back('K', Transfer::KindText(h.Kind));
+    f.insert(f.end(), {{'M', Transfer::MethodText(h.Method)},
+                       {'S', std::to_string(h.Size)},
+                       {'C', LinkWire::Hex(h.Crc, 8)},
+                       {'W', std::to_string(h.WireSize)},
+                       {'X', LinkWire::Hex(h.WireCrc, 8)}});
+    if (!compact || !mail)
+        f.emplace_back('N', h.Name);
+    return f;
+}
+
 } // namespace
 
 TLinkSession::TLinkSession(Transfer::TStore& store, std::string ownName, TEvents events)
@@ -121,11 +138,14 @@ void TLinkSession::Start(const std::string& peer, bool sendMail)
     FPeerKnown = !peer.empty();
     FAnnounced = FPeerAnnounced = false;
     FPeerVersion = kTransferNone;
+    FPeerProtocol = 0;
+    FPeerParts.clear();
     FPeerMail = FPeerFiles = 0;
     FTally = {};
     FList.clear();
     FHandled.clear();
     FSendState = TSendState::Idle;
+    FAwaited.clear();
     FIn.reset();
     if (FPeerKnown) {
         FStore.CleanOutgoing(FPeer);
@@ -143,7 +163,14 @@ void TLinkSession::Stop()
         FSendState == TSendState::WaitAnswer) {
         FStore.DropWire(FWire);
         ++FTally.Failed;
+        if (FSendState == TSendState::WaitAnswer)
+            FUnanswered.insert(FCurrent.Item.Id);
     }
+    for (const TAwaited& a : FAwaited) {
+        FUnanswered.insert(a.Queued.Item.Id); // the next link asks after it
+        ++FTally.Failed;
+    }
+    FAwaited.clear();
     FSendState = TSendState::Idle;
     FList.clear();
     FRunning = false;
@@ -162,6 +189,9 @@ int TLinkSession::Left(bool mail) const
     const bool busy = FSendState != TSendState::Idle && FSendState != TSendState::Done;
     return static_cast<int>(std::count_if(FList.begin(), FList.end(),
                                           [&](const TQueued& q) { return ofKind(q.Item); })) +
+           static_cast<int>(
+               std::count_if(FAwaited.begin(), FAwaited.end(),
+                             [&](const TAwaited& a) { return ofKind(a.Queued.Item); })) +
            (busy && ofKind(FCurrent.Item) ? 1 : 0);
 }
 
@@ -218,10 +248,21 @@ TMethod TLinkSession::Method() const
     return TMethod::None;
 }
 
+bool TLinkSession::Pipelined() const
+{
+    return ProtocolVersion >= 2 && FPeerProtocol >= 2;
+}
+
+bool TLinkSession::Awaited(const std::string& id) const
+{
+    return std::any_of(FAwaited.begin(), FAwaited.end(),
+                       [&](const TAwaited& a) { return a.Queued.Item.Id == id; });
+}
+
 void TLinkSession::BuildList()
 {
     for (Transfer::TOutItem& item : FStore.ItemsFor(FPeer, FSendMail))
-        if (!FHandled.contains(item.Id))
+        if (!FHandled.contains(item.Id) && !Awaited(item.Id))
             FList.push_back({std::move(item), 0});
 }
 
@@ -230,11 +271,18 @@ void TLinkSession::SendAnnounce()
     if (FPeerKnown)
         BuildList();
     FAnnounced = true;
-    Write(LinkWire::Message(kAnnounce, {{'P', std::to_string(kProtocolVersion)},
-                                        {'T', std::to_string(TransferVersion)},
-                                        {'N', FOwnName},
-                                        {'M', std::to_string(OwnMailLeft())},
-                                        {'F', std::to_string(OwnFilesLeft())}}));
+    LinkWire::TFields fields{{'P', std::to_string(ProtocolVersion)},
+                             {'T', std::to_string(TransferVersion)},
+                             {'N', FOwnName},
+                             {'M', std::to_string(OwnMailLeft())},
+                             {'F', std::to_string(OwnFilesLeft())}};
+    std::string parts;
+    if (ProtocolVersion >= 2 && !FPeer.empty())
+        for (const std::string& id : FStore.Partials(FPeer))
+            parts += (parts.empty() ? "" : ",") + id;
+    if (!parts.empty())
+        fields.emplace_back('H', parts);
+    Write(LinkWire::Message(kAnnounce, fields));
 }
 
 void TLinkSession::SendNext()
@@ -245,10 +293,14 @@ void TLinkSession::SendNext()
         if (FList.empty() && FPeerKnown)
             BuildList(); // what was filed for the peer meanwhile
         if (FList.empty()) {
+            if (!FAwaited.empty())
+                return; // a failed mail comes back
             FSendState = TSendState::Done;
             Write(LinkWire::Message(kCounts, {{'M', "0"}, {'F', "0"}}));
             return;
         }
+        if (FAwaited.size() >= static_cast<size_t>(kAnswerWindow))
+            return;
         FCurrent = std::move(FList.front());
         FList.pop_front();
         std::string why;
@@ -260,15 +312,22 @@ void TLinkSession::SendNext()
             continue;
         }
         const Transfer::THeader& h = FWire.Header;
+        const bool partAtPeer = FPeerParts.contains(h.Id);
+        if (Pipelined() && !partAtPeer && FUnanswered.contains(h.Id)) {
+            // Most likely stored there: asked after, not sent again.
+            Write(LinkWire::Message(kHeader, HeaderFields(h, false)));
+            FStore.DropWire(FWire);
+            FAwaited.push_back({std::move(FCurrent), true});
+            continue;
+        }
+        if (Pipelined() && !partAtPeer) {
+            FOffset = 0;
+            FSendState = TSendState::Data;
+            Write(LinkWire::Message(kDataHeader, HeaderFields(h, true)));
+            return;
+        }
         FSendState = TSendState::WaitResume;
-        Write(LinkWire::Message(kHeader, {{'I', h.Id},
-                                          {'K', Transfer::KindText(h.Kind)},
-                                          {'M', Transfer::MethodText(h.Method)},
-                                          {'S', std::to_string(h.Size)},
-                                          {'C', LinkWire::Hex(h.Crc, 8)},
-                                          {'W', std::to_string(h.WireSize)},
-                                          {'X', LinkWire::Hex(h.WireCrc, 8)},
-                                          {'N', h.Name}}));
+        Write(LinkWire::Message(kHeader, HeaderFields(h, false)));
         return;
     }
 }
@@ -278,9 +337,8 @@ void TLinkSession::Pump()
     while (FSendState == TSendState::Data && FInFlight < kDataWindow) {
         const uint64_t total = FWire.Header.WireSize;
         if (FOffset >= total) {
-            FSendState = TSendState::WaitAnswer;
-            Write(LinkWire::Message(kEnd, {{'I', FWire.Header.Id}}));
-            return;
+            EndItem();
+            continue;
         }
         const size_t n =
             static_cast<size_t>(std::min<uint64_t>(kDataWindow - FInFlight, total - FOffset));
@@ -289,7 +347,7 @@ void TLinkSession::Pump()
             Log("Cannot read " + FCurrent.Item.Name + " to send it");
             // The receiver's part stays consistent: it has what was sent.
             FinishSending(false, "cannot read the item");
-            return;
+            continue;
         }
         if (!Write(LinkWire::EscapeData(chunk)))
             return;
@@ -299,13 +357,36 @@ void TLinkSession::Pump()
     }
 }
 
-void TLinkSession::FinishSending(bool stored, const std::string& reason)
+void TLinkSession::EndItem()
 {
+    if (!Pipelined()) {
+        FSendState = TSendState::WaitAnswer;
+        Write(LinkWire::Message(kEnd, {{'I', FWire.Header.Id}}));
+        return;
+    }
+    Write(LinkWire::Message(kEnd, {}));
     FStore.DropWire(FWire);
-    const Transfer::TOutItem item = FCurrent.Item;
+    FAwaited.push_back({std::move(FCurrent), false});
     FSendState = TSendState::Idle;
     if (FEvents.Progress)
         FEvents.Progress(true, 0, 0);
+    SendNext();
+}
+
+void TLinkSession::FinishSending(bool stored, const std::string& reason)
+{
+    FStore.DropWire(FWire);
+    FSendState = TSendState::Idle;
+    if (FEvents.Progress)
+        FEvents.Progress(true, 0, 0);
+    Settle(FCurrent, stored, reason);
+    SendNext();
+}
+
+void TLinkSession::Settle(TQueued queued, bool stored, const std::string& reason)
+{
+    const Transfer::TOutItem& item = queued.Item;
+    FUnanswered.erase(item.Id);
     if (stored) {
         ++FTally.Succeeded;
         FHandled.insert(item.Id);
@@ -314,21 +395,20 @@ void TLinkSession::FinishSending(bool stored, const std::string& reason)
         Log("Sent " + std::string(Noun(item.Kind)) + " " + item.Name + " to " + FPeer);
         if (FEvents.ItemSent)
             FEvents.ItemSent(item.Kind);
-    } else {
-        ++FTally.Failed;
-        Log(FPeer + " did not store " + item.Name + ": " + Printable(reason));
-        if (item.Kind == TKind::Mail && ++FCurrent.Tries < kMailTries) {
-            // Offered again after the other mail.
-            const auto firstFile = std::find_if(FList.begin(), FList.end(), [](const TQueued& q) {
-                return q.Item.Kind != TKind::Mail;
-            });
-            FList.insert(firstFile, FCurrent);
-        } else {
-            FHandled.insert(item.Id);
-            Log(item.Name + " waits for the next link");
-        }
+        return;
     }
-    SendNext();
+    ++FTally.Failed;
+    Log(FPeer + " did not store " + item.Name + ": " + Printable(reason));
+    if (item.Kind == TKind::Mail && ++queued.Tries < kMailTries) {
+        // Offered again after the other mail.
+        const auto firstFile = std::find_if(FList.begin(), FList.end(), [](const TQueued& q) {
+            return q.Item.Kind != TKind::Mail;
+        });
+        FList.insert(firstFile, std::move(queued));
+    } else {
+        FHandled.insert(item.Id);
+        Log(item.Name + " waits for the next link");
+    }
 }
 
 // ------------------------------------------------------------ receiving
@@ -341,7 +421,7 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
             FEvents.ChatText(text);
         return;
     }
-    if (code < kAnnounce || code > kFaxStatus || !FRunning)
+    if (code < kAnnounce || code > kDataHeader || !FRunning)
         return; // not ours to know, or no link
     std::map<char, std::string> f;
     if (!LinkWire::ParseFields(body, f)) {
@@ -353,32 +433,25 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
         OnAnnounce(f);
         break;
     case kHeader:
-        OnHeader(f);
+        OnHeader(f, false);
         break;
-    case kResume: {
-        uint64_t offset = 0;
-        if (FSendState != TSendState::WaitResume || Get(f, 'I') != FCurrent.Item.Id)
-            break;
-        if (!ReadNumber(f, 'O', FWire.Header.WireSize, offset)) {
-            FinishSending(false, "no valid resume offset");
-            break;
-        }
-        FOffset = offset;
-        if (offset > 0)
-            Log("Resuming " + FCurrent.Item.Name + " to " + FPeer + " at byte " +
-                std::to_string(offset));
-        FSendState = TSendState::Data;
-        Pump();
+    case kDataHeader:
+        if (Pipelined())
+            OnHeader(f, true);
         break;
-    }
+    case kResume:
+        OnResume(f);
+        break;
     case kEnd:
         OnEnd(Get(f, 'I'));
         break;
     case kSuccess:
         OnAnswer(Get(f, 'I'), true, "");
+        Pump();
         break;
     case kFailure:
         OnAnswer(Get(f, 'I'), false, Get(f, 'R'));
+        Pump();
         break;
     case kCounts:
         FPeerMail = ReadCount(f, 'M');
@@ -396,6 +469,17 @@ void TLinkSession::OnAnnounce(std::map<char, std::string>& f)
 {
     uint64_t version = 0;
     FPeerVersion = ReadNumber(f, 'T', 1000, version) ? static_cast<int>(version) : kTransferNone;
+    FPeerProtocol = ReadNumber(f, 'P', 1000, version) ? static_cast<int>(version) : 0;
+    FPeerParts.clear();
+    const std::string parts = Get(f, 'H');
+    for (size_t at = 0; at < parts.size();) {
+        const size_t comma = std::min(parts.find(',', at), parts.size());
+        std::string id = parts.substr(at, comma - at);
+        std::transform(id.begin(), id.end(), id.begin(),
+                       [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+        FPeerParts.insert(std::move(id));
+        at = comma + 1;
+    }
     FPeerMail = ReadCount(f, 'M');
     FPeerFiles = ReadCount(f, 'F');
     const std::string name = Get(f, 'N');
@@ -416,6 +500,7 @@ void TLinkSession::OnAnnounce(std::map<char, std::string>& f)
     if (!FAnnounced)
         SendAnnounce();
     SendNext();
+    Pump();
 }
 
 void TLinkSession::Answer(const std::string& id, bool stored, const std::string& reason)
@@ -426,15 +511,17 @@ void TLinkSession::Answer(const std::string& id, bool stored, const std::string&
         Write(LinkWire::Message(kFailure, {{'I', id}, {'R', reason}}));
 }
 
-void TLinkSession::OnHeader(std::map<char, std::string>& f)
+void TLinkSession::OnHeader(std::map<char, std::string>& f, bool withData)
 {
+    if (FIn)
+        AbandonIncoming(); // the peer gave up on it; its part stays
     const std::string id = Get(f, 'I');
     if (!IsHex(id, 16)) {
         Log("Ignored an item from " + FPeer + " without a valid ID");
         return;
     }
-    if (FIn)
-        AbandonIncoming(); // the peer gave up on it; its part stays
+    if (withData && !f.contains('K'))
+        f['K'] = Transfer::KindText(TKind::Mail);
     Transfer::THeader h;
     h.Id = id;
     uint64_t crc = 0;
@@ -477,7 +564,7 @@ void TLinkSession::OnHeader(std::map<char, std::string>& f)
         return;
     }
     std::string why;
-    auto partial = FStore.BeginReceive(FPeer, h, why);
+    auto partial = FStore.BeginReceive(FPeer, h, why, !withData);
     if (!partial) {
         Log("Cannot receive from " + FPeer + ": " + why);
         ++FTally.Failed;
@@ -493,13 +580,14 @@ void TLinkSession::OnHeader(std::map<char, std::string>& f)
             std::to_string(offset));
     if (FEvents.Progress)
         FEvents.Progress(false, offset, h.WireSize);
-    Write(LinkWire::Message(kResume, {{'I', id}, {'O', std::to_string(offset)}}));
+    if (!withData)
+        Write(LinkWire::Message(kResume, {{'I', id}, {'O', std::to_string(offset)}}));
 }
 
 void TLinkSession::OnData(std::string_view data)
 {
     if (!FIn || !FRunning)
-        return; // nothing asked for: stray bytes
+        return; // nothing asked for, or answered at its header: dropped
     if (!FIn->Broken && !FIn->Partial->Append(data.data(), data.size(), FIn->Header.WireSize))
         FIn->Broken = true; // more than the header said, or the disk failed
     if (FEvents.Progress)
@@ -508,7 +596,7 @@ void TLinkSession::OnData(std::string_view data)
 
 void TLinkSession::OnEnd(const std::string& id)
 {
-    if (!FIn || id != FIn->Header.Id)
+    if (!FIn || (id.empty() ? !Pipelined() : id != FIn->Header.Id))
         return;
     const std::unique_ptr<TIncoming> in = std::move(FIn);
     std::string path;
@@ -535,16 +623,59 @@ void TLinkSession::OnEnd(const std::string& id)
         ++FTally.Failed;
         Log(std::string(Noun(in->Header.Kind)) + " from " + FPeer + " failed: " + why);
     }
-    Answer(id, stored, why);
+    Answer(in->Header.Id, stored, why);
+}
+
+void TLinkSession::OnResume(std::map<char, std::string>& f)
+{
+    const std::string id = Get(f, 'I');
+    if (FSendState != TSendState::WaitResume || id != FCurrent.Item.Id) {
+        // An item asked after is not there whole: it goes again, resumed
+        // where a part of it is there.
+        const auto it = std::find_if(FAwaited.begin(), FAwaited.end(), [&](const TAwaited& a) {
+            return a.Asked && a.Queued.Item.Id == id;
+        });
+        if (it == FAwaited.end())
+            return;
+        if (Get(f, 'O') != "0")
+            FPeerParts.insert(id);
+        FUnanswered.erase(id);
+        FList.push_front(std::move(it->Queued));
+        FAwaited.erase(it);
+        SendNext();
+        Pump();
+        return;
+    }
+    uint64_t offset = 0;
+    if (!ReadNumber(f, 'O', FWire.Header.WireSize, offset)) {
+        FinishSending(false, "no valid resume offset");
+        Pump();
+        return;
+    }
+    FOffset = offset;
+    if (offset > 0)
+        Log("Resuming " + FCurrent.Item.Name + " to " + FPeer + " at byte " +
+            std::to_string(offset));
+    FSendState = TSendState::Data;
+    Pump();
 }
 
 void TLinkSession::OnAnswer(const std::string& id, bool stored, const std::string& reason)
 {
-    if (id != FCurrent.Item.Id ||
-        (FSendState != TSendState::WaitResume && FSendState != TSendState::Data &&
-         FSendState != TSendState::WaitAnswer))
+    if (id == FCurrent.Item.Id &&
+        (FSendState == TSendState::WaitResume || FSendState == TSendState::Data ||
+         FSendState == TSendState::WaitAnswer)) {
+        FinishSending(stored, reason); // the peer drops what data went
         return;
-    FinishSending(stored, reason);
+    }
+    const auto it = std::find_if(FAwaited.begin(), FAwaited.end(),
+                                 [&](const TAwaited& a) { return a.Queued.Item.Id == id; });
+    if (it == FAwaited.end())
+        return;
+    TQueued queued = std::move(it->Queued);
+    FAwaited.erase(it);
+    Settle(std::move(queued), stored, reason);
+    SendNext();
 }
 
 void TLinkSession::AbandonIncoming()

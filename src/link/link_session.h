@@ -31,6 +31,11 @@
 //   peer during the link goes too; then the session says zero counts.
 // - The session rejects a peer's message whose fields are out of bounds; a
 //   header it refuses is answered with kFailure when its ID can be read.
+// - Version 2's exchange: items whose data went whole without an answer are
+//   remembered while the session lives (not across a restart of the
+//   station), and the next link asks after them instead of sending them
+//   again. Once the list is done the session waits for every answer before
+//   it says zero counts, as a failed mail is offered again.
 class TLinkSession {
 public:
     static constexpr uint32_t kMaxInFlight = 750;
@@ -69,6 +74,8 @@ public:
     // The file-transfer version this station announces (kTransferBzip2
     // when libbz2 is there, else kTransferPklib); tests lower it.
     int TransferVersion;
+    // The protocol version this station announces; tests lower it.
+    int ProtocolVersion = LinkCode::kProtocolVersion;
 
     // The link is up: `peer` is the station's name when known (the caller
     // always knows it), `sendMail` the link's option.
@@ -110,6 +117,11 @@ private:
         Transfer::TOutItem Item;
         int Tries = 0;
     };
+    // An item sent whole, or asked after (`Asked`), waiting for its answer.
+    struct TAwaited {
+        TQueued Queued;
+        bool Asked = false;
+    };
     struct TIncoming {
         Transfer::THeader Header;
         std::unique_ptr<Transfer::TPartial> Partial;
@@ -123,13 +135,22 @@ private:
     void SendAnnounce();
     void BuildList();
     void SendNext();
+    // All data of the current item is out.
+    void EndItem();
     void FinishSending(bool stored, const std::string& reason);
+    // The peer's answer for an item whose sending is over.
+    void Settle(TQueued queued, bool stored, const std::string& reason);
     Transfer::TMethod Method() const;
+    // Both sides announced version 2 or later.
+    bool Pipelined() const;
+    bool Awaited(const std::string& id) const;
 
     void OnMessage(uint8_t code, std::string_view body);
     void OnData(std::string_view data);
     void OnAnnounce(std::map<char, std::string>& f);
-    void OnHeader(std::map<char, std::string>& f);
+    void OnResume(std::map<char, std::string>& f);
+    // `withData`: a kDataHeader, its data following at once.
+    void OnHeader(std::map<char, std::string>& f, bool withData);
     void OnEnd(const std::string& id);
     void OnAnswer(const std::string& id, bool stored, const std::string& reason);
     void Answer(const std::string& id, bool stored, const std::string& reason);
@@ -149,6 +170,8 @@ private:
     bool FAnnounced = false;
     bool FPeerAnnounced = false;
     int FPeerVersion = LinkCode::kTransferNone;
+    int FPeerProtocol = 0;
+    std::set<std::string> FPeerParts; // the peer's H
     int FPeerMail = 0;
     int FPeerFiles = 0;
     TTally FTally;
@@ -161,6 +184,9 @@ private:
     TQueued FCurrent;
     Transfer::TWire FWire;
     uint64_t FOffset = 0;
+    std::deque<TAwaited> FAwaited;
+    // IDs of items sent whole whose answer a link's end cut off.
+    std::set<std::string> FUnanswered;
 
     std::unique_ptr<TIncoming> FIn;
 };

@@ -165,18 +165,44 @@ private:
 // station announces itself at once; the called station announces at once
 // when the ID of 0x41 is a station of its table, else once the caller's
 // announce names it. Each side sends its items once it has the peer's
-// announce, one at a time, mail first (by the peer's method, below):
+// announce, mail first (by the peer's method, below). When both announce a
+// P of 2 or more they use the exchange of version 2, else that of version 1.
+//
+// Version 1, one item at a time:
 //   sender   kHeader ->
 //   receiver          <- kResume (offset), or kSuccess when the item is
 //                        already there, or kFailure when it is refused
 //   sender   item data from the offset to the end, then kEnd ->
 //   receiver          <- kSuccess or kFailure
-// Chat, rings and the other side's messages may come between the item data.
-// The sender deletes its copy on kSuccess; mail that failed is offered
-// again later in the link. When a side has nothing more to send it says
-// kCounts with zeros. The calling station ends the link (kCmdDisconnect)
-// when both sides' counts are zero (automatic links and links with
-// automatic end); either ends it after 15 idle checks.
+// The next item's header follows the answer. A header that comes while an
+// item is under way ends that item for the receiver (its part stays).
+//
+// Version 2 keeps the line busy with data. The receiver's announce carries
+// H, the IDs of the sender's items it holds a part of. The sender
+// - offers an item of H as in version 1 (kHeader, kResume, the data from
+//   the offset), and any other as kDataHeader, its data from the start
+//   following at once, with no answer before its kEnd;
+// - goes on with the next item as soon as an item's kEnd is out, while at
+//   most kAnswerWindow items wait for their answers (the receiver answers
+//   in order);
+// - asks after an item whose answer an earlier link lost (its data went
+//   whole) by its kHeader alone, and goes on at once: the receiver answers
+//   kSuccess when it holds the item; on kResume the sender offers it again
+//   later in the link (the next header ended it for the receiver), as an
+//   item of H when the offset is not 0;
+// - sends kEnd without I: it ends the item of the last header.
+// A receiver that holds the item of a kDataHeader already answers kSuccess
+// at once, one that refuses it kFailure, and drops the item's data and end
+// mark. A sender that hears that answer while the data still goes stops it
+// there.
+//
+// In both, chat, rings and the other side's messages may come between the
+// item data. The sender deletes its copy on kSuccess; mail that failed is
+// offered again later in the link. When a side has nothing more to send and
+// no answer to wait for, it says kCounts with zeros. The calling station
+// ends the link (kCmdDisconnect) when both sides' counts are zero
+// (automatic links and links with automatic end); either ends it after 15
+// idle checks.
 //
 // Items. The data of an item is the item compressed by its method (M):
 // - MAIL: a message file as the router leaves it for the station. One line
@@ -200,7 +226,9 @@ inline constexpr uint8_t kChat = 0xB3;
 inline constexpr uint8_t kRing = 0xB4;
 
 // P protocol version (kProtocolVersion), T file-transfer version (below),
-// N station name, M mail count, F file count for the peer.
+// N station name, M mail count, F file count for the peer; from version 2,
+// H: the IDs of the peer's items this station holds a part of, separated by
+// "," (none when it holds none).
 inline constexpr uint8_t kAnnounce = 0xC0;
 // I item ID (16 hex digits, the sender's choice, the same for the same item
 // on every link), K kind ("MAIL", "FILE", "FAX"), M method ("PKLIB",
@@ -211,7 +239,7 @@ inline constexpr uint8_t kHeader = 0xC1;
 // I item ID, O offset: the bytes of the data the receiver already holds
 // from an earlier link; the sender goes on from there.
 inline constexpr uint8_t kResume = 0xC2;
-inline constexpr uint8_t kEnd = 0xC3;     // I item ID: all data sent
+inline constexpr uint8_t kEnd = 0xC3;     // I item ID (none in version 2): all data sent
 inline constexpr uint8_t kSuccess = 0xC4; // I item ID: the item is stored
 // I item ID, R reason: the item is not stored; mail is offered again.
 inline constexpr uint8_t kFailure = 0xC5;
@@ -219,8 +247,13 @@ inline constexpr uint8_t kFailure = 0xC5;
 inline constexpr uint8_t kCounts = 0xC6;
 // S status text of a G3 fax sent by the peer's fax gateway (received only).
 inline constexpr uint8_t kFaxStatus = 0xC7;
+// Version 2: the fields of kHeader, K and N left out for MAIL; the item's
+// data follows at once from its start.
+inline constexpr uint8_t kDataHeader = 0xC8;
 
-inline constexpr int kProtocolVersion = 1;
+inline constexpr int kProtocolVersion = 2;
+// Version 2: items a sender may have sent whole before their answers.
+inline constexpr int kAnswerWindow = 32;
 // File-transfer versions: what the receiver expands, which picks the
 // sender's method. A version reads every method of the versions below it;
 // a sender meeting a higher version than it knows uses its best method.

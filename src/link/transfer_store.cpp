@@ -441,8 +441,27 @@ void TStore::TrimPartials(const std::string& dir) const
     }
 }
 
+std::vector<std::string> TStore::Partials(const std::string& peer) const
+{
+    std::vector<std::string> ids;
+    if (!MessageStore::IsSafeName(peer))
+        return ids;
+    const std::string dir = PeerTemp(peer);
+    MessageStore::ForEachName(dir, [&](const std::string& name) {
+        if (!name.ends_with(kPartSuffix))
+            return;
+        const std::string id = name.substr(0, name.size() - std::strlen(kPartSuffix));
+        if (IsRegular(dir + "/" + name) && IsRegular(dir + "/" + id + kHeadSuffix))
+            ids.push_back(id);
+    });
+    std::sort(ids.begin(), ids.end());
+    if (ids.size() > static_cast<size_t>(kMaxPartials))
+        ids.resize(kMaxPartials);
+    return ids;
+}
+
 std::unique_ptr<TPartial> TStore::BeginReceive(const std::string& peer, const THeader& header,
-                                               std::string& why) const
+                                               std::string& why, bool resume) const
 {
     const std::string dir = PeerTemp(peer);
     if (!MessageStore::IsSafeName(peer) || !MessageStore::EnsureDirectory(dir)) {
@@ -453,8 +472,8 @@ std::unique_ptr<TPartial> TStore::BeginReceive(const std::string& peer, const TH
     const std::string head = dir + "/" + header.Id + kHeadSuffix;
     std::string oldHead;
     struct stat st {};
-    if (ReadWholeFile(head, oldHead) && oldHead == HeadText(header) && IsRegular(part, &st) &&
-        static_cast<uint64_t>(st.st_size) <= header.WireSize) {
+    if (resume && ReadWholeFile(head, oldHead) && oldHead == HeadText(header) &&
+        IsRegular(part, &st) && static_cast<uint64_t>(st.st_size) <= header.WireSize) {
         FilePtr f(std::fopen(part.c_str(), "ab"));
         if (f)
             return std::make_unique<TPartial>(part, f.release(), st.st_size);

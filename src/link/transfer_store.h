@@ -128,9 +128,12 @@ public:
 
     // ----- receiving
     bool IsCompleted(const std::string& peer, const std::string& id) const;
-    // Opens the item's part: resumed when one of the same header is there.
+    // IDs of the peer's items of which a part is here (at most kMaxPartials).
+    std::vector<std::string> Partials(const std::string& peer) const;
+    // Opens the item's part: resumed when `resume` and one of the same header
+    // is there, else started afresh.
     std::unique_ptr<TPartial> BeginReceive(const std::string& peer, const THeader& header,
-                                           std::string& why) const;
+                                           std::string& why, bool resume = true) const;
     // Checks, expands and files the finished item; gives the stored path or
     // the reason it failed. The part is gone afterwards either way.
     bool FinishReceive(const std::string& peer, const THeader& header, TPartial& partial,

@@ -38,6 +38,23 @@ std::vector<std::string> Sorted(std::vector<std::string> v)
     return v;
 }
 
+// The fields of each item header in a side's link data, in order, with the
+// kind a kDataHeader leaves out for mail.
+std::vector<std::map<char, std::string>> Headers(const std::string& linkData)
+{
+    std::vector<std::map<char, std::string>> headers;
+    LinkWire::TParser parser;
+    parser.OnMessage = [&](uint8_t code, std::string_view body) {
+        std::map<char, std::string> f;
+        if ((code == kHeader || code == kDataHeader) && LinkWire::ParseFields(body, f)) {
+            f.try_emplace('K', "MAIL");
+            headers.push_back(f);
+        }
+    };
+    parser.Feed(linkData.data(), linkData.size());
+    return headers;
+}
+
 class LinkSession : public ::testing::Test {
 protected:
     std::unique_ptr<TAirPair> Pair(TSkyCore::TOptions options = {})
@@ -49,46 +66,53 @@ protected:
     QTemporaryDir Dir{TAirPair::TempTemplate()};
 };
 
+// By each method, with a peer of either protocol version.
 TEST_F(LinkSession, MailAndFilesGoBothWaysByEachMethod)
 {
     const struct {
         int version;
         const char* method;
-    } methods[] = {
-        {kTransferNone, "M=NONE"}, {kTransferPklib, "M=PKLIB"}, {kTransferBzip2, "M=BZIP2"}};
-    for (const auto& m : methods) {
-        SCOPED_TRACE(m.method);
-        auto pair = Pair();
-        TAirPair::TEnd& home = pair->End(0);
-        TAirPair::TEnd& field = pair->End(1);
-        // The receiver's version picks the method.
-        field.Session->TransferVersion = m.version;
-        home.Session->TransferVersion = kTransferBzip2;
-        std::vector<std::string> toField, toHome;
-        for (int n = 1; n <= 3; ++n) {
-            toField.push_back(Mail(n, 3000 * n));
-            TAirPair::PutMail(home, "FIELD", std::to_string(n) + ".msg", toField.back());
-        }
-        toHome.push_back(Mail(10, 100));
-        TAirPair::PutMail(field, "HOME", "7.msg", toHome.back());
-        const std::string picture(5000, '\x01');
-        TAirPair::PutMail(home, "FIELD", "Files/chart.bin", picture);
+    } methods[] = {{kTransferNone, "NONE"}, {kTransferPklib, "PKLIB"}, {kTransferBzip2, "BZIP2"}};
+    for (const int protocol : {1, kProtocolVersion})
+        for (const auto& m : methods) {
+            SCOPED_TRACE(std::string(m.method) + " protocol " + std::to_string(protocol));
+            auto pair = Pair();
+            TAirPair::TEnd& home = pair->End(0);
+            TAirPair::TEnd& field = pair->End(1);
+            home.Session->ProtocolVersion = protocol;
+            // The receiver's version picks the method.
+            field.Session->TransferVersion = m.version;
+            home.Session->TransferVersion = kTransferBzip2;
+            std::vector<std::string> toField, toHome;
+            for (int n = 1; n <= 3; ++n) {
+                toField.push_back(Mail(n, 3000 * n));
+                TAirPair::PutMail(home, "FIELD", std::to_string(n) + ".msg", toField.back());
+            }
+            toHome.push_back(Mail(10, 100));
+            TAirPair::PutMail(field, "HOME", "7.msg", toHome.back());
+            const std::string picture(5000, '\x01');
+            TAirPair::PutMail(home, "FIELD", "Files/chart.bin", picture);
 
-        ASSERT_TRUE(pair->Link());
-        ASSERT_TRUE(pair->Exchange());
-        EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(toField));
-        EXPECT_TRUE(TAirPair::Contents(field.Root, "Files") == std::vector<std::string>{picture});
-        EXPECT_TRUE(fs::exists(field.Root + "/Files/chart.bin"));
-        EXPECT_EQ(TAirPair::Contents(home.Root, "QUEUE"), toHome);
-        EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty()) << "sent mail stays";
-        EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD/Files").empty());
-        EXPECT_TRUE(TAirPair::Contents(field.Root, "STATIONS/HOME").empty());
-        // Mail went before the file, and by the receiver's method.
-        const std::string sent = pair->Sky().Modem(0).linkData;
-        EXPECT_NE(sent.find(m.method), std::string::npos);
-        EXPECT_LT(sent.find("K=MAIL"), sent.find("K=FILE"));
-        EXPECT_TRUE(field.Logged("HOME holds 3 mail and 1 files"));
-    }
+            ASSERT_TRUE(pair->Link());
+            ASSERT_TRUE(pair->Exchange());
+            EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(toField));
+            EXPECT_TRUE(TAirPair::Contents(field.Root, "Files") ==
+                        std::vector<std::string>{picture});
+            EXPECT_TRUE(fs::exists(field.Root + "/Files/chart.bin"));
+            EXPECT_EQ(TAirPair::Contents(home.Root, "QUEUE"), toHome);
+            EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty())
+                << "sent mail stays";
+            EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD/Files").empty());
+            EXPECT_TRUE(TAirPair::Contents(field.Root, "STATIONS/HOME").empty());
+            // Mail went before the file, and by the receiver's method.
+            const auto headers = Headers(pair->Sky().Modem(0).linkData);
+            ASSERT_EQ(headers.size(), 4u);
+            for (size_t i = 0; i < headers.size(); ++i) {
+                EXPECT_EQ(headers[i].at('K'), i < 3 ? "MAIL" : "FILE");
+                EXPECT_EQ(headers[i].at('M'), m.method);
+            }
+            EXPECT_TRUE(field.Logged("HOME holds 3 mail and 1 files"));
+        }
 }
 
 // A method goes only where it makes the item smaller: a short mail grows
@@ -112,69 +136,84 @@ TEST_F(LinkSession, AnItemAMethodWouldEnlargeGoesAsItIs)
         ASSERT_TRUE(pair->Exchange());
         EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted({note, report}));
 
-        std::map<std::string, std::map<char, std::string>> headers; // by name
-        LinkWire::TParser sent;
-        sent.OnMessage = [&](uint8_t code, std::string_view body) {
-            std::map<char, std::string> f;
-            if (code == kHeader && LinkWire::ParseFields(body, f))
-                headers[f['N']] = f;
-        };
-        const std::string& data = pair->Sky().Modem(0).linkData;
-        sent.Feed(data.data(), data.size());
+        auto headers = Headers(pair->Sky().Modem(0).linkData);
         ASSERT_EQ(headers.size(), 2u);
-        EXPECT_EQ(headers["1.msg"]['M'], "NONE");
-        EXPECT_EQ(headers["1.msg"]['S'], std::to_string(note.size()));
-        EXPECT_EQ(headers["1.msg"]['W'], headers["1.msg"]['S']);
-        EXPECT_EQ(headers["2.msg"]['M'], method);
-        EXPECT_LT(std::stoul(headers["2.msg"]['W']), report.size());
+        EXPECT_EQ(headers[0]['M'], "NONE");
+        EXPECT_EQ(headers[0]['S'], std::to_string(note.size()));
+        EXPECT_EQ(headers[0]['W'], headers[0]['S']);
+        EXPECT_EQ(headers[1]['M'], method);
+        EXPECT_LT(std::stoul(headers[1]['W']), report.size());
     }
 }
 
 // The link dropped at byte N of the exchange: after a second link every
 // message is at the other station exactly once and gone here, however the
 // first link ended. N runs across the whole exchange, and through the middle
-// of every message either side sends (the success answers among them).
+// of every message either side sends (the success answers among them): in
+// version 1's exchange, in version 2's, and in version 2's on a half-duplex
+// path, where the answers come in a batch once the sender pauses.
 TEST_F(LinkSession, ADropAtAnyByteLosesNothingAndDoublesNothing)
 {
-    std::vector<std::string> mail;
-    for (int n = 1; n <= 3; ++n)
-        mail.push_back(Mail(n, 1500));
-    auto measure = Pair();
-    for (size_t n = 0; n < mail.size(); ++n)
-        TAirPair::PutMail(measure->End(0), "FIELD", std::to_string(n + 1) + ".msg", mail[n]);
-    ASSERT_TRUE(measure->Link());
-    ASSERT_TRUE(measure->Exchange());
-    const uint64_t total = measure->Sky().BytesCarried();
-    ASSERT_GT(total, 2000u);
-    std::set<uint64_t> offsets;
-    for (uint64_t at = 1; at < total; at += total / 150)
-        offsets.insert(at);
-    for (int i = 0; i < 2; ++i)
-        for (const auto& [carried, bytes] : measure->End(i).Sent)
-            if (bytes.size() < 200)
-                offsets.insert(carried + bytes.size() / 2);
+    // The sky at its data rate is slow to simulate: shorter mail, fewer
+    // drops inside the data.
+    const struct {
+        const char* name;
+        int protocol;
+        TSkyCore::TOptions sky;
+        size_t extra;
+        uint64_t drops;
+    } runs[] = {{"version 1", 1, {}, 1500, 150},
+                {"version 2", kProtocolVersion, {}, 1500, 150},
+                {"version 2, half duplex",
+                 kProtocolVersion,
+                 {.BitRate = 2400, .DelayMs = 200, .HalfDuplex = true, .TurnaroundMs = 300},
+                 300,
+                 20}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        std::vector<std::string> mail;
+        for (int n = 1; n <= 3; ++n)
+            mail.push_back(Mail(n, run.extra));
+        const auto start = [&](TAirPair& pair) {
+            pair.End(0).Session->ProtocolVersion = run.protocol;
+            for (size_t n = 0; n < mail.size(); ++n)
+                TAirPair::PutMail(pair.End(0), "FIELD", std::to_string(n + 1) + ".msg", mail[n]);
+        };
+        auto measure = Pair(run.sky);
+        start(*measure);
+        ASSERT_TRUE(measure->Link());
+        ASSERT_TRUE(measure->Exchange());
+        const uint64_t total = measure->Sky().BytesCarried();
+        ASSERT_GT(total, 1000u);
+        std::set<uint64_t> offsets;
+        for (uint64_t at = 1; at < total; at += total / run.drops)
+            offsets.insert(at);
+        for (int i = 0; i < 2; ++i)
+            for (const auto& [carried, bytes] : measure->End(i).Sent)
+                if (bytes.size() < 200)
+                    offsets.insert(carried + bytes.size() / 2);
 
-    bool resumed = false;
-    bool answeredAgain = false;
-    for (uint64_t at : offsets) {
-        SCOPED_TRACE("dropped after " + std::to_string(at) + " of " + std::to_string(total));
-        auto pair = Pair();
-        TAirPair::TEnd& home = pair->End(0);
-        TAirPair::TEnd& field = pair->End(1);
-        for (size_t n = 0; n < mail.size(); ++n)
-            TAirPair::PutMail(home, "FIELD", std::to_string(n + 1) + ".msg", mail[n]);
-        pair->Sky().DropLinkAfter(at);
-        ASSERT_TRUE(pair->Link());
-        ASSERT_TRUE(pair->RunUntil([&] { return !home.Linked && !field.Linked; }));
-        ASSERT_TRUE(pair->Link());
-        ASSERT_TRUE(pair->Exchange());
-        ASSERT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
-        ASSERT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
-        resumed = resumed || field.Logged("Resuming mail from HOME at byte");
-        answeredAgain = answeredAgain || field.Logged("was received before");
+        bool resumed = false;
+        bool answeredAgain = false;
+        for (uint64_t at : offsets) {
+            SCOPED_TRACE("dropped after " + std::to_string(at) + " of " + std::to_string(total));
+            auto pair = Pair(run.sky);
+            TAirPair::TEnd& home = pair->End(0);
+            TAirPair::TEnd& field = pair->End(1);
+            start(*pair);
+            pair->Sky().DropLinkAfter(at);
+            ASSERT_TRUE(pair->Link());
+            ASSERT_TRUE(pair->RunUntil([&] { return !home.Linked && !field.Linked; }));
+            ASSERT_TRUE(pair->Link());
+            ASSERT_TRUE(pair->Exchange());
+            ASSERT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
+            ASSERT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
+            resumed = resumed || field.Logged("Resuming mail from HOME at byte");
+            answeredAgain = answeredAgain || field.Logged("was received before");
+        }
+        EXPECT_TRUE(resumed);
+        EXPECT_TRUE(answeredAgain);
     }
-    EXPECT_TRUE(resumed);
-    EXPECT_TRUE(answeredAgain);
 }
 
 // A station started again while its modem still holds a link, in the middle
@@ -224,26 +263,73 @@ TEST_F(LinkSession, AChangedByteFailsTheItemWhichIsOfferedAgain)
     }
 }
 
+// Items sent whole whose answers were lost: the next link asks after them
+// instead of sending them again, and sends them only when the peer turns
+// out not to hold them.
 TEST_F(LinkSession, APeerGoneSilentLeavesItsItemsForTheNextLink)
 {
-    auto pair = Pair();
+    for (const bool keptThere : {true, false}) {
+        SCOPED_TRACE(keptThere ? "the peer stored them" : "the peer lost them");
+        auto pair = Pair();
+        TAirPair::TEnd& home = pair->End(0);
+        TAirPair::TEnd& field = pair->End(1);
+        const std::vector<std::string> mail{Mail(1, 3000), Mail(2, 3000)};
+        TAirPair::PutMail(home, "FIELD", "1.msg", mail[0]);
+        TAirPair::PutMail(home, "FIELD", "2.msg", mail[1]);
+        ASSERT_TRUE(pair->Link());
+        // FIELD's answers stop reaching HOME once the first item is under way.
+        ASSERT_TRUE(pair->RunUntil([&] { return field.Logged("HOME holds"); }));
+        pair->Sky().SetSilent(1, true);
+        EXPECT_FALSE(pair->RunUntil([&] { return home.Session->AllCountsZero(); }));
+        EXPECT_EQ(TAirPair::Contents(home.Root, "STATIONS/FIELD").size(), 2u);
+        pair->Disconnect(0); // as HOME's idle checks would
+        pair->Sky().SetSilent(1, false);
+        if (!keptThere) {
+            fs::remove_all(field.Root + "/QUEUE");
+            fs::remove_all(field.Root + "/TEMP/STATIONS/HOME");
+        }
+        const std::string& sent = pair->Sky().Modem(0).linkData;
+        const size_t before = sent.size();
+        ASSERT_TRUE(pair->Link());
+        ASSERT_TRUE(pair->Exchange());
+        EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
+        EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
+        const std::string again = sent.substr(before);
+        const auto count = [&](uint8_t code) {
+            size_t n = 0;
+            for (size_t at = 0;
+                 (at = again.find({char(kIntro), char(code)}, at)) != std::string::npos; ++at)
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count(kHeader), 2u);
+        EXPECT_EQ(count(kDataHeader), keptThere ? 0u : 2u);
+        EXPECT_EQ(field.Logged("was received before"), keptThere);
+    }
+}
+
+// On a half-duplex channel every change of direction costs the path and a
+// turnaround: the items go one after the other without waiting for their
+// answers, so the channel turns at the start and the end of the exchange
+// only, not for each item.
+TEST_F(LinkSession, ItemsFollowEachOtherWithoutWaitingForTheirAnswers)
+{
+    const TSkyCore::TOptions sky{
+        .BitRate = 2400, .DelayMs = 200, .HalfDuplex = true, .TurnaroundMs = 500};
+    auto pair = Pair(sky);
     TAirPair::TEnd& home = pair->End(0);
-    TAirPair::TEnd& field = pair->End(1);
-    const std::vector<std::string> mail{Mail(1, 3000), Mail(2, 3000)};
-    TAirPair::PutMail(home, "FIELD", "1.msg", mail[0]);
-    TAirPair::PutMail(home, "FIELD", "2.msg", mail[1]);
+    std::vector<std::string> mail;
+    for (int n = 1; n <= 10; ++n) {
+        mail.push_back(Mail(n, 200));
+        TAirPair::PutMail(home, "FIELD", std::to_string(n) + ".msg", mail.back());
+    }
     ASSERT_TRUE(pair->Link());
-    // FIELD's answers stop reaching HOME once the first item is under way.
-    ASSERT_TRUE(pair->RunUntil([&] { return field.Logged("HOME holds"); }));
-    pair->Sky().SetSilent(1, true);
-    EXPECT_FALSE(pair->RunUntil([&] { return home.Session->AllCountsZero(); }));
-    EXPECT_EQ(TAirPair::Contents(home.Root, "STATIONS/FIELD").size(), 2u);
-    pair->Disconnect(0); // as HOME's idle checks would
-    pair->Sky().SetSilent(1, false);
-    ASSERT_TRUE(pair->Link());
-    ASSERT_TRUE(pair->Exchange());
-    EXPECT_EQ(Sorted(TAirPair::Contents(field.Root, "QUEUE")), Sorted(mail));
-    EXPECT_TRUE(TAirPair::Contents(home.Root, "STATIONS/FIELD").empty());
+    const uint64_t start = pair->NowMs();
+    ASSERT_TRUE(pair->RunUntil([&] { return home.Session->AllCountsZero(); }));
+    EXPECT_EQ(Sorted(TAirPair::Contents(pair->End(1).Root, "QUEUE")), Sorted(mail));
+    const uint64_t onAir = pair->Sky().BytesCarried() * 8000 / 2400;
+    const uint64_t turn = 200 + 500;
+    EXPECT_LT(pair->NowMs() - start, onAir + 5 * turn);
 }
 
 TEST_F(LinkSession, ChatAndRingTravelBesideATransfer)
@@ -376,6 +462,63 @@ TEST_F(HostilePeer, FieldsOutOfBoundsAreRefused)
     const std::string ok = Offer("00000000000000A2", "MAIL", "NONE", data.size(), crc, data);
     EXPECT_EQ(ok, "resume 00000000000000A2 0; ok 00000000000000A2");
     EXPECT_EQ(TAirPair::Contents(Root, "QUEUE"), std::vector<std::string>{data});
+}
+
+// Version 2 on the receiving side: the data follows its header at once and
+// the answer comes at the end mark (from a peer that announced version 1
+// such a header is not known); an item held already is answered at its
+// header and its data dropped; the announce names the parts held.
+TEST_F(HostilePeer, AnItemsDataMayFollowItsHeaderAtOnce)
+{
+    const std::string data = "RCPT: bob\r\n\r\nhi\r\n";
+    const std::string size = std::to_string(data.size());
+    const std::string crc = Hex(LinkWire::Crc32(data));
+    const auto header = [&](const std::string& id) {
+        Answers.clear();
+        Peer(LinkWire::Message(
+            kDataHeader,
+            {{'I', id}, {'M', "NONE"}, {'S', size}, {'C', crc}, {'W', size}, {'X', crc}}));
+        return Answers;
+    };
+    const auto rest = [&](const std::string& wire) {
+        Answers.clear();
+        Peer(LinkWire::EscapeData(wire) + LinkWire::Message(kEnd, {}));
+        return Answers;
+    };
+    const std::vector<std::string> none;
+    EXPECT_EQ(header("00000000000000F1"), none);
+    EXPECT_EQ(rest(data), none);
+    EXPECT_TRUE(TAirPair::Contents(Root, "QUEUE").empty());
+
+    std::map<char, std::string> announce;
+    Out.OnMessage = [&](uint8_t code, std::string_view body) {
+        std::map<char, std::string> f;
+        LinkWire::ParseFields(body, f);
+        if (code == kSuccess)
+            Answers.push_back("ok " + f['I']);
+        else if (code == kAnnounce)
+            announce = f;
+    };
+    const auto relink = [&] {
+        Session->Stop();
+        Session->Start("HOME", true);
+        Peer(LinkWire::Message(kAnnounce, {{'P', "2"}, {'T', "2"}, {'N', "HOME"}, {'M', "3"}}));
+    };
+    relink();
+    EXPECT_EQ(header("00000000000000F1"), none);
+    EXPECT_EQ(rest(data), std::vector<std::string>{"ok 00000000000000F1"});
+    EXPECT_EQ(header("00000000000000F1"), std::vector<std::string>{"ok 00000000000000F1"});
+    EXPECT_EQ(rest("not the item"), none);
+    EXPECT_EQ(header("00000000000000F2"), none);
+    EXPECT_EQ(rest(data), std::vector<std::string>{"ok 00000000000000F2"});
+    EXPECT_EQ(TAirPair::Contents(Root, "QUEUE"), (std::vector<std::string>{data, data}));
+    EXPECT_EQ(announce.count('H'), 0u);
+
+    // Cut in the middle of an item: its part is named at the next link.
+    header("00000000000000F3");
+    Peer(LinkWire::EscapeData(data.substr(0, 5)));
+    relink();
+    EXPECT_EQ(announce['H'], "00000000000000F3");
 }
 
 TEST_F(HostilePeer, AResumeOffsetPastTheDataIsRefused)
