@@ -5,15 +5,17 @@ station-to-station protocol), with Python's own zlib and bz2: it links with
 a station and exchanges mail with it.
 
 Usage: link_peer.py PTY NAME ID OUTDIR [--call ID] [--know ID NAME]
-                    [--mail RECIPIENT FILE]...
+                    [--protocol P] [--mail RECIPIENT FILE]...
 It configures its modem on the serial device PTY, gives it its own ID and
 prints "READY". With --call it then calls that ID; otherwise it waits to be
 called. Each --mail is offered as a MAIL item for RECIPIENT with the message
-of FILE; --know names a station by its ID. Every item received is kept as
+of FILE; --know names a station by its ID; --protocol is the protocol version
+it announces (1 or 2, the default). Every item received is kept as
 OUTDIR/N.item, a MAIL item also split into OUTDIR/N.rcpt (its recipients, one
 a line) and OUTDIR/N.eml (its message); OUTDIR/log.txt tells what happened,
-"link ended" once the modem reports the end. Runs until its standard input
-closes.
+"exchange of version N" once both have announced and "link ended" once the
+modem reports the end. Runs until its standard input closes. It keeps no part
+of an item across links.
 """
 import bz2
 import hashlib
@@ -36,6 +38,8 @@ TEXT = {0x70: 32, 0x71: 32, 0x72: 32, 0x73: 64, 0x74: 64}
 INTRO, END, SEP, ESC_BASE = 0x01, 0x02, 0x1F, 0xA0
 RING = 0xB4
 ANNOUNCE, HEADER, RESUME, END_ITEM, SUCCESS, FAILURE, COUNTS = range(0xC0, 0xC7)
+DATA_HEADER = 0xC8
+ANSWER_WINDOW = 32
 
 
 class Modem:
@@ -191,9 +195,9 @@ class InBand:
 
 
 class Peer:
-    def __init__(self, fd, name, own_id, outdir, known, mail):
+    def __init__(self, fd, name, own_id, outdir, known, mail, protocol):
         self.fd, self.name, self.own_id, self.outdir = fd, name, own_id, outdir
-        self.known = known
+        self.known, self.protocol = known, protocol
         self.modem = Modem(self.modem_message, self.modem_data)
         self.inband = None
         self.configured = False
@@ -250,9 +254,11 @@ class Peer:
         self.linked = True
         self.inband = InBand(self.item_data, self.link_message)
         self.announced = self.peer_announced = False
-        self.peer_version = 0
+        self.peer_version = self.peer_protocol = 0
+        self.peer_parts = set()
         self.peer_counts = None
-        self.sending = None  # (id, data) of the item out
+        self.sending = None  # (id, data) of the item waiting for its resume offset
+        self.awaiting = {}  # version 2: ID -> (name, item) sent, waiting for the answer
         self.queue = list(self.outgoing)
         self.said_done = False
         self.incoming = None
@@ -263,39 +269,66 @@ class Peer:
 
     def announce(self):
         self.announced = True
-        self.send(message(ANNOUNCE, [("P", b"1"), ("T", b"2"), ("N", self.name.encode()),
+        self.send(message(ANNOUNCE, [("P", b"%d" % self.protocol), ("T", b"2"),
+                                     ("N", self.name.encode()),
                                      ("M", b"%d" % len(self.queue)), ("F", b"0")]))
 
+    def version2(self):
+        return self.protocol >= 2 and self.peer_protocol >= 2
+
     def send_next(self):
-        if self.sending or not self.peer_announced:
-            return
-        if not self.queue:
+        while not self.sending and self.peer_announced and self.queue:
+            if len(self.awaiting) >= ANSWER_WINDOW:
+                return
+            name, item = self.queue.pop(0)
+            method, data = b"NONE", item
+            if self.peer_version >= 2:
+                packed = bz2.compress(item, 1)
+                if len(packed) < len(item):
+                    method, data = b"BZIP2", packed
+            item_id = hashlib.sha1(self.name.encode() + name + item).hexdigest()[:16].encode()
+            item_id = item_id.upper()
+            fields = [("I", item_id), ("M", method), ("S", b"%d" % len(item)), ("C", crc(item)),
+                      ("W", b"%d" % len(data)), ("X", crc(data))]
+            if self.version2() and item_id not in self.peer_parts:
+                # The data follows the header at once, the next item the end.
+                self.awaiting[item_id] = (name, item)
+                self.send(message(DATA_HEADER, fields) + escape_data(data)
+                          + message(END_ITEM, []))
+                continue
+            self.sending = (item_id, name, item, data)
+            self.send(message(HEADER, fields[:1] + [("K", b"MAIL")] + fields[1:]
+                              + [("N", name)]))
+        if self.peer_announced and not self.queue and not self.sending and not self.awaiting:
             if not self.said_done:
                 self.said_done = True
                 self.send(message(COUNTS, [("M", b"0"), ("F", b"0")]))
             self.maybe_end()
+
+    def answered(self, item_id, code, f):
+        if self.sending and self.sending[0] == item_id:
+            _, name, item, _ = self.sending
+            self.sending = None
+        elif item_id in self.awaiting:
+            name, item = self.awaiting.pop(item_id)
+        else:
             return
-        name, item = self.queue[0]
-        method, data = b"NONE", item
-        if self.peer_version >= 2:
-            packed = bz2.compress(item, 1)
-            if len(packed) < len(item):
-                method, data = b"BZIP2", packed
-        item_id = hashlib.sha1(self.name.encode() + name + item).hexdigest()[:16].upper()
-        self.sending = (item_id.encode(), data)
-        self.send(message(HEADER, [("I", item_id.encode()), ("K", b"MAIL"), ("M", method),
-                                   ("S", b"%d" % len(item)), ("C", crc(item)),
-                                   ("W", b"%d" % len(data)), ("X", crc(data)), ("N", name)]))
+        self.log(("sent " if code == SUCCESS else "refused ") + name.decode()
+                 + ("" if code == SUCCESS else ": " + f.get("R", b"").decode()))
+        if code == SUCCESS:
+            self.outgoing.remove((name, item))
+        self.send_next()
 
     def maybe_end(self):
         # The calling station ends the link once both have nothing more.
-        if (self.caller and self.said_done and not self.sending and not self.incoming
-                and self.peer_counts == (0, 0) and not self.disconnecting):
+        if (self.caller and self.said_done and not self.sending and not self.awaiting
+                and not self.incoming and self.peer_counts == (0, 0)
+                and not self.disconnecting):
             self.disconnecting = True
             self.write(command(CMD_DISCONNECT))
 
     def link_message(self, code, body):
-        if code < ANNOUNCE or code > COUNTS:
+        if code < ANNOUNCE or code > DATA_HEADER:
             return
         try:
             f = parse_fields(body)
@@ -304,48 +337,60 @@ class Peer:
             return
         if code == ANNOUNCE:
             self.peer_version = int(f.get("T", b"0") or 0)
+            self.peer_protocol = int(f.get("P", b"0") or 0)
+            self.peer_parts = set(p.upper() for p in f.get("H", b"").split(b",") if p)
             self.peer_counts = (int(f.get("M", b"0")), int(f.get("F", b"0")))
             self.peer_announced = True
             self.log("announce from " + f.get("N", b"").decode())
             if not self.announced:
                 self.announce()
+            self.log("exchange of version %d" % (2 if self.version2() else 1))
             self.send_next()
         elif code == COUNTS:
             self.peer_counts = (int(f["M"]), int(f["F"]))
             self.maybe_end()
         elif code == HEADER:
-            self.header(f)
+            self.header(f, False)
+        elif code == DATA_HEADER and self.version2():
+            self.header(f, True)
         elif code == END_ITEM:
-            self.end_item(f["I"])
-        elif code in (RESUME, SUCCESS, FAILURE) and self.sending and f.get("I") == self.sending[0]:
-            item_id, data = self.sending
-            if code == RESUME:
-                self.send(escape_data(data[int(f["O"]):]) + message(END_ITEM, [("I", item_id)]))
-                return
-            self.log(("sent " if code == SUCCESS else "refused ") + self.queue[0][0].decode()
-                     + ("" if code == SUCCESS else ": " + f.get("R", b"").decode()))
-            done = self.queue.pop(0)
-            if code == SUCCESS:
-                self.outgoing.remove(done)
-            self.sending = None
-            self.send_next()
+            self.end_item(f.get("I"))
+        elif code == RESUME and self.sending and f.get("I") == self.sending[0]:
+            item_id, _, _, data = self.sending
+            end = [] if self.version2() else [("I", item_id)]
+            self.send(escape_data(data[int(f["O"]):]) + message(END_ITEM, end))
+            if self.version2():
+                # Sent whole: on with the next item.
+                self.awaiting[item_id] = self.sending[1:3]
+                self.sending = None
+                self.send_next()
+        elif code in (SUCCESS, FAILURE):
+            self.answered(f.get("I"), code, f)
 
-    def header(self, f):
+    def header(self, f, with_data):
         item_id = f["I"]
+        # A header ends the item under way; a data header leaves K and N
+        # out for mail.
+        self.incoming = None
+        f.setdefault("K", b"MAIL")
         if item_id in self.completed:
             self.send(message(SUCCESS, [("I", item_id)]))
             return
         self.incoming = (f, bytearray())
-        self.send(message(RESUME, [("I", item_id), ("O", b"0")]))
+        if not with_data:
+            self.send(message(RESUME, [("I", item_id), ("O", b"0")]))
 
     def item_data(self, data):
         if self.incoming:
             self.incoming[1].extend(data)
 
     def end_item(self, item_id):
-        if not self.incoming or self.incoming[0]["I"] != item_id:
+        # Version 2's end mark names no item: it ends the last header's.
+        if not self.incoming or item_id != self.incoming[0]["I"] and (
+                item_id is not None or not self.version2()):
             return
         f, data = self.incoming
+        item_id = f["I"]
         self.incoming = None
         why = self.store(f, bytes(data))
         if why:
@@ -389,7 +434,7 @@ class Peer:
 def main():
     args = sys.argv[1:]
     pty, name, own_id, outdir = args[:4]
-    call, known, mail = None, {}, []
+    call, known, mail, protocol = None, {}, [], 2
     i = 4
     while i < len(args):
         if args[i] == "--call":
@@ -398,6 +443,9 @@ def main():
         elif args[i] == "--know":
             known[args[i + 1]] = args[i + 2]
             i += 3
+        elif args[i] == "--protocol":
+            protocol = int(args[i + 1])
+            i += 2
         elif args[i] == "--mail":
             mail.append((args[i + 1], args[i + 2]))
             i += 3
@@ -406,7 +454,7 @@ def main():
     os.makedirs(outdir, exist_ok=True)
     fd = os.open(pty, os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)
-    peer = Peer(fd, name, own_id, outdir, known, mail)
+    peer = Peer(fd, name, own_id, outdir, known, mail, protocol)
     peer.write(command(CMD_CONFIGURE))
     while not peer.configured:
         peer.modem.feed(os.read(fd, 4096))

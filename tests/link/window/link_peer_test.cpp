@@ -1,7 +1,7 @@
 // The link's documentation (modem_frame.h) is all another station needs: a
 // peer written from its words alone (tests/support/link_peer.py, with
 // Python's own CRC-32 and bzip2) links with this station over the simulated
-// sky and exchanges mail with it both ways.
+// sky and exchanges mail with it both ways, speaking either protocol version.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -66,65 +66,74 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
     home.AddStation("PEER", "0003");
     ASSERT_TRUE(home.Ready());
 
-    for (const bool peerCalls : {false, true}) {
-        SCOPED_TRACE(peerCalls ? "the peer calls" : "the peer is called");
-        const fs::path round = dir / (peerCalls ? "calling" : "called");
-        // A long message, which compresses, and a short one, which goes as
-        // it is, each way.
-        const std::string subject = round.filename().string();
-        const std::vector<std::string> toPeer = {Message("alice@HOME", "bob@PEER", subject, 60),
-                                                 Message("alice@HOME", "bob@PEER", subject, 1)};
-        const std::vector<std::string> toHome = {Message("bob@PEER", "alice@HOME", subject, 40),
-                                                 Message("bob@PEER", "alice@HOME", subject, 1)};
-        fs::remove_all(home.Root + "/QUEUE");
-        std::vector<std::string> sent, expected;
-        std::vector<std::string> args = {sky.SlavePath(1), "PEER", "0003", (round / "out").string(),
-                                         "--know",         "0001", "HOME"};
-        for (size_t i = 0; i < toPeer.size(); ++i) {
-            sent.push_back("RCPT: bob@PEER\r\n" + toPeer[i]);
-            Write(home.Root + "/STATIONS/PEER/" + std::to_string(i + 1) + ".msg", sent.back());
-            const fs::path file = round / ("mail" + std::to_string(i + 1) + ".txt");
-            Write(file, toHome[i]);
-            args.insert(args.end(), {"--mail", "alice@HOME", file.string()});
-            expected.push_back("RCPT: alice@HOME\r\n" + toHome[i]);
-        }
-        if (peerCalls)
-            args.insert(args.end(), {"--call", "0001"});
-        PeerProcess peer("link_peer.py", args);
-        ASSERT_TRUE(peer.Ready()) << peer.SkipReason();
-        if (!peerCalls) {
-            ASSERT_TRUE(home.Form->CallStation("PEER", 0, true));
-        }
+    for (const int protocol : {1, 2})
+        for (const bool peerCalls : {false, true}) {
+            const std::string name = std::string(peerCalls ? "calling" : "called") + " version " +
+                                     std::to_string(protocol);
+            SCOPED_TRACE(name);
+            const fs::path round = dir / name;
+            // A long message, which compresses, and a short one, which goes as
+            // it is, each way.
+            const std::string subject = round.filename().string();
+            const std::vector<std::string> toPeer = {Message("alice@HOME", "bob@PEER", subject, 60),
+                                                     Message("alice@HOME", "bob@PEER", subject, 1)};
+            const std::vector<std::string> toHome = {Message("bob@PEER", "alice@HOME", subject, 40),
+                                                     Message("bob@PEER", "alice@HOME", subject, 1)};
+            fs::remove_all(home.Root + "/QUEUE");
+            std::vector<std::string> sent, expected;
+            std::vector<std::string> args = {
+                sky.SlavePath(1), "PEER", "0003",       (round / "out").string(), "--know",
+                "0001",           "HOME", "--protocol", std::to_string(protocol)};
+            for (size_t i = 0; i < toPeer.size(); ++i) {
+                sent.push_back("RCPT: bob@PEER\r\n" + toPeer[i]);
+                Write(home.Root + "/STATIONS/PEER/" + std::to_string(i + 1) + ".msg", sent.back());
+                const fs::path file = round / ("mail" + std::to_string(i + 1) + ".txt");
+                Write(file, toHome[i]);
+                args.insert(args.end(), {"--mail", "alice@HOME", file.string()});
+                expected.push_back("RCPT: alice@HOME\r\n" + toHome[i]);
+            }
+            if (peerCalls)
+                args.insert(args.end(), {"--call", "0001"});
+            PeerProcess peer("link_peer.py", args);
+            ASSERT_TRUE(peer.Ready()) << peer.SkipReason();
+            if (!peerCalls) {
+                ASSERT_TRUE(home.Form->CallStation("PEER", 0, true));
+            }
 
-        const fs::path out = round / "out";
-        ASSERT_TRUE(WaitFor([&] {
-            return fs::is_empty(home.Root + "/STATIONS/PEER") &&
-                   Contents(out, ".item").size() == 2 && fs::is_directory(home.Root + "/QUEUE") &&
-                   Contents(home.Root + "/QUEUE", ".msg").size() == 2;
-        })) << home.Log()
-            << Read(out / "log.txt");
-        if (!peerCalls) {
-            // HOME, the caller, ends the link at its next check.
-            ASSERT_TRUE(WaitFor([&] { return home.Form->Link().Session()->AllCountsZero(); }));
-            home.Form->EndLinkTimerTimer();
-        }
-        ASSERT_TRUE(WaitFor([&] {
-            return !home.Form->IsLinked() &&
-                   Read(out / "log.txt").find("link ended") != std::string::npos;
-        })) << Read(out / "log.txt");
+            const fs::path out = round / "out";
+            ASSERT_TRUE(WaitFor([&] {
+                return fs::is_empty(home.Root + "/STATIONS/PEER") &&
+                       Contents(out, ".item").size() == 2 &&
+                       fs::is_directory(home.Root + "/QUEUE") &&
+                       Contents(home.Root + "/QUEUE", ".msg").size() == 2;
+            })) << home.Log()
+                << Read(out / "log.txt");
+            if (!peerCalls) {
+                // HOME, the caller, ends the link at its next check.
+                ASSERT_TRUE(WaitFor([&] { return home.Form->Link().Session()->AllCountsZero(); }));
+                home.Form->EndLinkTimerTimer();
+            }
+            ASSERT_TRUE(WaitFor([&] {
+                return !home.Form->IsLinked() &&
+                       Read(out / "log.txt").find("link ended") != std::string::npos;
+            })) << Read(out / "log.txt");
 
-        std::sort(sent.begin(), sent.end());
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(Contents(home.Root + "/QUEUE", ".msg"), expected);
-        EXPECT_EQ(Contents(out, ".item"), sent);
-        EXPECT_EQ(Contents(out, ".rcpt"), (std::vector<std::string>{"bob@PEER\n", "bob@PEER\n"}));
-        std::vector<std::string> messages = toPeer;
-        std::sort(messages.begin(), messages.end());
-        EXPECT_EQ(Contents(out, ".eml"), messages);
-        const std::string log = Read(out / "log.txt");
-        EXPECT_NE(log.find("by BZIP2"), std::string::npos) << log;
-        EXPECT_NE(log.find("by NONE"), std::string::npos) << log;
-        EXPECT_EQ(log.find("malformed"), std::string::npos) << log;
-        EXPECT_EQ(log.find("refused"), std::string::npos) << log;
-    }
+            std::sort(sent.begin(), sent.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(Contents(home.Root + "/QUEUE", ".msg"), expected);
+            EXPECT_EQ(Contents(out, ".item"), sent);
+            EXPECT_EQ(Contents(out, ".rcpt"),
+                      (std::vector<std::string>{"bob@PEER\n", "bob@PEER\n"}));
+            std::vector<std::string> messages = toPeer;
+            std::sort(messages.begin(), messages.end());
+            EXPECT_EQ(Contents(out, ".eml"), messages);
+            const std::string log = Read(out / "log.txt");
+            EXPECT_NE(log.find("exchange of version " + std::to_string(protocol)),
+                      std::string::npos)
+                << log;
+            EXPECT_NE(log.find("by BZIP2"), std::string::npos) << log;
+            EXPECT_NE(log.find("by NONE"), std::string::npos) << log;
+            EXPECT_EQ(log.find("malformed"), std::string::npos) << log;
+            EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+        }
 }
