@@ -82,12 +82,15 @@ TLinkRun LinkTime(const TPath& path, int protocol)
                           FieldMails()[static_cast<size_t>(i)]);
     // The items as the link sends them: by FIELD's method, or as they are
     // where that would not make them smaller.
+    const Transfer::TMethod method =
+        pair.End(1).Session->TransferVersion >= LinkCode::kTransferBzip2 ? Transfer::TMethod::Bzip2
+                                                                         : Transfer::TMethod::Pklib;
     TLinkRun run;
     uint64_t wire = 0;
     for (const Transfer::TOutItem& item : home.Store->ItemsFor("FIELD", true)) {
         Transfer::TWire w;
         std::string why;
-        if (!home.Store->PrepareWire("FIELD", item, Transfer::TMethod::Bzip2, w, why))
+        if (!home.Store->PrepareWire("FIELD", item, method, w, why))
             throw std::runtime_error(why);
         wire += w.Header.WireSize;
         home.Store->DropWire(w);

@@ -1,7 +1,7 @@
 #include "link/field_mail.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <iterator>
 
 namespace {
 
