@@ -1,5 +1,6 @@
 #include "core/config.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -150,9 +151,13 @@ using TUnreadPasswords = std::map<const std::string*, TConfig::TUnreadPassword>;
 struct LoadVisitor {
     const TIniFile& ini;
     TUnreadPasswords& unread;
+    // Lines whose value is not of its setting's kind: the setting keeps its
+    // default, which a save would write over the operator's value.
+    CoreReport::TFileLines& badValues;
 
     bool Has(const char* s, const char* k) const { return ini.ValueExists(s, k); }
     std::string Value(const char* s, const char* k) const { return ini.ReadString(s, k, ""); }
+    void NotUnderstood(const char* s, const char* k) { badValues.push_back(ini.KeyLine(s, k)); }
 
     void Bool(const char* s, const char* k, bool& f, BoolForm form, bool)
     {
@@ -163,8 +168,16 @@ struct LoadVisitor {
             f = true;
         else if (SameTextIgnoreCase(v, FalseWord(form)) || v == "0")
             f = false;
+        else if (!v.empty())
+            NotUnderstood(s, k);
     }
-    void Int(const char* s, const char* k, int& f, int) { f = ini.ReadInteger(s, k, f); }
+    void Int(const char* s, const char* k, int& f, int)
+    {
+        f = ini.ReadInteger(s, k, f);
+        // A value that is no number reads as whatever default is asked for.
+        if (!Value(s, k).empty() && ini.ReadInteger(s, k, 0) == 0 && ini.ReadInteger(s, k, 1) == 1)
+            NotUnderstood(s, k);
+    }
     void Text(const char* s, const char* k, std::string& f, const char*)
     {
         if (Has(s, k))
@@ -185,13 +198,21 @@ struct LoadVisitor {
     void Time(const char* s, const char* k, TDateTime& f, TDateTime)
     {
         TDateTime v = 0;
-        if (Has(s, k) && ParseDateTimeNumber(Value(s, k), v))
+        if (!Has(s, k))
+            return;
+        if (ParseDateTimeNumber(Value(s, k), v))
             f = v;
+        else if (!Value(s, k).empty())
+            NotUnderstood(s, k);
     }
     void Role(const char* s, const char* k, TStationRole& f, TStationRole)
     {
-        if (Has(s, k))
-            f = RoleFromText(Value(s, k));
+        if (!Has(s, k))
+            return;
+        const std::string v = Value(s, k);
+        f = RoleFromText(v);
+        if (!v.empty() && !SameTextIgnoreCase(v, RoleText(f)))
+            NotUnderstood(s, k);
     }
 };
 
@@ -318,10 +339,11 @@ void TConfig::Load()
             unreadable ? "the file could not be read at start and is kept as it is" : std::string();
         m_unreadPasswords.clear();
         TIniFile ini(m_fileName);
-        LoadVisitor v{ini, m_unreadPasswords};
+        LoadVisitor v{ini, m_unreadPasswords, badLines};
         ForEachSetting(*this, v);
         UpdatePrivateNetworkCode();
-        badLines = ini.BadLines();
+        badLines.insert(badLines.end(), ini.BadLines().begin(), ini.BadLines().end());
+        std::sort(badLines.begin(), badLines.end());
         if (!badLines.empty()) {
             try {
                 copy = KeepCopy(m_fileName, data);

@@ -149,11 +149,12 @@ public:
 
     void SetDefaults();
     // Reads every key (a missing key takes its default) and computes the
-    // private network code. When lines of the file are not understood, they
-    // are logged and a copy of the file is kept beside it (skipmail.INI.bad,
-    // or .bad.1 and on when an older copy differs) before anything is saved
-    // over it; without a copy it is not saved over. Passwords that do not
-    // decode are logged too.
+    // private network code. When lines of the file are not understood (no
+    // INI line, or a value not of its setting's kind), they are logged and
+    // a copy of the file is kept beside it (skipmail.INI.bad, or .bad.1 and
+    // on when an older copy differs) before anything is saved over it;
+    // without a copy it is not saved over. Passwords that do not decode are
+    // logged too.
     void Load();
     // Writes every setting, keeping whatever else the file holds. The
     // GATEWAY section only on a gateway role, FAXMODEM and FAXRECEIVE only on

@@ -120,6 +120,7 @@ void TIniFile::Parse(const std::string& text)
         }
         TLine l;
         l.raw = line;
+        l.number = number;
         size_t eq = t.find('=');
         if (!t.empty() && t.front() != ';' && eq != std::string::npos && eq > 0) {
             l.key = Trim(t.substr(0, eq));
@@ -150,6 +151,16 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
             if (!l.key.empty() && SameName(l.key, key))
                 return Unquote(l.value);
     return defaultValue;
+}
+
+std::pair<size_t, std::string> TIniFile::KeyLine(const std::string& section,
+                                                 const std::string& key) const
+{
+    if (const TSection* s = FindSection(section))
+        for (const auto& l : s->lines)
+            if (!l.key.empty() && SameName(l.key, key))
+                return {l.number, l.raw};
+    return {0, std::string()};
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key,

@@ -60,12 +60,17 @@ public:
     // section header nor key=value, or that hold a control character other
     // than tab (binary garbage): line number from 1 and text.
     const std::vector<std::pair<size_t, std::string>>& BadLines() const { return FBadLines; }
+    // The key's line as read: its number from 1 and its text; number 0 when
+    // the file held no such key.
+    std::pair<size_t, std::string> KeyLine(const std::string& section,
+                                           const std::string& key) const;
 
 private:
     struct TLine {
         std::string raw;   // the line as read (comments, blanks, odd lines)
         std::string key;   // empty when the line is not a key=value line
         std::string value; // raw value text after "=" (trimmed)
+        size_t number = 0; // line number in the file as read; 0 for a line added since
     };
     struct TSection {
         std::string name;

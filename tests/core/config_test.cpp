@@ -343,3 +343,40 @@ TEST(Config, ACorruptFileIsLoggedAndCopiedBeforeItIsSavedOver)
     EXPECT_TRUE(log.Lines.empty());
     EXPECT_FALSE(root.Exists("skipmail.INI.bad.3"));
 }
+
+// A key whose value is not of its setting's kind (a port with a comma, a
+// switch word of another form, a misspelt role) is a line not understood as
+// well: the setting takes its default, and the operator's value is logged
+// and kept in the copy before a save writes the default over it.
+TEST(Config, AValueNotOfItsKindIsLoggedAndCopiedBeforeItIsSavedOver)
+{
+    TempRoot root;
+    TLogProbe log;
+    const std::string ini = "[SMTP]\r\nSMTPPORT=2,525\r\nENABLED=maybe\r\n[POP3]\r\n"
+                            "POP3PORT = \"2110\"\r\nENABLED=\r\n[GENERAL]\r\n"
+                            "SOFTWAREVERSION=mail gatway\r\n[MAIL]\r\nMAXMAILSIZE=0x40\r\n";
+    root.WriteFile("skipmail.INI", ini);
+    {
+        TConfig config;
+        EXPECT_EQ(config.Smtp.Port, 25);
+        EXPECT_EQ(config.Pop3.Port, 2110);
+        EXPECT_EQ(config.Mail.MaxMailSize, 64);
+        EXPECT_EQ(config.General.Role, TStationRole::Remote);
+        EXPECT_EQ(log.With("is not understood"),
+                  (std::vector<std::string>{
+                      "skipmail.INI line 2 is not understood: SMTPPORT=2,525",
+                      "skipmail.INI line 3 is not understood: ENABLED=maybe",
+                      "skipmail.INI line 8 is not understood: SOFTWAREVERSION=mail gatway"}));
+        EXPECT_EQ(log.With(root.Path("skipmail.INI.bad")).size(), 1u);
+        EXPECT_TRUE(config.Save());
+    }
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad"), ini);
+    EXPECT_NE(root.ReadFile("skipmail.INI").find("SMTPPORT=25\r\n"), std::string::npos);
+
+    // Saved, the file reads without a word.
+    log.Lines.clear();
+    {
+        TConfig again;
+    }
+    EXPECT_TRUE(log.With("is not understood").empty());
+}
