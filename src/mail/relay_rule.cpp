@@ -31,9 +31,13 @@ bool MayRelay(const std::string& peer, const std::vector<TInterfaceAddress>& int
     const uint32_t client = ntohl(parsed.s_addr);
     if ((client >> 24) == 127)
         return true;
-    for (const TInterfaceAddress& i : interfaces)
-        if ((client & i.Netmask) == (i.Address & i.Netmask))
+    for (const TInterfaceAddress& i : interfaces) {
+        // A netmask of 0 would make the whole Internet that interface's
+        // subnet: it stands for its own address alone.
+        const uint32_t netmask = i.Netmask != 0 ? i.Netmask : 0xFFFFFFFFu;
+        if ((client & netmask) == (i.Address & netmask))
             return true;
+    }
     return false;
 }
 

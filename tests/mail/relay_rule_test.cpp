@@ -29,6 +29,11 @@ TEST(RelayRule, LoopbackAndTheStationsSubnetsMayRelay)
         EXPECT_FALSE(MayRelay(peer, interfaces)) << peer;
     EXPECT_TRUE(MayRelay("127.0.0.1", {}));
     EXPECT_FALSE(MayRelay("192.168.1.77", {}));
+    // An address set up with a prefix of 0 opens no relay to the world.
+    const std::vector<TInterfaceAddress> wholeInternet = {{Ip(10, 8, 0, 2), 0}};
+    EXPECT_FALSE(MayRelay("198.51.100.7", wholeInternet));
+    EXPECT_FALSE(MayRelay("10.8.0.3", wholeInternet));
+    EXPECT_TRUE(MayRelay("10.8.0.2", wholeInternet));
 }
 
 TEST(RelayRule, TheInterfacesIncludeLoopback)
