@@ -3,7 +3,9 @@
 mail sent with smtplib to each station for a user of the other reaches that
 user's mailbox through the router, the automatic link and the other router,
 and poplib fetches it byte for byte; a file queued for FIELD lands in its
-Files directory. Arguments: the script and the build directory."""
+Files directory. The files the script writes are the user's alone, and
+Ctrl+C (SIGINT to the whole process group, as the terminal sends it) ends
+it with status 0. Arguments: the script and the build directory."""
 import os
 import pathlib
 import poplib
@@ -60,7 +62,9 @@ def main():
                    SKIPMAIL_SKY_DELAY="0",
                    SKIPMAIL_HOME_SMTP_PORT=str(ports[0]), SKIPMAIL_HOME_POP3_PORT=str(ports[1]),
                    SKIPMAIL_FIELD_SMTP_PORT=str(ports[2]), SKIPMAIL_FIELD_POP3_PORT=str(ports[3]))
-        proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True)
+        # SIGINT as a terminal leaves it, whatever this test was started with.
+        proc = subprocess.Popen([script, build], cwd=tmp, env=env, start_new_session=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
         def msgs(relative):
             d = pair / relative
@@ -96,13 +100,18 @@ def main():
                 text = log(station)
                 assert "Linked with" in text, text
                 assert "Sent mail" in text and "Received mail" in text, text
+                for name in ("skipmail.INI", "users.dat", "stations.dat", "channels.dat"):
+                    mode = (pair / station / name).stat().st_mode & 0o777
+                    assert mode == 0o600, f"{station}/{name} is {oct(mode)}"
         finally:
-            os.killpg(proc.pid, signal.SIGTERM)
+            os.killpg(proc.pid, signal.SIGINT)
             try:
-                proc.wait(timeout=30)
+                status = proc.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
+                raise SystemExit("the stations did not end on Ctrl+C")
+        assert status == 0, f"a clean stop by Ctrl+C exits {status}"
     print("run-pair check passed")
 
 
