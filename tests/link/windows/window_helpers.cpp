@@ -66,7 +66,8 @@ bool TStationRig::Ready()
     return Form->OpenModemPort(Port) == 1 && WaitFor([&] {
                Form->ModemInitTimerTimer();
                return Form->IsModemReady();
-           }) && WaitFor([&] { return !Config->WaveformVariant.empty(); });
+           }) &&
+           WaitFor([&] { return !Config->WaveformVariant.empty(); });
 }
 
 std::string TStationRig::Log() const
