@@ -369,8 +369,8 @@ void TConfig::Load()
     }
     for (const std::string& key : unreadKeys)
         CoreReport::Log(name + ": " + key +
-                        " cannot be read (kept as it is); no password matches it until a new "
-                        "one is set");
+                        " cannot be read (kept as it is); no password opens its dialog until "
+                        "the key is corrected or removed in the file");
 }
 
 bool TConfig::Save()
