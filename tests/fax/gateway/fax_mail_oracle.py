@@ -11,15 +11,15 @@
       reads a message file (envelope lines "RCPT: " first are skipped) and
       prints "from", "to", "subject" and "text" lines, then "page NAME TYPE
       WIDTH HEIGHT" per attachment; each picture (Windows bitmap or PNG,
-      one bit per pixel) is written as OUTDIR/NAME.pbm, 1 = black.
+      black and white), decoded by netpbm's bmptopnm or pngtopnm, is
+      written as OUTDIR/NAME.pbm, 1 = black.
 """
 import email
 import email.policy
 import os
 import smtplib
-import struct
+import subprocess
 import sys
-import zlib
 from email.message import EmailMessage
 
 
@@ -45,82 +45,17 @@ def send(port, subject, text, attachments):
         smtp.send_message(message(subject, text, attachments))
 
 
-def pbm(width, height, black):
-    """P4 bytes of rows of booleans."""
-    rows = []
-    for row in black:
-        bits = bytearray((width + 7) // 8)
-        for x, b in enumerate(row):
-            if b:
-                bits[x // 8] |= 0x80 >> (x % 8)
-        rows.append(bytes(bits))
-    return b"P4\n%d %d\n" % (width, height) + b"".join(rows)
-
-
-def read_bmp(data):
-    if data[:2] != b"BM":
-        raise ValueError("no BM signature")
-    offset = struct.unpack_from("<I", data, 10)[0]
-    width, height = struct.unpack_from("<ii", data, 18)
-    bits = struct.unpack_from("<H", data, 28)[0]
-    if bits != 1:
-        raise ValueError("not one bit per pixel")
-    palette = [data[54 + 4 * i: 54 + 4 * i + 3] for i in range(2)]
-    dark = [sum(c) < 384 for c in palette]
-    stride = ((width + 31) // 32) * 4
-    rows = []
-    for y in range(abs(height)):
-        line = data[offset + y * stride: offset + (y + 1) * stride]
-        rows.append([dark[(line[x // 8] >> (7 - x % 8)) & 1] for x in range(width)])
-    if height > 0:
-        rows.reverse()
-    return width, abs(height), rows
-
-
-def read_png(data):
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        raise ValueError("no PNG signature")
-    pos, idat, palette = 8, b"", None
-    while pos < len(data):
-        length, kind = struct.unpack_from(">I4s", data, pos)
-        body = data[pos + 8: pos + 8 + length]
-        if kind == b"IHDR":
-            width, height, depth, ctype = struct.unpack_from(">IIBB", body)
-        elif kind == b"PLTE":
-            palette = [body[i: i + 3] for i in range(0, len(body), 3)]
-        elif kind == b"IDAT":
-            idat += body
-        pos += 12 + length
-    if depth != 1 or ctype not in (0, 3):
-        raise ValueError("not one bit per pixel")
-    raw = zlib.decompress(idat)
-    stride = (width + 7) // 8
-    prev = bytearray(stride)
-    rows = []
-    for y in range(height):
-        kind = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1: (y + 1) * (stride + 1)])
-        for i in range(stride):
-            left = line[i - 1] if i else 0
-            up, ul = prev[i], (prev[i - 1] if i else 0)
-            if kind == 1:
-                line[i] = (line[i] + left) & 255
-            elif kind == 2:
-                line[i] = (line[i] + up) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (left + up) // 2) & 255
-            elif kind == 4:
-                p = left + up - ul
-                pa, pb, pc = abs(p - left), abs(p - up), abs(p - ul)
-                pred = left if pa <= pb and pa <= pc else (up if pb <= pc else ul)
-                line[i] = (line[i] + pred) & 255
-        prev = line
-        values = [(line[x // 8] >> (7 - x % 8)) & 1 for x in range(width)]
-        if ctype == 3:
-            rows.append([sum(palette[v]) < 384 for v in values])
-        else:
-            rows.append([v == 0 for v in values])
-    return width, height, rows
+def netpbm_page(reader, data):
+    """A black and white page decoded by netpbm's `reader`: width, height
+    and the PBM file. A page in colours (a palette) is made grey, then black
+    below half brightness."""
+    out = subprocess.run([reader], input=data, capture_output=True, check=True).stdout
+    if out[:2] != b"P4":
+        grey = subprocess.run(["ppmtopgm"], input=out, capture_output=True, check=True).stdout
+        out = subprocess.run(["pgmtopbm", "-threshold"], input=grey,
+                             capture_output=True, check=True).stdout
+    width, height = out.split(None, 3)[1:3]
+    return int(width), int(height), out
 
 
 def read(path, outdir):
@@ -143,10 +78,10 @@ def read(path, outdir):
                     print("text", line)
             continue
         body = part.get_payload(decode=True)
-        reader = read_png if name.upper().endswith(".PNG") else read_bmp
-        width, height, rows = reader(body)
+        program = "pngtopnm" if name.upper().endswith(".PNG") else "bmptopnm"
+        width, height, page = netpbm_page(program, body)
         with open(os.path.join(outdir, name + ".pbm"), "wb") as f:
-            f.write(pbm(width, height, rows))
+            f.write(page)
         print("page", name, part.get_content_type(), width, height)
 
 
