@@ -9,7 +9,10 @@
 
 using namespace FaxTest;
 
-// Class 2 and 2.0 runs against recorded modem transcripts, byte for byte.
+// Class 2 and 2.0 runs against modem scripts, byte for byte. The scripts
+// are written by hand from our reading of the Class 2 and 2.0 command sets,
+// not recorded from a modem: they show that the program does what we read,
+// not that a real modem answers so.
 
 namespace {
 
@@ -170,7 +173,7 @@ TEST(FaxClass2, FineFirstPageToARemoteWithoutFineFails)
 }
 
 // Each failure while dialling or after the page gives its own error.
-TEST(FaxClass2, FailureTranscriptsGiveTheirCodes)
+TEST(FaxClass2, FailureScriptsGiveTheirCodes)
 {
     struct Case {
         bool Class20;

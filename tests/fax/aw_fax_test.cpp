@@ -12,7 +12,7 @@ constexpr unsigned kCom = 71;
 constexpr const char* kInit = "ATE0Q0V1X4S0=0S2=43";
 } // namespace
 
-// Class detection and identification against recorded modem answers.
+// Class detection and identification against modem answers scripted by hand.
 TEST(FaxProbe, ListedClassesPickClass20WithItsIdentCommands)
 {
     TScriptedModem modem;

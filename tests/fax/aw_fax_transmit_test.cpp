@@ -60,7 +60,7 @@ TEST(FaxTransmit, Class1ToSpandspTerminal)
 }
 
 // A page the receiver rejects (RTN) goes again, one speed lower, and only
-// then the next page: a recorded Class 1 session, byte for byte.
+// then the next page: a Class 1 session scripted by hand, byte for byte.
 TEST(FaxTransmit, RejectedPageIsSentAgainLower)
 {
     TScratch dir;

@@ -6,11 +6,12 @@
 #include <thread>
 #include <vector>
 
-// A fax modem that plays a recorded AT transcript on a pseudo-terminal and
-// checks, byte for byte, what the program under test writes to it. The
-// script is a list of steps run in order: expect exact bytes, capture bytes
-// up to a terminator, send bytes, pause. The first difference stops the
-// script and is kept for the test to report.
+// A fax modem that plays an AT script on a pseudo-terminal and checks, byte
+// for byte, what the program under test writes to it. The scripts are
+// written by hand from our reading of the modem command sets, not recorded
+// from a modem. A script is a list of steps run in order: expect exact
+// bytes, capture bytes up to a terminator, send bytes, pause. The first
+// difference stops the script and is kept for the test to report.
 // Undoes DLE doubling and drops the closing DLE pair of captured data.
 std::string Unstuff(const std::string& raw);
 
