@@ -162,7 +162,6 @@ TEST_F(ConfigFrmTest, ShowingLoadsEveryTabAndPausesTheLink)
     Config->DspVersion = "D1.2";
     Config->WaveformVariant = "STANAG";
     TConfigFrm& frm = Make();
-    EXPECT_EQ(frm.windowTitle(), "Station Configuration");
     EXPECT_EQ(frm.VersionLabel->text(), "....");
     frm.show();
     EXPECT_EQ(Link.Take(), (TCalls{"scan off", "ALE off"}));

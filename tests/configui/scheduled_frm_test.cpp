@@ -34,7 +34,6 @@ TEST(ScheduledFrmTest, TimeTextsTakeHoursToTwentyThreeAndMinutesToFiftyNine)
 TEST(ScheduledFrmTest, OkRefusesATypedTimeThatDoesNotExistAndKeepsTheDialogOpen)
 {
     TScheduledFrm frm(nullptr);
-    EXPECT_EQ(frm.windowTitle(), "Scheduled Link");
     EXPECT_EQ(frm.Hour->count(), 24);
     EXPECT_EQ(frm.Minute->count(), 12);
     EXPECT_EQ(frm.Minute->itemText(11), "55");

@@ -13,6 +13,8 @@ std::function<int(QDialog&)> Press(const QString& password, const QString& butto
     return [password, button](QDialog& dialog) {
         auto& login = dynamic_cast<TLoginFrm&>(dialog);
         EXPECT_TRUE(login.PassEdit->text().isEmpty()) << "each try starts empty";
+        EXPECT_EQ(login.PassEdit->echoMode(), QLineEdit::Password)
+            << "nobody reads it off the screen";
         login.PassEdit->setText(password);
         for (auto* b : login.findChildren<QPushButton*>()) {
             if (b->text() == button)
@@ -69,11 +71,4 @@ TEST(LoginFrmTest, WithoutAKnownPasswordNothingOpens)
         .ExpectBox("Please, Check Password and try again.", IDOK)
         .ExpectDialog("TLoginFrm", Press("", "Cancel"));
     EXPECT_FALSE(ConfigurationLogin(nullptr, "Login", std::nullopt));
-}
-
-TEST(LoginFrmTest, DialogDefaults)
-{
-    TLoginFrm login(nullptr);
-    EXPECT_EQ(login.windowTitle(), "Configuration Login");
-    EXPECT_EQ(login.PassEdit->echoMode(), QLineEdit::Password);
 }

@@ -55,7 +55,6 @@ TEST_F(SMTPFrmTest, CreatesItsDirectoriesAndStartsNothing)
     EXPECT_TRUE(fs::is_directory(Root.Path("QUEUE")));
     EXPECT_TRUE(fs::is_directory(Root.Path("TEMP/SMTP")));
     EXPECT_FALSE(Smtp->Listening());
-    EXPECT_EQ(Smtp->windowTitle(), "SMTPFrm");
     EXPECT_FALSE(TLineClient(Root.Config->Smtp.Port).Connected());
 }
 

@@ -81,7 +81,6 @@ TEST_F(NetConfigFrmTest, ConstructionStartsWhatTheConfigurationEnables)
     Aliases->Add("z@example.com", "bob@HOME", "bob", "HOME");
     Aliases->Add("a@example.com", "ann@FAR", "ann", "FAR");
     Make();
-    EXPECT_EQ(Frm->windowTitle(), "Local Network Config");
     EXPECT_TRUE(Pop3->Listening());
     EXPECT_FALSE(Smtp->Listening());
     EXPECT_EQ(Frm->POP3EnabledComboBox->currentText(), "ENABLED");
@@ -93,65 +92,6 @@ TEST_F(NetConfigFrmTest, ConstructionStartsWhatTheConfigurationEnables)
     EXPECT_EQ(Lines(Frm->UserListBox), (std::vector<std::string>{"admin", "bob"}));
     EXPECT_EQ(Lines(Frm->AliasListBox), (std::vector<std::string>{"a@example.com --> ann@FAR",
                                                                   "z@example.com --> bob@HOME"}));
-}
-
-TEST_F(NetConfigFrmTest, ControlsCarryTheirNamesCaptionsAndHints)
-{
-    Make();
-    struct Expect {
-        const char* name;
-        const char* caption;
-        const char* hint;
-    };
-    const Expect buttons[] = {
-        {"AddUserBtn", "Add", "Add a Local email User for this Station Only"},
-        {"RemoveUserBtn", "Remove", "Remove the Selected User"},
-        {"EditUserBtn", "Edit", "Edit the Selected Local email User for this Station"},
-        {"AddAliasBtn", "Add", "Add an Alias for an HF Mail User"},
-        {"RemoveAliasBtn", "Remove", "Remove the Selected  Alias"},
-        {"EditAliasBtn", "Edit", "Edit an Alias for an HF Mail User"},
-        {"ClearAllAliasBtn", "Clear All", "Clear All Alias Entries"},
-        {"Button1", "&Set", ""},
-        {"Button5", "OK", ""},
-    };
-    for (const auto& e : buttons) {
-        auto* b = Frm->findChild<QPushButton*>(e.name);
-        ASSERT_NE(b, nullptr) << e.name;
-        EXPECT_EQ(b->text().toStdString(), e.caption);
-        EXPECT_EQ(b->toolTip().toStdString(), e.hint);
-    }
-    const Expect edits[] = {
-        {"MaxMailSize", "50", "Select the maximum file size to be accepted from Local Users"},
-        {"SMTPPort", nullptr, "Select the STMP port to listen for Connections (Advanced)"},
-        {"POP3Port", nullptr, "Select the Port to listen for email Client Connections (Advanced)"},
-        {"Password", nullptr, ""},
-        {"Password2", nullptr, ""},
-    };
-    for (const auto& e : edits) {
-        auto* edit = Frm->findChild<QLineEdit*>(e.name);
-        ASSERT_NE(edit, nullptr) << e.name;
-        EXPECT_EQ(edit->toolTip().toStdString(), e.hint);
-    }
-    EXPECT_EQ(Frm->Password->maxLength(), 16);
-    EXPECT_EQ(Frm->Password2->maxLength(), 16);
-    EXPECT_EQ(Frm->MaxMailSize->maxLength(), 4);
-    EXPECT_EQ(Frm->SMTPEnabledComboBox->toolTip(), "Enable the users to be able to send mail");
-    EXPECT_EQ(Frm->POP3EnabledComboBox->toolTip(), "Allow Local Users to Check email");
-    for (QComboBox* combo : {Frm->SMTPEnabledComboBox, Frm->POP3EnabledComboBox}) {
-        ASSERT_EQ(combo->count(), 2);
-        EXPECT_EQ(combo->itemText(0), "ENABLED");
-        EXPECT_EQ(combo->itemText(1), "DISABLED");
-    }
-    EXPECT_EQ(Frm->AliasListBox->toolTip().toStdString(),
-              "Alias Filters change the path of mail from an email address to a HF Radio Station "
-              "address. This allows for the mail to be delivered without service through the "
-              "Internet.");
-    auto* pages = Frm->findChild<QTabWidget*>("PageControl1");
-    ASSERT_NE(pages, nullptr);
-    EXPECT_EQ(pages->tabText(0), "Main");
-    EXPECT_EQ(pages->tabText(1), "Alias Filter");
-    EXPECT_EQ(pages->widget(0)->objectName(), "TabSheet1");
-    EXPECT_EQ(pages->widget(1)->objectName(), "TabSheet2");
 }
 
 // A one-off clash: the switch shows off for this run, the stored switch

@@ -28,7 +28,6 @@ TEST(FaxPrinterStatus, ShowsTheJobAndHidesAtTheEnd)
     status->UpdateDisplay(true, false);
     TStandardFaxPrinterStatusDisplay* display = status->Form();
     EXPECT_TRUE(display->isVisible());
-    EXPECT_EQ(display->windowTitle(), "Print Status");
     EXPECT_EQ(display->fpsFileName->text(), "FAX.APF");
     EXPECT_EQ(display->fpsTotalPages->text(), "3");
     EXPECT_EQ(display->fpsResolution->text(), "standard");

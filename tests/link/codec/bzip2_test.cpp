@@ -39,18 +39,6 @@ TEST(Bzip2, CorruptAndCutStreamsAreErrors)
     EXPECT_EQ(Bzip2DecompressBuffer("PK not bzip2 at all", back), Bzip2Error::DataMagic);
 }
 
-TEST(Bzip2, ErrorTextsAndCodes)
-{
-    EXPECT_EQ(Bzip2ErrorFromCode(0), Bzip2Error::None);
-    EXPECT_EQ(Bzip2ErrorFromCode(4), Bzip2Error::None);
-    EXPECT_EQ(Bzip2ErrorFromCode(-4), Bzip2Error::Data);
-    EXPECT_EQ(Bzip2ErrorFromCode(-5), Bzip2Error::DataMagic);
-    EXPECT_EQ(Bzip2ErrorFromCode(-7), Bzip2Error::UnexpectedEof);
-    EXPECT_EQ(Bzip2ErrorFromCode(-9), Bzip2Error::Config);
-    EXPECT_EQ(Bzip2ErrorFromCode(-42), Bzip2Error::Unknown);
-    EXPECT_STRNE(Bzip2ErrorText(Bzip2Error::LibraryMissing), Bzip2ErrorText(Bzip2Error::Data));
-}
-
 class Bzip2Files : public testing::Test {
 protected:
     void SetUp() override

