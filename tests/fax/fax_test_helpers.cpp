@@ -1,4 +1,5 @@
 #include "fax/fax_test_helpers.h"
+#include "support/test_host.h"
 
 #include <unistd.h>
 
@@ -245,12 +246,7 @@ intptr_t TEngineHarness::Handle(uint32_t msg, uintptr_t wParam, intptr_t lParam)
 
 bool TEngineHarness::WaitFinish(int timeoutMs)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!FFinished && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return FFinished;
+    return PumpUntil([this] { return FFinished; }, timeoutMs);
 }
 
 std::vector<int32_t> TEngineHarness::Errors() const

@@ -3,9 +3,6 @@
 #include "fax/fax_test_helpers.h"
 #include "serial/ad_except.h"
 
-#include <QCoreApplication>
-#include <QThread>
-#include <chrono>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
@@ -132,18 +129,6 @@ TFaxEngineProcs SendEngine()
 TFaxEngineProcs ReceiveEngine()
 {
     return {PrepareReceive, ReceiveMachine};
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
 }
 
 TPtyPort::TPtyPort(unsigned comNumber)

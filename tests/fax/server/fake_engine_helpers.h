@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fax/fax_components.h"
+#include "support/test_host.h"
 
 #include <atomic>
 #include <deque>
@@ -50,9 +51,6 @@ void Reset();
 
 TFaxEngineProcs SendEngine();
 TFaxEngineProcs ReceiveEngine();
-
-// Runs the GUI thread's messages until `done` or the time runs out.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000);
 
 // A pseudo-terminal standing in for a modem that never answers, and a
 // port on it as "COM<number>".

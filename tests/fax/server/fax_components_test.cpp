@@ -14,7 +14,6 @@
 
 using namespace FaxServerTest;
 using FakeFax::Script;
-using FakeFax::WaitUntil;
 using FaxTest::ReadFile;
 using FaxTest::TScratch;
 using FaxTest::WriteFile;
@@ -52,7 +51,7 @@ protected:
     void Send()
     {
         Sender->StartTransmit();
-        ASSERT_TRUE(WaitUntil([&] { return !Finishes.empty(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !Finishes.empty(); }));
         EXPECT_FALSE(Sender->InProgress());
     }
 
@@ -101,7 +100,7 @@ TEST_F(ComponentTest, SeveralFilesAreJoinedForTheCall)
     MakeSmallApf(Dir.Path("c.apf"), 3, 3);
     Sender->SetFaxFileList({Dir.Path("a.apf"), Dir.Path("b.apf"), Dir.Path("c.apf")});
     Sender->StartManualTransmit();
-    ASSERT_TRUE(WaitUntil([&] { return !Finishes.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Finishes.empty(); }));
     ASSERT_EQ(Script().Sent.size(), 1u);
     EXPECT_EQ(Script().Sent[0].Number, "Manual");
     // Joined beside the first file, never in the system's temporary folder.
@@ -136,7 +135,7 @@ TEST_F(ComponentTest, ReceiverNamesAndAccepts)
     Script().ReceivedBytes = "fax";
     Script().Ring = true;
     Receiver->StartReceive();
-    const bool done = WaitUntil([&] { return !Finishes.empty(); });
+    const bool done = PumpUntil([&] { return !Finishes.empty(); });
     fs::current_path(cwd);
     ASSERT_TRUE(done);
     EXPECT_EQ(Finishes, std::vector<int>{0});
@@ -147,9 +146,9 @@ TEST_F(ComponentTest, ReceiverNamesAndAccepts)
     // A waiting receiver is cancelled.
     Finishes.clear();
     Receiver->StartReceive();
-    ASSERT_TRUE(WaitUntil([&] { return Script().ReceiveRuns == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return Script().ReceiveRuns == 2; }));
     Receiver->CancelFax();
-    ASSERT_TRUE(WaitUntil([&] { return !Finishes.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Finishes.empty(); }));
     EXPECT_EQ(Finishes, std::vector<int>{-6005});
 }
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 
-using FakeFax::WaitUntil;
 using namespace FaxTest;
 namespace fs = std::filesystem;
 
@@ -80,7 +79,7 @@ TEST(FaxServerLine, AQueuedJobReachesTheFarServer)
     client->MakeFaxJob();
     server->SetSendQueryInterval(1);
 
-    const bool done = WaitUntil([&] { return events.size() >= 2; }, 180000);
+    const bool done = PumpUntil([&] { return events.size() >= 2; }, 180000);
     line.Stop();
     ASSERT_TRUE(done) << events.size();
     std::sort(events.begin(), events.end());

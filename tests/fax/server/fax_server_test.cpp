@@ -16,7 +16,6 @@
 
 using namespace FaxServerTest;
 using FakeFax::Script;
-using FakeFax::WaitUntil;
 using FaxTest::ReadFile;
 using FaxTest::TScratch;
 using FaxTest::WriteFile;
@@ -31,7 +30,7 @@ constexpr TDateTime kSecond = 1.0 / 86400;
 // meanwhile, as the modem's set-up commands do.
 int SlowPrepare(PFaxRec FP)
 {
-    WaitUntil([] { return false; }, 1500);
+    PumpUntil([] { return false; }, 1500);
     return FakeFax::ReceiveEngine().Prepare(FP);
 }
 
@@ -97,7 +96,7 @@ protected:
         Server->SetServerManager(Mgr);
         Server->Clock = [this] { return NowIs; };
         Server->Delay = [this](int32_t) {
-            WaitUntil([this] { return !Server->Receiver()->InProgress(); });
+            PumpUntil([this] { return !Server->Receiver()->InProgress(); });
         };
         Server->Sender()->SetEngine(FakeFax::SendEngine());
         Server->Receiver()->SetEngine(FakeFax::ReceiveEngine());
@@ -144,12 +143,12 @@ protected:
     {
         const std::size_t before = Events.size();
         Server->ForceSendQuery();
-        ASSERT_TRUE(WaitUntil([&] { return Events.size() > before; })) << "no end of call";
+        ASSERT_TRUE(PumpUntil([&] { return Events.size() > before; })) << "no end of call";
     }
 
     bool ReceiverStarted(int runs)
     {
-        return WaitUntil([&] { return Script().ReceiveRuns == runs; }) &&
+        return PumpUntil([&] { return Script().ReceiveRuns == runs; }) &&
                Server->Receiver()->InProgress();
     }
 
@@ -255,7 +254,7 @@ TEST_F(ServerTest, PortAndModemFaultsStopTheServer)
     for (int code : {-8063, -8061}) {
         SCOPED_TRACE(code);
         Server->SetMonitoring(true);
-        ASSERT_TRUE(WaitUntil([&] { return Server->Receiver()->InProgress(); }));
+        ASSERT_TRUE(PumpUntil([&] { return Server->Receiver()->InProgress(); }));
         Events.clear();
         const std::string job = Job("j.apj");
         Script().SendResults = {code};
@@ -320,7 +319,7 @@ TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
     ASSERT_TRUE(ReceiverStarted(2));
     Events.clear();
     Script().Ring = true;
-    ASSERT_TRUE(WaitUntil([&] { return !Events.empty() && Events.back() == "receive finish 0"; }));
+    ASSERT_TRUE(PumpUntil([&] { return !Events.empty() && Events.back() == "receive finish 0"; }));
     ASSERT_EQ(Script().Received.size(), 1u);
     EXPECT_EQ(Script().Received[0], Dir.Path("in/FAX00001.APF"));
     EXPECT_EQ(Server->GetFaxFile(), Script().Received[0]);
@@ -341,7 +340,7 @@ TEST_F(ServerTest, MonitoringSwitchedOffAndOnAgainKeepsTheNextCall)
     Events.clear();
     Script().ReceiveResult = AdErr::ecFaxSessionError;
     Script().Ring = true;
-    ASSERT_TRUE(WaitUntil([&] { return !Events.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Events.empty(); }));
     EXPECT_EQ(Events, std::vector<std::string>{"receive finish -8069"});
 }
 
@@ -354,7 +353,7 @@ TEST_F(ServerTest, AQueryWhileTheReceiverStartsLeavesItAlone)
     Server->SetMonitoring(true);
     EXPECT_TRUE(Port->Open());
     ASSERT_TRUE(ReceiverStarted(1));
-    WaitUntil([] { return false; }, 1500);
+    PumpUntil([] { return false; }, 1500);
     EXPECT_EQ(Script().ReceiveRuns, 1);
     EXPECT_TRUE(Server->Receiver()->InProgress());
 }
@@ -387,7 +386,7 @@ TEST_F(ServerTest, ReceivedFilesAreCountedOnAndTheHistoryKept)
     Server->SetMonitoring(true);
     ASSERT_TRUE(ReceiverStarted(1));
     Script().Ring = true;
-    ASSERT_TRUE(WaitUntil([&] { return !Events.empty() && Events.back() == "receive finish 0"; }));
+    ASSERT_TRUE(PumpUntil([&] { return !Events.empty() && Events.back() == "receive finish 0"; }));
     EXPECT_EQ(Script().Received, std::vector<std::string>{Dir.Path("in/FAX10001.APF")});
 
     const std::string history = ReadFile(Dir.Path("FAXHIST.HIS"));

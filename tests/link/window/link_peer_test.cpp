@@ -101,7 +101,7 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
             }
 
             const fs::path out = round / "out";
-            ASSERT_TRUE(WaitFor([&] {
+            ASSERT_TRUE(PumpUntil([&] {
                 return fs::is_empty(home.Root + "/STATIONS/PEER") &&
                        Contents(out, ".item").size() == 2 &&
                        fs::is_directory(home.Root + "/QUEUE") &&
@@ -110,10 +110,10 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
                 << Read(out / "log.txt");
             if (!peerCalls) {
                 // HOME, the caller, ends the link at its next check.
-                ASSERT_TRUE(WaitFor([&] { return home.Form->Link().Session()->AllCountsZero(); }));
+                ASSERT_TRUE(PumpUntil([&] { return home.Form->Link().Session()->AllCountsZero(); }));
                 home.Form->EndLinkTimerTimer();
             }
-            ASSERT_TRUE(WaitFor([&] {
+            ASSERT_TRUE(PumpUntil([&] {
                 return !home.Form->IsLinked() &&
                        Read(out / "log.txt").find("link ended") != std::string::npos;
             })) << Read(out / "log.txt");

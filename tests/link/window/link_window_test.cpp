@@ -71,7 +71,7 @@ protected:
     void Ready()
     {
         ASSERT_EQ(form->OpenModemPort(kPort), 1);
-        ASSERT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(PumpUntil([&] {
             form->ModemInitTimerTimer();
             return form->IsModemReady();
         }));
@@ -227,11 +227,11 @@ TEST_F(LinkWindow, ModemConfiguresVersionsAndRadioScansOnTheSimulator)
     Make("ICOM M710");
     Ready();
     EXPECT_NE(Log().find("Modem configuration successful"), std::string::npos);
-    EXPECT_TRUE(WaitFor([&] { return config->WaveformVariant == "VESKAR-HF"; }));
+    EXPECT_TRUE(PumpUntil([&] { return config->WaveformVariant == "VESKAR-HF"; }));
     EXPECT_EQ(config->DspVersion, "DSP 2.10");
     EXPECT_EQ(config->CpuVersion, "CPU 1.07");
     // The set-up sentences go out on the queue timer, each answered.
-    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 3; }));
     EXPECT_EQ(SimCommands(*sim),
               (std::vector<std::string>{"$PICOA,90,01,REMOTE,ON", "$PICOA,90,01,AGC,OFF",
                                         "$PICOA,90,01,NB,OFF"}));
@@ -247,9 +247,9 @@ TEST_F(LinkWindow, ModemConfiguresVersionsAndRadioScansOnTheSimulator)
     EXPECT_EQ(settings, (std::vector<uint8_t>{0xC3, 0x69, 0x03, 0x6B, 0x00}));
 
     // A step waits for the radio to have worked off the set-up.
-    ASSERT_TRUE(WaitFor([&] { return form->Radio().QueuedCommands().empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return form->Radio().QueuedCommands().empty(); }));
     form->ScanTimerTimer();
-    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 7; }));
+    ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 7; }));
     EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,01,RXF,14.313250");
     EXPECT_EQ(FromQt(form->ChannelLabel->text()), "001");
     EXPECT_EQ(FromQt(form->FreqLabel->text()), "14313.2");
@@ -259,9 +259,9 @@ TEST_F(LinkWindow, RemoteOffReachesThePortOnShutdown)
 {
     Make("ICOM M802");
     Ready();
-    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 3; }));
     form.reset();
-    ASSERT_TRUE(WaitFor([&] { return SimCommands(*sim).size() >= 4; }));
+    ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 4; }));
     EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,08,REMOTE,OFF");
 }
 
@@ -273,18 +273,18 @@ TEST_F(LinkWindow, ChatTextIsEscapedAndBoundedByBytesInFlight)
     EXPECT_TRUE(form->SendChatText(text));
     const std::string expected =
         std::string("\x01\xB3") + "a\x01\xA1" + "b\x80" + "c\x01\xA2" + "d\x81" + "\x02";
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(PumpUntil([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) { return m.linkData; }) == expected;
     }));
     // The modem's echo empties the bytes in flight again.
-    EXPECT_TRUE(WaitFor([&] { return form->BytesInFlight() == 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return form->BytesInFlight() == 0; }));
     EXPECT_FALSE(form->SendChatText(std::string(750, 'x')));
     EXPECT_TRUE(form->SendChatText(std::string(749, 'x')));
 
     form->SendBuzz(0x01);
     form->SendDisconnect();
     form->SendAbort();
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) {
             return m.commands.size() >= 2 && m.commands[m.commands.size() - 2] == 0x07 &&
                    m.commands.back() == 0x06;
@@ -310,7 +310,7 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
     ASSERT_TRUE(form->CallStation("FIELD", 2, true));
     EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_TRUE(form->SelCallTimer.Enabled());
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) {
             for (size_t i = 0; i < m.commands.size(); ++i)
                 if (m.commands[i] == 0x20)
@@ -318,7 +318,7 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
             return false;
         });
     }));
-    ASSERT_TRUE(WaitFor([&] { return !form->Link().CallUnderway(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !form->Link().CallUnderway(); }));
     sim->WithSky([](TSkyCore& sky) { sky.SetChannelBusy(false); });
     EXPECT_TRUE(form->ScanTimer.Enabled());
     EXPECT_FALSE(form->SelCallTimer.Enabled());
@@ -327,7 +327,7 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
     // An answered call: linked, the radio queue held, the idle checks on.
     ASSERT_TRUE(form->CallStation("FIELD", 1, true));
     sim->Send(TModemSimCore::Message(ModemFrame::kMsgLinkUp, "0002"));
-    ASSERT_TRUE(WaitFor([&] { return form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return form->IsLinked(); }));
     EXPECT_EQ(form->LinkStation(), "FIELD");
     EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_TRUE(form->EndLinkTimer.Enabled());
@@ -340,16 +340,16 @@ TEST_F(LinkWindow, ModemReportsDriveTheLinkAndScanning)
     EXPECT_NE(Log().find("System will reinitialize after link ends"), std::string::npos);
     sim->With([](TModemSimCore& m, TSimRadio&) { m.answerInit = false; });
     sim->Send(TModemSimCore::Message(ModemFrame::kMsgDisconnected, ""));
-    ASSERT_TRUE(WaitFor([&] { return !form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !form->IsLinked(); }));
     // The pending reconfiguration runs first; its success restarts the radio
     // and the scanning.
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) { return m.configureCount; }) >= 2;
     }));
     EXPECT_FALSE(form->ScanTimer.Enabled());
     EXPECT_FALSE(form->IsModemReady());
     sim->With([](TModemSimCore& m, TSimRadio&) { m.answerInit = true; });
-    EXPECT_TRUE(WaitFor([&] { return form->IsModemReady() && form->ScanTimer.Enabled(); }));
+    EXPECT_TRUE(PumpUntil([&] { return form->IsModemReady() && form->ScanTimer.Enabled(); }));
     EXPECT_EQ(FromQt(form->LinkStateLabel->text()), "Idle");
 }
 
@@ -361,7 +361,7 @@ TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
     for (int attempt = 0; attempt < 2; ++attempt) {
         form->ALETimerTimer();
         ASSERT_TRUE(form->Link().AutoLinkAttempt());
-        ASSERT_TRUE(WaitFor([&] { return !form->Link().CallUnderway(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !form->Link().CallUnderway(); }));
         clock += 5.0 / (24 * 60);
     }
     EXPECT_TRUE(form->AutoLinkQueue.empty());
@@ -379,9 +379,9 @@ TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
 TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
 {
     MakeCalling("ICOM IC-718");
-    ASSERT_TRUE(WaitFor([&] { return form->Radio().QueuedCommands().empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return form->Radio().QueuedCommands().empty(); }));
     sim->UnplugPort();
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(PumpUntil([&] {
         form->ScanTimerTimer();
         return !form->IsModemReady();
     }));
@@ -416,7 +416,7 @@ TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
     form->ALETimerTimer();
     EXPECT_TRUE(form->Link().AutoLinkAttempt());
     EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 1);
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return sim->With([](TModemSimCore& m, TSimRadio&) {
             return std::count(m.commands.begin(), m.commands.end(), ModemFrame::kCmdCall) == 1;
         });
@@ -509,9 +509,9 @@ TEST(LinkWindowPair, AModemPortLostMidLinkEndsItAndTheNextLinkFinishes)
     };
 
     ASSERT_TRUE(home.Form->CallStation("FIELD", 0, true));
-    ASSERT_TRUE(WaitFor([&] { return carried() > 2000; }));
+    ASSERT_TRUE(PumpUntil([&] { return carried() > 2000; }));
     two.Sky.UnplugPort(0);
-    ASSERT_TRUE(WaitFor([&] { return !home.Form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !home.Form->IsLinked(); }));
     EXPECT_FALSE(home.Form->IsModemReady());
     EXPECT_TRUE(field.Form->IsLinked()) << "its modem still holds the link";
     EXPECT_TRUE(fs::exists(home.Root + "/STATIONS/FIELD/1.msg"));
@@ -519,9 +519,9 @@ TEST(LinkWindowPair, AModemPortLostMidLinkEndsItAndTheNextLinkFinishes)
     two.Sky.ReplugPort(0);
     ::setenv(("SKIPMAIL_COM" + std::to_string(home.Port)).c_str(), two.Sky.SlavePath(0).c_str(), 1);
     ASSERT_TRUE(home.Ready());
-    ASSERT_TRUE(WaitFor([&] { return !field.Form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !field.Form->IsLinked(); }));
     ASSERT_TRUE(home.Form->CallStation("FIELD", 0, true));
-    ASSERT_TRUE(WaitFor([&] { return !fs::exists(home.Root + "/STATIONS/FIELD/1.msg"); }));
+    ASSERT_TRUE(PumpUntil([&] { return !fs::exists(home.Root + "/STATIONS/FIELD/1.msg"); }));
     std::vector<std::string> queue;
     for (const auto& e : fs::directory_iterator(field.Root + "/QUEUE")) {
         std::ifstream in(e.path(), std::ios::binary);
@@ -549,12 +549,12 @@ TEST(LinkWindowPair, BothStationsShowAndRateTheChannelTheLinkIsOn)
 
     two.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(0, false); });
     ASSERT_TRUE(field.Form->CallStation("HOME", 2, true));
-    ASSERT_TRUE(WaitFor([&] { return !field.Form->Link().CallUnderway(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !field.Form->Link().CallUnderway(); }));
     field.Form->ScanTimer.SetEnabled(false); // its next step is seconds away
     two.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(0, true); });
 
     ASSERT_TRUE(home.Form->CallStation("FIELD", 2, true));
-    ASSERT_TRUE(WaitFor([&] { return home.Form->IsLinked() && field.Form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return home.Form->IsLinked() && field.Form->IsLinked(); }));
     for (auto [rig, peer] : {std::pair{&home, "FIELD"}, std::pair{&field, "HOME"}}) {
         EXPECT_EQ(FromQt(rig->Form->StatusLabel->text()), std::string("Linked: ") + peer);
         EXPECT_EQ(FromQt(rig->Form->ChannelLabel->text()), "002");
@@ -562,9 +562,9 @@ TEST(LinkWindowPair, BothStationsShowAndRateTheChannelTheLinkIsOn)
     EXPECT_NE(field.Log().find("Linked with HOME on channel 002"), std::string::npos);
 
     // HOME's check ends the link once both hold nothing more.
-    ASSERT_TRUE(WaitFor([&] { return home.Form->Link().Session()->AllCountsZero(); }));
+    ASSERT_TRUE(PumpUntil([&] { return home.Form->Link().Session()->AllCountsZero(); }));
     home.Form->EndLinkTimerTimer();
-    ASSERT_TRUE(WaitFor([&] { return !home.Form->IsLinked() && !field.Form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !home.Form->IsLinked() && !field.Form->IsLinked(); }));
     for (auto [rig, peer] : {std::pair{&home, "FIELD"}, std::pair{&field, "HOME"}}) {
         EXPECT_NE(rig->Log().find(std::string("Link quality with ") + peer + " on channel 002"),
                   std::string::npos)

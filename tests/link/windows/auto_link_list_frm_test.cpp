@@ -41,7 +41,7 @@ TEST(AutoLinkList, ShowsTheLinkQueueAfreshEverySecond)
     w.UserListBox->setCurrentRow(1);
     form.RemoveAutoLinkEntry(2); // past the end: nothing goes
     form.RemoveAutoLinkEntry(0);
-    ASSERT_TRUE(WaitFor([&] { return w.UserListBox->count() == 1; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return w.UserListBox->count() == 1; }, 3000));
     EXPECT_EQ(FromQt(w.UserListBox->item(0)->text()).substr(30), "18:00:00  ");
     EXPECT_TRUE(w.UserListBox->selectedItems().isEmpty());
 }

@@ -62,11 +62,11 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     EXPECT_EQ(View(home), "HOME: hi\tthere\n");
     EXPECT_EQ(ColourAt(home, 0), QColor(Qt::black));
     EXPECT_TRUE(home.TransmitBuffer->toPlainText().isEmpty());
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return LinkDataFrom(air.Sky, 0).find("\x01\xB3hi\x01\xA9there\x02") != std::string::npos;
     }));
     // The hidden window opens for it, with the entry alone.
-    ASSERT_TRUE(WaitFor([&] { return field.isVisible(); }));
+    ASSERT_TRUE(PumpUntil([&] { return field.isVisible(); }));
     EXPECT_EQ(View(field), "HOME: hi\tthere\n");
     EXPECT_EQ(ColourAt(field, 0), QColor(Qt::blue));
 
@@ -75,7 +75,7 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     field.TransmitBuffer->setPlainText("ok");
     field.SendBtn->click();
     EXPECT_EQ(View(field), "HOME: hi\tthere\nFIELD: ok\n");
-    ASSERT_TRUE(WaitFor([&] { return View(home).find("FIELD: ok\n") != std::string::npos; }));
+    ASSERT_TRUE(PumpUntil([&] { return View(home).find("FIELD: ok\n") != std::string::npos; }));
 
     // Refused: too much at once. The typed text stays to be sent again.
     const std::string longText(800, 'x');
@@ -90,9 +90,9 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     // A ring sounds on both stations.
     home.mnuBuzz->trigger();
     EXPECT_NE(View(home).find("RING!\n"), std::string::npos);
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(PumpUntil(
         [&] { return LinkDataFrom(air.Sky, 0).find("\x01\xB4\x10") != std::string::npos; }));
-    ASSERT_TRUE(WaitFor([&] { return air.Played.size() == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return air.Played.size() == 2; }));
     EXPECT_EQ(air.Played[0], "aplay " + air.Home->Root + "/doorbell.wav");
     EXPECT_EQ(air.Played[1], air.Played[0]);
     EXPECT_NE(View(field).find("RING!\n"), std::string::npos);
@@ -100,7 +100,8 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     field.Exit1->trigger();
     EXPECT_TRUE(field.isHidden());
     air.Home->Form->SendDisconnect();
-    ASSERT_TRUE(WaitFor([&] { return !home.SendBtn->isEnabled() && !field.SendBtn->isEnabled(); }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return !home.SendBtn->isEnabled() && !field.SendBtn->isEnabled(); }));
     EXPECT_NE(View(home).find("Disconnected from FIELD\n"), std::string::npos);
     EXPECT_EQ(View(field).find("Disconnected"), std::string::npos);
     EXPECT_TRUE(home.TransmitBuffer->isReadOnly());
@@ -111,8 +112,8 @@ TEST(Chat, TextAndRingsCrossTheLinkAndTheDisconnectIsShown)
     // A call that never links was never connected to anyone.
     air.Sky.WithSky([](TSkyCore& sky) { sky.SetAnswering(1, false); });
     ASSERT_TRUE(air.Home->Form->CallStation("FIELD", 0, true));
-    ASSERT_TRUE(
-        WaitFor([&] { return air.Home->Log().find("Link to FIELD failed") != std::string::npos; }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return air.Home->Log().find("Link to FIELD failed") != std::string::npos; }));
     QCoreApplication::processEvents(); // the chat window hears of it on its own turn
     EXPECT_EQ(View(home).find("Disconnected from FIELD\n"),
               View(home).rfind("Disconnected from FIELD\n"));
@@ -126,7 +127,7 @@ TEST(Chat, ACallerNotInTheStationTableIsNamedByItsId)
     TChatFrm& chat = *one.Home.Form->ChatFrm;
     one.Sim.Send(TModemSimCore::Message(ModemFrame::kMsgIncoming, "0009") +
                  TModemSimCore::Message(ModemFrame::kMsgLinkUp, "0009"));
-    ASSERT_TRUE(WaitFor([&] { return chat.SendBtn->isEnabled(); }));
+    ASSERT_TRUE(PumpUntil([&] { return chat.SendBtn->isEnabled(); }));
     EXPECT_EQ(FromQt(chat.windowTitle()), "Connected to: ID 0009");
 }
 

@@ -141,7 +141,7 @@ TEST(ManualLinkButton, CallsTheChosenStationOnTheChosenChannel)
     EXPECT_TRUE(home.Form->Link().ManualCall());
     EXPECT_FALSE(home.Form->Link().AutoEnd);
     EXPECT_NE(home.Log().find("Calling FIELD on channel 002"), std::string::npos) << home.Log();
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PumpUntil([&] {
         return one.Sim.With([](TModemSimCore& m, TSimRadio&) {
             return !m.commands.empty() && m.commands.back() == 0x20 &&
                    m.arguments.back() == std::vector<uint8_t>{'0', '0', '0', '2', 56, 0};

@@ -140,7 +140,7 @@ TEST(ReceivedFilesOverTheAir, AFileFromThePeerIsListedWhenItArrives)
     Write(air.Field->Root + "/STATIONS/HOME/Files/notes.txt", "field notes");
     ASSERT_TRUE(air.Link());
     const QListWidget* list = air.Home->Form->ReceiveFileListBox;
-    ASSERT_TRUE(WaitFor([&] { return list->count() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return list->count() == 1; }));
     EXPECT_EQ(FromQt(list->item(0)->text()), "notes.txt");
     EXPECT_TRUE(air.Home->Form->OpenBtn->isEnabled());
 }

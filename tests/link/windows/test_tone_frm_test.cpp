@@ -23,7 +23,7 @@ TEST(TestTones, EveryWayOfClosingTheDialogStopsTheTones)
     ASSERT_TRUE(one.Home.Ready());
     // The configuration's own commands (its address, the version request)
     // are on their way still: counted from after them.
-    ASSERT_TRUE(WaitFor([&] { return one.Sent(ModemFrame::kCmdVersions); }));
+    ASSERT_TRUE(PumpUntil([&] { return one.Sent(ModemFrame::kCmdVersions); }));
     const size_t before =
         one.Sim.With([](TModemSimCore& m, TSimRadio&) { return m.commands.size(); });
     auto sentSince = [&] {
@@ -60,7 +60,7 @@ TEST(TestTones, EveryWayOfClosingTheDialogStopsTheTones)
     one.Home.Form->SendTestTones1->trigger();
     const std::vector<uint8_t> expected{kCmdEightTones, kCmdStopTones, kCmdStopTones,
                                         kCmdSingleTone, kCmdStopTones};
-    EXPECT_TRUE(WaitFor([&] { return sentSince() == expected; }))
+    EXPECT_TRUE(PumpUntil([&] { return sentSince() == expected; }))
         << ::testing::PrintToString(sentSince());
 }
 

@@ -34,7 +34,7 @@ TEST(ModemStatistics, ShownWhileLinkedAndResetAtTheLinksEndButTheToneLevels)
     EXPECT_EQ(w.T1ProgressBar->value(), 1);
 
     ASSERT_TRUE(air.Link());
-    ASSERT_TRUE(WaitFor([&] { return w.HisTPUTBox->text() == "2400"; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.HisTPUTBox->text() == "2400"; }));
     const QLabel* mine[] = {w.MyModBox, w.MySNRBox, w.MyFreqBox,
                             w.MyPHSBox, w.MyECCBox, w.MyTPUTBox};
     const QLabel* his[] = {w.HisModBox, w.HisSNRBox, w.HisFreqBox,
@@ -49,7 +49,7 @@ TEST(ModemStatistics, ShownWhileLinkedAndResetAtTheLinksEndButTheToneLevels)
     EXPECT_EQ(w.T4ProgressBar->value(), 0xA0);
 
     air.Home->Form->SendDisconnect();
-    ASSERT_TRUE(WaitFor([&] { return !air.Home->Form->IsLinked(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !air.Home->Form->IsLinked(); }));
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(FromQt(mine[i]->text()), i == 0 ? "" : "0");
         EXPECT_EQ(FromQt(his[i]->text()), i == 0 ? "" : "0");

@@ -34,16 +34,16 @@ TEST(VoiceMode, EndsTheLinkAndHoldsCallsAndScanningUntilOk)
     dialogs.ExpectDialog("TVoiceForm", [&](QDialog& d) {
         EXPECT_EQ(FromQt(d.windowTitle()), "Voice ");
         EXPECT_EQ(FromQt(form.StatusLabel->text()), "Paused");
-        EXPECT_TRUE(WaitFor([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
+        EXPECT_TRUE(PumpUntil([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
         // The modem reports the link's end while the operator speaks.
         one.Sim.Send(TModemSimCore::Message(ModemFrame::kMsgDisconnected, ""));
-        EXPECT_TRUE(WaitFor([&] { return !form.IsLinked(); }));
+        EXPECT_TRUE(PumpUntil([&] { return !form.IsLinked(); }));
         form.ScanTimerTimer();
         form.ALETimer.OnTimer();
         EXPECT_FALSE(form.Link().CallUnderway());
         EXPECT_FALSE(form.EndLinkTimer.Enabled());
         EXPECT_TRUE(
-            WaitFor([&] { return RadioCommands(one.Sim).back() == "$PICOA,90,01,REMOTE,OFF"; }));
+            PumpUntil([&] { return RadioCommands(one.Sim).back() == "$PICOA,90,01,REMOTE,OFF"; }));
         return static_cast<int>(QDialog::Accepted);
     });
     form.VoiceBtnClick();
@@ -79,7 +79,7 @@ TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
         boxes.ExpectBox("Modem is not configured", IDOK);
         form.HardwareAbortClick();
     }
-    EXPECT_TRUE(WaitFor([&] { return one.Sent(ModemFrame::kCmdAbort); }));
+    EXPECT_TRUE(PumpUntil([&] { return one.Sent(ModemFrame::kCmdAbort); }));
     one.Sim.With([](TModemSimCore& m, TSimRadio&) { m.answerInit = true; });
     ASSERT_TRUE(one.Home.Ready());
 
@@ -101,7 +101,7 @@ TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
     EXPECT_EQ(form.AutoLinkQueue[0].Attempts, 3);
     EXPECT_NE(one.Home.Log().find("Aborting"), std::string::npos);
     EXPECT_TRUE(form.ScanTimer.Enabled());
-    EXPECT_TRUE(WaitFor([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
+    EXPECT_TRUE(PumpUntil([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
 }
 
 } // namespace

@@ -1,10 +1,7 @@
 #include "window_helpers.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTextEdit>
-#include <QThread>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,19 +12,6 @@
 #include "platform/data_root.h"
 #include "platform/shell.h"
 #include "platform/text.h"
-
-bool WaitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 TStationRig::TStationRig(const std::string& root, const std::string& name,
                          const std::string& selCall, const std::string& radioType,
@@ -63,11 +47,11 @@ bool TStationRig::Ready()
 {
     // The modem answers in order: once the versions asked after the own
     // address are back, calls to this station find it.
-    return Form->OpenModemPort(Port) == 1 && WaitFor([&] {
+    return Form->OpenModemPort(Port) == 1 && PumpUntil([&] {
                Form->ModemInitTimerTimer();
                return Form->IsModemReady();
            }) &&
-           WaitFor([&] { return !Config->WaveformVariant.empty(); });
+           PumpUntil([&] { return !Config->WaveformVariant.empty(); });
 }
 
 std::string TStationRig::Log() const
@@ -87,7 +71,7 @@ bool TOneStation::LinkWithField()
     if (!Home.Form->CallStation("FIELD", 1, true))
         return false;
     Sim.Send(TModemSimCore::Message(ModemFrame::kMsgLinkUp, "0002"));
-    return WaitFor([&] { return Home.Form->IsLinked(); });
+    return PumpUntil([&] { return Home.Form->IsLinked(); });
 }
 
 bool TOneStation::Sent(uint8_t command)
@@ -123,7 +107,7 @@ TTwoStations::~TTwoStations()
 bool TTwoStations::Link()
 {
     return Field->Ready() && Home->Ready() && Home->Form->CallStation("FIELD", 0, true) &&
-           WaitFor([&] {
+           PumpUntil([&] {
                return Home->Form->ChatFrm->SendBtn->isEnabled() &&
                       Field->Form->ChatFrm->SendBtn->isEnabled();
            });

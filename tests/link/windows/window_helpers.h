@@ -13,9 +13,7 @@
 #include "core/station_list.h"
 #include "link/link_ctrl_frm.h"
 #include "support/sky_sim.h"
-
-// Runs the event loop until `done` holds or `ms` have passed.
-bool WaitFor(const std::function<bool()>& done, int ms = 60000);
+#include "support/test_host.h"
 
 // One station's tables (two channels) and link control window in the data
 // root `root`, on the serial port at `portPath`. The data root is left

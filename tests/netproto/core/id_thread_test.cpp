@@ -1,4 +1,5 @@
 #include "netproto/core/id_thread.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class Pred> bool WaitUntil(Pred p, int ms = 30000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!p()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 struct CountingThread : TIdThread {
     std::atomic<int> runs{0};
@@ -70,7 +60,7 @@ TEST(IdThread, AThreadTheSystemCannotMakeRaisesAndIsNotWaitedFor)
     FailNextSystemThreads(1);
     EXPECT_THROW(t->Start(), std::system_error);
     t->Start();
-    EXPECT_TRUE(WaitUntil([&] { return static_cast<CountingThread*>(t.get())->runs > 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return static_cast<CountingThread*>(t.get())->runs > 0; }));
 }
 
 TEST(IdThread, StartRunsAndTerminateEnds)
@@ -79,7 +69,7 @@ TEST(IdThread, StartRunsAndTerminateEnds)
     auto* c = static_cast<CountingThread*>(t.get());
     EXPECT_TRUE(t->Stopped()); // created suspended
     t->Start();
-    ASSERT_TRUE(WaitUntil([&] { return c->runs > 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return c->runs > 2; }));
     t->TerminateAndWaitFor();
     EXPECT_TRUE(t->Finished());
     // Start on a terminated thread leaves it stopped.
@@ -93,16 +83,16 @@ TEST(IdThread, StopModeOneSuspendsAndStartResumes)
     auto* c = static_cast<CountingThread*>(t.get());
     t->StopMode = 1;
     t->Start();
-    ASSERT_TRUE(WaitUntil([&] { return c->runs > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return c->runs > 0; }));
     t->Stop();
-    ASSERT_TRUE(WaitUntil([&] { return c->stoppedEvents > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return c->stoppedEvents > 0; }));
     EXPECT_FALSE(t->Terminated());
     std::this_thread::sleep_for(20ms);
     const int frozen = c->runs;
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(c->runs, frozen);
     t->Start();
-    ASSERT_TRUE(WaitUntil([&] { return c->runs > frozen; }));
+    ASSERT_TRUE(PumpUntil([&] { return c->runs > frozen; }));
     t.reset(); // the deleter terminates and waits
 }
 
@@ -181,10 +171,10 @@ TEST(IdThread, ReleaseFromOwnThreadFreesItselfAtEnd)
     EXPECT_TRUE(ListCountBelow(&mgr.ActiveThreads, 2));
     EXPECT_TRUE(ListCountBelow(nullptr, 0));
     t->Start();
-    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return destroyed.load(); }));
     EXPECT_TRUE(released);
     EXPECT_EQ(mgr.ActiveThreads.Count(), 0);
-    ASSERT_TRUE(WaitUntil([&] { return TIdThread::ThreadCount() == before; }));
+    ASSERT_TRUE(PumpUntil([&] { return TIdThread::ThreadCount() == before; }));
 }
 
 TEST(IdThread, ReleaseFromAnotherThreadWaitsAndFrees)
@@ -237,7 +227,7 @@ TEST(IdThread, TerminateAndWaitForOnSelfFreeingThreadRaises)
     p->Start();
     TIdThread::FreeOnTermination(std::move(p));
     go = true;
-    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return destroyed.load(); }));
     EXPECT_TRUE(raised);
 }
 
