@@ -15,7 +15,6 @@
 #include "core/config.h"
 #include "core/msg_status_frm.h"
 #include "core/user_list.h"
-#include "platform/atomic_file.h"
 #include "platform/data_root.h"
 
 namespace {
@@ -163,12 +162,4 @@ std::vector<std::string> TMailRoot::LogLines() const
         start = end + 1;
     }
     return lines;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::string data;
-    if (!ReadWholeFile(path, data))
-        data.clear();
-    return data;
 }

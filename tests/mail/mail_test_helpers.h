@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/test_files.h"
 #include "support/test_host.h"
 
 #include <QTemporaryDir>
@@ -64,5 +65,3 @@ public:
     std::unique_ptr<TMsgStatusFrm> MsgStatus;
     std::unique_ptr<TUserList> Users;
 };
-
-std::string ReadFile(const std::string& path);

@@ -1,6 +1,7 @@
 #include "platform/ras_pppd.h"
 #include "platform/thread.h"
 #include "support/ppp_words.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,6 @@
 #include <thread>
 
 namespace {
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 TEST(PppdRas, CommandLineKeepsTheSecretsInTheOptionsFile)
 {

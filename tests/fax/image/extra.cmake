@@ -1,5 +1,3 @@
-# The scratch folders the fax tests share.
-target_sources(test_fax_image PRIVATE ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp)
 # The APF reader, the unpacker and the TIFF, PCX and DCX readers once more
 # with AddressSanitizer and UBSan, fed damaged files. Cheap: only the image
 # sources and the mutation tests are instrumented; the libraries under them
@@ -12,7 +10,7 @@ if(NOT SKIPMAIL_SANITIZE)
     ${PROJECT_SOURCE_DIR}/tests/fax/image/image_input_mutation_test.cpp
     ${PROJECT_SOURCE_DIR}/tests/fax/image/fax_image_helpers.cpp
     ${PROJECT_SOURCE_DIR}/tests/fax/image/image_input_helpers.cpp
-    ${PROJECT_SOURCE_DIR}/tests/fax/fax_scratch_helpers.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/test_files.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp
     ${fax_image_src}/apf_file.cpp ${fax_image_src}/fax_convert.cpp
     ${fax_image_src}/fax_t4_codes.cpp ${fax_image_src}/fax_unpack.cpp

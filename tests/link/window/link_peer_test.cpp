@@ -8,28 +8,15 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "link/windows/window_helpers.h"
 #include "support/peer_process.h"
 #include "support/sky_sim.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Read(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // The contents of the files of `dir` with the extension, sorted.
 std::vector<std::string> Contents(const fs::path& dir, const std::string& extension)
@@ -38,7 +25,7 @@ std::vector<std::string> Contents(const fs::path& dir, const std::string& extens
     if (fs::is_directory(dir))
         for (const auto& e : fs::directory_iterator(dir))
             if (e.path().extension() == extension)
-                all.push_back(Read(e.path()));
+                all.push_back(ReadFile(e.path()));
     std::sort(all.begin(), all.end());
     return all;
 }
@@ -86,9 +73,10 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
                 "0001",           "HOME", "--protocol", std::to_string(protocol)};
             for (size_t i = 0; i < toPeer.size(); ++i) {
                 sent.push_back("RCPT: bob@PEER\r\n" + toPeer[i]);
-                Write(home.Root + "/STATIONS/PEER/" + std::to_string(i + 1) + ".msg", sent.back());
+                WriteFile(home.Root + "/STATIONS/PEER/" + std::to_string(i + 1) + ".msg",
+                          sent.back());
                 const fs::path file = round / ("mail" + std::to_string(i + 1) + ".txt");
-                Write(file, toHome[i]);
+                WriteFile(file, toHome[i]);
                 args.insert(args.end(), {"--mail", "alice@HOME", file.string()});
                 expected.push_back("RCPT: alice@HOME\r\n" + toHome[i]);
             }
@@ -107,16 +95,17 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
                        fs::is_directory(home.Root + "/QUEUE") &&
                        Contents(home.Root + "/QUEUE", ".msg").size() == 2;
             })) << home.Log()
-                << Read(out / "log.txt");
+                << ReadFile(out / "log.txt");
             if (!peerCalls) {
                 // HOME, the caller, ends the link at its next check.
-                ASSERT_TRUE(PumpUntil([&] { return home.Form->Link().Session()->AllCountsZero(); }));
+                ASSERT_TRUE(
+                    PumpUntil([&] { return home.Form->Link().Session()->AllCountsZero(); }));
                 home.Form->EndLinkTimerTimer();
             }
             ASSERT_TRUE(PumpUntil([&] {
                 return !home.Form->IsLinked() &&
-                       Read(out / "log.txt").find("link ended") != std::string::npos;
-            })) << Read(out / "log.txt");
+                       ReadFile(out / "log.txt").find("link ended") != std::string::npos;
+            })) << ReadFile(out / "log.txt");
 
             std::sort(sent.begin(), sent.end());
             std::sort(expected.begin(), expected.end());
@@ -127,7 +116,7 @@ TEST(LinkPeer, APeerWrittenFromTheDocumentationExchangesMailBothWays)
             std::vector<std::string> messages = toPeer;
             std::sort(messages.begin(), messages.end());
             EXPECT_EQ(Contents(out, ".eml"), messages);
-            const std::string log = Read(out / "log.txt");
+            const std::string log = ReadFile(out / "log.txt");
             EXPECT_NE(log.find("exchange of version " + std::to_string(protocol)),
                       std::string::npos)
                 << log;

@@ -17,17 +17,11 @@
 #include "platform/clock.h"
 #include "platform/data_root.h"
 #include "support/peer_process.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Read(const std::string& path)
-{
-    std::string data;
-    ReadWholeFile(path, data);
-    return data;
-}
 
 std::vector<std::string> Files(const std::string& dir)
 {
@@ -98,7 +92,7 @@ protected:
     {
         std::vector<std::string> texts;
         for (const auto& name : QueueFiles())
-            texts.push_back(Read(DataRoot::Path("QUEUE/" + name)));
+            texts.push_back(ReadFile(DataRoot::Path("QUEUE/" + name)));
         std::sort(texts.begin(), texts.end());
         return texts;
     }
@@ -144,7 +138,7 @@ TEST_F(MailExchangeTest, OutboxGoesOverOneConnectionAsStored)
 
     EXPECT_EQ(Shown(), (Lines{"Sending 3 Messages", "Finished Sending Mail"}));
     EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
-    const std::string wire = Read(NetPath("smtp.wire"));
+    const std::string wire = ReadFile(NetPath("smtp.wire"));
     const std::string helo =
         wire.substr(wire.find('\n') + 1, wire.find("\r\n") + 2 - wire.find('\n') - 1);
     EXPECT_EQ(wire,
@@ -156,7 +150,7 @@ TEST_F(MailExchangeTest, OutboxGoesOverOneConnectionAsStored)
                   "MAIL FROM:<>\r\nRCPT TO:<ann@x.org>\r\nDATA\r\n"
                   "To: ann@x.org\r\nFrom: \"Mail System\" <>\r\n\r\nx\r\n.\r\nQUIT\r\n");
     EXPECT_EQ(helo.substr(0, 5), "HELO ");
-    EXPECT_EQ(Read(NetPath("sent/1.eml")),
+    EXPECT_EQ(ReadFile(NetPath("sent/1.eml")),
               "From: \"Ann\" <ann@x.org>\r\nSubject: one\r\n\r\n.\r\n..two\r\nend\r\n");
 }
 
@@ -177,8 +171,8 @@ TEST_F(MailExchangeTest, RepliesAreReadWholeAnd251AcceptsARecipient)
     Outbox("1.msg", "RCPT: a@y.org\r\nFrom: ann@x.org\r\n\r\none\r\n");
     Outbox("2.msg", "RCPT: b@y.org\r\nFrom: bob@x.org\r\n\r\ntwo\r\n");
     Exchange->SendMail();
-    EXPECT_EQ(Read(NetPath("sent/1.env")), "ann@x.org\na@y.org\n");
-    EXPECT_EQ(Read(NetPath("sent/2.env")), "bob@x.org\nb@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("sent/1.env")), "ann@x.org\na@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("sent/2.env")), "bob@x.org\nb@y.org\n");
     EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
 }
 
@@ -189,9 +183,9 @@ TEST_F(MailExchangeTest, TheMailFromSettingSendsEveryMessageButAFailureNotice)
     Outbox("2.msg", "RCPT: b@y.org\r\nFrom: bob@HOME\r\n\r\ntwo\r\n");
     Outbox("3.msg", "RCPT: c@y.org\r\nTo: c@y.org\r\nFrom: \"Mail System\" <>\r\n\r\nx\r\n");
     Exchange->SendMail();
-    EXPECT_EQ(Read(NetPath("sent/1.env")), "gw@x.org\na@y.org\n");
-    EXPECT_EQ(Read(NetPath("sent/2.env")), "gw@x.org\nb@y.org\n");
-    EXPECT_EQ(Read(NetPath("sent/3.env")), "\nc@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("sent/1.env")), "gw@x.org\na@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("sent/2.env")), "gw@x.org\nb@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("sent/3.env")), "\nc@y.org\n");
 }
 
 TEST_F(MailExchangeTest, AMessageFailingSixTimesGoesBackWithItsFirstFiftyLines)
@@ -222,7 +216,7 @@ TEST_F(MailExchangeTest, AMessageFailingSixTimesGoesBackWithItsFirstFiftyLines)
 
     const Lines queued = QueueFiles();
     ASSERT_EQ(queued.size(), 1u);
-    const std::string notice = Read(DataRoot::Path("QUEUE/" + queued[0]));
+    const std::string notice = ReadFile(DataRoot::Path("QUEUE/" + queued[0]));
     const std::string head = "RCPT: ann@x.org\r\nTo: ann@x.org\r\nFrom: \"Mail System\" <>\r\n"
                              "Subject: failure notice\r\n\r\nHi. This is the Mail System\r\n"
                              "I'm afraid I was not able to deliver your Internet message\r\n"
@@ -291,7 +285,7 @@ TEST_F(MailExchangeTest, PopBeforeSmtpLogsInFirstAndStopsWhenRefused)
     WriteFileAtomic(NetPath("pop/gw.pass"), "secret");
     Outbox("1.msg", "RCPT: z@y.org\r\nFrom: ann@x.org\r\n\r\na\r\n");
     Exchange->SendMail();
-    EXPECT_EQ(Read(NetPath("pop3.log")), "USER gw\nPASS\nQUIT\n");
+    EXPECT_EQ(ReadFile(NetPath("pop3.log")), "USER gw\nPASS\nQUIT\n");
     EXPECT_TRUE(fs::exists(NetPath("sent/1.eml")));
 
     Config->Gateway.SmtpAuthPass = "wrong";
@@ -316,8 +310,8 @@ TEST_F(MailExchangeTest, EhloLoginAuthenticatesWithAiosmtpd)
     Exchange->SendMail();
     peer.Stop();
     EXPECT_EQ(Shown()[1], "SMTP: Authenticated gw (EHLO)");
-    EXPECT_EQ(Read(peerDir.path().toStdString() + "/1.eml"), "From: ann@x.org\r\n\r\n.dot\r\n");
-    EXPECT_EQ(Read(peerDir.path().toStdString() + "/1.env"), "ann@x.org\nz@y.org\n");
+    EXPECT_EQ(ReadFile(peerDir.path().toStdString() + "/1.eml"), "From: ann@x.org\r\n\r\n.dot\r\n");
+    EXPECT_EQ(ReadFile(peerDir.path().toStdString() + "/1.env"), "ann@x.org\nz@y.org\n");
 }
 
 TEST_F(MailExchangeTest, EnabledAccountsAreFetchedIntoTheQueueAndDeleted)
@@ -335,7 +329,7 @@ TEST_F(MailExchangeTest, EnabledAccountsAreFetchedIntoTheQueueAndDeleted)
                               "Received Message 1 (57 Bytes)", "Received Message 2 (32 Bytes)",
                               "Checking mail for bob", "Receiving 1 messages for bob",
                               "Received Message 1 (33 Bytes)", "Finished Receiving Mail"}));
-    EXPECT_EQ(Read(NetPath("pop3.log")), "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nRETR 2\nDELE 2\n"
+    EXPECT_EQ(ReadFile(NetPath("pop3.log")), "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nRETR 2\nDELE 2\n"
                                          "QUIT\nUSER bob\nPASS\nSTAT\nRETR 1\nDELE 1\nQUIT\n");
     EXPECT_EQ(QueueTexts(),
               (Lines{"RCPT: ann@FAR\r\nFrom: x@y.org\r\nSubject: 1\r\n\r\n.hidden dot\r\n",
@@ -392,11 +386,11 @@ TEST_F(MailExchangeTest, AMessageNotQueuedStaysOnTheServer)
     Exchange->ReceiveMail();
     Clock::ResetTickOrigin();
     EXPECT_EQ(Shown()[2], "Error: Can not retrieve message 1 for ann");
-    EXPECT_EQ(Read(NetPath("pop3.log")).find("DELE 1"), std::string::npos);
+    EXPECT_EQ(ReadFile(NetPath("pop3.log")).find("DELE 1"), std::string::npos);
     EXPECT_TRUE(fs::exists(NetPath("pop/ann/1")));
     EXPECT_FALSE(fs::exists(NetPath("pop/ann/2")));
     EXPECT_EQ(QueueFiles().size(), 201u);
-    EXPECT_EQ(Read(DataRoot::Path("QUEUE/4000000000.msg")), "old");
+    EXPECT_EQ(ReadFile(DataRoot::Path("QUEUE/4000000000.msg")), "old");
     // No mailbox for bob: the login is refused.
     EXPECT_EQ(Shown()[5], "Error: Can not connect to server for bob");
     EXPECT_EQ(Shown()[6], "Error: Can not fetch mail for bob");

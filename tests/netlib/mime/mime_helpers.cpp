@@ -17,19 +17,6 @@ std::string OracleCommand()
            "/tests/netlib/mime/mime_oracle.py";
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
-
 std::string RandomBytes(size_t n, unsigned seed)
 {
     std::mt19937 gen(seed);

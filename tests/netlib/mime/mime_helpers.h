@@ -2,6 +2,7 @@
 
 #include "netlib/mime/ip_message.h"
 #include "support/shell_command.h"
+#include "support/test_files.h"
 
 #include <functional>
 #include <string>
@@ -10,8 +11,6 @@
 // The Python oracle beside these tests, ready to take its arguments.
 std::string OracleCommand();
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& data);
 std::string RandomBytes(size_t n, unsigned seed);
 std::string Unhex(const std::string& hex);
 // The text of the library error the action raises; "no error" when none.

@@ -1,5 +1,6 @@
 // The debug log's ring and dump and the event log's lines.
 #include "netlib/sock/ip_sock_control.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -10,14 +11,6 @@
 #include <sstream>
 
 namespace {
-
-std::string ReadFile(const std::string& name)
-{
-    std::ifstream f(name, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 // The dump without its header block (everything up to the blank line after
 // the row of "=").

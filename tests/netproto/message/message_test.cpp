@@ -2,6 +2,7 @@
 #include "netproto/message/id_message.h"
 #include "netproto/message/id_message_client.h"
 #include "oracle_helpers.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -66,14 +67,6 @@ void ReadWire(const std::string& wire, TIdMessage& message)
     TIdMessageClient client;
     client.SetIOHandler(&io);
     client.ReceiveMessage(message);
-}
-
-std::string FileText(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 std::string Joined(const std::vector<std::string>& lines)
@@ -226,7 +219,7 @@ TEST(MessageOracle, WeReadPythonsMime)
             } else {
                 auto& a = dynamic_cast<TIdAttachment&>(part);
                 EXPECT_EQ(a.FileName, built[i][2 + 3 * k]) << i << " " << k;
-                EXPECT_EQ(FileText(a.StoredPathName), payload) << i << " " << k;
+                EXPECT_EQ(ReadFile(a.StoredPathName), payload) << i << " " << k;
             }
         }
     }
@@ -299,7 +292,7 @@ TEST(MessageCoders, UuAndXxAttachmentsGoThroughTheWire)
         for (size_t i = 0; i < sizes.size(); ++i) {
             auto& a = dynamic_cast<TIdAttachment&>(in.MessageParts.Items(static_cast<int>(i)));
             EXPECT_EQ(a.FileName, std::to_string(sizes[i]) + ".bin");
-            EXPECT_EQ(FileText(a.StoredPathName),
+            EXPECT_EQ(ReadFile(a.StoredPathName),
                       RandomBytes(sizes[i], static_cast<unsigned>(sizes[i])))
                 << coder << " " << sizes[i];
         }
@@ -324,7 +317,7 @@ TEST(MessageCoders, PartStartsAndLines)
     ASSERT_EQ(m.MessageParts.Count(), 1);
     auto& a = dynamic_cast<TIdAttachment&>(m.MessageParts.Items(0));
     EXPECT_EQ(a.FileName, "a.txt");
-    EXPECT_EQ(FileText(a.StoredPathName), "abc");
+    EXPECT_EQ(ReadFile(a.StoredPathName), "abc");
     std::filesystem::remove(a.StoredPathName);
 
     TIdMessage bad;

@@ -23,6 +23,7 @@ if(NOT SKIPMAIL_SANITIZE)
   add_executable(test_netproto_protocols_tsan ${srcs} ${helpers} ${netproto_srcs}
                  ${PROJECT_SOURCE_DIR}/tests/support/peer_process.cpp
                  ${PROJECT_SOURCE_DIR}/tests/support/shell_command.cpp
+                 ${PROJECT_SOURCE_DIR}/tests/support/test_files.cpp
                  ${PROJECT_SOURCE_DIR}/tests/support/test_host.cpp)
   target_include_directories(test_netproto_protocols_tsan PRIVATE ${PROJECT_SOURCE_DIR}/src
                              ${PROJECT_SOURCE_DIR}/tests)

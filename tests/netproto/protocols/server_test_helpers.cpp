@@ -231,14 +231,6 @@ void ScriptedServer::Hangup()
         ::shutdown(FConn, SHUT_RDWR);
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 int RunCommand(const std::string& command, std::string* output)
 {
     TShellResult result = RunShellCommand(command);

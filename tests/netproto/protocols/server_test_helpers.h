@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/peer_process.h"
+#include "support/test_files.h"
 #include "support/test_host.h"
 
 class TIdTCPServer;
@@ -81,9 +82,8 @@ private:
 };
 
 using ::PeerProcess;
+using ::ReadFile;
 using ::SystemPython;
-
-std::string ReadFile(const std::string& path);
 
 // Runs a shell command and returns its exit status; output goes to `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
