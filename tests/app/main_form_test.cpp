@@ -22,6 +22,7 @@
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -88,12 +89,6 @@ public:
 
 class MainFormTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
-    }
-
     // Role stored before the start, as the station configuration would.
     void WriteRole(const char* role)
     {
@@ -161,7 +156,7 @@ protected:
         return form;
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     TTrace Trace;
     int PortsInUse = 0;
     std::optional<int> ExitCode;

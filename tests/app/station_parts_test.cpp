@@ -15,6 +15,7 @@
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ namespace {
 struct TStationBase {
     TStationBase()
     {
-        DataRoot::Set(dir.path().toStdString());
         config = std::make_unique<TConfig>();
         stations = std::make_unique<TStationList>();
         stations->Add(TStation{"HOME", "HM1"});
@@ -33,7 +33,7 @@ struct TStationBase {
         o.AddMenuEntry = [this](TMenuEntry e) { entries.push_back(std::move(e)); };
     }
 
-    QTemporaryDir dir;
+    TempRoot dir;
     std::unique_ptr<TConfig> config;
     std::unique_ptr<TStationList> stations;
     TChannelList channels;
@@ -82,7 +82,7 @@ TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
     TConfig& config = *base.config;
     TModemSimPty sim;
     ::setenv("SKIPMAIL_COM200", sim.SlavePath().c_str(), 1);
-    ::setenv("SKIPMAIL_COM199", (base.dir.path().toStdString() + "/no-such-port").c_str(), 1);
+    ::setenv("SKIPMAIL_COM199", (base.dir.Dir() + "/no-such-port").c_str(), 1);
     config.Modem.Port = 199;
     std::unique_ptr<QObject> link = base.parts.LinkControl(base.o);
     base.o.LinkControl = link.get();

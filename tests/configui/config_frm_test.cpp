@@ -20,6 +20,7 @@
 #include "platform/data_root.h"
 #include "platform/profile.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -57,16 +58,14 @@ class ConfigFrmTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         // FAR has the qualities 20, 80, 80, 20 % on channel 1; VIA routes
         // through FAR.
-        Write("stations.dat", "HOME,HM1,,,ENABLED,YY,,@@@@@@@@,\r\n"
-                              "FAR,FA1R,,,ENABLED,YY,,4@@4@@@@,\r\n"
-                              "MID,MI1D,,Direct,DISABLED,YN,,@@@@@@@@,\r\n"
-                              "VIA,VI1A,,FAR,DISABLED,YY,,@@@@@@@@,\r\n");
-        Write("channels.dat", "01600.000:01600.000:LSB:\r\n14300.000:14313.250:USB:\r\n");
-        Write("schedule.dat", "FAR;08:00;\r\nFAR;13:35;\r\n");
+        Dir.WriteFile("stations.dat", "HOME,HM1,,,ENABLED,YY,,@@@@@@@@,\r\n"
+                                      "FAR,FA1R,,,ENABLED,YY,,4@@4@@@@,\r\n"
+                                      "MID,MI1D,,Direct,DISABLED,YN,,@@@@@@@@,\r\n"
+                                      "VIA,VI1A,,FAR,DISABLED,YY,,@@@@@@@@,\r\n");
+        Dir.WriteFile("channels.dat", "01600.000:01600.000:LSB:\r\n14300.000:14313.250:USB:\r\n");
+        Dir.WriteFile("schedule.dat", "FAR;08:00;\r\nFAR;13:35;\r\n");
         Config = std::make_unique<TConfig>();
         Config->Radio.Type = "ICOM M710";
         Config->Modem.Port = 3;
@@ -92,16 +91,6 @@ protected:
         Make().show();
         Link.Take();
         return *Frm;
-    }
-    void Write(const std::string& name, const std::string& data)
-    {
-        std::ofstream(DataRoot::Path(name), std::ios::binary) << data;
-    }
-    std::string Read(const std::string& name)
-    {
-        std::ostringstream s;
-        s << std::ifstream(DataRoot::Path(name), std::ios::binary).rdbuf();
-        return s.str();
     }
     static std::vector<std::string> Lines(QListWidget* list)
     {
@@ -139,7 +128,7 @@ protected:
         return TIniFile(DataRoot::Path(TConfig::kIniFileName)).ReadString(section, key, "?");
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TStationList> Stations;
     std::unique_ptr<TChannelList> Channels;
@@ -227,13 +216,14 @@ TEST_F(ConfigFrmTest, OkWritesTheFilesAndHasTheLinkTakeTheSettingsUp)
               (TCalls{"readout hidden", "schedule", "status Resetting Station Parameters",
                       "open COM3", "scan on", "ALE on"}));
 
-    EXPECT_EQ(Read("stations.dat"), "HOME2,HO1ME2,,,ENABLED,YY,,@@@@@@@@,\r\n"
-                                    "FAR,FA1R,,,ENABLED,YY,,4@@4@@@@,\r\n"
-                                    "MID,MI1D,,Direct,DISABLED,YN,,@@@@@@@@,\r\n"
-                                    "VIA,VI1A,,FAR,DISABLED,YY,,@@@@@@@@,\r\n");
-    EXPECT_EQ(Read("channels.dat"), "01600.000:01600.000:LSB:\r\n14300.000:14313.250:USB:\r\n");
-    EXPECT_EQ(Read("schedule.dat"), "FAR;08:00;\r\nFAR;13:35;\r\n");
-    const std::string ini = Read(TConfig::kIniFileName);
+    EXPECT_EQ(Dir.ReadFile("stations.dat"), "HOME2,HO1ME2,,,ENABLED,YY,,@@@@@@@@,\r\n"
+                                            "FAR,FA1R,,,ENABLED,YY,,4@@4@@@@,\r\n"
+                                            "MID,MI1D,,Direct,DISABLED,YN,,@@@@@@@@,\r\n"
+                                            "VIA,VI1A,,FAR,DISABLED,YY,,@@@@@@@@,\r\n");
+    EXPECT_EQ(Dir.ReadFile("channels.dat"),
+              "01600.000:01600.000:LSB:\r\n14300.000:14313.250:USB:\r\n");
+    EXPECT_EQ(Dir.ReadFile("schedule.dat"), "FAR;08:00;\r\nFAR;13:35;\r\n");
+    const std::string ini = Dir.ReadFile(TConfig::kIniFileName);
     for (const char* block :
          {"[GENERAL]\r\nHIDEFREQ=FALSE\r\nSOFTWAREVERSION=REMOTE\r\n\r\n",
           "[ALE/VESKAR]\r\nENABLED=TRUE\r\nPRIVATE=TRUE\r\nBUSYCHANNELDETECT=FALSE\r\n"
@@ -488,7 +478,7 @@ TEST_F(ConfigFrmTest, StationsAreAddedEditedAndRemovedThroughTheirDialog)
         return station.result();
     });
     frm.AddStationBtn->click();
-    EXPECT_EQ(Read("stations.dat").substr(Read("stations.dat").rfind("NEW")),
+    EXPECT_EQ(Dir.ReadFile("stations.dat").substr(Dir.ReadFile("stations.dat").rfind("NEW")),
               "NEW,NE1W,,,ENABLED,YY,,@@@@@@@@,\r\n");
     EXPECT_EQ(frm.StationListBox->count(), 5);
     EXPECT_EQ(GridRow(3), "NEW");
@@ -523,7 +513,7 @@ TEST_F(ConfigFrmTest, StationsAreAddedEditedAndRemovedThroughTheirDialog)
     frm.StationListBox->setCurrentRow(1);
     frm.RemoveStationBtn->click();
     EXPECT_EQ(Lines(frm.StationListBox), (std::vector<std::string>{"HOME", "MID", "NEW"}));
-    EXPECT_EQ(Read("schedule.dat"), "");
+    EXPECT_EQ(Dir.ReadFile("schedule.dat"), "");
     EXPECT_EQ(GridRow(1), "MID");
 }
 
@@ -577,11 +567,11 @@ TEST_F(ConfigFrmTest, ChannelsFollowTheRadioShownAndReachEveryStation)
         return channel.result();
     });
     frm.ChannelsAddBtn->click();
-    EXPECT_EQ(Read("channels.dat").substr(52), "03500.000:03500.000:USB:\r\n");
-    EXPECT_EQ(Read("stations.dat"), "HOME,HM1,,,ENABLED,YYY,,@@@@@@@@4@@4,\r\n"
-                                    "FAR,FA1R,,,ENABLED,YYY,,4@@4@@@@4@@4,\r\n"
-                                    "MID,MI1D,,Direct,DISABLED,YNY,,@@@@@@@@4@@4,\r\n"
-                                    "VIA,VI1A,,FAR,DISABLED,YYY,,@@@@@@@@4@@4,\r\n");
+    EXPECT_EQ(Dir.ReadFile("channels.dat").substr(52), "03500.000:03500.000:USB:\r\n");
+    EXPECT_EQ(Dir.ReadFile("stations.dat"), "HOME,HM1,,,ENABLED,YYY,,@@@@@@@@4@@4,\r\n"
+                                            "FAR,FA1R,,,ENABLED,YYY,,4@@4@@@@4@@4,\r\n"
+                                            "MID,MI1D,,Direct,DISABLED,YNY,,@@@@@@@@4@@4,\r\n"
+                                            "VIA,VI1A,,FAR,DISABLED,YYY,,@@@@@@@@4@@4,\r\n");
 
     // The best time of each channel MID may use; a tick is saved at once.
     frm.LQBtn->click();
@@ -624,7 +614,7 @@ TEST_F(ConfigFrmTest, ScheduledLinksAreAddedMovedAndRemovedOnePerTime)
     frm.ScheduledLinkEditBtn->click();
     EXPECT_EQ(GridRow(1), "FAR 06:30 13:35");
     frm.ScheduledLinkRemoveBtn->click();
-    EXPECT_EQ(Read("schedule.dat"), "FAR;13:35;\r\n");
+    EXPECT_EQ(Dir.ReadFile("schedule.dat"), "FAR;13:35;\r\n");
 
     // One link per station and time.
     frm.ScheduledStringGridSelectCell(1, 2);
@@ -641,7 +631,7 @@ TEST_F(ConfigFrmTest, ScheduledLinksAreAddedMovedAndRemovedOnePerTime)
     frm.ScheduledLinkAddBtn->click();
     dialogs.ExpectBox("A link to MID is already scheduled at 13:35.", IDOK);
     frm.ScheduledLinkAddBtn->click();
-    EXPECT_EQ(Read("schedule.dat"), "FAR;13:35;\r\nMID;13:35;\r\n");
+    EXPECT_EQ(Dir.ReadFile("schedule.dat"), "FAR;13:35;\r\nMID;13:35;\r\n");
     EXPECT_EQ(GridRow(2), "MID 13:35");
 
     // A link gone from the table behind the dialog's back.
@@ -707,7 +697,7 @@ TEST_F(ConfigFrmTest, ScheduledLinkButtonsFollowWhatTheSelectedCellShowsAfterARe
     std::string asked;
     addAt("10", "00", &asked);
     EXPECT_EQ(asked, "MID");
-    EXPECT_EQ(Read("schedule.dat"), "MID;10:00;\r\n");
+    EXPECT_EQ(Dir.ReadFile("schedule.dat"), "MID;10:00;\r\n");
 }
 
 TEST_F(ConfigFrmTest, EachShowingTakesTheTablesAsTheyAreThen)

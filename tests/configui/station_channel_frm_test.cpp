@@ -11,6 +11,7 @@
 #include "core/station_list.h"
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -18,8 +19,6 @@ class StationFrmTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         Stations = std::make_unique<TStationList>();
         Stations->Add(TStation{"Base", "BA1SE"});
         Stations->Add(TStation{"FAR", "FA1R"});
@@ -37,7 +36,7 @@ protected:
         return frm.result();
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TStationList> Stations;
     int Beeps = 0;
 };

@@ -10,17 +10,13 @@
 #include "platform/data_root.h"
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace {
 
 class EditDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
-    }
-    QTemporaryDir Dir;
+    TempRoot Dir;
 };
 
 using UserFrmTest = EditDialogTest;
@@ -113,7 +109,6 @@ class AliasFrmFixture : public AliasFrmTest {
 protected:
     void SetUp() override
     {
-        AliasFrmTest::SetUp();
         Stations = std::make_unique<TStationList>();
         Stations->Add(TStation{"HOME"});
         Stations->Add(TStation{""});

@@ -8,8 +8,6 @@
 
 TStationFixture::TStationFixture()
 {
-    EXPECT_TRUE(Dir.isValid());
-    DataRoot::Set(Dir.path().toStdString());
     MessageStore::CreateWorkingDirectories();
     Config = std::make_unique<TConfig>();
     Stations = std::make_unique<TStationList>();

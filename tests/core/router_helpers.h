@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QTemporaryDir>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "core/config.h"
 #include "core/station_list.h"
 #include "core/user_list.h"
+#include "support/test_files.h"
 
 // A fresh data root with a small network: this station HOME; S2; S3 routed
 // via S2; GW; the local user bob; the alias john@example.com -> bob@HOME.
@@ -25,7 +25,7 @@ public:
     std::vector<std::string> Files(const std::string& dir) const;
     std::vector<std::string> Names(const std::string& dir) const;
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TStationList> Stations;
     std::unique_ptr<TUserList> Users;

@@ -126,9 +126,6 @@ TPortHolder::~TPortHolder()
 
 TMailRoot::TMailRoot()
 {
-    if (!Dir.isValid())
-        throw std::runtime_error("no temporary directory");
-    DataRoot::Set(Dir.path().toStdString());
     Config = std::make_unique<TConfig>();
     MsgStatus = std::make_unique<TMsgStatusFrm>(nullptr, Config.get());
     Users = std::make_unique<TUserList>();

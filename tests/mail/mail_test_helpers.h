@@ -3,7 +3,6 @@
 #include "support/test_files.h"
 #include "support/test_host.h"
 
-#include <QTemporaryDir>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,7 +59,7 @@ public:
     // The mailbox log file's lines.
     std::vector<std::string> LogLines() const;
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TMsgStatusFrm> MsgStatus;
     std::unique_ptr<TUserList> Users;

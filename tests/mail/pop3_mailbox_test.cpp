@@ -11,6 +11,7 @@
 #include "mail/pop3_mailbox.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
+#include "support/test_files.h"
 #include "support/test_host.h"
 
 namespace fs = std::filesystem;
@@ -44,8 +45,6 @@ class POP3MailboxTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         Users = std::make_unique<TUserList>();
         Users->Add(TUser{"admin", "Secret", ""});
         Users->Add(TUser{"bob", "pw", ""});
@@ -61,7 +60,7 @@ protected:
         return fs::exists(MessageStore::UserMailDir(user) + "/" + name);
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TUserList> Users;
     std::unique_ptr<TPOP3Mailbox> Mailbox;
     std::vector<std::string> Log;

@@ -4,6 +4,7 @@
 #include "serial/line_reader.h"
 #include "serial/port_path.h"
 #include "serial/ring_buffer.h"
+#include "support/test_files.h"
 
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -120,9 +121,7 @@ TEST(SerialHelpers, LineReaderPagesAndEndings)
 
 TEST(SerialHelpers, ComPortPathOrder)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    DataRoot::Set(dir.path().toStdString());
+    TempRoot dir;
     ::unsetenv("SKIPMAIL_COM7");
     EXPECT_EQ(ComPortPath(7), "/dev/ttyS6");
     EXPECT_EQ(ComPortPath(1), "/dev/ttyS0");

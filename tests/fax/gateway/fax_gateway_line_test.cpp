@@ -19,6 +19,7 @@
 #include "platform/text.h"
 #include "serial/ad_except.h"
 #include "support/fax_line.h"
+#include "support/test_files.h"
 
 using namespace FaxGatewayTest;
 namespace fs = std::filesystem;
@@ -55,12 +56,10 @@ double CpuSeconds()
 struct TLineStation {
     explicit TLineStation(const std::string& ini)
     {
-        EXPECT_TRUE(Root.isValid());
-        DataRoot::Set(Root.path().toStdString());
         PointAt(Modem, Line.AddModem(0));
         setenv(ComVariable().c_str(), Modem.c_str(), 1);
         TFaxLine::TTerminalSetup answer;
-        answer.ReceiveTiff = Root.path().toStdString() + "/first.tif";
+        answer.ReceiveTiff = Root.Dir() + "/first.tif";
         Line.AddTerminal(1, answer);
         Line.Speed = 1.5;
         Line.Start();
@@ -114,8 +113,8 @@ struct TLineStation {
     }
     void PlugIn() { PointAt(Modem, Line.PlugModem(0)); }
 
-    QTemporaryDir Root;
-    const std::string Modem = Root.path().toStdString() + "/modem";
+    TempRoot Root;
+    const std::string Modem = Root.Dir() + "/modem";
     TFaxLine Line;
     std::optional<TConfig> Config; // read once the station's files are written
     std::unique_ptr<TFaxGateway> Gateway;

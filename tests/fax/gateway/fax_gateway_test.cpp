@@ -18,6 +18,7 @@
 #include "platform/text.h"
 #include "serial/ad_port.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -40,8 +41,6 @@ class FaxGatewayTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         DateTime::SetNowForTest([] { return At(3, 5, 14, 7, 9); });
     }
     void TearDown() override
@@ -66,7 +65,7 @@ protected:
         return text;
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TFaxGateway> Gateway;
 };

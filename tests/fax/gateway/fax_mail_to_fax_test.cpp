@@ -10,6 +10,7 @@
 #include "fax/gateway/gateway_helpers.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
+#include "support/test_files.h"
 
 using namespace FaxGatewayTest;
 namespace fs = std::filesystem;
@@ -20,8 +21,6 @@ class MailToFaxTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         for (const char* d : {"QUEUE", "MAIL/Fax2", "OUTFAX", "TEMP/FAX", "Files"})
             fs::create_directories(DataRoot::Path(d));
         Converter.SetInputDocumentType(TFaxInputDocumentType::idText);
@@ -57,7 +56,7 @@ protected:
         return files;
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     TApdFaxConverter Converter;
     TApdFaxClient Client;
     std::vector<std::string> Log;

@@ -1,31 +1,9 @@
 #include "radio_rig_helpers.h"
 
-#include <atomic>
-#include <filesystem>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "link/radio/radio_wire.h"
 #include "platform/data_root.h"
-
-namespace fs = std::filesystem;
-
-TRadioTestDir::TRadioTestDir()
-{
-    static std::atomic<int> serial{0};
-    FDir = (fs::temp_directory_path() /
-            ("skip_radio_" + std::to_string(::getpid()) + "_" + std::to_string(serial++)))
-               .string();
-    fs::remove_all(FDir);
-    fs::create_directories(FDir);
-    DataRoot::Set(FDir);
-}
-
-TRadioTestDir::~TRadioTestDir()
-{
-    std::error_code ec;
-    fs::remove_all(FDir, ec);
-}
 
 TRadioRig::TRadioRig(const std::string& type, const std::vector<std::string>& chans,
                      const std::string& flags)

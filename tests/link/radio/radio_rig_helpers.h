@@ -11,17 +11,7 @@
 #include "link/radio/radio_control.h"
 #include "support/modem_sim.h"
 #include "support/sim_radio.h"
-
-// A data root of its own for one test.
-class TRadioTestDir {
-public:
-    TRadioTestDir();
-    ~TRadioTestDir();
-    const std::string& Dir() const { return FDir; }
-
-private:
-    std::string FDir;
-};
+#include "support/test_files.h"
 
 // Radio control on a capturing host: every byte for the modem port is kept
 // and fed to a simulated modem with the simulated radio of the type; the
@@ -41,7 +31,7 @@ public:
     // Forgets what was captured so far.
     void ClearCapture();
 
-    TRadioTestDir dir;
+    TempRoot dir;
     std::unique_ptr<TConfig> config;
     std::unique_ptr<TStationList> stations;
     std::unique_ptr<TChannelList> channels;

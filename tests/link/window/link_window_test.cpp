@@ -34,6 +34,7 @@
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -45,12 +46,8 @@ class LinkWindow : public ::testing::Test {
 protected:
     void Make(const std::string& radioType, TSkyCore::TOptions options = {})
     {
-        static std::atomic<int> serial{0};
-        dir = (fs::temp_directory_path() /
-               ("skip_linkwin_" + std::to_string(::getpid()) + "_" + std::to_string(serial++)))
-                  .string();
-        fs::create_directories(dir);
-        DataRoot::Set(dir);
+        root = std::make_unique<TempRoot>();
+        dir = root->Dir();
         sim = std::make_unique<TModemSimPty>(radioType, options);
         ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), sim->SlavePath().c_str(), 1);
         config = std::make_unique<TConfig>(dir + "/skipmail.INI");
@@ -142,10 +139,10 @@ protected:
         stations.reset();
         config.reset();
         sim.reset();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        root.reset();
     }
 
+    std::unique_ptr<TempRoot> root;
     std::string dir;
     std::unique_ptr<TModemSimPty> sim;
     std::unique_ptr<TConfig> config;

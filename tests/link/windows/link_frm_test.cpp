@@ -11,6 +11,7 @@
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
+#include "support/test_files.h"
 #include "window_helpers.h"
 
 namespace {
@@ -27,7 +28,6 @@ class ManualLink : public ::testing::Test {
 protected:
     ManualLink()
     {
-        DataRoot::Set(dir.path().toStdString());
         // Three channel flags, but two channels in the table.
         for (auto [name, flags] : {std::pair{"HOME", "YYY"},
                                    {"BASE", "YYY"},
@@ -44,8 +44,8 @@ protected:
         config.Radio.Type = "ICOM M710";
     }
 
-    QTemporaryDir dir;
-    TConfig config{dir.path().toStdString() + "/skipmail.INI"};
+    TempRoot dir;
+    TConfig config{dir.Dir() + "/skipmail.INI"};
     TStationList stations;
     TChannelList channels;
 };

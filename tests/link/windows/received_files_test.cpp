@@ -13,6 +13,7 @@
 #include "platform/shell.h"
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 #include "window_helpers.h"
 
 namespace fs = std::filesystem;
@@ -37,7 +38,6 @@ class ReceivedFiles : public ::testing::Test {
 protected:
     ReceivedFiles()
     {
-        DataRoot::Set(dir.path().toStdString());
         Shell::SetLauncher(
             [this](const std::string& program, const std::vector<std::string>& args) {
                 started.push_back(program + " " + args.back());
@@ -46,9 +46,9 @@ protected:
     }
     ~ReceivedFiles() override { Shell::SetLauncher({}); }
 
-    std::string Files() const { return dir.path().toStdString() + "/Files/"; }
+    std::string Files() const { return dir.Dir() + "/Files/"; }
 
-    QTemporaryDir dir;
+    TempRoot dir;
     TReceiveFileBox box;
     std::vector<std::string> started;
     bool opens = true;

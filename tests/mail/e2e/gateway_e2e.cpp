@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QTemporaryDir>
 #include <QTest>
 #include <cstdlib>
 #include <future>
@@ -15,6 +14,7 @@
 #include "support/peer_process.h"
 #include "support/scripted_ras.h"
 #include "support/shell_command.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -25,15 +25,13 @@ namespace {
 // lines of the station's settings.
 void ExchangeThroughTheStation(const std::string& gatewayKeys)
 {
-    QTemporaryDir root;
-    QTemporaryDir net;
-    ASSERT_TRUE(root.isValid() && net.isValid());
-    PeerProcess internet("fake_internet.py", {net.path().toStdString()});
+    TempRoot root;
+    TScratch net;
+    PeerProcess internet("fake_internet.py", {net.Dir()});
     ASSERT_EQ(internet.Ports().size(), 2u);
     setenv("SKIPMAIL_GATEWAY_SMTP_PORT", std::to_string(internet.Ports()[0]).c_str(), 1);
     setenv("SKIPMAIL_GATEWAY_POP3_PORT", std::to_string(internet.Ports()[1]).c_str(), 1);
 
-    DataRoot::Set(root.path().toStdString());
     const int smtpPort = FreePort();
     const int pop3Port = FreePort();
     WriteFileAtomic(
@@ -65,7 +63,7 @@ void ExchangeThroughTheStation(const std::string& gatewayKeys)
     const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     const std::string command = std::string("python3 ") + source +
-                                "/tests/mail/e2e/gateway_e2e.py " + net.path().toStdString() + " " +
+                                "/tests/mail/e2e/gateway_e2e.py " + net.Dir() + " " +
                                 std::to_string(smtpPort) + " " + std::to_string(pop3Port);
     auto result = std::async(std::launch::async, RunShellCommand, command);
     ASSERT_TRUE(PumpUntil(

@@ -18,6 +18,7 @@
 #include "platform/data_root.h"
 #include "support/scripted_dialogs.h"
 #include "support/shell_command.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ class LocalMailEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         SmtpPort = FreePort();
         Pop3Port = FreePort();
         WriteFileAtomic(DataRoot::Path("skipmail.INI"),
@@ -59,7 +58,7 @@ protected:
         return nullptr;
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     int SmtpPort = 0;
     int Pop3Port = 0;
     std::unique_ptr<TMainForm> Form;
@@ -71,7 +70,7 @@ protected:
         const char* source = std::getenv("SKIPMAIL_SOURCE_DIR");
         ASSERT_NE(source, nullptr);
         std::string command = std::string("python3 ") + source + "/tests/mail/e2e/" + script + " " +
-                              Dir.path().toStdString() + " " + std::to_string(SmtpPort) + " " +
+                              Dir.Dir() + " " + std::to_string(SmtpPort) + " " +
                               std::to_string(Pop3Port);
         auto result = std::async(std::launch::async, RunShellCommand, command);
         // The station's GUI thread keeps running while the clients work.
@@ -118,7 +117,7 @@ TEST_F(LocalMailEndToEnd, AClientFromOutsideCannotRelayToTheInternet)
     EXPECT_EQ(c.Command("DATA").substr(0, 4), "354 ");
     c.Send("Subject: from afar\r\n\r\nhi\r\n.\r\n");
     EXPECT_EQ(c.ReadLine(), "250 Ok");
-    const std::string root = Dir.path().toStdString();
+    const std::string root = Dir.Dir();
     auto count = [&](const std::string& dir) {
         return MessageStore::ListMessages(root + "/" + dir).size();
     };

@@ -5,11 +5,11 @@
 #include "mail/fetch_record.h"
 #include "platform/atomic_file.h"
 #include "platform/data_root.h"
+#include "support/test_files.h"
 
 TEST(FetchRecord, EachMailboxKeepsItsNewestLinesAndEachLineExcusesOneMessage)
 {
-    QTemporaryDir root;
-    DataRoot::Set(root.path().toStdString());
+    TempRoot root;
     // sha256sum of "a"
     const std::string a = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
     EXPECT_EQ(TFetchRecord::Digest("a"), a);

@@ -13,22 +13,14 @@
 #include "platform/data_root.h"
 #include "platform/text.h"
 #include "support/scripted_dialogs.h"
+#include "support/test_files.h"
 
 namespace {
-
-std::string Read(const std::string& name)
-{
-    std::string data;
-    ReadWholeFile(DataRoot::Path(name), data);
-    return data;
-}
 
 class GatewaySettingsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Dir.isValid());
-        DataRoot::Set(Dir.path().toStdString());
         WriteFileAtomic(DataRoot::Path("skipmail.INI"),
                         "[GENERAL]\r\nSOFTWAREVERSION=MAIL GATEWAY\r\n");
     }
@@ -49,7 +41,7 @@ protected:
         Frm->FormShow();
     }
 
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TStationList> StationList;
     std::unique_ptr<TAccountList> Accounts;
@@ -104,16 +96,16 @@ TEST_F(GatewaySettingsTest, AccountsFileKeepsOrderFieldsAndEveryByte)
         EXPECT_TRUE(accounts.Delete(1));
     }
     const std::string kept = "cy@FAR:FAR:c@x.org:cy:pw:pop.x.org:DISABLED:extra:more\r\n";
-    EXPECT_EQ(Read("accounts.dat"), "ann@FAR:FAR:ann@x.org:ann:p\xFFw:pop.x.org:ENABLED\r\n"
-                                    "lost@FAR:FAR:l@x.org:l:pw:pop:ENABLED\r\n" +
-                                        kept);
+    EXPECT_EQ(Dir.ReadFile("accounts.dat"), "ann@FAR:FAR:ann@x.org:ann:p\xFFw:pop.x.org:ENABLED\r\n"
+                                            "lost@FAR:FAR:l@x.org:l:pw:pop:ENABLED\r\n" +
+                                                kept);
     {
         TAccountList accounts;
         EXPECT_EQ(accounts.Count(), 2);
         accounts.Delete(1);
         accounts.Delete(0);
     }
-    EXPECT_EQ(Read("accounts.dat"), kept);
+    EXPECT_EQ(Dir.ReadFile("accounts.dat"), kept);
     EXPECT_EQ(TAccountList().Count(), 0);
 }
 
@@ -141,8 +133,8 @@ TEST_F(GatewaySettingsTest, ShowLoadsTheSettingsAndOkStoresThemWithErrormsg)
     EXPECT_EQ(Frm->result(), TGatewayConfigFrm::mrOk);
     EXPECT_EQ(Config->Gateway.MaxMailFilterSize, 512000);
     EXPECT_EQ(Config->Gateway.DeliverMailImmediately, 1);
-    EXPECT_EQ(Read("errormsg.txt"), "Too big.\r\nSorry.\r\n");
-    const std::string ini = Read("skipmail.INI");
+    EXPECT_EQ(Dir.ReadFile("errormsg.txt"), "Too big.\r\nSorry.\r\n");
+    const std::string ini = Dir.ReadFile("skipmail.INI");
     EXPECT_NE(ini.find("MAXMAILFILTERSIZE=512000"), std::string::npos);
     EXPECT_NE(ini.find("DELIVERMAILIMMEDIATELY=1"), std::string::npos);
 
@@ -217,7 +209,7 @@ TEST_F(GatewaySettingsTest, AccountsAreAddedEditedToggledAndRemovedAtOnce)
     ASSERT_EQ(Accounts->Count(), 1);
     EXPECT_EQ(Accounts->Get(0).HFAddress, "admin@HOME");
     EXPECT_EQ(Frm->AccountsListBox->item(0)->text(), "admin@HOME --> ann@example.com    (ENABLED)");
-    EXPECT_EQ(Read("accounts.dat"),
+    EXPECT_EQ(Dir.ReadFile("accounts.dat"),
               "admin@HOME:HOME:ann@example.com:ann:pw:pop.example.com:ENABLED\r\n");
 
     Frm->AccountsListBoxDblClick();
@@ -244,7 +236,7 @@ TEST_F(GatewaySettingsTest, AccountsAreAddedEditedToggledAndRemovedAtOnce)
 
     Frm->RemoveButtonClick();
     EXPECT_EQ(Accounts->Count(), 0);
-    EXPECT_EQ(Read("accounts.dat"), "");
+    EXPECT_EQ(Dir.ReadFile("accounts.dat"), "");
 }
 
 TEST_F(GatewaySettingsTest, AccountDialogWantsEveryFieldAndKeepsTheHfUser)

@@ -71,8 +71,6 @@ GatewayFixture::~GatewayFixture() = default;
 
 void GatewayFixture::SetUp()
 {
-    ASSERT_TRUE(Dir.isValid());
-    DataRoot::Set(Dir.path().toStdString());
     Now = MarchAt(7, 9, 5, 3);
     DateTime::SetNowForTest([] { return Now.load(); });
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <atomic>
 #include <ctime>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "mail/gateway_exchange.h"
 #include "platform/thread.h"
+#include "support/test_files.h"
 
 class TAccountList;
 class TConfig;
@@ -71,7 +71,7 @@ protected:
     Lines Log(size_t from = 0);
 
     static std::atomic<std::time_t> Now;
-    QTemporaryDir Dir;
+    TempRoot Dir;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TStationList> Stations;
     std::unique_ptr<TAccountList> Accounts;

@@ -37,8 +37,6 @@ class MailExchangeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Root.isValid() && Net.isValid());
-        DataRoot::Set(Root.path().toStdString());
         Internet = std::make_unique<PeerProcess>("fake_internet.py",
                                                  std::vector<std::string>{NetPath("")});
         ASSERT_EQ(Internet->Ports().size(), 2u);
@@ -61,10 +59,7 @@ protected:
         Exchange->ReplyTimeoutMs = 3000;
     }
 
-    std::string NetPath(const std::string& relative) const
-    {
-        return Net.path().toStdString() + "/" + relative;
-    }
+    std::string NetPath(const std::string& relative) const { return Net.Dir() + "/" + relative; }
     void Outbox(const std::string& name, const std::string& text)
     {
         fs::create_directories(DataRoot::Path("MAIL/GATEWAY"));
@@ -97,8 +92,8 @@ protected:
         return texts;
     }
 
-    QTemporaryDir Root;
-    QTemporaryDir Net;
+    TempRoot Root;
+    TScratch Net;
     std::unique_ptr<PeerProcess> Internet;
     std::unique_ptr<TConfig> Config;
     std::unique_ptr<TAccountList> Accounts;
@@ -329,8 +324,9 @@ TEST_F(MailExchangeTest, EnabledAccountsAreFetchedIntoTheQueueAndDeleted)
                               "Received Message 1 (57 Bytes)", "Received Message 2 (32 Bytes)",
                               "Checking mail for bob", "Receiving 1 messages for bob",
                               "Received Message 1 (33 Bytes)", "Finished Receiving Mail"}));
-    EXPECT_EQ(ReadFile(NetPath("pop3.log")), "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nRETR 2\nDELE 2\n"
-                                         "QUIT\nUSER bob\nPASS\nSTAT\nRETR 1\nDELE 1\nQUIT\n");
+    EXPECT_EQ(ReadFile(NetPath("pop3.log")),
+              "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nRETR 2\nDELE 2\n"
+              "QUIT\nUSER bob\nPASS\nSTAT\nRETR 1\nDELE 1\nQUIT\n");
     EXPECT_EQ(QueueTexts(),
               (Lines{"RCPT: ann@FAR\r\nFrom: x@y.org\r\nSubject: 1\r\n\r\n.hidden dot\r\n",
                      "RCPT: ann@FAR\r\nSubject: 2\r\n\r\nb\r\n",

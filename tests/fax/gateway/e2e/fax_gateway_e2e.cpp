@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QImage>
-#include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
 
@@ -50,10 +49,8 @@ std::string TextPage(const std::string& text, const std::string& dir)
 // bitmap per page.
 TEST(FaxGatewayEndToEnd, MailBecomesAFaxAndAFaxBecomesMail)
 {
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    const std::string scratch = root.path().toStdString() + "/test";
-    fs::create_directory(scratch);
+    TScratch test;
+    const std::string scratch = test.Dir();
     TFaxLine line;
     setenv(("SKIPMAIL_COM" + std::to_string(kFaxCom)).c_str(), line.AddModem(0).c_str(), 1);
     TFaxLine::TTerminalSetup answer;
@@ -63,8 +60,7 @@ TEST(FaxGatewayEndToEnd, MailBecomesAFaxAndAFaxBecomesMail)
     line.Speed = 1.5;
     line.Start();
 
-    DataRoot::Set(root.path().toStdString() + "/station");
-    fs::create_directory(DataRoot::Get());
+    TempRoot station;
     const int smtpPort = FreePort();
     WriteFileAtomic(DataRoot::Path("skipmail.INI"),
                     "[GENERAL]\r\nSOFTWAREVERSION=MAIL/FAX GATEWAY\r\n[SMTP]\r\nENABLED=ON\r\n"
