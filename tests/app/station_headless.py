@@ -16,16 +16,9 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_for(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.1)
-    raise SystemExit(f"timed out waiting for {what}")
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from test_host import wait_for  # noqa: E402
 
 
 def read(path):

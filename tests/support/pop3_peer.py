@@ -16,6 +16,8 @@ import subprocess
 import sys
 import time
 
+from test_host import free_ports
+
 DOVECOT = "/usr/sbin/dovecot"
 
 CONFIG = """\
@@ -56,14 +58,6 @@ service pop3-login {{
 """
 
 
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def answers(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
@@ -98,7 +92,7 @@ def main():
     with open(os.path.join(folder, "passwd"), "w") as f:
         f.write("%s:{PLAIN}%s::::::\n" % (user, password))
     for attempt in range(5):
-        port = free_port()
+        port = free_ports(1)[0]
         conf = os.path.join(folder, "dovecot.conf")
         with open(conf, "w") as f:
             f.write(CONFIG.format(dir=folder, uid=uid, gid=gid, port=port))

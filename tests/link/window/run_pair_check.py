@@ -16,7 +16,8 @@ import subprocess
 import sys
 import tempfile
 
-from run_station_check import free_ports, wait_for
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "support"))
+from test_host import free_ports, wait_for  # noqa: E402
 
 PASSWORDS = {"alice": "alice", "bob": "bob"}
 

@@ -7,36 +7,12 @@ process group, as the terminal sends it) ends it with status 0."""
 import os
 import pathlib
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_for(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.2)
-    raise SystemExit(f"timed out waiting for {what}")
-
-
-def free_ports(count):
-    found = []
-    start = os.getpid() * 151
-    for i in range(4000):
-        port = 20000 + (start + i) % 12000
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        found.append(port)
-        if len(found) == count:
-            return found
-    raise SystemExit("no free ports below the ephemeral range")
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "support"))
+from test_host import free_ports, wait_for  # noqa: E402
 
 
 def main():

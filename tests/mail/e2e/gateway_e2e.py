@@ -10,19 +10,12 @@ import smtplib
 import sys
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "support"))
+from test_host import wait_for  # noqa: E402
+
 NET = pathlib.Path(sys.argv[1])
 SMTP_PORT = int(sys.argv[2])
 POP_PORT = int(sys.argv[3])
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        result = predicate()
-        if result:
-            return result
-        time.sleep(0.05)
-    raise SystemExit(f"timed out waiting for {what}")
 
 
 def fetch_bob():

@@ -13,18 +13,12 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "support"))
+from test_host import wait_for  # noqa: E402
+
 ROOT = pathlib.Path(sys.argv[1])
 SMTP_PORT = int(sys.argv[2])
 POP_PORT = int(sys.argv[3])
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise SystemExit(f"timed out waiting for {what}")
 
 
 def mailbox(user):
