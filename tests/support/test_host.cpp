@@ -31,26 +31,43 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
 
 int FreePort()
 {
+    return FreePortRange(1);
+}
+
+namespace {
+
+bool Bindable(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return free;
+}
+
+} // namespace
+
+int FreePortRange(int count)
+{
     // Ports are taken below the kernel's ephemeral range (32768 up), from
     // which the connects and bind(0) of tests running in parallel draw: a
     // port found free there can be handed to someone else before the server
     // under test binds it. Each process starts at its own place.
     static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 151u};
     for (int tries = 0; tries < 4000; ++tries) {
-        const auto port = static_cast<uint16_t>(20000 + next.fetch_add(1) % 12000);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0)
-            break;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
+        const int low = 20000 + static_cast<int>(next.fetch_add(1) % 12000u);
+        bool free = low + count <= 32000;
+        for (int port = low; free && port < low + count; ++port)
+            free = Bindable(port);
         if (free)
-            return port;
+            return low;
     }
-    throw std::runtime_error("no free port below the ephemeral range");
+    throw std::runtime_error("no free ports below the ephemeral range");
 }
 
 bool HaveProgram(const std::string& program)

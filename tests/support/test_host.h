@@ -14,6 +14,10 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000);
 // range.
 int FreePort();
 
+// The lowest of `count` neighbouring loopback ports, all free at the time of
+// asking, below the ephemeral range (for a range of client ports).
+int FreePortRange(int count);
+
 // True when `program` (a name on PATH or in the sbin folders, or a path) can
 // be run.
 bool HaveProgram(const std::string& program);

@@ -1,4 +1,5 @@
 #include "socket_test_helpers.h"
+#include "support/test_host.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -8,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
@@ -103,34 +103,9 @@ std::string RecvUntilClose(int fd, int timeoutMs)
     return RecvUntil(fd, "", timeoutMs);
 }
 
-namespace {
-
-bool PortFree(int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    ::close(fd);
-    return free;
-}
-
-} // namespace
-
 int UnusedPort()
 {
-    // Below the system's ephemeral range: the client sockets of the tests
-    // running alongside draw their ports from that range, and would take a
-    // free port found there before this test uses it.
-    static std::atomic<int> next{20000 + static_cast<int>(::getpid() % 1000) * 10};
-    for (int tries = 0; tries < 3000; ++tries) {
-        const int port = 20000 + (next.fetch_add(3) - 20000) % 12000;
-        if (PortFree(port - 2) && PortFree(port - 1) && PortFree(port))
-            return port;
-    }
-    throw std::runtime_error("no free test port");
+    return FreePortRange(3) + 2;
 }
 
 int OpenFdCount()
