@@ -66,7 +66,7 @@ private:
 
 } // namespace
 
-TEST(TcpClient, RefusedPortGives10061WithText)
+TEST(TcpClient, RefusedPortGives10061)
 {
     const int port = sockettest::UnusedPort();
     for (int timeout : {-1, 2000}) {
@@ -76,7 +76,6 @@ TEST(TcpClient, RefusedPortGives10061WithText)
             ADD_FAILURE() << timeout;
         } catch (const EIdSocketError& e) {
             EXPECT_EQ(e.LastError(), 10061) << timeout;
-            EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
         }
         // A failed connect leaves the client closed, ready to try again.
         EXPECT_FALSE(c.Connected());
