@@ -585,6 +585,9 @@ bool TransmitFile(TSocket s, int file, uint32_t bytesToWrite, uint32_t bytesPerS
                   TWSAOverlapped* overlapped, const TTransmitFileBuffers* buffers, uint32_t flags)
 {
     Need("TransmitFile");
+    // sendfile writes into any descriptor; WinSock's call takes sockets only.
+    if (!CheckSocket(s))
+        return false;
     const int fd = Fd(s);
     uint64_t sent = 0;
     int error = 0;

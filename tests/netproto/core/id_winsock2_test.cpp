@@ -478,6 +478,16 @@ TEST(Winsock2Rows, TransmitFileSendsBuffersAndFileByteForByte)
     EXPECT_TRUE(error == WSAECONNRESET || error == WSAESHUTDOWN) << error;
     quitter.Join();
     closesocket(s);
+
+    // A handle that is no socket takes nothing, as WinSock's would not.
+    FILE* target = std::tmpfile();
+    ASSERT_NE(target, nullptr);
+    ::lseek(fd, 0, SEEK_SET);
+    EXPECT_FALSE(
+        TransmitFile(static_cast<TSocket>(::fileno(target)), fd, 0, 0, nullptr, nullptr, 0));
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(::lseek(::fileno(target), 0, SEEK_END), 0) << "written into a file";
+    std::fclose(target);
     std::fclose(file);
 }
 
