@@ -23,6 +23,13 @@ bool IsHex(const std::string& s, size_t digits)
            });
 }
 
+std::string UpperHex(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+    return s;
+}
+
 // A decimal number of at most `max`; false for anything else.
 bool ReadNumber(const std::map<char, std::string>& f, char key, uint64_t max, uint64_t& value)
 {
@@ -428,6 +435,9 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
         Log("Ignored a malformed message from " + FPeer);
         return;
     }
+    // IDs are compared as this station writes them.
+    if (const auto id = f.find('I'); id != f.end())
+        id->second = UpperHex(std::move(id->second));
     switch (code) {
     case kAnnounce:
         OnAnnounce(f);
@@ -474,10 +484,7 @@ void TLinkSession::OnAnnounce(std::map<char, std::string>& f)
     const std::string parts = Get(f, 'H');
     for (size_t at = 0; at < parts.size();) {
         const size_t comma = std::min(parts.find(',', at), parts.size());
-        std::string id = parts.substr(at, comma - at);
-        std::transform(id.begin(), id.end(), id.begin(),
-                       [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
-        FPeerParts.insert(std::move(id));
+        FPeerParts.insert(UpperHex(parts.substr(at, comma - at)));
         at = comma + 1;
     }
     FPeerMail = ReadCount(f, 'M');

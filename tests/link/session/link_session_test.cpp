@@ -539,6 +539,29 @@ TEST_F(HostilePeer, AResumeOffsetPastTheDataIsRefused)
         << Log;
 }
 
+TEST_F(HostilePeer, ItemIdsAreTakenInEitherCase)
+{
+    Session->Stop();
+    fs::create_directories(Root + "/STATIONS/HOME");
+    std::ofstream(Root + "/STATIONS/HOME/1.msg") << "RCPT: bob@HOME\r\n\r\nhello\r\n";
+    std::map<char, std::string> header;
+    bool ended = false;
+    Out.OnMessage = [&](uint8_t code, std::string_view body) {
+        if (code == kHeader)
+            LinkWire::ParseFields(body, header);
+        ended = ended || code == kEnd;
+    };
+    Session->Start("", true);
+    Peer(LinkWire::Message(kAnnounce, {{'P', "1"}, {'T', "0"}, {'N', "HOME"}}));
+    std::string id = header['I'];
+    ASSERT_EQ(id.size(), 16u);
+    std::transform(id.begin(), id.end(), id.begin(), [](char c) { return std::tolower(c); });
+    Peer(LinkWire::Message(kResume, {{'I', id}, {'O', "0"}}));
+    ASSERT_TRUE(ended) << Log;
+    Peer(LinkWire::Message(kSuccess, {{'I', id}}));
+    EXPECT_FALSE(fs::exists(Root + "/STATIONS/HOME/1.msg")) << Log;
+}
+
 TEST_F(HostilePeer, AFileNameNeverLeavesFilesNorOverwrites)
 {
     std::ofstream(Root + "/Files/passwd") << "mine";
