@@ -172,6 +172,13 @@ int main(int argc, char** argv)
     // resolution to choose.
     if ((!toApf && !fromApf) || (!toApf && fine) || *to == TKind::Text)
         return Usage();
+    // The library names its input when it cannot make a file: a missing
+    // folder for OUT is said here, with OUT's name.
+    const std::filesystem::path folder = std::filesystem::path(out).parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder)) {
+        std::fprintf(stderr, "skip_faxcvt: %s: no such folder\n", out.c_str());
+        return 1;
+    }
     try {
         if (fromApf && toApf)
             ApfToApf(in, out, fine);

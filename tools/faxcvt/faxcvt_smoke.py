@@ -174,6 +174,8 @@ for args, code in (([path("missing.apf"), path("x.bmp")], 1),
     assert out.stderr.strip(), args
 assert "File not found" in subprocess.run(
     [demo, path("missing.apf"), path("x.bmp")], capture_output=True, text=True).stderr
+out = subprocess.run([demo, path("letter.txt"), path("none/x.apf")], capture_output=True, text=True)
+assert out.returncode == 1 and "none/x.apf: no such folder" in out.stderr, out
 open(path("text.apf"), "w").write("not a fax")
 out = subprocess.run([demo, path("text.apf"), path("x.tif")], capture_output=True, text=True)
 assert out.returncode == 1 and "File is not an APF file" in out.stderr, out
