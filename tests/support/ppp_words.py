@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Reads a file in pppd's options and secrets syntax as pppd(8) describes it
 under OPTIONS FILES: words are delimited by whitespace, double quotes include
 whitespace in a word, a backslash quotes the following character, and a hash
