@@ -18,6 +18,7 @@
 #include "platform/data_root.h"
 #include "support/peer_process.h"
 #include "support/test_files.h"
+#include "support/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -297,7 +298,7 @@ TEST_F(MailExchangeTest, EhloLoginAuthenticatesWithAiosmtpd)
     QTemporaryDir peerDir;
     PeerProcess peer("smtp_peer.py", {peerDir.path().toStdString(), "gw", "s3cret"});
     if (!peer.SkipReason().empty())
-        GTEST_SKIP() << peer.SkipReason();
+        SKIP_WITHOUT_TOOL(peer.SkipReason());
     Start("SMTPEHLOAUTHENABLED=TRUE\r\nSMTPAUTHUSER=gw\r\nSMTPAUTHPASS=" +
           EncodePassword("s3cret") + "\r\n");
     Exchange->SmtpPort = peer.Port();

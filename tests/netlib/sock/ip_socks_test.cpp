@@ -62,7 +62,7 @@ TEST_F(Socks, Version5ThroughMicrosocksWithAndWithoutCredentials)
     const int open = FreePort();
     Daemon plain;
     if (!plain.Start("microsocks", {"-i", "127.0.0.1", "-p", std::to_string(open)}))
-        GTEST_SKIP() << "microsocks is not installed";
+        SKIP_WITHOUT_TOOL("microsocks is not installed");
     ASSERT_TRUE(plain.WaitListening(open));
     ExpectTunnel(open, svSocks5);
 
@@ -88,7 +88,7 @@ TEST_F(Socks, Versions4And5ThroughDante)
                         << "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n";
     Daemon dante;
     if (!dante.Start("danted", {"-f", conf, "-N", "1", "-p", dir.path().toStdString() + "/pid"}))
-        GTEST_SKIP() << "dante-server is not installed";
+        SKIP_WITHOUT_TOOL("dante-server is not installed");
     ASSERT_TRUE(dante.WaitListening(port));
     ExpectTunnel(port, svSocks4, "op");
     ExpectTunnel(port, svSocks4a);

@@ -118,9 +118,9 @@ TEST_F(Telnet, WindowSizeReachesBusyboxTelnetd)
     Daemon telnetd;
     if (!telnetd.Start("busybox", {"telnetd", "-F", "-K", "-p", std::to_string(port), "-b",
                                    "127.0.0.1", "-f", "/dev/null", "-l", login}))
-        GTEST_SKIP() << "busybox is not installed";
+        SKIP_WITHOUT_TOOL("busybox is not installed");
     if (!telnetd.WaitListening(port))
-        GTEST_SKIP() << "busybox has no telnetd";
+        SKIP_WITHOUT_TOOL("busybox has no telnetd");
     TelnetClient telnet;
     TIpClient& client = telnet.Client;
     Events& ev = telnet.Ev;
@@ -136,7 +136,7 @@ TEST_F(Telnet, PythonTelnetlibTalksToATelnetServer)
     QProcess probe;
     probe.start("python3", {"-W", "ignore", "-c", "import telnetlib"});
     if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
-        GTEST_SKIP() << "this Python has no telnetlib";
+        SKIP_WITHOUT_TOOL("this Python has no telnetlib");
     TIpServer server;
     server.SockInits().SocketOptions = {soTelnet};
     server.OnReadLine = [&](QObject*, uint32_t socket, const std::string& line) {

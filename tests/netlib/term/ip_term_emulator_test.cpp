@@ -1,6 +1,7 @@
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_terminal.h"
 #include "netlib/term/term_helpers.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +69,7 @@ const std::pair<const char*, std::string> Streams[] = {
 TEST(IpVT100Emulator, ScreensMatchTmuxForTheSameBytes)
 {
     if (RunCommand("command -v tmux").empty())
-        GTEST_SKIP() << "tmux is not installed";
+        SKIP_WITHOUT_TOOL("tmux is not installed");
     for (const auto& [name, bytes] : Streams) {
         const auto reference = TmuxScreen(bytes);
         ASSERT_EQ(reference.size(), 24u) << name;
@@ -164,7 +165,7 @@ TEST(IpVT100Emulator, RestoringAnUnsavedCursorGoesHomeInTheDefaultRendition)
 TEST(IpVT100Emulator, KeysSendTheBytesTerminfoListsForVT100AndVT52)
 {
     if (RunCommand("command -v infocmp").empty())
-        GTEST_SKIP() << "infocmp is not installed";
+        SKIP_WITHOUT_TOOL("infocmp is not installed");
     // The key behind each final byte of an application-mode key sequence.
     auto keyFor = [](char final, TIpShiftState& shift) -> uint16_t {
         shift = 0;

@@ -1,6 +1,7 @@
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_terminal.h"
 #include "netlib/term/term_helpers.h"
+#include "support/test_host.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -162,7 +163,7 @@ void OriginModeLines(const std::vector<std::string>& screen)
 TEST(IpVT100Emulator, VttestBasicScreensMatchTmux)
 {
     if (RunCommand("for t in vttest socat tmux; do command -v $t; done | wc -l") != "3\n")
-        GTEST_SKIP() << "vttest, socat or tmux is not installed";
+        SKIP_WITHOUT_TOOL("vttest, socat or tmux is not installed");
     TVttestHost host;
     ASSERT_TRUE(host.Start());
     TVttestTerminal terminal(host);

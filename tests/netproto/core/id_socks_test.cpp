@@ -1,5 +1,6 @@
 #include "netproto/core/id_tcp_client.h"
 #include "socket_test_helpers.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -224,7 +225,7 @@ TEST(Socks, Version5Failures)
 TEST(Socks, Version5ThroughMicrosocksWhenInstalled)
 {
     if (::access("/usr/bin/microsocks", X_OK) != 0)
-        GTEST_SKIP() << "microsocks is not installed";
+        SKIP_WITHOUT_TOOL("microsocks is not installed");
     const int proxyPort = sockettest::UnusedPort();
     const std::string portText = std::to_string(proxyPort);
     const char* argv[] = {"microsocks",     "-i", "127.0.0.1", "-p",

@@ -224,7 +224,7 @@ print('ok')
 TEST_F(Pop3Fixture, CurlRetrievesAMessage)
 {
     if (!servertest::HaveProgram("curl"))
-        GTEST_SKIP() << "curl is not installed";
+        SKIP_WITHOUT_TOOL("curl is not installed");
     Start();
     std::string out;
     const int rc = servertest::RunCommand(

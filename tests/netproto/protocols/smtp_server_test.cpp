@@ -640,7 +640,7 @@ print('sent')
 TEST_F(SmtpFixture, CurlSendsMail)
 {
     if (!servertest::HaveProgram("curl"))
-        GTEST_SKIP() << "curl is not installed";
+        SKIP_WITHOUT_TOOL("curl is not installed");
     Start();
     const std::string mail = servertest::WriteScript("curl.eml", "Subject: curl\r\n\r\nbody\r\n");
     std::string out;
@@ -659,7 +659,7 @@ TEST_F(SmtpFixture, CurlSendsMail)
 TEST_F(SmtpFixture, SwaksSendsMail)
 {
     if (!servertest::HaveProgram("swaks"))
-        GTEST_SKIP() << "swaks is not installed";
+        SKIP_WITHOUT_TOOL("swaks is not installed");
     Start();
     std::string out;
     const int rc =
