@@ -7,6 +7,7 @@
 #include "core/date_time.h"
 #include "core/message_store.h"
 #include "core/password_codec.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -118,6 +119,15 @@ void TUserList::GetMessageList(const TUser& user, std::vector<std::string>& list
         totalOctets += static_cast<long long>(f.Size);
         list.push_back(f.Name + ":" + std::to_string(f.Size));
     }
+}
+
+std::string TUserList::LoadMessage(const std::string& userName, const std::string& fileName) const
+{
+    std::string data;
+    if (!MessageStore::IsSafeName(userName) || !SafeFileName(fileName))
+        return data;
+    ReadWholeFile(MessageStore::UserMailDir(userName) + "/" + fileName, data);
+    return data;
 }
 
 void TUserList::DeleteMessage(const std::string& userName, const std::string& fileName)

@@ -51,6 +51,9 @@ public:
     // User's Mail Directory\n" + path is reported and nothing is listed.
     void GetMessageList(const TUser& user, std::vector<std::string>& list, int& count,
                         long long& totalOctets) const;
+    // The whole file MAIL/<user>/<file>, byte for byte; empty when it cannot
+    // be opened or read, or when a name would leave the mailbox.
+    std::string LoadMessage(const std::string& userName, const std::string& fileName) const;
     // Deletes MAIL/<user>/<file> (a missing file is no error) and runs the
     // change hook.
     void DeleteMessage(const std::string& userName, const std::string& fileName);

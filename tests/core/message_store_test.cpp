@@ -255,6 +255,34 @@ TEST(MessageStore, DirectoriesHaveOneSpellingAndUnsafeNamesAreRefused)
     EXPECT_TRUE(IsSafeName("Fax2"));
 }
 
+// RETR hands the file to the client as it is: no line ends are changed and
+// a NUL or 8-bit byte survives; whatever cannot be read is empty.
+TEST(UserMailbox, LoadMessageIsTheWholeFileOrNothing)
+{
+    TempRoot root;
+    root.WriteFile("users.dat", "joe:46362616:\r\n");
+    TUserList users;
+    const std::string odd("a\r\nb\nc\rd\0e\xE9\xFF\r\n.\r\n", 17);
+    root.WriteFile("MAIL/joe/1.msg", odd);
+    root.WriteFile("MAIL/joe/2.msg", "");
+    std::string big(300 * 1024, 'x');
+    big[123457] = '\0';
+    root.WriteFile("MAIL/joe/3.msg", big);
+    fs::create_directories(root.Path("MAIL/joe/4.msg"));
+    root.WriteFile("users.dat.msg", "outside");
+
+    EXPECT_EQ(users.LoadMessage("joe", "1.msg"), odd);
+    EXPECT_EQ(users.LoadMessage("joe", "2.msg"), "");
+    EXPECT_TRUE(users.LoadMessage("joe", "3.msg") == big);
+    for (const auto& [user, file] : std::vector<std::pair<std::string, std::string>>{
+             {"joe", "404.msg"},             // gone since the listing
+             {"joe", "4.msg"},               // a directory cannot be read
+             {"joe", "../../users.dat.msg"}, // leaves the mailbox
+             {"..", "users.dat.msg"},
+             {"nobody", "1.msg"}})
+        EXPECT_EQ(users.LoadMessage(user, file), "") << user << "/" << file;
+}
+
 TEST(UserMailbox, ListDeleteAndLastConnection)
 {
     TempRoot root;
