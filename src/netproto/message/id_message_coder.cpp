@@ -43,8 +43,8 @@ TIdMessageDecoderList::CheckForStart(TIdMessage& message, TIdMessageLineReader& 
 
 TIdMessageEncoderList::TIdMessageEncoderList()
 {
-    RegisterEncoder("UUE", std::make_unique<TIdMessageEncoderInfoUUE>(false));
-    RegisterEncoder("XXE", std::make_unique<TIdMessageEncoderInfoUUE>(true));
+    RegisterEncoder("UUE", std::make_unique<TIdMessageEncoderInfoUUE>());
+    RegisterEncoder("XXE", std::make_unique<TIdMessageEncoderInfoXXE>());
     RegisterEncoder("MIME", std::make_unique<TIdMessageEncoderInfoMIME>());
 }
 

@@ -20,25 +20,39 @@ public:
                                                      const std::string& line) const override;
 };
 
-// The UU coder, or the XX coder.
+// The UU coder.
 class TIdMessageEncoderUUE : public TIdMessageEncoder {
 public:
-    explicit TIdMessageEncoderUUE(bool xx = false) : FXX(xx) {}
+    TIdMessageEncoderUUE() = default;
     void Encode(std::istream& src, std::ostream& dest) override;
 
+protected:
+    explicit TIdMessageEncoderUUE(bool xx) : FXX(xx) {}
+
 private:
-    bool FXX;
+    bool FXX = false;
+};
+
+// The XX coder: the same lines in the XX alphabet.
+class TIdMessageEncoderXXE : public TIdMessageEncoderUUE {
+public:
+    TIdMessageEncoderXXE() : TIdMessageEncoderUUE(true) {}
 };
 
 class TIdMessageEncoderInfoUUE : public TIdMessageEncoderInfo {
 public:
-    explicit TIdMessageEncoderInfoUUE(bool xx = false) : FXX(xx) {}
     std::unique_ptr<TIdMessageEncoder> MakeEncoder() const override
     {
-        return std::make_unique<TIdMessageEncoderUUE>(FXX);
+        return std::make_unique<TIdMessageEncoderUUE>();
     }
-    std::string TransferEncoding() const override { return FXX ? "x-xxencode" : "x-uuencode"; }
+    std::string TransferEncoding() const override { return "x-uuencode"; }
+};
 
-private:
-    bool FXX;
+class TIdMessageEncoderInfoXXE : public TIdMessageEncoderInfo {
+public:
+    std::unique_ptr<TIdMessageEncoder> MakeEncoder() const override
+    {
+        return std::make_unique<TIdMessageEncoderXXE>();
+    }
+    std::string TransferEncoding() const override { return "x-xxencode"; }
 };

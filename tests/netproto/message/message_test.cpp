@@ -1,6 +1,7 @@
 #include "netproto/message/id_coder_mime.h"
 #include "netproto/message/id_message.h"
 #include "netproto/message/id_message_client.h"
+#include "netproto/message/id_message_coder_uue.h"
 #include "oracle_helpers.h"
 #include "support/test_files.h"
 
@@ -307,6 +308,52 @@ TEST(MessageCoders, UuAndXxAttachmentsGoThroughTheWire)
         EXPECT_STREQ(e.what(), "Invalid Encoding. UU only allows Body and Attachments");
     }
     EXPECT_THROW(m.SetAttachmentEncoding("BINHEX"), EIdException);
+}
+
+// The expected lines are Python's binascii UU lines, for XX with each
+// character moved to the XX alphabet.
+TEST(MessageCoders, TheRegistryNamesEachCoderClass)
+{
+    std::string uuLine = "M";
+    std::string xxLine = "h";
+    for (int i = 0; i < 15; ++i) {
+        uuLine += "86)C";
+        xxLine += "MK7X";
+    }
+    const struct {
+        const char* name;
+        bool xx;
+        const char* transfer;
+        std::string text;
+    } cases[] = {
+        {"UUE", false, "x-uuencode", "begin 644 a.txt\r\n" + uuLine + "\r\n\"_P``\r\n`\r\nend\r\n"},
+        {"XXE", true, "x-xxencode", "begin 644 a.txt\r\n" + xxLine + "\r\n0zk++\r\n+\r\nend\r\n"},
+        {"xxe", true, "x-xxencode", ""},
+    };
+    for (const auto& k : cases) {
+        const TIdMessageEncoderInfo& info = TIdMessageEncoderList::Instance().ByName(k.name);
+        EXPECT_EQ(info.TransferEncoding(), k.transfer) << k.name;
+        std::unique_ptr<TIdMessageEncoder> encoder = info.MakeEncoder();
+        ASSERT_NE(dynamic_cast<TIdMessageEncoderUUE*>(encoder.get()), nullptr) << k.name;
+        EXPECT_EQ(dynamic_cast<TIdMessageEncoderXXE*>(encoder.get()) != nullptr, k.xx) << k.name;
+        if (k.text.empty())
+            continue;
+        encoder->Filename = "a.txt";
+        encoder->PermissionCode = 644;
+        // 45 bytes fill one line; the two after them make a second one.
+        std::string data;
+        for (int i = 0; i < 15; ++i)
+            data += "abc";
+        std::istringstream src(data + std::string("\xFF\x00", 2));
+        std::ostringstream out;
+        encoder->Encode(src, out);
+        EXPECT_EQ(out.str(), k.text) << k.name;
+    }
+    TIdMessageEncoderXXE direct;
+    std::istringstream src("abc");
+    std::ostringstream out;
+    direct.Encode(src, out);
+    EXPECT_EQ(out.str(), "begin 660 \r\n1MK7X\r\n+\r\nend\r\n");
 }
 
 TEST(MessageCoders, PartStartsAndLines)
