@@ -10,6 +10,15 @@ std::string Trim(const std::string& s)
     return std::string(TrimBlanks(s));
 }
 
+// Without the blanks around it: the parameters are split at blanks only.
+std::string TrimSpaces(const std::string& s)
+{
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos)
+        return std::string();
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
 // A decimal integer with an optional sign, nothing else, within 32 bits.
 bool ParseDecimal(const std::string& text, int& value)
 {
@@ -129,9 +138,8 @@ void TIdPOP3Server::CommandUSER(TIdCommand& command)
 void TIdPOP3Server::CommandPASS(TIdCommand& command)
 {
     TIdPOP3ServerThread& t = POP3Thread(command);
-    // The whole rest of the line: a password may hold blanks.
-    if (!command.UnparsedParams().empty())
-        t.Password = command.UnparsedParams();
+    if (!command.Params.empty())
+        t.Password = TrimSpaces(command.UnparsedParams());
     // The check starts from "not logged in": a wrong password given after a
     // login must not be answered "+OK Login OK" because of the earlier one;
     // it is refused and the earlier login stays.

@@ -1,6 +1,12 @@
 // The POP3 server towards the mail clients of the LAN: it keeps each
 // connection's login state and hands every mailbox operation to an event,
 // which writes its own reply.
+//
+// Decided here:
+// - PASS: taking the first word of the argument would cut a password at a
+//   blank inside it; we take the argument without the blanks around it, so
+//   a blank a client sends after the password is no part of it, and a
+//   password with a blank (the user dialog takes one) can still log in.
 #pragma once
 
 #include "netproto/protocols/id_tcp_server.h"

@@ -112,6 +112,30 @@ TEST_F(Pop3Fixture, PasswordKeepsTheWholeRestOfTheLine)
     EXPECT_EQ(Events().back(), "user joe pass [pass word]");
 }
 
+// Blanks a client leaves around the password are no part of it; blanks
+// inside it are.
+TEST_F(Pop3Fixture, BlanksAroundThePasswordAreDropped)
+{
+    Start();
+    const struct {
+        const char* line;
+        const char* password;
+        bool ok;
+    } cases[] = {
+        {"PASS pass word ", "pass word", true},
+        {"PASS   pass word   ", "pass word", true},
+        {"PASS pass  word", "pass  word", false},
+        {"PASS pass", "pass", false},
+    };
+    for (const auto& k : cases) {
+        RawClient c(port);
+        EXPECT_EQ(c.Line(), "+OK Welcome to SkipMail POP3 Server\r\n");
+        EXPECT_EQ(c.Cmd("USER joe"), "+OK Password required\r\n");
+        EXPECT_EQ(c.Cmd(k.line), k.ok ? "+OK Login OK\r\n" : "-ERR Login failed\r\n") << k.line;
+        EXPECT_EQ(Events().back(), std::string("user joe pass [") + k.password + "]") << k.line;
+    }
+}
+
 // A wrong password after a login is refused and the login stays.
 TEST_F(Pop3Fixture, AWrongPasswordAfterALoginIsRefused)
 {
