@@ -86,6 +86,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
     bool afterAt = false;
     bool inQuote = false;
     int depth = 0;
+    std::string quoted;
     while (true) {
         std::string_view set;
         if (depth > 0) {
@@ -134,7 +135,9 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             break;
         case '\\':
             if (inQuote) {
-                std::string& target = inAddress ? Address : Name;
+                // Outside brackets the quoted text waits for its closing
+                // quote, which tells a local part from a name.
+                std::string& target = inAddress ? Address : bracketed ? Name : quoted;
                 target += prefix;
                 if (!s.empty()) {
                     target += s.front();
@@ -175,10 +178,10 @@ void TIdEMailAddressItem::SetText(std::string_view text)
                 // quotes included.
                 if (bracketed) {
                     Address += TrimBlanks(prefix);
-                } else if (!s.empty() && s.front() == '@') {
-                    Address += prefix;
                 } else {
-                    Name += prefix;
+                    quoted += prefix;
+                    (!s.empty() && s.front() == '@' ? Address : Name) += quoted;
+                    quoted.clear();
                 }
                 inQuote = false;
             }
@@ -196,6 +199,7 @@ void TIdEMailAddressItem::SetText(std::string_view text)
             break;
         }
     }
+    Name += quoted; // a quote that is never closed
     Address = TrimBlanks(Address);
     Name = TrimWsp(Name);
 }

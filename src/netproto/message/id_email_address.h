@@ -1,3 +1,13 @@
+// E-mail addresses with display names: the parser of header and SMTP
+// command texts, and the text a header writes.
+//
+// Decided here:
+// - Writing an address, a local part is put in quotes whenever it holds a
+//   character other than letters, digits, "." and !#$%&'*+-/=?_`{}|~, also
+//   when a "." comes before that character, where a rule that looks at the
+//   first such character only would leave it bare: "j.s mith@x.org" written
+//   bare reads back as the address mith@x.org, so the mail would go to
+//   someone else.
 #pragma once
 
 #include <memory>

@@ -34,6 +34,24 @@ TEST(EMailAddressTest, WritesNamesAndAddresses)
     EXPECT_EQ(Item("a\"b@x.org", "").Text(), "\"a\\\"b\"@x.org");
 }
 
+// A dot before a character that needs quotes: written bare, each of these
+// would read back as another address (or fail to read).
+TEST(EMailAddressTest, AQuotedLocalPartReadsBackAsTheSameAddress)
+{
+    for (const char* address : {"j.s mith@x.org", "a.b\"c@x.org", "a.b(c)@x.org", "a.b<c@x.org",
+                                "a.b,c@x.org", "a.b@c@x.org", "a.b\\c@x.org", "a.b:c@x.org"}) {
+        for (const char* name : {"", "Ann Lee"}) {
+            const TIdEMailAddressItem item = Item(address, name);
+            const std::string text = item.Text();
+            TIdEMailAddressItem back;
+            ASSERT_NO_THROW(back.SetText(text)) << text;
+            EXPECT_EQ(back.Address, address) << text;
+            EXPECT_EQ(back.Name, name) << text;
+        }
+    }
+    EXPECT_EQ(Item("a.b@c@x.org", "").Text(), "\"a.b@c\"@x.org");
+}
+
 TEST(EMailAddressTest, ParsesHeaderAndCommandAddresses)
 {
     TIdEMailAddressItem item;
