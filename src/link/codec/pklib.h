@@ -1,6 +1,12 @@
 // Implode/explode codec of the "PKLIB" transfer method: LZ77 with fixed prefix
 // codes. Neither entry point opens files or allocates memory; input and output
 // go through the caller's callbacks and all state lives in the caller's work area.
+//
+// Decided here:
+// - The expander takes the four-byte stream of an empty input (result 0, no
+//   output) where a five-byte minimum would refuse it with 3: the transfer
+//   would then fail every empty item, and a mail item would be offered again
+//   and again. Three bytes or fewer still give 3.
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,12 @@
 // and storage limits included). A message that the parsed mode cannot read
 // is refused with 554 and the session goes on; the attachments it reads go
 // to temporary files that are deleted with the message after the event.
+//
+// Decided here:
+// - RCPT with no address ("TO:" alone, or "<>") would go to OnCommandRCPT
+//   with an empty address, and the station's event forwards every address
+//   (251); we answer 501 and never ask the event: an empty recipient names
+//   no mailbox, so the message would be taken with 250 and filed nowhere.
 #pragma once
 
 #include "netproto/message/id_email_address.h"

@@ -848,6 +848,19 @@ protected:
     std::filesystem::path dir_;
 };
 
+// An empty item crosses the link as the four-byte stream and arrives as an
+// empty file, not as a failed expansion.
+TEST_F(PklibFiles, AnEmptyFileGoesThroughAndComesOutEmpty)
+{
+    Write("in", "");
+    ASSERT_EQ(PklibCompressFile(PathOf("in"), PathOf("packed")), kPklibNoError);
+    EXPECT_EQ(ReadFileBytes(PathOf("packed")), Bytes({0x01, 0x06, 0x01, 0xFF}));
+    Write("out", "earlier");
+    ASSERT_EQ(PklibDecompressFile(PathOf("packed"), PathOf("out")), kPklibNoError);
+    ASSERT_TRUE(std::filesystem::exists(PathOf("out")));
+    EXPECT_EQ(ReadFileBytes(PathOf("out")), "");
+}
+
 TEST_F(PklibFiles, FileToFileRoundTripAndErrors)
 {
     const std::string data = MailText(50000, 12) + RandomBytes(3000, 1);

@@ -157,6 +157,28 @@ TEST_F(SmtpFixture, SenderAndRecipientEvents)
     EXPECT_EQ(m[0].Rcpt, (std::vector<std::string>{"far@x.y", "near@x.y"}));
 }
 
+// With an event that forwards every address, as the station's does, an
+// empty recipient would be taken and the message filed nowhere.
+TEST_F(SmtpFixture, AnEmptyRecipientIsRefusedBeforeTheEvent)
+{
+    std::atomic<int> asked{0};
+    server.OnCommandRCPT = [&asked](TIdCommand&, bool& accept, bool& toForward, const std::string&,
+                                    std::string&) {
+        ++asked;
+        accept = true;
+        toForward = true;
+    };
+    Start();
+    auto c = Greeted();
+    EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.c>"), "250 a@b.c Address Okay\r\n");
+    for (const char* line : {"RCPT TO:", "RCPT TO:  ", "RCPT TO:<>", "RCPT TO: <> "})
+        EXPECT_EQ(c->Cmd(line), "501 Syntax Error in parameters or arguments\r\n") << line;
+    EXPECT_EQ(asked.load(), 0);
+    EXPECT_EQ(c->Cmd("DATA"), "503 \r\n");
+    EXPECT_EQ(c->Cmd("RCPT TO:<x@y.z>"), "251 User not local, Will forward\r\n");
+    EXPECT_EQ(asked.load(), 1);
+}
+
 TEST_F(SmtpFixture, BadAddressesGetA501AndNeverJoinTheList)
 {
     Start();
