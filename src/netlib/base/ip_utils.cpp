@@ -3,7 +3,11 @@
 #include "netproto/core/id_global.h"
 #include "netproto/message/id_hash_message_digest.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QMimeDatabase>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -284,4 +288,42 @@ std::string GetLocalContent(const std::string& fileName)
     const QMimeDatabase db;
     const auto types = db.mimeTypesForFileName(QString::fromLatin1("x" + fileName.substr(dot)));
     return types.isEmpty() ? std::string() : types.first().name().toStdString();
+}
+
+namespace {
+
+// Notes the first event the application's objects get while it is installed.
+class TFirstEvent : public QObject {
+public:
+    uint32_t Seen = 0;
+
+protected:
+    bool eventFilter(QObject* receiver, QEvent* event) override
+    {
+        if (Seen == 0) {
+            const auto type = static_cast<uint32_t>(event->type()) & 0xFFFFu;
+            const auto where = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(receiver));
+            Seen = type | (where << 16);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+uint32_t IpUtils::SafeYield()
+{
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher)
+        return 0;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || app->thread() != QThread::currentThread())
+        return dispatcher->processEvents(QEventLoop::AllEvents) ? 1u : 0u;
+    TFirstEvent first;
+    app->installEventFilter(&first);
+    const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    app->removeEventFilter(&first);
+    if (first.Seen != 0)
+        return first.Seen;
+    return handled ? 1u : 0u;
 }

@@ -8,6 +8,13 @@
 // String, path, file and number utilities of the internet component library.
 // Texts are 8-bit strings; positions are 1-based and 0 means "not found".
 // Every comparison is exact (case-sensitive).
+//
+// Decided here:
+// - SafeYield: one call handles every event that waits for the calling
+//   thread (Qt's dispatcher hands them out in one pass, not one at a time),
+//   and the result names the first of them by its event type and its
+//   receiver, as a message identifier and window handle would. A quit asked
+//   for meanwhile is never swallowed: it ends the event loops that run.
 
 int CharPos(char c, const std::string& s);
 // First occurrence at or after idx; 0 when idx is outside 1..length.
@@ -79,3 +86,12 @@ std::string GetTemporaryPath();
 std::string GetTemporaryFile(const std::string& path);
 // The MIME type the system registers for the file's extension; "" when none.
 std::string GetLocalContent(const std::string& fileName);
+
+namespace IpUtils {
+// Handles the events that wait for the calling thread, without waiting for
+// more. 0 when none waited; otherwise, on the application's thread, the low
+// 16 bits of the first event's type with the low 16 bits of its receiver's
+// address above them, and on any other thread 1. (Named by its unit: the
+// serial library has a SafeYield of its own.)
+uint32_t SafeYield();
+} // namespace IpUtils

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -47,6 +53,11 @@ TEST(IpUtilsPaths, DrivesAndSlashes)
     EXPECT_EQ(DOSToNetPath("c:\\windows\\"), "c|/windows/");
     EXPECT_EQ(NetToDOSPath("/dir/file"), "\\dir\\file");
     EXPECT_EQ(RemoveSlash("/"), "");
+    EXPECT_EQ(RemoveSlash(""), "");
+    EXPECT_EQ(AppendSlash(""), "");
+    EXPECT_EQ(AppendSlash("a"), "a/");
+    EXPECT_EQ(AppendSlash("a/"), "a/");
+    EXPECT_EQ(AppendBackSlash(""), "");
     EXPECT_EQ(RemoveBackSlash("a\\\\"), "a\\");
 }
 
@@ -92,6 +103,66 @@ TEST(IpUtilsFiles, TemporaryFilesDirectoriesAndContentTypes)
     EXPECT_EQ(GetLocalContent("c:\\docs\\note.txt"), "text/plain");
     EXPECT_EQ(GetLocalContent("c:\\my.docs\\note"), "");
     EXPECT_EQ(GetLocalContent("file.nosuchextension"), "");
+}
+
+const auto kPing = static_cast<QEvent::Type>(QEvent::User + 7);
+
+class TPinged : public QObject {
+public:
+    int Count = 0;
+    std::function<void()> OnPing;
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != kPing)
+            return QObject::event(e);
+        ++Count;
+        if (OnPing)
+            OnPing();
+        return true;
+    }
+};
+
+// Events left by the platform or earlier tests go first.
+void Drain()
+{
+    for (int i = 0; i < 1000 && IpUtils::SafeYield() != 0; ++i) {
+    }
+}
+
+TEST(IpUtilsSafeYield, HandlesWhatWaitsAndNamesTheFirstEvent)
+{
+    Drain();
+    TPinged target;
+    QCoreApplication::postEvent(&target, new QEvent(kPing));
+    QCoreApplication::postEvent(&target, new QEvent(kPing));
+    const auto address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&target));
+    EXPECT_EQ(IpUtils::SafeYield(), static_cast<uint32_t>(kPing) | (address << 16));
+    EXPECT_EQ(target.Count, 2);
+    EXPECT_EQ(IpUtils::SafeYield(), 0u);
+
+    uint32_t offThread = 99;
+    std::thread([&offThread] { offThread = IpUtils::SafeYield(); }).join();
+    EXPECT_EQ(offThread, 0u) << "a thread without an event queue has nothing to handle";
+}
+
+TEST(IpUtilsSafeYield, AQuitAskedForMeanwhileStillEndsTheLoop)
+{
+    QEventLoop loop;
+    TPinged target;
+    target.OnPing = [&loop] { loop.exit(5); };
+    bool wentOn = false;
+    QTimer::singleShot(0, [&] {
+        QCoreApplication::postEvent(&target, new QEvent(kPing));
+        EXPECT_NE(IpUtils::SafeYield(), 0u);
+        wentOn = true;
+    });
+    // A quit that was swallowed fails here instead of hanging.
+    QTimer::singleShot(30000, &loop, [&loop] { loop.exit(-1); });
+    EXPECT_EQ(loop.exec(), 5);
+    EXPECT_EQ(target.Count, 1);
+    EXPECT_TRUE(wentOn);
 }
 
 } // namespace
