@@ -19,6 +19,7 @@
 #include "link/link_control.h"
 #include "platform/data_root.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_files.h"
 
@@ -374,6 +375,29 @@ TEST_F(ConfigFrmTest, PasswordSetChecksBothBoxes)
     EXPECT_EQ(boxes.Records()[0].title, "Password Error");
     EXPECT_EQ(boxes.Records()[2].title, "New Password");
     EXPECT_EQ(boxes.Records()[2].icon, TMsgIcon::Information);
+}
+
+// The "4-16 characters" rule of Set has no upper check of its own: the
+// boxes stop at 16.
+TEST_F(ConfigFrmTest, BoxesTakeNoMoreThanTheirLimits)
+{
+    TConfigFrm& frm = Shown();
+    const std::string typed = "ABCDEFGHIJKLMNOPQRST";
+    const struct {
+        QLineEdit* box;
+        int limit;
+    } boxes[] = {{frm.Name, 12}, {frm.Call, 8}, {frm.Password, 16}, {frm.Password2, 16}};
+    for (const auto& b : boxes) {
+        b.box->clear();
+        b.box->setFocus();
+        QTest::keyClicks(b.box, ToQt(typed));
+        EXPECT_EQ(FromQt(b.box->text()), typed.substr(0, static_cast<size_t>(b.limit)))
+            << FromQt(b.box->objectName());
+    }
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Password accepted.", IDOK);
+    frm.Button1->click();
+    EXPECT_EQ(Config->Station.Pass, "ABCDEFGHIJKLMNOP");
 }
 
 TEST_F(ConfigFrmTest, TypingTheNameRenamesThisStationAndItsReferences)

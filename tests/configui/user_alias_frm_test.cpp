@@ -170,6 +170,29 @@ TEST_F(AliasFrmFixture, AnEditKeepsItsStationAndLongAliasesAreNotCut)
     EXPECT_EQ(typed.Alias->text(), "abcdefghijkl@AVERYLONGSTN");
 }
 
+// Typed or put in, a box keeps no more than its limit: the passwords 16
+// (the upper bound of the password rules rests on it), the alias's HF user 12.
+TEST_F(AliasFrmFixture, BoxesKeepNoMoreThanTheirLimits)
+{
+    TUserFrm user(nullptr, nullptr);
+    TAliasFrm alias(nullptr, Stations.get());
+    const std::string typed = "abcdefghijklmnopqrst";
+    const struct {
+        QLineEdit* box;
+        int limit;
+    } boxes[] = {{user.Password, 16}, {user.Password2, 16}, {alias.User, 12}};
+    for (const auto& b : boxes) {
+        QTest::keyClicks(b.box, ToQt(typed));
+        EXPECT_EQ(FromQt(b.box->text()), typed.substr(0, static_cast<size_t>(b.limit)))
+            << FromQt(b.box->objectName());
+        b.box->setText(ToQt(typed));
+        EXPECT_EQ(b.box->text().size(), b.limit) << FromQt(b.box->objectName());
+    }
+    user.Name->setText("bob");
+    user.Button1->click();
+    EXPECT_EQ(user.result(), TUserFrm::mrOk);
+}
+
 TEST_F(AliasFrmFixture, FieldsThatWouldBreakAliasDatAreRefused)
 {
     TAliasFrm frm(nullptr, Stations.get());

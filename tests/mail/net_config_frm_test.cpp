@@ -200,6 +200,33 @@ TEST_F(NetConfigFrmTest, NumberFieldsTakeDigitsAndEditNormally)
     EXPECT_EQ(Frm->MaxMailSize->text(), "92");
 }
 
+// MaxMailSize holds 4 digits; the passwords 16, the upper bound of the
+// "4-16 characters" rule of Set.
+TEST_F(NetConfigFrmTest, BoxesTakeNoMoreThanTheirLimits)
+{
+    Root.Config->Pop3.Enabled = false;
+    Root.Config->Smtp.Enabled = false;
+    Make();
+    const struct {
+        QLineEdit* box;
+        const char* typed;
+        const char* kept;
+    } boxes[] = {
+        {Frm->MaxMailSize, "123456", "1234"},
+        {Frm->Password, "abcdefghijklmnopqrst", "abcdefghijklmnop"},
+        {Frm->Password2, "abcdefghijklmnopqrst", "abcdefghijklmnop"},
+    };
+    for (const auto& b : boxes) {
+        b.box->clear();
+        QTest::keyClicks(b.box, b.typed);
+        EXPECT_EQ(b.box->text().toStdString(), b.kept) << b.box->objectName().toStdString();
+    }
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Password accepted.", IDOK);
+    Frm->Button1->click();
+    EXPECT_EQ(Root.Config->Mailbox.Pass, "abcdefghijklmnop");
+}
+
 TEST_F(NetConfigFrmTest, OkStoresAllFieldsOrNone)
 {
     Root.Config->Pop3.Enabled = false;

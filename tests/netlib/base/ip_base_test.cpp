@@ -38,6 +38,20 @@ TEST(IpBase, LogStringDispatchesOnTheClassWithoutAnObject)
     EXPECT_EQ(cls(7, 0, 0, 0, {}), "entry 7");
 }
 
+// The debug log writes this text for an entry of a class that has no text
+// of its own: 26 characters, the line ending LF before CR.
+TEST(IpBase, AClassWithoutItsOwnLogTextGivesTheUnhandledEntry)
+{
+    class TPlain : public TIpBaseComponent {};
+    const std::string expected = std::string("!!!! Unhandled log entry") + "\n\r";
+    ASSERT_EQ(expected.size(), 26u);
+    TPlain plain;
+    const TIpBaseComponent& asBase = plain;
+    for (TIpLogStringClass cls : {asBase.LogStringClass(), &TIpBaseComponent::GetLogString})
+        for (uint32_t d : {0u, 1u, 0xFFFFFFFFu})
+            EXPECT_EQ(cls(d, 2, 3, 4, "data"), expected) << d;
+}
+
 TEST(IpBase, SafeFreeEmptiesTheVariableBeforeTheObjectGoes)
 {
     struct TProbe {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -45,6 +46,46 @@ TEST(Winsock2Binding, CallBeforeStartupRaisesNotInitialised)
     // A second start-up answers 0 at once.
     EXPECT_EQ(IdWinsock2::WSAStartup(0x0202, nullptr), 0);
     EXPECT_EQ(IdWinsock2::htons(0x1234), htons(0x1234));
+}
+
+// The errors a caller tolerates or reports by number must keep their
+// WinSock numbers when they come from the Linux calls.
+TEST(Winsock2Binding, ErrnoRowsGiveTheirWinsockNumbers)
+{
+    const struct {
+        int err;
+        int wsa;
+    } rows[] = {
+        {EINTR, 10004}, {EBADF, 10009}, {ENOTSOCK, 10038}, {EAGAIN, 10035}, {EWOULDBLOCK, 10035},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(IdWinsock2::ErrnoToWSAError(r.err), r.wsa) << r.err;
+}
+
+// Two lines joined by CR LF: the number, then the code's text, which is
+// empty for a code the table does not know.
+TEST_F(StackTest, SocketErrorTexts)
+{
+    const struct {
+        int code;
+        const char* text;
+    } rows[] = {
+        {10061, "Socket Error # 10061\r\nConnection refused."},
+        {11001, "Socket Error # 11001\r\nHost not found."},
+        {10035, "Socket Error # 10035\r\nOperation would block. "},
+        {10066, "Socket Error # 10066\r\nDirectory not empty"},
+        {12345, "Socket Error # 12345\r\n"},
+        {0, "Socket Error # 0\r\n"},
+        {-1, "Socket Error # -1\r\n"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(stack->TranslateSocketErrorMsg(r.code), r.text) << r.code;
+    try {
+        stack->RaiseSocketError(10054);
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10054);
+        EXPECT_STREQ(e.what(), "Socket Error # 10054\r\nConnection reset by peer.");
+    }
 }
 
 TEST_F(StackTest, LastErrorIsPerThread)
