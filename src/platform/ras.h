@@ -62,6 +62,68 @@ inline constexpr int RASCS_Connected = 0x2000;
 inline constexpr int RASCS_Disconnected = 0x2001;
 } // namespace RasState
 
+// RAS constants under their platform names.
+inline constexpr uint32_t RASNT_NotifyWindow = 0xFFFFFFFF;
+
+// Dial extension options.
+inline constexpr uint32_t RDEOPT_UsePrefixSuffix = 0x00000001;
+inline constexpr uint32_t RDEOPT_PausedStates = 0x00000002;
+inline constexpr uint32_t RDEOPT_IgnoreModemSpeaker = 0x00000004;
+inline constexpr uint32_t RDEOPT_SetModemSpeaker = 0x00000008;
+inline constexpr uint32_t RDEOPT_IgnoreSoftwareCompression = 0x00000010;
+inline constexpr uint32_t RDEOPT_SetSoftwareCompression = 0x00000020;
+
+// The projection of an IP link.
+inline constexpr uint32_t RASP_PppIp = 0x8021;
+
+// Entry options.
+inline constexpr uint32_t RASEO_UseCountryAndAreaCodes = 0x00000001;
+inline constexpr uint32_t RASEO_SpecificIpAddr = 0x00000002;
+inline constexpr uint32_t RASEO_SpecificNameServers = 0x00000004;
+inline constexpr uint32_t RASEO_IpHeaderCompression = 0x00000008;
+inline constexpr uint32_t RASEO_RemoteDefaultGateway = 0x00000010;
+inline constexpr uint32_t RASEO_DisableLcpExtensions = 0x00000020;
+inline constexpr uint32_t RASEO_TerminalBeforeDial = 0x00000040;
+inline constexpr uint32_t RASEO_TerminalAfterDial = 0x00000080;
+inline constexpr uint32_t RASEO_ModemLights = 0x00000100;
+inline constexpr uint32_t RASEO_SwCompression = 0x00000200;
+inline constexpr uint32_t RASEO_RequireEncryptedPw = 0x00000400;
+inline constexpr uint32_t RASEO_RequireMsEncryptedPw = 0x00000800;
+inline constexpr uint32_t RASEO_RequireDataEncryption = 0x00001000;
+inline constexpr uint32_t RASEO_NetworkLogon = 0x00002000;
+inline constexpr uint32_t RASEO_UseLogonCredentials = 0x00004000;
+inline constexpr uint32_t RASEO_PromoteAlternates = 0x00008000;
+inline constexpr uint32_t RASEO_SecureLocalFiles = 0x00010000;
+
+// Framing protocols.
+inline constexpr uint32_t RASFP_Ppp = 0x00000001;
+inline constexpr uint32_t RASFP_Slip = 0x00000002;
+inline constexpr uint32_t RASFP_Ras = 0x00000004;
+
+// Network protocols.
+inline constexpr uint32_t RASNP_NetBEUI = 0x00000001;
+inline constexpr uint32_t RASNP_Ipx = 0x00000002;
+inline constexpr uint32_t RASNP_Ip = 0x00000004;
+
+// Connection notifications.
+inline constexpr uint32_t RASCN_Connection = 0x00000001;
+inline constexpr uint32_t RASCN_Disconnection = 0x00000002;
+inline constexpr uint32_t RASCN_BandwidthAdded = 0x00000004;
+inline constexpr uint32_t RASCN_BandwidthRemoved = 0x00000008;
+
+// Multilink dial modes.
+inline constexpr uint32_t RASEDM_DialAll = 1;
+inline constexpr uint32_t RASEDM_DialAsNeeded = 2;
+
+// Idle disconnect.
+inline constexpr uint32_t RASIDS_Disabled = 0xFFFFFFFF;
+inline constexpr uint32_t RASIDS_UseGlobalValue = 0;
+
+// Credentials masks.
+inline constexpr uint32_t RASCM_UserName = 0x00000001;
+inline constexpr uint32_t RASCM_Password = 0x00000002;
+inline constexpr uint32_t RASCM_Domain = 0x00000004;
+
 // What a dial needs of an entry, and what an entry stores.
 struct TRasDialParams {
     std::string EntryName;
@@ -70,8 +132,7 @@ struct TRasDialParams {
     std::string UserName;
     std::string Password;
     std::string Domain;
-    // Dial option bits (prefix and suffix, modem speaker, compression);
-    // a backend may have no use for them.
+    // RDEOPT_ bits; a backend may have no use for them.
     uint32_t Options = 0;
 };
 

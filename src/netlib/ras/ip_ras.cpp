@@ -55,6 +55,13 @@ constexpr TStateText kStateTexts[] = {
     {0x2001, IpConst::SRasDisconnected},
 };
 
+// The RAS option each extended dial option sets.
+constexpr uint32_t kDialOptionBits[] = {
+    RDEOPT_UsePrefixSuffix,           RDEOPT_PausedStates,
+    RDEOPT_IgnoreModemSpeaker,        RDEOPT_SetModemSpeaker,
+    RDEOPT_IgnoreSoftwareCompression, RDEOPT_SetSoftwareCompression,
+};
+
 // Field lengths of the dial parameters record.
 constexpr size_t kEntryNameLen = 256;
 constexpr size_t kPhoneNumberLen = 128;
@@ -216,7 +223,9 @@ TRasDialParams TIpCustomRasDialer::AssembleDialParams() const
     p.UserName = Cut(FUserName, kUserNameLen);
     p.Password = Cut(FPassword, kPasswordLen);
     p.Domain = Cut(FDomain, kDomainLen);
-    p.Options = FExtendedDialOptions;
+    for (int option = edoUsePrefixSuffix; option <= edoSetSWCompression; ++option)
+        if (FExtendedDialOptions & IpRasOption(TIpRasExtendedDialOption(option)))
+            p.Options |= kDialOptionBits[option];
     return p;
 }
 
