@@ -46,6 +46,12 @@ std::atomic<TRasBackend*> GInstalled{nullptr};
 
 } // namespace
 
+int TRasBackend::CheckEntryValues(const TRasEntry&, const TRasDialParams&, TRasRefusal& refusal)
+{
+    refusal = TRasRefusal{};
+    return RasCode::SUCCESS;
+}
+
 std::string TRasBackend::ErrorText(int code) const
 {
     return RasErrorText(code);

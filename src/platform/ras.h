@@ -136,6 +136,25 @@ struct TRasDialParams {
     uint32_t Options = 0;
 };
 
+// The values of an entry, to name the one a backend refuses.
+enum class TRasField {
+    None,
+    EntryName,
+    PhoneNumber,
+    Options,
+    UserName,
+    Password,
+    Domain,
+    CallbackNumber
+};
+
+// A value a backend cannot store as given.
+struct TRasRefusal {
+    TRasField Field = TRasField::None;
+    // Why, to follow the field's name ("holds a line break").
+    std::string Why;
+};
+
 // What an entry holds besides its dial parameters.
 struct TRasEntry {
     // Dialled by the entry's modem; empty when the options connect by
@@ -187,6 +206,12 @@ public:
     // ERROR_INVALID_PARAMETER for a value it cannot store.
     virtual int SetEntryProperties(const std::string& phonebook, const std::string& entry,
                                    const TRasEntry& properties) = 0;
+    // Whether the entry's values can be stored as they are, writing nothing:
+    // 0, or ERROR_INVALID_PARAMETER and the first value refused. An empty
+    // password is not checked: it is removed, not stored. The default
+    // accepts everything.
+    virtual int CheckEntryValues(const TRasEntry& properties, const TRasDialParams& params,
+                                 TRasRefusal& refusal);
     // ERROR_ALREADY_EXISTS when the new name is taken.
     virtual int RenameEntry(const std::string& phonebook, const std::string& from,
                             const std::string& to) = 0;
@@ -200,9 +225,11 @@ public:
     // thread. The connection is listed (EnumConnections) from the start of
     // the dial, so another thread can hang it up; that ends the dial with
     // ERROR_USER_DISCONNECTION. `handle` is the connection on success and 0
-    // after a failure.
+    // after a failure; `words` is then what the service said of the failure
+    // in its own words, one line each, or empty.
     virtual int Dial(const std::string& phonebook, const TRasDialParams& params,
-                     const std::function<void(int state)>& progress, HRASCONN& handle) = 0;
+                     const std::function<void(int state)>& progress, HRASCONN& handle,
+                     std::string& words) = 0;
     // Starts ending the connection; it may stay listed a while.
     virtual int HangUp(HRASCONN handle) = 0;
     // ERROR_INVALID_HANDLE once the connection is gone.

@@ -2,7 +2,10 @@
 
 #include "platform/atomic_file.h"
 #include "platform/ppp_files.h"
+#include "platform/text.h"
 #include "platform/thread.h"
+
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -36,6 +40,8 @@ struct TPppdRas::TConn {
     int ExitStatus = 0;
     bool HangupRequested = false;
     std::chrono::steady_clock::time_point HangupAt;
+    // pppd's last lines, for a failed dial.
+    std::deque<std::string> Words;
     std::condition_variable Changed;
 
     ~TConn()
@@ -56,6 +62,8 @@ struct TPeers {
     bool HasUser = false;
     std::string RemoteName;
     bool HasRemote = false;
+    std::string Domain;
+    std::string CallbackNumber;
 };
 
 constexpr const char* kPppDir = "/etc/ppp";
@@ -64,6 +72,9 @@ constexpr const char* kPppDir = "/etc/ppp";
 constexpr size_t kMaxEntryName = 255 - 10;
 constexpr size_t kMaxPhoneNumber = 128;
 constexpr size_t kMaxWord = 256;
+// How much of pppd's last words a failed dial keeps.
+constexpr size_t kWordLines = 3;
+constexpr size_t kMaxWordLine = 300;
 
 // The connect line this backend writes for a phone number: chat dials it
 // with its -T substitution. The number sits inside single quotes of a shell
@@ -71,14 +82,75 @@ constexpr size_t kMaxWord = 256;
 const std::string kChatHead = "/usr/sbin/chat -v -T '";
 const std::string kChatTail = "' ABORT BUSY ABORT 'NO CARRIER' ABORT 'NO DIALTONE' ABORT "
                               "'NO ANSWER' ABORT ERROR '' ATZ OK 'ATDT\\T' CONNECT ''";
+// pppd has no callback option: the number is kept in a comment of this form.
+const std::string kCallbackHead = "# callback number: ";
+
+QString DecodeUtf8(const std::string& bytes, bool& ok)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    ok = !decoder.hasError();
+    return decoded;
+}
+
+// Windows-1252 text of UTF-8 bytes; false when they are no UTF-8 or hold a
+// character Windows-1252 has not.
+bool Utf8To1252(const std::string& bytes, std::string& text)
+{
+    bool ok = false;
+    const QString decoded = DecodeUtf8(bytes, ok);
+    if (!ok)
+        return false;
+    std::string held = FromQt(decoded);
+    if (ToQt(held) != decoded)
+        return false;
+    text = std::move(held);
+    return true;
+}
+
+// An entry's file name in peers/: the name in UTF-8, as the file system's
+// names are, so the shell shows it and "pppd call" takes it as typed.
+std::string FileNameOf(const std::string& entry)
+{
+    return ToQt(entry).toUtf8().toStdString();
+}
+
+// Whether an entry may also be found under its own bytes: a name that is no
+// UTF-8 was once written so.
+bool MayBeOldFileName(const std::string& entry)
+{
+    bool ok = false;
+    DecodeUtf8(entry, ok);
+    return !ok;
+}
+
+// The entry a file of peers/ stands for; false for a name Windows-1252
+// cannot hold.
+bool EntryOfFileName(const std::string& file, std::string& entry)
+{
+    if (Utf8To1252(file, entry))
+        return true;
+    if (!MayBeOldFileName(file))
+        return false;
+    entry = file;
+    return true;
+}
+
+// Windows-1252's control characters, and the five bytes it leaves undefined
+// (they stand for control characters too).
+bool IsControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F || c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
+}
 
 // A name that can be an entry (see the header).
 bool ValidEntryName(const std::string& entry)
 {
-    if (entry.empty() || entry.size() > kMaxEntryName || entry[0] == '.' || entry == "*")
+    if (entry.empty() || FileNameOf(entry).size() > kMaxEntryName || entry[0] == '.' ||
+        entry == "*")
         return false;
     for (const char c : entry)
-        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        if (c == '/' || IsControl(static_cast<unsigned char>(c)))
             return false;
     return true;
 }
@@ -90,6 +162,34 @@ bool ValidPhoneNumber(const std::string& number)
     for (const char c : number)
         if (!(c >= '0' && c <= '9') && (c == '\0' || !std::strchr(" *#+,-()!@.ABCDPTWabcdptw", c)))
             return false;
+    return true;
+}
+
+bool Refuse(TRasRefusal& refusal, TRasField field, const char* why)
+{
+    refusal.Field = field;
+    refusal.Why = why;
+    return false;
+}
+
+bool CheckNumber(const std::string& number, TRasField field, TRasRefusal& refusal)
+{
+    if (number.size() > kMaxPhoneNumber)
+        return Refuse(refusal, field, "is longer than 128 characters");
+    if (!ValidPhoneNumber(number))
+        return Refuse(refusal, field,
+                      "holds characters a modem does not dial (only digits, blanks and "
+                      "*#+,-()!@.ABCDPTW)");
+    return true;
+}
+
+// A value written as one word of pppd's files.
+bool CheckWord(const std::string& value, TRasField field, TRasRefusal& refusal)
+{
+    if (!PppWritable(value))
+        return Refuse(refusal, field, "holds a control character, such as a line break or a tab");
+    if (value.size() > kMaxWord)
+        return Refuse(refusal, field, "is longer than 256 characters");
     return true;
 }
 
@@ -113,15 +213,38 @@ bool NumberOfChat(const std::string& command, std::string& number)
     return true;
 }
 
-// Options text as the entry editor gives it: pppd's syntax, with no control
-// characters but line ends and tabs.
-bool ValidOptionsText(const std::string& text, std::vector<TPppLine>& lines)
+// The properties as pppd's files can carry them: a number a modem dials, and
+// options text in pppd's syntax with no control characters but line ends and
+// tabs.
+bool CheckProperties(const TRasEntry& properties, std::vector<TPppLine>& lines,
+                     TRasRefusal& refusal)
 {
-    for (const char c : text)
+    if (!CheckNumber(properties.PhoneNumber, TRasField::PhoneNumber, refusal))
+        return false;
+    for (const char c : properties.Options)
         if ((static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') ||
             c == 0x7F)
+            return Refuse(refusal, TRasField::Options,
+                          "hold a control character other than a line end or a tab");
+    if (!PppSplitLines(properties.Options, lines))
+        return Refuse(refusal, TRasField::Options, "end inside quotes or after a backslash");
+    return true;
+}
+
+// The dial parameters an entry stores; the password only when it is stored.
+bool CheckDialParams(const TRasDialParams& params, bool storePassword, TRasRefusal& refusal)
+{
+    if (!CheckWord(params.UserName, TRasField::UserName, refusal))
+        return false;
+    if (storePassword) {
+        if (!CheckWord(params.Password, TRasField::Password, refusal))
             return false;
-    return PppSplitLines(text, lines);
+        if (params.Password[0] == '@')
+            return Refuse(refusal, TRasField::Password,
+                          "starts with \"@\", which pppd takes for the name of a file");
+    }
+    return CheckWord(params.Domain, TRasField::Domain, refusal) &&
+           CheckNumber(params.CallbackNumber, TRasField::CallbackNumber, refusal);
 }
 
 // An options file's lines as fields and the rest.
@@ -135,6 +258,12 @@ void SplitPeers(std::vector<TPppLine> lines, TPeers& peers)
         } else if (w.size() == 2 && w[0] == "remotename") {
             peers.RemoteName = w[1];
             peers.HasRemote = true;
+        } else if (w.size() == 2 && w[0] == "domain") {
+            peers.Domain = w[1];
+        } else if (w.empty() && line.Text.rfind(kCallbackHead, 0) == 0 &&
+                   line.Text.size() > kCallbackHead.size() &&
+                   ValidPhoneNumber(line.Text.substr(kCallbackHead.size()))) {
+            peers.CallbackNumber = line.Text.substr(kCallbackHead.size());
         } else if (!(w.size() == 2 && w[0] == "connect" && NumberOfChat(w[1], peers.PhoneNumber))) {
             peers.Other.push_back(std::move(line));
         }
@@ -154,6 +283,10 @@ std::string ComposePeers(const TPeers& peers)
         text += "user " + PppQuote(peers.User) + "\n";
     if (peers.HasRemote)
         text += "remotename " + PppQuote(peers.RemoteName) + "\n";
+    if (!peers.Domain.empty())
+        text += "domain " + PppQuote(peers.Domain) + "\n";
+    if (!peers.CallbackNumber.empty())
+        text += kCallbackHead + peers.CallbackNumber + "\n";
     return text;
 }
 
@@ -358,15 +491,16 @@ TPppdRas::~TPppdRas()
 }
 
 std::vector<std::string> TPppdRas::CommandLine(const std::string& program,
-                                               const std::string& pppDir, const std::string& entry,
+                                               const std::string& pppDir,
+                                               const std::string& peerFile,
                                                const std::string& optionsFile)
 {
     // pppd's "call" reads its own peers directory only.
     std::vector<std::string> args{program};
     if (pppDir == kPppDir)
-        args.insert(args.end(), {"call", entry});
+        args.insert(args.end(), {"call", peerFile});
     else
-        args.insert(args.end(), {"file", pppDir + "/peers/" + entry});
+        args.insert(args.end(), {"file", pppDir + "/peers/" + peerFile});
     // The log goes to standard output whatever the peers file says: that is
     // where the dial learns that the link is up.
     args.insert(args.end(), {"nodetach", "nopersist", "logfd", "1", "file", optionsFile});
@@ -458,7 +592,11 @@ std::string TPppdRas::PeersDir() const
 
 std::string TPppdRas::PeerFile(const std::string& entry) const
 {
-    return PeersDir() + "/" + entry;
+    const std::string named = PeersDir() + "/" + FileNameOf(entry);
+    const std::string old = PeersDir() + "/" + entry;
+    if (named != old && !Exists(named) && MayBeOldFileName(entry) && Exists(old))
+        return old;
+    return named;
 }
 
 std::vector<std::string> TPppdRas::SecretsFiles() const
@@ -480,8 +618,11 @@ int TPppdRas::EnumEntries(const std::string&, std::vector<std::string>& names)
     if (!dir)
         return errno == ENOENT ? RasCode::SUCCESS : RasCode::ERROR_CANNOT_OPEN_PHONEBOOK;
     while (dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (EntryExists(name))
+        const std::string file = e->d_name;
+        std::string name;
+        // A file that another one of the same entry stands before is left out.
+        if (EntryOfFileName(file, name) && EntryExists(name) &&
+            PeerFile(name) == PeersDir() + "/" + file)
             names.push_back(name);
     }
     ::closedir(dir);
@@ -503,6 +644,8 @@ int TPppdRas::GetEntryDialParams(const std::string&, TRasDialParams& params, boo
     params.EntryName = entry;
     params.UserName = peers.User;
     params.PhoneNumber = peers.PhoneNumber;
+    params.Domain = peers.Domain;
+    params.CallbackNumber = peers.CallbackNumber;
     hasPassword = FindPassword(SecretsFiles(), peers, params.Password);
     return RasCode::SUCCESS;
 }
@@ -514,9 +657,8 @@ int TPppdRas::SetEntryDialParams(const std::string&, const TRasDialParams& param
     if (!EntryExists(entry))
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     const bool store = !removePassword && !params.Password.empty();
-    if (!PppWritable(params.UserName) || params.UserName.size() > kMaxWord ||
-        (store && (!PppWritable(params.Password) || params.Password.size() > kMaxWord ||
-                   params.Password[0] == '@')))
+    TRasRefusal refusal;
+    if (!CheckDialParams(params, store, refusal))
         return RasCode::ERROR_INVALID_PARAMETER;
 
     std::lock_guard guard(FBookLock);
@@ -526,6 +668,8 @@ int TPppdRas::SetEntryDialParams(const std::string&, const TRasDialParams& param
     const std::string oldClient = ClientOf(peers.User);
     peers.User = params.UserName;
     peers.HasUser = !params.UserName.empty();
+    peers.Domain = params.Domain;
+    peers.CallbackNumber = params.CallbackNumber;
     if (store && !peers.HasRemote) {
         peers.RemoteName = entry;
         peers.HasRemote = true;
@@ -560,10 +704,12 @@ int TPppdRas::SetEntryProperties(const std::string&, const std::string& entry,
     if (!ValidEntryName(entry))
         return RasCode::ERROR_INVALID_NAME;
     std::vector<TPppLine> lines;
-    if (!ValidPhoneNumber(properties.PhoneNumber) || !ValidOptionsText(properties.Options, lines))
+    TRasRefusal refusal;
+    if (!CheckProperties(properties, lines, refusal))
         return RasCode::ERROR_INVALID_PARAMETER;
-    // User and remotename lines belong to the dial parameters; a connect line
-    // of this backend's form gives the number when none is given.
+    // User, remotename and domain lines belong to the dial parameters; a
+    // connect line of this backend's form gives the number when none is
+    // given.
     TPeers given;
     SplitPeers(std::move(lines), given);
 
@@ -575,6 +721,17 @@ int TPppdRas::SetEntryProperties(const std::string&, const std::string& entry,
     peers.Other = std::move(given.Other);
     peers.PhoneNumber = properties.PhoneNumber.empty() ? given.PhoneNumber : properties.PhoneNumber;
     return SavePeers(PeersDir(), PeerFile(entry), peers);
+}
+
+int TPppdRas::CheckEntryValues(const TRasEntry& properties, const TRasDialParams& params,
+                               TRasRefusal& refusal)
+{
+    refusal = TRasRefusal{};
+    std::vector<TPppLine> lines;
+    if (!CheckProperties(properties, lines, refusal) ||
+        !CheckDialParams(params, !params.Password.empty(), refusal))
+        return RasCode::ERROR_INVALID_PARAMETER;
+    return RasCode::SUCCESS;
 }
 
 int TPppdRas::RenameEntry(const std::string&, const std::string& from, const std::string& to)
@@ -589,8 +746,9 @@ int TPppdRas::RenameEntry(const std::string&, const std::string& from, const std
         return RasCode::ERROR_ALREADY_EXISTS;
 
     std::lock_guard guard(FBookLock);
+    const std::string fromFile = PeerFile(from);
     TPeers peers;
-    if (const int rc = LoadPeers(PeerFile(from), peers))
+    if (const int rc = LoadPeers(fromFile, peers))
         return rc;
     // Secrets kept under the entry's own name move with it.
     const bool ownSecrets = peers.HasRemote && peers.RemoteName == from;
@@ -609,7 +767,7 @@ int TPppdRas::RenameEntry(const std::string&, const std::string& from, const std
             return rc;
         }
     }
-    if (::unlink(PeerFile(from).c_str()) != 0)
+    if (::unlink(fromFile.c_str()) != 0)
         return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
     SyncDirectory(PeersDir());
     return RasCode::SUCCESS;
@@ -627,22 +785,26 @@ int TPppdRas::DeleteEntry(const std::string&, const std::string& entry)
     if (!EntryExists(entry))
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     std::lock_guard guard(FBookLock);
+    const std::string file = PeerFile(entry);
     TPeers peers;
-    if (LoadPeers(PeerFile(entry), peers) == 0 && peers.HasRemote && peers.RemoteName == entry)
+    if (LoadPeers(file, peers) == 0 && peers.HasRemote && peers.RemoteName == entry)
         if (const int rc = RewriteSecrets(SecretsFiles(), entry, {}, ""))
             return rc;
-    if (::unlink(PeerFile(entry).c_str()) != 0)
+    if (::unlink(file.c_str()) != 0)
         return RasCode::ERROR_CANNOT_WRITE_PHONEBOOK;
     SyncDirectory(PeersDir());
     return RasCode::SUCCESS;
 }
 
 int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
-                   const std::function<void(int state)>& progress, HRASCONN& handle)
+                   const std::function<void(int state)>& progress, HRASCONN& handle,
+                   std::string& words)
 {
     handle = 0;
+    words.clear();
     if (!EntryExists(params.EntryName))
         return RasCode::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    const std::string peerFile = PeerFile(params.EntryName).substr(PeersDir().size() + 1);
     TOptionsFile options;
     if (!options.Create(FSettings.TempDir, OptionsText(params.UserName, params.Password)))
         return RasCode::ERROR_UNKNOWN;
@@ -655,8 +817,7 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    const auto args =
-        CommandLine(FSettings.Program, FSettings.PppDir, params.EntryName, options.Path);
+    const auto args = CommandLine(FSettings.Program, FSettings.PppDir, peerFile, options.Path);
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -720,6 +881,8 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     }
     if (conn->HangupRequested || conn->ExitStatus < 0)
         return RasCode::ERROR_USER_DISCONNECTION;
+    for (const auto& line : conn->Words)
+        words += (words.empty() ? "" : "\n") + line;
     return ExitCodeToRas(conn->ExitStatus);
 }
 
@@ -729,6 +892,7 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
     char buf[512];
     ssize_t n;
     auto take = [&](const std::string& line) {
+        KeepWords(conn, line);
         static const std::string kInterface = "Using interface ";
         if (line.rfind(kInterface, 0) == 0) {
             std::string name = line.substr(kInterface.size());
@@ -778,6 +942,25 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
     conn->ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     conn->Finished = true;
     conn->Changed.notify_all();
+}
+
+void TPppdRas::KeepWords(const std::shared_ptr<TConn>& conn, const std::string& line)
+{
+    std::string kept;
+    for (const char c : line)
+        if (!IsControl(static_cast<unsigned char>(c)) || c == '\t')
+            kept += c;
+    if (kept.find_first_not_of(" \t") == std::string::npos)
+        return;
+    // pppd speaks the system's UTF-8; the station shows Windows-1252.
+    if (std::string held; Utf8To1252(kept, held))
+        kept = std::move(held);
+    if (kept.size() > kMaxWordLine)
+        kept.resize(kMaxWordLine);
+    std::lock_guard guard(FLock);
+    conn->Words.push_back(std::move(kept));
+    if (conn->Words.size() > kWordLines)
+        conn->Words.pop_front();
 }
 
 void TPppdRas::Sweep()

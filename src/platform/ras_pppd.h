@@ -17,13 +17,23 @@
 // ends. The connection is up when pppd's log (its standard output) reports
 // the local IP address; it ends when that pppd ends, and hanging up sends it
 // SIGTERM (SIGKILL if it has not gone a while later). pppd's exit status
-// becomes the RAS code of a failed dial.
+// becomes the RAS code of a failed dial, and its last lines (up to three)
+// the dial's words.
 //
 // The phone book:
-// - An entry is a file in peers/. Its options are kept as written, with
-//   these lines read and written as fields: "user" (the user name),
-//   "remotename" (the name its secrets are kept under) and a "connect" line
-//   of this backend's own form that dials the phone number through chat.
+// - An entry is a file in peers/, named in UTF-8 as the file system's names
+//   are (the station's Windows-1252 name converted), so that the shell shows
+//   it and "pppd call" takes it as typed. A file whose name is no UTF-8 is
+//   the entry of those very bytes, as such names were once written; a file
+//   whose name Windows-1252 cannot hold is no entry.
+// - Its options are kept as written, with these lines read and written as
+//   fields: "user" (the user name), "remotename" (the name its secrets are
+//   kept under), "domain", a "connect" line of this backend's own form that
+//   dials the phone number through chat, and a comment "# callback number: "
+//   that keeps the callback number (pppd has no option for it).
+// - RAS dials with the domain it is given; here a dial takes the entry's
+//   stored domain, since pppd takes "domain" only from a privileged file,
+//   which the dial's own options file is not.
 // - The password is a line "user remotename password" in pap-secrets and in
 //   chap-secrets. Storing one gives the entry "remotename <entry>" when it
 //   has none, so entries that share a user name keep their own passwords.
@@ -61,9 +71,11 @@ public:
     // Ends every pppd this backend started.
     ~TPppdRas() override;
 
-    // pppd's arguments for a dial (the program first).
+    // pppd's arguments for a dial (the program first) of the entry whose
+    // file in peers/ is peerFile.
     static std::vector<std::string> CommandLine(const std::string& program,
-                                                const std::string& pppDir, const std::string& entry,
+                                                const std::string& pppDir,
+                                                const std::string& peerFile,
                                                 const std::string& optionsFile);
     // The options file: "user" and "password" in pppd's quoting. Control
     // characters, which the file's syntax cannot carry, are left out.
@@ -89,8 +101,11 @@ public:
                     const std::string& to) override;
     int ValidateEntryName(const std::string& phonebook, const std::string& name) override;
     int DeleteEntry(const std::string& phonebook, const std::string& entry) override;
+    int CheckEntryValues(const TRasEntry& properties, const TRasDialParams& params,
+                         TRasRefusal& refusal) override;
     int Dial(const std::string& phonebook, const TRasDialParams& params,
-             const std::function<void(int state)>& progress, HRASCONN& handle) override;
+             const std::function<void(int state)>& progress, HRASCONN& handle,
+             std::string& words) override;
     int HangUp(HRASCONN handle) override;
     int GetConnectStatus(HRASCONN handle, TRasConnStatus& status) override;
     int EnumConnections(std::vector<TRasConnection>& connections) override;
@@ -106,6 +121,8 @@ private:
     // A connection's reader: follows pppd's log and reaps it; its last act
     // under the lock is marking the connection finished.
     void FollowLog(const std::shared_ptr<TConn>& conn);
+    // Keeps a line of pppd's output as its last words.
+    void KeepWords(const std::shared_ptr<TConn>& conn, const std::string& line);
     // Joins and forgets the connections whose pppd has ended. Under FLock.
     void Sweep();
     std::shared_ptr<TConn> Find(HRASCONN handle);

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -72,6 +73,10 @@ protected:
                                << "/options'\n"
                                   "case \"$2\" in\n"
                                   "*/fail) echo 'Connect script failed'; exit 8;;\n"
+                                  "*/badopt) echo \"pppd: unrecognized option "
+                                  "'/dev/ttyUSB0'\" >&2; exit 2;;\n"
+                                  "*/chatty) for i in 1 2 3 4 5; do echo \"line $i\"; done;\n"
+                                  "  printf '\\n \\t\\nB\\303\\274ro \\001down\\r\\n'; exit 19;;\n"
                                   "esac\n"
                                   "trap 'exit 5' TERM\n"
                                   "echo 'Serial connection established.'\n"
@@ -136,6 +141,8 @@ TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
     ::chmod((Root + "/pap-secrets").c_str(), 0644);
     TPppdRas ras(Settings);
     const std::string name = "B\xFCro \"#1\" \\ 'x'";
+    // Its file is named in UTF-8, as the shell shows names.
+    const std::string file = "B\xC3\xBCro \"#1\" \\ 'x'";
     TRasEntry properties{"0,555 1234", "/dev/ttyS1 57600\n# keep me\ncrtscts\n"};
     ASSERT_EQ(ras.SetEntryProperties("", name, properties), 0);
     TRasDialParams params;
@@ -144,7 +151,7 @@ TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
     params.Password = "p w\"#\\\xE9'x";
     ASSERT_EQ(ras.SetEntryDialParams("", params, false), 0);
 
-    const TPppWords peers = PppdReads(Root + "/peers/" + name);
+    const TPppWords peers = PppdReads(Root + "/peers/" + file);
     ASSERT_EQ(peers.size(), 5u);
     EXPECT_EQ(peers[0], (std::vector<std::string>{"/dev/ttyS1", "57600"}));
     EXPECT_EQ(peers[1], (std::vector<std::string>{"crtscts"}));
@@ -159,7 +166,7 @@ TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
     EXPECT_EQ(PppdReads(Root + "/chap-secrets"), TPppWords{secret});
     EXPECT_EQ(Mode("pap-secrets"), 0600);
     EXPECT_EQ(Mode("chap-secrets"), 0600);
-    EXPECT_EQ(Mode("peers/" + name), 0644);
+    EXPECT_EQ(Mode("peers/" + file), 0644);
 
     TRasDialParams read;
     read.EntryName = name;
@@ -182,7 +189,7 @@ TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
 
     // Renaming takes the secrets along; deleting takes them away.
     ASSERT_EQ(ras.RenameEntry("", name, "Office"), 0);
-    EXPECT_EQ(Mode("peers/" + name), -1);
+    EXPECT_EQ(Mode("peers/" + file), -1);
     EXPECT_EQ(PppdReads(Root + "/chap-secrets"),
               (TPppWords{{params.UserName, "Office", "second"}}));
     read.EntryName = "Office";
@@ -194,6 +201,179 @@ TEST_F(PppdRasRunTest, EntriesRoundTripThroughPppdsFiles)
     std::vector<std::string> names;
     ras.EnumEntries("", names);
     EXPECT_EQ(names, (std::vector<std::string>{"fail", "isp"}));
+}
+
+TEST_F(PppdRasRunTest, EntryFilesAreNamedInUtf8AndOldNamesStillFound)
+{
+    TPppdRas ras(Settings);
+    ASSERT_EQ(ras.SetEntryProperties("", "B\xFCro", TRasEntry{"1", "noauth\n"}), 0);
+    EXPECT_EQ(Mode("peers/B\xC3\xBCro"), 0644);
+    EXPECT_EQ(Mode("peers/B\xFCro"), -1);
+    // A name once written byte for byte; one a shell wrote in a script
+    // Windows-1252 has not; and an old file beside its new one.
+    WriteFile(Root + "/peers/Caf\xE9", "noauth\nuser \"old\"\n");
+    WriteFile(Root + "/peers/\xD0\x9E\xD1\x84\xD0\xB8\xD1\x81", "noauth\n");
+    WriteFile(Root + "/peers/B\xFCro", "noauth\n");
+    std::vector<std::string> names;
+    ASSERT_EQ(ras.EnumEntries("", names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"B\xFCro", "Caf\xE9", "fail", "isp"}));
+
+    TRasDialParams params;
+    params.EntryName = "Caf\xE9";
+    bool hasPassword = false;
+    ASSERT_EQ(ras.GetEntryDialParams("", params, hasPassword), 0);
+    EXPECT_EQ(params.UserName, "old");
+    params.UserName = "new";
+    ASSERT_EQ(ras.SetEntryDialParams("", params, false), 0);
+    EXPECT_EQ(PppdReads(Root + "/peers/Caf\xE9"), (TPppWords{{"noauth"}, {"user", "new"}}));
+    EXPECT_EQ(ras.ValidateEntryName("", "Caf\xE9"), RasCode::ERROR_ALREADY_EXISTS);
+    // Renamed, it takes the new form.
+    ASSERT_EQ(ras.RenameEntry("", "Caf\xE9", "Caf\xE9 2"), 0);
+    EXPECT_EQ(Mode("peers/Caf\xE9"), -1);
+    EXPECT_EQ(Mode("peers/Caf\xC3\xA9 2"), 0644);
+
+    // pppd is given the file's name.
+    params = TRasDialParams{};
+    params.EntryName = "B\xFCro";
+    HRASCONN handle = 0;
+    std::string words;
+    ASSERT_EQ(ras.Dial("", params, nullptr, handle, words), 0);
+    EXPECT_EQ(ReadFile(Root + "/args").rfind("file " + Root + "/peers/B\xC3\xBCro nodetach", 0),
+              0u);
+    EXPECT_EQ(TPppdRas::CommandLine("pppd", "/etc/ppp", "B\xC3\xBCro", "o")[2], "B\xC3\xBCro");
+    ras.HangUp(handle);
+}
+
+TEST_F(PppdRasRunTest, DomainAndCallbackNumberAreKeptWithTheEntry)
+{
+    TPppdRas ras(Settings);
+    TRasDialParams params;
+    params.EntryName = "isp";
+    params.UserName = "bob";
+    params.Password = "pw";
+    params.Domain = "example.org";
+    params.CallbackNumber = "555 0100";
+    ASSERT_EQ(ras.SetEntryDialParams("", params, false), 0);
+    // pppd reads the domain; the callback number is a comment to it.
+    EXPECT_EQ(
+        PppdReads(Root + "/peers/isp"),
+        (TPppWords{{"noauth"}, {"user", "bob"}, {"remotename", "isp"}, {"domain", "example.org"}}));
+    // Kept through new properties and a rename, and read back.
+    ASSERT_EQ(ras.SetEntryProperties("", "isp", TRasEntry{"5551234", "crtscts\n"}), 0);
+    ASSERT_EQ(ras.RenameEntry("", "isp", "provider"), 0);
+    TRasDialParams read;
+    read.EntryName = "provider";
+    bool hasPassword = false;
+    ASSERT_EQ(ras.GetEntryDialParams("", read, hasPassword), 0);
+    EXPECT_EQ(read.Domain, "example.org");
+    EXPECT_EQ(read.CallbackNumber, "555 0100");
+    EXPECT_EQ(read.PhoneNumber, "5551234");
+
+    // Cleared, both lines go.
+    read.Domain.clear();
+    read.CallbackNumber.clear();
+    ASSERT_EQ(ras.SetEntryDialParams("", read, false), 0);
+    const std::string text = ReadFile(Root + "/peers/provider");
+    EXPECT_EQ(text.find("domain"), std::string::npos);
+    EXPECT_EQ(text.find("callback"), std::string::npos);
+}
+
+TEST_F(PppdRasRunTest, CheckingValuesNamesTheOneRefusedAndWritesNothing)
+{
+    TPppdRas ras(Settings);
+    const TRasEntry good{"555 1234", "noauth\n"};
+    TRasDialParams fine;
+    fine.UserName = "bob";
+    fine.Password = "pw";
+    fine.Domain = "WORK";
+    fine.CallbackNumber = "5550100";
+    TRasRefusal refusal;
+    EXPECT_EQ(ras.CheckEntryValues(good, fine, refusal), 0);
+    EXPECT_EQ(refusal.Field, TRasField::None);
+    // An empty password is removed, never stored.
+    fine.Password.clear();
+    EXPECT_EQ(ras.CheckEntryValues(good, fine, refusal), 0);
+
+    struct TCase {
+        const char* What;
+        TRasEntry Properties;
+        std::function<void(TRasDialParams&)> Change;
+        TRasField Field;
+        std::string Why;
+    };
+    const auto none = [](TRasDialParams&) {};
+    const TCase cases[] = {
+        {"number for the shell",
+         {"555;reboot", ""},
+         none,
+         TRasField::PhoneNumber,
+         "holds characters"},
+        {"long number",
+         {std::string(129, '5'), ""},
+         none,
+         TRasField::PhoneNumber,
+         "longer than 128"},
+        {"options control",
+         {"", "a\x01"
+              "b\n"},
+         none,
+         TRasField::Options,
+         "hold a control"},
+        {"options quote", {"", "user \"open\n"}, none, TRasField::Options, "end inside quotes"},
+        {"user line break", good, [](TRasDialParams& p) { p.UserName = "a\nb"; },
+         TRasField::UserName, "holds a control"},
+        {"long user", good, [](TRasDialParams& p) { p.UserName = std::string(257, 'u'); },
+         TRasField::UserName, "longer than 256"},
+        {"password tab", good, [](TRasDialParams& p) { p.Password = "tab\there"; },
+         TRasField::Password, "holds a control"},
+        {"password file", good, [](TRasDialParams& p) { p.Password = "@/etc/shadow"; },
+         TRasField::Password, "starts with \"@\""},
+        {"domain", good, [](TRasDialParams& p) { p.Domain = "a\rb"; }, TRasField::Domain,
+         "holds a control"},
+        {"callback", good, [](TRasDialParams& p) { p.CallbackNumber = "5$(x)"; },
+         TRasField::CallbackNumber, "holds characters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TRasDialParams params = fine;
+        params.EntryName = "isp";
+        c.Change(params);
+        EXPECT_EQ(ras.CheckEntryValues(c.Properties, params, refusal),
+                  RasCode::ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(refusal.Field, c.Field);
+        EXPECT_NE(refusal.Why.find(c.Why), std::string::npos) << refusal.Why;
+        // Storing is refused alike.
+        if (c.Properties.PhoneNumber == good.PhoneNumber && c.Properties.Options == good.Options)
+            EXPECT_EQ(ras.SetEntryDialParams("", params, false), RasCode::ERROR_INVALID_PARAMETER);
+        else
+            EXPECT_EQ(ras.SetEntryProperties("", "isp", c.Properties),
+                      RasCode::ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(ReadFile(Root + "/peers/isp"), "# provider\n  user \"bob smith\"  \nnoauth\n");
+    EXPECT_EQ(Mode("pap-secrets"), -1);
+}
+
+TEST_F(PppdRasRunTest, FailedDialSaysPppdsLastWords)
+{
+    WriteFile(Root + "/peers/badopt", "ttyUSB0\n");
+    WriteFile(Root + "/peers/chatty", "noauth\n");
+    TPppdRas ras(Settings);
+    TRasDialParams params;
+    HRASCONN handle = 0;
+    std::string words = "stale";
+    params.EntryName = "badopt";
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), RasCode::ERROR_CORRUPT_PHONEBOOK);
+    EXPECT_EQ(words, "pppd: unrecognized option '/dev/ttyUSB0'");
+    // The last three lines that say anything, without control characters,
+    // in the station's text.
+    params.EntryName = "chatty";
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), RasCode::ERROR_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(words, "line 4\nline 5\nB\xFCro down");
+    // Connected, or hung up while dialling: nothing to say.
+    params.EntryName = "isp";
+    ASSERT_EQ(ras.Dial("", params, nullptr, handle, words), 0);
+    EXPECT_EQ(words, "");
+    ras.HangUp(handle);
 }
 
 TEST_F(PppdRasRunTest, HostileNamesNeverLeaveThePeersDirectory)
@@ -254,8 +434,9 @@ TEST_F(PppdRasRunTest, DialConnectsAndHangupEndsThatPppd)
     params.Password = "s3cret";
     std::vector<int> states;
     HRASCONN handle = 0;
+    std::string words;
     ASSERT_EQ(ras.Dial(
-                  "", params, [&](int s) { states.push_back(s); }, handle),
+                  "", params, [&](int s) { states.push_back(s); }, handle, words),
               0);
     ASSERT_NE(handle, 0u);
     EXPECT_FALSE(states.empty());
@@ -309,19 +490,20 @@ TEST_F(PppdRasRunTest, FailedDialsGiveTheirRasCodes)
     TPppdRas ras(Settings);
     TRasDialParams params;
     HRASCONN handle = 7;
+    std::string words;
     params.EntryName = "fail";
-    EXPECT_EQ(ras.Dial("", params, nullptr, handle), RasCode::ERROR_NO_ANSWER);
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), RasCode::ERROR_NO_ANSWER);
     EXPECT_EQ(handle, 0u);
     params.EntryName = "nowhere";
-    EXPECT_EQ(ras.Dial("", params, nullptr, handle), 623);
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), 623);
     params.EntryName = ".hidden";
-    EXPECT_EQ(ras.Dial("", params, nullptr, handle), 623);
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), 623);
     EXPECT_TRUE(QDir(QString::fromStdString(Settings.TempDir)).isEmpty());
 
     // No thread to follow a started pppd: that pppd is ended, nothing listed.
     params.EntryName = "isp";
     FailNextSystemThreads(1);
-    EXPECT_EQ(ras.Dial("", params, nullptr, handle), RasCode::ERROR_UNKNOWN);
+    EXPECT_EQ(ras.Dial("", params, nullptr, handle, words), RasCode::ERROR_UNKNOWN);
     EXPECT_EQ(handle, 0u);
     std::vector<TRasConnection> connections;
     ras.EnumConnections(connections);

@@ -180,9 +180,11 @@ int TScriptedRas::DeleteEntry(const std::string&, const std::string& entry)
 }
 
 int TScriptedRas::Dial(const std::string&, const TRasDialParams& params,
-                       const std::function<void(int state)>& progress, HRASCONN& handle)
+                       const std::function<void(int state)>& progress, HRASCONN& handle,
+                       std::string& words)
 {
     handle = 0;
+    words.clear();
     std::unique_lock lock(FLock);
     Log("dial " + params.EntryName + " user=" + params.UserName + " password=" + params.Password);
     FLastDial = params;
@@ -213,6 +215,7 @@ int TScriptedRas::Dial(const std::string&, const TRasDialParams& params,
     if (outcome.Result != 0) {
         FLines.erase(mine);
         Log("dial " + params.EntryName + " failed " + std::to_string(outcome.Result));
+        words = outcome.Words;
         return outcome.Result;
     }
     FLines[mine].State = RasState::RASCS_Connected;

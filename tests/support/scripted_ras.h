@@ -18,6 +18,7 @@ public:
         std::string IpAddress = "10.64.0.2";
         int64_t BytesSent = -1; // counters of the line once up
         int64_t BytesReceived = -1;
+        std::string Words; // said of a failed dial
     };
 
     TScriptedRas();
@@ -57,7 +58,8 @@ public:
     int ValidateEntryName(const std::string& phonebook, const std::string& name) override;
     int DeleteEntry(const std::string& phonebook, const std::string& entry) override;
     int Dial(const std::string& phonebook, const TRasDialParams& params,
-             const std::function<void(int state)>& progress, HRASCONN& handle) override;
+             const std::function<void(int state)>& progress, HRASCONN& handle,
+             std::string& words) override;
     int HangUp(HRASCONN handle) override;
     int GetConnectStatus(HRASCONN handle, TRasConnStatus& status) override;
     int EnumConnections(std::vector<TRasConnection>& connections) override;

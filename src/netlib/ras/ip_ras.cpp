@@ -236,6 +236,7 @@ int TIpCustomRasDialer::Dial()
     {
         auto guard = PropertyGuard();
         FConnection = 0;
+        FDialWords.clear();
     }
     CreateDisplay(EntryName());
     const TRasDialParams params = AssembleDialParams();
@@ -249,25 +250,28 @@ int TIpCustomRasDialer::Dial()
                 FCalls.Post([this, state, error] { DialEvent(state, error); });
             };
             HRASCONN handle = 0;
+            std::string words;
             const int rc = ras.Dial(
-                phonebook, params, [&](int state) { post(state, 0); }, handle);
-            if (rc == 0) {
-                {
-                    auto guard = PropertyGuard();
-                    FConnection = handle;
-                }
-                post(RasState::RASCS_Connected, 0);
-            } else {
-                post(RasState::RASCS_Disconnected, rc);
+                phonebook, params, [&](int state) { post(state, 0); }, handle, words);
+            {
+                auto guard = PropertyGuard();
+                FConnection = handle;
+                FDialWords = words;
             }
+            post(rc == 0 ? RasState::RASCS_Connected : RasState::RASCS_Disconnected, rc);
         });
         return 0;
     }
 
     HRASCONN handle = 0;
-    const int rc = ras.Dial(phonebook, params, nullptr, handle);
+    std::string words;
+    const int rc = ras.Dial(phonebook, params, nullptr, handle, words);
     if (rc != 0) {
-        ShowErrorAndClose(GetErrorText(rc));
+        {
+            auto guard = PropertyGuard();
+            FDialWords = words;
+        }
+        ShowErrorAndClose(FailureText(rc));
         Hangup();
         return rc;
     }
@@ -366,6 +370,18 @@ std::string TIpCustomRasDialer::GetIpAddress()
 std::string TIpCustomRasDialer::GetErrorText(int code)
 {
     return Cut(IpRasAccess().Api("RasGetErrorStringA").ErrorText(code), 256);
+}
+
+std::string TIpCustomRasDialer::LastDialWords() const
+{
+    auto guard = PropertyGuard();
+    return FDialWords;
+}
+
+std::string TIpCustomRasDialer::FailureText(int code) const
+{
+    const std::string words = LastDialWords();
+    return GetErrorText(code) + (words.empty() ? "" : "\n" + words);
 }
 
 std::string TIpCustomRasDialer::GetStatusText(int state)
@@ -510,7 +526,7 @@ void TIpCustomRasDialer::DoOnConnected()
 
 void TIpCustomRasDialer::DoOnDialError(int code)
 {
-    ShowErrorAndClose(GetErrorText(code));
+    ShowErrorAndClose(FailureText(code));
     if (OnDialError)
         OnDialError(this, code);
     Hangup();

@@ -33,7 +33,9 @@
 //   (GUI) thread; a dial or hang-up on another thread reaches them through
 //   queued calls. Events are raised on the thread that causes them.
 // - A dial error stays on the status display for ErrorDisplayMs before the
-//   display closes.
+//   display closes. The display shows the code's text followed by the
+//   service's own words of the failure (pppd's last lines), which say more
+//   than any code can.
 // - In asynchronous mode the dial runs on a thread of the dialer's and its
 //   events arrive on the GUI thread; the watch starts with the connected
 //   event, since until then there is no line to watch.
@@ -112,6 +114,9 @@ public:
     std::string GetIpAddress();
     // The text of a RAS code (at most 256 characters).
     static std::string GetErrorText(int code);
+    // What the service said of the last failed dial in its own words (lines
+    // of pppd's output), "" when nothing.
+    std::string LastDialWords() const;
     static std::string GetStatusText(int state);
     // -1 without a list; else the RAS code, the names added on success.
     int ListEntries(std::vector<std::string>* list);
@@ -186,6 +191,8 @@ private:
     void StartWatch();
     void StopWatch();
     TRasDialParams AssembleDialParams() const;
+    // A failed dial's text for the display: the code's, then the words.
+    std::string FailureText(int code) const;
 
     QTimer* FDiscTimer = nullptr;
     QTimer* FErrorClose = nullptr;
@@ -205,6 +212,7 @@ private:
     std::string FPhonebook;
     std::string FPhoneNumber;
     std::string FUserName;
+    std::string FDialWords;
     QPointer<TIpAbstractRasStatus> FStatusDisplay;
     QPointer<TIpRasEntryComboBox> FEntryNameCbx;
 };

@@ -150,7 +150,8 @@ TEST_F(IpRasDialerTest, DestructionHangsUpOnlyItsOwnLineAndRaisesNothing)
     HRASCONN other = 0;
     TRasDialParams home;
     home.EntryName = "Home";
-    ASSERT_EQ(Ras.Dial("", home, nullptr, other), 0);
+    std::string words;
+    ASSERT_EQ(Ras.Dial("", home, nullptr, other, words), 0);
 
     Dialer->SetEntryName("Office");
     ASSERT_EQ(Dialer->Dial(), 0);
@@ -244,6 +245,46 @@ TEST_F(IpRasDialerTest, AsynchronousErrorIsReportedThenHungUp)
     EXPECT_EQ(Dialer->Dial(), 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Events.size() >= 3; }, 3000));
     EXPECT_EQ(Events, (TLog{"disconnected", "error 676", "disconnected"}));
+}
+
+// A display that keeps what it was shown.
+class TTextDisplay : public TIpAbstractRasStatus {
+public:
+    void UpdateDisplay(const std::string& text) override { Shown.push_back(text); }
+    void CreateDisplay(const std::string&) override {}
+    void DestroyDisplay() override {}
+    std::vector<std::string> Shown;
+};
+
+TEST_F(IpRasDialerTest, FailedDialShowsTheServicesOwnWords)
+{
+    TTextDisplay display;
+    Dialer->SetStatusDisplay(&display);
+    Ras.Outcomes["Office"].States.clear();
+    Ras.Outcomes["Office"].Result = RasCode::ERROR_CORRUPT_PHONEBOOK;
+    Ras.Outcomes["Office"].Words = "pppd: unrecognized option '/dev/ttyUSB0'";
+    const std::string shown = "The phone-book entry holds invalid settings.\n"
+                              "pppd: unrecognized option '/dev/ttyUSB0'";
+    Dialer->SetEntryName("Office");
+    EXPECT_EQ(Dialer->Dial(), RasCode::ERROR_CORRUPT_PHONEBOOK);
+    EXPECT_EQ(display.Shown, (TLog{shown}));
+    EXPECT_EQ(Dialer->LastDialWords(), Ras.Outcomes["Office"].Words);
+
+    Dialer->SetDialMode(dmAsync);
+    display.Shown.clear();
+    EXPECT_EQ(Dialer->Dial(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !display.Shown.empty(); }, 3000));
+    EXPECT_EQ(display.Shown, (TLog{shown}));
+
+    // Without words, the code's text alone; a new dial forgets old words.
+    Ras.Outcomes["Office"].Words.clear();
+    Ras.Outcomes["Office"].Result = RasCode::ERROR_LINE_BUSY;
+    display.Shown.clear();
+    EXPECT_EQ(Dialer->Dial(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !display.Shown.empty(); }, 3000));
+    EXPECT_EQ(display.Shown, (TLog{"The line is busy."}));
+    EXPECT_EQ(Dialer->LastDialWords(), "");
+    Dialer->SetStatusDisplay(nullptr);
 }
 
 TEST_F(IpRasDialerTest, UnavailableServiceRaisesNamingTheEntryPoint)
