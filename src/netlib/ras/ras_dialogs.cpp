@@ -23,7 +23,17 @@
 class TRasDialDialogStatus : public TIpAbstractRasStatus {
 public:
     explicit TRasDialDialogStatus(QLabel* label) : FLabel(label) {}
-    void UpdateDisplay(const std::string& text) override { FLabel->setText(ToQt(text)); }
+    void UpdateDisplay(const std::string& text) override
+    {
+        FLabel->setText(ToQt(text));
+        // The dialog grows to show the wrapped text whole.
+        QWidget* window = FLabel->window();
+        if (QLayout* layout = window->layout())
+            layout->activate();
+        const int height = window->heightForWidth(window->width());
+        if (height > window->height())
+            window->resize(window->width(), height);
+    }
     void CreateDisplay(const std::string&) override {}
     void DestroyDisplay() override {}
 
@@ -95,6 +105,56 @@ std::string Count(int64_t bytes)
     return bytes < 0 ? std::string() : std::to_string(bytes);
 }
 
+// A field's text as the station keeps it (Windows-1252); false when that
+// cannot hold every character typed.
+bool HeldAsTyped(const QString& typed, std::string& text)
+{
+    text = FromQt(typed);
+    return ToQt(text) == typed;
+}
+
+constexpr const char* kOutside1252 = "outside Windows-1252, the only ones the station can keep";
+
+// How a refusal names its field.
+struct TFieldName {
+    TRasField Field;
+    const char* Name;
+    bool Plural;
+};
+
+constexpr TFieldName kFieldNames[] = {
+    {TRasField::EntryName, "entry name", false},
+    {TRasField::PhoneNumber, "phone number", false},
+    {TRasField::Options, "pppd options", true},
+    {TRasField::UserName, "user name", false},
+    {TRasField::Password, "password", false},
+    {TRasField::Domain, "domain", false},
+    {TRasField::CallbackNumber, "callback number", false},
+};
+
+// "The password holds ..." for a refusal of the field.
+std::string RefusalText(TRasField field, const std::string& why)
+{
+    for (const auto& f : kFieldNames)
+        if (f.Field == field)
+            return std::string("The ") + f.Name + " " + why + ".";
+    return "A value " + why + ".";
+}
+
+std::string OutsideText(TRasField field)
+{
+    for (const auto& f : kFieldNames)
+        if (f.Field == field)
+            return RefusalText(field, std::string(f.Plural ? "hold" : "holds") + " characters " +
+                                          kOutside1252);
+    return RefusalText(field, std::string("holds characters ") + kOutside1252);
+}
+
+void ShowRefusal(QWidget& dialog, const std::string& text)
+{
+    ShowMessageBox(text, FromQt(dialog.windowTitle()), MB_OK, TMsgIcon::Warning);
+}
+
 } // namespace
 
 // ---- Dial --------------------------------------------------------------------
@@ -115,6 +175,8 @@ TRasDialDialog::TRasDialDialog(const std::string& phonebook, const std::string& 
     form->addRow("Phone number:", PhoneNumberLabel);
     StatusLabel = NewLabel("StatusLabel", this);
     StatusLabel->setMinimumWidth(260);
+    // Errors carry pppd's own words, often longer than a line.
+    StatusLabel->setWordWrap(true);
     DialBtn = NewButton("&Dial", "DialBtn", this);
     DialBtn->setDefault(true);
     CancelBtn = NewButton("&Cancel", "CancelBtn", this);
@@ -181,8 +243,17 @@ void TRasDialDialog::DialBtnClick()
 {
     if (FDialling)
         return;
-    FDialer->SetUserName(FromQt(UserNameEdit->text()));
-    FDialer->SetPassword(FromQt(PasswordEdit->text()));
+    std::string user, password;
+    if (!HeldAsTyped(UserNameEdit->text(), user)) {
+        ShowRefusal(*this, OutsideText(TRasField::UserName));
+        return;
+    }
+    if (!HeldAsTyped(PasswordEdit->text(), password)) {
+        ShowRefusal(*this, OutsideText(TRasField::Password));
+        return;
+    }
+    FDialer->SetUserName(user);
+    FDialer->SetPassword(password);
     StatusLabel->clear();
     SetDialling(true);
     FDialer->Dial();
@@ -222,12 +293,16 @@ TRasEntryDialog::TRasEntryDialog(const std::string& phonebook, const std::string
     UserNameEdit = NewEdit("UserNameEdit", this);
     PasswordEdit = NewEdit("PasswordEdit", this);
     PasswordEdit->setEchoMode(QLineEdit::Password);
+    DomainEdit = NewEdit("DomainEdit", this);
+    CallbackNumberEdit = NewEdit("CallbackNumberEdit", this);
     auto* form = new QFormLayout;
     form->addRow("&Entry name:", EntryNameEdit);
     form->addRow("P&hone number:", PhoneNumberEdit);
     form->addRow("pppd &options:", OptionsEdit);
     form->addRow("&User name:", UserNameEdit);
     form->addRow("&Password:", PasswordEdit);
+    form->addRow("&Domain:", DomainEdit);
+    form->addRow("Call&back number:", CallbackNumberEdit);
     OkBtn = NewButton("OK", "OkBtn", this);
     OkBtn->setDefault(true);
     CancelBtn = NewButton("Cancel", "CancelBtn", this);
@@ -267,6 +342,8 @@ int TRasEntryDialog::Load()
     UserNameEdit->setText(ToQt(params.UserName));
     if (hasPassword)
         PasswordEdit->setText(ToQt(params.Password));
+    DomainEdit->setText(ToQt(params.Domain));
+    CallbackNumberEdit->setText(ToQt(params.CallbackNumber));
     return 0;
 }
 
@@ -282,19 +359,45 @@ bool TRasEntryDialog::Correctable(int rc)
 
 void TRasEntryDialog::OkBtnClick()
 {
-    const std::string name = FromQt(EntryNameEdit->text());
+    TRasEntry properties;
+    TRasDialParams params;
+    const struct {
+        QString Typed;
+        TRasField Field;
+        std::string* Text;
+    } fields[] = {
+        {EntryNameEdit->text(), TRasField::EntryName, &params.EntryName},
+        {PhoneNumberEdit->text(), TRasField::PhoneNumber, &properties.PhoneNumber},
+        {OptionsEdit->toPlainText(), TRasField::Options, &properties.Options},
+        {UserNameEdit->text(), TRasField::UserName, &params.UserName},
+        {PasswordEdit->text(), TRasField::Password, &params.Password},
+        {DomainEdit->text(), TRasField::Domain, &params.Domain},
+        {CallbackNumberEdit->text(), TRasField::CallbackNumber, &params.CallbackNumber},
+    };
+    for (const auto& f : fields)
+        if (!HeldAsTyped(f.Typed, *f.Text)) {
+            ShowRefusal(*this, OutsideText(f.Field));
+            return;
+        }
+    const std::string name = params.EntryName;
+
+    // Everything is checked before anything is written, so a refusal the
+    // user then cancels leaves the phone book as it was.
+    TRasRefusal refusal;
+    if (IpRasAccess().Api("RasSetEntryPropertiesA").CheckEntryValues(properties, params, refusal) !=
+        0) {
+        ShowRefusal(*this, RefusalText(refusal.Field, refusal.Why));
+        return;
+    }
     int rc = 0;
-    if (!FOnFile)
+    if (!FOnFile || name != FEntry)
         rc = IpRasAccess().Api("RasValidateEntryNameA").ValidateEntryName(FPhonebook, name);
-    else if (name != FEntry)
+    if (rc == 0 && FOnFile && name != FEntry)
         rc = IpRasAccess().Api("RasRenameEntryA").RenameEntry(FPhonebook, FEntry, name);
     if (rc == 0) {
         // Renamed or about to be written: from here the entry is the new name.
         if (FOnFile)
             FEntry = name;
-        TRasEntry properties;
-        properties.PhoneNumber = FromQt(PhoneNumberEdit->text());
-        properties.Options = FromQt(OptionsEdit->toPlainText());
         rc = IpRasAccess()
                  .Api("RasSetEntryPropertiesA")
                  .SetEntryProperties(FPhonebook, name, properties);
@@ -302,10 +405,6 @@ void TRasEntryDialog::OkBtnClick()
     if (rc == 0) {
         FEntry = name;
         FOnFile = true;
-        TRasDialParams params;
-        params.EntryName = name;
-        params.UserName = FromQt(UserNameEdit->text());
-        params.Password = FromQt(PasswordEdit->text());
         rc = IpRasAccess()
                  .Api("RasSetEntryDialParamsA")
                  .SetEntryDialParams(FPhonebook, params, params.Password.empty());

@@ -28,10 +28,17 @@ class TRasDialDialogStatus;
 //
 // Decisions:
 // - A value the phone book refuses as given (an invalid or taken name, a
-//   value it cannot store) is shown in a box and the dialog stays open to be
-//   corrected; any other failure to write ends the dialog with its code.
+//   value it cannot store) is shown in a box that names the field, and the
+//   dialog stays open to be corrected; any other failure to write ends the
+//   dialog with its code. Every value is checked before anything is
+//   written, so Cancel after a refusal leaves the phone book as it was.
+// - Text is kept as typed or not at all: a field holding characters outside
+//   Windows-1252 (the station's text) is refused by name, never stored or
+//   dialled with "?" in their place.
 // - The dial dialog dials through a dialer of its own, so its progress and
-//   error texts are the dialer's; the line stays up when the dialog closes
+//   error texts are the dialer's (a failure's with pppd's own words, the
+//   status line wrapping to show them whole); the line stays up when the
+//   dialog closes
 //   after connecting. Cancel hangs up a dial under way. Its error field is
 //   the code of the last failed dial, 0 when the user cancelled before one.
 // - The monitor shows what the service reports of each connection (entry,
@@ -121,6 +128,8 @@ public:
     QPlainTextEdit* OptionsEdit = nullptr;
     QLineEdit* UserNameEdit = nullptr;
     QLineEdit* PasswordEdit = nullptr;
+    QLineEdit* DomainEdit = nullptr;
+    QLineEdit* CallbackNumberEdit = nullptr;
     QPushButton* OkBtn = nullptr;
     QPushButton* CancelBtn = nullptr;
 
