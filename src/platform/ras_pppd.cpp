@@ -840,7 +840,9 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     // without its reader.
     std::thread reader;
     try {
-        reader = NewSystemThread([this, conn] { FollowLog(conn); });
+        // The reader holds no share of its connection: the last share must go
+        // on a thread that can join it.
+        reader = NewSystemThread([this, raw = conn.get()] { FollowLog(*raw); });
     } catch (const std::system_error&) {
         // Nobody could follow or reap this pppd: end it now.
         ::kill(pid, SIGTERM);
@@ -886,7 +888,7 @@ int TPppdRas::Dial(const std::string&, const TRasDialParams& params,
     return ExitCodeToRas(conn->ExitStatus);
 }
 
-void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
+void TPppdRas::FollowLog(TConn& conn)
 {
     std::string pending;
     char buf[512];
@@ -901,7 +903,7 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
             if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
                 return;
             std::lock_guard guard(FLock);
-            conn->Interface = name;
+            conn.Interface = name;
             return;
         }
         std::string ip, device;
@@ -909,17 +911,17 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
         if (state < 0)
             return;
         std::lock_guard guard(FLock);
-        if (state == RasState::RASCS_Connected && conn->State != state)
-            conn->ConnectedAt = std::chrono::steady_clock::now();
-        if (state > conn->State || state == RasState::RASCS_Connected)
-            conn->State = state;
+        if (state == RasState::RASCS_Connected && conn.State != state)
+            conn.ConnectedAt = std::chrono::steady_clock::now();
+        if (state > conn.State || state == RasState::RASCS_Connected)
+            conn.State = state;
         if (!ip.empty())
-            conn->IpAddress = ip;
+            conn.IpAddress = ip;
         if (!device.empty())
-            conn->Device = device;
-        conn->Changed.notify_all();
+            conn.Device = device;
+        conn.Changed.notify_all();
     };
-    while ((n = ::read(conn->OutFd, buf, sizeof buf)) != 0) {
+    while ((n = ::read(conn.OutFd, buf, sizeof buf)) != 0) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -934,17 +936,17 @@ void TPppdRas::FollowLog(const std::shared_ptr<TConn>& conn)
     }
     if (!pending.empty())
         take(pending);
-    ::close(conn->OutFd);
+    ::close(conn.OutFd);
     int status = 0;
-    while (::waitpid(conn->Pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(conn.Pid, &status, 0) < 0 && errno == EINTR) {
     }
     std::lock_guard guard(FLock);
-    conn->ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    conn->Finished = true;
-    conn->Changed.notify_all();
+    conn.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    conn.Finished = true;
+    conn.Changed.notify_all();
 }
 
-void TPppdRas::KeepWords(const std::shared_ptr<TConn>& conn, const std::string& line)
+void TPppdRas::KeepWords(TConn& conn, const std::string& line)
 {
     std::string kept;
     for (const char c : line)
@@ -958,9 +960,9 @@ void TPppdRas::KeepWords(const std::shared_ptr<TConn>& conn, const std::string& 
     if (kept.size() > kMaxWordLine)
         kept.resize(kMaxWordLine);
     std::lock_guard guard(FLock);
-    conn->Words.push_back(std::move(kept));
-    if (conn->Words.size() > kWordLines)
-        conn->Words.pop_front();
+    conn.Words.push_back(std::move(kept));
+    if (conn.Words.size() > kWordLines)
+        conn.Words.pop_front();
 }
 
 void TPppdRas::Sweep()

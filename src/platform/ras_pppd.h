@@ -120,9 +120,9 @@ private:
     std::vector<std::string> SecretsFiles() const;
     // A connection's reader: follows pppd's log and reaps it; its last act
     // under the lock is marking the connection finished.
-    void FollowLog(const std::shared_ptr<TConn>& conn);
+    void FollowLog(TConn& conn);
     // Keeps a line of pppd's output as its last words.
-    void KeepWords(const std::shared_ptr<TConn>& conn, const std::string& line);
+    void KeepWords(TConn& conn, const std::string& line);
     // Joins and forgets the connections whose pppd has ended. Under FLock.
     void Sweep();
     std::shared_ptr<TConn> Find(HRASCONN handle);

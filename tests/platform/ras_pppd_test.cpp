@@ -376,6 +376,20 @@ TEST_F(PppdRasRunTest, FailedDialSaysPppdsLastWords)
     ras.HangUp(handle);
 }
 
+TEST_F(PppdRasRunTest, BackendEndsCleanlyWithALineJustHungUp)
+{
+    // Its readers end as it goes; none may be left to end itself.
+    for (int i = 0; i < 40; ++i) {
+        TPppdRas ras(Settings);
+        TRasDialParams params;
+        params.EntryName = "isp";
+        HRASCONN handle = 0;
+        std::string words;
+        ASSERT_EQ(ras.Dial("", params, nullptr, handle, words), 0);
+        ras.HangUp(handle);
+    }
+}
+
 TEST_F(PppdRasRunTest, HostileNamesNeverLeaveThePeersDirectory)
 {
     std::ofstream(Root + "/x") << "precious";
