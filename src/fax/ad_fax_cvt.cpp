@@ -33,7 +33,7 @@ TApdCustomFaxConverter::TApdCustomFaxConverter(QObject* owner) : TApdBaseCompone
 
 TApdCustomFaxConverter::~TApdCustomFaxConverter() = default;
 
-void TApdCustomFaxConverter::SetOptions(uint16_t value)
+void TApdCustomFaxConverter::SetOptions(TFaxCvtOptions value)
 {
     if (value & coYieldOften)
         value |= coYield;
@@ -341,7 +341,7 @@ TApdCustomFaxUnpacker::TApdCustomFaxUnpacker(QObject* owner) : TApdBaseComponent
 
 TApdCustomFaxUnpacker::~TApdCustomFaxUnpacker() = default;
 
-void TApdCustomFaxUnpacker::SetOptions(uint16_t value)
+void TApdCustomFaxUnpacker::SetOptions(TUnpackerOptions value)
 {
     Options_ = value;
     if (Data_) {

@@ -37,12 +37,13 @@ enum class TFaxInputDocumentType {
     idUser,
     idShell
 };
-// Converter options, as a set of these bits.
-inline constexpr uint16_t coDoubleWidth = fcDoubleWidth;
-inline constexpr uint16_t coHalfHeight = fcHalfHeight;
-inline constexpr uint16_t coCenterImage = fcCenterImage;
-inline constexpr uint16_t coYield = fcYield;
-inline constexpr uint16_t coYieldOften = fcYieldOften;
+// Converter options: a set of these bits.
+using TFaxCvtOptions = uint16_t;
+inline constexpr TFaxCvtOptions coDoubleWidth = fcDoubleWidth;
+inline constexpr TFaxCvtOptions coHalfHeight = fcHalfHeight;
+inline constexpr TFaxCvtOptions coCenterImage = fcCenterImage;
+inline constexpr TFaxCvtOptions coYield = fcYield;
+inline constexpr TFaxCvtOptions coYieldOften = fcYieldOften;
 enum class TFaxResolution { frNormal, frHigh };
 enum class TFaxWidth { fwNormal, fwWide };
 enum class TFaxFont { ffStandard, ffSmall };
@@ -66,9 +67,9 @@ public:
 
     TFaxInputDocumentType InputDocumentType() const { return InputDocumentType_; }
     void SetInputDocumentType(TFaxInputDocumentType value) { InputDocumentType_ = value; }
-    uint16_t Options() const { return Options_; }
+    TFaxCvtOptions Options() const { return Options_; }
     // coYieldOften brings coYield with it.
-    void SetOptions(uint16_t value);
+    void SetOptions(TFaxCvtOptions value);
     TFaxResolution Resolution() const { return Resolution_; }
     void SetResolution(TFaxResolution value) { Resolution_ = value; }
     TFaxWidth Width() const { return Width_; }
@@ -142,7 +143,7 @@ private:
     void ShellPrint();
 
     TFaxInputDocumentType InputDocumentType_ = TFaxInputDocumentType::idNone;
-    uint16_t Options_ = coDoubleWidth | coCenterImage | coYield;
+    TFaxCvtOptions Options_ = coDoubleWidth | coCenterImage | coYield;
     TFaxResolution Resolution_ = TFaxResolution::frNormal;
     TFaxWidth Width_ = TFaxWidth::fwNormal;
     unsigned TopMargin_ = 0;
@@ -164,9 +165,10 @@ public:
     using TApdCustomFaxConverter::TApdCustomFaxConverter;
 };
 
-// Unpacker options, as a set of these bits.
-inline constexpr uint16_t uoYield = 1;
-inline constexpr uint16_t uoAbort = 2;
+// Unpacker options: a set of these bits.
+using TUnpackerOptions = uint16_t;
+inline constexpr TUnpackerOptions uoYield = 1;
+inline constexpr TUnpackerOptions uoAbort = 2;
 enum class TAutoScaleMode { asNone, asDoubleHeight, asHalfWidth };
 
 class TApdCustomFaxUnpacker;
@@ -183,9 +185,9 @@ public:
     explicit TApdCustomFaxUnpacker(QObject* owner = nullptr);
     ~TApdCustomFaxUnpacker() override;
 
-    uint16_t Options() const { return Options_; }
+    TUnpackerOptions Options() const { return Options_; }
     // Also reaches an unpack that is running (uoAbort stops it).
-    void SetOptions(uint16_t value);
+    void SetOptions(TUnpackerOptions value);
     bool WhitespaceCompression = false;
     unsigned WhitespaceFrom = 0;
     unsigned WhitespaceTo = 0;
@@ -244,7 +246,7 @@ private:
     unsigned ScaledWidth(unsigned width, bool fine) const;
     std::string BmpName() const;
 
-    uint16_t Options_ = uoYield;
+    TUnpackerOptions Options_ = uoYield;
     unsigned HorizMult_ = 1, HorizDiv_ = 1, VertMult_ = 1, VertDiv_ = 1;
     std::string InFileName_;
     std::string OutFileName_;
