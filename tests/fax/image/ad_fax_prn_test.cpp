@@ -1,5 +1,6 @@
 #include "fax/ad_fax_prn.h"
 #include "fax_image_helpers.h"
+#include "private_cups_helpers.h"
 #include "serial/ad_except.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_host.h"
@@ -280,37 +281,6 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
     EXPECT_GT(headerInk, 0u);
 }
 
-// An environment variable set for a test's time.
-class TEnvVar {
-public:
-    TEnvVar(const char* name, const std::string& value) : Name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            Old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~TEnvVar()
-    {
-        if (Old_)
-            setenv(Name_, Old_->c_str(), 1);
-        else
-            unsetenv(Name_);
-    }
-
-private:
-    const char* Name_;
-    std::optional<std::string> Old_;
-};
-
-// An executable shell script.
-std::string Script(const TScratch& dir, const std::string& name, const std::string& body)
-{
-    const std::string path = dir.Path(name);
-    WriteFile(path, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
-    return path;
-}
-
 // Somewhere to print: a CUPS scheduler of the test's own (its folders, its
 // socket) with the cups-pdf printer as default when it can run here, which
 // takes root; otherwise a stand-in for lp that keeps each document. In CI
@@ -335,14 +305,8 @@ public:
         for (const auto& f : Printed_)
             if (Real_)
                 std::filesystem::remove(f);
-        if (Cupsd_.state() != QProcess::NotRunning) {
-            Cupsd_.terminate();
-            if (!Cupsd_.waitForFinished(20000))
-                Cupsd_.kill();
-        }
     }
     bool Real() const { return Real_; }
-
     // The next document the queue printed: cups-pdf's PDF once the job is
     // done, or the stand-in's copy. Empty when none comes.
     std::string NextDocument()
@@ -361,7 +325,7 @@ public:
             Seen_.insert(found);
             Printed_.push_back(found);
         } else if (Real_) {
-            ADD_FAILURE() << ReadFile(Dir_.Path("cups/log/error_log"));
+            ADD_FAILURE() << Cups_->ErrorLog();
         }
         return found;
     }
@@ -378,47 +342,14 @@ private:
     bool StartCups()
     {
         const std::string ppd = "/usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd";
-        if (::geteuid() != 0 || !HaveProgram("cupsd") || !HaveProgram("lpadmin") ||
+        if (!TPrivateCups::Possible() ||
             !std::filesystem::exists("/usr/lib/cups/backend/cups-pdf") ||
             !std::filesystem::exists(ppd))
             return false;
-        // Filters run as the lp user: they must reach the folder and write
-        // their temporary files.
-        const std::string root = Dir_.Path("cups");
-        for (const char* sub : {"conf", "spool", "tmp", "cache", "state", "log"})
-            std::filesystem::create_directories(root + "/" + sub);
-        ::chmod(Dir_.Dir().c_str(), 0711);
-        ::chmod(root.c_str(), 0711);
-        ::chmod((root + "/tmp").c_str(), 01777);
-        const std::string socket = root + "/cups.sock";
-        WriteFile(root + "/cups-files.conf",
-                  "ServerRoot " + root + "/conf\nRequestRoot " + root + "/spool\nTempDir " + root +
-                      "/tmp\nCacheDir " + root + "/cache\nStateDir " + root + "/state\nErrorLog " +
-                      root + "/log/error_log\nAccessLog " + root + "/log/access_log\nPageLog " +
-                      root + "/log/page_log\nPrintcap " + root + "/printcap\nSystemGroup root\n");
-        WriteFile(root + "/cupsd.conf", "Listen " + socket +
-                                            "\nBrowsing No\nWebInterface No\nLogLevel info\n"
-                                            "DefaultAuthType None\n");
-        Cupsd_.start("cupsd", {"-f", "-c", QString::fromStdString(root + "/cupsd.conf"), "-s",
-                               QString::fromStdString(root + "/cups-files.conf")});
-        if (!Cupsd_.waitForStarted(10000))
-            return false;
-        Server_.emplace("CUPS_SERVER", socket);
-        const bool up = PumpUntil(
-            [&] {
-                return Cupsd_.state() == QProcess::Running &&
-                       RunShellCommand("lpstat -r").Output.find("scheduler is running") !=
-                           std::string::npos;
-            },
-            20000);
-        const bool added =
-            up &&
-            RunShellCommand("lpadmin -p skipmail-pdf -v cups-pdf:/ -P " + ppd + " -E").Status ==
-                0 &&
-            RunShellCommand("lpadmin -d skipmail-pdf").Status == 0;
-        if (!added) {
-            ADD_FAILURE() << "cupsd did not start: " << ReadFile(root + "/log/error_log");
-            Server_.reset();
+        Cups_.emplace(Dir_, TPrivateCups::TSetup{});
+        if (!Cups_->Start() || Cups_->Admin("-p skipmail-pdf -v cups-pdf:/ -P " + ppd + " -E") ||
+            Cups_->Admin("-d skipmail-pdf")) {
+            Cups_.reset();
             return false;
         }
         for (const auto& e : std::filesystem::directory_iterator(OutDir(), Ignore_))
@@ -428,8 +359,7 @@ private:
 
     const TScratch& Dir_;
     bool Real_ = false;
-    QProcess Cupsd_;
-    std::optional<TEnvVar> Server_;
+    std::optional<TPrivateCups> Cups_;
     std::optional<TEnvVar> Lp_;
     std::set<std::string> Seen_;
     std::vector<std::string> Printed_;

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "fax/fax_scratch_helpers.h"
+
+#include <QProcess>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// An environment variable set for a test's time.
+class TEnvVar {
+public:
+    TEnvVar(const char* name, const std::string& value);
+    ~TEnvVar();
+    TEnvVar(const TEnvVar&) = delete;
+    TEnvVar& operator=(const TEnvVar&) = delete;
+
+private:
+    const char* Name_;
+    std::optional<std::string> Old_;
+};
+
+// An executable shell script in the folder.
+std::string Script(const FaxTest::TScratch& dir, const std::string& name, const std::string& body);
+
+// A CUPS scheduler of the test's own: its folders and socket under
+// "cups" in the scratch folder, CUPS_SERVER naming it while it lives. It
+// takes root: cupsd runs its filters as lp and root-owned backends as root.
+class TPrivateCups {
+public:
+    struct TSetup {
+        // Programs copied into a backend folder of the scheduler's own,
+        // root's and closed to others, as cupsd wants a backend; the other
+        // program folders stay the system's. Empty: the system's backends.
+        std::vector<std::string> Backends;
+        // Variables cupsd hands its filters and backends.
+        std::vector<std::pair<std::string, std::string>> Env;
+    };
+
+    // True when one can run here: root, cupsd and lpadmin.
+    static bool Possible();
+
+    TPrivateCups(const FaxTest::TScratch& dir, TSetup setup);
+    ~TPrivateCups();
+    TPrivateCups(const TPrivateCups&) = delete;
+    TPrivateCups& operator=(const TPrivateCups&) = delete;
+
+    // Starts it and waits until it answers; false (a test failure with its
+    // log) when it does not.
+    bool Start();
+    // lpadmin with these arguments; its exit code, a failure shows its words.
+    int Admin(const std::string& args);
+    std::string ErrorLog() const;
+    const std::string& Root() const { return Root_; }
+
+private:
+    std::string Root_;
+    TSetup Setup_;
+    QProcess Cupsd_;
+    std::optional<TEnvVar> Server_;
+};
