@@ -1,8 +1,8 @@
 #include "fax/ad_fax_cvt.h"
 
-#include "fax/ad_fax_prn.h"
 #include "fax/fax_bitmap_input.h"
 #include "fax/fax_pcx_input.h"
+#include "fax/fax_shell_printer.h"
 #include "fax/fax_text_input.h"
 #include "fax/fax_tiff_input.h"
 #include "platform/atomic_file.h"
@@ -161,9 +161,24 @@ void TApdCustomFaxConverter::ShellPrint()
     std::error_code ec;
     if (DocumentFile_.empty() || !std::filesystem::is_regular_file(DocumentFile_, ec))
         CheckException(this, AdErr::ecFileNotFound);
-    const std::string title = std::filesystem::path(DocumentFile_).filename().string();
-    if (!FaxPrintDocument(this, DocumentFile_, title))
+    // The backend runs elsewhere: it needs the whole name.
+    const std::string out =
+        std::filesystem::absolute(acOutputName(DocumentFile_, OutFileName_), ec).string();
+    using FaxPrinter::TShellOutcome;
+    const FaxPrinter::TShellResult result = FaxPrinter::PrintToFaxFile(
+        DocumentFile_, out, Resolution_ == TFaxResolution::frHigh, ShellTimeout);
+    switch (result.Outcome) {
+    case TShellOutcome::soDone:
+        return;
+    case TShellOutcome::soNoPrinter:
         throw ENotSupported(AdErr::ecNotSupported, "printer not installed");
+    case TShellOutcome::soTimedOut:
+        CheckException(this, AdErr::ecTimeout);
+        return;
+    case TShellOutcome::soFailed:
+        break;
+    }
+    throw EInOutError(-AdErr::ecDeviceWrite, result.Text);
 }
 
 void TApdCustomFaxConverter::ConvertBitmapToFile(const QImage& bitmap)

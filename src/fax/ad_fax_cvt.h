@@ -15,10 +15,16 @@
 // through CheckException, so failures surface as the library's exceptions.
 //
 // Choices made here:
-// - The shell-print input hands DocumentFile to the system's print service
-//   (FaxPrintDocument) and writes no APF file: no printer driver here turns
-//   a print into one. Without a printer it fails with "printer not
-//   installed"; the other input routines refuse it so.
+// - Shell printing (idShell) prints DocumentFile to the fax printer, the
+//   CUPS queue "APF_Fax_Printer" (fax_shell_printer.h), whose backend writes
+//   the APF file. The original made the fax printer the default printer for
+//   the print and put the old one back; a CUPS job names its queue, so the
+//   default printer is left alone. The output name goes through APFPDENG.INI
+//   alone (there is no registry), with a handle that the job carries too in
+//   place of the component's window. Without the queue it fails with
+//   "printer not installed", as the other input routines refuse it; a job
+//   not ended after ShellTimeout is cancelled and gives -6006; a failed job
+//   raises EInOutError with the reason the fax printer gave.
 // - A page that decodes to no lines becomes a white page of its own width
 //   (OnBlankPage tells the caller, which logs it) instead of an error that
 //   would stop a whole fax.
@@ -97,6 +103,8 @@ public:
     void SetDefUserExtension(const std::string& value) { DefUserExtension_ = value; }
     std::string StationID;
     bool PadPage = false;
+    // How long the shell route waits for the fax printer's APF file, in ms.
+    int ShellTimeout = 120000;
 
     TFaxStatusEvent OnStatus;
     TFaxOutputLineEvent OnOutputLine;

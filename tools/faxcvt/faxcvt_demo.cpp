@@ -2,9 +2,11 @@
 //
 //   skip_faxcvt [--high|--low] IN OUT
 //
-// The types come from the extensions .txt .bmp .tif .tiff .pcx .dcx .apf.
-// IN of any readable type becomes the APF file OUT (fine resolution with
-// --high, else standard). An APF file IN unpacks to OUT .bmp or .pcx, one
+// The types come from the extensions .txt .bmp .tif .tiff .pcx .dcx .apf,
+// and .pdf .ps for documents. IN of any readable type becomes the APF file
+// OUT (fine resolution with --high, else standard); a document goes through
+// the fax printer, the CUPS queue "APF_Fax_Printer" (the converter's shell
+// route). An APF file IN unpacks to OUT .bmp or .pcx, one
 // file per page (from page 2 on the page number goes before the extension),
 // or to OUT .tif, .tiff or .dcx holding every page. From APF to APF the file
 // is copied, at fine resolution with --high and at standard with --low.
@@ -25,12 +27,13 @@
 
 namespace {
 
-enum class TKind { Text, Bmp, Tiff, Pcx, Dcx, Apf };
+enum class TKind { Text, Bmp, Tiff, Pcx, Dcx, Apf, Document };
 
 int Usage()
 {
     std::fprintf(stderr, "usage: skip_faxcvt [--high|--low] IN OUT\n"
-                         "  types by extension: .txt .bmp .tif .tiff .pcx .dcx .apf\n");
+                         "  types by extension: .txt .bmp .tif .tiff .pcx .dcx .apf,\n"
+                         "  documents .pdf .ps (through the fax printer)\n");
     return 2;
 }
 
@@ -51,6 +54,8 @@ std::optional<TKind> KindOf(const std::string& name)
         return TKind::Dcx;
     if (ext == ".apf")
         return TKind::Apf;
+    if (ext == ".pdf" || ext == ".ps")
+        return TKind::Document;
     return std::nullopt;
 }
 
@@ -78,6 +83,9 @@ void ToApf(TKind kind, const std::string& in, const std::string& out, bool fine)
         break;
     case TKind::Dcx:
         cvt.SetInputDocumentType(TFaxInputDocumentType::idDcx);
+        break;
+    case TKind::Document:
+        cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
         break;
     case TKind::Apf:
         break;
@@ -170,7 +178,7 @@ int main(int argc, char** argv)
     const bool toApf = *to == TKind::Apf, fromApf = *from == TKind::Apf;
     // Pictures come from APF files only, and only an APF file has a
     // resolution to choose.
-    if ((!toApf && !fromApf) || (!toApf && fine) || *to == TKind::Text)
+    if ((!toApf && !fromApf) || (!toApf && fine) || *to == TKind::Text || *to == TKind::Document)
         return Usage();
     // The library names its input when it cannot make a file: a missing
     // folder for OUT is said here, with OUT's name.

@@ -3,7 +3,9 @@
 other side: a picture made here goes in as a BMP and comes out of the APF file
 as TIFF, PCX and BMP, read back by tifftopnm, pcxtoppm and bmptopnm and
 compared pixel for pixel; a two-page letter comes out as one BMP and PCX per
-page and as one DCX; the resolution changes halve and double the lines."""
+page and as one DCX; the resolution changes halve and double the lines. (A
+PDF through the fax printer is tested with a CUPS of its own in
+tests/fax/image.)"""
 import os
 import random
 import struct
@@ -179,6 +181,15 @@ assert out.returncode == 1 and "none/x.apf: no such folder" in out.stderr, out
 open(path("text.apf"), "w").write("not a fax")
 out = subprocess.run([demo, path("text.apf"), path("x.tif")], capture_output=True, text=True)
 assert out.returncode == 1 and "File is not an APF file" in out.stderr, out
+# A document goes through the fax printer: without a print system there is
+# none, and no file is written.
+open(path("doc.pdf"), "w").write("%PDF-1.4\n")
+out = subprocess.run([demo, path("doc.pdf"), path("doc.apf")], capture_output=True, text=True,
+                     env=dict(os.environ, CUPS_SERVER=path("no-scheduler.sock")))
+assert out.returncode == 1 and "printer not installed" in out.stderr, out
+assert not os.path.exists(path("doc.apf"))
+out = subprocess.run([demo, path("letter.apf"), path("x.pdf")], capture_output=True, text=True)
+assert out.returncode == 2, out
 passed += 1
 
 print("%d passed, 0 failed" % passed)

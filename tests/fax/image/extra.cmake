@@ -26,3 +26,10 @@ if(NOT SKIPMAIL_SANITIZE)
     LABELS "sanitizer"
     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:max_allocation_size_mb=64")
 endif()
+
+# The fax printer's tests run its CUPS backend and skip_faxcvt as CUPS and a
+# user would.
+target_compile_definitions(${exe} PRIVATE
+  SKIPMAIL_PRINTFAX_BACKEND="$<TARGET_FILE:printfax>"
+  SKIPMAIL_FAXCVT="$<TARGET_FILE:skip_faxcvt>")
+add_dependencies(${exe} printfax skip_faxcvt)
