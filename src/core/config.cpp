@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <span>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <vector>
@@ -28,6 +30,24 @@ const char* FalseWord(BoolForm f)
     return f == BoolForm::TrueFalse ? "FALSE" : f == BoolForm::OnOff ? "OFF" : "DISABLED";
 }
 
+// The values a number setting takes; a stored value outside them is a line
+// not understood, never cut or wrapped into range.
+struct TRange {
+    int Min = INT32_MIN;
+    int Max = INT32_MAX;
+    std::span<const int> Only = {}; // when given, these values alone
+
+    bool Holds(int v) const
+    {
+        return v >= Min && v <= Max &&
+               (Only.empty() || std::find(Only.begin(), Only.end(), v) != Only.end());
+    }
+};
+
+constexpr TRange kTcpPort{1, 65535};
+constexpr TRange kComPort{1, 255};
+constexpr int kCallLengths[] = {28, 56, 111, 166, 221};
+
 // Every key of the INI file with its field and its default, in the order in
 // which a new file lists them. Where nothing else fixes a default, the choice is
 // what a new remote station needs to start and work:
@@ -46,25 +66,25 @@ template <class V> void ForEachSetting(TConfig& c, V& v)
     v.Bool("ALE/VESKAR", "BUSYCHANNELDETECT", c.AleVeskar.BusyChannelDetect, BoolForm::TrueFalse,
            false);
     v.Text("ALE/VESKAR", "MODE", c.AleVeskar.Mode, "VESKAR");
-    v.Int("ALE/VESKAR", "ATTEMPTS", c.AleVeskar.Attempts, 10);
-    v.Int("ALE/VESKAR", "DELAY", c.AleVeskar.Delay, 15);
-    v.Int("ALE/VESKAR", "CALLLENGTH", c.AleVeskar.CallLength, 56);
+    v.Int("ALE/VESKAR", "ATTEMPTS", c.AleVeskar.Attempts, 10, {1, 100});
+    v.Int("ALE/VESKAR", "DELAY", c.AleVeskar.Delay, 15, {5, 240});
+    v.Int("ALE/VESKAR", "CALLLENGTH", c.AleVeskar.CallLength, 56, {.Only = kCallLengths});
     static const char* const masks[6] = {"MASK1", "MASK2", "MASK3", "MASK4", "MASK5", "MASK6"};
     for (int i = 0; i < 6; ++i)
         v.Text("ALE/VESKAR", masks[i], c.AleVeskar.Mask[i], "Zq4v");
 
-    v.Int("MAIL", "MAXMAILSIZE", c.Mail.MaxMailSize, 50);
+    v.Int("MAIL", "MAXMAILSIZE", c.Mail.MaxMailSize, 50, {0, 9999});
     v.Text("MAIL", "GATEWAY", c.Mail.Gateway, "");
 
     v.Text("FAX", "GATEWAY", c.Fax.Gateway, "");
 
     v.Bool("POP3", "ENABLED", c.Pop3.Enabled, BoolForm::OnOff, true);
-    v.Int("POP3", "POP3PORT", c.Pop3.Port, 110);
+    v.Int("POP3", "POP3PORT", c.Pop3.Port, 110, kTcpPort);
 
     v.Bool("SMTP", "ENABLED", c.Smtp.Enabled, BoolForm::OnOff, true);
-    v.Int("SMTP", "SMTPPORT", c.Smtp.Port, 25);
+    v.Int("SMTP", "SMTPPORT", c.Smtp.Port, 25, kTcpPort);
 
-    v.Int("MODEM", "PORT", c.Modem.Port, 1);
+    v.Int("MODEM", "PORT", c.Modem.Port, 1, kComPort);
 
     v.Bool("950", "TUNER", c.Radio950.Tuner, BoolForm::TrueFalse, false);
     v.Text("950", "RESUMESCAN", c.Radio950.ResumeScan, "0");
@@ -83,13 +103,13 @@ template <class V> void ForEachSetting(TConfig& c, V& v)
     v.Password("GATEWAY", "SMTPAUTHPASS", c.Gateway.SmtpAuthPass, "");
     v.Bool("GATEWAY", "CHECKMAILINTERVALENABLED", c.Gateway.CheckMailIntervalEnabled,
            BoolForm::TrueFalse, false);
-    v.Int("GATEWAY", "CHECKMAILINTERVAL", c.Gateway.CheckMailInterval, 20);
-    v.Int("GATEWAY", "DELIVERMAILIMMEDIATELY", c.Gateway.DeliverMailImmediately, 0);
+    v.Int("GATEWAY", "CHECKMAILINTERVAL", c.Gateway.CheckMailInterval, 20, {1, INT32_MAX});
+    v.Int("GATEWAY", "DELIVERMAILIMMEDIATELY", c.Gateway.DeliverMailImmediately, 0, {0, 1});
     v.Bool("GATEWAY", "DIALUPENABLED", c.Gateway.DialupEnabled, BoolForm::TrueFalse, false);
     v.Text("GATEWAY", "DIALUPCONNECTION", c.Gateway.DialupConnection, "");
     v.Text("GATEWAY", "DIALUPLOGINNAME", c.Gateway.DialupLoginName, "");
     v.Password("GATEWAY", "DIALUPPASSWORD", c.Gateway.DialupPassword, "");
-    v.Int("GATEWAY", "MAXMAILFILTERSIZE", c.Gateway.MaxMailFilterSize, 512000);
+    v.Int("GATEWAY", "MAXMAILFILTERSIZE", c.Gateway.MaxMailFilterSize, 512000, {0, INT32_MAX});
     v.Bool("GATEWAY", "RETURNERRORENABLED", c.Gateway.ReturnErrorEnabled, BoolForm::TrueFalse,
            true);
     static const char* const links[4] = {"MAILSERVERSCHEDULEDLINK1", "MAILSERVERSCHEDULEDLINK2",
@@ -103,7 +123,7 @@ template <class V> void ForEachSetting(TConfig& c, V& v)
                BoolForm::EnabledDisabled, false);
     }
 
-    v.Int("FAXMODEM", "PORT", c.FaxModem.Port, 3);
+    v.Int("FAXMODEM", "PORT", c.FaxModem.Port, 3, kComPort);
     v.Text("FAXMODEM", "INIT", c.FaxModem.Init, "");
     v.Text("FAXMODEM", "PREFIX", c.FaxModem.Prefix, "");
     v.Int("FAXMODEM", "RETRY", c.FaxModem.Retry, 3);
@@ -122,7 +142,7 @@ template <class V> void ForEachSetting(TConfig& c, V& v)
 
 struct DefaultsVisitor {
     void Bool(const char*, const char*, bool& f, BoolForm, bool d) { f = d; }
-    void Int(const char*, const char*, int& f, int d) { f = d; }
+    void Int(const char*, const char*, int& f, int d, TRange = {}) { f = d; }
     void Text(const char*, const char*, std::string& f, const char* d) { f = d; }
     void Password(const char*, const char*, std::string& f, const char* d) { f = d; }
     void Time(const char*, const char*, TDateTime& f, TDateTime d) { f = d; }
@@ -171,11 +191,15 @@ struct LoadVisitor {
         else if (!v.empty())
             NotUnderstood(s, k);
     }
-    void Int(const char* s, const char* k, int& f, int)
+    void Int(const char* s, const char* k, int& f, int, TRange range = {})
     {
-        f = ini.ReadInteger(s, k, f);
+        if (Value(s, k).empty())
+            return;
         // A value that is no number reads as whatever default is asked for.
-        if (!Value(s, k).empty() && ini.ReadInteger(s, k, 0) == 0 && ini.ReadInteger(s, k, 1) == 1)
+        const int n = ini.ReadInteger(s, k, 0);
+        if ((n != 0 || ini.ReadInteger(s, k, 1) != 1) && range.Holds(n))
+            f = n;
+        else
             NotUnderstood(s, k);
     }
     void Text(const char* s, const char* k, std::string& f, const char*)
@@ -240,7 +264,10 @@ struct SaveVisitor {
     {
         Put(s, k, f ? TrueWord(form) : FalseWord(form));
     }
-    void Int(const char* s, const char* k, int& f, int) { Put(s, k, std::to_string(f)); }
+    void Int(const char* s, const char* k, int& f, int, TRange = {})
+    {
+        Put(s, k, std::to_string(f));
+    }
     void Text(const char* s, const char* k, std::string& f, const char*) { Put(s, k, f); }
     void Password(const char* s, const char* k, std::string& f, const char*)
     {

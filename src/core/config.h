@@ -149,8 +149,10 @@ public:
 
     void SetDefaults();
     // Reads every key (a missing key takes its default) and computes the
-    // private network code. When lines of the file are not understood (no
-    // INI line, or a value not of its setting's kind), they are logged and
+    // private network code. Numbers are decimal as written. When lines of
+    // the file are not understood (no INI line, a broken or repeated section
+    // header, or a value not of its setting's kind or out of its range, such
+    // as a port above 65535), they are logged and
     // a copy of the file is kept beside it (skipmail.INI.bad, or .bad.1 and
     // on when an older copy differs) before anything is saved over it;
     // without a copy it is not saved over. Passwords that do not decode are

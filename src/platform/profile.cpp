@@ -59,16 +59,33 @@ std::string Unquote(const std::string& v)
     return v;
 }
 
-// A line without its surrounding blanks: blank, a comment, a section header
-// or key=value, without control characters (binary garbage).
+// The section name of a header line (without its surrounding blanks):
+// "[" name "]", then nothing but blanks or a comment. Empty when the line is
+// no whole header.
+std::string SectionName(const std::string& trimmed)
+{
+    const size_t close = trimmed.find(']');
+    if (trimmed.empty() || trimmed.front() != '[' || close == std::string::npos)
+        return std::string();
+    const std::string name = Trim(trimmed.substr(1, close - 1));
+    const std::string rest = Trim(trimmed.substr(close + 1));
+    if (name.find('[') != std::string::npos ||
+        (!rest.empty() && rest.front() != ';' && rest.front() != '#'))
+        return std::string();
+    return name;
+}
+
+// A line without its surrounding blanks: blank, a comment, a whole section
+// header or key=value, without control characters (binary garbage).
 bool Understood(const std::string& trimmed)
 {
     for (char c : trimmed)
         if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
             return false;
-    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#' ||
-        trimmed.front() == '[')
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#')
         return true;
+    if (trimmed.front() == '[')
+        return !SectionName(trimmed).empty();
     const size_t eq = trimmed.find('=');
     return eq != std::string::npos && eq > 0;
 }
@@ -107,17 +124,23 @@ void TIniFile::Parse(const std::string& text)
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         std::string t = Trim(line);
-        if (!Understood(t))
-            FBadLines.emplace_back(number, line);
+        bool understood = Understood(t);
         if (!t.empty() && t.front() == '[') {
-            size_t close = t.find(']');
+            // A broken or repeated header opens a section that nothing reads
+            // or writes: its keys are never taken for another section's.
             TSection sec;
-            sec.name =
-                Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            sec.name = SectionName(t);
+            sec.header = line;
+            sec.readable = understood && !FindSection(sec.name);
+            understood = sec.readable;
+            if (!understood)
+                FBadLines.emplace_back(number, line);
             FSections.push_back(std::move(sec));
             target = &FSections.back().lines;
             continue;
         }
+        if (!understood)
+            FBadLines.emplace_back(number, line);
         TLine l;
         l.raw = line;
         l.number = number;
@@ -133,7 +156,7 @@ void TIniFile::Parse(const std::string& text)
 TIniFile::TSection* TIniFile::FindSection(const std::string& section)
 {
     for (auto& s : FSections)
-        if (SameName(s.name, section))
+        if (s.readable && SameName(s.name, section))
             return &s;
     return nullptr;
 }
@@ -166,14 +189,23 @@ std::pair<size_t, std::string> TIniFile::KeyLine(const std::string& section,
 int TIniFile::ReadInteger(const std::string& section, const std::string& key,
                           int defaultValue) const
 {
-    std::string v = ReadString(section, key, "");
-    if (v.empty())
+    const std::string v = ReadString(section, key, "");
+    size_t i = 0;
+    const bool negative = !v.empty() && v[0] == '-';
+    if (!v.empty() && (v[0] == '-' || v[0] == '+'))
+        ++i;
+    if (i == v.size())
         return defaultValue;
-    const char* p = v.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long long n = std::strtoll(p, &end, 0);
-    if (end == p || *end != '\0' || errno != 0 || n < INT32_MIN || n > INT32_MAX)
+    long long n = 0;
+    for (; i < v.size(); ++i) {
+        if (v[i] < '0' || v[i] > '9')
+            return defaultValue;
+        n = n * 10 + (v[i] - '0');
+        if (n > static_cast<long long>(INT32_MAX) + 1)
+            return defaultValue;
+    }
+    n = negative ? -n : n;
+    if (n < INT32_MIN || n > INT32_MAX)
         return defaultValue;
     return static_cast<int>(n);
 }
@@ -203,7 +235,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         if (!FSections.empty() && !FSections.back().lines.empty() &&
             !Trim(FSections.back().lines.back().raw).empty())
             FSections.back().lines.push_back(TLine{"", "", ""});
-        FSections.push_back(TSection{section, {}});
+        FSections.push_back(TSection{section, {}, std::string(), true});
         s = &FSections.back();
     }
     for (auto& l : s->lines)
@@ -252,7 +284,8 @@ std::vector<std::string> TIniFile::ReadSections() const
 {
     std::vector<std::string> out;
     for (const auto& s : FSections)
-        out.push_back(s.name);
+        if (s.readable)
+            out.push_back(s.name);
     return out;
 }
 
@@ -269,7 +302,7 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
 void TIniFile::EraseSection(const std::string& section)
 {
     for (auto it = FSections.begin(); it != FSections.end(); ++it)
-        if (SameName(it->name, section)) {
+        if (it->readable && SameName(it->name, section)) {
             FSections.erase(it);
             FModified = true;
             return;
@@ -293,7 +326,7 @@ std::string TIniFile::Text() const
     for (const auto& l : FPreamble)
         out += l.raw + "\r\n";
     for (const auto& s : FSections) {
-        out += "[" + s.name + "]\r\n";
+        out += (s.header.empty() ? "[" + s.name + "]" : s.header) + "\r\n";
         for (const auto& l : s.lines)
             out += l.raw + "\r\n";
     }

@@ -25,8 +25,9 @@ public:
     // removed, or the default when the section or key is missing.
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
-    // The whole value as a decimal (or 0x hexadecimal) number; the default
-    // when the key is missing or the value is not a number.
+    // The whole value as a decimal number, as written (leading zeros make no
+    // octal); the default when the key is missing or the value is not a
+    // decimal number within 32 bits.
     int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
     // "1"/"0" and "TRUE"/"FALSE" (any case) are read; other values give the
     // default. WriteBool stores "1" or "0"; stores that keep "TRUE"/"FALSE"
@@ -58,7 +59,10 @@ public:
 
     // The lines read that are neither blank, a comment (";" or "#"), a
     // section header nor key=value, or that hold a control character other
-    // than tab (binary garbage): line number from 1 and text.
+    // than tab (binary garbage): line number from 1 and text. A header that
+    // is broken ("[SMTP", "[[[") or names a section met before is one of
+    // them too: the lines up to the next header belong to no section that
+    // can be read or written, and are kept in the file as they are.
     const std::vector<std::pair<size_t, std::string>>& BadLines() const { return FBadLines; }
     // The key's line as read: its number from 1 and its text; number 0 when
     // the file held no such key.
@@ -75,6 +79,8 @@ private:
     struct TSection {
         std::string name;
         std::vector<TLine> lines;
+        std::string header;   // the header line as read; empty for a new section
+        bool readable = true; // false: a broken or repeated header
     };
 
     TSection* FindSection(const std::string& section);

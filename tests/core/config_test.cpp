@@ -360,13 +360,14 @@ TEST(Config, AValueNotOfItsKindIsLoggedAndCopiedBeforeItIsSavedOver)
         TConfig config;
         EXPECT_EQ(config.Smtp.Port, 25);
         EXPECT_EQ(config.Pop3.Port, 2110);
-        EXPECT_EQ(config.Mail.MaxMailSize, 64);
+        EXPECT_EQ(config.Mail.MaxMailSize, 50); // numbers are decimal
         EXPECT_EQ(config.General.Role, TStationRole::Remote);
         EXPECT_EQ(log.With("is not understood"),
                   (std::vector<std::string>{
                       "skipmail.INI line 2 is not understood: SMTPPORT=2,525",
                       "skipmail.INI line 3 is not understood: ENABLED=maybe",
-                      "skipmail.INI line 8 is not understood: SOFTWAREVERSION=mail gatway"}));
+                      "skipmail.INI line 8 is not understood: SOFTWAREVERSION=mail gatway",
+                      "skipmail.INI line 10 is not understood: MAXMAILSIZE=0x40"}));
         EXPECT_EQ(log.With(root.Path("skipmail.INI.bad")).size(), 1u);
         EXPECT_TRUE(config.Save());
     }
@@ -379,4 +380,99 @@ TEST(Config, AValueNotOfItsKindIsLoggedAndCopiedBeforeItIsSavedOver)
         TConfig again;
     }
     EXPECT_TRUE(log.With("is not understood").empty());
+}
+
+// A number is read as the decimal it is written as, and one outside its
+// setting's range is a line not understood: it takes the default (never a
+// wrapped or cut value) and is kept in the copy.
+TEST(Config, NumbersAreDecimalAndOutOfRangeValuesAreNotUnderstood)
+{
+    struct {
+        const char* section;
+        const char* line;
+        bool understood;
+    } const cases[] = {
+        {"SMTP", "SMTPPORT=99844", false},
+        {"SMTP", "SMTPPORT=034310", true},
+        {"SMTP", "SMTPPORT=65535", true},
+        {"POP3", "POP3PORT=0", false},
+        {"POP3", "POP3PORT=-110", false},
+        {"MODEM", "PORT=256", false},
+        {"MODEM", "PORT=255", true},
+        {"ALE/VESKAR", "ATTEMPTS=0", false},
+        {"ALE/VESKAR", "ATTEMPTS=100", true},
+        {"ALE/VESKAR", "DELAY=241", false},
+        {"ALE/VESKAR", "DELAY=5", true},
+        {"ALE/VESKAR", "CALLLENGTH=60", false},
+        {"ALE/VESKAR", "CALLLENGTH=221", true},
+        {"MAIL", "MAXMAILSIZE=10000", false},
+        {"MAIL", "MAXMAILSIZE=0", true},
+        {"GATEWAY", "CHECKMAILINTERVAL=0", false},
+        {"GATEWAY", "CHECKMAILINTERVAL=2880", true},
+        {"GATEWAY", "DELIVERMAILIMMEDIATELY=2", false},
+        {"GATEWAY", "MAXMAILFILTERSIZE=-1", false},
+        {"FAXMODEM", "PORT=65537", false},
+    };
+    for (const auto& c : cases) {
+        TempRoot root;
+        TLogProbe log;
+        const std::string ini = "[GENERAL]\r\nSOFTWAREVERSION=MAIL/FAX GATEWAY\r\n[" +
+                                std::string(c.section) + "]\r\n" + c.line + "\r\n";
+        root.WriteFile("skipmail.INI", ini);
+        {
+            TConfig config;
+            const std::vector<std::string> expected =
+                c.understood ? std::vector<std::string>{}
+                             : std::vector<std::string>{"skipmail.INI line 4 is not understood: " +
+                                                        std::string(c.line)};
+            EXPECT_EQ(log.With("is not understood"), expected) << c.line;
+            EXPECT_EQ(root.Exists("skipmail.INI.bad"), !c.understood) << c.line;
+        }
+    }
+
+    // The values themselves.
+    TempRoot root;
+    root.WriteFile("skipmail.INI", "[SMTP]\r\nSMTPPORT=99844\r\n[POP3]\r\nPOP3PORT=034310\r\n");
+    TConfig config;
+    EXPECT_EQ(config.Smtp.Port, 25);
+    EXPECT_EQ(config.Pop3.Port, 34310);
+    EXPECT_TRUE(config.Save());
+    const std::string saved = root.ReadFile("skipmail.INI");
+    EXPECT_NE(saved.find("SMTPPORT=25\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("POP3PORT=34310\r\n"), std::string::npos) << saved;
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad"),
+              "[SMTP]\r\nSMTPPORT=99844\r\n[POP3]\r\nPOP3PORT=034310\r\n");
+}
+
+// A header without its bracket, a run of brackets and a second section of
+// one name are lines not understood: the keys under them are taken for no
+// section, and the file keeps them as they were.
+TEST(Config, BrokenAndRepeatedSectionsAreNotUnderstood)
+{
+    TempRoot root;
+    TLogProbe log;
+    const std::string ini = "[MAIL]\r\nMAXMAILSIZE=200\r\n[SMTP\r\nSMTPPORT=2525\r\n"
+                            "ENABLED=OFF\r\n[[[\r\n[MAIL]\r\nGATEWAY=FIELD\r\n";
+    root.WriteFile("skipmail.INI", ini);
+    {
+        TConfig config;
+        EXPECT_EQ(config.Mail.MaxMailSize, 200);
+        EXPECT_EQ(config.Mail.Gateway, "");
+        EXPECT_EQ(config.Smtp.Port, 25);
+        EXPECT_TRUE(config.Smtp.Enabled);
+        EXPECT_EQ(log.With("is not understood"),
+                  (std::vector<std::string>{"skipmail.INI line 3 is not understood: [SMTP",
+                                            "skipmail.INI line 6 is not understood: [[[",
+                                            "skipmail.INI line 7 is not understood: [MAIL]"}));
+        EXPECT_TRUE(config.Save());
+    }
+    EXPECT_EQ(root.ReadFile("skipmail.INI.bad"), ini);
+    const std::string saved = root.ReadFile("skipmail.INI");
+    EXPECT_EQ(saved.find("[SMTP]"), saved.rfind("[SMTP]")) << saved;
+    EXPECT_NE(saved.find("[SMTP\r\nSMTPPORT=2525\r\nENABLED=OFF\r\n[[[\r\n[MAIL]\r\n"
+                         "GATEWAY=FIELD\r\n"),
+              std::string::npos)
+        << saved;
+    EXPECT_NE(saved.find("[SMTP]\r\nENABLED=ON\r\nSMTPPORT=25\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("[MAIL]\r\nMAXMAILSIZE=200\r\nGATEWAY=\r\n"), std::string::npos) << saved;
 }

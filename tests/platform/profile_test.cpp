@@ -118,6 +118,56 @@ TEST_F(ProfileTest, UnwritableFileReportsFailure)
     EXPECT_THROW(f.UpdateFile(), std::system_error);
 }
 
+// Numbers are decimal as written: leading zeros make no octal, and nothing
+// wraps into 32 bits.
+TEST_F(ProfileTest, IntegersAreDecimalAsWritten)
+{
+    const std::string ini = Path("n.ini");
+    WriteFileAtomic(ini, "[N]\nZero=034310\nHex=0x40\nPlus=+25\nMinus=-3\nBig=99999999999\n"
+                         "Low=-2147483648\nBelow=-2147483649\nBlank=\nSign=-\nSpaced= 12 \n");
+    TIniFile f(ini);
+    struct {
+        const char* key;
+        int expected;
+    } const cases[] = {{"Zero", 34310}, {"Hex", 7},         {"Plus", 25},  {"Minus", -3},
+                       {"Big", 7},      {"Low", INT32_MIN}, {"Below", 7},  {"Blank", 7},
+                       {"Sign", 7},     {"Spaced", 12},     {"Missing", 7}};
+    for (const auto& c : cases)
+        EXPECT_EQ(f.ReadInteger("N", c.key, 7), c.expected) << c.key;
+}
+
+// A header that is not whole, or that names a section met before, is a line
+// not understood; the keys under it are no other section's, and the file
+// keeps them as they were.
+TEST_F(ProfileTest, BrokenAndRepeatedHeadersAreNotUnderstoodAndKept)
+{
+    const std::string ini = Path("h.ini");
+    const std::string text = "[MAIL]\r\nA=1\r\n[SMTP\r\nPort=99\r\n[[[\r\nX=2\r\n[mail]\r\n"
+                             "A=2\r\nB=3\r\n[]\r\n[A]]\r\n[ GOOD ] ; note\r\nK=v\r\n";
+    WriteFileAtomic(ini, text);
+    TIniFile f(ini);
+    EXPECT_EQ(f.BadLines(),
+              (std::vector<std::pair<size_t, std::string>>{
+                  {3, "[SMTP"}, {5, "[[["}, {7, "[mail]"}, {10, "[]"}, {11, "[A]]"}}));
+    EXPECT_EQ(f.ReadSections(), (std::vector<std::string>{"MAIL", "GOOD"}));
+    EXPECT_EQ(f.ReadString("SMTP", "Port", "none"), "none");
+    EXPECT_EQ(f.ReadString("MAIL", "A", ""), "1");
+    EXPECT_EQ(f.ReadString("MAIL", "B", "none"), "none");
+    EXPECT_EQ(f.ReadString("MAIL", "X", "none"), "none");
+    EXPECT_EQ(f.ReadString("good", "K", ""), "v");
+    EXPECT_EQ(f.Text(), text) << "nothing is rewritten";
+
+    // Writing goes to the sections that can be read, or to a new one.
+    f.WriteString("SMTP", "Port", "25");
+    f.WriteString("MAIL", "B", "4");
+    EXPECT_EQ(f.Text(), "[MAIL]\r\nA=1\r\nB=4\r\n[SMTP\r\nPort=99\r\n[[[\r\nX=2\r\n[mail]\r\n"
+                        "A=2\r\nB=3\r\n[]\r\n[A]]\r\n[ GOOD ] ; note\r\nK=v\r\n\r\n"
+                        "[SMTP]\r\nPort=25\r\n");
+    f.EraseSection("mail");
+    EXPECT_NE(f.Text().find("[mail]\r\nA=2\r\n"), std::string::npos);
+    EXPECT_FALSE(f.SectionExists("MAIL"));
+}
+
 void DieBeforeRename(const std::string&)
 {
     _exit(3);
