@@ -44,19 +44,27 @@ std::string TMailboxLog::FormatLine(const std::tm& time, const std::string& text
 void TMailboxLog::OpenLocked()
 {
     m_opened = true;
+    m_torn = !CutTornLineLocked();
+}
+
+bool TMailboxLog::CutTornLineLocked()
+{
     std::string data;
-    if (!ReadWholeFile(m_path, data))
-        return;
+    if (!ReadWholeFile(m_path, data)) {
+        std::error_code ec;
+        return !std::filesystem::exists(m_path, ec) && !ec;
+    }
     m_lineCount = 0;
     for (char c : data)
         m_lineCount += c == '\n';
-    // A crash in the middle of an append leaves a torn last line; the next
-    // line must not be glued to it.
+    // A crash or a full disk in the middle of an append leaves a torn last
+    // line; the next line must not be glued to it.
     const size_t whole = data.rfind('\n') + 1; // 0 when there is no line end
-    if (whole < data.size()) {
-        std::error_code ec;
-        std::filesystem::resize_file(m_path, whole, ec);
-    }
+    if (whole == data.size())
+        return true;
+    std::error_code ec;
+    std::filesystem::resize_file(m_path, whole, ec);
+    return !ec;
 }
 
 void TMailboxLog::TrimLocked()
@@ -85,8 +93,13 @@ std::string TMailboxLog::AddLogLine(const std::string& text)
         std::lock_guard lock(m_lock);
         if (!m_opened)
             OpenLocked();
-        // A line that cannot be written is lost from the file only.
-        if (AppendToFile(m_path, line + "\r\n") && ++m_lineCount > kTrimAt)
+        else if (m_torn)
+            m_torn = !CutTornLineLocked();
+        // A line that cannot be written is lost from the file only. Where a
+        // torn line could not be cut, this one still starts a line.
+        const bool written = AppendToFile(m_path, (m_torn ? "\r\n" : "") + line + "\r\n");
+        m_torn = !written;
+        if (written && ++m_lineCount > kTrimAt)
             TrimLocked();
         hook = m_onLine;
     }

@@ -14,7 +14,8 @@
 // back to its last kMaxLines in one atomic replace, so a line costs about
 // its own length twice in writes however full the log is, and a crash at any
 // point loses at most the line being written: a cut replaces the file whole,
-// and a line torn by a crash is dropped before the next one is appended.
+// and a line torn by a crash or a full disk is dropped before the next one is
+// appended.
 class TMailboxLog {
 public:
     static constexpr const char* kFileName = "mailbox_log.txt";
@@ -46,11 +47,15 @@ public:
 
 private:
     void OpenLocked();
+    // Cuts a torn last line off the file; false when the file may still end
+    // in one.
+    bool CutTornLineLocked();
     void TrimLocked();
 
     std::string m_path;
     std::mutex m_lock;
     bool m_opened = false;
     size_t m_lineCount = 0; // whole lines in the file, as far as this writer knows
+    bool m_torn = false;    // the last append failed: the file may end in part of a line
     LineHook m_onLine;
 };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -175,6 +177,39 @@ TEST(MailboxLog, ATornLastLineIsDroppedBeforeTheNext)
     log.AddLogLine("two");
     EXPECT_EQ(root.ReadFile("mailbox_log.txt"),
               "[07-Mar-24 09:00:00]  one\r\n[07-Mar-24 09:05:03]  two\r\n");
+}
+
+// A full disk cuts a line short; once there is room again the next line
+// starts a line of its own, and a restart reads every line whole.
+TEST(MailboxLog, ALineCutShortByAFullDiskIsNotGluedToTheNext)
+{
+    TempRoot root;
+    PinnedClock clock(LocalInstant(2024, 3, 7, 9, 5, 3));
+    const std::string one = "[07-Mar-24 09:00:00]  one\r\n";
+    root.WriteFile("mailbox_log.txt", one);
+    TMailboxLog log;
+    log.AddLogLine("before");
+    const std::string before = one + "[07-Mar-24 09:05:03]  before\r\n";
+    ASSERT_EQ(root.ReadFile("mailbox_log.txt"), before);
+    {
+        // The file may grow by ten bytes more: the next line is cut there.
+        struct rlimit old {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit full = old;
+        full.rlim_cur = before.size() + 10;
+        const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+        log.AddLogLine("cut short by the full disk");
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldSignal);
+    }
+    ASSERT_EQ(root.ReadFile("mailbox_log.txt"), before + "[07-Mar-24") << "the disk was full";
+    log.AddLogLine("after");
+    EXPECT_EQ(root.ReadFile("mailbox_log.txt"), before + "[07-Mar-24 09:05:03]  after\r\n");
+    TMailboxLog restarted;
+    EXPECT_EQ(restarted.LastLines(),
+              (std::vector<std::string>{"[07-Mar-24 09:00:00]  one", "[07-Mar-24 09:05:03]  before",
+                                        "[07-Mar-24 09:05:03]  after"}));
 }
 
 TEST(DailyLog, OneFilePerDayUnderLogs)
