@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "core/config.h"
 #include "core/message_store.h"
@@ -372,10 +373,33 @@ bool TMailExchange::SendOne(const std::string& mailFrom, const std::vector<std::
     return true;
 }
 
+bool TMailExchange::ReturnUnaddressed(const std::string& path, const std::string& name)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string first;
+    if (!in || (std::getline(in, first) && StartsWithNoCase(first, "RCPT:")))
+        return false;
+    in.close();
+    std::string text;
+    if (!ReadWholeFile(path, text))
+        return false;
+    std::vector<std::string> lines = SplitLines(text);
+    Log("SMTP: No recipient in " + name);
+    // Kept where it is when no notice can be written.
+    if (const std::optional<std::string> to = ReturnMail(lines, kNoRecipient)) {
+        Log("SMTP: Returning mail to: " + *to);
+        std::remove(path.c_str());
+    }
+    return true;
+}
+
 void TMailExchange::SendMail()
 {
     const std::string outbox = OutboxDir();
-    const std::vector<MessageStore::TMessageFile> files = MessageStore::ListMessages(outbox);
+    std::vector<MessageStore::TMessageFile> files = MessageStore::ListMessages(outbox);
+    std::erase_if(files, [&](const MessageStore::TMessageFile& f) {
+        return ReturnUnaddressed(outbox + "/" + f.Name, f.Name);
+    });
     {
         // Counts of files that are gone (sent or removed elsewhere) go too.
         std::lock_guard lock(FFailuresLock);
@@ -435,10 +459,8 @@ void TMailExchange::SendMail()
             recipients.push_back(address);
             lines.erase(lines.begin());
         }
-        if (recipients.empty()) {
-            Log("SMTP: No recipient in " + file.Name + ", left in the outbox");
-            continue;
-        }
+        if (recipients.empty())
+            continue; // its lines changed since: the next run returns it
         if (!connected) {
             Log("SMTP: Connecting to Server", false);
             try {

@@ -40,12 +40,18 @@ class TIdTCPConnection;
 //   number above it; a message is deleted on the server only once it is
 //   queued (or returned), and one the server will not hand over is kept.
 // - A notice that cannot be written keeps the message where it was.
+// - An outbox file without a "RCPT:" line goes back to its sender at once
+//   (instead of its first line, whatever it says, being taken for the
+//   recipient and tried six times): a header line taken for an address
+//   would send the message to whoever it names.
 class TMailExchange : public TGatewayExchange {
 public:
     using TLog = std::function<void(const std::string& text, bool show)>;
 
     static constexpr int kFailureLimit = 5;
     static constexpr int kQuotedLines = 50;
+    // The error a notice for an outbox file without a recipient gives.
+    static constexpr const char* kNoRecipient = "The message names no recipient.";
 
     TMailExchange(TConfig* config, TAccountList* accounts, TLog log);
     ~TMailExchange() override;
@@ -87,6 +93,9 @@ private:
     // reply in `reply`.
     bool SendOne(const std::string& mailFrom, const std::vector<std::string>& recipients,
                  const std::vector<std::string>& body, std::string& reply);
+    // Returns an outbox file that has no "RCPT:" line to its sender and
+    // deletes it; false (nothing done) when the file names a recipient.
+    bool ReturnUnaddressed(const std::string& path, const std::string& name);
     // Sends a line and waits for the reply `code`.
     bool Command(const std::string& line, const char* code, std::string& reply);
     std::string ReadReply(const char* code);

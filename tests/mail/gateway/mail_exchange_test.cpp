@@ -229,6 +229,41 @@ TEST_F(MailExchangeTest, AMessageFailingSixTimesGoesBackWithItsFirstFiftyLines)
     EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
 }
 
+// An outbox file that names no recipient goes back to its sender at once;
+// no header line of it is taken for an address, and the outbox empties.
+TEST_F(MailExchangeTest, AnOutboxFileWithoutARecipientGoesBackAtOnce)
+{
+    Start();
+    Outbox("1.msg", "To: victim@example.org\r\nFrom: \"Ann\" <ann@x.org>\r\n\r\nhello\r\n");
+    Outbox("2.msg", "RCPT: w@y.org\r\nFrom: bob@x.org\r\n\r\nok\r\n");
+    Outbox("3.msg", "Subject: nobody's\r\n\r\nx\r\n");
+    Exchange->SendMail();
+    EXPECT_EQ(Shown(), (Lines{"SMTP: No recipient in 1.msg", "SMTP: Returning mail to: ann@x.org",
+                              "SMTP: No recipient in 3.msg", "SMTP: Returning mail to: admin",
+                              "Sending 1 Messages", "Finished Sending Mail"}));
+    EXPECT_TRUE(Files(DataRoot::Path("MAIL/GATEWAY")).empty());
+    EXPECT_EQ(Exchange->CountOutgoingMail(), 0);
+    EXPECT_EQ(ReadFile(NetPath("sent/1.env")), "bob@x.org\nw@y.org\n");
+    EXPECT_EQ(ReadFile(NetPath("smtp.wire")).find("victim"), std::string::npos);
+
+    const Lines notices = QueueTexts();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0].rfind("RCPT: admin\r\nTo: admin\r\n", 0), 0u);
+    EXPECT_EQ(notices[1].rfind("RCPT: ann@x.org\r\nTo: ann@x.org\r\n", 0), 0u);
+    EXPECT_NE(notices[1].find("\r\nThe message names no recipient.\r\n"), std::string::npos);
+    EXPECT_NE(notices[1].find("\r\nRCPT: ann@x.org\r\nTo: victim@example.org\r\n"),
+              std::string::npos);
+
+    // With nothing else waiting no connection is opened for it (the server
+    // notes a connection before it greets).
+    Outbox("4.msg", "From: cy@x.org\r\n\r\nx\r\n");
+    Log.clear();
+    Exchange->SendMail();
+    EXPECT_EQ(Shown(), (Lines{"SMTP: No recipient in 4.msg", "SMTP: Returning mail to: cy@x.org",
+                              "No messages to Send at this time"}));
+    EXPECT_EQ(ReadFile(NetPath("smtp.wire")).find("=== connection 2"), std::string::npos);
+}
+
 TEST_F(MailExchangeTest, FailuresCountPerMessage)
 {
     Start();
