@@ -14,6 +14,9 @@ struct TAccount {
     std::string Password{};     // POP3 password, plain text in the file too
     std::string POPServer{};    // POP3 host name
     std::string Status{};       // "ENABLED" or "DISABLED"; only "ENABLED" is polled
+    // What the file's line holds after the seventh field (":" and on), kept
+    // for the file alone; empty for an account entered here.
+    std::string Rest{};
 
     bool Enabled() const { return Status == "ENABLED"; }
 };
@@ -24,6 +27,11 @@ struct TAccount {
 // account reads back as it was written. Edited by the gateway settings on the
 // GUI thread and read by the fetching on its worker; each operation is one
 // locked step.
+//
+// A line of more than seven fields (a hand edit) is the account of its
+// first seven, and polled as such. The rest of the line is logged at load
+// and written back after the seventh field (instead of being dropped), so a
+// save loses no text the operator wrote.
 class TAccountList : public TTableBase<TAccount> {
 public:
     static constexpr const char* kFileName = "accounts.dat";

@@ -445,6 +445,8 @@ bool TGatewayConfigFrm::StoreAccount(int index, const std::string& status)
                      FromQt(FUserInfo->Password->text()),
                      FromQt(FUserInfo->POPServer->text()),
                      status};
+    if (index >= 0)
+        account.Rest = FAccounts->Get(index).Rest;
     try {
         if (index < 0)
             FAccounts->Add(account);

@@ -74,7 +74,7 @@ TEST_F(GatewaySettingsTest, AccountsFileKeepsOrderFieldsAndEveryByte)
     WriteFileAtomic(DataRoot::Path("accounts.dat"),
                     "ann@FAR:FAR:ann@x.org:ann:p\xFFw:pop.x.org:ENABLED\r\r\n"
                     "bob@FAR:FAR\r\n"
-                    "cy@FAR:FAR:c@x.org:cy:pw:pop.x.org:DISABLED:extra:more\r\n"
+                    "zed@FAR:FAR:z@x.org:zed:\x01:pop.x.org:ENABLED\r\n"
                     "lost@FAR:FAR:l@x.org:l:pw:pop:ENABLED");
     {
         TAccountList accounts;
@@ -84,18 +84,21 @@ TEST_F(GatewaySettingsTest, AccountsFileKeepsOrderFieldsAndEveryByte)
         EXPECT_EQ(accounts.Get(1).Station, "FAR");
         EXPECT_EQ(accounts.Get(1).Status, "");
         EXPECT_FALSE(accounts.Get(1).Enabled());
-        // A field too many cannot be read: that line is kept aside. The last
-        // line counts without its line end.
+        // A control character cannot be read: that line is kept aside. The
+        // last line counts without its line end.
         EXPECT_EQ(accounts.Get(2).HFAddress, "lost@FAR");
 
         TAccount colon = accounts.Get(0);
         colon.Password = "a:b";
         EXPECT_THROW(accounts.Modify(0, colon), ETableFieldError);
         EXPECT_THROW(accounts.Add(colon), ETableFieldError);
+        colon = accounts.Get(0);
+        colon.Status = "ENABLED:x";
+        EXPECT_THROW(accounts.Modify(0, colon), ETableFieldError);
         EXPECT_EQ(accounts.Count(), 3);
         EXPECT_TRUE(accounts.Delete(1));
     }
-    const std::string kept = "cy@FAR:FAR:c@x.org:cy:pw:pop.x.org:DISABLED:extra:more\r\n";
+    const std::string kept = "zed@FAR:FAR:z@x.org:zed:\x01:pop.x.org:ENABLED\r\n";
     EXPECT_EQ(Dir.ReadFile("accounts.dat"), "ann@FAR:FAR:ann@x.org:ann:p\xFFw:pop.x.org:ENABLED\r\n"
                                             "lost@FAR:FAR:l@x.org:l:pw:pop:ENABLED\r\n" +
                                                 kept);
@@ -107,6 +110,32 @@ TEST_F(GatewaySettingsTest, AccountsFileKeepsOrderFieldsAndEveryByte)
     }
     EXPECT_EQ(Dir.ReadFile("accounts.dat"), kept);
     EXPECT_EQ(TAccountList().Count(), 0);
+}
+
+// A line of more than seven fields is the account of its first seven (so it
+// is polled when the seventh says so); what follows is written back as it
+// was, through saves, state changes and edits alike.
+TEST_F(GatewaySettingsTest, AnAccountLineWithMoreThanSevenFieldsKeepsTheRest)
+{
+    Stations("HOME,,,,DISABLED,,,,\r\nFAR,,,,DISABLED,,,,\r\n");
+    WriteFileAtomic(DataRoot::Path("accounts.dat"),
+                    "cy@FAR:FAR:c@x.org:cy:pw:pop.x.org:ENABLED:extra:more\r\n"
+                    "dee@FAR:FAR:d@x.org:dee:pw:pop.x.org:DISABLED:\r\n");
+    Open();
+    ASSERT_EQ(Accounts->Count(), 2);
+    EXPECT_TRUE(Accounts->Get(0).Enabled());
+    EXPECT_EQ(Accounts->Get(0).POPServer, "pop.x.org");
+    EXPECT_EQ(Accounts->Get(1).Status, "DISABLED");
+    EXPECT_EQ(Frm->AccountsListBox->item(0)->text(), "cy@FAR --> c@x.org    (ENABLED)");
+
+    Frm->AccountsListBox->setCurrentRow(0);
+    Frm->DisableButtonClick();
+    TScriptedDialogs dialogs;
+    dialogs.ExpectDialog("TUserInfoForm", FillAccount("cy", "FAR", "new"));
+    Frm->EditButtonClick();
+    EXPECT_EQ(Dir.ReadFile("accounts.dat"),
+              "cy@FAR:FAR:ann@example.com:ann:new:pop.example.com:DISABLED:extra:more\r\n"
+              "dee@FAR:FAR:d@x.org:dee:pw:pop.x.org:DISABLED:\r\n");
 }
 
 TEST_F(GatewaySettingsTest, ShowLoadsTheSettingsAndOkStoresThemWithErrormsg)

@@ -372,6 +372,19 @@ TEST_F(MailExchangeTest, EnabledAccountsAreFetchedIntoTheQueueAndDeleted)
     EXPECT_TRUE(fs::exists(NetPath("pop/cy/1")));
 }
 
+// A hand-edited accounts.dat line with fields past the seventh is still
+// that account, and it is polled.
+TEST_F(MailExchangeTest, AnAccountLineWithMoreThanSevenFieldsIsPolled)
+{
+    WriteFileAtomic(DataRoot::Path("accounts.dat"),
+                    "ann@FAR:FAR:ann@y.org:ann:pw:127.0.0.1:ENABLED:added by hand\r\n");
+    Start();
+    Mailbox("ann", {"Subject: 1\r\n\r\na\r\n"});
+    Exchange->ReceiveMail();
+    EXPECT_EQ(QueueTexts(), (Lines{"RCPT: ann@FAR\r\nSubject: 1\r\n\r\na\r\n"}));
+    EXPECT_EQ(ReadFile(NetPath("pop3.log")), "USER ann\nPASS\nSTAT\nRETR 1\nDELE 1\nQUIT\n");
+}
+
 TEST_F(MailExchangeTest, SizeLimitIsStrictAndOversizeMailIsReturnedOrDropped)
 {
     // 100 bytes with the "RCPT: ann@FAR" line: the limit itself passes.
