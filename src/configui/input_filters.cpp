@@ -162,6 +162,11 @@ char UpperCallChar(char c)
 
 char SelCallChar(char c)
 {
+    return DigitOrPoint(c);
+}
+
+char DigitOrPoint(char c)
+{
     return IsDigit(c) || c == '.' ? c : 0;
 }
 

@@ -23,6 +23,8 @@ char LetterOrDigit(char c);
 char UpperCallChar(char c);
 // "0"-"9" and ".".
 char SelCallChar(char c);
+// "0"-"9" and "." (a size in K bytes).
+char DigitOrPoint(char c);
 // "0"-"9".
 char Digit(char c);
 

@@ -4,7 +4,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QRegularExpressionValidator>
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -13,6 +12,7 @@
 #include <optional>
 
 #include "configui/form_controls.h"
+#include "configui/input_filters.h"
 #include "configui/password_boxes.h"
 #include "configui/scheduled_frm.h"
 #include "core/config.h"
@@ -32,7 +32,6 @@ using FormControls::Check;
 using FormControls::Edit;
 using FormControls::Label;
 
-constexpr int kMaxIntervalMinutes = 1440;
 // The filter is stored in bytes as a signed 32-bit number.
 constexpr int kMaxFilterK = std::numeric_limits<std::int32_t>::max() / 1024;
 
@@ -237,8 +236,7 @@ TGatewayConfigFrm::TGatewayConfigFrm(QWidget* owner, TStationList* stations, TCo
     MaxMailFilterSize = Edit(sizeBox, "MaxMailFilterSize",
                              "Enter Maximum number of bytes for an email message to be accepted "
                              "from the Internet for a local user");
-    MaxMailFilterSize->setValidator(
-        new QRegularExpressionValidator(QRegularExpression("[0-9.]*"), MaxMailFilterSize));
+    InputFilter::Install(MaxMailFilterSize, InputFilter::DigitOrPoint, true);
     sizeLayout->addWidget(new QLabel("Max. Mail Size:", sizeBox), 0, 0);
     sizeLayout->addWidget(MaxMailFilterSize, 0, 1);
     sizeLayout->addWidget(new QLabel("K Bytes", sizeBox), 0, 2);
@@ -465,10 +463,8 @@ void TGatewayConfigFrm::AddButtonClick()
     PrepareUserInfo();
     if (ShowModal(*FUserInfo) != TUserInfoForm::mrOk)
         return;
-    if (StoreAccount(-1, TAccountList::kEnabled)) {
-        AccountsListBox->setCurrentRow(-1);
+    if (StoreAccount(-1, TAccountList::kEnabled))
         RefillAccounts();
-    }
 }
 
 void TGatewayConfigFrm::EditButtonClick()
@@ -545,11 +541,10 @@ void TGatewayConfigFrm::Button1Click()
     // Every number first: a field that does not convert keeps the dialog
     // open with nothing stored.
     const std::optional<int> interval =
-        WholeNumber(CheckMailInterval->currentText(), 1, kMaxIntervalMinutes);
+        WholeNumber(CheckMailInterval->currentText(), 1, std::numeric_limits<std::int32_t>::max());
     if (!interval) {
         PageControl2->setCurrentIndex(0);
-        Refuse("Please, enter the polling interval as whole minutes from 1 to " +
-               std::to_string(kMaxIntervalMinutes) + ".");
+        Refuse("Please, enter the polling interval as whole minutes, 1 or more.");
         return;
     }
     const std::optional<int> filterK = WholeNumber(MaxMailFilterSize->text(), 0, kMaxFilterK);

@@ -26,6 +26,11 @@ class TUserInfoForm;
 // Accounts, the four times and the password change at once; everything else
 // on OK, which also writes errormsg.txt and the INI file. A number that does
 // not convert is refused on OK with nothing stored.
+//
+// Choices made here:
+// - OK stores any whole polling interval from 1 minute up, but refuses 0
+//   and below (instead of storing them): the gateway would connect again
+//   every second.
 class TGatewayConfigFrm : public QDialog {
     Q_OBJECT
 public:

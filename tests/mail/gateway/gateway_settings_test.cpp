@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <filesystem>
 
+#include "configui/input_filters.h"
 #include "configui/scheduled_frm.h"
 #include "core/config.h"
 #include "core/station_list.h"
@@ -190,6 +192,42 @@ TEST_F(GatewaySettingsTest, OkRefusesANumberThatDoesNotConvertAndStoresNothing)
     EXPECT_EQ(Config->Gateway.SmtpAddress, "");
     EXPECT_EQ(Config->Gateway.CheckMailInterval, 20);
     EXPECT_FALSE(std::filesystem::exists(DataRoot::Path("errormsg.txt")));
+}
+
+// Any whole interval of a minute or more is stored; the size filter takes
+// digits and "." and beeps at anything else typed into it.
+TEST_F(GatewaySettingsTest, LongIntervalsAreStoredAndTheSizeFilterBeeps)
+{
+    Open();
+    int beeps = 0;
+    InputFilter::SetBeepForTest([&] { ++beeps; });
+    Frm->MaxMailFilterSize->clear();
+    QTest::keyClicks(Frm->MaxMailFilterSize, "1a2.5-");
+    EXPECT_EQ(Frm->MaxMailFilterSize->text(), "12.5");
+    EXPECT_EQ(beeps, 2);
+    InputFilter::SetBeepForTest({});
+
+    Frm->MaxMailFilterSize->setText("100");
+    Frm->CheckMailInterval->setCurrentText("2880");
+    Frm->Button1->click();
+    EXPECT_EQ(Frm->result(), TGatewayConfigFrm::mrOk);
+    EXPECT_EQ(Config->Gateway.CheckMailInterval, 2880);
+    EXPECT_NE(Dir.ReadFile("skipmail.INI").find("CHECKMAILINTERVAL=2880\r\n"), std::string::npos);
+}
+
+// Adding an account keeps the line the operator had selected.
+TEST_F(GatewaySettingsTest, AddingAnAccountKeepsTheSelection)
+{
+    Stations("HOME,,,,DISABLED,,,,\r\nFAR,,,,DISABLED,,,,\r\n");
+    WriteFileAtomic(DataRoot::Path("accounts.dat"), "a@FAR:FAR:a@x.org:a:pw:pop.x.org:ENABLED\r\n"
+                                                    "b@FAR:FAR:b@x.org:b:pw:pop.x.org:ENABLED\r\n");
+    Open();
+    Frm->AccountsListBox->setCurrentRow(0);
+    TScriptedDialogs dialogs;
+    dialogs.ExpectDialog("TUserInfoForm", FillAccount("cy", "FAR"));
+    Frm->AddButtonClick();
+    ASSERT_EQ(Frm->AccountsListBox->count(), 3);
+    EXPECT_EQ(Frm->AccountsListBox->currentRow(), 0);
 }
 
 TEST_F(GatewaySettingsTest, EditingAConnectionTimeStoresItAtOnce)
