@@ -879,8 +879,11 @@ void TConfigFrm::RefreshChannelList()
         }
         QListWidgetItem* item = ChannelListBox->item(ch);
         item->setText(ToQt(line));
+        const bool isNew = !(item->flags() & Qt::ItemIsUserCheckable);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(enabled ? Qt::Checked : Qt::Unchecked);
+        // Without a station there is no flag to show: ticks stay as they are.
+        if (station >= 0 || isNew)
+            item->setCheckState(enabled ? Qt::Checked : Qt::Unchecked);
     }
     if (selected >= 0 && selected < ChannelListBox->count())
         ChannelListBox->setCurrentRow(selected);
@@ -1102,8 +1105,11 @@ void TConfigFrm::ChannelsRemovebtnClick()
     if (channel >= 0) {
         FChannels->Delete(channel);
         FStations->DeleteChannel(channel);
+        // Also without a selected station: the removed line must go, and the
+        // others keep their ticks.
+        const QSignalBlocker block(ChannelListBox);
+        delete ChannelListBox->takeItem(channel);
     }
-    // Also without a selected station: the removed line must go.
     RefreshChannelList();
 }
 

@@ -46,6 +46,9 @@ class TStationList;
 //   out at once puts its type in the configuration for the read-out;
 //   closing without OK restores the type the dialog was shown with.
 // - A station has at most one scheduled link at each time of day.
+// - With no station selected the channel list keeps every tick as shown;
+//   its lines still follow the channel table (instead of staying as they
+//   were), so a line never names another channel than Edit or Remove acts on.
 class TConfigFrm : public QDialog {
     Q_OBJECT
 public:

@@ -608,12 +608,35 @@ TEST_F(ConfigFrmTest, ChannelsFollowTheRadioShownAndReachEveryStation)
     EXPECT_EQ(Stations->Get(2).ChannelFlags, "NNY");
     EXPECT_EQ(Lines(frm.ChannelListBox)[0], "001   ");
 
-    // Removing a channel with no station selected still takes its line away.
+    // Removing a channel with no station selected still takes its line away;
+    // the other lines keep their ticks.
     frm.StationListBox->setCurrentRow(-1);
     frm.ChannelListBox->setCurrentRow(0);
     frm.ChannelsRemovebtn->click();
-    EXPECT_EQ(Lines(frm.ChannelListBox), (std::vector<std::string>{"001   ", "002   "}));
+    EXPECT_EQ(Lines(frm.ChannelListBox), (std::vector<std::string>{"001   ", "002    [x]"}));
     EXPECT_EQ(Stations->Get(1).LinkQuality, "@@@@4@@4");
+}
+
+// With no station selected there is no use flag to show or store: the ticks
+// stay as the operator sees them, one ticked then included.
+TEST_F(ConfigFrmTest, WithNoStationSelectedTheTicksStayAsTheyAre)
+{
+    TConfigFrm& frm = Shown();
+    frm.StationListBox->setCurrentRow(2); // MID may use channel 1 only
+    const std::vector<std::string> mid{"001  1600  1600 LSB [x]", "002 14313 14300 USB"};
+    ASSERT_EQ(Lines(frm.ChannelListBox), mid);
+    frm.StationListBox->setCurrentRow(-1);
+    EXPECT_EQ(Lines(frm.ChannelListBox), mid);
+    frm.FreqBtn->click();
+    frm.ChannelListBox->setCurrentRow(1);
+    frm.ChannelListBox->item(1)->setCheckState(Qt::Checked);
+    EXPECT_EQ(Lines(frm.ChannelListBox), (std::vector<std::string>{"001    [x]", "002    [x]"}));
+    const std::string stations = Dir.ReadFile("stations.dat");
+    EXPECT_NE(stations.find("MID,MI1D,,Direct,DISABLED,YN,"), std::string::npos) << stations;
+
+    // A station picked again shows its own flags.
+    frm.StationListBox->setCurrentRow(2);
+    EXPECT_EQ(Lines(frm.ChannelListBox), (std::vector<std::string>{"001   ANYTIME [x]", "002   "}));
 }
 
 TEST_F(ConfigFrmTest, ScheduledLinksAreAddedMovedAndRemovedOnePerTime)
