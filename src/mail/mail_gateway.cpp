@@ -73,10 +73,12 @@ TMailGateway::TMailGateway(QWidget* owner, TConfig* config, TGatewayConfigFrm* g
     layout->addWidget(StatusMemo);
     auto* bottom = new QHBoxLayout;
     Button3 = FormControls::Button(central, "Button3", "&L", nullptr);
+    Button2 = FormControls::Button(central, "Button2", "&P", nullptr);
     Button5 = FormControls::Button(central, "Button5", "&Clear",
                                    "Clear the Currently Displayed Status Messages");
     Button6 = FormControls::Button(central, "Button6", "&View Log", "View the Status Log");
     bottom->addWidget(Button3);
+    bottom->addWidget(Button2);
     bottom->addStretch();
     bottom->addWidget(Button5);
     bottom->addWidget(Button6);

@@ -94,6 +94,7 @@ public:
     QPushButton* Button5; // Clear
     QPushButton* Button6; // View Log
     QPushButton* Button3; // saves the view to log.txt
+    QPushButton* Button2; // "&P", no action
     QMenu* File1;
     QAction* Exit1;
     QAction* ConfigureMenu;

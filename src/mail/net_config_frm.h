@@ -23,6 +23,12 @@ class TUserList;
 // from local users and the password that guards this dialog. Made once at
 // start-up; its construction starts each server that the configuration
 // enables. Shown (not modally) from the main menu after a login.
+//
+// Choices made here:
+// - Switching a server on with a port that is empty or not 1-65535 says
+//   "Port Error" and shows "DISABLED" again (instead of stopping without a
+//   word with "ENABLED" showing): the box never claims a server that is not
+//   listening.
 class TNetConfigFrm : public QDialog {
     Q_OBJECT
 public:

@@ -187,3 +187,14 @@ TEST_F(MailGatewayTest, SettingsOpenAfterTheLoginWithThePhoneBookListed)
     EXPECT_TRUE(Gateway->Timer1->isActive());
     EXPECT_TRUE(Gateway->POPTimer->isActive());
 }
+
+TEST_F(MailGatewayTest, TheWindowCarriesItsUnusedPButton)
+{
+    Start("");
+    auto* p = Gateway->findChild<QPushButton*>("Button2");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->text(), "&P");
+    const size_t before = LogSize();
+    p->click();
+    EXPECT_EQ(Log(before), Lines{});
+}
