@@ -428,20 +428,29 @@ void TApdCustomFaxPrinter::PrintPage(unsigned page, unsigned index)
     if (Printing() && FaxFooter.Enabled)
         CreateFaxFooter(canvas, page, area);
 
+    // The unpacker doubles a standard page's lines, so the bitmap's pixels
+    // are about square and one scale serves both ways.
     int width, height;
+    QRect source = bitmap.rect();
     if (PrintScale == TFaxPrintScale::psFitToPage) {
-        width = static_cast<int>(area.width() * 0.93);
-        height = bitmap.width() <= static_cast<int>(kStandardWidth)
-                     ? static_cast<int>(int64_t{area.height()} * bitmap.width() / kStandardWidth)
-                     : area.height();
+        const double scale = std::min(area.width() * 0.93 / std::max(bitmap.width(), 1),
+                                      static_cast<double>(std::max(area.height(), 0)) /
+                                          std::max(bitmap.height(), 1));
+        width = static_cast<int>(bitmap.width() * scale);
+        height = static_cast<int>(bitmap.height() * scale);
     } else {
         const int ppi = Target_->PixelsPerInch();
         width = bitmap.width() * ppi / 200;
-        height = std::min(bitmap.height() * ppi / 200, area.height());
+        height = bitmap.height() * ppi / 200;
+        if (height > area.height() && height > 0) {
+            // Cut, not squeezed: the lines below the sheet are left out.
+            source.setHeight(static_cast<int>(int64_t{bitmap.height()} * area.height() / height));
+            height = std::max(area.height(), 0);
+        }
     }
     SetFaxPrintProgress(TFaxPrintProgress::ppRendering);
-    if (Printing())
-        canvas.drawImage(QRect(area.left(), area.top(), width, height), bitmap);
+    if (Printing() && width > 0 && height > 0)
+        canvas.drawImage(QRect(area.left(), area.top(), width, height), bitmap, source);
     SetFaxPrintProgress(TFaxPrintProgress::ppSubmitting);
     if (PageFailed_)
         FaxPrintLog(TFaxPLCode::lcFailed);

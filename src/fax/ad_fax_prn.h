@@ -31,8 +31,11 @@ class QPrinter;
 //   the error goes on to the caller.
 // - A page that decodes to no lines logs a failure and prints as a white
 //   sheet, so the page numbers stay right.
-// - Fit to page gives a page wider than 1728 pixels the whole height of its
-//   area.
+// - Fit to page keeps the page's proportions (a standard page's lines count
+//   double) and makes it as large as the area allows, at most 93 % of its
+//   width, instead of giving every 1728-pixel page the area's whole height,
+//   which stretches a short page into bars. Without scaling, a page taller
+//   than the area is cut at its foot, not squeezed.
 
 // Hands a document to the system's print service under that title. False
 // when the system has no printer; a print command that fails raises

@@ -173,11 +173,79 @@ TEST(FaxPrinter, PagesShareSheetsInOrder)
     EXPECT_EQ(before, (std::vector<Q>{{}, {0, 2}, {}, {0, 2}, {}}));
     EXPECT_EQ(rig.Target->Sheets.size(), 3u);
 
-    // One page per sheet, fitted.
+    // One page per sheet, fitted: on a landscape sheet an upright page
+    // fills the height and keeps its shape, so the right half stays white.
     p.MultiPage = false;
     p.PrintFax();
     EXPECT_EQ(rig.Target->Sheets.size(), 5u);
+    EXPECT_EQ(rig.Target->Inked(), (Q{0, 2}));
+    rig.Target->LandscapeSheets = false;
+    p.PrintFax();
     EXPECT_EQ(rig.Target->Inked(), (Q{0, 1, 2, 3}));
+}
+
+// The inked box of the last sheet.
+QRect InkedBox(const SheetTarget& target)
+{
+    QRect box;
+    const QImage& s = target.Sheets.back();
+    for (int y = 0; y < s.height(); ++y)
+        for (int x = 0; x < s.width(); ++x)
+            if (qGray(s.pixel(x, y)) < 128)
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// A one-line page (a name typed as a test fax) prints as a strip, not as
+// bars stretched down the sheet; a tall page fits the sheet's height.
+TEST(FaxPrinter, PagesKeepTheirProportions)
+{
+    // The area: 846 x 1096 at 100 pixels per inch; at most 93 % of its width.
+    const int maxWidth = 846 * 93 / 100, maxHeight = 1096;
+    struct Case {
+        uint16_t flags;
+        unsigned lines;
+        int squareLines; // lines as tall as a pixel is wide
+    };
+    for (const Case& c : {Case{ffHighRes, 93, 93}, Case{0, 93, 186}, Case{ffHighRes, 2000, 2000},
+                          Case{ffHighRes, 3000, 3000}, Case{0, 1100, 2200},
+                          Case{ffHighRes | ffHighWidth, 93, 93}}) {
+        PrintRig rig(0);
+        const unsigned width = (c.flags & ffHighWidth) ? kWideWidth : kStandardWidth;
+        Picture page = MakePicture(width, c.lines);
+        std::fill(page.Pixels.begin(), page.Pixels.end(), uint8_t{1});
+        WriteApfPages(rig.Dir.Path("one.apf"), {{page, c.flags}});
+        rig.Printer->FaxHeader.Enabled = false;
+        rig.Printer->FaxFooter.Enabled = false;
+        rig.Printer->SetFileName(rig.Dir.Path("one.apf"));
+        rig.Printer->PrintFax();
+        const QRect box = InkedBox(*rig.Target);
+        const std::string what = std::to_string(width) + " x " + std::to_string(c.lines);
+        EXPECT_LE(box.width(), maxWidth) << what;
+        EXPECT_LE(box.height(), maxHeight) << what;
+        // Fitted: one side reaches its limit.
+        EXPECT_TRUE(box.width() >= maxWidth - 2 || box.height() >= maxHeight - 2) << what;
+        EXPECT_NEAR(double(box.height()) / box.width(), double(c.squareLines) / width, 0.01)
+            << what;
+    }
+
+    // Without scaling: 200 lines to the inch, a tall page cut at the foot
+    // rather than squeezed.
+    PrintRig rig(0);
+    Picture tall = MakePicture(kStandardWidth, 3000);
+    for (unsigned y = 0; y < 400; ++y)
+        for (unsigned x = 0; x < 100; ++x)
+            tall.At(x, y) = 1;
+    for (unsigned y = 2900; y < 3000; ++y)
+        for (unsigned x = 0; x < 100; ++x)
+            tall.At(x, y) = 1;
+    WriteApfPages(rig.Dir.Path("tall.apf"), {{tall, ffHighRes}});
+    rig.Printer->FaxHeader.Enabled = false;
+    rig.Printer->FaxFooter.Enabled = false;
+    rig.Printer->PrintScale = TFaxPrintScale::psNone;
+    rig.Printer->SetFileName(rig.Dir.Path("tall.apf"));
+    rig.Printer->PrintFax();
+    EXPECT_EQ(InkedBox(*rig.Target), QRect(2, 2, 50, 200));
 }
 
 TEST(FaxPrinter, NothingToPrintAndEmptyRanges)
@@ -251,7 +319,7 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
 {
     TScratch dir;
     Picture bar = MakePicture(kStandardWidth, 1100);
-    for (unsigned y = 500; y < 600; ++y)
+    for (unsigned y = 300; y < 800; ++y)
         for (unsigned x = 0; x < kStandardWidth; ++x)
             bar.At(x, y) = 1;
     WriteApfPages(dir.Path("in.apf"), {{bar, 0}, {MakePicture(kStandardWidth, 10), 0}});
@@ -263,8 +331,8 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
     EXPECT_NE(text.find("FILE: " + dir.Path("in.apf")), std::string::npos) << text;
     EXPECT_NE(text.find("PAGE: 1 of 2"), std::string::npos) << text;
     EXPECT_NE(text.find("PAGE: 2 of 2"), std::string::npos) << text;
-    // Page 1 rendered: the bar lies across the middle of the sheet, and the
-    // header text inks the top.
+    // Page 1 rendered: the bar lies across the middle of the sheet, white
+    // page above and below it, and the header text inks the top.
     const Picture sheet = FromPbm(RunShell("pdftoppm -r 20 -f 1 -l 1 -gray " + dir.Path("out.pdf") +
                                            " 2>/dev/null | pgmtopbm -threshold"));
     ASSERT_GT(sheet.Height, 100u);
@@ -275,7 +343,8 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
         return n;
     };
     EXPECT_GT(inkedRow(sheet.Height * 50 / 100), sheet.Width * 8 / 10);
-    EXPECT_EQ(inkedRow(sheet.Height * 30 / 100), 0u);
+    EXPECT_EQ(inkedRow(sheet.Height * 15 / 100), 0u);
+    EXPECT_EQ(inkedRow(sheet.Height * 80 / 100), 0u);
     unsigned headerInk = 0;
     for (unsigned y = 0; y < sheet.Height / 20; ++y)
         headerInk += inkedRow(y);
