@@ -251,6 +251,7 @@ void TApdCustomFaxPrinter::SetFileName(const std::string& value)
 void TApdCustomFaxPrinter::SetPrintTarget(std::unique_ptr<TFaxPrintTarget> target)
 {
     Target_ = std::move(target);
+    OwnTarget_ = false;
 }
 
 bool TApdCustomFaxPrinter::Printing() const
@@ -462,9 +463,11 @@ void TApdCustomFaxPrinter::PrintFax()
         CurrentPage_ = 0;
         return;
     }
-    if (!Target_) {
+    // A PDF of the printer's own is named for each fax anew.
+    if (!Target_ || (OwnTarget_ && !Target_->Printing())) {
         const std::string pdf = PdfFileName.empty() ? ForceExt(FileName_, "pdf") : PdfFileName;
         Target_ = std::make_unique<TQtFaxPrintTarget>(pdf);
+        OwnTarget_ = true;
     }
     PrintProgress_ = TFaxPrintProgress::ppIdle;
     UpdateStatusDisplay(true, false);

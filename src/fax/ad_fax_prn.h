@@ -235,6 +235,8 @@ private:
     QPointer<TApdAbstractFaxPrinterStatus> StatusDisplay_;
     std::unique_ptr<TApdFaxUnpacker> Unpacker_;
     std::unique_ptr<TFaxPrintTarget> Target_;
+    // Target_ was made by PrintFax, not given by SetPrintTarget.
+    bool OwnTarget_ = false;
     bool PageFailed_ = false;
 };
 

@@ -351,6 +351,29 @@ TEST(FaxPrinter, PdfShowsHeaderFooterAndPage)
     EXPECT_GT(headerInk, 0u);
 }
 
+int PdfPages(const std::string& pdf)
+{
+    const std::string info = RunShell("pdfinfo " + pdf);
+    const std::size_t at = info.find("Pages:");
+    return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + 6);
+}
+
+// Without a printer each fax of a session stays in a PDF of its own name.
+TEST(FaxPrintService, EachFaxPrintsThroughItsOwnPdf)
+{
+    TScratch dir;
+    TEnvVar lp("SKIPMAIL_LP", dir.Path("no-lp"));
+    WriteApfPages(dir.Path("FAX00004.APF"), {{Black(10), 0}});
+    WriteApfPages(dir.Path("FAX00005.APF"), {{Black(10), 0}, {Black(10), 0}});
+    TApdFaxPrinter printer;
+    printer.SetFileName(dir.Path("FAX00004.APF"));
+    printer.PrintFax();
+    printer.SetFileName(dir.Path("FAX00005.APF"));
+    printer.PrintFax();
+    EXPECT_EQ(PdfPages(dir.Path("FAX00004.pdf")), 1);
+    EXPECT_EQ(PdfPages(dir.Path("FAX00005.pdf")), 2);
+}
+
 // Somewhere to print: a CUPS scheduler of the test's own (its folders, its
 // socket) with the cups-pdf printer as default when it can run here, which
 // takes root; otherwise a stand-in for lp that keeps each document. In CI
@@ -450,13 +473,6 @@ private:
     std::vector<std::string> Printed_;
     std::error_code Ignore_;
 };
-
-int PdfPages(const std::string& pdf)
-{
-    const std::string info = RunShell("pdfinfo " + pdf);
-    const std::size_t at = info.find("Pages:");
-    return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + 6);
-}
 
 TEST(FaxPrintService, FaxReachesTheDefaultPrinterAndShellDocumentsDoNot)
 {
