@@ -483,6 +483,11 @@ void TApdCustomFaxPrinter::PrintFax()
             OnFaxPrintStatus(this, TFaxPrintProgress::ppIdle);
         CurrentPage_ = 0;
     };
+    // No job for an empty range: even without pages it puts out a sheet.
+    if (FirstPage == 0 || FirstPage > LastPage) {
+        finish(TFaxPLCode::lcFinish);
+        return;
+    }
     if (!Target_->BeginDoc(Caption)) {
         finish(TFaxPLCode::lcFailed);
         CheckException(this, AdErr::ecDeviceWrite);

@@ -260,7 +260,8 @@ TEST(FaxPrinter, NothingToPrintAndEmptyRanges)
     two.Printer->LastPage = 1;
     two.Printer->PrintFax();
     EXPECT_EQ(two.LogVerbs(), "started finished ");
-    EXPECT_EQ(two.Target->Inked(), std::vector<int>{});
+    EXPECT_TRUE(two.Target->Sheets.empty());
+    EXPECT_EQ(two.Target->Ends, 0);
 }
 
 TEST(FaxPrinter, EveryFailureEndsTheJob)
@@ -372,6 +373,24 @@ TEST(FaxPrintService, EachFaxPrintsThroughItsOwnPdf)
     printer.PrintFax();
     EXPECT_EQ(PdfPages(dir.Path("FAX00004.pdf")), 1);
     EXPECT_EQ(PdfPages(dir.Path("FAX00005.pdf")), 2);
+}
+
+// A page range with its first page after its last reaches no printer.
+TEST(FaxPrintService, AnEmptyRangeSendsNothingToThePrinter)
+{
+    TScratch dir;
+    TEnvVar lp("SKIPMAIL_LP", Script(dir, "lp", "touch \"$(dirname \"$0\")/printed\"\n"));
+    WriteApfPages(dir.Path("fax.apf"), {{Black(10), 0}, {Black(10), 0}});
+    TApdFaxPrinter printer;
+    printer.SetFileName(dir.Path("fax.apf"));
+    printer.FirstPage = 2;
+    printer.LastPage = 1;
+    printer.PrintFax();
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("printed")));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("fax.pdf")));
+    printer.FirstPage = 1;
+    printer.PrintFax();
+    EXPECT_TRUE(std::filesystem::exists(dir.Path("printed")));
 }
 
 // Somewhere to print: a CUPS scheduler of the test's own (its folders, its
