@@ -29,6 +29,18 @@ std::string LongTime()
     return FromQt(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
 }
 
+// The text of the exception being handled.
+std::string CurrentExceptionText()
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 // The first component of type T among the owner's, depth first.
 template <class T> T* FindAmongOwned(QObject* owner)
 {
@@ -104,6 +116,11 @@ QRect TQtFaxPrintTarget::PageRect() const
 int TQtFaxPrintTarget::PixelsPerInch() const
 {
     return Printer_ ? Printer_->resolution() : 300;
+}
+
+std::string TQtFaxPrintTarget::KeptAs() const
+{
+    return ToPdf_ && !Printing_ ? PdfFileName_ : std::string();
 }
 
 bool TQtFaxPrintTarget::Landscape() const
@@ -453,8 +470,10 @@ void TApdCustomFaxPrinter::PrintPage(unsigned page, unsigned index)
     if (Printing() && width > 0 && height > 0)
         canvas.drawImage(QRect(area.left(), area.top(), width, height), bitmap, source);
     SetFaxPrintProgress(TFaxPrintProgress::ppSubmitting);
-    if (PageFailed_)
+    if (PageFailed_) {
+        FailureText_ = "page " + std::to_string(page) + " holds no lines";
         FaxPrintLog(TFaxPLCode::lcFailed);
+    }
 }
 
 void TApdCustomFaxPrinter::PrintFax()
@@ -473,6 +492,7 @@ void TApdCustomFaxPrinter::PrintFax()
     UpdateStatusDisplay(true, false);
     if (OnFaxPrintStatus)
         OnFaxPrintStatus(this, TFaxPrintProgress::ppIdle);
+    FailureText_.clear();
     FaxPrintLog(TFaxPLCode::lcStart);
     auto finish = [this](TFaxPLCode code) {
         if (code != TFaxPLCode::lcAborted)
@@ -489,6 +509,7 @@ void TApdCustomFaxPrinter::PrintFax()
         return;
     }
     if (!Target_->BeginDoc(Caption)) {
+        FailureText_ = ErrorMsg(AdErr::ecDeviceWrite);
         finish(TFaxPLCode::lcFailed);
         CheckException(this, AdErr::ecDeviceWrite);
         return;
@@ -517,6 +538,7 @@ void TApdCustomFaxPrinter::PrintFax()
             }
         }
     } catch (...) {
+        FailureText_ = CurrentExceptionText();
         if (Target_->Printing())
             Target_->Abort();
         finish(TFaxPLCode::lcFailed);
@@ -531,6 +553,7 @@ void TApdCustomFaxPrinter::PrintFax()
         try {
             Target_->EndDoc();
         } catch (...) {
+            FailureText_ = CurrentExceptionText();
             finish(TFaxPLCode::lcFailed);
             throw;
         }

@@ -60,6 +60,9 @@ public:
     virtual QRect PageRect() const = 0;
     virtual int PixelsPerInch() const = 0;
     virtual bool Landscape() const = 0;
+    // The file the last job stayed in when no printer took it; empty when
+    // it was printed.
+    virtual std::string KeptAs() const { return {}; }
 };
 
 // A PDF file, printed through the system's print service and then removed
@@ -78,6 +81,7 @@ public:
     QRect PageRect() const override;
     int PixelsPerInch() const override;
     bool Landscape() const override;
+    std::string KeptAs() const override;
     // True when the last job stayed in the PDF file.
     bool ToPdf() const { return ToPdf_; }
 
@@ -197,6 +201,9 @@ public:
     bool FaxResolution() const { return FaxResolution_; }
     bool FaxWidth() const { return FaxWidth_; }
     TFaxPrintProgress PrintProgress() const { return PrintProgress_; }
+    // Why the last job (or its last page) failed, as the print command or
+    // the unpacker said; empty when nothing failed.
+    const std::string& FailureText() const { return FailureText_; }
 
     TFaxPrnNextPageEvent OnNextPage;
     TFaxPLEvent OnFaxPrintLog;
@@ -238,6 +245,7 @@ private:
     // Target_ was made by PrintFax, not given by SetPrintTarget.
     bool OwnTarget_ = false;
     bool PageFailed_ = false;
+    std::string FailureText_;
 };
 
 class TApdFaxPrinter : public TApdCustomFaxPrinter {

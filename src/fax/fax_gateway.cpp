@@ -161,6 +161,9 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     ApdFaxPrinter1->FaxFooter.Enabled = true;
     ApdFaxPrinter1->MultiPage = false;
     ApdFaxPrinter1->SetStatusDisplay(ApdFaxPrinterStatus1);
+    ApdFaxPrinter1->OnFaxPrintLog = [this](TApdCustomFaxPrinter* printer, TFaxPLCode code) {
+        LogPrint(*printer, code);
+    };
     ApdFaxServer1 = new TApdFaxServer(this);
     ApdFaxServer1->SetComPort(ApdComPort1);
     ApdFaxServer1->SetServerManager(ApdFaxServerManager1);
@@ -638,6 +641,27 @@ void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
         }
     }
     std::filesystem::remove_all(work, ec);
+}
+
+void TFaxGateway::LogPrint(const TApdCustomFaxPrinter& printer, TFaxPLCode code)
+{
+    const std::string id = BaseName(printer.FileName());
+    const TFaxPrintTarget* target = printer.PrintTarget();
+    const std::string kept = target ? target->KeptAs() : std::string();
+    switch (code) {
+    case TFaxPLCode::lcStart:
+        break;
+    case TFaxPLCode::lcFinish:
+        LogStatus(kept.empty() ? "Fax status: Printed " + id
+                               : "Fax status: No printer; " + id + " kept as " + kept);
+        break;
+    case TFaxPLCode::lcAborted:
+        LogStatus("Fax status: Printing " + id + " aborted");
+        break;
+    case TFaxPLCode::lcFailed:
+        LogStatus("Fax status: Printing " + id + " failed: " + printer.FailureText());
+        break;
+    }
 }
 
 void TFaxGateway::ApdFaxServer1FaxServerPortOpenClose(TApdCustomFaxServer*, bool opening)

@@ -23,6 +23,8 @@ class TApdFaxConverter;
 class TApdFaxUnpacker;
 class TApdFaxClient;
 class TApdFaxPrinter;
+class TApdCustomFaxPrinter;
+enum class TFaxPLCode;
 class TApdFaxPrinterStatus;
 
 // The fax gateway of a mail and fax gateway station: a window with its
@@ -58,6 +60,10 @@ class TApdFaxPrinterStatus;
 // - A received fax is forwarded also when the call broke off after some of
 //   its pages; its mail says so. The result line of a receive names the
 //   received file, not the last job sent.
+// - The outcome of printing a received fax is logged (printed, kept as a
+//   PDF without a printer, failed with the print command's words, or
+//   aborted), since no print log file is kept and a failed print is not
+//   reported anywhere else.
 class TFaxGateway : public QMainWindow {
     Q_OBJECT
 public:
@@ -170,6 +176,8 @@ private:
     // none is left.
     bool AnnounceRetry();
     std::string CurrentJobId() const;
+    // A print's outcome: printed, kept without a printer, failed, aborted.
+    void LogPrint(const TApdCustomFaxPrinter& printer, TFaxPLCode code);
     // Runs one step of the set-up; a failure is logged and the set-up goes
     // on.
     template <class Fn> void Guarded(Fn step);

@@ -8,6 +8,7 @@
 #include "core/config.h"
 #include "core/date_time.h"
 #include "core/message_store.h"
+#include "fax/ad_fax_prn.h"
 #include "fax/fax_config_frm.h"
 #include "fax/fax_gateway.h"
 #include "fax/fax_server_manager.h"
@@ -282,4 +283,42 @@ TEST_F(FaxGatewayTest, AFailureNoticeGoesOutEvenWithoutItsPages)
     EXPECT_NE(mail.find("Subject: Fax Error: Failed to deliver FAX Message to"), std::string::npos);
     EXPECT_NE(mail.find("Called fax number was busy"), std::string::npos) << mail;
     EXPECT_NE(mail.find("OUTFAX/7.apf cannot be attached"), std::string::npos) << mail;
+}
+
+// What became of a received fax's print is in the log: printed, kept as a
+// PDF without a printer, or the print command's own words.
+TEST_F(FaxGatewayTest, APrintsOutcomeIsLogged)
+{
+    Start();
+    const std::string fax = DataRoot::Path("MAIL/Fax2/FAX00001.APF");
+    FaxTest::MakeApf(fax, {FaxTest::MakePbm(40, 1)}, {true});
+    const std::string pdf = DataRoot::Path("MAIL/Fax2/FAX00001.pdf");
+    struct Case {
+        const char* script; // empty: no lp at all
+        std::string line;
+    };
+    for (const Case& c :
+         {Case{"echo 'request id is q-1 (1 file(s))'\n", "Fax status: Printed FAX00001"},
+          Case{"echo 'lp: Error - printer jammed' >&2\nexit 1\n",
+               "Fax status: Printing FAX00001 failed: lp: Error - printer jammed"},
+          Case{"", "Fax status: No printer; FAX00001 kept as " + pdf}}) {
+        const std::string lp = DataRoot::Path("lp");
+        fs::remove(lp);
+        if (*c.script) {
+            WriteFile(lp, std::string("#!/bin/sh\n") + c.script);
+            fs::permissions(lp, fs::perms::owner_all);
+        }
+        setenv("SKIPMAIL_LP", lp.c_str(), 1);
+        // As the fax server prints a received fax.
+        TApdFaxPrinter& printer = *Gateway->ApdFaxPrinter1;
+        printer.SetFileName(fax);
+        try {
+            printer.PrintFax();
+        } catch (const std::exception&) {
+        }
+        unsetenv("SKIPMAIL_LP");
+        const std::string log = FromQt(Gateway->StatusEdit->toPlainText()) + "\n";
+        EXPECT_NE(log.find("  " + c.line + "\n"), std::string::npos) << log;
+        Gateway->LogStatus("-");
+    }
 }

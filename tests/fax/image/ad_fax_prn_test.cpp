@@ -301,6 +301,7 @@ TEST(FaxPrinter, EveryFailureEndsTheJob)
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(blank.Target->Sheets.size(), 3u);
     EXPECT_EQ(blank.LogVerbs(), "started failed finished ");
+    EXPECT_EQ(blank.Printer->FailureText(), "page 2 holds no lines");
 }
 
 TEST(FaxPrinter, PageRangeFromTheDialog)
