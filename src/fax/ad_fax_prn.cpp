@@ -9,9 +9,11 @@
 #include <QDate>
 #include <QFile>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QLocale>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QScreen>
 #include <QTime>
 #include <algorithm>
 #include <cctype>
@@ -209,6 +211,20 @@ void TApdAbstractFaxPrinterStatus::SetCaption(const std::string& value)
     Caption_ = value;
     if (Display_)
         Display_->setWindowTitle(ToQt(value));
+}
+
+void TApdAbstractFaxPrinterStatus::SetPosition(TPosition value)
+{
+    Position_ = value;
+    PlaceDisplay();
+}
+
+void TApdAbstractFaxPrinterStatus::PlaceDisplay()
+{
+    if (!Display_ || Position_ != TPosition::poScreenCenter)
+        return;
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        Display_->move(screen->availableGeometry().center() - Display_->rect().center());
 }
 
 void TApdAbstractFaxPrinterStatus::SetVisible(bool value)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fax/ad_fax_cvt.h"
+#include "fax/fax_status_display.h"
 #include "serial/ad_component.h"
 
 #include <QFont>
@@ -152,14 +153,21 @@ public:
     void SetCaption(const std::string& value);
     bool Visible() const { return Visible_; }
     void SetVisible(bool value);
+    // Where the form is shown: centred on the screen, or left where it is.
+    TPosition Position() const { return Position_; }
+    void SetPosition(TPosition value);
     bool Ctl3D = true;
 
 protected:
+    // Centres the form when the position says so.
+    void PlaceDisplay();
+
     QPointer<QWidget> Display_;
 
 private:
     friend class TApdCustomFaxPrinter;
     QPointer<TApdCustomFaxPrinter> FaxPrinter_;
+    TPosition Position_ = TPosition::poScreenCenter;
     std::string Caption_ = "Print Status";
     bool Visible_ = false;
 };

@@ -155,6 +155,7 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     UnPacker->AutoScaleMode = TAutoScaleMode::asDoubleHeight;
     ApdFaxPrinterStatus1 = new TApdFaxPrinterStatus(this);
     ApdFaxPrinterStatus1->SetCaption("Print Status");
+    ApdFaxPrinterStatus1->SetPosition(TPosition::poScreenCenter);
     ApdFaxPrinter1 = new TApdFaxPrinter(this);
     ApdFaxPrinter1->Caption = "HF Gateway Printer";
     ApdFaxPrinter1->FaxHeader.Enabled = true;

@@ -4,10 +4,8 @@
 #include "platform/text.h"
 
 #include <QGridLayout>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 
 namespace {
 
@@ -100,8 +98,7 @@ void TApdFaxPrinterStatus::UpdateDisplay(bool first, bool last)
         form->FaxPrinter = FaxPrinter();
         form->setWindowTitle(ToQt(Caption()));
         form->adjustSize();
-        if (QScreen* screen = QGuiApplication::primaryScreen())
-            form->move(screen->availableGeometry().center() - form->rect().center());
+        PlaceDisplay();
         form->show();
     }
     if (!last)

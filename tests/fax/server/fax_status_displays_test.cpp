@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <QDateTimeEdit>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 using namespace FaxServerTest;
@@ -37,6 +39,28 @@ TEST(FaxPrinterStatus, ShowsTheJobAndHidesAtTheEnd)
     EXPECT_EQ(display->fpsStatus->text(), "Rendering 0 of 3");
     status->UpdateDisplay(false, true);
     EXPECT_FALSE(display->isVisible());
+}
+
+// Centred on the screen unless told to stay where it was put.
+TEST(FaxPrinterStatus, ShownWhereItsPositionSays)
+{
+    QObject form;
+    new TApdFaxPrinter(&form);
+    auto* status = new TApdFaxPrinterStatus(&form);
+    TStandardFaxPrinterStatusDisplay* display = status->Form();
+    EXPECT_EQ(status->Position(), TPosition::poScreenCenter);
+    status->SetPosition(TPosition::poDesigned);
+    display->move(37, 41);
+    status->UpdateDisplay(true, false);
+    EXPECT_EQ(display->pos(), QPoint(37, 41));
+    status->UpdateDisplay(false, true);
+
+    status->SetPosition(TPosition::poScreenCenter);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(display->pos(), screen.center() - display->rect().center());
+    display->move(37, 41);
+    status->UpdateDisplay(true, false);
+    EXPECT_EQ(display->pos(), screen.center() - display->rect().center());
 }
 
 TEST(FaxJobInfoDialog, EditsGoIntoTheJobFile)
