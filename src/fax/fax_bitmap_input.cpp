@@ -2,11 +2,14 @@
 
 #include "serial/ad_except.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -24,6 +27,58 @@ QImage BlackIsOne(const QImage& image)
         mono.invertPixels();
     mono.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
     return mono;
+}
+
+uint32_t Le(const QByteArray& b, int offset, int size)
+{
+    uint32_t v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = v << 8 | static_cast<uint8_t>(b[offset + i]);
+    return v;
+}
+
+// The bytes a BMP file must hold for what its headers say: file header,
+// information header and pixel data (uncompressed: rows of 4-byte units;
+// run-length coded: the stated image size). 0 when the headers cannot tell,
+// which leaves the file to the reader.
+int64_t BmpBytesNeeded(const QByteArray& b)
+{
+    if (b.size() < 18 || b[0] != 'B' || b[1] != 'M')
+        return 0;
+    const int64_t infoSize = Le(b, 14, 4);
+    if (b.size() < 14 + infoSize)
+        return 14 + infoSize;
+    int64_t width, height, bits, compression = 0, imageSize = 0;
+    if (infoSize == 12) {
+        width = Le(b, 18, 2);
+        height = Le(b, 20, 2);
+        bits = Le(b, 24, 2);
+    } else if (infoSize >= 40) {
+        width = static_cast<int32_t>(Le(b, 18, 4));
+        height = static_cast<int32_t>(Le(b, 22, 4));
+        bits = Le(b, 28, 2);
+        compression = Le(b, 30, 4);
+        imageSize = Le(b, 34, 4);
+    } else {
+        return 0;
+    }
+    // Where the pixels start; a missing offset is taken at its least.
+    int64_t start = Le(b, 10, 4);
+    if (start < 14 + infoSize)
+        start = 14 + infoSize;
+    int64_t data = 0;
+    if (compression == 0 || compression == 3 || compression == 6) {
+        if (width <= 0 || bits <= 0)
+            return 0;
+        const int64_t row = (width * bits + 31) / 32 * 4;
+        const int64_t rows = std::abs(height);
+        if (rows > (std::numeric_limits<int64_t>::max() - start) / row)
+            return std::numeric_limits<int64_t>::max();
+        data = row * rows;
+    } else if (compression == 1 || compression == 2) {
+        data = imageSize;
+    }
+    return start + data;
 }
 
 void SetBit(uint8_t* raster, unsigned bit)
@@ -163,16 +218,46 @@ void bcDoneBmpConverter(std::unique_ptr<TAbsFaxCvt>& cvt)
     acDoneFaxConverter(cvt);
 }
 
+int bcReadBmpFile(const std::string& fileName, QImage& image, std::string* why)
+{
+    image = QImage();
+    const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
+    if (!QFileInfo::exists(name)) {
+        if (why)
+            *why = "is missing";
+        return AdErr::ecFileNotFound;
+    }
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (why)
+            *why = "cannot be opened";
+        return AdErr::ecBadGraphicsFormat;
+    }
+    const QByteArray bytes = file.readAll();
+    if (const int64_t need = BmpBytesNeeded(bytes); need > bytes.size()) {
+        if (why)
+            *why = "is cut short: its header promises " + std::to_string(need) +
+                   " bytes, the file holds " + std::to_string(bytes.size());
+        return AdErr::ecBadGraphicsFormat;
+    }
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer, "bmp");
+    reader.setAutoDetectImageFormat(false);
+    image = reader.read();
+    if (image.isNull()) {
+        if (why)
+            *why = "is not a Windows bitmap";
+        return AdErr::ecBadGraphicsFormat;
+    }
+    return 0;
+}
+
 int bcOpenFile(TAbsFaxCvt& cvt, const std::string& fileName)
 {
-    const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
-    if (!QFileInfo::exists(name))
-        return AdErr::ecFileNotFound;
-    QImageReader reader(name, "bmp");
-    reader.setAutoDetectImageFormat(false);
-    const QImage image = reader.read();
-    if (image.isNull())
-        return AdErr::ecBadGraphicsFormat;
+    QImage image;
+    if (const int rc = bcReadBmpFile(fileName, image); rc != 0)
+        return rc;
     if (const int rc = bcSetInputBitmap(cvt, image); rc != 0)
         return rc;
     return bcOpenBitmap(cvt, fileName);

@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <array>
+#include <string>
 
 // Bitmap input of the conversion engine: a picture in memory, or a Windows
 // bitmap (BMP) file, becomes one fax page. A two-colour picture is copied
@@ -36,7 +37,13 @@ void bcCloseBitmap(TAbsFaxCvt& cvt);
 int bcGetBitmapRasterLine(TAbsFaxCvt& cvt, uint8_t* data, int& len, bool& endOfPage,
                           bool& morePages);
 
-// BMP files: -2 when missing, -8002 when not a readable Windows bitmap.
+// A Windows bitmap file read whole: 0; -2 when missing; -8002 when it is no
+// Windows bitmap or its pixel data end before its header's size (a file cut
+// short, which would otherwise come out with made-up rows). `why`, when
+// given, gets the reason in words for a refused file.
+int bcReadBmpFile(const std::string& fileName, QImage& image, std::string* why = nullptr);
+
+// BMP files: -2 when missing, -8002 as bcReadBmpFile refuses them.
 int bcInitBmpConverter(std::unique_ptr<TAbsFaxCvt>& cvt);
 void bcDoneBmpConverter(std::unique_ptr<TAbsFaxCvt>& cvt);
 int bcOpenFile(TAbsFaxCvt& cvt, const std::string& fileName);

@@ -1,7 +1,6 @@
 #include "fax/fax_mail_to_fax.h"
 
 #include <QImage>
-#include <QImageReader>
 #include <QPainter>
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include "core/message_store.h"
 #include "fax/ad_fax_cvt.h"
 #include "fax/aw_abs_fax.h"
+#include "fax/fax_bitmap_input.h"
 #include "fax/fax_job_file.h"
 #include "fax/fax_page_mail.h"
 #include "netlib/mime/ip_message.h"
@@ -232,13 +232,10 @@ void TFaxMailToFax::ConvertText(const std::string& text, const std::string& out)
 void TFaxMailToFax::ConvertPicture(const std::string& file, const std::string& name,
                                    const std::string& out)
 {
-    QImageReader reader(QString::fromStdString(file), "BMP");
-    if (!reader.canRead())
-        throw std::runtime_error("the attachment \"" + name + "\" is not a Windows bitmap");
-    const QImage picture = reader.read();
-    if (picture.isNull())
-        throw std::runtime_error("the bitmap \"" + name +
-                                 "\" cannot be read: " + reader.errorString().toStdString());
+    QImage picture;
+    std::string why;
+    if (bcReadBmpFile(file, picture, &why) != 0)
+        throw std::runtime_error("the attachment \"" + name + "\" " + why);
     // Any picture fills one page, stretched or squeezed to it.
     QImage page(kPageWidth, kPageHeight, QImage::Format_RGB32);
     page.fill(Qt::white);

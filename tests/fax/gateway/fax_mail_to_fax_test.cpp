@@ -157,3 +157,20 @@ TEST_F(MailToFaxTest, AMessageThatCannotBeFaxedIsSetAsideAndTheNextOneGoes)
     EXPECT_EQ(TFaxJob::Load(Path("OUTFAX/" + id + ".apj")).Recipients[0].PhoneNumber, "556");
     EXPECT_EQ(Poll.PollOnce(), TFaxMailToFax::TResult::Empty);
 }
+
+// A bitmap cut short in transit is no page of made-up rows: its message goes
+// aside as one with any other bad attachment.
+TEST_F(MailToFaxTest, ABitmapCutShortIsABadAttachment)
+{
+    SaveBmp(BlockPicture(40, 30, 0, 0, 1, 0.5), Path("whole.bmp"));
+    std::string bytes;
+    ASSERT_TRUE(ReadWholeFile(Path("whole.bmp"), bytes));
+    WriteFileAtomic(Path("cut.bmp"), bytes.substr(0, bytes.size() * 2 / 3));
+    File(1, "555", "A photo.", {Path("cut.bmp"), "photo.bmp"});
+    ASSERT_EQ(Poll.PollOnce(), TFaxMailToFax::TResult::SetAside);
+    EXPECT_TRUE(fs::is_empty(Path("OUTFAX")));
+    const auto queued = Queued();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].rfind("RCPT: admin\r\n", 0), 0u);
+    EXPECT_NE(queued[0].find("\"photo.bmp\" is cut short"), std::string::npos) << queued[0];
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -280,6 +281,57 @@ TEST(BitmapConversion, BmpFilesFromNetpbm)
     bcInitBmpConverter(cvt);
     EXPECT_EQ(acConvertToFile(*cvt, dir.Path("in.pbm"), ""), AdErr::ecBadGraphicsFormat);
     EXPECT_EQ(acConvertToFile(*cvt, dir.Path("none.bmp"), ""), AdErr::ecFileNotFound);
+}
+
+// A Windows bitmap whose pixel data end before its header says is refused
+// whole, as netpbm refuses it, rather than converted with made-up rows; one
+// that holds all its rows converts, whatever follows them.
+TEST(BitmapConversion, BmpFilesCutShortAreRefused)
+{
+    TScratch dir;
+    WriteFile(dir.Path("in.pbm"), ToPbm(TestPattern(203, 30, 5)));
+    auto convert = [&](const std::string& bytes) {
+        WriteFile(dir.Path("x.bmp"), bytes);
+        std::filesystem::remove(dir.Path("x.apf"));
+        std::unique_ptr<TAbsFaxCvt> cvt;
+        bcInitBmpConverter(cvt);
+        const int rc = acConvertToFile(*cvt, dir.Path("x.bmp"), dir.Path("x.apf"));
+        EXPECT_EQ(std::filesystem::exists(dir.Path("x.apf")), rc == 0);
+        return rc;
+    };
+    for (int bpp : {1, 4, 8, 24}) {
+        const std::string bmp = RunShell("ppmtobmp -bpp " + std::to_string(bpp) + " " +
+                                         dir.Path("in.pbm") + " 2>/dev/null");
+        ASSERT_GT(bmp.size(), 62u);
+        const uint32_t offset = static_cast<uint8_t>(bmp[10]) | static_cast<uint8_t>(bmp[11]) << 8;
+        for (std::size_t cut : {bmp.size() - 1, (offset + bmp.size()) / 2, std::size_t{offset},
+                                std::size_t{offset} - 1, std::size_t{30}}) {
+            const std::string what = std::to_string(bpp) + " bpp cut at " + std::to_string(cut);
+            WriteFile(dir.Path("cut.bmp"), bmp.substr(0, cut));
+            EXPECT_NE(
+                RunShellCommand("bmptopnm " + dir.Path("cut.bmp") + " >/dev/null 2>&1").Status, 0)
+                << what;
+            EXPECT_EQ(convert(bmp.substr(0, cut)), AdErr::ecBadGraphicsFormat) << what;
+        }
+        EXPECT_EQ(convert(bmp), 0) << bpp;
+        EXPECT_EQ(convert(bmp + std::string(100, '\0')), 0) << bpp;
+    }
+
+    // Rows stored top down (a negative height) count the same.
+    std::string topDown = RunShell("ppmtobmp -bpp 24 " + dir.Path("in.pbm") + " 2>/dev/null");
+    const int32_t down = -30;
+    std::memcpy(&topDown[22], &down, 4);
+    EXPECT_EQ(convert(topDown), 0);
+    EXPECT_EQ(convert(topDown.substr(0, topDown.size() - 3)), AdErr::ecBadGraphicsFormat);
+
+    // Run-length coded rows: the data's size is the header's image size.
+    std::string rle("BM\0\0\0\0\0\0\0\0\x3e\0\0\0", 14);
+    const uint32_t info[] = {40, 8, 2, 0x00080001, 1, 10, 2835, 2835, 2, 2};
+    rle.append(reinterpret_cast<const char*>(info), sizeof info);
+    rle.append("\0\0\0\0\xff\xff\xff\0", 8);                    // black, white
+    rle.append("\x08\x00\x00\x00\x08\x01\x00\x00\x00\x01", 10); // two rows, end
+    EXPECT_EQ(convert(rle), 0);
+    EXPECT_EQ(convert(rle.substr(0, rle.size() - 3)), AdErr::ecBadGraphicsFormat);
 }
 
 } // namespace
