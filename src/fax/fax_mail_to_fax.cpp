@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 
 #include "core/failure_notice.h"
 #include "core/message_store.h"
@@ -26,6 +27,39 @@ constexpr const char* kHeaderLine = "Sent By HF Fax Gateway";
 constexpr const char* kJobName = "HF FAX";
 constexpr const char* kSender = "HF Gateway";
 constexpr int kTextTopMargin = 50;
+
+// The standard 16-colour palette of a 4-bit bitmap.
+const QList<QRgb> kSixteenColours{
+    qRgb(0, 0, 0),       qRgb(128, 0, 0),   qRgb(0, 128, 0),   qRgb(128, 128, 0),
+    qRgb(0, 0, 128),     qRgb(128, 0, 128), qRgb(0, 128, 128), qRgb(192, 192, 192),
+    qRgb(128, 128, 128), qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
+    qRgb(0, 0, 255),     qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255)};
+
+// Each pixel of an RGB32 picture to the colour of the palette nearest to
+// it (least sum of squared differences).
+void ToSixteenColours(QImage& picture)
+{
+    QRgb last = qRgb(255, 255, 255), nearest = last;
+    for (int y = 0; y < picture.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(picture.scanLine(y));
+        for (int x = 0; x < picture.width(); ++x) {
+            const QRgb pixel = row[x] | 0xFF000000u;
+            if (pixel != last) {
+                int best = std::numeric_limits<int>::max();
+                for (const QRgb c : kSixteenColours) {
+                    const int r = qRed(pixel) - qRed(c), g = qGreen(pixel) - qGreen(c),
+                              b = qBlue(pixel) - qBlue(c);
+                    if (r * r + g * g + b * b < best) {
+                        best = r * r + g * g + b * b;
+                        nearest = c;
+                    }
+                }
+                last = pixel;
+            }
+            row[x] = nearest;
+        }
+    }
+}
 
 std::string NoSlash(const std::string& dir)
 {
@@ -243,6 +277,9 @@ void TFaxMailToFax::ConvertPicture(const std::string& file, const std::string& n
         QPainter painter(&page);
         painter.drawImage(QRect(0, 0, kPageWidth, kPageHeight), picture);
     }
+    // Four bits per pixel before the dither: each pixel takes the nearest of
+    // the standard 16 colours, which sets the half-tones a photo gets.
+    ToSixteenColours(page);
     FConverter.SetResolution(TFaxResolution::frHigh);
     FConverter.SetOutFileName(out);
     FConverter.SetTopMargin(0);

@@ -30,6 +30,9 @@ class TIpMimeEntity;
 //   Windows bitmap, a message that cannot be decoded, nothing to fax) is
 //   moved to MAIL/Fax2/BAD and the administrator is told; the next message
 //   follows at the next poll.
+// - A picture is brought to 4 bits per pixel by taking for each pixel the
+//   nearest of the standard 16 colours (black, white, the greys C0 and 80,
+//   and the full and half primary and secondary colours), then dithered.
 // - Notices go to the router through the queue, with their envelope line.
 // - Job names come from the tick count; a name already taken in the job
 //   directory moves on to the next number.

@@ -174,3 +174,30 @@ TEST_F(MailToFaxTest, ABitmapCutShortIsABadAttachment)
     EXPECT_EQ(queued[0].rfind("RCPT: admin\r\n", 0), 0u);
     EXPECT_NE(queued[0].find("\"photo.bmp\" is cut short"), std::string::npos) << queued[0];
 }
+
+// A photo is brought to 4 bits per pixel before its half-tones are made:
+// dark grey turns black, mid grey takes the grey of 128, a pale yellow the
+// light grey of 192, and each is then dithered.
+TEST_F(MailToFaxTest, APictureTakesTheSixteenColoursBeforeItIsDithered)
+{
+    QImage bands(3, 1, QImage::Format_RGB32);
+    bands.setPixel(0, 0, qRgb(30, 30, 30));
+    bands.setPixel(1, 0, qRgb(100, 100, 100));
+    bands.setPixel(2, 0, qRgb(250, 250, 150));
+    SaveBmp(bands, Path("bands.bmp"));
+    File(1, "555", "", {Path("bands.bmp"), "bands.bmp"});
+    std::string id;
+    ASSERT_EQ(Poll.PollOnce(&id), TFaxMailToFax::TResult::JobWritten);
+    TApdFaxUnpacker unpacker;
+    unpacker.SetInFileName(Path("OUTFAX/" + id + ".apf"));
+    const QImage page = unpacker.UnpackPageToBitmap(unpacker.GetNumPages());
+    ASSERT_EQ(page.height(), TFaxMailToFax::kPageHeight);
+    // The share of black in a 16 x 16 dither of R + G + B = 0, 384, 576.
+    const double want[] = {1.0, 127.0 / 256, 63.0 / 256};
+    const int band = TFaxMailToFax::kPageWidth / 3;
+    for (int i = 0; i < 3; ++i) {
+        const int middle = page.width() * (2 * i + 1) / 6;
+        EXPECT_NEAR(BlackShare(page.copy(middle - band / 4, 500, band / 2, 1024)), want[i], 0.01)
+            << i;
+    }
+}
