@@ -477,9 +477,10 @@ void TFaxGateway::ApdFaxServer1FaxServerFatalError(TApdCustomFaxServer*, TFaxSer
     LogStatus("    HangupCode = " + std::to_string(hangupCode));
     if (faxMode == TFaxServerMode::fsmSend && !AnnounceRetry()) {
         LogStatus("Fax status: Failed to deliver this fax message");
-        NotifySendFailure(ApdFaxServer1->CurrentJobFile(), errorCode);
+        NotifySendFailure(ApdFaxServer1->CurrentJobFile());
     }
-    // The server stays idle after a fatal error until it is set up again.
+    // The server stays idle after a fatal error until it is set up again;
+    // that waits, whatever reset the notice asked for.
     ResetTimer->start(ResetDelayMs);
 }
 
@@ -524,7 +525,7 @@ void TFaxGateway::SendFinished(int errorCode)
     if (AnnounceRetry())
         return;
     LogStatus("Fax status: Failed to deliver this fax message");
-    NotifySendFailure(job, errorCode);
+    NotifySendFailure(job);
     ApdFaxServer1->DelayBetweenSends = SendPause;
 }
 
@@ -599,7 +600,7 @@ void TFaxGateway::ForwardReceivedFax(const std::string& fileName, int errorCode)
     std::filesystem::remove_all(work, ec);
 }
 
-void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
+void TFaxGateway::NotifySendFailure(const std::string& jobFile)
 {
     const std::string fax = FaxOfJob(jobFile);
     const std::string phone = ApdFaxServer1->CurrentRecipient().PhoneNumber;
@@ -612,7 +613,6 @@ void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
     head.From = kMailFrom;
     head.Subject = "Fax Error: Failed to deliver FAX Message to " + phone;
     head.To = "admin";
-    head.Text = {"The last attempt ended with: " + ErrorMsg(errorCode)};
     const std::string work = ScratchDir + "out-" + BaseName(jobFile) + "/";
     const std::string keptAt = AsideDir + BaseName(fax) + ".apf";
     std::error_code ec;
@@ -631,8 +631,7 @@ void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
         std::filesystem::remove(fax, ec);
     } catch (const std::exception& e) {
         // The notice goes without its pages rather than not at all.
-        head.Text.push_back("");
-        head.Text.push_back("The pages of " + fax + " cannot be attached: " + e.what());
+        head.Text = {"The pages of " + fax + " cannot be attached: " + e.what()};
         try {
             FaxPageMail::Queue({"admin"}, FaxPageMail::ComposeText(head, ScratchDir));
             LogStatus("Fax status: Told station Administrator, without the pages: " +
@@ -642,6 +641,8 @@ void TFaxGateway::NotifySendFailure(const std::string& jobFile, int errorCode)
         }
     }
     std::filesystem::remove_all(work, ec);
+    // Set up afresh once the server is done with the call it reports.
+    ResetTimer->start(0);
 }
 
 void TFaxGateway::LogPrint(const TApdCustomFaxPrinter& printer, TFaxPLCode code)

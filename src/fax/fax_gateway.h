@@ -54,7 +54,11 @@ class TApdFaxPrinterStatus;
 //   that nothing answers them.
 // - A fatal error of the fax modem is logged and the gateway resets itself
 //   ResetDelayMs later, on a send and on a receive alike, so a modem that
-//   keeps failing is tried again at that pace rather than in a loop.
+//   keeps failing is tried again at that pace rather than in a loop; a
+//   notice sent for it does not reset the gateway at once, as it does after
+//   an ordinary last attempt.
+// - The notice has no text of its own (the log says how each attempt
+//   ended), except a line saying why its pages could not be attached.
 // - A send that ends in a fatal error counts like any failed attempt: the
 //   administrator hears of it only once no attempt is left.
 // - A received fax is forwarded also when the call broke off after some of
@@ -112,8 +116,9 @@ public:
     // before the call broke off).
     void ForwardReceivedFax(const std::string& fileName, int errorCode = 0);
     // The administrator's notice, with its pages, of a job whose last
-    // attempt failed.
-    void NotifySendFailure(const std::string& jobFile, int errorCode);
+    // attempt failed; the gateway then resets (logs it and applies its
+    // settings again) once the server's report is handled.
+    void NotifySendFailure(const std::string& jobFile);
 
     // Directories, each with a trailing "/": the fax mailbox (which also
     // keeps the received faxes), the job directory, the scratch directory

@@ -275,14 +275,45 @@ TEST_F(FaxGatewayTest, AFatalModemErrorResetsTheGatewayLaterAndSendingResumes)
 TEST_F(FaxGatewayTest, AFailureNoticeGoesOutEvenWithoutItsPages)
 {
     Start();
-    Gateway->NotifySendFailure(DataRoot::Path("OUTFAX/7.apj"), -8064);
+    Gateway->NotifySendFailure(DataRoot::Path("OUTFAX/7.apj"));
     const auto queued = MessageStore::ListMessages(DataRoot::Path("QUEUE"));
     ASSERT_EQ(queued.size(), 1u);
     const std::string mail = Read("QUEUE/" + queued[0].Name);
     EXPECT_EQ(mail.rfind("RCPT: admin\r\n", 0), 0u) << mail;
     EXPECT_NE(mail.find("Subject: Fax Error: Failed to deliver FAX Message to"), std::string::npos);
-    EXPECT_NE(mail.find("Called fax number was busy"), std::string::npos) << mail;
     EXPECT_NE(mail.find("OUTFAX/7.apf cannot be attached"), std::string::npos) << mail;
+}
+
+// When a fax's last attempt has failed the administrator gets the notice,
+// with no text of its own, and the gateway then sets itself up afresh.
+TEST_F(FaxGatewayTest, TheLastFailedAttemptSendsTheNoticeThenResetsTheGateway)
+{
+    Start();
+    TApdFaxServer* server = Gateway->ApdFaxServer1;
+    server->DialAttempts = 0;
+    Gateway->ApdComPort1->SetComNumber(9);
+    Gateway->ApdFaxServer1FaxServerFinish(server, TFaxServerMode::fsmSend, -8064);
+    auto log = [&] { return FromQt(Gateway->StatusEdit->toPlainText()); };
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return log().find("Fax status: Fax Gateway Resetting") != std::string::npos; }, 5000))
+        << log();
+    const std::string text = log();
+    EXPECT_LT(text.find("Fax status: Failed to deliver this fax message"),
+              text.find("Fax status: Fax Gateway Resetting"));
+    EXPECT_EQ(Gateway->ApdComPort1->ComNumber(), 3);
+    EXPECT_TRUE(Gateway->POPtimer->isActive());
+
+    // The notice of a fax whose pages are at hand: the pages, no text.
+    fs::remove_all(DataRoot::Path("QUEUE"));
+    const std::string fax = DataRoot::Path("OUTFAX/7.apf");
+    FaxTest::MakeApf(fax, {FaxTest::MakePbm(40, 1)}, {true});
+    Gateway->NotifySendFailure(DataRoot::Path("OUTFAX/7.apj"));
+    const auto queued = MessageStore::ListMessages(DataRoot::Path("QUEUE"));
+    ASSERT_EQ(queued.size(), 1u);
+    const std::string mail = Read("QUEUE/" + queued[0].Name);
+    EXPECT_NE(mail.find("Page1.BMP"), std::string::npos) << mail;
+    EXPECT_EQ(mail.find("text/plain"), std::string::npos) << mail;
+    EXPECT_EQ(mail.find("attempt"), std::string::npos) << mail;
 }
 
 // What became of a received fax's print is in the log: printed, kept as a
