@@ -205,6 +205,7 @@ TFaxGateway::TFaxGateway(QWidget* owner, TConfig* config)
     });
 
     FaxConfigFrm = new TFaxConfigFrm(this);
+    RootDir = DataRoot::Get();
     SetupDirectories();
     FMailToFax = std::make_unique<TFaxMailToFax>(
         *Converter, *FaxClient, [this](const std::string& text) { LogStatus(text); });
@@ -255,11 +256,13 @@ void TFaxGateway::AddTrayIcon()
 
 void TFaxGateway::SetupDirectories()
 {
+    AdminDir = DirOf(DirName::MailAdmin);
     Fax2Dir = DirOf(DirName::MailFax2);
+    FilesDir = DirOf(DirName::Files);
     AsideDir = DirOf(DirName::MailFax2Bad);
     OutFaxDir = DirOf(DirName::OutFax);
     ScratchDir = DirOf(DirName::TempFax);
-    for (const char* dir : {DirName::Mail, DirName::MailAdmin, DirName::MailFax2,
+    for (const char* dir : {DirName::Mail, DirName::MailAdmin, DirName::MailFax2, DirName::Files,
                             DirName::MailFax2Bad, DirName::OutFax, DirName::TempFax}) {
         const std::string path = MessageStore::DirPath(dir);
         if (!MessageStore::EnsureDirectory(path))

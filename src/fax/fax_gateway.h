@@ -120,10 +120,15 @@ public:
     // settings again) once the server's report is handled.
     void NotifySendFailure(const std::string& jobFile);
 
-    // Directories, each with a trailing "/": the fax mailbox (which also
-    // keeps the received faxes), the job directory, the scratch directory
-    // and where fax mail that cannot be faxed goes.
+    // The data root, as the gateway was made.
+    std::string RootDir;
+    // Directories, each with a trailing "/": the administrator's mailbox,
+    // the fax mailbox (which also keeps the received faxes), the user's
+    // Files directory, the job directory, the scratch directory and where
+    // fax mail that cannot be faxed goes.
+    std::string AdminDir;
     std::string Fax2Dir;
+    std::string FilesDir;
     std::string OutFaxDir;
     std::string ScratchDir;
     std::string AsideDir;

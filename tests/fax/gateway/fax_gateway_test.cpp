@@ -179,6 +179,10 @@ TEST_F(FaxGatewayTest, SetUpGoesOnPastADirectoryItCannotMakeAndEmptiesOnlyItsScr
     TScriptedDialogs dialogs;
     dialogs.ExpectBox("Error Creating Directory\n" + DataRoot::Path("MAIL/admin"), IDOK);
     Start();
+    EXPECT_EQ(Gateway->RootDir, DataRoot::Get());
+    EXPECT_EQ(Gateway->AdminDir, DataRoot::Path("MAIL/admin/"));
+    EXPECT_EQ(Gateway->Fax2Dir, DataRoot::Path("MAIL/Fax2/"));
+    EXPECT_EQ(Gateway->FilesDir, DataRoot::Path("Files/"));
     EXPECT_TRUE(fs::is_directory(DataRoot::Path("MAIL/Fax2")));
     EXPECT_TRUE(fs::is_directory(DataRoot::Path("MAIL/Fax2/BAD")));
     EXPECT_TRUE(fs::is_empty(DataRoot::Path("TEMP/FAX")));
