@@ -23,10 +23,10 @@ class QPrinter;
 // Choices made here:
 // - Sheets go to a TFaxPrintTarget. The program's own target draws them
 //   into a PDF file beside the fax (its name with ".pdf") and hands that to
-//   the system's print service (FaxPrintDocument), as the converter's shell
-//   printing does with its document. Once printed the PDF goes; when the
-//   system has no printer it stays, and so it does when printing fails
-//   (the job then ends as failed with the print command's text).
+//   the system's print service (FaxPrintDocument). Once printed the PDF
+//   goes; when the system has no printer it stays, and so it does when
+//   printing fails (the job then ends as failed with the print command's
+//   text).
 // - Every way out of a job ends it: an error while a page is prepared
 //   aborts the job (an aborted PDF is removed) and logs a failure before
 //   the error goes on to the caller.
