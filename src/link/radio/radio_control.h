@@ -49,6 +49,14 @@ struct TRadioTimers {
 // dead-man watch, per-model set-up and channel read-out, channel tuning,
 // scanning and the reply parser. One command is in flight at a time; the
 // reply parser or the dead-man watch releases it.
+//
+// Decisions:
+// - Each command gets its own no-answer count from 0, and a VX-1700 drop
+//   sets it back to 0, rather than a new head inheriting the count and a
+//   drop leaving it above 2: with the count carried over, a command sent
+//   just before a tick is declared lost about a second later, so a VX-1700
+//   that answered slowly once drops commands it would answer (a tuning
+//   lost), one a second, and the other models send commands twice.
 class TRadioControl {
 public:
     TRadioControl(TConfig& config, TStationList& stations, TChannelList& channels,

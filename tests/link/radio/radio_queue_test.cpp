@@ -2,6 +2,8 @@
 // rules, and the dead-man watch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "link/radio/radio_wire.h"
 #include "radio_rig_helpers.h"
 
@@ -193,6 +195,37 @@ TEST(RadioDeadMan, Vx1700DropsAndTheNextCommandGetsItsOwnFourTicks)
     }
     rig.radio->RadioDeadManTimer();
     EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+}
+
+// After a drop the VX-1700 answers again, each command just after a tick
+// found it in flight: none of them is dropped.
+TEST(RadioDeadMan, Vx1700AnsweringAgainAfterADropLosesNoCommand)
+{
+    TRadioRig rig("VERTEX VX-1700", {}, "");
+    rig.simRadio.SetSilent(true);
+    const std::vector<std::string> commands = {
+        RadioWire::EscapeFrame({0x00, 0x00, 0x00, 0x09, 0x0C}),
+        RadioWire::EscapeFrame({0x25, 0x13, 0x43, 0x01, 0x0A}),
+        RadioWire::EscapeFrame({0x00, 0x00, 0x00, 0x01, 0x0C})};
+    for (const std::string& c : commands)
+        rig.radio->QueueRadioCommand(c);
+    rig.radio->RadioCmdProcessTimer();
+    for (int tick = 1; tick <= 4; ++tick)
+        rig.radio->RadioDeadManTimer();
+    ASSERT_EQ(rig.radio->QueuedCommands().size(), 2u);
+    rig.simRadio.SetSilent(false);
+    for (int n = 0; n < 2; ++n) {
+        rig.radio->RadioCmdProcessTimer();
+        rig.radio->RadioDeadManTimer();
+        rig.Deliver();
+    }
+    EXPECT_TRUE(rig.radio->QueuedCommands().empty());
+    EXPECT_EQ(std::count_if(rig.lines.begin(), rig.lines.end(),
+                            [](const auto& l) { return l.first == "Ignoring Radio Command..."; }),
+              1);
+    EXPECT_EQ(std::count_if(rig.lines.begin(), rig.lines.end(),
+                            [](const auto& l) { return l.first == "VX-1700 Command Processed"; }),
+              2);
 }
 
 TEST(RadioDeadMan, ANewHeadStartsItsCountAfresh)
