@@ -16,6 +16,11 @@ class TLinkCtrlFrm;
 // the ring, and saving the conversation. The link control window makes it
 // once and drives it on link events; it sends through that window. Closing
 // only hides it. A window of its own (no parent), on top of the others.
+//
+// Decisions:
+// - A send the link refuses keeps the typed text in the send box, instead
+//   of clearing it: the refusal asks for fewer characters or a retry, and
+//   text cleared away would be lost to the operator.
 class TChatFrm : public QMainWindow {
     Q_OBJECT
 public:

@@ -12,6 +12,12 @@ class TMouseComboBox;
 // ("COM1" to "COM254") and hands back the chosen port number. With no port
 // to offer, OK stays disabled: the dialog never hands back a port it did
 // not offer.
+//
+// Decisions:
+// - With no free port, OK is disabled rather than handing back port 1: the
+//   start-up saves the port handed back as the configured one, so a port
+//   nobody chose (and that cannot be opened) would replace the operator's
+//   in skipmail.INI; closing the dialog lets the start-up ask again.
 class TComFrm : public QDialog {
     Q_OBJECT
 public:

@@ -22,6 +22,13 @@ class TStationList;
 // channel box is shown, OK takes only a channel offered for the station
 // named in the station box; anything else is refused with a box and the
 // dialog stays open.
+//
+// Decisions:
+// - The "Channel Error" box at OK, rather than taking the channel text's
+//   number unchecked: a text that is no channel number would be taken for
+//   the link's own choice, and a channel the station is not set to use
+//   calls where it does not listen; either places a call the operator did
+//   not ask for.
 class TLinkFrm : public QDialog {
     Q_OBJECT
 public:

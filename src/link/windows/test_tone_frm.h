@@ -12,6 +12,11 @@ class TMouseComboBox;
 // "Transmit Test Tones": starts and stops the modem's single-tone or
 // eight-tone test. However the dialog closes (OK, Escape, the window's close
 // button), it tells the modem to stop, so no tone outlives it.
+//
+// Decisions:
+// - Closing by Escape or the close button stops the tones as OK does,
+//   rather than leaving a test running: with the dialog gone the
+//   transmitter would stay keyed, unattended, with nothing left to stop it.
 class TTestToneFrm : public QDialog {
     Q_OBJECT
 public:
