@@ -76,7 +76,7 @@ void TReceiveFileBox::RefreshReceivedFiles()
     ReceiveFileListBox->clear();
     std::error_code ec;
     for (fs::directory_iterator it(FilesPath(), ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_regular_file(ec) && !it->is_symlink(ec))
+        if (!it->is_symlink(ec) && (it->is_regular_file(ec) || it->is_directory(ec)))
             ReceiveFileListBox->addItem(ToQt(it->path().filename().string()));
     const bool any = ReceiveFileListBox->count() > 0;
     if (any)
@@ -110,7 +110,8 @@ void TReceiveFileBox::OpenBtnClick()
     const std::string path = SelectedPath();
     if (path.empty())
         return;
-    if (IsProgram(path)) {
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(path, ec)) && IsProgram(path)) {
         ShowMessageBox("The file:\n\n" + path +
                            "\n\nis a program or a script. Received files are not run.",
                        "File Open Error", MB_OK, TMsgIcon::Warning);
@@ -128,9 +129,13 @@ void TReceiveFileBox::DeleteBtnClick()
     if (path.empty())
         return;
     std::error_code ec;
-    if (!fs::remove(path, ec) || ec)
-        ShowMessageBox("Unable to delete the file:\n\n" + path + "\n\n" +
-                           (ec ? ec.message() : std::string("It is no longer there.")),
-                       "File Delete Error", MB_OK, TMsgIcon::Warning);
+    std::string why;
+    if (fs::is_directory(fs::symlink_status(path, ec)))
+        why = "It is a folder: folders are not deleted here.";
+    else if (!fs::remove(path, ec) || ec)
+        why = ec ? ec.message() : std::string("It is no longer there.");
+    if (!why.empty())
+        ShowMessageBox("Unable to delete the file:\n\n" + path + "\n\n" + why, "File Delete Error",
+                       MB_OK, TMsgIcon::Warning);
     RefreshReceivedFiles();
 }

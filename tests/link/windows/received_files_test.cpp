@@ -66,6 +66,10 @@ TEST_F(ReceivedFiles, ListsRegularFilesOnlyAndKeepsTheSelection)
     Write(Files() + "b.txt", "b");
     fs::create_symlink(Files() + "a.txt", Files() + "link.txt");
     box.RefreshReceivedFiles();
+    EXPECT_EQ(Names(box), (std::vector<std::string>{"a.txt", "b.txt", "sub"}))
+        << "folders listed, symbolic links not";
+    fs::remove(Files() + "sub");
+    box.RefreshReceivedFiles();
     EXPECT_EQ(Names(box), (std::vector<std::string>{"a.txt", "b.txt"}));
     EXPECT_EQ(box.ReceiveFileListBox->currentRow(), 0);
     EXPECT_TRUE(box.OpenBtn->isEnabled());
@@ -94,6 +98,24 @@ TEST_F(ReceivedFiles, ListsRegularFilesOnlyAndKeepsTheSelection)
     box.DeleteBtn->click();
     EXPECT_EQ(boxes.Records().at(0).title, "File Delete Error");
     EXPECT_EQ(box.ReceiveFileListBox->count(), 0);
+}
+
+// A folder in Files (its execute bits make no program of it) goes to the
+// desktop on Open; Delete leaves it, even empty, and says so.
+TEST_F(ReceivedFiles, AFolderIsOpenedByTheDesktopAndNeverDeleted)
+{
+    fs::create_directories(Files() + "photos");
+    box.RefreshReceivedFiles();
+    ASSERT_EQ(Names(box), std::vector<std::string>{"photos"});
+    box.OpenBtn->click();
+    EXPECT_EQ(started, (std::vector<std::string>{"xdg-open " + Files() + "photos"}));
+
+    TScriptedDialogs boxes;
+    boxes.ExpectBox("Unable to delete the file:\n\n" + Files() + "photos\n\nIt is a folder", IDOK);
+    box.DeleteBtn->click();
+    EXPECT_EQ(boxes.Records().size(), 1u);
+    EXPECT_TRUE(fs::is_directory(Files() + "photos"));
+    EXPECT_EQ(Names(box), std::vector<std::string>{"photos"});
 }
 
 TEST_F(ReceivedFiles, OpenShowsDocumentsAndNeverRunsPrograms)
