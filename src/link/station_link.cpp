@@ -381,13 +381,18 @@ void TStationLink::OperatorAbort()
         // The modem's report of the end finds nothing left to end.
         EndLink(false);
     } else if (CallUnderway()) {
-        if (FAutoLinkAttempt) {
+        const bool automatic = FAutoLinkAttempt;
+        if (automatic) {
             const auto it = AttemptEntry();
             if (it != AutoLinkQueue.end())
                 ++it->Attempts;
         }
         Log("Call to " + (station.empty() ? std::string("the station") : station) + " given up");
         CallEnded();
+        // The attempt comes again as "Auto", whatever its entry was (a due
+        // one finds nothing waiting and goes uncalled).
+        if (automatic && !station.empty())
+            AddAutoLinkEntry(station, "Auto", RetryTime());
     } else {
         return;
     }

@@ -119,8 +119,9 @@ struct TLinkEvents {
 //   the station ends its "Auto" entry; a scheduled attempt that links moves
 //   its entry to the next scheduled time. Items the peer refused on every
 //   try of a link leave an "Auto" entry due DELAY minutes after it, and so
-//   does the operator's abort of a call or link with a station that holds
-//   mail or files waiting.
+//   does the operator's abort of an automatic attempt (a scheduled one too),
+//   and of a manual call or a link with a station that holds mail or files
+//   waiting.
 // - Link quality (stations.dat): after a link on a known channel, the share
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of

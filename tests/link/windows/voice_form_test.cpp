@@ -104,4 +104,35 @@ TEST(VoiceMode, AbortOrVoiceRequeueTheAutomaticAttemptAFullDelayLater)
     EXPECT_TRUE(PumpUntil([&] { return one.Sent(ModemFrame::kCmdDisconnect); }));
 }
 
+// A scheduled attempt that the operator takes the modem off comes again as
+// "Auto" DELAY minutes later, beside its scheduled entry, although the
+// station is not called automatically and holds nothing waiting.
+TEST(VoiceMode, AbortOrVoiceDuringAScheduledAttemptQueueAnAutoAttempt)
+{
+    TOneStation one;
+    TLinkCtrlFrm& form = *one.Home.Form;
+    TConfig& config = *one.Home.Config;
+    config.AleVeskar.Enabled = true;
+    config.AleVeskar.Attempts = 3;
+    config.AleVeskar.Delay = 5;
+    const TDateTime now = 45000.5;
+    form.Link().Now = [&] { return now; };
+    ASSERT_TRUE(one.Home.Ready());
+    for (void (TLinkCtrlFrm::*command)() :
+         {&TLinkCtrlFrm::HardwareAbortClick, &TLinkCtrlFrm::VoiceBtnClick}) {
+        form.AutoLinkQueue.clear();
+        form.AddAutoLinkEntry("FIELD", "Scheduled", now);
+        form.ALETimerTimer();
+        ASSERT_TRUE(form.Link().AutoLinkAttempt());
+        (form.*command)();
+        ASSERT_EQ(form.AutoLinkQueue.size(), 2u);
+        for (const TAutoLinkEntry& e : form.AutoLinkQueue) {
+            EXPECT_EQ(e.StationName, "FIELD");
+            EXPECT_EQ(e.Attempts, 3) << e.Type;
+            EXPECT_NEAR(e.NextAttempt, now + 5 / 1440.0, 1e-6) << e.Type;
+        }
+        EXPECT_EQ(form.AutoLinkQueue[1].Type, "Auto");
+    }
+}
+
 } // namespace
