@@ -134,6 +134,7 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
     ModemInitTimer.OnTimer = [this] { ModemInitTimerTimer(); };
     SendFileTimer.OnTimer = [this] {
         CheckModemPort();
+        FinishAbort(true);
         FLink.SendFileTimerTimer();
     };
     SelCallTimer.OnTimer = [this] { FLink.SelCallTimerTimer(); };
@@ -454,6 +455,7 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         break;
     case kMsgTxEcho:
         FLink.Transmitted(static_cast<uint32_t>(payload.size()));
+        FinishAbort(true);
         break;
     case kMsgCalling:
     case kMsgLinkUp:
@@ -462,6 +464,7 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
     case kMsgIncoming:
     case kMsgDisconnected:
         FLink.ProcessLinkReport(code, payload);
+        FinishAbort(true);
         break;
     case kMsgDspVersion:
     case kMsgCpuVersion:
@@ -655,8 +658,13 @@ void TLinkCtrlFrm::VoiceBtnClick()
 {
     if (!CheckModemReady())
         return;
-    if (FLink.Linked())
+    if (FAbortPending)
+        FinishAbort();
+    if (FLink.Linked()) {
         AddStatusLine("Disconnecting from Station: " + FLink.LinkStation(), true);
+        // The disconnect sends what the modem holds first, the notice too.
+        FLink.AnnounceOperatorEnd();
+    }
     SendDisconnect();
     ResetLinkButton();
     FLink.OperatorAbort();
@@ -685,8 +693,33 @@ void TLinkCtrlFrm::VoiceBtnClick()
 
 void TLinkCtrlFrm::HardwareAbortClick()
 {
+    if (FAbortPending) {
+        FinishAbort();
+        return;
+    }
     CheckModemReady(); // tells the operator; the abort goes out all the same
     AddStatusLine("Aborting", true);
+    if (FLink.AnnounceOperatorEnd()) {
+        FAbortPending = true;
+        FAbortStartTick = Clock::TickCount();
+        FinishAbort(true); // the modem may have sent it already
+        return;
+    }
+    FinishAbort();
+}
+
+void TLinkCtrlFrm::FinishAbort(bool due)
+{
+    if (due) {
+        if (!FAbortPending)
+            return;
+        const bool sent = FLink.BytesInFlight() == 0;
+        const bool over =
+            Clock::TickElapsed(FAbortStartTick, Clock::TickCount(), LinkCode::kOperatorEndWaitMs);
+        if (!sent && !over && FLink.Linked())
+            return;
+    }
+    FAbortPending = false;
     SendAbort();
     FLink.OperatorAbort();
     SetIdleState();

@@ -168,7 +168,11 @@ public:
     // The operator's commands.
     void SpeedButton1Click();
     void VoiceBtnClick();
+    // While linked, the abort first tells the peer (kOperatorEnd) and goes
+    // to the modem once the modem has sent that (or after
+    // kOperatorEndWaitMs); pressed again meanwhile, it goes at once.
     void HardwareAbortClick();
+    bool AbortPending() const { return FAbortPending; }
     void SendTestTones1Click();
     void ChatBtnClick();
     void VeskarStats1Click();
@@ -222,6 +226,9 @@ private:
     void SendModemConfigure();
     void ConnectLinkEvents();
     void ResetLinkButton();
+    // The hardware abort proper; `due`: only once the notice has left the
+    // modem, the link has ended, or the wait is over.
+    void FinishAbort(bool due = false);
 
     TConfig& FConfig;
     TStationList& FStations;
@@ -249,4 +256,6 @@ private:
     bool FConfigureSent = false;
     // The voice dialog is open.
     bool FVoiceMode = false;
+    bool FAbortPending = false;
+    uint32_t FAbortStartTick = 0;
 };

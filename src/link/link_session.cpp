@@ -119,7 +119,7 @@ void TLinkSession::Log(const std::string& text)
 
 bool TLinkSession::Write(const std::string& bytes)
 {
-    if (!FEvents.Send || !FEvents.Send(bytes))
+    if (FHalted || !FEvents.Send || !FEvents.Send(bytes))
         return false;
     FInFlight += static_cast<uint32_t>(bytes.size());
     FActivity = true;
@@ -139,6 +139,7 @@ void TLinkSession::Start(const std::string& peer, bool sendMail)
         Stop();
     FParser.Reset();
     FRunning = true;
+    FHalted = FOperatorEnded = false;
     FSendMail = sendMail;
     FInFlight = 0;
     FPeer = peer;
@@ -217,6 +218,16 @@ bool TLinkSession::TriedAndLeft() const
                        [&](const Transfer::TOutItem& item) { return FHandled.contains(item.Id); });
 }
 
+bool TLinkSession::EndByOperator()
+{
+    if (!FRunning || FHalted)
+        return false;
+    if (!Write(LinkWire::Message(kOperatorEnd, {})))
+        return false;
+    FHalted = FOperatorEnded = true;
+    return true;
+}
+
 bool TLinkSession::SendChatText(const std::string& text)
 {
     if (text.size() + FInFlight >= kMaxInFlight)
@@ -231,7 +242,7 @@ bool TLinkSession::SendBuzz(uint8_t code)
 
 void TLinkSession::Receive(const char* bytes, size_t n)
 {
-    if (n == 0)
+    if (n == 0 || FHalted)
         return;
     FActivity = true;
     FParser.Feed(bytes, n);
@@ -294,7 +305,7 @@ void TLinkSession::SendAnnounce()
 
 void TLinkSession::SendNext()
 {
-    if (!FRunning || !FPeerAnnounced || FSendState != TSendState::Idle)
+    if (!FRunning || FHalted || !FPeerAnnounced || FSendState != TSendState::Idle)
         return;
     for (;;) {
         if (FList.empty() && FPeerKnown)
@@ -341,7 +352,7 @@ void TLinkSession::SendNext()
 
 void TLinkSession::Pump()
 {
-    while (FSendState == TSendState::Data && FInFlight < kDataWindow) {
+    while (!FHalted && FSendState == TSendState::Data && FInFlight < kDataWindow) {
         const uint64_t total = FWire.Header.WireSize;
         if (FOffset >= total) {
             EndItem();
@@ -428,7 +439,7 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
             FEvents.ChatText(text);
         return;
     }
-    if (code < kAnnounce || code > kDataHeader || !FRunning)
+    if (code < kAnnounce || code > kOperatorEnd || !FRunning)
         return; // not ours to know, or no link
     std::map<char, std::string> f;
     if (!LinkWire::ParseFields(body, f)) {
@@ -469,6 +480,11 @@ void TLinkSession::OnMessage(uint8_t code, std::string_view body)
         break;
     case kFaxStatus:
         Log("Fax Status from " + FPeer + ": " + Printable(Get(f, 'S')));
+        break;
+    case kOperatorEnd:
+        FOperatorEnded = true;
+        Log("The operator of " + (FPeer.empty() ? std::string("the station") : FPeer) +
+            " ends the link");
         break;
     default:
         break;

@@ -91,6 +91,14 @@ public:
     // Sends more item data while the window allows.
     void Pump();
 
+    // This station's operator ends the link: the peer hears so
+    // (kOperatorEnd), and from now on the session writes nothing and takes
+    // nothing in. False when the sink refused it.
+    bool EndByOperator();
+    // Either side's operator ended this link: its end is no fault of the
+    // channel.
+    bool OperatorEnded() const { return FOperatorEnded; }
+
     // Chat text in one message; false (nothing sent) when it would bring
     // the bytes in flight to kMaxInFlight, or when the sink refused it.
     bool SendChatText(const std::string& text);
@@ -162,6 +170,8 @@ private:
     LinkWire::TParser FParser;
 
     bool FRunning = false;
+    bool FHalted = false; // this side's operator ended the link
+    bool FOperatorEnded = false;
     bool FSendMail = true;
     bool FActivity = false;
     std::atomic<uint32_t> FInFlight{0};

@@ -181,28 +181,35 @@ private:
 // H, the IDs of the sender's items it holds a part of. The sender
 // - offers an item of H as in version 1 (kHeader, kResume, the data from
 //   the offset), and any other as kDataHeader, its data from the start
-//   following at once, with no answer before its kEnd;
+//   following at once;
 // - goes on with the next item as soon as an item's kEnd is out, while at
-//   most kAnswerWindow items wait for their answers (the receiver answers
-//   in order);
+//   most kAnswerWindow items wait for their answers: items sent whole and
+//   items asked after (below) alike. The receiver answers in order;
 // - asks after an item whose answer an earlier link lost (its data went
 //   whole) by its kHeader alone, and goes on at once: the receiver answers
 //   kSuccess when it holds the item; on kResume the sender offers it again
 //   later in the link (the next header ended it for the receiver), as an
-//   item of H when the offset is not 0;
+//   item of H when the offset is not 0. An item in H is never asked after:
+//   it is offered as an item of H, whatever an earlier link lost;
 // - sends kEnd without I: it ends the item of the last header.
-// A receiver that holds the item of a kDataHeader already answers kSuccess
-// at once, one that refuses it kFailure, and drops the item's data and end
-// mark. A sender that hears that answer while the data still goes stops it
-// there.
+// The receiver answers a kDataHeader once: at once when it holds the item
+// already (kSuccess) or refuses it (kFailure), and then drops the item's
+// data and end mark; otherwise only after its kEnd. A sender that hears an
+// answer while the item's data still goes stops it there.
 //
 // In both, chat, rings and the other side's messages may come between the
-// item data. The sender deletes its copy on kSuccess; mail that failed is
-// offered again later in the link. When a side has nothing more to send and
-// no answer to wait for, it says kCounts with zeros. The calling station
-// ends the link (kCmdDisconnect) when both sides' counts are zero
-// (automatic links and links with automatic end); either ends it after 15
-// idle checks.
+// item data. A sender that stops an item's data early (on the peer's answer,
+// or when it cannot read the item) sends no kEnd for it; the receiver's part
+// stays until the next header or the link's end. The sender deletes its copy
+// on kSuccess; mail that failed is offered again later in the link. When a
+// side has nothing more to send and no answer to wait for, it says kCounts
+// with zeros. The calling station ends the link (kCmdDisconnect) when both
+// sides' counts are zero (automatic links and links with automatic end);
+// either ends it after 15 idle checks. An operator who ends the link by hand
+// (voice mode, or the hardware abort) sends kOperatorEnd first, and nothing
+// after it: the link's end then tells neither side anything of the channel.
+// Before kCmdAbort, which drops what the modem has not sent yet, the station
+// waits for the modem's echo of it (kOperatorEndWaitMs at most).
 //
 // Items. The data of an item is the item compressed by its method (M):
 // - MAIL: a message file as the router leaves it for the station. One line
@@ -228,13 +235,16 @@ inline constexpr uint8_t kRing = 0xB4;
 // P protocol version (kProtocolVersion), T file-transfer version (below),
 // N station name, M mail count, F file count for the peer; from version 2,
 // H: the IDs of the peer's items this station holds a part of, separated by
-// "," (none when it holds none).
+// ",". A station that holds none leaves H out; a receiver takes an empty H
+// as none.
 inline constexpr uint8_t kAnnounce = 0xC0;
 // I item ID (16 hex digits, the sender's choice, the same for the same item
 // on every link), K kind ("MAIL", "FILE", "FAX"), M method ("PKLIB",
 // "BZIP2", "NONE"), S size and C CRC-32 (8 hex digits) of the item itself,
 // W size and X CRC-32 of the data as sent (compressed; W equals S for
-// NONE), N name (for files; the receiver keeps only its last component).
+// NONE, and is at most 2·S + 4096 for the others: a receiver refuses more
+// with kFailure), N name (for files; the receiver keeps only its last
+// component).
 inline constexpr uint8_t kHeader = 0xC1;
 // I item ID, O offset: the bytes of the data the receiver already holds
 // from an earlier link; the sender goes on from there.
@@ -247,9 +257,17 @@ inline constexpr uint8_t kFailure = 0xC5;
 inline constexpr uint8_t kCounts = 0xC6;
 // S status text of a G3 fax sent by the peer's fax gateway (received only).
 inline constexpr uint8_t kFaxStatus = 0xC7;
-// Version 2: the fields of kHeader, K and N left out for MAIL; the item's
-// data follows at once from its start.
+// Version 2: the fields of kHeader, K and N left out for MAIL (a
+// kDataHeader without K is MAIL); the item's data follows at once from its
+// start.
 inline constexpr uint8_t kDataHeader = 0xC8;
+// No fields: this side's operator ends the link now; the receiver counts
+// nothing of it against the channel. A station that does not know it skips
+// it, as any unknown code.
+inline constexpr uint8_t kOperatorEnd = 0xC9;
+// How long a station waits for the modem to send kOperatorEnd before it
+// aborts the link all the same (the peer then sees a link lost).
+inline constexpr int kOperatorEndWaitMs = 5000;
 
 inline constexpr int kProtocolVersion = 2;
 // Version 2: items a sender may have sent whole before their answers.

@@ -399,6 +399,11 @@ void TStationLink::OperatorAbort()
     DeferAutomaticCalls(station);
 }
 
+bool TStationLink::AnnounceOperatorEnd()
+{
+    return FLinked && FSession->EndByOperator();
+}
+
 void TStationLink::DeferAutomaticCalls(const std::string& station)
 {
     if (station.empty())
@@ -452,7 +457,7 @@ void TStationLink::EndLink(bool rateChannel)
     const int index = FStations.IndexOf(FLinkStation);
     if (index > 0 && FSession->TriedAndLeft() && CalledAutomatically(FStations.Get(index)))
         AddAutoLinkEntry(FLinkStation, "Auto", RetryTime());
-    if (rateChannel)
+    if (rateChannel && !FSession->OperatorEnded())
         UpdateLinkQuality();
     Log("Link with " + (FLinkStation.empty() ? std::string("the station") : FLinkStation) +
         " ended");

@@ -126,7 +126,7 @@ struct TLinkEvents {
 //   of items that crossed it and were stored (both ways; an item cut short
 //   counts as failed) is averaged with the stored value of this quarter of
 //   the day, in steps of 5 %. A link that carried no item, or that the
-//   operator aborted, leaves it. The last connection is stamped
+//   operator of either station ended by hand, leaves it. The last connection is stamped
 //   "[dd-mmm-yy hh:nn UTC]" when the link is up.
 class TStationLink {
 public:
@@ -158,6 +158,9 @@ public:
     // the link quality as it was. Automatic calls to the station wait
     // [ALE/VESKAR] DELAY minutes from now.
     void OperatorAbort();
+    // Before the operator ends a link: the peer hears that it is no fault
+    // of the channel. False when no link is up or the port refused it.
+    bool AnnounceOperatorEnd();
     // The modem was configured: it learns this station's own address.
     void ModemConfigured();
     // The modem is about to be configured afresh (its port failed or was

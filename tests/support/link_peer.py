@@ -38,7 +38,7 @@ TEXT = {0x70: 32, 0x71: 32, 0x72: 32, 0x73: 64, 0x74: 64}
 INTRO, END, SEP, ESC_BASE = 0x01, 0x02, 0x1F, 0xA0
 RING = 0xB4
 ANNOUNCE, HEADER, RESUME, END_ITEM, SUCCESS, FAILURE, COUNTS = range(0xC0, 0xC7)
-DATA_HEADER = 0xC8
+DATA_HEADER, OPERATOR_END = 0xC8, 0xC9
 ANSWER_WINDOW = 32
 
 
@@ -328,7 +328,7 @@ class Peer:
             self.write(command(CMD_DISCONNECT))
 
     def link_message(self, code, body):
-        if code < ANNOUNCE or code > DATA_HEADER:
+        if code < ANNOUNCE or code > OPERATOR_END:
             return
         try:
             f = parse_fields(body)
@@ -366,6 +366,8 @@ class Peer:
                 self.send_next()
         elif code in (SUCCESS, FAILURE):
             self.answered(f.get("I"), code, f)
+        elif code == OPERATOR_END:
+            self.log("the peer's operator ends the link")
 
     def header(self, f, with_data):
         item_id = f["I"]

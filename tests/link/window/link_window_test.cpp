@@ -528,6 +528,62 @@ TEST(LinkWindowPair, AModemPortLostMidLinkEndsItAndTheNextLinkFinishes)
     EXPECT_NE(field.Log().find("Resuming mail from HOME at byte"), std::string::npos);
 }
 
+// HOME's operator ends a link by hand while HOME sends FIELD a message, once
+// by the hardware abort and once by voice mode: FIELD hears that first, so
+// neither station rates the channel for the item cut short, and the abort
+// still reaches HOME's modem.
+TEST(LinkWindowPair, AnOperatorsEndOfALinkRatesTheChannelOnNeitherSide)
+{
+    TTwoStations two({.BitRate = 9600}, "ICOM IC-718");
+    TStationRig& home = *two.Home;
+    TStationRig& field = *two.Field;
+    ASSERT_TRUE(field.Ready());
+    ASSERT_TRUE(home.Ready());
+    std::mt19937 rng(11);
+    std::string mail = "RCPT: bob@FIELD\r\nSubject: chart\r\n\r\n";
+    while (mail.size() < 30000)
+        mail += static_cast<char>('!' + rng() % 90);
+    fs::create_directories(home.Root + "/STATIONS/FIELD");
+    std::ofstream(home.Root + "/STATIONS/FIELD/1.msg", std::ios::binary) << mail;
+    const auto carried = [&] {
+        return two.Sky.WithSky([](TSkyCore& s) { return s.BytesCarried(); });
+    };
+    const auto aborts = [&] {
+        return two.Sky.WithSky([](TSkyCore& s) {
+            const auto& c = s.Modem(0).commands;
+            return std::count(c.begin(), c.end(), ModemFrame::kCmdAbort);
+        });
+    };
+
+    for (const bool voice : {false, true}) {
+        SCOPED_TRACE(voice ? "voice" : "abort");
+        ASSERT_TRUE(home.Form->CallStation("FIELD", 2, true));
+        ASSERT_TRUE(PumpUntil([&] { return home.Form->IsLinked() && field.Form->IsLinked(); }));
+        const uint64_t from = carried();
+        ASSERT_TRUE(PumpUntil([&] { return carried() > from + 2000; }));
+        const auto abortsBefore = aborts();
+        if (voice) {
+            TScriptedDialogs dialogs;
+            dialogs.ExpectDialog("TVoiceForm", [](QDialog&) { return int(QDialog::Accepted); });
+            home.Form->VoiceBtnClick();
+        } else {
+            home.Form->HardwareAbortClick();
+            ASSERT_TRUE(PumpUntil([&] { return aborts() > abortsBefore; }));
+            EXPECT_FALSE(home.Form->AbortPending());
+        }
+        ASSERT_TRUE(PumpUntil([&] { return !home.Form->IsLinked() && !field.Form->IsLinked(); }))
+            << field.Log();
+        EXPECT_NE(field.Log().find("The operator of HOME ends the link"), std::string::npos)
+            << field.Log();
+        for (TStationRig* rig : {&home, &field}) {
+            EXPECT_EQ(rig->Log().find("Link quality"), std::string::npos) << rig->Log();
+            EXPECT_EQ(rig->Stations->Get(1).LinkQuality, "") << rig->Log();
+        }
+        EXPECT_TRUE(fs::exists(home.Root + "/STATIONS/FIELD/1.msg"));
+        home.Form->Link().AutoLinkQueue.clear();
+    }
+}
+
 // FIELD's radio is left on channel 2 by a call of its own that found nobody,
 // and its scan has not moved it yet when HOME calls it there: FIELD hears
 // the call on channel 2 and files the link under it, as HOME does. While
