@@ -47,7 +47,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "skipmail: WinSock start-up failed: %s\n", text.c_str());
     });
     TMainForm form;
-    TSignalWatcher signalWatcher([&form](int) { form.Shutdown(0); });
+    TSignalWatcher signalWatcher([&form](int) { form.Shutdown(0, kOperatorStop); });
     const int rc = app.exec();
     // The message loop is over: whatever the station's teardown still meets
     // goes to standard error, not to a box nobody may be there to close.

@@ -213,8 +213,9 @@ bool TMainForm::BuildStation()
                       TAboutForm about(this, FConfig.get());
                       ShowModal(about);
                   }});
-    AddMenuEntry(
-        {"Shutdown", "SHUTDOWN", TMenuEntry::TGroup::Program, {}, {}, [this] { Shutdown(0); }});
+    AddMenuEntry({"Shutdown", "SHUTDOWN", TMenuEntry::TGroup::Program, {}, {}, [this] {
+                      Shutdown(0, kOperatorStop);
+                  }});
     if (!AddStatusLine("System Initialization Success!"))
         return false;
     ShowMainIcon();
@@ -333,10 +334,12 @@ void TMainForm::ShowMainIcon()
     show();
 }
 
-void TMainForm::Shutdown(int exitCode)
+void TMainForm::Shutdown(int exitCode, const std::string& why)
 {
     if (FShutDown)
         return;
+    if (FStopWhy.empty())
+        FStopWhy = why;
     // Under a service manager nobody may be there to answer a box: the one
     // open closes with its default answer, and no later one waits.
     EndBoxes();
@@ -356,6 +359,8 @@ void TMainForm::Shutdown(int exitCode)
     }
     FShutDown = true;
     StartTimer->stop();
+    for (const auto& beforeStop : FObjects.BeforeStop)
+        beforeStop(FStopWhy);
     if (FTrayIcon)
         FTrayIcon->hide();
     FreeStation();
@@ -370,7 +375,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
     // face: closing it ends the program as "Shutdown" does, rather than
     // leaving the station running out of sight.
     event->accept();
-    Shutdown(0);
+    Shutdown(0, kOperatorStop);
 }
 
 void TMainForm::FreeStation()

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/station_parts.h"
@@ -26,8 +27,9 @@ public:
     QTimer* StartTimer;
 
     // Ends the station in the shutdown order, then the message loop. Safe to
-    // call more than once and from inside the start-up.
-    void Shutdown(int exitCode = 0);
+    // call more than once and from inside the start-up. `why` goes to the
+    // parts' logs (BeforeStop) before anything is freed.
+    void Shutdown(int exitCode = 0, const std::string& why = {});
 
     bool Started() const { return FStarted; }
     bool ShutDown() const { return FShutDown; }
@@ -69,6 +71,8 @@ private:
     int FMainLoopLevel = 0;
     // Set when the start-up must end early, with the program's exit code.
     std::optional<int> FAbortExitCode;
+    // What the first request to stop gave as its reason.
+    std::string FStopWhy;
 
     // Owned shared objects and parts, freed in the shutdown order.
     std::unique_ptr<TConfig> FConfig;

@@ -152,6 +152,7 @@ TStationParts DefaultStationParts()
         };
         o.AddMenuEntry({"Link Control", "LINKCTRL", TMenuEntry::TGroup::Windows, {}, {}, show});
         o.AfterStart.push_back(show);
+        o.BeforeStop.push_back([window](const std::string& why) { window->StationStopping(why); });
         // The station ends on its own turn of the message loop, after the
         // link window's handler has returned.
         window->OnModemHardwareError = [main = o.MainForm, shutdown = o.Shutdown] {

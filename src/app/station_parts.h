@@ -17,6 +17,10 @@ class TUserList;
 class TAliasList;
 class TRouter;
 
+// What the logs say when the operator stops the station: the menu's
+// "Shutdown", closing the main window, or SIGINT or SIGTERM.
+inline constexpr const char* kOperatorStop = "Station stopped by the operator";
+
 // An entry of the main menu (the notification-area icon's menu, or the main
 // window's menu where the desktop has no notification area). A settings
 // dialog's part adds its entry guarded by its own password, e.g.
@@ -61,6 +65,9 @@ struct TStationObjects {
     // Ends the program in the shutdown order (a hardware error of the modem
     // calls it after its message box).
     std::function<void()> Shutdown;
+    // Runs when the station is about to be freed, with what stops it
+    // (kOperatorStop, or empty where the station has said why itself).
+    std::vector<std::function<void(const std::string& why)>> BeforeStop;
     // False keeps the gateways' notification-area icons off too.
     bool UseTrayIcon = true;
 };

@@ -163,9 +163,7 @@ TLinkCtrlFrm::TLinkCtrlFrm(TConfig& config, TStationList& stations, TChannelList
 
 TLinkCtrlFrm::~TLinkCtrlFrm()
 {
-    for (TWindowTimer* t : {&SendFileTimer, &ModemInitTimer, &RadioCmdProcess, &RadioDeadMan,
-                            &ScanTimer, &SelCallTimer, &EndLinkTimer, &ALETimer})
-        t->SetEnabled(false);
+    StationStopping({});
     if (MDM7300->Open()) {
         FRadio.SendRemoteOff();
         try {
@@ -175,11 +173,22 @@ TLinkCtrlFrm::~TLinkCtrlFrm()
     }
 }
 
+void TLinkCtrlFrm::StationStopping(const std::string& why)
+{
+    if (!why.empty() && !FStopping)
+        AddStatusLine(why, true);
+    FStopping = true;
+    for (TWindowTimer* t : {&SendFileTimer, &ModemInitTimer, &RadioCmdProcess, &RadioDeadMan,
+                            &ScanTimer, &SelCallTimer, &EndLinkTimer, &ALETimer})
+        t->SetEnabled(false);
+}
+
 void TLinkCtrlFrm::AddStatusLine(const std::string& text, bool show)
 {
     // A failing port fails every write: each of its lines once, until the
-    // modem answers again.
-    if (FPortFailed && text.starts_with(kPortErrorPrefix) && !FPortErrors.insert(text).second)
+    // modem answers again; none once the station ends.
+    if (text.starts_with(kPortErrorPrefix) &&
+        (FStopping || (FPortFailed && !FPortErrors.insert(text).second)))
         return;
     const std::string line = FLog.AddTimedLine(text);
     if (!show)
@@ -242,7 +251,7 @@ void TLinkCtrlFrm::CheckModemPort()
 void TLinkCtrlFrm::ModemPortFailed(const std::string& why)
 {
     // A port never opened has nothing to configure: opening it does that.
-    if (FPortFailed || !MDM7300->Open())
+    if (FPortFailed || FStopping || !MDM7300->Open())
         return;
     FPortFailed = true;
     AddStatusLine("Modem port error (" + why + "): the modem will be configured again", true);

@@ -65,6 +65,12 @@ public:
     // the bytes have drained.
     ~TLinkCtrlFrm() override;
 
+    // The station is ending: `why` (when not empty) is logged, the timers
+    // stop, and from now on a failing modem port logs nothing, as the modem
+    // may be switched off together with the station (a terminal's Ctrl+C
+    // ends both). The port itself closes with the window.
+    void StationStopping(const std::string& why);
+
     // Controls.
     QLabel* StatusLabel;
     QTextEdit* StatusEdit;
@@ -256,6 +262,7 @@ private:
     bool FConfigureSent = false;
     // The voice dialog is open.
     bool FVoiceMode = false;
+    bool FStopping = false;
     bool FAbortPending = false;
     uint32_t FAbortStartTick = 0;
 };

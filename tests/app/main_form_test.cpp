@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "app/main_form.h"
 #include "app/skip_application.h"
@@ -355,6 +356,50 @@ TEST_F(MainFormTest, ClosingTheMainWindowShutsTheStationDown)
     EXPECT_TRUE(form->ShutDown());
     EXPECT_EQ(ExitCode, 0);
     EXPECT_TRUE(fs::exists(DataRoot::Path("skipmail.INI")));
+}
+
+// The parts hear why the station stops before anything is freed: the
+// operator's stop (menu, closing the main window) says so; the modem's
+// hardware error, which the link log has told already, gives no reason.
+TEST_F(MainFormTest, PartsHearWhyTheStationStopsBeforeItIsFreed)
+{
+    const struct {
+        const char* how;
+        std::function<void(TMainForm&)> stop;
+        std::string why;
+    } cases[] = {
+        {"menu",
+         [](TMainForm& f) {
+             for (const TMenuEntry& e : f.MenuEntries())
+                 if (e.Text == "Shutdown")
+                     f.RunMenuEntry(e);
+         },
+         kOperatorStop},
+        {"close", [](TMainForm& f) { f.close(); }, kOperatorStop},
+        {"hardware error", [](TMainForm& f) { f.Objects().Shutdown(); }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        ExitCode.reset();
+        Trace.Events.clear();
+        TStationParts parts = Parts();
+        parts.LinkControl = [this](TStationObjects& objects) -> std::unique_ptr<QObject> {
+            objects.BeforeStop.push_back(
+                [this](const std::string& why) { Trace.Events.push_back("stopping: " + why); });
+            return std::make_unique<TFakePart>(Trace, "link control");
+        };
+        auto form = Start(std::move(parts));
+        ASSERT_TRUE(form->Started());
+        c.stop(*form);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ExitCode.has_value(); }, 5000));
+        std::vector<std::string> events;
+        for (const auto& e : Trace.Events)
+            if (e.rfind("stopping", 0) == 0 || e.rfind("free", 0) == 0)
+                events.push_back(e);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front(), "stopping: " + c.why);
+        EXPECT_EQ(std::count(events.begin(), events.end(), events.front()), 1);
+    }
 }
 
 // The settings behind a login: a shutdown while the login is open frees what

@@ -8,6 +8,9 @@ port-clash: no display at all (neither DISPLAY, WAYLAND_DISPLAY nor
   files mail, logs the two failures, and keeps the stored switches on.
 hardware-error: the modem reports a hardware error; the box goes to standard
   error and the station ends by itself in order.
+interrupt: Ctrl+C in a terminal, which ends the station and its modem
+  together: the link log says the operator stopped the station and shows no
+  error of the modem port going away under the stop.
 """
 import os
 import pathlib
@@ -33,12 +36,12 @@ def taken_port():
 
 
 class Station:
-    def __init__(self, root, program, sim, ini, env):
+    def __init__(self, root, program, sim, ini, env, radio="NONE"):
         self.root = root
         (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
         (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
         (root / "skipmail.INI").write_bytes(ini)
-        self.modem = subprocess.Popen([sim, "--radio", "NONE", "--link", str(root / "modem.pty")],
+        self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(root / "modem.pty")],
                                       stdout=subprocess.PIPE)
         self.modem.stdout.readline()
         env = dict(env, SKIPMAIL_COM1=str(root / "modem.pty"))
@@ -116,10 +119,32 @@ def hardware_error(program, sim, root):
         station.close()
 
 
+def interrupt(program, sim, root):
+    # An ICOM sentence radio: the stop still tells it to leave remote mode.
+    ini = b"[RADIO]\r\nTYPE=ICOM M710\r\n[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n"
+    station = Station(root, program, sim, ini, dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+                      "ICOM M710")
+    try:
+        station.file_one_message()
+        wait_for(lambda: "Modem configuration successful" in station.link_log(), 20, "the modem")
+        started = len(station.link_log())
+        # As a terminal's Ctrl+C: the station and its modem at once.
+        station.proc.send_signal(signal.SIGINT)
+        station.modem.send_signal(signal.SIGINT)
+        rc = station.proc.wait(timeout=15)
+        assert rc == 0, f"exit code {rc}"
+        lines = station.link_log()[started:].splitlines()
+        assert lines and lines[-1].endswith("  Station stopped by the operator"), lines
+        assert not [l for l in lines if "error" in l.lower()], lines
+    finally:
+        station.close()
+
+
 def main():
     program, sim, case = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as tmp:
-        {"port-clash": port_clash, "hardware-error": hardware_error}[case](
+        {"port-clash": port_clash, "hardware-error": hardware_error,
+         "interrupt": interrupt}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 

@@ -32,6 +32,8 @@
 #include "link/windows/window_helpers.h"
 #include "platform/data_root.h"
 #include "platform/text.h"
+#include "serial/ad_dispatcher.h"
+#include "serial/ad_port.h"
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
 #include "support/test_files.h"
@@ -260,6 +262,25 @@ TEST_F(LinkWindow, RemoteOffReachesThePortOnShutdown)
     form.reset();
     ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 4; }));
     EXPECT_EQ(SimCommands(*sim).back(), "$PICOA,90,08,REMOTE,OFF");
+}
+
+// The station stops while its modem goes away with it (a terminal's Ctrl+C
+// ends both): the stop is logged, and the radio's farewell meeting a dead
+// port leaves no error line behind it.
+TEST_F(LinkWindow, AStopClosesAVanishedModemPortWithoutErrorLines)
+{
+    Make("ICOM M802");
+    Ready();
+    ASSERT_TRUE(PumpUntil([&] { return SimCommands(*sim).size() >= 3; }));
+    form->StationStopping("Station stopped by the operator");
+    EXPECT_FALSE(form->SendFileTimer.Enabled());
+    EXPECT_FALSE(form->RadioCmdProcess.Enabled());
+    sim->UnplugPort();
+    ASSERT_TRUE(PumpUntil([&] { return form->MDM7300->GetDispatcher()->DeviceError() != 0; }));
+    form.reset();
+    const std::string log = DailyLog();
+    EXPECT_NE(log.find("  Station stopped by the operator\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("rror"), std::string::npos) << log;
 }
 
 TEST_F(LinkWindow, ChatTextIsEscapedAndBoundedByBytesInFlight)
