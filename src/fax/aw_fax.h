@@ -123,7 +123,8 @@ struct TC12AbsData {
     std::unique_ptr<TAbsFaxCvt> Converter; // draws header and cover text
     std::vector<std::string> CoverText;    // a text cover's lines
     std::size_t CoverLine = 0;
-    bool SentEOM = false; // the last post-page message was EOM
+    bool SentEOM = false;       // the last post-page message was EOM
+    bool PageConfirmed = false; // Class 2/2.0: the far end took the page just sent
     // Receive runs.
     uint8_t PageStatus = 0;   // ReceivePageStatus of the page to come
     bool NewDocument = false; // the last post-page message was EOM

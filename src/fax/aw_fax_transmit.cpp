@@ -23,6 +23,20 @@
 // - A modem that goes away (its device lost) ends the run at the next
 //   handler call with the serial layer's code: no hang-up, no next fax, and
 //   nothing waits for output that can no longer leave.
+// - Class 2/2.0 hang-up report after a page: its code is kept and the
+//   answer's OK awaited, as the command sets have it. A code other than 0
+//   fails the fax (-8070) only when pages remain or the far end did not
+//   take the last one; after the last page was taken the fax counts as
+//   sent, so a delivered fax is never dialled again.
+// - Class 1 post-page tries (at most 3) are counted per page, not over the
+//   whole fax, so a long fax does not fail on its fourth repeat anywhere.
+// - "ERROR" in tf20CheckPage is that state's own answer (ask the page
+//   status with "AT+FPS?"), not a modem fault that fails the fax.
+// - tf20CheckPage takes the page reports ("+FPS:") that a Class 2.0 modem
+//   gives after "AT+FNR=1,1,1,0" as tf2WaitFET does, instead of failing a
+//   page the far end took.
+// - With a cover, the first negotiation offers the cover's resolution (the
+//   cover goes first), not that of the fax file's first page.
 
 namespace {
 
@@ -491,6 +505,7 @@ void GetEntry(TCall& k)
     k.D.PageCount = k.D.CoverCount = k.D.DataBytes = k.D.PageLength = 0;
     k.C.RetryCount = 0;
     k.C.PageResends = 0;
+    k.C.HangupCode = 0; // each fax its own call
     k.D.CurrentPage = 1;
     CloseFiles(k);
     if (!k.D.FaxFileName.empty()) {
@@ -773,6 +788,7 @@ bool PageReport(TCall& k)
     const auto f = ReportFields(r);
     const int code = !f.empty() && !f[0].empty() ? f[0][0] - '0' : -1;
     if (code == 1 || code == 3) {
+        k.C.PageConfirmed = true;
         Status(k, FaxStatus::fpPageOK);
     } else if (code == 2) {
         Status(k, FaxStatus::fpPageError);
@@ -785,20 +801,23 @@ bool PageReport(TCall& k)
     return true;
 }
 
-// A hang-up report after the page: the code is kept; any code but 0 means
-// the call failed.
+// A hang-up report after the page: the code is kept, the OK awaited.
 bool HangupReport(TCall& k)
 {
     if (!HasHangup(k.FP))
         return false;
     k.C.HangupCode = ParseHangupCode(k.C.Response);
-    if (k.C.HangupCode != 0)
-        Fail(k, AdErr::ecFaxPageError);
     return true;
 }
 
+// The final OK of a page: on to the next page or the end. A call that hung
+// up with a fault before the whole fax was taken failed.
 void NextAfterPage(TCall& k)
 {
+    if (k.C.HangupCode != 0 && (k.C.MorePages || !k.C.PageConfirmed)) {
+        Fail(k, AdErr::ecFaxPageError);
+        return;
+    }
     Go(k, k.C.MorePages && k.C.Resolution != k.C.PrevResolution ? tf2SendNewParams : tf2NextPage);
 }
 
@@ -839,6 +858,7 @@ void CheckPage20(TCall& k)
     if (HangupReport(k) || PageReport(k))
         return;
     if (Has(k.FP, "OK")) {
+        k.C.PageConfirmed = true;
         Status(k, FaxStatus::fpPageOK);
         NextAfterPage(k);
     } else if (Has(k.FP, "ERROR")) {
@@ -1124,6 +1144,7 @@ void RunState(TCall& k)
             Go(k, tfClose);
         return;
     case tf2SendEOP:
+        C.PageConfirmed = false;
         C.Response.clear();
         ArmTimeout(k.FP, C.TransmitWait);
         Status(k, FaxStatus::fpSendPageStatus);

@@ -23,13 +23,15 @@ constexpr uint8_t kBlank[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
 // Page bytes that hold DLE, DLE ETX and DLE DLE, to see the doubling.
 const std::string kPageData("\x00\x80\x10\x03\x55\x10\x10\xAA\x01\x10", 10);
 
-std::string OnePageApf(const TScratch& dir, bool fine = false)
+std::string OnePageApf(const TScratch& dir, bool fine = false, int pages = 1)
 {
     TApfWriter w;
     w.Create(dir.Path("out.apf"));
-    w.BeginPage(fine ? ffHighRes : 0);
-    w.AddData(reinterpret_cast<const uint8_t*>(kPageData.data()), kPageData.size());
-    w.EndPage();
+    for (int p = 0; p < pages; ++p) {
+        w.BeginPage(fine ? ffHighRes : 0);
+        w.AddData(reinterpret_cast<const uint8_t*>(kPageData.data()), kPageData.size());
+        w.EndPage();
+    }
     w.Close("TEST");
     return dir.Path("out.apf");
 }
@@ -93,9 +95,9 @@ struct TSendRun {
     TScriptedModem Modem;
     std::unique_ptr<TEngineHarness> H;
 
-    void Start(ClassType cls, bool fine = false)
+    void Start(ClassType cls, bool fine = false, int pages = 1)
     {
-        const std::string apf = OnePageApf(Dir, fine);
+        const std::string apf = OnePageApf(Dir, fine, pages);
         Modem.Start();
         H = std::make_unique<TEngineHarness>(Modem.SlavePath(), true, kCom);
         H->NextFaxes.push_back({"555", apf, ""});
@@ -189,8 +191,8 @@ TEST(FaxClass2, FailureScriptsGiveTheirCodes)
         {false, {"VOICE"}, {}, AdErr::ecFaxVoiceCall, 0, true},
         {false, {"+FHNG:11"}, {}, AdErr::ecFaxBadModemResult, 11, true},
         {true, {"+FHS:23"}, {}, AdErr::ecFaxBadModemResult, 23, true},
-        {false, {}, {"+FPTS:1", "+FHNG:50", "OK"}, AdErr::ecFaxPageError, 50, true},
-        {true, {}, {"+FPS:1,0,0,0,0", "+FHS:50", "OK"}, AdErr::ecFaxPageError, 50, true},
+        // A hang-up with a fault before the far end took the page.
+        {false, {}, {"+FHNG:50", "OK"}, AdErr::ecFaxPageError, 50, true},
         {true, {}, {"+FPS:4,0,0,0,0"}, AdErr::ecCancelRequested, 0, true},
     };
     for (const Case& c : cases) {
@@ -216,6 +218,64 @@ TEST(FaxClass2, FailureScriptsGiveTheirCodes)
         EXPECT_EQ(fGetHangupResult(run.H->FP()), c.Hangup);
         EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitFail}));
     }
+}
+
+// A hang-up code other than 0 once the far end took the last page is kept,
+// and the fax counts as sent: it must not be dialled again.
+TEST(FaxClass2, AHangupCodeAfterTheLastPageWasTakenLeavesTheFaxSent)
+{
+    struct Case {
+        bool Class20;
+        std::vector<std::string> PageEnd;
+        uint16_t Hangup;
+    };
+    const Case cases[] = {
+        {false, {"+FPTS:1", "+FHNG:50", "OK"}, 50},
+        {true, {"+FPS:1,0,0,0,0", "+FHS:52", "OK"}, 52},
+        // Class 2.0: the OK itself says the far end took the page.
+        {true, {"+FHS:52", "OK"}, 52},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.PageEnd.front());
+        TSendRun run;
+        SendPrologue(run.Modem, c.Class20);
+        SendConnect(run.Modem, c.Class20);
+        run.Modem.CaptureDleData(0);
+        if (!c.Class20)
+            run.Modem.Result("OK").ExpectCommand("AT+FET=2");
+        for (const auto& r : c.PageEnd)
+            run.Modem.Result(r);
+        run.Start(c.Class20 ? ClassType::ctClass2_0 : ClassType::ctClass2);
+        ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
+        EXPECT_EQ(run.Modem.Errors(), "");
+        EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
+        EXPECT_EQ(run.H->FP()->PData->Error, 0);
+        EXPECT_EQ(fGetHangupResult(run.H->FP()), c.Hangup);
+        EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
+        EXPECT_EQ(run.Modem.Trailing(), "") << "no hang-up, no second call";
+    }
+}
+
+// A call that hangs up with a fault while pages remain did not deliver the
+// fax: it fails at that page instead of dialling on into a dead line.
+TEST(FaxClass2, AHangupCodeWithPagesLeftFailsTheFax)
+{
+    TSendRun run;
+    SendPrologue(run.Modem, true);
+    SendConnect(run.Modem, true);
+    run.Modem.CaptureDleData(0)
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FHS:52")
+        .Result("OK")
+        .ExpectCommand("ATH0")
+        .Result("OK");
+    run.Start(ClassType::ctClass2_0, false, 2);
+    ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{AdErr::ecFaxPageError});
+    EXPECT_EQ(fGetHangupResult(run.H->FP()), 52);
+    ExpectPageBytes(run.Modem.Captured(0), ',');
+    EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitFail}));
 }
 
 // A Class 2 receive: ring counting, DC2, bit-reversed page data with DLE
