@@ -905,11 +905,11 @@ void RunState(TCall& k)
         GetPageResult(k);
         return;
     case rf2GetFHNG:
+        // The document is in and closed: whatever the code, OK ends the call.
         if (HasHangup(k.FP)) {
             C.HangupCode = ParseHangupCode(C.Response);
             Status(k, FaxStatus::fpGotHangup);
-            if (C.HangupCode != 0)
-                Fail(k, AdErr::ecFaxSessionError);
+            C.Response.clear();
         } else if (C.Response.find("+FET") != std::string::npos) {
             Status(k, FaxStatus::fpGetHangup);
         } else if (Has(k.FP, "OK")) {
