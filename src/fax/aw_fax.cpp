@@ -1,5 +1,7 @@
 #include "fax/aw_fax.h"
 
+#include "fax/aw_fax_receive.h"
+
 #include "core/text_util.h"
 #include "netlib/mime/ip_mime.h"
 #include "serial/ad_except.h"
@@ -579,7 +581,8 @@ int fPrepareFaxReceive(PFaxRec FP)
     TFaxData& D = Pd(FP);
     TC12AbsData& C = Cd(FP);
     const bool connected = (FP->MachineFlags & mfStartConnected) != 0;
-    FP->State = connected ? 23 /* rf2GetSenderID */ : 1 /* rfInit */;
+    FP->MachineFlags &= static_cast<uint16_t>(~mfStartConnected); // the mark is for one call
+    FP->State = rfInit;
     D.Error = 0;
     D.StatusCode = 0;
     if (D.Class == ClassType::ctUnknown || D.Class == ClassType::ctDetect) {
@@ -597,7 +600,9 @@ int fPrepareFaxReceive(PFaxRec FP)
         bool ignored = false;
         D.Dispatcher->SetEventBusy(ignored, oldBusy);
         if (!ok)
-            FP->State = 1; // meet the modem again in rfInit
+            FP->State = rfInit; // meet the modem again there
+        else if (connected)
+            rfStartConnected(FP);
         D.RunActive = true;
         return 0;
     };

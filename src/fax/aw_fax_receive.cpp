@@ -5,6 +5,15 @@
 #include <array>
 
 // Decisions of the receive machine beyond the line rules:
+// - A call already connected (fSetConnectState) starts with the call's
+//   counters cleared and page status rpsNewDocument, at rf2GetSenderID in
+//   Class 2/2.0 but at rf1SendCSI in Class 1 (where Class 1 answering hands
+//   over): rf2GetSenderID reads reports a Class 1 modem never gives. The
+//   mark holds for that one call.
+// - "ERROR" in rf2GetPageResult is that state's answer for a bad page (the
+//   page is cut and the call goes on), not a modem fault ending the call.
+// - "+FET:1" (a new document) puts the next page into a new file as its
+//   page 1.
 // - Class 1 asks the components to accept the fax as soon as the sender's
 //   TSI and DCS are in, before training and CFR, so a refused call never
 //   gets as far as CFR.
@@ -198,6 +207,7 @@ int StartPageInFile(TCall& k)
             return rc;
         if (const int rc = OpenFile(k); rc < 0)
             return rc;
+        k.D.CurrentPage = 1;
         afLogFax(k.FP, lfaxReceiveStart);
     }
     k.C.PageStatus = rpsNewPage;
@@ -351,22 +361,28 @@ bool PreProcess(TCall& k)
 
 // --- the states -------------------------------------------------------------------
 
+// What a new call starts from.
+void ClearCall(TFaxData& D, TC12AbsData& C)
+{
+    C.LineCount = 0;
+    C.Response.clear();
+    D.CurrentPage = 0;
+    C.RingCount = 0;
+    D.DataBytes = 0;
+    D.RemoteID.clear();
+    D.PhoneNumber.clear();
+    D.FaxFileName.clear();
+    D.Error = 0;
+    C.PageStatus = rpsNewDocument;
+    C.NewDocument = false;
+    C.RetryCount = 0;
+    C.Accepted = false;
+    C.HungUp = false;
+}
+
 void Init(TCall& k)
 {
-    k.C.LineCount = 0;
-    k.C.Response.clear();
-    k.D.CurrentPage = 0;
-    k.C.RingCount = 0;
-    k.D.DataBytes = 0;
-    k.D.RemoteID.clear();
-    k.D.PhoneNumber.clear();
-    k.D.FaxFileName.clear();
-    k.D.Error = 0;
-    k.C.PageStatus = rpsNewDocument;
-    k.C.NewDocument = false;
-    k.C.RetryCount = 0;
-    k.C.Accepted = false;
-    k.C.HungUp = false;
+    ClearCall(k.D, k.C);
     if ((k.FP->MachineFlags & mfIdleStatus) && !k.C.StatusSent)
         Report(k, true, false);
     FlowOff(k.FP);
@@ -927,6 +943,22 @@ void RunState(TCall& k)
 
 } // namespace
 
+void rfStartConnected(PFaxRec FP)
+{
+    TFaxData& D = *FP->PData;
+    TC12AbsData& C = *FP->CData;
+    ClearCall(D, C);
+    const bool class1 = D.Class == ClassType::ctClass1;
+    FP->State = class1 ? rf1SendCSI : rf2GetSenderID;
+    const int32_t wait = class1 ? C.DialWait : C.ReplyWait;
+    FaxLine::ArmTimeout(FP, wait);
+    NewTimer(C.Timer, wait);
+    if (!C.StatusSent) {
+        afFaxStatus(FP, true, false);
+        C.StatusSent = true;
+    }
+}
+
 const char* ReceiveStateName(ReceiveStates state)
 {
     return state < kReceiveStateCount ? kStates[state].Name : "?";
@@ -973,8 +1005,10 @@ void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam)
         afFaxStatus(FP, false, false);
         D.Dispatcher->SetTimerTrigger(D.StatusTrigger, Secs2Ticks(D.StatusInterval), true);
         // A status call runs no state, except one that runs at once: the
-        // first call of a run finds rfInit (or rf2GetSenderID) waiting.
-        if (k.Trig == TTrig::Status && kStates[FP->State].Exit != 1 && FP->State != rf2GetSenderID)
+        // first call of a run finds rfInit, or a connected call's first state,
+        // waiting (what the modem said meanwhile raised no data event).
+        if (k.Trig == TTrig::Status && kStates[FP->State].Exit != 1 &&
+            FP->State != rf2GetSenderID && FP->State != rf1SendCSI)
             return;
         k.Trig = TTrig::None;
     }

@@ -57,5 +57,11 @@ enum ReceivePageStatus : uint8_t {
 
 const char* ReceiveStateName(ReceiveStates state);
 
+// Sets a run up for a call already connected: the call's counters cleared
+// as rfInit clears them, page status rpsNewDocument, the state where
+// answering hands over (rf2GetSenderID; rf1SendCSI in Class 1), the reply
+// time-out armed and the call's first status report sent.
+void rfStartConnected(PFaxRec FP);
+
 // The trigger handler, with the arguments of fFaxTransmit.
 void fFaxReceive(uint32_t Msg, uint32_t wParam, int32_t lParam);

@@ -390,6 +390,90 @@ TEST(FaxClass2, Class20HangupCodeAfterACompleteFaxIsKept)
     EXPECT_EQ(pages.size(), 1u);
 }
 
+// A call already connected (another program answered it): the run starts
+// at the sender's ID with a new document, so the fax gets its file.
+TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
+{
+    TScratch dir;
+    const std::string page("\x11\x22\x33", 3);
+    TScriptedModem m;
+    m.Answer(kInit, {"OK"})
+        .Answer("AT+FCR=1", {"OK"})
+        .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
+        .Answer("AT+FAA=0", {"OK"})
+        .Pause(300)
+        .Result("+FTI: \"SENDER 20\"")
+        .Result("+FCS: 0,3,0,2,0,0,0,0")
+        .Result("OK")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FET:2")
+        .Result("OK")
+        .ExpectCommand("AT+FDR")
+        .Result("+FHS:00")
+        .Result("OK");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 5);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2_0);
+    fSetOneFax(h.FP(), true);
+    fSetConnectState(h.FP());
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveOk}));
+    EXPECT_EQ(h.FP()->PData->RemoteID, "SENDER 20");
+    const auto pages = ApfPages(dir.Path("in.apf"));
+    EXPECT_EQ(pages.size(), 1u);
+    // The mark was for that call: the next run waits for a call of its own.
+    EXPECT_EQ(h.FP()->MachineFlags & mfStartConnected, 0);
+}
+
+// "+FET:1" (a new document) closes the file after that page; the next
+// page starts a second file as its page 1.
+TEST(FaxClass2, ANewDocumentGoesIntoASecondFile)
+{
+    TScratch dir;
+    const std::string page1("\x11\x22\x33", 3);
+    const std::string page2("\x44\x55", 2);
+    TScriptedModem m;
+    AnswerClass20AndReceiveAPage(m, page1)
+        .Result("+FET:1")
+        .Result("OK")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page2 + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FET:2")
+        .Result("OK")
+        .ExpectCommand("AT+FDR")
+        .Result("+FHS:00")
+        .Result("OK");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 6);
+    int files = 0;
+    h.NameFile = [&] { return dir.Path("in" + std::to_string(++files) + ".apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2_0);
+    fSetOneFax(h.FP(), true);
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveStart, lfaxReceiveOk}));
+    for (const auto& [name, data] : {std::pair{"in1.apf", page1}, std::pair{"in2.apf", page2}}) {
+        TApfReader r;
+        ASSERT_EQ(r.Open(dir.Path(name)), 0) << name;
+        EXPECT_EQ(r.Header().PageCount, 1) << name;
+        TPageHeaderRec ph;
+        ASSERT_EQ(r.SeekPage(1, ph), 0);
+        EXPECT_EQ(ph.ImgLength, data.size()) << name;
+    }
+    EXPECT_EQ(h.FP()->PData->CurrentPage, 1) << "page 1 of the second file";
+}
+
 // A page past the cap (one the far end never ends) breaks the call off at
 // once: that page is cut, the one before it kept, the fax reported failed.
 TEST(FaxClass2, APageBeyondTheCapIsCutAndThePagesBeforeItKept)

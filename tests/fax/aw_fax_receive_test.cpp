@@ -183,6 +183,42 @@ TEST(FaxReceive, EmptyTrainingCheckAnswersFTT)
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecCancelRequested});
 }
 
+// A Class 1 call already connected goes on where answering hands over: at
+// the modem's CONNECT the machine sends its CSI and DIS and reads the
+// caller's frames.
+TEST(FaxReceive, AConnectedClass1CallStartsWithCSIAndDIS)
+{
+    std::string csi("\xFF\x03\x40", 3);
+    csi += std::string(7, ' ') + "TSET LIAMPIKS";
+    TScriptedModem m;
+    m.Answer("ATE0Q0V1X4S0=0S2=43", {"OK"})
+        .Answer("AT+FCLASS=1", {"OK"})
+        .Answer("AT+FRM=?", {"24,48,72,96", "OK"})
+        .Pause(300)
+        .Result("CONNECT")
+        .Expect(csi + kDleEtx)
+        .Result("CONNECT")
+        .Expect(std::string("\xFF\x13\x80\x00\x4E\xF9\x00", 7) + kDleEtx)
+        .Result("OK")
+        .Answer("AT+FRH=3", {"CONNECT"})
+        .Send(Frame(std::string("\xFF\x13\xFB", 3)))
+        .Result("OK")
+        .Expect("+++")
+        .ExpectCommand("ATH");
+    m.Start();
+    TScratch dir;
+    TEngineHarness h(m.SlavePath(), false, kCom + 5);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass1);
+    fSetOneFax(h.FP(), true);
+    fSetConnectState(h.FP());
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(30000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    // The caller's DCN ends it.
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecCancelRequested});
+}
+
 // spandsp's terminal sends at the best rate our DIS offers.
 class FaxReceiveRates : public testing::TestWithParam<int> {};
 
