@@ -29,6 +29,10 @@
 //   and a received DCS naming V.17 at 7200 or 9600 gets the V.17
 //   modulations ("73"/"74", "97"/"98").
 // - A maximum bit rate of 0 means the modem's best.
+// - The far end's ID in "+FCSI:"/"+FTSI:" (and "+FCI:"/"+FTI:") loses all
+//   its quotes and the blanks at its ends, where a leading quote blanked
+//   would leave a blank in front: the ID is shown, logged and stored as the
+//   far end gave it.
 // - DTR, RTS and carrier detect go through TFaxModemLines, so that a line
 //   without modem-control lines (a pseudo-terminal) can stand in for the
 //   modem in tests.
