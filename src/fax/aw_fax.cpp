@@ -465,6 +465,8 @@ bool fGetModemClassSupport(PFaxRec FP, bool& class1, bool& class2, bool reset, b
 {
     TC12AbsData& C = Cd(FP);
     class1 = class2 = class2_0 = false;
+    if (!Pd(FP).Dispatcher)
+        return false; // no port, no modem to ask
     if (reset) {
         bool ok = false;
         for (int i = 0; i < 2 && !ok; ++i)
@@ -492,6 +494,8 @@ bool fGetModemInfo(PFaxRec FP, char& cls, std::string& id1, std::string& id2, st
     id1.clear();
     id2.clear();
     id3.clear();
+    if (!Pd(FP).Dispatcher)
+        return false;
     if (reset) {
         FaxLine::HangupByDTR(FP);
         if (!SendInitStrings(FP))
@@ -524,7 +528,7 @@ bool fGetModemInfo(PFaxRec FP, char& cls, std::string& id1, std::string& id2, st
 void fGetModemFeatures(PFaxRec FP, int32_t& bitRate, char& ecDigit)
 {
     const ClassType cls = Pd(FP).Class;
-    if (cls != ClassType::ctClass2 && cls != ClassType::ctClass2_0)
+    if ((cls != ClassType::ctClass2 && cls != ClassType::ctClass2_0) || !Pd(FP).Dispatcher)
         return;
     const char* cap = FaxClassRecord(cls).CapabilitiesCommand;
     int code = 1;

@@ -326,6 +326,36 @@ uint32_t TApdCustomFaxServer::ElapsedTime() const
     return Active() ? Active()->ElapsedTime() : 0;
 }
 
+std::string TApdCustomFaxServer::ModemModel()
+{
+    return Active() ? Active()->ModemModel() : std::string();
+}
+
+std::string TApdCustomFaxServer::ModemRevision()
+{
+    return Active() ? Active()->ModemRevision() : std::string();
+}
+
+std::string TApdCustomFaxServer::ModemChip()
+{
+    return Active() ? Active()->ModemChip() : std::string();
+}
+
+int32_t TApdCustomFaxServer::ModemBPS()
+{
+    return Active() ? Active()->ModemBPS() : 0;
+}
+
+bool TApdCustomFaxServer::ModemECM()
+{
+    return Active() && Active()->ModemECM();
+}
+
+TFaxClassSet TApdCustomFaxServer::SupportedFaxClasses()
+{
+    return Active() ? Active()->SupportedFaxClasses() : 0;
+}
+
 int32_t TApdCustomFaxServer::PageLength()
 {
     if (PageLength_ == 0 && !CurrentFaxFile_.empty()) {

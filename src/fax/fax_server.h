@@ -150,6 +150,10 @@ public:
     void SetDialPrefix(const std::string& value) { Sender_->SetDialPrefix(value); }
     bool EnhTextEnabled() const { return Sender_->EnhTextEnabled(); }
     void SetEnhTextEnabled(bool value) { Sender_->SetEnhTextEnabled(value); }
+    const std::string& EnhFont() const { return Sender_->EnhFont(); }
+    void SetEnhFont(const std::string& value) { Sender_->SetEnhFont(value); }
+    const std::string& EnhHeaderFont() const { return Sender_->EnhHeaderFont(); }
+    void SetEnhHeaderFont(const std::string& value) { Sender_->SetEnhHeaderFont(value); }
     const std::string& PhoneNumber() const { return Sender_->PhoneNumber; }
     void SetPhoneNumber(const std::string& value) { Sender_->PhoneNumber = value; }
     const std::string& CoverFile() const { return Sender_->CoverFile; }
@@ -201,6 +205,14 @@ public:
     bool SessionWidth() const;
     bool SessionECM() const;
     uint32_t ElapsedTime() const;
+    // The modem as the sender or the receiver knows it; empty or 0 while
+    // idle (the server's own run has no port).
+    std::string ModemModel();
+    std::string ModemRevision();
+    std::string ModemChip();
+    int32_t ModemBPS();
+    bool ModemECM();
+    TFaxClassSet SupportedFaxClasses();
     uint16_t DialAttempt() const { return Sender_->DialAttempt(); }
     // The size of the current fax file, read once.
     int32_t PageLength();

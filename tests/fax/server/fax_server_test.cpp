@@ -419,3 +419,33 @@ TEST_F(ServerTest, TheStatusDisplayShowsTheJob)
               (std::vector<std::string>{"Job file name: " + job + " 1", "Fax file name: 4843 0"}));
     EXPECT_EQ(display->Fax(), Server->Sender());
 }
+
+// While idle the server has no call to ask of its modem: the queries answer
+// empty and 0, also when asked as any fax component, and no modem is woken.
+TEST_F(ServerTest, ModemQueriesWhileIdleAnswerNothing)
+{
+    ASSERT_EQ(Server->FaxServerMode(), TFaxServerMode::fsmIdle);
+    EXPECT_EQ(Server->ModemModel(), "");
+    EXPECT_EQ(Server->ModemChip(), "");
+    EXPECT_EQ(Server->ModemRevision(), "");
+    EXPECT_EQ(Server->ModemBPS(), 0);
+    EXPECT_FALSE(Server->ModemECM());
+    EXPECT_EQ(Server->SupportedFaxClasses(), 0);
+    EXPECT_FALSE(Port->Open());
+
+    TApdCustomAbstractFax* asFax = Server;
+    EXPECT_EQ(asFax->ModemModel(), "");
+    EXPECT_EQ(asFax->ModemChip(), "");
+    EXPECT_EQ(asFax->SupportedFaxClasses(), 0);
+}
+
+// The enhanced fonts are the sender's, for header and cover lines.
+TEST_F(ServerTest, EnhancedFontsGoToTheSender)
+{
+    Server->SetEnhFont("Courier,12");
+    Server->SetEnhHeaderFont("Courier,8");
+    EXPECT_EQ(Server->EnhFont(), "Courier,12");
+    EXPECT_EQ(Server->EnhHeaderFont(), "Courier,8");
+    EXPECT_EQ(Server->Sender()->FaxRec()->CData->StandardFont, "Courier,12");
+    EXPECT_EQ(Server->Sender()->FaxRec()->CData->SmallFont, "Courier,8");
+}
