@@ -212,6 +212,16 @@ std::string TApfTempFolder::Path(unsigned n) const
 
 int TApfReader::Open(const std::string& fileName)
 {
+    return OpenFile(fileName, nullptr);
+}
+
+int TApfReader::Open(const std::string& fileName, const TFaxHeaderRec& header)
+{
+    return OpenFile(fileName, &header);
+}
+
+int TApfReader::OpenFile(const std::string& fileName, const TFaxHeaderRec* known)
+{
     Close();
     if (fileName.empty())
         return AdErr::ecFileNotFound;
@@ -223,9 +233,14 @@ int TApfReader::Open(const std::string& fileName)
         return AdErr::ecDeviceRead;
     }
     FileSize_ = static_cast<uint64_t>(std::max<long>(std::ftell(File_), 0));
-    std::array<uint8_t, kApfHeaderSize> bytes{};
-    const int rc = ReadAt(0, bytes.data(), bytes.size());
-    Header_ = TFaxHeaderRec::Decode(bytes.data());
+    int rc = 0;
+    if (known) {
+        Header_ = *known;
+    } else {
+        std::array<uint8_t, kApfHeaderSize> bytes{};
+        rc = ReadAt(0, bytes.data(), bytes.size());
+        Header_ = TFaxHeaderRec::Decode(bytes.data());
+    }
     if (rc != 0 || !Header_.HasSignature()) {
         Close();
         return AdErr::ecFaxBadFormat;

@@ -115,6 +115,9 @@ public:
     TApfReader& operator=(const TApfReader&) = delete;
 
     int Open(const std::string& fileName);
+    // As Open, with `header` (read from the file before) taken as the
+    // file's header instead of reading it again.
+    int Open(const std::string& fileName, const TFaxHeaderRec& header);
     void Close();
     bool IsOpen() const { return File_ != nullptr; }
     const TFaxHeaderRec& Header() const { return Header_; }
@@ -134,6 +137,7 @@ public:
     uint64_t PageOffset() const { return PageOffset_; }
 
 private:
+    int OpenFile(const std::string& fileName, const TFaxHeaderRec* known);
     int ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count);
 
     std::FILE* File_ = nullptr;

@@ -255,13 +255,16 @@ private:
 };
 
 // Decodes pages `first`..`last` of the file to the unpacker's output
-// routine, between one starting and one ending call.
-int UnpackPages(TUnpackFax& u, const std::string& fileName, unsigned first, unsigned last)
+// routine, between one starting and one ending call. With `skipHeader` the
+// record's copy of the file header stands for the file's, when it holds one.
+int UnpackPages(TUnpackFax& u, const std::string& fileName, unsigned first, unsigned last,
+                bool skipHeader = false)
 {
     if (fileName.empty())
         return AdErr::ecFileNotFound;
     TApfReader reader;
-    if (const int rc = reader.Open(fileName); rc != 0)
+    const bool known = skipHeader && u.FaxHeader.HasSignature();
+    if (const int rc = known ? reader.Open(fileName, u.FaxHeader) : reader.Open(fileName); rc != 0)
         return rc;
     u.FileName = fileName;
     u.FaxHeader = reader.Header();
@@ -320,13 +323,13 @@ TUnpackBuffer Scale(const TUnpackBuffer& in, const TUnpackFax& u)
 
 // Unpacks to the packed buffer with the bitmap output routine, scaled.
 int UnpackToBuffer(TUnpackFax& u, const std::string& fileName, unsigned first, unsigned last,
-                   TUnpackBuffer& buffer)
+                   TUnpackBuffer& buffer, bool skipHeader = false)
 {
     TUnpackLineFunc saved = std::move(u.OutputLine);
     const bool savedInvert = u.Inverted;
     u.OutputLine = upPutMemoryBitmapLine;
     u.Inverted = false;
-    int rc = UnpackPages(u, fileName, first, last);
+    int rc = UnpackPages(u, fileName, first, last, skipHeader);
     u.OutputLine = std::move(saved);
     u.Inverted = savedInvert;
     if (rc != 0)
@@ -739,11 +742,11 @@ int upUnpackFileToBitmap(TUnpackFax& unpacker, const std::string& fileName, TMem
 }
 
 int upUnpackPageToBuffer(TUnpackFax& unpacker, const std::string& fileName, unsigned page,
-                         TUnpackBuffer& buffer)
+                         TUnpackBuffer& buffer, bool skipHeaderRead)
 {
     if (page == 0)
         return AdErr::ecFaxBadFormat;
-    return UnpackToBuffer(unpacker, fileName, page, page, buffer);
+    return UnpackToBuffer(unpacker, fileName, page, page, buffer, skipHeaderRead);
 }
 
 int upUnpackFileToBuffer(TUnpackFax& unpacker, const std::string& fileName, TUnpackBuffer& buffer)

@@ -140,9 +140,12 @@ int upUnpackPageToBitmap(TUnpackFax& unpacker, const std::string& fileName, unsi
                          TMemoryBitmapDesc& desc, bool invert);
 int upUnpackFileToBitmap(TUnpackFax& unpacker, const std::string& fileName, TMemoryBitmapDesc& desc,
                          bool invert);
-// The same lines (scaled) in a packed buffer, 1 = black.
+// The same lines (scaled) in a packed buffer, 1 = black. With
+// `skipHeaderRead` the file header is not read again: the one the record
+// holds (from upGetFaxHeader or an unpack of the same file) is taken; a
+// record that holds none reads it.
 int upUnpackPageToBuffer(TUnpackFax& unpacker, const std::string& fileName, unsigned page,
-                         TUnpackBuffer& buffer);
+                         TUnpackBuffer& buffer, bool skipHeaderRead = false);
 int upUnpackFileToBuffer(TUnpackFax& unpacker, const std::string& fileName, TUnpackBuffer& buffer);
 // The output routine of the bitmap and buffer forms.
 int upPutMemoryBitmapLine(TUnpackFax& unpacker, int flags, const uint8_t* data, unsigned len,

@@ -131,6 +131,40 @@ TEST(Unpacker, LinesAndPageEnds)
     EXPECT_EQ(upUnpackPageToBuffer(*u, "", 1, b), AdErr::ecFileNotFound);
 }
 
+// With the skip flag a page is found through the header the record read
+// before: the file's header is not read again (here it has been spoilt
+// since). A record that holds no header reads the file's.
+TEST(Unpacker, PageToBufferCanSkipTheHeaderRead)
+{
+    TScratch dir;
+    const std::string path = dir.Path("p.apf");
+    Code first, second;
+    first.Line(3).Rtc();
+    second.Line(5).Line(6).Rtc();
+    WriteRawPages(path, {{first, ffHighRes}, {second, ffHighRes}});
+    std::unique_ptr<TUnpackFax> u;
+    upInitFaxUnpacker(u, nullptr, nullptr);
+    TFaxHeaderRec h;
+    ASSERT_EQ(upGetFaxHeader(*u, path, h), 0);
+    TUnpackBuffer whole;
+    ASSERT_EQ(upUnpackPageToBuffer(*u, path, 2, whole), 0);
+    ASSERT_EQ(whole.Lines, 2u);
+
+    std::string bytes = ReadFile(path);
+    bytes[0] = 'X';
+    WriteFile(path, bytes);
+    TUnpackBuffer b;
+    EXPECT_EQ(upUnpackPageToBuffer(*u, path, 2, b), AdErr::ecFaxBadFormat);
+    ASSERT_EQ(upUnpackPageToBuffer(*u, path, 2, b, true), 0);
+    EXPECT_EQ(b.Lines, whole.Lines);
+    EXPECT_EQ(b.Bits, whole.Bits);
+    EXPECT_EQ(upUnpackPageToBuffer(*u, path, 3, b, true), AdErr::ecFaxBadFormat);
+
+    std::unique_ptr<TUnpackFax> fresh;
+    upInitFaxUnpacker(fresh, nullptr, nullptr);
+    EXPECT_EQ(upUnpackPageToBuffer(*fresh, path, 2, b, true), AdErr::ecFaxBadFormat);
+}
+
 TEST(Unpacker, BadCodesDropOnlyTheirLine)
 {
     TScratch dir;
