@@ -487,12 +487,16 @@ void TFaxGateway::ApdFaxServer1FaxServerFatalError(TApdCustomFaxServer*, TFaxSer
     ResetTimer->start(ResetDelayMs);
 }
 
-void TFaxGateway::ApdFaxServer1FaxServerFinish(TApdCustomFaxServer*, TFaxServerMode faxMode,
+void TFaxGateway::ApdFaxServer1FaxServerFinish(TApdCustomFaxServer* cp, TFaxServerMode faxMode,
                                                int errorCode)
 {
     const bool send = faxMode == TFaxServerMode::fsmSend;
     const std::string id = send ? CurrentJobId() : BaseName(ApdFaxServer1->GetFaxFile());
-    if (errorCode == 0)
+    if (errorCode == 0 && !send && !HasReceivedFile()) {
+        const std::string from = cp ? cp->RemoteID() : std::string();
+        LogStatus("Fax status: received a fax with no readable page" +
+                  (from.empty() ? std::string() : " from " + from));
+    } else if (errorCode == 0)
         LogStatus(std::string("Fax status: ") + (send ? "sent" : "received") +
                   " successfully ID: " + id);
     else
@@ -532,11 +536,24 @@ void TFaxGateway::SendFinished(int errorCode)
     ApdFaxServer1->DelayBetweenSends = SendPause;
 }
 
+bool TFaxGateway::HasReceivedFile() const
+{
+    const std::string file = ApdFaxServer1->GetFaxFile();
+    std::error_code ec;
+    return !file.empty() && std::filesystem::exists(file, ec);
+}
+
 void TFaxGateway::ReceiveFinished(int errorCode)
 {
     const std::string file = ApdFaxServer1->GetFaxFile();
-    if (!ForwardEnabled || file.empty() || !std::filesystem::exists(file))
+    if (!ForwardEnabled)
         return;
+    if (!HasReceivedFile()) {
+        // A whole call whose pages were all bad: its mail says so.
+        if (errorCode == 0)
+            ForwardReceivedFax("");
+        return;
+    }
     if (errorCode != 0) {
         // A broken call: forwarded when it brought a new file with pages.
         if (file == FLastReceived)
@@ -574,21 +591,31 @@ void TFaxGateway::ForwardReceivedFax(const std::string& fileName, int errorCode)
         head.Text.push_back("The call broke off (" + ErrorMsg(errorCode) +
                             "): only the pages received before are attached.");
     }
-    const std::string work = ScratchDir + "in-" + BaseName(fileName) + "/";
+    const bool noPages = fileName.empty();
+    if (noPages) {
+        head.Text.push_back("");
+        head.Text.push_back("No page of this fax could be read, so none is attached.");
+    }
+    const std::string work =
+        ScratchDir + "in-" + (noPages ? std::string("nopages") : BaseName(fileName)) + "/";
     std::error_code ec;
     std::filesystem::remove_all(work, ec);
     try {
         if (!MessageStore::EnsureDirectory(work.substr(0, work.size() - 1)))
             throw std::runtime_error("cannot create " + work);
-        FaxPageMail::TPageForm form;
-        const std::string mail = FaxPageMail::Compose(
-            *UnPacker, fileName, work, head, FaxPageMail::StationLimit(maxMail), fileName, form);
+        FaxPageMail::TPageForm form = FaxPageMail::TPageForm::Bmp;
+        const std::string mail =
+            noPages ? FaxPageMail::ComposeText(head, work)
+                    : FaxPageMail::Compose(*UnPacker, fileName, work, head,
+                                           FaxPageMail::StationLimit(maxMail), fileName, form);
         std::vector<std::string> recipients{to};
         // Without its pages the administrator hears of it too.
         if (form == FaxPageMail::TPageForm::None && to != "admin")
             recipients.push_back("admin");
         FaxPageMail::Queue(recipients, mail);
-        if (address.empty())
+        if (address.empty() && noPages)
+            LogStatus("Fax status: Forwarded Fax to station Administrator");
+        else if (address.empty())
             LogStatus("Fax status: Forwarded Fax ID: " + BaseName(fileName) +
                       " to station Administrator");
         else

@@ -68,6 +68,9 @@ class TApdFaxPrinterStatus;
 //   PDF without a printer, failed with the print command's words, or
 //   aborted), since no print log file is kept and a failed print is not
 //   reported anywhere else.
+// - A call that came in whole with no readable page (the engine keeps no
+//   file without a page) is logged as such, not as received successfully,
+//   and its mail, which carries no page, says why.
 class TFaxGateway : public QMainWindow {
     Q_OBJECT
 public:
@@ -113,7 +116,8 @@ public:
                                    TFaxServerLogCode serverCode);
 
     // The mail of a received fax (errorCode not 0: the pages that came
-    // before the call broke off).
+    // before the call broke off; an empty name: a fax with no readable
+    // page).
     void ForwardReceivedFax(const std::string& fileName, int errorCode = 0);
     // The administrator's notice, with its pages, of a job whose last
     // attempt failed; the gateway then resets (logs it and applies its
@@ -182,6 +186,8 @@ private:
     void WriteLog(const std::string& text);
     void SendFinished(int errorCode);
     void ReceiveFinished(int errorCode);
+    // The fax server's current fax file is there to be read.
+    bool HasReceivedFile() const;
     // The three lines of a failed attempt with attempts left; false when
     // none is left.
     bool AnnounceRetry();
