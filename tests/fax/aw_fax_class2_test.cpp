@@ -256,6 +256,21 @@ TEST(FaxClass2, AHangupCodeAfterTheLastPageWasTakenLeavesTheFaxSent)
     }
 }
 
+// Class 2.0 answers a page it could not confirm with "ERROR": the sender
+// asks the page status and goes by it, rather than failing the fax.
+TEST(FaxClass2, Class20AsksThePageStatusAfterAnError)
+{
+    TSendRun run;
+    SendPrologue(run.Modem, true);
+    SendConnect(run.Modem, true);
+    run.Modem.CaptureDleData(0).Result("ERROR").Answer("AT+FPS?", {"+FPS:1,0,0,0,0", "OK"});
+    run.Start(ClassType::ctClass2_0);
+    ASSERT_TRUE(run.H->WaitFinish(20000)) << run.Modem.Errors();
+    EXPECT_EQ(run.Modem.Errors(), "");
+    EXPECT_EQ(run.H->Errors(), std::vector<int32_t>{});
+    EXPECT_EQ(run.H->Logs(), (std::vector<int32_t>{lfaxTransmitStart, lfaxTransmitOk}));
+}
+
 // A call that hangs up with a fault while pages remain did not deliver the
 // fax: it fails at that page instead of dialling on into a dead line.
 TEST(FaxClass2, AHangupCodeWithPagesLeftFailsTheFax)
@@ -430,6 +445,47 @@ TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
     EXPECT_EQ(pages.size(), 1u);
     // The mark was for that call: the next run waits for a call of its own.
     EXPECT_EQ(h.FP()->MachineFlags & mfStartConnected, 0);
+}
+
+// "ERROR" where the page report belongs marks that page bad: it is cut and
+// the call goes on with the next page.
+TEST(FaxClass2, AnErrorForThePageReportCutsOnlyThatPage)
+{
+    TScratch dir;
+    const std::string page2("\x44\x55", 2);
+    TScriptedModem m;
+    AnswerClass20AndReceiveAPage(m, std::string("\x11\x22\x33", 3));
+    // A good page, one answered with "ERROR", a good one.
+    m.Result("+FET:0")
+        .Result("OK")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(std::string("\x66\x77\x10\x03", 4))
+        .Result("ERROR")
+        .Answer("AT+FDR", {"CONNECT"})
+        .Expect("\x12")
+        .Send(page2 + "\x10\x03")
+        .Result("+FPS:1,0,0,0,0")
+        .Result("+FET:2")
+        .Result("OK")
+        .ExpectCommand("AT+FDR")
+        .Result("+FHS:00")
+        .Result("OK");
+    m.Start();
+    TEngineHarness h(m.SlavePath(), false, kCom + 7);
+    h.NameFile = [&] { return dir.Path("in.apf"); };
+    fSetClassType(h.FP(), ClassType::ctClass2_0);
+    fSetOneFax(h.FP(), true);
+    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
+    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
+    TApfReader r;
+    ASSERT_EQ(r.Open(dir.Path("in.apf")), 0);
+    ASSERT_EQ(r.Header().PageCount, 2);
+    TPageHeaderRec ph;
+    ASSERT_EQ(r.SeekPage(2, ph), 0);
+    EXPECT_EQ(ph.ImgLength, page2.size());
 }
 
 // "+FET:1" (a new document) closes the file after that page; the next
