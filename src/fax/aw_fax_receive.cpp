@@ -12,8 +12,6 @@
 //   mark holds for that one call.
 // - "ERROR" in rf2GetPageResult is that state's answer for a bad page (the
 //   page is cut and the call goes on), not a modem fault ending the call.
-// - "+FET:1" (a new document) puts the next page into a new file as its
-//   page 1.
 // - Class 1 asks the components to accept the fax as soon as the sender's
 //   TSI and DCS are in, before training and CFR, so a refused call never
 //   gets as far as CFR.
