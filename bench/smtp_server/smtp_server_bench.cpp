@@ -3,13 +3,10 @@
 // the same load on another loopback port in the same run; both servers run
 // as child processes, so their peak memory is their own.
 #include "netproto/protocols/id_smtp_server.h"
+#include "smtp_load.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,73 +128,6 @@ void ResetPeak(pid_t pid)
 
 // ---- the load generator ------------------------------------------------------
 
-class Session {
-public:
-    explicit Session(int port)
-    {
-        FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(FFd);
-            FFd = -1;
-        }
-        int one = 1;
-        if (FFd >= 0)
-            ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
-    ~Session()
-    {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    bool Ok() const { return FFd >= 0; }
-    void Send(const std::string& s)
-    {
-        size_t off = 0;
-        while (off < s.size()) {
-            ssize_t n = ::send(FFd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            off += static_cast<size_t>(n);
-        }
-    }
-    // The code of the next (possibly multi-line) reply, 0 when the line broke.
-    int Reply()
-    {
-        for (;;) {
-            size_t p;
-            while ((p = FBuf.find("\r\n")) == std::string::npos) {
-                char buf[8192];
-                ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
-                if (n <= 0)
-                    return 0;
-                FBuf.append(buf, static_cast<size_t>(n));
-            }
-            std::string line = FBuf.substr(0, p);
-            FBuf.erase(0, p + 2);
-            if (line.size() >= 4 && line[3] == '-')
-                continue;
-            return std::atoi(line.c_str());
-        }
-    }
-
-private:
-    int FFd = -1;
-    std::string FBuf;
-};
-
-std::string FourKilobyteMessage()
-{
-    std::string m = "From: bench@lan\r\nTo: sink@lan\r\nSubject: bench\r\n\r\n";
-    while (m.size() < 4096 - 80)
-        m += std::string(76, 'x') + "\r\n";
-    m += std::string(4096 - 2 - m.size(), 'y') + "\r\n";
-    return m;
-}
-
 struct Result {
     double PerSecond = 0;
     long PeakKb = 0;
@@ -217,7 +147,7 @@ Result Drive(pid_t server, int port, int clients)
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < clients; ++i)
         threads.emplace_back([&] {
-            Session s(port);
+            TSmtpSession s(port);
             if (!s.Ok() || s.Reply() != 220) {
                 ++errors;
                 return;

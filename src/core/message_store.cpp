@@ -3,15 +3,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -124,6 +128,186 @@ template <class Claim> std::string ClaimOrRemove(const std::string& tmp, Claim c
         ::unlink(tmp.c_str());
         throw;
     }
+}
+
+// The message names of the directories being numbered, read once and then
+// kept from the kernel's note of every name made, moved or removed there
+// (inotify), whoever changes it: numbering a message must not read a queue
+// that holds thousands (mail held through days of poor propagation). A
+// directory that cannot be watched, or whose notes were lost, is read whole.
+class TNumberIndex {
+public:
+    ~TNumberIndex()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+
+    // The largest number and the count of other message names of `dir`;
+    // false when it is not indexed and must be read.
+    bool Lookup(const std::string& dir, std::uint64_t& highest, int& nonNumeric)
+    {
+        std::lock_guard lock(FLock);
+        if (!Open())
+            return false;
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        // After the stat: the note that an earlier directory of this inode
+        // number is gone must be read first.
+        Drain();
+        const TKey key{st.st_dev, st.st_ino};
+        auto it = FDirs.find(key);
+        if (it == FDirs.end() || it->second.Stale) {
+            if (!Watch(dir, key))
+                return false;
+            it = FDirs.find(key);
+        }
+        const TDir& d = it->second;
+        highest = d.Numbers.empty() ? 0 : d.Numbers.rbegin()->first;
+        nonNumeric = static_cast<int>(d.Others.size());
+        return true;
+    }
+
+private:
+    using TKey = std::pair<dev_t, ino_t>;
+    struct TDir {
+        int Wd = -1;
+        bool Stale = false;
+        std::set<std::pair<std::uint64_t, std::string>> Numbers;
+        std::set<std::string> Others;
+    };
+    // Enough for the queue, the mailboxes and the station directories.
+    static constexpr size_t kMaxDirs = 256;
+    static constexpr uint32_t kMask =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+
+    bool Open()
+    {
+        // A forked child shares the parent's notes: reading them would take
+        // them from the parent. It starts an index of its own.
+        if (FFd >= 0 && FPid != ::getpid()) {
+            ::close(FFd);
+            FFd = -1;
+            FFailed = false;
+            FDirs.clear();
+            FByWd.clear();
+        }
+        if (FFd < 0 && !FFailed) {
+            FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            FFailed = FFd < 0;
+            FPid = ::getpid();
+        }
+        return FFd >= 0;
+    }
+
+    static void Add(TDir& d, const std::string& name)
+    {
+        std::uint64_t n = 0;
+        if (MessageStore::ParseMessageNumber(name, n))
+            d.Numbers.emplace(n, name);
+        else
+            d.Others.insert(name);
+    }
+
+    static void Remove(TDir& d, const std::string& name)
+    {
+        std::uint64_t n = 0;
+        if (MessageStore::ParseMessageNumber(name, n))
+            d.Numbers.erase({n, name});
+        else
+            d.Others.erase(name);
+    }
+
+    // Starts watching and reads the directory once. Notes of changes made
+    // during the reading come later; adding and removing a name are
+    // idempotent, so they leave the index right.
+    bool Watch(const std::string& dir, const TKey& key)
+    {
+        if (FDirs.size() >= kMaxDirs && !FDirs.count(key))
+            return false;
+        const int wd = ::inotify_add_watch(FFd, dir.c_str(), kMask);
+        if (wd < 0)
+            return false;
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0 || TKey{st.st_dev, st.st_ino} != key) {
+            // Replaced meanwhile: read it whole this time.
+            if (!FByWd.count(wd))
+                ::inotify_rm_watch(FFd, wd);
+            return false;
+        }
+        TDir& d = FDirs[key];
+        d = TDir{};
+        d.Wd = wd;
+        FByWd[wd] = key;
+        const bool read = MessageStore::ForEachName(dir, [&d](const std::string& name) {
+            if (MessageStore::IsMessageFileName(name))
+                Add(d, name);
+        });
+        if (!read) {
+            ::inotify_rm_watch(FFd, wd);
+            FDirs.erase(key);
+            FByWd.erase(wd);
+        }
+        return read;
+    }
+
+    void Drain()
+    {
+        alignas(inotify_event) char buf[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(FFd, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                Apply(*e);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+    void Apply(const inotify_event& e)
+    {
+        if (e.mask & IN_Q_OVERFLOW) {
+            for (auto& entry : FDirs)
+                entry.second.Stale = true;
+            return;
+        }
+        const auto w = FByWd.find(e.wd);
+        if (w == FByWd.end())
+            return;
+        const auto d = FDirs.find(w->second);
+        if (e.mask & IN_IGNORED) {
+            // The directory is gone (or its file system).
+            if (d != FDirs.end() && d->second.Wd == e.wd)
+                FDirs.erase(d);
+            FByWd.erase(w);
+            return;
+        }
+        if (d == FDirs.end() || e.len == 0)
+            return;
+        const std::string name(e.name, ::strnlen(e.name, e.len));
+        if (!MessageStore::IsMessageFileName(name))
+            return;
+        if (e.mask & (IN_CREATE | IN_MOVED_TO))
+            Add(d->second, name);
+        else if (e.mask & (IN_DELETE | IN_MOVED_FROM))
+            Remove(d->second, name);
+    }
+
+    std::mutex FLock;
+    int FFd = -1;
+    pid_t FPid = 0;
+    bool FFailed = false;
+    std::map<TKey, TDir> FDirs;
+    std::map<int, TKey> FByWd;
+};
+
+TNumberIndex& NumberIndex()
+{
+    static TNumberIndex index;
+    return index;
 }
 
 } // namespace
@@ -298,15 +482,17 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric)
 {
     std::uint64_t highest = 0;
     int bad = 0;
-    ForEachName(dir, [&](const std::string& name) {
-        if (!IsMessageFileName(name))
-            return;
-        std::uint64_t n = 0;
-        if (ParseMessageNumber(name, n))
-            highest = std::max(highest, n);
-        else
-            ++bad;
-    });
+    if (!NumberIndex().Lookup(dir, highest, bad)) {
+        ForEachName(dir, [&](const std::string& name) {
+            if (!IsMessageFileName(name))
+                return;
+            std::uint64_t n = 0;
+            if (ParseMessageNumber(name, n))
+                highest = std::max(highest, n);
+            else
+                ++bad;
+        });
+    }
     if (nonNumeric)
         *nonNumeric = bad;
     if (highest == std::numeric_limits<std::uint64_t>::max())

@@ -58,7 +58,9 @@ std::vector<TMessageFile> ListMessages(const std::string& dir);
 
 // One more than the largest numeric base name among the directory's message
 // files (1 for none). `nonNumeric`, when given, receives the number of
-// message files whose base name is not a number.
+// message files whose base name is not a number. A directory is read whole
+// once; after that the kernel's notes of its changes, whoever makes them,
+// keep its names, so the cost does not grow with the number of files.
 std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric = nullptr);
 
 // Stores `content` as the next numbered message file of `dir` and gives its

@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <filesystem>
+#include <linux/capability.h>
+#include <random>
 #include <set>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include "core/message_store.h"
 #include "core/user_list.h"
 #include "platform/data_root.h"
+#include "support/shell_command.h"
 #include "temp_root_helpers.h"
 
 namespace fs = std::filesystem;
@@ -60,6 +65,159 @@ TEST(MessageStore, NumberingTakesOneMoreThanTheLargestNumericName)
     EXPECT_EQ(bad, 4);
     root.WriteFile("QUEUE/18446744073709551615.msg", "x");
     EXPECT_THROW(NextMessageNumber(dir), std::system_error);
+}
+
+// Whatever changes the directory (this process, another one, a rename in or
+// out, a removal of the largest number) the next number is one more than
+// the largest numeric name there, as a plain listing finds it.
+TEST(MessageStore, NumberingFollowsEveryChangeToTheDirectory)
+{
+    TempRoot root;
+    const std::string dir = root.Path("QUEUE");
+    const std::string aside = root.Path("aside");
+    fs::create_directories(dir);
+    fs::create_directories(aside);
+    auto listed = [&](int& other) {
+        std::uint64_t highest = 0;
+        other = 0;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            const std::string name = e.path().filename().string();
+            if (!IsMessageFileName(name))
+                continue;
+            std::uint64_t n = 0;
+            if (ParseMessageNumber(name, n))
+                highest = std::max(highest, n);
+            else
+                ++other;
+        }
+        return highest + 1;
+    };
+    std::mt19937 random(7);
+    auto pick = [&](const std::string& in) -> std::string {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(in))
+            names.push_back(e.path().filename().string());
+        if (names.empty())
+            return {};
+        return names[random() % names.size()];
+    };
+    for (int step = 0; step < 600; ++step) {
+        const std::string n = std::to_string(random() % 400 + 1);
+        switch (random() % 8) {
+        case 0:
+        case 1:
+            WriteNewMessage(dir, "x");
+            break;
+        case 2:
+            root.WriteFile("QUEUE/" + n + ".msg", "x");
+            break;
+        case 3:
+        case 4: {
+            const std::string name = pick(dir);
+            if (!name.empty())
+                fs::remove(dir + "/" + name);
+            break;
+        }
+        case 5: { // out and back in under another name
+            const std::string name = pick(dir);
+            if (!name.empty())
+                fs::rename(dir + "/" + name, aside + "/" + name);
+            const std::string back = pick(aside);
+            if (!back.empty())
+                fs::rename(aside + "/" + back,
+                           dir + "/" + (random() % 3 ? n + ".msg" : "n" + n + ".msg"));
+            break;
+        }
+        case 6:
+            root.WriteFile("QUEUE/" + n + (random() % 2 ? ".txt" : "x.msg"), "x");
+            break;
+        case 7:
+            if (step % 50 == 7) // another process
+                RunShell("cd '" + dir + "' && touch " + n + "0.msg && rm -f " + n + ".msg");
+            else if (const std::string name = pick(dir); !name.empty())
+                fs::rename(dir + "/" + name, dir + "/" + n + ".msg");
+            break;
+        }
+        int other = 0;
+        int bad = -1;
+        const std::uint64_t expected = listed(other);
+        ASSERT_EQ(NextMessageNumber(dir, &bad), expected) << "step " << step;
+        ASSERT_EQ(bad, other) << "step " << step;
+    }
+    // The directory replaced by another of the same name.
+    fs::rename(dir, root.Path("old"));
+    fs::create_directories(dir);
+    EXPECT_EQ(NextMessageNumber(dir), 1u);
+    root.WriteFile("QUEUE/5.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir), 6u);
+    fs::remove_all(dir);
+    EXPECT_EQ(NextMessageNumber(dir), 1u);
+    EXPECT_THROW(WriteNewMessage(dir, "x"), std::system_error);
+}
+
+namespace {
+
+// Runs `fn` on a thread of its own without the capabilities that let root
+// read any directory, so that it meets the directories' permissions.
+template <class Fn> void WithoutOverridingPermissions(Fn fn)
+{
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                data[0].effective &= ~(1u << cap);
+            ::syscall(SYS_capset, &header, data);
+        }
+        fn();
+    }).join();
+}
+
+} // namespace
+
+// A queue holding thousands of messages (mail held through days of poor
+// propagation) costs each new message no more than an empty one: numbering
+// does not read the directory, so it works even where the directory cannot
+// be listed.
+TEST(MessageStore, NumberingDoesNotReadTheDirectory)
+{
+    TempRoot root;
+    const std::string dir = root.Path("QUEUE");
+    fs::create_directories(dir);
+    for (int i = 1; i <= 3000; ++i)
+        root.WriteFile("QUEUE/" + std::to_string(i) + ".msg", "x");
+    root.WriteFile("QUEUE/odd.msg", "x");
+    EXPECT_EQ(NextMessageNumber(dir), 3001u);
+
+    ASSERT_EQ(::chmod(dir.c_str(), 0300), 0); // no listing
+    bool listed = true;
+    std::vector<std::string> paths;
+    std::uint64_t next = 0;
+    int bad = 0;
+    WithoutOverridingPermissions([&] {
+        DIR* d = ::opendir(dir.c_str());
+        listed = d != nullptr;
+        if (d)
+            ::closedir(d);
+        if (listed)
+            return;
+        try {
+            for (int i = 0; i < 3; ++i)
+                paths.push_back(WriteNewMessage(dir, "new"));
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    });
+    ASSERT_FALSE(listed) << "the directory is still listed";
+    EXPECT_EQ(paths,
+              (std::vector<std::string>{dir + "/3001.msg", dir + "/3002.msg", dir + "/3003.msg"}));
+    // Removals made elsewhere count as well.
+    for (const char* name : {"3003.msg", "3002.msg", "3000.msg"})
+        fs::remove(dir + "/" + name);
+    WithoutOverridingPermissions([&] { next = NextMessageNumber(dir, &bad); });
+    EXPECT_EQ(next, 3002u);
+    EXPECT_EQ(bad, 1);
+    ::chmod(dir.c_str(), 0700);
 }
 
 TEST(MessageStore, ListsNumericallyThenByNameWithSizes)
