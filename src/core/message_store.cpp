@@ -604,7 +604,8 @@ void RemoveStaleTemporariesEverywhere()
     }
 }
 
-std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message)
+std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message,
+                        std::string_view outsideClient)
 {
     std::string out;
     for (const std::string& r : recipients) {
@@ -612,15 +613,54 @@ std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_
         out += r;
         out += "\r\n";
     }
+    if (!outsideClient.empty()) {
+        out += kOutsidePrefix;
+        out += outsideClient;
+        out += "\r\n";
+    }
     out += message;
     return out;
 }
 
-std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body)
+namespace {
+
+constexpr std::string_view kRcptTag = "RCPT:";
+constexpr std::string_view kOutsideTag = "X-Outside-Client:";
+static_assert(kEnvelopeTagLength >= kRcptTag.size() && kEnvelopeTagLength >= kOutsideTag.size());
+
+bool StartsWithNoCase(std::string_view line, std::string_view tag)
 {
-    constexpr std::string_view kTag = "RCPT:";
+    if (line.size() < tag.size())
+        return false;
+    for (size_t i = 0; i < tag.size(); ++i) {
+        auto upper = [](char c) {
+            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        };
+        if (upper(line[i]) != upper(tag[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view s)
+{
     constexpr std::string_view kBlanks = " \t";
-    std::vector<std::string> recipients;
+    const size_t first = s.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+}
+
+} // namespace
+
+bool IsEnvelopeLine(std::string_view line)
+{
+    return StartsWithNoCase(line, kRcptTag) || StartsWithNoCase(line, kOutsideTag);
+}
+
+TEnvelope ReadEnvelope(std::string_view content, std::string* body)
+{
+    TEnvelope envelope;
     size_t pos = 0;
     while (pos < content.size()) {
         const size_t end = content.find('\n', pos);
@@ -628,27 +668,24 @@ std::vector<std::string> SplitEnvelope(std::string_view content, std::string* bo
         std::string_view line = content.substr(pos, next - pos);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
-        if (line.size() < kTag.size())
+        if (StartsWithNoCase(line, kRcptTag)) {
+            envelope.Recipients.emplace_back(TrimBlanks(line.substr(kRcptTag.size())));
+        } else if (StartsWithNoCase(line, kOutsideTag)) {
+            const std::string_view client = TrimBlanks(line.substr(kOutsideTag.size()));
+            envelope.OutsideClient = client.empty() ? "unknown" : std::string(client);
+        } else {
             break;
-        bool tagged = true;
-        for (size_t i = 0; i < kTag.size(); ++i) {
-            const char c = line[i];
-            if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kTag[i])
-                tagged = false;
         }
-        if (!tagged)
-            break;
-        line.remove_prefix(kTag.size());
-        const size_t first = line.find_first_not_of(kBlanks);
-        line = first == std::string_view::npos
-                   ? std::string_view()
-                   : line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
-        recipients.emplace_back(line);
         pos = next;
     }
     if (body)
         body->assign(content.substr(pos));
-    return recipients;
+    return envelope;
+}
+
+std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body)
+{
+    return ReadEnvelope(content, body).Recipients;
 }
 
 } // namespace MessageStore

@@ -11,11 +11,21 @@
 // envelope lines "RCPT: " + address, one per recipient, followed by the
 // RFC 822 text; in a user's mailbox it holds the RFC 822 text alone.
 //
+// Mail that a client outside the station's networks handed to the SMTP
+// server (see mail/relay_rule.h) carries one more envelope line after the
+// RCPT lines, "X-Outside-Client: " + the client's address, in the queue and
+// in the copies for other stations: nothing returned for it may leave the HF
+// network. Files without it are mail from inside, as all older files are;
+// readers that know only RCPT lines take it for the first header line.
+//
 // All directory names come from platform/data_root.h (DirName::...).
 namespace MessageStore {
 
 inline constexpr std::string_view kEnvelopePrefix = "RCPT: ";
+inline constexpr std::string_view kOutsidePrefix = "X-Outside-Client: ";
 inline constexpr std::string_view kExtension = ".msg";
+// Enough of a line's start to tell whether it is an envelope line.
+inline constexpr size_t kEnvelopeTagLength = 17;
 
 // A user, mailbox or station name that can name a directory: not empty, not
 // "." or "..", and without "/", "\\", NUL or line breaks.
@@ -104,11 +114,25 @@ void RemoveStaleTemporaries(const std::string& dir);
 void RemoveStaleTemporariesEverywhere();
 
 // "RCPT: " + address + CR LF for each recipient, in the given order, then
-// the message.
-std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message);
-// The leading envelope lines of a message file: lines that begin with
-// "RCPT:" in any letter case; each gives the rest of its line without blanks
-// around it. `body`, when given, receives the rest of the file unchanged.
+// the outside client's line when there is one, then the message.
+std::string AddEnvelope(const std::vector<std::string>& recipients, std::string_view message,
+                        std::string_view outsideClient = {});
+
+struct TEnvelope {
+    std::vector<std::string> Recipients;
+    // The address of the client outside the station's networks that handed
+    // the message in ("unknown" when the line names none); empty for mail
+    // from inside.
+    std::string OutsideClient;
+};
+// Whether a line (without its line end) is an envelope line: it begins with
+// "RCPT:" or "X-Outside-Client:" in any letter case.
+bool IsEnvelopeLine(std::string_view line);
+// The leading envelope lines of a message file; each gives the rest of its
+// line without blanks around it. `body`, when given, receives the rest of
+// the file unchanged.
+TEnvelope ReadEnvelope(std::string_view content, std::string* body = nullptr);
+// ReadEnvelope's recipients alone.
 std::vector<std::string> SplitEnvelope(std::string_view content, std::string* body = nullptr);
 
 } // namespace MessageStore

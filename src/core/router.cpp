@@ -88,8 +88,6 @@ struct TPlanner {
     const TRouteTables& Tables;
     std::vector<TRouteCopy> Copies;
     TRouteCopy Returned{TRouteKind::Return, DirName::Queue, {}, {}};
-    // Recipients sent on to the Internet.
-    int Internet = 0;
 
     void Add(TRouteKind kind, const std::string& dir, const std::string& recipient)
     {
@@ -110,72 +108,90 @@ struct TPlanner {
         Returned.Reasons.push_back(reason);
     }
 
-    void ToStation(int index, const std::string& address)
+    // False when the station's directory cannot be named (returned).
+    bool ToStation(int index, const std::string& address)
     {
         const std::string target = StationTarget(Tables, index);
         if (!MessageStore::IsSafeName(target)) {
             Return(address, "Station name " + target + " cannot be used");
-            return;
+            return false;
         }
         Add(TRouteKind::Station, std::string(DirName::Stations) + "/" + target, address);
+        return true;
     }
 
-    void Route(const std::string& address)
+    // Plans the copy for one address (aliases already applied) and tells
+    // where it goes.
+    TDestination Route(const std::string& address)
     {
         std::string user;
         std::string station;
         SplitAddress(address, user, station);
+        const bool fax = SameTextIgnoreCase(user, "FAX2");
         if (IsOwnStation(Tables, station)) {
             for (const auto& name : Tables.Users) {
                 if (SameTextIgnoreCase(name, user)) {
-                    if (MessageStore::IsSafeName(name))
-                        Add(TRouteKind::Mailbox, std::string(DirName::Mail) + "/" + name, address);
-                    else
+                    if (!MessageStore::IsSafeName(name)) {
                         Return(address, "User name " + name + " cannot be used");
-                    return;
+                        return TDestination::Nowhere;
+                    }
+                    Add(TRouteKind::Mailbox, std::string(DirName::Mail) + "/" + name, address);
+                    return TDestination::Network;
                 }
             }
             if (SameTextIgnoreCase(user, "admin")) {
                 Add(TRouteKind::Mailbox, DirName::MailAdmin, address);
-            } else if (SameTextIgnoreCase(user, "FAX2")) {
-                Add(TRouteKind::Fax2, DirName::MailFax2, address);
-            } else {
-                Return(address, "No such user here: " + user);
+                return TDestination::Network;
             }
-            return;
+            if (fax) {
+                Add(TRouteKind::Fax2, DirName::MailFax2, address);
+                return TDestination::Fax;
+            }
+            Return(address, "No such user here: " + user);
+            return TDestination::Nowhere;
         }
         const int index = StationIndex(Tables, station);
         if (index > 0) {
-            ToStation(index, address);
-            return;
+            // That station's fax gateway would dial for its FAX2.
+            if (!ToStation(index, address))
+                return TDestination::Nowhere;
+            return fax ? TDestination::Fax : TDestination::Network;
         }
         const std::string& gateway = Tables.MailGateway;
         if (gateway.empty() || IsOwnStation(Tables, gateway)) {
-            if (Tables.FaxGateway && SameTextIgnoreCase(user, "FAX2")) {
+            if (Tables.FaxGateway && fax) {
                 Add(TRouteKind::Fax2, DirName::MailFax2, address);
-            } else {
-                Add(TRouteKind::Outbox, DirName::MailGateway, address);
-                ++Internet;
+                return TDestination::Fax;
             }
-            return;
+            Add(TRouteKind::Outbox, DirName::MailGateway, address);
+            return TDestination::Internet;
         }
         const int gatewayIndex = StationIndex(Tables, gateway);
-        if (gatewayIndex > 0) {
-            ToStation(gatewayIndex, address);
-            ++Internet;
-            return;
-        }
+        if (gatewayIndex > 0)
+            return ToStation(gatewayIndex, address) ? TDestination::Internet
+                                                    : TDestination::Nowhere;
         Return(address, "No route to " + address);
+        return TDestination::Nowhere;
     }
 };
+
+// Where mail for an address (aliases already applied) would go.
+TDestination DestinationOf(const TRouteTables& tables, const std::string& address)
+{
+    TPlanner planner{tables, {}, {}};
+    return planner.Route(address);
+}
 
 } // namespace
 
 bool ParseQueueFile(std::string_view content, std::vector<std::string>& recipients,
-                    std::string& body)
+                    std::string& body, std::string* outsideClient)
 {
     recipients.clear();
-    for (const auto& line : MessageStore::SplitEnvelope(content, &body)) {
+    const MessageStore::TEnvelope envelope = MessageStore::ReadEnvelope(content, &body);
+    if (outsideClient)
+        *outsideClient = envelope.OutsideClient;
+    for (const auto& line : envelope.Recipients) {
         const std::string address = CleanAddress(line);
         if (address.empty())
             continue;
@@ -198,7 +214,8 @@ std::string ExpandAlias(const TRouteTables& tables, const std::string& address)
 }
 
 std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
-                                   const std::vector<std::string>& recipients, uint64_t bodySize)
+                                   const std::vector<std::string>& recipients, uint64_t bodySize,
+                                   bool fromOutside)
 {
     TPlanner planner{tables, {}, {}};
     planner.Returned = {TRouteKind::Return, DirName::Queue, {}, {}};
@@ -217,29 +234,48 @@ std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
             planner.Return(address, "Message of " + std::to_string(bodySize) +
                                         " bytes is larger than the limit of " +
                                         std::to_string(tables.MaxMailKBytes) + " K bytes");
-        } else {
-            planner.Route(address);
+            continue;
         }
+        if (fromOutside) {
+            // The SMTP server refused these; tables changed since, or the
+            // mail came from another station's outside client.
+            const TDestination destination = DestinationOf(tables, address);
+            if (destination == TDestination::Internet) {
+                planner.Return(address, "Mail from outside the station's networks is not sent "
+                                        "on to the Internet");
+                continue;
+            }
+            if (destination == TDestination::Fax) {
+                planner.Return(address, "Mail from outside the station's networks is not faxed");
+                continue;
+            }
+        }
+        planner.Route(address);
     }
     if (!planner.Returned.Recipients.empty())
         planner.Copies.push_back(planner.Returned);
     return planner.Copies;
 }
 
-bool ForTheInternet(const TRouteTables& tables, const std::string& recipient)
+TDestination Destination(const TRouteTables& tables, const std::string& recipient)
 {
-    TPlanner planner{tables, {}, {}};
-    planner.Route(ExpandAlias(tables, CleanAddress(recipient)));
-    return planner.Internet > 0;
+    return DestinationOf(tables, ExpandAlias(tables, CleanAddress(recipient)));
 }
 
-std::string CopyContent(const TRouteCopy& copy, const std::string& body)
+bool ForTheInternet(const TRouteTables& tables, const std::string& recipient)
+{
+    return Destination(tables, recipient) == TDestination::Internet;
+}
+
+std::string CopyContent(const TRouteCopy& copy, const std::string& body,
+                        const std::string& outsideClient)
 {
     switch (copy.Kind) {
     case TRouteKind::Mailbox:
     case TRouteKind::Fax2:
         return body;
     case TRouteKind::Station:
+        return MessageStore::AddEnvelope(copy.Recipients, body, outsideClient);
     case TRouteKind::Outbox:
         return MessageStore::AddEnvelope(copy.Recipients, body);
     case TRouteKind::Return:
@@ -252,6 +288,7 @@ std::string CopyContent(const TRouteCopy& copy, const std::string& body)
 
 // ---------------------------------------------------------------------------
 
+using Routing::TDestination;
 using Routing::TRouteCopy;
 using Routing::TRouteKind;
 
@@ -372,17 +409,26 @@ struct TReturned {
     std::string What; // how the log tells it
 };
 
+// `outside`: the tables, for mail from a client outside the station's
+// networks, whose notice goes to admin unless its sender is in the HF
+// network: a stranger must not make the station mail anyone else.
 TReturned ReturnFor(const std::string& body, const std::vector<std::string>& failed,
-                    const std::string& errorText)
+                    const std::string& errorText, const Routing::TRouteTables* outside = nullptr)
 {
     if (FailureNotice::FromMailSystem(body))
         return {DataRoot::Path(DirName::MailAdmin), body, "undeliverable; filed in mailbox admin"};
     std::string sender = FailureNotice::MessageSender(body);
-    if (UpperCase(sender) == "UNKNOWN")
+    std::string what;
+    if (UpperCase(sender) == "UNKNOWN") {
         sender = "admin";
+    } else if (outside && Routing::Destination(*outside, sender) != TDestination::Network) {
+        what = "returned to admin in place of " + sender + " (mail from outside)";
+        sender = "admin";
+    }
+    if (what.empty())
+        what = "returned to " + sender;
     return {DataRoot::Path(DirName::Queue),
-            FailureNotice::Build(sender, "failure notice", failed, errorText, body),
-            "returned to " + sender};
+            FailureNotice::Build(sender, "failure notice", failed, errorText, body), what};
 }
 
 } // namespace
@@ -448,6 +494,11 @@ void TRouter::Execute()
 bool TRouter::ForTheInternet(const std::string& recipient) const
 {
     return Routing::ForTheInternet(Snapshot(), recipient);
+}
+
+Routing::TDestination TRouter::Destination(const std::string& recipient) const
+{
+    return Routing::Destination(Snapshot(), recipient);
 }
 
 Routing::TRouteTables TRouter::Snapshot() const
@@ -572,12 +623,14 @@ void TRouter::FileMessage(const std::string& name, const std::string& content)
 {
     std::vector<std::string> recipients;
     std::string body;
-    if (!Routing::ParseQueueFile(content, recipients, body)) {
+    std::string outsideClient;
+    if (!Routing::ParseQueueFile(content, recipients, body, &outsideClient)) {
         MoveAside(name, "names no recipient");
         return;
     }
     const Routing::TRouteTables tables = Snapshot();
-    const auto copies = Routing::PlanRoutes(tables, recipients, body.size());
+    const bool fromOutside = !outsideClient.empty();
+    const auto copies = Routing::PlanRoutes(tables, recipients, body.size(), fromOutside);
     const std::string sender = FailureNotice::MessageSender(body);
 
     TJournal journal;
@@ -600,12 +653,14 @@ void TRouter::FileMessage(const std::string& name, const std::string& content)
                 if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
                     reasons.push_back(reason);
             }
-            const TReturned returned = ReturnFor(body, copy.Recipients, Join(reasons, "\r\n"));
+            const TReturned returned = ReturnFor(body, copy.Recipients, Join(reasons, "\r\n"),
+                                                 fromOutside ? &tables : nullptr);
             WriteCopy(journal, returned.Dir, returned.Text, key);
             what = returned.What + " (" + Join(reasons, "; ") + ")";
             userLines = true;
         } else {
-            WriteCopy(journal, DataRoot::Path(copy.Dir), Routing::CopyContent(copy, body), key);
+            WriteCopy(journal, DataRoot::Path(copy.Dir),
+                      Routing::CopyContent(copy, body, outsideClient), key);
             (copy.Kind == TRouteKind::Station ? stationLines : userLines) = true;
         }
         Log("Mail from " + sender + " for " + Join(copy.Recipients, ", ") + " " + what);
@@ -634,16 +689,19 @@ void TRouter::AleFailure(const std::string& station)
         stationDir.clear();
     }
     if (!stationDir.empty()) {
+        const Routing::TRouteTables tables = Snapshot();
         for (const auto& file : MessageStore::ListMessages(stationDir)) {
             const std::string path = stationDir + "/" + file.Name;
             std::string content;
             if (!ReadWholeFile(path, content))
                 continue;
             std::string body;
-            const auto recipients = MessageStore::SplitEnvelope(content, &body);
+            const MessageStore::TEnvelope envelope = MessageStore::ReadEnvelope(content, &body);
+            const auto& recipients = envelope.Recipients;
             const TReturned notice =
                 ReturnFor(body, recipients,
-                          "The automatic link to station " + station + " failed on every attempt.");
+                          "The automatic link to station " + station + " failed on every attempt.",
+                          envelope.OutsideClient.empty() ? nullptr : &tables);
             try {
                 MessageStore::EnsureDirectory(notice.Dir);
                 MessageStore::WriteNewMessage(notice.Dir, notice.Text);

@@ -49,6 +49,16 @@ class TMailboxLog;
 //   target directory) are not written again, so the message is filed exactly
 //   once. A journal left by another message of the same number counts for
 //   nothing.
+// - Mail from outside: a queue file whose envelope names a client outside
+//   the station's networks (message_store.h) is mail from a stranger. Its
+//   recipients on the Internet, and FAX2 at this or any other station (a
+//   fax gateway dials for it), are returned instead of sent; the SMTP
+//   server refuses them at RCPT already, so this catches tables changed
+//   since and mail from another station's outside client. Its failure
+//   notice goes to its sender only when that address is in the HF network
+//   (a local mailbox or another station), otherwise to admin, so a stranger
+//   cannot make the station mail anyone else. Its copies for other stations
+//   keep the envelope line, so their routers do the same.
 // - A file that cannot be parsed or read is moved to QUEUE/BAD and logged,
 //   never retried. A copy that cannot be written (disk full) leaves the queue
 //   file in place; it is tried again after RetryDelayMs while the other queue
@@ -56,6 +66,14 @@ class TMailboxLog;
 namespace Routing {
 
 enum class TRouteKind { Mailbox, Fax2, Station, Outbox, Return };
+
+// Where mail for one recipient goes.
+enum class TDestination {
+    Network,  // a local mailbox, or another station
+    Internet, // the gateway outbox, or the mail gateway station
+    Fax,      // FAX2: this station's fax mailbox, or another station's
+    Nowhere,  // the router could only return it
+};
 
 // What the router knows of the station while it files one message.
 struct TRouteTables {
@@ -77,25 +95,31 @@ struct TRouteCopy {
     std::vector<std::string> Reasons; // Return only: one per recipient
 };
 
-// The envelope's recipients (cleaned) and the rest of the file; false when
-// the file names no recipient.
+// The envelope's recipients (cleaned), the outside client it names (empty:
+// mail from inside) and the rest of the file; false when the file names no
+// recipient.
 bool ParseQueueFile(std::string_view content, std::vector<std::string>& recipients,
-                    std::string& body);
+                    std::string& body, std::string* outsideClient = nullptr);
 
 // Applies the alias table to one address.
 std::string ExpandAlias(const TRouteTables& tables, const std::string& address);
 
 // The copies for a message of `bodySize` bytes, in the order of the
-// recipients; at most one Return copy, last.
+// recipients; at most one Return copy, last. `fromOutside`: mail from a
+// client outside the station's networks.
 std::vector<TRouteCopy> PlanRoutes(const TRouteTables& tables,
-                                   const std::vector<std::string>& recipients, uint64_t bodySize);
+                                   const std::vector<std::string>& recipients, uint64_t bodySize,
+                                   bool fromOutside = false);
 
-// The text that a copy's file holds.
-std::string CopyContent(const TRouteCopy& copy, const std::string& body);
+// The text that a copy's file holds; a station's copy keeps the outside
+// client's envelope line.
+std::string CopyContent(const TRouteCopy& copy, const std::string& body,
+                        const std::string& outsideClient = {});
 
-// Whether the router would send mail for this recipient (as an envelope line
-// gives it) to the Internet: into the gateway outbox, or to the mail gateway
-// station.
+// Where the router would send mail for this recipient (as an envelope line
+// gives it), after the alias step.
+TDestination Destination(const TRouteTables& tables, const std::string& recipient);
+// Destination is Internet.
 bool ForTheInternet(const TRouteTables& tables, const std::string& recipient);
 
 } // namespace Routing
@@ -112,6 +136,8 @@ public:
     // Routing::ForTheInternet with the station's tables as they are now.
     // Any thread.
     bool ForTheInternet(const std::string& recipient) const;
+    // Routing::Destination likewise. Any thread.
+    Routing::TDestination Destination(const std::string& recipient) const;
 
     // Files the first due message of the queue. False when there was none.
     // The thread's turn; tests call it directly.

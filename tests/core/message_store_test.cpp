@@ -383,6 +383,41 @@ TEST(MessageStore, EnvelopeLines)
     EXPECT_EQ(body, "RCPT\r\n");
 }
 
+// Mail from a client outside the station's networks says so in one more
+// envelope line; files without it are mail from inside.
+TEST(MessageStore, EnvelopeNamesAnOutsideClient)
+{
+    const std::string file =
+        AddEnvelope({"c@B", "joe"}, "Subject: x\r\n\r\nhi\r\n", "198.51.100.7");
+    EXPECT_EQ(file, "RCPT: c@B\r\nRCPT: joe\r\nX-Outside-Client: 198.51.100.7\r\n"
+                    "Subject: x\r\n\r\nhi\r\n");
+    std::string body;
+    TEnvelope envelope = ReadEnvelope(file, &body);
+    EXPECT_EQ(envelope.Recipients, (std::vector<std::string>{"c@B", "joe"}));
+    EXPECT_EQ(envelope.OutsideClient, "198.51.100.7");
+    EXPECT_EQ(body, "Subject: x\r\n\r\nhi\r\n");
+    EXPECT_EQ(SplitEnvelope(file, &body), (std::vector<std::string>{"c@B", "joe"}));
+    EXPECT_EQ(body, "Subject: x\r\n\r\nhi\r\n");
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"RCPT: a\r\nSubject: x\r\n", ""},
+        {"RCPT: a\r\nx-outside-client:10.1.2.3 \r\n\r\n", "10.1.2.3"},
+        {"RCPT: a\r\nX-Outside-Client:\r\nRCPT: b\r\n", "unknown"},
+        // Only among the leading lines.
+        {"RCPT: a\r\nSubject: x\r\nX-Outside-Client: 10.1.2.3\r\n", ""},
+        {"RCPT: a\r\nX-Outside-Clients: 10.1.2.3\r\n", ""},
+    };
+    for (const auto& [text, client] : cases)
+        EXPECT_EQ(ReadEnvelope(text).OutsideClient, client) << text;
+    EXPECT_EQ(ReadEnvelope("RCPT: a\r\nX-Outside-Client:\r\nRCPT: b\r\n").Recipients,
+              (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(AddEnvelope({"a"}, "m"), "RCPT: a\r\nm");
+    for (const char* line : {"RCPT:", "rcpt: x", "X-OUTSIDE-CLIENT: y", "x-outside-client:"})
+        EXPECT_TRUE(IsEnvelopeLine(line)) << line;
+    for (const char* line : {"RCPT", "X-Outside-Client", "Subject: RCPT: x", ""})
+        EXPECT_FALSE(IsEnvelopeLine(line)) << line;
+}
+
 // Mail is the user's private data whatever the umask: message files 0600,
 // the directories the station makes 0700.
 TEST(MessageStore, MailFilesAndDirectoriesAreTheUsersAlone)

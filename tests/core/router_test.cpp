@@ -197,6 +197,114 @@ TEST_F(RouterTest, TellsWhichRecipientsAreForTheInternet)
     EXPECT_EQ(internet(all), (std::vector<std::string>{"x@example.com", " <y@Example.org> "}));
 }
 
+// What the SMTP server asks of each recipient a client outside the
+// station's networks names: FAX2 anywhere makes a fax gateway dial.
+TEST_F(RouterTest, TellsWhereEachRecipientGoes)
+{
+    using D = Routing::TDestination;
+    S.Users->Add({"FAX2x", "pw", ""});
+    auto router = MakeRouter();
+    const std::vector<std::pair<std::string, D>> cases = {
+        {"bob", D::Network},
+        {" <Bob@home> ", D::Network},
+        {"@HOME", D::Network},
+        {"John@Example.com", D::Network}, // alias for bob
+        {"carol@S2", D::Network},
+        {"eve@s3", D::Network},
+        {"someone@GW", D::Network},
+        {"zed@HOME", D::Nowhere},
+        {"x@example.com", D::Internet},
+        {"FAX2@HOME", D::Fax},
+        {"fax2", D::Fax},
+        {"FAX2@S3", D::Fax},
+        {"FAX2@faxes.example", D::Internet},
+    };
+    for (const auto& [address, destination] : cases)
+        EXPECT_EQ(router->Destination(address), destination) << address;
+    S.Config->Mail.Gateway = "NOWHERE";
+    EXPECT_EQ(router->Destination("x@example.com"), D::Nowhere);
+    S.Config->Mail.Gateway = "GW";
+    EXPECT_EQ(router->Destination("x@example.com"), D::Internet);
+    S.Config->Mail.Gateway.clear();
+    S.Config->General.Role = TStationRole::MailFaxGateway;
+    EXPECT_EQ(router->Destination("FAX2@faxes.example"), D::Fax);
+    // A local user of that name has a mailbox, not a fax.
+    S.Users->Add({"FAX2", "pw", ""});
+    EXPECT_EQ(router->Destination("FAX2@HOME"), D::Network);
+}
+
+// A stranger who reaches the SMTP port names the victim as sender and a
+// recipient the station can only return: the notice, carrying the whole
+// message, must not go out to the victim. Mail from inside is returned to
+// its sender as before.
+TEST_F(RouterTest, MailFromOutsideIsReturnedOnlyInsideTheNetwork)
+{
+    const std::string outside = "X-Outside-Client: 198.51.100.7\r\n";
+    struct TCase {
+        std::string Sender;
+        bool FromOutside;
+        std::string NoticeFor;
+    };
+    const std::vector<TCase> cases = {
+        {"victim@example.org", true, "admin"}, {"FAX2@HOME", true, "admin"},
+        {"nobody@HOME", true, "admin"},        {"\"Bob\" <bob@HOME>", true, "bob@HOME"},
+        {"carol@S2", true, "carol@S2"},        {"victim@example.org", false, "victim@example.org"},
+    };
+    auto router = MakeRouter();
+    for (const auto& c : cases) {
+        S.Queue("1.msg", "RCPT: ghost@HOME\r\n" + (c.FromOutside ? outside : "") +
+                             Message(c.Sender, "spam", "buy now\r\n"));
+        ASSERT_TRUE(router->ProcessNextMessage());
+        const auto queue = S.Files("QUEUE");
+        ASSERT_EQ(queue.size(), 1u) << c.Sender;
+        EXPECT_EQ(queue[0].rfind("RCPT: " + c.NoticeFor + "\r\nTo: " + c.NoticeFor + "\r\n", 0), 0u)
+            << queue[0];
+        EXPECT_TRUE(Contains(queue[0], "buy now")) << c.Sender;
+        // The notice itself is mail from inside.
+        EXPECT_FALSE(Contains(queue[0], "X-Outside-Client")) << c.Sender;
+        fs::remove(S.Path("QUEUE/" + S.Names("QUEUE")[0]));
+    }
+    EXPECT_TRUE(Contains(Log(), "Mail from victim@example.org for ghost@HOME returned to admin in "
+                                "place of victim@example.org (mail from outside)"));
+    EXPECT_TRUE(S.Names("MAIL/GATEWAY").empty());
+}
+
+// Tables changed since the SMTP server took the recipients, or another
+// station's stranger: mail from outside still goes neither to the Internet
+// nor to a fax, and its copy for another station says where it came from.
+TEST_F(RouterTest, MailFromOutsideGoesNeitherToTheInternetNorToAFax)
+{
+    S.Config->General.Role = TStationRole::MailFaxGateway;
+    const std::string body = Message("victim@example.org");
+    S.Queue("1.msg", "RCPT: bob\r\nRCPT: x@example.com\r\nRCPT: FAX2@HOME\r\n"
+                     "RCPT: FAX2@faxes.example\r\nRCPT: FAX2@S2\r\nRCPT: carol@S2\r\n"
+                     "x-outside-client:198.51.100.7\r\n" +
+                         body);
+    auto router = MakeRouter();
+    ASSERT_TRUE(router->ProcessNextMessage());
+    EXPECT_EQ(S.Files("MAIL/bob"), std::vector<std::string>{body});
+    EXPECT_EQ(
+        S.Files("STATIONS/S2"),
+        std::vector<std::string>{"RCPT: carol@S2\r\nX-Outside-Client: 198.51.100.7\r\n" + body});
+    EXPECT_TRUE(S.Names("MAIL/GATEWAY").empty());
+    EXPECT_TRUE(S.Names("MAIL/Fax2").empty());
+    const auto queue = S.Files("QUEUE");
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0].rfind("RCPT: admin\r\n", 0), 0u);
+    for (const char* returned :
+         {"<x@example.com>", "<FAX2@HOME>", "<FAX2@faxes.example>", "<FAX2@S2>"})
+        EXPECT_TRUE(Contains(queue[0], returned)) << returned;
+    EXPECT_TRUE(Contains(queue[0], "not sent on to the Internet"));
+    EXPECT_TRUE(Contains(queue[0], "not faxed"));
+
+    // Through the mail gateway station alike.
+    S.Config->Mail.Gateway = "GW";
+    S.Queue("5.msg", "RCPT: x@example.com\r\nX-Outside-Client: 198.51.100.7\r\n" + body);
+    Drain(*router);
+    EXPECT_TRUE(S.Names("STATIONS/GW").empty());
+    EXPECT_EQ(S.Names("MAIL/admin").size(), 2u);
+}
+
 TEST_F(RouterTest, OversizeComesBackAndEnvelopeDoesNotCount)
 {
     S.Config->Mail.MaxMailSize = 1; // K bytes
@@ -392,6 +500,22 @@ TEST_F(RouterTest, AleFailureTellsAdminAndReturnsStationMail)
     Drain(*router);
     EXPECT_EQ(S.Names("MAIL/bob").size(), 1u);
     EXPECT_EQ(S.Names("MAIL/GATEWAY").size(), 1u);
+}
+
+TEST_F(RouterTest, AleFailureReturnsMailFromOutsideOnlyInsideTheNetwork)
+{
+    MessageStore::EnsureDirectory(S.Path("STATIONS/S2"));
+    MessageStore::WriteNewMessage(S.Path("STATIONS/S2"),
+                                  "RCPT: dan@S2\r\nX-Outside-Client: 198.51.100.7\r\n" +
+                                      Message("victim@example.org", "two"));
+    auto router = MakeRouter();
+    router->AleFailure("S2");
+    const auto queue = S.Files("QUEUE");
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0].rfind("RCPT: admin\r\n", 0), 0u);
+    EXPECT_TRUE(Contains(queue[0], "<dan@S2>"));
+    Drain(*router);
+    EXPECT_TRUE(S.Names("MAIL/GATEWAY").empty());
 }
 
 // The notice of a message cut short may carry a lower number than the message
