@@ -69,10 +69,10 @@ public:
                       status->AddLogLine(line);
               }))
     {
-        // The router's own rules tell which mail is for the Internet.
+        // The router's own rules tell where a client's recipients go.
         if (TRouter* router = o.Router)
-            Smtp->ForTheInternet = [router](const std::string& address) {
-                return router->ForTheInternet(address);
+            Smtp->Destination = [router](const std::string& address) {
+                return router->Destination(address);
             };
     }
 

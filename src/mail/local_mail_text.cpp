@@ -13,35 +13,35 @@ constexpr size_t kPieceSize = 64 * 1024;
 
 namespace LocalMailText {
 
-std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message)
+std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message,
+                          const std::string& outsideClient)
 {
     std::string out;
     out.reserve(message.size() + message.size() / 32 + recipients.size() * 40);
-    TQueueFileWriter writer(recipients, [&out](std::string_view piece) { out += piece; });
+    TQueueFileWriter writer(
+        recipients, [&out](std::string_view piece) { out += piece; }, outsideClient);
     writer.Feed(message);
     writer.Finish();
     return out;
 }
 
-TQueueFileWriter::TQueueFileWriter(const std::vector<std::string>& recipients, TOut out)
+TQueueFileWriter::TQueueFileWriter(const std::vector<std::string>& recipients, TOut out,
+                                   const std::string& outsideClient)
     : FOut(std::move(out))
 {
-    for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
-        FBuf += MessageStore::kEnvelopePrefix;
-        FBuf += *it;
-        FBuf += "\r\n";
-    }
+    const std::vector<std::string> lastFirst(recipients.rbegin(), recipients.rend());
+    FBuf = MessageStore::AddEnvelope(lastFirst, {}, outsideClient);
 }
 
 void TQueueFileWriter::Put(char c)
 {
+    ++FMessageBytes;
     if (!FFirstLine) {
         FBuf += c;
         return;
     }
     FFirst += c;
-    // Five characters tell whether the line opens with "RCPT:".
-    if (FFirst.size() >= 5)
+    if (FFirst.size() >= MessageStore::kEnvelopeTagLength)
         EndFirstLine();
 }
 
@@ -49,10 +49,12 @@ void TQueueFileWriter::EndFirstLine()
 {
     if (!FFirstLine)
         return;
-    // The store takes every leading "RCPT:" line for the envelope: a message
-    // opening with one would add a recipient of its own choosing.
-    if (!MessageStore::SplitEnvelope(FFirst).empty())
+    // The store takes every leading envelope line for the envelope: a
+    // message opening with one would add a recipient of its own choosing.
+    if (MessageStore::IsEnvelopeLine(FFirst)) {
         FBuf += kDefusedEnvelopePrefix;
+        FMessageBytes += kDefusedEnvelopePrefix.size();
+    }
     FBuf += FFirst;
     FFirst.clear();
     FFirstLine = false;
@@ -76,6 +78,7 @@ void TQueueFileWriter::Feed(std::string_view data)
         if (c == '\r' || c == '\n') {
             EndFirstLine();
             FBuf += "\r\n";
+            FMessageBytes += 2;
             FAfterCR = c == '\r';
             FInLine = false;
         } else {
@@ -92,6 +95,7 @@ void TQueueFileWriter::Finish()
     if (FInLine) {
         EndFirstLine();
         FBuf += "\r\n";
+        FMessageBytes += 2;
         FInLine = false;
     }
     Flush();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -9,21 +10,27 @@
 namespace LocalMailText {
 
 // A queue file for a message received from a mail client: one "RCPT: " line
-// per recipient, the last recipient first, then the message. Every line ends
-// in CR LF: a bare LF or CR in the message also ends a line, and a last line
-// without a line end gets one. A first message line that would read as one
-// more envelope line gets "X-" in front.
-std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message);
+// per recipient, the last recipient first, the outside client's line when
+// the client is outside the station's networks (see core/message_store.h),
+// then the message. Every line ends in CR LF: a bare LF or CR in the message
+// also ends a line, and a last line without a line end gets one. A first
+// message line that would read as one more envelope line gets "X-" in front.
+std::string QueueFileText(const std::vector<std::string>& recipients, std::string_view message,
+                          const std::string& outsideClient = {});
 
 // The same text made from a message fed in pieces of any size, handed on in
 // pieces, so that a message of any size takes little memory.
 class TQueueFileWriter {
 public:
     using TOut = std::function<void(std::string_view)>;
-    TQueueFileWriter(const std::vector<std::string>& recipients, TOut out);
+    TQueueFileWriter(const std::vector<std::string>& recipients, TOut out,
+                     const std::string& outsideClient = {});
     void Feed(std::string_view data);
     // Ends the last line and hands on what is held.
     void Finish();
+    // The size of the message part made so far (without the envelope), as
+    // the router counts it against the size limit.
+    uint64_t MessageBytes() const { return FMessageBytes; }
 
 private:
     void Put(char c);
@@ -36,6 +43,7 @@ private:
     std::string FFirst;
     bool FAfterCR = false;
     bool FInLine = false;
+    uint64_t FMessageBytes = 0;
 };
 
 // A stored message as a POP3 client must receive it after the "+OK" line:

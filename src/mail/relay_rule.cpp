@@ -41,4 +41,25 @@ bool MayRelay(const std::string& peer, const std::vector<TInterfaceAddress>& int
     return false;
 }
 
+std::string RefusalForOutside(Routing::TDestination destination)
+{
+    switch (destination) {
+    case Routing::TDestination::Network:
+        return {};
+    case Routing::TDestination::Internet:
+        return "550 Relaying denied: mail for the Internet is taken from the local network only";
+    case Routing::TDestination::Fax:
+        return "550 Relaying denied: faxes are taken from the local network only";
+    case Routing::TDestination::Nowhere:
+        return "550 No such user, alias or station here";
+    }
+    return {};
+}
+
+bool IsRelayAttempt(Routing::TDestination destination)
+{
+    return destination == Routing::TDestination::Internet ||
+           destination == Routing::TDestination::Fax;
+}
+
 } // namespace RelayRule

@@ -50,6 +50,44 @@ TEST(QueueFileText, TheMessageCannotAddARecipient)
     EXPECT_EQ(QueueFileText({"u"}, "RCPT\r\n"), "RCPT: u\r\nRCPT\r\n");
 }
 
+// Mail from a client outside the station's networks says so after the
+// recipients; the message cannot say so of itself, nor hide it.
+TEST(QueueFileText, AnOutsideClientIsNamedByTheEnvelopeAlone)
+{
+    EXPECT_EQ(
+        QueueFileText({"a", "b@FAR"}, "Subject: x\r\n\r\nhi\r\n", "198.51.100.7"),
+        "RCPT: b@FAR\r\nRCPT: a\r\nX-Outside-Client: 198.51.100.7\r\nSubject: x\r\n\r\nhi\r\n");
+    for (const char* first : {"X-Outside-Client: 10.0.0.1", "x-outside-client:", "RCPT: evil"}) {
+        for (const std::string client : {"", "198.51.100.7"}) {
+            const std::string text = QueueFileText({"u"}, std::string(first) + "\r\nx\r\n", client);
+            std::string body;
+            const auto envelope = MessageStore::ReadEnvelope(text, &body);
+            EXPECT_EQ(envelope.Recipients, std::vector<std::string>{"u"}) << first;
+            EXPECT_EQ(envelope.OutsideClient, client) << first;
+            EXPECT_EQ(body, "X-" + std::string(first) + "\r\nx\r\n");
+        }
+    }
+    // Short of a whole tag, a first line stays as it came.
+    EXPECT_EQ(QueueFileText({"u"}, "X-Outside\r\n"), "RCPT: u\r\nX-Outside\r\n");
+}
+
+// What the writer counts is the message as stored without its envelope: the
+// size the router holds against the limit.
+TEST(QueueFileText, CountsTheMessageAsStored)
+{
+    for (const std::string message :
+         {"", "a", "a\nb", "a\r\n", "a\rb\r\n\n", "RCPT: x\r\n", "x-outside-client: 1\n"}) {
+        std::string out;
+        LocalMailText::TQueueFileWriter writer(
+            {"u", "v@FAR"}, [&](std::string_view p) { out += p; }, "10.9.8.7");
+        writer.Feed(message);
+        writer.Finish();
+        std::string body;
+        MessageStore::ReadEnvelope(out, &body);
+        EXPECT_EQ(writer.MessageBytes(), body.size()) << message;
+    }
+}
+
 // Fed in pieces of every size (a CR LF or "RCPT:" split between two), the
 // writer makes the same text as the whole message gives.
 TEST(QueueFileText, PiecesOfAnySizeGiveTheSameText)

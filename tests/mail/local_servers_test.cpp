@@ -117,8 +117,9 @@ TEST_F(SMTPFrmTest, AMessageThatCannotBeStoredIsNotAcknowledged)
 // loopback is served for both.
 TEST_F(SMTPFrmTest, OnlyLocalClientsMaySendMailForTheInternet)
 {
-    Smtp->ForTheInternet = [](const std::string& address) {
-        return address.find("@example.") != std::string::npos;
+    Smtp->Destination = [](const std::string& address) {
+        return address.find("@example.") != std::string::npos ? Routing::TDestination::Internet
+                                                              : Routing::TDestination::Network;
     };
     ASSERT_TRUE(Smtp->SetServerActive(true));
     const std::string denied =
@@ -145,11 +146,130 @@ TEST_F(SMTPFrmTest, OnlyLocalClientsMaySendMailForTheInternet)
     EXPECT_EQ(c.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>");
     c.Send("hi\r\n.\r\n");
     EXPECT_EQ(c.ReadLine(), "250 Ok");
-    EXPECT_EQ(ReadFile(Queue("2.msg")), "RCPT: ann@FAR\r\nRCPT: bob@HOME\r\nhi\r\n");
+    EXPECT_EQ(ReadFile(Queue("2.msg")),
+              "RCPT: ann@FAR\r\nRCPT: bob@HOME\r\nX-Outside-Client: 198.51.100.7\r\nhi\r\n");
     // Only Internet recipients: the mail transaction has no recipient.
     c.Command("MAIL FROM:<spam@far.away>");
     EXPECT_EQ(c.Command("RCPT TO:<a@example.com>"), denied);
     EXPECT_EQ(c.Command("DATA").substr(0, 4), "503 ");
+}
+
+// Where each test recipient goes, as the router would say.
+Routing::TDestination TestDestination(const std::string& address)
+{
+    using D = Routing::TDestination;
+    if (address.find("@example.") != std::string::npos)
+        return D::Internet;
+    if (address.rfind("FAX2", 0) == 0)
+        return D::Fax;
+    if (address.rfind("nosuch", 0) == 0)
+        return D::Nowhere;
+    return D::Network;
+}
+
+// A client outside the station's networks reaches the local users and the
+// other stations and nothing else: no Internet address, no fax, and no
+// recipient the router would only return (its notice would carry the text
+// to whatever sender the client named). Its message is queued with its
+// address; the first refused relay of each connection is logged.
+TEST_F(SMTPFrmTest, AClientFromOutsideReachesOnlyTheHfNetwork)
+{
+    Smtp->Destination = TestDestination;
+    Smtp->ClientAddress = [](TIdCommand&) { return std::string("198.51.100.7"); };
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    const std::vector<std::pair<std::string, std::string>> replies = {
+        {"bob@HOME", "251 User not local, Will forward"},
+        {"nosuch@HOME", "550 No such user, alias or station here"},
+        {"FAX2@HOME", "550 Relaying denied: faxes are taken from the local network only"},
+        {"a@example.com",
+         "550 Relaying denied: mail for the Internet is taken from the local network only"},
+        {"ann@FAR", "251 User not local, Will forward"},
+        {"FAX2@FAR", "550 Relaying denied: faxes are taken from the local network only"},
+    };
+    auto session = [&] {
+        TLineClient c(Root.Config->Smtp.Port);
+        c.ReadLine();
+        c.ReadLine();
+        c.Command("HELO far.away");
+        EXPECT_EQ(c.Command("MAIL FROM:<victim@example.org>").substr(0, 4), "250 ");
+        for (const auto& [address, reply] : replies)
+            EXPECT_EQ(c.Command("RCPT TO:<" + address + ">"), reply) << address;
+        EXPECT_EQ(c.Command("DATA").substr(0, 4), "354 ");
+        // A first line that would read as an envelope line stays text.
+        c.Send("X-Outside-Client: 127.0.0.1\r\n\r\nhi\r\n.\r\n");
+        EXPECT_EQ(c.ReadLine(), "250 Ok");
+        c.Command("QUIT");
+    };
+    session();
+    const std::string queued = ReadFile(Queue("1.msg"));
+    EXPECT_EQ(queued, "RCPT: ann@FAR\r\nRCPT: bob@HOME\r\nX-Outside-Client: 198.51.100.7\r\n"
+                      "X-X-Outside-Client: 127.0.0.1\r\n\r\nhi\r\n");
+    EXPECT_EQ(MessageStore::ReadEnvelope(queued).OutsideClient, "198.51.100.7");
+    session();
+    auto refusals = [&] {
+        std::vector<std::string> lines;
+        for (const auto& line : Root.LogLines())
+            if (line.find("relaying refused") != std::string::npos)
+                lines.push_back(line.substr(line.find("]  ") + 3));
+        return lines;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return refusals().size() >= 2; }));
+    EXPECT_EQ(refusals(), std::vector<std::string>(
+                              2, "SMTP relaying refused to client 198.51.100.7 for FAX2@HOME"));
+
+    // A client on the station's own networks: everything, as before.
+    Smtp->ClientAddress = [](TIdCommand&) { return std::string("127.0.0.1"); };
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    EXPECT_EQ(Send(c, {"nosuch@HOME", "FAX2@HOME", "a@example.com"}, "hi\r\n"), "250 Ok");
+    EXPECT_EQ(ReadFile(Queue("3.msg")),
+              "RCPT: a@example.com\r\nRCPT: FAX2@HOME\r\nRCPT: nosuch@HOME\r\nhi\r\n");
+    EXPECT_EQ(refusals().size(), 2u);
+}
+
+// [MAIL] MAXMAILSIZE holds for a client outside as the router counts it
+// (line ends as stored, envelope not counted): over it is refused at the end
+// of DATA and nothing is queued. A local client's message is still taken and
+// left to the router.
+TEST_F(SMTPFrmTest, AMessageFromOutsideOverTheSizeLimitIsRefused)
+{
+    Root.Config->Mail.MaxMailSize = 1; // K bytes
+    Smtp->Destination = TestDestination;
+    std::string client = "198.51.100.7";
+    Smtp->ClientAddress = [&client](TIdCommand&) { return client; };
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    const std::string exact = std::string(1022, 'x') + "\r\n";
+    // 1024 bytes as sent; the bare LF is stored as CR LF.
+    const std::string bareLf = std::string(1020, 'x') + "\ny\r\n";
+    struct TCase {
+        std::string Client;
+        std::string Data;
+        std::string Reply;
+    };
+    const std::vector<TCase> cases = {
+        {"198.51.100.7", exact, "250 Ok"},
+        {"198.51.100.7", exact + "y\r\n", "552 Message size exceeds fixed maximum message size"},
+        {"198.51.100.7", bareLf, "552 Message size exceeds fixed maximum message size"},
+        {"198.51.100.7", "RCPT:" + exact.substr(5),
+         "552 Message size exceeds fixed maximum message size"},
+        {"127.0.0.1", exact + "y\r\n", "250 Ok"},
+    };
+    for (const auto& c : cases) {
+        client = c.Client;
+        const size_t before = MessageStore::ListMessages(Root.Path("QUEUE")).size();
+        TLineClient line(Root.Config->Smtp.Port);
+        line.ReadLine();
+        line.ReadLine();
+        EXPECT_EQ(Send(line, {"bob@HOME"}, c.Data), c.Reply) << c.Data.size();
+        const size_t after = MessageStore::ListMessages(Root.Path("QUEUE")).size();
+        EXPECT_EQ(after - before, c.Reply == "250 Ok" ? 1u : 0u) << c.Data.size();
+        // The session goes on.
+        EXPECT_EQ(line.Command("NOOP").substr(0, 4), "250 ");
+    }
+    EXPECT_EQ(ReadFile(Queue("1.msg")),
+              "RCPT: bob@HOME\r\nX-Outside-Client: 198.51.100.7\r\n" + exact);
+    EXPECT_TRUE(fs::is_empty(Root.Path("TEMP/SMTP")));
 }
 
 // A message made on the fly, line by line, that no one holds whole.
@@ -199,6 +319,7 @@ TEST_F(SMTPFrmTest, ALargeMessageIsQueuedInBoundedMemory)
     rcpt.Add().SetText("bob@HOME");
     TIdCommand command(nullptr, nullptr, "DATA", "");
     std::string error;
+    Smtp->ClientAddress = [](TIdCommand&) { return std::string("127.0.0.1"); };
     ResetPeakRss();
     const long before = PeakRssKb();
     Smtp->SMTPReceiveRaw(command, stream, rcpt, error);

@@ -6,16 +6,20 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "core/config.h"
 #include "core/msg_status_frm.h"
 #include "core/user_list.h"
 #include "platform/data_root.h"
+#include "support/shell_command.h"
 
 namespace {
 
@@ -122,6 +126,75 @@ TPortHolder::TPortHolder()
 TPortHolder::~TPortHolder()
 {
     ::close(FFd);
+}
+
+TOutsideNetwork::TOutsideNetwork()
+{
+    // Named and numbered after the process, so that runs side by side do not
+    // meet; 198.18.0.0/15 is set aside for tests of this kind.
+    const int pid = static_cast<int>(::getpid());
+    const std::string tag = std::to_string(pid);
+    const std::string low = std::to_string((pid / 254) % 256) + "." + std::to_string(pid % 254 + 1);
+    FName = "skipmail-outside-" + tag;
+    FHostIp = "198.18." + low;
+    FClientIp = "198.19." + low;
+    const std::string host = "skh" + tag;
+    const std::string client = "skc" + tag;
+    const std::vector<std::string> steps = {
+        "ip netns add " + FName,
+        "ip link add " + host + " type veth peer name " + client + " netns " + FName,
+        "ip addr add " + FHostIp + "/32 peer " + FClientIp + "/32 dev " + host,
+        "ip link set " + host + " up",
+        "ip -n " + FName + " addr add " + FClientIp + "/32 peer " + FHostIp + "/32 dev " + client,
+        "ip -n " + FName + " link set " + client + " up",
+    };
+    RunShellCommand("ip netns del " + FName + " 2>/dev/null");
+    for (const auto& step : steps) {
+        const TShellResult r = RunShellCommand(step);
+        if (r.Status != 0) {
+            FError = step + ": " + r.Output;
+            return;
+        }
+    }
+    FReady = true;
+}
+
+TOutsideNetwork::~TOutsideNetwork()
+{
+    // The host's end of the pair goes with the namespace.
+    RunShellCommand("ip netns del " + FName + " 2>/dev/null");
+}
+
+int TOutsideNetwork::Connect(int port) const
+{
+    if (!FReady)
+        return -1;
+    int fd = -1;
+    // Only this thread enters the namespace; its socket stays there.
+    std::thread([&] {
+        const int ns = ::open(("/run/netns/" + FName).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0)
+            return;
+        const bool entered = ::setns(ns, CLONE_NEWNET) == 0;
+        ::close(ns);
+        if (!entered)
+            return;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, FHostIp.c_str(), &a.sin_addr);
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 20000) {
+            fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                return;
+            ::close(fd);
+            fd = -1;
+            QThread::msleep(50);
+        }
+    }).join();
+    return fd;
 }
 
 TMailRoot::TMailRoot()

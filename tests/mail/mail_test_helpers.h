@@ -16,6 +16,11 @@ class TUserList;
 class TLineClient {
 public:
     explicit TLineClient(int port);
+    // Takes over a connected socket (-1: not connected).
+    struct TConnected {
+        int Fd;
+    };
+    explicit TLineClient(TConnected connected) : FFd(connected.Fd) {}
     ~TLineClient();
     TLineClient(const TLineClient&) = delete;
     TLineClient& operator=(const TLineClient&) = delete;
@@ -47,6 +52,34 @@ public:
 private:
     int FFd = -1;
     int FPort = 0;
+};
+
+// A network namespace joined to this one by a veth pair, with addresses on
+// none of this machine's subnets: a client there is a stranger to a server
+// here. Made with iproute2, which needs root.
+class TOutsideNetwork {
+public:
+    TOutsideNetwork();
+    ~TOutsideNetwork();
+    TOutsideNetwork(const TOutsideNetwork&) = delete;
+    TOutsideNetwork& operator=(const TOutsideNetwork&) = delete;
+
+    // Whether it could be made; Error() says why not.
+    bool Ready() const { return FReady; }
+    const std::string& Error() const { return FError; }
+    // The client's address, and this side's, which reaches a server here.
+    const std::string& ClientIp() const { return FClientIp; }
+    const std::string& HostIp() const { return FHostIp; }
+    // A TCP connection from inside the namespace to HostIp():port, retried
+    // while the link comes up; -1 when none could be made.
+    int Connect(int port) const;
+
+private:
+    std::string FName;
+    std::string FClientIp;
+    std::string FHostIp;
+    std::string FError;
+    bool FReady = false;
 };
 
 // A fresh data root with the configuration, the Mailbox Status window and

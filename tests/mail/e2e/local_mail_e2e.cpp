@@ -5,6 +5,7 @@
 #include <QTest>
 #include <cstdlib>
 #include <future>
+#include <ranges>
 
 #include "app/main_form.h"
 #include "core/login_frm.h"
@@ -123,6 +124,72 @@ TEST_F(LocalMailEndToEnd, AClientFromOutsideCannotRelayToTheInternet)
     };
     EXPECT_TRUE(PumpUntil([&] { return count("MAIL/bob") == 1 && count("MAIL/carol") == 1; }));
     EXPECT_EQ(count("MAIL/GATEWAY"), 0u);
+}
+
+// A stranger: a client in a network namespace of its own, on none of the
+// station's subnets. It names a victim as sender and tries every way of
+// making the station mail or fax beyond the HF network; it gets 550 for
+// each, 552 for a message over the size limit, and reaches only bob. The
+// mailbox log names it once; nothing reaches the gateway outbox or the fax
+// mailbox. From loopback the same recipients are taken as before.
+TEST_F(LocalMailEndToEnd, AStrangerMakesTheStationSendNothingBeyondTheNetwork)
+{
+    TOutsideNetwork outside;
+    if (!outside.Ready()) {
+        if (std::getenv("CI"))
+            FAIL() << "no network namespace: " << outside.Error();
+        GTEST_SKIP() << "no network namespace: " << outside.Error();
+    }
+    const std::string root = Dir.Dir();
+    auto count = [&](const std::string& dir) {
+        return MessageStore::ListMessages(root + "/" + dir).size();
+    };
+    {
+        TLineClient c(TLineClient::TConnected{outside.Connect(SmtpPort)});
+        ASSERT_TRUE(c.Connected());
+        c.ReadLine();
+        c.ReadLine();
+        c.Command("HELO stranger");
+        EXPECT_EQ(c.Command("MAIL FROM:<victim@example.org>").substr(0, 4), "250 ");
+        for (const char* refused : {"nosuch@HOME", "FAX2@HOME", "fax2", "someone@example.org",
+                                    "FAX2@FAR", "nosuch@NOWHERE"})
+            EXPECT_EQ(c.Command(std::string("RCPT TO:<") + refused + ">").substr(0, 4), "550 ")
+                << refused;
+        EXPECT_EQ(c.Command("RCPT TO:<bob@HOME>").substr(0, 4), "251 ");
+        EXPECT_EQ(c.Command("DATA").substr(0, 4), "354 ");
+        // [MAIL] MAXMAILSIZE is 50 K bytes by default.
+        c.Send("From: victim@example.org\r\n\r\n" + std::string(60 * 1024, 'x') + "\r\n.\r\n");
+        EXPECT_EQ(c.ReadLine().substr(0, 4), "552 ");
+        c.Command("MAIL FROM:<victim@example.org>");
+        EXPECT_EQ(c.Command("RCPT TO:<bob@HOME>").substr(0, 4), "251 ");
+        EXPECT_EQ(c.Command("DATA").substr(0, 4), "354 ");
+        c.Send("From: victim@example.org\r\nSubject: hello\r\n\r\nhi\r\n.\r\n");
+        EXPECT_EQ(c.ReadLine(), "250 Ok");
+        c.Command("QUIT");
+    }
+    EXPECT_TRUE(PumpUntil([&] { return count("MAIL/bob") == 1 && count("QUEUE") == 0; }));
+    EXPECT_EQ(count("MAIL/GATEWAY"), 0u);
+    EXPECT_EQ(count("MAIL/Fax2"), 0u);
+    EXPECT_EQ(count("STATIONS/FAR"), 0u);
+    std::vector<std::string> refusals;
+    for (const auto& line : ReadFile(root + "/mailbox_log.txt") | std::views::split('\n')) {
+        std::string text(line.begin(), line.end());
+        if (!text.empty() && text.back() == '\r')
+            text.pop_back();
+        if (text.find("relaying refused") != std::string::npos)
+            refusals.push_back(text.substr(text.find("]  ") + 3));
+    }
+    EXPECT_EQ(refusals, std::vector<std::string>{"SMTP relaying refused to client " +
+                                                 outside.ClientIp() + " for FAX2@HOME"});
+
+    TLineClient local(SmtpPort);
+    local.ReadLine();
+    local.ReadLine();
+    local.Command("HELO neighbour");
+    local.Command("MAIL FROM:<victim@example.org>");
+    for (const char* taken : {"nosuch@HOME", "FAX2@HOME", "someone@example.org"})
+        EXPECT_EQ(local.Command(std::string("RCPT TO:<") + taken + ">").substr(0, 4), "251 ")
+            << taken;
 }
 
 TEST_F(LocalMailEndToEnd, TheMenuOpensTheSettingsAfterTheLogin)
