@@ -213,9 +213,12 @@ private:
 //
 // Items. The data of an item is the item compressed by its method (M):
 // - MAIL: a message file as the router leaves it for the station. One line
-//   "RCPT: " + address + CR LF per recipient (address user@station), then
-//   the RFC 822 message with CR LF line ends. The receiver files it whole in
-//   its QUEUE, where its router reads the RCPT lines.
+//   "RCPT: " + address + CR LF per recipient (address user@station), for
+//   mail a client outside the sending station's networks handed in one
+//   line "X-Outside-Client: " + its address + CR LF (nothing returned for
+//   it may leave the HF network), then the RFC 822 message with CR LF line
+//   ends. The receiver files it whole in its QUEUE, where its router reads
+//   these envelope lines.
 // - FILE: the file's bytes; the receiver files it into Files under the last
 //   component of N, never over another file.
 // - FAX: as FILE, into MAIL/FAX (this station only receives them).
