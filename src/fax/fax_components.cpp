@@ -848,6 +848,8 @@ void TApdCustomReceiveFax::SetDestinationDir(const std::string& value)
 void TApdCustomReceiveFax::StartReceive()
 {
     CheckPort();
+    // Answering at once was for the one call of a manual receive.
+    FaxRec_->PData->AnswerNow = false;
     StartRun(true);
 }
 

@@ -27,6 +27,9 @@
 // - A receiver's destination folder stays empty (the working folder) when
 //   set empty, instead of becoming "/".
 // - StartManualReceive without ATA treats the call as already connected.
+// - StartManualReceive's answer-at-once mark holds for that one call only:
+//   StartReceive clears it, so a later receive waits for AnswerOnRing rings
+//   again and, without OneFax, goes on after its call.
 // - A cancel is handed to the engine's dispatch thread (afCancelFax); the
 //   finish message follows when the run has ended.
 // - Several files to send are joined into a temporary "~AP*.tmp" file in

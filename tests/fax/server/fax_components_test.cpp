@@ -7,6 +7,7 @@
 #include "fax/server/server_helpers.h"
 #include "serial/ad_except.h"
 #include "serial/ad_port.h"
+#include "support/scripted_modem.h"
 
 #include <gtest/gtest.h>
 
@@ -179,6 +180,89 @@ TEST_F(ComponentTest, HistoryLog)
     log->FaxHistoryName.clear();
     log->UpdateLog(lfaxTransmitStart);
     EXPECT_EQ(ReadFile(Dir.Path("hist/FAXHIST.HIS")), history);
+}
+
+// A manual receive answers at once and ends after its call; an ordinary
+// receive started after it on the same receiver waits again for the rings
+// it is set to and, without OneFax, goes on waiting after its call.
+TEST(ReceiverOnAModem, AnOrdinaryReceiveAfterAManualOneWaitsForItsRings)
+{
+    constexpr unsigned kModemCom = 65;
+    const std::string page("\x11\x22\x33", 3);
+    TScriptedModem m;
+    auto setUp = [&] {
+        m.Answer("ATE0Q0V1X4S0=0S2=43", {"OK"})
+            .Answer("AT+FCLASS=2.0", {"OK"})
+            .Answer("AT+FCR=1", {"OK"})
+            .Answer("AT+FLI=\"\"", {"OK"})
+            .Answer("AT+FAA=0", {"OK"});
+    };
+    auto listen = [&] {
+        m.Answer("AT+FCLASS=2.0", {"OK"})
+            .Answer("AT+FIS=1,3,0,2,0,0,0,0", {"OK"})
+            .Answer("AT+FLO=2", {"OK"})
+            .Answer("AT+FNR=1,1,1,0", {"OK"});
+    };
+    auto call = [&] {
+        m.Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
+            .Answer("AT+FDR", {"CONNECT"})
+            .Expect("\x12")
+            .Send(page + "\x10\x03")
+            .Result("+FPS:1,0,0,0,0")
+            .Result("+FET:2")
+            .Result("OK")
+            .ExpectCommand("AT+FDR")
+            .Result("+FHS:00")
+            .Result("OK");
+    };
+    setUp();
+    listen();
+    call(); // answered without a ring
+    setUp();
+    listen();
+    m.Result("RING").Pause(300).Result("RING");
+    call();
+    listen(); // the next call is waited for
+    m.Start();
+    setenv(("SKIPMAIL_COM" + std::to_string(kModemCom)).c_str(), m.SlavePath().c_str(), 1);
+
+    TScratch dir;
+    QObject form;
+    auto* port = new TApdComPort(&form);
+    port->SetComNumber(kModemCom);
+    port->SetAutoOpen(false);
+    auto* receiver = new TApdReceiveFax(&form);
+    receiver->SetFaxClass(TFaxClass::fcClass2_0);
+    receiver->SetDestinationDir(dir.Dir());
+    receiver->SetAnswerOnRing(2);
+    std::vector<int> finishes;
+    receiver->OnFaxFinish = [&](TApdCustomAbstractFax*, int code) { finishes.push_back(code); };
+    std::vector<int> ringsAtAnswer;
+    receiver->OnFaxAccept = [&](TApdCustomAbstractFax* cp, bool& accept) {
+        ringsAtAnswer.push_back(cp->FaxRec()->CData->RingCount);
+        accept = true;
+    };
+    port->SetOpen(true);
+
+    receiver->StartManualReceive(true);
+    ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); })) << m.Errors();
+    EXPECT_EQ(finishes, std::vector<int>{0}) << m.Errors();
+
+    finishes.clear();
+    receiver->StartReceive();
+    EXPECT_TRUE(PumpUntil([&] { return m.WaitDone(10); }, 30000)) << m.Errors();
+    EXPECT_EQ(m.Errors(), "");
+    EXPECT_EQ(ringsAtAnswer, (std::vector<int>{0, 2}));
+    EXPECT_TRUE(fs::exists(dir.Path("FAX0001.APF")));
+    EXPECT_TRUE(fs::exists(dir.Path("FAX0002.APF")));
+    // Back to waiting for the next call, the run going on.
+    EXPECT_TRUE(PumpUntil([&] { return receiver->FaxProgress() == FaxStatus::fpWaiting; }, 10000));
+    EXPECT_TRUE(finishes.empty()) << "the run ended with its call";
+    receiver->CancelFax();
+    ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+    EXPECT_EQ(finishes, std::vector<int>{-6005});
+    port->SetOpen(false);
+    unsetenv(("SKIPMAIL_COM" + std::to_string(kModemCom)).c_str());
 }
 
 TEST(FaxMeter, BlocksAndNoRange)
