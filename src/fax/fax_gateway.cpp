@@ -474,6 +474,8 @@ void TFaxGateway::ApdFaxServer1FaxServerStatus(TApdCustomFaxServer* cp, TFaxServ
 void TFaxGateway::ApdFaxServer1FaxServerFatalError(TApdCustomFaxServer*, TFaxServerMode faxMode,
                                                    int errorCode, int hangupCode)
 {
+    if (faxMode != TFaxServerMode::fsmSend)
+        EarlierDocumentsReceived();
     LogStatus(std::string("Fatal error occured while ") +
               ModeWord(faxMode, "sending", "receiving"));
     LogStatus("    ErrorCode = (" + std::to_string(errorCode) + ") " + ErrorMsg(errorCode));
@@ -491,6 +493,8 @@ void TFaxGateway::ApdFaxServer1FaxServerFinish(TApdCustomFaxServer* cp, TFaxServ
                                                int errorCode)
 {
     const bool send = faxMode == TFaxServerMode::fsmSend;
+    if (!send)
+        EarlierDocumentsReceived();
     const std::string id = send ? CurrentJobId() : BaseName(ApdFaxServer1->GetFaxFile());
     if (errorCode == 0 && !send && !HasReceivedFile()) {
         const std::string from = cp ? cp->RemoteID() : std::string();
@@ -541,6 +545,22 @@ bool TFaxGateway::HasReceivedFile() const
     const std::string file = ApdFaxServer1->GetFaxFile();
     std::error_code ec;
     return !file.empty() && std::filesystem::exists(file, ec);
+}
+
+void TFaxGateway::EarlierDocumentsReceived()
+{
+    // Each ended when the next one began, so it came whole.
+    std::vector<std::string> files = ApdFaxServer1->ReceivedFiles();
+    if (!files.empty())
+        files.pop_back();
+    std::error_code ec;
+    for (const std::string& file : files) {
+        if (!std::filesystem::exists(file, ec))
+            continue;
+        LogStatus("Fax status: received successfully ID: " + BaseName(file));
+        if (ForwardEnabled)
+            ForwardReceivedFax(file);
+    }
 }
 
 void TFaxGateway::ReceiveFinished(int errorCode)

@@ -71,6 +71,10 @@ class TApdFaxPrinterStatus;
 // - A call that came in whole with no readable page (the engine keeps no
 //   file without a page) is logged as such, not as received successfully,
 //   and its mail, which carries no page, says why.
+// - A call that brings several documents (a file each) gives a result line
+//   and a mail for each, in the order they came; the documents before the
+//   last one came whole, so they are mailed as such also when the call
+//   broke off later, a fatal modem error included.
 class TFaxGateway : public QMainWindow {
     Q_OBJECT
 public:
@@ -186,6 +190,9 @@ private:
     void WriteLog(const std::string& text);
     void SendFinished(int errorCode);
     void ReceiveFinished(int errorCode);
+    // The documents of the last call before its last one: logged and
+    // forwarded each as a fax of its own.
+    void EarlierDocumentsReceived();
     // The fax server's current fax file is there to be read.
     bool HasReceivedFile() const;
     // The three lines of a failed attempt with attempts left; false when

@@ -674,12 +674,18 @@ void TApdCustomFaxServer::ReportServerLog(TFaxServerLogCode code)
     LogHandler(nullptr, lfaxNone);
 }
 
-void TApdCustomFaxServer::LogHandler(TApdCustomAbstractFax*, TFaxLogCode logCode)
+void TApdCustomFaxServer::LogHandler(TApdCustomAbstractFax* cp, TFaxLogCode logCode)
 {
     if (OnFaxServerLog)
         OnFaxServerLog(this, logCode, PendingLog_);
-    if (Mode_ == TFaxServerMode::fsmReceive)
+    if (Mode_ == TFaxServerMode::fsmReceive) {
         CurrentFaxFile_ = Receiver_->GetFaxFile();
+        // Each document starts a file; a document that kept no page leaves
+        // its name to the next one.
+        if (cp == Receiver_ && logCode == lfaxReceiveStart &&
+            (CallFiles_.empty() || CallFiles_.back() != CurrentFaxFile_))
+            CallFiles_.push_back(CurrentFaxFile_);
+    }
     TApdFaxLog* log = FaxLog();
     if (log && !log->FaxHistoryName.empty()) {
         const std::string now = FaxLogTimeStamp();
@@ -766,16 +772,16 @@ void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode
         ReceiverWaiting_ = false;
         if (IgnoreNextFinish_) {
             IgnoreNextFinish_ = false;
-            if (errorCode != 0)
+            if (errorCode != 0) {
+                CallFiles_.clear();
                 return;
+            }
         }
     }
     bool final = false;
+    if (mode == TFaxServerMode::fsmReceive && PrintOnReceive_ && Printer_)
+        PrintReceived(errorCode);
     try {
-        if (mode == TFaxServerMode::fsmReceive && errorCode == 0 && PrintOnReceive_ && Printer_) {
-            Printer_->SetFileName(CurrentFaxFile_);
-            Printer_->PrintFax();
-        }
         if (mode == TFaxServerMode::fsmSend) {
             if (Recipient_.AttemptNum < 255)
                 ++Recipient_.AttemptNum;
@@ -785,7 +791,7 @@ void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode
                 Manager_->UpdateStatus(CurrentJob_, RecipientNum_, errorCode, final);
         }
     } catch (const std::exception&) {
-        // The call is over whatever the printer or the job file say.
+        // The call is over whatever the job file says.
     }
     Busy_ = false;
     const bool retry = mode == TFaxServerMode::fsmSend && errorCode != 0 && !final;
@@ -794,13 +800,33 @@ void TApdCustomFaxServer::FinishHandler(TApdCustomAbstractFax* cp, int errorCode
         if (retry)
             RetryLater();
         FatalError(mode, errorCode);
+        CallFiles_.clear();
         return;
     }
     if (OnFaxServerFinish)
         OnFaxServerFinish(this, mode, errorCode);
+    // Reported: a later event (a fatal error of the port, say) has no files.
+    CallFiles_.clear();
     if (retry)
         RetryLater();
     AfterCall();
+}
+
+void TApdCustomFaxServer::PrintReceived(int errorCode)
+{
+    std::vector<std::string> files = CallFiles_;
+    if (errorCode != 0 && !files.empty())
+        files.pop_back(); // the document the call broke off in
+    for (const std::string& file : files) {
+        if (file.empty() || !Exists(file))
+            continue;
+        try {
+            Printer_->SetFileName(file);
+            Printer_->PrintFax();
+        } catch (const std::exception&) {
+            // The next document is still printed.
+        }
+    }
 }
 
 void TApdCustomFaxServer::RetryLater()

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The fax server: one fax modem port as a sending and receiving station.
 // While it monitors, its receiver answers calls; at each tick of its send
@@ -49,6 +50,9 @@
 //   and not counted as an attempt: a modem away for a while does not use
 //   up the job's attempts) and its extracted files are deleted.
 // - A received fax is printed (PrintOnReceive) only when it came in whole.
+//   A call may bring several documents, each in a file of its own: every
+//   one is printed, in the order they came; when the call broke off, all
+//   but its last one (they ended before the break).
 // - A query interval of 0 stops the query timer (instead of a timer that
 //   fires without pause).
 // - "Now" (for retries) comes from Clock and the pause after cancelling the
@@ -187,6 +191,12 @@ public:
     TFaxServerMode FaxServerMode() const { return Mode_; }
     void SetFaxServerMode(TFaxServerMode value);
 
+    // The files of the receive being reported (in OnFaxServerFinish or
+    // OnFaxServerFatalError), one per document in the order they came; the
+    // last one is the current fax file. Empty when the call stored none,
+    // and outside those events.
+    const std::vector<std::string>& ReceivedFiles() const { return CallFiles_; }
+
     // The job of the last send query.
     const std::string& CurrentJobFile() const { return CurrentJob_; }
     unsigned CurrentRecipientNum() const { return RecipientNum_; }
@@ -252,6 +262,7 @@ private:
     void LogHandler(TApdCustomAbstractFax* cp, TFaxLogCode logCode);
     void FinishHandler(TApdCustomAbstractFax* cp, int errorCode);
     void NameHandler(std::string& name);
+    void PrintReceived(int errorCode);
     void FatalError(TFaxServerMode mode, int errorCode);
     // The current recipient is due again DialRetryWait seconds from now.
     void RetryLater();
@@ -288,6 +299,7 @@ private:
     TFaxRecipientRec Recipient_;
     TFaxJobHeaderRec JobHeader_;
     std::string CurrentFaxFile_;
+    std::vector<std::string> CallFiles_;
     std::string CurrentCoverFile_;
     int32_t PageLength_ = 0;
 };

@@ -282,3 +282,111 @@ TEST(FaxGatewayModem, AFaxWhoseOnlyPageWasBadIsMailedWithoutPages)
     EXPECT_EQ(text.front(), "Message Forwarded From FAX Gateway");
     EXPECT_NE(text.back().find("No page of this fax could be read"), std::string::npos) << got;
 }
+
+namespace {
+
+struct TMailed {
+    std::string Subject;
+    std::vector<std::string> To;
+    std::vector<std::string> Pages; // PBM bytes
+};
+
+// The queued mails in the order they were queued, as the oracle reads them.
+std::vector<TMailed> Mailed(const TModemStation& s)
+{
+    std::vector<TMailed> mails;
+    for (const auto& file : s.Queued()) {
+        const std::string out = DataRoot::Path("out" + std::to_string(mails.size()));
+        fs::create_directory(out);
+        const std::string got = Oracle({"read", DataRoot::Path("QUEUE/" + file.Name), out});
+        TMailed mail;
+        const auto subject = Lines(got, "subject");
+        mail.Subject = subject.empty() ? std::string() : subject[0];
+        mail.To = Lines(got, "to");
+        for (std::size_t p = 1; p <= Lines(got, "page").size(); ++p)
+            mail.Pages.push_back(FaxTest::ReadFile(out + "/Page" + std::to_string(p) + ".BMP.pbm"));
+        mails.push_back(std::move(mail));
+    }
+    return mails;
+}
+
+// How a call with two documents ends after the second one's page.
+struct TTwoDocumentCall {
+    const char* Name;
+    void (*End)(TScriptedModem&);
+    const char* Reported;  // the log line that reports the end of the call
+    std::size_t Mails;     // the first document's, then the second's
+    bool SecondIncomplete; // its mail says the call broke off
+    int Sheets;
+};
+
+const TTwoDocumentCall kTwoDocumentCalls[] = {
+    {"whole",
+     [](TScriptedModem& m) {
+         m.Result("+FPS:1,0,0,0,0")
+             .Result("+FET:2")
+             .Result("OK")
+             .ExpectCommand("AT+FDR")
+             .Result("+FHS:00")
+             .Result("OK");
+     },
+     "Fax status: received successfully ID: FAX00002", 2, false, 2},
+    {"broken off", [](TScriptedModem& m) { m.Result("+FHS:40"); },
+     "Fax status: Error Fax failed in mid-session ID: FAX00002", 2, true, 1},
+    // A modem fault is fatal: the second document is neither mailed nor
+    // printed.
+    {"modem fault",
+     [](TScriptedModem& m) {
+         m.Result("+FPS:1,0,0,0,0").Result("+FET:0").Result("OK").Answer("AT+FDR", {"ERROR"});
+     },
+     "Fatal error occured while receiving", 1, false, 1},
+};
+
+} // namespace
+
+// A call that brings two documents ("+FET:1" after the first one's page)
+// stores each in a file of its own. Each one is printed and mailed on its
+// own, in the order they came; the first came whole, so it is printed and
+// mailed as whole however the call ends.
+TEST(FaxGatewayModem, EachDocumentOfACallIsPrintedAndMailed)
+{
+    for (const TTwoDocumentCall& c : kTwoDocumentCalls) {
+        SCOPED_TRACE(c.Name);
+        TModemStation s(kReceiveIni);
+        const std::string sources[] = {FaxTest::MakePbm(120, 5), FaxTest::MakePbm(90, 2)};
+        FaxTest::MakeApf(DataRoot::Path("src1.apf"), {sources[0]}, {true});
+        FaxTest::MakeApf(DataRoot::Path("src2.apf"), {sources[1]}, {true});
+        AnswerAPage(s.Modem, PageData(DataRoot::Path("src1.apf")));
+        s.Modem.Result("+FPS:1,0,0,0,0")
+            .Result("+FET:1")
+            .Result("OK")
+            .Answer("AT+FDR", {"CONNECT"})
+            .Expect("\x12")
+            .Send(Stuffed(PageData(DataRoot::Path("src2.apf"))));
+        c.End(s.Modem);
+        s.Start();
+        ASSERT_TRUE(s.WaitLogged(c.Reported, 60000)) << s.Log() << s.Modem.Errors();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return s.Queued().size() >= c.Mails; }, 10000))
+            << s.Log();
+        EXPECT_EQ(s.Modem.Errors(), "");
+        const std::string log = s.Log();
+        const auto first = log.find("Fax status: received successfully ID: FAX00001");
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_LT(first, log.find(c.Reported)) << log;
+        EXPECT_EQ(s.Sheets, c.Sheets);
+        EXPECT_NE(log.find("Fax status: Printed FAX00001"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Fax status: Printed FAX00002") != std::string::npos, c.Sheets == 2)
+            << log;
+
+        const auto mails = Mailed(s);
+        ASSERT_EQ(mails.size(), c.Mails);
+        for (std::size_t i = 0; i < mails.size(); ++i) {
+            EXPECT_EQ(mails[i].To, std::vector<std::string>{"bob"});
+            EXPECT_EQ(mails[i].Subject.find("incomplete") != std::string::npos,
+                      i == 1 && c.SecondIncomplete)
+                << mails[i].Subject;
+            ASSERT_EQ(mails[i].Pages.size(), 1u) << i;
+            EXPECT_TRUE(FaxTest::SamePage(sources[i], mails[i].Pages[0])) << i;
+        }
+    }
+}

@@ -327,6 +327,35 @@ TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
     EXPECT_EQ(target->Pages, 2);
 }
 
+// The files of a call are those it stored: a call refused after one that
+// brought a fax stores none, and nothing is printed again for it.
+TEST_F(ServerTest, ACallThatStoresNothingPrintsNothing)
+{
+    auto* printer = new TApdFaxPrinter(&Form);
+    auto* target = new CountingTarget;
+    printer->SetPrintTarget(std::unique_ptr<TFaxPrintTarget>(target));
+    Server->SetFaxPrinter(printer);
+    Server->SetPrintOnReceive(true);
+    std::vector<std::vector<std::string>> reported;
+    Server->OnFaxServerFinish = [&](TApdCustomFaxServer* cp, TFaxServerMode, int) {
+        reported.push_back(cp->ReceivedFiles());
+    };
+    Server->SetMonitoring(true);
+    ASSERT_TRUE(ReceiverStarted(1));
+    Script().Ring = true;
+    ASSERT_TRUE(PumpUntil([&] { return !reported.empty(); }));
+    EXPECT_EQ(reported.back(), std::vector<std::string>{Dir.Path("in/FAX00001.APF")});
+    EXPECT_TRUE(Server->ReceivedFiles().empty()) << "kept after the report";
+    EXPECT_EQ(target->Pages, 2);
+
+    ASSERT_TRUE(ReceiverStarted(2));
+    Server->OnFaxServerAccept = [](TApdCustomFaxServer*, bool& accept) { accept = false; };
+    Script().Ring = true;
+    ASSERT_TRUE(PumpUntil([&] { return reported.size() == 2; }));
+    EXPECT_TRUE(reported.back().empty());
+    EXPECT_EQ(target->Pages, 2) << "the earlier fax printed again";
+}
+
 // Monitoring switched off and on again (new settings applied) starts the
 // receiver afresh only once its cancelled run has ended, so the next call
 // is reported as it ends, a broken one too.
