@@ -201,7 +201,9 @@ TEST(IpWinSockPosix, TheBindingOpensARealSocketThroughTheGetters)
 TEST(IpWinSockTexts, ErrorTextsAndNames)
 {
     EXPECT_EQ(WinSockErrorMessage(10053), "Software caused connection abort");
-    EXPECT_EQ(WinSockErrorMessage(10094), std::strerror(10094));
+    // strerror's text of an unknown code lives only until its next call.
+    const std::string unknown = std::strerror(10094);
+    EXPECT_EQ(WinSockErrorMessage(10094), unknown);
     EXPECT_EQ(WinSockErrorMessage(10102), "No more data available");
     EXPECT_EQ(WinSockErrorMessage(10110), "No more data available");
     EXPECT_EQ(WinSockErrorMessage(11015), "General error");
