@@ -176,6 +176,25 @@ bool HaveTool(const std::string& name)
     return Shell("command -v " + name + " >/dev/null 2>&1") == 0;
 }
 
+void TCountingTarget::NewPage()
+{
+    Painter_.end();
+    Start();
+}
+
+void TCountingTarget::EndDoc()
+{
+    Painter_.end();
+    Printing_ = false;
+}
+
+bool TCountingTarget::Start()
+{
+    ++Sheets_;
+    Printing_ = Painter_.begin(&Sheet_);
+    return Printing_;
+}
+
 } // namespace FaxTest
 
 #include <QCoreApplication>

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "fax/ad_fax_prn.h"
 #include "fax/aw_fax.h"
 #include "fax/fax_scratch_helpers.h"
 #include "serial/ad_port.h"
 
+#include <QImage>
+#include <QPainter>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -36,6 +39,29 @@ std::vector<std::string> TiffPages(const std::string& path);
 // over the page's first rows; those first rows are not compared.
 bool SamePage(const std::string& source, const std::string& decoded, int headerRows = 0);
 bool HaveTool(const std::string& name);
+
+// A printer whose sheets are drawn into a picture and only counted.
+class TCountingTarget : public TFaxPrintTarget {
+public:
+    // Adds one to `sheets` for each sheet begun.
+    explicit TCountingTarget(int& sheets) : Sheets_(sheets) {}
+    bool BeginDoc(const std::string&) override { return Start(); }
+    void NewPage() override;
+    void EndDoc() override;
+    void Abort() override { EndDoc(); }
+    bool Printing() const override { return Printing_; }
+    QPainter& Canvas() override { return Painter_; }
+    QRect PageRect() const override { return QRect(0, 0, 85, 110); }
+    int PixelsPerInch() const override { return 10; }
+    bool Landscape() const override { return false; }
+
+private:
+    bool Start();
+    int& Sheets_;
+    QImage Sheet_{85, 110, QImage::Format_RGB32};
+    QPainter Painter_;
+    bool Printing_ = false;
+};
 
 } // namespace FaxTest
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QImage>
-#include <QPainter>
 #include <QTest>
 #include <filesystem>
 #include <optional>
@@ -31,41 +29,6 @@ namespace {
 
 constexpr int kFaxCom = 84;
 constexpr const char* kInit = "ATE0Q0V1X4S0=0S2=43";
-
-// Sheets counted, drawn nowhere.
-class TCountingTarget : public TFaxPrintTarget {
-public:
-    explicit TCountingTarget(int& sheets) : Sheets_(sheets) {}
-    bool BeginDoc(const std::string&) override { return Start(); }
-    void NewPage() override
-    {
-        Painter_.end();
-        Start();
-    }
-    void EndDoc() override
-    {
-        Painter_.end();
-        Printing_ = false;
-    }
-    void Abort() override { EndDoc(); }
-    bool Printing() const override { return Printing_; }
-    QPainter& Canvas() override { return Painter_; }
-    QRect PageRect() const override { return QRect(0, 0, 85, 110); }
-    int PixelsPerInch() const override { return 10; }
-    bool Landscape() const override { return false; }
-
-private:
-    bool Start()
-    {
-        ++Sheets_;
-        Printing_ = Painter_.begin(&Sheet_);
-        return Printing_;
-    }
-    int& Sheets_;
-    QImage Sheet_{85, 110, QImage::Format_RGB32};
-    QPainter Painter_;
-    bool Printing_ = false;
-};
 
 // The modem finds the class by asking, then takes the set-up of its class.
 void DetectClass20(TScriptedModem& m)
@@ -105,7 +68,7 @@ struct TModemStation {
     {
         Modem.Start();
         Gateway = std::make_unique<TFaxGateway>(nullptr, &*Config);
-        Gateway->ApdFaxPrinter1->SetPrintTarget(std::make_unique<TCountingTarget>(Sheets));
+        Gateway->ApdFaxPrinter1->SetPrintTarget(std::make_unique<FaxTest::TCountingTarget>(Sheets));
     }
     std::string Log() const { return FromQt(Gateway->StatusEdit->toPlainText()); }
     bool WaitLogged(const std::string& text, int ms)

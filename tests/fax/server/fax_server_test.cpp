@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QImage>
 #include <QLabel>
 #include <QTimer>
 #include <filesystem>
@@ -33,40 +32,6 @@ int SlowPrepare(PFaxRec FP)
     PumpUntil([] { return false; }, 1500);
     return FakeFax::ReceiveEngine().Prepare(FP);
 }
-
-// Sheets drawn into a picture and counted.
-class CountingTarget : public TFaxPrintTarget {
-public:
-    int Pages = 0;
-    bool BeginDoc(const std::string&) override { return Start(); }
-    void NewPage() override
-    {
-        Painter_.end();
-        Start();
-    }
-    void EndDoc() override
-    {
-        Painter_.end();
-        Printing_ = false;
-    }
-    void Abort() override { EndDoc(); }
-    bool Printing() const override { return Printing_; }
-    QPainter& Canvas() override { return Painter_; }
-    QRect PageRect() const override { return QRect(0, 0, 85, 110); }
-    int PixelsPerInch() const override { return 10; }
-    bool Landscape() const override { return false; }
-
-private:
-    bool Start()
-    {
-        ++Pages;
-        Printing_ = Painter_.begin(&Sheet_);
-        return Printing_;
-    }
-    QImage Sheet_{85, 110, QImage::Format_RGB32};
-    QPainter Painter_;
-    bool Printing_ = false;
-};
 
 // A fax server on a form with its port, manager and printer, over the
 // scripted engine, with a clock the test sets.
@@ -154,6 +119,7 @@ protected:
 
     TScratch Dir;
     FakeFax::TPtyPort Pty{kCom};
+    int Sheets = 0; // a test's counting printer adds to it: it outlives Form
     QObject Form;
     TApdComPort* Port;
     TApdFaxServer* Server;
@@ -306,8 +272,7 @@ TEST_F(ServerTest, AJobWhosePortWillNotOpenWaits)
 TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
 {
     auto* printer = new TApdFaxPrinter(&Form);
-    auto* target = new CountingTarget;
-    printer->SetPrintTarget(std::unique_ptr<TFaxPrintTarget>(target));
+    printer->SetPrintTarget(std::make_unique<FaxTest::TCountingTarget>(Sheets));
     Server->SetFaxPrinter(printer);
     Server->SetPrintOnReceive(true);
     Server->SetMonitoring(true);
@@ -324,7 +289,7 @@ TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
     EXPECT_EQ(Script().Received[0], Dir.Path("in/FAX00001.APF"));
     EXPECT_EQ(Server->GetFaxFile(), Script().Received[0]);
     EXPECT_EQ(printer->FileName(), Script().Received[0]);
-    EXPECT_EQ(target->Pages, 2);
+    EXPECT_EQ(Sheets, 2);
 }
 
 // The files of a call are those it stored: a call refused after one that
@@ -332,8 +297,7 @@ TEST_F(ServerTest, AReceivedFaxIsNeverSwallowed)
 TEST_F(ServerTest, ACallThatStoresNothingPrintsNothing)
 {
     auto* printer = new TApdFaxPrinter(&Form);
-    auto* target = new CountingTarget;
-    printer->SetPrintTarget(std::unique_ptr<TFaxPrintTarget>(target));
+    printer->SetPrintTarget(std::make_unique<FaxTest::TCountingTarget>(Sheets));
     Server->SetFaxPrinter(printer);
     Server->SetPrintOnReceive(true);
     std::vector<std::vector<std::string>> reported;
@@ -346,14 +310,14 @@ TEST_F(ServerTest, ACallThatStoresNothingPrintsNothing)
     ASSERT_TRUE(PumpUntil([&] { return !reported.empty(); }));
     EXPECT_EQ(reported.back(), std::vector<std::string>{Dir.Path("in/FAX00001.APF")});
     EXPECT_TRUE(Server->ReceivedFiles().empty()) << "kept after the report";
-    EXPECT_EQ(target->Pages, 2);
+    EXPECT_EQ(Sheets, 2);
 
     ASSERT_TRUE(ReceiverStarted(2));
     Server->OnFaxServerAccept = [](TApdCustomFaxServer*, bool& accept) { accept = false; };
     Script().Ring = true;
     ASSERT_TRUE(PumpUntil([&] { return reported.size() == 2; }));
     EXPECT_TRUE(reported.back().empty());
-    EXPECT_EQ(target->Pages, 2) << "the earlier fax printed again";
+    EXPECT_EQ(Sheets, 2) << "the earlier fax printed again";
 }
 
 // Monitoring switched off and on again (new settings applied) starts the
