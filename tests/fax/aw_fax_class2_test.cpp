@@ -110,7 +110,7 @@ struct TSendRun {
 // page; the script goes on from its page report.
 TScriptedModem& AnswerClass20AndReceiveAPage(TScriptedModem& m, const std::string& page)
 {
-    return m.Answer(kInit, {"OK"})
+    m.Answer(kInit, {"OK"})
         .Answer("AT+FCLASS=2.0", {"OK"})
         .Answer("AT+FCR=1", {"OK"})
         .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
@@ -120,11 +120,8 @@ TScriptedModem& AnswerClass20AndReceiveAPage(TScriptedModem& m, const std::strin
         .Answer("AT+FLO=2", {"OK"})
         .Answer("AT+FNR=1,1,1,0", {"OK"})
         .Result("RING")
-        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0");
+        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"});
+    return PassPage(m, page).Result("+FPS:1,0,0,0,0");
 }
 
 } // namespace
@@ -308,15 +305,6 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
         }
         return out;
     };
-    auto stuffed = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-            out += c;
-            if (c == '\x10')
-                out += c;
-        }
-        return out + "\x10\x03";
-    };
     const std::string page1("\x08\x01\x10\x55\x10\x08\xC0", 7); // 0x08 reverses to DLE
     const std::string page2("\x77\x66", 2);
     TScriptedModem m;
@@ -330,22 +318,10 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
         .Result("RING")
         .Pause(200)
         .Result("RING")
-        .Answer("ATA", {"+FCON", "+FTSI: \"SENDER 9\"", "+FDCS: 1,3,0,2,0,0,0,0", "OK"})
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(stuffed(page1))
-        .Result("+FPTS:1")
-        .Result("+FET:0")
-        .Result("OK")
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(stuffed(page2))
-        .Result("+FPTS:2")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHNG:0")
-        .Result("OK");
+        .Answer("ATA", {"+FCON", "+FTSI: \"SENDER 9\"", "+FDCS: 1,3,0,2,0,0,0,0", "OK"});
+    PassPage(m, page1).Result("+FPTS:1").Result("+FET:0").Result("OK");
+    PassPage(m, page2).Result("+FPTS:2");
+    EndFax(m, "+FHNG:0");
     m.Start();
     TEngineHarness h(m.SlavePath(), false, kCom + 1);
     h.NameFile = [&] { return dir.Path("in.apf"); };
@@ -380,12 +356,8 @@ TEST(FaxClass2, Class20HangupCodeAfterACompleteFaxIsKept)
     TScratch dir;
     const std::string page("\x11\x22\x33", 3);
     TScriptedModem m;
-    AnswerClass20AndReceiveAPage(m, page)
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:52")
-        .Result("OK");
+    AnswerClass20AndReceiveAPage(m, page);
+    EndFax(m, "+FHS:52");
     m.Start();
     TEngineHarness h(m.SlavePath(), false, kCom + 2);
     h.NameFile = [&] { return dir.Path("in.apf"); };
@@ -419,16 +391,9 @@ TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
         .Pause(300)
         .Result("+FTI: \"SENDER 20\"")
         .Result("+FCS: 0,3,0,2,0,0,0,0")
-        .Result("OK")
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:00")
         .Result("OK");
+    PassPage(m, page).Result("+FPS:1,0,0,0,0");
+    EndFax(m, "+FHS:00");
     m.Start();
     TEngineHarness h(m.SlavePath(), false, kCom + 5);
     h.NameFile = [&] { return dir.Path("in.apf"); };
@@ -456,21 +421,10 @@ TEST(FaxClass2, AnErrorForThePageReportCutsOnlyThatPage)
     TScriptedModem m;
     AnswerClass20AndReceiveAPage(m, std::string("\x11\x22\x33", 3));
     // A good page, one answered with "ERROR", a good one.
-    m.Result("+FET:0")
-        .Result("OK")
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(std::string("\x66\x77\x10\x03", 4))
-        .Result("ERROR")
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page2 + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:00")
-        .Result("OK");
+    m.Result("+FET:0").Result("OK");
+    PassPage(m, std::string("\x66\x77", 2)).Result("ERROR");
+    PassPage(m, page2).Result("+FPS:1,0,0,0,0");
+    EndFax(m, "+FHS:00");
     m.Start();
     TEngineHarness h(m.SlavePath(), false, kCom + 7);
     h.NameFile = [&] { return dir.Path("in.apf"); };
@@ -496,18 +450,9 @@ TEST(FaxClass2, ANewDocumentGoesIntoASecondFile)
     const std::string page1("\x11\x22\x33", 3);
     const std::string page2("\x44\x55", 2);
     TScriptedModem m;
-    AnswerClass20AndReceiveAPage(m, page1)
-        .Result("+FET:1")
-        .Result("OK")
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(page2 + "\x10\x03")
-        .Result("+FPS:1,0,0,0,0")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:00")
-        .Result("OK");
+    AnswerClass20AndReceiveAPage(m, page1).Result("+FET:1").Result("OK");
+    PassPage(m, page2).Result("+FPS:1,0,0,0,0");
+    EndFax(m, "+FHS:00");
     m.Start();
     TEngineHarness h(m.SlavePath(), false, kCom + 6);
     int files = 0;

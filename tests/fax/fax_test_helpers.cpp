@@ -286,4 +286,20 @@ std::vector<int32_t> TEngineHarness::Logs() const
     return out;
 }
 
+TScriptedModem& PassPage(TScriptedModem& m, const std::string& data)
+{
+    std::string wire;
+    for (char c : data) {
+        wire += c;
+        if (c == '\x10')
+            wire += c;
+    }
+    return m.Answer("AT+FDR", {"CONNECT"}).Expect("\x12").Send(wire + "\x10\x03");
+}
+
+TScriptedModem& EndFax(TScriptedModem& m, const std::string& hangup)
+{
+    return m.Result("+FET:2").Result("OK").ExpectCommand("AT+FDR").Result(hangup).Result("OK");
+}
+
 } // namespace FaxTest

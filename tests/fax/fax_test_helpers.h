@@ -4,6 +4,7 @@
 #include "fax/aw_fax.h"
 #include "fax/fax_scratch_helpers.h"
 #include "serial/ad_port.h"
+#include "support/scripted_modem.h"
 
 #include <QImage>
 #include <QPainter>
@@ -115,5 +116,19 @@ private:
     std::vector<int32_t> FStatuses;
     bool FFinished = false;
 };
+
+} // namespace FaxTest
+
+// ---------------------------------------------------------------------------
+// Pieces of a Class 2 or 2.0 modem's script for a receive.
+
+namespace FaxTest {
+
+// The modem passes a page: CONNECT to AT+FDR, our DC2, then the page's
+// bytes with every DLE doubled and DLE ETX after.
+TScriptedModem& PassPage(TScriptedModem& m, const std::string& data);
+// After the last page's report: no more pages ("+FET:2"), then the next
+// AT+FDR answered with the hang-up report.
+TScriptedModem& EndFax(TScriptedModem& m, const std::string& hangup);
 
 } // namespace FaxTest

@@ -36,18 +36,6 @@ void DetectClass20(TScriptedModem& m)
     m.Answer(kInit, {"OK"}).Answer("AT+FCLASS=?", {"0,1,2,2.0", "OK"}).Answer(kInit, {"OK"});
 }
 
-// Page bytes as the modem passes them: DLE doubled, DLE ETX after.
-std::string Stuffed(const std::string& data)
-{
-    std::string out;
-    for (char c : data) {
-        out += c;
-        if (c == '\x10')
-            out += c;
-    }
-    return out + "\x10\x03";
-}
-
 // A mail and fax gateway whose fax modem is the script.
 struct TModemStation {
     explicit TModemStation(const std::string& ini)
@@ -102,10 +90,8 @@ void AnswerAPage(TScriptedModem& m, const std::string& page)
         .Answer("AT+FNR=1,1,1,0", {"OK"})
         .Pause(300)
         .Result("RING")
-        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 1,3,0,2,0,0,0,0", "OK"})
-        .Answer("AT+FDR", {"CONNECT"})
-        .Expect("\x12")
-        .Send(Stuffed(page));
+        .Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 1,3,0,2,0,0,0,0", "OK"});
+    FaxTest::PassPage(m, page);
 }
 
 // The coded data of page 1 of an APF file.
@@ -185,12 +171,8 @@ TEST(FaxGatewayModem, AHangupCodeAfterAWholeFaxKeepsItWhole)
     const std::string source = FaxTest::MakePbm(120, 5);
     FaxTest::MakeApf(DataRoot::Path("src.apf"), {source}, {true});
     AnswerAPage(s.Modem, PageData(DataRoot::Path("src.apf")));
-    s.Modem.Result("+FPS:1,0,0,0,0")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:52")
-        .Result("OK");
+    s.Modem.Result("+FPS:1,0,0,0,0");
+    FaxTest::EndFax(s.Modem, "+FHS:52");
     s.Start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !s.Queued().empty(); }, 60000))
         << s.Log() << s.Modem.Errors();
@@ -215,12 +197,8 @@ TEST(FaxGatewayModem, AFaxWhoseOnlyPageWasBadIsMailedWithoutPages)
 {
     TModemStation s(kReceiveIni);
     AnswerAPage(s.Modem, std::string("\x11\x22\x33", 3));
-    s.Modem.Result("+FPS:2,0,0,0,0")
-        .Result("+FET:2")
-        .Result("OK")
-        .ExpectCommand("AT+FDR")
-        .Result("+FHS:00")
-        .Result("OK");
+    s.Modem.Result("+FPS:2,0,0,0,0");
+    FaxTest::EndFax(s.Modem, "+FHS:00");
     s.Start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !s.Queued().empty(); }, 60000))
         << s.Log() << s.Modem.Errors();
@@ -284,15 +262,7 @@ struct TTwoDocumentCall {
 };
 
 const TTwoDocumentCall kTwoDocumentCalls[] = {
-    {"whole",
-     [](TScriptedModem& m) {
-         m.Result("+FPS:1,0,0,0,0")
-             .Result("+FET:2")
-             .Result("OK")
-             .ExpectCommand("AT+FDR")
-             .Result("+FHS:00")
-             .Result("OK");
-     },
+    {"whole", [](TScriptedModem& m) { FaxTest::EndFax(m.Result("+FPS:1,0,0,0,0"), "+FHS:00"); },
      "Fax status: received successfully ID: FAX00002", 2, false, 2},
     {"broken off", [](TScriptedModem& m) { m.Result("+FHS:40"); },
      "Fax status: Error Fax failed in mid-session ID: FAX00002", 2, true, 1},
@@ -320,12 +290,8 @@ TEST(FaxGatewayModem, EachDocumentOfACallIsPrintedAndMailed)
         FaxTest::MakeApf(DataRoot::Path("src1.apf"), {sources[0]}, {true});
         FaxTest::MakeApf(DataRoot::Path("src2.apf"), {sources[1]}, {true});
         AnswerAPage(s.Modem, PageData(DataRoot::Path("src1.apf")));
-        s.Modem.Result("+FPS:1,0,0,0,0")
-            .Result("+FET:1")
-            .Result("OK")
-            .Answer("AT+FDR", {"CONNECT"})
-            .Expect("\x12")
-            .Send(Stuffed(PageData(DataRoot::Path("src2.apf"))));
+        s.Modem.Result("+FPS:1,0,0,0,0").Result("+FET:1").Result("OK");
+        FaxTest::PassPage(s.Modem, PageData(DataRoot::Path("src2.apf")));
         c.End(s.Modem);
         s.Start();
         ASSERT_TRUE(s.WaitLogged(c.Reported, 60000)) << s.Log() << s.Modem.Errors();

@@ -204,16 +204,9 @@ TEST(ReceiverOnAModem, AnOrdinaryReceiveAfterAManualOneWaitsForItsRings)
             .Answer("AT+FNR=1,1,1,0", {"OK"});
     };
     auto call = [&] {
-        m.Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"})
-            .Answer("AT+FDR", {"CONNECT"})
-            .Expect("\x12")
-            .Send(page + "\x10\x03")
-            .Result("+FPS:1,0,0,0,0")
-            .Result("+FET:2")
-            .Result("OK")
-            .ExpectCommand("AT+FDR")
-            .Result("+FHS:00")
-            .Result("OK");
+        m.Answer("ATA", {"+FCO", "+FTI: \"SENDER 20\"", "+FCS: 0,3,0,2,0,0,0,0", "OK"});
+        FaxTest::PassPage(m, page).Result("+FPS:1,0,0,0,0");
+        FaxTest::EndFax(m, "+FHS:00");
     };
     setUp();
     listen();
