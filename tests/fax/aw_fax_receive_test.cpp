@@ -102,11 +102,30 @@ std::string Frame(const std::string& octets)
     return octets + "\r\n" + kDleEtx; // the FCS may hold CR LF: a frame is no line
 }
 
-// A Class 1 call up to the caller's DCS (9600 bps, standard).
-void Class1Prologue(TScriptedModem& m)
+// Our CSI and DIS, each after the modem's CONNECT to send it.
+TScriptedModem& ExpectCsiAndDis(TScriptedModem& m)
 {
     std::string csi("\xFF\x03\x40", 3);
     csi += std::string(7, ' ') + "TSET LIAMPIKS";
+    return m.Expect(csi + kDleEtx)
+        .Result("CONNECT")
+        .Expect(std::string("\xFF\x13\x80\x00\x4E\xF9\x00", 7) + kDleEtx)
+        .Result("OK");
+}
+
+// The caller's DCN, and our hang-up after it.
+TScriptedModem& CallerDisconnects(TScriptedModem& m)
+{
+    return m.Answer("AT+FRH=3", {"CONNECT"})
+        .Send(Frame(std::string("\xFF\x13\xFB", 3)))
+        .Result("OK")
+        .Expect("+++")
+        .ExpectCommand("ATH");
+}
+
+// A Class 1 call up to the caller's DCS (9600 bps, standard).
+void Class1Prologue(TScriptedModem& m)
+{
     std::string tsi("\xFF\x03\x43", 3);
     tsi += std::string(12, ' ') + "REDNES"; // "SENDER"
     tsi += "  ";
@@ -116,11 +135,8 @@ void Class1Prologue(TScriptedModem& m)
         .Answer("AT+FRM=?", {"24,48,72,96", "OK"})
         .Answer("AT+FCLASS=1", {"OK"})
         .Result("RING")
-        .Answer("ATA", {"CONNECT"})
-        .Expect(csi + kDleEtx)
-        .Result("CONNECT")
-        .Expect(std::string("\xFF\x13\x80\x00\x4E\xF9\x00", 7) + kDleEtx)
-        .Result("OK")
+        .Answer("ATA", {"CONNECT"});
+    ExpectCsiAndDis(m)
         .Answer("AT+FRH=3", {"CONNECT"})
         .Send(Frame(tsi))
         .Result("OK")
@@ -165,12 +181,8 @@ TEST(FaxReceive, EmptyTrainingCheckAnswersFTT)
         .Result("NO CARRIER")
         .Answer("AT+FTH=3", {"CONNECT"})
         .Expect(std::string("\xFF\x13\x44", 3) + kDleEtx)
-        .Result("OK")
-        .Answer("AT+FRH=3", {"CONNECT"})
-        .Send(Frame(std::string("\xFF\x13\xFB", 3)))
-        .Result("OK")
-        .Expect("+++")
-        .ExpectCommand("ATH");
+        .Result("OK");
+    CallerDisconnects(m);
     m.Start();
     TScratch dir;
     TEngineHarness h(m.SlavePath(), false, kCom + 3);
@@ -188,23 +200,13 @@ TEST(FaxReceive, EmptyTrainingCheckAnswersFTT)
 // caller's frames.
 TEST(FaxReceive, AConnectedClass1CallStartsWithCSIAndDIS)
 {
-    std::string csi("\xFF\x03\x40", 3);
-    csi += std::string(7, ' ') + "TSET LIAMPIKS";
     TScriptedModem m;
     m.Answer("ATE0Q0V1X4S0=0S2=43", {"OK"})
         .Answer("AT+FCLASS=1", {"OK"})
         .Answer("AT+FRM=?", {"24,48,72,96", "OK"})
         .Pause(300)
-        .Result("CONNECT")
-        .Expect(csi + kDleEtx)
-        .Result("CONNECT")
-        .Expect(std::string("\xFF\x13\x80\x00\x4E\xF9\x00", 7) + kDleEtx)
-        .Result("OK")
-        .Answer("AT+FRH=3", {"CONNECT"})
-        .Send(Frame(std::string("\xFF\x13\xFB", 3)))
-        .Result("OK")
-        .Expect("+++")
-        .ExpectCommand("ATH");
+        .Result("CONNECT");
+    CallerDisconnects(ExpectCsiAndDis(m));
     m.Start();
     TScratch dir;
     TEngineHarness h(m.SlavePath(), false, kCom + 5);
