@@ -1,5 +1,5 @@
-// The load generator the SMTP benches share: one client session on loopback
-// and the 4 KB message every client sends.
+// The load generator the SMTP benches share: client sessions on loopback
+// sending the 4 KB message one after the other for a fixed time.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 class TSmtpSession {
 public:
@@ -80,4 +84,67 @@ inline std::string FourKilobyteMessage()
         m += std::string(76, 'x') + "\r\n";
     m += std::string(4096 - 2 - m.size(), 'y') + "\r\n";
     return m;
+}
+
+struct TLoadRun {
+    long Sent = 0;
+    long Errors = 0;
+    double Seconds = 0;
+    double PerSecond() const { return Seconds > 0 ? static_cast<double>(Sent) / Seconds : 0.0; }
+};
+
+// `clients` sessions, each sending the message to `rcpt` over and over for
+// `seconds`; a session ends at the first reply other than the expected one
+// (`rcptCode` for the recipient) and counts as an error.
+inline TLoadRun DriveSessions(int port, int clients, double seconds, const std::string& rcpt,
+                              int rcptCode)
+{
+    const std::string message = FourKilobyteMessage();
+    std::atomic<long> sent{0};
+    std::atomic<long> errors{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < clients; ++i)
+        threads.emplace_back([&] {
+            TSmtpSession s(port);
+            if (!s.Ok() || s.Reply() != 220) {
+                ++errors;
+                return;
+            }
+            s.Send("HELO bench\r\n");
+            if (s.Reply() != 250) {
+                ++errors;
+                return;
+            }
+            while (!stop) {
+                s.Send("MAIL FROM:<bench@lan>\r\n");
+                const int a = s.Reply();
+                s.Send("RCPT TO:<" + rcpt + ">\r\n");
+                const int b = s.Reply();
+                s.Send("DATA\r\n");
+                const int c = s.Reply();
+                if (a != 250 || b != rcptCode || c != 354) {
+                    ++errors;
+                    return;
+                }
+                s.Send(message + ".\r\n");
+                if (s.Reply() != 250) {
+                    ++errors;
+                    return;
+                }
+                ++sent;
+            }
+            s.Send("QUIT\r\n");
+            s.Reply();
+        });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (auto& t : threads)
+        t.join();
+    TLoadRun r;
+    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.Sent = sent.load();
+    r.Errors = errors.load();
+    return r;
 }

@@ -7,13 +7,10 @@
 #include <QApplication>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/config.h"
@@ -44,45 +41,8 @@ void FillQueue(const std::string& queue, int count)
 // Messages per second that `clients` sessions get stored, or -1 on errors.
 double Drive(int port, int clients)
 {
-    const std::string message = FourKilobyteMessage();
-    std::atomic<long> sent{0};
-    std::atomic<long> errors{0};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < clients; ++i)
-        threads.emplace_back([&] {
-            TSmtpSession s(port);
-            if (!s.Ok() || s.Reply() != 220) {
-                ++errors;
-                return;
-            }
-            s.Send("HELO bench\r\n");
-            s.Reply();
-            while (!stop) {
-                s.Send("MAIL FROM:<bench@lan>\r\n");
-                const int a = s.Reply();
-                s.Send("RCPT TO:<bob@FAR>\r\n");
-                const int b = s.Reply();
-                s.Send("DATA\r\n");
-                const int c = s.Reply();
-                s.Send(message + ".\r\n");
-                if (a != 250 || b != 251 || c != 354 || s.Reply() != 250) {
-                    ++errors;
-                    return;
-                }
-                ++sent;
-            }
-            s.Send("QUIT\r\n");
-            s.Reply();
-        });
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSecondsPerRun));
-    stop = true;
-    for (auto& t : threads)
-        t.join();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return errors ? -1.0 : static_cast<double>(sent.load()) / seconds;
+    const TLoadRun r = DriveSessions(port, clients, kSecondsPerRun, "bob@FAR", 251);
+    return r.Errors ? -1.0 : r.PerSecond();
 }
 
 double Median(std::vector<double> v)

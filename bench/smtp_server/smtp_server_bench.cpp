@@ -138,57 +138,13 @@ long SentToOurs = 0;
 
 Result Drive(pid_t server, int port, int clients)
 {
-    const std::string message = FourKilobyteMessage();
-    std::atomic<long> sent{0};
-    std::atomic<long> errors{0};
-    std::atomic<bool> stop{false};
     ResetPeak(server);
-    std::vector<std::thread> threads;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < clients; ++i)
-        threads.emplace_back([&] {
-            TSmtpSession s(port);
-            if (!s.Ok() || s.Reply() != 220) {
-                ++errors;
-                return;
-            }
-            s.Send("HELO bench\r\n");
-            if (s.Reply() != 250) {
-                ++errors;
-                return;
-            }
-            while (!stop) {
-                s.Send("MAIL FROM:<bench@lan>\r\n");
-                int a = s.Reply();
-                s.Send("RCPT TO:<sink@lan>\r\n");
-                int b = s.Reply();
-                s.Send("DATA\r\n");
-                int c = s.Reply();
-                if (a != 250 || b != 250 || c != 354) {
-                    ++errors;
-                    return;
-                }
-                s.Send(message + ".\r\n");
-                if (s.Reply() != 250) {
-                    ++errors;
-                    return;
-                }
-                ++sent;
-            }
-            s.Send("QUIT\r\n");
-            s.Reply();
-        });
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSecondsPerRun));
-    stop = true;
-    for (auto& t : threads)
-        t.join();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const TLoadRun run = DriveSessions(port, clients, kSecondsPerRun, "sink@lan", 250);
     Result r;
-    r.PerSecond = static_cast<double>(sent.load()) / seconds;
+    r.PerSecond = run.PerSecond();
     r.PeakKb = StatusKb(server, "VmHWM:");
-    r.Errors = errors.load();
-    r.Sent = sent.load();
+    r.Errors = run.Errors;
+    r.Sent = run.Sent;
     return r;
 }
 
