@@ -77,15 +77,25 @@ bool PageFine(const std::string& apf, unsigned page)
 // CUPS_BACKEND_CANCEL: the job is dropped, the queue goes on.
 constexpr int kCancelJob = 5;
 
+// The fax printer folder as the install makes it, for the backend: other
+// programs' jobs are written there as lp.
+struct TPrintFaxFolder {
+    TPrintFaxFolder()
+    {
+        ::chmod(Dir.Dir().c_str(), 0711);
+        fs::create_directories(Folder);
+        ::chmod(Folder.c_str(), 01777);
+    }
+    TScratch Dir;
+    const std::string Folder = Dir.Path("printfax");
+    TEnvVar FolderVar{"SKIPMAIL_PRINTFAX_DIR", Folder};
+};
+
 TEST(FaxPrinterBackend, WritesTheStationsFileOrOneOfItsOwn)
 {
-    TScratch dir;
-    // As the install makes it: other programs' jobs are written as lp.
-    ::chmod(dir.Dir().c_str(), 0711);
-    const std::string folder = dir.Path("printfax");
-    fs::create_directories(folder);
-    ::chmod(folder.c_str(), 01777);
-    TEnvVar folderVar("SKIPMAIL_PRINTFAX_DIR", folder);
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    const std::string& folder = printFax.Folder;
     const BackendRun list = RunBackend({}, "", folder);
     EXPECT_EQ(list.Exit, 0);
     EXPECT_EQ(list.Out.rfind("direct printfax: ", 0), 0u) << list.Out;
@@ -135,12 +145,9 @@ TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
     const passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root and the user nobody";
-    TScratch dir;
-    ::chmod(dir.Dir().c_str(), 0711);
-    const std::string folder = dir.Path("printfax");
-    fs::create_directories(folder);
-    ::chmod(folder.c_str(), 01777);
-    TEnvVar folderVar("SKIPMAIL_PRINTFAX_DIR", folder);
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    const std::string& folder = printFax.Folder;
     const std::string open = dir.Path("open"), closed = dir.Path("closed");
     fs::create_directories(open);
     fs::create_directories(closed);
