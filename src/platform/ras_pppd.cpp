@@ -101,8 +101,8 @@ bool Utf8To1252(const std::string& bytes, std::string& text)
     const QString decoded = DecodeUtf8(bytes, ok);
     if (!ok)
         return false;
-    std::string held = FromQt(decoded);
-    if (ToQt(held) != decoded)
+    std::string held;
+    if (!FromQtWhole(decoded, held))
         return false;
     text = std::move(held);
     return true;

@@ -41,3 +41,9 @@ std::string FromQt(const QString& text)
     }
     return out;
 }
+
+bool FromQtWhole(const QString& text, std::string& out)
+{
+    out = FromQt(text);
+    return ToQt(out) == text;
+}

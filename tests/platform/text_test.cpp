@@ -16,3 +16,14 @@ TEST(Text, UnrepresentableBecomesQuestionMark)
 {
     EXPECT_EQ(FromQt(QString::fromUtf8("a\xE2\x82\xAC\xE4\xB8\xAD")), "a\x80?");
 }
+
+TEST(Text, FromQtWholeTellsWhetherEveryCharacterWasKept)
+{
+    std::string out;
+    EXPECT_TRUE(FromQtWhole(QString::fromUtf8("B\xC3\xBCro \xE2\x82\xAC?"), out));
+    EXPECT_EQ(out, "B\xFCro \x80?");
+    EXPECT_FALSE(FromQtWhole(QString::fromUtf8("a\xE4\xB8\xAD"), out));
+    EXPECT_EQ(out, "a?");
+    EXPECT_TRUE(FromQtWhole(QString(), out));
+    EXPECT_EQ(out, "");
+}

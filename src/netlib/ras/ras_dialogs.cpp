@@ -105,14 +105,6 @@ std::string Count(int64_t bytes)
     return bytes < 0 ? std::string() : std::to_string(bytes);
 }
 
-// A field's text as the station keeps it (Windows-1252); false when that
-// cannot hold every character typed.
-bool HeldAsTyped(const QString& typed, std::string& text)
-{
-    text = FromQt(typed);
-    return ToQt(text) == typed;
-}
-
 constexpr const char* kOutside1252 = "outside Windows-1252, the only ones the station can keep";
 
 // How a refusal names its field.
@@ -244,11 +236,11 @@ void TRasDialDialog::DialBtnClick()
     if (FDialling)
         return;
     std::string user, password;
-    if (!HeldAsTyped(UserNameEdit->text(), user)) {
+    if (!FromQtWhole(UserNameEdit->text(), user)) {
         ShowRefusal(*this, OutsideText(TRasField::UserName));
         return;
     }
-    if (!HeldAsTyped(PasswordEdit->text(), password)) {
+    if (!FromQtWhole(PasswordEdit->text(), password)) {
         ShowRefusal(*this, OutsideText(TRasField::Password));
         return;
     }
@@ -375,7 +367,7 @@ void TRasEntryDialog::OkBtnClick()
         {CallbackNumberEdit->text(), TRasField::CallbackNumber, &params.CallbackNumber},
     };
     for (const auto& f : fields)
-        if (!HeldAsTyped(f.Typed, *f.Text)) {
+        if (!FromQtWhole(f.Typed, *f.Text)) {
             ShowRefusal(*this, OutsideText(f.Field));
             return;
         }
