@@ -17,9 +17,9 @@
 // Choices made here:
 // - Shell printing (idShell) prints DocumentFile to the fax printer, the
 //   CUPS queue "APF_Fax_Printer" (fax_shell_printer.h), whose backend writes
-//   the APF file. The original made the fax printer the default printer for
-//   the print and put the old one back; a CUPS job names its queue, so the
-//   default printer is left alone. The output name goes through APFPDENG.INI
+//   the APF file. It is not made the default printer for the print (with
+//   the old one put back after): a CUPS job names its queue, so the default
+//   printer is left alone. The output name goes through APFPDENG.INI
 //   alone (there is no registry), with a handle that the job carries too in
 //   place of the component's window. Without the queue it fails with
 //   "printer not installed", as the other input routines refuse it; a job
