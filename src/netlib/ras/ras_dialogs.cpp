@@ -124,22 +124,26 @@ constexpr TFieldName kFieldNames[] = {
     {TRasField::CallbackNumber, "callback number", false},
 };
 
-// "The password holds ..." for a refusal of the field.
-std::string RefusalText(TRasField field, const std::string& why)
+const TFieldName* NameOf(TRasField field)
 {
     for (const auto& f : kFieldNames)
         if (f.Field == field)
-            return std::string("The ") + f.Name + " " + why + ".";
-    return "A value " + why + ".";
+            return &f;
+    return nullptr;
+}
+
+// "The password holds ..." for a refusal of the field.
+std::string RefusalText(TRasField field, const std::string& why)
+{
+    const TFieldName* f = NameOf(field);
+    return (f ? std::string("The ") + f->Name : std::string("A value")) + " " + why + ".";
 }
 
 std::string OutsideText(TRasField field)
 {
-    for (const auto& f : kFieldNames)
-        if (f.Field == field)
-            return RefusalText(field, std::string(f.Plural ? "hold" : "holds") + " characters " +
-                                          kOutside1252);
-    return RefusalText(field, std::string("holds characters ") + kOutside1252);
+    const TFieldName* f = NameOf(field);
+    return RefusalText(field, std::string(f && f->Plural ? "hold" : "holds") + " characters " +
+                                  kOutside1252);
 }
 
 void ShowRefusal(QWidget& dialog, const std::string& text)
