@@ -69,21 +69,21 @@ struct TTarget {
 TTarget StationTarget(const std::string& handle, std::string& why)
 {
     const std::string ini = FaxPrinter::SettingsPath();
-    struct stat before, after;
-    if (::lstat(ini.c_str(), &before) != 0) {
+    // The owner named below must be the writer of what is read: the file is
+    // opened once, never through a link, and read through that descriptor.
+    const int fd = ::open(ini.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         why = "cannot read " + ini + ": " + std::strerror(errno);
         return {};
     }
-    if (!S_ISREG(before.st_mode)) {
+    struct stat st;
+    const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const FaxPrinter::TShellSettings s =
+        plain ? FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(fd))
+              : FaxPrinter::TShellSettings{};
+    ::close(fd);
+    if (!plain) {
         why = ini + " is no plain file";
-        return {};
-    }
-    const FaxPrinter::TShellSettings s = FaxPrinter::ReadShellSettings(ini);
-    // The owner named below must be the writer of what was read.
-    if (::lstat(ini.c_str(), &after) != 0 || after.st_ino != before.st_ino ||
-        after.st_dev != before.st_dev || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
-        why = ini + " changed while it was read";
         return {};
     }
     if (s.ShellHandle != handle) {
@@ -94,7 +94,7 @@ TTarget StationTarget(const std::string& handle, std::string& why)
         why = ini + " names no whole file name";
         return {};
     }
-    const passwd* owner = ::getpwuid(before.st_uid);
+    const passwd* owner = ::getpwuid(st.st_uid);
     if (!owner) {
         why = "the owner of " + ini + " is no user";
         return {};
