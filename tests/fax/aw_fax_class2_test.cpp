@@ -106,6 +106,46 @@ struct TSendRun {
     }
 };
 
+// A one-fax receive on the scripted modem into Dir's "in.apf" (a test may
+// name its files otherwise): Prepare makes the harness, which a test may set
+// further before Run starts the run and waits for its end.
+struct TReceiveRun {
+    TScratch Dir;
+    TScriptedModem Modem;
+    std::unique_ptr<TEngineHarness> H;
+
+    TEngineHarness& Prepare(ClassType cls, int com)
+    {
+        Modem.Start();
+        H = std::make_unique<TEngineHarness>(Modem.SlavePath(), false, com);
+        H->NameFile = [this] { return Dir.Path("in.apf"); };
+        fSetClassType(H->FP(), cls);
+        fSetOneFax(H->FP(), true);
+        return *H;
+    }
+    bool Run()
+    {
+        afStartFax(H->FP(), fPrepareFaxReceive, fFaxReceive);
+        return H->WaitFinish(20000);
+    }
+};
+
+// The image lengths of an APF file's pages; empty when it cannot be read.
+std::vector<uint32_t> ApfPageLengths(const std::string& path)
+{
+    std::vector<uint32_t> lengths;
+    TApfReader r;
+    if (r.Open(path) != 0)
+        return lengths;
+    for (unsigned p = 1; p <= r.Header().PageCount; ++p) {
+        TPageHeaderRec ph;
+        if (r.SeekPage(p, ph) != 0)
+            break;
+        lengths.push_back(ph.ImgLength);
+    }
+    return lengths;
+}
+
 // A Class 2.0 modem set up to receive, answering a call and passing one
 // page; the script goes on from its page report.
 TScriptedModem& AnswerClass20AndReceiveAPage(TScriptedModem& m, const std::string& page)
@@ -294,7 +334,8 @@ TEST(FaxClass2, AHangupCodeWithPagesLeftFailsTheFax)
 // doubling, a bad page cut from the file.
 TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     auto reversed = [](const std::string& s) {
         std::string out;
         for (unsigned char c : s) {
@@ -307,7 +348,7 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
     };
     const std::string page1("\x08\x01\x10\x55\x10\x08\xC0", 7); // 0x08 reverses to DLE
     const std::string page2("\x77\x66", 2);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     m.Answer(kInit, {"OK"})
         .Answer("AT+FCLASS=2", {"OK"})
         .Answer("AT+FCR=1", {"OK"})
@@ -322,14 +363,9 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
     PassPage(m, page1).Result("+FPTS:1").Result("+FET:0").Result("OK");
     PassPage(m, page2).Result("+FPTS:2");
     EndFax(m, "+FHNG:0");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 1);
-    h.NameFile = [&] { return dir.Path("in.apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2);
-    fSetOneFax(h.FP(), true);
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2, kCom + 1);
     fSetAnswerOnRing(h.FP(), 2);
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
     EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveOk}));
@@ -353,18 +389,14 @@ TEST(FaxClass2, ReceivesGoodPagesAndDropsABadOne)
 // whole.
 TEST(FaxClass2, Class20HangupCodeAfterACompleteFaxIsKept)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     const std::string page("\x11\x22\x33", 3);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     AnswerClass20AndReceiveAPage(m, page);
     EndFax(m, "+FHS:52");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 2);
-    h.NameFile = [&] { return dir.Path("in.apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2_0);
-    fSetOneFax(h.FP(), true);
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2_0, kCom + 2);
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
     EXPECT_EQ(h.FP()->PData->Error, 0);
@@ -381,9 +413,10 @@ TEST(FaxClass2, Class20HangupCodeAfterACompleteFaxIsKept)
 // at the sender's ID with a new document, so the fax gets its file.
 TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     const std::string page("\x11\x22\x33", 3);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     m.Answer(kInit, {"OK"})
         .Answer("AT+FCR=1", {"OK"})
         .Answer("AT+FLI=\"SKIPMAIL TEST\"", {"OK"})
@@ -394,14 +427,9 @@ TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
         .Result("OK");
     PassPage(m, page).Result("+FPS:1,0,0,0,0");
     EndFax(m, "+FHS:00");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 5);
-    h.NameFile = [&] { return dir.Path("in.apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2_0);
-    fSetOneFax(h.FP(), true);
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2_0, kCom + 5);
     fSetConnectState(h.FP());
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
     EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveOk}));
@@ -416,62 +444,47 @@ TEST(FaxClass2, AConnectedCallIsReceivedIntoAFile)
 // the call goes on with the next page.
 TEST(FaxClass2, AnErrorForThePageReportCutsOnlyThatPage)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     const std::string page2("\x44\x55", 2);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     AnswerClass20AndReceiveAPage(m, std::string("\x11\x22\x33", 3));
     // A good page, one answered with "ERROR", a good one.
     m.Result("+FET:0").Result("OK");
     PassPage(m, std::string("\x66\x77", 2)).Result("ERROR");
     PassPage(m, page2).Result("+FPS:1,0,0,0,0");
     EndFax(m, "+FHS:00");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 7);
-    h.NameFile = [&] { return dir.Path("in.apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2_0);
-    fSetOneFax(h.FP(), true);
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2_0, kCom + 7);
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
-    TApfReader r;
-    ASSERT_EQ(r.Open(dir.Path("in.apf")), 0);
-    ASSERT_EQ(r.Header().PageCount, 2);
-    TPageHeaderRec ph;
-    ASSERT_EQ(r.SeekPage(2, ph), 0);
-    EXPECT_EQ(ph.ImgLength, page2.size());
+    const auto lengths = ApfPageLengths(dir.Path("in.apf"));
+    ASSERT_EQ(lengths.size(), 2u);
+    EXPECT_EQ(lengths[1], page2.size());
 }
 
 // "+FET:1" (a new document) closes the file after that page; the next
 // page starts a second file as its page 1.
 TEST(FaxClass2, ANewDocumentGoesIntoASecondFile)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     const std::string page1("\x11\x22\x33", 3);
     const std::string page2("\x44\x55", 2);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     AnswerClass20AndReceiveAPage(m, page1).Result("+FET:1").Result("OK");
     PassPage(m, page2).Result("+FPS:1,0,0,0,0");
     EndFax(m, "+FHS:00");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 6);
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2_0, kCom + 6);
     int files = 0;
     h.NameFile = [&] { return dir.Path("in" + std::to_string(++files) + ".apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2_0);
-    fSetOneFax(h.FP(), true);
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{});
     EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveStart, lfaxReceiveOk}));
-    for (const auto& [name, data] : {std::pair{"in1.apf", page1}, std::pair{"in2.apf", page2}}) {
-        TApfReader r;
-        ASSERT_EQ(r.Open(dir.Path(name)), 0) << name;
-        EXPECT_EQ(r.Header().PageCount, 1) << name;
-        TPageHeaderRec ph;
-        ASSERT_EQ(r.SeekPage(1, ph), 0);
-        EXPECT_EQ(ph.ImgLength, data.size()) << name;
-    }
+    for (const auto& [name, data] : {std::pair{"in1.apf", page1}, std::pair{"in2.apf", page2}})
+        EXPECT_EQ(ApfPageLengths(dir.Path(name)), std::vector<uint32_t>{uint32_t(data.size())})
+            << name;
     EXPECT_EQ(h.FP()->PData->CurrentPage, 1) << "page 1 of the second file";
 }
 
@@ -479,9 +492,10 @@ TEST(FaxClass2, ANewDocumentGoesIntoASecondFile)
 // once: that page is cut, the one before it kept, the fax reported failed.
 TEST(FaxClass2, APageBeyondTheCapIsCutAndThePagesBeforeItKept)
 {
-    TScratch dir;
+    TReceiveRun run;
+    const TScratch& dir = run.Dir;
     const std::string page("\x11\x22\x33", 3);
-    TScriptedModem m;
+    TScriptedModem& m = run.Modem;
     AnswerClass20AndReceiveAPage(m, page)
         .Result("+FET:0")
         .Result("OK")
@@ -490,23 +504,13 @@ TEST(FaxClass2, APageBeyondTheCapIsCutAndThePagesBeforeItKept)
         .Send(std::string(65, '\x44')) // no end: the cap stops it
         .Expect("+++")
         .ExpectCommand("ATH");
-    m.Start();
-    TEngineHarness h(m.SlavePath(), false, kCom + 4);
-    h.NameFile = [&] { return dir.Path("in.apf"); };
-    fSetClassType(h.FP(), ClassType::ctClass2_0);
-    fSetOneFax(h.FP(), true);
+    TEngineHarness& h = run.Prepare(ClassType::ctClass2_0, kCom + 4);
     h.FP()->CData->MaxPageBytes = 64;
-    afStartFax(h.FP(), fPrepareFaxReceive, fFaxReceive);
-    ASSERT_TRUE(h.WaitFinish(20000)) << m.Errors();
+    ASSERT_TRUE(run.Run()) << m.Errors();
     EXPECT_EQ(m.Errors(), "");
     EXPECT_EQ(h.Errors(), std::vector<int32_t>{AdErr::ecFaxSessionError});
     EXPECT_EQ(h.Logs(), (std::vector<int32_t>{lfaxReceiveStart, lfaxReceiveFail}));
-    TApfReader r;
-    ASSERT_EQ(r.Open(dir.Path("in.apf")), 0);
-    ASSERT_EQ(r.Header().PageCount, 1);
-    TPageHeaderRec ph;
-    ASSERT_EQ(r.SeekPage(1, ph), 0);
-    EXPECT_EQ(ph.ImgLength, page.size());
+    EXPECT_EQ(ApfPageLengths(dir.Path("in.apf")), std::vector<uint32_t>{uint32_t(page.size())});
 }
 
 // A cancel from the GUI thread aborts the run in the dispatch thread: the
