@@ -165,15 +165,31 @@ void TApdCustomFaxConverter::ShellPrint()
     const std::string out =
         std::filesystem::absolute(acOutputName(DocumentFile_, OutFileName_), ec).string();
     using FaxPrinter::TShellOutcome;
+    bool started = false;
+    // The status event is the caller's way to stop the wait, as for the
+    // other kinds.
+    const auto aborted = [&] {
+        bool abort = false;
+        Status(!started, false, 0, 0, 0, 0, abort);
+        started = true;
+        return abort;
+    };
     const FaxPrinter::TShellResult result = FaxPrinter::PrintToFaxFile(
-        DocumentFile_, out, Resolution_ == TFaxResolution::frHigh, ShellTimeout);
+        DocumentFile_, out, Resolution_ == TFaxResolution::frHigh, ShellTimeout, aborted);
+    bool ignored = false;
+    Status(false, true, 0, 0, 0, 0, ignored);
     switch (result.Outcome) {
     case TShellOutcome::soDone:
         return;
+    case TShellOutcome::soNoService:
+        throw ENotSupported(AdErr::ecNotSupported, result.Text);
     case TShellOutcome::soNoPrinter:
         throw ENotSupported(AdErr::ecNotSupported, "printer not installed");
     case TShellOutcome::soTimedOut:
         CheckException(this, AdErr::ecTimeout);
+        return;
+    case TShellOutcome::soAborted:
+        CheckException(this, AdErr::ecConvertAbort);
         return;
     case TShellOutcome::soFailed:
         break;

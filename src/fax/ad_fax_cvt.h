@@ -22,9 +22,11 @@
 //   printer is left alone. The output name goes through APFPDENG.INI
 //   alone (there is no registry), with a handle that the job carries too in
 //   place of the component's window. Without the queue it fails with
-//   "printer not installed", as the other input routines refuse it; a job
-//   not ended after ShellTimeout is cancelled and gives -6006; a failed job
-//   raises EInOutError with the reason the fax printer gave.
+//   "printer not installed", as the other input routines refuse it, and
+//   with "cannot reach the print service" when CUPS does not answer; a job
+//   not ended after ShellTimeout is cancelled and gives -6006; an abort
+//   from OnStatus (asked while the job is waited for) cancels it too and
+//   gives -8003; a failed job raises EInOutError with the reason in words.
 // - A page that decodes to no lines becomes a white page of its own width
 //   (OnBlankPage tells the caller, which logs it) instead of an error that
 //   would stop a whole fax.

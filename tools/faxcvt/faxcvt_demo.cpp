@@ -11,7 +11,9 @@
 // or to OUT .tif, .tiff or .dcx holding every page. From APF to APF the file
 // is copied, at fine resolution with --high and at standard with --low.
 // Each file written is named on standard output; on failure the error's text
-// goes to standard error and the exit code is 1 (2 for a wrong call).
+// goes to standard error and the exit code is 1 (2 for a wrong call). SIGINT
+// or SIGTERM during a document's print cancels its job; the tool then ends
+// by that signal.
 #include "fax/ad_fax_cvt.h"
 #include "platform/atomic_file.h"
 
@@ -19,6 +21,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -59,6 +62,27 @@ std::optional<TKind> KindOf(const std::string& name)
     return std::nullopt;
 }
 
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int signal)
+{
+    gInterrupted = signal;
+}
+
+// Ctrl+C or SIGTERM while the fax printer works cancels its job, so no file
+// appears after the tool has failed.
+void CancelOnInterrupt(TApdFaxConverter& cvt)
+{
+    struct sigaction onSignal {};
+    onSignal.sa_handler = OnInterrupt;
+    sigemptyset(&onSignal.sa_mask);
+    ::sigaction(SIGINT, &onSignal, nullptr);
+    ::sigaction(SIGTERM, &onSignal, nullptr);
+    cvt.OnStatus = [](TApdCustomFaxConverter*, bool, bool, int, int, int, int, bool& abort) {
+        abort = abort || gInterrupted != 0;
+    };
+}
+
 void Wrote(const std::string& name)
 {
     std::printf("%s\n", name.c_str());
@@ -86,6 +110,7 @@ void ToApf(TKind kind, const std::string& in, const std::string& out, bool fine)
         break;
     case TKind::Document:
         cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+        CancelOnInterrupt(cvt);
         break;
     case TKind::Apf:
         break;
@@ -196,6 +221,11 @@ int main(int argc, char** argv)
             FromApf(in, *to, out);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "skip_faxcvt: %s: %s\n", in.c_str(), e.what());
+        if (const int signal = gInterrupted) {
+            // Ended by the signal, as the caller expects of it.
+            std::signal(signal, SIG_DFL);
+            std::raise(signal);
+        }
         return 1;
     }
     return 0;

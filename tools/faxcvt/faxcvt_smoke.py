@@ -181,12 +181,12 @@ assert out.returncode == 1 and "none/x.apf: no such folder" in out.stderr, out
 open(path("text.apf"), "w").write("not a fax")
 out = subprocess.run([demo, path("text.apf"), path("x.tif")], capture_output=True, text=True)
 assert out.returncode == 1 and "File is not an APF file" in out.stderr, out
-# A document goes through the fax printer: without a print system there is
-# none, and no file is written.
+# A document goes through the fax printer: without a print system it cannot
+# be reached, and no file is written.
 open(path("doc.pdf"), "w").write("%PDF-1.4\n")
 out = subprocess.run([demo, path("doc.pdf"), path("doc.apf")], capture_output=True, text=True,
                      env=dict(os.environ, CUPS_SERVER=path("no-scheduler.sock")))
-assert out.returncode == 1 and "printer not installed" in out.stderr, out
+assert out.returncode == 1 and "cannot reach the print service" in out.stderr, out
 assert not os.path.exists(path("doc.apf"))
 out = subprocess.run([demo, path("letter.apf"), path("x.pdf")], capture_output=True, text=True)
 assert out.returncode == 2, out

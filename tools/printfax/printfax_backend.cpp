@@ -5,13 +5,15 @@
 //   printfax                                   lists the device
 //   printfax JOB USER TITLE COPIES OPTIONS [FILE]
 //
-// A job that carries the station's handle (fax/fax_shell_printer.h) is
-// written under the name and at the resolution that APFPDENG.INI gives, as
-// the user who owns that file; any other job becomes FAX<job>.APF in the fax
-// printer folder, as CUPS's user lp, at the resolution it was rendered at.
-// The file appears under its name whole or not at all, and the exit code 0
-// says it is there. A failure writes its reason as an ERROR line (the job's
-// state message) and cancels the job, so the queue goes on.
+// A job that names a request of the station's (fax/fax_shell_printer.h) is
+// written under the name and at the resolution that the request's
+// APFPDENG.INI gives, as the user who made the request, and only when that
+// request was made for this job by this job's user and its requester still
+// waits; any other job becomes FAX<job>.APF in the fax printer folder, as
+// CUPS's user lp, at the resolution it was rendered at. The file appears
+// under its name whole or not at all, and the exit code 0 says it is there.
+// A failure writes its reason as an ERROR line (the job's state message) and
+// cancels the job, so the queue goes on.
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
 #include "serial/ad_except.h"
@@ -27,6 +29,7 @@
 #include <optional>
 #include <pwd.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,78 +48,147 @@ int Fail(const std::string& reason)
     return CUPS_BACKEND_CANCEL;
 }
 
+struct TUser {
+    std::string Name;
+    uid_t Uid = 0;
+    gid_t Gid = 0;
+};
+
+std::optional<TUser> UserOf(const passwd* p)
+{
+    if (!p)
+        return std::nullopt;
+    return TUser{p->pw_name, p->pw_uid, p->pw_gid};
+}
+
 // Takes the user's identity (and groups) when running as root; true when
 // that is done or there is nothing to change.
-bool Become(const passwd& user, std::string& why)
+bool Become(const TUser& user, std::string& why)
 {
-    if (::geteuid() != 0 || user.pw_uid == 0)
+    if (::geteuid() != 0 || user.Uid == 0)
         return true;
-    if (::initgroups(user.pw_name, user.pw_gid) != 0 || ::setgid(user.pw_gid) != 0 ||
-        ::setuid(user.pw_uid) != 0) {
-        why = std::string("cannot become ") + user.pw_name + ": " + std::strerror(errno);
+    if (::initgroups(user.Name.c_str(), user.Gid) != 0 || ::setgid(user.Gid) != 0 ||
+        ::setuid(user.Uid) != 0) {
+        why = "cannot become " + user.Name + ": " + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-struct TTarget {
-    std::string Name;
-    std::optional<bool> Fine; // none: as rendered
+// A request of the station's, reached through the one descriptor of its
+// folder opened here, never through a link, so the owner named below is the
+// writer of what is read.
+class TStationRequest {
+public:
+    ~TStationRequest()
+    {
+        if (Fd_ >= 0)
+            ::close(Fd_);
+    }
+
+    // The request `handle` when it was made for this job by this job's user;
+    // false with `why` otherwise.
+    bool Open(const std::string& handle, const std::string& job, const std::string& jobUser,
+              std::string& why)
+    {
+        if (!FaxPrinter::IsRequestHandle(handle)) {
+            why = "the job names no request of the station's";
+            return false;
+        }
+        Path_ = FaxPrinter::Folder() + "/" + handle;
+        Fd_ = ::open(Path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (Fd_ < 0) {
+            why = errno == ENOENT ? "the request " + handle + " is gone: served or given up"
+                                  : "cannot open " + Path_ + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat st;
+        if (::fstat(Fd_, &st) != 0 || (st.st_mode & 077) != 0) {
+            why = Path_ + " is open to other users";
+            return false;
+        }
+        const std::optional<TUser> owner = UserOf(::getpwuid(st.st_uid));
+        if (!owner) {
+            why = "the owner of " + Path_ + " is no user";
+            return false;
+        }
+        if (owner->Name != jobUser) {
+            why = "the request " + handle + " is not " + jobUser + "'s";
+            return false;
+        }
+        const int ini = ::openat(Fd_, FaxPrinter::kSettingsFileName,
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat is;
+        const bool own =
+            ini >= 0 && ::fstat(ini, &is) == 0 && S_ISREG(is.st_mode) && is.st_uid == st.st_uid;
+        if (own)
+            Settings_ = FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(ini));
+        if (ini >= 0)
+            ::close(ini);
+        if (!own) {
+            why = "the request " + handle + " holds no settings of its owner's";
+            return false;
+        }
+        if (Settings_.ShellHandle != handle || std::to_string(Settings_.Job) != job) {
+            why = "the request " + handle + " is another job's";
+            return false;
+        }
+        if (Settings_.ShellName.empty() || Settings_.ShellName[0] != '/') {
+            why = "the request " + handle + " names no whole file name";
+            return false;
+        }
+        Owner_ = *owner;
+        return true;
+    }
+
+    const TUser& Owner() const { return Owner_; }
+    const FaxPrinter::TShellSettings& Settings() const { return Settings_; }
+
+    // Served once: no other run of a backend finds it again.
+    void Take() { ::unlinkat(Fd_, FaxPrinter::kSettingsFileName, 0); }
+
+    // The requester holds its folder's lock while it waits for the job.
+    bool RequesterWaits() const
+    {
+        if (::flock(Fd_, LOCK_SH | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK;
+        ::flock(Fd_, LOCK_UN);
+        return false;
+    }
+
+    // The reason the station reads, whatever message CUPS shows last.
+    void Tell(const std::string& reason) const
+    {
+        const int fd = ::openat(Fd_, FaxPrinter::kReasonFileName,
+                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return;
+        const std::string line = reason + "\n";
+        [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
+        ::close(fd);
+    }
+
+    // A request given up on: nobody will remove it otherwise.
+    void Remove() const
+    {
+        ::unlinkat(Fd_, FaxPrinter::kReasonFileName, 0);
+        ::rmdir(Path_.c_str());
+    }
+
+private:
+    int Fd_ = -1;
+    std::string Path_;
+    TUser Owner_;
+    FaxPrinter::TShellSettings Settings_;
 };
 
-// The station's request, read as the user who wrote it; empty Name with
-// `why` set when it cannot be followed.
-TTarget StationTarget(const std::string& handle, std::string& why)
-{
-    const std::string ini = FaxPrinter::SettingsPath();
-    // The owner named below must be the writer of what is read: the file is
-    // opened once, never through a link, and read through that descriptor.
-    const int fd = ::open(ini.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        why = "cannot read " + ini + ": " + std::strerror(errno);
-        return {};
-    }
-    struct stat st;
-    const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const FaxPrinter::TShellSettings s =
-        plain ? FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(fd))
-              : FaxPrinter::TShellSettings{};
-    ::close(fd);
-    if (!plain) {
-        why = ini + " is no plain file";
-        return {};
-    }
-    if (s.ShellHandle != handle) {
-        why = ini + " holds the request of another job";
-        return {};
-    }
-    if (s.ShellName.empty() || s.ShellName[0] != '/') {
-        why = ini + " names no whole file name";
-        return {};
-    }
-    const passwd* owner = ::getpwuid(st.st_uid);
-    if (!owner) {
-        why = "the owner of " + ini + " is no user";
-        return {};
-    }
-    if (!Become(*owner, why))
-        return {};
-    return {s.ShellName, s.Fine};
-}
-
-TTarget OtherTarget(const std::string& job, std::string& why)
-{
-    if (const passwd* lp = ::getpwnam("lp"); lp && !Become(*lp, why))
-        return {};
-    return {FaxPrinter::Folder() + "/FAX" + job + ".APF", std::nullopt};
-}
-
-std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out)
+std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out,
+                   const std::string& title)
 {
     switch (rc) {
     case AdErr::ecBadGraphicsFormat:
         return raster.WrongKind ? "the print system sent raster other than one-bit black"
-                                : "the document gave no pages";
+                                : FaxPrinter::NoPagesReason(title);
     case AdErr::ecDeviceRead:
         return "the document's raster ended inside a page";
     default:
@@ -124,6 +196,8 @@ std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out)
     }
     return "cannot write " + out + ": " + ErrorMsg(rc);
 }
+
+constexpr char kGivenUp[] = "the station gave up on this job";
 
 } // namespace
 
@@ -152,27 +226,63 @@ int main(int argc, char** argv)
         if (fd < 0)
             return Fail(std::string("cannot read ") + argv[6] + ": " + std::strerror(errno));
     }
+    const std::string job = argv[1], title = argv[3];
     cups_option_t* options = nullptr;
     const int count = cupsParseOptions(argv[5], 0, &options);
-    const char* handle = cupsGetOption(FaxPrinter::kHandleOption, count, options);
-    std::string why;
-    const TTarget target =
-        handle && *handle ? StationTarget(handle, why) : OtherTarget(argv[1], why);
+    const char* option = cupsGetOption(FaxPrinter::kHandleOption, count, options);
+    const std::string handle = option ? option : "";
     cupsFreeOptions(count, options);
-    if (target.Name.empty())
-        return Fail(why);
+
+    std::string why;
+    std::string name;
+    std::optional<bool> fine; // none: as rendered
+    std::optional<TStationRequest> request;
+    if (!handle.empty()) {
+        request.emplace();
+        if (!request->Open(handle, job, argv[2], why) || !Become(request->Owner(), why))
+            return Fail(why);
+        request->Take();
+        if (!request->RequesterWaits()) {
+            request->Remove();
+            return Fail(kGivenUp);
+        }
+        name = request->Settings().ShellName;
+        fine = request->Settings().Fine;
+    } else {
+        if (const std::optional<TUser> lp = UserOf(::getpwnam("lp")); lp && !Become(*lp, why))
+            return Fail(why);
+        name = FaxPrinter::Folder() + "/FAX" + job + ".APF";
+    }
+    const auto fail = [&](const std::string& reason) {
+        if (request)
+            request->Tell(reason);
+        return Fail(reason);
+    };
 
     std::unique_ptr<TAbsFaxCvt> cvt;
     rcInitRasterConverter(cvt, fd);
     auto& raster = static_cast<TFaxRasterData&>(*cvt->InData);
     raster.Stop = &gStop;
-    raster.TakeResolution = !target.Fine;
-    acSetResolutionMode(*cvt, target.Fine.value_or(true));
-    const int rc = acConvertToFile(*cvt, "", target.Name);
+    raster.TakeResolution = !fine;
+    acSetResolutionMode(*cvt, fine.value_or(true));
+    cvt->OutFileName = name;
+    int rc = acCreateOutputFile(*cvt);
+    if (rc == 0)
+        rc = acConvert(*cvt, "", acOutToFileCallback);
+    // A requester that went while the pages came wants no file.
+    const bool givenUp = rc == 0 && request && !request->RequesterWaits();
+    if (rc == 0 && !givenUp)
+        rc = acCloseOutputFile(*cvt);
+    else
+        cvt->Writer.Abandon();
     if (gStop)
         return CUPS_BACKEND_CANCEL;
+    if (givenUp) {
+        request->Remove();
+        return Fail(kGivenUp);
+    }
     if (rc != 0)
-        return Fail(Reason(rc, raster, target.Name));
-    std::fprintf(stderr, "INFO: %s written\n", target.Name.c_str());
+        return fail(Reason(rc, raster, name, title));
+    std::fprintf(stderr, "INFO: %s written\n", name.c_str());
     return CUPS_BACKEND_OK;
 }

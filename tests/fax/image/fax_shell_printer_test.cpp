@@ -9,10 +9,18 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <cups/cups.h>
 #include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <pwd.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,9 +54,9 @@ BackendRun RunBackend(const QStringList& args, const std::string& input, const s
     return r;
 }
 
-QStringList Job(const char* id, const std::string& options)
+QStringList Job(const char* id, const std::string& options, const std::string& user = "root")
 {
-    return {id, "root", "letter", "1", QString::fromStdString(options)};
+    return {id, QString::fromStdString(user), "letter", "1", QString::fromStdString(options)};
 }
 
 std::vector<std::string> Files(const std::string& dir)
@@ -91,7 +99,26 @@ struct TPrintFaxFolder {
     TEnvVar FolderVar{"SKIPMAIL_PRINTFAX_DIR", Folder};
 };
 
-TEST(FaxPrinterBackend, WritesTheStationsFileOrOneOfItsOwn)
+// A request as the station makes it: the file `out` for job `job`.
+std::unique_ptr<FaxPrinter::TShellRequest> MakeRequest(const std::string& out, int job,
+                                                       bool fine = true)
+{
+    auto request = std::make_unique<FaxPrinter::TShellRequest>();
+    FaxPrinter::TShellSettings s;
+    s.ShellName = out;
+    s.ShellHandle = request->Handle();
+    s.Fine = fine;
+    s.Job = job;
+    request->Write(s);
+    return request;
+}
+
+std::string HandleOption(const FaxPrinter::TShellRequest& request)
+{
+    return std::string(FaxPrinter::kHandleOption) + "=" + request.Handle();
+}
+
+TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
 {
     TPrintFaxFolder printFax;
     const TScratch& dir = printFax.Dir;
@@ -105,36 +132,23 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOrOneOfItsOwn)
     const std::string twoFine = RasterStream({{a, 196}, {b, 196}});
     fs::create_directories(dir.Path("out dir"));
     const std::string out = dir.Path("out dir/letter.apf");
-    FaxPrinter::TShellSettings s;
-    s.ShellName = out;
-    s.ShellHandle = "h-1";
-    s.Fine = false;
-    FaxPrinter::WriteShellSettings(s);
+    const auto request = MakeRequest(out, 7, false);
 
     // The station's job: its name and resolution.
-    BackendRun r =
-        RunBackend(Job("7", "Resolution=204x196dpi skipmail-shell-handle=h-1"), twoFine, folder);
+    const QStringList station = Job("7", "Resolution=204x196dpi " + HandleOption(*request));
+    BackendRun r = RunBackend(station, twoFine, folder);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     ASSERT_EQ(Pages(out), 2);
     EXPECT_FALSE(PageFine(out, 1));
     EXPECT_EQ(UnpackedPage(out, 2).Height, b.Height / 2);
 
-    // A job whose handle the file does not hold writes nothing.
+    // Served once: the same job again writes nothing.
+    EXPECT_FALSE(fs::exists(request->SettingsPath()));
     fs::remove(out);
-    r = RunBackend(Job("8", "skipmail-shell-handle=h-0"), twoFine, folder);
+    r = RunBackend(station, twoFine, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: "), std::string::npos) << r.Err;
     EXPECT_EQ(Files(dir.Path("out dir")), std::vector<std::string>{});
-
-    // A request reached through a link is no request: root would follow it.
-    const std::string ini = FaxPrinter::SettingsPath();
-    fs::rename(ini, dir.Path("elsewhere.ini"));
-    fs::create_symlink(dir.Path("elsewhere.ini"), ini);
-    r = RunBackend(Job("8", "skipmail-shell-handle=h-1"), twoFine, folder);
-    EXPECT_EQ(r.Exit, kCancelJob);
-    EXPECT_EQ(Files(dir.Path("out dir")), std::vector<std::string>{});
-    fs::remove(ini);
-    fs::rename(dir.Path("elsewhere.ini"), ini);
 
     // Any other program's job: a file of its own in the folder, at the
     // resolution it was rendered at.
@@ -143,11 +157,87 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOrOneOfItsOwn)
     EXPECT_FALSE(PageFine(folder + "/FAX9.APF", 1));
     EXPECT_EQ(UnpackedPage(folder + "/FAX9.APF", 1), a);
 
-    // Nothing rendered: the reason, and no file.
+    // Nothing rendered: the reason, and no file; the station reads it from
+    // its request, whatever CUPS shows last.
     r = RunBackend(Job("10", ""), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
-    EXPECT_NE(r.Err.find("ERROR: the document gave no pages"), std::string::npos) << r.Err;
-    EXPECT_EQ(Files(folder), (std::vector<std::string>{"APFPDENG.INI", "FAX9.APF"}));
+    EXPECT_NE(r.Err.find("ERROR: letter gave no pages"), std::string::npos) << r.Err;
+    EXPECT_EQ(Files(folder), (std::vector<std::string>{"FAX9.APF", request->Handle()}));
+    const auto empty = MakeRequest(out, 11);
+    r = RunBackend(Job("11", HandleOption(*empty)), "", folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_EQ(empty->BackendReason(), "letter gave no pages");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
+{
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    const std::string& folder = printFax.Folder;
+    fs::create_directories(dir.Path("out"));
+    const std::string out = dir.Path("out/fax.apf");
+    const std::string page = RasterStream({{TestPattern(kStandardWidth, 30, 9), 196}});
+    const auto request = MakeRequest(out, 7);
+    const std::string handle = HandleOption(*request);
+    const std::string ini = request->SettingsPath();
+
+    // Job options are shown to every user: the handle alone is no key.
+    struct TStranger {
+        const char* What;
+        QStringList Args;
+        std::function<void()> Before, After;
+    };
+    const std::vector<TStranger> strangers = {
+        {"another job", Job("8", handle), {}, {}},
+        {"another user's job", Job("7", handle, "daemon"), {}, {}},
+        {"a handle out of the folder",
+         Job("7", std::string(FaxPrinter::kHandleOption) + "=../" +
+                      fs::path(dir.Dir()).filename().string() + "/printfax/" + request->Handle()),
+         {},
+         {}},
+        // Root would follow a link wherever it leads.
+        {"a request reached through a link", Job("7", handle),
+         [&] {
+             fs::rename(ini, dir.Path("elsewhere.ini"));
+             fs::create_symlink(dir.Path("elsewhere.ini"), ini);
+         },
+         [&] {
+             fs::remove(ini);
+             fs::rename(dir.Path("elsewhere.ini"), ini);
+         }},
+        {"a request open to others", Job("7", handle),
+         [&] { ::chmod(request->Path().c_str(), 0755); },
+         [&] { ::chmod(request->Path().c_str(), 0700); }},
+    };
+    for (const TStranger& s : strangers) {
+        SCOPED_TRACE(s.What);
+        if (s.Before)
+            s.Before();
+        const BackendRun r = RunBackend(s.Args, page, folder);
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_NE(r.Err.find("ERROR: "), std::string::npos) << r.Err;
+        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        if (s.After)
+            s.After();
+        // Nor is the request used up for its own job.
+        EXPECT_TRUE(fs::exists(ini));
+    }
+    BackendRun r = RunBackend(Job("7", handle), page, folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(Pages(out), 1);
+
+    // A requester that has gone (killed, or given up) gets no file, and its
+    // request goes with the job.
+    fs::remove(out);
+    auto gone = MakeRequest(out, 12);
+    const std::string gonePath = gone->Path();
+    gone->Abandon();
+    r = RunBackend(Job("12", HandleOption(*gone)), page, folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_NE(r.Err.find("ERROR: the station gave up on this job"), std::string::npos) << r.Err;
+    EXPECT_FALSE(fs::exists(gonePath));
+    EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
 }
 
 TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
@@ -166,60 +256,66 @@ TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
     const std::string page = RasterStream({{TestPattern(kStandardWidth, 20, 7), 196}});
     for (const std::string& target : {open + "/fax.apf", closed + "/fax.apf"}) {
         SCOPED_TRACE(target);
-        FaxPrinter::TShellSettings s;
-        s.ShellName = target;
-        s.ShellHandle = "h-" + target;
-        FaxPrinter::WriteShellSettings(s);
-        ASSERT_EQ(::chown(FaxPrinter::SettingsPath().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-        const BackendRun r =
-            RunBackend(Job("3", "skipmail-shell-handle=" + s.ShellHandle), page, folder);
+        const auto request = MakeRequest(target, 3);
+        for (const std::string& path : {request->Path(), request->SettingsPath()})
+            ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        const BackendRun r = RunBackend(Job("3", HandleOption(*request), "nobody"), page, folder);
         struct stat st;
         if (target.rfind(open, 0) == 0) {
             EXPECT_EQ(r.Exit, 0) << r.Err;
             ASSERT_EQ(::stat(target.c_str(), &st), 0);
             EXPECT_EQ(st.st_uid, nobody->pw_uid);
         } else {
-            // Not where only root may write.
+            // Not where only root may write; the station hears why.
             EXPECT_EQ(r.Exit, kCancelJob);
             EXPECT_NE(r.Err.find("ERROR: cannot write " + target), std::string::npos) << r.Err;
+            EXPECT_EQ(request->BackendReason().rfind("cannot write " + target, 0), 0u);
             EXPECT_EQ(Files(closed), std::vector<std::string>{});
         }
-        fs::remove(FaxPrinter::SettingsPath());
     }
 }
 
-TEST(FaxPrinterBackend, ACancelledJobLeavesNoFile)
+TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
 {
-    TScratch dir;
-    const std::string folder = dir.Path("printfax");
-    fs::create_directories(folder);
-    TEnvVar folderVar("SKIPMAIL_PRINTFAX_DIR", folder);
-    FaxPrinter::TShellSettings s;
-    s.ShellName = dir.Path("out/fax.apf");
-    s.ShellHandle = "h-2";
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
     fs::create_directories(dir.Path("out"));
-    FaxPrinter::WriteShellSettings(s);
     const std::string stream = RasterStream({{TestPattern(kStandardWidth, 400, 8), 196}});
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(folder));
-    p.setProcessEnvironment(env);
-    p.start(SKIPMAIL_PRINTFAX_BACKEND, Job("4", "skipmail-shell-handle=h-2"));
-    ASSERT_TRUE(p.waitForStarted(10000));
-    // Half the page, and the filters stop sending: then CUPS cancels.
-    p.write(stream.data(), static_cast<qint64>(stream.size() / 2));
-    EXPECT_TRUE(PumpUntil([&] { return !Files(dir.Path("out")).empty(); }, 30000));
-    p.terminate();
-    EXPECT_TRUE(p.waitForFinished(30000));
-    EXPECT_EQ(p.exitCode(), kCancelJob);
-    EXPECT_EQ(p.readAllStandardError().toStdString().find("ERROR"), std::string::npos);
-    EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+    // Half the page, then either CUPS cancels (the filters stopped sending)
+    // or the requester goes and the rest comes.
+    for (const bool cancelled : {true, false}) {
+        SCOPED_TRACE(cancelled ? "cancelled" : "requester gone");
+        const auto request = MakeRequest(dir.Path("out/fax.apf"), 4);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(printFax.Folder));
+        p.setProcessEnvironment(env);
+        p.start(SKIPMAIL_PRINTFAX_BACKEND, Job("4", HandleOption(*request)));
+        ASSERT_TRUE(p.waitForStarted(10000));
+        p.write(stream.data(), static_cast<qint64>(stream.size() / 2));
+        EXPECT_TRUE(PumpUntil([&] { return !Files(dir.Path("out")).empty(); }, 30000));
+        if (cancelled) {
+            p.terminate();
+        } else {
+            request->Abandon();
+            p.write(stream.data() + stream.size() / 2,
+                    static_cast<qint64>(stream.size() - stream.size() / 2));
+            p.closeWriteChannel();
+        }
+        EXPECT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), kCancelJob);
+        const std::string err = p.readAllStandardError().toStdString();
+        const std::string said = cancelled ? "" : "ERROR: the station gave up on this job\n";
+        EXPECT_EQ(err, said);
+        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+    }
 }
 
-TEST(FaxPrinter, WithoutThePrintSystemThePrinterIsNotInstalled)
+TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
 {
     TScratch dir;
-    TEnvVar server("CUPS_SERVER", dir.Path("no-scheduler.sock"));
+    const std::string socket = dir.Path("no-scheduler.sock");
+    TEnvVar server("CUPS_SERVER", socket);
     TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", dir.Dir());
     WriteFile(dir.Path("doc.pdf"), "%PDF-1.4\n");
     TApdFaxConverter cvt;
@@ -227,9 +323,9 @@ TEST(FaxPrinter, WithoutThePrintSystemThePrinterIsNotInstalled)
     cvt.SetDocumentFile(dir.Path("doc.pdf"));
     try {
         cvt.ConvertToFile();
-        ADD_FAILURE() << "converted without a fax printer";
+        ADD_FAILURE() << "converted without a print service";
     } catch (const ENotSupported& e) {
-        EXPECT_STREQ(e.what(), "printer not installed");
+        EXPECT_EQ(std::string(e.what()), "cannot reach the print service (" + socket + ")");
     }
     EXPECT_EQ(Files(dir.Dir()), std::vector<std::string>{"doc.pdf"});
 }
@@ -239,7 +335,7 @@ std::string Missing()
 {
     if (!TPrivateCups::Possible())
         return "root, cupsd and lpadmin";
-    for (const char* program : {"gs", "pdftoppm"})
+    for (const char* program : {"gs", "pdftoppm", "setpriv"})
         if (!HaveProgram(program))
             return program;
     if (!fs::exists("/usr/lib/cups/filter/gstoraster") &&
@@ -251,6 +347,43 @@ std::string Missing()
 #define NEEDS_FAX_PRINTER_TOOLS()                                                                  \
     if (const std::string missing = Missing(); !missing.empty())                                   \
     SKIP_WITHOUT_TOOL("the fax printer needs " + missing)
+
+// An ordinary user of the machine with a folder of its own in the scratch
+// folder, running commands as itself.
+struct TUser {
+    std::string Name;
+    uid_t Uid = 0;
+    gid_t Gid = 0;
+    std::string Home;
+
+    static std::optional<TUser> Make(const char* name, const TScratch& dir)
+    {
+        const passwd* p = ::getpwnam(name);
+        if (!p)
+            return std::nullopt;
+        TUser user{name, p->pw_uid, p->pw_gid, dir.Path(std::string("home-") + name)};
+        fs::create_directories(user.Home);
+        EXPECT_EQ(::chown(user.Home.c_str(), user.Uid, user.Gid), 0);
+        return user;
+    }
+    std::string Path(const std::string& name) const { return Home + "/" + name; }
+    // The command line that runs `command` as this user.
+    std::string Runs(const std::string& command) const
+    {
+        return "setpriv --reuid=" + std::to_string(Uid) + " --regid=" + std::to_string(Gid) +
+               " --init-groups env HOME=" + Home + " " + command;
+    }
+    uid_t OwnerOf(const std::string& path) const
+    {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+    }
+};
+
+std::string FaxCvt(const std::string& in, const std::string& out, const char* options = "")
+{
+    return std::string(SKIPMAIL_FAXCVT) + " " + options + " " + in + " " + out;
+}
 
 // A CUPS scheduler of the test's own with the fax printer folder, a
 // backend that takes jobs and never answers ("stall:") and, once Install
@@ -281,12 +414,73 @@ public:
         EXPECT_EQ(r.Status, 0) << r.Output;
         return r.Status == 0;
     }
-    // The jobs of a queue that have not ended.
-    std::string Waiting(const std::string& queue)
+    // The jobs of the fax printer that have not ended, a line each.
+    std::string Waiting() { return RunShellCommand("lpstat -o APF_Fax_Printer").Output; }
+    // Those of them that have their document (lpstat shows a size).
+    std::size_t WaitingJobs()
     {
-        return RunShellCommand("lpstat -o " + queue).Output;
+        std::istringstream lines(Waiting());
+        std::size_t jobs = 0;
+        for (std::string id, user, size; lines >> id >> user >> size;
+             lines.ignore(std::numeric_limits<std::streamsize>::max(), '\n'))
+            jobs += size != "0";
+        return jobs;
+    }
+    bool AllJobsEnded()
+    {
+        return PumpUntil([&] { return Waiting().empty(); }, 60000);
+    }
+    // The queue takes jobs and holds them behind one that never ends; the
+    // first job returned is that one.
+    std::string Stall()
+    {
+        Cups->Admin("-p APF_Fax_Printer -v stall:");
+        WriteFile(Dir.Path("filler.ps"), "%!PS\nshowpage\n");
+        const std::string id = RunShell("lp -d APF_Fax_Printer " + Dir.Path("filler.ps"));
+        EXPECT_TRUE(PumpUntil([&] { return WaitingJobs() == 1; }, 30000));
+        return id.substr(id.find("APF_Fax_Printer-"),
+                         id.find(' ', id.find("APF_")) - id.find("APF_"));
+    }
+    // The fax printer writes again and the job holding the queue goes.
+    void Release(const std::string& filler)
+    {
+        Cups->Admin("-p APF_Fax_Printer -v printfax:");
+        RunShell("cancel " + filler);
+    }
+    // A document made by ghostscript from PostScript, on paper of that size.
+    std::string Pdf(const std::string& name, const std::string& ps, const char* paper = "a4")
+    {
+        WriteFile(Dir.Path(name + ".ps"), ps);
+        const std::string pdf = Dir.Path(name + ".pdf");
+        RunShell(std::string("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sPAPERSIZE=") +
+                 paper + " -dFIXEDMEDIA -sOutputFile=" + pdf + " " + Dir.Path(name + ".ps"));
+        ::chmod(pdf.c_str(), 0644);
+        return pdf;
     }
 };
+
+// The named string option of the fax printer's jobs, as any user may read
+// it (Get-Jobs, every attribute): the newest job first.
+std::vector<std::string> JobOptions(const char* which, const char* option)
+{
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/printers/%s", FaxPrinter::kQueueName);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, which);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "all");
+    cupsSetServer(nullptr);
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    std::vector<std::string> values;
+    for (ipp_attribute_t* a = ippFindAttribute(response, option, IPP_TAG_ZERO); a;
+         a = ippFindNextAttribute(response, option, IPP_TAG_ZERO))
+        values.emplace_back(ippGetString(a, 0, nullptr));
+    ippDelete(response);
+    std::reverse(values.begin(), values.end());
+    return values;
+}
 
 // A page's ink as the eye sees it: where it lies, in inches from the top
 // left, and how much of it there is.
@@ -297,7 +491,9 @@ struct Ink {
     std::vector<double> Cells; // black share of each inch square
 };
 
-Ink InkOf(const Picture& p, double xDpi, double yDpi, unsigned cellsAcross, unsigned cellsDown)
+// `dx` and `dy` (inches) place the picture on the sheet.
+Ink InkOf(const Picture& p, double xDpi, double yDpi, unsigned cellsAcross, unsigned cellsDown,
+          double dx = 0, double dy = 0)
 {
     Ink ink;
     double n = 0, sx = 0, sy = 0;
@@ -313,37 +509,52 @@ Ink InkOf(const Picture& p, double xDpi, double yDpi, unsigned cellsAcross, unsi
                 maxX = std::max(maxX, x);
                 minY = std::min(minY, y);
                 maxY = std::max(maxY, y);
-                const unsigned cx = static_cast<unsigned>(x / xDpi),
-                               cy = static_cast<unsigned>(y / yDpi);
-                if (cx < cellsAcross && cy < cellsDown)
-                    ink.Cells[cy * cellsAcross + cx] += 1 / (xDpi * yDpi);
+                const double ix = x / xDpi + dx, iy = y / yDpi + dy;
+                if (ix >= 0 && iy >= 0 && ix < cellsAcross && iy < cellsDown)
+                    ink.Cells[static_cast<unsigned>(iy) * cellsAcross +
+                              static_cast<unsigned>(ix)] += 1 / (xDpi * yDpi);
             }
     if (n == 0)
         return ink;
     ink.Share = n / (xDpi * yDpi);
-    ink.X = sx / n / xDpi;
-    ink.Y = sy / n / yDpi;
-    ink.Left = minX / xDpi;
-    ink.Right = maxX / xDpi;
-    ink.Top = minY / yDpi;
-    ink.Bottom = maxY / yDpi;
+    ink.X = sx / n / xDpi + dx;
+    ink.Y = sy / n / yDpi + dy;
+    ink.Left = minX / xDpi + dx;
+    ink.Right = maxX / xDpi + dx;
+    ink.Top = minY / yDpi + dy;
+    ink.Bottom = maxY / yDpi + dy;
     return ink;
+}
+
+// Where a page of that size (points) lands on the fax printer's A4 sheet:
+// scaled to fit whole and centred.
+struct TFit {
+    double Scale = 1, X = 0, Y = 0; // X, Y in inches
+};
+
+TFit FitOnA4(double width, double height)
+{
+    const double a4w = 595, a4h = 842;
+    const double s = std::min(a4w / width, a4h / height);
+    return {s, (a4w - width * s) / 2 / 72, (a4h - height * s) / 2 / 72};
 }
 
 // The fax page against poppler's rendering of the PDF page: shapes in the
 // same places (a page is centred on the fax line, a few pixels off), about
 // as much black.
-void ExpectSameInk(const std::string& apf, unsigned page, const std::string& pdf)
+void ExpectSameInk(const std::string& apf, unsigned page, const std::string& pdf, TFit fit = {})
 {
     SCOPED_TRACE(testing::Message() << "page " << page);
     const Picture fax = UnpackedPage(apf, page);
     const double faxLines = PageFine(apf, page) ? 196 : 98;
-    const Picture ref = FromPbm(RunShell("pdftoppm -mono -r 204 -f " + std::to_string(page) +
-                                         " -l " + std::to_string(page) + " " + pdf));
+    const double dpi = 204 * fit.Scale;
+    const Picture ref =
+        FromPbm(RunShell("pdftoppm -mono -r " + std::to_string(dpi) + " -f " +
+                         std::to_string(page) + " -l " + std::to_string(page) + " " + pdf));
     ASSERT_GT(ref.Height, 0u);
     const unsigned across = 8, down = 11;
     const Ink got = InkOf(fax, 204, faxLines, across, down);
-    const Ink want = InkOf(ref, 204, 204, across, down);
+    const Ink want = InkOf(ref, 204, 204, across, down, fit.X, fit.Y);
     ASSERT_GT(want.Share, 1.0);
     EXPECT_NEAR(got.Share / want.Share, 1.0, 0.1);
     for (const auto& [g, w] : {std::pair{got.X, want.X},
@@ -366,16 +577,23 @@ const char kTwoPages[] = R"(%!PS
 330 420 180 280 (Second page) page
 )";
 
+// A frame along the edges of the sheet, whatever its size, and a block
+// off its middle: what a page cropped to another shape loses shows.
+const char kFramedPage[] = R"(%!PS
+/W currentpagedevice /PageSize get 0 get def
+/H currentpagedevice /PageSize get 1 get def
+6 setlinewidth 18 18 W 36 sub H 36 sub rectstroke
+W 0.25 mul H 0.6 mul 150 120 rectfill
+/Helvetica findfont 24 scalefont setfont 40 40 moveto (foot of the page) show
+showpage
+)";
+
 TEST(FaxPrinter, ADocumentBecomesTheApfFileOfItsPages)
 {
     NEEDS_FAX_PRINTER_TOOLS();
     FaxPrinterRig rig;
     ASSERT_TRUE(rig.Start());
-    WriteFile(rig.Dir.Path("pages.ps"), kTwoPages);
-    const std::string pdf = rig.Dir.Path("doc.pdf");
-    RunShell("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sPAPERSIZE=a4 -dFIXEDMEDIA "
-             "-sOutputFile=" +
-             pdf + " " + rig.Dir.Path("pages.ps"));
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
     TApdFaxConverter cvt;
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     cvt.SetResolution(TFaxResolution::frHigh);
@@ -397,17 +615,131 @@ TEST(FaxPrinter, ADocumentBecomesTheApfFileOfItsPages)
 
     // skip_faxcvt takes the same road; standard resolution.
     const std::string low = rig.Dir.Path("low.apf");
-    const TShellResult r =
-        RunShellCommand(std::string(SKIPMAIL_FAXCVT) + " --low " + pdf + " " + low + " 2>&1");
+    const TShellResult r = RunShellCommand(FaxCvt(pdf, low, "--low") + " 2>&1");
     EXPECT_EQ(r.Status, 0) << r.Output;
     EXPECT_NE(r.Output.find(low), std::string::npos);
     ASSERT_EQ(Pages(low), 2);
     EXPECT_FALSE(PageFine(low, 2));
     ExpectSameInk(low, 2, pdf);
-    const FaxPrinter::TShellSettings handed =
-        FaxPrinter::ReadShellSettings(rig.Folder + "/" + FaxPrinter::kSettingsFileName);
-    EXPECT_EQ(handed.ShellName, low);
-    EXPECT_FALSE(handed.Fine);
+    // Each request is gone with its job.
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+}
+
+TEST(FaxPrinter, PagesOfAnyShapeArriveWholeFittedToTheSheet)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Install());
+    // The station's jobs ask for it; other programs' get it as the queue's
+    // default.
+    struct TPaper {
+        const char* Name;
+        double Width, Height;
+    };
+    for (const TPaper& paper : {TPaper{"letter", 612, 792}, TPaper{"legal", 612, 1008}}) {
+        SCOPED_TRACE(paper.Name);
+        const std::string pdf = rig.Pdf(paper.Name, kFramedPage, paper.Name);
+        const std::string apf = rig.Dir.Path(std::string(paper.Name) + ".apf");
+        const TShellResult r = RunShellCommand(FaxCvt(pdf, apf, "--high") + " 2>&1");
+        ASSERT_EQ(r.Status, 0) << r.Output;
+        ExpectSameInk(apf, 1, pdf, FitOnA4(paper.Width, paper.Height));
+
+        RunShell("lp -d APF_Fax_Printer " + pdf);
+        ASSERT_TRUE(rig.AllJobsEnded());
+        const std::vector<std::string> made = Files(rig.Folder);
+        ASSERT_EQ(made.size(), 1u);
+        ExpectSameInk(rig.Folder + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
+        fs::remove(rig.Folder + "/" + made[0]);
+    }
+}
+
+TEST(FaxPrinter, EveryUserConvertsOneAfterTheOtherAndAtOnce)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Install());
+    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir),
+                               b = TUser::Make("daemon", rig.Dir);
+    if (!a || !b)
+        SKIP_WITHOUT_TOOL("the users nobody and daemon");
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+
+    // An administrator's test conversion as root first: it must not lock
+    // out anyone after it.
+    EXPECT_EQ(RunShellCommand(FaxCvt(pdf, rig.Dir.Path("root.apf")) + " 2>&1").Status, 0);
+    for (const TUser* user : {&*a, &*b}) {
+        SCOPED_TRACE(user->Name);
+        const TShellResult r =
+            RunShellCommand(user->Runs(FaxCvt(pdf, user->Path("1.apf"))) + " 2>&1");
+        EXPECT_EQ(r.Status, 0) << r.Output;
+        EXPECT_EQ(user->OwnerOf(user->Path("1.apf")), user->Uid);
+        EXPECT_EQ(Pages(user->Path("1.apf")), 2);
+    }
+
+    // Both at once, and one of them twice.
+    const std::string both = "(" + a->Runs(FaxCvt(pdf, a->Path("2.apf"))) + "; echo a2=$?) & (" +
+                             b->Runs(FaxCvt(pdf, b->Path("2.apf"))) + "; echo b2=$?) & (" +
+                             a->Runs(FaxCvt(pdf, a->Path("3.apf"))) + "; echo a3=$?) & wait";
+    const TShellResult r = RunShellCommand(both + " 2>&1");
+    for (const char* ended : {"a2=0", "b2=0", "a3=0"})
+        EXPECT_NE(r.Output.find(ended), std::string::npos) << r.Output;
+    for (const auto& [user, name] : {std::pair{&*a, "2.apf"}, {&*b, "2.apf"}, {&*a, "3.apf"}}) {
+        SCOPED_TRACE(user->Path(name));
+        EXPECT_EQ(user->OwnerOf(user->Path(name)), user->Uid);
+        EXPECT_EQ(UnpackedPage(user->Path(name), 2), UnpackedPage(rig.Dir.Path("root.apf"), 2));
+    }
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+}
+
+TEST(FaxPrinter, AReplayedHandleNeverWritesAnotherUsersFile)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Install());
+    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir),
+                               b = TUser::Make("daemon", rig.Dir);
+    if (!a || !b)
+        SKIP_WITHOUT_TOOL("the users nobody and daemon");
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    WriteFile(rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
+    ::chmod(rig.Dir.Path("evil.ps").c_str(), 0644);
+    const std::string v = a->Path("v.apf");
+    ASSERT_EQ(RunShellCommand(a->Runs(FaxCvt(pdf, v, "--high"))).Status, 0);
+    const std::string made = ReadFile(v);
+
+    // B reads A's handle off the ended job and prints with it.
+    const std::vector<std::string> ended = JobOptions("completed", FaxPrinter::kHandleOption);
+    ASSERT_EQ(ended.size(), 1u);
+    const std::string replay = "lp -d APF_Fax_Printer -o " +
+                               std::string(FaxPrinter::kHandleOption) + "=" + ended[0] + " " +
+                               rig.Dir.Path("evil.ps");
+    RunShell(b->Runs(replay));
+    ASSERT_TRUE(rig.AllJobsEnded());
+    EXPECT_EQ(ReadFile(v), made);
+    EXPECT_EQ(a->OwnerOf(v), a->Uid);
+
+    // And while A's request waits: B's job, named as A's and put first,
+    // still is not the job the request was made for.
+    const std::string filler = rig.Stall();
+    QProcess waiting;
+    waiting.start("sh",
+                  {"-c", QString::fromStdString(a->Runs(FaxCvt(pdf, a->Path("w.apf"), "--high")))});
+    ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+    const std::vector<std::string> pending = JobOptions("not-completed", FaxPrinter::kHandleOption);
+    ASSERT_EQ(pending.size(), 1u);
+    RunShell(b->Runs("lp -U " + a->Name + " -q 100 -d APF_Fax_Printer -o " +
+                     FaxPrinter::kHandleOption + "=" + pending[0] + " " + rig.Dir.Path("evil.ps")));
+    rig.Release(filler);
+    ASSERT_TRUE(waiting.waitForFinished(120000));
+    EXPECT_EQ(waiting.exitCode(), 0) << waiting.readAll().toStdString();
+    EXPECT_EQ(a->OwnerOf(a->Path("w.apf")), a->Uid);
+    EXPECT_EQ(UnpackedPage(a->Path("w.apf"), 1), UnpackedPage(v, 1));
+    EXPECT_EQ(UnpackedPage(a->Path("w.apf"), 2), UnpackedPage(v, 2));
+    ASSERT_TRUE(rig.AllJobsEnded());
+    EXPECT_EQ(ReadFile(v), made);
 }
 
 TEST(FaxPrinter, NoWordInTimeCancelsTheJobAndLeavesNoFile)
@@ -430,12 +762,57 @@ TEST(FaxPrinter, NoWordInTimeCancelsTheJobAndLeavesNoFile)
     } catch (const ETimeout& e) {
         EXPECT_EQ(e.ErrorCode(), AdErr::ecTimeout);
     }
-    EXPECT_TRUE(PumpUntil([&] { return rig.Waiting("APF_Fax_Printer").empty(); }, 30000))
-        << rig.Waiting("APF_Fax_Printer");
+    EXPECT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
     EXPECT_EQ(Files(rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
 }
 
-TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReason)
+TEST(FaxPrinter, AStoppedQueueFailsAtOnceNamingWhy)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Install());
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    RunShell("cupsdisable -r 'out of paper' APF_Fax_Printer");
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(pdf);
+    // The whole time-out would pass before the answer if the wait began.
+    try {
+        cvt.ConvertToFile();
+        ADD_FAILURE() << "converted on a stopped queue";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()), "the fax printer is stopped: out of paper");
+    }
+    EXPECT_EQ(RunShellCommand("lpstat -W all -o APF_Fax_Printer").Output, "");
+    RunShell("cupsenable APF_Fax_Printer && cupsreject -r 'full' APF_Fax_Printer");
+    try {
+        cvt.ConvertToFile();
+        ADD_FAILURE() << "converted on a queue that takes no jobs";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()), "the fax printer is not accepting jobs: full");
+    }
+    RunShell("cupsaccept APF_Fax_Printer");
+
+    // Stopped while the job waits: the job goes, the conversion fails.
+    const std::string filler = rig.Stall();
+    QProcess waiting;
+    waiting.start(SKIPMAIL_FAXCVT,
+                  {QString::fromStdString(pdf), QString::fromStdString(rig.Dir.Path("w.apf"))});
+    ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+    // CUPS forgets the operator's reason while a job is running.
+    RunShell("cupsdisable -r 'cover open' APF_Fax_Printer");
+    ASSERT_TRUE(waiting.waitForFinished(60000));
+    EXPECT_EQ(waiting.exitCode(), 1);
+    const std::string said = waiting.readAllStandardError().toStdString();
+    EXPECT_NE(said.find("the fax printer is stopped"), std::string::npos) << said;
+    EXPECT_EQ(rig.WaitingJobs(), 1u) << rig.Waiting();
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(rig.Dir.Path("w.apf")));
+}
+
+TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReasonInWords)
 {
     NEEDS_FAX_PRINTER_TOOLS();
     FaxPrinterRig rig;
@@ -456,14 +833,19 @@ TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReason)
         }
         return std::string();
     };
-    // The filter's own words come back, not only that the job failed.
-    const std::string broken = failure("broken.pdf", "%PDF-1.4\nnot a document at all\n%%EOF\n");
-    EXPECT_FALSE(broken.empty());
-    EXPECT_NE(broken, "the document gave no pages");
-    EXPECT_EQ(failure("empty.ps", "%!PS\n% nothing drawn, no page\n"),
-              "the document gave no pages");
-    EXPECT_EQ(Files(rig.Dir.Path("docs")), (std::vector<std::string>{"broken.pdf", "empty.ps"}));
-    EXPECT_EQ(rig.Waiting("APF_Fax_Printer"), "");
+    // Never a filter's debug line or CUPS's spool file: the document's name
+    // and what is wrong with it.
+    const std::string unreadable = " (a damaged document, or one of a kind it cannot print)";
+    EXPECT_EQ(failure("broken.pdf", "%PDF-1.4\nnot a document at all\n%%EOF\n"),
+              "the print service could not render broken.pdf" + unreadable);
+    EXPECT_EQ(failure("words.pdf", "plain words, no PDF\n"),
+              "the print service could not render words.pdf" + unreadable);
+    EXPECT_EQ(failure("empty.ps", "%!PS\n% nothing drawn, no page\n"), "empty.ps gave no pages");
+    EXPECT_EQ(failure("nothing.pdf", ""), "nothing.pdf is empty");
+    EXPECT_EQ(Files(rig.Dir.Path("docs")),
+              (std::vector<std::string>{"broken.pdf", "empty.ps", "nothing.pdf", "words.pdf"}));
+    EXPECT_EQ(rig.Waiting(), "");
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
 
     // The queue goes on.
     const std::string good = rig.Dir.Path("docs/good.ps");
@@ -471,6 +853,36 @@ TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReason)
     cvt.SetDocumentFile(good);
     cvt.ConvertToFile();
     EXPECT_EQ(Pages(rig.Dir.Path("docs/good.APF")), 2);
+}
+
+TEST(FaxPrinter, AnInterruptedConversionWritesNothingLater)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Install());
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    const std::string filler = rig.Stall();
+    // Ctrl+C or a stop: the job goes with the tool, which ends by the
+    // signal; SIGKILL leaves the job, which then finds its requester gone.
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        const std::string out = rig.Dir.Path("out" + std::to_string(signal) + ".apf");
+        QProcess p;
+        p.start(SKIPMAIL_FAXCVT, {QString::fromStdString(pdf), QString::fromStdString(out)});
+        ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+        if (signal != SIGKILL) {
+            EXPECT_EQ(rig.WaitingJobs(), 1u) << rig.Waiting();
+        }
+    }
+    rig.Release(filler);
+    ASSERT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
+    EXPECT_EQ(Files(rig.Dir.Dir()), (std::vector<std::string>{"cups", "doc.pdf", "doc.ps",
+                                                              "filler.ps", "printfax", "stall"}));
+    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
 }
 
 } // namespace
