@@ -70,12 +70,6 @@ int FreePortRange(int count)
     throw std::runtime_error("no free ports below the ephemeral range");
 }
 
-bool RunningUnderCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && *ci != '\0';
-}
-
 bool HaveProgram(const std::string& program)
 {
     if (program.find('/') != std::string::npos)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -24,7 +25,13 @@ bool HaveProgram(const std::string& program);
 
 // True when the environment variable CI is set: CI installs every tool the
 // tests use, so there a missing one is a fault of the run, not a reason to skip.
-bool RunningUnderCi();
+// Inline, so that the test programs built without Qt (the sanitizer runs of
+// the codecs) can skip through it too.
+inline bool RunningUnderCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && *ci != '\0';
+}
 
 // Skips the current test for a tool or peer this machine lacks; under CI the
 // test fails instead, so that a test which never ran cannot pass as green.
