@@ -2,10 +2,15 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test run run-gateway run-fax-gateway format-check clean
+.PHONY: deps test-deps configure build test run run-gateway run-fax-gateway format-check clean
 
+# What the station needs to build and run; the test peers come with the
+# test command only.
 deps:
 	@./scripts/install-deps
+
+test-deps:
+	@./scripts/install-deps --tests
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
@@ -17,7 +22,7 @@ build: configure
 
 # The load runs go last and two at a time, so they do not compete with the
 # rest for the machine; as timing-bound runs they get one second try.
-test: build
+test: test-deps build
 	cd $(BUILD) && export QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} && \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -LE load && \
 	  ctest --output-on-failure -j 2 --timeout 600 -L load --repeat until-pass:2
