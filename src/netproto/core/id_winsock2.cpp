@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -65,6 +67,12 @@ int SetError(int error)
 int Fd(TSocket s)
 {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+
+bool Blocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && !(flags & O_NONBLOCK);
 }
 
 bool CheckSocket(TSocket s)
@@ -183,6 +191,47 @@ const hostent* FillHost(const std::string& name, std::vector<in_addr> addrs)
     st.h.h_length = 4;
     st.h.h_addr_list = st.addrPtrs.data();
     return &st.h;
+}
+
+// The rest of a blocking send whose first call took only `done` bytes.
+// Linux's send gives back that count when the socket's send time-out ran
+// out (or a signal came); a caller that sent the rest would start a whole
+// new time-out, so a peer whose kernel takes a few bytes now and then would
+// hold the sender for ever. WinSock's send takes all or fails, and its
+// time-out bounds the whole call, counted here from `start`: once it is
+// gone the send has timed out, however much of it went.
+int SendRest(TSocket s, const char* buf, int done, int len, int flags,
+             std::chrono::steady_clock::time_point start)
+{
+    using namespace std::chrono;
+    const int fd = Fd(s);
+    timeval tv{};
+    socklen_t size = sizeof tv;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &size) != 0)
+        return Fail();
+    const auto limit = seconds(tv.tv_sec) + microseconds(tv.tv_usec);
+    while (done < len) {
+        int wait = -1;
+        if (limit > microseconds::zero()) {
+            const auto left = start + limit - steady_clock::now();
+            if (left <= steady_clock::duration::zero())
+                return SetError(WSAETIMEDOUT);
+            wait = static_cast<int>(std::min<long long>(ceil<milliseconds>(left).count(), INT_MAX));
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno != EINTR)
+            return Fail();
+        if (ready <= 0)
+            continue;
+        const ssize_t n = ::send(fd, buf + done, static_cast<size_t>(len - done),
+                                 flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            done += static_cast<int>(n);
+        else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return Fail();
+    }
+    return done;
 }
 
 } // namespace
@@ -608,12 +657,15 @@ int select(int /*nfds*/, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
 int send(TSocket s, const void* buf, int len, int flags)
 {
     Need("send");
+    const auto start = std::chrono::steady_clock::now();
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
     // that ends the program.
     const int n = Transfer(
         s, len, [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
     if (n == SOCKET_ERROR && GLastError == WSAEWOULDBLOCK)
         AfterSendBlocked(s);
+    if (n > 0 && n < len && Blocking(Fd(s)))
+        return SendRest(s, static_cast<const char*>(buf), n, len, flags, start);
     return n;
 }
 

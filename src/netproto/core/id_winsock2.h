@@ -12,6 +12,9 @@
 // process) raise EIdWS2StubError with the call's name and WSAEOPNOTSUPP, as
 // a name missing from the library would; the components never call them.
 // The rows that are bound:
+// - a blocking send takes all its bytes or fails, and the socket's send
+//   time-out bounds the whole call: one that runs out fails with
+//   WSAETIMEDOUT however much went, where Linux's gives back the count;
 // - the async select rows (WSAAsyncSelect, WSAEventSelect) run on the
 //   process's socket watcher (id_async_select), with WinSock's re-enabling
 //   by recv, send, accept and connect, and accepted sockets inheriting the

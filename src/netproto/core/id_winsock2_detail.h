@@ -3,8 +3,6 @@
 
 #include "netproto/core/id_winsock2.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 namespace IdWinsock2::Detail {
@@ -18,6 +16,8 @@ int Fail();
 // `error` as the calling thread's WinSock error; SOCKET_ERROR.
 int SetError(int error);
 int Fd(TSocket s);
+// Whether `fd` is in blocking mode (false when it cannot be told).
+bool Blocking(int fd);
 // WSAENOTSOCK (false) unless `s` is an open socket.
 bool CheckSocket(TSocket s);
 
@@ -35,11 +35,8 @@ template <class Call> int Transfer(TSocket s, int len, Call call)
     if (n < 0) {
         // On a blocking socket "would block" means its send or receive
         // time-out ran out, which WinSock reports as timed out.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const int flags = ::fcntl(Fd(s), F_GETFL, 0);
-            if (flags >= 0 && !(flags & O_NONBLOCK))
-                return SetError(WSAETIMEDOUT);
-        }
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && Blocking(Fd(s)))
+            return SetError(WSAETIMEDOUT);
         return Fail();
     }
     return static_cast<int>(n);

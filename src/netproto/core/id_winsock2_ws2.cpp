@@ -4,6 +4,7 @@
 #include "netproto/core/id_winsock2_detail.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>

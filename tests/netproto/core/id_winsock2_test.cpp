@@ -7,9 +7,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -752,6 +756,69 @@ TEST(Winsock2Rows, ScatterGatherAndPartialMessages)
     EXPECT_EQ(partFlags, 0);
     ::close(pair[0]);
     ::close(pair[1]);
+}
+
+// WinSock's blocking send takes all its bytes or fails: whatever Linux's
+// send gives back part way (its time-out run out, a signal) is not the end.
+TEST(Winsock2Rows, ABlockingSendTakesAllItsBytesOrTimesOut)
+{
+    Started();
+    uint16_t port = 0;
+    const TSocket listener = Listener(port);
+    // A peer with a small receive window that reads nothing until told.
+    auto connectPeer = [&](TSocket& sender, uint32_t timeoutMs) {
+        const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int window = 4096;
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        const sockaddr_in a = Loopback(port);
+        EXPECT_EQ(::connect(peer, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+        sender = accept(listener, nullptr, nullptr);
+        EXPECT_EQ(setsockopt(sender, WS_SOL_SOCKET, WS_SO_SNDTIMEO, &timeoutMs, sizeof timeoutMs),
+                  0);
+        return peer;
+    };
+    const std::string data(16 * 1024 * 1024, 'm');
+    const int size = static_cast<int>(data.size());
+
+    // Part of it goes before the time-out runs out: still a time-out.
+    TSocket sender = INVALID_SOCKET;
+    int peer = connectPeer(sender, 500);
+    EXPECT_EQ(send(sender, data.data(), size, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+    int waiting = 0;
+    ::ioctl(peer, FIONREAD, &waiting);
+    EXPECT_GT(waiting, 0);
+    ::close(peer);
+    closesocket(sender);
+
+    // A signal part way: the rest goes once the peer reads.
+    static std::atomic<bool> signalled{false};
+    struct sigaction action {};
+    struct sigaction before {};
+    action.sa_handler = [](int) { signalled = true; };
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &before), 0);
+    peer = connectPeer(sender, 60000);
+    int sent = 0;
+    std::thread sending([&] {
+        sent = send(sender, data.data(), size, 0);
+        closesocket(sender);
+    });
+    // Bytes at the peer: the send is under way, and cannot end unread.
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            ::ioctl(peer, FIONREAD, &waiting);
+            return waiting > 0;
+        },
+        20000));
+    ::pthread_kill(sending.native_handle(), SIGUSR1);
+    EXPECT_TRUE(PumpUntil([] { return signalled.load(); }, 20000));
+    EXPECT_EQ(sockettest::RecvUntilClose(peer, 60000).size(), data.size());
+    sending.join();
+    EXPECT_EQ(sent, size);
+    ::sigaction(SIGUSR1, &before, nullptr);
+    ::close(peer);
+    closesocket(listener);
 }
 
 TEST(Winsock2Rows, AddressTextsBothWays)
