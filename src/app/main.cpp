@@ -5,6 +5,7 @@
 #include "app/main_form.h"
 #include "app/signal_watcher.h"
 #include "app/skip_application.h"
+#include "app/station_lock.h"
 #include "core/core_report.h"
 #include "netlib/base/ip_winsock.h"
 #include "platform/data_root.h"
@@ -32,6 +33,16 @@ int main(int argc, char* argv[])
     TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     DataRoot::Capture();
+    // One station per data root, claimed before anything there is written
+    // or any port is opened; held until the process ends.
+    const TStationLock stationLock(DataRoot::Get());
+    if (stationLock.State() == TStationLock::TState::HeldElsewhere) {
+        ReportStationRunning(DataRoot::Get());
+        return 1;
+    }
+    if (stationLock.State() == TStationLock::TState::Unavailable)
+        std::fprintf(stderr, "skipmail: cannot lock the data directory %s (%s); running anyway\n",
+                     DataRoot::Get().c_str(), stationLock.Error().c_str());
     // Problems the core meets on any thread become message boxes on the GUI
     // thread, without making that thread wait. Standard error keeps them too:
     // a save that fails at shutdown comes after the last box can show.

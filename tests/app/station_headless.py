@@ -11,6 +11,9 @@ hardware-error: the modem reports a hardware error; the box goes to standard
 interrupt: Ctrl+C in a terminal, which ends the station and its modem
   together: the link log says the operator stopped the station and shows no
   error of the modem port going away under the stop.
+second-station: a second station started in the data root of a serving one
+  ends at once, naming the directory, and leaves the first one's files and
+  servers alone; once the first is killed, a new one starts there.
 """
 import os
 import pathlib
@@ -21,7 +24,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
-from test_host import wait_for  # noqa: E402
+from test_host import free_ports, wait_for  # noqa: E402
 
 
 def read(path):
@@ -35,17 +38,31 @@ def taken_port():
     return s
 
 
+def serves_smtp(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            return s.recv(64).startswith(b"220")
+    except OSError:
+        return False
+
+
 class Station:
-    def __init__(self, root, program, sim, ini, env, radio="NONE"):
+    """The program in `root` on a simulated modem of its own; `ini` None
+    starts it on the files already there. `name` tells the modem's link and
+    the standard error file apart when several run in one root."""
+
+    def __init__(self, root, program, sim, ini, env, radio="NONE", name="station"):
         self.root = root
-        (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
-        (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
-        (root / "skipmail.INI").write_bytes(ini)
-        self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(root / "modem.pty")],
+        if ini is not None:
+            (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
+            (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
+            (root / "skipmail.INI").write_bytes(ini)
+        link = root / f"{name}-modem.pty"
+        self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(link)],
                                       stdout=subprocess.PIPE)
         self.modem.stdout.readline()
-        env = dict(env, SKIPMAIL_COM1=str(root / "modem.pty"))
-        self.stderr_path = root / "stderr.txt"
+        env = dict(env, SKIPMAIL_COM1=str(link))
+        self.stderr_path = root / f"{name}-stderr.txt"
         self.stderr_file = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen([program], cwd=root, env=env, stdout=subprocess.DEVNULL,
                                      stderr=self.stderr_file)
@@ -140,11 +157,49 @@ def interrupt(program, sim, root):
         station.close()
 
 
+def second_station(program, sim, root):
+    smtp, pop3 = free_ports(2)
+    ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
+           % (smtp, pop3))
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    stations = [Station(root, program, sim, ini, env, name="first")]
+    try:
+        first = stations[0]
+        wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
+        ini_file = os.stat(root / "skipmail.INI")
+        # As a second `make run` does: a modem of its own, the same files.
+        second = Station(root, program, sim, None, env, name="second")
+        stations.append(second)
+        wait_for(lambda: second.proc.poll() is not None, 20,
+                 "the second station to end:\n" + second.stderr())
+        assert second.proc.returncode != 0, second.proc.returncode
+        err = second.stderr()
+        assert f"already running in {root.resolve()}" in err, err
+        # It wrote nothing: the INI file is still the one the first saved.
+        now = os.stat(root / "skipmail.INI")
+        assert (now.st_ino, now.st_mtime_ns) == (ini_file.st_ino, ini_file.st_mtime_ns)
+        assert first.proc.poll() is None
+        assert serves_smtp(smtp), first.stderr()
+        # A station killed outright leaves nothing that keeps the next out.
+        first.proc.kill()
+        first.proc.wait()
+        third = Station(root, program, sim, None, env, name="third")
+        stations.append(third)
+        wait_for(lambda: serves_smtp(smtp) or third.proc.poll() is not None, 30,
+                 "the next station's SMTP server")
+        assert third.proc.poll() is None, third.stderr()
+        third.proc.send_signal(signal.SIGTERM)
+        assert third.proc.wait(timeout=15) == 0, third.stderr()
+    finally:
+        for station in stations:
+            station.close()
+
+
 def main():
     program, sim, case = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as tmp:
         {"port-clash": port_clash, "hardware-error": hardware_error,
-         "interrupt": interrupt}[case](
+         "interrupt": interrupt, "second-station": second_station}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 
