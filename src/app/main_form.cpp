@@ -245,6 +245,7 @@ bool TMainForm::WaitForModem()
         }
         // Only a key or Quit while the start-up waits for the modem counts.
         FStartupForm->TakeQuitRequest();
+        FModem->SayWaiting();
         if (!AddStatusLine("Waiting for System"))
             return false;
         bool retry = false;

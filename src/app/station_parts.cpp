@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,8 @@
 #include "mail/pop3_frm.h"
 #include "mail/smtp_frm.h"
 #include "platform/dialogs.h"
+#include "serial/ad_misc.h"
+#include "serial/port_path.h"
 
 namespace {
 
@@ -34,6 +37,14 @@ public:
     bool OpenPort() override { return FLink.OpenModemPort(FConfig.Modem.Port) == 1; }
     void InitModem() override { FLink.ModemInitTimerTimer(); }
     bool ModemReady() override { return FLink.IsModemReady(); }
+    void SayWaiting() override
+    {
+        const auto port = static_cast<unsigned>(FConfig.Modem.Port);
+        const std::string text =
+            "Waiting for the HF modem on " + ComName(port) + " (" + ComPortPath(port) + ")";
+        std::fprintf(stderr, "skipmail: %s\n", text.c_str());
+        FLink.AddStatusLine(text, true);
+    }
     // The chosen port becomes the configured one and is saved at once, so
     // the next start opens it too.
     bool SelectPort() override

@@ -82,6 +82,10 @@ public:
     // One modem initialisation call; the start-up repeats it every 50 ms.
     virtual void InitModem() = 0;
     virtual bool ModemReady() = 0;
+    // Says which port and device the start-up waits on, on standard error
+    // and in the link log: a modem that never answers would otherwise leave
+    // a headless station waiting without a word.
+    virtual void SayWaiting() = 0;
     // The port selection dialog; false when the operator cancelled it.
     virtual bool SelectPort() = 0;
 };

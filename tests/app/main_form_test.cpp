@@ -73,6 +73,7 @@ public:
         Trace.Add("select port");
         return true;
     }
+    void SayWaiting() override { Trace.Add("say waiting on port"); }
     TTrace& Trace;
     int PortsInUse = 0;
     int Inits = 0;
@@ -252,8 +253,35 @@ TEST_F(MainFormTest, PortInUseAsksForAnotherPort)
         if (e.find("port") != std::string::npos)
             modem.push_back(e.substr(0, e.find(" after")));
     }
-    EXPECT_EQ(modem, (std::vector<std::string>{"open port", "select port", "open port"}));
+    // Only the port that opened is waited on, and said so.
+    EXPECT_EQ(modem, (std::vector<std::string>{"open port", "select port", "open port",
+                                               "say waiting on port"}));
     form->Shutdown();
+}
+
+// However long the modem stays silent, the wait is said once for each port
+// it is on: again after the operator chose another one.
+TEST_F(MainFormTest, TheWaitForTheModemIsSaidOncePerPort)
+{
+    TScriptedDialogs dialogs;
+    dialogs.ExpectBox("Try Another Serial Port?", IDOK);
+    auto parts = Parts();
+    StallModem(parts, [](TMainForm& form, int n) {
+        if (n == 5) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+            QCoreApplication::sendEvent(form.StartupForm(), &key);
+        }
+        if (n == 50)
+            form.Shutdown(0);
+    });
+    auto form = RunUntilExit(std::move(parts));
+    std::vector<std::string> modem;
+    for (const auto& e : Trace.Events) {
+        if (e.find("port") != std::string::npos)
+            modem.push_back(e.substr(0, e.find(" after")));
+    }
+    EXPECT_EQ(modem, (std::vector<std::string>{"open port", "say waiting on port", "select port",
+                                               "open port", "say waiting on port"}));
 }
 
 TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)

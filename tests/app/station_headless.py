@@ -14,6 +14,8 @@ interrupt: Ctrl+C in a terminal, which ends the station and its modem
 second-station: a second station started in the data root of a serving one
   ends at once, naming the directory, and leaves the first one's files and
   servers alone; once the first is killed, a new one starts there.
+silent-modem: a modem port nobody answers: the station keeps waiting and
+  says once which port and device it waits on.
 """
 import os
 import pathlib
@@ -47,21 +49,24 @@ def serves_smtp(port):
 
 
 class Station:
-    """The program in `root` on a simulated modem of its own; `ini` None
-    starts it on the files already there. `name` tells the modem's link and
-    the standard error file apart when several run in one root."""
+    """The program in `root` on a simulated modem of its own, or on the
+    device `com1`; `ini` None starts it on the files already there. `name`
+    tells the modem's link and the standard error file apart when several
+    run in one root."""
 
-    def __init__(self, root, program, sim, ini, env, radio="NONE", name="station"):
+    def __init__(self, root, program, sim, ini, env, radio="NONE", name="station", com1=None):
         self.root = root
         if ini is not None:
             (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
             (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
             (root / "skipmail.INI").write_bytes(ini)
-        link = root / f"{name}-modem.pty"
-        self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(link)],
-                                      stdout=subprocess.PIPE)
-        self.modem.stdout.readline()
-        env = dict(env, SKIPMAIL_COM1=str(link))
+        self.modem = None
+        if com1 is None:
+            com1 = root / f"{name}-modem.pty"
+            self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(com1)],
+                                          stdout=subprocess.PIPE)
+            self.modem.stdout.readline()
+        env = dict(env, SKIPMAIL_COM1=str(com1))
         self.stderr_path = root / f"{name}-stderr.txt"
         self.stderr_file = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen([program], cwd=root, env=env, stdout=subprocess.DEVNULL,
@@ -84,8 +89,9 @@ class Station:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        self.modem.terminate()
-        self.modem.wait()
+        if self.modem:
+            self.modem.terminate()
+            self.modem.wait()
         self.stderr_file.close()
 
 
@@ -195,11 +201,45 @@ def second_station(program, sim, root):
             station.close()
 
 
+def silent_modem(program, sim, root):
+    # A serial port that stays silent: the far end of a pseudo-terminal
+    # that nobody answers from.
+    master, slave = os.openpty()
+    device = os.ttyname(slave)
+    os.set_blocking(master, False)
+    ini = b"[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n"
+    station = Station(root, program, sim, ini, dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+                      com1=device)
+    line = f"Waiting for the HF modem on COM1 ({device})"
+    sent = bytearray()
+
+    def configure_requests():
+        try:
+            sent.extend(os.read(master, 4096))
+        except BlockingIOError:
+            pass
+        return sent.count(b"\x80\x50")
+
+    try:
+        wait_for(lambda: line in station.stderr() and line in station.link_log(), 40,
+                 "the line naming the port:\n" + station.stderr())
+        # Once, however long the wait: the modem has been asked again since.
+        wait_for(lambda: configure_requests() >= 3, 30, "the modem to be asked again")
+        assert station.proc.poll() is None, station.stderr()
+        assert station.stderr().count(line) == 1, station.stderr()
+        assert station.link_log().count(line) == 1, station.link_log()
+    finally:
+        station.close()
+        os.close(master)
+        os.close(slave)
+
+
 def main():
     program, sim, case = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as tmp:
         {"port-clash": port_clash, "hardware-error": hardware_error,
-         "interrupt": interrupt, "second-station": second_station}[case](
+         "interrupt": interrupt, "second-station": second_station,
+         "silent-modem": silent_modem}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 
