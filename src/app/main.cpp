@@ -1,3 +1,4 @@
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include "netlib/base/ip_winsock.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -24,14 +26,23 @@ bool Unset(const char* name)
 int main(int argc, char* argv[])
 {
     // A server without a desktop: Qt would abort looking for a display.
-    if (Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY")) {
+    const bool noDesktop = Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY");
+    if (noDesktop)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::fputs("skipmail: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): running "
-                   "headless; boxes go to standard error and the mailbox log\n",
-                   stderr);
-    }
     TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    // Also where the caller chose the offscreen platform: no box can be
+    // answered there either.
+    if (NoDisplay()) {
+        const std::string why =
+            noDesktop
+                ? "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)"
+                : "Qt platform " + FromQt(QGuiApplication::platformName()) + " has no display";
+        std::fprintf(stderr,
+                     "skipmail: %s: running headless; boxes go to standard error and the mailbox "
+                     "log\n",
+                     why.c_str());
+    }
     DataRoot::Capture();
     // One station per data root, claimed before anything there is written
     // or any port is opened; held until the process ends.

@@ -6,8 +6,9 @@
 port-clash: no display at all (neither DISPLAY, WAYLAND_DISPLAY nor
   QT_QPA_PLATFORM): both mail ports are taken. The station runs headless,
   files mail, logs the two failures, and keeps the stored switches on.
-hardware-error: the modem reports a hardware error; the box goes to standard
-  error and the station ends by itself in order.
+hardware-error: under QT_QPA_PLATFORM=offscreen the modem reports a hardware
+  error; the box goes to standard error and the station ends by itself in
+  order.
 interrupt: Ctrl+C in a terminal, which ends the station and its modem
   together: the link log says the operator stopped the station and shows no
   error of the modem port going away under the stop.
@@ -134,6 +135,8 @@ def hardware_error(program, sim, root):
         rc = station.proc.wait(timeout=15)
         assert rc == 0, f"exit code {rc}"
         assert "Modem Hardware Error #7" in station.stderr(), station.stderr()
+        # The caller chose the offscreen platform: headless as well, and said.
+        assert "running headless" in station.stderr(), station.stderr()
         assert "Modem Hardware Error #7" in station.link_log()
         # Ended in order: the tables and the INI file were saved.
         assert (root / "skipmail.INI").exists()
