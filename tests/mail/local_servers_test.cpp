@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <netinet/in.h>
 #include <random>
 #include <streambuf>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "core/config.h"
@@ -494,6 +498,50 @@ TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
     EXPECT_EQ(c->ReadLine().substr(0, 4), "+OK ");
     c->Abort();
     EXPECT_TRUE(PumpUntil([&] { return Pop3->Server()->ThreadCount() == 0; }, 20000));
+    EXPECT_TRUE(Exists("bob", "1.msg"));
+}
+
+// A client that asks for a large message and then reads nothing holds its
+// mailbox only for the server's time-out, however much of the message its
+// kernel still takes now and then: the connection ends as a dropped one,
+// the message stays, and the user logs in again.
+TEST_F(POP3FrmTest, AClientThatStopsReadingDuringRetrLosesTheMailboxAfterTheTimeOut)
+{
+    std::string big = "Subject: big\r\n\r\n";
+    while (big.size() < 32 * 1024 * 1024)
+        big += std::string(998, 'x') + "\r\n";
+    Put("bob", "1.msg", big);
+    // Shortened from 10 minutes while nothing listens, so no connection
+    // thread reads it as it changes.
+    constexpr int kTimeoutMs = 3000;
+    TIdPOP3Server* server = Pop3->Server();
+    server->SetActive(false);
+    server->ReadTimeout = kTimeoutMs;
+    server->SetActive(true);
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(Root.Config->Pop3.Port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    TLineClient stalled(TLineClient::TConnected{fd});
+    EXPECT_EQ(stalled.ReadLine(), "+OK POP3 Server Ready");
+    stalled.Command("USER bob");
+    EXPECT_EQ(stalled.Command("PASS pw"), "+OK Login OK");
+    stalled.SendLine("RETR 1");
+    const auto lastRead = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(PumpUntil([&] { return server->ThreadCount() == 0; }, 120000));
+    // The buffers between the two ends fill at once, so the time-out counts
+    // from the RETR; a connection that outlives it by another time-out gave
+    // a send that took a few bytes a time-out of its own.
+    EXPECT_LT(std::chrono::steady_clock::now() - lastRead,
+              std::chrono::milliseconds(kTimeoutMs + 2000));
+    auto again = Login("bob", "pw");
+    EXPECT_EQ(again->Command("STAT"), "+OK 1 " + std::to_string(big.size()));
     EXPECT_TRUE(Exists("bob", "1.msg"));
 }
 
