@@ -61,15 +61,16 @@ void WriteAll(int fd, std::string_view data, const std::string& path)
 }
 
 // Gives the finished file `file` the first number that `next` offers
-// (called with the attempt count) and no file of `dir` holds, under the
-// numbering lock; the file then has that name only.
+// (called with the attempt count: from 1 on, the number it offered last was
+// found taken) and no file of `dir` holds, under the numbering lock; the file
+// then has that name only.
 template <class Next>
 std::string ClaimNumber(const std::string& dir, const std::string& file, Next next)
 {
     std::string path;
     {
         std::lock_guard lock(g_numberingLock);
-        // A name taken by a writer outside this process makes us look again.
+        // A name found taken makes us look again, a bounded number of times.
         for (int attempt = 0;; ++attempt) {
             const std::uint64_t n = next(attempt);
             path = dir + "/" + std::to_string(n) + std::string(MessageStore::kExtension);
@@ -82,13 +83,6 @@ std::string ClaimNumber(const std::string& dir, const std::string& file, Next ne
     }
     SyncDirectory(dir);
     return path;
-}
-
-// The next free number of `dir`.
-std::string ClaimNextNumber(const std::string& dir, const std::string& file, int* nonNumeric)
-{
-    return ClaimNumber(dir, file,
-                       [&](int) { return MessageStore::NextMessageNumber(dir, nonNumeric); });
 }
 
 // Writes what `produce` gives to a flushed temporary file in `dir` and gives
@@ -134,7 +128,10 @@ template <class Claim> std::string ClaimOrRemove(const std::string& tmp, Claim c
 // kept from the kernel's note of every name made, moved or removed there
 // (inotify), whoever changes it: numbering a message must not read a queue
 // that holds thousands (mail held through days of poor propagation). A
-// directory that cannot be watched, or whose notes were lost, is read whole.
+// directory that cannot be watched, or whose notes were lost, is read whole,
+// and so is one where a number it offered was found taken (Taken): the
+// notes do not always tell the truth. An indexed directory that can no
+// longer be read keeps what the index holds.
 class TNumberIndex {
 public:
     ~TNumberIndex()
@@ -167,6 +164,35 @@ public:
         highest = d.Numbers.empty() ? 0 : d.Numbers.rbegin()->first;
         nonNumeric = static_cast<int>(d.Others.size());
         return true;
+    }
+
+    // Notes that the name `name` of `dir`, which the index offered, was
+    // found taken: the notes misled it, so the next Lookup reads `dir` whole
+    // again. The name counts from now on, should that reading fail.
+    void Taken(const std::string& dir, const std::string& name)
+    {
+        std::lock_guard lock(FLock);
+        if (!Open())
+            return;
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0)
+            return;
+        const auto it = FDirs.find(TKey{st.st_dev, st.st_ino});
+        if (it == FDirs.end())
+            return;
+        it->second.Stale = true;
+        Add(it->second, name);
+    }
+
+    // Reads and drops every note waiting (DropChangeNotesForTest).
+    void DropNotes()
+    {
+        std::lock_guard lock(FLock);
+        if (!Open())
+            return;
+        alignas(inotify_event) char buf[64 * 1024];
+        while (::read(FFd, buf, sizeof buf) > 0) {
+        }
     }
 
 private:
@@ -219,16 +245,24 @@ private:
             d.Others.erase(name);
     }
 
-    // Starts watching and reads the directory once. Notes of changes made
+    // Starts watching and reads the directory whole. Notes of changes made
     // during the reading come later; adding and removing a name are
-    // idempotent, so they leave the index right.
+    // idempotent, so they leave the index right. A stale directory that
+    // cannot be read now (no read permission, no descriptor left) keeps what
+    // the index holds and stays stale: a whole reading would fail as well.
     bool Watch(const std::string& dir, const TKey& key)
     {
-        if (FDirs.size() >= kMaxDirs && !FDirs.count(key))
+        const auto known = FDirs.find(key);
+        if (FDirs.size() >= kMaxDirs && known == FDirs.end())
             return false;
-        const int wd = ::inotify_add_watch(FFd, dir.c_str(), kMask);
-        if (wd < 0)
-            return false;
+        int wd = ::inotify_add_watch(FFd, dir.c_str(), kMask);
+        if (wd < 0) {
+            // Watching needs read permission too; the watch made while it
+            // was there goes on.
+            if (known == FDirs.end())
+                return false;
+            wd = known->second.Wd;
+        }
         struct stat st;
         if (::stat(dir.c_str(), &st) != 0 || TKey{st.st_dev, st.st_ino} != key) {
             // Replaced meanwhile: read it whole this time.
@@ -236,20 +270,23 @@ private:
                 ::inotify_rm_watch(FFd, wd);
             return false;
         }
-        TDir& d = FDirs[key];
-        d = TDir{};
-        d.Wd = wd;
-        FByWd[wd] = key;
-        const bool read = MessageStore::ForEachName(dir, [&d](const std::string& name) {
+        TDir fresh;
+        fresh.Wd = wd;
+        const bool read = MessageStore::ForEachName(dir, [&fresh](const std::string& name) {
             if (MessageStore::IsMessageFileName(name))
-                Add(d, name);
+                Add(fresh, name);
         });
         if (!read) {
+            if (known != FDirs.end() && known->second.Wd == wd)
+                return true;
             ::inotify_rm_watch(FFd, wd);
             FDirs.erase(key);
             FByWd.erase(wd);
+            return false;
         }
-        return read;
+        FDirs[key] = std::move(fresh);
+        FByWd[wd] = key;
+        return true;
     }
 
     void Drain()
@@ -308,6 +345,33 @@ TNumberIndex& NumberIndex()
 {
     static TNumberIndex index;
     return index;
+}
+
+// The next free number of `dir`. The index can be wrong without knowing it:
+// the kernel notes an exchange of two names (renameat2 RENAME_EXCHANGE) as
+// two moves, which read alike to two renames that leave one name, and a file
+// system that another host writes (NFS, SMB, a FUSE mount written from
+// underneath) gives no notes of that host's changes. So a number found taken
+// makes the index read the directory again before the next try (and count
+// the taken name, should the directory no longer be readable), and the next
+// try is above the taken one even where the listing lags behind the claim (a
+// network file system's cached listing): a directory with a free number
+// always gets one.
+std::string ClaimNextNumber(const std::string& dir, const std::string& file, int* nonNumeric)
+{
+    std::uint64_t taken = 0;
+    return ClaimNumber(dir, file, [&](int attempt) {
+        if (attempt > 0)
+            NumberIndex().Taken(dir, std::to_string(taken) + std::string(MessageStore::kExtension));
+        std::uint64_t n = MessageStore::NextMessageNumber(dir, nonNumeric);
+        if (attempt > 0 && n <= taken) {
+            if (taken == std::numeric_limits<std::uint64_t>::max())
+                Fail(EOVERFLOW, "no message number left in " + dir);
+            n = taken + 1;
+        }
+        taken = n;
+        return n;
+    });
 }
 
 } // namespace
@@ -499,6 +563,11 @@ std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric)
         throw std::system_error(EOVERFLOW, std::generic_category(),
                                 "no message number left in " + dir);
     return highest + 1;
+}
+
+void DropChangeNotesForTest()
+{
+    NumberIndex().DropNotes();
 }
 
 std::string WriteNewMessage(const std::string& dir, std::string_view content, int* nonNumeric)

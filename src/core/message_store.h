@@ -70,14 +70,25 @@ std::vector<TMessageFile> ListMessages(const std::string& dir);
 // files (1 for none). `nonNumeric`, when given, receives the number of
 // message files whose base name is not a number. A directory is read whole
 // once; after that the kernel's notes of its changes, whoever makes them,
-// keep its names, so the cost does not grow with the number of files.
+// keep its names, so the cost does not grow with the number of files. The
+// notes can mislead it (an exchange of two names reads like two renames, and
+// a file system that another host writes gives none of that host's changes),
+// so the number may be taken: the writers below find that by their exclusive
+// claim, and the directory is then read whole again.
 std::uint64_t NextMessageNumber(const std::string& dir, int* nonNumeric = nullptr);
+// Tests only: drops the kernel's notes of the changes made so far, as a file
+// system that another host writes (NFS, SMB, a FUSE mount written from
+// underneath) gives none of that host's changes.
+void DropChangeNotesForTest();
 
 // Stores `content` as the next numbered message file of `dir` and gives its
 // full path. The content is written to a temporary name and flushed first;
 // the number is then claimed by an exclusive link under one process-wide
 // lock, so concurrent writers never share a number and no reader ever sees
-// half a message. Throws std::system_error when the file cannot be written.
+// half a message. A number found taken makes the numbering read `dir` again
+// and try the next (a bounded number of times), so a directory with a free
+// number always gives one. Throws std::system_error when the file cannot be
+// written.
 std::string WriteNewMessage(const std::string& dir, std::string_view content,
                             int* nonNumeric = nullptr);
 // The same with content that `produce` hands to its writer in pieces, so a

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <linux/capability.h>
@@ -218,6 +219,153 @@ TEST(MessageStore, NumberingDoesNotReadTheDirectory)
     EXPECT_EQ(next, 3002u);
     EXPECT_EQ(bad, 1);
     ::chmod(dir.c_str(), 0700);
+}
+
+namespace {
+
+// Fills the root's QUEUE with 1.msg to `last`.msg, each holding its number,
+// and has the numbering read it (the index holds it from then on).
+void FillAndNumber(const TempRoot& root, int last)
+{
+    for (int i = 1; i <= last; ++i)
+        root.WriteFile("QUEUE/" + std::to_string(i) + ".msg", std::to_string(i));
+    ASSERT_EQ(NextMessageNumber(root.Path("QUEUE")), static_cast<std::uint64_t>(last) + 1);
+}
+
+std::string Numbered(const std::string& dir, int n)
+{
+    return dir + "/" + std::to_string(n) + ".msg";
+}
+
+} // namespace
+
+// The kernel notes an exchange of two names (renameat2 RENAME_EXCHANGE, `mv
+// --exchange`) of 29.msg and 30.msg as moves from 29 to 30 and from 30 to 29,
+// which read alike to two renames: the index may forget 30.msg, which still
+// exists. A number found taken makes it read the directory again, so every
+// writer (the SMTP server's, the router's, the link's adopted files) still
+// gets the next free number and no message is refused.
+TEST(MessageStore, ExchangedNamesNeverRefuseAMessage)
+{
+    TempRoot root;
+    const std::string dir = root.Path("QUEUE");
+    ASSERT_NO_FATAL_FAILURE(FillAndNumber(root, 30));
+    std::vector<std::string> paths;
+    for (int i = 0; i < 9; ++i) {
+        // The two highest exchange their names before each new message.
+        const int highest = 30 + i;
+        const int err = ExchangeNames(Numbered(dir, highest - 1), Numbered(dir, highest));
+        ASSERT_EQ(err, 0) << std::strerror(err);
+        const std::string text = "new " + std::to_string(i);
+        try {
+            switch (i % 3) {
+            case 0:
+                paths.push_back(WriteNewMessage(dir, text));
+                break;
+            case 1:
+                paths.push_back(
+                    WriteNewMessageFrom(dir, [&](const TContentWriter& write) { write(text); }));
+                break;
+            case 2: { // a finished file handed in, as the link's received mail
+                const std::string file = root.Path("incoming");
+                root.WriteFile("incoming", text);
+                paths.push_back(AdoptNewMessage(dir, file));
+                break;
+            }
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "message " << i << ": " << e.what();
+        }
+    }
+    std::vector<std::string> expected;
+    for (int n = 31; n <= 39; ++n)
+        expected.push_back(Numbered(dir, n));
+    EXPECT_EQ(paths, expected);
+    // Nothing was overwritten: every old and new text is there once.
+    std::multiset<std::string> texts, expectedTexts;
+    for (const std::string& name : Names(dir))
+        texts.insert(ReadFile(dir + "/" + name));
+    for (int i = 1; i <= 30; ++i)
+        expectedTexts.insert(std::to_string(i));
+    for (int i = 0; i < 9; ++i)
+        expectedTexts.insert("new " + std::to_string(i));
+    EXPECT_EQ(texts, expectedTexts);
+    EXPECT_EQ(NextMessageNumber(dir), 40u);
+}
+
+// On a data root that another host writes (NFS, SMB, a FUSE mount written
+// from underneath) no note comes of that host's changes, and the index
+// offers a number that is taken. It reads the directory again, and the
+// message gets the next free number as a whole reading gave it before the
+// index.
+TEST(MessageStore, ChangesWithoutNotesNeverRefuseAMessage)
+{
+    TempRoot root;
+    const std::string dir = root.Path("QUEUE");
+    ASSERT_NO_FATAL_FAILURE(FillAndNumber(root, 30));
+    int next = 31;
+    for (int round = 0; round < 4; ++round) {
+        // The other host stores three messages; nothing of it is noted.
+        for (int k = 0; k < 3; ++k)
+            root.WriteFile("QUEUE/" + std::to_string(next++) + ".msg", "theirs");
+        DropChangeNotesForTest();
+        for (int k = 0; k < 2; ++k) {
+            std::string path;
+            try {
+                path = WriteNewMessage(dir, "ours");
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "round " << round << ": " << e.what();
+            }
+            EXPECT_EQ(path, Numbered(dir, next++)) << "round " << round;
+            // In odd rounds not even our own messages are noted.
+            if (round % 2)
+                DropChangeNotesForTest();
+        }
+    }
+    EXPECT_EQ(Names(dir).size(), 50u);
+    EXPECT_EQ(ReadFile(Numbered(dir, 31)), "theirs");
+    EXPECT_EQ(ReadFile(Numbered(dir, 34)), "ours");
+}
+
+// A directory that cannot be listed (see NumberingDoesNotReadTheDirectory)
+// cannot be read again when a number is found taken: the index keeps what it
+// holds, the taken name with it, and every message still gets the next free
+// number.
+TEST(MessageStore, ExchangedNamesInADirectoryThatCannotBeListed)
+{
+    TempRoot root;
+    const std::string dir = root.Path("QUEUE");
+    // More than the tries a message gets: counting up from 1 would not do.
+    ASSERT_NO_FATAL_FAILURE(FillAndNumber(root, 1200));
+    ASSERT_EQ(::chmod(dir.c_str(), 0300), 0); // no listing
+    bool listed = true;
+    std::vector<std::string> paths;
+    WithoutOverridingPermissions([&] {
+        DIR* d = ::opendir(dir.c_str());
+        listed = d != nullptr;
+        if (d)
+            ::closedir(d);
+        if (listed)
+            return;
+        for (int i = 0; i < 3; ++i) {
+            const int highest = 1200 + i;
+            const int err = ExchangeNames(Numbered(dir, highest - 1), Numbered(dir, highest));
+            if (err != 0) {
+                ADD_FAILURE() << std::strerror(err);
+                return;
+            }
+            try {
+                paths.push_back(WriteNewMessage(dir, "new"));
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "message " << i << ": " << e.what();
+            }
+        }
+    });
+    ::chmod(dir.c_str(), 0700);
+    ASSERT_FALSE(listed) << "the directory is still listed";
+    EXPECT_EQ(paths, (std::vector<std::string>{Numbered(dir, 1201), Numbered(dir, 1202),
+                                               Numbered(dir, 1203)}));
+    EXPECT_EQ(Names(dir).size(), 1203u);
 }
 
 TEST(MessageStore, ListsNumericallyThenByNameWithSizes)

@@ -105,6 +105,29 @@ TEST_F(SMTPFrmTest, NumbersFollowTheQueueAndReportOddNames)
     EXPECT_TRUE(PumpUntil([&] { return boxes.Remaining() == 0; }));
 }
 
+// The queue's two highest files exchanged their names in one step (`mv
+// --exchange`), which misleads the numbering's index, and then another host
+// (a data root on NFS) stored two more without a note: every message is
+// still taken, none gets 451.
+TEST_F(SMTPFrmTest, AMisledNumberingRefusesNoMessage)
+{
+    for (int i = 1; i <= 30; ++i)
+        WriteFileAtomic(Queue(std::to_string(i) + ".msg"), "old");
+    ASSERT_EQ(Smtp->NextMessageFileName(), Queue("31.msg"));
+    ASSERT_EQ(ExchangeNames(Queue("29.msg"), Queue("30.msg")), 0);
+    ASSERT_TRUE(Smtp->SetServerActive(true));
+    TLineClient c(Root.Config->Smtp.Port);
+    c.ReadLine();
+    c.ReadLine();
+    EXPECT_EQ(Send(c, {"x"}, "first\r\n"), "250 Ok");
+    WriteFileAtomic(Queue("32.msg"), "theirs");
+    WriteFileAtomic(Queue("33.msg"), "theirs");
+    MessageStore::DropChangeNotesForTest();
+    EXPECT_EQ(Send(c, {"x"}, "second\r\n"), "250 Ok");
+    EXPECT_EQ(ReadFile(Queue("31.msg")), "RCPT: x\r\nfirst\r\n");
+    EXPECT_EQ(ReadFile(Queue("34.msg")), "RCPT: x\r\nsecond\r\n");
+}
+
 TEST_F(SMTPFrmTest, AMessageThatCannotBeStoredIsNotAcknowledged)
 {
     ASSERT_TRUE(Smtp->SetServerActive(true));

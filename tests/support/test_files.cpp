@@ -2,12 +2,20 @@
 
 #include "platform/data_root.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
 
 namespace fs = std::filesystem;
 
@@ -23,6 +31,13 @@ void WriteFile(const std::string& path, const std::string& bytes)
     if (!parent.empty())
         fs::create_directories(parent);
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+int ExchangeNames(const std::string& a, const std::string& b)
+{
+    if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        return 0;
+    return errno;
 }
 
 TScratch::TScratch()

@@ -9,6 +9,10 @@
 std::string ReadFile(const std::string& path);
 // Writes the bytes, making the folders above the file.
 void WriteFile(const std::string& path, const std::string& bytes);
+// Exchanges the names of two files in one step, as `mv --exchange` does
+// (renameat2 with RENAME_EXCHANGE, through the system call: older C
+// libraries have no wrapper); 0 or an errno value.
+int ExchangeNames(const std::string& a, const std::string& b);
 
 // A fresh folder under the system's temporary folder, removed at destruction
 // (kept when SKIPMAIL_KEEP_SCRATCH is set, to look at after a failure).
