@@ -556,7 +556,11 @@ TEST(FaxPrintService, FailuresReachTheCallerAndWithoutPrinterThePdfStays)
             cvt.ConvertToFile();
             ADD_FAILURE() << "printed without a printer";
         } catch (const ENotSupported& e) {
-            EXPECT_STREQ(e.what(), "printer not installed");
+            // No scheduler answers, or one without the fax printer.
+            const std::string what = e.what();
+            EXPECT_TRUE(what == "printer not installed" ||
+                        what.rfind("cannot reach the print service", 0) == 0)
+                << what;
         }
         rig.Printer->PrintFax();
         EXPECT_EQ(rig.LogVerbs(), "started failed started finished ");

@@ -654,22 +654,37 @@ TEST(FaxPrinter, PagesOfAnyShapeArriveWholeFittedToTheSheet)
     }
 }
 
-TEST(FaxPrinter, EveryUserConvertsOneAfterTheOtherAndAtOnce)
+// Two ordinary users, A and B, of a machine with the fax printer, and a
+// document both may read.
+class FaxPrinterUsers : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        NEEDS_FAX_PRINTER_TOOLS();
+        ASSERT_TRUE(Rig.Start());
+        ASSERT_TRUE(Rig.Install());
+        A = TUser::Make("nobody", Rig.Dir);
+        B = TUser::Make("daemon", Rig.Dir);
+        if (!A || !B)
+            SKIP_WITHOUT_TOOL("the users nobody and daemon");
+        Doc = Rig.Pdf("doc", kTwoPages);
+    }
+
+    FaxPrinterRig Rig;
+    std::optional<TUser> A, B;
+    std::string Doc;
+};
+
+TEST_F(FaxPrinterUsers, EveryUserConvertsOneAfterTheOtherAndAtOnce)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir),
-                               b = TUser::Make("daemon", rig.Dir);
-    if (!a || !b)
-        SKIP_WITHOUT_TOOL("the users nobody and daemon");
-    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    FaxPrinterRig& rig = Rig;
+    const TUser *a = &*A, *b = &*B;
+    const std::string& pdf = Doc;
 
     // An administrator's test conversion as root first: it must not lock
     // out anyone after it.
     EXPECT_EQ(RunShellCommand(FaxCvt(pdf, rig.Dir.Path("root.apf")) + " 2>&1").Status, 0);
-    for (const TUser* user : {&*a, &*b}) {
+    for (const TUser* user : {a, b}) {
         SCOPED_TRACE(user->Name);
         const TShellResult r =
             RunShellCommand(user->Runs(FaxCvt(pdf, user->Path("1.apf"))) + " 2>&1");
@@ -685,7 +700,7 @@ TEST(FaxPrinter, EveryUserConvertsOneAfterTheOtherAndAtOnce)
     const TShellResult r = RunShellCommand(both + " 2>&1");
     for (const char* ended : {"a2=0", "b2=0", "a3=0"})
         EXPECT_NE(r.Output.find(ended), std::string::npos) << r.Output;
-    for (const auto& [user, name] : {std::pair{&*a, "2.apf"}, {&*b, "2.apf"}, {&*a, "3.apf"}}) {
+    for (const auto& [user, name] : {std::pair{a, "2.apf"}, {b, "2.apf"}, {a, "3.apf"}}) {
         SCOPED_TRACE(user->Path(name));
         EXPECT_EQ(user->OwnerOf(user->Path(name)), user->Uid);
         EXPECT_EQ(UnpackedPage(user->Path(name), 2), UnpackedPage(rig.Dir.Path("root.apf"), 2));
@@ -693,17 +708,11 @@ TEST(FaxPrinter, EveryUserConvertsOneAfterTheOtherAndAtOnce)
     EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
 }
 
-TEST(FaxPrinter, AReplayedHandleNeverWritesAnotherUsersFile)
+TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir),
-                               b = TUser::Make("daemon", rig.Dir);
-    if (!a || !b)
-        SKIP_WITHOUT_TOOL("the users nobody and daemon");
-    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    FaxPrinterRig& rig = Rig;
+    const TUser *a = &*A, *b = &*B;
+    const std::string& pdf = Doc;
     WriteFile(rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
     ::chmod(rig.Dir.Path("evil.ps").c_str(), 0644);
     const std::string v = a->Path("v.apf");
