@@ -16,6 +16,7 @@
 #include <cups/cups.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <strings.h>
 #include <sys/file.h>
@@ -65,24 +66,12 @@ private:
     int Fd_;
 };
 
-// The files in a request folder, then the folder; what cannot go stays.
+// A request folder and what it holds; what cannot go stays. The folder is
+// its user's alone, so nothing in it leads elsewhere.
 void RemoveRequestFolder(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    if (DIR* dir = ::fdopendir(fd)) {
-        std::vector<std::string> names;
-        while (const dirent* e = ::readdir(dir))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        for (const std::string& name : names)
-            ::unlinkat(::dirfd(dir), name.c_str(), 0);
-        ::closedir(dir);
-    } else {
-        ::close(fd);
-    }
-    ::rmdir(path.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
 }
 
 // A short wait that keeps the GUI thread's events going.
@@ -115,6 +104,15 @@ std::string Attribute(ipp_t* response, const char* name, ipp_tag_t tag)
     return a ? FromUtf8(ippGetString(a, 0, nullptr)) : std::string();
 }
 
+// A printer's or job's name at the scheduler we are connected to.
+std::string SchedulerUri(const std::string& resource)
+{
+    char uri[HTTP_MAX_URI];
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                    resource.c_str());
+    return uri;
+}
+
 void AskFor(ipp_t* request, std::initializer_list<const char*> names)
 {
     const std::vector<const char*> list(names);
@@ -135,10 +133,8 @@ struct TPrinterState {
 TPrinterState QueryPrinter(http_t* http)
 {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/printers/%s", kQueueName);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 SchedulerUri(std::string("/printers/") + kQueueName).c_str());
     AskFor(request, {"printer-state", "printer-state-message", "printer-is-accepting-jobs"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TPrinterState state;
@@ -172,10 +168,8 @@ struct TJobState {
 TJobState QueryJob(http_t* http, int job)
 {
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/jobs/%d", job);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
+                 SchedulerUri("/jobs/" + std::to_string(job)).c_str());
     AskFor(request, {"job-state", "job-printer-state-message"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TJobState state;

@@ -158,6 +158,15 @@ TEST(MessageStore, NumberingFollowsEveryChangeToTheDirectory)
 
 namespace {
 
+// Whether this thread may list `dir`.
+bool Listable(const std::string& dir)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (d)
+        ::closedir(d);
+    return d != nullptr;
+}
+
 // Runs `fn` on a thread of its own without the capabilities that let root
 // read any directory, so that it meets the directories' permissions.
 template <class Fn> void WithoutOverridingPermissions(Fn fn)
@@ -196,10 +205,7 @@ TEST(MessageStore, NumberingDoesNotReadTheDirectory)
     std::uint64_t next = 0;
     int bad = 0;
     WithoutOverridingPermissions([&] {
-        DIR* d = ::opendir(dir.c_str());
-        listed = d != nullptr;
-        if (d)
-            ::closedir(d);
+        listed = Listable(dir);
         if (listed)
             return;
         try {
@@ -341,10 +347,7 @@ TEST(MessageStore, ExchangedNamesInADirectoryThatCannotBeListed)
     bool listed = true;
     std::vector<std::string> paths;
     WithoutOverridingPermissions([&] {
-        DIR* d = ::opendir(dir.c_str());
-        listed = d != nullptr;
-        if (d)
-            ::closedir(d);
+        listed = Listable(dir);
         if (listed)
             return;
         for (int i = 0; i < 3; ++i) {

@@ -82,6 +82,19 @@ bool PageFine(const std::string& apf, unsigned page)
     return ph.Fine();
 }
 
+// The text of the E the shell print raised; a test failure when it
+// converted.
+template <class E> std::string FailureOf(TApdFaxConverter& cvt)
+{
+    try {
+        cvt.ConvertToFile();
+        ADD_FAILURE() << cvt.DocumentFile() << " converted";
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // CUPS_BACKEND_CANCEL: the job is dropped, the queue goes on.
 constexpr int kCancelJob = 5;
 
@@ -321,12 +334,7 @@ TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
     TApdFaxConverter cvt;
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     cvt.SetDocumentFile(dir.Path("doc.pdf"));
-    try {
-        cvt.ConvertToFile();
-        ADD_FAILURE() << "converted without a print service";
-    } catch (const ENotSupported& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot reach the print service (" + socket + ")");
-    }
+    EXPECT_EQ(FailureOf<ENotSupported>(cvt), "cannot reach the print service (" + socket + ")");
     EXPECT_EQ(Files(dir.Dir()), std::vector<std::string>{"doc.pdf"});
 }
 
@@ -625,12 +633,21 @@ TEST(FaxPrinter, ADocumentBecomesTheApfFileOfItsPages)
     EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
 }
 
-TEST(FaxPrinter, PagesOfAnyShapeArriveWholeFittedToTheSheet)
+// A machine whose CUPS has the fax printer as the install adds it.
+class FaxPrinterInstalled : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        NEEDS_FAX_PRINTER_TOOLS();
+        ASSERT_TRUE(Rig.Start());
+        ASSERT_TRUE(Rig.Install());
+    }
+
+    FaxPrinterRig Rig;
+};
+
+TEST_F(FaxPrinterInstalled, PagesOfAnyShapeArriveWholeFittedToTheSheet)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
     // The station's jobs ask for it; other programs' get it as the queue's
     // default.
     struct TPaper {
@@ -639,30 +656,30 @@ TEST(FaxPrinter, PagesOfAnyShapeArriveWholeFittedToTheSheet)
     };
     for (const TPaper& paper : {TPaper{"letter", 612, 792}, TPaper{"legal", 612, 1008}}) {
         SCOPED_TRACE(paper.Name);
-        const std::string pdf = rig.Pdf(paper.Name, kFramedPage, paper.Name);
-        const std::string apf = rig.Dir.Path(std::string(paper.Name) + ".apf");
+        const std::string pdf = Rig.Pdf(paper.Name, kFramedPage, paper.Name);
+        const std::string apf = Rig.Dir.Path(std::string(paper.Name) + ".apf");
         const TShellResult r = RunShellCommand(FaxCvt(pdf, apf, "--high") + " 2>&1");
         ASSERT_EQ(r.Status, 0) << r.Output;
         ExpectSameInk(apf, 1, pdf, FitOnA4(paper.Width, paper.Height));
 
         RunShell("lp -d APF_Fax_Printer " + pdf);
-        ASSERT_TRUE(rig.AllJobsEnded());
-        const std::vector<std::string> made = Files(rig.Folder);
+        ASSERT_TRUE(Rig.AllJobsEnded());
+        const std::vector<std::string> made = Files(Rig.Folder);
         ASSERT_EQ(made.size(), 1u);
-        ExpectSameInk(rig.Folder + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
-        fs::remove(rig.Folder + "/" + made[0]);
+        ExpectSameInk(Rig.Folder + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
+        fs::remove(Rig.Folder + "/" + made[0]);
     }
 }
 
 // Two ordinary users, A and B, of a machine with the fax printer, and a
 // document both may read.
-class FaxPrinterUsers : public testing::Test {
+class FaxPrinterUsers : public FaxPrinterInstalled {
 protected:
     void SetUp() override
     {
-        NEEDS_FAX_PRINTER_TOOLS();
-        ASSERT_TRUE(Rig.Start());
-        ASSERT_TRUE(Rig.Install());
+        FaxPrinterInstalled::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         A = TUser::Make("nobody", Rig.Dir);
         B = TUser::Make("daemon", Rig.Dir);
         if (!A || !B)
@@ -670,53 +687,48 @@ protected:
         Doc = Rig.Pdf("doc", kTwoPages);
     }
 
-    FaxPrinterRig Rig;
     std::optional<TUser> A, B;
     std::string Doc;
 };
 
 TEST_F(FaxPrinterUsers, EveryUserConvertsOneAfterTheOtherAndAtOnce)
 {
-    FaxPrinterRig& rig = Rig;
     const TUser *a = &*A, *b = &*B;
-    const std::string& pdf = Doc;
 
     // An administrator's test conversion as root first: it must not lock
     // out anyone after it.
-    EXPECT_EQ(RunShellCommand(FaxCvt(pdf, rig.Dir.Path("root.apf")) + " 2>&1").Status, 0);
+    EXPECT_EQ(RunShellCommand(FaxCvt(Doc, Rig.Dir.Path("root.apf")) + " 2>&1").Status, 0);
     for (const TUser* user : {a, b}) {
         SCOPED_TRACE(user->Name);
         const TShellResult r =
-            RunShellCommand(user->Runs(FaxCvt(pdf, user->Path("1.apf"))) + " 2>&1");
+            RunShellCommand(user->Runs(FaxCvt(Doc, user->Path("1.apf"))) + " 2>&1");
         EXPECT_EQ(r.Status, 0) << r.Output;
         EXPECT_EQ(user->OwnerOf(user->Path("1.apf")), user->Uid);
         EXPECT_EQ(Pages(user->Path("1.apf")), 2);
     }
 
     // Both at once, and one of them twice.
-    const std::string both = "(" + a->Runs(FaxCvt(pdf, a->Path("2.apf"))) + "; echo a2=$?) & (" +
-                             b->Runs(FaxCvt(pdf, b->Path("2.apf"))) + "; echo b2=$?) & (" +
-                             a->Runs(FaxCvt(pdf, a->Path("3.apf"))) + "; echo a3=$?) & wait";
+    const std::string both = "(" + a->Runs(FaxCvt(Doc, a->Path("2.apf"))) + "; echo a2=$?) & (" +
+                             b->Runs(FaxCvt(Doc, b->Path("2.apf"))) + "; echo b2=$?) & (" +
+                             a->Runs(FaxCvt(Doc, a->Path("3.apf"))) + "; echo a3=$?) & wait";
     const TShellResult r = RunShellCommand(both + " 2>&1");
     for (const char* ended : {"a2=0", "b2=0", "a3=0"})
         EXPECT_NE(r.Output.find(ended), std::string::npos) << r.Output;
     for (const auto& [user, name] : {std::pair{a, "2.apf"}, {b, "2.apf"}, {a, "3.apf"}}) {
         SCOPED_TRACE(user->Path(name));
         EXPECT_EQ(user->OwnerOf(user->Path(name)), user->Uid);
-        EXPECT_EQ(UnpackedPage(user->Path(name), 2), UnpackedPage(rig.Dir.Path("root.apf"), 2));
+        EXPECT_EQ(UnpackedPage(user->Path(name), 2), UnpackedPage(Rig.Dir.Path("root.apf"), 2));
     }
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
 }
 
 TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
 {
-    FaxPrinterRig& rig = Rig;
     const TUser *a = &*A, *b = &*B;
-    const std::string& pdf = Doc;
-    WriteFile(rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
-    ::chmod(rig.Dir.Path("evil.ps").c_str(), 0644);
+    WriteFile(Rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
+    ::chmod(Rig.Dir.Path("evil.ps").c_str(), 0644);
     const std::string v = a->Path("v.apf");
-    ASSERT_EQ(RunShellCommand(a->Runs(FaxCvt(pdf, v, "--high"))).Status, 0);
+    ASSERT_EQ(RunShellCommand(a->Runs(FaxCvt(Doc, v, "--high"))).Status, 0);
     const std::string made = ReadFile(v);
 
     // B reads A's handle off the ended job and prints with it.
@@ -724,42 +736,38 @@ TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
     ASSERT_EQ(ended.size(), 1u);
     const std::string replay = "lp -d APF_Fax_Printer -o " +
                                std::string(FaxPrinter::kHandleOption) + "=" + ended[0] + " " +
-                               rig.Dir.Path("evil.ps");
+                               Rig.Dir.Path("evil.ps");
     RunShell(b->Runs(replay));
-    ASSERT_TRUE(rig.AllJobsEnded());
+    ASSERT_TRUE(Rig.AllJobsEnded());
     EXPECT_EQ(ReadFile(v), made);
     EXPECT_EQ(a->OwnerOf(v), a->Uid);
 
     // And while A's request waits: B's job, named as A's and put first,
     // still is not the job the request was made for.
-    const std::string filler = rig.Stall();
+    const std::string filler = Rig.Stall();
     QProcess waiting;
     waiting.start("sh",
-                  {"-c", QString::fromStdString(a->Runs(FaxCvt(pdf, a->Path("w.apf"), "--high")))});
-    ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+                  {"-c", QString::fromStdString(a->Runs(FaxCvt(Doc, a->Path("w.apf"), "--high")))});
+    ASSERT_TRUE(PumpUntil([&] { return Rig.WaitingJobs() == 2; }, 30000)) << Rig.Waiting();
     const std::vector<std::string> pending = JobOptions("not-completed", FaxPrinter::kHandleOption);
     ASSERT_EQ(pending.size(), 1u);
     RunShell(b->Runs("lp -U " + a->Name + " -q 100 -d APF_Fax_Printer -o " +
-                     FaxPrinter::kHandleOption + "=" + pending[0] + " " + rig.Dir.Path("evil.ps")));
-    rig.Release(filler);
+                     FaxPrinter::kHandleOption + "=" + pending[0] + " " + Rig.Dir.Path("evil.ps")));
+    Rig.Release(filler);
     ASSERT_TRUE(waiting.waitForFinished(120000));
     EXPECT_EQ(waiting.exitCode(), 0) << waiting.readAll().toStdString();
     EXPECT_EQ(a->OwnerOf(a->Path("w.apf")), a->Uid);
     EXPECT_EQ(UnpackedPage(a->Path("w.apf"), 1), UnpackedPage(v, 1));
     EXPECT_EQ(UnpackedPage(a->Path("w.apf"), 2), UnpackedPage(v, 2));
-    ASSERT_TRUE(rig.AllJobsEnded());
+    ASSERT_TRUE(Rig.AllJobsEnded());
     EXPECT_EQ(ReadFile(v), made);
 }
 
-TEST(FaxPrinter, NoWordInTimeCancelsTheJobAndLeavesNoFile)
+TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    ASSERT_EQ(rig.Cups->Admin("-p APF_Fax_Printer -v stall:"), 0);
-    fs::create_directories(rig.Dir.Path("docs"));
-    const std::string doc = rig.Dir.Path("docs/letter.ps");
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -v stall:"), 0);
+    fs::create_directories(Rig.Dir.Path("docs"));
+    const std::string doc = Rig.Dir.Path("docs/letter.ps");
     WriteFile(doc, kTwoPages);
     TApdFaxConverter cvt;
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
@@ -771,76 +779,52 @@ TEST(FaxPrinter, NoWordInTimeCancelsTheJobAndLeavesNoFile)
     } catch (const ETimeout& e) {
         EXPECT_EQ(e.ErrorCode(), AdErr::ecTimeout);
     }
-    EXPECT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
-    EXPECT_EQ(Files(rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    EXPECT_EQ(Files(Rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
+    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
 }
 
-TEST(FaxPrinter, AStoppedQueueFailsAtOnceNamingWhy)
+TEST_F(FaxPrinterInstalled, AStoppedQueueFailsAtOnceNamingWhy)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    const std::string pdf = Rig.Pdf("doc", kTwoPages);
     RunShell("cupsdisable -r 'out of paper' APF_Fax_Printer");
     TApdFaxConverter cvt;
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     cvt.SetDocumentFile(pdf);
     // The whole time-out would pass before the answer if the wait began.
-    try {
-        cvt.ConvertToFile();
-        ADD_FAILURE() << "converted on a stopped queue";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(std::string(e.what()), "the fax printer is stopped: out of paper");
-    }
+    EXPECT_EQ(FailureOf<EInOutError>(cvt), "the fax printer is stopped: out of paper");
     EXPECT_EQ(RunShellCommand("lpstat -W all -o APF_Fax_Printer").Output, "");
     RunShell("cupsenable APF_Fax_Printer && cupsreject -r 'full' APF_Fax_Printer");
-    try {
-        cvt.ConvertToFile();
-        ADD_FAILURE() << "converted on a queue that takes no jobs";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(std::string(e.what()), "the fax printer is not accepting jobs: full");
-    }
+    EXPECT_EQ(FailureOf<EInOutError>(cvt), "the fax printer is not accepting jobs: full");
     RunShell("cupsaccept APF_Fax_Printer");
 
     // Stopped while the job waits: the job goes, the conversion fails.
-    const std::string filler = rig.Stall();
+    const std::string filler = Rig.Stall();
     QProcess waiting;
     waiting.start(SKIPMAIL_FAXCVT,
-                  {QString::fromStdString(pdf), QString::fromStdString(rig.Dir.Path("w.apf"))});
-    ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+                  {QString::fromStdString(pdf), QString::fromStdString(Rig.Dir.Path("w.apf"))});
+    ASSERT_TRUE(PumpUntil([&] { return Rig.WaitingJobs() == 2; }, 30000)) << Rig.Waiting();
     // CUPS forgets the operator's reason while a job is running.
     RunShell("cupsdisable -r 'cover open' APF_Fax_Printer");
     ASSERT_TRUE(waiting.waitForFinished(60000));
     EXPECT_EQ(waiting.exitCode(), 1);
     const std::string said = waiting.readAllStandardError().toStdString();
     EXPECT_NE(said.find("the fax printer is stopped"), std::string::npos) << said;
-    EXPECT_EQ(rig.WaitingJobs(), 1u) << rig.Waiting();
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
-    EXPECT_FALSE(fs::exists(rig.Dir.Path("w.apf")));
+    EXPECT_EQ(Rig.WaitingJobs(), 1u) << Rig.Waiting();
+    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(Rig.Dir.Path("w.apf")));
 }
 
-TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReasonInWords)
+TEST_F(FaxPrinterInstalled, ADocumentThatCannotBeRenderedFailsWithTheReasonInWords)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    fs::create_directories(rig.Dir.Path("docs"));
+    fs::create_directories(Rig.Dir.Path("docs"));
     TApdFaxConverter cvt;
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     const auto failure = [&](const std::string& name, const std::string& bytes) {
-        const std::string doc = rig.Dir.Path("docs/" + name);
+        const std::string doc = Rig.Dir.Path("docs/" + name);
         WriteFile(doc, bytes);
         cvt.SetDocumentFile(doc);
-        try {
-            cvt.ConvertToFile();
-            ADD_FAILURE() << name << " converted";
-        } catch (const EInOutError& e) {
-            return std::string(e.what());
-        }
-        return std::string();
+        return FailureOf<EInOutError>(cvt);
     };
     // Never a filter's debug line or CUPS's spool file: the document's name
     // and what is wrong with it.
@@ -851,47 +835,43 @@ TEST(FaxPrinter, ADocumentThatCannotBeRenderedFailsWithTheReasonInWords)
               "the print service could not render words.pdf" + unreadable);
     EXPECT_EQ(failure("empty.ps", "%!PS\n% nothing drawn, no page\n"), "empty.ps gave no pages");
     EXPECT_EQ(failure("nothing.pdf", ""), "nothing.pdf is empty");
-    EXPECT_EQ(Files(rig.Dir.Path("docs")),
+    EXPECT_EQ(Files(Rig.Dir.Path("docs")),
               (std::vector<std::string>{"broken.pdf", "empty.ps", "nothing.pdf", "words.pdf"}));
-    EXPECT_EQ(rig.Waiting(), "");
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Rig.Waiting(), "");
+    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
 
     // The queue goes on.
-    const std::string good = rig.Dir.Path("docs/good.ps");
+    const std::string good = Rig.Dir.Path("docs/good.ps");
     WriteFile(good, kTwoPages);
     cvt.SetDocumentFile(good);
     cvt.ConvertToFile();
-    EXPECT_EQ(Pages(rig.Dir.Path("docs/good.APF")), 2);
+    EXPECT_EQ(Pages(Rig.Dir.Path("docs/good.APF")), 2);
 }
 
-TEST(FaxPrinter, AnInterruptedConversionWritesNothingLater)
+TEST_F(FaxPrinterInstalled, AnInterruptedConversionWritesNothingLater)
 {
-    NEEDS_FAX_PRINTER_TOOLS();
-    FaxPrinterRig rig;
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.Install());
-    const std::string pdf = rig.Pdf("doc", kTwoPages);
-    const std::string filler = rig.Stall();
+    const std::string pdf = Rig.Pdf("doc", kTwoPages);
+    const std::string filler = Rig.Stall();
     // Ctrl+C or a stop: the job goes with the tool, which ends by the
     // signal; SIGKILL leaves the job, which then finds its requester gone.
     for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal);
-        const std::string out = rig.Dir.Path("out" + std::to_string(signal) + ".apf");
+        const std::string out = Rig.Dir.Path("out" + std::to_string(signal) + ".apf");
         QProcess p;
         p.start(SKIPMAIL_FAXCVT, {QString::fromStdString(pdf), QString::fromStdString(out)});
-        ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 2; }, 30000)) << rig.Waiting();
+        ASSERT_TRUE(PumpUntil([&] { return Rig.WaitingJobs() == 2; }, 30000)) << Rig.Waiting();
         ::kill(static_cast<pid_t>(p.processId()), signal);
         ASSERT_TRUE(p.waitForFinished(30000));
         EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
         if (signal != SIGKILL) {
-            EXPECT_EQ(rig.WaitingJobs(), 1u) << rig.Waiting();
+            EXPECT_EQ(Rig.WaitingJobs(), 1u) << Rig.Waiting();
         }
     }
-    rig.Release(filler);
-    ASSERT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
-    EXPECT_EQ(Files(rig.Dir.Dir()), (std::vector<std::string>{"cups", "doc.pdf", "doc.ps",
+    Rig.Release(filler);
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    EXPECT_EQ(Files(Rig.Dir.Dir()), (std::vector<std::string>{"cups", "doc.pdf", "doc.ps",
                                                               "filler.ps", "printfax", "stall"}));
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
 }
 
 } // namespace
