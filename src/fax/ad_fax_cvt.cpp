@@ -186,8 +186,7 @@ void TApdCustomFaxConverter::ShellPrint()
     case TShellOutcome::soNoPrinter:
         throw ENotSupported(AdErr::ecNotSupported, "printer not installed");
     case TShellOutcome::soTimedOut:
-        CheckException(this, AdErr::ecTimeout);
-        return;
+        throw ETimeout(AdErr::ecTimeout, result.Text);
     case TShellOutcome::soAborted:
         CheckException(this, AdErr::ecConvertAbort);
         return;

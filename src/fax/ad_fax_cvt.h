@@ -24,7 +24,8 @@
 //   place of the component's window. Without the queue it fails with
 //   "printer not installed", as the other input routines refuse it, and
 //   with "cannot reach the print service" when CUPS does not answer; a job
-//   not ended after ShellTimeout is cancelled and gives -6006; an abort
+//   not ended after ShellTimeout is cancelled and gives -6006, saying
+//   whether another job had the fax printer all that time; an abort
 //   from OnStatus (asked while the job is waited for) cancels it too and
 //   gives -8003; a failed job raises EInOutError with the reason in words.
 // - A page that decodes to no lines becomes a white page of its own width

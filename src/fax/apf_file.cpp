@@ -353,7 +353,7 @@ int TApfWriter::Create(const std::string& fileName)
         TempName_.clear();
         return code;
     }
-    ::fchmod(fd, 0644);
+    ::fchmod(fd, NewMode.value_or(NewFileMode()));
     File_ = ::fdopen(fd, "w+b");
     if (!File_) {
         ::close(fd);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,8 +160,10 @@ public:
     TApfWriter(const TApfWriter&) = delete;
     TApfWriter& operator=(const TApfWriter&) = delete;
 
-    // Starts a new file that will replace `fileName` on Close.
+    // Starts a new file that will replace `fileName` on Close, with the
+    // mode NewMode or, without it, as the umask gives.
     int Create(const std::string& fileName);
+    std::optional<unsigned> NewMode;
     bool IsOpen() const { return File_ != nullptr; }
     const std::string& FileName() const { return FileName_; }
 

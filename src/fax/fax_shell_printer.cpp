@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QThread>
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -98,12 +100,6 @@ std::string LastCupsError()
     return FromUtf8(cupsLastErrorString());
 }
 
-std::string Attribute(ipp_t* response, const char* name, ipp_tag_t tag)
-{
-    ipp_attribute_t* a = ippFindAttribute(response, name, tag);
-    return a ? FromUtf8(ippGetString(a, 0, nullptr)) : std::string();
-}
-
 // A printer's or job's name at the scheduler we are connected to.
 std::string SchedulerUri(const std::string& resource)
 {
@@ -130,6 +126,24 @@ struct TPrinterState {
     std::string Message;
 };
 
+// True when a job of the queue gave these words: the printer's message then
+// is that job's, not its operator's, and maybe another user's.
+bool SaidByAJob(http_t* http, const char* message)
+{
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 SchedulerUri(std::string("/printers/") + kQueueName).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    AskFor(request, {"job-printer-state-message"});
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    bool said = false;
+    for (ipp_attribute_t* a = ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT);
+         a && !said; a = ippFindNextAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
+        said = std::strcmp(ippGetString(a, 0, nullptr), message) == 0;
+    ippDelete(response);
+    return said;
+}
+
 TPrinterState QueryPrinter(http_t* http)
 {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
@@ -147,7 +161,12 @@ TPrinterState QueryPrinter(http_t* http)
         if (ipp_attribute_t* a =
                 ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN))
             state.Accepting = ippGetBoolean(a, 0) != 0;
-        state.Message = Attribute(response, "printer-state-message", IPP_TAG_TEXT);
+        if (ipp_attribute_t* a =
+                ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT)) {
+            const char* message = ippGetString(a, 0, nullptr);
+            if (message && *message && !SaidByAJob(http, message))
+                state.Message = FromUtf8(message);
+        }
     }
     ippDelete(response);
     return state;
@@ -234,14 +253,17 @@ std::string FailureText(const TJobState& s, const std::string& backend, const st
            " (a damaged document, or one of a kind it cannot print)";
 }
 
-// Sends the document to the job that was made for it.
-bool SendDocument(http_t* http, int job, int fd, const std::string& title, std::string& why)
+// Sends the document to the job that was made for it; `digest` is that of
+// the bytes that went.
+bool SendDocument(http_t* http, int job, int fd, const std::string& title, std::string& digest,
+                  std::string& why)
 {
     if (cupsStartDocument(http, kQueueName, job, title.c_str(), CUPS_FORMAT_AUTO, 1) !=
         HTTP_STATUS_CONTINUE) {
         why = LastCupsError();
         return false;
     }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(65536);
     bool sent = true;
     for (;;) {
@@ -256,6 +278,7 @@ bool SendDocument(http_t* http, int job, int fd, const std::string& title, std::
         }
         if (n == 0)
             break;
+        hash.addData(QByteArrayView(buffer.data(), n));
         if (cupsWriteRequestData(http, buffer.data(), static_cast<size_t>(n)) !=
             HTTP_STATUS_CONTINUE) {
             why = LastCupsError();
@@ -267,7 +290,23 @@ bool SendDocument(http_t* http, int job, int fd, const std::string& title, std::
         why = LastCupsError();
         sent = false;
     }
+    digest = hash.result().toHex().toStdString();
     return sent;
+}
+
+// What CUPS itself puts among a job's options.
+bool IsBookkeeping(const std::string& name)
+{
+    static const std::set<std::string> names = {"job-uuid",
+                                                "job-originating-host-name",
+                                                "date-time-at-creation",
+                                                "time-at-creation",
+                                                "date-time-at-processing",
+                                                "time-at-processing",
+                                                "date-time-at-completed",
+                                                "time-at-completed",
+                                                "document-name-supplied"};
+    return names.count(name) != 0;
 }
 
 } // namespace
@@ -276,6 +315,17 @@ std::string Folder()
 {
     const char* dir = std::getenv("SKIPMAIL_PRINTFAX_DIR");
     return dir && *dir ? dir : kDefaultFolder;
+}
+
+std::string UserFolder(const std::string& user)
+{
+    return Folder() + "/" + kUsersFolder + "/" + user;
+}
+
+bool IsPlainName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
 bool IsRequestHandle(const std::string& handle)
@@ -303,6 +353,10 @@ void WriteShellSettings(const std::string& path, const TShellSettings& settings)
     ini.WriteString(kSettingsSection, "ShellHandle", settings.ShellHandle);
     ini.WriteString(kSettingsSection, "Resolution", settings.Fine ? "High" : "Normal");
     ini.WriteInteger(kSettingsSection, "Job", settings.Job);
+    ini.WriteString(kSettingsSection, "Document", settings.Document);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", settings.Mode & 0777);
+    ini.WriteString(kSettingsSection, "Mode", mode);
     WriteFileAtomic(ini.FileName(), ini.Text(), 0600);
 }
 
@@ -315,7 +369,65 @@ TShellSettings ReadShellSettings(const std::string& path)
     s.Fine =
         strcasecmp(ini.ReadString(kSettingsSection, "Resolution", "High").c_str(), "Normal") != 0;
     s.Job = ini.ReadInteger(kSettingsSection, "Job", 0);
+    s.Document = ini.ReadString(kSettingsSection, "Document", "");
+    const std::string mode = ini.ReadString(kSettingsSection, "Mode", "");
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(mode.c_str(), &end, 8);
+    // A fax file is no program.
+    s.Mode = !mode.empty() && *end == 0 ? static_cast<unsigned>(value) & 0666 : 0600;
     return s;
+}
+
+std::vector<std::pair<std::string, std::string>> StationJobOptions(bool fine,
+                                                                   const std::string& handle)
+{
+    // The queue's defaults that shape the pages are set outright, so no
+    // other default can change them.
+    return {{"Resolution", fine ? "204x196dpi" : "204x98dpi"},
+            {"print-scaling", "fit"},
+            {"number-up", "1"},
+            {"finishings", "3"},
+            {"print-color-mode", "monochrome"},
+            {kHandleOption, handle}};
+}
+
+std::string StrayJobOption(const std::string& jobOptions, const TShellSettings& settings)
+{
+    cups_option_t* options = nullptr;
+    const int count = cupsParseOptions(jobOptions.c_str(), 0, &options);
+    const auto wanted = StationJobOptions(settings.Fine, settings.ShellHandle);
+    std::string stray;
+    for (int i = 0; i < count && stray.empty(); ++i) {
+        const std::string name = options[i].name, value = options[i].value;
+        const auto own = std::find_if(wanted.begin(), wanted.end(),
+                                      [&](const auto& o) { return o.first == name; });
+        if (own == wanted.end() ? !IsBookkeeping(name) : own->second != value)
+            stray = name + "=" + value;
+    }
+    for (const auto& [name, value] : wanted)
+        if (stray.empty() && !cupsGetOption(name.c_str(), count, options))
+            stray = "no " + name;
+    cupsFreeOptions(count, options);
+    return stray;
+}
+
+std::string DigestOf(int fd, std::string& why)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buffer(65536);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return {};
+        }
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.data(), n));
+    }
+    return hash.result().toHex().toStdString();
 }
 
 TShellRequest::TShellRequest()
@@ -397,32 +509,84 @@ void SweepAbandonedRequests()
         RemoveRequestFolder(path);
 }
 
-TShellResult PrintToFaxFile(const std::string& document, const std::string& outName, bool fine,
-                            int timeoutMs, const std::function<bool()>& abort)
+struct TShellJob::TState {
+    std::string Document, OutName, Title;
+    bool Fine = true;
+    int Job = 0;
+    std::optional<TFd> Doc;
+    std::string Digest;
+    std::optional<THttp> Http;
+    std::optional<TShellRequest> Request;
+    TFileStamp Before;
+    // A job made and not yet ended, which goes with the print.
+    bool Open = false;
+
+    void Cancel()
+    {
+        if (Open)
+            cupsCancelJob2(Http->Get(), kQueueName, Job, 0);
+        Open = false;
+    }
+    TShellResult Fail(TShellOutcome outcome, std::string text)
+    {
+        Cancel();
+        return Result(outcome, std::move(text));
+    }
+};
+
+TShellJob::TShellJob(std::string document, std::string outName, bool fine)
+    : S_(std::make_unique<TState>())
 {
-    const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+    S_->Document = std::move(document);
+    S_->OutName = std::move(outName);
+    S_->Fine = fine;
     // The job's title and the name every message gives the document.
-    const std::string title = QFile::decodeName(QByteArray::fromStdString(document))
-                                  .section(QLatin1Char('/'), -1)
-                                  .toStdString();
-    const TFd doc(::open(document.c_str(), O_RDONLY | O_CLOEXEC));
+    S_->Title = QFile::decodeName(QByteArray::fromStdString(S_->Document))
+                    .section(QLatin1Char('/'), -1)
+                    .toStdString();
+}
+
+TShellJob::~TShellJob()
+{
+    S_->Cancel();
+}
+
+int TShellJob::Job() const
+{
+    return S_->Job;
+}
+
+TShellResult TShellJob::Create()
+{
+    TState& s = *S_;
+    const std::string title = FromUtf8(s.Title);
+    s.Doc.emplace(::open(s.Document.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (doc.Get() < 0 || ::fstat(doc.Get(), &st) != 0) {
+    if (s.Doc->Get() < 0 || ::fstat(s.Doc->Get(), &st) != 0) {
         const std::string error = std::strerror(errno);
-        return Result(TShellOutcome::soFailed, "cannot read " + FromUtf8(title) + ": " + error);
+        return Result(TShellOutcome::soFailed, "cannot read " + title + ": " + error);
     }
     if (st.st_size == 0)
-        return Result(TShellOutcome::soFailed, FromUtf8(title) + " is empty");
+        return Result(TShellOutcome::soFailed, title + " is empty");
+    std::string why;
+    s.Digest = DigestOf(s.Doc->Get(), why);
+    if (s.Digest.empty() || ::lseek(s.Doc->Get(), 0, SEEK_SET) != 0)
+        return Result(TShellOutcome::soFailed,
+                      "cannot read " + title + ": " + (why.empty() ? std::strerror(errno) : why));
 
     // CUPS_SERVER as it is now, not as libcups first saw it.
     cupsSetServer(nullptr);
     const std::string server = FromUtf8(cupsServer());
-    THttp http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000,
-                            nullptr));
-    const std::string unreachable = "cannot reach the print service (" + server + ")";
-    if (!http.Get())
+    s.Http.emplace(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                                30000, nullptr));
+    // A host is named with the port tried; a local socket by its path.
+    const std::string unreachable =
+        "cannot reach the print service (" +
+        (server.empty() || server[0] == '/' ? server : server + ":" + std::to_string(ippPort())) +
+        ")";
+    if (!s.Http->Get())
         return Result(TShellOutcome::soNoService, unreachable);
-    const TPrinterState printer = QueryPrinter(http.Get());
+    const TPrinterState printer = QueryPrinter(s.Http->Get());
     if (!printer.Reached)
         return Result(TShellOutcome::soNoService, unreachable);
     if (!printer.Found)
@@ -436,88 +600,124 @@ TShellResult PrintToFaxFile(const std::string& document, const std::string& outN
                       WithMessage("the fax printer is not accepting jobs", printer.Message));
 
     SweepAbandonedRequests();
-    std::optional<TShellRequest> request;
     try {
-        request.emplace();
+        s.Request.emplace();
     } catch (const std::system_error& e) {
         return Result(TShellOutcome::soFailed, e.what());
     }
     cups_option_t* options = nullptr;
-    int count = cupsAddOption("Resolution", fine ? "204x196dpi" : "204x98dpi", 0, &options);
-    count = cupsAddOption("print-scaling", "fit", count, &options);
-    count = cupsAddOption(kHandleOption, request->Handle().c_str(), count, &options);
-    const int job = cupsCreateJob(http.Get(), kQueueName, title.c_str(), count, options);
+    int count = 0;
+    for (const auto& [name, value] : StationJobOptions(s.Fine, s.Request->Handle()))
+        count = cupsAddOption(name.c_str(), value.c_str(), count, &options);
+    s.Job = cupsCreateJob(s.Http->Get(), kQueueName, s.Title.c_str(), count, options);
     cupsFreeOptions(count, options);
-    if (job <= 0)
+    if (s.Job <= 0)
         return Result(TShellOutcome::soFailed, LastCupsError());
-    const auto cancel = [&] { cupsCancelJob2(http.Get(), kQueueName, job, 0); };
+    s.Open = true;
 
     TShellSettings settings;
-    settings.ShellName = outName;
-    settings.ShellHandle = request->Handle();
-    settings.Fine = fine;
-    settings.Job = job;
+    settings.ShellName = s.OutName;
+    settings.ShellHandle = s.Request->Handle();
+    settings.Fine = s.Fine;
+    settings.Job = s.Job;
+    settings.Document = s.Digest;
+    settings.Mode = NewFileMode();
     try {
-        request->Write(settings);
+        s.Request->Write(settings);
     } catch (const std::system_error& e) {
-        cancel();
-        return Result(TShellOutcome::soFailed, e.what());
+        return s.Fail(TShellOutcome::soFailed, e.what());
     }
-    const TFileStamp before = Stamp(outName);
-    std::string why;
-    if (!SendDocument(http.Get(), job, doc.Get(), title, why)) {
-        cancel();
-        return Result(TShellOutcome::soFailed, why);
-    }
+    s.Before = Stamp(s.OutName);
+    return Result(TShellOutcome::soDone, "");
+}
 
-    const auto finished = [&](const TJobState& s, TShellResult& result) {
-        if (s.Gone) {
+TShellResult TShellJob::Send()
+{
+    TState& s = *S_;
+    std::string why, digest;
+    if (!SendDocument(s.Http->Get(), s.Job, s.Doc->Get(), s.Title, digest, why))
+        return s.Fail(TShellOutcome::soFailed, why);
+    // The request names what was read first; the backend prints only that.
+    if (digest != s.Digest)
+        return s.Fail(TShellOutcome::soFailed, FromUtf8(s.Title) + " changed while it was sent");
+    return Result(TShellOutcome::soDone, "");
+}
+
+TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bool()>& abort)
+{
+    TState& s = *S_;
+    http_t* http = s.Http->Get();
+    const auto finished = [&](const TJobState& j, TShellResult& result) {
+        if (j.Gone) {
+            s.Open = false;
             result = Result(TShellOutcome::soFailed, "the fax printer's job is gone");
             return true;
         }
-        if (!s.Known)
+        if (!j.Known)
             return false;
-        if (s.State < IPP_JSTATE_STOPPED) {
-            if (s.State == IPP_JSTATE_PROCESSING)
+        if (j.State < IPP_JSTATE_STOPPED) {
+            if (j.State == IPP_JSTATE_PROCESSING)
                 return false;
             // Waiting in a queue that has been stopped since.
-            const TPrinterState now = QueryPrinter(http.Get());
+            const TPrinterState now = QueryPrinter(http);
             if (!now.Stopped)
                 return false;
-            cancel();
-            result = Result(TShellOutcome::soFailed,
+            result = s.Fail(TShellOutcome::soFailed,
                             WithMessage("the fax printer is stopped", now.Message));
             return true;
         }
-        if (s.State == IPP_JSTATE_COMPLETED) {
-            const TFileStamp after = Stamp(outName);
-            result = after.Exists && !(after == before)
+        if (j.State == IPP_JSTATE_COMPLETED) {
+            s.Open = false;
+            const TFileStamp after = Stamp(s.OutName);
+            result = after.Exists && !(after == s.Before)
                          ? Result(TShellOutcome::soDone, "")
-                         : Result(TShellOutcome::soFailed, "the fax printer wrote no " + outName);
+                         : Result(TShellOutcome::soFailed, "the fax printer wrote no " + s.OutName);
             return true;
         }
         // A stopped job would wait in the queue for an operator.
-        if (s.State == IPP_JSTATE_STOPPED)
-            cancel();
-        result = Result(TShellOutcome::soFailed, FailureText(s, request->BackendReason(), title));
+        if (j.State == IPP_JSTATE_STOPPED)
+            s.Cancel();
+        s.Open = false;
+        result =
+            Result(TShellOutcome::soFailed, FailureText(j, s.Request->BackendReason(), s.Title));
         return true;
     };
     TShellResult result;
+    TJobState last;
     while (TClock::now() < deadline) {
-        if (finished(QueryJob(http.Get(), job), result))
+        last = QueryJob(http, s.Job);
+        if (finished(last, result))
             return result;
-        if (abort && abort()) {
-            cancel();
-            return Result(TShellOutcome::soAborted, "the conversion was interrupted");
-        }
+        if (abort && abort())
+            return s.Fail(TShellOutcome::soAborted, "the conversion was interrupted");
         Breathe();
     }
-    cancel();
+    s.Cancel();
     // It may have ended just before the cancel.
-    const TJobState last = QueryJob(http.Get(), job);
-    if (last.Known && last.State == IPP_JSTATE_COMPLETED && finished(last, result))
+    const TJobState now = QueryJob(http, s.Job);
+    if (now.Known && now.State == IPP_JSTATE_COMPLETED && finished(now, result))
         return result;
-    return Result(TShellOutcome::soTimedOut, "the fax printer did not answer");
+    // Still waiting for its turn, another job had the fax printer all the
+    // time.
+    std::string why = "the fax printer did not finish " + FromUtf8(s.Title) + " in time";
+    if (last.Known && last.State == IPP_JSTATE_PENDING)
+        why = "the fax printer was busy with another job";
+    else if (last.Known && last.State == IPP_JSTATE_HELD)
+        why = "the fax printer's job was held";
+    return Result(TShellOutcome::soTimedOut, why);
+}
+
+TShellResult PrintToFaxFile(const std::string& document, const std::string& outName, bool fine,
+                            int timeoutMs, const std::function<bool()>& abort)
+{
+    const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+    TShellJob job(document, outName, fine);
+    TShellResult result = job.Create();
+    if (result.Outcome == TShellOutcome::soDone)
+        result = job.Send();
+    if (result.Outcome == TShellOutcome::soDone)
+        result = job.Wait(deadline, abort);
+    return result;
 }
 
 } // namespace FaxPrinter

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The fax printer: a CUPS queue whose backend (tools/printfax) writes what is
 // printed to it as an APF fax file, and the station's side of it, the fax
@@ -22,13 +26,21 @@
 //   everyone else (0700), holding APFPDENG.INI, section [Settings]:
 //   ShellName (the APF file's absolute name), ShellHandle (the folder's
 //   name, which the job carries as its option "skipmail-shell-handle"),
-//   Resolution ("High" or "Normal") and Job (the CUPS job's number). Any
-//   number of users, and one user any number of times, print at once.
+//   Resolution ("High" or "Normal"), Job (the CUPS job's number), Document
+//   (the SHA-256 of the document's bytes, in hex) and Mode (the file's mode,
+//   octal, as the requester's umask gives it). Any number of users, and one
+//   user any number of times, print at once.
 // - The backend serves a request once, for the job it names, and only when
 //   the job's user owns the folder and the file: it takes the owner's
 //   identity, removes APFPDENG.INI and writes the file. The job options are
 //   visible to every user, so the handle is no secret; the job number and
 //   the user are what bind a request to its job.
+// - A request is served only with what its requester sent: the job holds
+//   one document, the one whose digest the request names (the backend reads
+//   CUPS's spool copy), one copy, and no option the station did not set
+//   beyond CUPS's own bookkeeping (StrayJobOption). The queue's operation
+//   policy ("authenticated", set by the install) keeps other users from
+//   touching the job at all; this holds where the scheduler lacks it.
 // - The requester holds a lock on its folder while it waits. A request
 //   whose lock is free has been given up (the requester ended, even by
 //   kill -9): its job writes nothing. The requester removes its folder when
@@ -38,7 +50,16 @@
 //   APF file is in place under its name (written under a temporary name and
 //   renamed). A failure cancels the job with its reason as the job's state
 //   message and, for the station's job, in REASON.TXT in the request folder,
-//   where the station reads it whatever message CUPS shows last.
+//   where the station reads it whatever message CUPS shows last. Every job
+//   ends by clearing the printer's message, so what one user's job said is
+//   never read as the state of the printer by another.
+// - Any other program's job becomes FAX<job>.APF in its user's folder
+//   "users/<user>" of the fax printer folder, written as that user. The
+//   backend makes "users" (root's, 0755) and each user's folder in it
+//   (that user's, 0700): no other ordinary user can enter, read or take a
+//   name there. A job of a user this machine does not know is refused.
+// - The queue cancels a job that runs longer than kJobTimeLimitSeconds
+//   (CUPS's job-cancel-after), so no document holds the fax printer.
 namespace FaxPrinter {
 
 inline constexpr char kQueueName[] = "APF_Fax_Printer";
@@ -50,6 +71,8 @@ inline constexpr char kReasonFileName[] = "REASON.TXT";
 inline constexpr char kSettingsSection[] = "Settings";
 inline constexpr char kDefaultFolder[] = "/var/spool/skipmail-printfax";
 inline constexpr char kRequestPrefix[] = "request-";
+inline constexpr char kUsersFolder[] = "users";
+inline constexpr int kJobTimeLimitSeconds = 90;
 
 // The folder both the station and the backend use.
 std::string Folder();
@@ -57,6 +80,12 @@ std::string Folder();
 // A name the station could have given a request folder: nothing that can
 // leave the fax printer folder.
 bool IsRequestHandle(const std::string& handle);
+
+// The folder other programs' jobs of `user` are written into.
+std::string UserFolder(const std::string& user);
+
+// A user name that is one plain path element.
+bool IsPlainName(const std::string& name);
 
 // The backend's words for a document that gave no pages; `title` is the
 // job's, the document's name for the station's jobs.
@@ -67,7 +96,22 @@ struct TShellSettings {
     std::string ShellHandle;
     bool Fine = true;
     int Job = 0;
+    std::string Document;
+    unsigned Mode = 0644;
 };
+
+// The options the station's job carries, as name and value.
+std::vector<std::pair<std::string, std::string>> StationJobOptions(bool fine,
+                                                                   const std::string& handle);
+
+// The first option of a job's option string (the backend's fifth argument)
+// that the station did not set for this request and that is not CUPS's own
+// bookkeeping, as "name=value"; empty when there is none.
+std::string StrayJobOption(const std::string& jobOptions, const TShellSettings& settings);
+
+// The SHA-256 of what is left to read on `fd`, in lower-case hex; empty with
+// `why` when it cannot be read.
+std::string DigestOf(int fd, std::string& why);
 
 // Written whole (0600); throws std::system_error.
 void WriteShellSettings(const std::string& path, const TShellSettings& settings);
@@ -109,6 +153,31 @@ struct TShellResult {
     TShellOutcome Outcome = TShellOutcome::soFailed;
     // Why it failed, in words that name the document where it is at fault.
     std::string Text;
+};
+
+// One print of a document to the fax printer, in its three steps: the job
+// and its request, the document, the wait for the job's end. Each step
+// returns soDone to go on; any other outcome ends the print (its job
+// cancelled).
+class TShellJob {
+public:
+    TShellJob(std::string document, std::string outName, bool fine);
+    ~TShellJob();
+    TShellJob(const TShellJob&) = delete;
+    TShellJob& operator=(const TShellJob&) = delete;
+
+    TShellResult Create();
+    TShellResult Send();
+    // Waits until `deadline` at most; the GUI thread's events are served
+    // meanwhile and `abort` is asked between waits.
+    TShellResult Wait(std::chrono::steady_clock::time_point deadline,
+                      const std::function<bool()>& abort = {});
+    // The CUPS job's number once made.
+    int Job() const;
+
+private:
+    struct TState;
+    std::unique_ptr<TState> S_;
 };
 
 // Prints the document to the fax printer, which writes it as the APF file

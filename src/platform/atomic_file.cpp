@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -167,4 +168,14 @@ bool ReadWholeFile(const std::string& path, std::string& out)
         return false;
     out = std::move(data);
     return true;
+}
+
+unsigned NewFileMode()
+{
+    // Read, not set: umask() would change it for every thread meanwhile.
+    std::string status;
+    if (ReadWholeFile("/proc/self/status", status))
+        if (const std::size_t at = status.find("\nUmask:"); at != std::string::npos)
+            return 0666 & ~static_cast<unsigned>(std::strtoul(status.c_str() + at + 7, nullptr, 8));
+    return 0644;
 }

@@ -41,6 +41,9 @@ private:
     int FFd = -1;
 };
 
+// The mode a file this process makes gets: 0666 less its umask.
+unsigned NewFileMode();
+
 // Appends the bytes to the file, creating it when missing (logs). False when
 // the file cannot be opened or not all of the bytes reach it.
 bool AppendToFile(const std::string& path, std::string_view data);

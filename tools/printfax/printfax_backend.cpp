@@ -6,14 +6,16 @@
 //   printfax JOB USER TITLE COPIES OPTIONS [FILE]
 //
 // A job that names a request of the station's (fax/fax_shell_printer.h) is
-// written under the name and at the resolution that the request's
-// APFPDENG.INI gives, as the user who made the request, and only when that
-// request was made for this job by this job's user and its requester still
-// waits; any other job becomes FAX<job>.APF in the fax printer folder, as
-// CUPS's user lp, at the resolution it was rendered at. The file appears
-// under its name whole or not at all, and the exit code 0 says it is there.
-// A failure writes its reason as an ERROR line (the job's state message) and
-// cancels the job, so the queue goes on.
+// written under the name, at the resolution and with the mode that the
+// request's APFPDENG.INI gives, as the user who made the request, and only
+// when that request was made for this job by this job's user, the job holds
+// just the document the request names with no option the station did not
+// set, and its requester still waits; any other job becomes FAX<job>.APF in
+// its user's folder of the fax printer folder, as that user, at the
+// resolution it was rendered at. The file appears under its name whole or
+// not at all, and the exit code 0 says it is there. A failure writes its
+// reason as an ERROR line (the job's state message) and cancels the job, so
+// the queue goes on. Every run ends by clearing the printer's message.
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
 #include "serial/ad_except.h"
@@ -32,6 +34,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -42,10 +45,18 @@ void OnTerminate(int)
     gStop = 1;
 }
 
+// The job keeps its last message; the printer's, which every user sees as
+// its state, is cleared.
+int End(int code)
+{
+    std::fputs("INFO: \n", stderr);
+    return code;
+}
+
 int Fail(const std::string& reason)
 {
     std::fprintf(stderr, "ERROR: %s\n", reason.c_str());
-    return CUPS_BACKEND_CANCEL;
+    return End(CUPS_BACKEND_CANCEL);
 }
 
 struct TUser {
@@ -182,6 +193,131 @@ private:
     FaxPrinter::TShellSettings Settings_;
 };
 
+class TFd {
+public:
+    explicit TFd(int fd = -1) : Fd_(fd) {}
+    ~TFd()
+    {
+        if (Fd_ >= 0)
+            ::close(Fd_);
+    }
+    TFd(TFd&& o) noexcept : Fd_(std::exchange(o.Fd_, -1)) {}
+    TFd& operator=(TFd&& o) noexcept
+    {
+        std::swap(Fd_, o.Fd_);
+        return *this;
+    }
+    int Get() const { return Fd_; }
+
+private:
+    int Fd_;
+};
+
+// The job's documents as CUPS keeps them while it runs ("d<job>-<n>" in its
+// spool folder, root's): opened while the backend is root.
+struct TSpooled {
+    TFd First;
+    bool More = false;
+    std::string Error;
+};
+
+TSpooled SpooledDocuments(const std::string& job)
+{
+    TSpooled docs;
+    const char* root = std::getenv("CUPS_REQUESTROOT");
+    if (!root || !*root || job.empty() ||
+        job.find_first_not_of("0123456789") != std::string::npos) {
+        docs.Error = "the job's documents cannot be found";
+        return docs;
+    }
+    const auto name = [&](int n) {
+        char file[64];
+        std::snprintf(file, sizeof file, "/d%05d-%03d", std::atoi(job.c_str()), n);
+        return std::string(root) + file;
+    };
+    docs.First = TFd(::open(name(1).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (docs.First.Get() < 0)
+        docs.Error = "cannot read the job's document: " + std::string(std::strerror(errno));
+    struct stat st;
+    docs.More = ::lstat(name(2).c_str(), &st) == 0;
+    return docs;
+}
+
+// What the request's owner sent, and nothing else: one copy of its one
+// document, with the station's options.
+bool AsSent(const FaxPrinter::TShellSettings& settings, TSpooled& docs, const std::string& copies,
+            const std::string& options, std::string& why)
+{
+    if (!docs.Error.empty()) {
+        why = docs.Error;
+        return false;
+    }
+    if (docs.More) {
+        why = "the job holds a document besides the one the station sent";
+        return false;
+    }
+    if (copies != "1") {
+        why = "the job asks for " + copies + " copies";
+        return false;
+    }
+    if (const std::string stray = FaxPrinter::StrayJobOption(options, settings); !stray.empty()) {
+        why = "the job's options were changed (" + stray + ")";
+        return false;
+    }
+    std::string error;
+    const std::string digest = FaxPrinter::DigestOf(docs.First.Get(), error);
+    if (digest.empty()) {
+        why = "cannot read the job's document: " + error;
+        return false;
+    }
+    if (digest != settings.Document) {
+        why = "the job's document is not the one the station sent";
+        return false;
+    }
+    return true;
+}
+
+// The folder of `user`'s own jobs, made by root for that user alone where it
+// is missing; the folder above it is root's, so nobody else can put a name
+// there.
+bool OpenUserFolder(const TUser& user, std::string& why)
+{
+    if (!FaxPrinter::IsPlainName(user.Name)) {
+        why = "no folder can be named after the user " + user.Name;
+        return false;
+    }
+    const std::string users = FaxPrinter::Folder() + "/" + FaxPrinter::kUsersFolder;
+    if (::mkdir(users.c_str(), 0755) != 0 && errno != EEXIST) {
+        why = "cannot make " + users + ": " + std::strerror(errno);
+        return false;
+    }
+    const TFd top(::open(users.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0 || st.st_uid != 0 ||
+        (st.st_mode & 022) != 0) {
+        why = users + " is not the fax printer's (root's, closed to others' writing)";
+        return false;
+    }
+    if (::mkdirat(top.Get(), user.Name.c_str(), 0700) == 0) {
+        if (::fchownat(top.Get(), user.Name.c_str(), user.Uid, user.Gid, AT_SYMLINK_NOFOLLOW) !=
+            0) {
+            why = "cannot give " + users + "/" + user.Name + " to " + user.Name + ": " +
+                  std::strerror(errno);
+            ::unlinkat(top.Get(), user.Name.c_str(), AT_REMOVEDIR);
+            return false;
+        }
+    } else if (errno != EEXIST) {
+        why = "cannot make " + users + "/" + user.Name + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::fstatat(top.Get(), user.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(st.st_mode) || st.st_uid != user.Uid) {
+        why = users + "/" + user.Name + " is not " + user.Name + "'s folder";
+        return false;
+    }
+    return true;
+}
+
 std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out,
                    const std::string& title)
 {
@@ -236,11 +372,19 @@ int main(int argc, char** argv)
     std::string why;
     std::string name;
     std::optional<bool> fine; // none: as rendered
+    std::optional<unsigned> mode;
     std::optional<TStationRequest> request;
     if (!handle.empty()) {
         request.emplace();
-        if (!request->Open(handle, job, argv[2], why) || !Become(request->Owner(), why))
+        if (!request->Open(handle, job, argv[2], why))
             return Fail(why);
+        TSpooled docs = SpooledDocuments(job);
+        if (!Become(request->Owner(), why))
+            return Fail(why);
+        if (!AsSent(request->Settings(), docs, argv[4], argv[5], why)) {
+            request->Tell(why);
+            return Fail(why);
+        }
         request->Take();
         if (!request->RequesterWaits()) {
             request->Remove();
@@ -248,10 +392,15 @@ int main(int argc, char** argv)
         }
         name = request->Settings().ShellName;
         fine = request->Settings().Fine;
+        mode = request->Settings().Mode;
     } else {
-        if (const std::optional<TUser> lp = UserOf(::getpwnam("lp")); lp && !Become(*lp, why))
+        const std::optional<TUser> user = UserOf(::getpwnam(argv[2]));
+        if (!user)
+            return Fail(std::string("the fax printer writes only for users of this machine, and ") +
+                        argv[2] + " is none");
+        if (!OpenUserFolder(*user, why) || !Become(*user, why))
             return Fail(why);
-        name = FaxPrinter::Folder() + "/FAX" + job + ".APF";
+        name = FaxPrinter::UserFolder(user->Name) + "/FAX" + job + ".APF";
     }
     const auto fail = [&](const std::string& reason) {
         if (request)
@@ -266,6 +415,7 @@ int main(int argc, char** argv)
     raster.TakeResolution = !fine;
     acSetResolutionMode(*cvt, fine.value_or(true));
     cvt->OutFileName = name;
+    cvt->Writer.NewMode = mode;
     int rc = acCreateOutputFile(*cvt);
     if (rc == 0)
         rc = acConvert(*cvt, "", acOutToFileCallback);
@@ -276,13 +426,12 @@ int main(int argc, char** argv)
     else
         cvt->Writer.Abandon();
     if (gStop)
-        return CUPS_BACKEND_CANCEL;
+        return End(CUPS_BACKEND_CANCEL);
     if (givenUp) {
         request->Remove();
         return Fail(kGivenUp);
     }
     if (rc != 0)
         return fail(Reason(rc, raster, name, title));
-    std::fprintf(stderr, "INFO: %s written\n", name.c_str());
-    return CUPS_BACKEND_OK;
+    return End(CUPS_BACKEND_OK);
 }

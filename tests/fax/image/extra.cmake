@@ -33,3 +33,10 @@ target_compile_definitions(${exe} PRIVATE
   SKIPMAIL_PRINTFAX_BACKEND="$<TARGET_FILE:printfax>"
   SKIPMAIL_FAXCVT="$<TARGET_FILE:skip_faxcvt>")
 add_dependencies(${exe} printfax skip_faxcvt)
+
+# A user of the fax printer in the station's steps or sending into a job,
+# run as the machine's users by those tests.
+add_executable(skip_ipp_user ${PROJECT_SOURCE_DIR}/tests/simulator/ipp_user_main.cpp)
+target_link_libraries(skip_ipp_user PRIVATE skip_fax Cups::Cups)
+target_compile_definitions(${exe} PRIVATE SKIPMAIL_IPP_USER="$<TARGET_FILE:skip_ipp_user>")
+add_dependencies(${exe} skip_ipp_user)

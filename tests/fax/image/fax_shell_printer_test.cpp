@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <algorithm>
@@ -54,9 +55,10 @@ BackendRun RunBackend(const QStringList& args, const std::string& input, const s
     return r;
 }
 
-QStringList Job(const char* id, const std::string& options, const std::string& user = "root")
+QStringList Job(const char* id, const std::string& options, const std::string& user = "root",
+                const char* copies = "1")
 {
-    return {id, QString::fromStdString(user), "letter", "1", QString::fromStdString(options)};
+    return {id, QString::fromStdString(user), "letter", copies, QString::fromStdString(options)};
 }
 
 std::vector<std::string> Files(const std::string& dir)
@@ -98,23 +100,44 @@ template <class E> std::string FailureOf(TApdFaxConverter& cvt)
 // CUPS_BACKEND_CANCEL: the job is dropped, the queue goes on.
 constexpr int kCancelJob = 5;
 
-// The fax printer folder as the install makes it, for the backend: other
-// programs' jobs are written there as lp.
+// The fax printer folder as the install makes it, for the backend, and
+// CUPS's spool folder, where the backend finds a job's documents.
 struct TPrintFaxFolder {
     TPrintFaxFolder()
     {
         ::chmod(Dir.Dir().c_str(), 0711);
         fs::create_directories(Folder);
         ::chmod(Folder.c_str(), 01777);
+        fs::create_directories(Spool);
     }
     TScratch Dir;
     const std::string Folder = Dir.Path("printfax");
+    const std::string Spool = Dir.Path("spool");
     TEnvVar FolderVar{"SKIPMAIL_PRINTFAX_DIR", Folder};
+    TEnvVar SpoolVar{"CUPS_REQUESTROOT", Spool};
 };
 
-// A request as the station makes it: the file `out` for job `job`.
+std::string Sha256(const std::string& bytes)
+{
+    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Document `n` of job `job` as CUPS keeps it while the job runs.
+std::string SpoolPath(int job, int n = 1)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "/d%05d-%03d", job, n);
+    return std::getenv("CUPS_REQUESTROOT") + std::string(name);
+}
+
+const char kStationDocument[] = "%!PS\n% the document the station sent\n";
+
+// A request as the station makes it: the file `out` for job `job`, whose
+// document CUPS holds.
 std::unique_ptr<FaxPrinter::TShellRequest> MakeRequest(const std::string& out, int job,
-                                                       bool fine = true)
+                                                       bool fine = true, unsigned mode = 0644)
 {
     auto request = std::make_unique<FaxPrinter::TShellRequest>();
     FaxPrinter::TShellSettings s;
@@ -122,13 +145,34 @@ std::unique_ptr<FaxPrinter::TShellRequest> MakeRequest(const std::string& out, i
     s.ShellHandle = request->Handle();
     s.Fine = fine;
     s.Job = job;
+    s.Document = Sha256(kStationDocument);
+    s.Mode = mode;
     request->Write(s);
+    WriteFile(SpoolPath(job), kStationDocument);
     return request;
 }
 
-std::string HandleOption(const FaxPrinter::TShellRequest& request)
+// The options the station's job for the request carries.
+std::string StationOptions(const FaxPrinter::TShellRequest& request, bool fine = true,
+                           const std::string& handle = "")
 {
-    return std::string(FaxPrinter::kHandleOption) + "=" + request.Handle();
+    std::string options;
+    for (const auto& [name, value] :
+         FaxPrinter::StationJobOptions(fine, handle.empty() ? request.Handle() : handle))
+        options += name + "=" + value + " ";
+    // What CUPS adds of its own.
+    return options + "job-uuid=urn:uuid:0 job-originating-host-name=localhost "
+                     "time-at-creation=1 document-name-supplied=letter";
+}
+
+// The request folders in the fax printer folder.
+std::vector<std::string> Requests(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (FaxPrinter::IsRequestHandle(e.path().filename().string()))
+            names.push_back(e.path().filename().string());
+    return names;
 }
 
 TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
@@ -148,7 +192,7 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     const auto request = MakeRequest(out, 7, false);
 
     // The station's job: its name and resolution.
-    const QStringList station = Job("7", "Resolution=204x196dpi " + HandleOption(*request));
+    const QStringList station = Job("7", StationOptions(*request, false));
     BackendRun r = RunBackend(station, twoFine, folder);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     ASSERT_EQ(Pages(out), 2);
@@ -163,21 +207,23 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     EXPECT_NE(r.Err.find("ERROR: "), std::string::npos) << r.Err;
     EXPECT_EQ(Files(dir.Path("out dir")), std::vector<std::string>{});
 
-    // Any other program's job: a file of its own in the folder, at the
-    // resolution it was rendered at.
+    // Any other program's job: a file of its own in its user's folder, at
+    // the resolution it was rendered at.
     r = RunBackend(Job("9", "Resolution=204x98dpi"), RasterStream({{a, 98}}), folder);
     EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_FALSE(PageFine(folder + "/FAX9.APF", 1));
-    EXPECT_EQ(UnpackedPage(folder + "/FAX9.APF", 1), a);
+    const std::string fax9 = folder + "/users/root/FAX9.APF";
+    EXPECT_FALSE(PageFine(fax9, 1));
+    EXPECT_EQ(UnpackedPage(fax9, 1), a);
 
     // Nothing rendered: the reason, and no file; the station reads it from
     // its request, whatever CUPS shows last.
     r = RunBackend(Job("10", ""), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: letter gave no pages"), std::string::npos) << r.Err;
-    EXPECT_EQ(Files(folder), (std::vector<std::string>{"FAX9.APF", request->Handle()}));
+    EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
+    EXPECT_EQ(Files(folder + "/users/root"), std::vector<std::string>{"FAX9.APF"});
     const auto empty = MakeRequest(out, 11);
-    r = RunBackend(Job("11", HandleOption(*empty)), "", folder);
+    r = RunBackend(Job("11", StationOptions(*empty)), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_EQ(empty->BackendReason(), "letter gave no pages");
     EXPECT_FALSE(fs::exists(out));
@@ -192,7 +238,7 @@ TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
     const std::string out = dir.Path("out/fax.apf");
     const std::string page = RasterStream({{TestPattern(kStandardWidth, 30, 9), 196}});
     const auto request = MakeRequest(out, 7);
-    const std::string handle = HandleOption(*request);
+    const std::string handle = StationOptions(*request);
     const std::string ini = request->SettingsPath();
 
     // Job options are shown to every user: the handle alone is no key.
@@ -205,8 +251,9 @@ TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
         {"another job", Job("8", handle), {}, {}},
         {"another user's job", Job("7", handle, "daemon"), {}, {}},
         {"a handle out of the folder",
-         Job("7", std::string(FaxPrinter::kHandleOption) + "=../" +
-                      fs::path(dir.Dir()).filename().string() + "/printfax/" + request->Handle()),
+         Job("7", StationOptions(*request, true,
+                                 "../" + fs::path(dir.Dir()).filename().string() + "/printfax/" +
+                                     request->Handle())),
          {},
          {}},
         // Root would follow a link wherever it leads.
@@ -246,11 +293,153 @@ TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
     auto gone = MakeRequest(out, 12);
     const std::string gonePath = gone->Path();
     gone->Abandon();
-    r = RunBackend(Job("12", HandleOption(*gone)), page, folder);
+    r = RunBackend(Job("12", StationOptions(*gone)), page, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: the station gave up on this job"), std::string::npos) << r.Err;
     EXPECT_FALSE(fs::exists(gonePath));
     EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+}
+
+TEST(FaxPrinterBackend, AStationRequestIsServedOnlyWithWhatItsRequesterSent)
+{
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    fs::create_directories(dir.Path("out"));
+    const std::string out = dir.Path("out/fax.apf");
+    const std::string page = RasterStream({{TestPattern(kStandardWidth, 30, 9), 196}});
+    const auto request = MakeRequest(out, 7);
+    const std::string options = StationOptions(*request);
+    const std::string doc = SpoolPath(7);
+    const auto without = [&](const std::string& option) {
+        std::string changed = options;
+        changed.erase(changed.find(option), option.size());
+        return changed;
+    };
+
+    // Another user's document in the job, or beside it, or options that
+    // cut or gather pages: all of it is refused, and the station is told.
+    struct TChange {
+        const char* What;
+        QStringList Args;
+        std::function<void()> Before, After;
+        std::string Said;
+    };
+    const std::vector<TChange> changes = {
+        {"another document", Job("7", options),
+         [&] { WriteFile(doc, "%!PS\n% somebody else's pages\n"); },
+         [&] { WriteFile(doc, kStationDocument); },
+         "the job's document is not the one the station sent"},
+        {"a second document", Job("7", options),
+         [&] { WriteFile(SpoolPath(7, 2), kStationDocument); },
+         [&] { fs::remove(SpoolPath(7, 2)); },
+         "the job holds a document besides the one the station sent"},
+        {"no document", Job("7", options), [&] { fs::rename(doc, doc + ".away"); },
+         [&] { fs::rename(doc + ".away", doc); },
+         "cannot read the job's document: No such file or directory"},
+        {"a document reached through a link", Job("7", options),
+         [&] {
+             fs::rename(doc, doc + ".away");
+             fs::create_symlink(doc + ".away", doc);
+         },
+         [&] {
+             fs::remove(doc);
+             fs::rename(doc + ".away", doc);
+         },
+         "cannot read the job's document: Too many levels of symbolic links"},
+        {"two copies", Job("7", options, "root", "2"), {}, {}, "the job asks for 2 copies"},
+        {"a page range",
+         Job("7", options + " page-ranges=2"),
+         {},
+         {},
+         "the job's options were changed (page-ranges=2)"},
+        {"two pages a sheet",
+         Job("7", options + " number-up=2"),
+         {},
+         {},
+         "the job's options were changed (number-up=2)"},
+        {"pages filled, not fitted",
+         Job("7", without("print-scaling=fit")),
+         {},
+         {},
+         "the job's options were changed (no print-scaling)"},
+    };
+    for (const TChange& c : changes) {
+        SCOPED_TRACE(c.What);
+        if (c.Before)
+            c.Before();
+        const BackendRun r = RunBackend(c.Args, page, printFax.Folder);
+        if (c.After)
+            c.After();
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_NE(r.Err.find("ERROR: " + c.Said + "\n"), std::string::npos) << r.Err;
+        EXPECT_EQ(request->BackendReason(), c.Said);
+        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_TRUE(fs::exists(request->SettingsPath()));
+    }
+    const BackendRun r = RunBackend(Job("7", options), page, printFax.Folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(Pages(out), 1);
+}
+
+TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
+{
+    // getpwnam's answers share one buffer.
+    const passwd* p = ::getpwnam("nobody");
+    const std::optional<std::pair<uid_t, gid_t>> nobody =
+        p ? std::optional(std::pair{p->pw_uid, p->pw_gid}) : std::nullopt;
+    p = ::getpwnam("daemon");
+    const std::optional<std::pair<uid_t, gid_t>> daemon =
+        p ? std::optional(std::pair{p->pw_uid, p->pw_gid}) : std::nullopt;
+    if (::geteuid() != 0 || !nobody || !daemon)
+        GTEST_SKIP() << "needs root and the users nobody and daemon";
+    TPrintFaxFolder printFax;
+    const std::string& folder = printFax.Folder;
+    const std::string users = folder + "/users";
+    const std::string page = RasterStream({{TestPattern(kStandardWidth, 20, 7), 196}});
+    const auto stat = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    };
+
+    BackendRun r = RunBackend(Job("21", "", "nobody"), page, folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    // Only root makes a user's folder, and only that user enters it.
+    EXPECT_EQ(stat(users).st_uid, 0u);
+    EXPECT_EQ(stat(users).st_mode & 0777, 0755u);
+    EXPECT_EQ(stat(users + "/nobody").st_uid, nobody->first);
+    EXPECT_EQ(stat(users + "/nobody").st_mode & 0777, 0700u);
+    EXPECT_EQ(stat(users + "/nobody/FAX21.APF").st_uid, nobody->first);
+    EXPECT_EQ(Pages(users + "/nobody/FAX21.APF"), 1);
+
+    // A user this machine does not know has no folder.
+    r = RunBackend(Job("22", "", "stranger"), page, folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_NE(r.Err.find("ERROR: the fax printer writes only for users of this machine, and "
+                         "stranger is none"),
+              std::string::npos)
+        << r.Err;
+
+    // A folder another user made in its place is not used.
+    fs::remove_all(users);
+    fs::create_directory(users);
+    ASSERT_EQ(::chown(users.c_str(), daemon->first, daemon->second), 0);
+    r = RunBackend(Job("23", "", "nobody"), page, folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_NE(r.Err.find("ERROR: " + users + " is not the fax printer's"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Files(users), std::vector<std::string>{});
+
+    // The station's file gets the mode its requester's umask gives.
+    TScratch outDir;
+    for (const unsigned mode : {0600u, 0640u}) {
+        SCOPED_TRACE(mode);
+        const std::string out = outDir.Path("fax" + std::to_string(mode) + ".apf");
+        const auto request = MakeRequest(out, 24, true, mode);
+        r = RunBackend(Job("24", StationOptions(*request)), page, folder);
+        EXPECT_EQ(r.Exit, 0) << r.Err;
+        EXPECT_EQ(stat(out).st_mode & 0777, mode);
+    }
 }
 
 TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
@@ -272,7 +461,7 @@ TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
         const auto request = MakeRequest(target, 3);
         for (const std::string& path : {request->Path(), request->SettingsPath()})
             ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-        const BackendRun r = RunBackend(Job("3", HandleOption(*request), "nobody"), page, folder);
+        const BackendRun r = RunBackend(Job("3", StationOptions(*request), "nobody"), page, folder);
         struct stat st;
         if (target.rfind(open, 0) == 0) {
             EXPECT_EQ(r.Exit, 0) << r.Err;
@@ -303,7 +492,7 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(printFax.Folder));
         p.setProcessEnvironment(env);
-        p.start(SKIPMAIL_PRINTFAX_BACKEND, Job("4", HandleOption(*request)));
+        p.start(SKIPMAIL_PRINTFAX_BACKEND, Job("4", StationOptions(*request)));
         ASSERT_TRUE(p.waitForStarted(10000));
         p.write(stream.data(), static_cast<qint64>(stream.size() / 2));
         EXPECT_TRUE(PumpUntil([&] { return !Files(dir.Path("out")).empty(); }, 30000));
@@ -318,7 +507,8 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
         EXPECT_TRUE(p.waitForFinished(30000));
         EXPECT_EQ(p.exitCode(), kCancelJob);
         const std::string err = p.readAllStandardError().toStdString();
-        const std::string said = cancelled ? "" : "ERROR: the station gave up on this job\n";
+        const std::string said =
+            cancelled ? "INFO: \n" : "ERROR: the station gave up on this job\nINFO: \n";
         EXPECT_EQ(err, said);
         EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
     }
@@ -336,6 +526,12 @@ TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
     cvt.SetDocumentFile(dir.Path("doc.pdf"));
     EXPECT_EQ(FailureOf<ENotSupported>(cvt), "cannot reach the print service (" + socket + ")");
     EXPECT_EQ(Files(dir.Dir()), std::vector<std::string>{"doc.pdf"});
+
+    // A scheduler on a host is named with the port that was tried.
+    const int port = FreePort();
+    TEnvVar tcp("CUPS_SERVER", "127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(FailureOf<ENotSupported>(cvt),
+              "cannot reach the print service (127.0.0.1:" + std::to_string(port) + ")");
 }
 
 // What the fax printer's tests need here; in CI every part must be there.
@@ -375,11 +571,13 @@ struct TUser {
         return user;
     }
     std::string Path(const std::string& name) const { return Home + "/" + name; }
-    // The command line that runs `command` as this user.
+    // The command line that runs `command` as this user, away from any
+    // terminal a password could be asked on.
     std::string Runs(const std::string& command) const
     {
-        return "setpriv --reuid=" + std::to_string(Uid) + " --regid=" + std::to_string(Gid) +
-               " --init-groups env HOME=" + Home + " " + command;
+        return "setsid -w setpriv --reuid=" + std::to_string(Uid) +
+               " --regid=" + std::to_string(Gid) + " --init-groups env HOME=" + Home + " " +
+               command;
     }
     uid_t OwnerOf(const std::string& path) const
     {
@@ -410,7 +608,13 @@ public:
         FolderVar.emplace("SKIPMAIL_PRINTFAX_DIR", Folder);
         const std::string stall =
             Script(Dir, "stall", "[ $# -eq 0 ] && exit 0\ncat >/dev/null\nexec sleep 600\n");
-        Cups.emplace(Dir, TPrivateCups::TSetup{{stall}, {{"SKIPMAIL_PRINTFAX_DIR", Folder}}});
+        // One that fails its job in the words a failed document gets and
+        // stops the queue, as a device that fails does.
+        const std::string words = Script(Dir, "words",
+                                         "[ $# -eq 0 ] && exit 0\ncat >/dev/null\n"
+                                         "echo \"ERROR: $3 gave no pages\" >&2\nexit 4\n");
+        Cups.emplace(Dir,
+                     TPrivateCups::TSetup{{stall, words}, {{"SKIPMAIL_PRINTFAX_DIR", Folder}}});
         return Cups->Start();
     }
     bool Install()
@@ -630,7 +834,7 @@ TEST(FaxPrinter, ADocumentBecomesTheApfFileOfItsPages)
     EXPECT_FALSE(PageFine(low, 2));
     ExpectSameInk(low, 2, pdf);
     // Each request is gone with its job.
-    EXPECT_EQ(Files(rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Requests(rig.Folder), std::vector<std::string>{});
 }
 
 // A machine whose CUPS has the fax printer as the install adds it.
@@ -664,10 +868,11 @@ TEST_F(FaxPrinterInstalled, PagesOfAnyShapeArriveWholeFittedToTheSheet)
 
         RunShell("lp -d APF_Fax_Printer " + pdf);
         ASSERT_TRUE(Rig.AllJobsEnded());
-        const std::vector<std::string> made = Files(Rig.Folder);
+        const std::string mine = Rig.Folder + "/users/root";
+        const std::vector<std::string> made = Files(mine);
         ASSERT_EQ(made.size(), 1u);
-        ExpectSameInk(Rig.Folder + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
-        fs::remove(Rig.Folder + "/" + made[0]);
+        ExpectSameInk(mine + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
+        fs::remove(mine + "/" + made[0]);
     }
 }
 
@@ -682,13 +887,70 @@ protected:
             return;
         A = TUser::Make("nobody", Rig.Dir);
         B = TUser::Make("daemon", Rig.Dir);
-        if (!A || !B)
-            SKIP_WITHOUT_TOOL("the users nobody and daemon");
+        C = TUser::Make("bin", Rig.Dir);
+        if (!A || !B || !C)
+            SKIP_WITHOUT_TOOL("the users nobody, daemon and bin");
         Doc = Rig.Pdf("doc", kTwoPages);
+        WriteFile(Rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
+        ::chmod(Rig.Dir.Path("evil.ps").c_str(), 0644);
     }
 
-    std::optional<TUser> A, B;
+    // The first page of the document that `user` converted into `name`, as
+    // a reference.
+    Picture Reference(const TUser& user, const std::string& name)
+    {
+        EXPECT_EQ(RunShellCommand(user.Runs(FaxCvt(Doc, user.Path(name), "--high"))).Status, 0);
+        return UnpackedPage(user.Path(name), 1);
+    }
+
+    std::optional<TUser> A, B, C;
     std::string Doc;
+};
+
+// The job number in lp's "request id is APF_Fax_Printer-N (1 file(s))".
+int JobOf(const std::string& said)
+{
+    const std::string queue = std::string(FaxPrinter::kQueueName) + "-";
+    const std::size_t at = said.find(queue);
+    return at == std::string::npos ? 0 : std::atoi(said.c_str() + at + queue.size());
+}
+
+// A user's shell print that stops once its job is made, until Go.
+class TPausedPrint {
+public:
+    bool Start(const TUser& user, const std::string& document, const std::string& out)
+    {
+        P_.start("sh",
+                 {"-c", QString::fromStdString(user.Runs(std::string(SKIPMAIL_IPP_USER) +
+                                                         " station " + document + " " + out))});
+        if (!PumpUntil([&] { return P_.canReadLine() || P_.state() == QProcess::NotRunning; },
+                       30000))
+            return false;
+        const std::string line = P_.readLine().toStdString();
+        if (line.rfind("job ", 0) != 0) {
+            ADD_FAILURE() << line << P_.readAllStandardError().toStdString();
+            return false;
+        }
+        Job = std::stoi(line.substr(4));
+        return true;
+    }
+    // Sends the document and waits for the end: the exit code, and the
+    // reason on failure.
+    std::pair<int, std::string> Go()
+    {
+        P_.write("\n");
+        P_.closeWriteChannel();
+        EXPECT_TRUE(P_.waitForFinished(120000));
+        std::string said = P_.readAllStandardError().toStdString();
+        said.erase(0, said.find_last_of('\n', said.size() - 2) + 1);
+        while (!said.empty() && said.back() == '\n')
+            said.pop_back();
+        return {P_.exitCode(), said};
+    }
+    int Job = 0;
+
+private:
+    QProcess P_;
 };
 
 TEST_F(FaxPrinterUsers, EveryUserConvertsOneAfterTheOtherAndAtOnce)
@@ -719,14 +981,12 @@ TEST_F(FaxPrinterUsers, EveryUserConvertsOneAfterTheOtherAndAtOnce)
         EXPECT_EQ(user->OwnerOf(user->Path(name)), user->Uid);
         EXPECT_EQ(UnpackedPage(user->Path(name), 2), UnpackedPage(Rig.Dir.Path("root.apf"), 2));
     }
-    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
 }
 
 TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
 {
     const TUser *a = &*A, *b = &*B;
-    WriteFile(Rig.Dir.Path("evil.ps"), "%!PS\n0 0 595 842 rectfill showpage\n");
-    ::chmod(Rig.Dir.Path("evil.ps").c_str(), 0644);
     const std::string v = a->Path("v.apf");
     ASSERT_EQ(RunShellCommand(a->Runs(FaxCvt(Doc, v, "--high"))).Status, 0);
     const std::string made = ReadFile(v);
@@ -743,7 +1003,10 @@ TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
     EXPECT_EQ(a->OwnerOf(v), a->Uid);
 
     // And while A's request waits: B's job, named as A's and put first,
-    // still is not the job the request was made for.
+    // still is not the job the request was made for. The queue's policy
+    // refuses a job in another user's name; a scheduler without that policy
+    // takes it.
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -o printer-op-policy=default"), 0);
     const std::string filler = Rig.Stall();
     QProcess waiting;
     waiting.start("sh",
@@ -761,6 +1024,206 @@ TEST_F(FaxPrinterUsers, AReplayedHandleNeverWritesAnotherUsersFile)
     EXPECT_EQ(UnpackedPage(a->Path("w.apf"), 2), UnpackedPage(v, 2));
     ASSERT_TRUE(Rig.AllJobsEnded());
     EXPECT_EQ(ReadFile(v), made);
+}
+
+TEST_F(FaxPrinterUsers, NoUserActsOnAnotherUsersJobByNamingThatUser)
+{
+    const TUser &a = *A, &b = *B;
+    const Picture own = Reference(a, "own.apf");
+    const std::string evil = Rig.Dir.Path("evil.ps");
+
+    // A's job from another program, held, and A's station print, stopped
+    // between its job and its document: B names itself A at each.
+    const int heldJob = JobOf(RunShell(a.Runs("lp -d APF_Fax_Printer -H indefinite " + Doc)));
+    const std::string id = std::to_string(heldJob);
+    TPausedPrint station;
+    ASSERT_TRUE(station.Start(a, Doc, a.Path("station.apf")));
+    for (const int job : {heldJob, station.Job}) {
+        SCOPED_TRACE(job);
+        const std::string n = std::to_string(job);
+        for (const std::string& attempt :
+             {std::string(SKIPMAIL_IPP_USER) + " send-document " + n + " " + evil + " " + a.Name,
+              std::string(SKIPMAIL_IPP_USER) + " send-document " + n + " " + evil + " " + a.Name +
+                  " more",
+              "lp -U " + a.Name + " -i " + n + " -o page-ranges=2",
+              "lp -U " + a.Name + " -i " + n + " -o number-up=2",
+              "lp -U " + a.Name + " -i " + n + " -H resume",
+              "lp -U " + a.Name + " -i " + n + " -H indefinite", "cancel -U " + a.Name + " " + n}) {
+            SCOPED_TRACE(attempt);
+            EXPECT_NE(RunShellCommand(b.Runs(attempt)).Status, 0);
+        }
+    }
+    // Nor makes a job in A's name.
+    EXPECT_NE(RunShellCommand(b.Runs("lp -U " + a.Name + " -d APF_Fax_Printer " + evil)).Status, 0);
+
+    const auto [exit, said] = station.Go();
+    EXPECT_EQ(exit, 0) << said;
+    EXPECT_EQ(UnpackedPage(a.Path("station.apf"), 1), own);
+    RunShell(a.Runs("lp -i " + std::to_string(heldJob) + " -H resume"));
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    const std::string fax = Rig.Folder + "/users/" + a.Name + "/FAX" + id + ".APF";
+    EXPECT_EQ(Pages(fax), 2);
+    EXPECT_EQ(UnpackedPage(fax, 1), UnpackedPage(a.Path("station.apf"), 1));
+}
+
+TEST_F(FaxPrinterUsers, WithoutThePolicyAStationJobStillHoldsOnlyWhatItsRequesterSent)
+{
+    // A scheduler that lacks the queue's policy takes a user's word for
+    // who it is.
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -o printer-op-policy=default"), 0);
+    const TUser &a = *A, &b = *B;
+    const std::string evil = Rig.Dir.Path("evil.ps");
+    struct TMeddling {
+        const char* What;
+        std::string Command; // %d: the job
+        std::vector<std::string> Said;
+    };
+    const std::string besides = "the job holds a document besides the one the station sent";
+    const std::vector<TMeddling> meddlings = {
+        {"B's pages before A's",
+         std::string(SKIPMAIL_IPP_USER) + " send-document %d " + evil + " " + a.Name + " more",
+         {besides}},
+        // The job may start on B's pages before A's arrive.
+        {"B's pages as the job's last",
+         std::string(SKIPMAIL_IPP_USER) + " send-document %d " + evil + " " + a.Name,
+         {besides, "the job's document is not the one the station sent",
+          "Job #%d is not accepting documents."}},
+        {"a page range",
+         "lp -U " + a.Name + " -i %d -o page-ranges=2",
+         {"the job's options were changed (page-ranges=2)"}},
+    };
+    for (const TMeddling& m : meddlings) {
+        SCOPED_TRACE(m.What);
+        const std::string out = a.Path("meddled.apf");
+        TPausedPrint station;
+        ASSERT_TRUE(station.Start(a, Doc, out));
+        const auto withJob = [&](std::string text) {
+            if (const std::size_t at = text.find("%d"); at != std::string::npos)
+                text.replace(at, 2, std::to_string(station.Job));
+            return text;
+        };
+        RunShell(b.Runs(withJob(m.Command)));
+        const auto [exit, said] = station.Go();
+        EXPECT_EQ(exit, 1);
+        std::vector<std::string> refusals;
+        for (const std::string& text : m.Said)
+            refusals.push_back(withJob(text));
+        EXPECT_NE(std::find(refusals.begin(), refusals.end(), said), refusals.end()) << said;
+        EXPECT_FALSE(fs::exists(out));
+        ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    }
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
+}
+
+TEST_F(FaxPrinterUsers, AnLpJobsFaxIsItsUsersAlone)
+{
+    const TUser &a = *A, &b = *B, &c = *C;
+    // B lays files on the next job numbers and tries to make A's folder.
+    int next = 1;
+    std::istringstream jobs(RunShell("lpstat -W all -o"));
+    for (std::string id, rest; jobs >> id && std::getline(jobs, rest);)
+        next = std::max(next, std::stoi(id.substr(id.rfind('-') + 1)) + 1);
+    for (int n = next; n < next + 3; ++n)
+        RunShell(b.Runs("touch " + Rig.Folder + "/FAX" + std::to_string(n) + ".APF"));
+    EXPECT_NE(RunShellCommand(b.Runs("mkdir -p " + Rig.Folder + "/users/" + a.Name)).Status, 0);
+
+    const int job = JobOf(RunShell(a.Runs("lp -d APF_Fax_Printer " + Doc)));
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    const std::string fax = Rig.Folder + "/users/" + a.Name + "/FAX" + std::to_string(job) + ".APF";
+    EXPECT_EQ(job, next);
+    ASSERT_EQ(Pages(fax), 2);
+    EXPECT_EQ(a.OwnerOf(fax), a.Uid);
+    for (const TUser* other : {&b, &c}) {
+        SCOPED_TRACE(other->Name);
+        EXPECT_NE(RunShellCommand(other->Runs("cat " + fax + " >/dev/null")).Status, 0);
+        EXPECT_NE(RunShellCommand(other->Runs("ls " + Rig.Folder + "/users/" + a.Name)).Status, 0);
+    }
+    EXPECT_EQ(RunShellCommand(a.Runs("cat " + fax + " >/dev/null")).Status, 0);
+    EXPECT_EQ(RunShellCommand(a.Runs("rm " + fax)).Status, 0);
+    EXPECT_FALSE(fs::exists(fax));
+}
+
+TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
+{
+    EXPECT_NE(RunShell("lpoptions -p APF_Fax_Printer")
+                  .find("job-cancel-after=" + std::to_string(FaxPrinter::kJobTimeLimitSeconds)),
+              std::string::npos);
+    // The same limit, made short for the test.
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -o job-cancel-after-default=5"), 0);
+    const TUser &a = *A, &b = *B;
+    WriteFile(Rig.Dir.Path("endless.ps"), "%!PS\n{} loop\n");
+    ::chmod(Rig.Dir.Path("endless.ps").c_str(), 0644);
+    RunShell(b.Runs("lp -d APF_Fax_Printer " + Rig.Dir.Path("endless.ps")));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return RunShell("lpstat -p APF_Fax_Printer").find("now printing") != std::string::npos;
+        },
+        30000));
+
+    // A wait shorter than the limit ends while B's job still runs.
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(Doc);
+    cvt.SetOutFileName(Rig.Dir.Path("behind.apf"));
+    cvt.ShellTimeout = 1000;
+    EXPECT_EQ(FailureOf<ETimeout>(cvt), "the fax printer was busy with another job");
+    EXPECT_FALSE(fs::exists(Rig.Dir.Path("behind.apf")));
+
+    // A's, waiting as long as the station does, comes once B's is ended.
+    const TShellResult r = RunShellCommand(a.Runs(FaxCvt(Doc, a.Path("after.apf"))) + " 2>&1");
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_EQ(Pages(a.Path("after.apf")), 2);
+    EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+}
+
+TEST_F(FaxPrinterUsers, AFaxFileFollowsItsMakersUmask)
+{
+    for (const char* umask : {"077", "027", "022"}) {
+        SCOPED_TRACE(umask);
+        const std::string out = A->Path(std::string("u") + umask + ".apf");
+        const TShellResult r = RunShellCommand(
+            A->Runs("sh -c 'umask " + std::string(umask) + " && " + FaxCvt(Doc, out) + "' 2>&1"));
+        ASSERT_EQ(r.Status, 0) << r.Output;
+        struct stat st;
+        ASSERT_EQ(::stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~std::stoul(umask, nullptr, 8));
+    }
+}
+
+TEST_F(FaxPrinterUsers, AStoppedPrinterSaysNoWordOfAnotherUsersJob)
+{
+    const auto printerSays = [] {
+        std::istringstream lines(RunShell("lpstat -l -p APF_Fax_Printer"));
+        std::string line;
+        std::getline(lines, line);
+        std::getline(lines, line);
+        return line;
+    };
+    // B's document fails: the words stay B's job's, not the printer's.
+    WriteFile(Rig.Dir.Path("slow8.ps"), "%!PS\n% no page\n");
+    ::chmod(Rig.Dir.Path("slow8.ps").c_str(), 0644);
+    RunShell(B->Runs("lp -d APF_Fax_Printer " + Rig.Dir.Path("slow8.ps")));
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    EXPECT_NE(RunShell("lpstat -W completed -l -o APF_Fax_Printer").find("slow8.ps gave no pages"),
+              std::string::npos);
+    EXPECT_EQ(printerSays().find("slow8"), std::string::npos) << printerSays();
+
+    // A job that stops the queue leaves its words there; A is told the
+    // queue is stopped, not what B's document did.
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -v words:"), 0);
+    RunShell(B->Runs("lp -d APF_Fax_Printer " + Rig.Dir.Path("slow8.ps")));
+    ASSERT_TRUE(PumpUntil([&] { return printerSays().find("slow8") != std::string::npos; }, 30000))
+        << printerSays();
+    const TShellResult r = RunShellCommand(A->Runs(FaxCvt(Doc, A->Path("a.apf"))) + " 2>&1");
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Output.find("the fax printer is stopped"), std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output.find("slow8"), std::string::npos) << r.Output;
+    // The operator's own reason is still said.
+    RunShell("cupsdisable -r 'out of paper' APF_Fax_Printer");
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(Doc);
+    EXPECT_EQ(FailureOf<EInOutError>(cvt), "the fax printer is stopped: out of paper");
 }
 
 TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
@@ -781,7 +1244,7 @@ TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
     }
     EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
     EXPECT_EQ(Files(Rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
-    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
 }
 
 TEST_F(FaxPrinterInstalled, AStoppedQueueFailsAtOnceNamingWhy)
@@ -811,7 +1274,7 @@ TEST_F(FaxPrinterInstalled, AStoppedQueueFailsAtOnceNamingWhy)
     const std::string said = waiting.readAllStandardError().toStdString();
     EXPECT_NE(said.find("the fax printer is stopped"), std::string::npos) << said;
     EXPECT_EQ(Rig.WaitingJobs(), 1u) << Rig.Waiting();
-    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(Rig.Dir.Path("w.apf")));
 }
 
@@ -838,7 +1301,7 @@ TEST_F(FaxPrinterInstalled, ADocumentThatCannotBeRenderedFailsWithTheReasonInWor
     EXPECT_EQ(Files(Rig.Dir.Path("docs")),
               (std::vector<std::string>{"broken.pdf", "empty.ps", "nothing.pdf", "words.pdf"}));
     EXPECT_EQ(Rig.Waiting(), "");
-    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
 
     // The queue goes on.
     const std::string good = Rig.Dir.Path("docs/good.ps");
@@ -869,9 +1332,10 @@ TEST_F(FaxPrinterInstalled, AnInterruptedConversionWritesNothingLater)
     }
     Rig.Release(filler);
     ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
-    EXPECT_EQ(Files(Rig.Dir.Dir()), (std::vector<std::string>{"cups", "doc.pdf", "doc.ps",
-                                                              "filler.ps", "printfax", "stall"}));
-    EXPECT_EQ(Files(Rig.Folder), std::vector<std::string>{});
+    EXPECT_EQ(Files(Rig.Dir.Dir()),
+              (std::vector<std::string>{"cups", "doc.pdf", "doc.ps", "filler.ps", "printfax",
+                                        "stall", "words"}));
+    EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,17 @@ std::string Script(const FaxTest::TScratch& dir, const std::string& name, const 
     return path;
 }
 
+namespace {
+
+// What the scheduler's package installs as its configuration.
+constexpr char kStockConf[] = "/usr/share/cups/cupsd.conf.default";
+
+} // namespace
+
 bool TPrivateCups::Possible()
 {
-    return ::geteuid() == 0 && HaveProgram("cupsd") && HaveProgram("lpadmin");
+    return ::geteuid() == 0 && HaveProgram("cupsd") && HaveProgram("lpadmin") &&
+           std::filesystem::exists(kStockConf);
 }
 
 TPrivateCups::TPrivateCups(const FaxTest::TScratch& dir, TSetup setup)
@@ -88,9 +97,20 @@ bool TPrivateCups::Start()
         files += "SetEnv " + name + " " + value + "\n";
     FaxTest::WriteFile(Root_ + "/cups-files.conf", files);
     const std::string socket = Root_ + "/cups.sock";
-    FaxTest::WriteFile(Root_ + "/cupsd.conf", "Listen " + socket +
-                                                  "\nBrowsing No\nWebInterface No\nLogLevel "
-                                                  "info\nDefaultAuthType None\n");
+    // The scheduler's stock settings, its operation policies among them, on
+    // a socket of its own.
+    std::string conf = "Listen " + socket + "\nBrowsing No\nWebInterface No\nLogLevel info\n";
+    std::istringstream stock(FaxTest::ReadFile(kStockConf));
+    for (std::string line; std::getline(stock, line);) {
+        std::istringstream words(line);
+        std::string word;
+        words >> word;
+        if (word != "Listen" && word != "Port" && word != "Browsing" &&
+            word != "BrowseLocalProtocols" && word != "WebInterface" && word != "LogLevel" &&
+            word != "IdleExitTimeout")
+            conf += line + "\n";
+    }
+    FaxTest::WriteFile(Root_ + "/cupsd.conf", conf);
     Cupsd_.start("cupsd", {"-f", "-c", QString::fromStdString(Root_ + "/cupsd.conf"), "-s",
                            QString::fromStdString(Root_ + "/cups-files.conf")});
     if (!Cupsd_.waitForStarted(10000)) {

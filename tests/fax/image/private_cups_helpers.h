@@ -25,8 +25,9 @@ private:
 std::string Script(const FaxTest::TScratch& dir, const std::string& name, const std::string& body);
 
 // A CUPS scheduler of the test's own: its folders and socket under
-// "cups" in the scratch folder, CUPS_SERVER naming it while it lives. It
-// takes root: cupsd runs its filters as lp and root-owned backends as root.
+// "cups" in the scratch folder, CUPS_SERVER naming it while it lives, with
+// the settings and operation policies its package installs. It takes root:
+// cupsd runs its filters as lp and root-owned backends as root.
 class TPrivateCups {
 public:
     struct TSetup {
@@ -38,7 +39,8 @@ public:
         std::vector<std::pair<std::string, std::string>> Env;
     };
 
-    // True when one can run here: root, cupsd and lpadmin.
+    // True when one can run here: root, cupsd, lpadmin and the stock
+    // configuration.
     static bool Possible();
 
     TPrivateCups(const FaxTest::TScratch& dir, TSetup setup);
