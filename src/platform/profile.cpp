@@ -2,6 +2,8 @@
 
 #include "platform/atomic_file.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -90,6 +92,8 @@ bool Understood(const std::string& trimmed)
     return eq != std::string::npos && eq > 0;
 }
 
+std::atomic<std::uint64_t> gSectionNameComparisons{0};
+
 std::mutex& ProfileLock()
 {
     static std::mutex lock;
@@ -97,6 +101,11 @@ std::mutex& ProfileLock()
 }
 
 } // namespace
+
+std::uint64_t IniSectionNameComparisons()
+{
+    return gSectionNameComparisons.load(std::memory_order_relaxed);
+}
 
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName))
 {
@@ -131,7 +140,7 @@ void TIniFile::Parse(const std::string& text)
             TSection sec;
             sec.name = SectionName(t);
             sec.header = line;
-            sec.readable = understood && !FindSection(sec.name);
+            sec.readable = understood && FIndex.try_emplace(sec.name, FSections.size()).second;
             understood = sec.readable;
             if (!understood)
                 FBadLines.emplace_back(number, line);
@@ -153,12 +162,23 @@ void TIniFile::Parse(const std::string& text)
     }
 }
 
+bool TIniFile::TNameLess::operator()(const std::string& a, const std::string& b) const
+{
+    gSectionNameComparisons.fetch_add(1, std::memory_order_relaxed);
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = Upper(static_cast<unsigned char>(a[i]));
+        const unsigned char y = Upper(static_cast<unsigned char>(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
 TIniFile::TSection* TIniFile::FindSection(const std::string& section)
 {
-    for (auto& s : FSections)
-        if (s.readable && SameName(s.name, section))
-            return &s;
-    return nullptr;
+    const auto it = FIndex.find(section);
+    return it == FIndex.end() ? nullptr : &FSections[it->second];
 }
 
 const TIniFile::TSection* TIniFile::FindSection(const std::string& section) const
@@ -235,6 +255,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         if (!FSections.empty() && !FSections.back().lines.empty() &&
             !Trim(FSections.back().lines.back().raw).empty())
             FSections.back().lines.push_back(TLine{"", "", ""});
+        FIndex.emplace(section, FSections.size());
         FSections.push_back(TSection{section, {}, std::string(), true});
         s = &FSections.back();
     }
@@ -301,12 +322,16 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
 
 void TIniFile::EraseSection(const std::string& section)
 {
-    for (auto it = FSections.begin(); it != FSections.end(); ++it)
-        if (it->readable && SameName(it->name, section)) {
-            FSections.erase(it);
-            FModified = true;
-            return;
-        }
+    const auto it = FIndex.find(section);
+    if (it == FIndex.end())
+        return;
+    const size_t at = it->second;
+    FIndex.erase(it);
+    FSections.erase(FSections.begin() + static_cast<std::ptrdiff_t>(at));
+    for (auto& [name, place] : FIndex)
+        if (place > at)
+            --place;
+    FModified = true;
 }
 
 void TIniFile::DeleteKey(const std::string& section, const std::string& key)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <cmath>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -166,6 +167,73 @@ TEST_F(ProfileTest, BrokenAndRepeatedHeadersAreNotUnderstoodAndKept)
     f.EraseSection("mail");
     EXPECT_NE(f.Text().find("[mail]\r\nA=2\r\n"), std::string::npos);
     EXPECT_FALSE(f.SectionExists("MAIL"));
+}
+
+// A file of many sections (a hostile one, or a big table kept as one) is
+// read and written without looking through every earlier section for each:
+// the names compared per lookup grow as log n. Order, case and repeated
+// headers behave as with a few sections.
+TEST_F(ProfileTest, ManySectionsAreFoundByFewComparisons)
+{
+    const size_t n = 40000;
+    const auto name = [](size_t i) { return "Section" + std::to_string(i); };
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+        text += "[" + name(i) + "]\r\nKey=" + std::to_string(i) + "\r\n";
+        // A repeat in another case is no section of its own.
+        if (i == n / 2)
+            text += "[SECTION17]\r\nKey=repeat\r\n";
+    }
+    const std::string ini = Path("many.ini");
+    WriteFileAtomic(ini, text);
+
+    const std::uint64_t before = IniSectionNameComparisons();
+    TIniFile f(ini);
+    size_t lookups = n;
+    for (size_t i = 0; i < n; ++i) {
+        std::string lower = name(i);
+        lower[0] = 's';
+        ASSERT_EQ(f.ReadInteger(lower, "KEY", -1), static_cast<int>(i));
+    }
+    lookups += n;
+    const std::uint64_t compared = IniSectionNameComparisons() - before;
+    // A balanced tree: at most twice its least height, and one more.
+    EXPECT_LE(compared, lookups * static_cast<std::uint64_t>(2 * std::log2(n + 1) + 2));
+    EXPECT_EQ(f.BadLines(), (std::vector<std::pair<size_t, std::string>>{{n + 3, "[SECTION17]"}}));
+    EXPECT_EQ(f.ReadString("Section17", "Key", ""), "17");
+
+    const std::vector<std::string> sections = f.ReadSections();
+    ASSERT_EQ(sections.size(), n);
+    for (size_t i = 0; i < n; i += 997)
+        EXPECT_EQ(sections[i], name(i));
+
+    // Writing: into the section of that name wherever it is, or a new one
+    // at the end; an erased section takes only itself with it.
+    f.WriteString("section39999", "Added", "1");
+    f.WriteString("NEW", "Key", "new");
+    f.EraseSection("SECTION5");
+    f.EraseSection("section100");
+    EXPECT_FALSE(f.SectionExists("Section5"));
+    EXPECT_EQ(f.ReadString("Section101", "Key", ""), "101");
+    EXPECT_EQ(f.ReadString("Section39999", "Added", ""), "1");
+    f.WriteString("Section5", "Key", "again");
+    EXPECT_EQ(f.ReadString("SECTION5", "Key", ""), "again");
+    f.UpdateFile();
+    const TIniFile g(ini);
+    const std::vector<std::string> after = g.ReadSections();
+    ASSERT_EQ(after.size(), n);
+    EXPECT_EQ(after[4], "Section4");
+    EXPECT_EQ(after[5], "Section6");
+    EXPECT_EQ(after[98], "Section99");
+    EXPECT_EQ(after[99], "Section101");
+    EXPECT_EQ(after[n - 3], "Section39999");
+    EXPECT_EQ(after[n - 2], "NEW");
+    EXPECT_EQ(after[n - 1], "Section5");
+    EXPECT_EQ(g.ReadString("section5", "key", ""), "again");
+    EXPECT_EQ(g.ReadString("section17", "key", ""), "17");
+    EXPECT_EQ(g.ReadString("section39998", "key", ""), "39998");
+    EXPECT_EQ(g.BadLines().size(), 1u);
+    EXPECT_NE(Read(ini).find("[SECTION17]\r\nKey=repeat\r\n"), std::string::npos);
 }
 
 void DieBeforeRename(const std::string&)
