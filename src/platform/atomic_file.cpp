@@ -1,5 +1,6 @@
 #include "platform/atomic_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -178,4 +179,27 @@ unsigned NewFileMode()
         if (const std::size_t at = status.find("\nUmask:"); at != std::string::npos)
             return 0666 & ~static_cast<unsigned>(std::strtoul(status.c_str() + at + 7, nullptr, 8));
     return 0644;
+}
+
+bool ReadAtMost(int fd, size_t limit, std::string& out)
+{
+    std::string data;
+    char buf[64 * 1024];
+    for (;;) {
+        const size_t want = std::min(sizeof buf, limit + 1 - data.size());
+        const ssize_t n = ::read(fd, buf, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<size_t>(n));
+        if (data.size() > limit) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+    out = std::move(data);
+    return true;
 }

@@ -52,6 +52,12 @@ bool AppendToFile(const std::string& path, std::string_view data);
 // directory, an I/O error), and `out` is then left as it was.
 bool ReadWholeFile(const std::string& path, std::string& out);
 
+// Reads what is left of an open file, but never more than `limit` bytes of
+// it (one more tells that there is more): false when a read fails, or with
+// errno EFBIG when there is more than `limit` (the file may have grown since
+// it was measured); `out` is then left as it was.
+bool ReadAtMost(int fd, size_t limit, std::string& out);
+
 // Test hook: called with the temporary file's name after it is written and
 // flushed and before it is renamed over the target (tests end the process
 // there to show that the old file survives). Null removes it.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <filesystem>
@@ -57,6 +59,52 @@ TEST(AtomicFile, ReadFailsOnAnUnreadableFileInsteadOfGivingPartOfIt)
     WriteFileAtomic((dir / "big").string(), big);
     ASSERT_TRUE(ReadWholeFile((dir / "big").string(), got));
     EXPECT_EQ(got, big);
+}
+
+// A bounded read takes a file up to its limit and refuses one beyond it
+// without reading on, whatever the file's size said: a pipe stands in for a
+// file that grows while it is read.
+TEST(AtomicFile, ABoundedReadNeverReadsMuchPastItsLimit)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
+    const auto read = [&](const std::string& content, size_t limit, std::string& got) {
+        const std::string path = (dir / "f").string();
+        WriteFileAtomic(path, content);
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        errno = 0;
+        const bool ok = ReadAtMost(fd, limit, got);
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return ok;
+    };
+    std::string got = "kept";
+    EXPECT_TRUE(read("", 10, got));
+    EXPECT_EQ(got, "");
+    const std::string big(100000, 'x');
+    ASSERT_TRUE(read(big, big.size(), got));
+    EXPECT_EQ(got, big);
+    got = "kept";
+    EXPECT_FALSE(read(big, big.size() - 1, got));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(got, "kept");
+
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const std::string more(1100, 'y');
+    ASSERT_EQ(::write(pipe[1], more.data(), more.size()), static_cast<ssize_t>(more.size()));
+    ::close(pipe[1]);
+    EXPECT_FALSE(ReadAtMost(pipe[0], 1000, got));
+    EXPECT_EQ(errno, EFBIG);
+    char rest[2000];
+    EXPECT_EQ(::read(pipe[0], rest, sizeof rest), 99);
+    ::close(pipe[0]);
+    // A descriptor that cannot be read.
+    EXPECT_FALSE(ReadAtMost(-1, 10, got));
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(got, "kept");
 }
 
 // New files are the user's alone whatever the umask; a replaced file keeps

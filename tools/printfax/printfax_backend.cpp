@@ -18,6 +18,7 @@
 // the queue goes on. Every run ends by clearing the printer's message.
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
+#include "platform/atomic_file.h"
 #include "serial/ad_except.h"
 
 #include <cerrno>
@@ -32,6 +33,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -86,6 +88,48 @@ bool Become(const TUser& user, std::string& why)
     return true;
 }
 
+// The station writes a few lines there: a larger file is none of the
+// station's, and is not read whole as root.
+constexpr size_t kMaxSettingsBytes = 64 * 1024;
+
+// The settings in the open file `fd` of `size` bytes, never read past the
+// cap even when the file grows meanwhile; false with `why` otherwise.
+bool ReadSettings(int fd, off_t size, const std::string& handle,
+                  FaxPrinter::TShellSettings& settings, std::string& why)
+{
+    const std::string tooLarge = "the request " + handle + " holds settings of more than " +
+                                 std::to_string(kMaxSettingsBytes) + " bytes";
+    if (size > static_cast<off_t>(kMaxSettingsBytes)) {
+        why = tooLarge;
+        return false;
+    }
+    std::string text;
+    if (!ReadAtMost(fd, kMaxSettingsBytes, text)) {
+        why = errno == EFBIG ? tooLarge
+                             : "cannot read the settings of the request " + handle + ": " +
+                                   std::strerror(errno);
+        return false;
+    }
+    // The settings reader opens a file by name: it is given a copy of what
+    // was read here, never the request's file again.
+    const int copy = ::memfd_create("settings", MFD_CLOEXEC);
+    bool kept = copy >= 0;
+    for (size_t done = 0; kept && done < text.size();) {
+        const ssize_t n = ::write(copy, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        kept = n > 0;
+        done += kept ? static_cast<size_t>(n) : 0;
+    }
+    if (kept)
+        settings = FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(copy));
+    else
+        why = "cannot keep the settings of the request " + handle + ": " + std::strerror(errno);
+    if (copy >= 0)
+        ::close(copy);
+    return kept;
+}
+
 // A request of the station's, reached through the one descriptor of its
 // folder opened here, never through a link, so the owner named below is the
 // writer of what is read.
@@ -127,17 +171,21 @@ public:
             why = "the request " + handle + " is not " + jobUser + "'s";
             return false;
         }
+        Owner_ = *owner;
         const int ini = ::openat(Fd_, FaxPrinter::kSettingsFileName,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat is;
         const bool own =
             ini >= 0 && ::fstat(ini, &is) == 0 && S_ISREG(is.st_mode) && is.st_uid == st.st_uid;
-        if (own)
-            Settings_ = FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(ini));
+        const bool read = own && ReadSettings(ini, is.st_size, handle, Settings_, why);
         if (ini >= 0)
             ::close(ini);
         if (!own) {
             why = "the request " + handle + " holds no settings of its owner's";
+            return false;
+        }
+        if (!read) {
+            Refused_ = true;
             return false;
         }
         if (Settings_.ShellHandle != handle || std::to_string(Settings_.Job) != job) {
@@ -148,11 +196,13 @@ public:
             why = "the request " + handle + " names no whole file name";
             return false;
         }
-        Owner_ = *owner;
         return true;
     }
 
     const TUser& Owner() const { return Owner_; }
+    // Open failed on settings of the job user's own request: its requester
+    // is told why.
+    bool Refused() const { return Refused_; }
     const FaxPrinter::TShellSettings& Settings() const { return Settings_; }
 
     // Served once: no other run of a backend finds it again.
@@ -191,6 +241,7 @@ private:
     std::string Path_;
     TUser Owner_;
     FaxPrinter::TShellSettings Settings_;
+    bool Refused_ = false;
 };
 
 class TFd {
@@ -323,8 +374,13 @@ std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out,
 {
     switch (rc) {
     case AdErr::ecBadGraphicsFormat:
-        return raster.WrongKind ? "the print system sent raster other than one-bit black"
-                                : FaxPrinter::NoPagesReason(title);
+        if (raster.WrongKind)
+            return "the print system sent raster other than one-bit black";
+        if (raster.Damaged)
+            return raster.Pages == 0 ? "the print system sent damaged raster before the first page"
+                                     : "the print system sent damaged raster after page " +
+                                           std::to_string(raster.Pages);
+        return FaxPrinter::NoPagesReason(title);
     case AdErr::ecDeviceRead:
         return "the document's raster ended inside a page";
     default:
@@ -376,8 +432,12 @@ int main(int argc, char** argv)
     std::optional<TStationRequest> request;
     if (!handle.empty()) {
         request.emplace();
-        if (!request->Open(handle, job, argv[2], why))
+        if (!request->Open(handle, job, argv[2], why)) {
+            // Written as the owner, into the folder that is the owner's.
+            if (std::string ignored; request->Refused() && Become(request->Owner(), ignored))
+                request->Tell(why);
             return Fail(why);
+        }
         TSpooled docs = SpooledDocuments(job);
         if (!Become(request->Owner(), why))
             return Fail(why);

@@ -15,6 +15,7 @@ namespace {
 struct RasterResult {
     int Rc = 0;
     bool WrongKind = false;
+    bool Damaged = false;
 };
 
 RasterResult Convert(const TScratch& dir, const std::string& stream, const std::string& out,
@@ -31,6 +32,7 @@ RasterResult Convert(const TScratch& dir, const std::string& stream, const std::
     RasterResult r;
     r.Rc = acConvertToFile(*cvt, "", out);
     r.WrongKind = raster.WrongKind;
+    r.Damaged = raster.Damaged;
     rcDoneRasterConverter(cvt);
     ::close(fd);
     std::filesystem::remove(in);
@@ -124,6 +126,38 @@ TEST(RasterInput, EveryPageInOrderAtTheFilesResolution)
     EXPECT_EQ(UnpackedPage(dir.Path("own.apf"), 1), b);
 }
 
+// A job of several documents reaches the backend as their streams one
+// after the other, each with its own sync word and of its own kind.
+TEST(RasterInput, EveryDocumentOfAJobInOrder)
+{
+    TScratch dir;
+    const Picture a = TestPattern(kStandardWidth, 90, 11), b = TestPattern(kStandardWidth, 45, 12),
+                  c = TestPattern(kStandardWidth, 70, 13), d = TestPattern(1686, 60, 14);
+    RasterPage white{c, 196};
+    white.Space = CUPS_CSPACE_W;
+    const std::string empty = RasterStream({});
+    ASSERT_EQ(empty.size(), 4u) << "a document without pages is its sync word alone";
+    const std::string job = RasterStream({{a, 196}, {b, 98}}) + empty +
+                            RasterStream({white}, CUPS_RASTER_WRITE) + RasterStream({{d, 196}});
+
+    ASSERT_EQ(Convert(dir, job, dir.Path("job.apf"), true).Rc, 0);
+    TApdFaxUnpacker u;
+    u.SetInFileName(dir.Path("job.apf"));
+    ASSERT_EQ(u.GetNumPages(), 4);
+    EXPECT_EQ(UnpackedPage(dir.Path("job.apf"), 1), a);
+    EXPECT_EQ(UnpackedPage(dir.Path("job.apf"), 2), EachRowTwice(b));
+    EXPECT_EQ(UnpackedPage(dir.Path("job.apf"), 3), c);
+    EXPECT_EQ(UnpackedPage(dir.Path("job.apf"), 4), AsBitmapPathFitsIt(dir, d));
+
+    // The file's resolution is the first document's.
+    ASSERT_EQ(Convert(dir, RasterStream({{b, 98}}) + RasterStream({{a, 196}}), dir.Path("own.apf"),
+                      true, true)
+                  .Rc,
+              0);
+    EXPECT_FALSE(PageFine(dir.Path("own.apf"), 2));
+    EXPECT_EQ(UnpackedPage(dir.Path("own.apf"), 1), b);
+}
+
 TEST(RasterInput, ABadStreamLeavesNoFile)
 {
     const Picture p = TestPattern(kStandardWidth, 50, 4);
@@ -133,20 +167,39 @@ TEST(RasterInput, ABadStreamLeavesNoFile)
     RasterPage colour{p};
     colour.Space = CUPS_CSPACE_RGB;
     const std::string whole = RasterStream({good, good});
+    const std::string second = RasterStream({good});
+    std::string badHeader = second.substr(0, 4);
+    badHeader.append(sizeof(cups_page_header2_t), '\xFF');
     struct Case {
         const char* Name;
         std::string Stream;
         int Rc;
         bool WrongKind;
+        bool Damaged;
     };
     const Case cases[] = {
-        {"nothing", "", AdErr::ecBadGraphicsFormat, false},
-        {"no raster", "%PDF-1.4 not a raster\n", AdErr::ecBadGraphicsFormat, false},
-        {"eight bits", RasterStream({deep}), AdErr::ecBadGraphicsFormat, true},
-        {"colour", RasterStream({colour}), AdErr::ecBadGraphicsFormat, true},
-        {"good page, then eight bits", RasterStream({good, deep}), AdErr::ecBadGraphicsFormat,
-         true},
-        {"cut inside page 2", whole.substr(0, whole.size() * 3 / 4), AdErr::ecDeviceRead, false},
+        {"nothing", "", AdErr::ecBadGraphicsFormat, false, false},
+        {"no raster", "%PDF-1.4 not a raster\n", AdErr::ecBadGraphicsFormat, false, true},
+        {"eight bits", RasterStream({deep}), AdErr::ecBadGraphicsFormat, true, false},
+        {"colour", RasterStream({colour}), AdErr::ecBadGraphicsFormat, true, false},
+        {"good page, then eight bits", RasterStream({good, deep}), AdErr::ecBadGraphicsFormat, true,
+         false},
+        {"cut inside page 2", whole.substr(0, whole.size() * 3 / 4), AdErr::ecDeviceRead, false,
+         false},
+        // A second document that is not all there, or not raster at all, is
+        // never taken for the end of the job.
+        {"second document eight bits", whole + RasterStream({deep}), AdErr::ecBadGraphicsFormat,
+         true, false},
+        {"second document cut inside its page", whole + second.substr(0, second.size() * 3 / 4),
+         AdErr::ecDeviceRead, false, false},
+        {"second document cut inside its header", whole + second.substr(0, 100),
+         AdErr::ecBadGraphicsFormat, false, true},
+        {"second document cut inside its sync word", whole + second.substr(0, 2),
+         AdErr::ecBadGraphicsFormat, false, true},
+        {"second document with a damaged header", whole + badHeader, AdErr::ecBadGraphicsFormat,
+         false, true},
+        {"something else after the first document", whole + "%PDF-1.4 not a raster\n",
+         AdErr::ecBadGraphicsFormat, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -154,6 +207,7 @@ TEST(RasterInput, ABadStreamLeavesNoFile)
         const RasterResult r = Convert(dir, c.Stream, dir.Path("out.apf"), true);
         EXPECT_EQ(r.Rc, c.Rc);
         EXPECT_EQ(r.WrongKind, c.WrongKind);
+        EXPECT_EQ(r.Damaged, c.Damaged);
         EXPECT_EQ(Files(dir), std::vector<std::string>{});
     }
 }

@@ -15,14 +15,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <cups/cups.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <pwd.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +56,45 @@ BackendRun RunBackend(const QStringList& args, const std::string& input, const s
     r.Exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.Out = p.readAllStandardOutput().toStdString();
     r.Err = p.readAllStandardError().toStdString();
+    return r;
+}
+
+// The backend run on the raster in the file `input`, with its peak memory.
+struct MeasuredRun {
+    int Exit = -1;
+    std::string Err;
+    long PeakKb = 0;
+};
+
+MeasuredRun RunBackendMeasured(const QStringList& args, const std::string& input,
+                               const std::string& errFile)
+{
+    std::vector<std::string> argv = {SKIPMAIL_PRINTFAX_BACKEND};
+    for (const QString& a : args)
+        argv.push_back(a.toStdString());
+    std::vector<char*> pointers;
+    for (std::string& a : argv)
+        pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    MeasuredRun r;
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0);
+    if (spawned != 0)
+        return r;
+    int status = 0;
+    rusage usage{};
+    EXPECT_EQ(::wait4(pid, &status, 0, &usage), pid);
+    r.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.Err = ReadFile(errFile);
+    r.PeakKb = usage.ru_maxrss;
     return r;
 }
 
@@ -227,6 +270,55 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_EQ(empty->BackendReason(), "letter gave no pages");
     EXPECT_FALSE(fs::exists(out));
+}
+
+// CUPS hands the backend a job of several documents as their raster
+// streams one after the other.
+TEST(FaxPrinterBackend, WritesEveryDocumentOfAJobOrFails)
+{
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    const std::string& folder = printFax.Folder;
+    fs::create_directories(dir.Path("out"));
+    const Picture a = TestPattern(kStandardWidth, 80, 21), b = TestPattern(kStandardWidth, 60, 22),
+                  c = TestPattern(kStandardWidth, 40, 23), d = TestPattern(kStandardWidth, 50, 24);
+    RasterPage white{d, 196};
+    white.Space = CUPS_CSPACE_W;
+    const std::string first = RasterStream({{a, 196}, {b, 196}});
+    const std::string job = first + RasterStream({{c, 98}, white}, CUPS_RASTER_WRITE);
+
+    const std::string out = dir.Path("out/job.apf");
+    const auto request = MakeRequest(out, 5);
+    BackendRun r = RunBackend(Job("5", StationOptions(*request)), job, folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    ASSERT_EQ(Pages(out), 4);
+    EXPECT_EQ(UnpackedPage(out, 1), a);
+    EXPECT_EQ(UnpackedPage(out, 2), b);
+    EXPECT_EQ(UnpackedPage(out, 3), EachRowTwice(c));
+    EXPECT_EQ(UnpackedPage(out, 4), d);
+
+    r = RunBackend(Job("6", ""), job, folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(Pages(folder + "/users/root/FAX6.APF"), 4);
+    fs::remove(folder + "/users/root/FAX6.APF");
+
+    // A second document that is no raster, or breaks off in its header:
+    // the job fails saying so, never ends as done with the first alone.
+    const std::string damaged = "the print system sent damaged raster after page 2";
+    for (const std::string& second :
+         {std::string("%PDF-1.4 not a raster\n"), RasterStream({{c, 98}}).substr(0, 40)}) {
+        fs::remove(out);
+        const auto again = MakeRequest(out, 7);
+        r = RunBackend(Job("7", StationOptions(*again)), first + second, folder);
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_NE(r.Err.find("ERROR: " + damaged), std::string::npos) << r.Err;
+        EXPECT_EQ(again->BackendReason(), damaged);
+        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        r = RunBackend(Job("8", ""), first + second, folder);
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_NE(r.Err.find("ERROR: " + damaged), std::string::npos) << r.Err;
+    }
+    EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
 }
 
 TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
@@ -439,6 +531,56 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
         r = RunBackend(Job("24", StationOptions(*request)), page, folder);
         EXPECT_EQ(r.Exit, 0) << r.Err;
         EXPECT_EQ(stat(out).st_mode & 0777, mode);
+    }
+}
+
+// The station writes a few lines of settings. A far larger file in a
+// user's own request (a sparse one costs that user nothing) is refused
+// unread, before the backend, still root, holds it in memory.
+TEST(FaxPrinterBackend, ARequestsSettingsAreReadUpToASmallSizeOnly)
+{
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    fs::create_directories(dir.Path("out"));
+    const std::string out = dir.Path("out/fax.apf");
+    const std::string page = dir.Path("page.raster");
+    WriteFile(page, RasterStream({{TestPattern(kStandardWidth, 30, 25), 196}}));
+    const std::size_t limit = 64 * 1024;
+    struct TCase {
+        const char* What;
+        std::uintmax_t Size;
+        bool Served;
+    };
+    for (const TCase& c : {TCase{"at the limit", limit, true},
+                           {"a byte over", limit + 1, false},
+                           {"256 MB, sparse", std::uintmax_t{256} << 20, false}}) {
+        SCOPED_TRACE(c.What);
+        const auto request = MakeRequest(out, 3);
+        const std::string ini = request->SettingsPath();
+        if (c.Size <= limit + 1) {
+            // Padded with a comment line.
+            std::string text = ReadFile(ini) + ";";
+            text += std::string(c.Size - text.size() - 2, 'x') + "\r\n";
+            WriteFile(ini, text);
+        } else {
+            fs::resize_file(ini, c.Size);
+        }
+        ASSERT_EQ(fs::file_size(ini), c.Size);
+        const MeasuredRun r =
+            RunBackendMeasured(Job("3", StationOptions(*request)), page, dir.Path("err.txt"));
+        EXPECT_LT(r.PeakKb, 64 * 1024);
+        if (c.Served) {
+            EXPECT_EQ(r.Exit, 0) << r.Err;
+            EXPECT_EQ(Pages(out), 1);
+            fs::remove(out);
+            continue;
+        }
+        const std::string said =
+            "the request " + request->Handle() + " holds settings of more than 65536 bytes";
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_EQ(r.Err, "ERROR: " + said + "\nINFO: \n");
+        EXPECT_EQ(request->BackendReason(), said);
+        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
     }
 }
 
@@ -874,6 +1016,37 @@ TEST_F(FaxPrinterInstalled, PagesOfAnyShapeArriveWholeFittedToTheSheet)
         ExpectSameInk(mine + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
         fs::remove(mine + "/" + made[0]);
     }
+}
+
+// CUPS renders each document of a job on its own and hands the backend
+// their pages one document after the other.
+TEST_F(FaxPrinterInstalled, AJobOfTwoDocumentsGivesEveryPageInOrder)
+{
+    const std::string a = Rig.Pdf("a", kTwoPages);
+    const std::string b = Rig.Pdf("b", R"(%!PS
+/Helvetica findfont 40 scalefont setfont
+100 600 moveto (Third page) show 100 100 400 300 rectfill showpage
+200 300 moveto (Fourth page) show 50 50 100 700 rectfill showpage
+)");
+    // The file of the job `lp` started.
+    const auto print = [&](const std::string& documents) {
+        const std::string said = RunShell("lp -d APF_Fax_Printer " + documents);
+        const std::size_t at = said.find("APF_Fax_Printer-");
+        EXPECT_NE(at, std::string::npos) << said;
+        EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+        const std::string id = said.substr(at + 16, said.find(' ', at) - at - 16);
+        return Rig.Folder + "/users/root/FAX" + id + ".APF";
+    };
+    const std::string alone[] = {print(a), print(b)};
+    const std::string both = print(a + " " + b);
+    ASSERT_EQ(Pages(both), 4);
+    EXPECT_NE(UnpackedPage(both, 1), UnpackedPage(both, 3));
+    for (unsigned page = 1; page <= 4; ++page) {
+        SCOPED_TRACE(page);
+        EXPECT_EQ(UnpackedPage(both, page),
+                  UnpackedPage(alone[(page - 1) / 2], (page - 1) % 2 + 1));
+    }
+    EXPECT_EQ(RunShellCommand("lpstat -W completed -o APF_Fax_Printer | wc -l").Output, "3\n");
 }
 
 // Two ordinary users, A and B, of a machine with the fax printer, and a

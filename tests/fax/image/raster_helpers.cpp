@@ -15,10 +15,10 @@ ssize_t Collect(void* context, unsigned char* buffer, size_t length)
 
 } // namespace
 
-std::string RasterStream(const std::vector<RasterPage>& pages)
+std::string RasterStream(const std::vector<RasterPage>& pages, cups_mode_t mode)
 {
     std::string stream;
-    cups_raster_t* r = cupsRasterOpenIO(Collect, &stream, CUPS_RASTER_WRITE_COMPRESSED);
+    cups_raster_t* r = cupsRasterOpenIO(Collect, &stream, mode);
     for (const RasterPage& page : pages) {
         cups_page_header2_t h;
         std::memset(&h, 0, sizeof h);

@@ -15,5 +15,7 @@ struct RasterPage {
     unsigned BitsPerPixel = 1;
 };
 
-// The pages as a compressed raster stream (what the filters send).
-std::string RasterStream(const std::vector<RasterPage>& pages);
+// The pages as one raster stream, compressed as the filters send it unless
+// another mode is asked for.
+std::string RasterStream(const std::vector<RasterPage>& pages,
+                         cups_mode_t mode = CUPS_RASTER_WRITE_COMPRESSED);
