@@ -258,13 +258,16 @@ bool TMainForm::WaitForModem()
                 if (ShowMessageBox("Try Another Serial Port?", title, MB_OKCANCEL,
                                    TMsgIcon::Question) != IDOK)
                     return false;
-                FModem->SelectPort();
+                if (FModem->SelectPort())
+                    FModem->SayWaitOver(TModemStartup::TWaitEnd::OtherPort);
                 retry = true;
                 break;
             }
         }
-        if (!retry)
+        if (!retry) {
+            FModem->SayWaitOver(TModemStartup::TWaitEnd::Answered);
             return true;
+        }
     }
 }
 

@@ -40,10 +40,22 @@ public:
     void SayWaiting() override
     {
         const auto port = static_cast<unsigned>(FConfig.Modem.Port);
-        const std::string text =
-            "Waiting for the HF modem on " + ComName(port) + " (" + ComPortPath(port) + ")";
+        FWaitingOn = ComName(port) + " (" + ComPortPath(port) + ")";
+        const std::string text = "Waiting for the HF modem on " + FWaitingOn;
         std::fprintf(stderr, "skipmail: %s\n", text.c_str());
         FLink.AddStatusLine(text, true);
+    }
+    // The link log has its own line for the modem's answer.
+    void SayWaitOver(TWaitEnd how) override
+    {
+        if (how == TWaitEnd::Answered)
+            std::fprintf(stderr, "skipmail: The HF modem on %s answered\n", FWaitingOn.c_str());
+        else
+            std::fprintf(stderr,
+                         "skipmail: Stopped waiting for the HF modem on %s: the operator "
+                         "chose %s\n",
+                         FWaitingOn.c_str(),
+                         ComName(static_cast<unsigned>(FConfig.Modem.Port)).c_str());
     }
     // The chosen port becomes the configured one and is saved at once, so
     // the next start opens it too.
@@ -63,6 +75,7 @@ public:
 private:
     TLinkCtrlFrm& FLink;
     TConfig& FConfig;
+    std::string FWaitingOn;
 };
 
 // Step 9: the POP3 and SMTP server windows and the local network settings,

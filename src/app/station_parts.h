@@ -86,6 +86,10 @@ public:
     // and in the link log: a modem that never answers would otherwise leave
     // a headless station waiting without a word.
     virtual void SayWaiting() = 0;
+    // Says once, on standard error, that the wait SayWaiting announced is
+    // over: a headless start's last word must not be a wait that has ended.
+    enum class TWaitEnd { Answered, OtherPort };
+    virtual void SayWaitOver(TWaitEnd how) = 0;
     // The port selection dialog; false when the operator cancelled it.
     virtual bool SelectPort() = 0;
 };

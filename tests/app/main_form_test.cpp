@@ -74,6 +74,10 @@ public:
         return true;
     }
     void SayWaiting() override { Trace.Add("say waiting on port"); }
+    void SayWaitOver(TWaitEnd how) override
+    {
+        Trace.Add(how == TWaitEnd::Answered ? "say the port answered" : "say the port was left");
+    }
     TTrace& Trace;
     int PortsInUse = 0;
     int Inits = 0;
@@ -253,14 +257,15 @@ TEST_F(MainFormTest, PortInUseAsksForAnotherPort)
         if (e.find("port") != std::string::npos)
             modem.push_back(e.substr(0, e.find(" after")));
     }
-    // Only the port that opened is waited on, and said so.
+    // Only the port that opened is waited on, and said so; so is its answer.
     EXPECT_EQ(modem, (std::vector<std::string>{"open port", "select port", "open port",
-                                               "say waiting on port"}));
+                                               "say waiting on port", "say the port answered"}));
     form->Shutdown();
 }
 
 // However long the modem stays silent, the wait is said once for each port
-// it is on: again after the operator chose another one.
+// it is on: again after the operator chose another one, which ends the wait
+// on the first. A station stopped while it waits has no answer to tell.
 TEST_F(MainFormTest, TheWaitForTheModemIsSaidOncePerPort)
 {
     TScriptedDialogs dialogs;
@@ -281,7 +286,8 @@ TEST_F(MainFormTest, TheWaitForTheModemIsSaidOncePerPort)
             modem.push_back(e.substr(0, e.find(" after")));
     }
     EXPECT_EQ(modem, (std::vector<std::string>{"open port", "say waiting on port", "select port",
-                                               "open port", "say waiting on port"}));
+                                               "say the port was left", "open port",
+                                               "say waiting on port"}));
 }
 
 TEST_F(MainFormTest, QuitWhileWaitingForModemAndCancelEndsProgram)

@@ -5,7 +5,8 @@
 
 port-clash: no display at all (neither DISPLAY, WAYLAND_DISPLAY nor
   QT_QPA_PLATFORM): both mail ports are taken. The station runs headless,
-  files mail, logs the two failures, and keeps the stored switches on.
+  says once that the modem it waited for answered, files mail, logs the two
+  failures, and keeps the stored switches on.
 hardware-error: under QT_QPA_PLATFORM=offscreen the modem reports a hardware
   error; the box goes to standard error and the station ends by itself in
   order.
@@ -107,6 +108,12 @@ def port_clash(program, sim, root):
         station.file_one_message()
         err = station.stderr()
         assert "running headless" in err, err
+        # The wait said on standard error is said to be over there too.
+        device = root / "station-modem.pty"
+        waiting = err.find(f"Waiting for the HF modem on COM1 ({device})\n")
+        answered = err.find(f"The HF modem on COM1 ({device}) answered\n")
+        assert 0 <= waiting < answered, err
+        assert err.count("answered") == 1, err
         assert err.count("Error Enabling Port") == 2, err
         log = read(root / "mailbox_log.txt")
         assert "POP3 server not started on port" in log, log
