@@ -1,11 +1,17 @@
 """What the Python test scripts need of the machine they run on: a wait on a
-condition and free loopback ports. Scripts outside this folder put it on
+condition, free loopback ports, the missing-tool rule and a file system that
+passes locks on as a network one does. Scripts outside this folder put it on
 their path first:
 
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[N] / "support"))
 """
+import contextlib
 import os
+import pathlib
+import shutil
 import socket
+import subprocess
+import sys
 import time
 
 
@@ -39,3 +45,50 @@ def free_ports(count):
         if len(found) == count:
             return found
     raise SystemExit("no free ports below the ephemeral range")
+
+
+def skip_without_tool(reason):
+    """Skips the calling test for a tool or facility this machine lacks: ctest
+    reads the mark as a skip. Under CI, which installs every tool the tests
+    use, the test fails instead, so that a test which never ran cannot pass
+    as green."""
+    if os.environ.get("CI"):
+        raise SystemExit(f"{reason} (CI installs it; not skipped)")
+    print(f"[  SKIPPED ] {reason}", flush=True)
+    sys.exit(0)
+
+
+def _unmount(target):
+    for command in (["fusermount", "-u"], ["fusermount3", "-u"], ["umount"]):
+        if shutil.which(command[0]) and subprocess.run(
+                command + [str(target)], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL).returncode == 0:
+            return True
+    return False
+
+
+@contextlib.contextmanager
+def lock_forwarding_mount(source, target):
+    """`source` seen at `target` through bindfs, which passes fcntl locks on to
+    the files beneath it as NFS passes them to its server (and flock on a
+    directory not at all). Unmounted however the block ends; skipped by the
+    missing-tool rule where bindfs or FUSE is not there."""
+    if not shutil.which("bindfs"):
+        skip_without_tool("bindfs is not installed")
+    if not os.path.exists("/dev/fuse"):
+        skip_without_tool("this machine has no FUSE (/dev/fuse)")
+    os.makedirs(target, exist_ok=True)
+    mounted = subprocess.run(["bindfs", "--multithreaded", "--enable-lock-forwarding",
+                              str(source), str(target)], capture_output=True, text=True)
+    if mounted.returncode != 0:
+        skip_without_tool(f"bindfs cannot mount here: {mounted.stderr.strip()}")
+    try:
+        yield pathlib.Path(target)
+    finally:
+        # A process that has just ended may still hold the mount for a moment.
+        deadline = time.monotonic() + 20
+        while not _unmount(target):
+            if time.monotonic() > deadline:
+                subprocess.run(["umount", "-l", str(target)])
+                break
+            time.sleep(0.1)

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""Runs the demo scripts headless in a fresh directory, as a user would.
+
+    demo_scripts_check.py SOURCE_DIR BUILD_DIR CASE
+
+station-sigterm, gateway-sigterm, pair-sigterm: SIGTERM to the script's own
+  process alone (what kill, timeout or a process manager sends; no terminal
+  signals the whole group), and again while a station is slow to stop,
+  stops the station or stations as Ctrl+C does: every process of the demo ends within
+  seconds, the script with status 0, and each link log ends with the
+  operator's stop.
+station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
+  (as NFS passes locks to its server) of a directory whose demo runs, the
+  script refuses at once, naming the directory, and leaves the running
+  demo's modem link, files and stations alone.
+"""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from test_host import free_ports, lock_forwarding_mount, wait_for  # noqa: E402
+
+OPERATOR_STOP = "  Station stopped by the operator"
+
+
+def link_log(station):
+    return "".join(p.read_text(encoding="cp1252")
+                   for p in sorted((station / "LOGS").glob("LINKCTRL_*.TXT")))
+
+
+def session_members(sid):
+    """The processes still in session `sid`: the script started a session of
+    its own, which every process of the demo inherits."""
+    members = []
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+        except OSError:
+            continue
+        # The fields after the command name, which may hold blanks itself.
+        fields = stat[stat.rindex(")") + 2:].split()
+        if fields[0] != "Z" and int(fields[3]) == sid:
+            members.append(f"{entry.name} {cmdline}")
+    return members
+
+
+class Demo:
+    """A demo script started in `cwd` in a session of its own, with the
+    demo's mail servers on free ports; its standard error goes to `err`."""
+
+    def __init__(self, script, build, cwd, err, args=()):
+        ports = free_ports(4)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                   SKIPMAIL_DEMO_SMTP_PORT=str(ports[0]), SKIPMAIL_DEMO_POP3_PORT=str(ports[1]),
+                   SKIPMAIL_HOME_SMTP_PORT=str(ports[0]), SKIPMAIL_HOME_POP3_PORT=str(ports[1]),
+                   SKIPMAIL_FIELD_SMTP_PORT=str(ports[2]),
+                   SKIPMAIL_FIELD_POP3_PORT=str(ports[3]))
+        self.err_path = err
+        self.err = open(self.err_path, "wb")
+        # SIGINT as a terminal leaves it, whatever this test was started with.
+        self.proc = subprocess.Popen([script, *args, build], cwd=cwd, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=self.err,
+                                     start_new_session=True,
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT,
+                                                                      signal.SIG_DFL))
+
+    def stderr(self):
+        return self.err_path.read_text(errors="replace")
+
+    def close(self):
+        """Ends whatever of the demo is left, as the terminal's Ctrl+C would,
+        and at last by force."""
+        for sig, seconds in ((signal.SIGINT, 30), (signal.SIGKILL, 10)):
+            if not session_members(self.proc.pid) and self.proc.poll() is not None:
+                break
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                wait_for(lambda: not session_members(self.proc.pid), seconds, "the demo to end")
+            except SystemExit:
+                pass
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.err.close()
+
+
+def sigterm(script, build, stations, args=()):
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        demo = Demo(script, build, tmp, tmp / "stderr.txt", args)
+        try:
+            for name in stations:
+                wait_for(lambda: "Modem configuration successful" in link_log(tmp / name), 60,
+                         f"the modem of {name}:\n" + demo.stderr())
+            if args == ("--gateway",):
+                wait_for(lambda: (tmp / stations[0] / "internet.ports").read_text().strip(), 20,
+                         "the fake Internet servers")
+            assert len(session_members(demo.proc.pid)) >= 1 + len(stations), \
+                session_members(demo.proc.pid)
+            # A station slow to stop: it takes the script's signal only once
+            # it is let go on.
+            slow = next(int(m.split()[0]) for m in session_members(demo.proc.pid)
+                        if "/src/app/skipmail" in m)
+            os.kill(slow, signal.SIGSTOP)
+            # The script's own process alone, as kill PID sends it; asked
+            # again while the stations stop, it cuts nothing short.
+            demo.proc.send_signal(signal.SIGTERM)
+            wait_for(lambda: pending(slow, signal.SIGTERM), 20,
+                     "the script to stop the station:\n"
+                     + "\n".join(session_members(demo.proc.pid)))
+            demo.proc.send_signal(signal.SIGTERM)
+            os.kill(slow, signal.SIGCONT)
+            try:
+                status = demo.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                raise SystemExit("the script did not end on SIGTERM; still running:\n"
+                                 + "\n".join(session_members(demo.proc.pid)))
+            assert status == 0, f"a stop by SIGTERM exits {status}:\n{demo.stderr()}"
+            try:
+                wait_for(lambda: not session_members(demo.proc.pid), 20, "the demo")
+            except SystemExit:
+                raise SystemExit("the script ended, leaving running:\n"
+                                 + "\n".join(session_members(demo.proc.pid)))
+            for name in stations:
+                lines = link_log(tmp / name).splitlines()
+                assert lines and lines[-1].endswith(OPERATOR_STOP), (name, lines[-5:])
+        finally:
+            demo.close()
+
+
+def pending(pid, sig):
+    """True when `sig` waits to be taken by the stopped process `pid`."""
+    try:
+        status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return False
+    masks = [int(line.split()[1], 16) for line in status.splitlines()
+             if line.startswith(("SigPnd:", "ShdPnd:"))]
+    return any(mask & (1 << (sig - 1)) for mask in masks)
+
+
+def stat_of(path):
+    st = os.lstat(path)
+    return st.st_ino, st.st_mtime_ns, st.st_size
+
+
+def mounted(script, build, top, stations, message):
+    """The demo running in its directory `top` on this machine's own path;
+    the script again through a mount of `top`. `stations` are the station
+    directories in `top`; `message` is what the script must say, with {dir}
+    for the first of them as seen through the mount."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp).resolve()
+        (tmp / "real").mkdir()
+        first = Demo(script, build, tmp / "real", tmp / "first.txt")
+        second = None
+        try:
+            for name in stations:
+                wait_for(lambda: "Modem configuration successful"
+                         in link_log(tmp / "real" / top / name), 60,
+                         f"the modem of {name}:\n" + first.stderr())
+            kept = [tmp / "real" / top / name / f for name in stations
+                    for f in ("modem.pty", "skipmail.INI", "stations.dat", "users.dat")]
+            before = [stat_of(p) for p in kept]
+            with lock_forwarding_mount(tmp / "real" / top, tmp / "mnt" / top) as mnt:
+                second = Demo(script, build, tmp / "mnt", tmp / "second.txt")
+                try:
+                    status = second.proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    raise SystemExit("the script went on beside the running demo:\n"
+                                     + second.stderr())
+                finally:
+                    second.close()
+                assert status == 1, f"exit status {status}"
+                expected = message.format(dir=mnt / stations[0])
+                assert expected in second.stderr(), second.stderr()
+            assert [stat_of(p) for p in kept] == before, "the running demo's files changed"
+            assert first.proc.poll() is None, first.stderr()
+        finally:
+            first.close()
+
+
+def main():
+    top, build, case = sys.argv[1:4]
+    station, pair = f"{top}/scripts/run-station", f"{top}/scripts/run-pair"
+    if case == "station-sigterm":
+        sigterm(station, build, ["station"])
+    elif case == "gateway-sigterm":
+        sigterm(station, build, ["station-gateway"], ("--gateway",))
+    elif case == "pair-sigterm":
+        sigterm(pair, build, ["pair/HOME", "pair/FIELD"])
+    elif case == "station-mounted":
+        mounted(station, build, "station", ["."],
+                "run-station: a station is already running in {dir}")
+    elif case == "pair-mounted":
+        mounted(pair, build, "pair", ["HOME", "FIELD"],
+                "run-pair: a station is already running in {dir}")
+    else:
+        raise SystemExit(f"no case {case}")
+    print(f"demo script check {case} passed")
+
+
+if __name__ == "__main__":
+    main()
