@@ -112,6 +112,8 @@ def sigterm(script, build, stations, args=()):
             slow = next(int(m.split()[0]) for m in session_members(demo.proc.pid)
                         if "/src/app/skipmail" in m)
             os.kill(slow, signal.SIGSTOP)
+            # A thread still running would take the signal at once.
+            wait_for(lambda: stopped(slow), 20, "the station to be stopped")
             # The script's own process alone, as kill PID sends it; asked
             # again while the stations stop, it cuts nothing short.
             demo.proc.send_signal(signal.SIGTERM)
@@ -136,6 +138,18 @@ def sigterm(script, build, stations, args=()):
                 assert lines and lines[-1].endswith(OPERATOR_STOP), (name, lines[-5:])
         finally:
             demo.close()
+
+
+def stopped(pid):
+    """True when every thread of `pid` is stopped."""
+    states = []
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        try:
+            stat = (task / "stat").read_text()
+        except OSError:
+            continue
+        states.append(stat[stat.rindex(")") + 2:].split()[0])
+    return bool(states) and all(state == "T" for state in states)
 
 
 def pending(pid, sig):
