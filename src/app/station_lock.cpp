@@ -4,25 +4,39 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/dialogs.h"
 
 TStationLock::TStationLock(const std::string& dir)
 {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string path = dir + "/" + kStationLockFile;
+    // Non-blocking: a FIFO put there must not hang the start.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
-        FError = std::strerror(errno);
+        const int err = errno;
+        FError =
+            path + (err == ELOOP ? ": is a symbolic link" : ": " + std::string(std::strerror(err)));
         return;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        FError = path + ": not a regular file";
+        return;
+    }
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
         const int err = errno;
         ::close(fd);
-        if (err == EWOULDBLOCK)
+        if (err == EAGAIN || err == EACCES)
             FState = TState::HeldElsewhere;
         else
-            FError = std::strerror(err);
+            FError = path + ": " + std::strerror(err);
         return;
     }
     FFd = fd;

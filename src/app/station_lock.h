@@ -4,18 +4,29 @@
 
 // One station per data root. A second station there would run a second
 // router on the same queue and save the tables and the INI file over the
-// first one's, so the program holds an exclusive flock on the data directory
-// itself for its whole life and a second start ends before it writes
+// first one's, so the program holds the lock file `skipmail.lock` of the data
+// root locked for its whole life and a second start ends before it writes
 // anything.
 //
 // Choices made here:
-// - The directory is locked, not a file in it: nothing is written for the
-//   lock, and no file can be removed from under it while it is held.
-// - The kernel lets go when the process ends, however it ends (kill -9
-//   too); the descriptor is closed on exec, so no program the station runs
-//   keeps the directory after it.
-// - A directory whose file system cannot lock it (Unavailable) does not
-//   stop the station: it runs as it always did, and the caller says so.
+// - A regular file is locked with an open file description lock
+//   (F_OFD_SETLK): network and FUSE file systems pass such a lock on to the
+//   machine that keeps the files (flock on the directory never leaves one
+//   kernel), so a station reaching the data root through such a mount sees
+//   the one that runs there. A classic fcntl lock would do too, but it goes
+//   whenever the process closes any descriptor of the file.
+// - The file is created when missing, never through a symbolic link, and it
+//   is never replaced or removed: a new file would be a new inode, and two
+//   stations could each hold a lock on one of them. It stays empty.
+// - The kernel (or the file server) lets go when the process ends, however
+//   it ends (kill -9 too); the descriptor is closed on exec, so no program
+//   the station runs keeps the lock after it.
+// - A data root where the file cannot be opened or locked (Unavailable) does
+//   not stop the station: it runs as it always did, and the caller says so.
+// - scripts/run-station and scripts/run-pair ask the same lock whether a
+//   station runs before they touch a directory.
+inline constexpr const char* kStationLockFile = "skipmail.lock";
+
 class TStationLock {
 public:
     enum class TState { Held, HeldElsewhere, Unavailable };
@@ -26,7 +37,8 @@ public:
     TStationLock& operator=(const TStationLock&) = delete;
 
     TState State() const { return FState; }
-    // Why the lock could not be taken (Unavailable), as strerror says.
+    // Why the lock could not be taken (Unavailable): the lock file's name and
+    // what went wrong.
     const std::string& Error() const { return FError; }
 
 private:

@@ -16,6 +16,9 @@ interrupt: Ctrl+C in a terminal, which ends the station and its modem
 second-station: a second station started in the data root of a serving one
   ends at once, naming the directory, and leaves the first one's files and
   servers alone; once the first is killed, a new one starts there.
+second-station-mounted: the same through a FUSE mount of the data root that
+  passes locks on to the files beneath it, as NFS passes them to its server
+  (bindfs): the second station ends at once and writes nothing there.
 silent-modem: a modem port nobody answers: the station keeps waiting and
   says once which port and device it waits on.
 """
@@ -28,7 +31,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
-from test_host import free_ports, wait_for  # noqa: E402
+from test_host import free_ports, lock_forwarding_mount, wait_for  # noqa: E402
 
 
 def read(path):
@@ -56,20 +59,24 @@ class Station:
     tells the modem's link and the standard error file apart when several
     run in one root."""
 
-    def __init__(self, root, program, sim, ini, env, radio="NONE", name="station", com1=None):
+    def __init__(self, root, program, sim, ini, env, radio="NONE", name="station", com1=None,
+                 aside=None):
+        """`aside` is where the test keeps its own files for this station
+        (the modem's link, standard error): the data root by default."""
         self.root = root
+        aside = aside or root
         if ini is not None:
             (root / "stations.dat").write_bytes(b"HOME,,,,DISABLED,,,,\r\n")
             (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
             (root / "skipmail.INI").write_bytes(ini)
         self.modem = None
         if com1 is None:
-            com1 = root / f"{name}-modem.pty"
+            com1 = aside / f"{name}-modem.pty"
             self.modem = subprocess.Popen([sim, "--radio", radio, "--link", str(com1)],
                                           stdout=subprocess.PIPE)
             self.modem.stdout.readline()
         env = dict(env, SKIPMAIL_COM1=str(com1))
-        self.stderr_path = root / f"{name}-stderr.txt"
+        self.stderr_path = aside / f"{name}-stderr.txt"
         self.stderr_file = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen([program], cwd=root, env=env, stdout=subprocess.DEVNULL,
                                      stderr=self.stderr_file)
@@ -211,6 +218,52 @@ def second_station(program, sim, root):
             station.close()
 
 
+def snapshot(root):
+    """Every file and folder under `root` with what a write would change."""
+    found = {}
+    for path in [root, *root.rglob("*")]:
+        st = os.lstat(path)
+        found[str(path.relative_to(root))] = (st.st_ino, st.st_mtime_ns, st.st_size)
+    return found
+
+
+def second_station_mounted(program, sim, root):
+    smtp, pop3 = free_ports(2)
+    data = root / "data"
+    data.mkdir()
+    ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
+           % (smtp, pop3))
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    stations = [Station(data, program, sim, ini, env, name="first", aside=root)]
+    try:
+        first = stations[0]
+        # Started and idle: nothing it does itself changes the files now.
+        wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
+        wait_for(lambda: "Modem configuration successful" in first.link_log(), 20, "the modem")
+        before = snapshot(data)
+        with lock_forwarding_mount(data, root / "mnt") as mnt:
+            second = Station(mnt, program, sim, None, env, name="second", aside=root)
+            stations.append(second)
+            try:
+                wait_for(lambda: second.proc.poll() is not None, 20,
+                         "the second station to end:\n" + second.stderr())
+            finally:
+                # Nothing may hold the mount when it goes.
+                second.close()
+        assert second.proc.returncode == 1, second.proc.returncode
+        err = second.stderr()
+        assert f"A station is already running in {mnt}" in err, err
+        # Not a byte: no log line, no table, no INI file, no folder.
+        after = snapshot(data)
+        changed = sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
+        assert not changed, f"written into the first station's directory: {changed}"
+        assert first.proc.poll() is None, first.stderr()
+        assert serves_smtp(smtp), first.stderr()
+    finally:
+        for station in stations:
+            station.close()
+
+
 def silent_modem(program, sim, root):
     # A serial port that stays silent: the far end of a pseudo-terminal
     # that nobody answers from.
@@ -249,6 +302,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         {"port-clash": port_clash, "hardware-error": hardware_error,
          "interrupt": interrupt, "second-station": second_station,
+         "second-station-mounted": second_station_mounted,
          "silent-modem": silent_modem}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")

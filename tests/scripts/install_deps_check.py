@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The installer's two lists, read off what it asks apt-get for: the build
 and run path asks for no test peer (they start system services: dovecot
-takes port 110), the test path for the peers, iproute2 among them; make's
-commands and CI call it that way.
+takes port 110), the test path for the peers, iproute2 and bindfs among
+them; make's commands and CI call it that way.
 
     install_deps_check.py SOURCE_DIR
 """
@@ -49,8 +49,9 @@ def main():
     failures = []
     if base & PEERS:
         failures.append("the build and run path installs test peers: %s" % sorted(base & PEERS))
-    if not PEERS <= tests or "iproute2" not in tests:
-        failures.append("the test path lacks: %s" % sorted((PEERS | {"iproute2"}) - tests))
+    needed = PEERS | {"iproute2", "bindfs"}
+    if not needed <= tests:
+        failures.append("the test path lacks: %s" % sorted(needed - tests))
     if not base <= tests:
         failures.append("the test path lacks the build's own: %s" % sorted(base - tests))
     for target in ("run", "build"):
