@@ -442,13 +442,34 @@ protected:
     {
         return fs::exists(MessageStore::UserMailDir(user) + "/" + name);
     }
-    std::unique_ptr<TLineClient> Login(const std::string& user, const std::string& pass)
+    // `window` above 0: the client's receive buffer, as a slow or stalled
+    // reader's.
+    std::unique_ptr<TLineClient> Login(const std::string& user, const std::string& pass,
+                                       int window = 0)
     {
-        auto c = std::make_unique<TLineClient>(Root.Config->Pop3.Port);
+        auto c = std::make_unique<TLineClient>(Root.Config->Pop3.Port, window);
         EXPECT_EQ(c->ReadLine(), "+OK POP3 Server Ready");
         EXPECT_EQ(c->Command("USER " + user), "+OK Password required");
         EXPECT_EQ(c->Command("PASS " + pass), "+OK Login OK");
         return c;
+    }
+    // Shortened from 10 minutes while nothing listens, so no connection
+    // thread reads it as it changes.
+    void ShortenTimeOut(int ms)
+    {
+        TIdPOP3Server* server = Pop3->Server();
+        server->SetActive(false);
+        server->ReadTimeout = ms;
+        server->SetActive(true);
+    }
+    // A mailbox message of `size` bytes or a little more, in lines of 1000.
+    std::string PutLarge(size_t size)
+    {
+        std::string big = "Subject: big\r\n\r\n";
+        while (big.size() < size)
+            big += std::string(998, 'x') + "\r\n";
+        Put("bob", "1.msg", big);
+        return big;
     }
 
     TMailRoot Root;
@@ -512,10 +533,7 @@ TEST_F(POP3FrmTest, ASessionListsRetrievesAndDeletes)
 
 TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
 {
-    std::string big = "Subject: big\r\n\r\n";
-    while (big.size() < 32 * 1024 * 1024)
-        big += std::string(998, 'x') + "\r\n";
-    Put("bob", "1.msg", big);
+    PutLarge(32 * 1024 * 1024);
     auto c = Login("bob", "pw");
     c->SendLine("RETR 1");
     EXPECT_EQ(c->ReadLine().substr(0, 4), "+OK ");
@@ -530,33 +548,14 @@ TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
 // the message stays, and the user logs in again.
 TEST_F(POP3FrmTest, AClientThatStopsReadingDuringRetrLosesTheMailboxAfterTheTimeOut)
 {
-    std::string big = "Subject: big\r\n\r\n";
-    while (big.size() < 32 * 1024 * 1024)
-        big += std::string(998, 'x') + "\r\n";
-    Put("bob", "1.msg", big);
-    // Shortened from 10 minutes while nothing listens, so no connection
-    // thread reads it as it changes.
+    const std::string big = PutLarge(32 * 1024 * 1024);
     constexpr int kTimeoutMs = 3000;
-    TIdPOP3Server* server = Pop3->Server();
-    server->SetActive(false);
-    server->ReadTimeout = kTimeoutMs;
-    server->SetActive(true);
-
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int window = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(Root.Config->Pop3.Port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    TLineClient stalled(TLineClient::TConnected{fd});
-    EXPECT_EQ(stalled.ReadLine(), "+OK POP3 Server Ready");
-    stalled.Command("USER bob");
-    EXPECT_EQ(stalled.Command("PASS pw"), "+OK Login OK");
-    stalled.SendLine("RETR 1");
+    ShortenTimeOut(kTimeoutMs);
+    auto stalled = Login("bob", "pw", 4096);
+    stalled->SendLine("RETR 1");
     const auto lastRead = std::chrono::steady_clock::now();
 
+    TIdPOP3Server* server = Pop3->Server();
     ASSERT_TRUE(PumpUntil([&] { return server->ThreadCount() == 0; }, 120000));
     // The buffers between the two ends fill at once, so the time-out counts
     // from the RETR; a connection that outlives it by another time-out gave
@@ -566,6 +565,36 @@ TEST_F(POP3FrmTest, AClientThatStopsReadingDuringRetrLosesTheMailboxAfterTheTime
     auto again = Login("bob", "pw");
     EXPECT_EQ(again->Command("STAT"), "+OK 1 " + std::to_string(big.size()));
     EXPECT_TRUE(Exists("bob", "1.msg"));
+}
+
+// What a client at its reading pace still has to take of a RETR: the reply
+// line, the message and the end line.
+std::string RetrReply(const std::string& message)
+{
+    return "+OK " + std::to_string(message.size()) + " octets\r\n" + message + ".\r\n";
+}
+
+// A client that reads slowly but steadily is not idle, however long a
+// piece of the message waits in the station's send buffer, which the
+// system grows to megabytes: after four time-outs of slow reading it is
+// still served, gets the whole message, and its QUIT deletes it.
+TEST_F(POP3FrmTest, AClientThatReadsSlowlyButSteadilyIsServedPastTheTimeOut)
+{
+    const std::string big = PutLarge(8 * 1024 * 1024);
+    constexpr int kTimeoutMs = 1000;
+    ShortenTimeOut(kTimeoutMs);
+    auto slow = Login("bob", "pw", 16 * 1024);
+    slow->SendLine("RETR 1");
+    const auto retr = std::chrono::steady_clock::now();
+    std::string got;
+    // About 400 KB a second, then as fast as it can.
+    EXPECT_TRUE(slow->ReadSlowly(got, 8 * 1024, 20, [&] {
+        return std::chrono::steady_clock::now() - retr > std::chrono::milliseconds(4 * kTimeoutMs);
+    }));
+    ASSERT_TRUE(slow->ReadSlowly(got, 64 * 1024, 0, [&] { return got.ends_with("\r\n.\r\n"); }));
+    EXPECT_TRUE(got == RetrReply(big)) << got.size() << " bytes";
+    EXPECT_EQ(slow->Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
+    EXPECT_TRUE(PumpUntil([&] { return !Exists("bob", "1.msg"); }));
 }
 
 // A second connection of a user is refused while the first lasts, and

@@ -5,6 +5,7 @@
 #include <QThread>
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,9 +35,13 @@ sockaddr_in Loopback(int port)
 
 } // namespace
 
-TLineClient::TLineClient(int port)
+TLineClient::TLineClient(int port) : TLineClient(port, 0) {}
+
+TLineClient::TLineClient(int port, int window)
 {
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (window > 0)
+        ::setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in a = Loopback(port);
     if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(FFd);
@@ -110,6 +115,28 @@ void TLineClient::Abort()
     ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     ::close(FFd);
     FFd = -1;
+}
+
+bool TLineClient::ReadSlowly(std::string& got, size_t step, int pauseMs,
+                             const std::function<bool()>& enough)
+{
+    got += FBuffer;
+    FBuffer.clear();
+    std::string piece(step, '\0');
+    while (!enough()) {
+        if (FFd < 0)
+            return false;
+        pollfd p{FFd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0)
+            return false;
+        const ssize_t n = ::recv(FFd, piece.data(), piece.size(), 0);
+        if (n <= 0)
+            return false;
+        got.append(piece.data(), static_cast<size_t>(n));
+        if (pauseMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    return true;
 }
 
 TPortHolder::TPortHolder()

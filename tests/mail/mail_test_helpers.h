@@ -16,6 +16,9 @@ class TUserList;
 class TLineClient {
 public:
     explicit TLineClient(int port);
+    // With a receive buffer of `window` bytes, set before the connection is
+    // made, as a slow or stalled client's window is bounded from the start.
+    TLineClient(int port, int window);
     // Takes over a connected socket (-1: not connected).
     struct TConnected {
         int Fd;
@@ -36,6 +39,12 @@ public:
     std::vector<std::string> ReadUntilDot();
     // Closes at once with a reset, as a client that is gone does.
     void Abort();
+    // Reads as a slow client does, at most `step` bytes every `pauseMs` ms,
+    // appending to `got` (after what ReadLine had read ahead) until `enough`
+    // says so; false when the connection ended, or sent nothing for 10 s,
+    // first.
+    bool ReadSlowly(std::string& got, size_t step, int pauseMs,
+                    const std::function<bool()>& enough);
 
 private:
     int FFd = -1;

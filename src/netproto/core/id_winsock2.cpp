@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -14,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -193,45 +193,75 @@ const hostent* FillHost(const std::string& name, std::vector<in_addr> addrs)
     return &st.h;
 }
 
-// The rest of a blocking send whose first call took only `done` bytes.
-// Linux's send gives back that count when the socket's send time-out ran
-// out (or a signal came); a caller that sent the rest would start a whole
-// new time-out, so a peer whose kernel takes a few bytes now and then would
-// hold the sender for ever. WinSock's send takes all or fails, and its
-// time-out bounds the whole call, counted here from `start`: once it is
-// gone the send has timed out, however much of it went.
-int SendRest(TSocket s, const char* buf, int done, int len, int flags,
-             std::chrono::steady_clock::time_point start)
+// The bytes of `fd`'s send queue that its peer has not taken yet; -1 when
+// the socket cannot tell.
+int Unsent(int fd)
+{
+    int n = 0;
+    return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// The rest of a blocking send whose first try took `done` bytes. WinSock's
+// send takes all or fails. Its time-out, `limit` (zero: none), ends the call
+// only when the peer has taken nothing for that long: Linux wakes a sender
+// only once a third of its send buffer is free, and with the buffer grown to
+// megabytes a client that reads slowly but steadily would be cut off. So the
+// wait is cut into looks, and the send queue shrinking, or the kernel taking
+// more bytes, starts the time-out again.
+int SendRest(int fd, const char* buf, int done, int len, int flags, std::chrono::microseconds limit)
 {
     using namespace std::chrono;
-    const int fd = Fd(s);
+    const auto look =
+        std::clamp(duration_cast<milliseconds>(limit) / 8, milliseconds(10), milliseconds(1000));
+    auto taken = steady_clock::now();
+    int unsent = Unsent(fd);
+    while (done < len) {
+        const ssize_t n = ::send(fd, buf + done, static_cast<size_t>(len - done),
+                                 flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<int>(n);
+            taken = steady_clock::now();
+            unsent = Unsent(fd);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return Fail();
+        int wait = -1;
+        if (limit > microseconds::zero()) {
+            const int queued = Unsent(fd);
+            if (queued >= 0 && queued < unsent)
+                taken = steady_clock::now();
+            unsent = queued;
+            const auto left = taken + limit - steady_clock::now();
+            if (left <= steady_clock::duration::zero())
+                return SetError(WSAETIMEDOUT);
+            wait = static_cast<int>(std::min(ceil<milliseconds>(left), look).count());
+        }
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, wait) < 0 && errno != EINTR)
+            return Fail();
+    }
+    return done;
+}
+
+// A blocking send: all of `len` bytes within the socket's send time-out.
+int SendAll(int fd, const char* buf, int len, int flags)
+{
+    using namespace std::chrono;
+    ssize_t n;
+    do {
+        n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return Fail();
+    if (n == len)
+        return len;
     timeval tv{};
     socklen_t size = sizeof tv;
     if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &size) != 0)
         return Fail();
-    const auto limit = seconds(tv.tv_sec) + microseconds(tv.tv_usec);
-    while (done < len) {
-        int wait = -1;
-        if (limit > microseconds::zero()) {
-            const auto left = start + limit - steady_clock::now();
-            if (left <= steady_clock::duration::zero())
-                return SetError(WSAETIMEDOUT);
-            wait = static_cast<int>(std::min<long long>(ceil<milliseconds>(left).count(), INT_MAX));
-        }
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, wait);
-        if (ready < 0 && errno != EINTR)
-            return Fail();
-        if (ready <= 0)
-            continue;
-        const ssize_t n = ::send(fd, buf + done, static_cast<size_t>(len - done),
-                                 flags | MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            done += static_cast<int>(n);
-        else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-            return Fail();
-    }
-    return done;
+    return SendRest(fd, buf, n > 0 ? static_cast<int>(n) : 0, len, flags,
+                    seconds(tv.tv_sec) + microseconds(tv.tv_usec));
 }
 
 } // namespace
@@ -657,15 +687,14 @@ int select(int /*nfds*/, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
 int send(TSocket s, const void* buf, int len, int flags)
 {
     Need("send");
-    const auto start = std::chrono::steady_clock::now();
+    if (len > 0 && Blocking(Fd(s)))
+        return SendAll(Fd(s), static_cast<const char*>(buf), len, flags);
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
     // that ends the program.
     const int n = Transfer(
         s, len, [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
     if (n == SOCKET_ERROR && GLastError == WSAEWOULDBLOCK)
         AfterSendBlocked(s);
-    if (n > 0 && n < len && Blocking(Fd(s)))
-        return SendRest(s, static_cast<const char*>(buf), n, len, flags, start);
     return n;
 }
 

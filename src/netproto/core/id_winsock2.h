@@ -12,9 +12,11 @@
 // process) raise EIdWS2StubError with the call's name and WSAEOPNOTSUPP, as
 // a name missing from the library would; the components never call them.
 // The rows that are bound:
-// - a blocking send takes all its bytes or fails, and the socket's send
-//   time-out bounds the whole call: one that runs out fails with
-//   WSAETIMEDOUT however much went, where Linux's gives back the count;
+// - a blocking send takes all its bytes or fails, where Linux's may give
+//   back a part: the socket's send time-out ends it with WSAETIMEDOUT,
+//   however much went, once the peer has taken nothing for that long. What
+//   the peer takes counts however Linux paces the sender, whose wait for
+//   room in a buffer of megabytes can outlast the time-out at a slow reader;
 // - the async select rows (WSAAsyncSelect, WSAEventSelect) run on the
 //   process's socket watcher (id_async_select), with WinSock's re-enabling
 //   by recv, send, accept and connect, and accepted sockets inheriting the

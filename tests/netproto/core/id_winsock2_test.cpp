@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -817,6 +818,63 @@ TEST(Winsock2Rows, ABlockingSendTakesAllItsBytesOrTimesOut)
     sending.join();
     EXPECT_EQ(sent, size);
     ::sigaction(SIGUSR1, &before, nullptr);
+    ::close(peer);
+    closesocket(listener);
+}
+
+// The send time-out counts from the last bytes the peer took, not from the
+// start of the call: a peer that reads slowly but steadily gets far more
+// than a time-out's worth, and once it stops the send times out.
+TEST(Winsock2Rows, ASendTimesOutOnlyOnceThePeerTakesNothingForTheTimeOut)
+{
+    Started();
+    uint16_t port = 0;
+    const TSocket listener = Listener(port);
+    const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 16 * 1024;
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    const sockaddr_in a = Loopback(port);
+    ASSERT_EQ(::connect(peer, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    const TSocket sender = accept(listener, nullptr, nullptr);
+    // Small buffers, so that the send waits on the reader from the start.
+    const int buffer = 64 * 1024;
+    EXPECT_EQ(setsockopt(sender, WS_SOL_SOCKET, WS_SO_SNDBUF, &buffer, sizeof buffer), 0);
+    const uint32_t timeoutMs = 1000;
+    EXPECT_EQ(setsockopt(sender, WS_SOL_SOCKET, WS_SO_SNDTIMEO, &timeoutMs, sizeof timeoutMs), 0);
+
+    const std::string data(4 * 1024 * 1024, 'm');
+    int sent = 0;
+    int error = 0;
+    std::atomic<bool> done{false};
+    std::thread sending([&] {
+        sent = send(sender, data.data(), static_cast<int>(data.size()), 0);
+        error = WSAGetLastError();
+        done = true;
+        closesocket(sender);
+    });
+    // About 800 KB a second, for two and a half time-outs.
+    const size_t wanted = 2 * 1024 * 1024;
+    size_t got = 0;
+    char piece[16 * 1024];
+    while (got < wanted) {
+        pollfd p{peer, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1)
+            break;
+        const ssize_t n = ::recv(peer, piece, sizeof piece, 0);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(got, wanted);
+    EXPECT_FALSE(done);
+    // Then it reads nothing more.
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 30000));
+    if (!done)
+        ::shutdown(peer, SHUT_RDWR);
+    sending.join();
+    EXPECT_EQ(sent, SOCKET_ERROR);
+    EXPECT_EQ(error, WSAETIMEDOUT);
     ::close(peer);
     closesocket(listener);
 }
