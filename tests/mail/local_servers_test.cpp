@@ -597,6 +597,24 @@ TEST_F(POP3FrmTest, AClientThatReadsSlowlyButSteadilyIsServedPastTheTimeOut)
     EXPECT_TRUE(PumpUntil([&] { return !Exists("bob", "1.msg"); }));
 }
 
+// The idle time-out counts from when the reply has left: a client that
+// takes far longer than the time-out to read a message the station had
+// handed to its system at once has its QUIT answered, and the message goes.
+TEST_F(POP3FrmTest, ASlowReaderOfAWholeMessageHasItsQuitAnswered)
+{
+    const std::string big = PutLarge(1536 * 1024);
+    constexpr int kTimeoutMs = 1000;
+    ShortenTimeOut(kTimeoutMs);
+    auto slow = Login("bob", "pw", 16 * 1024);
+    slow->SendLine("RETR 1");
+    std::string got;
+    // About 400 KB a second: nearly four time-outs.
+    ASSERT_TRUE(slow->ReadSlowly(got, 8 * 1024, 20, [&] { return got.ends_with("\r\n.\r\n"); }));
+    EXPECT_TRUE(got == RetrReply(big)) << got.size() << " bytes";
+    EXPECT_EQ(slow->Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
+    EXPECT_TRUE(PumpUntil([&] { return !Exists("bob", "1.msg"); }));
+}
+
 // A second connection of a user is refused while the first lasts, and
 // logs in once the first has signed off or dropped.
 TEST_F(POP3FrmTest, ASecondSessionOfAUserWaitsForTheFirst)

@@ -87,6 +87,15 @@ bool TIdIOHandlerSocket::ReceiveWithin(void* buffer, int length, int timeout, in
     return FBinding->ReceiveWithin(buffer, length, timeout, count);
 }
 
+int TIdIOHandlerSocket::Unsent()
+{
+    uint32_t n = 0;
+    if (!Connected() ||
+        IdWinsock2::ioctlsocket(FBinding->Handle(), IdWinsock2::WS_SIOCOUTQ, &n) != 0)
+        return 0;
+    return static_cast<int>(n);
+}
+
 int TIdIOHandlerSocket::Send(const void* buffer, int length)
 {
     if (!Connected())

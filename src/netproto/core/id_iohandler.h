@@ -29,6 +29,9 @@ public:
     virtual int Send(const void* buffer, int length) = 0;
     // Readable, then Recv into `count`: false when the time-out ran out first.
     virtual bool ReceiveWithin(void* buffer, int length, int timeout, int& count);
+    // The bytes sent that the peer has not taken yet; 0 when that cannot be
+    // told.
+    virtual int Unsent() { return 0; }
 
 protected:
     bool FActive = false;
@@ -48,6 +51,7 @@ public:
     int Recv(void* buffer, int length) override;
     int Send(const void* buffer, int length) override;
     bool ReceiveWithin(void* buffer, int length, int timeout, int& count) override;
+    int Unsent() override;
 
     TIdSocketHandle* Binding() const { return FBinding.get(); }
     bool UseNagle() const { return FUseNagle; }

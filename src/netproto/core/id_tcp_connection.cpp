@@ -167,20 +167,27 @@ std::string TIdTCPConnection::ReadLnWithin(const std::string& terminator, int32_
                                            int maxLineLength)
 {
     // The clock is read at the first wait: a line already in the buffer
-    // needs none.
+    // needs none. While output is unsent the waits are cut into looks, and
+    // each look that finds less of it starts the clock again.
+    const int look = std::clamp(lineTimeout / 8, 10, 1000);
     bool waited = false;
     uint32_t start = 0;
+    int unsent = 0;
     return ReadLnUsing(terminator, maxLineLength, [&] {
         int timeout = -2;
         if (lineTimeout > 0) {
-            if (!waited) {
+            const int pending = FIOHandler ? FIOHandler->Unsent() : 0;
+            if (!waited || pending < unsent) {
                 start = IdGetTickCount();
                 waited = true;
             }
+            unsent = pending;
             const uint32_t elapsed = IdGetTickCount() - start;
             if (elapsed >= static_cast<uint32_t>(lineTimeout))
                 throw EIdReadTimeout();
             timeout = static_cast<int>(static_cast<uint32_t>(lineTimeout) - elapsed);
+            if (unsent > 0)
+                timeout = std::min(timeout, look);
         }
         CheckForDisconnect(true, true);
         ReadFromStack(true, timeout, false);

@@ -106,7 +106,10 @@ public:
                                int maxLineLength = -1);
     // As ReadLn, but the whole line must arrive within lineTimeout ms (0 or
     // below: no limit), so a peer dripping bytes cannot hold the reader for
-    // ever; raises EIdReadTimeout when it does not.
+    // ever; raises EIdReadTimeout when it does not. While what was written
+    // before is still on its way, the time counts from the last bytes the
+    // peer took: a peer does not send its next line before it has read the
+    // reply to the last.
     std::string ReadLnWithin(const std::string& terminator, int32_t lineTimeout,
                              int maxLineLength = -1);
     std::string ReadLnWait(int attempts = 2147483647);

@@ -503,9 +503,9 @@ int ioctlsocket(TSocket s, long cmd, uint32_t* argp)
             return Fail();
         return 0;
     }
-    if (cmd == WS_FIONREAD) {
+    if (cmd == WS_FIONREAD || cmd == WS_SIOCOUTQ) {
         int n = 0;
-        if (::ioctl(Fd(s), FIONREAD, &n) < 0)
+        if (::ioctl(Fd(s), cmd == WS_FIONREAD ? FIONREAD : SIOCOUTQ, &n) < 0)
             return Fail();
         *argp = static_cast<uint32_t>(n);
         return 0;

@@ -122,6 +122,9 @@ constexpr int WS_SO_TYPE = 0x1008;
 constexpr long WS_FIONBIO = 0x8004667E;
 constexpr long WS_FIONREAD = 0x4004667F;
 constexpr long WS_SIOCATMARK = 0x40047307;
+// This binding's own ioctlsocket command: the bytes sent that the peer has
+// not yet taken (Linux's SIOCOUTQ).
+constexpr long WS_SIOCOUTQ = 0x4004737F;
 
 // Network events of WSAAsyncSelect and WSAEventSelect, and their bit
 // numbers in TWSANetworkEvents::iErrorCode.

@@ -236,8 +236,9 @@ public:
     int32_t TerminateWaitTime = 5000;
     // Each connection's idle limit in ms: a command line (and each line of a
     // message) must arrive whole within it, so neither an idle client nor one
-    // that drips bytes holds a thread for ever; a send that a client does not
-    // take within it ends the connection. 0 or below: no limit.
+    // that drips bytes holds a thread for ever; a client that takes nothing
+    // of a reply for that long loses the connection. Time a client spends
+    // taking a long reply is not idle. 0 or below: no limit.
     int32_t ReadTimeout = IdReadTimeoutPOP3;
     // Written to a connection that is closed for being idle too long.
     TIdRFCReply ReplyReadTimeout;

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -254,6 +258,47 @@ TEST(TcpConnection, AWaitWithoutLimitAfterALimitedOneWaitsForTheData)
     EXPECT_THROW(c.ReadLnWithin("\r\n", 300), EIdReadTimeout);
     c.ReadTimeout = 0;
     EXPECT_EQ(c.ReadLn(), "late");
+    c.Disconnect();
+}
+
+// A peer sends its next line only once it has read the last reply: a line
+// wait counts from the last bytes the peer took of what was written before,
+// and a peer that takes nothing still times out.
+TEST(TcpConnection, ALineWaitCountsFromTheLastBytesThePeerTookOfTheReply)
+{
+    const std::string reply(384 * 1024, 'r');
+    std::promise<void> finished;
+    LoopbackPeer peer(
+        [&](int fd) {
+            // About 400 KB a second: the reply takes two time-outs to read.
+            size_t got = 0;
+            char piece[8 * 1024];
+            while (got < reply.size()) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 10000) != 1)
+                    return;
+                const ssize_t n = ::recv(fd, piece, sizeof piece, 0);
+                if (n <= 0)
+                    return;
+                got += static_cast<size_t>(n);
+                Pause(20);
+            }
+            SendRaw(fd, "next\r\n");
+            // The second reply it does not read.
+            finished.get_future().wait_for(std::chrono::seconds(10));
+        },
+        1, 16 * 1024);
+    Client c(peer.Port());
+    c.Connect();
+    // The whole reply fits in the send buffer: the write ends at once.
+    const int buffer = 1024 * 1024;
+    c.Socket()->Binding()->SetSockOpt(Id_SOL_SOCKET, IdWinsock2::WS_SO_SNDBUF, &buffer,
+                                      sizeof buffer);
+    c.Write(reply);
+    EXPECT_EQ(c.ReadLnWithin("\r\n", 500), "next");
+    c.Write(reply);
+    EXPECT_THROW(c.ReadLnWithin("\r\n", 500), EIdReadTimeout);
+    finished.set_value();
     c.Disconnect();
 }
 

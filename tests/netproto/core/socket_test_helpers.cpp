@@ -16,11 +16,13 @@ namespace sockettest {
 
 namespace {
 
-int ListenLoopback(int& port)
+int ListenLoopback(int& port, int window)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (window > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -34,9 +36,9 @@ int ListenLoopback(int& port)
 
 } // namespace
 
-LoopbackPeer::LoopbackPeer(std::function<void(int fd)> script, int clients)
+LoopbackPeer::LoopbackPeer(std::function<void(int fd)> script, int clients, int window)
 {
-    FListen = ListenLoopback(FPort);
+    FListen = ListenLoopback(FPort, window);
     FThread = std::thread([this, script, clients] {
         for (int i = 0; i < clients; ++i) {
             pollfd p{FListen, POLLIN, 0};

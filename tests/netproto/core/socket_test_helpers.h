@@ -9,10 +9,12 @@
 namespace sockettest {
 
 // Listens on 127.0.0.1 (a port of the system's choosing) and runs the script
-// for each of `clients` accepted connections, one after the other.
+// for each of `clients` accepted connections, one after the other. A
+// `window` above 0 is the connections' receive buffer, set before they are
+// made, as a peer's window can only be bounded from the start.
 class LoopbackPeer {
 public:
-    explicit LoopbackPeer(std::function<void(int fd)> script, int clients = 1);
+    explicit LoopbackPeer(std::function<void(int fd)> script, int clients = 1, int window = 0);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
