@@ -244,26 +244,6 @@ int SendRest(int fd, const char* buf, int done, int len, int flags, std::chrono:
     return done;
 }
 
-// A blocking send: all of `len` bytes within the socket's send time-out.
-int SendAll(int fd, const char* buf, int len, int flags)
-{
-    using namespace std::chrono;
-    ssize_t n;
-    do {
-        n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        return Fail();
-    if (n == len)
-        return len;
-    timeval tv{};
-    socklen_t size = sizeof tv;
-    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &size) != 0)
-        return Fail();
-    return SendRest(fd, buf, n > 0 ? static_cast<int>(n) : 0, len, flags,
-                    seconds(tv.tv_sec) + microseconds(tv.tv_usec));
-}
-
 } // namespace
 
 namespace {
@@ -687,15 +667,33 @@ int select(int /*nfds*/, TFDSet* readfds, TFDSet* writefds, TFDSet* exceptfds,
 int send(TSocket s, const void* buf, int len, int flags)
 {
     Need("send");
-    if (len > 0 && Blocking(Fd(s)))
-        return SendAll(Fd(s), static_cast<const char*>(buf), len, flags);
+    if (len < 0)
+        return SetError(WSAEFAULT);
+    const int fd = Fd(s);
     // MSG_NOSIGNAL: a peer that went away is an error code, not a SIGPIPE
-    // that ends the program.
-    const int n = Transfer(
-        s, len, [&](size_t size) { return ::send(Fd(s), buf, size, flags | MSG_NOSIGNAL); });
-    if (n == SOCKET_ERROR && GLastError == WSAEWOULDBLOCK)
+    // that ends the program. MSG_DONTWAIT: a blocking socket waits in
+    // SendRest, which counts what the peer takes.
+    ssize_t n;
+    do {
+        n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n == len)
+        return len;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return Fail();
+    if (!Blocking(fd)) {
+        if (n >= 0)
+            return static_cast<int>(n);
+        SetError(WSAEWOULDBLOCK);
         AfterSendBlocked(s);
-    return n;
+        return SOCKET_ERROR;
+    }
+    timeval tv{};
+    socklen_t size = sizeof tv;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &size) != 0)
+        return Fail();
+    return SendRest(fd, static_cast<const char*>(buf), n > 0 ? static_cast<int>(n) : 0, len, flags,
+                    std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec));
 }
 
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen)
