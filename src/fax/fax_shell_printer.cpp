@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace FaxPrinter {
@@ -50,22 +51,6 @@ public:
 
 private:
     http_t* Http_;
-};
-
-class TFd {
-public:
-    explicit TFd(int fd) : Fd_(fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
 };
 
 // A request folder and what it holds; what cannot go stays. The folder is
@@ -311,6 +296,20 @@ bool IsBookkeeping(const std::string& name)
 
 } // namespace
 
+TFd::~TFd()
+{
+    if (Fd_ >= 0)
+        ::close(Fd_);
+}
+
+TFd::TFd(TFd&& o) noexcept : Fd_(std::exchange(o.Fd_, -1)) {}
+
+TFd& TFd::operator=(TFd&& o) noexcept
+{
+    std::swap(Fd_, o.Fd_);
+    return *this;
+}
+
 std::string Folder()
 {
     const char* dir = std::getenv("SKIPMAIL_PRINTFAX_DIR");
@@ -362,7 +361,13 @@ void WriteShellSettings(const std::string& path, const TShellSettings& settings)
 
 TShellSettings ReadShellSettings(const std::string& path)
 {
-    const TIniFile ini(path);
+    std::string text;
+    return ParseShellSettings(ReadWholeFile(path, text) ? text : std::string());
+}
+
+TShellSettings ParseShellSettings(const std::string& text)
+{
+    const TIniFile ini(kSettingsFileName, text);
     TShellSettings s;
     s.ShellName = ini.ReadString(kSettingsSection, "ShellName", "");
     s.ShellHandle = ini.ReadString(kSettingsSection, "ShellHandle", "");

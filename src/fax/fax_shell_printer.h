@@ -117,6 +117,21 @@ std::string DigestOf(int fd, std::string& why);
 void WriteShellSettings(const std::string& path, const TShellSettings& settings);
 // What the file holds; empty names when it is missing or unreadable.
 TShellSettings ReadShellSettings(const std::string& path);
+// What the text of such a file says.
+TShellSettings ParseShellSettings(const std::string& text);
+
+// An open descriptor, closed with its holder.
+class TFd {
+public:
+    explicit TFd(int fd = -1) : Fd_(fd) {}
+    ~TFd();
+    TFd(TFd&& o) noexcept;
+    TFd& operator=(TFd&& o) noexcept;
+    int Get() const { return Fd_; }
+
+private:
+    int Fd_;
+};
 
 // A request's folder, the requester's own: made and locked by the
 // constructor, removed with what it holds by the destructor.

@@ -120,6 +120,11 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName))
         FReadError = err != 0 ? err : EIO;
 }
 
+TIniFile::TIniFile(std::string fileName, const std::string& text) : FFileName(std::move(fileName))
+{
+    Parse(text);
+}
+
 void TIniFile::Parse(const std::string& text)
 {
     std::vector<TLine>* target = &FPreamble;

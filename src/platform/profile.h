@@ -20,6 +20,9 @@ public:
     // Loads the file; a missing or unreadable file gives an empty one. A
     // file that is there but could not be read is never saved over.
     explicit TIniFile(std::string fileName);
+    // The file's text as already read, by a caller that must bound what it
+    // reads; nothing is read from fileName.
+    TIniFile(std::string fileName, const std::string& text);
 
     const std::string& FileName() const { return FFileName; }
 

@@ -33,7 +33,6 @@
 #include <pwd.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -110,24 +109,8 @@ bool ReadSettings(int fd, off_t size, const std::string& handle,
                                    std::strerror(errno);
         return false;
     }
-    // The settings reader opens a file by name: it is given a copy of what
-    // was read here, never the request's file again.
-    const int copy = ::memfd_create("settings", MFD_CLOEXEC);
-    bool kept = copy >= 0;
-    for (size_t done = 0; kept && done < text.size();) {
-        const ssize_t n = ::write(copy, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        kept = n > 0;
-        done += kept ? static_cast<size_t>(n) : 0;
-    }
-    if (kept)
-        settings = FaxPrinter::ReadShellSettings("/proc/self/fd/" + std::to_string(copy));
-    else
-        why = "cannot keep the settings of the request " + handle + ": " + std::strerror(errno);
-    if (copy >= 0)
-        ::close(copy);
-    return kept;
+    settings = FaxPrinter::ParseShellSettings(text);
+    return true;
 }
 
 // A request of the station's, reached through the one descriptor of its
@@ -244,25 +227,7 @@ private:
     bool Refused_ = false;
 };
 
-class TFd {
-public:
-    explicit TFd(int fd = -1) : Fd_(fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(TFd&& o) noexcept : Fd_(std::exchange(o.Fd_, -1)) {}
-    TFd& operator=(TFd&& o) noexcept
-    {
-        std::swap(Fd_, o.Fd_);
-        return *this;
-    }
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
+using FaxPrinter::TFd;
 
 // The job's documents as CUPS keeps them while it runs ("d<job>-<n>" in its
 // spool folder, root's): opened while the backend is root.
