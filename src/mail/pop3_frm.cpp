@@ -146,6 +146,9 @@ void TPOP3Frm::POP3Quit(TIdCommand& command)
     if (TPOPInfo* info = Info(command)) {
         TConnectionWriter out(command);
         FMailbox.Quit(*info, out);
+        // Its line is the whole reply: a client reading on after it must
+        // find the connection closed, not a second status line.
+        command.PerformReply = false;
     }
 }
 

@@ -488,8 +488,8 @@ TEST_F(POP3FrmTest, WrongLoginsAreRefusedAndLogged)
     EXPECT_EQ(c.Command("RETR 1"), "-ERR Please login first");
     // The client may try again on the same connection.
     EXPECT_EQ(c.Command("PASS Secret"), "+OK Login OK");
+    // One reply, then the end of the connection.
     EXPECT_EQ(c.Command("QUIT"), "+OK 0L POP3 server signing off (maildrop empty)");
-    EXPECT_EQ(c.ReadLine(), "+OK Closing communication channel");
     EXPECT_EQ(c.ReadLine(), "<closed>");
 
     auto log = Root.LogLines();
@@ -529,6 +529,29 @@ TEST_F(POP3FrmTest, ASessionListsRetrievesAndDeletes)
     EXPECT_TRUE(PumpUntil([&] { return !Exists("bob", "5.msg"); }));
     auto log = Root.LogLines();
     EXPECT_NE(log.at(1).find("User: bob retreiving mail[1]"), std::string::npos);
+}
+
+// A pipelining client sends its commands at once and reads a reply for each:
+// every command gets exactly one status line, QUIT with or without a login.
+TEST_F(POP3FrmTest, EachCommandOfAPipelinedSessionGetsOneReply)
+{
+    Put("bob", "1.msg", "Subject: one\r\n\r\nbody\r\n");
+    const auto session = [&](const std::string& commands) {
+        TLineClient c(Root.Config->Pop3.Port);
+        c.Send(commands);
+        std::vector<std::string> lines;
+        for (std::string line = c.ReadLine(); line != "<closed>" && line != "<timeout>";
+             line = c.ReadLine())
+            lines.push_back(line);
+        return lines;
+    };
+    EXPECT_EQ(
+        session("USER bob\r\nPASS pw\r\nSTAT\r\nQUIT\r\n"),
+        (std::vector<std::string>{"+OK POP3 Server Ready", "+OK Password required", "+OK Login OK",
+                                  "+OK 1 22", "+OK 0L POP3 server signing off (maildrop empty)"}));
+    EXPECT_EQ(session("USER bob\r\nQUIT\r\n"),
+              (std::vector<std::string>{"+OK POP3 Server Ready", "+OK Password required",
+                                        "+OK Closing communication channel"}));
 }
 
 TEST_F(POP3FrmTest, AConnectionLostDuringRetrLosesNoMail)
