@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -143,8 +144,15 @@ int SerialDevice::Open(const std::string& path)
 int SerialDevice::Probe(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return ErrnoToCode(errno);
+    if (fd < 0) {
+        const int error = errno;
+        // A file this user may not open is no port held by another program
+        // unless it is a device at all.
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
+            return AdErr::ecBadId;
+        return ErrnoToCode(error);
+    }
     int result = 0;
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)

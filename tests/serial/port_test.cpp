@@ -3,10 +3,12 @@
 #include "serial/ad_except.h"
 #include "serial/ad_port.h"
 #include "serial/pty_helpers.h"
+#include "support/test_files.h"
 
 #include <QThread>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -223,6 +225,13 @@ TEST(SerialPort, IsPortAvailableOnFreeBusyAndMissingDevices)
     EXPECT_FALSE(IsPortAvailable(43));
     ::setenv("SKIPMAIL_COM44", "/proc/self/status", 1); // not a terminal
     EXPECT_FALSE(IsPortAvailable(44));
+    // Nor a file the user may not open: no port that another program holds.
+    TScratch dir;
+    const std::string closed = dir.Path("closed");
+    WriteFile(closed, "");
+    ::chmod(closed.c_str(), 0);
+    ::setenv("SKIPMAIL_COM45", closed.c_str(), 1);
+    EXPECT_FALSE(IsPortAvailable(45));
     EXPECT_FALSE(IsPortAvailable(0));
 }
 
