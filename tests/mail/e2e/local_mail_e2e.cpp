@@ -138,7 +138,7 @@ TEST_F(LocalMailEndToEnd, AStrangerMakesTheStationSendNothingBeyondTheNetwork)
     if (!outside.Ready()) {
         if (std::getenv("CI"))
             FAIL() << "no network namespace: " << outside.Error();
-        GTEST_SKIP() << "no network namespace: " << outside.Error();
+        GTEST_SKIP() << "no network namespace (only root makes one): " << outside.Error();
     }
     const std::string root = Dir.Dir();
     auto count = [&](const std::string& dir) {
