@@ -51,7 +51,11 @@ int main(int argc, char* argv[])
         ReportStationRunning(DataRoot::Get());
         return 1;
     }
-    if (stationLock.State() == TStationLock::TState::Unavailable)
+    if (stationLock.State() == TStationLock::TState::Unlockable) {
+        ReportStationUnlockable(DataRoot::Get(), stationLock.Error());
+        return 1;
+    }
+    if (stationLock.State() == TStationLock::TState::NoLocks)
         std::fprintf(stderr, "skipmail: cannot lock the data directory %s (%s); running anyway\n",
                      DataRoot::Get().c_str(), stationLock.Error().c_str());
     // Problems the core meets on any thread become message boxes on the GUI

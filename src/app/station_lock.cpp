@@ -9,6 +9,36 @@
 
 #include "platform/dialogs.h"
 
+namespace {
+
+// Errors of a file system (or kernel) that keeps no locks at all, as
+// opposed to a file that cannot be locked.
+bool NoLocksKept(int err)
+{
+    return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS;
+}
+
+// True when a station holds `path` locked: asked with a read lock, which needs
+// the file open for reading only and conflicts with the station's write lock.
+bool SeenHeld(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool held = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        struct flock whole {};
+        whole.l_type = F_RDLCK;
+        whole.l_whence = SEEK_SET;
+        held = ::fcntl(fd, F_OFD_SETLK, &whole) != 0 && (errno == EAGAIN || errno == EACCES);
+    }
+    ::close(fd);
+    return held;
+}
+
+} // namespace
+
 TStationLock::TStationLock(const std::string& dir)
 {
     const std::string path = dir + "/" + kStationLockFile;
@@ -17,8 +47,15 @@ TStationLock::TStationLock(const std::string& dir)
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         const int err = errno;
-        FError =
-            path + (err == ELOOP ? ": is a symbolic link" : ": " + std::string(std::strerror(err)));
+        if (err == ELOOP) {
+            FError = path + ": is a symbolic link";
+            return;
+        }
+        FError = path + ": cannot be opened for writing: " + std::strerror(err);
+        // A read-only view of a running station's folder, or another user's
+        // file that may be read: the holder is still seen.
+        if (SeenHeld(path))
+            FState = TState::HeldElsewhere;
         return;
     }
     struct stat st {};
@@ -33,10 +70,13 @@ TStationLock::TStationLock(const std::string& dir)
     if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
         const int err = errno;
         ::close(fd);
-        if (err == EAGAIN || err == EACCES)
+        if (err == EAGAIN || err == EACCES) {
             FState = TState::HeldElsewhere;
-        else
-            FError = path + ": " + std::strerror(err);
+            return;
+        }
+        FError = path + ": " + std::strerror(err);
+        if (NoLocksKept(err))
+            FState = TState::NoLocks;
         return;
     }
     FFd = fd;
@@ -58,4 +98,15 @@ void ReportStationRunning(const std::string& dir)
     if (!NoDisplay())
         std::fprintf(stderr, "skipmail: A station is already running in %s\n", dir.c_str());
     ShowMessageBox(text, "Station Already Running", MB_OK, TMsgIcon::Error);
+}
+
+void ReportStationUnlockable(const std::string& dir, const std::string& why)
+{
+    const std::string text = "Cannot lock the data directory " + dir + " (" + why +
+                             ").\n\nOnly one station can use a data directory, and this one "
+                             "cannot make sure it is the only one there; it ends.";
+    if (!NoDisplay())
+        std::fprintf(stderr, "skipmail: cannot lock the data directory %s (%s); the station ends\n",
+                     dir.c_str(), why.c_str());
+    ShowMessageBox(text, "Data Directory Not Locked", MB_OK, TMsgIcon::Error);
 }

@@ -21,15 +21,22 @@
 // - The kernel (or the file server) lets go when the process ends, however
 //   it ends (kill -9 too); the descriptor is closed on exec, so no program
 //   the station runs keeps the lock after it.
-// - A data root where the file cannot be opened or locked (Unavailable) does
-//   not stop the station: it runs as it always did, and the caller says so.
+// - A lock file that cannot be made, opened for writing or locked (a
+//   symbolic link, another user's file, a read-only view of the folder)
+//   ends the start as a held lock does: a station that cannot lock cannot
+//   tell whether another runs, and one that cannot write the lock file
+//   cannot run on that data root anyway. Where only reading is allowed a
+//   read lock still sees a running station, which holds a write lock.
+// - Only a file system that keeps no locks at all (NoLocks) lets the station
+//   run unlocked, as it always did there; the caller says so.
 // - scripts/run-station and scripts/run-pair ask the same lock whether a
-//   station runs before they touch a directory.
+//   station runs before they touch a directory (scripts/station-running).
 inline constexpr const char* kStationLockFile = "skipmail.lock";
 
 class TStationLock {
 public:
-    enum class TState { Held, HeldElsewhere, Unavailable };
+    // Unlockable: the station must not run here; NoLocks: it runs unlocked.
+    enum class TState { Held, HeldElsewhere, Unlockable, NoLocks };
 
     explicit TStationLock(const std::string& dir);
     ~TStationLock();
@@ -37,13 +44,13 @@ public:
     TStationLock& operator=(const TStationLock&) = delete;
 
     TState State() const { return FState; }
-    // Why the lock could not be taken (Unavailable): the lock file's name and
-    // what went wrong.
+    // Why the lock could not be taken (Unlockable, NoLocks): the lock file's
+    // name and what went wrong.
     const std::string& Error() const { return FError; }
 
 private:
     int FFd = -1;
-    TState FState = TState::Unavailable;
+    TState FState = TState::Unlockable;
     std::string FError;
 };
 
@@ -51,3 +58,7 @@ private:
 // (answered at once where there is no display) and its text on standard
 // error.
 void ReportStationRunning(const std::string& dir);
+
+// The refusal to run in `dir` whose lock file cannot be locked (`why`, as
+// Error() gives it), the same way.
+void ReportStationUnlockable(const std::string& dir, const std::string& why);

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/station_lock.h"
 #include "support/scripted_dialogs.h"
@@ -11,19 +12,31 @@
 
 namespace fs = std::filesystem;
 
+// Failures name the state.
+void PrintTo(TStationLock::TState state, std::ostream* os)
+{
+    static const char* const names[] = {"Held", "HeldElsewhere", "Unlockable", "NoLocks"};
+    *os << names[static_cast<int>(state)];
+}
+
 namespace {
 
 // `source` seen at `target` through bindfs, which passes fcntl locks on to
-// the files beneath it as NFS passes them to its server; unmounted at
-// destruction. Mounted() is false where it could not mount.
+// the files beneath it as NFS passes them to its server (read-only with
+// `readOnly`); unmounted at destruction. Mounted() is false where it could
+// not mount.
 class TLockForwardingMount {
 public:
-    TLockForwardingMount(const std::string& source, const std::string& target) : FTarget(target)
+    TLockForwardingMount(const std::string& source, const std::string& target,
+                         bool readOnly = false)
+        : FTarget(target)
     {
         fs::create_directories(target);
-        FMounted = QProcess::execute("bindfs", {"--multithreaded", "--enable-lock-forwarding",
-                                                QString::fromStdString(source),
-                                                QString::fromStdString(target)}) == 0;
+        QStringList args{"--multithreaded", "--enable-lock-forwarding"};
+        if (readOnly)
+            args << "-r";
+        FMounted = QProcess::execute("bindfs", args << QString::fromStdString(source)
+                                                    << QString::fromStdString(target)) == 0;
     }
     ~TLockForwardingMount()
     {
@@ -39,6 +52,50 @@ private:
     std::string FTarget;
     bool FMounted = false;
 };
+
+// `source` seen read-only at `target` through a bind mount, which shares the
+// files' locks; unmounted at destruction.
+class TReadOnlyBindMount {
+public:
+    TReadOnlyBindMount(const std::string& source, const std::string& target) : FTarget(target)
+    {
+        fs::create_directories(target);
+        FMounted = QProcess::execute("mount", {"--bind", "-o", "ro", QString::fromStdString(source),
+                                               QString::fromStdString(target)}) == 0;
+    }
+    ~TReadOnlyBindMount()
+    {
+        if (FMounted)
+            QProcess::execute("umount", {QString::fromStdString(FTarget)});
+    }
+    TReadOnlyBindMount(const TReadOnlyBindMount&) = delete;
+    TReadOnlyBindMount& operator=(const TReadOnlyBindMount&) = delete;
+
+    bool Mounted() const { return FMounted; }
+
+private:
+    std::string FTarget;
+    bool FMounted = false;
+};
+
+// `view` is a read-only view of the fresh folder `data`. A station reaching
+// its data root through it cannot write there, so it never runs; it still
+// sees the one that runs in `data`, and says so.
+void ExpectAReadOnlyViewEndsTheStart(const std::string& data, const std::string& view)
+{
+    // No station has run: the lock file cannot even be made.
+    EXPECT_EQ(TStationLock(view).State(), TStationLock::TState::Unlockable);
+    {
+        TStationLock here(data);
+        ASSERT_EQ(here.State(), TStationLock::TState::Held);
+        EXPECT_EQ(TStationLock(view).State(), TStationLock::TState::HeldElsewhere);
+    }
+    TStationLock there(view);
+    EXPECT_EQ(there.State(), TStationLock::TState::Unlockable);
+    EXPECT_NE(there.Error().find("Read-only file system"), std::string::npos) << there.Error();
+    // The look through the view left nothing that keeps a station out.
+    EXPECT_EQ(TStationLock(data).State(), TStationLock::TState::Held);
+}
 
 } // namespace
 
@@ -86,16 +143,26 @@ TEST(StationLockTest, ProgramsTheStationRunsDoNotKeepTheDirectory)
 }
 
 // A link in place of the lock file is not followed: nothing is created or
-// locked where it points, and the station is told why it runs unlocked.
+// locked where it points, and the station does not run, since it cannot
+// tell whether another does; whether it points at nothing or at a file.
 TEST(StationLockTest, ALinkInPlaceOfTheLockFileIsNotFollowed)
 {
     TScratch dir;
     fs::create_directory(dir.Path("elsewhere"));
     fs::create_symlink(dir.Path("elsewhere/target"), dir.Path("skipmail.lock"));
     TStationLock lock(dir.Dir());
-    EXPECT_EQ(lock.State(), TStationLock::TState::Unavailable);
-    EXPECT_NE(lock.Error().find("skipmail.lock"), std::string::npos) << lock.Error();
+    EXPECT_EQ(lock.State(), TStationLock::TState::Unlockable);
+    EXPECT_NE(lock.Error().find("skipmail.lock: is a symbolic link"), std::string::npos)
+        << lock.Error();
     EXPECT_FALSE(fs::exists(dir.Path("elsewhere/target")));
+
+    // Another station's lock file: the link neither takes it nor sees it.
+    TStationLock other(dir.Path("elsewhere"));
+    ASSERT_EQ(other.State(), TStationLock::TState::Held);
+    fs::remove(dir.Path("skipmail.lock"));
+    fs::create_symlink(dir.Path("elsewhere/skipmail.lock"), dir.Path("skipmail.lock"));
+    EXPECT_EQ(TStationLock(dir.Dir()).State(), TStationLock::TState::Unlockable);
+    EXPECT_EQ(TStationLock(dir.Path("elsewhere")).State(), TStationLock::TState::HeldElsewhere);
 }
 
 // A station reaching the data root through a network or FUSE file system
@@ -122,12 +189,48 @@ TEST(StationLockTest, AMountThatPassesLocksOnSeesTheHolder)
     EXPECT_EQ(TStationLock(data).State(), TStationLock::TState::HeldElsewhere);
 }
 
+// A read-only view of a station's folder, as a read-only bind mount gives
+// (or another machine's read-only export).
+TEST(StationLockTest, AReadOnlyBindMountSeesTheHolderAndEndsTheStart)
+{
+    if (::geteuid() != 0)
+        SKIP_WITHOUT_TOOL("a bind mount needs root");
+    TScratch scratch;
+    const std::string data = scratch.Path("data");
+    fs::create_directory(data);
+    TReadOnlyBindMount mount(data, scratch.Path("mnt"));
+    if (!mount.Mounted())
+        SKIP_WITHOUT_TOOL("mount cannot bind-mount here");
+    ExpectAReadOnlyViewEndsTheStart(data, scratch.Path("mnt"));
+}
+
+TEST(StationLockTest, AReadOnlyMountThatPassesLocksOnSeesTheHolderAndEndsTheStart)
+{
+    if (!HaveProgram("bindfs"))
+        SKIP_WITHOUT_TOOL("bindfs is not installed");
+    if (!fs::exists("/dev/fuse"))
+        SKIP_WITHOUT_TOOL("this machine has no FUSE (/dev/fuse)");
+    TScratch scratch;
+    const std::string data = scratch.Path("data");
+    fs::create_directory(data);
+    TLockForwardingMount mount(data, scratch.Path("mnt"), true);
+    if (!mount.Mounted())
+        SKIP_WITHOUT_TOOL("bindfs cannot mount here");
+    ExpectAReadOnlyViewEndsTheStart(data, scratch.Path("mnt"));
+}
+
 TEST(StationLockTest, TheRefusalNamesTheDirectoryInABox)
 {
     TScriptedDialogs dialogs;
     dialogs.ExpectBox("already running in /srv/station.", IDOK);
     ReportStationRunning("/srv/station");
-    ASSERT_EQ(dialogs.Records().size(), 1u);
+    dialogs.ExpectBox("Cannot lock the data directory /srv/station "
+                      "(/srv/station/skipmail.lock: is a symbolic link).",
+                      IDOK);
+    ReportStationUnlockable("/srv/station", "/srv/station/skipmail.lock: is a symbolic link");
+    ASSERT_EQ(dialogs.Records().size(), 2u);
     EXPECT_EQ(dialogs.Records()[0].title, "Station Already Running");
     EXPECT_EQ(dialogs.Records()[0].icon, TMsgIcon::Error);
+    EXPECT_EQ(dialogs.Records()[1].title, "Data Directory Not Locked");
+    EXPECT_EQ(dialogs.Records()[1].icon, TMsgIcon::Error);
 }
