@@ -21,9 +21,19 @@ second-station-mounted: the same through a FUSE mount of the data root that
   (bindfs): the second station ends at once and writes nothing there.
 silent-modem: a modem port nobody answers: the station keeps waiting and
   says once which port and device it waits on.
+lock-link, lock-other-user, lock-read-only: where skipmail.lock is a
+  symbolic link (to another folder's lock file, or to nothing), another
+  user's file of mode 0600 (held by that user, the station run as a third
+  one), or seen through a read-only view of a running station's folder (a
+  bind mount and a lock-forwarding FUSE mount), the station ends at once,
+  saying why, and writes nothing; scripts/station-running answers that a
+  station runs there. The last two take root.
 """
+import functools
 import os
 import pathlib
+import pwd
+import shutil
 import signal
 import socket
 import subprocess
@@ -31,7 +41,10 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
-from test_host import free_ports, lock_forwarding_mount, wait_for  # noqa: E402
+from test_host import (free_ports, lock_forwarding_mount, read_only_bind_mount,  # noqa: E402
+                       skip_without_tool, wait_for)
+
+STATION_RUNNING = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "station-running"
 
 
 def read(path):
@@ -264,6 +277,142 @@ def second_station_mounted(program, sim, root):
             station.close()
 
 
+def as_user(user):
+    """The command prefix that runs a program as `user`, without root's
+    groups."""
+    entry = pwd.getpwnam(user)
+    return ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups"]
+
+
+def refused_start(program, root, user=None):
+    """The program started in the data root `root` (as `user` when given):
+    its standard error once it has ended with status 1; ends the script
+    where it runs on or ends otherwise."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", SKIPMAIL_COM1="/nonexistent/modem")
+    command = (as_user(user) if user else []) + [program]
+    proc = subprocess.Popen(command, cwd=root, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    try:
+        _, err = proc.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        _, err = proc.communicate()
+        raise SystemExit(f"the station ran in {root}:\n{err.decode(errors='replace')}")
+    err = err.decode(errors="replace")
+    assert proc.returncode == 1, (proc.returncode, err)
+    return err
+
+
+def station_running(root, user=None):
+    """scripts/station-running's exit status and standard output for `root`."""
+    command = (as_user(user) if user else []) + [str(STATION_RUNNING), str(root)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    return done.returncode, done.stdout
+
+
+# A data root's settings with the mail servers off: a station that ran where
+# it should not would open no port.
+SERVERS_OFF = b"[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n"
+
+
+def lock_link(program, sim, root):
+    other = root / "other"
+    other.mkdir()
+    (other / "skipmail.lock").touch(mode=0o600)
+    for target in (other / "skipmail.lock", other / "nothing"):
+        data = root / "data"
+        data.mkdir()
+        (data / "skipmail.INI").write_bytes(SERVERS_OFF)
+        (data / "skipmail.lock").symlink_to(target)
+        before = snapshot(root)
+        err = refused_start(program, data)
+        # Not a byte, here or where the link points.
+        assert snapshot(root) == before, f"written with the link to {target}:\n{err}"
+        assert f"lock the data directory {data} (" in err, err
+        assert f"{data}/skipmail.lock: is a symbolic link" in err, err
+        status, said = station_running(data)
+        assert status == 0, f"station-running answers {status} with the link to {target}"
+        assert f"is a symbolic link: no station can start in {data}" in said, said
+        shutil.rmtree(data)
+
+
+def lock_other_user(program, sim, root):
+    """A folder two users share; the lock file is nobody's, held by nobody,
+    and daemon starts a station there."""
+    if os.geteuid() != 0:
+        skip_without_tool("running the station as the users nobody and daemon needs root")
+    if not shutil.which("setpriv"):
+        skip_without_tool("setpriv is not installed")
+    root.chmod(0o755)
+    data = root / "data"
+    data.mkdir()
+    data.chmod(0o777)
+    (data / "skipmail.INI").write_bytes(SERVERS_OFF)
+    daemon = pwd.getpwnam("daemon")
+    os.chown(data / "skipmail.INI", daemon.pw_uid, daemon.pw_gid)
+    holder = subprocess.Popen(
+        as_user("nobody") + [sys.executable, "-c", HOLD, str(data / "skipmail.lock")],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        made = os.stat(data / "skipmail.lock")
+        assert (made.st_uid, made.st_mode & 0o777) == (pwd.getpwnam("nobody").pw_uid, 0o600)
+        before = snapshot(data)
+        err = refused_start(program, data, "daemon")
+        assert snapshot(data) == before, "written beside the other user's station:\n" + err
+        assert f"lock the data directory {data} (" in err, err
+        assert "skipmail.lock: cannot be opened for writing: Permission denied" in err, err
+        # The user who cannot open the file hears why none can start; root,
+        # who can, sees the station.
+        status, said = station_running(data, "daemon")
+        assert status == 0, f"station-running answers {status} to daemon"
+        assert f"cannot be opened for writing (Permission denied): no station can start in " \
+               f"{data}" in said, said
+        assert station_running(data) == (0, "")
+    finally:
+        holder.stdin.close()
+        holder.wait()
+
+
+# Holds the file named by its argument with an fcntl lock, as a station
+# does, until its standard input closes.
+HOLD = """import fcntl, os, sys
+os.umask(0o077)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT, 0o600)
+fcntl.lockf(fd, fcntl.LOCK_EX)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def lock_read_only(program, sim, root):
+    smtp, pop3 = free_ports(2)
+    data = root / "data"
+    data.mkdir()
+    ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
+           % (smtp, pop3))
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    first = Station(data, program, sim, ini, env, name="first", aside=root)
+    try:
+        wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
+        wait_for(lambda: "Modem configuration successful" in first.link_log(), 20, "the modem")
+        before = snapshot(data)
+        for view in (read_only_bind_mount,
+                     functools.partial(lock_forwarding_mount, read_only=True)):
+            with view(data, root / "view") as mnt:
+                err = refused_start(program, mnt)
+                assert f"A station is already running in {mnt}" in err, err
+                assert station_running(mnt) == (0, "")
+            after = snapshot(data)
+            changed = sorted(k for k in before.keys() | after.keys()
+                             if before.get(k) != after.get(k))
+            assert not changed, f"written into the running station's directory: {changed}"
+            assert first.proc.poll() is None, first.stderr()
+            assert serves_smtp(smtp), first.stderr()
+    finally:
+        first.close()
+
+
 def silent_modem(program, sim, root):
     # A serial port that stays silent: the far end of a pseudo-terminal
     # that nobody answers from.
@@ -303,7 +452,8 @@ def main():
         {"port-clash": port_clash, "hardware-error": hardware_error,
          "interrupt": interrupt, "second-station": second_station,
          "second-station-mounted": second_station_mounted,
-         "silent-modem": silent_modem}[case](
+         "silent-modem": silent_modem, "lock-link": lock_link,
+         "lock-other-user": lock_other_user, "lock-read-only": lock_read_only}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 

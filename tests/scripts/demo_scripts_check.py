@@ -13,6 +13,9 @@ station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
   demo's modem link, files and stations alone.
+station-unlockable, pair-unlockable: where a station directory's lock file
+  is a symbolic link, which no station can lock or start beside, the script
+  refuses at once, saying why, and makes nothing.
 """
 import os
 import pathlib
@@ -204,6 +207,34 @@ def mounted(script, build, top, stations, message):
             first.close()
 
 
+def unlockable(script, build, top, stations):
+    """The demo's directory `top` made with its `stations`, the lock file of
+    the last one a link to nothing."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp).resolve()
+        for name in stations:
+            (tmp / top / name).mkdir(parents=True, exist_ok=True)
+        lock = (tmp / top / stations[-1]).resolve() / "skipmail.lock"
+        lock.symlink_to(tmp / "nowhere")
+        before = {p: stat_of(p) for p in [tmp / top, *(tmp / top).rglob("*")]}
+        demo = Demo(script, build, tmp, tmp / "stderr.txt")
+        try:
+            try:
+                status = demo.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                raise SystemExit("the script went on where no station can start:\n"
+                                 + demo.stderr())
+            assert status == 1, f"exit status {status}:\n{demo.stderr()}"
+            expected = (f"{pathlib.Path(script).name}: {lock} is a symbolic link: "
+                        f"no station can start in {lock.parent}")
+            assert expected in demo.stderr(), demo.stderr()
+            after = {p: stat_of(p) for p in [tmp / top, *(tmp / top).rglob("*")]}
+            assert after == before, "the script made files: " + ", ".join(
+                str(p) for p in after.keys() - before.keys())
+        finally:
+            demo.close()
+
+
 def main():
     top, build, case = sys.argv[1:4]
     station, pair = f"{top}/scripts/run-station", f"{top}/scripts/run-pair"
@@ -219,6 +250,10 @@ def main():
     elif case == "pair-mounted":
         mounted(pair, build, "pair", ["HOME", "FIELD"],
                 "run-pair: a station is already running in {dir}")
+    elif case == "station-unlockable":
+        unlockable(station, build, "station", ["."])
+    elif case == "pair-unlockable":
+        unlockable(pair, build, "pair", ["HOME", "FIELD"])
     else:
         raise SystemExit(f"no case {case}")
     print(f"demo script check {case} passed")

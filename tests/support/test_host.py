@@ -1,7 +1,7 @@
 """What the Python test scripts need of the machine they run on: a wait on a
-condition, free loopback ports, the missing-tool rule and a file system that
-passes locks on as a network one does. Scripts outside this folder put it on
-their path first:
+condition, free loopback ports, the missing-tool rule, a file system that
+passes locks on as a network one does and a read-only view of a folder.
+Scripts outside this folder put it on their path first:
 
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[N] / "support"))
 """
@@ -68,27 +68,51 @@ def _unmount(target):
 
 
 @contextlib.contextmanager
-def lock_forwarding_mount(source, target):
+def lock_forwarding_mount(source, target, read_only=False):
     """`source` seen at `target` through bindfs, which passes fcntl locks on to
     the files beneath it as NFS passes them to its server (and flock on a
-    directory not at all). Unmounted however the block ends; skipped by the
-    missing-tool rule where bindfs or FUSE is not there."""
+    directory not at all); read-only with `read_only`. Unmounted however the
+    block ends; skipped by the missing-tool rule where bindfs or FUSE is not
+    there."""
     if not shutil.which("bindfs"):
         skip_without_tool("bindfs is not installed")
     if not os.path.exists("/dev/fuse"):
         skip_without_tool("this machine has no FUSE (/dev/fuse)")
     os.makedirs(target, exist_ok=True)
     mounted = subprocess.run(["bindfs", "--multithreaded", "--enable-lock-forwarding",
-                              str(source), str(target)], capture_output=True, text=True)
+                              *(["-r"] if read_only else []), str(source), str(target)],
+                             capture_output=True, text=True)
     if mounted.returncode != 0:
         skip_without_tool(f"bindfs cannot mount here: {mounted.stderr.strip()}")
     try:
         yield pathlib.Path(target)
     finally:
-        # A process that has just ended may still hold the mount for a moment.
-        deadline = time.monotonic() + 20
-        while not _unmount(target):
-            if time.monotonic() > deadline:
-                subprocess.run(["umount", "-l", str(target)])
-                break
-            time.sleep(0.1)
+        _unmount_soon(target)
+
+
+@contextlib.contextmanager
+def read_only_bind_mount(source, target):
+    """`source` seen read-only at `target` through a bind mount, which shares
+    the files' locks. Unmounted however the block ends; it takes root, and
+    skips by the missing-tool rule without."""
+    if os.geteuid() != 0:
+        skip_without_tool("a bind mount needs root")
+    os.makedirs(target, exist_ok=True)
+    mounted = subprocess.run(["mount", "--bind", "-o", "ro", str(source), str(target)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        skip_without_tool(f"mount cannot bind-mount here: {mounted.stderr.strip()}")
+    try:
+        yield pathlib.Path(target)
+    finally:
+        _unmount_soon(target)
+
+
+def _unmount_soon(target):
+    # A process that has just ended may still hold the mount for a moment.
+    deadline = time.monotonic() + 20
+    while not _unmount(target):
+        if time.monotonic() > deadline:
+            subprocess.run(["umount", "-l", str(target)])
+            break
+        time.sleep(0.1)
