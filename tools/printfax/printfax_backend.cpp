@@ -295,7 +295,8 @@ bool AsSent(const FaxPrinter::TShellSettings& settings, TSpooled& docs, const st
 
 // The folder of `user`'s own jobs, made by root for that user alone where it
 // is missing; the folder above it is root's, so nobody else can put a name
-// there.
+// there. (Run by hand as another user, the backend can write only as that
+// user, and takes that user's folders as it would root's.)
 bool OpenUserFolder(const TUser& user, std::string& why)
 {
     if (!FaxPrinter::IsPlainName(user.Name)) {
@@ -309,7 +310,7 @@ bool OpenUserFolder(const TUser& user, std::string& why)
     }
     const TFd top(::open(users.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0 || st.st_uid != 0 ||
+    if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
         (st.st_mode & 022) != 0) {
         why = users + " is not the fax printer's (root's, closed to others' writing)";
         return false;

@@ -98,7 +98,14 @@ MeasuredRun RunBackendMeasured(const QStringList& args, const std::string& input
     return r;
 }
 
-QStringList Job(const char* id, const std::string& options, const std::string& user = "root",
+// Whoever runs the tests, as CUPS names a job's user.
+std::string Runner()
+{
+    const passwd* p = ::getpwuid(::geteuid());
+    return p ? p->pw_name : std::to_string(::geteuid());
+}
+
+QStringList Job(const char* id, const std::string& options, const std::string& user = Runner(),
                 const char* copies = "1")
 {
     return {id, QString::fromStdString(user), "letter", copies, QString::fromStdString(options)};
@@ -254,7 +261,7 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     // the resolution it was rendered at.
     r = RunBackend(Job("9", "Resolution=204x98dpi"), RasterStream({{a, 98}}), folder);
     EXPECT_EQ(r.Exit, 0) << r.Err;
-    const std::string fax9 = folder + "/users/root/FAX9.APF";
+    const std::string fax9 = folder + "/users/" + Runner() + "/FAX9.APF";
     EXPECT_FALSE(PageFine(fax9, 1));
     EXPECT_EQ(UnpackedPage(fax9, 1), a);
 
@@ -264,7 +271,7 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: letter gave no pages"), std::string::npos) << r.Err;
     EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
-    EXPECT_EQ(Files(folder + "/users/root"), std::vector<std::string>{"FAX9.APF"});
+    EXPECT_EQ(Files(folder + "/users/" + Runner()), std::vector<std::string>{"FAX9.APF"});
     const auto empty = MakeRequest(out, 11);
     r = RunBackend(Job("11", StationOptions(*empty)), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
@@ -299,8 +306,8 @@ TEST(FaxPrinterBackend, WritesEveryDocumentOfAJobOrFails)
 
     r = RunBackend(Job("6", ""), job, folder);
     EXPECT_EQ(r.Exit, 0) << r.Err;
-    EXPECT_EQ(Pages(folder + "/users/root/FAX6.APF"), 4);
-    fs::remove(folder + "/users/root/FAX6.APF");
+    EXPECT_EQ(Pages(folder + "/users/" + Runner() + "/FAX6.APF"), 4);
+    fs::remove(folder + "/users/" + Runner() + "/FAX6.APF");
 
     // A second document that is no raster, or breaks off in its header:
     // the job fails saying so, never ends as done with the first alone.
@@ -438,7 +445,7 @@ TEST(FaxPrinterBackend, AStationRequestIsServedOnlyWithWhatItsRequesterSent)
              fs::rename(doc + ".away", doc);
          },
          "cannot read the job's document: Too many levels of symbolic links"},
-        {"two copies", Job("7", options, "root", "2"), {}, {}, "the job asks for 2 copies"},
+        {"two copies", Job("7", options, Runner(), "2"), {}, {}, "the job asks for 2 copies"},
         {"a page range",
          Job("7", options + " page-ranges=2"),
          {},
@@ -679,8 +686,11 @@ TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
 // What the fax printer's tests need here; in CI every part must be there.
 std::string Missing()
 {
+    // Its scheduler runs the backend as root, which serves other users.
+    if (::geteuid() != 0)
+        return "root (a scheduler of the test's own runs its backend as root for other users)";
     if (!TPrivateCups::Possible())
-        return "root, cupsd and lpadmin";
+        return "cupsd and lpadmin";
     for (const char* program : {"gs", "pdftoppm", "setpriv"})
         if (!HaveProgram(program))
             return program;
