@@ -529,6 +529,23 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
         << r.Err;
     EXPECT_EQ(Files(users), std::vector<std::string>{});
 
+    // Nor is a link laid there followed to a folder of another user's.
+    fs::remove_all(users);
+    const std::string elsewhere = printFax.Dir.Path("elsewhere");
+    fs::create_directory(elsewhere);
+    ASSERT_EQ(::chown(elsewhere.c_str(), daemon->first, daemon->second), 0);
+    ::chmod(elsewhere.c_str(), 0700);
+    fs::create_directory_symlink(elsewhere, users);
+    ASSERT_EQ(::lchown(users.c_str(), daemon->first, daemon->second), 0);
+    r = RunBackend(Job("25", "", "nobody"), page, folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_NE(r.Err.find("ERROR: " + users + " is not the fax printer's"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Files(elsewhere), std::vector<std::string>{});
+    EXPECT_EQ(stat(elsewhere).st_uid, daemon->first);
+    EXPECT_EQ(stat(elsewhere).st_mode & 07777, 0700u);
+    fs::remove(users);
+
     // The station's file gets the mode its requester's umask gives.
     TScratch outDir;
     for (const unsigned mode : {0600u, 0640u}) {
@@ -753,7 +770,7 @@ public:
     std::optional<TEnvVar> FolderVar;
     std::optional<TPrivateCups> Cups;
 
-    bool Start()
+    bool Start(bool defaultPolicyOnly = false, bool tcp = false)
     {
         fs::create_directories(Folder);
         ::chmod(Folder.c_str(), 01777);
@@ -765,16 +782,22 @@ public:
         const std::string words = Script(Dir, "words",
                                          "[ $# -eq 0 ] && exit 0\ncat >/dev/null\n"
                                          "echo \"ERROR: $3 gave no pages\" >&2\nexit 4\n");
-        Cups.emplace(Dir,
-                     TPrivateCups::TSetup{{stall, words}, {{"SKIPMAIL_PRINTFAX_DIR", Folder}}});
+        Cups.emplace(
+            Dir, TPrivateCups::TSetup{
+                     {stall, words}, {{"SKIPMAIL_PRINTFAX_DIR", Folder}}, defaultPolicyOnly, tcp});
         return Cups->Start();
     }
-    bool Install()
+    // scripts/fax-printer-install as root runs it: its exit code and words.
+    TShellResult RunInstall()
     {
         const std::string source = std::getenv("SKIPMAIL_SOURCE_DIR");
         const std::string build = fs::path(SKIPMAIL_PRINTFAX_BACKEND).parent_path().parent_path();
-        const TShellResult r = RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() + "/bin " + source +
-                                               "/scripts/fax-printer-install " + build);
+        return RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() + "/bin " + source +
+                               "/scripts/fax-printer-install " + build + " 2>&1");
+    }
+    bool Install()
+    {
+        const TShellResult r = RunInstall();
         EXPECT_EQ(r.Status, 0) << r.Output;
         return r.Status == 0;
     }
@@ -1057,6 +1080,196 @@ TEST_F(FaxPrinterInstalled, AJobOfTwoDocumentsGivesEveryPageInOrder)
                   UnpackedPage(alone[(page - 1) / 2], (page - 1) % 2 + 1));
     }
     EXPECT_EQ(RunShellCommand("lpstat -W completed -o APF_Fax_Printer | wc -l").Output, "3\n");
+}
+
+// A folder as lstat sees it, with the names in it.
+struct TLaid {
+    uid_t Uid = 0;
+    mode_t Mode = 0;
+    std::vector<std::string> Names;
+    bool operator==(const TLaid&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const TLaid& laid)
+    {
+        out << "uid " << laid.Uid << " mode " << std::oct << laid.Mode << std::dec;
+        for (const std::string& name : laid.Names)
+            out << " " << name;
+        return out;
+    }
+};
+
+// Names that `maker` made in it are left out: where B may write, B may lay
+// names through a link of its own.
+TLaid Laid(const std::string& path, uid_t maker = static_cast<uid_t>(-1))
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    TLaid laid{st.st_uid, st.st_mode, {}};
+    for (const std::string& name : Files(path))
+        if (::lstat((path + "/" + name).c_str(), &st) != 0 || st.st_uid != maker)
+            laid.Names.push_back(name);
+    return laid;
+}
+
+// How the install refuses a name it will not use.
+void ExpectRefused(const TShellResult& r, const std::string& said)
+{
+    EXPECT_NE(r.Status, 0);
+    EXPECT_NE(r.Output.find("fax-printer-install: " + said +
+                            "; nothing was changed. Remove it and run fax-printer-install again."),
+              std::string::npos)
+        << r.Output;
+}
+
+// Every user may lay names in the fax printer folder, and in /tmp should
+// the folder be there; the install runs as root.
+TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir);
+    const std::optional<TUser> b = TUser::Make("daemon", rig.Dir);
+    if (!a || !b)
+        SKIP_WITHOUT_TOOL("the users nobody and daemon");
+    // B points its links at a folder of A's own and at a root folder open
+    // to all, as /tmp is.
+    const std::string mine = a->Path("private");
+    fs::create_directory(mine);
+    WriteFile(mine + "/letter.txt", "A's own\n");
+    for (const std::string& path : {mine, mine + "/letter.txt"})
+        ASSERT_EQ(::chown(path.c_str(), a->Uid, a->Gid), 0);
+    ::chmod(mine.c_str(), 0700);
+    const std::string open = rig.Dir.Path("open");
+    fs::create_directory(open);
+    ::chmod(open.c_str(), 01777);
+    const TLaid mineBefore = Laid(mine), openBefore = Laid(open);
+    const auto untouched = [&] {
+        EXPECT_EQ(Laid(mine), mineBefore);
+        EXPECT_EQ(Laid(open, b->Uid), openBefore);
+    };
+    const std::string users = rig.Folder + "/users";
+
+    // An installation made before users/ existed: the folder is there,
+    // open to all, without it.
+    for (const std::string& target : {mine, open}) {
+        SCOPED_TRACE(target);
+        RunShell(b->Runs("ln -s " + target + " " + users));
+        ExpectRefused(rig.RunInstall(), users + " is a link to " + target +
+                                            " that daemon laid, not root's own folder");
+        untouched();
+        EXPECT_NE(RunShellCommand("lpstat -p APF_Fax_Printer").Status, 0);
+        fs::remove(users);
+    }
+    RunShell(b->Runs("mkdir " + users));
+    ExpectRefused(rig.RunInstall(), users + " is a folder of daemon's, not root's own");
+    EXPECT_EQ(Laid(users).Uid, b->Uid);
+    fs::remove(users);
+
+    // The folder in a place open to all: B lays its name first.
+    const std::string tmp = rig.Dir.Path("tmp");
+    fs::create_directory(tmp);
+    ::chmod(tmp.c_str(), 01777);
+    {
+        TEnvVar inTmp("SKIPMAIL_PRINTFAX_DIR", tmp + "/printfax");
+        RunShell(b->Runs("ln -s " + open + " " + tmp + "/printfax"));
+        ExpectRefused(rig.RunInstall(), tmp + "/printfax is a link to " + open +
+                                            " that daemon laid, not root's own folder");
+        untouched();
+        fs::remove(tmp + "/printfax");
+    }
+
+    // B lays links again and again while the install runs: at users/ of a
+    // fresh install, which is closed to B until users/ is root's, and of
+    // the folder without users/; at the folder's own name in the open
+    // place.
+    struct TRound {
+        std::string Folder;
+        bool Fresh;
+        bool FolderToo;
+    };
+    std::vector<TRound> rounds;
+    for (int i = 0; i < 12; ++i) {
+        rounds.push_back({rig.Folder, true, false});
+        rounds.push_back({tmp + "/printfax", true, false});
+        if (i % 3 == 0) {
+            rounds.push_back({rig.Folder, false, false});
+            rounds.push_back({tmp + "/printfax", true, true});
+        }
+    }
+    int ready = 0;
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+        const TRound& round = rounds[i];
+        const std::string target = i % 2 ? mine : open;
+        SCOPED_TRACE(testing::Message() << "round " << i << " " << round.Folder << " to " << target
+                                        << (round.Fresh ? " fresh" : " without users/")
+                                        << (round.FolderToo ? " and at the folder" : ""));
+        fs::remove_all(round.Folder);
+        if (!round.Fresh) {
+            fs::create_directory(round.Folder);
+            ::chmod(round.Folder.c_str(), 01777);
+        }
+        TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", round.Folder);
+        std::string lay = "ln -sT " + target + " " + round.Folder + "/users";
+        if (round.FolderToo)
+            lay += "; ln -sT " + target + " " + round.Folder;
+        QProcess layer;
+        layer.start("setpriv",
+                    {"--reuid=" + QString::number(b->Uid), "--regid=" + QString::number(b->Gid),
+                     "--init-groups", "sh", "-c",
+                     QString::fromStdString("while :; do " + lay + "; done 2>/dev/null")});
+        ASSERT_TRUE(layer.waitForStarted(10000));
+        const TShellResult r = rig.RunInstall();
+        layer.kill();
+        layer.waitForFinished(10000);
+        untouched();
+        if (r.Status != 0) {
+            EXPECT_FALSE(round.Fresh && !round.FolderToo) << r.Output;
+            EXPECT_NE(r.Output.find("; nothing was changed. Remove it and run "
+                                    "fax-printer-install again."),
+                      std::string::npos)
+                << r.Output;
+            continue;
+        }
+        ++ready;
+        EXPECT_NE(r.Output.find("APF_Fax_Printer is ready"), std::string::npos) << r.Output;
+        const TLaid top = Laid(round.Folder), own = Laid(round.Folder + "/users");
+        EXPECT_TRUE(S_ISDIR(top.Mode) && S_ISDIR(own.Mode));
+        EXPECT_EQ(top.Uid, 0u);
+        EXPECT_EQ(top.Mode & 07777, 01777u);
+        EXPECT_EQ(own.Uid, 0u);
+        EXPECT_EQ(own.Mode & 07777, 0755u);
+    }
+    EXPECT_GE(ready, 24);
+}
+
+// A scheduler with only CUPS's stock "default" policy takes any user's word
+// for who it is.
+TEST(FaxPrinterInstall, WithoutTheAuthenticatedPolicyTheQueueTakesNoJob)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start(true));
+    const TShellResult r = rig.RunInstall();
+    EXPECT_NE(r.Status, 0);
+    EXPECT_NE(r.Output.find("Add CUPS's stock <Policy authenticated> block (in "
+                            "/usr/share/cups/cupsd.conf.default) to cupsd.conf, restart cupsd "
+                            "and run fax-printer-install again."),
+              std::string::npos)
+        << r.Output;
+    EXPECT_EQ(r.Output.find("is ready"), std::string::npos) << r.Output;
+
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    const TShellResult lp = RunShellCommand("lp -d APF_Fax_Printer " + pdf);
+    EXPECT_NE(lp.Status, 0) << lp.Output;
+    EXPECT_NE(lp.Output.find("not accepting jobs"), std::string::npos) << lp.Output;
+    // The station is told why at once.
+    TApdFaxConverter cvt;
+    cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
+    cvt.SetDocumentFile(pdf);
+    EXPECT_NE(FailureOf<EInOutError>(cvt).find("the scheduler has no \"authenticated\" operation "
+                                               "policy"),
+              std::string::npos);
+    EXPECT_EQ(RunShellCommand("lpstat -W all -o APF_Fax_Printer").Output, "");
 }
 
 // Two ordinary users, A and B, of a machine with the fax printer, and a

@@ -100,12 +100,22 @@ bool TPrivateCups::Start()
     // The scheduler's stock settings, its operation policies among them, on
     // a socket of its own.
     std::string conf = "Listen " + socket + "\nBrowsing No\nWebInterface No\nLogLevel info\n";
+    if (Setup_.Tcp) {
+        Port_ = FreePort();
+        conf += "Listen 127.0.0.1:" + std::to_string(Port_) + "\n";
+    }
     std::istringstream stock(FaxTest::ReadFile(kStockConf));
+    bool dropped = false;
     for (std::string line; std::getline(stock, line);) {
         std::istringstream words(line);
-        std::string word;
-        words >> word;
-        if (word != "Listen" && word != "Port" && word != "Browsing" &&
+        std::string word, name;
+        words >> word >> name;
+        if (word == "<Policy" && name != "default>" && Setup_.DefaultPolicyOnly)
+            dropped = true;
+        const bool kept = !dropped;
+        if (word == "</Policy>")
+            dropped = false;
+        if (kept && word != "Listen" && word != "Port" && word != "Browsing" &&
             word != "BrowseLocalProtocols" && word != "WebInterface" && word != "LogLevel" &&
             word != "IdleExitTimeout")
             conf += line + "\n";

@@ -37,6 +37,11 @@ public:
         std::vector<std::string> Backends;
         // Variables cupsd hands its filters and backends.
         std::vector<std::pair<std::string, std::string>> Env;
+        // Only the stock "default" operation policy: the others' blocks are
+        // left out of its configuration.
+        bool DefaultPolicyOnly = false;
+        // Listens on a TCP port of the loopback too (Port()).
+        bool Tcp = false;
     };
 
     // True when one can run here: root, cupsd, lpadmin and the stock
@@ -55,10 +60,13 @@ public:
     int Admin(const std::string& args);
     std::string ErrorLog() const;
     const std::string& Root() const { return Root_; }
+    // Its TCP port, with Tcp set.
+    int Port() const { return Port_; }
 
 private:
     std::string Root_;
     TSetup Setup_;
+    int Port_ = 0;
     QProcess Cupsd_;
     std::optional<TEnvVar> Server_;
 };
