@@ -489,8 +489,15 @@ int TApfWriter::Close(const std::string& stationId, std::time_t when)
     File_ = nullptr;
     if (Error_ == 0 && closed != 0)
         Fail(FileErrorCode(errno));
-    if (Error_ == 0 && std::rename(TempName_.c_str(), FileName_.c_str()) != 0)
+    if (Error_ == 0 && NoReplace) {
+        try {
+            FileName_ = RenameNoReplace(TempName_, FileName_);
+        } catch (const std::system_error& e) {
+            Fail(FileErrorCode(e.code().value()));
+        }
+    } else if (Error_ == 0 && std::rename(TempName_.c_str(), FileName_.c_str()) != 0) {
         Fail(FileErrorCode(errno));
+    }
     if (Error_ != 0)
         ::unlink(TempName_.c_str());
     TempName_.clear();

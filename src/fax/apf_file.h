@@ -164,6 +164,10 @@ public:
     // mode NewMode or, without it, as the umask gives.
     int Create(const std::string& fileName);
     std::optional<unsigned> NewMode;
+    // Close never replaces a file: where the name is taken the file gets
+    // the first free "<name>-<n>.<ext>" (RenameNoReplace), and FileName
+    // says which.
+    bool NoReplace = false;
     bool IsOpen() const { return File_ != nullptr; }
     const std::string& FileName() const { return FileName_; }
 

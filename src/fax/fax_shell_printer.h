@@ -60,6 +60,9 @@
 //   name there. A job of a user this machine does not know is refused.
 // - The queue cancels a job that runs longer than kJobTimeLimitSeconds
 //   (CUPS's job-cancel-after), so no document holds the fax printer.
+// - Any other program's job never replaces a file in its user's folder: a
+//   name that is taken gives FAX<job>-1.APF, -2, ... The station's own file
+//   replaces what its user named, as any program's output does.
 namespace FaxPrinter {
 
 inline constexpr char kQueueName[] = "APF_Fax_Printer";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -105,6 +106,50 @@ void TAtomicFileWriter::Commit()
     }
     const size_t slash = FPath.rfind('/');
     SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : FPath.substr(0, slash));
+}
+
+namespace {
+
+// One try at `to`, never replacing it: false with errno EEXIST when the
+// name is taken.
+bool MoveIfFree(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a link takes no name that is there.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+} // namespace
+
+std::string RenameNoReplace(const std::string& temp, const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const std::size_t cut =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash + 1) ? dot
+                                                                                    : path.size();
+    // Enough for every job a queue could number again.
+    constexpr int kMaxTries = 10000;
+    std::string name = path;
+    for (int n = 1; n <= kMaxTries; ++n) {
+        if (MoveIfFree(temp, name)) {
+            SyncDirectory(slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash));
+            return name;
+        }
+        if (errno != EEXIST)
+            Fail("cannot rename to", name);
+        name = path.substr(0, cut) + "-" + std::to_string(n) + path.substr(cut);
+    }
+    errno = EEXIST;
+    Fail("no free name for", path);
 }
 
 void WriteFileAtomic(const std::string& path, std::string_view data, unsigned newMode)

@@ -11,6 +11,13 @@
 // survives a power cut.
 void WriteFileAtomic(const std::string& path, std::string_view data, unsigned newMode = 0600);
 
+// Gives the finished file `temp` the name `path` without ever replacing a
+// file: where that name is taken, the first free one of "<stem>-1<ext>",
+// "<stem>-2<ext>", ... (the extension is what follows the last dot of the
+// last path element). Returns the name it got; throws std::system_error
+// (`temp` is then left as it was).
+std::string RenameNoReplace(const std::string& temp, const std::string& path);
+
 // Flushes the directory's entries to disk (after a rename or link into it
 // that commits a file). Nothing when it cannot be opened.
 void SyncDirectory(const std::string& dir);

@@ -27,6 +27,49 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaries)
     EXPECT_THROW(WriteFileAtomic((dir / "missing" / "x").string(), "x"), std::system_error);
 }
 
+// Files that another writer made keep their bytes: the new one takes the
+// first name that is free.
+TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
+    const auto read = [](const fs::path& path) {
+        std::string got;
+        EXPECT_TRUE(ReadWholeFile(path.string(), got)) << path;
+        return got;
+    };
+    const auto temp = [&](const std::string& bytes) {
+        const std::string path = (dir / "temp").string();
+        WriteFileAtomic(path, bytes);
+        return path;
+    };
+    WriteFileAtomic((dir / "FAX6.APF").string(), "earlier");
+    WriteFileAtomic((dir / "FAX6-1.APF").string(), "earlier still");
+    EXPECT_EQ(RenameNoReplace(temp("new"), (dir / "FAX6.APF").string()),
+              (dir / "FAX6-2.APF").string());
+    EXPECT_EQ(read(dir / "FAX6.APF"), "earlier");
+    EXPECT_EQ(read(dir / "FAX6-1.APF"), "earlier still");
+    EXPECT_EQ(read(dir / "FAX6-2.APF"), "new");
+    EXPECT_FALSE(fs::exists(dir / "temp"));
+    EXPECT_EQ(RenameNoReplace(temp("free"), (dir / "FAX7.APF").string()),
+              (dir / "FAX7.APF").string());
+
+    // A dot in a folder's name is no extension; a link, even to nothing,
+    // holds its name and is not followed.
+    fs::create_directory(dir / "a.d");
+    WriteFileAtomic((dir / "a.d" / "fax").string(), "earlier");
+    EXPECT_EQ(RenameNoReplace(temp("x"), (dir / "a.d" / "fax").string()),
+              (dir / "a.d" / "fax-1").string());
+    fs::create_symlink(dir / "nowhere", dir / "link.apf");
+    EXPECT_EQ(RenameNoReplace(temp("y"), (dir / "link.apf").string()),
+              (dir / "link-1.apf").string());
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    EXPECT_THROW(RenameNoReplace((dir / "missing").string(), (dir / "z.apf").string()),
+                 std::system_error);
+    EXPECT_FALSE(fs::exists(dir / "z.apf"));
+}
+
 TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
 {
     QTemporaryDir tmp;

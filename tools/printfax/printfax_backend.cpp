@@ -12,8 +12,9 @@
 // just the document the request names with no option the station did not
 // set, and its requester still waits; any other job becomes FAX<job>.APF in
 // its user's folder of the fax printer folder, as that user, at the
-// resolution it was rendered at. The file appears under its name whole or
-// not at all, and the exit code 0 says it is there. A failure writes its
+// resolution it was rendered at, and never replaces a file there: a name
+// that is taken gives FAX<job>-1.APF, -2, ... The file appears under its
+// name whole or not at all, and the exit code 0 says it is there. A failure writes its
 // reason as an ERROR line (the job's state message) and cancels the job, so
 // the queue goes on. Every run ends by clearing the printer's message.
 #include "fax/fax_raster_input.h"
@@ -442,6 +443,9 @@ int main(int argc, char** argv)
     acSetResolutionMode(*cvt, fine.value_or(true));
     cvt->OutFileName = name;
     cvt->Writer.NewMode = mode;
+    // The user asked for the station's name; a file of another job's keeps
+    // its own (the scheduler numbers jobs anew once its history is gone).
+    cvt->Writer.NoReplace = !request;
     int rc = acCreateOutputFile(*cvt);
     if (rc == 0)
         rc = acConvert(*cvt, "", acOutToFileCallback);

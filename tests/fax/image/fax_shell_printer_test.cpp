@@ -328,6 +328,26 @@ TEST(FaxPrinterBackend, WritesEveryDocumentOfAJobOrFails)
     EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
 }
 
+// The scheduler numbers jobs from 1 again once its history is cleared, and
+// two schedulers may share the folder: an earlier job's fax stays.
+TEST(FaxPrinterBackend, AnLpJobNeverReplacesAFileInItsUsersFolder)
+{
+    TPrintFaxFolder printFax;
+    const std::string& folder = printFax.Folder;
+    const std::string mine = folder + "/users/" + Runner();
+    const Picture a = TestPattern(kStandardWidth, 40, 31), b = TestPattern(kStandardWidth, 50, 32);
+    BackendRun r = RunBackend(Job("6", ""), RasterStream({{a, 196}}), folder);
+    ASSERT_EQ(r.Exit, 0) << r.Err;
+    const std::string earlier = Sha256(ReadFile(mine + "/FAX6.APF"));
+    WriteFile(mine + "/FAX6-1.APF", "an earlier fax\n");
+    r = RunBackend(Job("6", ""), RasterStream({{b, 196}}), folder);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(Sha256(ReadFile(mine + "/FAX6.APF")), earlier);
+    EXPECT_EQ(ReadFile(mine + "/FAX6-1.APF"), "an earlier fax\n");
+    EXPECT_EQ(UnpackedPage(mine + "/FAX6-2.APF", 1), b);
+    EXPECT_EQ(Files(mine), (std::vector<std::string>{"FAX6-1.APF", "FAX6-2.APF", "FAX6.APF"}));
+}
+
 TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
 {
     TPrintFaxFolder printFax;
