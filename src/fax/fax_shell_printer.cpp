@@ -80,8 +80,30 @@ std::string FromUtf8(const char* text)
     return text ? FromUtf8(std::string(text)) : std::string();
 }
 
+// The scheduler as libcups reaches it now: a host with its port, a local
+// socket by its path.
+std::string ServerName()
+{
+    const std::string server = FromUtf8(cupsServer());
+    return server.empty() || server[0] == '/' ? server : server + ":" + std::to_string(ippPort());
+}
+
+// The scheduler's last answer in words. Over TCP it asks for the user's
+// password (its local socket takes the kernel's word for who is asking),
+// and a program without a terminal has none to give: its bare
+// "Unauthorized" would not say so.
 std::string LastCupsError()
 {
+    // libcups gives up when no password comes, as when its user cancels.
+    const ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
+        status == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED) {
+        const std::string server = ServerName();
+        if (!server.empty() && server[0] != '/')
+            return "the print service (" + server + ") asks for " + FromUtf8(cupsUser()) +
+                   "'s password over TCP, and none could be given here; its local socket "
+                   "needs none (leave CUPS_SERVER unset, or set it to the socket's path)";
+    }
     return FromUtf8(cupsLastErrorString());
 }
 
@@ -167,6 +189,20 @@ struct TJobState {
     bool Gone = false;
     ipp_jstate_t State = IPP_JSTATE_PENDING;
     std::string Message;
+    // The queue's time limit (job-cancel-after) and, in the scheduler's
+    // seconds, when the job began to print and ended; 0 where not known.
+    int CancelAfter = 0;
+    int Processing = 0;
+    int Completed = 0;
+
+    // The scheduler ends a job at its limit as a user's cancel is ended
+    // (job-canceled-by-user): only how long it ran tells them apart. A
+    // user's cancel after the limit came before the scheduler's own.
+    bool RanPastLimit() const
+    {
+        return State == IPP_JSTATE_CANCELED && CancelAfter > 0 && Processing > 0 &&
+               Completed - Processing >= CancelAfter;
+    }
 };
 
 TJobState QueryJob(http_t* http, int job)
@@ -174,7 +210,8 @@ TJobState QueryJob(http_t* http, int job)
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
                  SchedulerUri("/jobs/" + std::to_string(job)).c_str());
-    AskFor(request, {"job-state", "job-printer-state-message"});
+    AskFor(request, {"job-state", "job-printer-state-message", "job-cancel-after",
+                     "time-at-processing", "time-at-completed"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TJobState state;
     if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
@@ -187,6 +224,11 @@ TJobState QueryJob(http_t* http, int job)
         if (ipp_attribute_t* a =
                 ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
             state.Message = ippGetString(a, 0, nullptr);
+        for (const auto& [name, value] : {std::pair{"job-cancel-after", &state.CancelAfter},
+                                          {"time-at-processing", &state.Processing},
+                                          {"time-at-completed", &state.Completed}})
+            if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_INTEGER))
+                *value = ippGetInteger(a, 0);
     }
     ippDelete(response);
     return state;
@@ -232,6 +274,9 @@ std::string FailureText(const TJobState& s, const std::string& backend, const st
 {
     if (!backend.empty() && (backend != NoPagesReason(title) || s.Message == backend))
         return FromUtf8(backend);
+    if (backend.empty() && s.RanPastLimit())
+        return FromUtf8(title) + " ran past the fax printer's " + std::to_string(s.CancelAfter) +
+               " s limit, and its job was cancelled";
     if (backend.empty() && s.State == IPP_JSTATE_CANCELED)
         return "the fax printer's job was cancelled";
     return "the print service could not render " + FromUtf8(title) +
@@ -581,14 +626,9 @@ TShellResult TShellJob::Create()
 
     // CUPS_SERVER as it is now, not as libcups first saw it.
     cupsSetServer(nullptr);
-    const std::string server = FromUtf8(cupsServer());
     s.Http.emplace(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                                 30000, nullptr));
-    // A host is named with the port tried; a local socket by its path.
-    const std::string unreachable =
-        "cannot reach the print service (" +
-        (server.empty() || server[0] == '/' ? server : server + ":" + std::to_string(ippPort())) +
-        ")";
+    const std::string unreachable = "cannot reach the print service (" + ServerName() + ")";
     if (!s.Http->Get())
         return Result(TShellOutcome::soNoService, unreachable);
     const TPrinterState printer = QueryPrinter(s.Http->Get());

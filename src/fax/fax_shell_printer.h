@@ -59,10 +59,13 @@
 //   (that user's, 0700): no other ordinary user can enter, read or take a
 //   name there. A job of a user this machine does not know is refused.
 // - The queue cancels a job that runs longer than kJobTimeLimitSeconds
-//   (CUPS's job-cancel-after), so no document holds the fax printer.
+//   (CUPS's job-cancel-after), so no document holds the fax printer; the
+//   station tells that end from a user's cancel by how long the job ran.
 // - Any other program's job never replaces a file in its user's folder: a
 //   name that is taken gives FAX<job>-1.APF, -2, ... The station's own file
 //   replaces what its user named, as any program's output does.
+// - Over TCP the scheduler asks for the user's password, where its local
+//   socket takes the kernel's word: a print that cannot give one says so.
 namespace FaxPrinter {
 
 inline constexpr char kQueueName[] = "APF_Fax_Printer";

@@ -1590,6 +1590,63 @@ TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
     EXPECT_EQ(r.Status, 0) << r.Output;
     EXPECT_EQ(Pages(a.Path("after.apf")), 2);
     EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+
+    // A runaway of the station's own is told apart from a cancel by hand.
+    const TShellResult endless = RunShellCommand(
+        a.Runs(FaxCvt(Rig.Dir.Path("endless.ps"), a.Path("endless.apf"))) + " 2>&1");
+    EXPECT_EQ(endless.Status, 1);
+    EXPECT_NE(endless.Output.find("endless.ps ran past the fax printer's 5 s limit, and its job "
+                                  "was cancelled"),
+              std::string::npos)
+        << endless.Output;
+    EXPECT_FALSE(fs::exists(a.Path("endless.apf")));
+    QProcess byHand;
+    byHand.start("sh", {"-c", QString::fromStdString(a.Runs(
+                                  FaxCvt(Rig.Dir.Path("endless.ps"), a.Path("cancelled.apf"))))});
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return RunShell("lpstat -p APF_Fax_Printer").find("now printing") != std::string::npos;
+        },
+        30000));
+    const std::string printing = Rig.Waiting();
+    RunShell(a.Runs("cancel " + printing.substr(0, printing.find(' '))));
+    ASSERT_TRUE(byHand.waitForFinished(60000));
+    EXPECT_EQ(byHand.exitCode(), 1);
+    const std::string said = byHand.readAllStandardError().toStdString();
+    EXPECT_NE(said.find("the fax printer's job was cancelled"), std::string::npos) << said;
+}
+
+// Over TCP the scheduler asks for a password where its local socket takes
+// the kernel's word for who prints.
+TEST(FaxPrinterOverTcp, APrintWithoutATerminalSaysThePasswordIsAskedAndTheSocketNeedsNone)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start(false, true));
+    ASSERT_TRUE(rig.Install());
+    const std::optional<TUser> a = TUser::Make("nobody", rig.Dir);
+    if (!a)
+        SKIP_WITHOUT_TOOL("the user nobody");
+    const std::string pdf = rig.Pdf("doc", kTwoPages);
+    for (const std::string host : {"localhost", "127.0.0.1"}) {
+        SCOPED_TRACE(host);
+        const std::string server = host + ":" + std::to_string(rig.Cups->Port());
+        const TShellResult r =
+            RunShellCommand("CUPS_SERVER=" + server + " " +
+                            a->Runs(FaxCvt(pdf, a->Path("tcp.apf"))) + " </dev/null 2>&1");
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_NE(r.Output.find("the print service (" + server +
+                                ") asks for nobody's password over TCP, and none could be given "
+                                "here; its local socket needs none (leave CUPS_SERVER unset, or "
+                                "set it to the socket's path)"),
+                  std::string::npos)
+            << r.Output;
+        EXPECT_FALSE(fs::exists(a->Path("tcp.apf")));
+    }
+    const TShellResult r = RunShellCommand(a->Runs(FaxCvt(pdf, a->Path("socket.apf"))) + " 2>&1");
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_EQ(Pages(a->Path("socket.apf")), 2);
+    EXPECT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
 }
 
 TEST_F(FaxPrinterUsers, AFaxFileFollowsItsMakersUmask)
