@@ -197,7 +197,7 @@ struct TJobState {
 
     // The scheduler ends a job at its limit as a user's cancel is ended
     // (job-canceled-by-user): only how long it ran tells them apart. A
-    // user's cancel after the limit came before the scheduler's own.
+    // cancel by hand after the limit only came before the scheduler's.
     bool RanPastLimit() const
     {
         return State == IPP_JSTATE_CANCELED && CancelAfter > 0 && Processing > 0 &&

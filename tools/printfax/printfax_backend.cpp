@@ -14,9 +14,10 @@
 // its user's folder of the fax printer folder, as that user, at the
 // resolution it was rendered at, and never replaces a file there: a name
 // that is taken gives FAX<job>-1.APF, -2, ... The file appears under its
-// name whole or not at all, and the exit code 0 says it is there. A failure writes its
-// reason as an ERROR line (the job's state message) and cancels the job, so
-// the queue goes on. Every run ends by clearing the printer's message.
+// name whole or not at all, and the exit code 0 says it is there. A failure
+// writes its reason as an ERROR line (the job's state message) and cancels
+// the job, so the queue goes on. Every run ends by clearing the printer's
+// message.
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
 #include "platform/atomic_file.h"
