@@ -29,6 +29,12 @@ void Install(int signo, void (*handler)(int))
     sigaction(signo, &action, nullptr);
 }
 
+bool Ignored(int signo)
+{
+    struct sigaction current {};
+    return sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
 } // namespace
 
 TSignalWatcher::TSignalWatcher(std::function<void(int)> onSignal, QObject* parent)
@@ -42,12 +48,18 @@ TSignalWatcher::TSignalWatcher(std::function<void(int)> onSignal, QObject* paren
     connect(Notifier.get(), &QSocketNotifier::activated, this, &TSignalWatcher::PipeReadable);
     Install(SIGTERM, WriteSignalToPipe);
     Install(SIGINT, WriteSignalToPipe);
+    // Started under nohup, the station is meant to outlive its terminal.
+    HangupIgnored = Ignored(SIGHUP);
+    if (!HangupIgnored)
+        Install(SIGHUP, WriteSignalToPipe);
 }
 
 TSignalWatcher::~TSignalWatcher()
 {
     Install(SIGTERM, SIG_DFL);
     Install(SIGINT, SIG_DFL);
+    if (!HangupIgnored)
+        Install(SIGHUP, SIG_DFL);
     Notifier.reset();
     close(SignalPipe[0]);
     close(SignalPipe[1]);

@@ -6,8 +6,10 @@
 #include <memory>
 
 // A Linux service manager stops the station with SIGTERM, a terminal with
-// SIGINT. The handler only writes to a pipe; the GUI thread reads it and runs
-// the orderly shutdown from its message loop.
+// SIGINT, and a terminal that closes (a dropped ssh session) with SIGHUP,
+// which the station takes as SIGTERM unless it was started with SIGHUP
+// ignored (nohup). The handler only writes to a pipe; the GUI thread reads it
+// and runs the orderly shutdown from its message loop.
 class TSignalWatcher : public QObject {
     Q_OBJECT
 public:
@@ -21,4 +23,5 @@ private:
 
     std::function<void(int)> OnSignal;
     std::unique_ptr<QSocketNotifier> Notifier;
+    bool HangupIgnored = false;
 };

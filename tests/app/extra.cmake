@@ -5,10 +5,11 @@ add_test(NAME StationSmoke.StartsFilesMailAndStopsOnSigterm
 set_tests_properties(StationSmoke.StartsFilesMailAndStopsOnSigterm PROPERTIES
                      ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 90)
 # The program where nobody can answer a box: no display at all with both mail
-# ports taken, a modem that reports a hardware error, Ctrl+C, a second station
-# in one data root (also through a mount that passes locks on, as NFS does),
-# a modem that never answers, and a lock file that cannot be locked.
-foreach(case port-clash hardware-error interrupt second-station second-station-mounted
+# ports taken, a modem that reports a hardware error, Ctrl+C or a hang-up, a
+# second station in one data root (also through a mount that passes locks on,
+# as NFS does), a modem that never answers, and a lock file that cannot be
+# locked.
+foreach(case port-clash hardware-error interrupt hangup second-station second-station-mounted
         silent-modem lock-link lock-other-user lock-read-only)
   add_test(NAME StationHeadless.${case}
            COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/app/station_headless.py

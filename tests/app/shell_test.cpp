@@ -23,6 +23,32 @@ TEST(SignalWatcherTest, TermAndIntReachTheGuiThread)
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 3; }, 2000));
 }
 
+TEST(SignalWatcherTest, HangupStopsAsTermUnlessStartedUnderNohup)
+{
+    std::vector<int> received;
+    {
+        TSignalWatcher watcher([&](int signo) { received.push_back(signo); });
+        std::raise(SIGHUP);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 1; }, 2000));
+    }
+    EXPECT_EQ(received, std::vector<int>{SIGHUP});
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &before), 0);
+    {
+        TSignalWatcher watcher([&](int signo) { received.push_back(signo); });
+        std::raise(SIGHUP);
+        // The pipe's reader had its chance: a later signal arrives alone.
+        std::raise(SIGTERM);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 2000));
+    }
+    EXPECT_EQ(received, (std::vector<int>{SIGHUP, SIGTERM}));
+    struct sigaction after {};
+    ASSERT_EQ(sigaction(SIGHUP, &before, &after), 0);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
+}
+
 namespace {
 
 // A host whose box reports another error while it is open.

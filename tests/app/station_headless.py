@@ -13,6 +13,9 @@ hardware-error: under QT_QPA_PLATFORM=offscreen the modem reports a hardware
 interrupt: Ctrl+C in a terminal, which ends the station and its modem
   together: the link log says the operator stopped the station and shows no
   error of the modem port going away under the stop.
+hangup: SIGHUP (a closed terminal, a dropped ssh session) stops the station
+  in order, as SIGTERM does: the link log says the operator stopped it and
+  the INI file is saved. Started with SIGHUP ignored (nohup), it runs on.
 second-station: a second station started in the data root of a serving one
   ends at once, naming the directory, and leaves the first one's files and
   servers alone; once the first is killed, a new one starts there.
@@ -73,9 +76,10 @@ class Station:
     run in one root."""
 
     def __init__(self, root, program, sim, ini, env, radio="NONE", name="station", com1=None,
-                 aside=None):
+                 aside=None, preexec_fn=None):
         """`aside` is where the test keeps its own files for this station
-        (the modem's link, standard error): the data root by default."""
+        (the modem's link, standard error): the data root by default;
+        `preexec_fn` runs in the station's process before the program."""
         self.root = root
         aside = aside or root
         if ini is not None:
@@ -92,7 +96,7 @@ class Station:
         self.stderr_path = aside / f"{name}-stderr.txt"
         self.stderr_file = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen([program], cwd=root, env=env, stdout=subprocess.DEVNULL,
-                                     stderr=self.stderr_file)
+                                     stderr=self.stderr_file, preexec_fn=preexec_fn)
 
     def stderr(self):
         return self.stderr_path.read_text(encoding="cp1252", errors="replace")
@@ -189,6 +193,55 @@ def interrupt(program, sim, root):
         lines = station.link_log()[started:].splitlines()
         assert lines and lines[-1].endswith("  Station stopped by the operator"), lines
         assert not [l for l in lines if "error" in l.lower()], lines
+    finally:
+        station.close()
+
+
+def signal_mask(pid, field):
+    """The signal set `field` (SigCgt, SigIgn, ...) of process `pid`."""
+    for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1], 16)
+    raise SystemExit(f"no {field} for {pid}")
+
+
+def bit(sig):
+    return 1 << (sig - 1)
+
+def hangup(program, sim, root):
+    ini = b"[RADIO]\r\nTYPE=ICOM M710\r\n[SMTP]\r\nENABLED=OFF\r\n[POP3]\r\nENABLED=OFF\r\n"
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    station = Station(root, program, sim, ini, env, "ICOM M710")
+    try:
+        wait_for(lambda: "Modem configuration successful" in station.link_log(), 30, "the modem")
+        (root / "skipmail.INI").unlink()
+        station.proc.send_signal(signal.SIGHUP)
+        try:
+            rc = station.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            raise SystemExit("the station went on after SIGHUP")
+        assert rc == 0, f"exit code {rc}"
+        lines = station.link_log().splitlines()
+        assert lines and lines[-1].endswith("  Station stopped by the operator"), lines[-5:]
+        assert (root / "skipmail.INI").exists(), "the INI file was not saved"
+    finally:
+        station.close()
+    # As nohup starts it: the hang-up is not for the station.
+    station = Station(root, program, sim, None, env, "ICOM M710", name="nohup",
+                      preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+    try:
+        started = len(station.link_log())
+        wait_for(lambda: "Modem configuration successful" in station.link_log()[started:], 30,
+                 "the modem")
+        # Its stop signals are caught by now, and the hang-up left ignored:
+        # the kernel drops it.
+        assert signal_mask(station.proc.pid, "SigCgt") & bit(signal.SIGTERM)
+        assert signal_mask(station.proc.pid, "SigIgn") & bit(signal.SIGHUP)
+        station.proc.send_signal(signal.SIGHUP)
+        station.proc.send_signal(signal.SIGTERM)
+        assert station.proc.wait(timeout=15) == 0
+        lines = station.link_log()[started:].splitlines()
+        assert lines and lines[-1].endswith("  Station stopped by the operator"), lines
     finally:
         station.close()
 
@@ -450,7 +503,7 @@ def main():
     program, sim, case = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as tmp:
         {"port-clash": port_clash, "hardware-error": hardware_error,
-         "interrupt": interrupt, "second-station": second_station,
+         "interrupt": interrupt, "hangup": hangup, "second-station": second_station,
          "second-station-mounted": second_station_mounted,
          "silent-modem": silent_modem, "lock-link": lock_link,
          "lock-other-user": lock_other_user, "lock-read-only": lock_read_only}[case](
