@@ -9,6 +9,17 @@ station-sigterm, gateway-sigterm, pair-sigterm: SIGTERM to the script's own
   stops the station or stations as Ctrl+C does: every process of the demo ends within
   seconds, the script with status 0, and each link log ends with the
   operator's stop.
+station-sighup, pair-sighup: SIGHUP to the script's own process alone stops
+  the demo as SIGTERM does.
+station-hangup, pair-hangup: SIGHUP to the whole process group (a closed
+  terminal, a dropped ssh session) stops the demo as Ctrl+C does.
+station-interrupt, gateway-interrupt, fax-interrupt, pair-interrupt: SIGINT
+  to the whole process group, as a terminal's Ctrl+C sends it: the helpers
+  leave the stop to the script, so each radio still gets the station's
+  goodbye and the fax modem's line is there until the station has closed it.
+  Every stop above ends every process of the demo, the script with status 0,
+  each link log with the operator's stop and each radio log with the
+  station's REMOTE,OFF.
 station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
@@ -28,11 +39,17 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 from test_host import free_ports, lock_forwarding_mount, wait_for  # noqa: E402
 
 OPERATOR_STOP = "  Station stopped by the operator"
+RADIO_GOODBYE = "$PICOA,90,01,REMOTE,OFF"
 
 
 def link_log(station):
     return "".join(p.read_text(encoding="cp1252")
                    for p in sorted((station / "LOGS").glob("LINKCTRL_*.TXT")))
+
+
+def fax_log(station):
+    return "".join(p.read_text(encoding="cp1252")
+                   for p in sorted((station / "LOGS").glob("FAX_GATEWAY_*.TXT")))
 
 
 def session_members(sid):
@@ -97,19 +114,52 @@ class Demo:
         self.err.close()
 
 
+def started(demo, tmp, stations, args):
+    """Waits until every station of `demo` has configured its modem."""
+    for name in stations:
+        wait_for(lambda: "Modem configuration successful" in link_log(tmp / name), 60,
+                 f"the modem of {name}:\n" + demo.stderr())
+    if args in (("--gateway",), ("--fax-gateway",)):
+        wait_for(lambda: (tmp / stations[0] / "internet.ports").read_text().strip(), 20,
+                 "the fake Internet servers")
+    if args == ("--fax-gateway",):
+        wait_for(lambda: "Monitoring for incoming faxes" in fax_log(tmp / stations[0]), 60,
+                 "the fax modem:\n" + demo.stderr())
+    assert len(session_members(demo.proc.pid)) >= 2 + len(stations), \
+        session_members(demo.proc.pid)
+
+
+def ended_in_order(demo, tmp, stations, how):
+    """Waits for the script stopped by `how` and checks the stop."""
+    try:
+        status = demo.proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        raise SystemExit(f"the script did not end on {how}; still running:\n"
+                         + "\n".join(session_members(demo.proc.pid)))
+    assert status == 0, f"a stop by {how} exits {status}:\n{demo.stderr()}"
+    try:
+        wait_for(lambda: not session_members(demo.proc.pid), 20, "the demo")
+    except SystemExit:
+        raise SystemExit("the script ended, leaving running:\n"
+                         + "\n".join(session_members(demo.proc.pid)))
+    for name in stations:
+        lines = link_log(tmp / name).splitlines()
+        assert lines and lines[-1].endswith(OPERATOR_STOP), (name, lines[-5:])
+        # The radio heard the station's last word: its modem outlived it.
+        radio = (tmp / name / "radio.log").read_text().splitlines()
+        assert radio and radio[-1] == RADIO_GOODBYE, (name, how, radio[-5:])
+    # Nor did the fax line go before the station closed its port.
+    errors = [line for name in stations for line in fax_log(tmp / name).splitlines()
+              if "Error" in line]
+    assert not errors, errors
+
+
 def sigterm(script, build, stations, args=()):
     with tempfile.TemporaryDirectory() as tmp:
         tmp = pathlib.Path(tmp)
         demo = Demo(script, build, tmp, tmp / "stderr.txt", args)
         try:
-            for name in stations:
-                wait_for(lambda: "Modem configuration successful" in link_log(tmp / name), 60,
-                         f"the modem of {name}:\n" + demo.stderr())
-            if args == ("--gateway",):
-                wait_for(lambda: (tmp / stations[0] / "internet.ports").read_text().strip(), 20,
-                         "the fake Internet servers")
-            assert len(session_members(demo.proc.pid)) >= 1 + len(stations), \
-                session_members(demo.proc.pid)
+            started(demo, tmp, stations, args)
             # A station slow to stop: it takes the script's signal only once
             # it is let go on.
             slow = next(int(m.split()[0]) for m in session_members(demo.proc.pid)
@@ -125,20 +175,25 @@ def sigterm(script, build, stations, args=()):
                      + "\n".join(session_members(demo.proc.pid)))
             demo.proc.send_signal(signal.SIGTERM)
             os.kill(slow, signal.SIGCONT)
-            try:
-                status = demo.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                raise SystemExit("the script did not end on SIGTERM; still running:\n"
-                                 + "\n".join(session_members(demo.proc.pid)))
-            assert status == 0, f"a stop by SIGTERM exits {status}:\n{demo.stderr()}"
-            try:
-                wait_for(lambda: not session_members(demo.proc.pid), 20, "the demo")
-            except SystemExit:
-                raise SystemExit("the script ended, leaving running:\n"
-                                 + "\n".join(session_members(demo.proc.pid)))
-            for name in stations:
-                lines = link_log(tmp / name).splitlines()
-                assert lines and lines[-1].endswith(OPERATOR_STOP), (name, lines[-5:])
+            ended_in_order(demo, tmp, stations, "SIGTERM")
+        finally:
+            demo.close()
+
+
+def signalled(script, build, stations, sig, group, args=()):
+    """`sig` to the script's process alone, or to its whole process group as
+    a terminal sends Ctrl+C or its hang-up."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        demo = Demo(script, build, tmp, tmp / "stderr.txt", args)
+        try:
+            started(demo, tmp, stations, args)
+            if group:
+                os.killpg(demo.proc.pid, sig)
+            else:
+                demo.proc.send_signal(sig)
+            ended_in_order(demo, tmp, stations,
+                           f"{sig.name} to the {'group' if group else 'script'}")
         finally:
             demo.close()
 
@@ -244,6 +299,24 @@ def main():
         sigterm(station, build, ["station-gateway"], ("--gateway",))
     elif case == "pair-sigterm":
         sigterm(pair, build, ["pair/HOME", "pair/FIELD"])
+    elif case == "station-sighup":
+        signalled(station, build, ["station"], signal.SIGHUP, group=False)
+    elif case == "pair-sighup":
+        signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGHUP, group=False)
+    elif case == "station-hangup":
+        signalled(station, build, ["station"], signal.SIGHUP, group=True)
+    elif case == "pair-hangup":
+        signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGHUP, group=True)
+    elif case == "station-interrupt":
+        signalled(station, build, ["station"], signal.SIGINT, group=True)
+    elif case == "gateway-interrupt":
+        signalled(station, build, ["station-gateway"], signal.SIGINT, group=True,
+                  args=("--gateway",))
+    elif case == "fax-interrupt":
+        signalled(station, build, ["station-fax"], signal.SIGINT, group=True,
+                  args=("--fax-gateway",))
+    elif case == "pair-interrupt":
+        signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGINT, group=True)
     elif case == "station-mounted":
         mounted(station, build, "station", ["."],
                 "run-station: a station is already running in {dir}")

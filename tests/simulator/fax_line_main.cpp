@@ -4,7 +4,7 @@
 // keeps each fax it receives as DIR/received/fax-N.tif; a TIFF-F file put
 // into DIR/send is sent to the modem (the machine calls) and then moved to
 // DIR/sent. Each call is reported on standard output. Runs until SIGTERM or
-// SIGINT.
+// SIGINT (an ignored SIGINT stays ignored).
 //   skip_fax_line --link PATH --dir DIR [--speed X]
 #include <csignal>
 #include <cstdio>
@@ -71,7 +71,10 @@ int main(int argc, char** argv)
     for (const char* sub : {"received", "send", "sent"})
         fs::create_directories(dir / sub);
     std::signal(SIGTERM, OnSignal);
-    std::signal(SIGINT, OnSignal);
+    // Started with SIGINT ignored (a script's helper, stopped by the script
+    // once its station has ended), a Ctrl+C in the terminal is not for us.
+    if (std::signal(SIGINT, SIG_IGN) != SIG_IGN)
+        std::signal(SIGINT, OnSignal);
 
     TFaxLine line;
     line.Speed = speed;

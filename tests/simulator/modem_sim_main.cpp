@@ -1,10 +1,10 @@
 // Simulated HF modems with simulated radios under one sky, as a program:
 // each --link makes a modem (with the radio of the last --radio) whose
 // pseudo-terminal is linked at PATH; it prints the pseudo-terminals, one a
-// line, then carries the sky until SIGTERM or SIGINT. A --log FILE after a
-// --link appends every command that modem's radio receives, one per line
-// (bytes outside printable ASCII as <hh>). SIGUSR1 makes every modem report
-// a hardware error.
+// line, then carries the sky until SIGTERM or SIGINT (an ignored SIGINT stays
+// ignored). A --log FILE after a --link appends every command that modem's
+// radio receives, one per line (bytes outside printable ASCII as <hh>).
+// SIGUSR1 makes every modem report a hardware error.
 //   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
 //                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
 // --rate is the data rate over the air in bit/s (2400 unless given; 0: no
@@ -66,7 +66,10 @@ int main(int argc, char** argv)
     if (stations.empty())
         stations.push_back({radio, {}, {}});
     std::signal(SIGTERM, OnSignal);
-    std::signal(SIGINT, OnSignal);
+    // Started with SIGINT ignored (a script's helper, stopped by the script
+    // once its station has ended), a Ctrl+C in the terminal is not for us.
+    if (std::signal(SIGINT, SIG_IGN) != SIG_IGN)
+        std::signal(SIGINT, OnSignal);
     std::signal(SIGUSR1, OnHardwareErrorSignal);
     std::vector<std::string> radios;
     for (const TStation& s : stations)
