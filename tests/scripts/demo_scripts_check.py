@@ -19,7 +19,8 @@ station-interrupt, gateway-interrupt, fax-interrupt, pair-interrupt: SIGINT
   goodbye and the fax modem's line is there until the station has closed it.
   Every stop above ends every process of the demo, the script with status 0,
   each link log with the operator's stop and each radio log with the
-  station's REMOTE,OFF.
+  station's REMOTE,OFF; the gateway leaves no FIFO or port file of its fake
+  Internet behind.
 station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
@@ -148,6 +149,8 @@ def ended_in_order(demo, tmp, stations, how):
         # The radio heard the station's last word: its modem outlived it.
         radio = (tmp / name / "radio.log").read_text().splitlines()
         assert radio and radio[-1] == RADIO_GOODBYE, (name, how, radio[-5:])
+    left = [p.name for name in stations for p in (tmp / name).glob("internet.*")]
+    assert not left, f"the stop left {left}"
     # Nor did the fax line go before the station closed its port.
     errors = [line for name in stations for line in fax_log(tmp / name).splitlines()
               if "Error" in line]
