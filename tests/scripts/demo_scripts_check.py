@@ -28,6 +28,8 @@ station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
 station-unlockable, pair-unlockable: where a station directory's lock file
   is a symbolic link, which no station can lock or start beside, the script
   refuses at once, saying why, and makes nothing.
+unbuilt: each script, before a build, says to build first and ends with
+  status 1 before it makes anything.
 """
 import os
 import pathlib
@@ -201,6 +203,26 @@ def signalled(script, build, stations, sig, group, args=()):
             demo.close()
 
 
+def unbuilt(top):
+    """Each demo script run with an empty build folder."""
+    runs = [("run-station", ()), ("run-station", ("--gateway",)),
+            ("run-station", ("--fax-gateway",)), ("run-pair", ())]
+    for name, args in runs:
+        with tempfile.TemporaryDirectory() as tmp:
+            tmp = pathlib.Path(tmp)
+            (tmp / "build").mkdir()
+            (tmp / "run").mkdir()
+            result = subprocess.run([f"{top}/scripts/{name}", *args, str(tmp / "build")],
+                                    cwd=tmp / "run", stdin=subprocess.DEVNULL,
+                                    capture_output=True, text=True, timeout=60)
+            said = result.stdout + result.stderr
+            assert result.returncode == 1, (name, args, result.returncode, said)
+            assert "build first (make build)" in result.stderr, (name, args, said)
+            assert f"{name}: " in result.stderr, (name, args, said)
+            made = sorted(str(p.relative_to(tmp)) for p in tmp.rglob("*"))
+            assert made == ["build", "run"], (name, args, made)
+
+
 def stopped(pid):
     """True when every thread of `pid` is stopped."""
     states = []
@@ -320,6 +342,8 @@ def main():
                   args=("--fax-gateway",))
     elif case == "pair-interrupt":
         signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGINT, group=True)
+    elif case == "unbuilt":
+        unbuilt(top)
     elif case == "station-mounted":
         mounted(station, build, "station", ["."],
                 "run-station: a station is already running in {dir}")
