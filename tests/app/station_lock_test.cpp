@@ -53,6 +53,19 @@ private:
     bool FMounted = false;
 };
 
+// Why bindfs cannot be tried here; empty where it can.
+std::string WithoutBindfs()
+{
+    if (!HaveProgram("bindfs"))
+        return "bindfs is not installed";
+    if (!fs::exists("/dev/fuse"))
+        return "this machine has no FUSE (/dev/fuse)";
+    return "";
+}
+
+// Most systems let only root open FUSE's device without fusermount's help.
+constexpr char kBindfsCannotMount[] = "bindfs cannot mount here (FUSE may be root's alone)";
+
 // `source` seen read-only at `target` through a bind mount, which shares the
 // files' locks; unmounted at destruction.
 class TReadOnlyBindMount {
@@ -169,16 +182,14 @@ TEST(StationLockTest, ALinkInPlaceOfTheLockFileIsNotFollowed)
 // sees the one that runs there, and the other way round.
 TEST(StationLockTest, AMountThatPassesLocksOnSeesTheHolder)
 {
-    if (!HaveProgram("bindfs"))
-        SKIP_WITHOUT_TOOL("bindfs is not installed");
-    if (!fs::exists("/dev/fuse"))
-        SKIP_WITHOUT_TOOL("this machine has no FUSE (/dev/fuse)");
+    if (const std::string missing = WithoutBindfs(); !missing.empty())
+        SKIP_WITHOUT_TOOL(missing);
     TScratch scratch;
     const std::string data = scratch.Path("data");
     fs::create_directory(data);
     TLockForwardingMount mount(data, scratch.Path("mnt"));
     if (!mount.Mounted())
-        SKIP_WITHOUT_TOOL("bindfs cannot mount here");
+        SKIP_WITHOUT_TOOL(kBindfsCannotMount);
     {
         TStationLock here(data);
         ASSERT_EQ(here.State(), TStationLock::TState::Held);
@@ -206,16 +217,14 @@ TEST(StationLockTest, AReadOnlyBindMountSeesTheHolderAndEndsTheStart)
 
 TEST(StationLockTest, AReadOnlyMountThatPassesLocksOnSeesTheHolderAndEndsTheStart)
 {
-    if (!HaveProgram("bindfs"))
-        SKIP_WITHOUT_TOOL("bindfs is not installed");
-    if (!fs::exists("/dev/fuse"))
-        SKIP_WITHOUT_TOOL("this machine has no FUSE (/dev/fuse)");
+    if (const std::string missing = WithoutBindfs(); !missing.empty())
+        SKIP_WITHOUT_TOOL(missing);
     TScratch scratch;
     const std::string data = scratch.Path("data");
     fs::create_directory(data);
     TLockForwardingMount mount(data, scratch.Path("mnt"), true);
     if (!mount.Mounted())
-        SKIP_WITHOUT_TOOL("bindfs cannot mount here");
+        SKIP_WITHOUT_TOOL(kBindfsCannotMount);
     ExpectAReadOnlyViewEndsTheStart(data, scratch.Path("mnt"));
 }
 
