@@ -293,19 +293,41 @@ def snapshot(root):
     return found
 
 
-def second_station_mounted(program, sim, root):
+def idle_station(program, sim, root):
+    """A station started in root/data with its mail servers, once it is up
+    and idle (nothing it does itself changes its files then): the station,
+    its folder and its SMTP port."""
     smtp, pop3 = free_ports(2)
     data = root / "data"
     data.mkdir()
     ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
            % (smtp, pop3))
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    stations = [Station(data, program, sim, ini, env, name="first", aside=root)]
+    first = Station(data, program, sim, ini, env, name="first", aside=root)
     try:
-        first = stations[0]
-        # Started and idle: nothing it does itself changes the files now.
         wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
         wait_for(lambda: "Modem configuration successful" in first.link_log(), 20, "the modem")
+    except BaseException:
+        first.close()
+        raise
+    return first, data, smtp
+
+
+def assert_unchanged(before, data, first, smtp):
+    """Not a byte written into the running station's folder (no log line,
+    no table, no INI file, no folder), and it still serves."""
+    after = snapshot(data)
+    changed = sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
+    assert not changed, f"written into the running station's directory: {changed}"
+    assert first.proc.poll() is None, first.stderr()
+    assert serves_smtp(smtp), first.stderr()
+
+
+def second_station_mounted(program, sim, root):
+    first, data, smtp = idle_station(program, sim, root)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    stations = [first]
+    try:
         before = snapshot(data)
         with lock_forwarding_mount(data, root / "mnt") as mnt:
             second = Station(mnt, program, sim, None, env, name="second", aside=root)
@@ -319,12 +341,7 @@ def second_station_mounted(program, sim, root):
         assert second.proc.returncode == 1, second.proc.returncode
         err = second.stderr()
         assert f"A station is already running in {mnt}" in err, err
-        # Not a byte: no log line, no table, no INI file, no folder.
-        after = snapshot(data)
-        changed = sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
-        assert not changed, f"written into the first station's directory: {changed}"
-        assert first.proc.poll() is None, first.stderr()
-        assert serves_smtp(smtp), first.stderr()
+        assert_unchanged(before, data, first, smtp)
     finally:
         for station in stations:
             station.close()
@@ -439,16 +456,8 @@ sys.stdin.read()
 
 
 def lock_read_only(program, sim, root):
-    smtp, pop3 = free_ports(2)
-    data = root / "data"
-    data.mkdir()
-    ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
-           % (smtp, pop3))
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    first = Station(data, program, sim, ini, env, name="first", aside=root)
+    first, data, smtp = idle_station(program, sim, root)
     try:
-        wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
-        wait_for(lambda: "Modem configuration successful" in first.link_log(), 20, "the modem")
         before = snapshot(data)
         for view in (read_only_bind_mount,
                      functools.partial(lock_forwarding_mount, read_only=True)):
@@ -456,12 +465,7 @@ def lock_read_only(program, sim, root):
                 err = refused_start(program, mnt)
                 assert f"A station is already running in {mnt}" in err, err
                 assert station_running(mnt) == (0, "")
-            after = snapshot(data)
-            changed = sorted(k for k in before.keys() | after.keys()
-                             if before.get(k) != after.get(k))
-            assert not changed, f"written into the running station's directory: {changed}"
-            assert first.proc.poll() is None, first.stderr()
-            assert serves_smtp(smtp), first.stderr()
+            assert_unchanged(before, data, first, smtp)
     finally:
         first.close()
 
