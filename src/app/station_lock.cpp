@@ -18,6 +18,22 @@ bool NoLocksKept(int err)
     return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS;
 }
 
+// An open file description lock of `type` on the whole file: 0, or the
+// errno it failed with.
+int LockWhole(int fd, short type)
+{
+    struct flock whole {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &whole) == 0 ? 0 : errno;
+}
+
+// The failure of a lock that another holder's lock stands in the way of.
+bool HeldByAnother(int err)
+{
+    return err == EAGAIN || err == EACCES;
+}
+
 // True when a station holds `path` locked: asked with a read lock, which needs
 // the file open for reading only and conflicts with the station's write lock.
 bool SeenHeld(const std::string& path)
@@ -26,13 +42,8 @@ bool SeenHeld(const std::string& path)
     if (fd < 0)
         return false;
     struct stat st {};
-    bool held = false;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        struct flock whole {};
-        whole.l_type = F_RDLCK;
-        whole.l_whence = SEEK_SET;
-        held = ::fcntl(fd, F_OFD_SETLK, &whole) != 0 && (errno == EAGAIN || errno == EACCES);
-    }
+    const bool held =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && HeldByAnother(LockWhole(fd, F_RDLCK));
     ::close(fd);
     return held;
 }
@@ -64,13 +75,9 @@ TStationLock::TStationLock(const std::string& dir)
         FError = path + ": not a regular file";
         return;
     }
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
-        const int err = errno;
+    if (const int err = LockWhole(fd, F_WRLCK); err != 0) {
         ::close(fd);
-        if (err == EAGAIN || err == EACCES) {
+        if (HeldByAnother(err)) {
             FState = TState::HeldElsewhere;
             return;
         }

@@ -19,6 +19,13 @@ namespace {
 
 std::atomic<TAtomicWriteHook> gHook{nullptr};
 
+// The folder whose entries a rename into `path` changes.
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace
 
 void SetAtomicWriteHook(TAtomicWriteHook hook)
@@ -104,8 +111,7 @@ void TAtomicFileWriter::Commit()
         errno = saved;
         Fail("cannot rename to", FPath);
     }
-    const size_t slash = FPath.rfind('/');
-    SyncDirectory(slash == std::string::npos ? "." : slash == 0 ? "/" : FPath.substr(0, slash));
+    SyncDirectory(FolderOf(FPath));
 }
 
 namespace {
@@ -139,9 +145,7 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path)
     std::string name = path;
     for (int n = 1; n <= kMaxTries; ++n) {
         if (MoveIfFree(temp, name)) {
-            SyncDirectory(slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash));
+            SyncDirectory(FolderOf(path));
             return name;
         }
         if (errno != EEXIST)
