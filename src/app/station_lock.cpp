@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,38 +35,59 @@ bool HeldByAnother(int err)
     return err == EAGAIN || err == EACCES;
 }
 
-// True when a station holds `path` locked: asked with a read lock, which needs
-// the file open for reading only and conflicts with the station's write lock.
-bool SeenHeld(const std::string& path)
+// What stands in the way of a station's write lock on the file open at `fd`
+// (for reading will do), without taking a lock: F_UNLCK where nothing,
+// F_WRLCK where a station holds it, F_RDLCK where another program holds a
+// read lock; or -errno.
+int Holder(int fd)
+{
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_GETLK, &whole) == 0 ? whole.l_type : -errno;
+}
+
+// The holder of `path` seen through a descriptor for reading only, where
+// writing is not allowed: F_UNLCK where none is seen.
+int SeenHolder(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return F_UNLCK;
     struct stat st {};
-    const bool held =
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && HeldByAnother(LockWhole(fd, F_RDLCK));
+    const int holder = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? Holder(fd) : F_UNLCK;
     ::close(fd);
-    return held;
+    return holder;
 }
 
 } // namespace
 
-TStationLock::TStationLock(const std::string& dir)
+TStationLock::TStationLock(const std::string& dir, TMode mode)
 {
+    const bool take = mode == TMode::Take;
     const std::string path = dir + "/" + kStationLockFile;
     // Non-blocking: a FIFO put there must not hang the start.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    const int fd = ::open(
+        path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (take ? O_CREAT : 0), 0600);
     if (fd < 0) {
-        const int err = errno;
+        int err = errno;
         if (err == ELOOP) {
             FError = path + ": is a symbolic link";
             return;
         }
+        // Asked where no station has run yet: a station would make the file,
+        // if its user may write into the folder.
+        if (!take && err == ENOENT) {
+            if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+                FState = TState::Free;
+                return;
+            }
+            err = errno;
+        }
         FError = path + ": cannot be opened for writing: " + std::strerror(err);
         // A read-only view of a running station's folder, or another user's
         // file that may be read: the holder is still seen.
-        if (SeenHeld(path))
+        if (SeenHolder(path) == F_WRLCK)
             FState = TState::HeldElsewhere;
         return;
     }
@@ -75,25 +97,57 @@ TStationLock::TStationLock(const std::string& dir)
         FError = path + ": not a regular file";
         return;
     }
-    if (const int err = LockWhole(fd, F_WRLCK); err != 0) {
-        ::close(fd);
-        if (HeldByAnother(err)) {
-            FState = TState::HeldElsewhere;
+    int err = 0;
+    if (take) {
+        err = LockWhole(fd, F_WRLCK);
+        if (err == 0) {
+            FFd = fd;
+            FState = TState::Held;
             return;
         }
-        FError = path + ": " + std::strerror(err);
-        if (NoLocksKept(err))
-            FState = TState::NoLocks;
-        return;
     }
-    FFd = fd;
-    FState = TState::Held;
+    // Taken or asked, in the way of the lock is a station's write lock or
+    // another program's read lock; the question tells which.
+    const int holder = err == 0 || HeldByAnother(err) ? Holder(fd) : -err;
+    ::close(fd);
+    if (holder == F_UNLCK) {
+        // Gone since the lock failed: its holder was there a moment ago.
+        FState = take ? TState::HeldElsewhere : TState::Free;
+    } else if (holder == F_WRLCK) {
+        FState = TState::HeldElsewhere;
+    } else if (holder == F_RDLCK) {
+        FError = path + ": read-locked by another program, not by a station";
+    } else {
+        FError = path + ": " + std::strerror(-holder);
+        if (NoLocksKept(-holder))
+            FState = TState::NoLocks;
+    }
 }
 
 TStationLock::~TStationLock()
 {
     if (FFd >= 0)
         ::close(FFd);
+}
+
+int AnswerStationRunning(const std::string& dir)
+{
+    std::error_code ec;
+    std::string absolute = std::filesystem::absolute(dir, ec).lexically_normal().string();
+    if (ec)
+        absolute = dir;
+    while (absolute.size() > 1 && absolute.back() == '/')
+        absolute.pop_back();
+    const TStationLock lock(absolute, TStationLock::TMode::Ask);
+    switch (lock.State()) {
+    case TStationLock::TState::HeldElsewhere:
+        return 0;
+    case TStationLock::TState::Unlockable:
+        std::printf("%s: no station can start in %s\n", lock.Error().c_str(), absolute.c_str());
+        return 0;
+    default:
+        return 1;
+    }
 }
 
 void ReportStationRunning(const std::string& dir)

@@ -25,20 +25,27 @@
 //   symbolic link, another user's file, a read-only view of the folder)
 //   ends the start as a held lock does: a station that cannot lock cannot
 //   tell whether another runs, and one that cannot write the lock file
-//   cannot run on that data root anyway. Where only reading is allowed a
-//   read lock still sees a running station, which holds a write lock.
+//   cannot run on that data root anyway. Where only reading is allowed,
+//   asking who holds the file (F_OFD_GETLK) still sees a running station.
+// - A station holds a write lock. A read lock in its way is another
+//   program's, and the refusal says so rather than that a station runs.
 // - Only a file system that keeps no locks at all (NoLocks) lets the station
 //   run unlocked, as it always did there; the caller says so.
-// - scripts/run-station and scripts/run-pair ask the same lock whether a
-//   station runs before they touch a directory (scripts/station-running).
+// - Asked (TMode::Ask) rather than taken, the same rules give the answer a
+//   station starting now would get, without making the file or taking any
+//   lock (F_OFD_GETLK names the holder's lock): the demo scripts and
+//   scripts/station-running ask the program itself (skipmail
+//   --station-running DIR), so the two never disagree.
 inline constexpr const char* kStationLockFile = "skipmail.lock";
 
 class TStationLock {
 public:
-    // Unlockable: the station must not run here; NoLocks: it runs unlocked.
-    enum class TState { Held, HeldElsewhere, Unlockable, NoLocks };
+    // Unlockable: the station must not run here; NoLocks: it runs unlocked;
+    // Free, only asked: a station starting now would hold the lock.
+    enum class TState { Held, HeldElsewhere, Unlockable, NoLocks, Free };
+    enum class TMode { Take, Ask };
 
-    explicit TStationLock(const std::string& dir);
+    explicit TStationLock(const std::string& dir, TMode mode = TMode::Take);
     ~TStationLock();
     TStationLock(const TStationLock&) = delete;
     TStationLock& operator=(const TStationLock&) = delete;
@@ -53,6 +60,11 @@ private:
     TState FState = TState::Unlockable;
     std::string FError;
 };
+
+// The station's answer for `dir`, as scripts/station-running gives it: 0
+// where a station runs there, or where none can start (why on standard
+// output); 1 where one could start (or run unlocked).
+int AnswerStationRunning(const std::string& dir);
 
 // The refusal of a second station in `dir`: a box naming the directory
 // (answered at once where there is no display) and its text on standard

@@ -7,10 +7,10 @@ set_tests_properties(StationSmoke.StartsFilesMailAndStopsOnSigterm PROPERTIES
 # The program where nobody can answer a box: no display at all with both mail
 # ports taken, a modem that reports a hardware error, Ctrl+C or a hang-up, a
 # second station in one data root (also through a mount that passes locks on,
-# as NFS does), a modem that never answers, and a lock file that cannot be
-# locked.
+# as NFS does), a modem that never answers, a lock file that cannot be
+# locked, and one another program holds a read lock on.
 foreach(case port-clash hardware-error interrupt hangup second-station second-station-mounted
-        silent-modem lock-link lock-other-user lock-read-only)
+        silent-modem lock-link lock-other-user lock-read-only lock-read-locked)
   add_test(NAME StationHeadless.${case}
            COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/app/station_headless.py
                    $<TARGET_FILE:skipmail> $<TARGET_FILE:skip_modem_sim> ${case})

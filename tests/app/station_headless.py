@@ -30,7 +30,12 @@ lock-link, lock-other-user, lock-read-only: where skipmail.lock is a
   one), or seen through a read-only view of a running station's folder (a
   bind mount and a lock-forwarding FUSE mount), the station ends at once,
   saying why, and writes nothing; scripts/station-running answers that a
-  station runs there. The last two take root.
+  station runs there, or none can start, in the station's words. So too
+  where no station has run yet: in a folder the station's user may not
+  write, or seen through a read-only view. The last two take root.
+lock-read-locked: where another program holds a read lock on skipmail.lock
+  (a station holds a write lock), the station ends at once saying so, not
+  that a station runs, and so does scripts/station-running.
 """
 import functools
 import os
@@ -48,6 +53,8 @@ from test_host import (free_ports, lock_forwarding_mount, read_only_bind_mount, 
                        skip_without_tool, wait_for)
 
 STATION_RUNNING = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "station-running"
+# The build directory of the program under test (BUILD/src/app/skipmail).
+BUILD = None
 
 
 def read(path):
@@ -374,8 +381,9 @@ def refused_start(program, root, user=None):
 
 
 def station_running(root, user=None):
-    """scripts/station-running's exit status and standard output for `root`."""
-    command = (as_user(user) if user else []) + [str(STATION_RUNNING), str(root)]
+    """scripts/station-running's exit status and standard output for `root`,
+    asking the program under test."""
+    command = (as_user(user) if user else []) + [str(STATION_RUNNING), str(root), BUILD]
     done = subprocess.run(command, capture_output=True, text=True, timeout=30)
     return done.returncode, done.stdout
 
@@ -414,6 +422,15 @@ def lock_other_user(program, sim, root):
     if not shutil.which("setpriv"):
         skip_without_tool("setpriv is not installed")
     root.chmod(0o755)
+    # Where no station has run yet, in a folder daemon may not write.
+    closed = root / "closed"
+    closed.mkdir()
+    err = refused_start(program, closed, "daemon")
+    assert not any(closed.iterdir()), err
+    assert f"{closed}/skipmail.lock: cannot be opened for writing: Permission denied" in err, err
+    assert station_running(closed, "daemon") == (
+        0, f"{closed}/skipmail.lock: cannot be opened for writing: Permission denied: "
+           f"no station can start in {closed}\n")
     data = root / "data"
     data.mkdir()
     data.chmod(0o777)
@@ -436,7 +453,7 @@ def lock_other_user(program, sim, root):
         # who can, sees the station.
         status, said = station_running(data, "daemon")
         assert status == 0, f"station-running answers {status} to daemon"
-        assert f"cannot be opened for writing (Permission denied): no station can start in " \
+        assert f"cannot be opened for writing: Permission denied: no station can start in " \
                f"{data}" in said, said
         assert station_running(data) == (0, "")
     finally:
@@ -456,6 +473,17 @@ sys.stdin.read()
 
 
 def lock_read_only(program, sim, root):
+    # A folder where no station has run yet: the lock file cannot be made.
+    fresh = root / "fresh"
+    fresh.mkdir()
+    for view in (read_only_bind_mount,
+                 functools.partial(lock_forwarding_mount, read_only=True)):
+        with view(fresh, root / "view") as mnt:
+            err = refused_start(program, mnt)
+            why = f"{mnt}/skipmail.lock: cannot be opened for writing: Read-only file system"
+            assert why in err, err
+            assert station_running(mnt) == (0, f"{why}: no station can start in {mnt}\n")
+    assert not any(fresh.iterdir())
     first, data, smtp = idle_station(program, sim, root)
     try:
         before = snapshot(data)
@@ -468,6 +496,37 @@ def lock_read_only(program, sim, root):
             assert_unchanged(before, data, first, smtp)
     finally:
         first.close()
+
+
+def lock_read_locked(program, sim, root):
+    data = root / "data"
+    data.mkdir()
+    (data / "skipmail.INI").write_bytes(SERVERS_OFF)
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_READ, str(data / "skipmail.lock")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        before = snapshot(data)
+        err = refused_start(program, data)
+        assert snapshot(data) == before, "written beside the read lock:\n" + err
+        why = f"{data}/skipmail.lock: read-locked by another program, not by a station"
+        assert f"lock the data directory {data} ({why})" in err, err
+        assert "already running" not in err, err
+        assert station_running(data) == (0, f"{why}: no station can start in {data}\n")
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    assert station_running(data) == (1, "")
+
+
+# Holds the file named by its argument with a read lock, as no station does,
+# until its standard input closes.
+HOLD_READ = """import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_CREAT, 0o600)
+fcntl.lockf(fd, fcntl.LOCK_SH)
+print("held", flush=True)
+sys.stdin.read()
+"""
 
 
 def silent_modem(program, sim, root):
@@ -504,13 +563,16 @@ def silent_modem(program, sim, root):
 
 
 def main():
+    global BUILD
     program, sim, case = sys.argv[1:4]
+    BUILD = str(pathlib.Path(program).resolve().parents[2])
     with tempfile.TemporaryDirectory() as tmp:
         {"port-clash": port_clash, "hardware-error": hardware_error,
          "interrupt": interrupt, "hangup": hangup, "second-station": second_station,
          "second-station-mounted": second_station_mounted,
          "silent-modem": silent_modem, "lock-link": lock_link,
-         "lock-other-user": lock_other_user, "lock-read-only": lock_read_only}[case](
+         "lock-other-user": lock_other_user, "lock-read-only": lock_read_only,
+         "lock-read-locked": lock_read_locked}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 

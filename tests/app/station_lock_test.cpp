@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 // Failures name the state.
 void PrintTo(TStationLock::TState state, std::ostream* os)
 {
-    static const char* const names[] = {"Held", "HeldElsewhere", "Unlockable", "NoLocks"};
+    static const char* const names[] = {"Held", "HeldElsewhere", "Unlockable", "NoLocks", "Free"};
     *os << names[static_cast<int>(state)];
 }
 
@@ -96,16 +96,26 @@ private:
 // sees the one that runs in `data`, and says so.
 void ExpectAReadOnlyViewEndsTheStart(const std::string& data, const std::string& view)
 {
-    // No station has run: the lock file cannot even be made.
+    // No station has run: the lock file cannot even be made. Asked, the
+    // lock says so too, and makes nothing where it could.
     EXPECT_EQ(TStationLock(view).State(), TStationLock::TState::Unlockable);
+    const TStationLock asked(view, TStationLock::TMode::Ask);
+    EXPECT_EQ(asked.State(), TStationLock::TState::Unlockable);
+    EXPECT_EQ(asked.Error(), view + "/skipmail.lock: cannot be opened for writing: Read-only file "
+                                    "system");
+    EXPECT_EQ(TStationLock(data, TStationLock::TMode::Ask).State(), TStationLock::TState::Free);
+    EXPECT_FALSE(fs::exists(data + "/skipmail.lock"));
     {
         TStationLock here(data);
         ASSERT_EQ(here.State(), TStationLock::TState::Held);
         EXPECT_EQ(TStationLock(view).State(), TStationLock::TState::HeldElsewhere);
+        EXPECT_EQ(TStationLock(view, TStationLock::TMode::Ask).State(),
+                  TStationLock::TState::HeldElsewhere);
     }
     TStationLock there(view);
     EXPECT_EQ(there.State(), TStationLock::TState::Unlockable);
     EXPECT_NE(there.Error().find("Read-only file system"), std::string::npos) << there.Error();
+    EXPECT_EQ(TStationLock(view, TStationLock::TMode::Ask).Error(), there.Error());
     // The look through the view left nothing that keeps a station out.
     EXPECT_EQ(TStationLock(data).State(), TStationLock::TState::Held);
 }
@@ -226,6 +236,68 @@ TEST(StationLockTest, AReadOnlyMountThatPassesLocksOnSeesTheHolderAndEndsTheStar
     if (!mount.Mounted())
         SKIP_WITHOUT_TOOL(kBindfsCannotMount);
     ExpectAReadOnlyViewEndsTheStart(data, scratch.Path("mnt"));
+}
+
+// Asked rather than taken, the lock gives the answer a station starting now
+// would get, and changes nothing: no file is made, no lock is left or held
+// even for a moment (a station starting meanwhile is not refused).
+TEST(StationLockTest, AskedItGivesTheTakersAnswerAndChangesNothing)
+{
+    using TMode = TStationLock::TMode;
+    using TState = TStationLock::TState;
+    TScratch dir;
+    EXPECT_EQ(TStationLock(dir.Dir(), TMode::Ask).State(), TState::Free);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Dir()), fs::directory_iterator()), 0);
+    {
+        TStationLock held(dir.Dir());
+        ASSERT_EQ(held.State(), TState::Held);
+        EXPECT_EQ(TStationLock(dir.Dir(), TMode::Ask).State(), TState::HeldElsewhere);
+    }
+    EXPECT_EQ(TStationLock(dir.Dir(), TMode::Ask).State(), TState::Free);
+    EXPECT_EQ(TStationLock(dir.Dir()).State(), TState::Held);
+
+    // Where the station refuses, for the same reason in the same words.
+    const std::string path = dir.Path("skipmail.lock");
+    fs::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(TStationLock(dir.Dir(), TMode::Ask).Error(), path + ": not a regular file");
+    EXPECT_EQ(TStationLock(dir.Dir()).Error(), path + ": not a regular file");
+    fs::remove(path);
+    fs::create_symlink(dir.Path("nowhere"), path);
+    const TStationLock asked(dir.Dir(), TMode::Ask);
+    EXPECT_EQ(asked.State(), TState::Unlockable);
+    EXPECT_EQ(asked.Error(), TStationLock(dir.Dir()).Error());
+    EXPECT_FALSE(fs::exists(dir.Path("nowhere")));
+}
+
+// A station holds a write lock; a read lock on the file is another
+// program's: the start ends, saying so rather than that a station runs, and
+// asked, the lock says the same.
+TEST(StationLockTest, AReadLockIsAnotherProgramsNotAStation)
+{
+    TScratch dir;
+    QProcess other;
+    other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    other.start("python3", {"-c",
+                            "import fcntl, os, sys\n"
+                            "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_CREAT, 0o600)\n"
+                            "fcntl.lockf(fd, fcntl.LOCK_SH)\n"
+                            "print('held', flush=True)\n"
+                            "sys.stdin.read()\n",
+                            QString::fromStdString(dir.Path("skipmail.lock"))});
+    ASSERT_TRUE(other.waitForReadyRead(20000));
+    ASSERT_EQ(other.readLine().trimmed(), "held");
+    const std::string why =
+        dir.Path("skipmail.lock") + ": read-locked by another program, not by a station";
+    TStationLock lock(dir.Dir());
+    EXPECT_EQ(lock.State(), TStationLock::TState::Unlockable);
+    EXPECT_EQ(lock.Error(), why);
+    const TStationLock asked(dir.Dir(), TStationLock::TMode::Ask);
+    EXPECT_EQ(asked.State(), TStationLock::TState::Unlockable);
+    EXPECT_EQ(asked.Error(), why);
+    other.closeWriteChannel();
+    ASSERT_TRUE(other.waitForFinished(20000));
+    EXPECT_EQ(TStationLock(dir.Dir()).State(), TStationLock::TState::Held);
 }
 
 TEST(StationLockTest, TheRefusalNamesTheDirectoryInABox)

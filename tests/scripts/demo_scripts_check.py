@@ -305,7 +305,7 @@ def unlockable(script, build, top, stations):
                 raise SystemExit("the script went on where no station can start:\n"
                                  + demo.stderr())
             assert status == 1, f"exit status {status}:\n{demo.stderr()}"
-            expected = (f"{pathlib.Path(script).name}: {lock} is a symbolic link: "
+            expected = (f"{pathlib.Path(script).name}: {lock}: is a symbolic link: "
                         f"no station can start in {lock.parent}")
             assert expected in demo.stderr(), demo.stderr()
             after = {p: stat_of(p) for p in [tmp / top, *(tmp / top).rglob("*")]}
