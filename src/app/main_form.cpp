@@ -236,9 +236,9 @@ bool TMainForm::WaitForModem()
         return AddStatusLine("Waiting for System");
     const char* title = "Serial Port Error";
     for (;;) {
-        if (!FModem->OpenPort()) {
-            if (ShowMessageBox("Serial Port Already in Use.\n\nTry Another Serial Port?", title,
-                               MB_OKCANCEL, TMsgIcon::Warning) != IDOK)
+        if (const std::string why = FModem->OpenPort(); !why.empty()) {
+            if (ShowMessageBox(why + "\n\nTry Another Serial Port?", title, MB_OKCANCEL,
+                               TMsgIcon::Warning) != IDOK)
                 return false;
             FModem->SelectPort();
             continue;

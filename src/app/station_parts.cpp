@@ -23,6 +23,7 @@
 #include "mail/pop3_frm.h"
 #include "mail/smtp_frm.h"
 #include "platform/dialogs.h"
+#include "serial/ad_except.h"
 #include "serial/ad_misc.h"
 #include "serial/port_path.h"
 
@@ -34,7 +35,21 @@ class TLinkModemStartup : public TModemStartup {
 public:
     TLinkModemStartup(TLinkCtrlFrm& link, TConfig& config) : FLink(link), FConfig(config) {}
 
-    bool OpenPort() override { return FLink.OpenModemPort(FConfig.Modem.Port) == 1; }
+    // A port held by another program is the one case of "in use": a missing
+    // device (a modem link gone with its simulator) is not.
+    std::string OpenPort() override
+    {
+        const int result = FLink.OpenModemPort(FConfig.Modem.Port);
+        if (result == 1)
+            return {};
+        if (result == AdErr::ecAccessDenied)
+            return "Serial Port Already in Use.";
+        const auto port = static_cast<unsigned>(FConfig.Modem.Port);
+        const std::string name = ComName(port) + " (" + ComPortPath(port) + ")";
+        if (result == AdErr::ecFileNotFound || result == AdErr::ecPathNotFound)
+            return "Serial Port Not Found: " + name + " does not exist.";
+        return "Serial Port Cannot Be Opened: " + name + ": " + ErrorMsg(result) + ".";
+    }
     void InitModem() override { FLink.ModemInitTimerTimer(); }
     bool ModemReady() override { return FLink.IsModemReady(); }
     void SayWaiting() override

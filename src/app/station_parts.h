@@ -77,8 +77,9 @@ struct TStationObjects {
 class TModemStartup {
 public:
     virtual ~TModemStartup() = default;
-    // Opens the configured modem port: false when the port is in use.
-    virtual bool OpenPort() = 0;
+    // Opens the configured modem port: empty on success, else why not, as
+    // the first line of the box that offers another port.
+    virtual std::string OpenPort() = 0;
     // One modem initialisation call; the start-up repeats it every 50 ms.
     virtual void InitModem() = 0;
     virtual bool ModemReady() = 0;

@@ -12,7 +12,8 @@ public:
     virtual void SetScanning(bool start) = 0;
     virtual void BuildAutoLinkSchedule() = 0;
     virtual void AddStatusLine(const std::string& text, bool show) = 0;
-    // Opens (or reopens) the modem port on COM `portNumber`; 1 on success.
+    // Opens (or reopens) the modem port on COM `portNumber`: 1 on success,
+    // else the serial library's (negative) error code.
     virtual int OpenModemPort(int portNumber) = 0;
     virtual void ConfigureRadioPort(int speed) = 0;
     // Queues the read-out of the channels programmed into a Kenwood radio.

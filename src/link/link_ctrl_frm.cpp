@@ -526,8 +526,12 @@ int TLinkCtrlFrm::OpenModemPort(int portNumber)
             MDM7300->SetOpen(false);
         MDM7300->SetComNumber(static_cast<uint16_t>(portNumber));
         MDM7300->SetOpen(true);
+    } catch (const EAPDException& e) {
+        return e.ErrorCode();
+    } catch (const EInOutError& e) {
+        return -e.ErrorCode();
     } catch (const std::exception&) {
-        return 0;
+        return AdErr::ecHardware;
     }
     ModemInitTimer.SetEnabled(true);
     return 1;

@@ -55,10 +55,10 @@ struct TTrace {
 class TFakeModem : public TModemStartup {
 public:
     explicit TFakeModem(TTrace& trace) : Trace(trace) {}
-    bool OpenPort() override
+    std::string OpenPort() override
     {
         Trace.Add("open port");
-        return PortsInUse-- <= 0;
+        return PortsInUse-- <= 0 ? "" : "Serial Port Already in Use.";
     }
     void InitModem() override
     {

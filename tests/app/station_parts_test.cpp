@@ -12,7 +12,9 @@
 #include "core/station_list.h"
 #include "link/windows/com_frm.h"
 #include "link/windows/mouse_combo_box.h"
+#include "platform/atomic_file.h"
 #include "platform/data_root.h"
+#include "serial/serial_device.h"
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
 #include "support/test_files.h"
@@ -87,7 +89,7 @@ TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
     std::unique_ptr<QObject> link = base.parts.LinkControl(base.o);
     base.o.LinkControl = link.get();
     std::unique_ptr<TModemStartup> modem = base.parts.Modem(base.o);
-    EXPECT_FALSE(modem->OpenPort());
+    EXPECT_NE(modem->OpenPort(), "");
 
     TScriptedDialogs dialogs;
     dialogs.ExpectDialog("TComFrm", [](QDialog&) { return static_cast<int>(QDialog::Rejected); })
@@ -100,8 +102,43 @@ TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
     EXPECT_EQ(config.Modem.Port, 199);
     EXPECT_TRUE(modem->SelectPort());
     EXPECT_EQ(config.Modem.Port, 200);
-    EXPECT_TRUE(modem->OpenPort());
+    EXPECT_EQ(modem->OpenPort(), "");
     EXPECT_EQ(TConfig(config.FileName()).Modem.Port, 200);
+}
+
+// The box that offers another port says why this one did not open: only a
+// port another program holds is in use; a device that is not there (a modem
+// link gone with its simulator) or is no serial port is said as such.
+TEST(StationPartsTest, APortThatDoesNotOpenIsSaidWhy)
+{
+    TStationBase base;
+    TConfig& config = *base.config;
+    TModemSimPty sim;
+    const std::string missing = base.dir.Dir() + "/modem.pty";
+    const std::string plain = base.dir.Dir() + "/plain";
+    WriteFileAtomic(plain, "");
+    ::setenv("SKIPMAIL_COM197", sim.SlavePath().c_str(), 1);
+    ::setenv("SKIPMAIL_COM198", missing.c_str(), 1);
+    ::setenv("SKIPMAIL_COM199", plain.c_str(), 1);
+    std::unique_ptr<QObject> link = base.parts.LinkControl(base.o);
+    base.o.LinkControl = link.get();
+    std::unique_ptr<TModemStartup> modem = base.parts.Modem(base.o);
+
+    config.Modem.Port = 198;
+    EXPECT_EQ(modem->OpenPort(), "Serial Port Not Found: COM198 (" + missing + ") does not exist.");
+    // A link to a terminal that has gone.
+    ASSERT_EQ(::symlink("/dev/pts/no-such-terminal", missing.c_str()), 0);
+    EXPECT_EQ(modem->OpenPort(), "Serial Port Not Found: COM198 (" + missing + ") does not exist.");
+    config.Modem.Port = 199;
+    EXPECT_EQ(modem->OpenPort(), "Serial Port Cannot Be Opened: COM199 (" + plain +
+                                     "): Bad port number or port name.");
+    config.Modem.Port = 197;
+    {
+        SerialDevice other;
+        ASSERT_EQ(other.Open(sim.SlavePath()), 0);
+        EXPECT_EQ(modem->OpenPort(), "Serial Port Already in Use.");
+    }
+    EXPECT_EQ(modem->OpenPort(), "");
 }
 
 } // namespace
