@@ -17,10 +17,16 @@ station-interrupt, gateway-interrupt, fax-interrupt, pair-interrupt: SIGINT
   to the whole process group, as a terminal's Ctrl+C sends it: the helpers
   leave the stop to the script, so each radio still gets the station's
   goodbye and the fax modem's line is there until the station has closed it.
+station-terminate, gateway-terminate, fax-terminate, pair-terminate: SIGTERM
+  to the whole process group, as a process manager stopping a group or a
+  control group sends it, the same way.
+station-timeout: the script run by timeout, which signals the whole group
+  when its time is up (SIGALRM to timeout makes that now).
   Every stop above ends every process of the demo, the script with status 0,
   each link log with the operator's stop and each radio log with the
   station's REMOTE,OFF; the gateway leaves no FIFO or port file of its fake
-  Internet behind.
+  Internet behind. Every process of a demo is in the script's process group,
+  so kill -9 to the group ends them all.
 station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
@@ -55,9 +61,10 @@ def fax_log(station):
                    for p in sorted((station / "LOGS").glob("FAX_GATEWAY_*.TXT")))
 
 
-def session_members(sid):
+def session_members(sid, pgid=None):
     """The processes still in session `sid`: the script started a session of
-    its own, which every process of the demo inherits."""
+    its own, which every process of the demo inherits; with `pgid`, those
+    outside that process group."""
     members = []
     for entry in pathlib.Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -69,7 +76,7 @@ def session_members(sid):
             continue
         # The fields after the command name, which may hold blanks itself.
         fields = stat[stat.rindex(")") + 2:].split()
-        if fields[0] != "Z" and int(fields[3]) == sid:
+        if fields[0] != "Z" and int(fields[3]) == sid and int(fields[2]) != pgid:
             members.append(f"{entry.name} {cmdline}")
     return members
 
@@ -78,7 +85,7 @@ class Demo:
     """A demo script started in `cwd` in a session of its own, with the
     demo's mail servers on free ports; its standard error goes to `err`."""
 
-    def __init__(self, script, build, cwd, err, args=()):
+    def __init__(self, script, build, cwd, err, args=(), prefix=()):
         ports = free_ports(4)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen",
                    SKIPMAIL_DEMO_SMTP_PORT=str(ports[0]), SKIPMAIL_DEMO_POP3_PORT=str(ports[1]),
@@ -88,7 +95,7 @@ class Demo:
         self.err_path = err
         self.err = open(self.err_path, "wb")
         # SIGINT as a terminal leaves it, whatever this test was started with.
-        self.proc = subprocess.Popen([script, *args, build], cwd=cwd, env=env,
+        self.proc = subprocess.Popen([*prefix, script, *args, build], cwd=cwd, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err,
                                      start_new_session=True,
                                      preexec_fn=lambda: signal.signal(signal.SIGINT,
@@ -130,6 +137,9 @@ def started(demo, tmp, stations, args):
                  "the fax modem:\n" + demo.stderr())
     assert len(session_members(demo.proc.pid)) >= 2 + len(stations), \
         session_members(demo.proc.pid)
+    # A kill -9 to the group reaches them all.
+    outside = session_members(demo.proc.pid, pgid=demo.proc.pid)
+    assert not outside, f"outside the script's process group: {outside}"
 
 
 def ended_in_order(demo, tmp, stations, how):
@@ -199,6 +209,20 @@ def signalled(script, build, stations, sig, group, args=()):
                 demo.proc.send_signal(sig)
             ended_in_order(demo, tmp, stations,
                            f"{sig.name} to the {'group' if group else 'script'}")
+        finally:
+            demo.close()
+
+
+def timed_out(script, build, stations):
+    """The demo under timeout, whose time is made up at once."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        demo = Demo(script, build, tmp, tmp / "stderr.txt",
+                    prefix=("timeout", "--preserve-status", "600"))
+        try:
+            started(demo, tmp, stations, ())
+            demo.proc.send_signal(signal.SIGALRM)
+            ended_in_order(demo, tmp, stations, "timeout")
         finally:
             demo.close()
 
@@ -342,6 +366,18 @@ def main():
                   args=("--fax-gateway",))
     elif case == "pair-interrupt":
         signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGINT, group=True)
+    elif case == "station-terminate":
+        signalled(station, build, ["station"], signal.SIGTERM, group=True)
+    elif case == "gateway-terminate":
+        signalled(station, build, ["station-gateway"], signal.SIGTERM, group=True,
+                  args=("--gateway",))
+    elif case == "fax-terminate":
+        signalled(station, build, ["station-fax"], signal.SIGTERM, group=True,
+                  args=("--fax-gateway",))
+    elif case == "pair-terminate":
+        signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGTERM, group=True)
+    elif case == "station-timeout":
+        timed_out(station, build, ["station"])
     elif case == "unbuilt":
         unbuilt(top)
     elif case == "station-mounted":

@@ -3,8 +3,10 @@
 // pseudo-terminal is linked at PATH. The machine answers every call and
 // keeps each fax it receives as DIR/received/fax-N.tif; a TIFF-F file put
 // into DIR/send is sent to the modem (the machine calls) and then moved to
-// DIR/sent. Each call is reported on standard output. Runs until SIGTERM or
-// SIGINT (an ignored SIGINT stays ignored).
+// DIR/sent. Each call is reported on standard output. Runs until SIGTERM,
+// SIGINT or SIGUSR2 (an ignored SIGTERM or SIGINT stays ignored: a demo
+// script's helper is stopped by the script with SIGUSR2 once its station has
+// ended).
 //   skip_fax_line --link PATH --dir DIR [--speed X]
 #include <csignal>
 #include <cstdio>
@@ -70,11 +72,12 @@ int main(int argc, char** argv)
     }
     for (const char* sub : {"received", "send", "sent"})
         fs::create_directories(dir / sub);
-    std::signal(SIGTERM, OnSignal);
-    // Started with SIGINT ignored (a script's helper, stopped by the script
-    // once its station has ended), a Ctrl+C in the terminal is not for us.
-    if (std::signal(SIGINT, SIG_IGN) != SIG_IGN)
-        std::signal(SIGINT, OnSignal);
+    // Started with these ignored (a script's helper), a Ctrl+C in the
+    // terminal or a stop sent to the whole group is not for us.
+    for (const int sig : {SIGTERM, SIGINT})
+        if (std::signal(sig, SIG_IGN) != SIG_IGN)
+            std::signal(sig, OnSignal);
+    std::signal(SIGUSR2, OnSignal);
 
     TFaxLine line;
     line.Speed = speed;

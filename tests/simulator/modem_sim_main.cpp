@@ -1,10 +1,12 @@
 // Simulated HF modems with simulated radios under one sky, as a program:
 // each --link makes a modem (with the radio of the last --radio) whose
 // pseudo-terminal is linked at PATH; it prints the pseudo-terminals, one a
-// line, then carries the sky until SIGTERM or SIGINT (an ignored SIGINT stays
-// ignored). A --log FILE after a --link appends every command that modem's
-// radio receives, one per line (bytes outside printable ASCII as <hh>).
-// SIGUSR1 makes every modem report a hardware error.
+// line, then carries the sky until SIGTERM, SIGINT or SIGUSR2 (an ignored
+// SIGTERM or SIGINT stays ignored: a demo script's helper is stopped by the
+// script with SIGUSR2 once its stations have ended). A --log FILE after a
+// --link appends every command that modem's radio receives, one per line
+// (bytes outside printable ASCII as <hh>). SIGUSR1 makes every modem report a
+// hardware error.
 //   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
 //                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
 // --rate is the data rate over the air in bit/s (2400 unless given; 0: no
@@ -65,11 +67,12 @@ int main(int argc, char** argv)
     }
     if (stations.empty())
         stations.push_back({radio, {}, {}});
-    std::signal(SIGTERM, OnSignal);
-    // Started with SIGINT ignored (a script's helper, stopped by the script
-    // once its station has ended), a Ctrl+C in the terminal is not for us.
-    if (std::signal(SIGINT, SIG_IGN) != SIG_IGN)
-        std::signal(SIGINT, OnSignal);
+    // Started with these ignored (a script's helper), a Ctrl+C in the
+    // terminal or a stop sent to the whole group is not for us.
+    for (const int sig : {SIGTERM, SIGINT})
+        if (std::signal(sig, SIG_IGN) != SIG_IGN)
+            std::signal(sig, OnSignal);
+    std::signal(SIGUSR2, OnSignal);
     std::signal(SIGUSR1, OnHardwareErrorSignal);
     std::vector<std::string> radios;
     for (const TStation& s : stations)
