@@ -27,6 +27,14 @@ station-timeout: the script run by timeout, which signals the whole group
   station's REMOTE,OFF; the gateway leaves no FIFO or port file of its fake
   Internet behind. Every process of a demo is in the script's process group,
   so kill -9 to the group ends them all.
+station-race, pair-race: two scripts released at the same instant in one
+  folder, fresh and kept: exactly one demo runs with its modem, the other
+  says a station runs there and exits 1 leaving no process, each INI file
+  is whole (no section twice, none set aside), and the demo that runs stops
+  in order. Before that, where another program holds the folder's claim,
+  scripts/station-running reports a demo running and the script refuses;
+  and a simulated modem or fax line that ends leaves a link another one has
+  made at its place since.
 station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
@@ -37,6 +45,7 @@ station-unlockable, pair-unlockable: where a station directory's lock file
 unbuilt: each script, before a build, says to build first and ends with
   status 1 before it makes anything.
 """
+import fcntl
 import os
 import pathlib
 import signal
@@ -48,6 +57,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 from test_host import free_ports, lock_forwarding_mount, wait_for  # noqa: E402
 
 OPERATOR_STOP = "  Station stopped by the operator"
+STATION_RUNNING = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "station-running"
 RADIO_GOODBYE = "$PICOA,90,01,REMOTE,OFF"
 
 
@@ -85,7 +95,7 @@ class Demo:
     """A demo script started in `cwd` in a session of its own, with the
     demo's mail servers on free ports; its standard error goes to `err`."""
 
-    def __init__(self, script, build, cwd, err, args=(), prefix=()):
+    def __init__(self, script, build, cwd, err, args=(), prefix=(), pass_fds=()):
         ports = free_ports(4)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen",
                    SKIPMAIL_DEMO_SMTP_PORT=str(ports[0]), SKIPMAIL_DEMO_POP3_PORT=str(ports[1]),
@@ -97,7 +107,7 @@ class Demo:
         # SIGINT as a terminal leaves it, whatever this test was started with.
         self.proc = subprocess.Popen([*prefix, script, *args, build], cwd=cwd, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err,
-                                     start_new_session=True,
+                                     start_new_session=True, pass_fds=pass_fds,
                                      preexec_fn=lambda: signal.signal(signal.SIGINT,
                                                                       signal.SIG_DFL))
 
@@ -224,6 +234,109 @@ def timed_out(script, build, stations):
             demo.proc.send_signal(signal.SIGALRM)
             ended_in_order(demo, tmp, stations, "timeout")
         finally:
+            demo.close()
+
+
+def ini_sections(station):
+    """The section names of the station's INI file, in their order."""
+    text = (station / "skipmail.INI").read_bytes().decode("cp1252")
+    return [line for line in text.replace("\r", "").split("\n") if line.startswith("[")]
+
+
+def race(script, build, top, stations, rounds=3):
+    """`rounds` races in fresh folders, then as many in one kept folder;
+    `stations` are the station folders in `top`, the folder the script
+    makes."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp).resolve()
+        links_kept(build, tmp)
+        claimed(script, build, tmp / "claimed", top, stations)
+        for n in range(2 * rounds):
+            folder = tmp / ("kept" if n >= rounds else f"fresh{n}")
+            folder.mkdir(exist_ok=True)
+            race_round(script, build, folder, [folder / top / name for name in stations],
+                       f"round {n + 1}")
+
+
+def links_kept(build, tmp):
+    """Two simulators of a kind linked at one place, one after the other."""
+    for program, args in (("skip_modem_sim", ()), ("skip_fax_line", ("--dir", str(tmp / "line")))):
+        link = tmp / "link.pty"
+        sims, ptys = [], []
+        try:
+            # Each says its terminal once it has linked it.
+            for _ in (0, 1):
+                sims.append(subprocess.Popen([f"{build}/tests/{program}", "--link", str(link),
+                                              *args], stdout=subprocess.PIPE, text=True))
+                ptys.append(sims[-1].stdout.readline().strip())
+            assert os.readlink(link) == ptys[1], (program, os.readlink(link), ptys)
+            sims[0].send_signal(signal.SIGUSR2)
+            assert sims[0].wait(timeout=20) == 0, program
+            assert os.readlink(link) == ptys[1], f"{program} took another's link with it"
+            sims[1].send_signal(signal.SIGUSR2)
+            assert sims[1].wait(timeout=20) == 0, program
+            assert not os.path.lexists(link), f"{program} left its link"
+        finally:
+            for sim in sims:
+                sim.kill()
+                sim.wait()
+
+
+def claimed(script, build, cwd, top, stations):
+    """Another program holds the claim of the (first) station folder."""
+    for name in stations:
+        (cwd / top / name).mkdir(parents=True, exist_ok=True)
+    folder = cwd / top / stations[0]
+    claim = folder / "demo.claim"
+    with open(claim, "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        before = {p: stat_of(p) for p in cwd.rglob("*")}
+        running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True, text=True)
+        assert (running.returncode, running.stdout) == (
+            0, f"a demo is already running in {folder} (it holds demo.claim)\n"), running
+        demo = Demo(script, build, cwd, cwd.parent / "claimed.txt")
+        try:
+            status = demo.proc.wait(timeout=30)
+        finally:
+            demo.close()
+        assert status == 1, f"exit status {status}:\n{demo.stderr()}"
+        assert f"a demo is already running in {folder}" in demo.stderr(), demo.stderr()
+        after = {p: stat_of(p) for p in cwd.rglob("*")}
+        assert after == before, "the script made files beside the claim: " + ", ".join(
+            str(p) for p in after.keys() - before.keys())
+    running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True, text=True)
+    assert (running.returncode, running.stdout) == (1, ""), running
+
+
+def race_round(script, build, cwd, stations, what):
+    configured = [link_log(s).count("Modem configuration successful") if s.exists() else 0
+                  for s in stations]
+    # Both wait for the pipe's end to close, then start the script.
+    release, go = os.pipe()
+    wait = f'read _ <&{release} || :; exec "$@" {release}<&-'
+    demos = [Demo(script, build, cwd, cwd.parent / f"{cwd.name}-{i}.txt",
+                  prefix=("sh", "-c", wait, "sh"), pass_fds=(release,)) for i in (0, 1)]
+    os.close(release)
+    try:
+        os.close(go)
+        wait_for(lambda: any(d.proc.poll() is not None for d in demos), 60,
+                 f"either script to end in {what}")
+        lost = next(d for d in demos if d.proc.poll() is not None)
+        won = next(d for d in demos if d is not lost)
+        assert lost.proc.returncode == 1, (what, lost.proc.returncode, lost.stderr())
+        assert " is already running in " in lost.stderr(), (what, lost.stderr())
+        wait_for(lambda: not session_members(lost.proc.pid), 20, "the refused script's processes")
+        for station, before in zip(stations, configured):
+            wait_for(lambda: link_log(station).count("Modem configuration successful") > before
+                     or won.proc.poll() is not None, 60, f"the modem of {station} in {what}")
+            assert won.proc.poll() is None, (what, won.stderr())
+            sections = ini_sections(station)
+            assert len(sections) == len(set(sections)), (what, station, sections)
+            assert not (station / "skipmail.INI.bad").exists(), (what, station)
+        os.killpg(won.proc.pid, signal.SIGTERM)
+        ended_in_order(won, cwd, stations, f"SIGTERM to the group in {what}")
+    finally:
+        for demo in demos:
             demo.close()
 
 
@@ -378,6 +491,10 @@ def main():
         signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGTERM, group=True)
     elif case == "station-timeout":
         timed_out(station, build, ["station"])
+    elif case == "station-race":
+        race(station, build, "station", ["."])
+    elif case == "pair-race":
+        race(pair, build, "pair", ["HOME", "FIELD"])
     elif case == "unbuilt":
         unbuilt(top)
     elif case == "station-mounted":

@@ -6,7 +6,7 @@
 // DIR/sent. Each call is reported on standard output. Runs until SIGTERM,
 // SIGINT or SIGUSR2 (an ignored SIGTERM or SIGINT stays ignored: a demo
 // script's helper is stopped by the script with SIGUSR2 once its station has
-// ended).
+// ended); the link is then removed while it is still this program's own.
 //   skip_fax_line --link PATH --dir DIR [--speed X]
 #include <csignal>
 #include <cstdio>
@@ -138,6 +138,9 @@ int main(int argc, char** argv)
         }
     }
     line.Stop();
-    ::unlink(link.c_str());
+    // Another line may have been linked there since: that link stays.
+    std::error_code ec;
+    if (fs::read_symlink(link, ec) == pty && !ec)
+        ::unlink(link.c_str());
     return 0;
 }

@@ -5,7 +5,8 @@
 // SIGTERM or SIGINT stays ignored: a demo script's helper is stopped by the
 // script with SIGUSR2 once its stations have ended). A --log FILE after a
 // --link appends every command that modem's radio receives, one per line
-// (bytes outside printable ASCII as <hh>). SIGUSR1 makes every modem report a
+// (bytes outside printable ASCII as <hh>). At the end each link is removed
+// while it is still this program's own. SIGUSR1 makes every modem report a
 // hardware error.
 //   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
 //                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -33,6 +35,13 @@ void OnSignal(int)
 void OnHardwareErrorSignal(int)
 {
     g_hardwareError = 1;
+}
+
+// True while `link` is a symbolic link to `target`.
+bool OwnLink(const std::string& link, const std::string& target)
+{
+    std::error_code ec;
+    return std::filesystem::read_symlink(link, ec) == target && !ec;
 }
 
 struct TStation {
@@ -118,10 +127,12 @@ int main(int argc, char** argv)
             std::fflush(s.log);
         }
     }
-    for (TStation& s : stations) {
+    for (size_t i = 0; i < stations.size(); ++i) {
+        TStation& s = stations[i];
         if (s.log)
             std::fclose(s.log);
-        if (!s.link.empty())
+        // Another modem may have been linked there since: that link stays.
+        if (!s.link.empty() && OwnLink(s.link, sky.SlavePath(static_cast<int>(i))))
             ::unlink(s.link.c_str());
     }
     return 0;
