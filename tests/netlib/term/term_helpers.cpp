@@ -34,8 +34,10 @@ std::vector<std::string> TmuxScreen(const std::string& bytes, int cols, int rows
     QTemporaryDir dir;
     const std::string d = dir.path().toStdString();
     std::ofstream(d + "/in.bin", std::ios::binary) << bytes;
-    std::ofstream(d + "/conf") << "set -g status off\n";
-    const std::string tmux = "tmux -S " + d + "/sock -f " + d + "/conf ";
+    // tmux runs the pane's command through the user's shell, which for a
+    // system user may be nologin: the pane gets a shell of its own.
+    std::ofstream(d + "/conf") << "set -g status off\nset -g default-shell /bin/sh\n";
+    const std::string tmux = "SHELL=/bin/sh tmux -S " + d + "/sock -f " + d + "/conf ";
     const std::string start = tmux + "new-session -d -x " + std::to_string(cols) + " -y " +
                               std::to_string(rows) + " \"stty -opost -echo; cat " + d +
                               "/in.bin; touch " + d + "/done; sleep 20\" 2>/dev/null";
