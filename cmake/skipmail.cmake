@@ -10,6 +10,23 @@ else()
   set(SKIPMAIL_DATA_DIR "${PROJECT_SOURCE_DIR}/../shared/data" CACHE PATH "Shared test data")
 endif()
 
+# Where the tests keep what programs keep for a user (Qt's file-dialog
+# history, caches): the user's home is left alone. The test programs' main
+# points the XDG folders here; skip_tests_keep_home_out does it for the tests
+# that run a script or another program.
+set(SKIPMAIL_TEST_HOME "${PROJECT_BINARY_DIR}/test-home")
+
+# skip_tests_keep_home_out(): the tests added so far in this folder get the
+# XDG folders under SKIPMAIL_TEST_HOME.
+function(skip_tests_keep_home_out)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(t ${tests})
+    set_property(TEST ${t} APPEND PROPERTY ENVIRONMENT
+      XDG_CONFIG_HOME=${SKIPMAIL_TEST_HOME}/config XDG_CACHE_HOME=${SKIPMAIL_TEST_HOME}/cache
+      XDG_DATA_HOME=${SKIPMAIL_TEST_HOME}/data XDG_STATE_HOME=${SKIPMAIL_TEST_HOME}/state)
+  endforeach()
+endfunction()
+
 # skip_library(<subsystem> DEPS ...): every .cpp/.h under src/<subsystem>.
 function(skip_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
