@@ -21,11 +21,20 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The load runs go last and two at a time, so they do not compete with the
-# rest for the machine; as timing-bound runs they get one second try.
+# rest for the machine; as timing-bound runs they get one second try. They
+# run whether or not the rest passed; the command fails when either stage
+# did. Each stage keeps its results, every test's output with them, in a
+# JUnit file under Testing/, and the run ends naming each skipped test and why.
 test: test-deps build
 	cd $(BUILD) && export QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} && \
-	  ctest --output-on-failure -j $(JOBS) --timeout 600 -LE load && \
-	  ctest --output-on-failure -j 2 --timeout 600 -L load --repeat until-pass:2
+	  rm -f Testing/results.xml Testing/load-results.xml && status=0 && \
+	  { ctest --output-on-failure -j $(JOBS) --timeout 600 -LE load \
+	      --output-junit Testing/results.xml || status=1; } && \
+	  { ctest --output-on-failure -j 2 --timeout 600 -L load --repeat until-pass:2 \
+	      --output-junit Testing/load-results.xml || status=1; } && \
+	  python3 $(CURDIR)/tests/support/skipped_tests.py Testing/results.xml \
+	      Testing/load-results.xml && \
+	  exit $$status
 
 run: build
 	./scripts/run-station $(abspath $(BUILD))
