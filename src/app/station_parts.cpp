@@ -113,11 +113,25 @@ public:
             Smtp->Destination = [router](const std::string& address) {
                 return router->Destination(address);
             };
+        // Without a window to look in, the mail clients' ports are said
+        // here; a server that could not start has said so already.
+        if (NoDisplay()) {
+            if (Smtp->Listening())
+                SayListening("SMTP", Smtp->Server()->DefaultPort());
+            if (Pop3->Listening())
+                SayListening("POP3", Pop3->Server()->DefaultPort());
+        }
     }
 
     std::unique_ptr<TPOP3Frm> Pop3;
     std::unique_ptr<TSMTPFrm> Smtp;
     std::unique_ptr<TNetConfigFrm> NetConfig;
+
+private:
+    static void SayListening(const char* server, int port)
+    {
+        std::fprintf(stderr, "skipmail: %s server listening on port %d\n", server, port);
+    }
 };
 
 // A port from the environment, or `standard` when it names none.

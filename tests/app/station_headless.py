@@ -6,7 +6,7 @@
 port-clash: no display at all (neither DISPLAY, WAYLAND_DISPLAY nor
   QT_QPA_PLATFORM): both mail ports are taken. The station runs headless,
   says once that the modem it waited for answered, files mail, logs the two
-  failures, and keeps the stored switches on.
+  failures (naming no port as listening), and keeps the stored switches on.
 hardware-error: under QT_QPA_PLATFORM=offscreen the modem reports a hardware
   error; the box goes to standard error and the station ends by itself in
   order.
@@ -16,8 +16,9 @@ interrupt: Ctrl+C in a terminal, which ends the station and its modem
 hangup: SIGHUP (a closed terminal, a dropped ssh session) stops the station
   in order, as SIGTERM does: the link log says the operator stopped it and
   the INI file is saved. Started with SIGHUP ignored (nohup), it runs on.
-second-station: a second station started in the data root of a serving one
-  ends at once, naming the directory, and leaves the first one's files and
+second-station: the first station says on which ports its mail servers
+  listen; a second station started in the data root of a serving one ends
+  at once, naming the directory, and leaves the first one's files and
   servers alone; once the first is killed, a new one starts there.
 second-station-mounted: the same through a FUSE mount of the data root that
   passes locks on to the files beneath it, as NFS passes them to its server
@@ -146,6 +147,8 @@ def port_clash(program, sim, root):
         assert 0 <= waiting < answered, err
         assert err.count("answered") == 1, err
         assert err.count("Error Enabling Port") == 2, err
+        # Nothing listens: no line says a port.
+        assert "listening on port" not in err, err
         log = read(root / "mailbox_log.txt")
         assert "POP3 server not started on port" in log, log
         assert "SMTP server not started on port" in log, log
@@ -262,6 +265,11 @@ def second_station(program, sim, root):
     try:
         first = stations[0]
         wait_for(lambda: serves_smtp(smtp), 30, "the first station's SMTP server")
+        # Headless, it says where the mail clients reach it.
+        said = [f"skipmail: SMTP server listening on port {smtp}\n",
+                f"skipmail: POP3 server listening on port {pop3}\n"]
+        wait_for(lambda: all(line in first.stderr() for line in said), 20,
+                 "the lines naming the mail ports:\n" + first.stderr())
         ini_file = os.stat(root / "skipmail.INI")
         # As a second `make run` does: a modem of its own, the same files.
         second = Station(root, program, sim, None, env, name="second")
