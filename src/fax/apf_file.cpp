@@ -346,14 +346,10 @@ int TApfWriter::Create(const std::string& fileName)
     if (fileName.empty())
         return AdErr::ecFileNotFound;
     FileName_ = fileName;
-    TempName_ = fileName + ".XXXXXX";
-    const int fd = ::mkstemp(TempName_.data());
-    if (fd < 0) {
-        const int code = FileErrorCode(errno);
-        TempName_.clear();
-        return code;
-    }
-    ::fchmod(fd, NewMode.value_or(NewFileMode()));
+    // No name until Close: a writer killed outright leaves nothing.
+    const int fd = OpenUnnamed(fileName, NewMode.value_or(NewFileMode()), TempName_);
+    if (fd < 0)
+        return FileErrorCode(errno);
     File_ = ::fdopen(fd, "w+b");
     if (!File_) {
         ::close(fd);
@@ -485,20 +481,21 @@ int TApfWriter::Close(const std::string& stationId, std::time_t when)
     WriteAt(0, bytes.data(), bytes.size());
     if (Error_ == 0 && (std::fflush(File_) != 0 || ::fsync(::fileno(File_)) != 0))
         Fail(FileErrorCode(errno));
-    const int closed = std::fclose(File_);
-    File_ = nullptr;
-    if (Error_ == 0 && closed != 0)
-        Fail(FileErrorCode(errno));
-    if (Error_ == 0 && NoReplace) {
+    // Named while it is open: an unnamed file goes with its last descriptor.
+    if (Error_ == 0) {
         try {
-            FileName_ = RenameNoReplace(TempName_, FileName_);
+            if (NoReplace)
+                FileName_ = CommitNoReplace(::fileno(File_), TempName_, FileName_);
+            else
+                CommitOver(::fileno(File_), TempName_, FileName_);
+            TempName_.clear();
         } catch (const std::system_error& e) {
             Fail(FileErrorCode(e.code().value()));
         }
-    } else if (Error_ == 0 && std::rename(TempName_.c_str(), FileName_.c_str()) != 0) {
-        Fail(FileErrorCode(errno));
     }
-    if (Error_ != 0)
+    std::fclose(File_);
+    File_ = nullptr;
+    if (!TempName_.empty())
         ::unlink(TempName_.c_str());
     TempName_.clear();
     return Error_;

@@ -131,9 +131,9 @@ bool MoveIfFree(const std::string& from, const std::string& to)
     return true;
 }
 
-} // namespace
-
-std::string RenameNoReplace(const std::string& temp, const std::string& path)
+// The first of `path`, "<stem>-1<ext>", "<stem>-2<ext>", ... that `take`
+// gets (false with errno EEXIST: taken); throws std::system_error.
+template <class F> std::string FirstFreeName(const std::string& path, F take)
 {
     const std::size_t slash = path.rfind('/');
     const std::size_t dot = path.rfind('.');
@@ -144,7 +144,7 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path)
     constexpr int kMaxTries = 10000;
     std::string name = path;
     for (int n = 1; n <= kMaxTries; ++n) {
-        if (MoveIfFree(temp, name)) {
+        if (take(name)) {
             SyncDirectory(FolderOf(path));
             return name;
         }
@@ -154,6 +154,80 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path)
     }
     errno = EEXIST;
     Fail("no free name for", path);
+}
+
+// The name /proc gives the open file `fd`, through which linkat names a
+// file that has none.
+std::string ProcName(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Names the unnamed file open on `fd` `to`, which must be free.
+bool LinkIfFree(int fd, const std::string& to)
+{
+    return ::linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+} // namespace
+
+std::string RenameNoReplace(const std::string& temp, const std::string& path)
+{
+    return FirstFreeName(path, [&](const std::string& name) { return MoveIfFree(temp, name); });
+}
+
+int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName)
+{
+    tempName.clear();
+    if (::access("/proc/self/fd", F_OK) == 0) {
+        const int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, mode);
+            return fd;
+        }
+        // Anything but a file system without such files is the folder's
+        // fault, and a named file would fail the same way.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return -1;
+    }
+    std::string name = path + ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ::fchmod(fd, mode);
+    tempName = name;
+    return fd;
+}
+
+void CommitOver(int fd, const std::string& tempName, const std::string& path)
+{
+    std::string temp = tempName;
+    if (temp.empty()) {
+        // linkat never replaces: the file gets a name of its own for the
+        // moment it takes to rename it over `path`.
+        for (int n = 0; temp.empty(); ++n) {
+            const std::string name =
+                path + ".commit" + std::to_string(::getpid()) + "-" + std::to_string(n);
+            if (LinkIfFree(fd, name))
+                temp = name;
+            else if (errno != EEXIST || n >= 100)
+                Fail("cannot commit", path);
+        }
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        Fail("cannot rename to", path);
+    }
+    SyncDirectory(FolderOf(path));
+}
+
+std::string CommitNoReplace(int fd, const std::string& tempName, const std::string& path)
+{
+    if (!tempName.empty())
+        return RenameNoReplace(tempName, path);
+    return FirstFreeName(path, [&](const std::string& name) { return LinkIfFree(fd, name); });
 }
 
 void WriteFileAtomic(const std::string& path, std::string_view data, unsigned newMode)

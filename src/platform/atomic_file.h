@@ -18,6 +18,22 @@ void WriteFileAtomic(const std::string& path, std::string_view data, unsigned ne
 // (`temp` is then left as it was).
 std::string RenameNoReplace(const std::string& temp, const std::string& path);
 
+// A file that has no name until it is committed (O_TMPFILE in the folder of
+// `path`), so that a writer killed by a signal no handler sees (SIGKILL)
+// leaves nothing behind. Where the file system has no such files (or /proc
+// is not there to name them by), a named temporary file beside `path`
+// (`tempName` then says which; empty for an unnamed one). Returns the
+// descriptor, open for reading and writing with the mode `mode`, or -1 with
+// errno.
+int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName);
+
+// Gives the file open on `fd` (from OpenUnnamed) its name: CommitOver
+// replaces a file at `path`, CommitNoReplace takes the first free name as
+// RenameNoReplace does and returns it. The descriptor stays open; throws
+// std::system_error, and the file then has no name.
+void CommitOver(int fd, const std::string& tempName, const std::string& path);
+std::string CommitNoReplace(int fd, const std::string& tempName, const std::string& path);
+
 // Flushes the directory's entries to disk (after a rename or link into it
 // that commits a file). Nothing when it cannot be opened.
 void SyncDirectory(const std::string& dir);

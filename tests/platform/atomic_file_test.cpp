@@ -2,7 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <vector>
 
 #include <QTemporaryDir>
 #include <filesystem>
@@ -68,6 +74,65 @@ TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
     EXPECT_THROW(RenameNoReplace((dir / "missing").string(), (dir / "z.apf").string()),
                  std::system_error);
     EXPECT_FALSE(fs::exists(dir / "z.apf"));
+}
+
+// A file without a name until its commit: a writer killed outright, which
+// no handler sees, leaves nothing; a commit names it whole, replacing or
+// taking the first free name.
+TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
+    const std::string fax = (dir / "FAX8.APF").string();
+    const auto names = [&] {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir))
+            found.push_back(e.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto written = [&](const std::string& bytes, std::string& temp) {
+        const int fd = OpenUnnamed(fax, 0640, temp);
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        return fd;
+    };
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string temp;
+        written("half a fax", temp);
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(names(), std::vector<std::string>{});
+
+    std::string temp;
+    int fd = written("first", temp);
+    EXPECT_EQ(temp, "");
+    EXPECT_EQ(names(), std::vector<std::string>{});
+    EXPECT_EQ(CommitNoReplace(fd, temp, fax), fax);
+    ::close(fd);
+    fd = written("second", temp);
+    EXPECT_EQ(CommitNoReplace(fd, temp, fax), (dir / "FAX8-1.APF").string());
+    ::close(fd);
+    fd = written("third", temp);
+    CommitOver(fd, temp, fax);
+    ::close(fd);
+    // Dropped before its commit.
+    ::close(written("never", temp));
+    std::string got;
+    EXPECT_TRUE(ReadWholeFile(fax, got));
+    EXPECT_EQ(got, "third");
+    EXPECT_TRUE(ReadWholeFile((dir / "FAX8-1.APF").string(), got));
+    EXPECT_EQ(got, "second");
+    EXPECT_EQ(fs::status(fax).permissions(), fs::perms(0640));
+    EXPECT_EQ(names(), (std::vector<std::string>{"FAX8-1.APF", "FAX8.APF"}));
 }
 
 TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)
