@@ -18,6 +18,7 @@
 // writes its reason as an ERROR line (the job's state message) and cancels
 // the job, so the queue goes on. Every run ends by clearing the printer's
 // message.
+#include "fax/fax_printer_folder.h"
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
 #include "platform/atomic_file.h"
@@ -116,8 +117,8 @@ bool ReadSettings(int fd, off_t size, const std::string& handle,
 }
 
 // A request of the station's, reached through the one descriptor of its
-// folder opened here, never through a link, so the owner named below is the
-// writer of what is read.
+// folder opened here in the checked fax printer folder, never through a
+// link, so the owner named below is the writer of what is read.
 class TStationRequest {
 public:
     ~TStationRequest()
@@ -128,15 +129,17 @@ public:
 
     // The request `handle` when it was made for this job by this job's user;
     // false with `why` otherwise.
-    bool Open(const std::string& handle, const std::string& job, const std::string& jobUser,
-              std::string& why)
+    bool Open(int folder, const std::string& folderPath, const std::string& handle,
+              const std::string& job, const std::string& jobUser, std::string& why)
     {
         if (!FaxPrinter::IsRequestHandle(handle)) {
             why = "the job names no request of the station's";
             return false;
         }
-        Path_ = FaxPrinter::Folder() + "/" + handle;
-        Fd_ = ::open(Path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        Folder_ = folder;
+        Handle_ = handle;
+        Path_ = folderPath + "/" + handle;
+        Fd_ = ::openat(folder, handle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (Fd_ < 0) {
             why = errno == ENOENT ? "the request " + handle + " is gone: served or given up"
                                   : "cannot open " + Path_ + ": " + std::strerror(errno);
@@ -218,11 +221,13 @@ public:
     void Remove() const
     {
         ::unlinkat(Fd_, FaxPrinter::kReasonFileName, 0);
-        ::rmdir(Path_.c_str());
+        ::unlinkat(Folder_, Handle_.c_str(), AT_REMOVEDIR);
     }
 
 private:
     int Fd_ = -1;
+    int Folder_ = -1;
+    std::string Handle_;
     std::string Path_;
     TUser Owner_;
     FaxPrinter::TShellSettings Settings_;
@@ -295,28 +300,25 @@ bool AsSent(const FaxPrinter::TShellSettings& settings, TSpooled& docs, const st
     return true;
 }
 
-// The folder of `user`'s own jobs, made by root for that user alone where it
-// is missing; the folder above it is root's, so nobody else can put a name
-// there. (Run by hand as another user, the backend can write only as that
-// user, and takes that user's folders as it would root's.)
-bool OpenUserFolder(const TUser& user, std::string& why)
+// The folder of `user`'s own jobs in the checked fax printer folder
+// `folder`, made by root for that user alone where it is missing; users/
+// above it is root's, so nobody else can put a name there. (Run by hand as
+// another user, the backend can write only as that user, and takes that
+// user's folders as it would root's.)
+bool OpenUserFolder(int folder, const std::string& folderPath, const TUser& user, std::string& why)
 {
     if (!FaxPrinter::IsPlainName(user.Name)) {
         why = "no folder can be named after the user " + user.Name;
         return false;
     }
-    const std::string users = FaxPrinter::Folder() + "/" + FaxPrinter::kUsersFolder;
-    if (::mkdir(users.c_str(), 0755) != 0 && errno != EEXIST) {
-        why = "cannot make " + users + ": " + std::strerror(errno);
+    const std::string users = folderPath + "/" + FaxPrinter::kUsersFolder;
+    FaxPrinter::TRefusal refusal;
+    const TFd top = FaxPrinter::OpenUsersFolder(folder, folderPath, true, refusal);
+    if (top.Get() < 0) {
+        why = refusal.What;
         return false;
     }
-    const TFd top(::open(users.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
-        (st.st_mode & 022) != 0) {
-        why = users + " is not the fax printer's (root's, closed to others' writing)";
-        return false;
-    }
     if (::mkdirat(top.Get(), user.Name.c_str(), 0700) == 0) {
         if (::fchownat(top.Get(), user.Name.c_str(), user.Uid, user.Gid, AT_SYMLINK_NOFOLLOW) !=
             0) {
@@ -393,6 +395,15 @@ int main(int argc, char** argv)
     const std::string handle = option ? option : "";
     cupsFreeOptions(count, options);
 
+    // Every job checks the folder from "/" again: one moved since the
+    // install gets no write of root's.
+    const std::string folderPath = FaxPrinter::Folder();
+    FaxPrinter::TRefusal refusal;
+    std::string made;
+    const TFd folder = FaxPrinter::OpenHeldFolder(folderPath, false, refusal, made);
+    if (folder.Get() < 0)
+        return Fail(refusal.What);
+
     std::string why;
     std::string name;
     std::optional<bool> fine; // none: as rendered
@@ -400,7 +411,7 @@ int main(int argc, char** argv)
     std::optional<TStationRequest> request;
     if (!handle.empty()) {
         request.emplace();
-        if (!request->Open(handle, job, argv[2], why)) {
+        if (!request->Open(folder.Get(), folderPath, handle, job, argv[2], why)) {
             // Written as the owner, into the folder that is the owner's.
             if (std::string ignored; request->Refused() && Become(request->Owner(), ignored))
                 request->Tell(why);
@@ -426,7 +437,7 @@ int main(int argc, char** argv)
         if (!user)
             return Fail(std::string("the fax printer writes only for users of this machine, and ") +
                         argv[2] + " is none");
-        if (!OpenUserFolder(*user, why) || !Become(*user, why))
+        if (!OpenUserFolder(folder.Get(), folderPath, *user, why) || !Become(*user, why))
             return Fail(why);
         name = FaxPrinter::UserFolder(user->Name) + "/FAX" + job + ".APF";
     }

@@ -32,7 +32,7 @@ endif()
 target_compile_definitions(${exe} PRIVATE
   SKIPMAIL_PRINTFAX_BACKEND="$<TARGET_FILE:printfax>"
   SKIPMAIL_FAXCVT="$<TARGET_FILE:skip_faxcvt>")
-add_dependencies(${exe} printfax skip_faxcvt)
+add_dependencies(${exe} printfax printfax_setup skip_faxcvt)
 
 # A user of the fax printer in the station's steps or sending into a job,
 # run as the machine's users by those tests.

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <pwd.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -521,7 +522,10 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
         return st;
     };
 
+    // As CUPS runs it: its umask closes what it makes to everyone else.
+    const mode_t umaskBefore = ::umask(077);
     BackendRun r = RunBackend(Job("21", "", "nobody"), page, folder);
+    ::umask(umaskBefore);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     // Only root makes a user's folder, and only that user enters it.
     EXPECT_EQ(stat(users).st_uid, 0u);
@@ -545,7 +549,8 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
     ASSERT_EQ(::chown(users.c_str(), daemon->first, daemon->second), 0);
     r = RunBackend(Job("23", "", "nobody"), page, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
-    EXPECT_NE(r.Err.find("ERROR: " + users + " is not the fax printer's"), std::string::npos)
+    EXPECT_NE(r.Err.find("ERROR: " + users + " is a folder of daemon's, not root's own"),
+              std::string::npos)
         << r.Err;
     EXPECT_EQ(Files(users), std::vector<std::string>{});
 
@@ -559,7 +564,9 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
     ASSERT_EQ(::lchown(users.c_str(), daemon->first, daemon->second), 0);
     r = RunBackend(Job("25", "", "nobody"), page, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
-    EXPECT_NE(r.Err.find("ERROR: " + users + " is not the fax printer's"), std::string::npos)
+    EXPECT_NE(r.Err.find("ERROR: " + users + " is a link to " + elsewhere +
+                         " that daemon laid, not root's own folder"),
+              std::string::npos)
         << r.Err;
     EXPECT_EQ(Files(elsewhere), std::vector<std::string>{});
     EXPECT_EQ(stat(elsewhere).st_uid, daemon->first);
@@ -576,6 +583,84 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
         EXPECT_EQ(r.Exit, 0) << r.Err;
         EXPECT_EQ(stat(out).st_mode & 0777, mode);
     }
+}
+
+// The backend (root) checks every folder from "/" down to the fax printer
+// folder at every job: one that another user can move, or has moved, gets
+// no write of root's.
+TEST(FaxPrinterBackend, AJobWritesNothingWhereAnotherUserCanMoveTheFolder)
+{
+    const passwd* p = ::getpwnam("daemon");
+    if (::geteuid() != 0 || !p)
+        GTEST_SKIP() << "needs root and the user daemon";
+    const uid_t daemon = p->pw_uid;
+    const gid_t daemonGroup = p->pw_gid;
+    TPrintFaxFolder printFax;
+    const TScratch& dir = printFax.Dir;
+    const std::string page = RasterStream({{TestPattern(kStandardWidth, 20, 7), 196}});
+    // T stands for a folder of root's that daemon would have root change.
+    const std::string t = dir.Path("T");
+    fs::create_directory(t);
+    ::chmod(t.c_str(), 0755);
+    const auto folder = [&](const std::string& path, mode_t mode, uid_t owner = 0) {
+        fs::create_directories(path);
+        ::chmod(path.c_str(), mode);
+        EXPECT_EQ(::chown(path.c_str(), owner, owner == 0 ? 0 : daemonGroup), 0);
+    };
+    folder(dir.Path("tmp"), 01777);
+    folder(dir.Path("home-daemon/spool/pf"), 01777);
+    ::chown(dir.Path("home-daemon").c_str(), daemon, daemonGroup);
+    folder(dir.Path("open/pf"), 01777);
+    ::chmod(dir.Path("open").c_str(), 0777);
+    folder(dir.Path("tmp/theirs"), 01777, daemon);
+    folder(dir.Path("tmp/unsticky"), 0777);
+    fs::create_directory_symlink(t, dir.Path("tmp/laid"));
+    ::lchown(dir.Path("tmp/laid").c_str(), daemon, daemonGroup);
+    struct TCase {
+        std::string Folder;
+        std::string Said;
+    };
+    const std::string holds = ", which holds the fax printer folder,";
+    for (const TCase& c :
+         {TCase{dir.Path("home-daemon/spool/pf"),
+                dir.Path("home-daemon") + holds + " is a folder of daemon's, not root's own"},
+          {dir.Path("open/pf"),
+           dir.Path("open") + holds + " is open to other users' writing without the sticky bit"},
+          {dir.Path("tmp/theirs"),
+           dir.Path("tmp/theirs") + " is a folder of daemon's, not root's own"},
+          {dir.Path("tmp/unsticky"),
+           dir.Path("tmp/unsticky") + " is open to other users' writing without the sticky bit"},
+          {dir.Path("tmp/laid"), dir.Path("tmp/laid") + " is a link to " + t +
+                                     " that daemon laid, not root's own folder"},
+          {dir.Path("tmp/missing"),
+           "the fax printer folder " + dir.Path("tmp/missing") + " is missing"}}) {
+        SCOPED_TRACE(c.Folder);
+        TEnvVar inFolder("SKIPMAIL_PRINTFAX_DIR", c.Folder);
+        BackendRun r = RunBackend(Job("31", "", "nobody"), page, c.Folder);
+        EXPECT_EQ(r.Exit, kCancelJob);
+        EXPECT_EQ(r.Err, "ERROR: " + c.Said + "\nINFO: \n");
+        // The station's request too, made there before the folder moved.
+        if (fs::is_directory(c.Folder) && !fs::is_symlink(c.Folder)) {
+            const auto request = MakeRequest(dir.Path("out.apf"), 32);
+            r = RunBackend(Job("32", StationOptions(*request)), page, c.Folder);
+            EXPECT_EQ(r.Exit, kCancelJob);
+            EXPECT_EQ(r.Err, "ERROR: " + c.Said + "\nINFO: \n");
+            EXPECT_EQ(FaxPrinter::ReadShellSettings(request->SettingsPath()).Job, 32);
+            EXPECT_FALSE(fs::exists(dir.Path("out.apf")));
+        }
+        EXPECT_FALSE(fs::exists(c.Folder + "/users"));
+    }
+    EXPECT_EQ(Files(t), std::vector<std::string>{});
+    struct stat st {};
+    ASSERT_EQ(::stat(t.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    // A root folder with the sticky bit, as /tmp, may hold it.
+    const std::string pf = dir.Path("tmp/pf");
+    folder(pf, 01777);
+    const BackendRun r = RunBackend(Job("33", "", "nobody"), page, pf);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(Pages(pf + "/users/nobody/FAX33.APF"), 1);
 }
 
 // The station writes a few lines of settings. A far larger file in a
@@ -827,11 +912,11 @@ public:
         return Cups->Start();
     }
     // scripts/fax-printer-install as root runs it: its exit code and words.
-    TShellResult RunInstall()
+    TShellResult RunInstall(const std::string& prefix = "")
     {
         const std::string source = std::getenv("SKIPMAIL_SOURCE_DIR");
         const std::string build = fs::path(SKIPMAIL_PRINTFAX_BACKEND).parent_path().parent_path();
-        return RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() + "/bin " + source +
+        return RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() + "/bin " + prefix + " " + source +
                                "/scripts/fax-printer-install " + build + " 2>&1");
     }
     bool Install()
@@ -1203,6 +1288,26 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
     ExpectRefused(rig.RunInstall(), users + " is a folder of daemon's, not root's own");
     EXPECT_EQ(Laid(users).Uid, b->Uid);
     fs::remove(users);
+    // Root's, but open to every user's writing: closed, never removed, as
+    // it holds every user's faxes.
+    fs::create_directories(users + "/nobody");
+    ::chmod(users.c_str(), 0777);
+    TShellResult r = rig.RunInstall();
+    EXPECT_NE(r.Status, 0);
+    EXPECT_NE(r.Output.find("fax-printer-install: " + users +
+                            " is open to other users' writing; nothing was changed. Close it "
+                            "(chmod go-w " +
+                            users + ") and run fax-printer-install again."),
+              std::string::npos)
+        << r.Output;
+    EXPECT_EQ(Laid(users).Mode & 07777, 0777u);
+    // One a backend left closed to its users (CUPS's umask) opens again.
+    ::chmod(users.c_str(), 0700);
+    r = rig.RunInstall();
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_EQ(Laid(users).Mode & 07777, 0755u);
+    EXPECT_EQ(Laid(users).Names, std::vector<std::string>{"nobody"});
+    fs::remove_all(users);
 
     // The folder in a place open to all: B lays its name first.
     const std::string tmp = rig.Dir.Path("tmp");
@@ -1279,6 +1384,128 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
         EXPECT_EQ(own.Mode & 07777, 0755u);
     }
     EXPECT_GE(ready, 24);
+}
+
+// The cores a racer runs on alone and those left to the install, as taskset
+// takes them; empty where there is no core to spare.
+std::pair<std::string, std::string> RacerCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (!HaveProgram("taskset") || ::sched_getaffinity(0, sizeof set, &set) != 0)
+        return {};
+    std::vector<int> cores;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            cores.push_back(cpu);
+    if (cores.size() < 2)
+        return {};
+    std::string rest;
+    for (std::size_t i = 0; i + 1 < cores.size(); ++i)
+        rest += (rest.empty() ? "" : ",") + std::to_string(cores[i]);
+    return {std::to_string(cores.back()), rest};
+}
+
+// Another user may make, remove and swap names in a folder of its own, in
+// one open to all (as /tmp) and in a root folder open to all without the
+// sticky bit. Root acts only on folders that no other user can move: the
+// install refuses the others with words, and no raced install makes root
+// make, change or chmod anything in a folder the other user chose.
+TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    FaxPrinterRig rig;
+    ASSERT_TRUE(rig.Start());
+    const std::optional<TUser> b = TUser::Make("daemon", rig.Dir);
+    if (!b)
+        SKIP_WITHOUT_TOOL("the user daemon");
+    // T stands for /etc: a folder of root's that B would have root change.
+    const std::string t = rig.Dir.Path("T");
+    fs::create_directory(t);
+    ::chmod(t.c_str(), 0755);
+    const std::string open = rig.Dir.Path("open"), tmp = rig.Dir.Path("tmp");
+    fs::create_directory(open);
+    ::chmod(open.c_str(), 0777);
+    fs::create_directory(tmp);
+    ::chmod(tmp.c_str(), 01777);
+    const TLaid tBefore = Laid(t), homeBefore = Laid(b->Home, b->Uid);
+    const auto [racerCore, installCores] = RacerCores();
+    const std::string holds = ", which holds the fax printer folder,";
+    struct TLayout {
+        std::string Folder;
+        std::string Raced;   // the name B makes, removes and lays as a link to T
+        std::string Refusal; // empty: the install may go through
+    };
+    for (const TLayout& layout :
+         {TLayout{tmp + "/printfax", tmp + "/printfax", ""},
+          {b->Path("spool/printfax"), b->Path("spool"),
+           b->Home + holds +
+               " is a folder of daemon's, not root's own; nothing was changed. Put "
+               "the fax printer folder where every folder above it is root's alone "
+               "(SKIPMAIL_PRINTFAX_DIR) and run fax-printer-install again."},
+          {open + "/printfax", open + "/printfax",
+           open + holds +
+               " is open to other users' writing without the sticky bit; nothing was "
+               "changed. Close it (chmod go-w " +
+               open +
+               "), or put the fax printer folder elsewhere, and run fax-printer-install "
+               "again."}}) {
+        SCOPED_TRACE(layout.Folder);
+        TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", layout.Folder);
+        int ready = 0;
+        for (int round = 0; round < 20; ++round) {
+            SCOPED_TRACE(round);
+            const std::string f = layout.Raced;
+            QProcess racer;
+            QStringList args = {"--reuid=" + QString::number(b->Uid),
+                                "--regid=" + QString::number(b->Gid),
+                                "--init-groups",
+                                "sh",
+                                "-c",
+                                QString::fromStdString("echo racing; while :; do mkdir " + f +
+                                                       "; rmdir " + f + "; ln -sT " + t + " " + f +
+                                                       "; rm -f " + f + "; done 2>/dev/null")};
+            if (racerCore.empty()) {
+                racer.start("setpriv", args);
+            } else {
+                args.prepend("setpriv");
+                args.prepend(QString::fromStdString(racerCore));
+                args.prepend("-c");
+                racer.start("taskset", args);
+            }
+            ASSERT_TRUE(racer.waitForStarted(10000));
+            ASSERT_TRUE(PumpUntil([&] { return racer.canReadLine(); }, 10000));
+            const TShellResult r =
+                rig.RunInstall(racerCore.empty() ? "" : "taskset -c " + installCores);
+            racer.kill();
+            racer.waitForFinished(10000);
+            EXPECT_EQ(Laid(t), tBefore);
+            EXPECT_EQ(Laid(b->Home, b->Uid), homeBefore);
+            if (r.Status == 0) {
+                ++ready;
+                EXPECT_TRUE(layout.Refusal.empty()) << r.Output;
+                const TLaid top = Laid(layout.Folder), own = Laid(layout.Folder + "/users");
+                EXPECT_TRUE(S_ISDIR(top.Mode) && S_ISDIR(own.Mode));
+                EXPECT_EQ(top.Uid, 0u);
+                EXPECT_EQ(top.Mode & 07777, 01777u);
+                EXPECT_EQ(own.Uid, 0u);
+                EXPECT_EQ(own.Mode & 07777, 0755u);
+            } else if (layout.Refusal.empty()) {
+                // Whatever B had laid there when the install looked.
+                EXPECT_EQ(r.Output.rfind("fax-printer-install: " + layout.Folder + " ", 0), 0u)
+                    << r.Output;
+                EXPECT_NE(r.Output.find("; nothing was changed. "), std::string::npos) << r.Output;
+            } else {
+                EXPECT_EQ(r.Output, "fax-printer-install: " + layout.Refusal + "\n");
+            }
+            std::error_code ec;
+            fs::remove_all(layout.Folder, ec);
+            fs::remove(layout.Raced, ec);
+        }
+        if (layout.Refusal.empty()) {
+            EXPECT_GE(ready, 1);
+        }
+    }
 }
 
 // A scheduler with only CUPS's stock "default" policy takes any user's word
@@ -1576,6 +1803,16 @@ TEST_F(FaxPrinterUsers, AnLpJobsFaxIsItsUsersAlone)
     EXPECT_EQ(RunShellCommand(a.Runs("cat " + fax + " >/dev/null")).Status, 0);
     EXPECT_EQ(RunShellCommand(a.Runs("rm " + fax)).Status, 0);
     EXPECT_FALSE(fs::exists(fax));
+
+    // A clean-up removed users/: the backend makes it again under CUPS's
+    // umask, and A's next job goes through.
+    fs::remove_all(Rig.Folder + "/users");
+    const int again = JobOf(RunShell(a.Runs("lp -d APF_Fax_Printer " + Doc)));
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    const std::string made =
+        Rig.Folder + "/users/" + a.Name + "/FAX" + std::to_string(again) + ".APF";
+    ASSERT_TRUE(fs::exists(made)) << RunShell("lpstat -W completed -l -o APF_Fax_Printer");
+    EXPECT_EQ(Pages(made), 2);
 }
 
 TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)

@@ -1,0 +1,236 @@
+#include "fax/fax_printer_folder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace FaxPrinter {
+
+namespace {
+
+constexpr char kAgain[] = "run fax-printer-install again.";
+
+// Root, or whoever runs this when it is not root.
+bool Trusted(uid_t uid)
+{
+    return uid == 0 || uid == ::geteuid();
+}
+
+std::string UserName(uid_t uid)
+{
+    const passwd* p = ::getpwuid(uid);
+    return p ? p->pw_name : std::to_string(uid);
+}
+
+std::string ErrorText(int error)
+{
+    return std::strerror(error);
+}
+
+// Where a folder lies on the way: above the fax printer folder, the folder
+// itself, or users/ in it.
+enum class TPlace { Above, Folder, Users };
+
+// How the words name `path` at its place.
+std::string Named(const std::string& path, TPlace place)
+{
+    return place == TPlace::Above ? path + ", which holds the fax printer folder," : path;
+}
+
+TFd Refuse(TRefusal& refusal, std::string what, std::string todo)
+{
+    refusal.What = std::move(what);
+    refusal.Todo = std::move(todo);
+    return TFd();
+}
+
+std::string MoveTodo()
+{
+    return "Put the fax printer folder where every folder above it is root's alone "
+           "(SKIPMAIL_PRINTFAX_DIR) and " +
+           std::string(kAgain);
+}
+
+// Refuses the name `name` in `dir` that did not open as a folder: what is
+// there, and who laid it.
+TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace place, int error,
+               TRefusal& refusal)
+{
+    struct stat st;
+    if (error == ENOENT || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Refuse(refusal, path + " changed while it was checked",
+                      "See who changes it and " + std::string(kAgain));
+    const std::string todo =
+        place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain);
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(4096);
+        const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+        return Refuse(refusal,
+                      Named(path, place) + " is a link to " +
+                          std::string(target.data(), n > 0 ? static_cast<size_t>(n) : 0) +
+                          " that " + UserName(st.st_uid) + " laid, not root's own folder",
+                      todo);
+    }
+    if (!S_ISDIR(st.st_mode))
+        return Refuse(refusal,
+                      Named(path, place) + " is a file of " + UserName(st.st_uid) +
+                          "'s, not root's own folder",
+                      todo);
+    return Refuse(refusal, "cannot open " + path + ": " + ErrorText(error), "");
+}
+
+// Refuses the folder open on `fd` unless it is held: root's, and closed to
+// others' writing or (but not users/) root's with the sticky bit.
+bool Held(int fd, const std::string& path, TPlace place, TRefusal& refusal)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        Refuse(refusal, "cannot check " + path + ": " + ErrorText(errno), "");
+        return false;
+    }
+    if (!Trusted(st.st_uid)) {
+        Refuse(refusal,
+               Named(path, place) + " is a folder of " + UserName(st.st_uid) + "'s, not root's own",
+               place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain));
+        return false;
+    }
+    if ((st.st_mode & 022) == 0 || (place != TPlace::Users && (st.st_mode & S_ISVTX) != 0))
+        return true;
+    // Whoever may write there may move what the walk checked, or what root
+    // made there.
+    const std::string close = "Close it (chmod go-w " + path + ")";
+    Refuse(refusal,
+           Named(path, place) + " is open to other users' writing" +
+               (place == TPlace::Users ? "" : " without the sticky bit"),
+           place == TPlace::Above
+               ? close + ", or put the fax printer folder elsewhere, and " + kAgain
+               : close + " and " + kAgain);
+    return false;
+}
+
+// Sets the mode of the folder open (perhaps O_PATH) on `fd`.
+bool SetMode(int fd, mode_t mode)
+{
+    const TFd open(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return open.Get() >= 0 && ::fchmod(open.Get(), mode) == 0;
+}
+
+} // namespace
+
+TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::string& made)
+{
+    if (path.empty() || path[0] != '/')
+        return Refuse(refusal, "the fax printer folder " + path + " is not named from /",
+                      "Name it from / and " + std::string(kAgain));
+    std::vector<std::string> names;
+    std::istringstream parts(path);
+    for (std::string name; std::getline(parts, name, '/');) {
+        if (name == "..")
+            return Refuse(refusal, "the fax printer folder " + path + " is named through ..",
+                          "Name it without .. and " + std::string(kAgain));
+        if (!name.empty() && name != ".")
+            names.push_back(name);
+    }
+    TFd here(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string at = names.empty() ? "/" : "";
+    if (here.Get() < 0)
+        return Refuse(refusal, "cannot open /: " + ErrorText(errno), "");
+    if (!Held(here.Get(), "/", names.empty() ? TPlace::Folder : TPlace::Above, refusal))
+        return TFd();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        const TPlace place = i + 1 == names.size() ? TPlace::Folder : TPlace::Above;
+        at += "/" + name;
+        const auto open = [&] {
+            return TFd(
+                ::openat(here.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        };
+        TFd next = open();
+        bool madeHere = false;
+        if (next.Get() < 0 && errno == ENOENT && make) {
+            const mode_t mode = place == TPlace::Folder ? 0700 : 0755;
+            if (::mkdirat(here.Get(), name.c_str(), mode) == 0)
+                madeHere = true;
+            else if (errno != EEXIST)
+                return Refuse(refusal, "cannot make " + at + ": " + ErrorText(errno), "");
+            next = open();
+            // What another user laid meanwhile is refused below.
+            if (madeHere && next.Get() >= 0 && !SetMode(next.Get(), mode))
+                return Refuse(refusal, "cannot set the mode of " + at + ": " + ErrorText(errno),
+                              "");
+        }
+        if (next.Get() < 0 && errno == ENOENT && !madeHere && !make)
+            return Refuse(refusal,
+                          place == TPlace::Folder ? "the fax printer folder " + at + " is missing"
+                                                  : at + ", which holds the fax printer folder, "
+                                                         "is missing",
+                          "Run fax-printer-install.");
+        if (next.Get() < 0)
+            return RefuseLaid(here.Get(), name, at, place, errno, refusal);
+        if (!Held(next.Get(), at, place, refusal))
+            return TFd();
+        if (madeHere && made.empty())
+            made = at;
+        here = std::move(next);
+    }
+    return here;
+}
+
+TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& refusal)
+{
+    const std::string users = path + "/" + kUsersFolder;
+    const auto open = [&] {
+        return TFd(::openat(folder, kUsersFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    };
+    TFd top = open();
+    bool made = false;
+    if (top.Get() < 0 && errno == ENOENT && make) {
+        if (::mkdirat(folder, kUsersFolder, 0755) == 0)
+            made = true;
+        else if (errno != EEXIST)
+            return Refuse(refusal, "cannot make " + users + ": " + ErrorText(errno), "");
+        top = open();
+    }
+    if (top.Get() < 0 && errno == ENOENT && !made && !make)
+        return Refuse(refusal, users + " is missing", "Run fax-printer-install.");
+    if (top.Get() < 0)
+        return RefuseLaid(folder, kUsersFolder, users, TPlace::Users, errno, refusal);
+    if (!Held(top.Get(), users, TPlace::Users, refusal))
+        return TFd();
+    // CUPS runs its backends under umask 077: every user must reach a
+    // folder of its own in there.
+    if (made && ::fchmod(top.Get(), 0755) != 0)
+        return Refuse(refusal, "cannot set the mode of " + users + ": " + ErrorText(errno), "");
+    return top;
+}
+
+bool SetUpFolder(const std::string& path, std::string& said)
+{
+    TRefusal refusal;
+    std::string made;
+    const TFd folder = OpenHeldFolder(path, true, refusal, made);
+    TFd users;
+    if (folder.Get() >= 0)
+        users = OpenUsersFolder(folder.Get(), path, true, refusal);
+    // A folder left 0700 by a backend under CUPS's umask opens to its users
+    // again; the folder opens to all once users/ is in it.
+    if (users.Get() >= 0 && ::fchmod(users.Get(), 0755) != 0)
+        refusal.What =
+            "cannot set the mode of " + path + "/" + kUsersFolder + ": " + ErrorText(errno);
+    else if (users.Get() >= 0 && !SetMode(folder.Get(), 01777))
+        refusal.What = "cannot set the mode of " + path + ": " + ErrorText(errno);
+    else if (users.Get() >= 0)
+        return true;
+    said = refusal.What +
+           (made.empty() ? "; nothing was changed." : "; nothing but " + made + " was made.");
+    if (!refusal.Todo.empty())
+        said += " " + refusal.Todo;
+    return false;
+}
+
+} // namespace FaxPrinter

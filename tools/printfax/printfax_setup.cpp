@@ -1,0 +1,69 @@
+// What scripts/fax-printer-install cannot do in a shell, which acts on a
+// name again after checking it:
+//
+//   printfax_setup folder FOLDER
+//       Makes or checks the fax printer folder FOLDER and users/ in it
+//       through the descriptors of the folders it checked
+//       (fax/fax_printer_folder.h), and opens the folder to every user with
+//       the sticky bit. Exit 1 with the words to say, which start with the
+//       path, when it refuses.
+//   printfax_setup policy QUEUE
+//       Says the operation policy of the queue QUEUE, nothing when there is
+//       no such queue. Exit 1 with the scheduler's words when it cannot
+//       tell.
+#include "fax/fax_printer_folder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cups/cups.h>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+int Folder(const std::string& path)
+{
+    ::umask(022);
+    std::string said;
+    if (FaxPrinter::SetUpFolder(path, said))
+        return 0;
+    std::fprintf(stderr, "%s\n", said.c_str());
+    return 1;
+}
+
+int Policy(const std::string& queue)
+{
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/printers/%s", queue.c_str());
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-op-policy");
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    const ipp_status_t status = cupsLastError();
+    int code = 0;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        code = 0;
+    } else if (status > IPP_STATUS_OK_CONFLICTING) {
+        std::fprintf(stderr, "cannot ask the print service about %s: %s\n", queue.c_str(),
+                     cupsLastErrorString());
+        code = 1;
+    } else if (ipp_attribute_t* a = ippFindAttribute(response, "printer-op-policy", IPP_TAG_NAME)) {
+        std::printf("%s\n", ippGetString(a, 0, nullptr));
+    }
+    ippDelete(response);
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "folder") == 0)
+        return Folder(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "policy") == 0)
+        return Policy(argv[2]);
+    std::fprintf(stderr, "Usage: %s folder FOLDER | policy QUEUE\n", argv[0]);
+    return 2;
+}
