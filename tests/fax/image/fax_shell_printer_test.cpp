@@ -1538,6 +1538,68 @@ TEST(FaxPrinterInstall, WithoutTheAuthenticatedPolicyTheQueueTakesNoJob)
     EXPECT_EQ(RunShellCommand("lpstat -W all -o APF_Fax_Printer").Output, "");
 }
 
+// The job number in lp's "request id is APF_Fax_Printer-N (1 file(s))".
+int JobOf(const std::string& said)
+{
+    const std::string queue = std::string(FaxPrinter::kQueueName) + "-";
+    const std::size_t at = said.find(queue);
+    return at == std::string::npos ? 0 : std::atoi(said.c_str() + at + queue.size());
+}
+
+// Under another operation policy than "authenticated", B may queue jobs in
+// A's name. The install stops an existing queue before it changes it, and a
+// queue it refuses or moves to "authenticated" keeps no job queued before:
+// none of them prints into A's folder later.
+TEST(FaxPrinterInstall, NoJobQueuedUnderAnOpenPolicyPrintsAfterARefusalOrAChange)
+{
+    NEEDS_FAX_PRINTER_TOOLS();
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused" : "changed");
+        FaxPrinterRig rig;
+        ASSERT_TRUE(rig.Start(refused));
+        const std::optional<TUser> a = TUser::Make("nobody", rig.Dir);
+        const std::optional<TUser> b = TUser::Make("daemon", rig.Dir);
+        if (!a || !b)
+            SKIP_WITHOUT_TOOL("the users nobody and daemon");
+        const std::string doc = rig.Dir.Path("doc.ps");
+        WriteFile(doc, kTwoPages);
+        ::chmod(doc.c_str(), 0644);
+        // A queue left open by an earlier install, held while B queues.
+        if (refused) {
+            ASSERT_EQ(rig.Cups->Admin("-p APF_Fax_Printer -v stall: -E"), 0);
+        } else {
+            ASSERT_TRUE(rig.Install());
+            ASSERT_EQ(rig.Cups->Admin("-p APF_Fax_Printer -o printer-op-policy=default"), 0);
+        }
+        RunShell("cupsdisable APF_Fax_Printer");
+        for (int i = 0; i < 3; ++i)
+            RunShell(b->Runs("lp -U nobody -d APF_Fax_Printer " + doc));
+        ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 3; }, 30000)) << rig.Waiting();
+
+        const TShellResult r = rig.RunInstall();
+        EXPECT_EQ(r.Status, refused ? 1 : 0) << r.Output;
+        EXPECT_NE(r.Output.find("fax-printer-install: cancelled 3 job(s) queued under the queue's "
+                                "\"default\" operation policy, where any user may have made or "
+                                "changed them in another user's name; their users print them "
+                                "again."),
+                  std::string::npos)
+            << r.Output;
+        EXPECT_EQ(rig.Waiting(), "");
+        if (refused)
+            continue;
+        // Under "authenticated" already, a queue keeps what its users sent.
+        RunShell("cupsdisable APF_Fax_Printer");
+        const int kept = JobOf(RunShell(a->Runs("lp -d APF_Fax_Printer " + doc)));
+        ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 1; }, 30000)) << rig.Waiting();
+        const TShellResult again = rig.RunInstall();
+        EXPECT_EQ(again.Status, 0) << again.Output;
+        EXPECT_EQ(again.Output.find("cancelled"), std::string::npos) << again.Output;
+        ASSERT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
+        EXPECT_EQ(Files(rig.Folder + "/users/nobody"),
+                  std::vector<std::string>{"FAX" + std::to_string(kept) + ".APF"});
+    }
+}
+
 // Two ordinary users, A and B, of a machine with the fax printer, and a
 // document both may read.
 class FaxPrinterUsers : public FaxPrinterInstalled {
@@ -1568,14 +1630,6 @@ protected:
     std::optional<TUser> A, B, C;
     std::string Doc;
 };
-
-// The job number in lp's "request id is APF_Fax_Printer-N (1 file(s))".
-int JobOf(const std::string& said)
-{
-    const std::string queue = std::string(FaxPrinter::kQueueName) + "-";
-    const std::size_t at = said.find(queue);
-    return at == std::string::npos ? 0 : std::atoi(said.c_str() + at + queue.size());
-}
 
 // A user's shell print that stops once its job is made, until Go.
 class TPausedPrint {
@@ -1953,6 +2007,44 @@ TEST_F(FaxPrinterUsers, AStoppedPrinterSaysNoWordOfAnotherUsersJob)
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     cvt.SetDocumentFile(Doc);
     EXPECT_EQ(FailureOf<EInOutError>(cvt), "the fax printer is stopped: out of paper");
+}
+
+// The process that runs `program` now, 0 when none does.
+qint64 RunningProgram(const std::string& program)
+{
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            fs::read_symlink(e.path() / "exe", ec) == program)
+            return std::stoll(name);
+    }
+    return 0;
+}
+
+// A re-install stops the job that is running (SIGTERM), a queue changed
+// under it by force (SIGKILL, which no handler sees): neither leaves a file
+// in its user's folder.
+TEST_F(FaxPrinterInstalled, AJobStoppedByAReinstallOrAChangedQueueLeavesNoFile)
+{
+    WriteFile(Rig.Dir.Path("endless.ps"), "%!PS\n{} loop\n");
+    const std::string mine = Rig.Folder + "/users/root";
+    const std::string backend = Rig.Cups->Root() + "/bin/backend/printfax";
+    const auto writing = [&] {
+        return PumpUntil([&] { return WritesInto(RunningProgram(backend), mine); }, 30000);
+    };
+    RunShell("lp -d APF_Fax_Printer " + Rig.Dir.Path("endless.ps"));
+    ASSERT_TRUE(writing());
+    ASSERT_TRUE(Rig.Install());
+    EXPECT_EQ(Files(mine), std::vector<std::string>{});
+    // The job runs again.
+    ASSERT_TRUE(writing());
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -o job-cancel-after-default=90"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return RunningProgram(backend) == 0 || writing(); }, 30000));
+    EXPECT_EQ(Files(mine), std::vector<std::string>{});
+    RunShell("cancel -a APF_Fax_Printer");
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    EXPECT_EQ(Files(mine), std::vector<std::string>{});
 }
 
 TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
