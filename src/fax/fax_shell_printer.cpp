@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <termios.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -88,6 +89,39 @@ std::string ServerName()
     return server.empty() || server[0] == '/' ? server : server + ":" + std::to_string(ippPort());
 }
 
+// Whether this thread's print gave the scheduler a password: one refused
+// is told apart from none.
+thread_local bool tPasswordGiven = false;
+
+// The password the scheduler asks for over TCP, asked on the terminal as
+// libcups itself would; none without one, or when the answer is empty
+// (libcups then gives up).
+const char* AskPassword(const char* prompt, http_t*, const char*, const char*, void*)
+{
+    static thread_local std::string answer;
+    const TFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (tty.Get() < 0)
+        return nullptr;
+    termios old{};
+    const bool quiet = ::tcgetattr(tty.Get(), &old) == 0;
+    if (quiet) {
+        termios hidden = old;
+        hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        hidden.c_lflag |= ECHONL;
+        ::tcsetattr(tty.Get(), TCSAFLUSH, &hidden);
+    }
+    [[maybe_unused]] const ssize_t n = ::write(tty.Get(), prompt, std::strlen(prompt));
+    answer.clear();
+    for (char c; ::read(tty.Get(), &c, 1) == 1 && c != '\n';)
+        answer += c;
+    if (quiet)
+        ::tcsetattr(tty.Get(), TCSAFLUSH, &old);
+    if (answer.empty())
+        return nullptr;
+    tPasswordGiven = true;
+    return answer.c_str();
+}
+
 // The scheduler's last answer in words. Over TCP it asks for the user's
 // password (its local socket takes the kernel's word for who is asking),
 // and a program without a terminal has none to give: its bare
@@ -99,10 +133,14 @@ std::string LastCupsError()
     if (status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
         status == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED) {
         const std::string server = ServerName();
+        const std::string socket = "its local socket needs none (leave CUPS_SERVER unset, or set "
+                                   "it to the socket's path)";
+        if (!server.empty() && server[0] != '/' && tPasswordGiven)
+            return "the print service (" + server + ") refused the password given for " +
+                   FromUtf8(cupsUser()) + " over TCP; " + socket;
         if (!server.empty() && server[0] != '/')
             return "the print service (" + server + ") asks for " + FromUtf8(cupsUser()) +
-                   "'s password over TCP, and none could be given here; its local socket "
-                   "needs none (leave CUPS_SERVER unset, or set it to the socket's path)";
+                   "'s password over TCP, and none could be given here; " + socket;
     }
     return FromUtf8(cupsLastErrorString());
 }
@@ -194,14 +232,13 @@ struct TJobState {
     int CancelAfter = 0;
     int Processing = 0;
     int Completed = 0;
+    // Cancelled by a user or at the limit, not by the backend.
+    bool CancelledByUser = false;
 
-    // The scheduler ends a job at its limit as a user's cancel is ended
-    // (job-canceled-by-user): only how long it ran tells them apart. A
-    // cancel by hand after the limit only came before the scheduler's.
-    bool RanPastLimit() const
+    // How long it ran, in whole seconds; -1 where not known.
+    int Ran() const
     {
-        return State == IPP_JSTATE_CANCELED && CancelAfter > 0 && Processing > 0 &&
-               Completed - Processing >= CancelAfter;
+        return Processing > 0 && Completed >= Processing ? Completed - Processing : -1;
     }
 };
 
@@ -210,8 +247,8 @@ TJobState QueryJob(http_t* http, int job)
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
                  SchedulerUri("/jobs/" + std::to_string(job)).c_str());
-    AskFor(request, {"job-state", "job-printer-state-message", "job-cancel-after",
-                     "time-at-processing", "time-at-completed"});
+    AskFor(request, {"job-state", "job-state-reasons", "job-printer-state-message",
+                     "job-cancel-after", "time-at-processing", "time-at-completed"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TJobState state;
     if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
@@ -224,6 +261,11 @@ TJobState QueryJob(http_t* http, int job)
         if (ipp_attribute_t* a =
                 ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
             state.Message = ippGetString(a, 0, nullptr);
+        if (ipp_attribute_t* a = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD))
+            for (int i = 0; i < ippGetCount(a); ++i)
+                state.CancelledByUser =
+                    state.CancelledByUser ||
+                    std::strcmp(ippGetString(a, i, nullptr), "job-canceled-by-user") == 0;
         for (const auto& [name, value] : {std::pair{"job-cancel-after", &state.CancelAfter},
                                           {"time-at-processing", &state.Processing},
                                           {"time-at-completed", &state.Completed}})
@@ -272,11 +314,24 @@ TShellResult Result(TShellOutcome outcome, std::string text)
 // file and carry debug lines, so they are never passed on.
 std::string FailureText(const TJobState& s, const std::string& backend, const std::string& title)
 {
+    // A cancel stops the filters too: what the backend saw after it (no
+    // pages, raster cut short) is no fault of the document's. The scheduler
+    // ends a job at its limit as a user's cancel is ended, and gives its
+    // times in whole seconds: only a job that ran longer than the limit
+    // surely met it, and one that ran as long may have been cancelled by
+    // hand in its last second.
+    if (s.State == IPP_JSTATE_CANCELED && s.CancelledByUser) {
+        const int ran = s.Ran(), limit = s.CancelAfter;
+        if (limit > 0 && ran > limit)
+            return FromUtf8(title) + " ran past the fax printer's " + std::to_string(limit) +
+                   " s limit, and its job was cancelled";
+        if (limit > 0 && ran == limit)
+            return "the fax printer's job was cancelled after " + std::to_string(ran) +
+                   " s; the fax printer ends jobs at " + std::to_string(limit) + " s";
+        return "the fax printer's job was cancelled";
+    }
     if (!backend.empty() && (backend != NoPagesReason(title) || s.Message == backend))
         return FromUtf8(backend);
-    if (backend.empty() && s.RanPastLimit())
-        return FromUtf8(title) + " ran past the fax printer's " + std::to_string(s.CancelAfter) +
-               " s limit, and its job was cancelled";
     if (backend.empty() && s.State == IPP_JSTATE_CANCELED)
         return "the fax printer's job was cancelled";
     return "the print service could not render " + FromUtf8(title) +
@@ -626,6 +681,8 @@ TShellResult TShellJob::Create()
 
     // CUPS_SERVER as it is now, not as libcups first saw it.
     cupsSetServer(nullptr);
+    cupsSetPasswordCB2(AskPassword, nullptr);
+    tPasswordGiven = false;
     s.Http.emplace(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                                 30000, nullptr));
     const std::string unreachable = "cannot reach the print service (" + ServerName() + ")";

@@ -59,13 +59,18 @@
 //   (that user's, 0700): no other ordinary user can enter, read or take a
 //   name there. A job of a user this machine does not know is refused.
 // - The queue cancels a job that runs longer than kJobTimeLimitSeconds
-//   (CUPS's job-cancel-after), so no document holds the fax printer; the
-//   station tells that end from a user's cancel by how long the job ran.
+//   (CUPS's job-cancel-after), so no document holds the fax printer. The
+//   scheduler gives that end the reason a user's cancel gets, and its times
+//   in whole seconds: the station names the limit only for a job that ran
+//   longer, says how long one ran as long as the limit, and never blames
+//   the document of a cancelled job.
 // - Any other program's job never replaces a file in its user's folder: a
 //   name that is taken gives FAX<job>-1.APF, -2, ... The station's own file
 //   replaces what its user named, as any program's output does.
 // - Over TCP the scheduler asks for the user's password, where its local
-//   socket takes the kernel's word: a print that cannot give one says so.
+//   socket takes the kernel's word: the password is asked on the terminal
+//   where there is one, and a print that cannot give one, or whose password
+//   was refused, says so.
 namespace FaxPrinter {
 
 inline constexpr char kQueueName[] = "APF_Fax_Printer";
