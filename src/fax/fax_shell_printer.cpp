@@ -234,6 +234,9 @@ struct TJobState {
     int Completed = 0;
     // Cancelled by a user or at the limit, not by the backend.
     bool CancelledByUser = false;
+    // The scheduler has recorded how the job's programs ended: until then a
+    // cancelled job's reasons and times are not yet its last.
+    bool Settled = false;
 
     // How long it ran, in whole seconds; -1 where not known.
     int Ran() const
@@ -248,7 +251,8 @@ TJobState QueryJob(http_t* http, int job)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
                  SchedulerUri("/jobs/" + std::to_string(job)).c_str());
     AskFor(request, {"job-state", "job-state-reasons", "job-printer-state-message",
-                     "job-cancel-after", "time-at-processing", "time-at-completed"});
+                     "job-printer-state-reasons", "job-cancel-after", "time-at-processing",
+                     "time-at-completed"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TJobState state;
     if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
@@ -261,6 +265,8 @@ TJobState QueryJob(http_t* http, int job)
         if (ipp_attribute_t* a =
                 ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
             state.Message = ippGetString(a, 0, nullptr);
+        state.Settled =
+            ippFindAttribute(response, "job-printer-state-reasons", IPP_TAG_ZERO) != nullptr;
         if (ipp_attribute_t* a = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD))
             for (int i = 0; i < ippGetCount(a); ++i)
                 state.CancelledByUser =
@@ -749,6 +755,7 @@ TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bo
 {
     TState& s = *S_;
     http_t* http = s.Http->Get();
+    std::optional<TClock::time_point> stopping;
     const auto finished = [&](const TJobState& j, TShellResult& result) {
         if (j.Gone) {
             s.Open = false;
@@ -775,6 +782,15 @@ TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bo
                          ? Result(TShellOutcome::soDone, "")
                          : Result(TShellOutcome::soFailed, "the fax printer wrote no " + s.OutName);
             return true;
+        }
+        // A job cancelled while it ran reads as cancelled before its
+        // programs have stopped; only then does it say by whom, and how
+        // long it ran. Bounded, should the scheduler never say.
+        if (j.State != IPP_JSTATE_STOPPED && j.Processing > 0 && !j.Settled) {
+            if (!stopping)
+                stopping = TClock::now() + std::chrono::seconds(10);
+            if (TClock::now() < *stopping)
+                return false;
         }
         // A stopped job would wait in the queue for an operator.
         if (j.State == IPP_JSTATE_STOPPED)

@@ -17,7 +17,9 @@
 // name whole or not at all, and the exit code 0 says it is there. A failure
 // writes its reason as an ERROR line (the job's state message) and cancels
 // the job, so the queue goes on. Every run ends by clearing the printer's
-// message.
+// message. Every job first checks the fax printer folder from "/"
+// (fax/fax_printer_folder.h) and writes nothing where another user could
+// move it.
 #include "fax/fax_printer_folder.h"
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
