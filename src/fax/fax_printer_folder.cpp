@@ -56,6 +56,12 @@ std::string MoveTodo()
            std::string(kAgain);
 }
 
+// What to do about a folder another user laid or owns at `place`.
+std::string LaidTodo(TPlace place)
+{
+    return place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain);
+}
+
 // Refuses the name `name` in `dir` that did not open as a folder: what is
 // there, and who laid it.
 TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace place, int error,
@@ -65,8 +71,6 @@ TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace
     if (error == ENOENT || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return Refuse(refusal, path + " changed while it was checked",
                       "See who changes it and " + std::string(kAgain));
-    const std::string todo =
-        place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain);
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(4096);
         const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
@@ -74,13 +78,13 @@ TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace
                       Named(path, place) + " is a link to " +
                           std::string(target.data(), n > 0 ? static_cast<size_t>(n) : 0) +
                           " that " + UserName(st.st_uid) + " laid, not root's own folder",
-                      todo);
+                      LaidTodo(place));
     }
     if (!S_ISDIR(st.st_mode))
         return Refuse(refusal,
                       Named(path, place) + " is a file of " + UserName(st.st_uid) +
                           "'s, not root's own folder",
-                      todo);
+                      LaidTodo(place));
     return Refuse(refusal, "cannot open " + path + ": " + ErrorText(error), "");
 }
 
@@ -96,7 +100,7 @@ bool Held(int fd, const std::string& path, TPlace place, TRefusal& refusal)
     if (!Trusted(st.st_uid)) {
         Refuse(refusal,
                Named(path, place) + " is a folder of " + UserName(st.st_uid) + "'s, not root's own",
-               place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain));
+               LaidTodo(place));
         return false;
     }
     if ((st.st_mode & 022) == 0 || (place != TPlace::Users && (st.st_mode & S_ISVTX) != 0))
@@ -118,6 +122,40 @@ bool SetMode(int fd, mode_t mode)
 {
     const TFd open(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return open.Get() >= 0 && ::fchmod(open.Get(), mode) == 0;
+}
+
+// One step of the walk: the folder `name` in the held folder `dir`, named
+// `path`, opened (O_PATH) without following and checked as held at its
+// place. With `make`, made where missing and given `mode` whatever the umask
+// (CUPS runs its backends under 077), `made` then saying so; what another
+// user laid meanwhile is refused as any name laid.
+TFd OpenStep(int dir, const std::string& name, const std::string& path, TPlace place, bool make,
+             mode_t mode, bool& made, TRefusal& refusal)
+{
+    const auto open = [&] {
+        return TFd(::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    };
+    made = false;
+    TFd next = open();
+    if (next.Get() < 0 && errno == ENOENT && make) {
+        if (::mkdirat(dir, name.c_str(), mode) == 0)
+            made = true;
+        else if (errno != EEXIST)
+            return Refuse(refusal, "cannot make " + path + ": " + ErrorText(errno), "");
+        next = open();
+    }
+    if (next.Get() < 0 && errno == ENOENT && !make)
+        return Refuse(refusal,
+                      place == TPlace::Folder ? "the fax printer folder " + path + " is missing"
+                                              : Named(path, place) + " is missing",
+                      "Run fax-printer-install.");
+    if (next.Get() < 0)
+        return RefuseLaid(dir, name, path, place, errno, refusal);
+    if (!Held(next.Get(), path, place, refusal))
+        return TFd();
+    if (made && !SetMode(next.Get(), mode))
+        return Refuse(refusal, "cannot set the mode of " + path + ": " + ErrorText(errno), "");
+    return next;
 }
 
 } // namespace
@@ -143,37 +181,14 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
     if (!Held(here.Get(), "/", names.empty() ? TPlace::Folder : TPlace::Above, refusal))
         return TFd();
     for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string& name = names[i];
-        const TPlace place = i + 1 == names.size() ? TPlace::Folder : TPlace::Above;
-        at += "/" + name;
-        const auto open = [&] {
-            return TFd(
-                ::openat(here.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        };
-        TFd next = open();
+        const bool last = i + 1 == names.size();
+        at += "/" + names[i];
+        // The folder itself stays closed until users/ is in it.
         bool madeHere = false;
-        if (next.Get() < 0 && errno == ENOENT && make) {
-            const mode_t mode = place == TPlace::Folder ? 0700 : 0755;
-            if (::mkdirat(here.Get(), name.c_str(), mode) == 0)
-                madeHere = true;
-            else if (errno != EEXIST)
-                return Refuse(refusal, "cannot make " + at + ": " + ErrorText(errno), "");
-            next = open();
-            // What another user laid meanwhile is refused below.
-            if (madeHere && next.Get() >= 0 && !SetMode(next.Get(), mode))
-                return Refuse(refusal, "cannot set the mode of " + at + ": " + ErrorText(errno),
-                              "");
-        }
-        if (next.Get() < 0 && errno == ENOENT && !madeHere && !make)
-            return Refuse(refusal,
-                          place == TPlace::Folder ? "the fax printer folder " + at + " is missing"
-                                                  : at + ", which holds the fax printer folder, "
-                                                         "is missing",
-                          "Run fax-printer-install.");
+        TFd next = OpenStep(here.Get(), names[i], at, last ? TPlace::Folder : TPlace::Above, make,
+                            last ? 0700 : 0755, madeHere, refusal);
         if (next.Get() < 0)
-            return RefuseLaid(here.Get(), name, at, place, errno, refusal);
-        if (!Held(next.Get(), at, place, refusal))
-            return TFd();
+            return next;
         if (madeHere && made.empty())
             made = at;
         here = std::move(next);
@@ -183,30 +198,9 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
 
 TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& refusal)
 {
-    const std::string users = path + "/" + kUsersFolder;
-    const auto open = [&] {
-        return TFd(::openat(folder, kUsersFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    };
-    TFd top = open();
     bool made = false;
-    if (top.Get() < 0 && errno == ENOENT && make) {
-        if (::mkdirat(folder, kUsersFolder, 0755) == 0)
-            made = true;
-        else if (errno != EEXIST)
-            return Refuse(refusal, "cannot make " + users + ": " + ErrorText(errno), "");
-        top = open();
-    }
-    if (top.Get() < 0 && errno == ENOENT && !made && !make)
-        return Refuse(refusal, users + " is missing", "Run fax-printer-install.");
-    if (top.Get() < 0)
-        return RefuseLaid(folder, kUsersFolder, users, TPlace::Users, errno, refusal);
-    if (!Held(top.Get(), users, TPlace::Users, refusal))
-        return TFd();
-    // CUPS runs its backends under umask 077: every user must reach a
-    // folder of its own in there.
-    if (made && ::fchmod(top.Get(), 0755) != 0)
-        return Refuse(refusal, "cannot set the mode of " + users + ": " + ErrorText(errno), "");
-    return top;
+    return OpenStep(folder, kUsersFolder, path + "/" + kUsersFolder, TPlace::Users, make, 0755,
+                    made, refusal);
 }
 
 bool SetUpFolder(const std::string& path, std::string& said)
@@ -219,7 +213,7 @@ bool SetUpFolder(const std::string& path, std::string& said)
         users = OpenUsersFolder(folder.Get(), path, true, refusal);
     // A folder left 0700 by a backend under CUPS's umask opens to its users
     // again; the folder opens to all once users/ is in it.
-    if (users.Get() >= 0 && ::fchmod(users.Get(), 0755) != 0)
+    if (users.Get() >= 0 && !SetMode(users.Get(), 0755))
         refusal.What =
             "cannot set the mode of " + path + "/" + kUsersFolder + ": " + ErrorText(errno);
     else if (users.Get() >= 0 && !SetMode(folder.Get(), 01777))

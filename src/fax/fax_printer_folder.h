@@ -36,7 +36,7 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
 
 // users/ in the held folder `folder` (named `path`): root's and closed to
 // others' writing. With `make`, made where missing and set 0755 whatever the
-// umask. Returns its descriptor, or one holding -1 with `refusal`.
+// umask. Returns its descriptor (O_PATH), or one holding -1 with `refusal`.
 TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& refusal);
 
 // The install's folder work on the fax printer folder `path`: the folder

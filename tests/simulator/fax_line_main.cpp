@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "support/fax_line.h"
+#include "support/sim_helper.h"
 
 namespace fs = std::filesystem;
 
@@ -72,21 +73,13 @@ int main(int argc, char** argv)
     }
     for (const char* sub : {"received", "send", "sent"})
         fs::create_directories(dir / sub);
-    // Started with these ignored (a script's helper), a Ctrl+C in the
-    // terminal or a stop sent to the whole group is not for us.
-    for (const int sig : {SIGTERM, SIGINT})
-        if (std::signal(sig, SIG_IGN) != SIG_IGN)
-            std::signal(sig, OnSignal);
-    std::signal(SIGUSR2, OnSignal);
+    StopOnSignals(OnSignal);
 
     TFaxLine line;
     line.Speed = speed;
     const std::string pty = line.AddModem(0);
-    ::unlink(link.c_str());
-    if (::symlink(pty.c_str(), link.c_str()) != 0) {
-        std::perror("symlink");
+    if (!LinkPty(pty, link))
         return 1;
-    }
     TFaxLine::TTerminalSetup answer;
     answer.Ident = "DEMO FAX MACHINE";
     answer.ReceiveTiff = NextReceived(dir / "received");
@@ -138,9 +131,6 @@ int main(int argc, char** argv)
         }
     }
     line.Stop();
-    // Another line may have been linked there since: that link stays.
-    std::error_code ec;
-    if (fs::read_symlink(link, ec) == pty && !ec)
-        ::unlink(link.c_str());
+    UnlinkOwnPty(pty, link);
     return 0;
 }

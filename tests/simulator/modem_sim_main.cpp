@@ -18,11 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "support/sim_helper.h"
 #include "support/sky_sim.h"
 
 namespace {
@@ -35,13 +35,6 @@ void OnSignal(int)
 void OnHardwareErrorSignal(int)
 {
     g_hardwareError = 1;
-}
-
-// True while `link` is a symbolic link to `target`.
-bool OwnLink(const std::string& link, const std::string& target)
-{
-    std::error_code ec;
-    return std::filesystem::read_symlink(link, ec) == target && !ec;
 }
 
 struct TStation {
@@ -76,12 +69,7 @@ int main(int argc, char** argv)
     }
     if (stations.empty())
         stations.push_back({radio, {}, {}});
-    // Started with these ignored (a script's helper), a Ctrl+C in the
-    // terminal or a stop sent to the whole group is not for us.
-    for (const int sig : {SIGTERM, SIGINT})
-        if (std::signal(sig, SIG_IGN) != SIG_IGN)
-            std::signal(sig, OnSignal);
-    std::signal(SIGUSR2, OnSignal);
+    StopOnSignals(OnSignal);
     std::signal(SIGUSR1, OnHardwareErrorSignal);
     std::vector<std::string> radios;
     for (const TStation& s : stations)
@@ -89,13 +77,8 @@ int main(int argc, char** argv)
     TSkyPty sky(options, radios);
     for (size_t i = 0; i < stations.size(); ++i) {
         TStation& s = stations[i];
-        if (!s.link.empty()) {
-            ::unlink(s.link.c_str());
-            if (::symlink(sky.SlavePath(static_cast<int>(i)).c_str(), s.link.c_str()) != 0) {
-                std::perror("symlink");
-                return 1;
-            }
-        }
+        if (!s.link.empty() && !LinkPty(sky.SlavePath(static_cast<int>(i)), s.link))
+            return 1;
         if (!s.logPath.empty())
             s.log = std::fopen(s.logPath.c_str(), "a");
         std::printf("%s\n", sky.SlavePath(static_cast<int>(i)).c_str());
@@ -131,9 +114,8 @@ int main(int argc, char** argv)
         TStation& s = stations[i];
         if (s.log)
             std::fclose(s.log);
-        // Another modem may have been linked there since: that link stays.
-        if (!s.link.empty() && OwnLink(s.link, sky.SlavePath(static_cast<int>(i))))
-            ::unlink(s.link.c_str());
+        if (!s.link.empty())
+            UnlinkOwnPty(sky.SlavePath(static_cast<int>(i)), s.link);
     }
     return 0;
 }

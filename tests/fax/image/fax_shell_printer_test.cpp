@@ -1292,6 +1292,18 @@ TLaid Laid(const std::string& path, uid_t maker = static_cast<uid_t>(-1))
 }
 
 // How the install refuses a name it will not use.
+// The fax printer folder as a finished install leaves it: root's 1777, with
+// root's users/ 0755 in it.
+void ExpectInstalledFolder(const std::string& folder)
+{
+    const TLaid top = Laid(folder), own = Laid(folder + "/users");
+    EXPECT_TRUE(S_ISDIR(top.Mode) && S_ISDIR(own.Mode)) << folder;
+    EXPECT_EQ(top.Uid, 0u) << folder;
+    EXPECT_EQ(top.Mode & 07777, 01777u) << folder;
+    EXPECT_EQ(own.Uid, 0u) << folder;
+    EXPECT_EQ(own.Mode & 07777, 0755u) << folder;
+}
+
 void ExpectRefused(const TShellResult& r, const std::string& said)
 {
     EXPECT_NE(r.Status, 0);
@@ -1433,12 +1445,7 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
         }
         ++ready;
         EXPECT_NE(r.Output.find("APF_Fax_Printer is ready"), std::string::npos) << r.Output;
-        const TLaid top = Laid(round.Folder), own = Laid(round.Folder + "/users");
-        EXPECT_TRUE(S_ISDIR(top.Mode) && S_ISDIR(own.Mode));
-        EXPECT_EQ(top.Uid, 0u);
-        EXPECT_EQ(top.Mode & 07777, 01777u);
-        EXPECT_EQ(own.Uid, 0u);
-        EXPECT_EQ(own.Mode & 07777, 0755u);
+        ExpectInstalledFolder(round.Folder);
     }
     EXPECT_GE(ready, 24);
 }
@@ -1541,12 +1548,7 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
             if (r.Status == 0) {
                 ++ready;
                 EXPECT_TRUE(layout.Refusal.empty()) << r.Output;
-                const TLaid top = Laid(layout.Folder), own = Laid(layout.Folder + "/users");
-                EXPECT_TRUE(S_ISDIR(top.Mode) && S_ISDIR(own.Mode));
-                EXPECT_EQ(top.Uid, 0u);
-                EXPECT_EQ(top.Mode & 07777, 01777u);
-                EXPECT_EQ(own.Uid, 0u);
-                EXPECT_EQ(own.Mode & 07777, 0755u);
+                ExpectInstalledFolder(layout.Folder);
             } else if (layout.Refusal.empty()) {
                 // Whatever B had laid there when the install looked.
                 EXPECT_EQ(r.Output.rfind("fax-printer-install: " + layout.Folder + " ", 0), 0u)

@@ -1,0 +1,32 @@
+#include "support/sim_helper.h"
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+void StopOnSignals(void (*onStop)(int))
+{
+    for (const int sig : {SIGTERM, SIGINT})
+        if (std::signal(sig, SIG_IGN) != SIG_IGN)
+            std::signal(sig, onStop);
+    std::signal(SIGUSR2, onStop);
+}
+
+bool LinkPty(const std::string& pty, const std::string& link)
+{
+    ::unlink(link.c_str());
+    if (::symlink(pty.c_str(), link.c_str()) != 0) {
+        std::perror("symlink");
+        return false;
+    }
+    return true;
+}
+
+void UnlinkOwnPty(const std::string& pty, const std::string& link)
+{
+    std::error_code ec;
+    if (std::filesystem::read_symlink(link, ec) == pty && !ec)
+        ::unlink(link.c_str());
+}

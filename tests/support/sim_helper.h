@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// What the simulator programs (skip_modem_sim, skip_fax_line) share as the
+// demo scripts' helpers, which must outlive the stations they serve.
+
+// SIGTERM and SIGINT call `onStop` unless the program was started with them
+// ignored (a script's helper: a Ctrl+C in the terminal or a stop sent to the
+// whole group is not for it); SIGUSR2, the script's own word, always does.
+void StopOnSignals(void (*onStop)(int));
+
+// Links `pty` at `link`, replacing what is there; false (said on standard
+// error) when it cannot.
+bool LinkPty(const std::string& pty, const std::string& link);
+
+// Removes `link` while it is still a link to `pty`: another simulator may
+// have been linked there since, and that link stays.
+void UnlinkOwnPty(const std::string& pty, const std::string& link);
