@@ -40,6 +40,7 @@ const std::array kErrorTable{
     ErrorEntry{ecAccessDenied, "File access denied", nullptr},
     ErrorEntry{ecInvalidHandle, "Invalid file handle", nullptr},
     ErrorEntry{ecOutOfMemory, "Insufficient memory", nullptr},
+    ErrorEntry{ecSharingViolation, "File or device in use by another program", nullptr},
     ErrorEntry{ecDeviceWrite, "Device write fault", nullptr},
     ErrorEntry{ecDeviceRead, "Device read fault", nullptr},
     ErrorEntry{ecBadHandle, "Bad handle passed to com function", &Raise<EBadHandle>},

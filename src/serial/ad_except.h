@@ -15,6 +15,9 @@ inline constexpr int ecTooManyFiles = -4;
 inline constexpr int ecAccessDenied = -5;
 inline constexpr int ecInvalidHandle = -6;
 inline constexpr int ecOutOfMemory = -8;
+// Held by another program (a port's lock), as against ecAccessDenied: this
+// user may not open it at all.
+inline constexpr int ecSharingViolation = -32;
 inline constexpr int ecDeviceWrite = -160;
 inline constexpr int ecDeviceRead = -161;
 

@@ -401,6 +401,7 @@ bool IsPortAvailable(unsigned portNumber)
     if (portNumber == 0)
         return false;
     const int r = SerialDevice::Probe(ComPortPath(portNumber));
-    // Held by another program: still a port that exists.
-    return r == 0 || r == ecAccessDenied;
+    // Held by another program, or closed to this user: still a port that
+    // exists.
+    return r == 0 || r == ecSharingViolation || r == ecAccessDenied;
 }

@@ -163,6 +163,6 @@ public:
 };
 
 // Whether "COMn" can be used: opened and closed at once. A port that another
-// holder has open counts as available; a missing device does not; port 0
-// never is.
+// holder has open, or that this user may not open, counts as available (the
+// opening says why); a missing device does not; port 0 never is.
 bool IsPortAvailable(unsigned portNumber);

@@ -86,9 +86,10 @@ int SerialDevice::ErrnoToCode(int err)
         return AdErr::ecFileNotFound;
     case EACCES:
     case EPERM:
+        return AdErr::ecAccessDenied;
     case EBUSY:
     case EWOULDBLOCK:
-        return AdErr::ecAccessDenied;
+        return AdErr::ecSharingViolation;
     case EMFILE:
     case ENFILE:
         return AdErr::ecTooManyFiles;
@@ -146,8 +147,8 @@ int SerialDevice::Probe(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        // A file this user may not open is no port held by another program
-        // unless it is a device at all.
+        // A file this user may not open is no port at all unless it is a
+        // device.
         struct stat st;
         if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
             return AdErr::ecBadId;

@@ -37,10 +37,11 @@ public:
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     // Opens the device for this process alone (TIOCEXCL and an exclusive
-    // flock); a device that another holder has locked gives ecAccessDenied.
+    // flock); a device that another holder has locked gives
+    // ecSharingViolation, one this user may not open ecAccessDenied.
     int Open(const std::string& path);
-    // Opens and closes at once without changing the device: 0 when free or
-    // held by another (ecAccessDenied), else the failure.
+    // Opens and closes at once without changing the device: 0 when free,
+    // else the failure (ecSharingViolation when held by another).
     static int Probe(const std::string& path);
     void Close();
     bool IsOpen() const { return Fd_ >= 0; }

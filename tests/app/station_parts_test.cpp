@@ -2,7 +2,14 @@
 
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdlib>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
 
 #include "app/station_parts.h"
 #include "configui/config_frm.h"
@@ -43,6 +50,36 @@ struct TStationBase {
     TStationObjects o;
     std::vector<TMenuEntry> entries;
     TStationParts parts = DefaultStationParts();
+};
+
+// This thread alone takes the user's effective ids, with no supplementary
+// groups, for the guard's life (raw system calls: the C library would change
+// every thread); the other threads, the modem simulator's, stay root.
+class TThreadAs {
+public:
+    TThreadAs(uid_t uid, gid_t gid)
+    {
+        const int n = ::getgroups(0, nullptr);
+        FGroups.resize(static_cast<size_t>(std::max(n, 0)));
+        if (n > 0 && ::getgroups(n, FGroups.data()) < 0)
+            FGroups.clear();
+        Ok = ::syscall(SYS_setgroups, 0, nullptr) == 0 &&
+             ::syscall(SYS_setresgid, -1, gid, -1) == 0 &&
+             ::syscall(SYS_setresuid, -1, uid, -1) == 0;
+    }
+    ~TThreadAs()
+    {
+        ::syscall(SYS_setresuid, -1, 0, -1);
+        ::syscall(SYS_setresgid, -1, 0, -1);
+        ::syscall(SYS_setgroups, FGroups.size(), FGroups.data());
+    }
+    TThreadAs(const TThreadAs&) = delete;
+    TThreadAs& operator=(const TThreadAs&) = delete;
+
+    bool Ok = false;
+
+private:
+    std::vector<gid_t> FGroups;
 };
 
 TEST(StationPartsTest, StationConfigurationOpensFromItsMenuEntryBehindItsOwnPassword)
@@ -108,7 +145,8 @@ TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
 
 // The box that offers another port says why this one did not open: only a
 // port another program holds is in use; a device that is not there (a modem
-// link gone with its simulator) or is no serial port is said as such.
+// link gone with its simulator) or is no serial port is said as such, and
+// one this user may not open says who may and what to do.
 TEST(StationPartsTest, APortThatDoesNotOpenIsSaidWhy)
 {
     TStationBase base;
@@ -137,6 +175,39 @@ TEST(StationPartsTest, APortThatDoesNotOpenIsSaidWhy)
         SerialDevice other;
         ASSERT_EQ(other.Open(sim.SlavePath()), 0);
         EXPECT_EQ(modem->OpenPort(), "Serial Port Already in Use.");
+    }
+    EXPECT_EQ(modem->OpenPort(), "");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "opening the port as another user needs root";
+    // Copied at once: the station's own look-ups reuse the library's records.
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t nobodyUid = nobody->pw_uid;
+    const gid_t nobodyGid = nobody->pw_gid;
+    const passwd* daemon = ::getpwnam("daemon");
+    ASSERT_NE(daemon, nullptr);
+    const uid_t daemonUid = daemon->pw_uid;
+    const group* dialout = ::getgrnam("dialout");
+    const gid_t serialGid = dialout ? dialout->gr_gid : daemon->pw_gid;
+    const std::string serialGroup = ::getgrgid(serialGid)->gr_name;
+    const std::string denied =
+        "Serial Port Access Denied: user nobody may not open COM197 (" + sim.SlavePath() + ").";
+    ASSERT_EQ(::chown(sim.SlavePath().c_str(), daemonUid, serialGid), 0);
+    ASSERT_EQ(::chmod(sim.SlavePath().c_str(), 0600), 0);
+    {
+        TThreadAs as(nobodyUid, nobodyGid);
+        ASSERT_TRUE(as.Ok);
+        EXPECT_EQ(modem->OpenPort(), denied + " Only its owner daemon may (mode 0600): run the "
+                                              "station as daemon, or let a group of nobody's "
+                                              "read and write it.");
+    }
+    ASSERT_EQ(::chmod(sim.SlavePath().c_str(), 0660), 0);
+    {
+        TThreadAs as(nobodyUid, nobodyGid);
+        EXPECT_EQ(modem->OpenPort(), denied + " Its owner daemon and the members of group " +
+                                         serialGroup + " may: make nobody a member (usermod -aG " +
+                                         serialGroup + " nobody) and log in again.");
     }
     EXPECT_EQ(modem->OpenPort(), "");
 }

@@ -1,6 +1,8 @@
 #include "serial/ad_component.h"
 #include "serial/ad_except.h"
+#include "serial/serial_device.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <new>
 
@@ -61,6 +63,18 @@ TEST(ErrorTable, SystemCodesAndOutOfMemoryAndUnknownCodes)
     }
     // Beyond the system range even a small-looking code stays the library's.
     EXPECT_THROW(CheckException(nullptr, -162), EAPDException);
+}
+
+// A device another program holds and one this user may not open are two
+// causes with two codes and texts: the box about a port says which.
+TEST(ErrorTable, DeviceErrorsKeepHeldApartFromDenied)
+{
+    EXPECT_EQ(SerialDevice::ErrnoToCode(EACCES), ecAccessDenied);
+    EXPECT_EQ(SerialDevice::ErrnoToCode(EPERM), ecAccessDenied);
+    EXPECT_EQ(SerialDevice::ErrnoToCode(EBUSY), ecSharingViolation);
+    EXPECT_EQ(SerialDevice::ErrnoToCode(EWOULDBLOCK), ecSharingViolation);
+    EXPECT_EQ(SerialDevice::ErrnoToCode(ENOENT), ecFileNotFound);
+    EXPECT_NE(ErrorMsg(ecAccessDenied), ErrorMsg(ecSharingViolation));
 }
 
 TEST(ErrorTable, NonNegativeCodesAndLoadingComponentsRaiseNothing)

@@ -214,7 +214,7 @@ TEST(SerialPort, IsPortAvailableOnFreeBusyAndMissingDevices)
             second.SetOpen(true);
             FAIL() << "opened a busy port";
         } catch (const EInOutError& e) {
-            EXPECT_EQ(e.ErrorCode(), 5);
+            EXPECT_EQ(e.ErrorCode(), -AdErr::ecSharingViolation);
         }
         EXPECT_FALSE(second.Open());
         holder.PutString("ok");
