@@ -39,6 +39,7 @@ int main(int argc, char* argv[])
     // Also where the caller chose the offscreen platform: no box can be
     // answered there either.
     if (NoDisplay()) {
+        DropHeadlessWindowNotices();
         const std::string why =
             noDesktop
                 ? "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)"

@@ -55,6 +55,34 @@ void Report(const std::string& text)
 
 } // namespace LoopErrors
 
+namespace {
+
+QtMessageHandler NextHandler = nullptr;
+
+void DropWindowNotices(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (IsHeadlessWindowNotice(type, message))
+        return;
+    if (NextHandler)
+        NextHandler(type, context, message);
+}
+
+} // namespace
+
+bool IsHeadlessWindowNotice(QtMsgType type, const QString& message)
+{
+    return type == QtWarningMsg && (message == "This plugin does not support raise()" ||
+                                    message == "This plugin does not support propagateSizeHints()");
+}
+
+void DropHeadlessWindowNotices()
+{
+    // Qt hands back its own default handler where none was installed.
+    const QtMessageHandler previous = qInstallMessageHandler(DropWindowNotices);
+    if (previous != DropWindowNotices)
+        NextHandler = previous;
+}
+
 TSkipApplication::TSkipApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool TSkipApplication::notify(QObject* receiver, QEvent* event)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QString>
 #include <functional>
 #include <string>
 
@@ -32,3 +33,10 @@ void SetLogSink(std::function<void(const std::string&)> sink);
 int ReportedCount();
 
 } // namespace LoopErrors
+
+// Headless, the platform plugin says of every window shown or raised that it
+// cannot raise it or pass on its size hints: nothing an operator can act on.
+// From this call on exactly those two notices are dropped; every other
+// message goes where it went before.
+void DropHeadlessWindowNotices();
+bool IsHeadlessWindowNotice(QtMsgType type, const QString& message);

@@ -82,3 +82,25 @@ TEST(LoopErrorsTest, ErrorIsLoggedShownOnceAndProgramGoesOn)
     // The error met while the dialog was open is logged, not stacked.
     EXPECT_EQ(host.Boxes, std::vector<std::string>{"Error: disk on fire"});
 }
+
+// Headless, the platform plugin's two notices about windows are dropped;
+// every other message, its other "does not support" notices too, reaches
+// the handler that was there before.
+TEST(HeadlessNoticesTest, OnlyTheTwoWindowNoticesAreDropped)
+{
+    static std::vector<std::string> seen;
+    const QtMessageHandler before =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+            seen.push_back(message.toStdString());
+        });
+    DropHeadlessWindowNotices();
+    qWarning("This plugin does not support raise()");
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("This plugin does not support lower()");
+    qWarning("This plugin does not support raise() here");
+    qCritical("This plugin does not support raise()");
+    qInstallMessageHandler(before);
+    EXPECT_EQ(seen, (std::vector<std::string>{"This plugin does not support lower()",
+                                              "This plugin does not support raise() here",
+                                              "This plugin does not support raise()"}));
+}
