@@ -32,6 +32,7 @@
 #include "platform/dialogs.h"
 #include "serial/ad_except.h"
 #include "serial/ad_misc.h"
+#include "serial/ad_port.h"
 #include "serial/port_path.h"
 
 namespace {
@@ -276,6 +277,21 @@ TStationParts DefaultStationParts()
         window->OnModemHardwareError = [main = o.MainForm, shutdown = o.Shutdown] {
             QMetaObject::invokeMethod(
                 main, [shutdown] { shutdown(); }, Qt::QueuedConnection);
+        };
+        // Standard error, which said the start-up's wait for the modem, also
+        // says when the modem goes and when it is back.
+        auto modem = [window] {
+            const unsigned port = window->MDM7300->ComNumber();
+            return ComName(port) + " (" + ComPortPath(port) + ")";
+        };
+        window->OnModemLost = [modem](const std::string& why) {
+            std::fprintf(stderr,
+                         "skipmail: The HF modem on %s was lost (%s): waiting for it to come "
+                         "back\n",
+                         modem().c_str(), why.c_str());
+        };
+        window->OnModemBack = [modem] {
+            std::fprintf(stderr, "skipmail: The HF modem on %s is back\n", modem().c_str());
         };
         return link;
     };

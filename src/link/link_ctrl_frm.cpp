@@ -42,12 +42,17 @@
 #include "platform/dialogs.h"
 #include "platform/text.h"
 #include "serial/ad_except.h"
+#include "serial/ad_misc.h"
 #include "serial/ad_port.h"
+#include "serial/port_path.h"
+#include "serial/serial_device.h"
 
 namespace {
 
 // A configure command is not repeated sooner than this while unanswered.
 constexpr uint32_t kConfigureRepeatMs = 1000;
+// Nor is a lost port opened again sooner.
+constexpr uint32_t kReopenRepeatMs = 1000;
 
 // What a write the modem port refused logs.
 constexpr std::string_view kPortErrorPrefix = "Hardware Communication Error #";
@@ -261,6 +266,42 @@ void TLinkCtrlFrm::ModemPortFailed(const std::string& why)
     FConfigureSent = false;
     FRadio.ClearQueue();
     ModemInitTimer.SetEnabled(true);
+    if (OnModemLost)
+        OnModemLost(why);
+}
+
+bool TLinkCtrlFrm::ReopenLostPort()
+{
+    const TApdBaseDispatcher* open = MDM7300->Open() ? MDM7300->GetDispatcher() : nullptr;
+    if (open && open->DeviceError() == 0)
+        return true;
+    const uint32_t now = Clock::TickCount();
+    if (FReopenTried && !Clock::TickElapsed(FLastReopenTick, now, kReopenRepeatMs))
+        return false;
+    FReopenTried = true;
+    FLastReopenTick = now;
+    const unsigned port = MDM7300->ComNumber();
+    const std::string path = ComPortPath(port);
+    // The lost device stays held until its name leads to a device again:
+    // the name of a terminal held is given to no other, which the port
+    // would then open in its place.
+    int result = open ? SerialDevice::Present(path) : 0;
+    if (result == 0) {
+        result = OpenModemPort(static_cast<int>(port));
+        if (result == 1) {
+            FReopenCause.clear();
+            AddStatusLine("Modem port " + ComName(port) + " (" + path + ") opened again", true);
+            return true;
+        }
+    }
+    AddStatusLine("Hardware Communication Error #49", true);
+    if (const std::string cause = ErrorMsg(result); cause != FReopenCause) {
+        FReopenCause = cause;
+        AddStatusLine("Modem port " + ComName(port) + " (" + path + ") does not open: " + cause +
+                          "; trying again every second",
+                      true);
+    }
+    return false;
 }
 
 void TLinkCtrlFrm::PutBytes(const std::vector<uint8_t>& bytes)
@@ -385,11 +426,15 @@ void TLinkCtrlFrm::SendModemConfigure()
 void TLinkCtrlFrm::ModemInitTimerTimer()
 {
     ModemInitTimer.SetEnabled(false);
-    if (FModemReady || !MDM7300->Open())
+    if (FModemReady || (!FPortFailed && !MDM7300->Open()))
         return;
     // Configuring ends the modem's link or call; ours ends with it (here on
     // the message loop, never inside the write that failed).
     FLink.ModemReset();
+    if (FPortFailed && !ReopenLostPort()) {
+        ModemInitTimer.SetEnabled(true);
+        return;
+    }
     if (!FConfigureSent ||
         Clock::TickElapsed(FLastConfigureTick, Clock::TickCount(), kConfigureRepeatMs))
         SendModemConfigure();
@@ -429,7 +474,11 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
         if (FPortFailed) {
             FPortFailed = false;
             FPortErrors.clear();
+            FReopenTried = false;
+            FReopenCause.clear();
             AddStatusLine("Modem port working again", true);
+            if (OnModemBack)
+                OnModemBack();
         }
         AddStatusLine("Modem configuration successful", true);
         FLink.ModemConfigured();

@@ -120,6 +120,11 @@ public:
     // station ends there. Called from the message loop, never from inside
     // the modem parser.
     std::function<void()> OnModemHardwareError;
+    // Once when a failing port makes the modem not ready (`why`), and once
+    // when the modem answers again: standard error's word for a headless
+    // station.
+    std::function<void(const std::string& why)> OnModemLost;
+    std::function<void()> OnModemBack;
 
     void AddStatusLine(const std::string& text, bool show) override;
     void ShowRadioStatus(const std::string& text, const std::string& detail) override;
@@ -226,6 +231,10 @@ private:
     // ready and is configured again.
     void ModemPortFailed(const std::string& why);
     void CheckModemPort();
+    // After a failure: true while the port is open on a device that is
+    // there; else it opens the port again by its name (at most once a
+    // second) and says why not once per cause.
+    bool ReopenLostPort();
     void PutBytes(const std::vector<uint8_t>& bytes);
     void ModemDataAvailable();
     void FlushLinkData();
@@ -253,6 +262,10 @@ private:
     // logged meanwhile.
     bool FPortFailed = false;
     std::set<std::string> FPortErrors;
+    // The last reopening of a failed port, and why it did not open.
+    uint32_t FLastReopenTick = 0;
+    bool FReopenTried = false;
+    std::string FReopenCause;
     bool FReinitPending = false;
     std::string FLastRadioStatus;
     // What the radio side last put on the status line; a call or a link

@@ -166,6 +166,14 @@ int SerialDevice::Probe(const std::string& path)
     return result;
 }
 
+int SerialDevice::Present(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return ErrnoToCode(errno);
+    return S_ISCHR(st.st_mode) ? 0 : AdErr::ecBadId;
+}
+
 void SerialDevice::Close()
 {
     if (Fd_ < 0)

@@ -43,6 +43,9 @@ public:
     // Opens and closes at once without changing the device: 0 when free,
     // else the failure (ecSharingViolation when held by another).
     static int Probe(const std::string& path);
+    // Without opening it: 0 when a device is at `path`, else why not
+    // (ecFileNotFound where nothing is, a link left dangling included).
+    static int Present(const std::string& path);
     void Close();
     bool IsOpen() const { return Fd_ >= 0; }
     int Fd() const { return Fd_; }

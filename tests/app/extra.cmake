@@ -8,9 +8,10 @@ set_tests_properties(StationSmoke.StartsFilesMailAndStopsOnSigterm PROPERTIES
 # ports taken, a modem that reports a hardware error, Ctrl+C or a hang-up, a
 # second station in one data root (also through a mount that passes locks on,
 # as NFS does), a modem that never answers, a lock file that cannot be
-# locked, and one another program holds a read lock on.
+# locked, one another program holds a read lock on, and a modem that goes
+# away and comes back.
 foreach(case port-clash hardware-error interrupt hangup second-station second-station-mounted
-        silent-modem lock-link lock-other-user lock-read-only lock-read-locked)
+        silent-modem lock-link lock-other-user lock-read-only lock-read-locked modem-lost)
   add_test(NAME StationHeadless.${case}
            COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/app/station_headless.py
                    $<TARGET_FILE:skipmail> $<TARGET_FILE:skip_modem_sim> ${case})

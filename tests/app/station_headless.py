@@ -37,6 +37,13 @@ lock-link, lock-other-user, lock-read-only: where skipmail.lock is a
 lock-read-locked: where another program holds a read lock on skipmail.lock
   (a station holds a write lock), the station ends at once saying so, not
   that a station runs, and so does scripts/station-running.
+modem-lost: the modem's simulator stops under a running station (its link
+  removed), then is killed (its link left dangling), each time started
+  again on the same path: within 10 s the station has opened the port
+  again and configured the modem, standard error says when the modem was
+  lost and when it is back, and the mail servers answer throughout; then a
+  peer calls and its mail arrives. Standard error holds only the station's
+  own lines, none of the platform plugin's notices about windows.
 """
 import functools
 import os
@@ -69,12 +76,21 @@ def taken_port():
     return s
 
 
-def serves_smtp(port):
+def greets(port, greeting):
+    """Whether a server on `port` greets with a line that begins so."""
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-            return s.recv(64).startswith(b"220")
+            return s.recv(64).startswith(greeting)
     except OSError:
         return False
+
+
+def serves_smtp(port):
+    return greets(port, b"220")
+
+
+def serves_pop3(port):
+    return greets(port, b"+OK")
 
 
 class Station:
@@ -570,6 +586,87 @@ def silent_modem(program, sim, root):
         os.close(slave)
 
 
+PEER = pathlib.Path(__file__).resolve().parents[1] / "support" / "link_peer.py"
+
+
+def modem_lost(program, sim, root):
+    smtp, pop3 = free_ports(2)
+    (root / "skipmail.INI").write_bytes(
+        b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
+        % (smtp, pop3))
+    (root / "stations.dat").write_bytes(b"HOME,HOME1,0001,,DISABLED,Y,,,\r\n"
+                                        b"PEER,PEER1,0003,,DISABLED,Y,,,\r\n")
+    (root / "users.dat").write_bytes(b"bob:46362616:\r\n")
+    com1, peer_pty = root / "modem.pty", root / "peer.pty"
+    runtime = root / "runtime"
+    runtime.mkdir(mode=0o700)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=str(runtime))
+    helpers = []
+
+    def start_sky():
+        sky = subprocess.Popen([sim, "--radio", "NONE", "--link", str(com1), "--link",
+                                str(peer_pty)], stdout=subprocess.PIPE, start_new_session=True)
+        helpers.append(sky)
+        sky.stdout.readline()
+        sky.stdout.readline()
+        return sky
+
+    device = f"COM1 ({com1})"
+    lost = f"skipmail: The HF modem on {device} was lost (Serial device not available or " \
+           f"lost): waiting for it to come back\n"
+    back = f"skipmail: The HF modem on {device} is back\n"
+    configured = "Modem configuration successful"
+    station = None
+    try:
+        sky = start_sky()
+        station = Station(root, program, sim, None, env, com1=com1)
+        wait_for(lambda: configured in station.link_log() and serves_smtp(smtp), 30,
+                 "the modem and the mail servers:\n" + station.stderr())
+        for times, stop in ((1, signal.SIGTERM), (2, signal.SIGKILL)):
+            sky.send_signal(stop)
+            sky.wait()
+            # Removed by the simulator itself, or left pointing nowhere.
+            assert not com1.exists() and com1.is_symlink() == (stop == signal.SIGKILL)
+            wait_for(lambda: station.stderr().count(lost) == times, 20,
+                     "the station to say the modem was lost:\n" + station.stderr())
+            # The station has tried the port again and found nothing there.
+            wait_for(lambda: station.link_log().count(") does not open: File not found") == times,
+                     20, "a try to open the port again:\n" + station.link_log())
+            assert serves_smtp(smtp) and serves_pop3(pop3), station.stderr()
+            sky = start_sky()
+            wait_for(lambda: station.link_log().count(configured) == times + 1, 10,
+                     "the modem configured again:\n" + station.link_log())
+            wait_for(lambda: station.stderr().count(back) == times, 10,
+                     "the station to say the modem is back:\n" + station.stderr())
+            assert serves_smtp(smtp) and serves_pop3(pop3), station.stderr()
+        assert station.stderr().index(lost) < station.stderr().index(back)
+        # The modem works: a peer calls and the mail it brings is filed.
+        (root / "peer-mail.txt").write_bytes(b"From: ann@PEER\r\nSubject: hi\r\n\r\nhello\r\n")
+        peer = subprocess.Popen(
+            [sys.executable, str(PEER), str(peer_pty), "PEER", "0003", str(root / "peer"),
+             "--call", "0001", "--know", "0001", "HOME", "--mail", "bob@HOME",
+             str(root / "peer-mail.txt")],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
+        helpers.append(peer)
+        assert peer.stdout.readline() == b"READY\n"
+        wait_for(lambda: (root / "MAIL" / "bob" / "1.msg").exists(), 60,
+                 "the peer's mail:\n" + station.link_log())
+        # The station's own lines alone: nothing of Qt's about windows.
+        err = station.stderr()
+        assert all(line.startswith("skipmail: ") for line in err.splitlines()), err
+        station.proc.send_signal(signal.SIGTERM)
+        assert station.proc.wait(timeout=15) == 0
+    finally:
+        if station:
+            station.close()
+        for helper in helpers:
+            if helper.stdin:
+                helper.stdin.close()
+            if helper.poll() is None:
+                os.killpg(helper.pid, signal.SIGKILL)
+            helper.wait()
+
+
 def main():
     global BUILD
     program, sim, case = sys.argv[1:4]
@@ -580,7 +677,7 @@ def main():
          "second-station-mounted": second_station_mounted,
          "silent-modem": silent_modem, "lock-link": lock_link,
          "lock-other-user": lock_other_user, "lock-read-only": lock_read_only,
-         "lock-read-locked": lock_read_locked}[case](
+         "lock-read-locked": lock_read_locked, "modem-lost": modem_lost}[case](
             program, sim, pathlib.Path(tmp))
     print(f"headless station test {case} passed")
 

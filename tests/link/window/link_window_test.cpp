@@ -392,12 +392,18 @@ TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
 // The modem's serial device goes away under a scanning station with mail
 // waiting: nothing more is tried on the dead port, so however long it stays
 // away no attempt is used and no mail goes back, and each of its error
-// lines is logged once. With the port back (reopened) the modem is
-// configured again and the call goes out.
+// lines is logged once, as is why the port does not open again. Once its
+// name leads to a device again the station opens it by itself, the modem
+// is configured again and the call goes out.
 TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
 {
     MakeCalling("ICOM IC-718");
+    std::vector<std::string> said;
+    form->OnModemLost = [&](const std::string& why) { said.push_back("lost: " + why); };
+    form->OnModemBack = [&] { said.push_back("back"); };
     ASSERT_TRUE(PumpUntil([&] { return form->Radio().QueuedCommands().empty(); }));
+    const std::string port = "  Modem port COM" + std::to_string(kPort) + " (";
+    const std::string gone = sim->SlavePath();
     sim->UnplugPort();
     ASSERT_TRUE(PumpUntil([&] {
         form->ScanTimerTimer();
@@ -421,16 +427,23 @@ TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
     std::vector<std::string> errors;
     std::istringstream log(DailyLog());
     for (std::string line; std::getline(log, line);)
-        if (line.find("Hardware Communication Error") != std::string::npos)
+        if (line.find("Hardware Communication Error") != std::string::npos ||
+            line.find(") does not open: ") != std::string::npos)
             errors.push_back(line.substr(line.find("  ")));
-    EXPECT_FALSE(errors.empty());
     EXPECT_EQ(std::set<std::string>(errors.begin(), errors.end()).size(), errors.size())
         << DailyLog();
+    for (const std::string& tried :
+         {std::string("  Hardware Communication Error #49\r"),
+          port + gone + ") does not open: File not found; trying again every second\r"})
+        EXPECT_NE(std::find(errors.begin(), errors.end(), tried), errors.end()) << DailyLog();
+    EXPECT_EQ(said, std::vector<std::string>{"lost: Serial device not available or lost"});
 
     sim->ReplugPort();
     ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), sim->SlavePath().c_str(), 1);
-    Ready();
+    ASSERT_TRUE(PumpUntil([&] { return form->IsModemReady(); }, 10000)) << DailyLog();
+    EXPECT_NE(Log().find(port + sim->SlavePath() + ") opened again"), std::string::npos) << Log();
     EXPECT_NE(Log().find("Modem port working again"), std::string::npos);
+    EXPECT_EQ(said.back(), "back");
     form->ALETimerTimer();
     EXPECT_TRUE(form->Link().AutoLinkAttempt());
     EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 1);
