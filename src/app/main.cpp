@@ -34,12 +34,17 @@ int main(int argc, char* argv[])
     const bool noDesktop = Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY");
     if (noDesktop)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The application's start already speaks of its runtime folder.
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    const std::string platform = chosen ? chosen : "";
+    if (platform.starts_with("offscreen") || platform.starts_with("minimal"))
+        DropHeadlessNotices();
     TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     // Also where the caller chose the offscreen platform: no box can be
     // answered there either.
     if (NoDisplay()) {
-        DropHeadlessWindowNotices();
+        DropHeadlessNotices();
         const std::string why =
             noDesktop
                 ? "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)"

@@ -61,7 +61,7 @@ QtMessageHandler NextHandler = nullptr;
 
 void DropWindowNotices(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (IsHeadlessWindowNotice(type, message))
+    if (IsHeadlessNotice(type, message))
         return;
     if (NextHandler)
         NextHandler(type, context, message);
@@ -69,13 +69,16 @@ void DropWindowNotices(QtMsgType type, const QMessageLogContext& context, const 
 
 } // namespace
 
-bool IsHeadlessWindowNotice(QtMsgType type, const QString& message)
+bool IsHeadlessNotice(QtMsgType type, const QString& message)
 {
-    return type == QtWarningMsg && (message == "This plugin does not support raise()" ||
-                                    message == "This plugin does not support propagateSizeHints()");
+    if (type != QtWarningMsg)
+        return false;
+    return message == "This plugin does not support raise()" ||
+           message == "This plugin does not support propagateSizeHints()" ||
+           message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to ");
 }
 
-void DropHeadlessWindowNotices()
+void DropHeadlessNotices()
 {
     // Qt hands back its own default handler where none was installed.
     const QtMessageHandler previous = qInstallMessageHandler(DropWindowNotices);

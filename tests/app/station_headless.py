@@ -276,7 +276,9 @@ def second_station(program, sim, root):
     smtp, pop3 = free_ports(2)
     ini = (b"[SMTP]\r\nENABLED=ON\r\nSMTPPORT=%d\r\n[POP3]\r\nENABLED=ON\r\nPOP3PORT=%d\r\n"
            % (smtp, pop3))
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    # As under a service manager or su, with no login session's runtime folder.
+    env = {k: v for k, v in os.environ.items() if k != "XDG_RUNTIME_DIR"}
+    env["QT_QPA_PLATFORM"] = "offscreen"
     stations = [Station(root, program, sim, ini, env, name="first")]
     try:
         first = stations[0]
@@ -286,6 +288,8 @@ def second_station(program, sim, root):
                 f"skipmail: POP3 server listening on port {pop3}\n"]
         wait_for(lambda: all(line in first.stderr() for line in said), 20,
                  "the lines naming the mail ports:\n" + first.stderr())
+        assert all(line.startswith("skipmail: ") for line in first.stderr().splitlines()), \
+            first.stderr()
         ini_file = os.stat(root / "skipmail.INI")
         # As a second `make run` does: a modem of its own, the same files.
         second = Station(root, program, sim, None, env, name="second")
