@@ -17,7 +17,9 @@
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -1291,6 +1293,71 @@ TLaid Laid(const std::string& path, uid_t maker = static_cast<uid_t>(-1))
     return laid;
 }
 
+// True while a process of the group `group` runs: one killed in a system
+// call ends it first. A zombie (its parent killed too) runs nothing.
+bool GroupRuns(pid_t group)
+{
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = e.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(e.path() / "stat");
+        const std::string stat{std::istreambuf_iterator<char>(in), {}};
+        std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
+        char state = 0;
+        pid_t parent = 0, pgrp = 0;
+        if (fields >> state >> parent >> pgrp && pgrp == group && state != 'Z' && state != 'X')
+            return true;
+    }
+    return false;
+}
+
+// A shell loop run by `user` in a process group of its own, on the cores
+// that `cores` names (taskset's list) where given. It ends as a whole: a
+// killed shell's last command runs on, and a test looks only once none of
+// it runs.
+class TRacer {
+public:
+    TRacer(const TUser& user, const std::string& loop, const std::string& cores = "")
+    {
+        QStringList args = {"--reuid=" + QString::number(user.Uid),
+                            "--regid=" + QString::number(user.Gid),
+                            "--init-groups",
+                            "sh",
+                            "-c",
+                            QString::fromStdString(loop)};
+        P_.setChildProcessModifier([] { ::setpgid(0, 0); });
+        if (cores.empty()) {
+            P_.start("setpriv", args);
+        } else {
+            args = QStringList{"-c", QString::fromStdString(cores), "setpriv"} + args;
+            P_.start("taskset", args);
+        }
+        if (P_.waitForStarted(10000))
+            Group_ = static_cast<pid_t>(P_.processId());
+    }
+    ~TRacer() { Stop(); }
+    TRacer(const TRacer&) = delete;
+    TRacer& operator=(const TRacer&) = delete;
+
+    bool Started() const { return Group_ > 0; }
+    QProcess& Process() { return P_; }
+    void Stop()
+    {
+        if (Group_ <= 0)
+            return;
+        ::kill(-Group_, SIGKILL);
+        P_.waitForFinished(10000);
+        EXPECT_TRUE(PumpUntil([&] { return !GroupRuns(Group_); }, 30000));
+        Group_ = 0;
+    }
+
+private:
+    QProcess P_;
+    pid_t Group_ = 0;
+};
+
 // How the install refuses a name it will not use.
 // The fax printer folder as a finished install leaves it: root's 1777, with
 // root's users/ 0755 in it.
@@ -1425,15 +1492,10 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
         std::string lay = "ln -sT " + target + " " + round.Folder + "/users";
         if (round.FolderToo)
             lay += "; ln -sT " + target + " " + round.Folder;
-        QProcess layer;
-        layer.start("setpriv",
-                    {"--reuid=" + QString::number(b->Uid), "--regid=" + QString::number(b->Gid),
-                     "--init-groups", "sh", "-c",
-                     QString::fromStdString("while :; do " + lay + "; done 2>/dev/null")});
-        ASSERT_TRUE(layer.waitForStarted(10000));
+        TRacer layer(*b, "while :; do " + lay + "; done 2>/dev/null");
+        ASSERT_TRUE(layer.Started());
         const TShellResult r = rig.RunInstall();
-        layer.kill();
-        layer.waitForFinished(10000);
+        layer.Stop();
         untouched();
         if (r.Status != 0) {
             EXPECT_FALSE(round.Fresh && !round.FolderToo) << r.Output;
@@ -1520,29 +1582,15 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
         for (int round = 0; round < 20; ++round) {
             SCOPED_TRACE(round);
             const std::string f = layout.Raced;
-            QProcess racer;
-            QStringList args = {"--reuid=" + QString::number(b->Uid),
-                                "--regid=" + QString::number(b->Gid),
-                                "--init-groups",
-                                "sh",
-                                "-c",
-                                QString::fromStdString("echo racing; while :; do mkdir " + f +
-                                                       "; rmdir " + f + "; ln -sT " + t + " " + f +
-                                                       "; rm -f " + f + "; done 2>/dev/null")};
-            if (racerCore.empty()) {
-                racer.start("setpriv", args);
-            } else {
-                args.prepend("setpriv");
-                args.prepend(QString::fromStdString(racerCore));
-                args.prepend("-c");
-                racer.start("taskset", args);
-            }
-            ASSERT_TRUE(racer.waitForStarted(10000));
-            ASSERT_TRUE(PumpUntil([&] { return racer.canReadLine(); }, 10000));
+            TRacer racer(*b,
+                         "echo racing; while :; do mkdir " + f + "; rmdir " + f + "; ln -sT " + t +
+                             " " + f + "; rm -f " + f + "; done 2>/dev/null",
+                         racerCore);
+            ASSERT_TRUE(racer.Started());
+            ASSERT_TRUE(PumpUntil([&] { return racer.Process().canReadLine(); }, 10000));
             const TShellResult r =
                 rig.RunInstall(racerCore.empty() ? "" : "taskset -c " + installCores);
-            racer.kill();
-            racer.waitForFinished(10000);
+            racer.Stop();
             EXPECT_EQ(Laid(t), tBefore);
             EXPECT_EQ(Laid(b->Home, b->Uid), homeBefore);
             if (r.Status == 0) {
