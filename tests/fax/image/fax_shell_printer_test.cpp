@@ -1679,19 +1679,35 @@ TEST(FaxPrinterInstall, NoJobQueuedUnderAnOpenPolicyPrintsAfterARefusalOrAChange
             ASSERT_EQ(rig.Cups->Admin("-p APF_Fax_Printer -o printer-op-policy=default"), 0);
         }
         RunShell("cupsdisable APF_Fax_Printer");
+        // One that B cancelled keeps its document too.
+        const std::string lp = "lp -U nobody -d APF_Fax_Printer " + doc;
+        std::vector<int> jobs = {JobOf(RunShell(b->Runs(lp)))};
+        RunShell(b->Runs("cancel -U nobody " + std::to_string(jobs[0])));
         for (int i = 0; i < 3; ++i)
-            RunShell(b->Runs("lp -U nobody -d APF_Fax_Printer " + doc));
+            jobs.push_back(JobOf(RunShell(b->Runs(lp))));
         ASSERT_TRUE(PumpUntil([&] { return rig.WaitingJobs() == 3; }, 30000)) << rig.Waiting();
 
         const TShellResult r = rig.RunInstall();
         EXPECT_EQ(r.Status, refused ? 1 : 0) << r.Output;
         EXPECT_NE(r.Output.find("fax-printer-install: cancelled 3 job(s) queued under the queue's "
                                 "\"default\" operation policy, where any user may have made or "
-                                "changed them in another user's name; their users print them "
-                                "again."),
+                                "changed them in another user's name, and removed their "
+                                "documents; their users print them anew."),
                   std::string::npos)
             << r.Output;
         EXPECT_EQ(rig.Waiting(), "");
+        // Nobody restarts one, not even A, whose name they bear (as a
+        // desktop's "Reprint" would).
+        for (const int job : jobs)
+            for (const TUser* user : {&*a, &*b}) {
+                const std::string restart =
+                    "lp -U nobody -i " + std::to_string(job) + " -H restart";
+                EXPECT_NE(RunShellCommand(user->Runs(restart) + " 2>&1").Status, 0)
+                    << user->Name << " restarted " << job;
+            }
+        EXPECT_EQ(rig.Waiting(), "");
+        ASSERT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
+        EXPECT_FALSE(fs::exists(rig.Folder + "/users/nobody"));
         if (refused)
             continue;
         // Under "authenticated" already, a queue keeps what its users sent.
