@@ -1,8 +1,11 @@
 #include "fax/fax_printer_folder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -14,6 +17,8 @@ namespace FaxPrinter {
 namespace {
 
 constexpr char kAgain[] = "run fax-printer-install again.";
+constexpr char kOtherFolder[] =
+    "Name a folder of the fax printer's own (SKIPMAIL_PRINTFAX_DIR, a new one will do) and ";
 
 // Root, or whoever runs this when it is not root.
 bool Trusted(uid_t uid)
@@ -158,6 +163,57 @@ TFd OpenStep(int dir, const std::string& name, const std::string& path, TPlace p
     return next;
 }
 
+// A few of `names`, for the words.
+std::string Listed(const std::vector<std::string>& names)
+{
+    constexpr std::size_t kShown = 5;
+    std::string list;
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i)
+        list += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > kShown)
+        list += " and " + std::to_string(names.size() - kShown) + " more";
+    return list;
+}
+
+// Refuses the held folder `folder`, named `path`, where it holds anything
+// no fax printer folder holds: only users/ and the station's request
+// folders are the fax printer's.
+bool HoldsOnlyItsOwn(int folder, const std::string& path, TRefusal& refusal)
+{
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, ::closedir);
+    if (!dir) {
+        Refuse(refusal, "cannot read " + path + ": " + ErrorText(errno), "");
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    std::vector<std::string> strangers;
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string name = e->d_name;
+        struct stat st;
+        if (name == "." || name == ".." || name == kUsersFolder ||
+            (IsRequestHandle(name) &&
+             ::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(st.st_mode)))
+            continue;
+        // As ls shows them: a name cannot move the terminal.
+        strangers.push_back(name);
+        std::replace_if(
+            strangers.back().begin(), strangers.back().end(),
+            [](unsigned char c) { return c < 0x20 || c == 0x7f; }, '?');
+    }
+    if (strangers.empty())
+        return true;
+    std::sort(strangers.begin(), strangers.end());
+    Refuse(refusal,
+           path + " holds " + Listed(strangers) +
+               ", which no fax printer folder holds (users/ and the station's " + kRequestPrefix +
+               "XXXXXX folders alone)",
+           kOtherFolder + std::string(kAgain));
+    return false;
+}
+
 } // namespace
 
 TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::string& made)
@@ -176,7 +232,8 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
     }
     TFd here(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string at = names.empty() ? "/" : "";
-    if (here.Get() < 0)
+    struct stat root;
+    if (here.Get() < 0 || ::fstat(here.Get(), &root) != 0)
         return Refuse(refusal, "cannot open /: " + ErrorText(errno), "");
     if (!Held(here.Get(), "/", names.empty() ? TPlace::Folder : TPlace::Above, refusal))
         return TFd();
@@ -193,6 +250,13 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
             made = at;
         here = std::move(next);
     }
+    // By any name (a bind mount of it too), the machine's own.
+    struct stat st;
+    if (::fstat(here.Get(), &st) != 0)
+        return Refuse(refusal, "cannot check " + path + ": " + ErrorText(errno), "");
+    if (st.st_dev == root.st_dev && st.st_ino == root.st_ino)
+        return Refuse(refusal, "the fax printer folder " + path + " is the machine's root folder /",
+                      kOtherFolder + std::string(kAgain));
     return here;
 }
 
@@ -208,8 +272,10 @@ bool SetUpFolder(const std::string& path, std::string& said)
     TRefusal refusal;
     std::string made;
     const TFd folder = OpenHeldFolder(path, true, refusal, made);
+    // A folder that was there holds nothing but a fax printer's: one that
+    // holds more (another folder of root's) is never opened to every user.
     TFd users;
-    if (folder.Get() >= 0)
+    if (folder.Get() >= 0 && (!made.empty() || HoldsOnlyItsOwn(folder.Get(), path, refusal)))
         users = OpenUsersFolder(folder.Get(), path, true, refusal);
     // A folder left 0700 by a backend under CUPS's umask opens to its users
     // again; the folder opens to all once users/ is in it.

@@ -31,7 +31,8 @@ struct TRefusal {
 // with `make`, folders that are missing are made one at a time (0755, the
 // last one 0700: it stays closed until users/ is in it) and checked after
 // making, and `made` names the first one made. Returns its descriptor
-// (O_PATH), or one holding -1 with `refusal`.
+// (O_PATH), or one holding -1 with `refusal`. The machine's "/", by any
+// name, is refused: it is no fax printer's.
 TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::string& made);
 
 // users/ in the held folder `folder` (named `path`): root's and closed to
@@ -41,7 +42,9 @@ TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& re
 
 // The install's folder work on the fax printer folder `path`: the folder
 // and users/ in it made or checked as above, users/ set 0755 and the folder
-// opened to every user with the sticky bit (1777). False with the words to
+// opened to every user with the sticky bit (1777). A folder that was there
+// and holds anything but users/ and the station's request folders (another
+// folder of root's, /etc) is refused, never opened. False with the words to
 // say, which tell what was changed (nothing, as a rule).
 bool SetUpFolder(const std::string& path, std::string& said);
 

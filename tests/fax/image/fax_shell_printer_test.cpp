@@ -1555,6 +1555,40 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
     fs::create_directory(tmp);
     ::chmod(tmp.c_str(), 01777);
     const TLaid tBefore = Laid(t), homeBefore = Laid(b->Home, b->Uid);
+
+    // A folder of root's that holds what no fax printer folder holds (a
+    // stand-in for /etc), and the machine's / by any name, are never opened
+    // to every user. The machine's own is tried only once the stand-in was
+    // refused.
+    const std::string etc = rig.Dir.Path("etc");
+    fs::create_directories(etc + "/ssh");
+    WriteFile(etc + "/passwd", "root:x:0:0:root:/root:/bin/sh\n");
+    ::chmod(etc.c_str(), 0755);
+    const TLaid etcBefore = Laid(etc);
+    const std::string refused = "; nothing was changed. Name a folder of the fax printer's own "
+                                "(SKIPMAIL_PRINTFAX_DIR, a new one will do) and run "
+                                "fax-printer-install again.\n";
+    {
+        TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", etc);
+        const TShellResult r = rig.RunInstall();
+        EXPECT_EQ(Laid(etc), etcBefore);
+        ASSERT_EQ(r.Output, "fax-printer-install: " + etc +
+                                " holds passwd, ssh, which no fax printer folder holds (users/ "
+                                "and the station's request-XXXXXX folders alone)" +
+                                refused);
+    }
+    const TLaid rootBefore = Laid("/");
+    for (const char* root : {"/", "//", "/.", "/./", "//.//."}) {
+        SCOPED_TRACE(root);
+        TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", root);
+        const TShellResult r = rig.RunInstall();
+        EXPECT_EQ(r.Output, "fax-printer-install: the fax printer folder " + std::string(root) +
+                                " is the machine's root folder /" + refused);
+        ASSERT_EQ(Laid("/").Mode, rootBefore.Mode);
+        ASSERT_EQ(fs::exists("/users"),
+                  std::count(rootBefore.Names.begin(), rootBefore.Names.end(), "users") > 0);
+    }
+
     const auto [racerCore, installCores] = RacerCores();
     const std::string holds = ", which holds the fax printer folder,";
     struct TLayout {
