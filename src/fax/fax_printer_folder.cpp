@@ -72,10 +72,28 @@ std::string LaidTodo(TPlace place)
 TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace place, int error,
                TRefusal& refusal)
 {
-    struct stat st;
-    if (error == ENOENT || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (error == ENAMETOOLONG) {
+        const long most = ::fpathconf(dir, _PC_NAME_MAX);
+        const std::string takes =
+            most > 0 ? ", where it takes " + std::to_string(most) + " at most" : "";
+        return Refuse(
+            refusal,
+            path + " is a name too long for its file system (" + std::to_string(name.size()) +
+                " bytes" + takes + ")",
+            "Name the fax printer folder with shorter names (SKIPMAIL_PRINTFAX_DIR) and " +
+                std::string(kAgain));
+    }
+    struct stat st {};
+    int looked = error;
+    if (error != ENOENT)
+        looked = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    // Only a name that was there and is gone has changed; any other failure
+    // is said as itself.
+    if (looked == ENOENT)
         return Refuse(refusal, path + " changed while it was checked",
                       "See who changes it and " + std::string(kAgain));
+    if (looked != 0)
+        return Refuse(refusal, "cannot check " + path + ": " + ErrorText(looked), "");
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(4096);
         const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());

@@ -1589,6 +1589,21 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
                   std::count(rootBefore.Names.begin(), rootBefore.Names.end(), "users") > 0);
     }
 
+    // A name longer than the file system takes is said to be so, above the
+    // folder or as the folder itself: nothing changed it.
+    const std::string longName = tmp + "/" + std::string(300, 'x');
+    const long most = ::pathconf(tmp.c_str(), _PC_NAME_MAX);
+    for (const std::string& folder : {longName + "/printfax", longName}) {
+        SCOPED_TRACE(folder.size());
+        TEnvVar inFolder("SKIPMAIL_PRINTFAX_DIR", folder);
+        EXPECT_EQ(rig.RunInstall().Output,
+                  "fax-printer-install: " + longName +
+                      " is a name too long for its file system (300 bytes, where it takes " +
+                      std::to_string(most) +
+                      " at most); nothing was changed. Name the fax printer folder with shorter "
+                      "names (SKIPMAIL_PRINTFAX_DIR) and run fax-printer-install again.\n");
+    }
+
     const auto [racerCore, installCores] = RacerCores();
     const std::string holds = ", which holds the fax printer folder,";
     struct TLayout {
