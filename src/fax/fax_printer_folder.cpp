@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,9 +69,10 @@ std::string LaidTodo(TPlace place)
 }
 
 // Refuses the name `name` in `dir` that did not open as a folder: what is
-// there, and who laid it.
-TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace place, int error,
-               TRefusal& refusal)
+// there, and who laid it. `rest` is the rest of the fax printer folder's
+// name below it.
+TFd RefuseLaid(int dir, const std::string& name, const std::string& path, const std::string& rest,
+               TPlace place, int error, TRefusal& refusal)
 {
     if (error == ENAMETOOLONG) {
         const long most = ::fpathconf(dir, _PC_NAME_MAX);
@@ -97,11 +99,23 @@ TFd RefuseLaid(int dir, const std::string& name, const std::string& path, TPlace
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(4096);
         const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+        const std::string to = std::string(target.data(), n > 0 ? static_cast<size_t>(n) : 0);
+        if (!Trusted(st.st_uid) || place == TPlace::Users)
+            return Refuse(refusal,
+                          Named(path, place) + " is a link to " + to + " that " +
+                              UserName(st.st_uid) + " laid, not root's own folder",
+                          LaidTodo(place));
+        // Root's own (as /var/run): the folder has a name without it, which
+        // is resolved here for the words alone.
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                               &std::free);
         return Refuse(refusal,
-                      Named(path, place) + " is a link to " +
-                          std::string(target.data(), n > 0 ? static_cast<size_t>(n) : 0) +
-                          " that " + UserName(st.st_uid) + " laid, not root's own folder",
-                      LaidTodo(place));
+                      Named(path, place) + " is a link to " + to +
+                          ", and no link is followed on the way to the fax printer folder",
+                      "Name the fax printer folder without the link" +
+                          (real ? " (SKIPMAIL_PRINTFAX_DIR=" + std::string(real.get()) + rest + ")"
+                                : std::string()) +
+                          " and " + kAgain);
     }
     if (!S_ISDIR(st.st_mode))
         return Refuse(refusal,
@@ -148,12 +162,12 @@ bool SetMode(int fd, mode_t mode)
 }
 
 // One step of the walk: the folder `name` in the held folder `dir`, named
-// `path`, opened (O_PATH) without following and checked as held at its
-// place. With `make`, made where missing and given `mode` whatever the umask
+// `path` (and `rest` below it the fax printer folder's), opened (O_PATH) without following and
+// checked as held at its place. With `make`, made where missing and given `mode` whatever the umask
 // (CUPS runs its backends under 077), `made` then saying so; what another
 // user laid meanwhile is refused as any name laid.
-TFd OpenStep(int dir, const std::string& name, const std::string& path, TPlace place, bool make,
-             mode_t mode, bool& made, TRefusal& refusal)
+TFd OpenStep(int dir, const std::string& name, const std::string& path, const std::string& rest,
+             TPlace place, bool make, mode_t mode, bool& made, TRefusal& refusal)
 {
     const auto open = [&] {
         return TFd(::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -173,7 +187,7 @@ TFd OpenStep(int dir, const std::string& name, const std::string& path, TPlace p
                                               : Named(path, place) + " is missing",
                       "Run fax-printer-install.");
     if (next.Get() < 0)
-        return RefuseLaid(dir, name, path, place, errno, refusal);
+        return RefuseLaid(dir, name, path, rest, place, errno, refusal);
     if (!Held(next.Get(), path, place, refusal))
         return TFd();
     if (made && !SetMode(next.Get(), mode))
@@ -260,8 +274,11 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
         at += "/" + names[i];
         // The folder itself stays closed until users/ is in it.
         bool madeHere = false;
-        TFd next = OpenStep(here.Get(), names[i], at, last ? TPlace::Folder : TPlace::Above, make,
-                            last ? 0700 : 0755, madeHere, refusal);
+        std::string rest;
+        for (std::size_t j = i + 1; j < names.size(); ++j)
+            rest += "/" + names[j];
+        TFd next = OpenStep(here.Get(), names[i], at, rest, last ? TPlace::Folder : TPlace::Above,
+                            make, last ? 0700 : 0755, madeHere, refusal);
         if (next.Get() < 0)
             return next;
         if (madeHere && made.empty())
@@ -281,7 +298,7 @@ TFd OpenHeldFolder(const std::string& path, bool make, TRefusal& refusal, std::s
 TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& refusal)
 {
     bool made = false;
-    return OpenStep(folder, kUsersFolder, path + "/" + kUsersFolder, TPlace::Users, make, 0755,
+    return OpenStep(folder, kUsersFolder, path + "/" + kUsersFolder, "", TPlace::Users, make, 0755,
                     made, refusal);
 }
 

@@ -1604,6 +1604,21 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
                       "names (SKIPMAIL_PRINTFAX_DIR) and run fax-printer-install again.\n");
     }
 
+    // A link of root's above it, as /var/run: the folder is named without.
+    const std::string run = rig.Dir.Path("run");
+    fs::create_directory_symlink(tmp, run);
+    {
+        TEnvVar inFolder("SKIPMAIL_PRINTFAX_DIR", run + "/printfax");
+        EXPECT_EQ(
+            rig.RunInstall().Output,
+            "fax-printer-install: " + run + ", which holds the fax printer folder, is a link to " +
+                tmp +
+                ", and no link is followed on the way to the fax printer folder; nothing was "
+                "changed. Name the fax printer folder without the link (SKIPMAIL_PRINTFAX_DIR=" +
+                fs::canonical(tmp).string() + "/printfax) and run fax-printer-install again.\n");
+        EXPECT_FALSE(fs::exists(tmp + "/printfax"));
+    }
+
     const auto [racerCore, installCores] = RacerCores();
     const std::string holds = ", which holds the fax printer folder,";
     struct TLayout {
