@@ -19,7 +19,9 @@
 // the job, so the queue goes on. Every run ends by clearing the printer's
 // message. Every job first checks the fax printer folder from "/"
 // (fax/fax_printer_folder.h) and writes nothing where another user could
-// move it.
+// move it; a job refused there is told what to do, as the install is, and
+// a station's requester (not root) reads it in its request, written as
+// that user.
 #include "fax/fax_printer_folder.h"
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
@@ -238,6 +240,29 @@ private:
 
 using FaxPrinter::TFd;
 
+// A refusal of the fax printer folder's at job time, with what to do.
+std::string Said(const FaxPrinter::TRefusal& refusal)
+{
+    return refusal.Todo.empty() ? refusal.What : refusal.What + ". " + refusal.Todo;
+}
+
+// Tells the station's requester why its job was refused before root held
+// any folder: as the job's user, never as root, through the names that
+// user reaches, so it writes nothing that user could not. Its request must
+// be this job's and that user's, as when it is served.
+void TellAsTheUser(const std::string& folderPath, const std::string& handle, const std::string& job,
+                   const std::string& jobUser, const std::string& why)
+{
+    const std::optional<TUser> user = UserOf(::getpwnam(jobUser.c_str()));
+    std::string ignored;
+    if (handle.empty() || !user || user->Uid == 0 || !Become(*user, ignored))
+        return;
+    const TFd folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    TStationRequest request;
+    if (folder.Get() >= 0 && request.Open(folder.Get(), folderPath, handle, job, jobUser, ignored))
+        request.Tell(why);
+}
+
 // The job's documents as CUPS keeps them while it runs ("d<job>-<n>" in its
 // spool folder, root's): opened while the backend is root.
 struct TSpooled {
@@ -317,7 +342,7 @@ bool OpenUserFolder(int folder, const std::string& folderPath, const TUser& user
     FaxPrinter::TRefusal refusal;
     const TFd top = FaxPrinter::OpenUsersFolder(folder, folderPath, true, refusal);
     if (top.Get() < 0) {
-        why = refusal.What;
+        why = Said(refusal);
         return false;
     }
     struct stat st;
@@ -333,9 +358,19 @@ bool OpenUserFolder(int folder, const std::string& folderPath, const TUser& user
         why = "cannot make " + users + "/" + user.Name + ": " + std::strerror(errno);
         return false;
     }
-    if (::fstatat(top.Get(), user.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(st.st_mode) || st.st_uid != user.Uid) {
-        why = users + "/" + user.Name + " is not " + user.Name + "'s folder";
+    const std::string own = users + "/" + user.Name;
+    if (::fstatat(top.Get(), user.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = "cannot check " + own + ": " + std::strerror(errno);
+        return false;
+    }
+    // Only root puts names in users/: one left by an earlier owner of the
+    // name, or anything else, is root's to settle.
+    if (!S_ISDIR(st.st_mode) || st.st_uid != user.Uid) {
+        why = own + " is not " + user.Name + "'s folder. " +
+              (S_ISDIR(st.st_mode)
+                   ? "Give it to " + user.Name + " (chown -R " + user.Name + " " + own + ")"
+                   : "Remove it") +
+              " and print again.";
         return false;
     }
     return true;
@@ -403,8 +438,10 @@ int main(int argc, char** argv)
     FaxPrinter::TRefusal refusal;
     std::string made;
     const TFd folder = FaxPrinter::OpenHeldFolder(folderPath, false, refusal, made);
-    if (folder.Get() < 0)
-        return Fail(refusal.What);
+    if (folder.Get() < 0) {
+        TellAsTheUser(folderPath, handle, job, argv[2], Said(refusal));
+        return Fail(Said(refusal));
+    }
 
     std::string why;
     std::string name;
@@ -438,7 +475,7 @@ int main(int argc, char** argv)
         const std::optional<TUser> user = UserOf(::getpwnam(argv[2]));
         if (!user)
             return Fail(std::string("the fax printer writes only for users of this machine, and ") +
-                        argv[2] + " is none");
+                        argv[2] + " is none. Print as one of its users.");
         if (!OpenUserFolder(folder.Get(), folderPath, *user, why) || !Become(*user, why))
             return Fail(why);
         name = FaxPrinter::UserFolder(user->Name) + "/FAX" + job + ".APF";

@@ -542,9 +542,22 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
     r = RunBackend(Job("22", "", "stranger"), page, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: the fax printer writes only for users of this machine, and "
-                         "stranger is none"),
+                         "stranger is none. Print as one of its users.\n"),
               std::string::npos)
         << r.Err;
+
+    // A user's folder that is another's (a name given anew) is root's to
+    // settle; nothing is written there.
+    ASSERT_EQ(::chown((users + "/nobody").c_str(), daemon->first, daemon->second), 0);
+    r = RunBackend(Job("26", "", "nobody"), page, folder);
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_NE(r.Err.find("ERROR: " + users +
+                         "/nobody is not nobody's folder. Give it to nobody "
+                         "(chown -R nobody " +
+                         users + "/nobody) and print again.\n"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Files(users + "/nobody"), std::vector<std::string>{"FAX21.APF"});
 
     // A folder another user made in its place is not used.
     fs::remove_all(users);
@@ -552,7 +565,9 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
     ASSERT_EQ(::chown(users.c_str(), daemon->first, daemon->second), 0);
     r = RunBackend(Job("23", "", "nobody"), page, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
-    EXPECT_NE(r.Err.find("ERROR: " + users + " is a folder of daemon's, not root's own"),
+    EXPECT_NE(r.Err.find("ERROR: " + users +
+                         " is a folder of daemon's, not root's own. Remove it and run "
+                         "fax-printer-install again.\n"),
               std::string::npos)
         << r.Err;
     EXPECT_EQ(Files(users), std::vector<std::string>{});
@@ -593,11 +608,15 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
 // no write of root's.
 TEST(FaxPrinterBackend, AJobWritesNothingWhereAnotherUserCanMoveTheFolder)
 {
+    // getpwnam's answers share one buffer.
     const passwd* p = ::getpwnam("daemon");
-    if (::geteuid() != 0 || !p)
-        GTEST_SKIP() << "needs root and the user daemon";
-    const uid_t daemon = p->pw_uid;
-    const gid_t daemonGroup = p->pw_gid;
+    const uid_t daemon = p ? p->pw_uid : 0;
+    const gid_t daemonGroup = p ? p->pw_gid : 0;
+    p = ::getpwnam("nobody");
+    const uid_t nobody = p ? p->pw_uid : 0;
+    const gid_t nobodyGroup = p ? p->pw_gid : 0;
+    if (::geteuid() != 0 || daemon == 0 || nobody == 0)
+        GTEST_SKIP() << "needs root and the users daemon and nobody";
     TPrintFaxFolder printFax;
     const TScratch& dir = printFax.Dir;
     const std::string page = RasterStream({{TestPattern(kStandardWidth, 20, 7), 196}});
@@ -619,35 +638,57 @@ TEST(FaxPrinterBackend, AJobWritesNothingWhereAnotherUserCanMoveTheFolder)
     folder(dir.Path("tmp/unsticky"), 0777);
     fs::create_directory_symlink(t, dir.Path("tmp/laid"));
     ::lchown(dir.Path("tmp/laid").c_str(), daemon, daemonGroup);
+    // Root's own link above it, as /var/run.
+    fs::create_directory_symlink(dir.Path("tmp"), dir.Path("run"));
+    // Each says what to do, as the install does.
     struct TCase {
         std::string Folder;
         std::string Said;
     };
     const std::string holds = ", which holds the fax printer folder,";
+    const std::string again = " and run fax-printer-install again.";
     for (const TCase& c :
          {TCase{dir.Path("home-daemon/spool/pf"),
-                dir.Path("home-daemon") + holds + " is a folder of daemon's, not root's own"},
-          {dir.Path("open/pf"),
-           dir.Path("open") + holds + " is open to other users' writing without the sticky bit"},
+                dir.Path("home-daemon") + holds +
+                    " is a folder of daemon's, not root's own. Put the fax printer folder where "
+                    "every folder above it is root's alone (SKIPMAIL_PRINTFAX_DIR)" +
+                    again},
+          {dir.Path("open/pf"), dir.Path("open") + holds +
+                                    " is open to other users' writing without the sticky bit. "
+                                    "Close it (chmod go-w " +
+                                    dir.Path("open") +
+                                    "), or put the fax printer folder elsewhere, and run "
+                                    "fax-printer-install again."},
           {dir.Path("tmp/theirs"),
-           dir.Path("tmp/theirs") + " is a folder of daemon's, not root's own"},
-          {dir.Path("tmp/unsticky"),
-           dir.Path("tmp/unsticky") + " is open to other users' writing without the sticky bit"},
+           dir.Path("tmp/theirs") + " is a folder of daemon's, not root's own. Remove it" + again},
+          {dir.Path("tmp/unsticky"), dir.Path("tmp/unsticky") +
+                                         " is open to other users' writing without the sticky "
+                                         "bit. Close it (chmod go-w " +
+                                         dir.Path("tmp/unsticky") + ")" + again},
           {dir.Path("tmp/laid"), dir.Path("tmp/laid") + " is a link to " + t +
-                                     " that daemon laid, not root's own folder"},
-          {dir.Path("tmp/missing"),
-           "the fax printer folder " + dir.Path("tmp/missing") + " is missing"}}) {
+                                     " that daemon laid, not root's own folder. Remove it" + again},
+          {dir.Path("run/pf"), dir.Path("run") + holds + " is a link to " + dir.Path("tmp") +
+                                   ", and no link is followed on the way to the fax printer "
+                                   "folder. Name the fax printer folder without the link "
+                                   "(SKIPMAIL_PRINTFAX_DIR=" +
+                                   fs::canonical(dir.Path("tmp")).string() + "/pf)" + again},
+          {dir.Path("tmp/missing"), "the fax printer folder " + dir.Path("tmp/missing") +
+                                        " is missing. Run fax-printer-install."}}) {
         SCOPED_TRACE(c.Folder);
         TEnvVar inFolder("SKIPMAIL_PRINTFAX_DIR", c.Folder);
         BackendRun r = RunBackend(Job("31", "", "nobody"), page, c.Folder);
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_EQ(r.Err, "ERROR: " + c.Said + "\nINFO: \n");
-        // The station's request too, made there before the folder moved.
+        // The station's request too, made there before the folder moved:
+        // its requester reads why.
         if (fs::is_directory(c.Folder) && !fs::is_symlink(c.Folder)) {
             const auto request = MakeRequest(dir.Path("out.apf"), 32);
-            r = RunBackend(Job("32", StationOptions(*request)), page, c.Folder);
+            for (const std::string& path : {request->Path(), request->SettingsPath()})
+                ASSERT_EQ(::chown(path.c_str(), nobody, nobodyGroup), 0);
+            r = RunBackend(Job("32", StationOptions(*request), "nobody"), page, c.Folder);
             EXPECT_EQ(r.Exit, kCancelJob);
             EXPECT_EQ(r.Err, "ERROR: " + c.Said + "\nINFO: \n");
+            EXPECT_EQ(request->BackendReason(), c.Said);
             EXPECT_EQ(FaxPrinter::ReadShellSettings(request->SettingsPath()).Job, 32);
             EXPECT_FALSE(fs::exists(dir.Path("out.apf")));
         }
