@@ -959,14 +959,18 @@ public:
                      {stall, words}, {{"SKIPMAIL_PRINTFAX_DIR", Folder}}, defaultPolicyOnly, tcp});
         return Cups->Start();
     }
-    // scripts/fax-printer-install as root runs it: its exit code and words.
+    // scripts/fax-printer-install as root runs it for this scheduler: its
+    // exit code and words.
     TShellResult RunInstall(const std::string& prefix = "")
     {
         const std::string source = std::getenv("SKIPMAIL_SOURCE_DIR");
         const std::string build = fs::path(SKIPMAIL_PRINTFAX_BACKEND).parent_path().parent_path();
-        return RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() + "/bin " + prefix + " " + source +
-                               "/scripts/fax-printer-install " + build + " 2>&1");
+        return RunShellCommand("CUPS_SERVERBIN=" + Cups->Root() +
+                               "/bin CUPS_SERVERROOT=" + ConfFolder() + " " + prefix + " " +
+                               source + "/scripts/fax-printer-install " + build + " 2>&1");
     }
+    // Where the scheduler's cups-files.conf is.
+    std::string ConfFolder() const { return Cups->Root() + "/conf"; }
     bool Install()
     {
         const TShellResult r = RunInstall();
@@ -1479,9 +1483,11 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
         << r.Output;
     EXPECT_EQ(Laid(users).Mode & 07777, 0777u);
     // One a backend left closed to its users (CUPS's umask) opens again.
+    // cupsd hands the backend this folder already, so nothing is asked.
     ::chmod(users.c_str(), 0700);
     r = rig.RunInstall();
     EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_EQ(r.Output.find("SetEnv"), std::string::npos) << r.Output;
     EXPECT_EQ(Laid(users).Mode & 07777, 0755u);
     EXPECT_EQ(Laid(users).Names, std::vector<std::string>{"nobody"});
     fs::remove_all(users);
@@ -1497,6 +1503,24 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
                                             " that daemon laid, not root's own folder");
         untouched();
         fs::remove(tmp + "/printfax");
+        // Once it is there, cupsd is to hand the backend this folder: its
+        // cups-files.conf names another, or (elsewhere) none.
+        const std::string setEnv = "\"SetEnv SKIPMAIL_PRINTFAX_DIR " + tmp + "/printfax\"";
+        r = rig.RunInstall();
+        EXPECT_EQ(r.Status, 0) << r.Output;
+        EXPECT_NE(r.Output.find("fax-printer-install: " + rig.ConfFolder() +
+                                "/cups-files.conf hands the backend the folder " + rig.Folder +
+                                ": make that line " + setEnv + " and restart cupsd\n"),
+                  std::string::npos)
+            << r.Output;
+        r = rig.RunInstall("CUPS_SERVERROOT=" + rig.Dir.Path("elsewhere"));
+        EXPECT_NE(r.Output.find("fax-printer-install: cupsd must hand the backend the folder too: "
+                                "add " +
+                                setEnv + " to " + rig.Dir.Path("elsewhere") +
+                                "/cups-files.conf and restart cupsd\n"),
+                  std::string::npos)
+            << r.Output;
+        fs::remove_all(tmp + "/printfax");
     }
 
     // B lays links again and again while the install runs: at users/ of a

@@ -95,7 +95,7 @@ bool TPrivateCups::Start()
     }
     for (const auto& [name, value] : Setup_.Env)
         files += "SetEnv " + name + " " + value + "\n";
-    FaxTest::WriteFile(Root_ + "/cups-files.conf", files);
+    FaxTest::WriteFile(Root_ + "/conf/cups-files.conf", files);
     const std::string socket = Root_ + "/cups.sock";
     // The scheduler's stock settings, its operation policies among them, on
     // a socket of its own.
@@ -122,7 +122,7 @@ bool TPrivateCups::Start()
     }
     FaxTest::WriteFile(Root_ + "/cupsd.conf", conf);
     Cupsd_.start("cupsd", {"-f", "-c", QString::fromStdString(Root_ + "/cupsd.conf"), "-s",
-                           QString::fromStdString(Root_ + "/cups-files.conf")});
+                           QString::fromStdString(Root_ + "/conf/cups-files.conf")});
     if (!Cupsd_.waitForStarted(10000)) {
         ADD_FAILURE() << "cupsd cannot be started";
         return false;
