@@ -17,9 +17,7 @@
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -28,6 +26,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1338,30 +1337,10 @@ TLaid Laid(const std::string& path, uid_t maker = static_cast<uid_t>(-1))
     return laid;
 }
 
-// True while a process of the group `group` runs: one killed in a system
-// call ends it first. A zombie (its parent killed too) runs nothing.
-bool GroupRuns(pid_t group)
-{
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/proc", ec)) {
-        const std::string pid = e.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream in(e.path() / "stat");
-        const std::string stat{std::istreambuf_iterator<char>(in), {}};
-        std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
-        char state = 0;
-        pid_t parent = 0, pgrp = 0;
-        if (fields >> state >> parent >> pgrp && pgrp == group && state != 'Z' && state != 'X')
-            return true;
-    }
-    return false;
-}
-
 // A shell loop run by `user` in a process group of its own, on the cores
 // that `cores` names (taskset's list) where given. It ends as a whole: a
-// killed shell's last command runs on, and a test looks only once none of
-// it runs.
+// killed shell's last command runs on, and a test looks only once every
+// process of the group has ended.
 class TRacer {
 public:
     TRacer(const TUser& user, const std::string& loop, const std::string& cores = "")
@@ -1372,6 +1351,9 @@ public:
                             "sh",
                             "-c",
                             QString::fromStdString(loop)};
+        // The commands its shell leaves running when killed come to this
+        // process, to be waited for, instead of to init.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         P_.setChildProcessModifier([] { ::setpgid(0, 0); });
         if (cores.empty()) {
             P_.start("setpriv", args);
@@ -1390,12 +1372,15 @@ public:
     QProcess& Process() { return P_; }
     void Stop()
     {
-        if (Group_ <= 0)
-            return;
-        ::kill(-Group_, SIGKILL);
-        P_.waitForFinished(10000);
-        EXPECT_TRUE(PumpUntil([&] { return !GroupRuns(Group_); }, 30000));
-        Group_ = 0;
+        if (Group_ > 0) {
+            ::kill(-Group_, SIGKILL);
+            P_.waitForFinished(10000);
+            // Killed, each ends soon.
+            while (::waitpid(-Group_, nullptr, 0) > 0 || errno == EINTR) {
+            }
+            Group_ = 0;
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
 private:
