@@ -162,10 +162,11 @@ bool SetMode(int fd, mode_t mode)
 }
 
 // One step of the walk: the folder `name` in the held folder `dir`, named
-// `path` (and `rest` below it the fax printer folder's), opened (O_PATH) without following and
-// checked as held at its place. With `make`, made where missing and given `mode` whatever the umask
-// (CUPS runs its backends under 077), `made` then saying so; what another
-// user laid meanwhile is refused as any name laid.
+// `path` (`rest` is the rest of the fax printer folder's name below it),
+// opened (O_PATH) without following and checked as held at its place. With
+// `make`, made where missing and given `mode` whatever the umask (CUPS runs
+// its backends under 077), `made` then saying so; what another user laid
+// meanwhile is refused as any name laid.
 TFd OpenStep(int dir, const std::string& name, const std::string& path, const std::string& rest,
              TPlace place, bool make, mode_t mode, bool& made, TRefusal& refusal)
 {
