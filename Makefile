@@ -2,6 +2,10 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
+# Waits while make's SIGINT is pending (bit 2 of its pending masks).
+UNTIL_MAKE_TOOK_SIGINT = while sed -n 's/^S[a-z]*Pnd:\t//p' /proc/$$PPID/status 2> /dev/null | \
+	grep -q '[2367abef]$$'; do sleep 0.05; done
+
 .PHONY: deps test-deps configure build test run run-gateway run-fax-gateway format-check clean
 
 # What the station needs to build and run; the test peers come with the
@@ -25,8 +29,13 @@ build: configure
 # run whether or not the rest passed; the command fails when either stage
 # did. Each stage keeps its results, every test's output with them, in a
 # JUnit file under Testing/, and the run ends naming each skipped test and why.
+# A Ctrl+C reaches make and the recipe's shell at once, and make 4.3 takes a
+# recipe that has ended before make took the signal itself for a lost child
+# ("wait: No child processes. Stop.", twice): so the shell ends, by the same
+# signal, once the tests have and make's SIGINT is no longer pending.
 test: test-deps build
-	cd $(BUILD) && export QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} && \
+	cd $(BUILD) && trap "trap - INT && $(UNTIL_MAKE_TOOK_SIGINT) && kill -INT $$$$" INT && \
+	  export QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} && \
 	  rm -f Testing/results.xml Testing/load-results.xml && status=0 && \
 	  { ctest --output-on-failure -j $(JOBS) --timeout 600 -LE load \
 	      --output-junit Testing/results.xml || status=1; } && \

@@ -9,12 +9,21 @@ make-test: `make test` on a small ctest project of its own whose first stage
   without tmux), a whole program run as one entry, and a test script.
 home: a test program (WINDOW_TESTS, whose chat window saves through a file
   dialog) run with the XDG folders unset writes nothing into HOME.
+interrupted: Ctrl+C on `make test` while a test program (WINDOW_TESTS, in a
+  small ctest project) works in a scratch folder: the run ends as make
+  interrupted, without make's "wait: No child processes" and leaving no
+  scratch folder in the temporary folder; three times, as the race the
+  first comes from is lost only now and then.
 """
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from test_host import wait_for  # noqa: E402
 
 SKIP_MARK = "[  SKIPPED ]"
 
@@ -76,6 +85,64 @@ def make_test(top, term):
     assert out.index(ran) < min(out.index(line) for line in said), "said before the load stage"
 
 
+# One test that makes and removes scratch folders until it is stopped.
+SCRATCH_PROJECT = """cmake_minimum_required(VERSION 3.25)
+project(interrupted NONE)
+enable_testing()
+add_test(NAME Scratch.forever COMMAND {windows} --gtest_repeat=-1
+         --gtest_filter=ReceivedFiles.ListsRegularFilesOnlyAndKeepsTheSelection)
+"""
+
+
+def session_left(sid):
+    """The processes still in session `sid`, zombies aside."""
+    left = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text() if entry.name.isdigit() else ""
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split() if stat else []
+        if fields and fields[0] != "Z" and int(fields[3]) == sid:
+            left.append(entry.name)
+    return left
+
+
+def interrupted(top, windows):
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        (tmp / "CMakeLists.txt").write_text(SCRATCH_PROJECT.format(windows=windows))
+        subprocess.run(["cmake", "-S", str(tmp), "-B", str(tmp / "b")], check=True,
+                       stdout=subprocess.DEVNULL)
+        scratch = tmp / "tmp"
+        scratch.mkdir()
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+        env["TMPDIR"] = str(scratch)
+        for n in range(3):
+            # In a session of its own, whose group the terminal's Ctrl+C
+            # reaches, whatever this test was started with.
+            make = subprocess.Popen(
+                ["make", "-C", str(top), "-o", "test-deps", "-o", "build", "test",
+                 f"BUILD={tmp / 'b'}", "JOBS=2"], env=env, stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT, text=True, start_new_session=True,
+                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+            try:
+                wait_for(lambda: any(scratch.glob("skiptest.*")), 120, "a test's scratch folder")
+                os.killpg(make.pid, signal.SIGINT)
+                out, _ = make.communicate(timeout=120)
+                wait_for(lambda: not session_left(make.pid), 60, "the test run to end")
+            finally:
+                if make.poll() is None or session_left(make.pid):
+                    os.killpg(make.pid, signal.SIGKILL)
+                make.communicate()
+            assert "No child processes" not in out, (n, out[-1000:])
+            assert out.rstrip().endswith("] Interrupt"), (n, out[-1000:])
+            assert make.returncode == -signal.SIGINT, (n, make.returncode)
+            left = [p.name for p in scratch.glob("skiptest.*")]
+            assert not left, f"round {n + 1} left {left}"
+
+
 def home(windows):
     with tempfile.TemporaryDirectory() as tmp:
         user = pathlib.Path(tmp) / "home"
@@ -91,7 +158,8 @@ def home(windows):
 
 def main():
     top, term, windows, case = pathlib.Path(sys.argv[1]), *sys.argv[2:5]
-    {"make-test": lambda: make_test(top, term), "home": lambda: home(windows)}[case]()
+    {"make-test": lambda: make_test(top, term), "home": lambda: home(windows),
+     "interrupted": lambda: interrupted(top, windows)}[case]()
     print(f"test command check {case} passed")
 
 

@@ -15,7 +15,9 @@ void WriteFile(const std::string& path, const std::string& bytes);
 int ExchangeNames(const std::string& a, const std::string& b);
 
 // A fresh folder under the system's temporary folder, removed at destruction
-// (kept when SKIPMAIL_KEEP_SCRATCH is set, to look at after a failure).
+// (kept when SKIPMAIL_KEEP_SCRATCH is set, to look at after a failure), and
+// when SIGINT or SIGTERM ends the program (a Ctrl+C on a test run): the
+// signal then ends it as it would have.
 class TScratch {
 public:
     TScratch();
