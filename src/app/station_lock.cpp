@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/dialogs.h"
@@ -47,16 +50,65 @@ int Holder(int fd)
     return ::fcntl(fd, F_OFD_GETLK, &whole) == 0 ? whole.l_type : -errno;
 }
 
-// The holder of `path` seen through a descriptor for reading only, where
-// writing is not allowed: F_UNLCK where none is seen.
-int SeenHolder(const std::string& path)
+// The holder of the lock file seen through `fd`, open for reading only
+// where writing is not allowed: F_UNLCK where none is seen.
+int SeenHolder(int fd)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return F_UNLCK;
     struct stat st {};
-    const int holder = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? Holder(fd) : F_UNLCK;
-    ::close(fd);
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? Holder(fd) : F_UNLCK;
+}
+
+// 0 where this user may make the lock file in `dir`, making `dir` first
+// where it is missing as `mkdir -p` would; else the errno in the way.
+int MakeableDir(const std::filesystem::path& dir)
+{
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0)
+        return errno == ENOENT && dir.has_relative_path() ? MakeableDir(dir.parent_path()) : errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// Calls `f` with each name in the folder `dir` but . and ..; false where
+// the folder cannot be read.
+template <class F> bool EachName(const std::string& dir, F f)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return false;
+    while (const dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            f(std::string(e->d_name));
+    ::closedir(d);
+    return true;
+}
+
+// The process holding a write lock on the file open at `fd`, 0 where none
+// is seen: each descriptor's fdinfo lists the locks its open file
+// description holds, with the file's device and inode as /proc/locks has
+// them.
+int WriteLockHolder(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    char key[64];
+    std::snprintf(key, sizeof key, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    int holder = 0;
+    EachName("/proc", [&](const std::string& pid) {
+        if (holder || pid.find_first_not_of("0123456789") != std::string::npos)
+            return;
+        const std::string info = "/proc/" + pid + "/fdinfo";
+        EachName(info, [&](const std::string& n) {
+            std::ifstream in(info + "/" + n);
+            for (std::string line; !holder && std::getline(in, line);)
+                if (line.rfind("lock:", 0) == 0 && line.find(key) != std::string::npos &&
+                    line.find(" WRITE ") != std::string::npos)
+                    holder = std::stoi(pid);
+        });
+    });
     return holder;
 }
 
@@ -76,19 +128,29 @@ TStationLock::TStationLock(const std::string& dir, TMode mode)
             return;
         }
         // Asked where no station has run yet: a station would make the file,
-        // if its user may write into the folder.
+        // if its user may write into the folder, or make the folder first.
         if (!take && err == ENOENT) {
-            if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+            const bool missing = ::access(dir.c_str(), F_OK) != 0 && errno == ENOENT;
+            err = MakeableDir(dir);
+            if (err == 0) {
                 FState = TState::Free;
                 return;
             }
-            err = errno;
+            if (missing) {
+                FError = dir + ": cannot be made: " + std::strerror(err);
+                return;
+            }
         }
         FError = path + ": cannot be opened for writing: " + std::strerror(err);
         // A read-only view of a running station's folder, or another user's
         // file that may be read: the holder is still seen.
-        if (SeenHolder(path) == F_WRLCK)
+        const int seen = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (seen >= 0 && SeenHolder(seen) == F_WRLCK) {
             FState = TState::HeldElsewhere;
+            FHolder = WriteLockHolder(seen);
+        }
+        if (seen >= 0)
+            ::close(seen);
         return;
     }
     struct stat st {};
@@ -109,6 +171,8 @@ TStationLock::TStationLock(const std::string& dir, TMode mode)
     // Taken or asked, in the way of the lock is a station's write lock or
     // another program's read lock; the question tells which.
     const int holder = err == 0 || HeldByAnother(err) ? Holder(fd) : -err;
+    if (holder == F_WRLCK)
+        FHolder = WriteLockHolder(fd);
     ::close(fd);
     if (holder == F_UNLCK) {
         // Gone since the lock failed: its holder was there a moment ago.
@@ -141,6 +205,11 @@ int AnswerStationRunning(const std::string& dir)
     const TStationLock lock(absolute, TStationLock::TMode::Ask);
     switch (lock.State()) {
     case TStationLock::TState::HeldElsewhere:
+        if (lock.HolderPid() > 0)
+            std::printf("a station is already running in %s (process %d: kill %d stops it)\n",
+                        absolute.c_str(), lock.HolderPid(), lock.HolderPid());
+        else
+            std::printf("a station is already running in %s\n", absolute.c_str());
         return 0;
     case TStationLock::TState::Unlockable:
         std::printf("%s: no station can start in %s\n", lock.Error().c_str(), absolute.c_str());

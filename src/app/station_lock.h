@@ -35,7 +35,13 @@
 //   station starting now would get, without making the file or taking any
 //   lock (F_OFD_GETLK names the holder's lock): the demo scripts and
 //   scripts/station-running ask the program itself (skipmail
-//   --station-running DIR), so the two never disagree.
+//   --station-running DIR), so the two never disagree. A folder not made
+//   yet gets the answer for the folder as `mkdir -p` would make it.
+// - A held lock names the process that holds it where the kernel tells:
+//   the lock tables give no process for an open file description lock, so
+//   it is found among the processes' descriptors (/proc/PID/fdinfo), which
+//   this user may read for its own processes; a holder on another machine
+//   or of another user goes unnamed.
 inline constexpr const char* kStationLockFile = "skipmail.lock";
 
 class TStationLock {
@@ -54,16 +60,20 @@ public:
     // Why the lock could not be taken (Unlockable, NoLocks): the lock file's
     // name and what went wrong.
     const std::string& Error() const { return FError; }
+    // The process holding the lock (HeldElsewhere); 0 where none is seen.
+    int HolderPid() const { return FHolder; }
 
 private:
     int FFd = -1;
+    int FHolder = 0;
     TState FState = TState::Unlockable;
     std::string FError;
 };
 
 // The station's answer for `dir`, as scripts/station-running gives it: 0
-// where a station runs there, or where none can start (why on standard
-// output); 1 where one could start (or run unlocked).
+// where a station runs there (naming its process and how to stop it where
+// known) or where none can start (why), on standard output; 1 where one
+// could start (or run unlocked).
 int AnswerStationRunning(const std::string& dir);
 
 // The refusal of a second station in `dir`: a box naming the directory

@@ -19,7 +19,8 @@ hangup: SIGHUP (a closed terminal, a dropped ssh session) stops the station
 second-station: the first station says on which ports its mail servers
   listen; a second station started in the data root of a serving one ends
   at once, naming the directory, and leaves the first one's files and
-  servers alone; once the first is killed, a new one starts there.
+  servers alone; scripts/station-running names the first one's process and
+  how to stop it; once the first is killed, a new one starts there.
 second-station-mounted: the same through a FUSE mount of the data root that
   passes locks on to the files beneath it, as NFS passes them to its server
   (bindfs): the second station ends at once and writes nothing there.
@@ -31,9 +32,11 @@ lock-link, lock-other-user, lock-read-only: where skipmail.lock is a
   one), or seen through a read-only view of a running station's folder (a
   bind mount and a lock-forwarding FUSE mount), the station ends at once,
   saying why, and writes nothing; scripts/station-running answers that a
-  station runs there, or none can start, in the station's words. So too
-  where no station has run yet: in a folder the station's user may not
-  write, or seen through a read-only view. The last two take root.
+  station runs there (naming its process where this machine's kernel
+  holds the lock), or none can start, in the station's words. So too where
+  no station has run yet: in a folder the station's user may not write, or
+  seen through a read-only view; a folder not made yet is answered as
+  `mkdir -p` would make it. The last two take root.
 lock-read-locked: where another program holds a read lock on skipmail.lock
   (a station holds a write lock), the station ends at once saying so, not
   that a station runs, and so does scripts/station-running.
@@ -291,6 +294,10 @@ def second_station(program, sim, root):
         assert all(line.startswith("skipmail: ") for line in first.stderr().splitlines()), \
             first.stderr()
         ini_file = os.stat(root / "skipmail.INI")
+        pid = first.proc.pid
+        assert station_running(root) == (
+            0, f"a station is already running in {root.resolve()} (process {pid}: kill {pid} "
+               "stops it)\n")
         # As a second `make run` does: a modem of its own, the same files.
         second = Station(root, program, sim, None, env, name="second")
         stations.append(second)
@@ -459,6 +466,11 @@ def lock_other_user(program, sim, root):
     assert station_running(closed, "daemon") == (
         0, f"{closed}/skipmail.lock: cannot be opened for writing: Permission denied: "
            f"no station can start in {closed}\n")
+    # Nor where daemon could not make the folder, as a demo script would.
+    assert station_running(closed / "new" / "sub", "daemon") == (
+        0, f"{closed}/new/sub: cannot be made: Permission denied: "
+           f"no station can start in {closed}/new/sub\n")
+    assert not any(closed.iterdir())
     data = root / "data"
     data.mkdir()
     data.chmod(0o777)
@@ -483,7 +495,12 @@ def lock_other_user(program, sim, root):
         assert status == 0, f"station-running answers {status} to daemon"
         assert f"cannot be opened for writing: Permission denied: no station can start in " \
                f"{data}" in said, said
-        assert station_running(data) == (0, "")
+        assert station_running(data) == (
+            0, f"a station is already running in {data} (process {holder.pid}: "
+               f"kill {holder.pid} stops it)\n")
+        # Where daemon may make it, a folder not made yet lets a station start.
+        assert station_running(data / "new" / "sub", "daemon") == (1, "")
+        assert not (data / "new").exists()
     finally:
         holder.stdin.close()
         holder.wait()
@@ -515,12 +532,16 @@ def lock_read_only(program, sim, root):
     first, data, smtp = idle_station(program, sim, root)
     try:
         before = snapshot(data)
-        for view in (read_only_bind_mount,
-                     functools.partial(lock_forwarding_mount, read_only=True)):
+        # The bind mount shows the station's own file, whose holder the
+        # kernel names; FUSE shows a file of its own.
+        pid = first.proc.pid
+        for view, named in ((read_only_bind_mount, f" (process {pid}: kill {pid} stops it)"),
+                            (functools.partial(lock_forwarding_mount, read_only=True), "")):
             with view(data, root / "view") as mnt:
                 err = refused_start(program, mnt)
                 assert f"A station is already running in {mnt}" in err, err
-                assert station_running(mnt) == (0, "")
+                assert station_running(mnt) == (
+                    0, f"a station is already running in {mnt}{named}\n")
             assert_unchanged(before, data, first, smtp)
     finally:
         first.close()

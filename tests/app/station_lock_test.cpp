@@ -134,6 +134,9 @@ TEST(StationLockTest, OneHolderPerDirectoryUntilItEnds)
         TStationLock second(dir.Dir());
         EXPECT_EQ(second.State(), TStationLock::TState::HeldElsewhere);
         EXPECT_EQ(first.State(), TStationLock::TState::Held);
+        // Named by the process that holds it, as the kernel tells.
+        EXPECT_EQ(second.HolderPid(), ::getpid());
+        EXPECT_EQ(TStationLock(dir.Dir(), TStationLock::TMode::Ask).HolderPid(), ::getpid());
         // Nothing is written for it but the empty lock file, the user's own.
         ASSERT_EQ(::stat(lockFile.c_str(), &made), 0);
         EXPECT_EQ(made.st_size, 0);
@@ -248,6 +251,15 @@ TEST(StationLockTest, AskedItGivesTheTakersAnswerAndChangesNothing)
     TScratch dir;
     EXPECT_EQ(TStationLock(dir.Dir(), TMode::Ask).State(), TState::Free);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Dir()), fs::directory_iterator()), 0);
+    // A folder not made yet: as `mkdir -p` would make it, where it can.
+    EXPECT_EQ(TStationLock(dir.Path("not/made"), TMode::Ask).State(), TState::Free);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Dir()), fs::directory_iterator()), 0);
+    WriteFile(dir.Path("file"), "");
+    const TStationLock underFile(dir.Path("file/sub"), TMode::Ask);
+    EXPECT_EQ(underFile.State(), TState::Unlockable);
+    EXPECT_EQ(underFile.Error(), dir.Path("file/sub/skipmail.lock") +
+                                     ": cannot be opened for writing: Not a directory");
+    fs::remove(dir.Path("file"));
     {
         TStationLock held(dir.Dir());
         ASSERT_EQ(held.State(), TState::Held);

@@ -31,10 +31,11 @@ station-race, pair-race: two scripts released at the same instant in one
   folder, fresh and kept: exactly one demo runs with its modem, the other
   says a station runs there and exits 1 leaving no process, each INI file
   is whole (no section twice, none set aside), and the demo that runs stops
-  in order. Before that, where another program holds the folder's claim,
-  scripts/station-running reports a demo running and the script refuses;
-  and a simulated modem or fax line that ends leaves a link another one has
-  made at its place since.
+  in order. Before that, where another program holds the folder's claim
+  (exclusive or shared), scripts/station-running names that program and its
+  process, and the script refuses in the same words; and a simulated modem
+  or fax line that ends leaves a link another one has made at its place
+  since.
 station-mounted, pair-mounted: started through a lock-forwarding FUSE mount
   (as NFS passes locks to its server) of a directory whose demo runs, the
   script refuses at once, naming the directory, and leaves the running
@@ -81,7 +82,7 @@ def session_members(sid, pgid=None):
             continue
         try:
             stat = (entry / "stat").read_text()
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
         except OSError:
             continue
         # The fields after the command name, which may hold blanks itself.
@@ -288,22 +289,28 @@ def claimed(script, build, cwd, top, stations):
         (cwd / top / name).mkdir(parents=True, exist_ok=True)
     folder = cwd / top / stations[0]
     claim = folder / "demo.claim"
-    with open(claim, "w") as held:
-        fcntl.flock(held, fcntl.LOCK_EX)
-        before = {p: stat_of(p) for p in cwd.rglob("*")}
-        running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True, text=True)
-        assert (running.returncode, running.stdout) == (
-            0, f"a demo is already running in {folder} (it holds demo.claim)\n"), running
-        demo = Demo(script, build, cwd, cwd.parent / "claimed.txt")
-        try:
-            status = demo.proc.wait(timeout=30)
-        finally:
-            demo.close()
-        assert status == 1, f"exit status {status}:\n{demo.stderr()}"
-        assert f"a demo is already running in {folder}" in demo.stderr(), demo.stderr()
-        after = {p: stat_of(p) for p in cwd.rglob("*")}
-        assert after == before, "the script made files beside the claim: " + ", ".join(
-            str(p) for p in after.keys() - before.keys())
+    # This test's own process holds it, exclusive as a demo would, then
+    # shared as none does.
+    said = (f"another program holds {folder}/demo.claim "
+            f"({pathlib.Path('/proc/self/comm').read_text().strip()}, process {os.getpid()}): "
+            "no demo can start there while it does")
+    for how in (fcntl.LOCK_EX, fcntl.LOCK_SH):
+        with open(claim, "w") as held:
+            fcntl.flock(held, how)
+            before = {p: stat_of(p) for p in cwd.rglob("*")}
+            running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True,
+                                     text=True)
+            assert (running.returncode, running.stdout) == (0, said + "\n"), (how, running)
+            demo = Demo(script, build, cwd, cwd.parent / "claimed.txt")
+            try:
+                status = demo.proc.wait(timeout=30)
+            finally:
+                demo.close()
+            assert status == 1, f"exit status {status}:\n{demo.stderr()}"
+            assert f"{pathlib.Path(script).name}: {said}\n" in demo.stderr(), demo.stderr()
+            after = {p: stat_of(p) for p in cwd.rglob("*")}
+            assert after == before, "the script made files beside the claim: " + ", ".join(
+                str(p) for p in after.keys() - before.keys())
     running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True, text=True)
     assert (running.returncode, running.stdout) == (1, ""), running
 
