@@ -27,6 +27,15 @@ station-timeout: the script run by timeout, which signals the whole group
   station's REMOTE,OFF; the gateway leaves no FIFO or port file of its fake
   Internet behind. Every process of a demo is in the script's process group,
   so kill -9 to the group ends them all.
+fax-killed, pair-killed: kill -9 to the script's own process alone (the
+  fax gateway: the station, its modem, fax line and Internet servers; the
+  pair: two stations and their sky): the stations stop as their operators
+  would, each radio log ending with the station's REMOTE,OFF and each link
+  log with the operator's stop, then the helpers; nothing of the demo is
+  left running, and a new script starts there whole at once. A station
+  left running in the folder (started by hand, or by an older script) is
+  named with its process, and how to stop it, by the script and by
+  scripts/station-running.
 station-race, pair-race: two scripts released at the same instant in one
   folder, fresh and kept: exactly one demo runs with its modem, the other
   says a station runs there and exits 1 leaving no process, each INI file
@@ -135,16 +144,24 @@ class Demo:
         self.err.close()
 
 
-def started(demo, tmp, stations, args):
-    """Waits until every station of `demo` has configured its modem."""
-    for name in stations:
-        wait_for(lambda: "Modem configuration successful" in link_log(tmp / name), 60,
-                 f"the modem of {name}:\n" + demo.stderr())
+def ups(tmp, stations):
+    """How many times the stations' logs say their modems were configured,
+    and the fax modem monitored: a new start counts one more."""
+    return ([link_log(tmp / name).count("Modem configuration successful") for name in stations],
+            fax_log(tmp / stations[0]).count("Monitoring for incoming faxes"))
+
+
+def started(demo, tmp, stations, args, before=([0] * 2, 0)):
+    """Waits until every station of `demo` has configured its modem (once
+    more than `before`, as ups() gave it before the start)."""
+    for name, seen in zip(stations, before[0]):
+        wait_for(lambda: link_log(tmp / name).count("Modem configuration successful") > seen,
+                 60, f"the modem of {name}:\n" + demo.stderr())
     if args in (("--gateway",), ("--fax-gateway",)):
         wait_for(lambda: (tmp / stations[0] / "internet.ports").read_text().strip(), 20,
                  "the fake Internet servers")
     if args == ("--fax-gateway",):
-        wait_for(lambda: "Monitoring for incoming faxes" in fax_log(tmp / stations[0]), 60,
+        wait_for(lambda: ups(tmp, stations)[1] > before[1], 60,
                  "the fax modem:\n" + demo.stderr())
     assert len(session_members(demo.proc.pid)) >= 2 + len(stations), \
         session_members(demo.proc.pid)
@@ -166,14 +183,20 @@ def ended_in_order(demo, tmp, stations, how):
     except SystemExit:
         raise SystemExit("the script ended, leaving running:\n"
                          + "\n".join(session_members(demo.proc.pid)))
+    stopped_in_order(tmp, stations, how)
+    left = [p.name for name in stations for p in (tmp / name).glob("internet.*")]
+    assert not left, f"the stop left {left}"
+
+
+def stopped_in_order(tmp, stations, how):
+    """Each station stopped as by its operator, before its modem and fax
+    line."""
     for name in stations:
         lines = link_log(tmp / name).splitlines()
         assert lines and lines[-1].endswith(OPERATOR_STOP), (name, lines[-5:])
         # The radio heard the station's last word: its modem outlived it.
         radio = (tmp / name / "radio.log").read_text().splitlines()
         assert radio and radio[-1] == RADIO_GOODBYE, (name, how, radio[-5:])
-    left = [p.name for name in stations for p in (tmp / name).glob("internet.*")]
-    assert not left, f"the stop left {left}"
     # Nor did the fax line go before the station closed its port.
     errors = [line for name in stations for line in fax_log(tmp / name).splitlines()
               if "Error" in line]
@@ -236,6 +259,76 @@ def timed_out(script, build, stations):
             ended_in_order(demo, tmp, stations, "timeout")
         finally:
             demo.close()
+
+
+def killed(script, build, stations, args=()):
+    """kill -9 to the script alone; then a new script there, and a station
+    left running there."""
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp).resolve()
+        demo = Demo(script, build, tmp, tmp / "stderr.txt", args)
+        try:
+            started(demo, tmp, stations, args)
+            demo.proc.kill()
+            demo.proc.wait()
+            try:
+                wait_for(lambda: not session_members(demo.proc.pid), 30, "the demo to end")
+            except SystemExit:
+                raise SystemExit("kill -9 to the script left running:\n"
+                                 + "\n".join(session_members(demo.proc.pid)))
+        finally:
+            demo.close()
+        stopped_in_order(tmp, stations, "kill -9 to the script")
+        before = ups(tmp, stations)
+        again = Demo(script, build, tmp, tmp / "again.txt", args)
+        try:
+            started(again, tmp, stations, args, before)
+            assert again.proc.poll() is None, again.stderr()
+            os.killpg(again.proc.pid, signal.SIGTERM)
+            ended_in_order(again, tmp, stations, "SIGTERM to the group after a kill -9")
+        finally:
+            again.close()
+        left_running(script, build, tmp, tmp / stations[0], args)
+
+
+def refused(script, build, cwd, err, said, args=()):
+    """The script started in `cwd` ends at once with status 1, saying
+    `said`."""
+    demo = Demo(script, build, cwd, err, args)
+    try:
+        status = demo.proc.wait(timeout=30)
+    finally:
+        demo.close()
+    assert status == 1, f"exit status {status}:\n{demo.stderr()}"
+    assert f"{pathlib.Path(script).name}: {said}\n" in demo.stderr(), demo.stderr()
+
+
+def left_running(script, build, cwd, folder, args):
+    """A station running in `folder`, started by hand on a modem of its own:
+    the script and station-running name its process and how to stop it."""
+    link = cwd / "by-hand.pty"
+    # Each in a session of its own, ended as a whole.
+    sim = subprocess.Popen([f"{build}/tests/skip_modem_sim", "--link", str(link)],
+                           stdout=subprocess.PIPE, text=True, start_new_session=True)
+    station = None
+    try:
+        sim.stdout.readline()
+        station = subprocess.Popen(
+            [f"{build}/src/app/skipmail"], cwd=folder, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True,
+            env=dict(os.environ, QT_QPA_PLATFORM="offscreen", SKIPMAIL_COM1=str(link)))
+        said = (f"a station is already running in {folder} "
+                f"(process {station.pid}: kill {station.pid} stops it)")
+        ask = [STATION_RUNNING, folder, build]
+        running = wait_for(lambda: (r := subprocess.run(ask, capture_output=True, text=True))
+                           .returncode == 0 and r, 30, "the station started by hand")
+        assert running.stdout == said + "\n", running
+        refused(script, build, cwd, cwd / "by-hand.txt", said, args)
+    finally:
+        for proc in (station, sim):
+            if proc:
+                os.killpg(proc.pid, signal.SIGTERM if proc is station else signal.SIGUSR2)
+                proc.wait()
 
 
 def ini_sections(station):
@@ -301,13 +394,7 @@ def claimed(script, build, cwd, top, stations):
             running = subprocess.run([STATION_RUNNING, folder, build], capture_output=True,
                                      text=True)
             assert (running.returncode, running.stdout) == (0, said + "\n"), (how, running)
-            demo = Demo(script, build, cwd, cwd.parent / "claimed.txt")
-            try:
-                status = demo.proc.wait(timeout=30)
-            finally:
-                demo.close()
-            assert status == 1, f"exit status {status}:\n{demo.stderr()}"
-            assert f"{pathlib.Path(script).name}: {said}\n" in demo.stderr(), demo.stderr()
+            refused(script, build, cwd, cwd.parent / "claimed.txt", said)
             after = {p: stat_of(p) for p in cwd.rglob("*")}
             assert after == before, "the script made files beside the claim: " + ", ".join(
                 str(p) for p in after.keys() - before.keys())
@@ -496,6 +583,10 @@ def main():
                   args=("--fax-gateway",))
     elif case == "pair-terminate":
         signalled(pair, build, ["pair/HOME", "pair/FIELD"], signal.SIGTERM, group=True)
+    elif case == "fax-killed":
+        killed(station, build, ["station-fax"], ("--fax-gateway",))
+    elif case == "pair-killed":
+        killed(pair, build, ["pair/HOME", "pair/FIELD"])
     elif case == "station-timeout":
         timed_out(station, build, ["station"])
     elif case == "station-race":

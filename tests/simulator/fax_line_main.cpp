@@ -6,8 +6,10 @@
 // DIR/sent. Each call is reported on standard output. Runs until SIGTERM,
 // SIGINT or SIGUSR2 (an ignored SIGTERM or SIGINT stays ignored: a demo
 // script's helper is stopped by the script with SIGUSR2 once its station has
-// ended); the link is then removed while it is still this program's own.
-//   skip_fax_line --link PATH --dir DIR [--speed X]
+// ended), or with --until-eof until its standard input ends (a demo script's
+// pipe, held by the script and its station); the link is then removed while
+// it is still this program's own.
+//   skip_fax_line [--until-eof] --link PATH --dir DIR [--speed X]
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,8 +61,14 @@ int main(int argc, char** argv)
     std::string link;
     fs::path dir = ".";
     double speed = 1.0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--link") == 0)
+    bool untilEof = false;
+    for (int i = 1; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--until-eof") == 0) {
+            untilEof = true;
+            --i;
+        } else if (i + 1 == argc) {
+            break;
+        } else if (std::strcmp(argv[i], "--link") == 0)
             link = argv[i + 1];
         else if (std::strcmp(argv[i], "--dir") == 0)
             dir = argv[i + 1];
@@ -68,7 +76,8 @@ int main(int argc, char** argv)
             speed = std::atof(argv[i + 1]);
     }
     if (link.empty()) {
-        std::fprintf(stderr, "usage: skip_fax_line --link PATH --dir DIR [--speed X]\n");
+        std::fprintf(stderr,
+                     "usage: skip_fax_line [--until-eof] --link PATH --dir DIR [--speed X]\n");
         return 2;
     }
     for (const char* sub : {"received", "send", "sent"})
@@ -92,6 +101,8 @@ int main(int argc, char** argv)
     bool armed = true;   // the machine holds the set-up asked for last
     while (!g_stop) {
         ::usleep(200000);
+        if (untilEof && InputEnded())
+            break;
         const TFaxLine::TTerminalResult r = line.TerminalResult(kMachine);
         if (!armed) {
             armed = !r.Done;

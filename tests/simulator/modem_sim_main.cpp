@@ -7,8 +7,9 @@
 // --link appends every command that modem's radio receives, one per line
 // (bytes outside printable ASCII as <hh>). At the end each link is removed
 // while it is still this program's own. SIGUSR1 makes every modem report a
-// hardware error.
-//   skip_modem_sim [--rate BPS] [--delay MS] [--call-ms MS]
+// hardware error. With --until-eof it also ends once its standard input ends
+// (a demo script's pipe, held by the script and its stations).
+//   skip_modem_sim [--until-eof] [--rate BPS] [--delay MS] [--call-ms MS]
 //                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
 // --rate is the data rate over the air in bit/s (2400 unless given; 0: no
 // limit),
@@ -52,7 +53,15 @@ int main(int argc, char** argv)
     options.BitRate = 2400;
     std::string radio = "ICOM M710";
     std::vector<TStation> stations;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool untilEof = false;
+    for (int i = 1; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--until-eof") == 0) {
+            untilEof = true;
+            --i;
+            continue;
+        }
+        if (i + 1 == argc)
+            break;
         const char* value = argv[i + 1];
         if (std::strcmp(argv[i], "--radio") == 0)
             radio = value;
@@ -86,6 +95,9 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     while (!g_stop) {
         ::usleep(100000);
+        // Its stations are gone: what their radios heard last is logged below.
+        if (untilEof && InputEnded())
+            g_stop = 1;
         if (g_hardwareError) {
             g_hardwareError = 0;
             for (size_t i = 0; i < stations.size(); ++i)

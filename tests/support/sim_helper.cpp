@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <poll.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -12,6 +13,15 @@ void StopOnSignals(void (*onStop)(int))
         if (std::signal(sig, SIG_IGN) != SIG_IGN)
             std::signal(sig, onStop);
     std::signal(SIGUSR2, onStop);
+}
+
+bool InputEnded()
+{
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&input, 1, 0) <= 0)
+        return false;
+    char buf[256];
+    return ::read(STDIN_FILENO, buf, sizeof buf) == 0;
 }
 
 bool LinkPty(const std::string& pty, const std::string& link)

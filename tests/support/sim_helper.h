@@ -10,6 +10,12 @@
 // whole group is not for it); SIGUSR2, the script's own word, always does.
 void StopOnSignals(void (*onStop)(int));
 
+// True once standard input has ended, every writer of its pipe having
+// closed it: a demo script gives its helpers a pipe that it and its
+// stations hold, so a helper sees them gone, killed too. Looks without
+// waiting; anything read is dropped.
+bool InputEnded();
+
 // Links `pty` at `link`, replacing what is there; false (said on standard
 // error) when it cannot.
 bool LinkPty(const std::string& pty, const std::string& link);
