@@ -352,8 +352,10 @@ int TApfWriter::Create(const std::string& fileName)
         return FileErrorCode(errno);
     File_ = ::fdopen(fd, "w+b");
     if (!File_) {
-        ::close(fd);
+        // Removed while its lock holds: the name may be another writer's
+        // once it is free.
         ::unlink(TempName_.c_str());
+        ::close(fd);
         TempName_.clear();
         return AdErr::ecOutOfMemory;
     }
@@ -493,22 +495,22 @@ int TApfWriter::Close(const std::string& stationId, std::time_t when)
             Fail(FileErrorCode(e.code().value()));
         }
     }
-    std::fclose(File_);
-    File_ = nullptr;
     if (!TempName_.empty())
         ::unlink(TempName_.c_str());
     TempName_.clear();
+    std::fclose(File_);
+    File_ = nullptr;
     return Error_;
 }
 
 void TApfWriter::Abandon()
 {
+    if (!TempName_.empty())
+        ::unlink(TempName_.c_str());
+    TempName_.clear();
     if (File_) {
         std::fclose(File_);
         File_ = nullptr;
     }
-    if (!TempName_.empty())
-        ::unlink(TempName_.c_str());
-    TempName_.clear();
     InPage_ = false;
 }

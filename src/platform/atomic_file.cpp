@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -176,6 +181,88 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path)
     return FirstFreeName(path, [&](const std::string& name) { return MoveIfFree(temp, name); });
 }
 
+namespace {
+
+// A named temporary is "<name>.part-" and six of mkstemp's letters.
+constexpr std::string_view kTempMark = ".part-";
+constexpr std::size_t kTempLetters = 6;
+
+bool IsTemporaryName(std::string_view name)
+{
+    const std::size_t at = name.rfind(kTempMark);
+    if (at == std::string_view::npos || at == 0 ||
+        name.size() != at + kTempMark.size() + kTempLetters)
+        return false;
+    const std::string_view letters = name.substr(at + kTempMark.size());
+    return std::all_of(letters.begin(), letters.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the named temporaries in `folder` that no writer holds any more
+// (one killed outright: nothing else removes its file). Each is taken by
+// its lock first, so a live writer's file is never touched, and removed
+// only while this lock holds, under the name checked to be that file's: a
+// writer that made its file but did not yet hold it finds it gone and
+// makes another. A file that has its whole name too (a commit by link cut
+// short) keeps it.
+void RemoveStaleTemporaries(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir))
+        if (IsTemporaryName(e->d_name))
+            names.emplace_back(e->d_name);
+    const int at = ::dirfd(dir);
+    for (const std::string& name : names) {
+        // Not waiting on a FIFO of that name, nor following a link.
+        const int fd = ::openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat held, named;
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == ::geteuid() &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(held, named))
+            ::unlinkat(at, name.c_str(), 0);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
+// A named temporary beside `path`, held by its writer until it is closed.
+int OpenNamed(const std::string& path, std::string& tempName)
+{
+    RemoveStaleTemporaries(FolderOf(path));
+    // A try is lost only to a sweep that took the file before its lock.
+    constexpr int kMaxTries = 100;
+    for (int n = 0; n < kMaxTries; ++n) {
+        std::string name = path + std::string(kTempMark) + std::string(kTempLetters, 'X');
+        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        // A sweep may have taken it between its making and its lock.
+        struct stat held, named;
+        if (::fstat(fd, &held) == 0 && ::lstat(name.c_str(), &named) == 0 &&
+            SameFile(held, named)) {
+            tempName = name;
+            return fd;
+        }
+        ::close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+} // namespace
+
 int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName)
 {
     tempName.clear();
@@ -190,12 +277,9 @@ int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName)
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return -1;
     }
-    std::string name = path + ".XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    ::fchmod(fd, mode);
-    tempName = name;
+    const int fd = OpenNamed(path, tempName);
+    if (fd >= 0)
+        ::fchmod(fd, mode);
     return fd;
 }
 

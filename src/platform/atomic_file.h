@@ -21,10 +21,12 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path);
 // A file that has no name until it is committed (O_TMPFILE in the folder of
 // `path`), so that a writer killed by a signal no handler sees (SIGKILL)
 // leaves nothing behind. Where the file system has no such files (or /proc
-// is not there to name them by), a named temporary file beside `path`
-// (`tempName` then says which; empty for an unnamed one). Returns the
-// descriptor, open for reading and writing with the mode `mode`, or -1 with
-// errno.
+// is not there to name them by), a named temporary file beside `path`,
+// "<path>.part-XXXXXX" (`tempName` then says which; empty for an unnamed
+// one), which its writer holds locked (flock) while it is open: one whose
+// writer was killed is removed by the next writer into that folder, and one
+// still held never is. Returns the descriptor, open for reading and writing
+// with the mode `mode`, or -1 with errno.
 int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName);
 
 // Gives the file open on `fd` (from OpenUnnamed) its name: CommitOver

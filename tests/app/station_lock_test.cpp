@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/station_lock.h"
+#include "support/bindfs_mount.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_files.h"
 #include "support/test_host.h"
@@ -20,51 +21,6 @@ void PrintTo(TStationLock::TState state, std::ostream* os)
 }
 
 namespace {
-
-// `source` seen at `target` through bindfs, which passes fcntl locks on to
-// the files beneath it as NFS passes them to its server (read-only with
-// `readOnly`); unmounted at destruction. Mounted() is false where it could
-// not mount.
-class TLockForwardingMount {
-public:
-    TLockForwardingMount(const std::string& source, const std::string& target,
-                         bool readOnly = false)
-        : FTarget(target)
-    {
-        fs::create_directories(target);
-        QStringList args{"--multithreaded", "--enable-lock-forwarding"};
-        if (readOnly)
-            args << "-r";
-        FMounted = QProcess::execute("bindfs", args << QString::fromStdString(source)
-                                                    << QString::fromStdString(target)) == 0;
-    }
-    ~TLockForwardingMount()
-    {
-        if (FMounted && QProcess::execute("fusermount", {"-u", QString::fromStdString(FTarget)}))
-            QProcess::execute("umount", {"-l", QString::fromStdString(FTarget)});
-    }
-    TLockForwardingMount(const TLockForwardingMount&) = delete;
-    TLockForwardingMount& operator=(const TLockForwardingMount&) = delete;
-
-    bool Mounted() const { return FMounted; }
-
-private:
-    std::string FTarget;
-    bool FMounted = false;
-};
-
-// Why bindfs cannot be tried here; empty where it can.
-std::string WithoutBindfs()
-{
-    if (!HaveProgram("bindfs"))
-        return "bindfs is not installed";
-    if (!fs::exists("/dev/fuse"))
-        return "this machine has no FUSE (/dev/fuse)";
-    return "";
-}
-
-// Most systems let only root open FUSE's device without fusermount's help.
-constexpr char kBindfsCannotMount[] = "bindfs cannot mount here (FUSE may be root's alone)";
 
 // `source` seen read-only at `target` through a bind mount, which shares the
 // files' locks; unmounted at destruction.

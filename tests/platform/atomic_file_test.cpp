@@ -14,6 +14,9 @@
 #include <filesystem>
 
 #include "platform/atomic_file.h"
+#include "support/bindfs_mount.h"
+#include "support/test_files.h"
+#include "support/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -76,63 +79,191 @@ TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
     EXPECT_FALSE(fs::exists(dir / "z.apf"));
 }
 
-// A file without a name until its commit: a writer killed outright, which
-// no handler sees, leaves nothing; a commit names it whole, replacing or
-// taking the first free name.
+// The names in `dir`, sorted.
+std::vector<std::string> Names(const fs::path& dir)
+{
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(dir))
+        found.push_back(e.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// A writer in a process of its own that opens its file for `fax` and ends
+// by SIGKILL, which no handler sees, or stays until Release.
+class TOtherWriter {
+public:
+    TOtherWriter(const std::string& fax, bool killed)
+    {
+        int ready[2], go[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(go), 0);
+        Pid_ = ::fork();
+        if (Pid_ == 0) {
+            ::close(ready[0]);
+            ::close(go[1]);
+            std::string temp;
+            const int fd = OpenUnnamed(fax, 0640, temp);
+            [[maybe_unused]] ssize_t n = ::write(fd, "half a fax", 10);
+            temp += "\n";
+            n = ::write(ready[1], temp.data(), temp.size());
+            if (killed)
+                ::kill(::getpid(), SIGKILL);
+            char c;
+            n = ::read(go[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(go[0]);
+        Go_ = go[1];
+        char buffer[4096];
+        const ssize_t n = ::read(ready[0], buffer, sizeof buffer);
+        ::close(ready[0]);
+        if (n > 0)
+            Temp_.assign(buffer, static_cast<size_t>(n) - 1);
+    }
+    ~TOtherWriter() { Release(); }
+    TOtherWriter(const TOtherWriter&) = delete;
+    TOtherWriter& operator=(const TOtherWriter&) = delete;
+
+    // The named temporary it holds (or held); empty for an unnamed one.
+    const std::string& Temp() const { return Temp_; }
+    // Lets it end, without removing its file, and waits for it: the
+    // status waitpid gave.
+    int Release()
+    {
+        if (Go_ >= 0)
+            ::close(Go_);
+        Go_ = -1;
+        if (Pid_ > 0) {
+            EXPECT_EQ(::waitpid(Pid_, &Status_, 0), Pid_);
+        }
+        Pid_ = -1;
+        return Status_;
+    }
+
+private:
+    pid_t Pid_ = -1;
+    int Go_ = -1;
+    int Status_ = 0;
+    std::string Temp_;
+};
+
+// A file without a name until its commit: a writer killed outright leaves
+// nothing; a commit names it whole, replacing or taking the first free
+// name. On a file system without unnamed files (FUSE) the killed writer's
+// named temporary stays until the next writer into that folder removes it;
+// a live writer's, and anything not of the writer's own, stays.
 TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
 {
-    QTemporaryDir tmp;
-    ASSERT_TRUE(tmp.isValid());
-    const fs::path dir = tmp.path().toStdString();
-    const std::string fax = (dir / "FAX8.APF").string();
-    const auto names = [&] {
-        std::vector<std::string> found;
-        for (const auto& e : fs::directory_iterator(dir))
-            found.push_back(e.path().filename().string());
-        std::sort(found.begin(), found.end());
-        return found;
-    };
-    const auto written = [&](const std::string& bytes, std::string& temp) {
+    const auto written = [](const std::string& fax, const std::string& bytes, std::string& temp) {
         const int fd = OpenUnnamed(fax, 0640, temp);
         EXPECT_GE(fd, 0) << std::strerror(errno);
         EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         return fd;
     };
-
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const auto commits = [&](const fs::path& dir) {
+        const std::string fax = (dir / "FAX8.APF").string();
         std::string temp;
-        written("half a fax", temp);
-        ::kill(::getpid(), SIGKILL);
-        ::_exit(1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(names(), std::vector<std::string>{});
+        int fd = written(fax, "first", temp);
+        EXPECT_EQ(CommitNoReplace(fd, temp, fax), fax);
+        ::close(fd);
+        fd = written(fax, "second", temp);
+        EXPECT_EQ(CommitNoReplace(fd, temp, fax), (dir / "FAX8-1.APF").string());
+        ::close(fd);
+        fd = written(fax, "third", temp);
+        CommitOver(fd, temp, fax);
+        ::close(fd);
+        std::string got;
+        EXPECT_TRUE(ReadWholeFile(fax, got));
+        EXPECT_EQ(got, "third");
+        EXPECT_TRUE(ReadWholeFile((dir / "FAX8-1.APF").string(), got));
+        EXPECT_EQ(got, "second");
+        EXPECT_EQ(fs::status(fax).permissions(), fs::perms(0640));
+    };
 
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const fs::path dir = tmp.path().toStdString();
+    const std::string fax = (dir / "FAX8.APF").string();
+    {
+        TOtherWriter killed(fax, true);
+        ASSERT_TRUE(WIFSIGNALED(killed.Release()));
+        EXPECT_EQ(killed.Temp(), "");
+    }
+    EXPECT_EQ(Names(dir), std::vector<std::string>{});
     std::string temp;
-    int fd = written("first", temp);
-    EXPECT_EQ(temp, "");
-    EXPECT_EQ(names(), std::vector<std::string>{});
-    EXPECT_EQ(CommitNoReplace(fd, temp, fax), fax);
-    ::close(fd);
-    fd = written("second", temp);
-    EXPECT_EQ(CommitNoReplace(fd, temp, fax), (dir / "FAX8-1.APF").string());
-    ::close(fd);
-    fd = written("third", temp);
-    CommitOver(fd, temp, fax);
-    ::close(fd);
     // Dropped before its commit.
-    ::close(written("never", temp));
-    std::string got;
-    EXPECT_TRUE(ReadWholeFile(fax, got));
-    EXPECT_EQ(got, "third");
-    EXPECT_TRUE(ReadWholeFile((dir / "FAX8-1.APF").string(), got));
-    EXPECT_EQ(got, "second");
-    EXPECT_EQ(fs::status(fax).permissions(), fs::perms(0640));
-    EXPECT_EQ(names(), (std::vector<std::string>{"FAX8-1.APF", "FAX8.APF"}));
+    ::close(written(fax, "never", temp));
+    EXPECT_EQ(temp, "");
+    EXPECT_EQ(Names(dir), std::vector<std::string>{});
+    commits(dir);
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"FAX8-1.APF", "FAX8.APF"}));
+
+    if (const std::string missing = WithoutBindfs(); !missing.empty())
+        SKIP_WITHOUT_TOOL(missing);
+    TScratch scratch;
+    const fs::path source = scratch.Path("source"), view = scratch.Path("view");
+    fs::create_directory(source);
+    TLockForwardingMount mount(source, view);
+    if (!mount.Mounted())
+        SKIP_WITHOUT_TOOL(kBindfsCannotMount);
+    const std::string faxThere = (view / "FAX8.APF").string();
+    // FUSE keeps a file removed while it is open under a hidden name until
+    // its last close has reached the file system.
+    const auto namesThere = [&] {
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                const std::vector<std::string> names = Names(source);
+                return std::none_of(names.begin(), names.end(), [](const std::string& name) {
+                    return name.rfind(".fuse_hidden", 0) == 0;
+                });
+            },
+            30000));
+        return Names(source);
+    };
+    // Names that are not a temporary of the writer's, or not one it may
+    // take: a name a letter short, a link, a folder, another user's file.
+    WriteFileAtomic((source / "FAX8.APF.part-Ab3dE").string(), "not a temporary");
+    fs::create_symlink(source / "FAX8.APF.part-Ab3dE", source / "FAX8.APF.part-link01");
+    fs::create_directory(source / "FAX8.APF.part-fold01");
+    std::vector<std::string> kept = Names(source);
+    if (::geteuid() == 0) {
+        WriteFileAtomic((source / "FAX8.APF.part-other1").string(), "another user's");
+        EXPECT_EQ(::chown((source / "FAX8.APF.part-other1").c_str(), 65534, 65534), 0);
+        kept = Names(source);
+    }
+    TOtherWriter killed(faxThere, true);
+    ASSERT_TRUE(WIFSIGNALED(killed.Release()));
+    const std::string stale = fs::path(killed.Temp()).filename().string();
+    EXPECT_EQ(stale.rfind("FAX8.APF.part-", 0), 0u) << stale;
+    EXPECT_TRUE(fs::exists(source / stale));
+    TOtherWriter live(faxThere, false);
+    const std::string held = fs::path(live.Temp()).filename().string();
+    ASSERT_FALSE(held.empty());
+
+    // The next writer into the folder removes the killed one's file and
+    // none other.
+    const std::string next = (view / "FAX9.APF").string();
+    int fd = written(next, "next", temp);
+    EXPECT_EQ(fs::path(temp).parent_path(), view);
+    EXPECT_FALSE(fs::exists(source / stale));
+    EXPECT_TRUE(fs::exists(source / held));
+    EXPECT_EQ(CommitNoReplace(fd, temp, next), next);
+    ::close(fd);
+    std::vector<std::string> now = kept;
+    now.push_back("FAX9.APF");
+    now.push_back(held);
+    std::sort(now.begin(), now.end());
+    EXPECT_EQ(namesThere(), now);
+    // Once its writer has ended, it goes with the next.
+    EXPECT_EQ(live.Release(), 0);
+    commits(view);
+    now = kept;
+    for (const char* name : {"FAX8-1.APF", "FAX8.APF", "FAX9.APF"})
+        now.push_back(name);
+    std::sort(now.begin(), now.end());
+    EXPECT_EQ(namesThere(), now);
 }
 
 TEST(AtomicFile, AppendCreatesAndExtendsAndReportsFailure)

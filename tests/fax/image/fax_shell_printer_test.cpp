@@ -3,6 +3,7 @@
 #include "private_cups_helpers.h"
 #include "raster_helpers.h"
 #include "serial/ad_except.h"
+#include "support/bindfs_mount.h"
 #include "support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -845,6 +846,53 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
             end == eCancelled ? "INFO: \n" : "ERROR: the station gave up on this job\nINFO: \n";
         EXPECT_EQ(err, said);
     }
+
+    // On a file system without unnamed files (FUSE) a killed job leaves its
+    // named temporary, until the next job into that folder removes it; one
+    // still writing keeps its own.
+    if (const std::string missing = WithoutBindfs(); !missing.empty())
+        SKIP_WITHOUT_TOOL(missing);
+    fs::create_directories(dir.Path("fuse-source"));
+    TLockForwardingMount mount(dir.Path("fuse-source"), dir.Path("fuse"));
+    if (!mount.Mounted())
+        SKIP_WITHOUT_TOOL(kBindfsCannotMount);
+    const std::string fuse = dir.Path("fuse");
+    const auto writing = [&](QProcess& p, const FaxPrinter::TShellRequest& request,
+                             const char* job) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(printFax.Folder));
+        p.setProcessEnvironment(env);
+        p.start(SKIPMAIL_PRINTFAX_BACKEND, Job(job, StationOptions(request)));
+        EXPECT_TRUE(p.waitForStarted(10000));
+        p.write(stream.data(), static_cast<qint64>(stream.size() / 2));
+        EXPECT_TRUE(PumpUntil([&] { return WritesInto(p.processId(), fuse); }, 30000));
+    };
+    const auto killedRequest = MakeRequest(fuse + "/killed.apf", 5);
+    QProcess killed;
+    writing(killed, *killedRequest, "5");
+    killed.kill();
+    EXPECT_TRUE(killed.waitForFinished(30000));
+    std::vector<std::string> left = Files(fuse);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].rfind("killed.apf.part-", 0), 0u) << left[0];
+
+    const auto liveRequest = MakeRequest(fuse + "/live.apf", 6);
+    QProcess live;
+    writing(live, *liveRequest, "6");
+    const auto nextRequest = MakeRequest(fuse + "/next.apf", 7);
+    const BackendRun next =
+        RunBackend(Job("7", StationOptions(*nextRequest)), stream, printFax.Folder);
+    EXPECT_EQ(next.Exit, 0) << next.Err;
+    left = Files(fuse);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].rfind("live.apf.part-", 0), 0u) << left[0];
+    EXPECT_EQ(left[1], "next.apf");
+    live.write(stream.data() + stream.size() / 2,
+               static_cast<qint64>(stream.size() - stream.size() / 2));
+    live.closeWriteChannel();
+    EXPECT_TRUE(live.waitForFinished(30000));
+    EXPECT_EQ(live.exitCode(), 0);
+    EXPECT_EQ(Files(fuse), (std::vector<std::string>{"live.apf", "next.apf"}));
 }
 
 TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
