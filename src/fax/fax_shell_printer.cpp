@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <poll.h>
 #include <set>
 #include <strings.h>
 #include <sys/file.h>
@@ -34,6 +35,8 @@ namespace FaxPrinter {
 namespace {
 
 using TClock = std::chrono::steady_clock;
+
+constexpr char kInterrupted[] = "the conversion was interrupted";
 
 // A request folder untouched this long and held by nobody was left behind.
 constexpr int kAbandonedAfterSeconds = 60;
@@ -89,19 +92,40 @@ std::string ServerName()
     return server.empty() || server[0] == '/' ? server : server + ":" + std::to_string(ippPort());
 }
 
-// Whether this thread's print gave the scheduler a password: one refused
-// is told apart from none.
-thread_local bool tPasswordGiven = false;
+// A refused password is asked again as long as one is given: a print
+// takes three, as su and sudo do.
+constexpr int kPasswordTries = 3;
+
+// How this thread's print answered the scheduler's asks for a password.
+struct TPasswordAsk {
+    int Given = 0;
+    // An empty answer or the end of input: no password.
+    bool NoneGiven = false;
+    // A signal at the prompt that the print's abort answers (Ctrl+C).
+    bool Interrupted = false;
+    const std::function<bool()>* Abort = nullptr;
+};
+thread_local TPasswordAsk tAsk;
 
 // The password the scheduler asks for over TCP, asked on the terminal as
-// libcups itself would; none without one, or when the answer is empty
-// (libcups then gives up).
+// libcups itself would; none without one, when the answer is empty, after
+// the last try or once the print is aborted (libcups then gives up). Asked
+// again, the last one was refused, and the terminal is told so at once.
 const char* AskPassword(const char* prompt, http_t*, const char*, const char*, void*)
 {
     static thread_local std::string answer;
+    if (tAsk.NoneGiven || tAsk.Interrupted)
+        return nullptr;
     const TFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (tty.Get() < 0)
         return nullptr;
+    const auto say = [&](const std::string& text) {
+        [[maybe_unused]] const ssize_t n = ::write(tty.Get(), text.data(), text.size());
+    };
+    if (tAsk.Given >= kPasswordTries)
+        return nullptr;
+    if (tAsk.Given > 0)
+        say("The print service refused that password.\n");
     termios old{};
     const bool quiet = ::tcgetattr(tty.Get(), &old) == 0;
     if (quiet) {
@@ -110,15 +134,41 @@ const char* AskPassword(const char* prompt, http_t*, const char*, const char*, v
         hidden.c_lflag |= ECHONL;
         ::tcsetattr(tty.Get(), TCSAFLUSH, &hidden);
     }
-    [[maybe_unused]] const ssize_t n = ::write(tty.Get(), prompt, std::strlen(prompt));
+    say(prompt);
     answer.clear();
-    for (char c; ::read(tty.Get(), &c, 1) == 1 && c != '\n';)
+    for (;;) {
+        // The abort is asked between waits for the line, so a signal that
+        // came before the read is seen too.
+        pollfd line{tty.Get(), POLLIN, 0};
+        const int ready = ::poll(&line, 1, 200);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0) {
+            if (tAsk.Abort && *tAsk.Abort && (*tAsk.Abort)()) {
+                tAsk.Interrupted = true;
+                break;
+            }
+            continue;
+        }
+        char c;
+        const ssize_t n = ::read(tty.Get(), &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            break;
         answer += c;
+    }
     if (quiet)
         ::tcsetattr(tty.Get(), TCSAFLUSH, &old);
-    if (answer.empty())
+    if (tAsk.Interrupted) {
+        say("\n");
         return nullptr;
-    tPasswordGiven = true;
+    }
+    if (answer.empty()) {
+        tAsk.NoneGiven = true;
+        return nullptr;
+    }
+    ++tAsk.Given;
     return answer.c_str();
 }
 
@@ -130,17 +180,23 @@ std::string LastCupsError()
 {
     // libcups gives up when no password comes, as when its user cancels.
     const ipp_status_t status = cupsLastError();
-    if (status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
-        status == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED) {
-        const std::string server = ServerName();
-        const std::string socket = "its local socket needs none (leave CUPS_SERVER unset, or set "
-                                   "it to the socket's path)";
-        if (!server.empty() && server[0] != '/' && tPasswordGiven)
-            return "the print service (" + server + ") refused the password given for " +
-                   FromUtf8(cupsUser()) + " over TCP; " + socket;
-        if (!server.empty() && server[0] != '/')
-            return "the print service (" + server + ") asks for " + FromUtf8(cupsUser()) +
-                   "'s password over TCP, and none could be given here; " + socket;
+    const std::string server = ServerName();
+    if ((status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
+         status == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED) &&
+        !server.empty() && server[0] != '/') {
+        const std::string user = FromUtf8(cupsUser());
+        const std::string socket = "; its local socket needs none (leave CUPS_SERVER unset, or "
+                                   "set it to the socket's path)";
+        const std::string head = "the print service (" + server + ") ";
+        if (tAsk.NoneGiven)
+            return head + "asks for " + user + "'s password over TCP, and none was given" + socket;
+        if (tAsk.Given >= kPasswordTries)
+            return head + "refused the " + std::to_string(tAsk.Given) + " passwords given for " +
+                   user + " over TCP" + socket;
+        if (tAsk.Given > 0)
+            return head + "refused the password given for " + user + " over TCP" + socket;
+        return head + "asks for " + user + "'s password over TCP, and none could be given here" +
+               socket;
     }
     return FromUtf8(cupsLastErrorString());
 }
@@ -631,6 +687,7 @@ struct TShellJob::TState {
     TFileStamp Before;
     // A job made and not yet ended, which goes with the print.
     bool Open = false;
+    std::function<bool()> Abort;
 
     void Cancel()
     {
@@ -660,6 +717,8 @@ TShellJob::TShellJob(std::string document, std::string outName, bool fine)
 TShellJob::~TShellJob()
 {
     S_->Cancel();
+    if (tAsk.Abort == &S_->Abort)
+        tAsk.Abort = nullptr;
 }
 
 int TShellJob::Job() const
@@ -667,7 +726,7 @@ int TShellJob::Job() const
     return S_->Job;
 }
 
-TShellResult TShellJob::Create()
+TShellResult TShellJob::Create(const std::function<bool()>& abort)
 {
     TState& s = *S_;
     const std::string title = FromUtf8(s.Title);
@@ -688,13 +747,17 @@ TShellResult TShellJob::Create()
     // CUPS_SERVER as it is now, not as libcups first saw it.
     cupsSetServer(nullptr);
     cupsSetPasswordCB2(AskPassword, nullptr);
-    tPasswordGiven = false;
+    s.Abort = abort;
+    tAsk = TPasswordAsk{};
+    tAsk.Abort = &s.Abort;
     s.Http.emplace(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                                 30000, nullptr));
     const std::string unreachable = "cannot reach the print service (" + ServerName() + ")";
     if (!s.Http->Get())
         return Result(TShellOutcome::soNoService, unreachable);
     const TPrinterState printer = QueryPrinter(s.Http->Get());
+    if (tAsk.Interrupted)
+        return Result(TShellOutcome::soAborted, kInterrupted);
     if (!printer.Reached)
         return Result(TShellOutcome::soNoService, unreachable);
     if (!printer.Found)
@@ -720,7 +783,8 @@ TShellResult TShellJob::Create()
     s.Job = cupsCreateJob(s.Http->Get(), kQueueName, s.Title.c_str(), count, options);
     cupsFreeOptions(count, options);
     if (s.Job <= 0)
-        return Result(TShellOutcome::soFailed, LastCupsError());
+        return Result(tAsk.Interrupted ? TShellOutcome::soAborted : TShellOutcome::soFailed,
+                      tAsk.Interrupted ? kInterrupted : LastCupsError());
     s.Open = true;
 
     TShellSettings settings;
@@ -744,7 +808,8 @@ TShellResult TShellJob::Send()
     TState& s = *S_;
     std::string why, digest;
     if (!SendDocument(s.Http->Get(), s.Job, s.Doc->Get(), s.Title, digest, why))
-        return s.Fail(TShellOutcome::soFailed, why);
+        return tAsk.Interrupted ? s.Fail(TShellOutcome::soAborted, kInterrupted)
+                                : s.Fail(TShellOutcome::soFailed, why);
     // The request names what was read first; the backend prints only that.
     if (digest != s.Digest)
         return s.Fail(TShellOutcome::soFailed, FromUtf8(s.Title) + " changed while it was sent");
@@ -807,7 +872,7 @@ TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bo
         if (finished(last, result))
             return result;
         if (abort && abort())
-            return s.Fail(TShellOutcome::soAborted, "the conversion was interrupted");
+            return s.Fail(TShellOutcome::soAborted, kInterrupted);
         Breathe();
     }
     s.Cancel();
@@ -830,7 +895,7 @@ TShellResult PrintToFaxFile(const std::string& document, const std::string& outN
 {
     const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
     TShellJob job(document, outName, fine);
-    TShellResult result = job.Create();
+    TShellResult result = job.Create(abort);
     if (result.Outcome == TShellOutcome::soDone)
         result = job.Send();
     if (result.Outcome == TShellOutcome::soDone)

@@ -69,8 +69,9 @@
 //   replaces what its user named, as any program's output does.
 // - Over TCP the scheduler asks for the user's password, where its local
 //   socket takes the kernel's word: the password is asked on the terminal
-//   where there is one, and a print that cannot give one, or whose password
-//   was refused, says so.
+//   where there is one, three times at most, each refused one said at once;
+//   a print that cannot give one, was given none, or whose passwords were
+//   refused says so, and one aborted at the prompt ends as aborted.
 namespace FaxPrinter {
 
 inline constexpr char kQueueName[] = "APF_Fax_Printer";
@@ -192,7 +193,9 @@ public:
     TShellJob(const TShellJob&) = delete;
     TShellJob& operator=(const TShellJob&) = delete;
 
-    TShellResult Create();
+    // `abort` is asked while the terminal is asked for a password: a
+    // print aborted there ends as soAborted.
+    TShellResult Create(const std::function<bool()>& abort = {});
     TShellResult Send();
     // Waits until `deadline` at most; the GUI thread's events are served
     // meanwhile and `abort` is asked between waits.

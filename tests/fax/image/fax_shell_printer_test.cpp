@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -1112,8 +1113,11 @@ int JobTime(int job, const char* name)
 }
 
 // What `command` wrote on a terminal of its own, answering each prompt
-// that ends in "? " with the next of `answers` (then with an empty line).
-std::string OnTerminal(const std::string& command, std::vector<std::string> answers)
+// that ends in "? " with the next of `answers` and a line end (then with an
+// empty line); a control character (Ctrl+C, Ctrl+D) goes alone, as typed.
+// `status` gets how the command ended, as waitpid says.
+std::string OnTerminal(const std::string& command, std::vector<std::string> answers,
+                       int* status = nullptr)
 {
     int terminal = -1;
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -1132,7 +1136,9 @@ std::string OnTerminal(const std::string& command, std::vector<std::string> answ
         said.append(buffer, static_cast<std::size_t>(n));
         for (std::size_t at; (at = said.find("? ", answered)) != std::string::npos;) {
             answered = at + 2;
-            const std::string answer = (answers.empty() ? "" : answers.front()) + "\n";
+            std::string answer = answers.empty() ? "" : answers.front();
+            if (answer.size() != 1 || !std::iscntrl(static_cast<unsigned char>(answer[0])))
+                answer += "\n";
             if (!answers.empty())
                 answers.erase(answers.begin());
             EXPECT_EQ(::write(terminal, answer.data(), answer.size()),
@@ -1140,7 +1146,10 @@ std::string OnTerminal(const std::string& command, std::vector<std::string> answ
         }
     }
     ::close(terminal);
-    ::waitpid(pid, nullptr, 0);
+    int ended = 0;
+    ::waitpid(pid, &ended, 0);
+    if (status)
+        *status = ended;
     return said;
 }
 
@@ -2267,20 +2276,54 @@ TEST(FaxPrinterOverTcp, APrintWithoutATerminalSaysThePasswordIsAskedAndTheSocket
             << r.Output;
         EXPECT_FALSE(fs::exists(a->Path("tcp.apf")));
     }
-    // On a terminal a wrong password is typed, then none.
+    // On a terminal: each refused password is said at once, and the third
+    // ends the print, as su and sudo do; an empty answer or the end of
+    // input gives none; Ctrl+C ends the print as Ctrl+C, its job with it.
     const std::string server = "127.0.0.1:" + std::to_string(rig.Cups->Port());
-    const std::string typed =
-        OnTerminal("CUPS_SERVER=" + server + " " +
-                       a->RunsOnTerminal(FaxCvt(pdf, a->Path("tcp.apf"))) + " 2>&1",
-                   {"not-the-password"});
-    EXPECT_NE(typed.find("Password for nobody on 127.0.0.1? "), std::string::npos) << typed;
+    const std::string prompt = "Password for nobody on 127.0.0.1? ";
+    const std::string refused = "The print service refused that password.";
+    const std::string socket =
+        "; its local socket needs none (leave CUPS_SERVER unset, or set it to the socket's path)";
+    const auto typing = [&](std::vector<std::string> answers, int* status = nullptr) {
+        return OnTerminal("CUPS_SERVER=" + server + " " +
+                              a->RunsOnTerminal(FaxCvt(pdf, a->Path("tcp.apf"))) + " 2>&1",
+                          std::move(answers), status);
+    };
+    const auto count = [](const std::string& text, const std::string& part) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos;
+             at = text.find(part, at + 1))
+            ++n;
+        return n;
+    };
+    std::string typed = typing({"not-the-password", "nor-this", "nor-that", "never-asked"});
+    EXPECT_EQ(count(typed, prompt), 3u) << typed;
+    EXPECT_EQ(count(typed, refused), 2u) << typed;
+    EXPECT_LT(typed.find(refused), typed.find(prompt, typed.find(prompt) + 1)) << typed;
     EXPECT_NE(typed.find("the print service (" + server +
-                         ") refused the password given for nobody over TCP; its local socket "
-                         "needs none (leave CUPS_SERVER unset, or set it to the socket's path)"),
+                         ") refused the 3 passwords given for nobody over TCP" + socket),
               std::string::npos)
         << typed;
-    EXPECT_EQ(typed.find("not-the-password"), std::string::npos) << typed;
+    for (const char* password : {"not-the-password", "nor-th"})
+        EXPECT_EQ(typed.find(password), std::string::npos) << typed;
+    for (const std::string& none : {std::string(), std::string("\x04")}) {
+        typed = typing({"not-the-password", none});
+        EXPECT_EQ(count(typed, prompt), 2u) << typed;
+        EXPECT_EQ(count(typed, refused), 1u) << typed;
+        EXPECT_NE(typed.find("the print service (" + server +
+                             ") asks for nobody's password over TCP, and none was given" + socket),
+                  std::string::npos)
+            << typed;
+    }
+    int status = 0;
+    typed = typing({"\x03"}, &status);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status << typed;
+    EXPECT_EQ(count(typed, prompt), 1u) << typed;
+    EXPECT_NE(typed.find("User aborted fax conversion"), std::string::npos) << typed;
+    for (const char* never : {"refused", "none was given", "could be given"})
+        EXPECT_EQ(typed.find(never), std::string::npos) << typed;
     EXPECT_FALSE(fs::exists(a->Path("tcp.apf")));
+    EXPECT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
     const TShellResult r = RunShellCommand(a->Runs(FaxCvt(pdf, a->Path("socket.apf"))) + " 2>&1");
     EXPECT_EQ(r.Status, 0) << r.Output;
     EXPECT_EQ(Pages(a->Path("socket.apf")), 2);
