@@ -278,27 +278,9 @@ std::string WithMessage(std::string text, const std::string& message)
     return message.empty() ? text : text + ": " + message;
 }
 
-struct TJobState {
+struct TJobState : TJobAnswer {
     bool Known = false;
     bool Gone = false;
-    ipp_jstate_t State = IPP_JSTATE_PENDING;
-    std::string Message;
-    // The queue's time limit (job-cancel-after) and, in the scheduler's
-    // seconds, when the job began to print and ended; 0 where not known.
-    int CancelAfter = 0;
-    int Processing = 0;
-    int Completed = 0;
-    // Cancelled by a user or at the limit, not by the backend.
-    bool CancelledByUser = false;
-    // The scheduler has recorded how the job's programs ended: until then a
-    // cancelled job's reasons and times are not yet its last.
-    bool Settled = false;
-
-    // How long it ran, in whole seconds; -1 where not known.
-    int Ran() const
-    {
-        return Processing > 0 && Completed >= Processing ? Completed - Processing : -1;
-    }
 };
 
 TJobState QueryJob(http_t* http, int job)
@@ -307,27 +289,23 @@ TJobState QueryJob(http_t* http, int job)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
                  SchedulerUri("/jobs/" + std::to_string(job)).c_str());
     AskFor(request, {"job-state", "job-state-reasons", "job-printer-state-message",
-                     "job-printer-state-reasons", "job-cancel-after", "time-at-processing",
-                     "time-at-completed"});
+                     "job-cancel-after", "time-at-processing", "time-at-completed"});
     ipp_t* response = cupsDoRequest(http, request, "/");
     TJobState state;
+    state.State = IPP_JSTATE_PENDING;
     if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
         state.Gone = true;
     if (response && cupsLastError() <= IPP_STATUS_OK_CONFLICTING) {
         if (ipp_attribute_t* a = ippFindAttribute(response, "job-state", IPP_TAG_ENUM)) {
             state.Known = true;
-            state.State = static_cast<ipp_jstate_t>(ippGetInteger(a, 0));
+            state.State = ippGetInteger(a, 0);
         }
         if (ipp_attribute_t* a =
                 ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
             state.Message = ippGetString(a, 0, nullptr);
-        state.Settled =
-            ippFindAttribute(response, "job-printer-state-reasons", IPP_TAG_ZERO) != nullptr;
         if (ipp_attribute_t* a = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD))
             for (int i = 0; i < ippGetCount(a); ++i)
-                state.CancelledByUser =
-                    state.CancelledByUser ||
-                    std::strcmp(ippGetString(a, i, nullptr), "job-canceled-by-user") == 0;
+                state.Reasons.emplace_back(ippGetString(a, i, nullptr));
         for (const auto& [name, value] : {std::pair{"job-cancel-after", &state.CancelAfter},
                                           {"time-at-processing", &state.Processing},
                                           {"time-at-completed", &state.Completed}})
@@ -370,20 +348,25 @@ TShellResult Result(TShellOutcome outcome, std::string text)
     return r;
 }
 
-// Why a job of ours ended without its file. The backend's own words come
-// first; when it only saw no pages while a filter had the last word, the
-// document could not be rendered at all. Filters' messages name CUPS's spool
-// file and carry debug lines, so they are never passed on.
-std::string FailureText(const TJobState& s, const std::string& backend, const std::string& title)
+} // namespace
+
+std::string JobEndWords(const TJobAnswer& s, const std::string& backend, const std::string& title)
 {
-    // A cancel stops the filters too: what the backend saw after it (no
-    // pages, raster cut short) is no fault of the document's. The scheduler
-    // ends a job at its limit as a user's cancel is ended, and gives its
-    // times in whole seconds: only a job that ran longer than the limit
-    // surely met it, and one that ran as long may have been cancelled by
-    // hand in its last second.
-    if (s.State == IPP_JSTATE_CANCELED && s.CancelledByUser) {
-        const int ran = s.Ran(), limit = s.CancelAfter;
+    // A cancel stops the filters too, and the backend then says nothing
+    // (it asks the scheduler whether its job was ended): a cancelled job
+    // without the backend's words is no fault of the document's. Until
+    // the job's programs have stopped its reasons say only that it is
+    // stopping, not by whom, so the words rest on its times, which are
+    // given at the cancel. The scheduler ends a job at its limit as a
+    // user's cancel is ended, and gives its times in whole seconds: only a
+    // job that ran longer than the limit surely met it, and one that ran
+    // as long may have been cancelled by hand in its last second.
+    const bool byUser =
+        std::find(s.Reasons.begin(), s.Reasons.end(), "job-canceled-by-user") != s.Reasons.end();
+    if (s.State == IPP_JSTATE_CANCELED && (byUser || backend.empty())) {
+        const int ran =
+            s.Processing > 0 && s.Completed >= s.Processing ? s.Completed - s.Processing : -1;
+        const int limit = s.CancelAfter;
         if (limit > 0 && ran > limit)
             return FromUtf8(title) + " ran past the fax printer's " + std::to_string(limit) +
                    " s limit, and its job was cancelled";
@@ -392,13 +375,17 @@ std::string FailureText(const TJobState& s, const std::string& backend, const st
                    " s; the fax printer ends jobs at " + std::to_string(limit) + " s";
         return "the fax printer's job was cancelled";
     }
+    // The backend's own words come first; when it only saw no pages while
+    // a filter had the last word, the document could not be rendered at
+    // all. Filters' messages name CUPS's spool file and carry debug lines,
+    // so they are never passed on.
     if (!backend.empty() && (backend != NoPagesReason(title) || s.Message == backend))
         return FromUtf8(backend);
-    if (backend.empty() && s.State == IPP_JSTATE_CANCELED)
-        return "the fax printer's job was cancelled";
     return "the print service could not render " + FromUtf8(title) +
            " (a damaged document, or one of a kind it cannot print)";
 }
+
+namespace {
 
 // Sends the document to the job that was made for it; `digest` is that of
 // the bytes that went.
@@ -848,10 +835,9 @@ TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bo
                          : Result(TShellOutcome::soFailed, "the fax printer wrote no " + s.OutName);
             return true;
         }
-        // A job cancelled while it ran reads as cancelled before its
-        // programs have stopped; only then does it say by whom, and how
-        // long it ran. Bounded, should the scheduler never say.
-        if (j.State != IPP_JSTATE_STOPPED && j.Processing > 0 && !j.Settled) {
+        // A job that ran is said by how long: should the scheduler not yet
+        // give when it ended, it is asked again, for a while.
+        if (j.State != IPP_JSTATE_STOPPED && j.Processing > 0 && j.Completed == 0) {
             if (!stopping)
                 stopping = TClock::now() + std::chrono::seconds(10);
             if (TClock::now() < *stopping)
@@ -862,7 +848,7 @@ TShellResult TShellJob::Wait(TClock::time_point deadline, const std::function<bo
             s.Cancel();
         s.Open = false;
         result =
-            Result(TShellOutcome::soFailed, FailureText(j, s.Request->BackendReason(), s.Title));
+            Result(TShellOutcome::soFailed, JobEndWords(j, s.Request->BackendReason(), s.Title));
         return true;
     };
     TShellResult result;

@@ -103,6 +103,25 @@ bool IsPlainName(const std::string& name);
 // job's, the document's name for the station's jobs.
 std::string NoPagesReason(const std::string& title);
 
+// A job of the station's that ended without its file, as the scheduler
+// answered for it.
+struct TJobAnswer {
+    int State = 0;                    // job-state (ipp_jstate_t)
+    std::vector<std::string> Reasons; // job-state-reasons
+    std::string Message;              // job-printer-state-message
+    // The queue's time limit (job-cancel-after) and, in the scheduler's
+    // seconds, when the job began to print and ended; 0 where not known.
+    int CancelAfter = 0;
+    int Processing = 0;
+    int Completed = 0;
+};
+
+// Why such a job failed, in words that blame the document only where the
+// backend did and nobody cancelled the job; `backend` is the backend's
+// reason (empty when it gave none), `title` the document's name.
+std::string JobEndWords(const TJobAnswer& job, const std::string& backend,
+                        const std::string& title);
+
 struct TShellSettings {
     std::string ShellName;
     std::string ShellHandle;

@@ -2165,6 +2165,58 @@ TEST_F(FaxPrinterUsers, AnLpJobsFaxIsItsUsersAlone)
 
 TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
 {
+    // The scheduler's answers as they came for jobs of long.ps under a 3 s
+    // limit: while its programs stop, a cancelled job says only that it is
+    // stopping, and by whom once they have. Whichever the station reads, a
+    // cancel is never the document's fault, and a job that ran longer than
+    // the limit met it.
+    {
+        using FaxPrinter::TJobAnswer;
+        const int began = 1796710876;
+        const TJobAnswer stopping{IPP_JSTATE_CANCELED,
+                                  {"processing-to-stop-point"},
+                                  "Color Manager: no profiles specified in PPD",
+                                  3,
+                                  began,
+                                  began + 10};
+        const auto ran = [&](TJobAnswer job, int seconds, bool stopped) {
+            job.Completed = began + seconds;
+            if (stopped)
+                job.Reasons = {"job-canceled-by-user"};
+            return job;
+        };
+        const std::string pastLimit = "long.ps ran past the fax printer's 3 s limit, and its job "
+                                      "was cancelled";
+        const std::string atLimit = "the fax printer's job was cancelled after 3 s; the fax "
+                                    "printer ends jobs at 3 s";
+        const std::string cancelled = "the fax printer's job was cancelled";
+        const std::string empty = "long.ps gave no pages";
+        const TJobAnswer noPages{
+            IPP_JSTATE_CANCELED, {"processing-to-stop-point"}, empty, 3, began, began};
+        TJobAnswer filterSaid = noPages;
+        filterSaid.Message = "Unable to render";
+        const struct {
+            TJobAnswer Job;
+            std::string Backend, Said;
+        } answers[] = {
+            {ran(stopping, 10, false), "", pastLimit},
+            {ran(stopping, 10, true), "", pastLimit},
+            {ran(stopping, 3, false), "", atLimit},
+            {ran(stopping, 3, true), "", atLimit},
+            {ran(stopping, 1, false), "", cancelled},
+            // The backend's words from before the cancel.
+            {ran(stopping, 1, true), empty, cancelled},
+            // The backend's own cancel: the words are its.
+            {noPages, empty, empty},
+            {filterSaid, empty,
+             "the print service could not render long.ps (a damaged document, or one of a kind it "
+             "cannot print)"},
+        };
+        for (const auto& [job, backend, said] : answers)
+            EXPECT_EQ(FaxPrinter::JobEndWords(job, backend, "long.ps"), said)
+                << job.Reasons[0] << ", ran " << job.Completed - job.Processing;
+    }
+
     EXPECT_NE(RunShell("lpoptions -p APF_Fax_Printer")
                   .find("job-cancel-after=" + std::to_string(FaxPrinter::kJobTimeLimitSeconds)),
               std::string::npos);
@@ -2206,6 +2258,21 @@ TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
                                     "printer ends jobs at 5 s") != std::string::npos)
         << endless.Output;
     EXPECT_FALSE(fs::exists(a.Path("endless.apf")));
+    // So is a document whose pages still flow when the limit cuts it.
+    std::string pages = "%!PS\n";
+    for (int page = 0; page < 3000; ++page)
+        pages += "0 1 4000 { dup 0.14 mul 0 moveto 0.2 mul 595 exch lineto } for stroke showpage\n";
+    WriteFile(Rig.Dir.Path("long.ps"), pages);
+    ::chmod(Rig.Dir.Path("long.ps").c_str(), 0644);
+    const TShellResult cut =
+        RunShellCommand(a.Runs(FaxCvt(Rig.Dir.Path("long.ps"), a.Path("long.apf"))) + " 2>&1");
+    EXPECT_EQ(cut.Status, 1);
+    EXPECT_TRUE(cut.Output.find("long.ps ran past the fax printer's 5 s limit, and its job was "
+                                "cancelled") != std::string::npos ||
+                cut.Output.find("the fax printer's job was cancelled after 5 s; the fax printer "
+                                "ends jobs at 5 s") != std::string::npos)
+        << cut.Output;
+    EXPECT_FALSE(fs::exists(a.Path("long.apf")));
     QProcess byHand;
     byHand.start("sh", {"-c", QString::fromStdString(a.Runs(
                                   FaxCvt(Rig.Dir.Path("endless.ps"), a.Path("cancelled.apf"))))});
