@@ -16,8 +16,9 @@
 // that is taken gives FAX<job>-1.APF, -2, ... The file appears under its
 // name whole or not at all, and the exit code 0 says it is there. A failure
 // writes its reason as an ERROR line (the job's state message) and cancels
-// the job, so the queue goes on. Every run ends by clearing the printer's
-// message. Every job first checks the fax printer folder from "/"
+// the job, so the queue goes on; a job the scheduler has cancelled ends
+// without a word, whatever the backend read. Every run ends by clearing the
+// printer's message. Every job first checks the fax printer folder from "/"
 // (fax/fax_printer_folder.h) and writes nothing where another user could
 // move it; a job refused there is told what to do, as the install is, and
 // a station's requester (not root) reads it in its request, written as
@@ -398,6 +399,43 @@ std::string Reason(int rc, const TFaxRasterData& raster, const std::string& out,
 
 constexpr char kGivenUp[] = "the station gave up on this job";
 
+const char* NoPassword(const char*, http_t*, const char*, const char*, void*)
+{
+    return nullptr;
+}
+
+// True when the scheduler that runs this backend has ended its job (a
+// cancel, by hand or at the queue's limit). It records that before it
+// stops the job's programs, so raster cut short or missing after a cancel
+// is told apart from a document's fault, whether the end of the filters'
+// output or this backend's SIGTERM comes first. Asked only where the
+// scheduler named itself (CUPS_SERVER, which it sets for its programs).
+bool EndedByTheScheduler(const std::string& job)
+{
+    if (!std::getenv("CUPS_SERVER"))
+        return false;
+    cupsSetPasswordCB2(NoPassword, nullptr);
+    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                                10000, nullptr);
+    if (!http)
+        return false;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/jobs/%s", job.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-state");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
+    const int value = state ? ippGetInteger(state, 0) : 0;
+    ippDelete(response);
+    httpClose(http);
+    return value == IPP_JSTATE_CANCELED || value == IPP_JSTATE_ABORTED;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -506,7 +544,8 @@ int main(int argc, char** argv)
         rc = acCloseOutputFile(*cvt);
     else
         cvt->Writer.Abandon();
-    if (gStop)
+    // What the backend read after its job was ended is not the document's.
+    if (gStop || (rc != 0 && EndedByTheScheduler(job)))
         return End(CUPS_BACKEND_CANCEL);
     if (givenUp) {
         request->Remove();

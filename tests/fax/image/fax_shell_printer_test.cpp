@@ -2287,6 +2287,19 @@ TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
     EXPECT_EQ(byHand.exitCode(), 1);
     const std::string said = byHand.readAllStandardError().toStdString();
     EXPECT_NE(said.find("the fax printer's job was cancelled"), std::string::npos) << said;
+    // The filters' output ends before the backend hears of the cancel: what
+    // it read then is no document's fault, and it says nothing. A job the
+    // scheduler did not end is said to have given no pages.
+    for (const std::string& job : {std::to_string(JobOf(printing)), std::string("99999")}) {
+        SCOPED_TRACE(job);
+        const BackendRun r = RunBackend(
+            {QString::fromStdString(job), QString::fromStdString(a.Name), "endless.ps", "1", ""},
+            "", Rig.Folder);
+        EXPECT_EQ(r.Exit, kCancelJob);
+        const std::string words =
+            job == "99999" ? "ERROR: endless.ps gave no pages\nINFO: \n" : "INFO: \n";
+        EXPECT_EQ(r.Err, words);
+    }
 
     // Cancelled by hand as the limit's second begins (the scheduler counts
     // whole seconds): it ran as long as the limit, and whose cancel ended it
