@@ -79,6 +79,8 @@ TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
     EXPECT_FALSE(fs::exists(dir / "z.apf"));
 }
 
+namespace {
+
 // The names in `dir`, sorted.
 std::vector<std::string> Names(const fs::path& dir)
 {
@@ -148,6 +150,8 @@ private:
     int Status_ = 0;
     std::string Temp_;
 };
+
+} // namespace
 
 // A file without a name until its commit: a writer killed outright leaves
 // nothing; a commit names it whole, replacing or taking the first free
