@@ -81,16 +81,6 @@ TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
 
 namespace {
 
-// The names in `dir`, sorted.
-std::vector<std::string> Names(const fs::path& dir)
-{
-    std::vector<std::string> found;
-    for (const auto& e : fs::directory_iterator(dir))
-        found.push_back(e.path().filename().string());
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
 // A writer in a process of its own that opens its file for `fax` and ends
 // by SIGKILL, which no handler sees, or stays until Release.
 class TOtherWriter {
@@ -195,14 +185,14 @@ TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
         ASSERT_TRUE(WIFSIGNALED(killed.Release()));
         EXPECT_EQ(killed.Temp(), "");
     }
-    EXPECT_EQ(Names(dir), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(dir), std::vector<std::string>{});
     std::string temp;
     // Dropped before its commit.
     ::close(written(fax, "never", temp));
     EXPECT_EQ(temp, "");
-    EXPECT_EQ(Names(dir), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(dir), std::vector<std::string>{});
     commits(dir);
-    EXPECT_EQ(Names(dir), (std::vector<std::string>{"FAX8-1.APF", "FAX8.APF"}));
+    EXPECT_EQ(SortedNames(dir), (std::vector<std::string>{"FAX8-1.APF", "FAX8.APF"}));
 
     if (const std::string missing = WithoutBindfs(); !missing.empty())
         SKIP_WITHOUT_TOOL(missing);
@@ -218,24 +208,24 @@ TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
     const auto namesThere = [&] {
         EXPECT_TRUE(PumpUntil(
             [&] {
-                const std::vector<std::string> names = Names(source);
+                const std::vector<std::string> names = SortedNames(source);
                 return std::none_of(names.begin(), names.end(), [](const std::string& name) {
                     return name.rfind(".fuse_hidden", 0) == 0;
                 });
             },
             30000));
-        return Names(source);
+        return SortedNames(source);
     };
     // Names that are not a temporary of the writer's, or not one it may
     // take: a name a letter short, a link, a folder, another user's file.
     WriteFileAtomic((source / "FAX8.APF.part-Ab3dE").string(), "not a temporary");
     fs::create_symlink(source / "FAX8.APF.part-Ab3dE", source / "FAX8.APF.part-link01");
     fs::create_directory(source / "FAX8.APF.part-fold01");
-    std::vector<std::string> kept = Names(source);
+    std::vector<std::string> kept = SortedNames(source);
     if (::geteuid() == 0) {
         WriteFileAtomic((source / "FAX8.APF.part-other1").string(), "another user's");
         EXPECT_EQ(::chown((source / "FAX8.APF.part-other1").c_str(), 65534, 65534), 0);
-        kept = Names(source);
+        kept = SortedNames(source);
     }
     TOtherWriter killed(faxThere, true);
     ASSERT_TRUE(WIFSIGNALED(killed.Release()));

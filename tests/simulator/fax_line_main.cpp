@@ -61,14 +61,9 @@ int main(int argc, char** argv)
     std::string link;
     fs::path dir = ".";
     double speed = 1.0;
-    bool untilEof = false;
-    for (int i = 1; i < argc; i += 2) {
-        if (std::strcmp(argv[i], "--until-eof") == 0) {
-            untilEof = true;
-            --i;
-        } else if (i + 1 == argc) {
-            break;
-        } else if (std::strcmp(argv[i], "--link") == 0)
+    const bool untilEof = TakeFlag(argc, argv, "--until-eof");
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--link") == 0)
             link = argv[i + 1];
         else if (std::strcmp(argv[i], "--dir") == 0)
             dir = argv[i + 1];

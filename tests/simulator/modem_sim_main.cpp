@@ -53,15 +53,8 @@ int main(int argc, char** argv)
     options.BitRate = 2400;
     std::string radio = "ICOM M710";
     std::vector<TStation> stations;
-    bool untilEof = false;
-    for (int i = 1; i < argc; i += 2) {
-        if (std::strcmp(argv[i], "--until-eof") == 0) {
-            untilEof = true;
-            --i;
-            continue;
-        }
-        if (i + 1 == argc)
-            break;
+    const bool untilEof = TakeFlag(argc, argv, "--until-eof");
+    for (int i = 1; i + 1 < argc; i += 2) {
         const char* value = argv[i + 1];
         if (std::strcmp(argv[i], "--radio") == 0)
             radio = value;

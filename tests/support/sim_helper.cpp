@@ -1,7 +1,9 @@
 #include "support/sim_helper.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <poll.h>
 #include <system_error>
@@ -13,6 +15,18 @@ void StopOnSignals(void (*onStop)(int))
         if (std::signal(sig, SIG_IGN) != SIG_IGN)
             std::signal(sig, onStop);
     std::signal(SIGUSR2, onStop);
+}
+
+bool TakeFlag(int& argc, char** argv, const char* flag)
+{
+    const auto end = argv + argc;
+    const auto kept =
+        std::remove_if(argv + 1, end, [&](const char* arg) { return std::strcmp(arg, flag) == 0; });
+    if (kept == end)
+        return false;
+    argc = static_cast<int>(kept - argv);
+    argv[argc] = nullptr;
+    return true;
 }
 
 bool InputEnded()

@@ -10,6 +10,10 @@
 // whole group is not for it); SIGUSR2, the script's own word, always does.
 void StopOnSignals(void (*onStop)(int));
 
+// Takes the option `flag` (one without a value) out of the command line:
+// true where it stood there.
+bool TakeFlag(int& argc, char** argv, const char* flag);
+
 // True once standard input has ended, every writer of its pipe having
 // closed it: a demo script gives its helpers a pipe that it and its
 // stations hold, so a helper sees them gone, killed too. Looks without

@@ -2,6 +2,7 @@
 
 #include "platform/data_root.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -130,6 +131,15 @@ int ExchangeNames(const std::string& a, const std::string& b)
     if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
         return 0;
     return errno;
+}
+
+std::vector<std::string> SortedNames(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 TScratch::TScratch()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A test's files: whole files read and written, a scratch folder of its own,
 // and a data root of its own.
@@ -13,6 +14,8 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // (renameat2 with RENAME_EXCHANGE, through the system call: older C
 // libraries have no wrapper); 0 or an errno value.
 int ExchangeNames(const std::string& a, const std::string& b);
+// The names in the folder `dir`, sorted.
+std::vector<std::string> SortedNames(const std::string& dir);
 
 // A fresh folder under the system's temporary folder, removed at destruction
 // (kept when SKIPMAIL_KEEP_SCRATCH is set, to look at after a failure), and

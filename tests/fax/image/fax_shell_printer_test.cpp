@@ -4,6 +4,7 @@
 #include "raster_helpers.h"
 #include "serial/ad_except.h"
 #include "support/bindfs_mount.h"
+#include "support/test_files.h"
 #include "support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -114,15 +115,6 @@ QStringList Job(const char* id, const std::string& options, const std::string& u
                 const char* copies = "1")
 {
     return {id, QString::fromStdString(user), "letter", copies, QString::fromStdString(options)};
-}
-
-std::vector<std::string> Files(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 int Pages(const std::string& apf)
@@ -260,7 +252,7 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     r = RunBackend(station, twoFine, folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: "), std::string::npos) << r.Err;
-    EXPECT_EQ(Files(dir.Path("out dir")), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(dir.Path("out dir")), std::vector<std::string>{});
 
     // Any other program's job: a file of its own in its user's folder, at
     // the resolution it was rendered at.
@@ -275,8 +267,8 @@ TEST(FaxPrinterBackend, WritesTheStationsFileOnceOrOneOfItsOwn)
     r = RunBackend(Job("10", ""), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: letter gave no pages"), std::string::npos) << r.Err;
-    EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
-    EXPECT_EQ(Files(folder + "/users/" + Runner()), std::vector<std::string>{"FAX9.APF"});
+    EXPECT_EQ(SortedNames(folder), (std::vector<std::string>{request->Handle(), "users"}));
+    EXPECT_EQ(SortedNames(folder + "/users/" + Runner()), std::vector<std::string>{"FAX9.APF"});
     const auto empty = MakeRequest(out, 11);
     r = RunBackend(Job("11", StationOptions(*empty)), "", folder);
     EXPECT_EQ(r.Exit, kCancelJob);
@@ -325,12 +317,12 @@ TEST(FaxPrinterBackend, WritesEveryDocumentOfAJobOrFails)
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_NE(r.Err.find("ERROR: " + damaged), std::string::npos) << r.Err;
         EXPECT_EQ(again->BackendReason(), damaged);
-        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
         r = RunBackend(Job("8", ""), first + second, folder);
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_NE(r.Err.find("ERROR: " + damaged), std::string::npos) << r.Err;
     }
-    EXPECT_EQ(Files(folder), (std::vector<std::string>{request->Handle(), "users"}));
+    EXPECT_EQ(SortedNames(folder), (std::vector<std::string>{request->Handle(), "users"}));
 }
 
 // The scheduler numbers jobs from 1 again once its history is cleared, and
@@ -350,7 +342,8 @@ TEST(FaxPrinterBackend, AnLpJobNeverReplacesAFileInItsUsersFolder)
     EXPECT_EQ(Sha256(ReadFile(mine + "/FAX6.APF")), earlier);
     EXPECT_EQ(ReadFile(mine + "/FAX6-1.APF"), "an earlier fax\n");
     EXPECT_EQ(UnpackedPage(mine + "/FAX6-2.APF", 1), b);
-    EXPECT_EQ(Files(mine), (std::vector<std::string>{"FAX6-1.APF", "FAX6-2.APF", "FAX6.APF"}));
+    EXPECT_EQ(SortedNames(mine),
+              (std::vector<std::string>{"FAX6-1.APF", "FAX6-2.APF", "FAX6.APF"}));
 }
 
 TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
@@ -401,7 +394,7 @@ TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
         const BackendRun r = RunBackend(s.Args, page, folder);
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_NE(r.Err.find("ERROR: "), std::string::npos) << r.Err;
-        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
         if (s.After)
             s.After();
         // Nor is the request used up for its own job.
@@ -421,7 +414,7 @@ TEST(FaxPrinterBackend, ARequestServesOnlyTheJobItWasMadeFor)
     EXPECT_EQ(r.Exit, kCancelJob);
     EXPECT_NE(r.Err.find("ERROR: the station gave up on this job"), std::string::npos) << r.Err;
     EXPECT_FALSE(fs::exists(gonePath));
-    EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
 }
 
 TEST(FaxPrinterBackend, AStationRequestIsServedOnlyWithWhatItsRequesterSent)
@@ -497,7 +490,7 @@ TEST(FaxPrinterBackend, AStationRequestIsServedOnlyWithWhatItsRequesterSent)
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_NE(r.Err.find("ERROR: " + c.Said + "\n"), std::string::npos) << r.Err;
         EXPECT_EQ(request->BackendReason(), c.Said);
-        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
         EXPECT_TRUE(fs::exists(request->SettingsPath()));
     }
     const BackendRun r = RunBackend(Job("7", options), page, printFax.Folder);
@@ -558,7 +551,7 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
                          users + "/nobody) and print again.\n"),
               std::string::npos)
         << r.Err;
-    EXPECT_EQ(Files(users + "/nobody"), std::vector<std::string>{"FAX21.APF"});
+    EXPECT_EQ(SortedNames(users + "/nobody"), std::vector<std::string>{"FAX21.APF"});
 
     // A folder another user made in its place is not used.
     fs::remove_all(users);
@@ -571,7 +564,7 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
                          "fax-printer-install again.\n"),
               std::string::npos)
         << r.Err;
-    EXPECT_EQ(Files(users), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(users), std::vector<std::string>{});
 
     // Nor is a link laid there followed to a folder of another user's.
     fs::remove_all(users);
@@ -587,7 +580,7 @@ TEST(FaxPrinterBackend, OtherJobsAreWrittenIntoTheirUsersOwnFolder)
                          " that daemon laid, not root's own folder"),
               std::string::npos)
         << r.Err;
-    EXPECT_EQ(Files(elsewhere), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(elsewhere), std::vector<std::string>{});
     EXPECT_EQ(stat(elsewhere).st_uid, daemon->first);
     EXPECT_EQ(stat(elsewhere).st_mode & 07777, 0700u);
     fs::remove(users);
@@ -695,7 +688,7 @@ TEST(FaxPrinterBackend, AJobWritesNothingWhereAnotherUserCanMoveTheFolder)
         }
         EXPECT_FALSE(fs::exists(c.Folder + "/users"));
     }
-    EXPECT_EQ(Files(t), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(t), std::vector<std::string>{});
     struct stat st {};
     ASSERT_EQ(::stat(t.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -754,7 +747,7 @@ TEST(FaxPrinterBackend, ARequestsSettingsAreReadUpToASmallSizeOnly)
         EXPECT_EQ(r.Exit, kCancelJob);
         EXPECT_EQ(r.Err, "ERROR: " + said + "\nINFO: \n");
         EXPECT_EQ(request->BackendReason(), said);
-        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
     }
 }
 
@@ -788,7 +781,7 @@ TEST(FaxPrinterBackend, WritesAsTheUserWhoAsked)
             EXPECT_EQ(r.Exit, kCancelJob);
             EXPECT_NE(r.Err.find("ERROR: cannot write " + target), std::string::npos) << r.Err;
             EXPECT_EQ(request->BackendReason().rfind("cannot write " + target, 0), 0u);
-            EXPECT_EQ(Files(closed), std::vector<std::string>{});
+            EXPECT_EQ(SortedNames(closed), std::vector<std::string>{});
         }
     }
 }
@@ -838,7 +831,7 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
             p.closeWriteChannel();
         }
         EXPECT_TRUE(p.waitForFinished(30000));
-        EXPECT_EQ(Files(dir.Path("out")), std::vector<std::string>{});
+        EXPECT_EQ(SortedNames(dir.Path("out")), std::vector<std::string>{});
         if (end == eKilled)
             continue;
         EXPECT_EQ(p.exitCode(), kCancelJob);
@@ -873,7 +866,7 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
     writing(killed, *killedRequest, "5");
     killed.kill();
     EXPECT_TRUE(killed.waitForFinished(30000));
-    std::vector<std::string> left = Files(fuse);
+    std::vector<std::string> left = SortedNames(fuse);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].rfind("killed.apf.part-", 0), 0u) << left[0];
 
@@ -884,7 +877,7 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
     const BackendRun next =
         RunBackend(Job("7", StationOptions(*nextRequest)), stream, printFax.Folder);
     EXPECT_EQ(next.Exit, 0) << next.Err;
-    left = Files(fuse);
+    left = SortedNames(fuse);
     ASSERT_EQ(left.size(), 2u);
     EXPECT_EQ(left[0].rfind("live.apf.part-", 0), 0u) << left[0];
     EXPECT_EQ(left[1], "next.apf");
@@ -893,7 +886,7 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
     live.closeWriteChannel();
     EXPECT_TRUE(live.waitForFinished(30000));
     EXPECT_EQ(live.exitCode(), 0);
-    EXPECT_EQ(Files(fuse), (std::vector<std::string>{"live.apf", "next.apf"}));
+    EXPECT_EQ(SortedNames(fuse), (std::vector<std::string>{"live.apf", "next.apf"}));
 }
 
 TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
@@ -907,7 +900,7 @@ TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
     cvt.SetInputDocumentType(TFaxInputDocumentType::idShell);
     cvt.SetDocumentFile(dir.Path("doc.pdf"));
     EXPECT_EQ(FailureOf<ENotSupported>(cvt), "cannot reach the print service (" + socket + ")");
-    EXPECT_EQ(Files(dir.Dir()), std::vector<std::string>{"doc.pdf"});
+    EXPECT_EQ(SortedNames(dir.Dir()), std::vector<std::string>{"doc.pdf"});
 
     // A scheduler on a host is named with the port that was tried.
     const int port = FreePort();
@@ -1328,7 +1321,7 @@ TEST_F(FaxPrinterInstalled, PagesOfAnyShapeArriveWholeFittedToTheSheet)
         RunShell("lp -d APF_Fax_Printer " + pdf);
         ASSERT_TRUE(Rig.AllJobsEnded());
         const std::string mine = Rig.Folder + "/users/root";
-        const std::vector<std::string> made = Files(mine);
+        const std::vector<std::string> made = SortedNames(mine);
         ASSERT_EQ(made.size(), 1u);
         ExpectSameInk(mine + "/" + made[0], 1, pdf, FitOnA4(paper.Width, paper.Height));
         fs::remove(mine + "/" + made[0]);
@@ -1388,7 +1381,7 @@ TLaid Laid(const std::string& path, uid_t maker = static_cast<uid_t>(-1))
     struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     TLaid laid{st.st_uid, st.st_mode, {}};
-    for (const std::string& name : Files(path))
+    for (const std::string& name : SortedNames(path))
         if (::lstat((path + "/" + name).c_str(), &st) != 0 || st.st_uid != maker)
             laid.Names.push_back(name);
     return laid;
@@ -1889,7 +1882,7 @@ TEST(FaxPrinterInstall, NoJobQueuedUnderAnOpenPolicyPrintsAfterARefusalOrAChange
         EXPECT_EQ(again.Status, 0) << again.Output;
         EXPECT_EQ(again.Output.find("cancelled"), std::string::npos) << again.Output;
         ASSERT_TRUE(rig.AllJobsEnded()) << rig.Waiting();
-        EXPECT_EQ(Files(rig.Folder + "/users/nobody"),
+        EXPECT_EQ(SortedNames(rig.Folder + "/users/nobody"),
                   std::vector<std::string>{"FAX" + std::to_string(kept) + ".APF"});
     }
 }
@@ -2248,31 +2241,28 @@ TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
     EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
 
     // A runaway of the station's own is told apart from a cancel by hand.
-    const TShellResult endless = RunShellCommand(
-        a.Runs(FaxCvt(Rig.Dir.Path("endless.ps"), a.Path("endless.apf"))) + " 2>&1");
-    EXPECT_EQ(endless.Status, 1);
     // The scheduler ends it in its limit's second or later.
-    EXPECT_TRUE(endless.Output.find("endless.ps ran past the fax printer's 5 s limit, and its "
-                                    "job was cancelled") != std::string::npos ||
-                endless.Output.find("the fax printer's job was cancelled after 5 s; the fax "
-                                    "printer ends jobs at 5 s") != std::string::npos)
-        << endless.Output;
-    EXPECT_FALSE(fs::exists(a.Path("endless.apf")));
+    const auto cutAtTheLimit = [&](const std::string& name) {
+        SCOPED_TRACE(name);
+        const std::string out = a.Path(name + ".apf");
+        const TShellResult r =
+            RunShellCommand(a.Runs(FaxCvt(Rig.Dir.Path(name + ".ps"), out)) + " 2>&1");
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_TRUE(r.Output.find(name + ".ps ran past the fax printer's 5 s limit, and its job "
+                                         "was cancelled") != std::string::npos ||
+                    r.Output.find("the fax printer's job was cancelled after 5 s; the fax "
+                                  "printer ends jobs at 5 s") != std::string::npos)
+            << r.Output;
+        EXPECT_FALSE(fs::exists(out));
+    };
+    cutAtTheLimit("endless");
     // So is a document whose pages still flow when the limit cuts it.
     std::string pages = "%!PS\n";
     for (int page = 0; page < 3000; ++page)
         pages += "0 1 4000 { dup 0.14 mul 0 moveto 0.2 mul 595 exch lineto } for stroke showpage\n";
     WriteFile(Rig.Dir.Path("long.ps"), pages);
     ::chmod(Rig.Dir.Path("long.ps").c_str(), 0644);
-    const TShellResult cut =
-        RunShellCommand(a.Runs(FaxCvt(Rig.Dir.Path("long.ps"), a.Path("long.apf"))) + " 2>&1");
-    EXPECT_EQ(cut.Status, 1);
-    EXPECT_TRUE(cut.Output.find("long.ps ran past the fax printer's 5 s limit, and its job was "
-                                "cancelled") != std::string::npos ||
-                cut.Output.find("the fax printer's job was cancelled after 5 s; the fax printer "
-                                "ends jobs at 5 s") != std::string::npos)
-        << cut.Output;
-    EXPECT_FALSE(fs::exists(a.Path("long.apf")));
+    cutAtTheLimit("long");
     QProcess byHand;
     byHand.start("sh", {"-c", QString::fromStdString(a.Runs(
                                   FaxCvt(Rig.Dir.Path("endless.ps"), a.Path("cancelled.apf"))))});
@@ -2487,15 +2477,15 @@ TEST_F(FaxPrinterInstalled, AJobStoppedByAReinstallOrAChangedQueueLeavesNoFile)
     RunShell("lp -d APF_Fax_Printer " + Rig.Dir.Path("endless.ps"));
     ASSERT_TRUE(writing());
     ASSERT_TRUE(Rig.Install());
-    EXPECT_EQ(Files(mine), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(mine), std::vector<std::string>{});
     // The job runs again.
     ASSERT_TRUE(writing());
     ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -o job-cancel-after-default=90"), 0);
     ASSERT_TRUE(PumpUntil([&] { return RunningProgram(backend) == 0 || writing(); }, 30000));
-    EXPECT_EQ(Files(mine), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(mine), std::vector<std::string>{});
     RunShell("cancel -a APF_Fax_Printer");
     ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
-    EXPECT_EQ(Files(mine), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(mine), std::vector<std::string>{});
 }
 
 TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
@@ -2515,7 +2505,7 @@ TEST_F(FaxPrinterInstalled, NoWordInTimeCancelsTheJobAndLeavesNoFile)
         EXPECT_EQ(e.ErrorCode(), AdErr::ecTimeout);
     }
     EXPECT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
-    EXPECT_EQ(Files(Rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
+    EXPECT_EQ(SortedNames(Rig.Dir.Path("docs")), std::vector<std::string>{"letter.ps"});
     EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
 }
 
@@ -2570,7 +2560,7 @@ TEST_F(FaxPrinterInstalled, ADocumentThatCannotBeRenderedFailsWithTheReasonInWor
               "the print service could not render words.pdf" + unreadable);
     EXPECT_EQ(failure("empty.ps", "%!PS\n% nothing drawn, no page\n"), "empty.ps gave no pages");
     EXPECT_EQ(failure("nothing.pdf", ""), "nothing.pdf is empty");
-    EXPECT_EQ(Files(Rig.Dir.Path("docs")),
+    EXPECT_EQ(SortedNames(Rig.Dir.Path("docs")),
               (std::vector<std::string>{"broken.pdf", "empty.ps", "nothing.pdf", "words.pdf"}));
     EXPECT_EQ(Rig.Waiting(), "");
     EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
@@ -2604,7 +2594,7 @@ TEST_F(FaxPrinterInstalled, AnInterruptedConversionWritesNothingLater)
     }
     Rig.Release(filler);
     ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
-    EXPECT_EQ(Files(Rig.Dir.Dir()),
+    EXPECT_EQ(SortedNames(Rig.Dir.Dir()),
               (std::vector<std::string>{"cups", "doc.pdf", "doc.ps", "filler.ps", "printfax",
                                         "stall", "words"}));
     EXPECT_EQ(Requests(Rig.Folder), std::vector<std::string>{});
