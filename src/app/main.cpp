@@ -12,6 +12,7 @@
 #include "netlib/base/ip_winsock.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
+#include "platform/qt_runtime_folder.h"
 #include "platform/text.h"
 
 namespace {
@@ -34,11 +35,7 @@ int main(int argc, char* argv[])
     const bool noDesktop = Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY");
     if (noDesktop)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // The application's start already speaks of its runtime folder.
-    const char* chosen = std::getenv("QT_QPA_PLATFORM");
-    const std::string platform = chosen ? chosen : "";
-    if (platform.starts_with("offscreen") || platform.starts_with("minimal"))
-        DropHeadlessNotices();
+    const TQtRuntimeFolder runtimeFolder;
     TSkipApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     // Also where the caller chose the offscreen platform: no box can be

@@ -71,11 +71,8 @@ void DropWindowNotices(QtMsgType type, const QMessageLogContext& context, const 
 
 bool IsHeadlessNotice(QtMsgType type, const QString& message)
 {
-    if (type != QtWarningMsg)
-        return false;
-    return message == "This plugin does not support raise()" ||
-           message == "This plugin does not support propagateSizeHints()" ||
-           message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to ");
+    return type == QtWarningMsg && (message == "This plugin does not support raise()" ||
+                                    message == "This plugin does not support propagateSizeHints()");
 }
 
 void DropHeadlessNotices()

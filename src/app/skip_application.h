@@ -35,9 +35,8 @@ int ReportedCount();
 } // namespace LoopErrors
 
 // Headless, the platform plugin says of every window shown or raised that it
-// cannot raise it or pass on its size hints, and Qt says where it keeps its
-// runtime files when no login session named a folder: nothing an operator
-// can act on. From this call on exactly those notices are dropped; every
-// other message goes where it went before.
+// cannot raise it or pass on its size hints: nothing an operator can act on.
+// From this call on exactly those notices are dropped; every other message
+// goes where it went before.
 void DropHeadlessNotices();
 bool IsHeadlessNotice(QtMsgType type, const QString& message);

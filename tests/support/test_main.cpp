@@ -1,5 +1,6 @@
 // Every test program runs inside a QApplication so that widgets, timers and
 // GUI-thread messaging work; QT_QPA_PLATFORM=offscreen needs no display.
+#include "platform/qt_runtime_folder.h"
 #include "support/scripted_dialogs.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@ int main(int argc, char** argv)
     setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+    const TQtRuntimeFolder runtimeFolder;
     QApplication app(argc, argv);
     // A box nobody scripted would wait for a click that never comes.
     TNoDialogs noDialogs;

@@ -16,6 +16,7 @@
 // by that signal.
 #include "fax/ad_fax_cvt.h"
 #include "platform/atomic_file.h"
+#include "platform/qt_runtime_folder.h"
 
 #include <QGuiApplication>
 
@@ -182,6 +183,7 @@ int main(int argc, char** argv)
     // A tool for the command line: no display needed.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    const TQtRuntimeFolder runtimeFolder;
     QGuiApplication app(argc, argv);
     std::optional<bool> fine;
     int arg = 1;

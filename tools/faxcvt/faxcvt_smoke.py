@@ -192,4 +192,15 @@ out = subprocess.run([demo, path("letter.apf"), path("x.pdf")], capture_output=T
 assert out.returncode == 2, out
 passed += 1
 
+# Without a login session's runtime folder (root's cron, su, setpriv) a
+# conversion says nothing of the one Qt takes instead, and leaves nothing.
+tmp = path("tmp")
+os.mkdir(tmp)
+env = {k: v for k, v in os.environ.items() if k != "XDG_RUNTIME_DIR"}
+out = subprocess.run([demo, path("letter.txt"), path("quiet.apf")], capture_output=True,
+                     text=True, timeout=60, env=dict(env, TMPDIR=tmp))
+assert out.returncode == 0 and out.stderr == "", out
+assert os.listdir(tmp) == [], os.listdir(tmp)
+passed += 1
+
 print("%d passed, 0 failed" % passed)

@@ -11,6 +11,7 @@
 #include "netlib/sock/ip_sock_clients.h"
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_terminal.h"
+#include "platform/qt_runtime_folder.h"
 
 #include <QApplication>
 
@@ -29,6 +30,7 @@ int Usage()
 
 int main(int argc, char** argv)
 {
+    const TQtRuntimeFolder runtimeFolder;
     QApplication app(argc, argv);
     if (argc < 2)
         return Usage();
