@@ -17,13 +17,15 @@ endif()
 set(SKIPMAIL_TEST_HOME "${PROJECT_BINARY_DIR}/test-home")
 
 # skip_tests_keep_home_out(): the tests added so far in this folder get the
-# XDG folders under SKIPMAIL_TEST_HOME.
+# XDG folders under SKIPMAIL_TEST_HOME, and Python writes no compiled
+# modules (__pycache__) beside the test scripts in the checkout.
 function(skip_tests_keep_home_out)
   get_property(tests DIRECTORY PROPERTY TESTS)
   foreach(t ${tests})
     set_property(TEST ${t} APPEND PROPERTY ENVIRONMENT
       XDG_CONFIG_HOME=${SKIPMAIL_TEST_HOME}/config XDG_CACHE_HOME=${SKIPMAIL_TEST_HOME}/cache
-      XDG_DATA_HOME=${SKIPMAIL_TEST_HOME}/data XDG_STATE_HOME=${SKIPMAIL_TEST_HOME}/state)
+      XDG_DATA_HOME=${SKIPMAIL_TEST_HOME}/data XDG_STATE_HOME=${SKIPMAIL_TEST_HOME}/state
+      PYTHONDONTWRITEBYTECODE=1)
   endforeach()
 endfunction()
 

@@ -21,6 +21,8 @@ int main(int argc, char** argv)
     setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+    // The Python peers a test starts write no __pycache__ into the checkout.
+    setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
     const TQtRuntimeFolder runtimeFolder;
     QApplication app(argc, argv);
     // A box nobody scripted would wait for a click that never comes.
