@@ -32,7 +32,8 @@ fax-killed, pair-killed: kill -9 to the script's own process alone (the
   pair: two stations and their sky): the stations stop as their operators
   would, each radio log ending with the station's REMOTE,OFF and each link
   log with the operator's stop, then the helpers; nothing of the demo is
-  left running, and a new script starts there whole at once. A station
+  left running or behind (the fake Internet's port file), and a new script
+  starts there whole at once. A station
   left running in the folder (started by hand, or by an older script) is
   named with its process, and how to stop it, by the script and by
   scripts/station-running.
@@ -279,6 +280,8 @@ def killed(script, build, stations, args=()):
         finally:
             demo.close()
         stopped_in_order(tmp, stations, "kill -9 to the script")
+        left = [p.name for name in stations for p in (tmp / name).glob("internet.*")]
+        assert not left, f"kill -9 to the script left {left}"
         before = ups(tmp, stations)
         again = Demo(script, build, tmp, tmp / "again.txt", args)
         try:

@@ -2,9 +2,11 @@
 """Fake Internet mail servers for the mail gateway: one SMTP and one POP3
 server on 127.0.0.1, at ports of the system's choosing.
 
-Usage: fake_internet.py DIR [--loop]
+Usage: fake_internet.py DIR [--loop] [--ports FILE]
 Prints "PORT smtp pop3" once both listen, then serves until its standard
-input closes. Everything lives in DIR:
+input closes. With --ports the line goes into FILE instead, which appears
+whole and is removed when the servers end, however their caller ended.
+Everything lives in DIR:
 
 SMTP
   DIR/smtp.wire      every byte each client sent, appended, with a line
@@ -43,6 +45,7 @@ import threading
 
 ROOT = sys.argv[1]
 LOOP = "--loop" in sys.argv[2:]
+PORTS = sys.argv[sys.argv.index("--ports") + 1] if "--ports" in sys.argv[2:-1] else None
 LOCK = threading.Lock()
 COUNTERS = {"connection": 0, "message": 0}
 
@@ -260,10 +263,25 @@ def main():
     pop3 = Server(("127.0.0.1", 0), Pop3)
     for s in (smtp, pop3):
         threading.Thread(target=s.serve_forever, args=(0.05,), daemon=True).start()
-    print("PORT %d %d" % (smtp.server_address[1], pop3.server_address[1]), flush=True)
-    sys.stdin.read()
-    for s in (smtp, pop3):
-        s.shutdown()
+    line = "PORT %d %d\n" % (smtp.server_address[1], pop3.server_address[1])
+    if PORTS is None:
+        print(line, end="", flush=True)
+    else:
+        temp = PORTS + ".tmp"
+        with open(temp, "w") as f:
+            f.write(line)
+        os.replace(temp, PORTS)
+    try:
+        sys.stdin.read()
+    finally:
+        for s in (smtp, pop3):
+            s.shutdown()
+        # A caller killed outright cannot remove it.
+        if PORTS is not None:
+            try:
+                os.remove(PORTS)
+            except FileNotFoundError:
+                pass
 
 
 if __name__ == "__main__":
