@@ -9,12 +9,16 @@ make-test: `make test` on a small ctest project of its own whose first stage
   without tmux), a whole program run as one entry, and a test script.
 home: a test program (WINDOW_TESTS, whose chat window saves through a file
   dialog) run with the XDG folders unset writes nothing into HOME.
+checkout: a test script, run in the environment ctest gives it, writes no
+  __pycache__ beside the shared helpers it imports (a copy of
+  tests/support stands in for the checkout's).
 interrupted: Ctrl+C on `make test` while a test program (WINDOW_TESTS, in a
   small ctest project) works in a scratch folder: the run ends as make
   interrupted, without make's "wait: No child processes" and leaving no
   scratch folder in the temporary folder; three times, as the race the
   first comes from is lost only now and then.
 """
+import json
 import os
 import pathlib
 import signal
@@ -156,10 +160,29 @@ def home(windows):
         assert not written, f"written into the user's home: {written}"
 
 
+def checkout(top, windows):
+    build = pathlib.Path(windows).resolve().parents[1]
+    listed = subprocess.run(["ctest", "--show-only=json-v1", "-R", r"^DemoScripts\.unbuilt$"],
+                            cwd=build, capture_output=True, text=True, check=True)
+    [test] = json.loads(listed.stdout)["tests"]
+    given = next(p["value"] for p in test["properties"] if p["name"] == "ENVIRONMENT")
+    base = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+    import_helpers = "import sys; sys.path.insert(0, sys.argv[1]); import test_host"
+    with tempfile.TemporaryDirectory() as tmp:
+        support = pathlib.Path(tmp) / "support"
+        support.mkdir()
+        (support / "test_host.py").write_bytes((top / "tests/support/test_host.py").read_bytes())
+        env = dict(base, **dict(v.split("=", 1) for v in given))
+        subprocess.run([sys.executable, "-c", import_helpers, str(support)], env=env, check=True)
+        left = sorted(p.name for p in support.iterdir())
+        assert left == ["test_host.py"], f"a test script left {left}"
+
+
 def main():
     top, term, windows, case = pathlib.Path(sys.argv[1]), *sys.argv[2:5]
     {"make-test": lambda: make_test(top, term), "home": lambda: home(windows),
-     "interrupted": lambda: interrupted(top, windows)}[case]()
+     "interrupted": lambda: interrupted(top, windows),
+     "checkout": lambda: checkout(top, windows)}[case]()
     print(f"test command check {case} passed")
 
 
