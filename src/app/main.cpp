@@ -10,12 +10,41 @@
 #include "app/station_lock.h"
 #include "core/core_report.h"
 #include "netlib/base/ip_winsock.h"
+#include "platform/command_line.h"
 #include "platform/data_root.h"
 #include "platform/dialogs.h"
 #include "platform/qt_runtime_folder.h"
 #include "platform/text.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: skipmail\n"
+    "       skipmail --station-running DIR\n"
+    "\n"
+    "Runs the HF mail station whose folder is the one it is started in: its\n"
+    "settings (skipmail.INI), tables, mail, queues and logs are kept there, and a\n"
+    "folder without them is made a new station. One station runs in a folder at a\n"
+    "time (it holds skipmail.lock).\n"
+    "\n"
+    "  --station-running DIR  start nothing: end 0 where a station runs in DIR or\n"
+    "                         none can start there (saying which on standard\n"
+    "                         output), 1 otherwise\n"
+    "  -h, --help             this text\n"
+    "\n"
+    "Environment:\n"
+    "  SKIPMAIL_COMn          the device of serial port COMn (else COMn in [PORTS]\n"
+    "                         of skipmail.INI, else /dev/ttyS<n-1>)\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM\n"
+    "                         the display; without one the station runs\n"
+    "                         headless, its boxes going to standard error\n"
+    "  SKIPMAIL_LP, PRINTER   the command that prints received faxes (lp), and\n"
+    "                         its printer\n"
+    "  SKIPMAIL_PRINTFAX_DIR  the fax printer folder (/var/spool/skipmail-printfax)\n"
+    "  CUPS_SERVER            the print service the fax printer is reached on\n"
+    "  SKIPMAIL_GATEWAY_SMTP_PORT, SKIPMAIL_GATEWAY_POP3_PORT\n"
+    "                         the mail gateway's Internet ports (25, 110)\n"
+    "  SKIPMAIL_PPP_DIR       pppd's folder for dial-up (/etc/ppp)\n";
 
 bool Unset(const char* name)
 {
@@ -29,8 +58,17 @@ int main(int argc, char* argv[])
 {
     // The demo scripts ask whether a station could start in a directory:
     // the station's own rules answer, without Qt or anything written.
-    if (argc == 3 && std::strcmp(argv[1], "--station-running") == 0)
-        return AnswerStationRunning(argv[2]);
+    if (argc >= 2 && std::strcmp(argv[1], "--station-running") == 0) {
+        if (argc == 3)
+            return AnswerStationRunning(argv[2]);
+        return argc == 2 ? CommandLine::Refuse("skipmail", "--station-running needs a DIR", kUsage)
+                         : CommandLine::Unknown("skipmail", argv[3], kUsage);
+    }
+    // Anything else on the command line is answered before the station's
+    // folder is made or a port opened.
+    if (argc >= 2)
+        return CommandLine::IsHelp(argv[1]) ? CommandLine::Help(kUsage)
+                                            : CommandLine::Unknown("skipmail", argv[1], kUsage);
     // A server without a desktop: Qt would abort looking for a display.
     const bool noDesktop = Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY");
     if (noDesktop)

@@ -1,29 +1,44 @@
 // A telephone line with a fax machine at its far end, as a program for the
-// demo fax gateway: the near end is a Class 1 fax modem whose
-// pseudo-terminal is linked at PATH. The machine answers every call and
-// keeps each fax it receives as DIR/received/fax-N.tif; a TIFF-F file put
-// into DIR/send is sent to the modem (the machine calls) and then moved to
-// DIR/sent. Each call is reported on standard output. Runs until SIGTERM,
-// SIGINT or SIGUSR2 (an ignored SIGTERM or SIGINT stays ignored: a demo
-// script's helper is stopped by the script with SIGUSR2 once its station has
-// ended), or with --until-eof until its standard input ends (a demo script's
-// pipe, held by the script and its station); the link is then removed while
-// it is still this program's own.
-//   skip_fax_line [--until-eof] --link PATH --dir DIR [--speed X]
+// demo fax gateway (usage below). The link is removed at the end while it
+// is still this program's own. An ignored SIGTERM or SIGINT stays ignored:
+// a demo script's helper is stopped by the script with SIGUSR2 once its
+// station has ended, or ends with its standard input (--until-eof: a demo
+// script's pipe, held by the script and its station).
+#include <charconv>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
 
+#include "platform/command_line.h"
 #include "support/fax_line.h"
 #include "support/sim_helper.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+constexpr const char* kProgram = "skip_fax_line";
+constexpr const char* kUsage =
+    "usage: skip_fax_line [--until-eof] --link PATH [--dir DIR] [--speed X]\n"
+    "\n"
+    "A telephone line whose near end is a Class 1 fax modem, its pseudo-terminal\n"
+    "linked at PATH, and whose far end is a fax machine. The machine answers\n"
+    "every call and keeps each fax it receives as DIR/received/fax-N.tif; a\n"
+    "TIFF-F file put into DIR/send is sent to the modem (the machine calls) and\n"
+    "then moved to DIR/sent. It prints the pseudo-terminal and each call, and\n"
+    "runs until SIGTERM, SIGINT or SIGUSR2.\n"
+    "\n"
+    "  --until-eof  end also once standard input ends\n"
+    "  --link PATH  where the modem's pseudo-terminal is linked\n"
+    "  --dir DIR    the machine's folder (the current one unless given)\n"
+    "  --speed X    the line's pace, X times real time (1)\n"
+    "  -h, --help   this text\n"
+    "\n"
+    "Environment:\n"
+    "  SKIPMAIL_FAXLINE_LOG  1: the modems' and the machine's protocol log on\n"
+    "                        standard error\n";
+
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int)
 {
@@ -61,20 +76,33 @@ int main(int argc, char** argv)
     std::string link;
     fs::path dir = ".";
     double speed = 1.0;
-    const bool untilEof = TakeFlag(argc, argv, "--until-eof");
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--link") == 0)
-            link = argv[i + 1];
-        else if (std::strcmp(argv[i], "--dir") == 0)
-            dir = argv[i + 1];
-        else if (std::strcmp(argv[i], "--speed") == 0)
-            speed = std::atof(argv[i + 1]);
-    }
-    if (link.empty()) {
-        std::fprintf(stderr,
-                     "usage: skip_fax_line [--until-eof] --link PATH --dir DIR [--speed X]\n");
-        return 2;
-    }
+    bool untilEof = false;
+    const auto keep = [](auto& to) {
+        return [&to](const std::string& value, std::string&) {
+            to = value;
+            return true;
+        };
+    };
+    const std::vector<TSimOption> known = {
+        {"--until-eof", false,
+         [&](const std::string&, std::string&) {
+             untilEof = true;
+             return true;
+         }},
+        {"--link", true, keep(link)},
+        {"--dir", true, keep(dir)},
+        {"--speed", true,
+         [&](const std::string& value, std::string& why) {
+             const char* end = value.data() + value.size();
+             const auto [last, ec] = std::from_chars(value.data(), end, speed);
+             why = "not a pace above 0";
+             return !value.empty() && ec == std::errc() && last == end && speed > 0;
+         }},
+    };
+    if (const auto status = ReadSimOptions(argc, argv, kProgram, kUsage, known))
+        return *status;
+    if (link.empty())
+        return CommandLine::Refuse(kProgram, "--link PATH is needed", kUsage);
     for (const char* sub : {"received", "send", "sent"})
         fs::create_directories(dir / sub);
     StopOnSignals(OnSignal);

@@ -1,24 +1,12 @@
-// Simulated HF modems with simulated radios under one sky, as a program:
-// each --link makes a modem (with the radio of the last --radio) whose
-// pseudo-terminal is linked at PATH; it prints the pseudo-terminals, one a
-// line, then carries the sky until SIGTERM, SIGINT or SIGUSR2 (an ignored
-// SIGTERM or SIGINT stays ignored: a demo script's helper is stopped by the
-// script with SIGUSR2 once its stations have ended). A --log FILE after a
-// --link appends every command that modem's radio receives, one per line
-// (bytes outside printable ASCII as <hh>). At the end each link is removed
-// while it is still this program's own. SIGUSR1 makes every modem report a
-// hardware error. With --until-eof it also ends once its standard input ends
-// (a demo script's pipe, held by the script and its stations).
-//   skip_modem_sim [--until-eof] [--rate BPS] [--delay MS] [--call-ms MS]
-//                  [--radio TYPE] --link PATH [--log FILE] [--link PATH ...]
-// --rate is the data rate over the air in bit/s (2400 unless given; 0: no
-// limit),
-// --delay the time from transmission to arrival, --call-ms the time a call
-// takes to link or fail.
+// Simulated HF modems with simulated radios under one sky, as a program for
+// the demo scripts and the station's tests (usage below). At the end each
+// link is removed while it is still this program's own. An ignored SIGTERM
+// or SIGINT stays ignored: a demo script's helper is stopped by the script
+// with SIGUSR2 once its stations have ended, or ends with its standard
+// input (--until-eof: a demo script's pipe, held by the script and its
+// stations).
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +15,28 @@
 #include "support/sky_sim.h"
 
 namespace {
+constexpr const char* kUsage =
+    "usage: skip_modem_sim [--until-eof] [--rate BPS] [--delay MS] [--call-ms MS]\n"
+    "                      [--radio TYPE] [--link PATH [--log FILE]]...\n"
+    "\n"
+    "Simulated HF modems with simulated radios under one sky. Each --link makes a\n"
+    "modem, with the radio of the last --radio before it, whose pseudo-terminal\n"
+    "is linked at PATH (without --link: one modem, not linked). It prints the\n"
+    "pseudo-terminals, one a line, then carries the sky until SIGTERM, SIGINT or\n"
+    "SIGUSR2; SIGUSR1 makes every modem report a hardware error.\n"
+    "\n"
+    "  --until-eof   end also once standard input ends\n"
+    "  --rate BPS    the data rate over the air in bit/s (2400; 0: no limit)\n"
+    "  --delay MS    the time from transmission to arrival (0)\n"
+    "  --call-ms MS  the time a call takes to link or fail (0)\n"
+    "  --radio TYPE  the radio of the modems after it, as the station names it\n"
+    "                (ICOM M710 unless given; NONE: none); quote a TYPE of two\n"
+    "                words\n"
+    "  --link PATH   a modem linked at PATH\n"
+    "  --log FILE    append every command the last --link's radio receives to\n"
+    "                FILE, one a line (other bytes than printable ASCII as <hh>)\n"
+    "  -h, --help    this text\n";
+
 volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_hardwareError = 0;
 void OnSignal(int)
@@ -53,22 +63,41 @@ int main(int argc, char** argv)
     options.BitRate = 2400;
     std::string radio = "ICOM M710";
     std::vector<TStation> stations;
-    const bool untilEof = TakeFlag(argc, argv, "--until-eof");
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const char* value = argv[i + 1];
-        if (std::strcmp(argv[i], "--radio") == 0)
-            radio = value;
-        else if (std::strcmp(argv[i], "--link") == 0)
-            stations.push_back({radio, value, {}});
-        else if (std::strcmp(argv[i], "--log") == 0 && !stations.empty())
-            stations.back().logPath = value;
-        else if (std::strcmp(argv[i], "--rate") == 0)
-            options.BitRate = std::atoi(value);
-        else if (std::strcmp(argv[i], "--delay") == 0)
-            options.DelayMs = std::atoi(value);
-        else if (std::strcmp(argv[i], "--call-ms") == 0)
-            options.CallMs = std::atoi(value);
-    }
+    bool untilEof = false;
+    const auto count = [](int& to) {
+        return
+            [&to](const std::string& value, std::string& why) { return TakeCount(value, to, why); };
+    };
+    const std::vector<TSimOption> known = {
+        {"--until-eof", false,
+         [&](const std::string&, std::string&) {
+             untilEof = true;
+             return true;
+         }},
+        {"--rate", true, count(options.BitRate)},
+        {"--delay", true, count(options.DelayMs)},
+        {"--call-ms", true, count(options.CallMs)},
+        {"--radio", true,
+         [&](const std::string& value, std::string&) {
+             radio = value;
+             return true;
+         }},
+        {"--link", true,
+         [&](const std::string& value, std::string&) {
+             stations.push_back({radio, value, {}});
+             return true;
+         }},
+        {"--log", true,
+         [&](const std::string& value, std::string& why) {
+             why = "comes after the --link whose radio it logs";
+             if (stations.empty())
+                 return false;
+             stations.back().logPath = value;
+             return true;
+         }},
+    };
+    if (const auto status = ReadSimOptions(argc, argv, "skip_modem_sim", kUsage, known))
+        return *status;
     if (stations.empty())
         stations.push_back({radio, {}, {}});
     StopOnSignals(OnSignal);

@@ -1,9 +1,11 @@
 #include "support/sim_helper.h"
 
+#include "platform/command_line.h"
+
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <poll.h>
 #include <system_error>
@@ -17,15 +19,37 @@ void StopOnSignals(void (*onStop)(int))
     std::signal(SIGUSR2, onStop);
 }
 
-bool TakeFlag(int& argc, char** argv, const char* flag)
+std::optional<int> ReadSimOptions(int argc, char** argv, const char* program, const char* usage,
+                                  const std::vector<TSimOption>& options)
 {
-    const auto end = argv + argc;
-    const auto kept =
-        std::remove_if(argv + 1, end, [&](const char* arg) { return std::strcmp(arg, flag) == 0; });
-    if (kept == end)
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (CommandLine::IsHelp(arg))
+            return CommandLine::Help(usage);
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const TSimOption& o) { return o.Name == arg; });
+        if (option == options.end())
+            return CommandLine::Unknown(program, arg, usage);
+        if (option->HasValue && i + 1 == argc)
+            return CommandLine::Refuse(program, arg + " needs a value", usage);
+        const std::string value = option->HasValue ? argv[++i] : "";
+        std::string why;
+        if (!option->Take(value, why))
+            return CommandLine::Refuse(program, arg + " " + value + ": " + why, usage);
+    }
+    return std::nullopt;
+}
+
+bool TakeCount(const std::string& value, int& to, std::string& why)
+{
+    const char* end = value.data() + value.size();
+    int count = 0;
+    const auto [last, ec] = std::from_chars(value.data(), end, count);
+    if (value.empty() || ec != std::errc() || last != end || count < 0) {
+        why = "not a whole number from 0 up";
         return false;
-    argc = static_cast<int>(kept - argv);
-    argv[argc] = nullptr;
+    }
+    to = count;
     return true;
 }
 

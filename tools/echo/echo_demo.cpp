@@ -7,21 +7,36 @@
 // Both print what happens on standard output and run until done (the
 // server until it is stopped).
 #include "netlib/sock/ip_sock_clients.h"
+#include "platform/command_line.h"
 
 #include <QCoreApplication>
 
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
-int Usage()
+constexpr const char* kProgram = "skip_echo";
+constexpr const char* kUsage =
+    "usage: skip_echo server [PORT]\n"
+    "       skip_echo client HOST:PORT LINE...\n"
+    "\n"
+    "An echo server and client on the internet library's socket components, a\n"
+    "demonstration. The server echoes every line it receives on PORT (0, the\n"
+    "default, lets the system choose) until it is stopped; the client sends each\n"
+    "LINE to HOST:PORT and prints each reply. Both say what happens on standard\n"
+    "output.\n"
+    "\n"
+    "  -h, --help  this text\n";
+
+// A port number from 0 to 65535, whole.
+bool ParsePort(const std::string& text, uint16_t& port)
 {
-    std::fprintf(stderr, "usage: skip_echo server [PORT]\n"
-                         "       skip_echo client HOST:PORT LINE...\n");
-    return 2;
+    const char* end = text.data() + text.size();
+    const auto [last, ec] = std::from_chars(text.data(), end, port);
+    return !text.empty() && ec == std::errc() && last == end;
 }
 
 void Report(QObject*, uint32_t socket, int code, const std::string& text)
@@ -94,12 +109,31 @@ int RunClient(QCoreApplication& app, const std::string& url, std::vector<std::st
 
 int main(int argc, char** argv)
 {
+    const std::string command = argc >= 2 ? argv[1] : "";
+    if (CommandLine::IsHelp(command))
+        return CommandLine::Help(kUsage);
+    uint16_t port = 0;
+    if (command == "server") {
+        if (argc > 3)
+            return CommandLine::Unknown(kProgram, argv[3], kUsage);
+        if (argc == 3 && argv[2][0] == '-')
+            return CommandLine::Unknown(kProgram, argv[2], kUsage);
+        if (argc == 3 && !ParsePort(argv[2], port))
+            return CommandLine::Refuse(kProgram, std::string("not a port: ") + argv[2], kUsage);
+    } else if (command == "client") {
+        if (argc >= 3 && argv[2][0] == '-')
+            return CommandLine::Unknown(kProgram, argv[2], kUsage);
+        if (argc < 4)
+            return CommandLine::Refuse(kProgram, "client needs HOST:PORT and a LINE", kUsage);
+    } else if (command.empty()) {
+        return CommandLine::Refuse(kProgram, "server or client is needed", kUsage);
+    } else {
+        return CommandLine::Unknown(kProgram, command, kUsage);
+    }
     QCoreApplication app(argc, argv);
     TIpSockUnit sockets(
         [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
-    if (argc >= 2 && std::string(argv[1]) == "server" && argc <= 3)
-        return RunServer(app, static_cast<uint16_t>(argc == 3 ? std::atoi(argv[2]) : 0));
-    if (argc >= 4 && std::string(argv[1]) == "client")
-        return RunClient(app, argv[2], std::vector<std::string>(argv + 3, argv + argc));
-    return Usage();
+    if (command == "server")
+        return RunServer(app, port);
+    return RunClient(app, argv[2], std::vector<std::string>(argv + 3, argv + argc));
 }

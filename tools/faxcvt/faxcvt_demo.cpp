@@ -16,6 +16,7 @@
 // by that signal.
 #include "fax/ad_fax_cvt.h"
 #include "platform/atomic_file.h"
+#include "platform/command_line.h"
 #include "platform/qt_runtime_folder.h"
 
 #include <QGuiApplication>
@@ -33,12 +34,31 @@ namespace {
 
 enum class TKind { Text, Bmp, Tiff, Pcx, Dcx, Apf, Document };
 
-int Usage()
+constexpr const char* kProgram = "skip_faxcvt";
+constexpr const char* kUsage =
+    "usage: skip_faxcvt [--high|--low] IN OUT\n"
+    "\n"
+    "Converts fax images through the station's fax converter and unpacker. The\n"
+    "types come from the extensions .txt .bmp .tif .tiff .pcx .dcx .apf, and\n"
+    ".pdf .ps for documents, which go through the fax printer (the CUPS queue\n"
+    "APF_Fax_Printer). IN of any readable type becomes the APF file OUT; an APF\n"
+    "file IN becomes OUT .bmp or .pcx, one file per page (page 2 on with its\n"
+    "number before the extension), or OUT .tif, .tiff or .dcx of every page.\n"
+    "Each file written is named on standard output.\n"
+    "\n"
+    "  --high      fine resolution (into APF; from APF to APF, rewrite at it)\n"
+    "  --low       standard resolution (the default into APF)\n"
+    "  -h, --help  this text\n"
+    "\n"
+    "Environment (documents only):\n"
+    "  CUPS_SERVER            the print service of the fax printer (else the\n"
+    "                         local one)\n"
+    "  SKIPMAIL_PRINTFAX_DIR  the fax printer folder (/var/spool/skipmail-printfax)\n";
+
+// A wrong call: `why`, with the usage line.
+int Usage(const std::string& why)
 {
-    std::fprintf(stderr, "usage: skip_faxcvt [--high|--low] IN OUT\n"
-                         "  types by extension: .txt .bmp .tif .tiff .pcx .dcx .apf,\n"
-                         "  documents .pdf .ps (through the fax printer)\n");
-    return 2;
+    return CommandLine::Refuse(kProgram, why, kUsage);
 }
 
 std::optional<TKind> KindOf(const std::string& name)
@@ -180,33 +200,46 @@ void ApfToApf(const std::string& in, const std::string& out, std::optional<bool>
 
 int main(int argc, char** argv)
 {
+    std::optional<bool> fine;
+    int arg = 1;
+    const auto atOption = [&] {
+        return (argv[arg][0] == '-' && argv[arg][1] == '-') || CommandLine::IsHelp(argv[arg]);
+    };
+    for (; arg < argc && atOption(); ++arg) {
+        const std::string option = argv[arg];
+        if (CommandLine::IsHelp(option))
+            return CommandLine::Help(kUsage);
+        if (option == "--high" && !fine)
+            fine = true;
+        else if (option == "--low" && !fine)
+            fine = false;
+        else if (option == "--high" || option == "--low")
+            return Usage("one of --high and --low, once");
+        else
+            return CommandLine::Unknown(kProgram, option, kUsage);
+    }
+    if (argc - arg > 2)
+        return CommandLine::Unknown(kProgram, argv[arg + 2], kUsage);
+    if (argc - arg != 2)
+        return Usage("IN and OUT are needed");
+    const std::string in = argv[arg], out = argv[arg + 1];
+    const std::optional<TKind> from = KindOf(in), to = KindOf(out);
+    if (!from || !to)
+        return Usage((from ? out : in) + ": not a type it converts");
+    const bool toApf = *to == TKind::Apf, fromApf = *from == TKind::Apf;
+    // Pictures come from APF files only, and only an APF file has a
+    // resolution to choose.
+    if (!toApf && !fromApf)
+        return Usage("IN or OUT must be an .apf file");
+    if (*to == TKind::Text || *to == TKind::Document)
+        return Usage(out + ": an .apf file becomes .bmp .pcx .tif .tiff or .dcx");
+    if (!toApf && fine)
+        return Usage("--high and --low are for an .apf OUT");
     // A tool for the command line: no display needed.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const TQtRuntimeFolder runtimeFolder;
     QGuiApplication app(argc, argv);
-    std::optional<bool> fine;
-    int arg = 1;
-    for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] == '-'; ++arg) {
-        const std::string option = argv[arg];
-        if (option == "--high" && !fine)
-            fine = true;
-        else if (option == "--low" && !fine)
-            fine = false;
-        else
-            return Usage();
-    }
-    if (argc - arg != 2)
-        return Usage();
-    const std::string in = argv[arg], out = argv[arg + 1];
-    const std::optional<TKind> from = KindOf(in), to = KindOf(out);
-    if (!from || !to)
-        return Usage();
-    const bool toApf = *to == TKind::Apf, fromApf = *from == TKind::Apf;
-    // Pictures come from APF files only, and only an APF file has a
-    // resolution to choose.
-    if ((!toApf && !fromApf) || (!toApf && fine) || *to == TKind::Text || *to == TKind::Document)
-        return Usage();
     // The library names its input when it cannot make a file: a missing
     // folder for OUT is said here, with OUT's name.
     const std::filesystem::path folder = std::filesystem::path(out).parent_path();

@@ -12,14 +12,31 @@
 //       no such queue. Exit 1 with the scheduler's words when it cannot
 //       tell.
 #include "fax/fax_printer_folder.h"
+#include "platform/command_line.h"
 
 #include <cstdio>
-#include <cstring>
 #include <cups/cups.h>
 #include <string>
 #include <sys/stat.h>
 
 namespace {
+
+constexpr const char* kProgram = "printfax_setup";
+constexpr const char* kUsage =
+    "usage: printfax_setup folder FOLDER\n"
+    "       printfax_setup policy QUEUE\n"
+    "\n"
+    "The fax printer install's own steps (scripts/fax-printer-install runs them).\n"
+    "\n"
+    "  folder FOLDER  make or check the fax printer folder FOLDER and users/ in\n"
+    "                 it, and open it to every user with the sticky bit; a\n"
+    "                 refusal is said on standard error, status 1\n"
+    "  policy QUEUE   say the operation policy of the CUPS queue QUEUE, nothing\n"
+    "                 where there is no such queue\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "Environment:\n"
+    "  CUPS_SERVER  the print service asked (else the local one)\n";
 
 int Folder(const std::string& path)
 {
@@ -60,10 +77,16 @@ int Policy(const std::string& queue)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "folder") == 0)
-        return Folder(argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "policy") == 0)
-        return Policy(argv[2]);
-    std::fprintf(stderr, "Usage: %s folder FOLDER | policy QUEUE\n", argv[0]);
-    return 2;
+    const std::string command = argc >= 2 ? argv[1] : "";
+    if (CommandLine::IsHelp(command))
+        return CommandLine::Help(kUsage);
+    if (command != "folder" && command != "policy")
+        return command.empty() ? CommandLine::Refuse(kProgram, "folder or policy is needed", kUsage)
+                               : CommandLine::Unknown(kProgram, command, kUsage);
+    if (argc > 3)
+        return CommandLine::Unknown(kProgram, argv[3], kUsage);
+    if (argc < 3)
+        return CommandLine::Refuse(
+            kProgram, command + " needs its " + (command == "folder" ? "FOLDER" : "QUEUE"), kUsage);
+    return command == "folder" ? Folder(argv[2]) : Policy(argv[2]);
 }

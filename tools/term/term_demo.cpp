@@ -11,43 +11,72 @@
 #include "netlib/sock/ip_sock_clients.h"
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_terminal.h"
+#include "platform/command_line.h"
 #include "platform/qt_runtime_folder.h"
 
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
 
-int Usage()
+constexpr const char* kProgram = "skip_term";
+constexpr const char* kUsage =
+    "usage: skip_term HOST:PORT [--tty] [--telnet] [--capture FILE]\n"
+    "\n"
+    "Opens the internet library's terminal window on HOST:PORT, a demonstration;\n"
+    "it ends when the host closes the connection or the window is closed.\n"
+    "\n"
+    "  --tty           a plain teletype instead of a VT100\n"
+    "  --telnet        speak the telnet options (terminal type, window size)\n"
+    "  --capture FILE  write what the host sends to FILE\n"
+    "  -h, --help      this text\n"
+    "\n"
+    "Environment:\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  the display the window opens on\n";
+
+bool Set(const char* name)
 {
-    std::fprintf(stderr, "usage: skip_term HOST:PORT [--tty] [--telnet] [--capture FILE]\n");
-    return 2;
+    const char* value = std::getenv(name);
+    return value && *value;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const TQtRuntimeFolder runtimeFolder;
-    QApplication app(argc, argv);
-    if (argc < 2)
-        return Usage();
-    const std::string url = argv[1];
+    std::string url;
     bool tty = false, telnet = false;
     std::string capture;
-    for (int i = 2; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--tty")
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (CommandLine::IsHelp(arg))
+            return CommandLine::Help(kUsage);
+        if (arg == "--tty")
             tty = true;
-        else if (option == "--telnet")
+        else if (arg == "--telnet")
             telnet = true;
-        else if (option == "--capture" && i + 1 < argc)
+        else if (arg == "--capture" && i + 1 < argc)
             capture = argv[++i];
+        else if (arg == "--capture")
+            return CommandLine::Refuse(kProgram, "--capture needs a FILE", kUsage);
+        else if (i == 1 && !arg.starts_with('-'))
+            url = arg;
         else
-            return Usage();
+            return CommandLine::Unknown(kProgram, arg, kUsage);
     }
+    if (url.empty())
+        return CommandLine::Refuse(kProgram, "HOST:PORT is needed", kUsage);
+    // Qt would abort on a display it cannot find.
+    if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "skip_term: needs a display (neither DISPLAY nor WAYLAND_DISPLAY "
+                             "is set)\n");
+        return 1;
+    }
+    const TQtRuntimeFolder runtimeFolder;
+    QApplication app(argc, argv);
     TIpSockUnit sockets(
         [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
 
