@@ -152,6 +152,8 @@ public:
 
     // ecHardware once the device failed or went away; 0 otherwise.
     int DeviceError() const { return DeviceError_.load(); }
+    // The device open, as found at the open (set before the threads start).
+    TDeviceId DeviceId() const { return Device_.Id(); }
     bool ShuttingDown() const { return ShuttingDown_.load(); }
 
 private:

@@ -125,6 +125,13 @@ int SerialDevice::Open(const std::string& path)
         ::close(fd);
         return err == ENOTTY ? AdErr::ecBadId : ErrnoToCode(err);
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return ErrnoToCode(err);
+    }
+    Found_ = tio;
     Exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
@@ -139,6 +146,7 @@ int SerialDevice::Open(const std::string& path)
         return ErrnoToCode(err);
     }
     Fd_ = fd;
+    Id_ = {st.st_dev, st.st_ino, st.st_rdev};
     return 0;
 }
 
@@ -166,18 +174,26 @@ int SerialDevice::Probe(const std::string& path)
     return result;
 }
 
-int SerialDevice::Present(const std::string& path)
+int SerialDevice::Present(const std::string& path, TDeviceId* id)
 {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return ErrnoToCode(errno);
-    return S_ISCHR(st.st_mode) ? 0 : AdErr::ecBadId;
+    if (!S_ISCHR(st.st_mode))
+        return AdErr::ecBadId;
+    if (id)
+        *id = {st.st_dev, st.st_ino, st.st_rdev};
+    return 0;
 }
 
 void SerialDevice::Close()
 {
     if (Fd_ < 0)
         return;
+    // The terminal may be another program's (a name given to another device
+    // while the modem was away): it gets back the settings it had. A device
+    // gone fails this, which changes nothing.
+    ::tcsetattr(Fd_, TCSANOW, &Found_);
     // The exclusive mode belongs to the terminal, not the descriptor: only
     // the holder that set it clears it.
     if (Exclusive_)
@@ -186,6 +202,7 @@ void SerialDevice::Close()
     ::flock(Fd_, LOCK_UN);
     ::close(Fd_);
     Fd_ = -1;
+    Id_ = {};
 }
 
 int SerialDevice::SetLine(const LineSettings& line)

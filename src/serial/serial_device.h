@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <termios.h>
 
 // Parity values of the line settings.
 enum class TParity : uint8_t { pNone, pOdd, pEven, pMark, pSpace };
@@ -27,8 +29,19 @@ struct DeviceFlow {
     uint8_t XoffChar = 0x13;
 };
 
+// Which device a name leads to: the node (file system and inode) and the
+// device number. A device that went and came back under the same node and
+// number is the same to this.
+struct TDeviceId {
+    dev_t Dev = 0;
+    ino_t Ino = 0;
+    dev_t Rdev = 0;
+    bool operator==(const TDeviceId&) const = default;
+};
+
 // One open termios device in raw, non-blocking mode. Every call returns 0 or
-// a negative library error code.
+// a negative library error code. The terminal's settings as found at the
+// open are put back when it is let go.
 class SerialDevice {
 public:
     SerialDevice() = default;
@@ -44,11 +57,15 @@ public:
     // else the failure (ecSharingViolation when held by another).
     static int Probe(const std::string& path);
     // Without opening it: 0 when a device is at `path`, else why not
-    // (ecFileNotFound where nothing is, a link left dangling included).
-    static int Present(const std::string& path);
+    // (ecFileNotFound where nothing is, a link left dangling included);
+    // `id`, when given, receives which device it is.
+    static int Present(const std::string& path, TDeviceId* id = nullptr);
+    // Puts the terminal's settings back as Open found them, then lets it go.
     void Close();
     bool IsOpen() const { return Fd_ >= 0; }
     int Fd() const { return Fd_; }
+    // The device open now, as Open found it.
+    const TDeviceId& Id() const { return Id_; }
 
     int SetLine(const LineSettings& line);
     int SetFlow(const DeviceFlow& flow);
@@ -78,4 +95,6 @@ public:
 private:
     int Fd_ = -1;
     bool Exclusive_ = false;
+    termios Found_{};
+    TDeviceId Id_;
 };
