@@ -2,17 +2,10 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 #include "configui/config_frm.h"
 #include "core/config.h"
@@ -33,63 +26,10 @@
 #include "serial/ad_except.h"
 #include "serial/ad_misc.h"
 #include "serial/ad_port.h"
+#include "serial/port_access.h"
 #include "serial/port_path.h"
 
 namespace {
-
-std::string UserName(uid_t uid)
-{
-    if (const passwd* pw = ::getpwuid(uid))
-        return pw->pw_name;
-    return "uid " + std::to_string(uid);
-}
-
-std::string GroupName(gid_t gid)
-{
-    if (const group* gr = ::getgrgid(gid))
-        return gr->gr_name;
-    return "gid " + std::to_string(gid);
-}
-
-// Whether this process holds the group (a membership given after the login
-// that started the station is not held yet).
-bool HoldsGroup(gid_t gid)
-{
-    if (::getegid() == gid)
-        return true;
-    const int n = ::getgroups(0, nullptr);
-    std::vector<gid_t> groups(static_cast<size_t>(std::max(n, 0)));
-    if (n > 0 && ::getgroups(n, groups.data()) < 0)
-        return false;
-    return std::find(groups.begin(), groups.end(), gid) != groups.end();
-}
-
-// A device this user may not open: who may, as its owner, group and mode
-// say, and what gives this user the right.
-std::string AccessDenied(const std::string& name, const std::string& path)
-{
-    const uid_t uid = ::geteuid();
-    const std::string user = UserName(uid);
-    const std::string said =
-        "Serial Port Access Denied: user " + user + " may not open " + name + ".";
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return said + " " + std::strerror(errno) + ".";
-    const std::string owner = UserName(st.st_uid);
-    const std::string group = GroupName(st.st_gid);
-    if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
-        if (st.st_uid == uid)
-            return said;
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return said + " Only its owner " + owner + " may (mode " + mode + "): run the station as " +
-               owner + ", or let a group of " + user + "'s read and write it.";
-    }
-    if (HoldsGroup(st.st_gid))
-        return said;
-    return said + " Its owner " + owner + " and the members of group " + group + " may: make " +
-           user + " a member (usermod -aG " + group + " " + user + ") and log in again.";
-}
 
 // Step 8 through the link control window: its modem port and its modem
 // initialisation.
@@ -111,7 +51,7 @@ public:
         const std::string path = ComPortPath(port);
         const std::string name = ComName(port) + " (" + path + ")";
         if (result == AdErr::ecAccessDenied)
-            return AccessDenied(name, path);
+            return PortAccessDenied(name, path);
         if (result == AdErr::ecFileNotFound || result == AdErr::ecPathNotFound)
             return "Serial Port Not Found: " + name + " does not exist.";
         return "Serial Port Cannot Be Opened: " + name + ": " + ErrorMsg(result) + ".";
@@ -292,6 +232,9 @@ TStationParts DefaultStationParts()
         };
         window->OnModemBack = [modem] {
             std::fprintf(stderr, "skipmail: The HF modem on %s is back\n", modem().c_str());
+        };
+        window->OnModemNotice = [](const std::string& text) {
+            std::fprintf(stderr, "skipmail: %s\n", text.c_str());
         };
         return link;
     };

@@ -44,6 +44,7 @@
 #include "serial/ad_except.h"
 #include "serial/ad_misc.h"
 #include "serial/ad_port.h"
+#include "serial/port_access.h"
 #include "serial/port_path.h"
 #include "serial/serial_device.h"
 
@@ -53,6 +54,9 @@ namespace {
 constexpr uint32_t kConfigureRepeatMs = 1000;
 // Nor is a lost port opened again sooner.
 constexpr uint32_t kReopenRepeatMs = 1000;
+// A device reached through the port's name after a loss that has not
+// answered a configure by then is not the modem.
+constexpr uint32_t kModemTrialMs = 5000;
 
 // What a write the modem port refused logs.
 constexpr std::string_view kPortErrorPrefix = "Hardware Communication Error #";
@@ -273,35 +277,84 @@ void TLinkCtrlFrm::ModemPortFailed(const std::string& why)
 bool TLinkCtrlFrm::ReopenLostPort()
 {
     const TApdBaseDispatcher* open = MDM7300->Open() ? MDM7300->GetDispatcher() : nullptr;
-    if (open && open->DeviceError() == 0)
-        return true;
     const uint32_t now = Clock::TickCount();
+    if (open && open->DeviceError() == 0) {
+        if (!FOnTrial || !Clock::TickElapsed(FTrialTick, now, kModemTrialMs))
+            return true;
+        LetGoUnanswering();
+        FReopenTried = true;
+        FLastReopenTick = now;
+        return false;
+    }
     if (FReopenTried && !Clock::TickElapsed(FLastReopenTick, now, kReopenRepeatMs))
         return false;
     FReopenTried = true;
     FLastReopenTick = now;
+    FOnTrial = false;
     const unsigned port = MDM7300->ComNumber();
     const std::string path = ComPortPath(port);
+    const std::string name = ComName(port) + " (" + path + ")";
+    TDeviceId at;
+    const int there = SerialDevice::Present(path, &at);
+    if (FRefused && there == 0 && at == *FRefused)
+        return false;
+    FRefused.reset();
     // The lost device stays held until its name leads to a device again:
     // the name of a terminal held is given to no other, which the port
     // would then open in its place.
-    int result = open ? SerialDevice::Present(path) : 0;
+    int result = open ? there : 0;
     if (result == 0) {
         result = OpenModemPort(static_cast<int>(port));
         if (result == 1) {
+            // Whatever the name leads to now is the modem only once it
+            // answers (another program's terminal, another USB device).
+            FOnTrial = true;
+            FTrialTick = now;
             FReopenCause.clear();
-            AddStatusLine("Modem port " + ComName(port) + " (" + path + ") opened again", true);
+            AddStatusLine(
+                "Modem port " + name + " opened again: waiting for the HF modem to answer", true);
             return true;
         }
     }
     AddStatusLine("Hardware Communication Error #49", true);
-    if (const std::string cause = ErrorMsg(result); cause != FReopenCause) {
-        FReopenCause = cause;
-        AddStatusLine("Modem port " + ComName(port) + " (" + path + ") does not open: " + cause +
+    const bool denied = result == AdErr::ecAccessDenied;
+    const std::string cause = denied ? PortAccessDenied(name, path) : ErrorMsg(result);
+    if (cause == FReopenCause)
+        return false;
+    FReopenCause = cause;
+    if (!denied) {
+        AddStatusLine("Modem port " + name + " does not open: " + cause +
                           "; trying again every second",
                       true);
+        return false;
     }
+    // Who may open it, as the start says it.
+    const std::string text = cause + " Trying again every second.";
+    AddStatusLine(text, true);
+    if (OnModemNotice)
+        OnModemNotice(text);
     return false;
+}
+
+void TLinkCtrlFrm::LetGoUnanswering()
+{
+    const unsigned port = MDM7300->ComNumber();
+    if (const TApdBaseDispatcher* d = MDM7300->GetDispatcher())
+        FRefused = d->DeviceId();
+    FOnTrial = false;
+    FConfigureSent = false;
+    // Closing puts its terminal's settings back as they were found.
+    try {
+        MDM7300->SetOpen(false);
+    } catch (const std::exception&) {
+    }
+    const std::string text = "The device now at " + ComName(port) + " (" + ComPortPath(port) +
+                             ") does not answer as the HF modem: it is left as found while the "
+                             "name leads to it";
+    FReopenCause = text;
+    AddStatusLine(text, true);
+    if (OnModemNotice)
+        OnModemNotice(text);
 }
 
 void TLinkCtrlFrm::PutBytes(const std::vector<uint8_t>& bytes)
@@ -476,6 +529,8 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
             FPortErrors.clear();
             FReopenTried = false;
             FReopenCause.clear();
+            FOnTrial = false;
+            FRefused.reset();
             AddStatusLine("Modem port working again", true);
             if (OnModemBack)
                 OnModemBack();
@@ -570,6 +625,7 @@ int TLinkCtrlFrm::OpenModemPort(int portNumber)
     FParser.Reset();
     FModemReady = false;
     FConfigureSent = false;
+    FOnTrial = false;
     try {
         if (MDM7300->Open())
             MDM7300->SetOpen(false);

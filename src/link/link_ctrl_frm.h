@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "link/station_link.h"
 #include "link/window_timer.h"
 #include "platform/date_time.h"
+#include "serial/serial_device.h"
 
 class QAction;
 class QLabel;
@@ -125,6 +127,10 @@ public:
     // station.
     std::function<void(const std::string& why)> OnModemLost;
     std::function<void()> OnModemBack;
+    // A line about the lost modem's port that standard error says too: a
+    // device at its name that does not answer as the modem, or one this
+    // user may not open.
+    std::function<void(const std::string& text)> OnModemNotice;
 
     void AddStatusLine(const std::string& text, bool show) override;
     void ShowRadioStatus(const std::string& text, const std::string& detail) override;
@@ -232,9 +238,12 @@ private:
     void ModemPortFailed(const std::string& why);
     void CheckModemPort();
     // After a failure: true while the port is open on a device that is
-    // there; else it opens the port again by its name (at most once a
-    // second) and says why not once per cause.
+    // there and may yet be the modem; else it opens the port again by its
+    // name (at most once a second) and says why not once per cause. A device
+    // opened so that does not answer a configure within kModemTrialMs is let
+    // go (LetGoUnanswering) and not opened again while the name leads to it.
     bool ReopenLostPort();
+    void LetGoUnanswering();
     void PutBytes(const std::vector<uint8_t>& bytes);
     void ModemDataAvailable();
     void FlushLinkData();
@@ -266,6 +275,12 @@ private:
     uint32_t FLastReopenTick = 0;
     bool FReopenTried = false;
     std::string FReopenCause;
+    // A device opened by the name after a loss that has not answered yet,
+    // and when it was opened.
+    bool FOnTrial = false;
+    uint32_t FTrialTick = 0;
+    // The last device that did not answer, while the name leads to it.
+    std::optional<TDeviceId> FRefused;
     bool FReinitPending = false;
     std::string FLastRadioStatus;
     // What the radio side last put on the status line; a call or a link

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTextEdit>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "core/config.h"
 #include "core/scheduled_link_list.h"
 #include "core/station_list.h"
+#include "link/link_ctrl_frm.h"
 #include "link/windows/com_frm.h"
 #include "link/windows/mouse_combo_box.h"
 #include "platform/atomic_file.h"
@@ -25,6 +27,7 @@
 #include "support/scripted_dialogs.h"
 #include "support/sky_sim.h"
 #include "support/test_files.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -147,6 +150,8 @@ TEST(StationPartsTest, TheSerialPortChosenInTheDialogIsOpenedAndStored)
 // port another program holds is in use; a device that is not there (a modem
 // link gone with its simulator) or is no serial port is said as such, and
 // one this user may not open says who may and what to do.
+// So does the link log, and standard error, when a lost modem's name comes
+// back as one this user may not open.
 TEST(StationPartsTest, APortThatDoesNotOpenIsSaidWhy)
 {
     TStationBase base;
@@ -210,6 +215,39 @@ TEST(StationPartsTest, APortThatDoesNotOpenIsSaidWhy)
                                          serialGroup + " nobody) and log in again.");
     }
     EXPECT_EQ(modem->OpenPort(), "");
+
+    // Mid-run the modem's device goes and its name comes back as one this
+    // user may not open: the link log and standard error give the same words.
+    auto* window = qobject_cast<TLinkCtrlFrm*>(link.get());
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PumpUntil([&] {
+        modem->InitModem();
+        return modem->ModemReady();
+    }));
+    sim.UnplugPort();
+    ASSERT_TRUE(PumpUntil([&] { return !window->IsModemReady(); }));
+    sim.ReplugPort();
+    const std::string back = sim.SlavePath();
+    ASSERT_EQ(::chown(back.c_str(), daemonUid, serialGid), 0);
+    ASSERT_EQ(::chmod(back.c_str(), 0600), 0);
+    ::setenv("SKIPMAIL_COM197", back.c_str(), 1);
+    const std::string midRun = "Serial Port Access Denied: user nobody may not open COM197 (" +
+                               back +
+                               "). Only its owner daemon may (mode 0600): run the station as "
+                               "daemon, or let a group of nobody's read and write it.";
+    const auto shown = [&] { return window->StatusEdit->toPlainText().toStdString(); };
+    testing::internal::CaptureStderr();
+    {
+        TThreadAs as(nobodyUid, nobodyGid);
+        ASSERT_TRUE(as.Ok);
+        EXPECT_TRUE(PumpUntil([&] { return shown().find(midRun) != std::string::npos; }, 30000))
+            << shown();
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("skipmail: " + midRun), std::string::npos) << said;
+    EXPECT_EQ(shown().find("does not open: File access denied"), std::string::npos) << shown();
+    // The station itself may: the modem is configured again.
+    EXPECT_TRUE(PumpUntil([&] { return window->IsModemReady(); }, 30000)) << shown();
 }
 
 } // namespace

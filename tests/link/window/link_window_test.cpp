@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,8 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "core/alias_list.h"
@@ -30,6 +33,7 @@
 #include "link/modem_frame.h"
 #include "link/windows/voice_form.h"
 #include "link/windows/window_helpers.h"
+#include "platform/clock.h"
 #include "platform/data_root.h"
 #include "platform/text.h"
 #include "serial/ad_dispatcher.h"
@@ -452,6 +456,86 @@ TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
             return std::count(m.commands.begin(), m.commands.end(), ModemFrame::kCmdCall) == 1;
         });
     }));
+}
+
+// The modem's name is given to another program's terminal while the modem
+// is away (a USB adapter pulled, another serial device given its name): the
+// station tries it as the modem, lets it go once it has not answered, its
+// settings as found and its lock free, says so once, and leaves it alone
+// while the name leads there. The modem put back at the name is configured
+// again.
+TEST_F(LinkWindow, AnotherTerminalAtTheModemsNameIsLetGoAsFound)
+{
+    Make("NONE");
+    const std::string name = dir + "/modem";
+    const auto pointAt = [&](const std::string& device) {
+        ::unlink(name.c_str());
+        ASSERT_EQ(::symlink(device.c_str(), name.c_str()), 0);
+    };
+    pointAt(sim->SlavePath());
+    ::setenv(("SKIPMAIL_COM" + std::to_string(kPort)).c_str(), name.c_str(), 1);
+    Ready();
+    std::vector<std::string> notices;
+    form->OnModemNotice = [&](const std::string& text) { notices.push_back(text); };
+
+    // A line editor's terminal (echo, canonical input), held by its program.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const std::string other = ::ptsname(master);
+    const int slave = ::open(other.c_str(), O_RDWR | O_NOCTTY);
+    termios found{};
+    ASSERT_EQ(::tcgetattr(slave, &found), 0);
+    found.c_lflag |= ICANON | ECHO;
+    ::cfsetspeed(&found, B1200);
+    ASSERT_EQ(::tcsetattr(slave, TCSANOW, &found), 0);
+    ASSERT_EQ(::tcgetattr(slave, &found), 0);
+    const auto leftAsFound = [&] {
+        termios now{};
+        const int fd = ::open(other.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const bool unlocked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return unlocked && ::tcgetattr(slave, &now) == 0 && now.c_iflag == found.c_iflag &&
+               now.c_oflag == found.c_oflag && now.c_cflag == found.c_cflag &&
+               now.c_lflag == found.c_lflag &&
+               std::equal(std::begin(now.c_cc), std::end(now.c_cc), std::begin(found.c_cc));
+    };
+    const auto written = [&] {
+        char buf[256];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+
+    sim->UnplugPort();
+    pointAt(other);
+    const std::string notModem = "The device now at COM" + std::to_string(kPort) + " (" + name +
+                                 ") does not answer as the HF modem";
+    ASSERT_TRUE(PumpUntil([&] { return Log().find(notModem) != std::string::npos; }, 30000))
+        << Log();
+    EXPECT_TRUE(leftAsFound());
+    const std::string asked = written();
+    EXPECT_TRUE(!asked.empty() && asked.size() <= 16) << asked.size();
+
+    // A few more of the station's looks at the name, each a second on.
+    struct TClockBack {
+        ~TClockBack() { Clock::ResetTickOrigin(); }
+    } clockBack;
+    for (int look = 0; look < 3; ++look) {
+        Clock::SetTickOrigin(Clock::TickCount() + 1100);
+        form->ModemInitTimerTimer();
+    }
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].rfind(notModem, 0), 0u) << notices[0];
+    const std::string log = DailyLog();
+    EXPECT_EQ(log.find(notModem), log.rfind(notModem)) << log;
+    EXPECT_EQ(log.find(") opened again"), log.rfind(") opened again")) << log;
+
+    sim->ReplugPort();
+    pointAt(sim->SlavePath());
+    EXPECT_TRUE(PumpUntil([&] { return form->IsModemReady(); }, 10000)) << DailyLog();
+    EXPECT_EQ(written(), "");
+    EXPECT_TRUE(leftAsFound());
+    ::close(slave);
+    ::close(master);
 }
 
 TEST_F(LinkWindow, PortErrorsGoToTheDailyLog)
