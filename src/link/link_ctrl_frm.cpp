@@ -57,6 +57,8 @@ constexpr uint32_t kReopenRepeatMs = 1000;
 // A device reached through the port's name after a loss that has not
 // answered a configure by then is not the modem.
 constexpr uint32_t kModemTrialMs = 5000;
+// The status line while the modem is away.
+constexpr const char* kWaitingForModem = "Waiting for the HF modem";
 
 // What a write the modem port refused logs.
 constexpr std::string_view kPortErrorPrefix = "Hardware Communication Error #";
@@ -214,8 +216,21 @@ void TLinkCtrlFrm::AddStatusLine(const std::string& text, bool show)
 
 void TLinkCtrlFrm::SetChannelReadoutVisible(bool visible)
 {
+    FReadoutWanted = visible;
+    // No channel is true while the modem is away.
     for (QLabel* l : {Label3, ChannelLabel, FreqLabel, Label11, USBLabel})
-        l->setVisible(visible);
+        l->setVisible(visible && !FPortFailed);
+}
+
+void TLinkCtrlFrm::ShowModemAway(bool away)
+{
+    // The radio's status is said again once the modem is back, as at start.
+    FLastRadioStatus.clear();
+    SetRadioLabel(TRadioLabel::Status, away ? kWaitingForModem : "");
+    if (away)
+        for (QLabel* l : {ChannelLabel, FreqLabel, USBLabel})
+            l->clear();
+    SetChannelReadoutVisible(FReadoutWanted);
 }
 
 void TLinkCtrlFrm::ShowRadioStatus(const std::string& text, const std::string& detail)
@@ -264,6 +279,7 @@ void TLinkCtrlFrm::ModemPortFailed(const std::string& why)
         return;
     FPortFailed = true;
     AddStatusLine("Modem port error (" + why + "): the modem will be configured again", true);
+    ShowModemAway(true);
     // The modem may hold part of a frame, or be gone: as at start, nothing
     // goes to it (no call, no radio command) until it answers a configure.
     FModemReady = false;
@@ -531,6 +547,7 @@ void TLinkCtrlFrm::ProcessModemMessage(uint8_t code, const std::string& payload)
             FReopenCause.clear();
             FOnTrial = false;
             FRefused.reset();
+            ShowModemAway(false);
             AddStatusLine("Modem port working again", true);
             if (OnModemBack)
                 OnModemBack();

@@ -244,6 +244,9 @@ private:
     // go (LetGoUnanswering) and not opened again while the name leads to it.
     bool ReopenLostPort();
     void LetGoUnanswering();
+    // The window while the modem is away (the status says it is waited for,
+    // no channel shown), and once it is back.
+    void ShowModemAway(bool away);
     void PutBytes(const std::vector<uint8_t>& bytes);
     void ModemDataAvailable();
     void FlushLinkData();
@@ -281,6 +284,8 @@ private:
     uint32_t FTrialTick = 0;
     // The last device that did not answer, while the name leads to it.
     std::optional<TDeviceId> FRefused;
+    // The channel readout is wanted (a radio is set), shown while the modem is there.
+    bool FReadoutWanted = false;
     bool FReinitPending = false;
     std::string FLastRadioStatus;
     // What the radio side last put on the status line; a call or a link

@@ -396,9 +396,10 @@ TEST_F(LinkWindow, AnUnansweredAutomaticLinkEndsInTheAleFailureNotice)
 // The modem's serial device goes away under a scanning station with mail
 // waiting: nothing more is tried on the dead port, so however long it stays
 // away no attempt is used and no mail goes back, and each of its error
-// lines is logged once, as is why the port does not open again. Once its
-// name leads to a device again the station opens it by itself, the modem
-// is configured again and the call goes out.
+// lines is logged once, as is why the port does not open again; the window
+// says the modem is waited for and shows no channel. Once its name leads to
+// a device again the station opens it by itself, the modem is configured
+// again, the window says it scans as at start, and the call goes out.
 TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
 {
     MakeCalling("ICOM IC-718");
@@ -413,6 +414,9 @@ TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
         form->ScanTimerTimer();
         return !form->IsModemReady();
     }));
+    EXPECT_EQ(FromQt(form->StatusLabel->text()), "Waiting for the HF modem");
+    for (QLabel* readout : {form->Label3, form->ChannelLabel, form->FreqLabel, form->Label11})
+        EXPECT_TRUE(readout->isHidden());
     // Hours of automatic linking on the test's clock, while the modem's
     // initialisation tries the dead port every second.
     QElapsedTimer wall;
@@ -448,6 +452,16 @@ TEST_F(LinkWindow, ADeadModemPortUsesNoAttemptAndLogsEachErrorOnce)
     EXPECT_NE(Log().find(port + sim->SlavePath() + ") opened again"), std::string::npos) << Log();
     EXPECT_NE(Log().find("Modem port working again"), std::string::npos);
     EXPECT_EQ(said.back(), "back");
+    const auto scanning = [&] {
+        std::istringstream log(Log());
+        int n = 0;
+        for (std::string line; std::getline(log, line);)
+            n += line.ends_with("  Scanning");
+        return n;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return scanning() == 2; })) << Log();
+    EXPECT_EQ(FromQt(form->StatusLabel->text()), "Scanning");
+    EXPECT_FALSE(form->ChannelLabel->isHidden());
     form->ALETimerTimer();
     EXPECT_TRUE(form->Link().AutoLinkAttempt());
     EXPECT_EQ(form->AutoLinkQueue[0].Attempts, 1);
