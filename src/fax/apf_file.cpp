@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -347,7 +348,10 @@ int TApfWriter::Create(const std::string& fileName)
         return AdErr::ecFileNotFound;
     FileName_ = fileName;
     // No name until Close: a writer killed outright leaves nothing.
-    const int fd = OpenUnnamed(fileName, NewMode.value_or(NewFileMode()), TempName_);
+    // Its signature tells a temporary of ours that a killed writer left.
+    const std::string_view signature(reinterpret_cast<const char*>(kApfSignature.data()),
+                                     kApfSignature.size());
+    const int fd = OpenUnnamed(fileName, NewMode.value_or(NewFileMode()), TempName_, signature);
     if (fd < 0)
         return FileErrorCode(errno);
     File_ = ::fdopen(fd, "w+b");

@@ -183,19 +183,37 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path)
 
 namespace {
 
-// A named temporary is "<name>.part-" and six of mkstemp's letters.
-constexpr std::string_view kTempMark = ".part-";
+// A named temporary is "<name>.skipmail-part-" and six of mkstemp's letters.
+constexpr std::string_view kTempMark = ".skipmail-part-";
 constexpr std::size_t kTempLetters = 6;
 
-bool IsTemporaryName(std::string_view name)
+// The extension of the last element of `name` ("" for none), in lower case.
+std::string ExtensionOf(std::string_view name)
 {
-    const std::size_t at = name.rfind(kTempMark);
-    if (at == std::string_view::npos || at == 0 ||
-        name.size() != at + kTempMark.size() + kTempLetters)
+    const std::size_t slash = name.rfind('/');
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash + 2) ||
+        dot == 0)
+        return "";
+    std::string ext(name.substr(dot + 1));
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+// A name this writer gives its temporaries, for a file of the extension
+// `ext` (a name of another extension is another kind of file's).
+bool IsTemporaryName(std::string_view name, const std::string& ext)
+{
+    if (name.size() <= kTempMark.size() + kTempLetters)
+        return false;
+    const std::size_t at = name.size() - kTempLetters - kTempMark.size();
+    if (name.substr(at, kTempMark.size()) != kTempMark)
         return false;
     const std::string_view letters = name.substr(at + kTempMark.size());
     return std::all_of(letters.begin(), letters.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }) &&
+           !ext.empty() && ExtensionOf(name.substr(0, at)) == ext;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b)
@@ -203,21 +221,35 @@ bool SameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Removes the named temporaries in `folder` that no writer holds any more
-// (one killed outright: nothing else removes its file). Each is taken by
-// its lock first, so a live writer's file is never touched, and removed
-// only while this lock holds, under the name checked to be that file's: a
-// writer that made its file but did not yet hold it finds it gone and
-// makes another. A file that has its whole name too (a commit by link cut
-// short) keeps it.
-void RemoveStaleTemporaries(const std::string& folder)
+// True when the file open on `fd` holds nothing, or begins as `signature`
+// does (a header cut short by a kill included).
+bool BeginsAsOurs(int fd, std::string_view signature)
 {
-    DIR* dir = ::opendir(folder.c_str());
+    std::string head(signature.size(), '\0');
+    ssize_t n;
+    do
+        n = ::pread(fd, head.data(), head.size(), 0);
+    while (n < 0 && errno == EINTR);
+    return n >= 0 &&
+           head.compare(0, static_cast<size_t>(n), signature, 0, static_cast<size_t>(n)) == 0;
+}
+
+// Removes the named temporaries beside `path` that this writer made and no
+// writer holds any more (one killed outright: nothing else removes its
+// file), as atomic_file.h says. Each is taken by its lock first, so a live
+// writer's file is never touched, and removed only while this lock holds,
+// under the name checked to be that file's: a writer that made its file but
+// did not yet hold it finds it gone and makes another. A file that has its
+// whole name too (a commit by link cut short) keeps it.
+void RemoveStaleTemporaries(const std::string& path, std::string_view signature)
+{
+    DIR* dir = ::opendir(FolderOf(path).c_str());
     if (!dir)
         return;
+    const std::string ext = ExtensionOf(path);
     std::vector<std::string> names;
     while (const dirent* e = ::readdir(dir))
-        if (IsTemporaryName(e->d_name))
+        if (IsTemporaryName(e->d_name, ext))
             names.emplace_back(e->d_name);
     const int at = ::dirfd(dir);
     for (const std::string& name : names) {
@@ -228,7 +260,8 @@ void RemoveStaleTemporaries(const std::string& folder)
         struct stat held, named;
         if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == ::geteuid() &&
             ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            ::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(held, named))
+            ::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            SameFile(held, named) && BeginsAsOurs(fd, signature))
             ::unlinkat(at, name.c_str(), 0);
         ::close(fd);
     }
@@ -236,9 +269,9 @@ void RemoveStaleTemporaries(const std::string& folder)
 }
 
 // A named temporary beside `path`, held by its writer until it is closed.
-int OpenNamed(const std::string& path, std::string& tempName)
+int OpenNamed(const std::string& path, std::string& tempName, std::string_view signature)
 {
-    RemoveStaleTemporaries(FolderOf(path));
+    RemoveStaleTemporaries(path, signature);
     // A try is lost only to a sweep that took the file before its lock.
     constexpr int kMaxTries = 100;
     for (int n = 0; n < kMaxTries; ++n) {
@@ -263,7 +296,8 @@ int OpenNamed(const std::string& path, std::string& tempName)
 
 } // namespace
 
-int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName)
+int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName,
+                std::string_view signature)
 {
     tempName.clear();
     if (::access("/proc/self/fd", F_OK) == 0) {
@@ -277,7 +311,7 @@ int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName)
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return -1;
     }
-    const int fd = OpenNamed(path, tempName);
+    const int fd = OpenNamed(path, tempName, signature);
     if (fd >= 0)
         ::fchmod(fd, mode);
     return fd;

@@ -22,12 +22,25 @@ std::string RenameNoReplace(const std::string& temp, const std::string& path);
 // `path`), so that a writer killed by a signal no handler sees (SIGKILL)
 // leaves nothing behind. Where the file system has no such files (or /proc
 // is not there to name them by), a named temporary file beside `path`,
-// "<path>.part-XXXXXX" (`tempName` then says which; empty for an unnamed
-// one), which its writer holds locked (flock) while it is open: one whose
-// writer was killed is removed by the next writer into that folder, and one
-// still held never is. Returns the descriptor, open for reading and writing
-// with the mode `mode`, or -1 with errno.
-int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName);
+// "<path>.skipmail-part-XXXXXX" (`tempName` then says which; empty for an
+// unnamed one), which its writer holds locked (flock) while it is open.
+// `signature` is what every file of this writer begins with.
+//
+// The next writer into that folder removes the temporaries whose writer was
+// killed, and only what it knows beyond doubt to be one of them: a name
+// that is a stem, the mark ".skipmail-part-" (which no file of a user's
+// carries) and six of mkstemp's letters or digits, where the stem has the
+// extension of the name being written (any case: writing FAX9.APF takes
+// out.apf's); a regular file of this process's user that no one holds
+// locked; and holding nothing yet, or bytes that begin as `signature`
+// does. Anything else stays as found: a user's own "notes.part-000001", a
+// file of another pattern or an earlier one ("<name>.part-XXXXXX"), a link,
+// a folder, another user's file, a file still being written.
+//
+// Returns the descriptor, open for reading and writing with the mode
+// `mode`, or -1 with errno.
+int OpenUnnamed(const std::string& path, unsigned mode, std::string& tempName,
+                std::string_view signature);
 
 // Gives the file open on `fd` (from OpenUnnamed) its name: CommitOver
 // replaces a file at `path`, CommitNoReplace takes the first free name as

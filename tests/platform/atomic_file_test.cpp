@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include <QTemporaryDir>
@@ -81,6 +82,9 @@ TEST(AtomicFile, ANoReplaceRenameTakesTheFirstFreeName)
 
 namespace {
 
+// What every file of the writers below begins with.
+constexpr std::string_view kSignature("SIG1\x1a", 5);
+
 // A writer in a process of its own that opens its file for `fax` and ends
 // by SIGKILL, which no handler sees, or stays until Release.
 class TOtherWriter {
@@ -95,8 +99,9 @@ public:
             ::close(ready[0]);
             ::close(go[1]);
             std::string temp;
-            const int fd = OpenUnnamed(fax, 0640, temp);
-            [[maybe_unused]] ssize_t n = ::write(fd, "half a fax", 10);
+            const int fd = OpenUnnamed(fax, 0640, temp, kSignature);
+            const std::string half = std::string(kSignature) + "half a fax";
+            [[maybe_unused]] ssize_t n = ::write(fd, half.data(), half.size());
             temp += "\n";
             n = ::write(ready[1], temp.data(), temp.size());
             if (killed)
@@ -147,11 +152,12 @@ private:
 // nothing; a commit names it whole, replacing or taking the first free
 // name. On a file system without unnamed files (FUSE) the killed writer's
 // named temporary stays until the next writer into that folder removes it;
-// a live writer's, and anything not of the writer's own, stays.
+// a live writer's, and anything not known to be a temporary of the writer's
+// own, stays: a user's files that merely look like one keep their bytes.
 TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
 {
     const auto written = [](const std::string& fax, const std::string& bytes, std::string& temp) {
-        const int fd = OpenUnnamed(fax, 0640, temp);
+        const int fd = OpenUnnamed(fax, 0640, temp, kSignature);
         EXPECT_GE(fd, 0) << std::strerror(errno);
         EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         return fd;
@@ -218,30 +224,43 @@ TEST(AtomicFile, AnUnnamedFileAppearsOnlyAtItsCommit)
     };
     // Names that are not a temporary of the writer's, or not one it may
     // take: a name a letter short, a link, a folder, another user's file.
-    WriteFileAtomic((source / "FAX8.APF.part-Ab3dE").string(), "not a temporary");
-    fs::create_symlink(source / "FAX8.APF.part-Ab3dE", source / "FAX8.APF.part-link01");
-    fs::create_directory(source / "FAX8.APF.part-fold01");
+    const std::string ours = std::string(kSignature) + "a page";
+    WriteFileAtomic((source / "FAX8.APF.skipmail-part-Ab3dE").string(), ours);
+    fs::create_symlink(source / "FAX8.APF.skipmail-part-Ab3dE",
+                       source / "FAX8.APF.skipmail-part-link01");
+    fs::create_directory(source / "FAX8.APF.skipmail-part-fold01");
+    // The user's own files: a name of the earlier pattern or of the user's
+    // making, a stem that is no name of this kind of file, bytes that are
+    // no file of this writer's.
+    for (const char* name : {"notes.part-000001", "backup.tar.part-000001", "FAX7.APF.part-000001",
+                             "thesis.skipmail-part-chap01", "notes.txt.skipmail-part-000001"})
+        WriteFileAtomic((source / name).string(), ours);
+    WriteFileAtomic((source / "FAX7.APF.skipmail-part-mine01").string(), "my own notes");
     std::vector<std::string> kept = SortedNames(source);
     if (::geteuid() == 0) {
-        WriteFileAtomic((source / "FAX8.APF.part-other1").string(), "another user's");
-        EXPECT_EQ(::chown((source / "FAX8.APF.part-other1").c_str(), 65534, 65534), 0);
+        WriteFileAtomic((source / "FAX8.APF.skipmail-part-other1").string(), ours);
+        EXPECT_EQ(::chown((source / "FAX8.APF.skipmail-part-other1").c_str(), 65534, 65534), 0);
         kept = SortedNames(source);
     }
+    // A writer killed before its first bytes reached the file, in a name
+    // of any case.
+    WriteFileAtomic((source / "fax6.apf.skipmail-part-empty1").string(), "");
     TOtherWriter killed(faxThere, true);
     ASSERT_TRUE(WIFSIGNALED(killed.Release()));
     const std::string stale = fs::path(killed.Temp()).filename().string();
-    EXPECT_EQ(stale.rfind("FAX8.APF.part-", 0), 0u) << stale;
+    EXPECT_EQ(stale.rfind("FAX8.APF.skipmail-part-", 0), 0u) << stale;
     EXPECT_TRUE(fs::exists(source / stale));
     TOtherWriter live(faxThere, false);
     const std::string held = fs::path(live.Temp()).filename().string();
     ASSERT_FALSE(held.empty());
 
-    // The next writer into the folder removes the killed one's file and
+    // The next writer into the folder removes the killed ones' files and
     // none other.
     const std::string next = (view / "FAX9.APF").string();
     int fd = written(next, "next", temp);
     EXPECT_EQ(fs::path(temp).parent_path(), view);
     EXPECT_FALSE(fs::exists(source / stale));
+    EXPECT_FALSE(fs::exists(source / "fax6.apf.skipmail-part-empty1"));
     EXPECT_TRUE(fs::exists(source / held));
     EXPECT_EQ(CommitNoReplace(fd, temp, next), next);
     ::close(fd);

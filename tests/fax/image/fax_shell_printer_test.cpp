@@ -104,6 +104,12 @@ MeasuredRun RunBackendMeasured(const QStringList& args, const std::string& input
     return r;
 }
 
+// skip_faxcvt as a user runs it.
+std::string FaxCvt(const std::string& in, const std::string& out, const char* options = "")
+{
+    return std::string(SKIPMAIL_FAXCVT) + " " + options + " " + in + " " + out;
+}
+
 // Whoever runs the tests, as CUPS names a job's user.
 std::string Runner()
 {
@@ -843,50 +849,95 @@ TEST(FaxPrinterBackend, ACancelledJobOrAGoneRequesterLeavesNoFile)
 
     // On a file system without unnamed files (FUSE) a killed job leaves its
     // named temporary, until the next job into that folder removes it; one
-    // still writing keeps its own.
+    // still writing keeps its own, and the user's own files that merely end
+    // in ".part-" and six letters stay, beside a shell print's file, an lp
+    // job's and a local conversion's.
     if (const std::string missing = WithoutBindfs(); !missing.empty())
         SKIP_WITHOUT_TOOL(missing);
-    fs::create_directories(dir.Path("fuse-source"));
-    TLockForwardingMount mount(dir.Path("fuse-source"), dir.Path("fuse"));
+    const std::string source = dir.Path("fuse-source");
+    fs::create_directories(source + "/printfax/users/" + Runner());
+    ::chmod((source + "/printfax").c_str(), 01777);
+    ::chmod((source + "/printfax/users/" + Runner()).c_str(), 0700);
+    const std::vector<std::string> usersFiles = {"backup.tar.part-000001", "thesis.part-chap01"};
+    for (const std::string& name : usersFiles) {
+        WriteFile(source + "/" + name, "the user's own\n");
+        WriteFile(source + "/printfax/users/" + Runner() + "/" + name, "the user's own\n");
+    }
+    TLockForwardingMount mount(source, dir.Path("fuse"));
     if (!mount.Mounted())
         SKIP_WITHOUT_TOOL(kBindfsCannotMount);
     const std::string fuse = dir.Path("fuse");
-    const auto writing = [&](QProcess& p, const FaxPrinter::TShellRequest& request,
-                             const char* job) {
+    const std::string lpFolder = fuse + "/printfax", lpUsers = lpFolder + "/users/" + Runner();
+    // Stopped half way through its page: a station request, or an lp job.
+    const auto writing = [&](QProcess& p, const std::string& folder, const QStringList& args,
+                             const std::string& into) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(printFax.Folder));
+        env.insert("SKIPMAIL_PRINTFAX_DIR", QString::fromStdString(folder));
         p.setProcessEnvironment(env);
-        p.start(SKIPMAIL_PRINTFAX_BACKEND, Job(job, StationOptions(request)));
+        p.start(SKIPMAIL_PRINTFAX_BACKEND, args);
         EXPECT_TRUE(p.waitForStarted(10000));
         p.write(stream.data(), static_cast<qint64>(stream.size() / 2));
-        EXPECT_TRUE(PumpUntil([&] { return WritesInto(p.processId(), fuse); }, 30000));
+        EXPECT_TRUE(PumpUntil([&] { return WritesInto(p.processId(), into); }, 30000));
+    };
+    const auto killedWriting = [&](const std::string& folder, const QStringList& args,
+                                   const std::string& into) {
+        QProcess killed;
+        writing(killed, folder, args, into);
+        killed.kill();
+        EXPECT_TRUE(killed.waitForFinished(30000));
+    };
+    // The names in `folder` but the user's own files, which are all there.
+    const auto withoutUsersFiles = [&](const std::string& folder) {
+        std::vector<std::string> names = SortedNames(folder);
+        for (const std::string& name : usersFiles) {
+            EXPECT_EQ(ReadFile(folder + "/" + name), "the user's own\n") << name;
+            names.erase(std::remove(names.begin(), names.end(), name), names.end());
+        }
+        return names;
     };
     const auto killedRequest = MakeRequest(fuse + "/killed.apf", 5);
-    QProcess killed;
-    writing(killed, *killedRequest, "5");
-    killed.kill();
-    EXPECT_TRUE(killed.waitForFinished(30000));
-    std::vector<std::string> left = SortedNames(fuse);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].rfind("killed.apf.part-", 0), 0u) << left[0];
+    killedWriting(printFax.Folder, Job("5", StationOptions(*killedRequest)), fuse);
+    std::vector<std::string> left = withoutUsersFiles(fuse);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].rfind("killed.apf.skipmail-part-", 0), 0u) << left[0];
+    EXPECT_EQ(left[1], "printfax");
 
     const auto liveRequest = MakeRequest(fuse + "/live.apf", 6);
     QProcess live;
-    writing(live, *liveRequest, "6");
+    writing(live, printFax.Folder, Job("6", StationOptions(*liveRequest)), fuse);
     const auto nextRequest = MakeRequest(fuse + "/next.apf", 7);
     const BackendRun next =
         RunBackend(Job("7", StationOptions(*nextRequest)), stream, printFax.Folder);
     EXPECT_EQ(next.Exit, 0) << next.Err;
-    left = SortedNames(fuse);
-    ASSERT_EQ(left.size(), 2u);
-    EXPECT_EQ(left[0].rfind("live.apf.part-", 0), 0u) << left[0];
+    left = withoutUsersFiles(fuse);
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(left[0].rfind("live.apf.skipmail-part-", 0), 0u) << left[0];
     EXPECT_EQ(left[1], "next.apf");
     live.write(stream.data() + stream.size() / 2,
                static_cast<qint64>(stream.size() - stream.size() / 2));
     live.closeWriteChannel();
     EXPECT_TRUE(live.waitForFinished(30000));
     EXPECT_EQ(live.exitCode(), 0);
-    EXPECT_EQ(SortedNames(fuse), (std::vector<std::string>{"live.apf", "next.apf"}));
+    EXPECT_EQ(withoutUsersFiles(fuse),
+              (std::vector<std::string>{"live.apf", "next.apf", "printfax"}));
+
+    // A local conversion is the next write there.
+    const auto againRequest = MakeRequest(fuse + "/again.apf", 8);
+    killedWriting(printFax.Folder, Job("8", StationOptions(*againRequest)), fuse);
+    WriteFile(dir.Path("in.txt"), "a line of text\n");
+    const TShellResult local = RunShellCommand(FaxCvt(dir.Path("in.txt"), fuse + "/local.apf"));
+    EXPECT_EQ(local.Status, 0) << local.Output;
+    EXPECT_EQ(withoutUsersFiles(fuse),
+              (std::vector<std::string>{"live.apf", "local.apf", "next.apf", "printfax"}));
+
+    // The lp route: the next job into the user's folder.
+    killedWriting(lpFolder, Job("10", ""), lpUsers);
+    left = withoutUsersFiles(lpUsers);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].rfind("FAX10.APF.skipmail-part-", 0), 0u) << left[0];
+    const BackendRun lp = RunBackend(Job("11", ""), stream, lpFolder);
+    EXPECT_EQ(lp.Exit, 0) << lp.Err;
+    EXPECT_EQ(withoutUsersFiles(lpUsers), std::vector<std::string>{"FAX11.APF"});
 }
 
 TEST(FaxPrinter, AnUnreachablePrintServiceIsSaidSo)
@@ -967,11 +1018,6 @@ struct TUser {
         return ::stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
     }
 };
-
-std::string FaxCvt(const std::string& in, const std::string& out, const char* options = "")
-{
-    return std::string(SKIPMAIL_FAXCVT) + " " + options + " " + in + " " + out;
-}
 
 // A CUPS scheduler of the test's own with the fax printer folder, a
 // backend that takes jobs and never answers ("stall:") and, once Install
