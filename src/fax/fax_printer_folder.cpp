@@ -1,6 +1,7 @@
 #include "fax/fax_printer_folder.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -208,10 +209,34 @@ std::string Listed(const std::vector<std::string>& names)
     return list;
 }
 
+// A fax the backend wrote straight into the fax printer folder before
+// each user's went into users/<user>/: "FAX<job>.APF", or "FAX<job>-<n>.APF".
+bool IsEarlierFax(const std::string& name)
+{
+    const auto digits = [&](std::size_t from) {
+        std::size_t to = from;
+        while (to < name.size() && std::isdigit(static_cast<unsigned char>(name[to])))
+            ++to;
+        return to;
+    };
+    if (name.rfind("FAX", 0) != 0)
+        return false;
+    std::size_t at = digits(3);
+    if (at == 3)
+        return false;
+    if (at < name.size() && name[at] == '-') {
+        const std::size_t from = at + 1;
+        at = digits(from);
+        if (at == from)
+            return false;
+    }
+    return name.compare(at, std::string::npos, ".APF") == 0;
+}
+
 // Refuses the held folder `folder`, named `path`, where it holds anything
 // no fax printer folder holds: only users/ and the station's request
-// folders are the fax printer's.
-bool HoldsOnlyItsOwn(int folder, const std::string& path, TRefusal& refusal)
+// folders are the fax printer's. `hasUsers` says whether users/ is there.
+bool HoldsOnlyItsOwn(int folder, const std::string& path, bool hasUsers, TRefusal& refusal)
 {
     const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, ::closedir);
@@ -222,14 +247,15 @@ bool HoldsOnlyItsOwn(int folder, const std::string& path, TRefusal& refusal)
         return false;
     }
     std::vector<std::string> strangers;
+    bool faxesOnly = true;
     while (const dirent* e = ::readdir(dir.get())) {
         const std::string name = e->d_name;
         struct stat st;
+        const bool looked = ::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (name == "." || name == ".." || name == kUsersFolder ||
-            (IsRequestHandle(name) &&
-             ::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-             S_ISDIR(st.st_mode)))
+            (IsRequestHandle(name) && looked && S_ISDIR(st.st_mode)))
             continue;
+        faxesOnly = faxesOnly && IsEarlierFax(name) && looked && S_ISREG(st.st_mode);
         // As ls shows them: a name cannot move the terminal.
         strangers.push_back(name);
         std::replace_if(
@@ -239,12 +265,42 @@ bool HoldsOnlyItsOwn(int folder, const std::string& path, TRefusal& refusal)
     if (strangers.empty())
         return true;
     std::sort(strangers.begin(), strangers.end());
+    if (faxesOnly) {
+        // A fax printer folder of the layout before users/: its faxes are
+        // its users', to be moved, never opened to all again.
+        Refuse(refusal,
+               path + " holds " + Listed(strangers) +
+                   ", faxes printed before each user's went into " + path + "/" + kUsersFolder +
+                   "/<user>",
+               "Move them out of " + path + " to the users they belong to" +
+                   (hasUsers ? std::string() : ", remove the folder (rmdir " + path + ")") +
+                   " and " + kAgain);
+        return false;
+    }
     Refuse(refusal,
            path + " holds " + Listed(strangers) +
                ", which no fax printer folder holds (users/ and the station's " + kRequestPrefix +
                "XXXXXX folders alone)",
            kOtherFolder + std::string(kAgain));
     return false;
+}
+
+// Refuses the folder `path` that was there before the install and holds
+// no users/: no fax printer's, even when empty, it is never opened to
+// every user.
+TFd RefuseWithoutUsers(const std::string& path, TRefusal& refusal)
+{
+    return Refuse(refusal,
+                  path + " was there and holds no " + kUsersFolder +
+                      "/, so it is no fax printer folder (the install opens to every user only a "
+                      "folder it makes, or one that holds the fax printer's " +
+                      kUsersFolder + "/)",
+                  "If an earlier install left it (one cut short, or one from before " +
+                      std::string(kUsersFolder) + "/), remove it (rmdir " + path + ") and " +
+                      kAgain +
+                      " Else name a folder of the fax printer's own "
+                      "(SKIPMAIL_PRINTFAX_DIR, a new one will do) and " +
+                      kAgain);
 }
 
 } // namespace
@@ -308,11 +364,22 @@ bool SetUpFolder(const std::string& path, std::string& said)
     TRefusal refusal;
     std::string made;
     const TFd folder = OpenHeldFolder(path, true, refusal, made);
-    // A folder that was there holds nothing but a fax printer's: one that
-    // holds more (another folder of root's) is never opened to every user.
+    // Only a folder made here, or one that is the fax printer's already (it
+    // holds users/, and nothing but the station's requests beside it), is
+    // opened to every user: any other of root's (/etc, an empty
+    // /usr/local/sbin, where a user's file would be a command root runs)
+    // stays as it is.
     TFd users;
-    if (folder.Get() >= 0 && (!made.empty() || HoldsOnlyItsOwn(folder.Get(), path, refusal)))
+    if (folder.Get() >= 0 && !made.empty()) {
         users = OpenUsersFolder(folder.Get(), path, true, refusal);
+    } else if (folder.Get() >= 0) {
+        struct stat st;
+        const bool hasUsers =
+            ::fstatat(folder.Get(), kUsersFolder, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+        if (HoldsOnlyItsOwn(folder.Get(), path, hasUsers, refusal))
+            users = hasUsers ? OpenUsersFolder(folder.Get(), path, false, refusal)
+                             : RefuseWithoutUsers(path, refusal);
+    }
     // A folder left 0700 by a backend under CUPS's umask opens to its users
     // again; the folder opens to all once users/ is in it.
     if (users.Get() >= 0 && !SetMode(users.Get(), 0755))

@@ -42,10 +42,13 @@ TFd OpenUsersFolder(int folder, const std::string& path, bool make, TRefusal& re
 
 // The install's folder work on the fax printer folder `path`: the folder
 // and users/ in it made or checked as above, users/ set 0755 and the folder
-// opened to every user with the sticky bit (1777). A folder that was there
-// and holds anything but users/ and the station's request folders (another
-// folder of root's, /etc) is refused, never opened. False with the words to
-// say, which tell what was changed (nothing, as a rule).
+// opened to every user with the sticky bit (1777). Only a folder made here,
+// or one that is the fax printer's already (it holds users/), is opened: a
+// folder that was there without users/, even an empty one (/usr/local/sbin),
+// or that holds anything but users/ and the station's request folders
+// (another folder of root's, /etc; the faxes of the layout before users/,
+// which are said to be moved) is refused, never opened. False with the
+// words to say, which tell what was changed (nothing, as a rule).
 bool SetUpFolder(const std::string& path, std::string& said);
 
 } // namespace FaxPrinter

@@ -1019,9 +1019,10 @@ struct TUser {
     }
 };
 
-// A CUPS scheduler of the test's own with the fax printer folder, a
-// backend that takes jobs and never answers ("stall:") and, once Install
-// ran, the fax printer as scripts/fax-printer-install adds it.
+// A CUPS scheduler of the test's own that hands the backend the fax printer
+// folder (which the install makes), a backend that takes jobs and never
+// answers ("stall:") and, once Install ran, the fax printer as
+// scripts/fax-printer-install adds it.
 class FaxPrinterRig {
 public:
     TScratch Dir;
@@ -1031,8 +1032,6 @@ public:
 
     bool Start(bool defaultPolicyOnly = false, bool tcp = false)
     {
-        fs::create_directories(Folder);
-        ::chmod(Folder.c_str(), 01777);
         FolderVar.emplace("SKIPMAIL_PRINTFAX_DIR", Folder);
         const std::string stall =
             Script(Dir, "stall", "[ $# -eq 0 ] && exit 0\ncat >/dev/null\nexec sleep 600\n");
@@ -1506,6 +1505,19 @@ void ExpectRefused(const TShellResult& r, const std::string& said)
         << r.Output;
 }
 
+// How the install refuses a folder that was there and holds no users/.
+std::string NoFaxPrinterFolder(const std::string& folder)
+{
+    return "fax-printer-install: " + folder +
+           " was there and holds no users/, so it is no fax printer folder (the install opens to "
+           "every user only a folder it makes, or one that holds the fax printer's users/); "
+           "nothing was changed. If an earlier install left it (one cut short, or one from "
+           "before users/), remove it (rmdir " +
+           folder +
+           ") and run fax-printer-install again. Else name a folder of the fax printer's own "
+           "(SKIPMAIL_PRINTFAX_DIR, a new one will do) and run fax-printer-install again.\n";
+}
+
 // Every user may lay names in the fax printer folder, and in /tmp should
 // the folder be there; the install runs as root.
 TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
@@ -1536,7 +1548,36 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
     const std::string users = rig.Folder + "/users";
 
     // An installation made before users/ existed: the folder is there,
-    // open to all, without it.
+    // open to all, without it, holding the faxes it wrote as lp. They are
+    // said to be moved; the folder is then to go, since nothing tells it
+    // from any other empty folder of root's.
+    fs::create_directory(rig.Folder);
+    ::chmod(rig.Folder.c_str(), 01777);
+    for (const char* fax : {"FAX3.APF", "FAX12-1.APF"}) {
+        WriteFile(rig.Folder + "/" + fax, "an earlier job's\n");
+        ASSERT_EQ(::chown((rig.Folder + "/" + fax).c_str(), 7, 7), 0);
+    }
+    EXPECT_EQ(rig.RunInstall().Output,
+              "fax-printer-install: " + rig.Folder +
+                  " holds FAX12-1.APF, FAX3.APF, faxes printed before each user's went into " +
+                  users + "/<user>; nothing was changed. Move them out of " + rig.Folder +
+                  " to the users they belong to, remove the folder (rmdir " + rig.Folder +
+                  ") and run fax-printer-install again.\n");
+    fs::remove(rig.Folder + "/FAX3.APF");
+    fs::remove(rig.Folder + "/FAX12-1.APF");
+    const std::string noUsers = NoFaxPrinterFolder(rig.Folder);
+    EXPECT_EQ(rig.RunInstall().Output, noUsers);
+    EXPECT_EQ(Laid(rig.Folder), (TLaid{0, S_IFDIR | 01777, {}}));
+    // Once a backend made users/ there, the faxes are only to be moved.
+    fs::create_directory(users);
+    WriteFile(rig.Folder + "/FAX3.APF", "an earlier job's\n");
+    EXPECT_EQ(rig.RunInstall().Output,
+              "fax-printer-install: " + rig.Folder +
+                  " holds FAX3.APF, faxes printed before each user's went into " + users +
+                  "/<user>; nothing was changed. Move them out of " + rig.Folder +
+                  " to the users they belong to and run fax-printer-install again.\n");
+    fs::remove(rig.Folder + "/FAX3.APF");
+    fs::remove(users);
     for (const std::string& target : {mine, open}) {
         SCOPED_TRACE(target);
         RunShell(b->Runs("ln -s " + target + " " + users));
@@ -1606,8 +1647,8 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
 
     // B lays links again and again while the install runs: at users/ of a
     // fresh install, which is closed to B until users/ is root's, and of
-    // the folder without users/; at the folder's own name in the open
-    // place.
+    // the folder without users/ (refused, with B's link there or not); at
+    // the folder's own name in the open place.
     struct TRound {
         std::string Folder;
         bool Fresh;
@@ -1645,12 +1686,15 @@ TEST(FaxPrinterInstall, NeverFollowsOrTakesOverANameAnotherUserLaid)
         untouched();
         if (r.Status != 0) {
             EXPECT_FALSE(round.Fresh && !round.FolderToo) << r.Output;
-            EXPECT_NE(r.Output.find("; nothing was changed. Remove it and run "
-                                    "fax-printer-install again."),
-                      std::string::npos)
-                << r.Output;
+            if (r.Output != noUsers) {
+                EXPECT_NE(r.Output.find("; nothing was changed. Remove it and run "
+                                        "fax-printer-install again."),
+                          std::string::npos)
+                    << r.Output;
+            }
             continue;
         }
+        EXPECT_TRUE(round.Fresh) << r.Output;
         ++ready;
         EXPECT_NE(r.Output.find("APF_Fax_Printer is ready"), std::string::npos) << r.Output;
         ExpectInstalledFolder(round.Folder);
@@ -1722,6 +1766,19 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
                                 " holds passwd, ssh, which no fax printer folder holds (users/ "
                                 "and the station's request-XXXXXX folders alone)" +
                                 refused);
+    }
+    // Nor is one that holds nothing (a stand-in for /usr/local/sbin, first
+    // in root's PATH), whatever its mode: one an install cut short left
+    // (0700) or one open to all (as /run/lock). None gets users/.
+    const std::string sbin = rig.Dir.Path("sbin");
+    for (const mode_t mode : {0755, 0700, 01777}) {
+        SCOPED_TRACE(mode);
+        fs::create_directory(sbin);
+        ::chmod(sbin.c_str(), mode);
+        TEnvVar folder("SKIPMAIL_PRINTFAX_DIR", sbin);
+        EXPECT_EQ(rig.RunInstall().Output, NoFaxPrinterFolder(sbin));
+        EXPECT_EQ(Laid(sbin), (TLaid{0, S_IFDIR | mode, {}}));
+        fs::remove(sbin);
     }
     const TLaid rootBefore = Laid("/");
     for (const char* root : {"/", "//", "/.", "/./", "//.//."}) {
