@@ -69,6 +69,25 @@ std::string LaidTodo(TPlace place)
     return place == TPlace::Above ? MoveTodo() : "Remove it and " + std::string(kAgain);
 }
 
+// The real path of the whole name `name` (from "/"), for the words alone:
+// the longest part of it that is there, resolved, and the rest as given.
+// Empty where not even "/" resolves.
+std::string RealName(const std::string& name)
+{
+    std::string head = name, tail;
+    for (;;) {
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(head.c_str(), nullptr),
+                                                               &std::free);
+        if (real)
+            return std::string(real.get()) == "/" && !tail.empty() ? tail : real.get() + tail;
+        const std::size_t slash = head.rfind('/');
+        if (slash == std::string::npos || head == "/")
+            return "";
+        tail = head.substr(slash) + tail;
+        head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+}
+
 // Refuses the name `name` in `dir` that did not open as a folder: what is
 // there, and who laid it. `rest` is the rest of the fax printer folder's
 // name below it.
@@ -107,15 +126,14 @@ TFd RefuseLaid(int dir, const std::string& name, const std::string& path, const 
                               UserName(st.st_uid) + " laid, not root's own folder",
                           LaidTodo(place));
         // Root's own (as /var/run): the folder has a name without it, which
-        // is resolved here for the words alone.
-        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                               &std::free);
+        // is resolved here for the words alone, the whole of it (a link
+        // below this one, as /proc/self/cwd, would name a process's folder).
+        const std::string real = RealName(path + rest);
         return Refuse(refusal,
                       Named(path, place) + " is a link to " + to +
                           ", and no link is followed on the way to the fax printer folder",
                       "Name the fax printer folder without the link" +
-                          (real ? " (SKIPMAIL_PRINTFAX_DIR=" + std::string(real.get()) + rest + ")"
-                                : std::string()) +
+                          (real.empty() ? std::string() : " (SKIPMAIL_PRINTFAX_DIR=" + real + ")") +
                           " and " + kAgain);
     }
     if (!S_ISDIR(st.st_mode))

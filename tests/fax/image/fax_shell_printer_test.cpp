@@ -1821,6 +1821,28 @@ TEST(FaxPrinterInstall, ActsOnlyOnFoldersNoOtherUserCanMove)
                 fs::canonical(tmp).string() + "/printfax) and run fax-printer-install again.\n");
         EXPECT_FALSE(fs::exists(tmp + "/printfax"));
     }
+    // One that names a process's folder, as /proc/self/cwd names the
+    // install's: the words name the folder itself, not that of a process
+    // gone by the time they are read.
+    {
+        TEnvVar inFolder("SKIPMAIL_PRINTFAX_DIR", "/proc/self/cwd/printfax");
+        std::string said = rig.RunInstall("env -C " + tmp).Output;
+        // Which process /proc/self was, in the words of the link.
+        const std::string to = "is a link to ";
+        if (const std::size_t at = said.find(to); at != std::string::npos) {
+            const std::size_t end = said.find(',', at);
+            const std::string pid = said.substr(at + to.size(), end - at - to.size());
+            EXPECT_TRUE(!pid.empty() && std::all_of(pid.begin(), pid.end(), ::isdigit)) << pid;
+            said.erase(at + to.size(), end - at - to.size());
+        }
+        EXPECT_EQ(said, "fax-printer-install: /proc/self, which holds the fax printer folder, is a "
+                        "link to , and no link is followed on the way to the fax printer folder; "
+                        "nothing was changed. Name the fax printer folder without the link "
+                        "(SKIPMAIL_PRINTFAX_DIR=" +
+                            fs::canonical(tmp).string() +
+                            "/printfax) and run fax-printer-install again.\n");
+        EXPECT_FALSE(fs::exists(tmp + "/printfax"));
+    }
 
     const auto [racerCore, installCores] = RacerCores();
     const std::string holds = ", which holds the fax printer folder,";
