@@ -360,10 +360,13 @@ std::string JobEndWords(const TJobAnswer& s, const std::string& backend, const s
     // given at the cancel. The scheduler ends a job at its limit as a
     // user's cancel is ended, and gives its times in whole seconds: only a
     // job that ran longer than the limit surely met it, and one that ran
-    // as long may have been cancelled by hand in its last second.
+    // as long may have been cancelled by hand in its last second. A
+    // backend that could not learn whether its job was ended blamed
+    // nothing: its words stand where the job's do not tell more.
     const bool byUser =
         std::find(s.Reasons.begin(), s.Reasons.end(), "job-canceled-by-user") != s.Reasons.end();
-    if (s.State == IPP_JSTATE_CANCELED && (byUser || backend.empty())) {
+    const bool unknown = backend == UnknownEndReason(title);
+    if (s.State == IPP_JSTATE_CANCELED && (byUser || backend.empty() || unknown)) {
         const int ran =
             s.Processing > 0 && s.Completed >= s.Processing ? s.Completed - s.Processing : -1;
         const int limit = s.CancelAfter;
@@ -373,6 +376,8 @@ std::string JobEndWords(const TJobAnswer& s, const std::string& backend, const s
         if (limit > 0 && ran == limit)
             return "the fax printer's job was cancelled after " + std::to_string(ran) +
                    " s; the fax printer ends jobs at " + std::to_string(limit) + " s";
+        if (unknown && !byUser)
+            return FromUtf8(backend);
         return "the fax printer's job was cancelled";
     }
     // The backend's own words come first; when it only saw no pages while
@@ -487,6 +492,13 @@ bool IsRequestHandle(const std::string& handle)
 std::string NoPagesReason(const std::string& title)
 {
     return (title.empty() ? std::string("the document") : title) + " gave no pages";
+}
+
+std::string UnknownEndReason(const std::string& title)
+{
+    return "the pages of " + (title.empty() ? std::string("the document") : title) +
+           " stopped before their end, and the print service did not say whether its job was "
+           "cancelled";
 }
 
 void WriteShellSettings(const std::string& path, const TShellSettings& settings)

@@ -103,6 +103,12 @@ bool IsPlainName(const std::string& name);
 // job's, the document's name for the station's jobs.
 std::string NoPagesReason(const std::string& title);
 
+// The backend's words for pages that stopped before their end when the
+// scheduler could not say whether it had ended the job: they blame nobody,
+// and the station gives them where the job's own answer (a user's cancel,
+// its limit) does not tell more.
+std::string UnknownEndReason(const std::string& title);
+
 // A job of the station's that ended without its file, as the scheduler
 // answered for it.
 struct TJobAnswer {

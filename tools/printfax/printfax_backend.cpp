@@ -17,7 +17,9 @@
 // name whole or not at all, and the exit code 0 says it is there. A failure
 // writes its reason as an ERROR line (the job's state message) and cancels
 // the job, so the queue goes on; a job the scheduler has cancelled ends
-// without a word, whatever the backend read. Every run ends by clearing the
+// without a word, whatever the backend read, and one whose raster stopped
+// early while the scheduler could not say (within a few seconds) whether it
+// ended the job says so, blaming no document. Every run ends by clearing the
 // printer's message. Every job first checks the fax printer folder from "/"
 // (fax/fax_printer_folder.h) and writes nothing where another user could
 // move it; a job refused there is told what to do, as the install is, and
@@ -30,6 +32,7 @@
 #include "serial/ad_except.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -38,10 +41,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <optional>
+#include <poll.h>
 #include <pwd.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -404,21 +410,23 @@ const char* NoPassword(const char*, http_t*, const char*, const char*, void*)
     return nullptr;
 }
 
-// True when the scheduler that runs this backend has ended its job (a
-// cancel, by hand or at the queue's limit). It records that before it
-// stops the job's programs, so raster cut short or missing after a cancel
-// is told apart from a document's fault, whether the end of the filters'
-// output or this backend's SIGTERM comes first. Asked only where the
-// scheduler named itself (CUPS_SERVER, which it sets for its programs).
-bool EndedByTheScheduler(const std::string& job)
+// What the scheduler said of the backend's job.
+enum class TJobEnd { eEnded, eGoesOn, eUnknown };
+
+// How long the scheduler may take to answer, connection and all: the job
+// holds the queue meanwhile.
+constexpr int kAskMs = 5000;
+
+// The question itself, in a process of its own: libcups waits through
+// signals and on its own clocks. An error of the scheduler's (or none
+// reached) leaves the end unknown; a job it does not know was run by hand.
+char AskTheScheduler(const std::string& job)
 {
-    if (!std::getenv("CUPS_SERVER"))
-        return false;
     cupsSetPasswordCB2(NoPassword, nullptr);
     http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                10000, nullptr);
+                                kAskMs, nullptr);
     if (!http)
-        return false;
+        return 'U';
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
@@ -429,11 +437,79 @@ bool EndedByTheScheduler(const std::string& job)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  cupsUser());
     ipp_t* response = cupsDoRequest(http, request, "/");
+    const ipp_status_t status = cupsLastError();
     ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
-    const int value = state ? ippGetInteger(state, 0) : 0;
+    char said = 'U';
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        said = 'N';
+    } else if (status <= IPP_STATUS_OK_CONFLICTING && state) {
+        const int value = ippGetInteger(state, 0);
+        said = value == IPP_JSTATE_CANCELED || value == IPP_JSTATE_ABORTED ? 'E' : 'N';
+    }
     ippDelete(response);
     httpClose(http);
-    return value == IPP_JSTATE_CANCELED || value == IPP_JSTATE_ABORTED;
+    return said;
+}
+
+// Whether the scheduler that runs this backend has ended its job (a cancel,
+// by hand or at the queue's limit). It records that before it stops the
+// job's programs, so raster cut short or missing after a cancel is told
+// apart from a document's fault, whether the end of the filters' output or
+// this backend's SIGTERM comes first. Asked only where the scheduler named
+// itself (CUPS_SERVER, which it sets for its programs), for kAskMs at most,
+// and given up at once when SIGTERM comes.
+TJobEnd EndedByTheScheduler(const std::string& job)
+{
+    if (!std::getenv("CUPS_SERVER"))
+        return TJobEnd::eGoesOn;
+    int answer[2];
+    if (::pipe2(answer, O_CLOEXEC) != 0)
+        return TJobEnd::eUnknown;
+    const TFd in(answer[0]);
+    // SIGTERM waits until ppoll takes it, so none is missed in between.
+    sigset_t term, open;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, &open);
+    const pid_t backend = ::getpid();
+    const pid_t asker = ::fork();
+    if (asker == 0) {
+        ::close(answer[0]);
+        // It goes with the backend, also one killed before this line.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != backend)
+            ::_exit(0);
+        ::signal(SIGTERM, SIG_DFL);
+        ::sigprocmask(SIG_SETMASK, &open, nullptr);
+        const char said = AskTheScheduler(job);
+        [[maybe_unused]] const ssize_t n = ::write(answer[1], &said, 1);
+        ::_exit(0);
+    }
+    ::close(answer[1]);
+    char said = 'U';
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAskMs);
+    while (asker > 0 && !gStop) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        const timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                            static_cast<long>(left.count() % 1000000000)};
+        pollfd ready{in.Get(), POLLIN, 0};
+        const int n = ::ppoll(&ready, 1, &wait, &open);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0 && ::read(in.Get(), &said, 1) != 1)
+            said = 'U';
+        break;
+    }
+    ::sigprocmask(SIG_SETMASK, &open, nullptr);
+    if (asker > 0) {
+        ::kill(asker, SIGKILL);
+        while (::waitpid(asker, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return said == 'E' ? TJobEnd::eEnded : said == 'N' ? TJobEnd::eGoesOn : TJobEnd::eUnknown;
 }
 
 } // namespace
@@ -544,13 +620,18 @@ int main(int argc, char** argv)
         rc = acCloseOutputFile(*cvt);
     else
         cvt->Writer.Abandon();
-    // What the backend read after its job was ended is not the document's.
-    if (gStop || (rc != 0 && EndedByTheScheduler(job)))
+    // What the backend read after its job was ended is not the document's,
+    // nor, when that end cannot be learnt, is raster that stopped early.
+    const TJobEnd end = gStop || rc == 0 ? TJobEnd::eGoesOn : EndedByTheScheduler(job);
+    if (gStop || end == TJobEnd::eEnded)
         return End(CUPS_BACKEND_CANCEL);
     if (givenUp) {
         request->Remove();
         return Fail(kGivenUp);
     }
+    if (end == TJobEnd::eUnknown &&
+        (rc == AdErr::ecDeviceRead || (rc == AdErr::ecBadGraphicsFormat && !raster.WrongKind)))
+        return fail(FaxPrinter::UnknownEndReason(title));
     if (rc != 0)
         return fail(Reason(rc, raster, name, title));
     return End(CUPS_BACKEND_OK);
