@@ -25,6 +25,11 @@
 // move it; a job refused there is told what to do, as the install is, and
 // a station's requester (not root) reads it in its request, written as
 // that user.
+//
+// Only jobs sent to the queue APF_Fax_Printer itself are written, whose
+// operation policy the install vouches for: one that came through a class
+// holding it, or from another queue on this device, is refused before
+// anything is written, its requester told why.
 #include "fax/fax_printer_folder.h"
 #include "fax/fax_raster_input.h"
 #include "fax/fax_shell_printer.h"
@@ -268,6 +273,26 @@ void TellAsTheUser(const std::string& folderPath, const std::string& handle, con
     TStationRequest request;
     if (folder.Get() >= 0 && request.Open(folder.Get(), folderPath, handle, job, jobUser, ignored))
         request.Tell(why);
+}
+
+// Empty for a job sent to the fax printer's own queue, whose policy the
+// install vouches for; else why it is refused. A class that holds the
+// queue, or another queue on this device, may take a job from any user in
+// another user's name.
+std::string NotVouchedFor()
+{
+    const char* viaClass = std::getenv("CLASS");
+    const char* queue = std::getenv("PRINTER");
+    const std::string why =
+        std::string(": only its own queue keeps each job its user's. Print to ") +
+        FaxPrinter::kQueueName + " itself.";
+    if (viaClass && *viaClass)
+        return "the fax printer writes no job that came through a class (this one came through " +
+               std::string(viaClass) + ")" + why;
+    if (queue && *queue && std::strcmp(queue, FaxPrinter::kQueueName) != 0)
+        return "the fax printer writes no job of another queue (this one came from " +
+               std::string(queue) + ")" + why;
+    return "";
 }
 
 // The job's documents as CUPS keeps them while it runs ("d<job>-<n>" in its
@@ -546,9 +571,13 @@ int main(int argc, char** argv)
     const std::string handle = option ? option : "";
     cupsFreeOptions(count, options);
 
+    const std::string folderPath = FaxPrinter::Folder();
+    if (const std::string refused = NotVouchedFor(); !refused.empty()) {
+        TellAsTheUser(folderPath, handle, job, argv[2], refused);
+        return Fail(refused);
+    }
     // Every job checks the folder from "/" again: one moved since the
     // install gets no write of root's.
-    const std::string folderPath = FaxPrinter::Folder();
     FaxPrinter::TRefusal refusal;
     std::string made;
     const TFd folder = FaxPrinter::OpenHeldFolder(folderPath, false, refusal, made);

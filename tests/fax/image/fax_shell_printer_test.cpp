@@ -1159,6 +1159,25 @@ int JobTime(int job, const char* name)
     return time;
 }
 
+// The job's last message (job-printer-state-message), as any user may
+// read it.
+std::string JobMessage(int job)
+{
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/jobs/%d", job);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-printer-state-message");
+    cupsSetServer(nullptr);
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t* a = ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT);
+    const std::string message = a ? ippGetString(a, 0, nullptr) : "";
+    ippDelete(response);
+    return message;
+}
+
 // What `command` wrote on a terminal of its own, answering each prompt
 // that ends in "? " with the next of `answers` and a line end (then with an
 // empty line); a control character (Ctrl+C, Ctrl+D) goes alone, as typed.
@@ -2288,6 +2307,74 @@ TEST_F(FaxPrinterUsers, AnLpJobsFaxIsItsUsersAlone)
         Rig.Folder + "/users/" + a.Name + "/FAX" + std::to_string(again) + ".APF";
     ASSERT_TRUE(fs::exists(made)) << RunShell("lpstat -W completed -l -o APF_Fax_Printer");
     EXPECT_EQ(Pages(made), 2);
+}
+
+// A class that holds the queue, or another queue on the backend's device,
+// has CUPS's default policy: B may send a job there in A's name. The fax
+// printer writes none of their jobs, and the install names them.
+TEST_F(FaxPrinterUsers, OnlyAJobSentToTheQueueItselfIsWritten)
+{
+    const TUser &a = *A, &b = *B;
+    ASSERT_EQ(Rig.Cups->Admin("-p APF_Fax_Printer -c FaxClass"), 0);
+    RunShell("cupsaccept FaxClass");
+    RunShell("cupsenable FaxClass");
+    ASSERT_EQ(Rig.Cups->Admin("-p OtherFax -v printfax: -E"), 0);
+    const std::string why =
+        ": only its own queue keeps each job its user's. Print to APF_Fax_Printer itself.";
+    const std::string throughClass =
+        "the fax printer writes no job that came through a class (this one came through "
+        "FaxClass)" +
+        why;
+    const std::string otherQueue =
+        "the fax printer writes no job of another queue (this one came from OtherFax)" + why;
+    for (const auto& [queue, words] : {std::pair{std::string("FaxClass"), throughClass},
+                                       {std::string("OtherFax"), otherQueue}}) {
+        SCOPED_TRACE(queue);
+        const std::string said = RunShell(b.Runs("lp -d " + queue + " -U " + a.Name + " " + Doc));
+        const std::size_t at = said.find(queue + "-");
+        ASSERT_NE(at, std::string::npos) << said;
+        const int job = std::atoi(said.c_str() + at + queue.size() + 1);
+        ASSERT_TRUE(PumpUntil([&] { return RunShell("lpstat -o").empty(); }, 60000))
+            << RunShell("lpstat -o");
+        EXPECT_EQ(JobMessage(job), words);
+    }
+    // A station's request that came through the class: its requester reads
+    // why.
+    fs::create_directories(Rig.Dir.Path("spool"));
+    TEnvVar spool("CUPS_REQUESTROOT", Rig.Dir.Path("spool"));
+    const auto request = MakeRequest(a.Path("class.apf"), 77);
+    for (const std::string& path : {request->Path(), request->SettingsPath()})
+        ASSERT_EQ(::chown(path.c_str(), a.Uid, a.Gid), 0);
+    const BackendRun r =
+        RunBackend(Job("77", StationOptions(*request), a.Name),
+                   RasterStream({{TestPattern(kStandardWidth, 400, 8), 196}}), Rig.Folder,
+                   {{"CLASS", "FaxClass"}, {"PRINTER", "APF_Fax_Printer"}});
+    EXPECT_EQ(r.Exit, kCancelJob);
+    EXPECT_EQ(r.Err, "ERROR: " + throughClass + "\nINFO: \n");
+    EXPECT_EQ(request->BackendReason(), throughClass);
+    EXPECT_FALSE(fs::exists(a.Path("class.apf")));
+    std::vector<std::string> written;
+    for (const auto& e : fs::recursive_directory_iterator(Rig.Folder + "/users"))
+        written.push_back(e.path().string());
+    EXPECT_EQ(written, std::vector<std::string>{});
+
+    // The queue itself still serves A, and an install again says what to do
+    // with the others.
+    const int own = JobOf(RunShell(a.Runs("lp -d APF_Fax_Printer " + Doc)));
+    ASSERT_TRUE(Rig.AllJobsEnded()) << Rig.Waiting();
+    EXPECT_EQ(Pages(Rig.Folder + "/users/" + a.Name + "/FAX" + std::to_string(own) + ".APF"), 2);
+    const TShellResult again = Rig.RunInstall();
+    EXPECT_EQ(again.Status, 0) << again.Output;
+    for (const char* named :
+         {"fax-printer-install: the class FaxClass holds APF_Fax_Printer; the fax printer refuses "
+          "every job that comes through a class, writing nothing, as a class may take a job in "
+          "another user's name. Take APF_Fax_Printer out of it (lpadmin -p APF_Fax_Printer -r "
+          "FaxClass) and print to APF_Fax_Printer itself.",
+          "fax-printer-install: the queue OtherFax prints to the fax printer's device too; the fax "
+          "printer refuses its jobs, writing nothing, as only APF_Fax_Printer keeps each job its "
+          "user's. Remove it (lpadmin -x OtherFax) and print to APF_Fax_Printer itself.",
+          "fax-printer-install: APF_Fax_Printer is ready"})
+        EXPECT_NE(again.Output.find(named), std::string::npos) << again.Output;
 }
 
 TEST_F(FaxPrinterUsers, ARunawayJobIsEndedAndWhoeverWaitsBehindItIsToldWhy)
