@@ -1140,9 +1140,9 @@ std::vector<std::string> JobOptions(const char* which, const char* option)
     return values;
 }
 
-// The named time of the job (time-at-processing, ...), in the scheduler's
-// seconds; 0 where it has none yet.
-int JobTime(int job, const char* name)
+// The scheduler's answer about one attribute of the job, as any user may
+// ask (ippDelete it).
+ipp_t* JobAttribute(int job, const char* name)
 {
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
     char uri[HTTP_MAX_URI];
@@ -1152,26 +1152,24 @@ int JobTime(int job, const char* name)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                  name);
     cupsSetServer(nullptr);
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    return cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+}
+
+// The named time of the job (time-at-processing, ...), in the scheduler's
+// seconds; 0 where it has none yet.
+int JobTime(int job, const char* name)
+{
+    ipp_t* response = JobAttribute(job, name);
     ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_INTEGER);
     const int time = a ? ippGetInteger(a, 0) : 0;
     ippDelete(response);
     return time;
 }
 
-// The job's last message (job-printer-state-message), as any user may
-// read it.
+// The job's last message (job-printer-state-message).
 std::string JobMessage(int job)
 {
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/jobs/%d", job);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "job-printer-state-message");
-    cupsSetServer(nullptr);
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_t* response = JobAttribute(job, "job-printer-state-message");
     ipp_attribute_t* a = ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT);
     const std::string message = a ? ippGetString(a, 0, nullptr) : "";
     ippDelete(response);
