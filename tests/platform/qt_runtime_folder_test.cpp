@@ -2,8 +2,6 @@
 
 #include <QStandardPaths>
 
-#include <cstdlib>
-#include <optional>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
@@ -12,33 +10,9 @@
 
 #include "platform/qt_runtime_folder.h"
 #include "support/test_files.h"
+#include "support/test_host.h"
 
 namespace {
-
-// An environment variable set or unset for the test's length.
-class TEnvVar {
-public:
-    TEnvVar(const char* name, const char* value) : FName(name)
-    {
-        if (const char* was = std::getenv(name))
-            FWas = was;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~TEnvVar()
-    {
-        if (FWas)
-            setenv(FName, FWas->c_str(), 1);
-        else
-            unsetenv(FName);
-    }
-
-private:
-    const char* FName;
-    std::optional<std::string> FWas;
-};
 
 bool IsFolder(const std::string& path)
 {
@@ -81,16 +55,4 @@ TEST(QtRuntimeFolder, ARunLeavesOnlyWhatWasThereOrHoldsSomething)
         QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     }
     EXPECT_TRUE(IsFolder(folder));
-    ::rmdir(folder.c_str());
-
-    // The session's own folder is never touched.
-    const std::string session = scratch.Path("session");
-    ASSERT_EQ(::mkdir(session.c_str(), 0700), 0);
-    {
-        const TEnvVar set("XDG_RUNTIME_DIR", session.c_str());
-        const TQtRuntimeFolder runtimeFolder;
-        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    }
-    EXPECT_TRUE(IsFolder(session));
-    EXPECT_FALSE(IsFolder(folder));
 }

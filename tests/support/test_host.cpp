@@ -16,6 +16,24 @@
 #include <thread>
 #include <unistd.h>
 
+TEnvVar::TEnvVar(const char* name, const char* value) : Name_(name)
+{
+    if (const char* old = std::getenv(name))
+        Old_ = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+TEnvVar::~TEnvVar()
+{
+    if (Old_)
+        setenv(Name_, Old_->c_str(), 1);
+    else
+        unsetenv(Name_);
+}
+
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer timer;

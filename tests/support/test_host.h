@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 
 // What tests need of the machine they run on: the GUI thread's event loop,
@@ -18,6 +19,20 @@ int FreePort();
 // The lowest of `count` neighbouring loopback ports, all free at the time of
 // asking, below the ephemeral range (for a range of client ports).
 int FreePortRange(int count);
+
+// An environment variable set (or, given nullptr, unset) for a test's time.
+class TEnvVar {
+public:
+    TEnvVar(const char* name, const std::string& value) : TEnvVar(name, value.c_str()) {}
+    TEnvVar(const char* name, const char* value);
+    ~TEnvVar();
+    TEnvVar(const TEnvVar&) = delete;
+    TEnvVar& operator=(const TEnvVar&) = delete;
+
+private:
+    const char* Name_;
+    std::optional<std::string> Old_;
+};
 
 // True when `program` (a name on PATH or in the sbin folders, or a path) can
 // be run.

@@ -11,21 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-TEnvVar::TEnvVar(const char* name, const std::string& value) : Name_(name)
-{
-    if (const char* old = std::getenv(name))
-        Old_ = old;
-    setenv(name, value.c_str(), 1);
-}
-
-TEnvVar::~TEnvVar()
-{
-    if (Old_)
-        setenv(Name_, Old_->c_str(), 1);
-    else
-        unsetenv(Name_);
-}
-
 std::string Script(const FaxTest::TScratch& dir, const std::string& name, const std::string& body)
 {
     const std::string path = dir.Path(name);

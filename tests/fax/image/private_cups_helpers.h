@@ -1,25 +1,13 @@
 #pragma once
 
 #include "fax/fax_scratch_helpers.h"
+#include "support/test_host.h"
 
 #include <QProcess>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-// An environment variable set for a test's time.
-class TEnvVar {
-public:
-    TEnvVar(const char* name, const std::string& value);
-    ~TEnvVar();
-    TEnvVar(const TEnvVar&) = delete;
-    TEnvVar& operator=(const TEnvVar&) = delete;
-
-private:
-    const char* Name_;
-    std::optional<std::string> Old_;
-};
 
 // An executable shell script in the folder.
 std::string Script(const FaxTest::TScratch& dir, const std::string& name, const std::string& body);
