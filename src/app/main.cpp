@@ -46,12 +46,6 @@ constexpr const char* kUsage =
     "                         the mail gateway's Internet ports (25, 110)\n"
     "  SKIPMAIL_PPP_DIR       pppd's folder for dial-up (/etc/ppp)\n";
 
-bool Unset(const char* name)
-{
-    const char* value = std::getenv(name);
-    return !value || !*value;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -70,7 +64,7 @@ int main(int argc, char* argv[])
         return CommandLine::IsHelp(argv[1]) ? CommandLine::Help(kUsage)
                                             : CommandLine::Unknown("skipmail", argv[1], kUsage);
     // A server without a desktop: Qt would abort looking for a display.
-    const bool noDesktop = Unset("QT_QPA_PLATFORM") && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY");
+    const bool noDesktop = NoDesktopNamed();
     if (noDesktop)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const TQtRuntimeFolder runtimeFolder;

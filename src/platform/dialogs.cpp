@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -182,6 +183,14 @@ void SetUnseenBoxLog(std::function<void(const std::string& line)> log)
 {
     std::lock_guard lock(gLogLock);
     gUnseenLog = std::move(log);
+}
+
+bool NoDesktopNamed()
+{
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value)
+            return false;
+    return true;
 }
 
 bool NoDisplay()

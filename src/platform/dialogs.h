@@ -67,6 +67,10 @@ void SetUnseenBoxLog(std::function<void(const std::string& line)> log);
 // True when the program has no display to show a box on (an offscreen or
 // minimal Qt platform).
 bool NoDisplay();
+// True, before Qt starts, when the environment names no display and no Qt
+// platform (neither DISPLAY, WAYLAND_DISPLAY nor QT_QPA_PLATFORM is set):
+// Qt would abort looking for one.
+bool NoDesktopNamed();
 
 // The program's host: Qt message boxes on the GUI thread (a call from another
 // thread waits for the GUI thread to show the box).

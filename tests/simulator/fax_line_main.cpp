@@ -84,11 +84,7 @@ int main(int argc, char** argv)
         };
     };
     const std::vector<TSimOption> known = {
-        {"--until-eof", false,
-         [&](const std::string&, std::string&) {
-             untilEof = true;
-             return true;
-         }},
+        {"--until-eof", false, SetFlag(untilEof)},
         {"--link", true, keep(link)},
         {"--dir", true, keep(dir)},
         {"--speed", true,

@@ -69,11 +69,7 @@ int main(int argc, char** argv)
             [&to](const std::string& value, std::string& why) { return TakeCount(value, to, why); };
     };
     const std::vector<TSimOption> known = {
-        {"--until-eof", false,
-         [&](const std::string&, std::string&) {
-             untilEof = true;
-             return true;
-         }},
+        {"--until-eof", false, SetFlag(untilEof)},
         {"--rate", true, count(options.BitRate)},
         {"--delay", true, count(options.DelayMs)},
         {"--call-ms", true, count(options.CallMs)},

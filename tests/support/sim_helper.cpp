@@ -40,6 +40,14 @@ std::optional<int> ReadSimOptions(int argc, char** argv, const char* program, co
     return std::nullopt;
 }
 
+std::function<bool(const std::string&, std::string&)> SetFlag(bool& to)
+{
+    return [&to](const std::string&, std::string&) {
+        to = true;
+        return true;
+    };
+}
+
 bool TakeCount(const std::string& value, int& to, std::string& why)
 {
     const char* end = value.data() + value.size();

@@ -30,6 +30,9 @@ struct TSimOption {
 std::optional<int> ReadSimOptions(int argc, char** argv, const char* program, const char* usage,
                                   const std::vector<TSimOption>& options);
 
+// A flag's Take(): sets `to` where the flag stands.
+std::function<bool(const std::string&, std::string&)> SetFlag(bool& to);
+
 // A whole number from 0 up into `to`, for ReadSimOptions().
 bool TakeCount(const std::string& value, int& to, std::string& why);
 

@@ -12,12 +12,12 @@
 #include "netlib/term/ip_term_emulator.h"
 #include "netlib/term/ip_terminal.h"
 #include "platform/command_line.h"
+#include "platform/dialogs.h"
 #include "platform/qt_runtime_folder.h"
 
 #include <QApplication>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -36,12 +36,6 @@ constexpr const char* kUsage =
     "\n"
     "Environment:\n"
     "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  the display the window opens on\n";
-
-bool Set(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value && *value;
-}
 
 } // namespace
 
@@ -70,7 +64,7 @@ int main(int argc, char** argv)
     if (url.empty())
         return CommandLine::Refuse(kProgram, "HOST:PORT is needed", kUsage);
     // Qt would abort on a display it cannot find.
-    if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {
+    if (NoDesktopNamed()) {
         std::fprintf(stderr, "skip_term: needs a display (neither DISPLAY nor WAYLAND_DISPLAY "
                              "is set)\n");
         return 1;
